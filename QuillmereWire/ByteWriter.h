@@ -1,0 +1,33 @@
+#pragma once
+
+#include "QuillmereWire/Bytes.h"
+
+#include <cstdint>
+#include <string_view>
+
+namespace quillmere {
+
+// Big-endian writer; owns its output. Field checks are the caller's job
+// (requireUTF8Length, require) before each append.
+class ByteWriter {
+public:
+    explicit ByteWriter(std::ptrdiff_t capacity = 0);
+
+    void writeU8(std::uint8_t value) { bytes_.push_back(value); }
+    void writeU16(std::uint16_t value);
+    void writeU32(std::uint32_t value);
+    void writeU64(std::uint64_t value);
+    void writeBool(bool value) { bytes_.push_back(value ? 1 : 0); }
+    void writeBytes(ByteView bytes);
+    // Precondition: at most 255 UTF-8 bytes (callers check their own limit first).
+    void writeShortString(std::string_view text);
+
+    const Bytes& bytes() const { return bytes_; }
+    Bytes take() && { return std::move(bytes_); }
+    std::size_t size() const { return bytes_.size(); }
+
+private:
+    Bytes bytes_;
+};
+
+} // namespace quillmere

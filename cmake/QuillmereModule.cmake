@@ -1,0 +1,32 @@
+# quillmere_module(<target> [DEPS <targets...>])
+#
+# Every library of the tree is laid out the same way: sources beside their
+# headers (subfolders included), tests in Tests/. Globbing keeps the build
+# files from becoming a second list of every source file.
+function(quillmere_module target)
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "/Tests/")
+  list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  if(sources)
+    add_library(${target} STATIC ${sources})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${target} INTERFACE ${ARG_DEPS})
+  endif()
+
+  file(GLOB_RECURSE tests CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/Tests/*.cpp)
+  if(tests)
+    add_executable(${target}Tests ${tests})
+    target_link_libraries(${target}Tests PRIVATE ${target} ${ARG_TEST_DEPS}
+                          GTest::gtest GTest::gmock GTest::gtest_main)
+    gtest_discover_tests(${target}Tests
+                         DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT 300)
+  endif()
+endfunction()
