@@ -1,0 +1,174 @@
+#include "Platform/Dispatch/DispatchTimer.h"
+#include "Platform/Dispatch/LockedBox.h"
+#include "Platform/Dispatch/SerialQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace quillmere {
+namespace {
+
+using namespace std::chrono_literals;
+
+void drain(SerialQueue& queue) { queue.sync([] {}); }
+
+TEST(SerialQueue, RunsWorkInSubmissionOrderFromManyThreads) {
+    SerialQueue queue("test.fifo");
+    constexpr int perThread = 2000;
+    std::vector<std::vector<int>> seen(4);
+    std::vector<std::thread> producers;
+    for (int t = 0; t < 4; ++t) {
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) queue.async([&seen, t, i] { seen[t].push_back(i); });
+        });
+    }
+    for (auto& p : producers) p.join();
+    drain(queue);
+    for (const auto& each : seen) {
+        ASSERT_EQ(each.size(), static_cast<std::size_t>(perThread));
+        for (int i = 0; i < perThread; ++i) ASSERT_EQ(each[i], i);
+    }
+}
+
+TEST(SerialQueue, NeverRunsTwoItemsAtOnce) {
+    SerialQueue queue("test.serial");
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    for (int i = 0; i < 500; ++i) {
+        queue.async([&] {
+            if (inside.fetch_add(1) != 0) overlapped = true;
+            std::this_thread::yield();
+            inside.fetch_sub(1);
+        });
+    }
+    drain(queue);
+    EXPECT_FALSE(overlapped);
+}
+
+TEST(SerialQueue, SyncFromAnotherQueueAndGuardAgainstSelf) {
+    SerialQueue a("test.a");
+    SerialQueue b("test.b");
+    std::string seenLabel;
+    bool ranInline = false;
+    a.sync([&] {
+        EXPECT_TRUE(a.isCurrent());
+        EXPECT_FALSE(b.isCurrent());
+        b.sync([&] { seenLabel = SerialQueue::currentLabel(); });
+        // Syncing onto the queue we are on would deadlock; it runs inline.
+        a.sync([&] { ranInline = true; });
+    });
+    EXPECT_EQ(seenLabel, "test.b");
+    EXPECT_TRUE(ranInline);
+    EXPECT_FALSE(a.isCurrent());
+    EXPECT_EQ(SerialQueue::currentLabel(), "");
+}
+
+TEST(SerialQueue, AsyncAfterRunsInDeadlineOrderAfterTheDelay) {
+    SerialQueue queue("test.after");
+    std::vector<int> order;
+    std::promise<void> done;
+    const std::uint64_t start = queue.nowNs();
+    std::uint64_t firstRanAt = 0;
+    queue.asyncAfter(30'000'000, [&] {
+        order.push_back(3);
+        done.set_value();
+    });
+    queue.asyncAfter(10'000'000, [&] {
+        firstRanAt = queue.nowNs();
+        order.push_back(1);
+    });
+    queue.asyncAfter(10'000'000, [&] { order.push_back(2); });
+    done.get_future().wait();
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_GE(firstRanAt - start, 10'000'000u);
+}
+
+TEST(SerialQueue, DestroyingTheQueueDropsPendingWork) {
+    std::atomic<int> ran{0};
+    {
+        SerialQueue queue("test.drop");
+        std::promise<void> release;
+        auto gate = release.get_future().share();
+        queue.async([gate] { gate.wait(); });
+        queue.async([&] { ++ran; });
+        queue.asyncAfter(1'000'000, [&] { ++ran; });
+        release.set_value();
+        // The destructor may win the race with the first item; either way
+        // nothing runs once it returns.
+    }
+    const int after = ran.load();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(ran.load(), after);
+}
+
+TEST(SerialQueue, QueueCanBeReleasedFromItsOwnWork) {
+    auto queue = std::make_shared<SerialQueue>("test.self");
+    std::promise<void> done;
+    queue->async([&queue, &done] {
+        queue.reset(); // the last owner lets go from the queue's own thread
+        done.set_value();
+    });
+    done.get_future().wait();
+    EXPECT_EQ(queue, nullptr);
+}
+
+TEST(DispatchTimer, RepeatsUntilCancelledAndNeverAfter) {
+    SerialQueue queue("test.timer");
+    auto timer = DispatchTimer::make(queue);
+    std::atomic<int> fired{0};
+    std::promise<void> third;
+    timer->setHandler([&] {
+        if (++fired == 3) {
+            timer->cancel(); // on the queue itself: final
+            third.set_value();
+        }
+    });
+    timer->schedule(queue.nowNs() + 2'000'000, 2'000'000, 500'000);
+    timer->resume();
+    third.get_future().wait();
+    std::this_thread::sleep_for(15ms);
+    drain(queue);
+    EXPECT_EQ(fired.load(), 3);
+    EXPECT_TRUE(timer->isCancelled());
+}
+
+TEST(DispatchTimer, DoesNotFireBeforeResumeAndNotAfterItsOwnerIsGone) {
+    SerialQueue queue("test.timer.owner");
+    std::atomic<int> fired{0};
+    {
+        auto timer = DispatchTimer::make(queue);
+        timer->setHandler([&] { ++fired; });
+        timer->schedule(queue.nowNs() + 1'000'000, 1'000'000);
+        std::this_thread::sleep_for(5ms);
+        drain(queue);
+        EXPECT_EQ(fired.load(), 0); // never resumed
+        timer->resume();
+        while (fired.load() == 0) std::this_thread::sleep_for(1ms);
+    } // the owner drops the timer
+    drain(queue);
+    const int after = fired.load();
+    std::this_thread::sleep_for(10ms);
+    drain(queue);
+    EXPECT_EQ(fired.load(), after);
+}
+
+TEST(LockedBox, GuardsItsValueAcrossThreads) {
+    LockedBox<int> box(0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10000; ++i) box.withLock([](int& v) { ++v; });
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(box.get(), 40000);
+    EXPECT_EQ(box.exchange(5), 40000);
+    EXPECT_EQ(box.get(), 5);
+}
+
+} // namespace
+} // namespace quillmere
