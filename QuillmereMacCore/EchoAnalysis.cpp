@@ -22,7 +22,8 @@ std::vector<double> envelope(std::span<const float> samples, std::size_t hop) {
         const std::size_t end = std::min(samples.size(), start + hop);
         double peak = 0.0;
         for (std::size_t i = start; i < end; ++i) {
-            // A NaN would break the ordering the threshold's sort needs.
+            // NaN never compares greater, so it is left out; in the envelope
+            // it would break the ordering the threshold's sort relies on.
             const double magnitude = std::fabs(static_cast<double>(samples[i]));
             if (magnitude > peak) peak = magnitude;
         }
