@@ -286,20 +286,5 @@ TEST(Certificate, SerialWithRedundantZeroStillParsesWithItsValue) {
     EXPECT_EQ(X509_verify(certificate.get(), built.key.get()), 1);
 }
 
-TEST(Certificate, SignatureCoversTheToBeSignedBytes) {
-    Built built = buildReal(serial16());
-    // One flipped bit in the signed part must break the signature.
-    built.certificate[40] ^= 0x01;
-    X509Ptr certificate = parse(built.certificate);
-    ASSERT_TRUE(certificate);
-    EXPECT_NE(X509_verify(certificate.get(), built.key.get()), 1);
-}
-
-TEST(SelfSignedCertificateFailure, DescribesEachCase) {
-    EXPECT_EQ(SelfSignedCertificate::description(Failure::invalidPublicKey), "invalidPublicKey");
-    EXPECT_EQ(SelfSignedCertificate::description(Failure::invalidName), "invalidName");
-    EXPECT_EQ(SelfSignedCertificate::description(Failure::invalidSerial), "invalidSerial");
-}
-
 } // namespace
 } // namespace quillmere
