@@ -1,0 +1,143 @@
+#include "Platform/Defaults/Defaults.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+namespace quillmere {
+
+namespace {
+
+QString keyOf(std::string_view key) { return QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())); }
+
+bool isNumber(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Int: case QMetaType::UInt: case QMetaType::LongLong: case QMetaType::ULongLong:
+    case QMetaType::Double: case QMetaType::Float: case QMetaType::Long: case QMetaType::ULong:
+    case QMetaType::Short: case QMetaType::UShort:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// INI files keep no types: numbers and booleans come back as text.
+std::optional<double> numberOf(const QVariant& value) {
+    if (value.typeId() == QMetaType::Bool) return value.toBool() ? 1.0 : 0.0;
+    if (isNumber(value)) return value.toDouble();
+    if (value.typeId() != QMetaType::QString) return std::nullopt;
+    const QString text = value.toString().trimmed();
+    if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 ||
+        text.compare(QLatin1String("yes"), Qt::CaseInsensitive) == 0)
+        return 1.0;
+    bool ok = false;
+    const double number = text.toDouble(&ok);
+    if (!ok || !std::isfinite(number)) return std::nullopt;
+    return number;
+}
+
+} // namespace
+
+Defaults::Defaults(const std::filesystem::path& file)
+    : settings_(std::make_unique<QSettings>(QString::fromStdString(file.string()), QSettings::IniFormat)) {}
+
+Defaults::~Defaults() = default;
+
+std::filesystem::path Defaults::standardFile() {
+    std::filesystem::path config;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
+        config = xdg;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
+        config = std::filesystem::path(home) / ".config";
+    } else {
+        config = "/tmp";
+    }
+    return config / "quillmere" / "quillmere.ini";
+}
+
+Defaults& Defaults::standard() {
+    static Defaults instance(standardFile());
+    return instance;
+}
+
+void Defaults::registerDefaults(const QVariantMap& defaults) {
+    std::lock_guard lock(mutex_);
+    for (auto it = defaults.begin(); it != defaults.end(); ++it) registered_.insert(it.key(), it.value());
+}
+
+QVariant Defaults::objectForKey(std::string_view key) const {
+    const QString name = keyOf(key);
+    std::lock_guard lock(mutex_);
+    QVariant stored = settings_->value(name);
+    if (stored.isValid()) return stored;
+    return registered_.value(name);
+}
+
+bool Defaults::boolForKey(std::string_view key) const {
+    const auto number = numberOf(objectForKey(key));
+    return number && *number != 0.0;
+}
+
+std::int64_t Defaults::integerForKey(std::string_view key) const {
+    const auto number = numberOf(objectForKey(key));
+    if (!number || *number >= 9.2e18 || *number <= -9.2e18) return 0;
+    return static_cast<std::int64_t>(*number);
+}
+
+double Defaults::doubleForKey(std::string_view key) const { return numberOf(objectForKey(key)).value_or(0.0); }
+
+std::optional<std::string> Defaults::stringForKey(std::string_view key) const {
+    const QVariant value = objectForKey(key);
+    if (value.typeId() == QMetaType::QString || isNumber(value) || value.typeId() == QMetaType::Bool)
+        return value.toString().toStdString();
+    return std::nullopt;
+}
+
+std::optional<QVariantMap> Defaults::dictionaryForKey(std::string_view key) const {
+    const QVariant value = objectForKey(key);
+    if (value.typeId() != QMetaType::QVariantMap) return std::nullopt;
+    return value.toMap();
+}
+
+void Defaults::setValue(std::string_view key, const QVariant& value) {
+    {
+        std::lock_guard lock(mutex_);
+        if (value.isValid()) settings_->setValue(keyOf(key), value);
+        else settings_->remove(keyOf(key));
+        settings_->sync();
+        lastWriteSucceeded_ = settings_->status() == QSettings::NoError;
+    }
+    notify(std::string(key));
+}
+
+void Defaults::removeObject(std::string_view key) { setValue(key, QVariant()); }
+
+Defaults::ObserverID Defaults::observe(std::string_view key, Observer observer) {
+    std::lock_guard lock(observersMutex_);
+    const ObserverID id = nextObserver_++;
+    observers_.emplace(id, std::make_pair(std::string(key), std::move(observer)));
+    return id;
+}
+
+void Defaults::removeObserver(ObserverID id) {
+    std::lock_guard lock(observersMutex_);
+    observers_.erase(id);
+}
+
+bool Defaults::lastWriteSucceeded() const {
+    std::lock_guard lock(mutex_);
+    return lastWriteSucceeded_;
+}
+
+void Defaults::notify(const std::string& key) {
+    // Observers run outside the lock, so they may read and write defaults.
+    std::vector<Observer> toCall;
+    {
+        std::lock_guard lock(observersMutex_);
+        for (const auto& [id, entry] : observers_)
+            if (entry.first == key) toCall.push_back(entry.second);
+    }
+    for (const auto& observer : toCall) observer(key);
+}
+
+} // namespace quillmere

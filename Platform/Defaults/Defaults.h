@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QSettings>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillmere {
+
+// User defaults: stored values in an INI file, with registered defaults
+// (kept in memory only) answering for keys that hold nothing. Every write is
+// flushed to the file at once. Safe to use from any thread.
+class Defaults {
+public:
+    using ObserverID = std::uint64_t;
+    using Observer = std::function<void(const std::string& key)>;
+
+    explicit Defaults(const std::filesystem::path& file);
+    ~Defaults();
+    Defaults(const Defaults&) = delete;
+    Defaults& operator=(const Defaults&) = delete;
+
+    // $XDG_CONFIG_HOME/quillmere/quillmere.ini, with ~/.config when the
+    // variable is unset or not an absolute path.
+    static std::filesystem::path standardFile();
+    // The process's defaults over the standard file.
+    static Defaults& standard();
+
+    // Adds to (and overrides keys of) the registered defaults.
+    void registerDefaults(const QVariantMap& defaults);
+
+    // The stored value, else the registered one, else an invalid QVariant.
+    QVariant objectForKey(std::string_view key) const;
+    // Numbers are true when not zero; texts when "true" or "yes" (any case)
+    // or a non-zero number; anything else, absence included, is false.
+    bool boolForKey(std::string_view key) const;
+    // 0 when absent or not a number.
+    std::int64_t integerForKey(std::string_view key) const;
+    double doubleForKey(std::string_view key) const;
+    std::optional<std::string> stringForKey(std::string_view key) const;
+    std::optional<QVariantMap> dictionaryForKey(std::string_view key) const;
+
+    // An invalid value removes the key. Observers of the key are told after the write.
+    void setValue(std::string_view key, const QVariant& value);
+    void removeObject(std::string_view key);
+
+    ObserverID observe(std::string_view key, Observer observer);
+    void removeObserver(ObserverID id);
+
+    // Whether the last write reached the file.
+    bool lastWriteSucceeded() const;
+
+private:
+    void notify(const std::string& key);
+
+    mutable std::mutex mutex_;
+    std::unique_ptr<QSettings> settings_;
+    QVariantMap registered_;
+    bool lastWriteSucceeded_ = true;
+
+    std::mutex observersMutex_;
+    ObserverID nextObserver_ = 1;
+    std::map<ObserverID, std::pair<std::string, Observer>> observers_;
+};
+
+} // namespace quillmere

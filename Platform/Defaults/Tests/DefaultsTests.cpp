@@ -1,0 +1,139 @@
+#include "Platform/Defaults/Defaults.h"
+#include "Platform/Keychain/Tests/TemporaryFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace quillmere {
+namespace {
+
+constexpr std::string_view autoApprove = "QuillmereMacAutoApprovePairedSessions";
+
+class DefaultsTest : public ::testing::Test {
+protected:
+    testing::TemporaryFolder folder;
+    std::filesystem::path file = folder.path() / "quillmere" / "quillmere.ini";
+};
+
+TEST_F(DefaultsTest, RegisteredDefaultsAnswerUntilAValueIsStored) {
+    Defaults defaults(file);
+    EXPECT_FALSE(defaults.boolForKey(autoApprove));
+    defaults.registerDefaults({{QString::fromUtf8(autoApprove.data(), autoApprove.size()), true}});
+    EXPECT_TRUE(defaults.boolForKey(autoApprove));
+    defaults.setValue(autoApprove, false);
+    EXPECT_FALSE(defaults.boolForKey(autoApprove));
+    // Registration is not stored: a fresh instance sees only the stored false.
+    EXPECT_FALSE(Defaults(file).objectForKey(autoApprove).toBool());
+    EXPECT_TRUE(Defaults(file).objectForKey(autoApprove).isValid());
+    defaults.removeObject(autoApprove);
+    EXPECT_TRUE(defaults.boolForKey(autoApprove));
+    EXPECT_FALSE(Defaults(file).objectForKey(autoApprove).isValid());
+}
+
+TEST_F(DefaultsTest, StoredValuesReadBackAfterReopening) {
+    {
+        Defaults defaults(file);
+        defaults.setValue("QuillmereMacTestPatternEnabled", true);
+        defaults.setValue("count", 42);
+        defaults.setValue("ratio", 0.4);
+        defaults.setValue("name", QString("grüße"));
+        defaults.setValue("QuillmereDisplayOriginalMode",
+                          QVariantMap{{"display", 1}, {"width", 1512}, {"height", 982}, {"refresh", 59.94}});
+        EXPECT_TRUE(defaults.lastWriteSucceeded());
+    }
+    Defaults reopened(file);
+    EXPECT_TRUE(reopened.boolForKey("QuillmereMacTestPatternEnabled"));
+    EXPECT_EQ(reopened.integerForKey("count"), 42);
+    EXPECT_DOUBLE_EQ(reopened.doubleForKey("ratio"), 0.4);
+    EXPECT_EQ(reopened.stringForKey("name"), "grüße");
+    auto mode = reopened.dictionaryForKey("QuillmereDisplayOriginalMode");
+    ASSERT_TRUE(mode.has_value());
+    EXPECT_EQ((*mode)["display"].toInt(), 1);
+    EXPECT_EQ((*mode)["width"].toInt(), 1512);
+    EXPECT_DOUBLE_EQ((*mode)["refresh"].toDouble(), 59.94);
+    EXPECT_FALSE(reopened.dictionaryForKey("count").has_value());
+
+    std::stringstream text;
+    text << std::ifstream(file).rdbuf();
+    EXPECT_NE(text.str().find("QuillmereMacTestPatternEnabled=true"), std::string::npos) << text.str();
+}
+
+TEST_F(DefaultsTest, ReadsValuesTheWayUserDefaultsDo) {
+    Defaults defaults(file);
+    EXPECT_FALSE(defaults.boolForKey("absent"));
+    EXPECT_EQ(defaults.integerForKey("absent"), 0);
+    EXPECT_EQ(defaults.doubleForKey("absent"), 0.0);
+    EXPECT_FALSE(defaults.stringForKey("absent").has_value());
+
+    defaults.setValue("yes", QString("YES"));
+    defaults.setValue("word", QString("abc"));
+    defaults.setValue("twelve", QString("12"));
+    defaults.setValue("zero", 0);
+    defaults.setValue("half", QString("2.5"));
+    EXPECT_TRUE(defaults.boolForKey("yes"));
+    EXPECT_FALSE(defaults.boolForKey("word"));
+    EXPECT_TRUE(defaults.boolForKey("twelve"));
+    EXPECT_FALSE(defaults.boolForKey("zero"));
+    EXPECT_EQ(defaults.integerForKey("twelve"), 12);
+    EXPECT_EQ(defaults.integerForKey("word"), 0);
+    EXPECT_EQ(defaults.integerForKey("half"), 2);
+    EXPECT_DOUBLE_EQ(defaults.doubleForKey("half"), 2.5);
+    EXPECT_EQ(defaults.stringForKey("zero"), "0");
+}
+
+TEST_F(DefaultsTest, ObserversHearWritesToTheirKeyOnly) {
+    Defaults defaults(file);
+    std::vector<std::string> heard;
+    bool valueSeen = false;
+    const auto id = defaults.observe(autoApprove, [&](const std::string& key) {
+        heard.push_back(key);
+        valueSeen = defaults.boolForKey(key); // reading back inside the observer is allowed
+    });
+    defaults.setValue(autoApprove, true);
+    EXPECT_TRUE(valueSeen);
+    defaults.setValue("other", 1);
+    defaults.removeObject(autoApprove);
+    defaults.removeObserver(id);
+    defaults.setValue(autoApprove, true);
+    EXPECT_EQ(heard, (std::vector<std::string>{std::string(autoApprove), std::string(autoApprove)}));
+}
+
+TEST_F(DefaultsTest, WritesFromManyThreadsAreAllKept) {
+    {
+        Defaults defaults(file);
+        std::vector<std::thread> writers;
+        for (int t = 0; t < 4; ++t)
+            writers.emplace_back([&defaults, t] {
+                for (int i = 0; i < 25; ++i) defaults.setValue("key" + std::to_string(t * 100 + i), t * 100 + i);
+            });
+        for (auto& writer : writers) writer.join();
+    }
+    Defaults reopened(file);
+    for (int t = 0; t < 4; ++t)
+        for (int i = 0; i < 25; ++i) EXPECT_EQ(reopened.integerForKey("key" + std::to_string(t * 100 + i)), t * 100 + i);
+}
+
+TEST_F(DefaultsTest, AWriteThatCannotReachTheFileIsReported) {
+    std::ofstream(folder.path() / "plain") << "a file, not a folder";
+    Defaults defaults(folder.path() / "plain" / "quillmere.ini");
+    defaults.setValue("key", 1);
+    EXPECT_FALSE(defaults.lastWriteSucceeded());
+}
+
+TEST(DefaultsFile, FollowsXdgConfigHomeWhenAbsolute) {
+    const char* saved = std::getenv("XDG_CONFIG_HOME");
+    const std::string previous = saved != nullptr ? saved : "";
+    ::setenv("XDG_CONFIG_HOME", "/somewhere/config", 1);
+    EXPECT_EQ(Defaults::standardFile(), std::filesystem::path("/somewhere/config/quillmere/quillmere.ini"));
+    ::setenv("XDG_CONFIG_HOME", "config", 1);
+    ::setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(Defaults::standardFile(), std::filesystem::path("/home/someone/.config/quillmere/quillmere.ini"));
+    if (saved != nullptr) ::setenv("XDG_CONFIG_HOME", previous.c_str(), 1);
+    else ::unsetenv("XDG_CONFIG_HOME");
+}
+
+} // namespace
+} // namespace quillmere

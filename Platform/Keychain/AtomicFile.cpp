@@ -1,0 +1,133 @@
+#include "Platform/Keychain/AtomicFile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillmere {
+
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+bool writeAll(int fd, ByteView bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool syncFolder(const std::filesystem::path& folder) {
+    FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.valid() && ::fsync(fd.get()) == 0;
+}
+
+// A flushed, private temporary file holding bytes; empty path on failure.
+std::filesystem::path writeTemporary(const std::filesystem::path& folder, ByteView bytes) {
+    std::string pattern = (folder / (std::string(AtomicFile::temporaryPrefix) + "XXXXXX")).string();
+    FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd.valid()) return {};
+    const bool written = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+    if (!fd.close() || !written) {
+        ::unlink(pattern.c_str());
+        return {};
+    }
+    return pattern;
+}
+
+} // namespace
+
+bool AtomicFile::prepareFolder(const std::filesystem::path& folder) {
+    std::filesystem::path built;
+    for (const auto& part : folder) {
+        built /= part;
+        if (::mkdir(built.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+    return (info.st_mode & 0777) == 0700 || ::chmod(folder.c_str(), 0700) == 0;
+}
+
+AtomicFile::Outcome AtomicFile::create(const std::filesystem::path& folder, const std::string& name,
+                                       ByteView bytes) {
+    const std::filesystem::path temporary = writeTemporary(folder, bytes);
+    if (temporary.empty()) return Outcome::failed;
+    // link() never replaces an existing name, unlike rename().
+    const int linked = ::link(temporary.c_str(), (folder / name).c_str());
+    const int linkError = errno;
+    ::unlink(temporary.c_str());
+    if (linked != 0) return linkError == EEXIST ? Outcome::nameTaken : Outcome::failed;
+    return syncFolder(folder) ? Outcome::done : Outcome::failed;
+}
+
+AtomicFile::Outcome AtomicFile::replace(const std::filesystem::path& folder, const std::string& name,
+                                        ByteView bytes) {
+    const std::filesystem::path temporary = writeTemporary(folder, bytes);
+    if (temporary.empty()) return Outcome::failed;
+    if (::rename(temporary.c_str(), (folder / name).c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return Outcome::failed;
+    }
+    return syncFolder(folder) ? Outcome::done : Outcome::failed;
+}
+
+AtomicFile::Outcome AtomicFile::remove(const std::filesystem::path& folder, const std::string& name) {
+    if (::unlink((folder / name).c_str()) != 0) return errno == ENOENT ? Outcome::nameMissing : Outcome::failed;
+    return syncFolder(folder) ? Outcome::done : Outcome::failed;
+}
+
+std::optional<Bytes> AtomicFile::read(const std::filesystem::path& file) {
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid()) return std::nullopt;
+    Bytes out;
+    std::uint8_t buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) return out;
+        out.insert(out.end(), buffer, buffer + n);
+    }
+}
+
+void AtomicFile::sweepTemporaries(const std::filesystem::path& folder, std::chrono::seconds olderThan) {
+    std::error_code error;
+    const auto cutoff = std::filesystem::file_time_type::clock::now() - olderThan;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const auto& entry = *it;
+        if (entry.path().filename().string().rfind(temporaryPrefix, 0) != 0) continue;
+        std::error_code timeError;
+        const auto written = entry.last_write_time(timeError);
+        if (!timeError && written < cutoff) ::unlink(entry.path().c_str());
+    }
+}
+
+} // namespace quillmere

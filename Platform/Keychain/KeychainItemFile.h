@@ -1,0 +1,25 @@
+#pragma once
+
+#include "Platform/Keychain/KeychainItem.h"
+#include "QuillmereWire/Bytes.h"
+
+#include <optional>
+#include <string>
+
+namespace quillmere {
+
+// How one item is kept on disk: the file's name follows from the item's
+// unique attributes, so a second item with the same ones collides by name;
+// the content ends with a SHA-256 of itself, so a damaged file is never
+// taken for an item.
+struct KeychainItemFile {
+    static std::string nameOf(const KeychainItem& item);
+    // The name prefix every file of the class starts with.
+    static std::string prefixOf(KeychainItemClass itemClass);
+
+    static Bytes encode(const KeychainItem& item);
+    // Absent for anything that is not a whole, undamaged record.
+    static std::optional<KeychainItem> decode(ByteView bytes);
+};
+
+} // namespace quillmere

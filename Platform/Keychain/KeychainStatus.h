@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quillmere {
+
+// Outcomes of keychain operations, numbered as the callers expect them.
+struct KeychainStatus {
+    static constexpr std::int32_t success = 0;
+    static constexpr std::int32_t itemNotFound = -25300;
+    static constexpr std::int32_t duplicateItem = -25299;
+    static constexpr std::int32_t parameter = -50;
+    static constexpr std::int32_t io = -36;
+};
+
+} // namespace quillmere
