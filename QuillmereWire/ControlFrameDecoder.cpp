@@ -30,6 +30,17 @@ WireStatus checkHeader(const FrameHeader& header) {
     return {};
 }
 
+// How many whole frames lie at the front of bytes, up to the first bad header.
+std::size_t completeFrames(ByteView bytes) {
+    std::size_t count = 0;
+    for (std::size_t position = 0; bytes.size() - position >= headerSize; ++count) {
+        const FrameHeader header = readHeader(bytes.data() + position);
+        if (!checkHeader(header) || bytes.size() - position - headerSize < header.length) break;
+        position += headerSize + header.length;
+    }
+    return count;
+}
+
 WireResult<ControlMessage> decodeFrame(const FrameHeader& header, ByteView payload) {
     return ControlMessage::decode(header.type, (header.flags & ControlFrameDecoder::ignorableFlag) != 0, payload);
 }
@@ -68,7 +79,9 @@ WireResult<std::vector<ControlMessage>> ControlFrameDecoder::push(ByteView bytes
         buffer_.clear();
     }
 
-    // Whole frames are decoded straight from the caller's bytes.
+    // Whole frames are decoded straight from the caller's bytes, into a list
+    // sized once by a walk over their headers.
+    messages.reserve(messages.size() + completeFrames(bytes));
     std::size_t position = 0;
     while (bytes.size() - position >= headerSize) {
         const FrameHeader header = readHeader(bytes.data() + position);
