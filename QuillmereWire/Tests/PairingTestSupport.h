@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quillmere::pairingtest {
 
@@ -89,6 +90,21 @@ Fixed filled(std::uint8_t first, std::uint8_t step = 1) {
     typename std::remove_cvref_t<decltype(Fixed().bytes())> raw{};
     for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint8_t>(first + i * step);
     return Fixed(raw);
+}
+
+// The same digest with one byte changed.
+inline Digest32 flipped(const Digest32& digest, std::size_t index = 31) {
+    auto raw = digest.bytes();
+    raw[index] ^= 0x01;
+    return Digest32(raw);
+}
+
+inline Bytes fromHex(std::string_view hex) {
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    }
+    return out;
 }
 
 inline Bytes bytesOf(std::initializer_list<int> values) {
