@@ -35,7 +35,7 @@ public:
     using State = std::variant<Paired, Failed, AwaitingHostVerification, HostVerified, Requested, AwaitingApproval,
                                Cancelled>;
 
-    // expired when now is at or past the invitation's expiry.
+    // expired when now is at or past the invitation's expiry. crypto must not be null.
     static EnrollmentResult<ClientEnrollment> start(std::shared_ptr<PairingCrypto> crypto, Invitation invitation,
                                                     std::uint64_t now);
 

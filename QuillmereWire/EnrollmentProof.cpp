@@ -1,7 +1,6 @@
 #include "QuillmereWire/EnrollmentProof.h"
 
 #include <array>
-#include <string_view>
 
 namespace quillmere::EnrollmentProof {
 

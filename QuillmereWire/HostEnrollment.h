@@ -67,6 +67,7 @@ public:
     };
     using Completion = std::variant<Approved, Refused>;
 
+    // crypto must not be null.
     HostEnrollment(std::shared_ptr<PairingCrypto> crypto, const Digest32& hostFingerprint,
                    std::uint64_t approvalTimeoutSeconds);
 

@@ -155,12 +155,6 @@ TEST_F(HostEnrollmentTest, AnotherInvitationIsRefusedWithoutCountingAnAttempt) {
     EXPECT_TRUE(std::holds_alternative<HostEnrollment::AwaitApproval>(send(request(invitation))));
 }
 
-TEST_F(HostEnrollmentTest, WithoutAnInvitationEveryRequestIsInvalid) {
-    Invitation never;
-    never.invitationID = filled<WireID>(0x77);
-    EXPECT_EQ(send(request(never)), refused(never.invitationID, EnrollmentOutcome::invalidProof));
-}
-
 TEST_F(HostEnrollmentTest, ExpiresAtTheExactSecond) {
     const Invitation invitation = issue();
     EXPECT_EQ(send(request(invitation), invitation.expiresAt),
