@@ -24,6 +24,7 @@ public:
 
     // Loads the stored blob; nothing stored gives an empty store and saves
     // nothing. A blob that does not decode is refused, never repaired.
+    // storage must not be null.
     static std::expected<TrustStore, TrustStoreError> open(std::unique_ptr<TrustStorage> storage);
 
     const std::vector<TrustedPeer>& peers() const { return peers_; }
