@@ -1,0 +1,18 @@
+#pragma once
+
+#include "QuillmereWire/Bytes.h"
+#include "QuillmereWire/EncodedFrame.h"
+#include "QuillmereWire/WireError.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace quillmere::MediaFragmenter {
+
+// Cuts a frame into complete video datagrams of at most usableDatagramSize
+// bytes (and never above 65,535), in fragment order. Every datagram but the
+// last has exactly that size. A frame is cut whole or not at all.
+WireResult<std::vector<Bytes>> fragment(const EncodedFrame& frame, std::int64_t usableDatagramSize,
+                                        std::uint32_t sendOffsetUs);
+
+} // namespace quillmere::MediaFragmenter
