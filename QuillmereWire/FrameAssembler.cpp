@@ -20,37 +20,48 @@ void FrameAssembler::reject(RejectReason reason, Events& events) {
     events.push_back(AssemblyEvent::rejected(std::move(reason)));
 }
 
-void FrameAssembler::forget(std::uint32_t frameID) {
+// The fragments of one frame mostly arrive one after another.
+FrameAssembler::Partials::iterator FrameAssembler::locate(std::uint32_t frameID) {
+    if (recentValid_ && recent_->first == frameID) return recent_;
     auto found = partials_.find(frameID);
-    if (found == partials_.end()) return;
-    bytesHeld_ -= found->second.bytes;
-    partials_.erase(found);
-    std::erase(order_, frameID);
+    if (found != partials_.end()) {
+        recent_ = found;
+        recentValid_ = true;
+    }
+    return found;
+}
+
+void FrameAssembler::forget(Partials::iterator frame) {
+    const std::uint32_t frameID = frame->first;
+    if (recentValid_ && recent_ == frame) recentValid_ = false;
+    bytesHeld_ -= frame->second.bytes;
+    partials_.erase(frame);
+    std::erase_if(order_, [&](const Started& started) { return started.frameID == frameID; });
 }
 
 void FrameAssembler::drop(std::uint32_t frameID, FrameLossReason reason, Events& events) {
-    auto found = partials_.find(frameID);
+    auto found = locate(frameID);
     if (found == partials_.end()) return;
     const MediaHeader& header = found->second.header;
     const bool reference = !header.flags.contains(MediaHeader::Flags::discardable);
     events.push_back(AssemblyEvent::lost(frameID, header.epoch, reference, reason));
     ++counters_.lost;
-    forget(frameID);
+    forget(found);
 }
 
 // Walks the frames oldest first, so their losses are reported in that order.
 template <class Predicate>
 void FrameAssembler::dropWhere(Predicate predicate, FrameLossReason reason, Events& events) {
     std::vector<std::uint32_t> doomed;
-    for (std::uint32_t frameID : order_)
-        if (predicate(partials_.at(frameID))) doomed.push_back(frameID);
+    for (const Started& started : order_)
+        if (predicate(started)) doomed.push_back(started.frameID);
     for (std::uint32_t frameID : doomed) drop(frameID, reason, events);
 }
 
 std::vector<AssemblyEvent> FrameAssembler::expire(std::uint64_t nowNs) {
     Events events;
-    dropWhere([&](const Partial& partial) {
-        return partial.firstSeenNs <= nowNs && nowNs - partial.firstSeenNs > limits_.maxAgeNs;
+    dropWhere([&](const Started& started) {
+        return started.firstSeenNs <= nowNs && nowNs - started.firstSeenNs > limits_.maxAgeNs;
     }, FrameLossReason::expired, events);
     return events;
 }
@@ -62,18 +73,21 @@ std::vector<AssemblyEvent> FrameAssembler::acceptConfigGeneration(std::uint32_t 
 
 std::vector<AssemblyEvent> FrameAssembler::dropPartials(FrameLossReason reason, std::uint32_t generation) {
     Events events;
-    dropWhere([&](const Partial& partial) { return partial.header.configGeneration != generation; }, reason, events);
+    dropWhere([&](const Started& started) {
+        return partials_.at(started.frameID).header.configGeneration != generation;
+    }, reason, events);
     return events;
 }
 
 std::vector<AssemblyEvent> FrameAssembler::dropAll(FrameLossReason reason) {
     Events events;
-    dropWhere([](const Partial&) { return true; }, reason, events);
+    dropWhere([](const Started&) { return true; }, reason, events);
     return events;
 }
 
 void FrameAssembler::reset() {
     partials_.clear();
+    recentValid_ = false;
     order_.clear();
     bytesHeld_ = 0;
     epoch_.reset();
@@ -125,10 +139,10 @@ std::vector<AssemblyEvent> FrameAssembler::ingest(SharedBytes datagram, std::uin
     }
 
     const std::uint32_t frameID = header.frameID;
-    SharedBytes payload = datagram.suffix(MediaHeader::headerSize);
+    SharedBytes payload = std::move(datagram).suffix(MediaHeader::headerSize);
     const auto length = static_cast<std::int64_t>(payload.size());
 
-    auto found = partials_.find(frameID);
+    auto found = locate(frameID);
     if (found != partials_.end()) {
         Partial& partial = found->second;
         const MediaHeader& first = partial.header;
@@ -151,7 +165,7 @@ std::vector<AssemblyEvent> FrameAssembler::ingest(SharedBytes datagram, std::uin
         partial.bytes += length;
     } else {
         if (static_cast<std::int64_t>(partials_.size()) >= limits_.maxFramesInFlight && !order_.empty())
-            drop(order_.front(), FrameLossReason::evicted, events);
+            drop(order_.front().frameID, FrameLossReason::evicted, events);
         Partial partial;
         partial.header = header;
         partial.fragments.resize(header.fragmentCount);
@@ -159,29 +173,32 @@ std::vector<AssemblyEvent> FrameAssembler::ingest(SharedBytes datagram, std::uin
         partial.received = 1;
         partial.bytes = length;
         partial.firstSeenNs = nowNs;
-        partials_.emplace(frameID, std::move(partial));
-        order_.push_back(frameID);
+        found = partials_.emplace(frameID, std::move(partial)).first;
+        recent_ = found;
+        recentValid_ = true;
+        order_.push_back(Started{frameID, nowNs});
     }
     bytesHeld_ += length;
 
-    Partial& partial = partials_.at(frameID);
+    Partial& partial = found->second;
     if (partial.bytes > static_cast<std::int64_t>(partial.header.totalLength)) {
         drop(frameID, FrameLossReason::conflict, events);
         return events;
     }
 
     while (bytesHeld_ > limits_.maxBytes) {
-        auto victim = std::ranges::find_if(order_, [&](std::uint32_t id) { return id != frameID; });
+        auto victim = std::ranges::find_if(order_, [&](const Started& started) { return started.frameID != frameID; });
         if (victim == order_.end()) break;
-        drop(*victim, FrameLossReason::evicted, events);
+        drop(victim->frameID, FrameLossReason::evicted, events);
     }
 
-    if (partial.received == partial.header.fragmentCount) complete(frameID, nowNs, events);
+    if (partial.received == partial.header.fragmentCount) complete(found, nowNs, events);
     return events;
 }
 
-void FrameAssembler::complete(std::uint32_t frameID, std::uint64_t nowNs, Events& events) {
-    Partial& partial = partials_.at(frameID);
+void FrameAssembler::complete(Partials::iterator completing, std::uint64_t nowNs, Events& events) {
+    const std::uint32_t frameID = completing->first;
+    Partial& partial = completing->second;
     const MediaHeader header = partial.header;
 
     Bytes data;
@@ -202,10 +219,9 @@ void FrameAssembler::complete(std::uint32_t frameID, std::uint64_t nowNs, Events
         return;
     }
     const std::uint64_t firstSeenNs = partial.firstSeenNs;
-    forget(frameID);
+    forget(completing);
 
-    dropWhere([&](const Partial& other) { return isNewer(frameID, other.header.frameID); }, FrameLossReason::late,
-              events);
+    dropWhere([&](const Started& other) { return isNewer(frameID, other.frameID); }, FrameLossReason::late, events);
 
     if (lastDeliveredFrameID_ && frameID != *lastDeliveredFrameID_ + 1 && lastDeliveredEpoch_ == header.epoch) {
         ++counters_.lost;

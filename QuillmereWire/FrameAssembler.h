@@ -72,23 +72,32 @@ private:
         std::uint64_t firstSeenNs = 0;
     };
 
+    struct Started {
+        std::uint32_t frameID = 0;
+        std::uint64_t firstSeenNs = 0;
+    };
     using Events = std::vector<AssemblyEvent>;
+    using Partials = std::unordered_map<std::uint32_t, Partial>;
 
+    Partials::iterator locate(std::uint32_t frameID);
     void reject(RejectReason reason, Events& events);
     void drop(std::uint32_t frameID, FrameLossReason reason, Events& events);
     template <class Predicate>
     void dropWhere(Predicate predicate, FrameLossReason reason, Events& events);
-    void complete(std::uint32_t frameID, std::uint64_t nowNs, Events& events);
-    void forget(std::uint32_t frameID);
+    void complete(Partials::iterator completing, std::uint64_t nowNs, Events& events);
+    void forget(Partials::iterator frame);
 
     std::uint32_t surfaceID_;
     AssemblyLimits limits_;
     std::optional<std::uint32_t> epoch_;
     std::optional<std::uint32_t> acceptedConfigGeneration_;
     AssemblyCounters counters_;
-    std::unordered_map<std::uint32_t, Partial> partials_;
+    Partials partials_;
+    // The partial frame touched last, looked at before the map.
+    Partials::iterator recent_;
+    bool recentValid_ = false;
     // The frames of partials_, oldest first.
-    std::vector<std::uint32_t> order_;
+    std::vector<Started> order_;
     std::int64_t bytesHeld_ = 0;
     std::optional<std::uint32_t> lastDeliveredFrameID_;
     std::optional<std::uint32_t> lastDeliveredEpoch_;

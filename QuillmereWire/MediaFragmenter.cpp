@@ -13,7 +13,7 @@ constexpr std::size_t fragmentIndexOffset = 20;
 
 } // namespace
 
-WireResult<std::vector<Bytes>> fragment(const EncodedFrame& frame, std::int64_t usableDatagramSize,
+WireResult<std::vector<SharedBytes>> fragment(const EncodedFrame& frame, std::int64_t usableDatagramSize,
                                         std::uint32_t sendOffsetUs) {
     if (usableDatagramSize < MediaHeader::minUsableDatagramSize)
         return std::unexpected(WireError::outOfRange("media.usableDatagramSize"));
@@ -46,19 +46,25 @@ WireResult<std::vector<Bytes>> fragment(const EncodedFrame& frame, std::int64_t 
     if (auto written = header.encode(templateWriter); !written) return std::unexpected(written.error());
     const Bytes& headerBytes = templateWriter.bytes();
 
-    std::vector<Bytes> datagrams;
-    datagrams.reserve(count);
+    Bytes buffer;
+    buffer.reserve(std::size_t{count} * MediaHeader::headerSize + length);
     for (std::uint32_t index = 0; index < count; ++index) {
         const std::size_t begin = std::size_t{index} * chunk;
         const std::size_t end = std::min<std::size_t>(length, begin + chunk);
-        Bytes datagram;
-        datagram.reserve(MediaHeader::headerSize + (end - begin));
-        datagram.insert(datagram.end(), headerBytes.begin(), headerBytes.end());
-        datagram[fragmentIndexOffset] = static_cast<std::uint8_t>(index >> 8);
-        datagram[fragmentIndexOffset + 1] = static_cast<std::uint8_t>(index);
-        datagram.insert(datagram.end(), frame.data.begin() + static_cast<std::ptrdiff_t>(begin),
-                        frame.data.begin() + static_cast<std::ptrdiff_t>(end));
-        datagrams.push_back(std::move(datagram));
+        const std::size_t start = buffer.size();
+        buffer.insert(buffer.end(), headerBytes.begin(), headerBytes.end());
+        buffer[start + fragmentIndexOffset] = static_cast<std::uint8_t>(index >> 8);
+        buffer[start + fragmentIndexOffset + 1] = static_cast<std::uint8_t>(index);
+        buffer.insert(buffer.end(), frame.data.begin() + static_cast<std::ptrdiff_t>(begin),
+                      frame.data.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+
+    const SharedBytes whole(std::move(buffer));
+    std::vector<SharedBytes> datagrams;
+    datagrams.reserve(count);
+    for (std::uint32_t index = 0; index < count; ++index) {
+        const std::size_t offset = std::size_t{index} * datagramSize;
+        datagrams.push_back(whole.slice(offset, datagramSize));
     }
     return datagrams;
 }

@@ -3,6 +3,7 @@
 #include "QuillmereWire/MediaDatagram.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace quillmere::ParityFEC {
 
@@ -16,16 +17,28 @@ bool sameFrame(const MediaHeader& a, const MediaHeader& b) {
 
 } // namespace
 
-WireResult<std::vector<Bytes>> parity(std::span<const Bytes> datagrams, std::int64_t groupSize,
-                                      std::optional<std::size_t> maxDatagramSize) {
-    std::vector<Bytes> parities;
+void xorInto(std::uint8_t* out, const std::uint8_t* in, std::size_t count) {
+    std::size_t index = 0;
+    for (; index + sizeof(std::uint64_t) <= count; index += sizeof(std::uint64_t)) {
+        std::uint64_t a, b;
+        std::memcpy(&a, out + index, sizeof a);
+        std::memcpy(&b, in + index, sizeof b);
+        a ^= b;
+        std::memcpy(out + index, &a, sizeof a);
+    }
+    for (; index < count; ++index) out[index] ^= in[index];
+}
+
+WireResult<std::vector<SharedBytes>> parity(std::span<const SharedBytes> datagrams, std::int64_t groupSize,
+                                            std::optional<std::size_t> maxDatagramSize) {
+    std::vector<SharedBytes> parities;
     if (groupSize < 2 || datagrams.empty()) return parities;
 
     std::vector<MediaDatagram> decoded;
     decoded.reserve(datagrams.size());
     std::size_t longest = 0;
-    for (const Bytes& bytes : datagrams) {
-        auto datagram = MediaDatagram::decode(viewOf(bytes));
+    for (const SharedBytes& bytes : datagrams) {
+        auto datagram = MediaDatagram::decode(bytes.view());
         if (!datagram) return std::unexpected(datagram.error());
         decoded.push_back(*datagram);
         longest = std::max(longest, bytes.size());
@@ -63,8 +76,7 @@ WireResult<std::vector<Bytes>> parity(std::span<const Bytes> datagrams, std::int
         std::uint16_t lengthXor = 0;
         for (std::size_t index = begin; index < end; ++index) {
             const ByteView fragment = decoded[index].payload;
-            std::uint8_t* out = payload.data() + parityPrefixSize;
-            for (std::size_t byte = 0; byte < fragment.size(); ++byte) out[byte] ^= fragment[byte];
+            xorInto(payload.data() + parityPrefixSize, fragment.data(), fragment.size());
             lengthXor ^= static_cast<std::uint16_t>(fragment.size());
         }
         payload[0] = static_cast<std::uint8_t>(first.fragmentIndex >> 8);
@@ -82,7 +94,7 @@ WireResult<std::vector<Bytes>> parity(std::span<const Bytes> datagrams, std::int
         datagram.payload = viewOf(payload);
         auto encoded = datagram.encode();
         if (!encoded) return std::unexpected(encoded.error());
-        parities.push_back(std::move(*encoded));
+        parities.emplace_back(std::move(*encoded));
     }
     return parities;
 }

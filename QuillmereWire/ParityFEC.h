@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereWire/SharedBytes.h"
 #include "QuillmereWire/WireError.h"
 
 #include <cstdint>
@@ -15,7 +15,7 @@ inline constexpr std::int64_t maxGroupSize = 255;
 
 // One parity datagram (kind parity) for every group of groupSize consecutive
 // fragments holding at least two, built from one frame's encoded fragment
-// datagrams given in fragment order. A parity payload is 5 bytes longer than
+// datagrams given in fragment order (as the fragmenter makes them). A parity payload is 5 bytes longer than
 // the longest payload it covers, so a parity datagram would be longer than
 // the fragments it protects: none is produced that is longer than
 // maxDatagramSize, which defaults to the longest datagram given. A sender
@@ -27,7 +27,10 @@ inline constexpr std::int64_t maxGroupSize = 255;
 // fragments, with outOfRange("parity.group") when a group's fragments are not
 // consecutive fragments of one frame, and with outOfRange("parity.payload")
 // for a payload whose length does not fit the 16-bit length XOR.
-WireResult<std::vector<Bytes>> parity(std::span<const Bytes> datagrams, std::int64_t groupSize,
-                                      std::optional<std::size_t> maxDatagramSize = std::nullopt);
+WireResult<std::vector<SharedBytes>> parity(std::span<const SharedBytes> datagrams, std::int64_t groupSize,
+                                            std::optional<std::size_t> maxDatagramSize = std::nullopt);
+
+// XORs count bytes of in into out, a word at a time; shared with ParityRecovery.
+void xorInto(std::uint8_t* out, const std::uint8_t* in, std::size_t count);
 
 } // namespace quillmere::ParityFEC

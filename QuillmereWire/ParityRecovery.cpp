@@ -94,8 +94,7 @@ std::optional<SharedBytes> ParityRecovery::rebuild(Pending& pending, const Held&
     std::uint32_t length = lengthXor;
     for (auto it = begin; it != end; ++it) {
         const ByteView fragment = it->second.payload.view();
-        const std::size_t overlap = std::min(fragment.size(), bytes.size());
-        for (std::size_t index = 0; index < overlap; ++index) bytes[index] ^= fragment[index];
+        ParityFEC::xorInto(bytes.data(), fragment.data(), std::min(fragment.size(), bytes.size()));
         length ^= static_cast<std::uint32_t>(fragment.size());
     }
     if (length == 0 || length > bytes.size()) return std::nullopt;

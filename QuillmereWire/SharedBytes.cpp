@@ -1,7 +1,5 @@
 #include "QuillmereWire/SharedBytes.h"
 
-#include <algorithm>
-
 namespace quillmere {
 
 SharedBytes::SharedBytes(Bytes bytes) : storage_(std::make_shared<const Bytes>(std::move(bytes))) {
@@ -10,14 +8,6 @@ SharedBytes::SharedBytes(Bytes bytes) : storage_(std::make_shared<const Bytes>(s
 }
 
 SharedBytes SharedBytes::copyOf(ByteView bytes) { return SharedBytes(Bytes(bytes.begin(), bytes.end())); }
-
-SharedBytes SharedBytes::slice(std::size_t offset, std::size_t count) const {
-    SharedBytes part(*this);
-    offset = std::min(offset, size_);
-    part.data_ = data_ + offset;
-    part.size_ = std::min(count, size_ - offset);
-    return part;
-}
 
 bool SharedBytes::operator==(const SharedBytes& other) const {
     return size_ == other.size_ && (data_ == other.data_ || std::equal(data_, data_ + size_, other.data_));

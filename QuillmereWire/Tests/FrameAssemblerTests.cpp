@@ -39,7 +39,10 @@ std::vector<Bytes> cut(const FrameSpec& spec) {
     frame.flags = spec.flags;
     frame.captureTimeNs = 1000 + spec.frameID;
     frame.data = contentOf(spec);
-    return MediaFragmenter::fragment(frame, smallDatagrams, 77).value();
+    const std::vector<SharedBytes> datagrams = MediaFragmenter::fragment(frame, smallDatagrams, 77).value();
+    std::vector<Bytes> out;
+    for (const SharedBytes& datagram : datagrams) out.push_back(datagram.toBytes());
+    return out;
 }
 
 FrameAssembler assembler(AssemblyLimits limits = AssemblyLimits(8, 1 << 20, 1'000'000)) {

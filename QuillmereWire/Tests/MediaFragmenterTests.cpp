@@ -21,9 +21,9 @@ EncodedFrame frameOf(std::size_t length, MediaHeader::Flags flags = {}) {
     return frame;
 }
 
-std::vector<std::size_t> sizesOf(const std::vector<Bytes>& datagrams) {
+std::vector<std::size_t> sizesOf(const std::vector<SharedBytes>& datagrams) {
     std::vector<std::size_t> sizes;
-    for (const Bytes& datagram : datagrams) sizes.push_back(datagram.size());
+    for (const SharedBytes& datagram : datagrams) sizes.push_back(datagram.size());
     return sizes;
 }
 
@@ -85,7 +85,7 @@ TEST(MediaFragmenter, FragmentsCarryTheFrameAndPutItBackTogether) {
     ASSERT_EQ(datagrams->size(), 3u);
     Bytes joined;
     for (std::size_t index = 0; index < datagrams->size(); ++index) {
-        auto decoded = MediaDatagram::decode(viewOf((*datagrams)[index]));
+        auto decoded = MediaDatagram::decode((*datagrams)[index].view());
         ASSERT_TRUE(decoded.has_value());
         const MediaHeader& header = decoded->header;
         EXPECT_EQ(header.kind, MediaHeader::Kind::video);

@@ -29,7 +29,7 @@ struct Channel {
 
 struct Sent {
     std::map<std::pair<std::uint32_t, std::uint32_t>, Bytes> frames; // (epoch, frameID) -> data
-    std::vector<Bytes> datagrams;
+    std::vector<SharedBytes> datagrams;
 };
 
 // Frames cut 5 bytes short of the datagram size, so their parity fits too.
@@ -64,11 +64,12 @@ struct Received {
     std::int64_t duplicatesDelivered = 0;
 };
 
-Received receive(std::mt19937& random, std::vector<Bytes> datagrams, const Channel& channel,
+Received receive(std::mt19937& random, const std::vector<SharedBytes>& sent, const Channel& channel,
                  const AssemblyLimits& limits) {
     Received received;
     std::vector<Bytes> wire;
-    for (Bytes& datagram : datagrams) {
+    for (const SharedBytes& original : sent) {
+        Bytes datagram = original.toBytes();
         if (std::bernoulli_distribution(channel.loss)(random)) continue;
         if (std::bernoulli_distribution(channel.corruption)(random)) {
             if (auto before = MediaDatagram::decode(viewOf(datagram)))

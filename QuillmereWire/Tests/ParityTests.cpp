@@ -22,24 +22,34 @@ EncodedFrame frameOf(std::size_t length, std::uint32_t frameID = 12) {
     return frame;
 }
 
-// Fragments with 100-byte payloads: datagrams of 140 bytes.
-std::vector<Bytes> fragmentsOf(const EncodedFrame& frame) {
-    return MediaFragmenter::fragment(frame, 140, 33).value();
-}
-
-std::vector<Bytes> paritiesOf(const std::vector<Bytes>& fragments, std::int64_t groupSize) {
-    return ParityFEC::parity(fragments, groupSize, 145).value();
-}
-
-MediaDatagram decoded(const Bytes& bytes) { return MediaDatagram::decode(viewOf(bytes)).value(); }
-
-SharedBytes shared(const Bytes& bytes) { return SharedBytes(Bytes(bytes)); }
-
 std::vector<Bytes> plain(const std::vector<SharedBytes>& datagrams) {
     std::vector<Bytes> out;
     for (const SharedBytes& datagram : datagrams) out.push_back(datagram.toBytes());
     return out;
 }
+
+// The tests hold datagrams as plain arrays, so that they can damage them.
+WireResult<std::vector<Bytes>> parityOf(const std::vector<Bytes>& datagrams, std::int64_t groupSize,
+                                        std::optional<std::size_t> maxDatagramSize = std::nullopt) {
+    std::vector<SharedBytes> shared;
+    for (const Bytes& datagram : datagrams) shared.emplace_back(Bytes(datagram));
+    auto parities = ParityFEC::parity(shared, groupSize, maxDatagramSize);
+    if (!parities) return std::unexpected(parities.error());
+    return plain(*parities);
+}
+
+// Fragments with 100-byte payloads: datagrams of 140 bytes.
+std::vector<Bytes> fragmentsOf(const EncodedFrame& frame) {
+    return plain(MediaFragmenter::fragment(frame, 140, 33).value());
+}
+
+std::vector<Bytes> paritiesOf(const std::vector<Bytes>& fragments, std::int64_t groupSize) {
+    return parityOf(fragments, groupSize, 145).value();
+}
+
+MediaDatagram decoded(const Bytes& bytes) { return MediaDatagram::decode(viewOf(bytes)).value(); }
+
+SharedBytes shared(const Bytes& bytes) { return SharedBytes(Bytes(bytes)); }
 
 TEST(ParityFEC, BuildsOneParityPerGroupOfTwoOrMore) {
     const std::vector<Bytes> fragments = fragmentsOf(frameOf(360)); // payloads 100, 100, 100, 60
@@ -79,38 +89,38 @@ TEST(ParityFEC, ATrailingSingleFragmentCountsAsAGroupWithoutParity) {
 
 TEST(ParityFEC, NothingToProtect) {
     const std::vector<Bytes> fragments = fragmentsOf(frameOf(360));
-    EXPECT_TRUE(ParityFEC::parity(fragments, 1).value().empty());
-    EXPECT_TRUE(ParityFEC::parity(fragments, 0).value().empty());
-    EXPECT_TRUE(ParityFEC::parity({}, 4).value().empty());
+    EXPECT_TRUE(parityOf(fragments, 1).value().empty());
+    EXPECT_TRUE(parityOf(fragments, 0).value().empty());
+    EXPECT_TRUE(parityOf({}, 4).value().empty());
 }
 
 TEST(ParityFEC, UndecodableDatagramsFail) {
     std::vector<Bytes> fragments = fragmentsOf(frameOf(360));
     fragments[2][0] = 7;
-    EXPECT_EQ(ParityFEC::parity(fragments, 2).error(), WireError::versionMismatch(7));
+    EXPECT_EQ(parityOf(fragments, 2).error(), WireError::versionMismatch(7));
 }
 
 TEST(ParityFEC, NoParityDatagramIsLargerThanTheFragmentsAllow) {
     const std::vector<Bytes> fragments = fragmentsOf(frameOf(1000)); // ten full 140-byte datagrams
     // By default the limit is the longest datagram given, which a full group's parity exceeds by 5.
-    EXPECT_TRUE(ParityFEC::parity(fragments, 4).value().empty());
-    EXPECT_TRUE(ParityFEC::parity(fragments, 4, 144).value().empty());
-    const std::vector<Bytes> fitted = ParityFEC::parity(fragments, 4, 145).value();
+    EXPECT_TRUE(parityOf(fragments, 4).value().empty());
+    EXPECT_TRUE(parityOf(fragments, 4, 144).value().empty());
+    const std::vector<Bytes> fitted = parityOf(fragments, 4, 145).value();
     EXPECT_EQ(fitted.size(), 3u);
     for (const Bytes& parity : fitted) EXPECT_LE(parity.size(), 145u);
 }
 
 TEST(ParityFEC, GroupSizeThatDoesNotFitItsByteIsRefused) {
-    const std::vector<Bytes> many = MediaFragmenter::fragment(frameOf(256 * 64), 104, 0).value();
+    const std::vector<Bytes> many = plain(MediaFragmenter::fragment(frameOf(256 * 64), 104, 0).value());
     ASSERT_EQ(many.size(), 256u);
-    EXPECT_EQ(ParityFEC::parity(many, 256, 200).error(), WireError::outOfRange("parity.groupSize"));
-    const std::vector<Bytes> fits = ParityFEC::parity(many, 255, 200).value();
+    EXPECT_EQ(parityOf(many, 256, 200).error(), WireError::outOfRange("parity.groupSize"));
+    const std::vector<Bytes> fits = parityOf(many, 255, 200).value();
     ASSERT_EQ(fits.size(), 1u);
     EXPECT_EQ(decoded(fits[0]).payload[2], 255);
 
     // A large group size is fine while the frame is smaller than the field allows.
     const std::vector<Bytes> few = fragmentsOf(frameOf(360));
-    const std::vector<Bytes> one = ParityFEC::parity(few, 1000, 145).value();
+    const std::vector<Bytes> one = parityOf(few, 1000, 145).value();
     ASSERT_EQ(one.size(), 1u);
     EXPECT_EQ(decoded(one[0]).payload[2], 4);
 }
@@ -118,13 +128,13 @@ TEST(ParityFEC, GroupSizeThatDoesNotFitItsByteIsRefused) {
 TEST(ParityFEC, GroupsMustBeConsecutiveFragmentsOfOneFrame) {
     std::vector<Bytes> fragments = fragmentsOf(frameOf(400));
     std::swap(fragments[0], fragments[1]);
-    EXPECT_EQ(ParityFEC::parity(fragments, 2, 145).error(), WireError::outOfRange("parity.group"));
+    EXPECT_EQ(parityOf(fragments, 2, 145).error(), WireError::outOfRange("parity.group"));
 
     std::vector<Bytes> mixed = fragmentsOf(frameOf(400));
     mixed[1] = fragmentsOf(frameOf(400, 13))[1];
-    EXPECT_EQ(ParityFEC::parity(mixed, 2, 145).error(), WireError::outOfRange("parity.group"));
+    EXPECT_EQ(parityOf(mixed, 2, 145).error(), WireError::outOfRange("parity.group"));
     // Different frames in different groups are the caller's business.
-    EXPECT_EQ(ParityFEC::parity(mixed, 1, 145).value().size(), 0u);
+    EXPECT_EQ(parityOf(mixed, 1, 145).value().size(), 0u);
 }
 
 TEST(ParityRecovery, RebuildsTheMissingFragmentWhenTheParityArrivesLast) {
