@@ -22,18 +22,18 @@ void FrameAssembler::reject(RejectReason reason, Events& events) {
 
 // The fragments of one frame mostly arrive one after another.
 FrameAssembler::Partials::iterator FrameAssembler::locate(std::uint32_t frameID) {
-    if (recentValid_ && recent_->first == frameID) return recent_;
+    if (recent_.valid && recent_.at->first == frameID) return recent_.at;
     auto found = partials_.find(frameID);
     if (found != partials_.end()) {
-        recent_ = found;
-        recentValid_ = true;
+        recent_.at = found;
+        recent_.valid = true;
     }
     return found;
 }
 
 void FrameAssembler::forget(Partials::iterator frame) {
     const std::uint32_t frameID = frame->first;
-    if (recentValid_ && recent_ == frame) recentValid_ = false;
+    if (recent_.valid && recent_.at == frame) recent_.valid = false;
     bytesHeld_ -= frame->second.bytes;
     partials_.erase(frame);
     std::erase_if(order_, [&](const Started& started) { return started.frameID == frameID; });
@@ -87,7 +87,7 @@ std::vector<AssemblyEvent> FrameAssembler::dropAll(FrameLossReason reason) {
 
 void FrameAssembler::reset() {
     partials_.clear();
-    recentValid_ = false;
+    recent_.valid = false;
     order_.clear();
     bytesHeld_ = 0;
     epoch_.reset();
@@ -174,8 +174,8 @@ std::vector<AssemblyEvent> FrameAssembler::ingest(SharedBytes datagram, std::uin
         partial.bytes = length;
         partial.firstSeenNs = nowNs;
         found = partials_.emplace(frameID, std::move(partial)).first;
-        recent_ = found;
-        recentValid_ = true;
+        recent_.at = found;
+        recent_.valid = true;
         order_.push_back(Started{frameID, nowNs});
     }
     bytesHeld_ += length;

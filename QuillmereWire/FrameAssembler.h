@@ -92,10 +92,22 @@ private:
     std::optional<std::uint32_t> epoch_;
     std::optional<std::uint32_t> acceptedConfigGeneration_;
     AssemblyCounters counters_;
+    // The partial frame touched last, looked at before the map. It points
+    // into this assembler's own map, so a copied or moved assembler starts
+    // without it.
+    struct Recent {
+        Partials::iterator at;
+        bool valid = false;
+        Recent() = default;
+        Recent(const Recent&) {}
+        Recent& operator=(const Recent&) {
+            valid = false;
+            return *this;
+        }
+    };
+
     Partials partials_;
-    // The partial frame touched last, looked at before the map.
-    Partials::iterator recent_;
-    bool recentValid_ = false;
+    Recent recent_;
     // The frames of partials_, oldest first.
     std::vector<Started> order_;
     std::int64_t bytesHeld_ = 0;

@@ -15,7 +15,7 @@ constexpr std::uint32_t generation = 1;
 // 104-byte datagrams carry 64 payload bytes each.
 constexpr std::int64_t smallDatagrams = 104;
 
-struct FrameSpec {
+struct FrameShape {
     std::uint32_t frameID = 1;
     std::size_t length = 64;
     std::uint32_t epoch = 1;
@@ -24,21 +24,21 @@ struct FrameSpec {
     std::uint32_t surfaceID = surface;
 };
 
-Bytes contentOf(const FrameSpec& spec) {
-    Bytes data(spec.length);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(spec.frameID * 13 + i);
+Bytes contentOf(const FrameShape& shape) {
+    Bytes data(shape.length);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(shape.frameID * 13 + i);
     return data;
 }
 
-std::vector<Bytes> cut(const FrameSpec& spec) {
+std::vector<Bytes> cut(const FrameShape& shape) {
     EncodedFrame frame;
-    frame.surfaceID = spec.surfaceID;
-    frame.epoch = spec.epoch;
-    frame.frameID = spec.frameID;
-    frame.configGeneration = spec.configGeneration;
-    frame.flags = spec.flags;
-    frame.captureTimeNs = 1000 + spec.frameID;
-    frame.data = contentOf(spec);
+    frame.surfaceID = shape.surfaceID;
+    frame.epoch = shape.epoch;
+    frame.frameID = shape.frameID;
+    frame.configGeneration = shape.configGeneration;
+    frame.flags = shape.flags;
+    frame.captureTimeNs = 1000 + shape.frameID;
+    frame.data = contentOf(shape);
     const std::vector<SharedBytes> datagrams = MediaFragmenter::fragment(frame, smallDatagrams, 77).value();
     std::vector<Bytes> out;
     for (const SharedBytes& datagram : datagrams) out.push_back(datagram.toBytes());
@@ -71,16 +71,16 @@ const AssembledFrame& completed(const Events& events) {
     return events.back().as<AssemblyEvent::Complete>()->frame;
 }
 
-void deliver(FrameAssembler& target, const FrameSpec& spec, std::uint64_t nowNs = 0) {
+void deliver(FrameAssembler& target, const FrameShape& shape, std::uint64_t nowNs = 0) {
     Events last;
-    for (const Bytes& datagram : cut(spec)) last = feed(target, datagram, nowNs);
-    EXPECT_EQ(completed(last).data, contentOf(spec));
+    for (const Bytes& datagram : cut(shape)) last = feed(target, datagram, nowNs);
+    EXPECT_EQ(completed(last).data, contentOf(shape));
 }
 
 TEST(FrameAssembler, OneFragmentFrameCompletesOnItsFirstDatagram) {
     FrameAssembler target = assembler();
-    const FrameSpec spec{.frameID = 3, .length = 50, .flags = MediaHeader::Flags::keyframe};
-    const Events events = feed(target, cut(spec)[0], 4242);
+    const FrameShape shape{.frameID = 3, .length = 50, .flags = MediaHeader::Flags::keyframe};
+    const Events events = feed(target, cut(shape)[0], 4242);
     ASSERT_EQ(events.size(), 1u);
     const AssembledFrame& frame = completed(events);
     EXPECT_EQ(frame.surfaceID, surface);
@@ -92,7 +92,7 @@ TEST(FrameAssembler, OneFragmentFrameCompletesOnItsFirstDatagram) {
     EXPECT_EQ(frame.firstFragmentAtNs, 4242u);
     EXPECT_EQ(frame.completedAtNs, 4242u);
     EXPECT_EQ(frame.sendOffsetUs, 77u);
-    EXPECT_EQ(frame.data, contentOf(spec));
+    EXPECT_EQ(frame.data, contentOf(shape));
     EXPECT_EQ(target.counters().completed, 1);
     EXPECT_EQ(target.lastDeliveredFrameID(), 3u);
     EXPECT_EQ(target.partialFrameCount(), 0u);
@@ -111,15 +111,15 @@ TEST(FrameAssembler, RejectsEverythingUntilAGenerationIsAccepted) {
 
 TEST(FrameAssembler, OutOfOrderFragmentsCompleteOnTheLastArrival) {
     FrameAssembler target = assembler();
-    const FrameSpec spec{.frameID = 9, .length = 150};
-    const std::vector<Bytes> datagrams = cut(spec);
+    const FrameShape shape{.frameID = 9, .length = 150};
+    const std::vector<Bytes> datagrams = cut(shape);
     ASSERT_EQ(datagrams.size(), 3u);
     EXPECT_TRUE(feed(target, datagrams[2], 10).empty());
     EXPECT_TRUE(feed(target, datagrams[0], 20).empty());
     EXPECT_EQ(target.bytesHeld(), 64 + 22);
     const Events events = feed(target, datagrams[1], 30);
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(completed(events).data, contentOf(spec));
+    EXPECT_EQ(completed(events).data, contentOf(shape));
     EXPECT_EQ(completed(events).firstFragmentAtNs, 10u);
     EXPECT_EQ(completed(events).completedAtNs, 30u);
 }
@@ -385,6 +385,20 @@ TEST(FrameAssembler, DropAllAndReset) {
     EXPECT_EQ(target.counters(), counters);
     // Delivery history is gone: frame 1 may come again.
     deliver(target, {.frameID = 1, .length = 10, .epoch = 0});
+}
+
+TEST(FrameAssembler, CopiesGoOnIndependently) {
+    FrameAssembler original = assembler();
+    const std::vector<Bytes> datagrams = cut({.frameID = 6, .length = 150});
+    feed(original, datagrams[0]);
+    FrameAssembler copy = original;
+    feed(copy, datagrams[1]);
+    FrameAssembler moved = std::move(original);
+    EXPECT_TRUE(feed(moved, datagrams[2]).empty());
+    EXPECT_EQ(completed(feed(moved, datagrams[1])).data, contentOf({.frameID = 6, .length = 150}));
+    EXPECT_EQ(completed(feed(copy, datagrams[2])).data, contentOf({.frameID = 6, .length = 150}));
+    copy = moved;
+    EXPECT_EQ(copy.lastDeliveredFrameID(), 6u);
 }
 
 TEST(FrameAssembler, LimitsAreRaisedToOne) {
