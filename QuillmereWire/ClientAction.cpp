@@ -14,14 +14,14 @@ std::string_view ClientAction::caseName() const {
 }
 
 std::string ClientAction::description() const {
-    if (const auto* send = as<action::Send>()) return fmt::format("send({})", send->message.caseName());
-    if (const auto* deliver = as<action::Deliver>()) return fmt::format("deliver(frame {})", deliver->frame.frameID);
-    if (const auto* deliver = as<action::DeliverSurface>())
+    if (const auto* send = as<client::Send>()) return fmt::format("send({})", send->message.caseName());
+    if (const auto* deliver = as<client::Deliver>()) return fmt::format("deliver(frame {})", deliver->frame.frameID);
+    if (const auto* deliver = as<client::DeliverSurface>())
         return fmt::format("deliverSurface({}, frame {})", deliver->surfaceID, deliver->frame.frameID);
-    if (const auto* state = as<action::CaptureState>()) return fmt::format("captureState({})", enumName(state->state));
-    if (const auto* state = as<action::SurfaceState>())
+    if (const auto* state = as<client::CaptureState>()) return fmt::format("captureState({})", enumName(state->state));
+    if (const auto* state = as<client::SurfaceState>())
         return fmt::format("surfaceState({}, {})", state->surfaceID, enumName(state->state));
-    if (const auto* closed = as<action::Closed>()) return fmt::format("closed({})", closed->reason.description());
+    if (const auto* closed = as<client::Closed>()) return fmt::format("closed({})", closed->reason.description());
     return std::string(caseName());
 }
 

@@ -14,7 +14,7 @@
 namespace quillmere {
 
 // What a client session asks its owner to do, one case per request.
-namespace action {
+namespace client {
 // Send this message on the control stream.
 struct Send { ControlMessage message; bool operator==(const Send&) const = default; };
 // The host's list of shareable windows.
@@ -78,16 +78,16 @@ struct SurfaceState {
 };
 // The session is over; nothing more will be sent.
 struct Closed { ClientCloseReason reason; bool operator==(const Closed&) const = default; };
-} // namespace action
+} // namespace client
 
 struct ClientAction
-    : std::variant<action::Send, action::Windows, action::CaptureState, action::Configure, action::Deliver,
-                   action::InputControl, action::ClipboardReceived, action::ClipboardOutcome,
-                   action::AudioConfigured, action::CursorShape, action::HostPower, action::AudioPacket,
-                   action::ConfigureSurface, action::DeliverSurface, action::SurfaceState, action::Closed> {
+    : std::variant<client::Send, client::Windows, client::CaptureState, client::Configure, client::Deliver,
+                   client::InputControl, client::ClipboardReceived, client::ClipboardOutcome,
+                   client::AudioConfigured, client::CursorShape, client::HostPower, client::AudioPacket,
+                   client::ConfigureSurface, client::DeliverSurface, client::SurfaceState, client::Closed> {
     using variant::variant;
 
-    static ClientAction send(ControlMessage message) { return action::Send{std::move(message)}; }
+    static ClientAction send(ControlMessage message) { return client::Send{std::move(message)}; }
 
     template <class T>
     bool is() const { return std::holds_alternative<T>(*this); }

@@ -139,7 +139,7 @@ ClientActions ClientSession::close() {
     ClientActions actions;
     if (mainStreams) actions.push_back(ClientAction::send(msg::StopStream{mainSurfaceID, StopReason::user}));
     actions.push_back(ClientAction::send(msg::Bye{ByeReason::normal}));
-    actions.push_back(action::Closed{ClientCloseReason::local()});
+    actions.push_back(client::Closed{ClientCloseReason::local()});
     return actions;
 }
 

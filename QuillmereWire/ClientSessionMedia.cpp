@@ -47,7 +47,7 @@ void ClientSession::receiveAudio(const SharedBytes& datagram, ClientActions& act
     const MediaHeader& header = decoded->header;
     if (header.kind != MediaHeader::Kind::audio || header.fragmentCount != 1) return;
     if (!audioGeneration_ || header.configGeneration != *audioGeneration_) return;
-    actions.push_back(action::AudioPacket{header.surfaceID, header.frameID, header.captureTimeNs,
+    actions.push_back(client::AudioPacket{header.surfaceID, header.frameID, header.captureTimeNs,
                                           Bytes(decoded->payload.begin(), decoded->payload.end())});
 }
 
@@ -58,7 +58,7 @@ void ClientSession::observeMain(std::vector<AssemblyEvent>& events, std::uint64_
         if (auto request = requester_.observe(event, nowNs)) actions.push_back(ClientAction::send(std::move(*request)));
         if (!deliver) continue;
         if (auto* complete = std::get_if<AssemblyEvent::Complete>(&event.value))
-            actions.push_back(action::Deliver{std::move(complete->frame)});
+            actions.push_back(client::Deliver{std::move(complete->frame)});
     }
 }
 
@@ -76,7 +76,7 @@ void ClientSession::receiveExtra(std::uint32_t surfaceID, SharedBytes datagram, 
         if (auto request = extra.requester.observe(event, nowNs))
             actions.push_back(ClientAction::send(std::move(*request)));
         if (auto* complete = std::get_if<AssemblyEvent::Complete>(&event.value))
-            actions.push_back(action::DeliverSurface{surfaceID, std::move(complete->frame)});
+            actions.push_back(client::DeliverSurface{surfaceID, std::move(complete->frame)});
     }
 }
 

@@ -26,7 +26,7 @@ ClientActions ClientSession::violation(std::string text) {
     phase_ = Phase::closed;
     ClientActions actions;
     actions.push_back(ClientAction::send(msg::Error{ErrorCode::protocolViolation, text}));
-    actions.push_back(action::Closed{ClientCloseReason::protocolViolation(std::move(text))});
+    actions.push_back(client::Closed{ClientCloseReason::protocolViolation(std::move(text))});
     return actions;
 }
 
@@ -40,13 +40,13 @@ struct ClientSession::MessageVisitor {
     }
     ClientActions operator()(const msg::Error& error) const {
         session.phase_ = Phase::closed;
-        return {action::Closed{ClientCloseReason::hostError(error.code)}};
+        return {client::Closed{ClientCloseReason::hostError(error.code)}};
     }
     ClientActions operator()(const msg::Bye& bye) const {
         session.phase_ = Phase::closed;
-        return {action::Closed{ClientCloseReason::bye(bye.reason)}};
+        return {client::Closed{ClientCloseReason::bye(bye.reason)}};
     }
-    ClientActions operator()(const msg::CaptureList& list) const { return {action::Windows{list.windows}}; }
+    ClientActions operator()(const msg::CaptureList& list) const { return {client::Windows{list.windows}}; }
     ClientActions operator()(const msg::Ping& ping) const {
         return {ClientAction::send(msg::Pong{ping.senderTimeNs, nowNs})};
     }
@@ -55,7 +55,7 @@ struct ClientSession::MessageVisitor {
         return {};
     }
     ClientActions operator()(const msg::InputControlState& state) const {
-        return {action::InputControl{state.generation, state.state, state.leaseMs}};
+        return {client::InputControl{state.generation, state.state, state.leaseMs}};
     }
     ClientActions operator()(const msg::ClipboardPush& push) const { return session.handleClipboardPush(push); }
     ClientActions operator()(const msg::ClipboardResult& result) const {
@@ -63,10 +63,10 @@ struct ClientSession::MessageVisitor {
     }
     ClientActions operator()(const msg::AudioConfig& config) const {
         session.audioGeneration_ = config.generation;
-        return {action::AudioConfigured{config.generation, config.sampleRate, config.channels, config.frameMs}};
+        return {client::AudioConfigured{config.generation, config.sampleRate, config.channels, config.frameMs}};
     }
-    ClientActions operator()(const CursorShape& shape) const { return {action::CursorShape{shape}}; }
-    ClientActions operator()(const HostPower& power) const { return {action::HostPower{power}}; }
+    ClientActions operator()(const CursorShape& shape) const { return {client::CursorShape{shape}}; }
+    ClientActions operator()(const HostPower& power) const { return {client::HostPower{power}}; }
     ClientActions operator()(const msg::CaptureState& state) const {
         if (state.surfaceID == mainSurfaceID) return session.handleMainCaptureState(state);
         return session.handleExtraCaptureState(state);
@@ -79,7 +79,7 @@ struct ClientSession::MessageVisitor {
         if (stop.surfaceID == mainSurfaceID) {
             session.phase_ = Phase::ready;
             session.assembler_.reset();
-            return {action::CaptureState{CaptureStateValue::ended}};
+            return {client::CaptureState{CaptureStateValue::ended}};
         }
         return session.handleExtraStopStream(stop.surfaceID);
     }
@@ -113,13 +113,13 @@ ClientActions ClientSession::handleClipboardPush(const msg::ClipboardPush& messa
         pendingClipboard_->requestID != message.requestID)
         return {};
     pendingClipboard_.reset();
-    return {action::ClipboardReceived{message.text}};
+    return {client::ClipboardReceived{message.text}};
 }
 
 ClientActions ClientSession::handleClipboardResult(const msg::ClipboardResult& message) {
     if (!pendingClipboard_ || pendingClipboard_->requestID != message.requestID) return {};
     pendingClipboard_.reset();
-    return {action::ClipboardOutcome{message.requestID, message.outcome}};
+    return {client::ClipboardOutcome{message.requestID, message.outcome}};
 }
 
 ClientActions ClientSession::handleMainCaptureState(const msg::CaptureState& message) {
@@ -138,7 +138,7 @@ ClientActions ClientSession::handleMainCaptureState(const msg::CaptureState& mes
         assembler_.reset();
         break;
     }
-    return {action::CaptureState{message.state}};
+    return {client::CaptureState{message.state}};
 }
 
 ClientActions ClientSession::handleMainStreamConfig(const StreamConfig& config) {
@@ -148,7 +148,7 @@ ClientActions ClientSession::handleMainStreamConfig(const StreamConfig& config) 
     // not count these losses.
     (void)assembler_.acceptConfigGeneration(config.configGeneration);
     ClientActions actions;
-    actions.push_back(action::Configure{config});
+    actions.push_back(client::Configure{config});
     actions.push_back(ClientAction::send(msg::ConfigAck{mainSurfaceID, config.configGeneration}));
     if (phase_ == Phase::awaitingConfig) {
         phase_ = Phase::streaming;
@@ -164,7 +164,7 @@ ClientActions ClientSession::handleExtraCaptureState(const msg::CaptureState& me
     if (!acceptsGeneration(extra.captureGeneration, message.captureGeneration)) return {};
     extra.captureGeneration = message.captureGeneration;
     if (endsCapture(message.state)) extras_.erase(found);
-    return {action::SurfaceState{message.surfaceID, message.state}};
+    return {client::SurfaceState{message.surfaceID, message.state}};
 }
 
 ClientActions ClientSession::handleExtraStreamConfig(const StreamConfig& config) {
@@ -174,7 +174,7 @@ ClientActions ClientSession::handleExtraStreamConfig(const StreamConfig& config)
     if (!extra.config.accept(config)) return {};
     (void)extra.assembler.acceptConfigGeneration(config.configGeneration);
     ClientActions actions;
-    actions.push_back(action::ConfigureSurface{config.surfaceID, config});
+    actions.push_back(client::ConfigureSurface{config.surfaceID, config});
     actions.push_back(ClientAction::send(msg::ConfigAck{config.surfaceID, config.configGeneration}));
     if (!extra.streaming) {
         extra.streaming = true;
@@ -188,7 +188,7 @@ ClientActions ClientSession::handleExtraStopStream(std::uint32_t surfaceID) {
     if (found == extras_.end()) return {};
     found->second.streaming = false;
     found->second.assembler.reset();
-    return {action::SurfaceState{surfaceID, CaptureStateValue::ended}};
+    return {client::SurfaceState{surfaceID, CaptureStateValue::ended}};
 }
 
 } // namespace quillmere
