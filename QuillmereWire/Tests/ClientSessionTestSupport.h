@@ -13,6 +13,7 @@
 namespace quillmere {
 
 inline void PrintTo(const ClientAction& action, std::ostream* os) { *os << action.description(); }
+inline void PrintTo(ClientSession::Phase phase, std::ostream* os) { *os << phaseName(phase); }
 
 namespace client_test {
 
