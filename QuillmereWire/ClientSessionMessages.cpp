@@ -30,6 +30,7 @@ ClientActions ClientSession::violation(std::string text) {
     return actions;
 }
 
+// The host's messages once its hello is in, by case.
 struct ClientSession::MessageVisitor {
     ClientSession& session;
     std::uint64_t nowNs;
@@ -47,6 +48,7 @@ struct ClientSession::MessageVisitor {
         return {client::Closed{ClientCloseReason::bye(bye.reason)}};
     }
     ClientActions operator()(const msg::CaptureList& list) const { return {client::Windows{list.windows}}; }
+    // Answered as the host answers ours: echo, then our own time.
     ClientActions operator()(const msg::Ping& ping) const {
         return {ClientAction::send(msg::Pong{ping.senderTimeNs, nowNs})};
     }

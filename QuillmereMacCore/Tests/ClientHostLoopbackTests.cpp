@@ -24,7 +24,7 @@ constexpr std::uint32_t secondWindow = 0x52;
 constexpr std::int64_t usableDatagramSize = 300;
 
 // One direction of the control stream: frames are encoded, handed over in
-// small pieces and decoded again on the far side.
+// small chunks and decoded again on the far side.
 class ControlPipe {
 public:
     void write(const ControlMessage& message) {
@@ -35,9 +35,9 @@ public:
 
     std::vector<ControlMessage> read() {
         std::vector<ControlMessage> out;
-        constexpr std::size_t piece = 7;
-        for (std::size_t at = 0; at < bytes_.size(); at += piece) {
-            const std::size_t count = std::min(piece, bytes_.size() - at);
+        constexpr std::size_t chunk = 7;
+        for (std::size_t at = 0; at < bytes_.size(); at += chunk) {
+            const std::size_t count = std::min(chunk, bytes_.size() - at);
             auto messages = decoder_.push(ByteView(bytes_.data() + at, count));
             EXPECT_TRUE(messages) << messages.error().description();
             if (!messages) break;

@@ -371,13 +371,5 @@ TEST(ClientSessionClose, ClosedSessionRefusesEverything) {
     EXPECT_EQ(session.receive(fragments(videoFrame(0))[0], t0), Actions{});
 }
 
-TEST(ClientCloseReason, Descriptions) {
-    EXPECT_EQ(ClientCloseReason::bye(ByeReason::revoked).description(), "bye(revoked)");
-    EXPECT_EQ(ClientCloseReason::hostError(ErrorCode::resourceLimit).description(), "hostError(resourceLimit)");
-    EXPECT_EQ(ClientCloseReason::protocolViolation("bad host hello").description(),
-              "protocolViolation(\"bad host hello\")");
-    EXPECT_EQ(ClientCloseReason::local().description(), "local");
-}
-
 } // namespace
 } // namespace quillmere
