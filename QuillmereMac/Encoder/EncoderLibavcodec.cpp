@@ -121,6 +121,10 @@ std::expected<std::unique_ptr<EncoderLibavcodec>, EncoderError> EncoderLibavcode
     if (config.width < 1 || config.height < 1 || config.fps < 1)
         return std::unexpected(EncoderError::sessionCreation(AVERROR(EINVAL)));
 
+    // 4:2:0 has no odd sides; libx264 would refuse them only after leaking
+    // what it parsed.
+    if (config.width % 2 != 0 || config.height % 2 != 0) return std::unexpected(EncoderError::prepare(AVERROR(EINVAL)));
+
     auto codec = std::make_unique<Codec>();
     codec->backend = backend;
     codec->lowLatency = config.lowLatencyRateControl;
