@@ -97,6 +97,21 @@ TEST(TestPatternSource, StopsOnceAndCountsOnAfterARestart) {
     EXPECT_EQ(source->frameIndex(), 14u);
 }
 
+TEST(TestPatternSource, AStartWithoutAPoolDeliversNothing) {
+    auto queue = std::make_shared<ManualExecutor>();
+    auto source = std::make_shared<TestPatternSource>(40000, 64, 30, queue);
+    Recorder recorder;
+    const auto started = source->start(recorder.handler());
+    ASSERT_FALSE(started);
+    ASSERT_NE(started.error().as<TestPatternSource::PatternError>(), nullptr);
+    EXPECT_EQ(*started.error().as<TestPatternSource::PatternError>(),
+              TestPatternSource::PatternError::poolCreation(PixelBufferStatus::invalidSize));
+    EXPECT_EQ(started.error().description(), "pixel buffer pool creation failed (-6681)");
+    queue->advance(1'000'000'000);
+    source->stop();
+    EXPECT_TRUE(recorder.events.empty());
+}
+
 TEST(TestPatternSource, DeliversOnItsOwnQueueWhileRunning) {
     auto source = std::make_shared<TestPatternSource>(64, 64, 240);
     std::mutex mutex;
