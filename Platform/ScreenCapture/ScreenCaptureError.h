@@ -13,7 +13,9 @@ namespace quillmere {
 // - the window or display to capture does not exist (any more): noCaptureSource;
 // - the window list cannot be read: noWindowList; no display is found: noDisplayList;
 // - a shared-memory or allocation failure: internalError;
-// - a raster or frame rate that is not positive: invalidParameter.
+// - a raster or frame rate that is not positive: invalidParameter;
+// - a start, stop or configuration change in a state that has none: the
+//   attempt...StreamState codes.
 struct ScreenCaptureError {
     static constexpr std::string_view domainName = "ScreenCaptureErrorDomain";
 
@@ -28,6 +30,9 @@ struct ScreenCaptureError {
         noDisplayList = -3814,
         noCaptureSource = -3815,
         userStopped = -3817,
+        attemptToStartStreamState = -3807,
+        attemptToStopStreamState = -3808,
+        attemptToConfigStreamState = -3810,
     };
 
     std::string domain{domainName};
