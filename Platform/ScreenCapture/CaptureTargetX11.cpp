@@ -43,7 +43,9 @@ std::expected<std::unique_ptr<CaptureTargetX11>, ScreenCaptureError> CaptureTarg
     std::unique_ptr<CaptureTargetX11> target(new CaptureTargetX11(connection, isWindow));
     auto error = isWindow ? target->openWindow(filter.identifier) : target->openDisplay(filter.identifier);
     if (error) return std::unexpected(std::move(*error));
-    connection.flush();
+    // A new damage object reports everything at once; having that report in
+    // hand before the first grab keeps it from asking for a second frame.
+    std::free(xcb_get_input_focus_reply(connection.get(), xcb_get_input_focus(connection.get()), nullptr));
     return target;
 }
 

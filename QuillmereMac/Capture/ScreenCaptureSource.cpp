@@ -265,19 +265,45 @@ void ScreenCaptureSource::handleSample(const ScreenCaptureSample& sample) {
 }
 
 void ScreenCaptureSource::refitToContent(const ScreenCaptureSample& sample) {
+    if (settings_.fitBoxWidth < 1 || !stream_ || !sample.contentRect) return;
+    // The newest content shape is the one to follow.
+    pendingContent_ = sample.contentRect;
+    applyPendingRefit();
+}
+
+void ScreenCaptureSource::applyPendingRefit() {
+    if (!pendingContent_) return;
     CaptureSettings& settings = settings_;
-    if (settings.fitBoxWidth < 1 || !stream_ || !sample.contentRect) return;
-    const std::uint64_t now = clock_();
-    const std::uint64_t since = now > lastRefitNs_ ? now - lastRefitNs_ : 0;
-    const double contentWidth = std::abs(sample.contentRect->width);
-    const double contentHeight = std::abs(sample.contentRect->height);
-    if (since <= refitIntervalNs || settings.fitBoxHeight < 1 || !(contentWidth > 1.0) || !(contentHeight > 1.0) ||
-        settings.height < 1) {
+    const double contentWidth = std::abs(pendingContent_->width);
+    const double contentHeight = std::abs(pendingContent_->height);
+    if (stopped_ || !stream_ || settings.fitBoxWidth < 1 || settings.fitBoxHeight < 1 || !(contentWidth > 1.0) ||
+        !(contentHeight > 1.0) || settings.height < 1) {
+        pendingContent_.reset();
         return;
     }
     const double contentAspect = contentWidth / contentHeight;
     const double currentAspect = static_cast<double>(settings.width) / settings.height;
-    if (!std::isfinite(contentAspect) || std::abs(contentAspect / currentAspect - 1.0) <= refitTolerance) return;
+    if (!std::isfinite(contentAspect) || std::abs(contentAspect / currentAspect - 1.0) <= refitTolerance) {
+        pendingContent_.reset();
+        return;
+    }
+    const std::uint64_t now = clock_();
+    const std::uint64_t since = now > lastRefitNs_ ? now - lastRefitNs_ : 0;
+    if (since <= refitIntervalNs) {
+        // Held back, not dropped: a window that stops drawing after its last
+        // resize would otherwise keep the old shape until it draws again.
+        if (!refitScheduled_) {
+            refitScheduled_ = true;
+            queue_->asyncAfter(refitIntervalNs + 1 - since, [weak = weak_from_this()] {
+                if (auto self = weak.lock()) {
+                    self->refitScheduled_ = false;
+                    self->applyPendingRefit();
+                }
+            });
+        }
+        return;
+    }
+    pendingContent_.reset();
     const auto [width, height] = fitRaster(contentWidth, contentHeight, settings.fitBoxWidth, settings.fitBoxHeight);
     if (width == settings.width && height == settings.height) return;
     lastRefitNs_ = now;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -67,6 +68,7 @@ private:
     // On the queue.
     void handleSample(const ScreenCaptureSample& sample);
     void refitToContent(const ScreenCaptureSample& sample);
+    void applyPendingRefit();
     void sendConfiguration();
     void stopWith(CaptureStopReason reason);
 
@@ -83,6 +85,10 @@ private:
     CaptureEpochTracker tracker_;
     CaptureEventHandler onEvent_;
     bool stopped_ = false;
+    // The content shape a refit still has to follow, and whether a later
+    // look at it is booked.
+    std::optional<Rect> pendingContent_;
+    bool refitScheduled_ = false;
     // Raised by every start and stop, so a start can tell it was overtaken.
     std::uint64_t generation_ = 0;
 };

@@ -307,6 +307,26 @@ TEST(ScreenCaptureSource, RasterFollowsTheContentAspectAtMostEvery400ms) {
     EXPECT_EQ(h.source->settings().width, 1280);
 }
 
+TEST(ScreenCaptureSource, ARefitHeldBackByTheIntervalHappensOnceItPasses) {
+    Harness h({1280, 720, 60, true, 3, 1280, 720});
+    ASSERT_TRUE(h.source->start(h.handler()));
+    h.stream->emit(complete(1280, 720, Rect{0, 0, 1000, 1000}));
+    EXPECT_EQ(h.source->settings().width, 720);
+    const std::uint64_t refitAt = h.now.load();
+    // The window's last change comes 100 ms later; nothing is drawn after it.
+    h.now = refitAt + 100'000'000;
+    h.stream->emit(complete(720, 720, Rect{0, 0, 2000, 1000}));
+    EXPECT_EQ(h.source->settings().width, 720);
+    h.now = refitAt + 500'000'000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (h.source->settings().width == 720 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(h.source->settings().width, 1280);
+    EXPECT_EQ(h.source->settings().height, 640);
+    EXPECT_EQ(h.source->lastRefitNs(), refitAt + 500'000'000);
+}
+
 TEST(ScreenCaptureSource, FailedStartClearsTheHandler) {
     Harness h;
     h.startError = ScreenCaptureError::make(ScreenCaptureError::failedToStart, "no Composite");
