@@ -171,8 +171,12 @@ void CaptureTargetX11::releaseWindowPixmap() {
     drawable_ = XCB_NONE;
 }
 
-void CaptureTargetX11::retry() {
-    if (isWindow_ && state_ == State::suspended) nameWindowPixmap();
+void CaptureTargetX11::recheck() {
+    if (isWindow_) {
+        if (state_ == State::suspended) nameWindowPixmap();
+    } else if (state_ == State::live) {
+        refreshDisplay();
+    }
 }
 
 void CaptureTargetX11::refreshDisplay() {

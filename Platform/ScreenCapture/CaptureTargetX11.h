@@ -61,9 +61,10 @@ public:
     CaptureTargetX11& operator=(const CaptureTargetX11&) = delete;
 
     void handleEvent(const xcb_generic_event_t& event);
-    // A suspended window is looked at again: it may be viewable by now
-    // without an event of its own saying so (its frame was mapped).
-    void retry();
+    // Looks at the target again where no event would say it changed: a
+    // suspended window may be viewable by now (its frame was mapped), a
+    // monitor may have been removed or moved (RandR sends nothing for that).
+    void recheck();
 
     State state() const { return state_; }
     // Damage arrived since the last grab.

@@ -336,6 +336,27 @@ TEST_F(ScreenCaptureX11, AMonitorIsCapturedFromItsOwnPartOfTheScreen) {
     for (const Rect& rect : seen.dirty) EXPECT_GE(rect.minX(), 0.0);
 }
 
+TEST_F(ScreenCaptureX11, AMonitorThatGoesAwayEndsItsCapture) {
+    startServer({.screens = {{640, 240}}, .windowManager = false});
+    ASSERT_TRUE(client_->setMonitor("LEFT", 0, 0, 320, 240, true, true));
+    ASSERT_TRUE(client_->setMonitor("RIGHT", 320, 0, 320, 240, false));
+    ShareableContent::Options options;
+    options.displayName = server_->displayName();
+    const auto content = ShareableContent::fetch(options);
+    ASSERT_TRUE(content);
+    std::uint32_t right = 0;
+    for (const auto& display : content->displays) {
+        if (display.name == "RIGHT") right = display.displayID;
+    }
+    source_ = ScreenCaptureSource::make(ContentFilter::display(right, server_->displayName()), settingsOf(320, 240),
+                                        "display 1");
+    ASSERT_TRUE(source_->start(recorder_.handler()));
+    ASSERT_GE(recorder_.waitForFrame(), 0);
+    ASSERT_TRUE(client_->deleteMonitor("RIGHT"));
+    ASSERT_GE(recorder_.waitFor(0, [](const CaptureEvent& event) { return event.stopReason() != nullptr; }), 0);
+    EXPECT_EQ(stops(), (std::vector<CaptureStopReason>{CaptureStopReason::windowClosed()}));
+}
+
 TEST_F(ScreenCaptureX11, AScaledCaptureKeepsTheAspectBehindBlackBars) {
     startServer({.screens = {{640, 480}}, .windowManager = false});
     client_->fill(client_->root(), 0, 0, 640, 480, 0xFFFFFF);

@@ -63,6 +63,10 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
         return std::nullopt;
     }
     const std::uint64_t interval = std::max<std::uint64_t>(configuration_.minimumFrameIntervalNs, 1);
+    if (now >= lastRecheckNs_ + quietIntervalNs) {
+        target_.recheck();
+        lastRecheckNs_ = now;
+    }
     switch (target_.state()) {
     case CaptureTargetX11::State::destroyed:
         deliverStatus(CaptureEpochTracker::statusStopped);
@@ -75,12 +79,10 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
         return std::nullopt;
     case CaptureTargetX11::State::suspended:
         if (now >= lastSampleNs_ + quietIntervalNs) {
-            target_.retry();
-            if (target_.state() == CaptureTargetX11::State::live) return now;
             deliverStatus(CaptureEpochTracker::statusSuspended);
             lastSampleNs_ = now;
         }
-        return lastSampleNs_ + quietIntervalNs;
+        return std::min(lastSampleNs_, lastRecheckNs_) + quietIntervalNs;
     case CaptureTargetX11::State::live:
         break;
     }
@@ -107,7 +109,7 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
         deliverStatus(CaptureEpochTracker::statusIdle);
         lastSampleNs_ = now;
     }
-    std::uint64_t next = lastSampleNs_ + quietIntervalNs;
+    std::uint64_t next = std::min(lastSampleNs_, lastRecheckNs_) + quietIntervalNs;
     if (configuration_.showsCursor) next = std::min(next, nextCursorPollNs_);
     return next;
 }

@@ -58,6 +58,7 @@ private:
     bool wholeFrameDue_ = true;
     std::uint64_t lastFrameNs_ = 0;
     std::uint64_t lastSampleNs_ = 0;
+    std::uint64_t lastRecheckNs_ = 0;
     std::uint64_t nextCursorPollNs_ = 0;
     std::optional<ScreenRect> drawnCursor_;
     std::uint32_t drawnCursorSerial_ = 0;
