@@ -2,11 +2,8 @@
 
 #include "Platform/Dispatch/Executor.h"
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
-#include "Platform/ScreenCapture/CursorX11.h"
-#include "Platform/ScreenCapture/ShmSegmentX11.h"
-#include "QuillmereMac/Capture/PixelBufferPool.h"
-#include "QuillmereMac/Capture/RasterWriter.h"
 #include "QuillmereMac/Capture/ScreenCaptureStream.h"
+#include "QuillmereMac/Capture/X11/FrameGrabberX11.h"
 
 #include <cstdint>
 #include <memory>
@@ -38,30 +35,24 @@ public:
 
 private:
     void captureFrame(std::uint64_t now);
-    bool cursorChanged();
-    std::optional<ScreenRect> visibleCursor() const;
+    void stopWith(ScreenCaptureError error);
     void deliver(ScreenCaptureSample sample);
     void deliverStatus(std::int64_t status);
-    int framesInFlight() const;
 
     XcbConnection& connection_;
     CaptureTargetX11& target_;
     ScreenCaptureStreamConfiguration configuration_;
     std::weak_ptr<ScreenCaptureStreamOutput> output_;
     std::shared_ptr<Executor> sampleQueue_;
-    CursorX11 cursor_;
-    RasterWriter writer_;
-    std::unique_ptr<ShmSegmentX11> segment_;
-    std::shared_ptr<PixelBufferPool> pool_;
+    FrameGrabberX11 grabber_;
 
     // The next frame tells everything (first frame, new raster, lost damage).
     bool wholeFrameDue_ = true;
+    bool ended_ = false;
     std::uint64_t lastFrameNs_ = 0;
     std::uint64_t lastSampleNs_ = 0;
     std::uint64_t lastRecheckNs_ = 0;
     std::uint64_t nextCursorPollNs_ = 0;
-    std::optional<ScreenRect> drawnCursor_;
-    std::uint32_t drawnCursorSerial_ = 0;
 };
 
 } // namespace quillmere
