@@ -88,6 +88,52 @@ TEST(RasterWriter, WritesBt709VideoRange) {
     }
 }
 
+// Every width from 1 to 80 (and a full row) runs the wide, the narrow and the
+// pixel-by-pixel paths and their seams: each output sample must match its own
+// pixels.
+TEST(RasterWriter, EveryPathKeepsPixelsInPlace) {
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<std::uint8_t>(seed >> 24);
+    };
+    std::vector<int> widths;
+    for (int w = 1; w <= 80; ++w) widths.push_back(w);
+    widths.push_back(1920);
+    for (int width : widths) {
+        const int height = 4;
+        std::vector<std::uint8_t> bgra(static_cast<std::size_t>(width) * height * 4);
+        for (auto& byte : bgra) byte = next();
+        const std::size_t chromaStride = static_cast<std::size_t>((width + 1) / 2) * 2;
+        std::vector<std::uint8_t> luma(static_cast<std::size_t>(width) * height);
+        std::vector<std::uint8_t> chroma(chromaStride * 2);
+        RasterWriter::convert(bgra.data(), static_cast<std::size_t>(width) * 4, width, height, luma.data(),
+                              static_cast<std::size_t>(width), chroma.data(), chromaStride);
+        const auto pixel = [&](int x, int y) { return bgra.data() + (static_cast<std::size_t>(y) * width + x) * 4; };
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const std::uint8_t* p = pixel(x, y);
+                ASSERT_NEAR(luma[static_cast<std::size_t>(y) * width + x], reference(p[2], p[1], p[0]).y, 1.0)
+                    << "width " << width << " at " << x << "," << y;
+            }
+        }
+        for (int y = 0; y < height / 2; ++y) {
+            for (int pair = 0; pair < (width + 1) / 2; ++pair) {
+                const int x0 = 2 * pair;
+                const int x1 = std::min(x0 + 1, width - 1);
+                double r = 0, g = 0, b = 0;
+                for (const auto* p : {pixel(x0, 2 * y), pixel(x1, 2 * y), pixel(x0, 2 * y + 1), pixel(x1, 2 * y + 1)}) {
+                    r += p[2] / 4.0, g += p[1] / 4.0, b += p[0] / 4.0;
+                }
+                const Yuv expected = reference(static_cast<int>(std::lround(r)), static_cast<int>(std::lround(g)),
+                                               static_cast<int>(std::lround(b)));
+                ASSERT_NEAR(chroma[y * chromaStride + 2 * pair], expected.cb, 1.5) << "width " << width << " pair " << pair;
+                ASSERT_NEAR(chroma[y * chromaStride + 2 * pair + 1], expected.cr, 1.5) << "width " << width << " pair " << pair;
+            }
+        }
+    }
+}
+
 TEST(RasterWriter, PutsBlackBarsAroundScaledContent) {
     RasterWriter writer;
     auto pixels = solid(64, 32, 255, 255, 255);
