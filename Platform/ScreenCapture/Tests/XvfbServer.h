@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,7 @@ public:
     }
 
     ~XvfbServer() {
+        if (watcher_ != nullptr) xcb_disconnect(watcher_);
         stop(windowManager_);
         stop(server_);
     }
@@ -159,10 +161,31 @@ private:
                     std::free(reply);
                 }
             }
+            // Gone from the client list once openbox is done with it. The
+            // connection stays open: a client connecting after it could be
+            // given the same window identifiers while openbox still works on
+            // the probe, and the two would be mixed up.
             xcb_destroy_window(c, probe);
-            std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+            const char listName[] = "_NET_CLIENT_LIST";
+            xcb_intern_atom_reply_t* list =
+                xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof listName - 1, listName), nullptr);
+            bool listed = list != nullptr;
+            while (listed && std::chrono::steady_clock::now() < deadline) {
+                xcb_get_property_reply_t* reply = xcb_get_property_reply(
+                    c, xcb_get_property(c, 0, root, list->atom, XCB_ATOM_WINDOW, 0, 1024), nullptr);
+                listed = false;
+                if (reply != nullptr) {
+                    const auto* windows = static_cast<const xcb_window_t*>(xcb_get_property_value(reply));
+                    const int count = xcb_get_property_value_length(reply) / 4;
+                    listed = std::find(windows, windows + count, probe) != windows + count;
+                }
+                std::free(reply);
+                if (listed) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            std::free(list);
+            mapping = mapping && !listed;
         }
-        xcb_disconnect(c);
+        watcher_ = c;
         return mapping ? true : fail("openbox did not start");
     }
 
@@ -186,6 +209,7 @@ private:
         return false;
     }
 
+    xcb_connection_t* watcher_ = nullptr;
     pid_t server_ = -1;
     pid_t windowManager_ = -1;
     std::string displayName_;
