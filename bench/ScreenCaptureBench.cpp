@@ -37,7 +37,7 @@ struct Desktop {
                 client->fill(client->root(screen), i * 240, i * 130, 400, 300, 0x102030u * static_cast<std::uint32_t>(i + 1));
             }
         }
-        window = client->createWindow(testing::X11TestClient::WindowSpec().at(100, 100).sized(1280, 720).filled(0x336699));
+        window = client->createWindow(testing::X11TestClient::NewWindow().at(100, 100).sized(1280, 720).filled(0x336699));
         for (int i = 0; i < 12; ++i) client->fill(window, i * 100, i * 55, 200, 120, 0x0A1B2Cu * static_cast<std::uint32_t>(i + 1));
         client->waitUntilViewable(window);
         client->sync();

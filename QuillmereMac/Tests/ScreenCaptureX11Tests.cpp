@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 using testing::CaptureRecorder;
 using testing::X11TestClient;
 using testing::XvfbServer;
-using Spec = X11TestClient::WindowSpec;
+using Window = X11TestClient::NewWindow;
 
 double expectedLuma(std::uint32_t rgb) {
     const double r = (rgb >> 16) & 0xFF, g = (rgb >> 8) & 0xFF, b = rgb & 0xFF;
@@ -158,14 +158,14 @@ TEST_F(ScreenCaptureX11, NothingDrawnGivesIdleAndNoFrames) {
 
 TEST_F(ScreenCaptureX11, ACoveredWindowIsCapturedWhole) {
     startServer({.screens = {{640, 480}}, .windowManager = true});
-    const xcb_window_t window = client_->createWindow(Spec().at(40, 40).sized(200, 150).filled(0x208040));
+    const xcb_window_t window = client_->createWindow(Window().at(40, 40).sized(200, 150).filled(0x208040));
     ASSERT_TRUE(client_->waitUntilViewable(window));
     source_ = ScreenCaptureSource::make(windowFilter(window), settingsOf(200, 150), "window");
     ASSERT_TRUE(source_->start(recorder_.handler()));
     ASSERT_GE(recorder_.waitForFrame(), 0);
 
     // Something else covers the whole screen; the window keeps drawing.
-    const xcb_window_t cover = client_->createWindow(Spec().sized(640, 480).filled(0xFFFFFF).overriding());
+    const xcb_window_t cover = client_->createWindow(Window().sized(640, 480).filled(0xFFFFFF).overriding());
     ASSERT_TRUE(client_->waitUntilViewable(cover));
     const auto from = recorder_.size();
     client_->fill(window, 20, 30, 60, 40, 0xC03020);
@@ -183,7 +183,7 @@ TEST_F(ScreenCaptureX11, ACoveredWindowIsCapturedWhole) {
 
 TEST_F(ScreenCaptureX11, DestroyingTheWindowStopsOnceWithWindowClosed) {
     startServer({.screens = {{320, 240}}, .windowManager = true});
-    const xcb_window_t window = client_->createWindow(Spec().sized(160, 120).filled(0x404040));
+    const xcb_window_t window = client_->createWindow(Window().sized(160, 120).filled(0x404040));
     ASSERT_TRUE(client_->waitUntilViewable(window));
     source_ = ScreenCaptureSource::make(windowFilter(window), settingsOf(160, 120), "window");
     ASSERT_TRUE(source_->start(recorder_.handler()));
@@ -198,7 +198,7 @@ TEST_F(ScreenCaptureX11, DestroyingTheWindowStopsOnceWithWindowClosed) {
 
 TEST_F(ScreenCaptureX11, AnUnmappedWindowIsIdleAndComesBack) {
     startServer({.screens = {{320, 240}}, .windowManager = false});
-    const xcb_window_t window = client_->createWindow(Spec().sized(160, 120).filled(0x404040));
+    const xcb_window_t window = client_->createWindow(Window().sized(160, 120).filled(0x404040));
     ASSERT_TRUE(client_->waitUntilViewable(window));
     source_ = ScreenCaptureSource::make(windowFilter(window), settingsOf(160, 120), "window");
     ASSERT_TRUE(source_->start(recorder_.handler()));
@@ -239,7 +239,7 @@ private:
 
 TEST_F(ScreenCaptureX11, TheRasterFollowsAResizedWindowAtMostOncePer400ms) {
     startServer({.screens = {{800, 600}}, .windowManager = false});
-    const xcb_window_t window = client_->createWindow(Spec().sized(400, 300).filled(0x606060));
+    const xcb_window_t window = client_->createWindow(Window().sized(400, 300).filled(0x606060));
     ASSERT_TRUE(client_->waitUntilViewable(window));
     std::shared_ptr<RasterLog> log;
     source_ = ScreenCaptureSource::make(

@@ -208,10 +208,10 @@ TEST(WindowCatalogX11, TwoMonitorsAndTheWindowsOfAManagedDesktop) {
     testing::X11TestClient client(server.displayName());
     ASSERT_TRUE(client.setMonitor("LEFT", 0, 0, 800, 600, false, true));
     ASSERT_TRUE(client.setMonitor("RIGHT", 800, 0, 800, 600, true));
-    using Spec = testing::X11TestClient::WindowSpec;
-    const auto ours = client.createWindow(Spec().titled("Quillmere status").ownedBy(getpid()));
-    const auto zed = client.createWindow(Spec().titled("Notes").classed("zed", "Zed").ownedBy(501));
-    const auto alpha = client.createWindow(Spec().titled("Draft").classed("alpha", "Alpha").ownedBy(502));
+    using Window = testing::X11TestClient::NewWindow;
+    const auto ours = client.createWindow(Window().titled("Quillmere status").ownedBy(getpid()));
+    const auto zed = client.createWindow(Window().titled("Notes").classed("zed", "Zed").ownedBy(501));
+    const auto alpha = client.createWindow(Window().titled("Draft").classed("alpha", "Alpha").ownedBy(502));
     for (auto window : {ours, zed, alpha}) ASSERT_TRUE(client.waitUntilViewable(window));
 
     WindowCatalog catalog(server.displayName());

@@ -35,9 +35,9 @@ TEST(ShareableContent, ManagedWindowsComeFrontToBackWithTitleOwnerAndClientFrame
     ASSERT_TRUE(server.ready()) << server.failure();
     X11TestClient client(server.displayName());
     const auto back = client.createWindow(
-        X11TestClient::WindowSpec().at(50, 60).sized(300, 200).titled("Bäck").classed("backapp", "BackApp").ownedBy(777));
+        X11TestClient::NewWindow().at(50, 60).sized(300, 200).titled("Bäck").classed("backapp", "BackApp").ownedBy(777));
     ASSERT_TRUE(client.waitUntilViewable(back));
-    const auto front = client.createWindow(X11TestClient::WindowSpec().at(100, 100).sized(200, 150).titled("Front"));
+    const auto front = client.createWindow(X11TestClient::NewWindow().at(100, 100).sized(200, 150).titled("Front"));
     ASSERT_TRUE(client.waitUntilViewable(front));
 
     const ShareableContent content = fetch(server);
@@ -64,11 +64,11 @@ TEST(ShareableContent, OffScreenWindowsOnlyWhenAskedAndLayersFromTheirType) {
     XvfbServer server;
     ASSERT_TRUE(server.ready()) << server.failure();
     X11TestClient client(server.displayName());
-    const auto hidden = client.createWindow(X11TestClient::WindowSpec().titled("Hidden").unmapped());
-    const auto dock = client.createWindow(X11TestClient::WindowSpec().titled("Dock").typed("_NET_WM_WINDOW_TYPE_DOCK"));
-    const auto desktop = client.createWindow(X11TestClient::WindowSpec().titled("Desktop").typed("_NET_WM_WINDOW_TYPE_DESKTOP"));
-    const auto popup = client.createWindow(X11TestClient::WindowSpec().titled("Menu").overriding());
-    const auto noOwner = client.createWindow(X11TestClient::WindowSpec().titled("").ownedBy(std::nullopt));
+    const auto hidden = client.createWindow(X11TestClient::NewWindow().titled("Hidden").unmapped());
+    const auto dock = client.createWindow(X11TestClient::NewWindow().titled("Dock").typed("_NET_WM_WINDOW_TYPE_DOCK"));
+    const auto desktop = client.createWindow(X11TestClient::NewWindow().titled("Desktop").typed("_NET_WM_WINDOW_TYPE_DESKTOP"));
+    const auto popup = client.createWindow(X11TestClient::NewWindow().titled("Menu").overriding());
+    const auto noOwner = client.createWindow(X11TestClient::NewWindow().titled("").ownedBy(std::nullopt));
     client.sync();
 
     const ShareableContent onScreen = fetch(server);

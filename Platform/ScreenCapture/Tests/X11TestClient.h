@@ -23,7 +23,7 @@ namespace quillmere::testing {
 
 class X11TestClient {
 public:
-    struct WindowSpec {
+    struct NewWindow {
         int x = 0;
         int y = 0;
         int width = 320;
@@ -39,18 +39,18 @@ public:
         int screen = 0;
         bool map = true;
 
-        WindowSpec& at(int px, int py) { return x = px, y = py, *this; }
-        WindowSpec& sized(int w, int h) { return width = w, height = h, *this; }
-        WindowSpec& titled(std::string text) { return title = std::move(text), *this; }
-        WindowSpec& ownedBy(std::optional<std::uint32_t> process) { return pid = process, *this; }
-        WindowSpec& classed(std::string inst, std::string cls) {
+        NewWindow& at(int px, int py) { return x = px, y = py, *this; }
+        NewWindow& sized(int w, int h) { return width = w, height = h, *this; }
+        NewWindow& titled(std::string text) { return title = std::move(text), *this; }
+        NewWindow& ownedBy(std::optional<std::uint32_t> process) { return pid = process, *this; }
+        NewWindow& classed(std::string inst, std::string cls) {
             return instance = std::move(inst), className = std::move(cls), *this;
         }
-        WindowSpec& filled(std::uint32_t rgb) { return background = rgb, *this; }
-        WindowSpec& overriding() { return overrideRedirect = true, *this; }
-        WindowSpec& typed(std::string type) { return types.push_back(std::move(type)), *this; }
-        WindowSpec& onScreen(int number) { return screen = number, *this; }
-        WindowSpec& unmapped() { return map = false, *this; }
+        NewWindow& filled(std::uint32_t rgb) { return background = rgb, *this; }
+        NewWindow& overriding() { return overrideRedirect = true, *this; }
+        NewWindow& typed(std::string type) { return types.push_back(std::move(type)), *this; }
+        NewWindow& onScreen(int number) { return screen = number, *this; }
+        NewWindow& unmapped() { return map = false, *this; }
     };
 
     explicit X11TestClient(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
@@ -74,41 +74,41 @@ public:
         return result;
     }
 
-    xcb_window_t createWindow(const WindowSpec& spec) {
-        const xcb_screen_t* screen = screens_.at(static_cast<std::size_t>(spec.screen));
+    xcb_window_t createWindow(const NewWindow& wanted) {
+        const xcb_screen_t* screen = screens_.at(static_cast<std::size_t>(wanted.screen));
         const xcb_window_t window = xcb_generate_id(c_);
-        const std::uint32_t values[] = {spec.background, spec.overrideRedirect ? 1u : 0u,
+        const std::uint32_t values[] = {wanted.background, wanted.overrideRedirect ? 1u : 0u,
                                         XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
-        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, screen->root, static_cast<std::int16_t>(spec.x),
-                          static_cast<std::int16_t>(spec.y), static_cast<std::uint16_t>(spec.width),
-                          static_cast<std::uint16_t>(spec.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, screen->root, static_cast<std::int16_t>(wanted.x),
+                          static_cast<std::int16_t>(wanted.y), static_cast<std::uint16_t>(wanted.width),
+                          static_cast<std::uint16_t>(wanted.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
                           screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK,
                           values);
-        setTitle(window, spec.title);
-        const std::string classes = spec.instance + '\0' + spec.className + '\0';
+        setTitle(window, wanted.title);
+        const std::string classes = wanted.instance + '\0' + wanted.className + '\0';
         xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
                             static_cast<std::uint32_t>(classes.size()), classes.data());
-        if (spec.pid) {
+        if (wanted.pid) {
             xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1,
-                                &*spec.pid);
+                                &*wanted.pid);
         }
-        if (!spec.types.empty()) {
+        if (!wanted.types.empty()) {
             std::vector<xcb_atom_t> types;
-            for (const auto& type : spec.types) types.push_back(atom(type));
+            for (const auto& type : wanted.types) types.push_back(atom(type));
             xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32,
                                 static_cast<std::uint32_t>(types.size()), types.data());
         }
         // Ask the window manager for the given position and size.
         std::uint32_t hints[18] = {};
         hints[0] = 1u | 2u | 4u | 8u; // USPosition, USSize, PPosition, PSize
-        hints[1] = static_cast<std::uint32_t>(spec.x);
-        hints[2] = static_cast<std::uint32_t>(spec.y);
-        hints[3] = static_cast<std::uint32_t>(spec.width);
-        hints[4] = static_cast<std::uint32_t>(spec.height);
+        hints[1] = static_cast<std::uint32_t>(wanted.x);
+        hints[2] = static_cast<std::uint32_t>(wanted.y);
+        hints[3] = static_cast<std::uint32_t>(wanted.width);
+        hints[4] = static_cast<std::uint32_t>(wanted.height);
         xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32,
                             18, hints);
         painted_[window] = {};
-        if (spec.map) xcb_map_window(c_, window);
+        if (wanted.map) xcb_map_window(c_, window);
         xcb_flush(c_);
         return window;
     }
