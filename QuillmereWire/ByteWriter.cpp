@@ -21,6 +21,11 @@ void ByteWriter::writeU64(std::uint64_t value) {
     for (int shift = 56; shift >= 0; shift -= 8) bytes_.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
+void ByteWriter::patchU32(std::size_t offset, std::uint32_t value) {
+    assert(offset + 4 <= bytes_.size() && "patching bytes not yet written");
+    for (std::size_t i = 0; i < 4; ++i) bytes_[offset + i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+}
+
 void ByteWriter::writeBytes(ByteView bytes) { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
 
 void ByteWriter::writeShortString(std::string_view text) {

@@ -22,6 +22,12 @@ public:
     // Precondition: at most 255 UTF-8 bytes (callers check their own limit first).
     void writeShortString(std::string_view text);
 
+    // Room for count more bytes, so that a large field makes the array grow once.
+    void reserve(std::size_t count) { bytes_.reserve(bytes_.size() + count); }
+    // Overwrites four bytes already written at offset (a length known only
+    // once what follows it has been written). Precondition: offset + 4 <= size().
+    void patchU32(std::size_t offset, std::uint32_t value);
+
     const Bytes& bytes() const { return bytes_; }
     Bytes take() && { return std::move(bytes_); }
     std::size_t size() const { return bytes_.size(); }

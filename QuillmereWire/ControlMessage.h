@@ -1,6 +1,8 @@
 #pragma once
 
+#include "QuillmereWire/ByteWriter.h"
 #include "QuillmereWire/Bytes.h"
+#include "QuillmereWire/WireError.h"
 #include "QuillmereWire/WireEnums.h"
 #include "QuillmereWire/WireID.h"
 
@@ -227,6 +229,20 @@ struct ControlMessage
 
     // The case name ("hello", "captureSelect"), for logs.
     std::string_view caseName() const;
+
+    // The frame type; for input chosen by the event's case, for ignored the
+    // type it was received with.
+    std::uint16_t typeCode() const;
+    // Checks every field rule, then appends the payload. On failure the
+    // writer holds a partial payload that the caller must drop.
+    WireStatus encodePayload(ByteWriter& writer) const;
+    // One whole frame: type, flags (ignorable only for hostPower), length, payload.
+    WireResult<Bytes> encodeFrame() const;
+
+    // The message carried by one frame's payload, with every field rule
+    // applied. An unknown type becomes ignored(type) when its sender marked
+    // it ignorable, else unsupportedMessage(type).
+    static WireResult<ControlMessage> decode(std::uint16_t type, bool ignorable, ByteView payload);
 };
 
 } // namespace quillmere

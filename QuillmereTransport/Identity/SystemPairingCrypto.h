@@ -1,28 +1,19 @@
 #pragma once
 
-#include "QuillmereWire/Bytes.h"
-#include "QuillmereWire/WireID.h"
+#include "QuillmereWire/PairingCrypto.h"
 
 #include <cstddef>
-#include <cstdint>
-#include <expected>
 
 namespace quillmere {
 
 // The system's random generator and HMAC-SHA256, as enrollment needs them.
 // Keeps no state.
-class SystemPairingCrypto {
+class SystemPairingCrypto final : public PairingCrypto {
 public:
-    struct RandomFailure {
-        // The generator's status.
-        std::int32_t status = 0;
-        bool operator==(const RandomFailure&) const = default;
-    };
-
     // count bytes from the cryptographically secure generator; 0 gives none.
-    std::expected<Bytes, RandomFailure> randomBytes(std::size_t count);
+    std::expected<Bytes, RandomFailure> randomBytes(std::size_t count) override;
     // HMAC-SHA256 (RFC 2104) of message under key.
-    Digest32 authenticationCode(ByteView key, ByteView message) const;
+    Digest32 authenticationCode(ByteView key, ByteView message) const override;
 };
 
 } // namespace quillmere

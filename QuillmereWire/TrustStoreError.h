@@ -1,0 +1,42 @@
+#pragma once
+
+#include "QuillmereWire/WireError.h"
+
+#include <cstdint>
+#include <string>
+
+namespace quillmere {
+
+class TrustStoreError {
+public:
+    enum class Kind : std::uint8_t { corrupt, storage, full };
+
+    // The blob is not a valid trust blob; the error says where.
+    static TrustStoreError corrupt(WireError error) { return {Kind::corrupt, std::move(error), {}}; }
+    // The storage failed to load or save; the text is its error's.
+    static TrustStoreError storage(std::string text) { return {Kind::storage, WireError::truncated(), std::move(text)}; }
+    // Adding would make more than 32 peers.
+    static TrustStoreError full() { return {Kind::full, WireError::truncated(), {}}; }
+
+    Kind kind() const { return kind_; }
+    // The corrupt case's error; meaningless for the others.
+    const WireError& wireError() const { return wireError_; }
+    // The storage case's text; empty for the others.
+    const std::string& text() const { return text_; }
+
+    // "corrupt(truncated)", "storage(\"...\")", "full".
+    std::string description() const;
+
+    bool operator==(const TrustStoreError&) const = default;
+
+private:
+    TrustStoreError(Kind kind, WireError wireError, std::string text)
+        : kind_(kind), wireError_(std::move(wireError)), text_(std::move(text)) {}
+
+    Kind kind_;
+    // Fixed at truncated outside corrupt so that equality sees only the payload of the case.
+    WireError wireError_;
+    std::string text_;
+};
+
+} // namespace quillmere
