@@ -257,6 +257,7 @@ void QuicConnection::close(std::uint64_t applicationCode, std::string_view reaso
             transmit(viewOf(d_->closePacket));
         }
     }
+    if (d_->conn == nullptr && d_->role == Role::server) refuseUnstarted(applicationCode);
     failDatagrams();
     for (auto& [stream, entry] : d_->streams) entry.buffer.clear();
 }

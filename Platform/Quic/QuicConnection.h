@@ -141,6 +141,7 @@ private:
     void readPacket(const SocketAddress& from, ByteView packet);
     void flush();
     void writeClose(const ngtcp2_connection_close_error& close);
+    void refuseUnstarted(std::uint64_t applicationCode);
     void transmit(ByteView packet);
     void armTimer();
     void onTimer(std::uint64_t deadlineNs);

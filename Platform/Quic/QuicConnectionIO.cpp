@@ -3,6 +3,7 @@
 #include "Platform/Quic/QuicConnectionInternals.h"
 
 #include <fmt/format.h>
+#include <ngtcp2/ngtcp2_crypto.h>
 
 #include <algorithm>
 #include <limits>
@@ -220,6 +221,27 @@ void QuicConnection::writeClose(const ngtcp2_connection_close_error& close) {
     }
     failDatagrams();
     for (auto& [stream, entry] : d.streams) entry.buffer.clear();
+}
+
+void QuicConnection::refuseUnstarted(std::uint64_t applicationCode) {
+    // No handshake state exists yet: answer the client's Initial with a
+    // stateless close, so it does not wait for a timeout.
+    Bytes first;
+    {
+        std::lock_guard lock(d_->inboxMutex);
+        if (d_->inbox.empty()) return;
+        first = d_->inbox.front().data;
+        d_->inbox.clear();
+    }
+    ngtcp2_pkt_hd header{};
+    if (ngtcp2_accept(&header, first.data(), first.size()) != 0) return;
+    constexpr std::uint64_t noError = 0x0;
+    constexpr std::uint64_t connectionRefused = 0x2;
+    Bytes packet(UdpEndpoint::maxDatagramSize);
+    const auto written = ngtcp2_crypto_write_connection_close(
+        packet.data(), packet.size(), header.version, &header.scid, &header.dcid,
+        applicationCode == 0 ? noError : connectionRefused, nullptr, 0);
+    if (written > 0) transmit(ByteView(packet.data(), static_cast<std::size_t>(written)));
 }
 
 void QuicConnection::flush() {
