@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 }
 
 #include <fmt/format.h>
@@ -19,6 +20,9 @@ std::string errorText(int error) {
 } // namespace
 
 std::expected<std::unique_ptr<H264Decoder>, std::string> H264Decoder::make() {
+    // Every failure comes back with its frame; the library's own lines on
+    // standard error would only repeat them out of order.
+    av_log_set_level(AV_LOG_QUIET);
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (codec == nullptr) return std::unexpected(std::string("libavcodec has no H.264 decoder"));
     std::unique_ptr<H264Decoder> decoder(new H264Decoder());

@@ -70,8 +70,12 @@ std::vector<ControlMessage> PairingDriver::received(const ControlMessage& messag
     }
     if (!hostDeviceID_) {
         const auto* hello = message.as<Hello>();
-        if (hello == nullptr || hello->role != PeerRole::host || hello->major != WireProtocol::majorVersion) {
-            fail(fmt::format("the host answered with {} instead of its hello", message.caseName()));
+        if (hello == nullptr) {
+            fail(fmt::format("the host answered with {} before its hello", message.caseName()));
+            return {};
+        }
+        if (hello->role != PeerRole::host || hello->major != WireProtocol::majorVersion) {
+            fail(fmt::format("the peer's hello is not that of a host of version {}", WireProtocol::majorVersion));
             return {};
         }
         hostDeviceID_ = hello->deviceID;

@@ -76,6 +76,7 @@ void SessionDriver::connectionClosed(const PeerCloseReason& reason) {
     closeReason_ = reason;
     if (!end_) end_ = SessionEnd{SessionEnd::Kind::connectionLost, reason.description()};
     SessionSummary& summary = run_.summary;
+    summary.end = end_;
     for (std::size_t lossReason = 0; lossReason < summary.losses.size(); ++lossReason)
         summary.losses[lossReason] += session_.losses(static_cast<FrameLossReason>(lossReason));
     summary.recoveryRequests += session_.requester().requestsSent();
