@@ -2,7 +2,7 @@
 #include "QuillmereMac/HostService/HostPowerMonitor.h"
 
 #include "Platform/Dispatch/ManualExecutor.h"
-#include "Platform/Log/MemoryLogSink.h"
+#include "QuillmereMac/Tests/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -16,16 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class LogCapture {
-public:
-    LogCapture() : sink_(std::make_shared<MemoryLogSink>()), previous_(setDefaultLogSink(sink_)) {}
-    ~LogCapture() { setDefaultLogSink(previous_); }
-    std::vector<std::string> lines(std::string_view category) const { return sink_->lines(category); }
-
-private:
-    std::shared_ptr<MemoryLogSink> sink_;
-    std::shared_ptr<LogSink> previous_;
-};
+using testing::LogCapture;
 
 struct CountingActivity : AwakeWhileStreaming::Activity {
     explicit CountingActivity(int& ended) : ended(ended) {}
