@@ -110,7 +110,7 @@ private:
     void closeSequence(const std::string& reason);
 
     // HostConnectionActions.cpp
-    void perform(const HostSessionAction& action);
+    void performOne(const HostSessionAction& action);
     void requestConsent(const action::RequestConsent& request);
     void startMedia(std::uint32_t surfaceID);
     void retireSender(std::uint32_t surfaceID);

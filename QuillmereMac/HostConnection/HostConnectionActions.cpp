@@ -15,7 +15,7 @@ struct Overloaded : F... {
 } // namespace
 
 void HostConnection::perform(const HostSessionActions& actions) {
-    for (const HostSessionAction& action : actions) perform(action);
+    for (const HostSessionAction& action : actions) performOne(action);
 }
 
 std::string HostConnection::clientName() const {
@@ -32,7 +32,7 @@ void HostConnection::onPipeline(std::uint32_t surfaceID, std::function<void(Surf
     queue.async([pipeline = std::move(pipeline), work = std::move(work)] { work(*pipeline); });
 }
 
-void HostConnection::perform(const HostSessionAction& action) {
+void HostConnection::performOne(const HostSessionAction& action) {
     std::visit(
         Overloaded{
             [this](const action::Send& send) { peer_->sendControl(send.message); },

@@ -49,9 +49,17 @@ void HostConnection::frameStep(EncodedFrame frame) {
     requestKeyframeIfDue(surfaceID);
 
     DatagramPacer& way = pacer();
-    sender->send(*peer_, maxDatagramSize(), [&way](SharedBytes bytes, DatagramPeer::Completion completion) {
-        way.send(std::move(bytes), std::move(completion));
-    });
+    const std::int64_t unsendable =
+        sender->send(*peer_, maxDatagramSize(), [&way](SharedBytes bytes, DatagramPeer::Completion completion) {
+            way.send(std::move(bytes), std::move(completion));
+        });
+    // A frame that could not be cut is lost to the client like a refused
+    // one, and the frames after it depend on it: once datagrams fit again
+    // (the flow ready, a larger size) a keyframe must follow.
+    if (unsendable > 0) {
+        session_.requestKeyframe(surfaceID);
+        requestKeyframeIfDue(surfaceID);
+    }
 }
 
 // The recovery policy decides: a wanted keyframe reaches the pipeline only

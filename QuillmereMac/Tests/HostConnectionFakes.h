@@ -86,13 +86,13 @@ struct FakePeer final : HostPeer {
 };
 
 struct FakePipeline final : SurfacePipeline {
-    FakePipeline(Transcript& transcript, std::uint32_t surfaceID, std::weak_ptr<HostConnection> owner)
-        : transcript(transcript), surfaceID(surfaceID), owner(std::move(owner)) {}
+    FakePipeline(Transcript& transcript, Executor& executor, std::uint32_t surfaceID, std::weak_ptr<HostConnection> owner)
+        : transcript(transcript), executor(executor), surfaceID(surfaceID), owner(std::move(owner)) {}
 
     Transcript& transcript;
+    Executor& executor;
     std::uint32_t surfaceID;
     std::weak_ptr<HostConnection> owner;
-    ManualExecutor executor{"com.ornbeck.quillmeremac.pipeline"};
 
     Executor& queue() override { return executor; }
     std::weak_ptr<HostConnection> connection() const override { return owner; }
@@ -109,6 +109,8 @@ struct FakeMedia final : SessionMediaDelegate {
     explicit FakeMedia(Transcript& transcript) : transcript(transcript) {}
 
     Transcript& transcript;
+    // One queue for every pipeline, so that the order of their work shows.
+    ManualExecutor pipelineQueue{"com.ornbeck.quillmeremac.pipeline"};
     bool testPattern = true;
     bool mayPostInput = true;
     std::weak_ptr<HostConnection> last;
@@ -128,7 +130,7 @@ struct FakeMedia final : SessionMediaDelegate {
     void startSurface(std::uint32_t surfaceID, std::uint32_t windowID,
                       std::shared_ptr<HostConnection> connection) override {
         transcript.push_back(fmt::format("media startSurface({}, {})", surfaceID, windowID));
-        pipelines[surfaceID] = std::make_shared<FakePipeline>(transcript, surfaceID, connection);
+        pipelines[surfaceID] = std::make_shared<FakePipeline>(transcript, pipelineQueue, surfaceID, connection);
     }
     void beginMedia(std::uint32_t surfaceID, std::uint32_t windowID,
                     std::shared_ptr<HostConnection> connection) override {

@@ -62,7 +62,7 @@ protected:
     void settle() {
         for (;;) {
             std::size_t ran = peer->executor.runUntilIdle() + main.runUntilIdle();
-            for (auto& [id, pipeline] : media->pipelines) ran += pipeline->executor.runUntilIdle();
+            if (media) ran += media->pipelineQueue.runUntilIdle();
             if (ran == 0) return;
         }
     }
