@@ -182,9 +182,11 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
     if (last && last.get() != this) {
         log_.notice("late close of a replaced connection: the newer session keeps its media");
     } else if (delegate) {
-        if (textSizeChanged_) mainActor_.async([weak = delegate_] {
-            if (const auto media = weak.lock()) media->setTextSize(0);
-        });
+        if (textSizeChanged_) {
+            mainActor_.async([weak = delegate_] {
+                if (const auto media = weak.lock()) media->setTextSize(0);
+            });
+        }
         if (screenShapeChanged_) delegate->setScreenShape(ScreenShape::standard);
     }
 
