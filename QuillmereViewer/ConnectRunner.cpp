@@ -193,7 +193,7 @@ ConnectRunner::Attempt ConnectRunner::attempt(const HostTarget& target, const In
                                                      target.description)};
         } else {
             result.failure = ViewerError{fmt::format("could not reach the host at {}: {}", target.description,
-                                                     reason->description())};
+                                                     closeReasonText(*reason))};
         }
     });
     return result;

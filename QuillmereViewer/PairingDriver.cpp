@@ -1,5 +1,6 @@
 #include "QuillmereViewer/PairingDriver.h"
 
+#include "QuillmereViewer/CloseReasonText.h"
 #include "QuillmereWire/WireProtocol.h"
 
 #include <fmt/format.h>
@@ -99,9 +100,9 @@ void PairingDriver::follow() {
 
 void PairingDriver::connectionClosed(const PeerCloseReason& reason) {
     if (outcome_) return;
-    if (!helloSent_) fail(fmt::format("could not reach the host: {}", reason.description()));
+    if (!helloSent_) fail(fmt::format("could not reach the host: {}", closeReasonText(reason)));
     else if (awaitingApproval()) fail("the host closed the connection before the pairing was approved");
-    else fail(fmt::format("the host closed the pairing connection: {}", reason.description()));
+    else fail(fmt::format("the host closed the pairing connection: {}", closeReasonText(reason)));
 }
 
 } // namespace quillmere

@@ -74,7 +74,7 @@ void SessionDriver::connectionClosed(const PeerCloseReason& reason) {
     if (connectionClosed_) return;
     connectionClosed_ = true;
     closeReason_ = reason;
-    if (!end_) end_ = SessionEnd{SessionEnd::Kind::connectionLost, reason.description()};
+    if (!end_) end_ = SessionEnd{SessionEnd::Kind::connectionLost, closeReasonText(reason)};
     SessionSummary& summary = run_.summary;
     summary.end = end_;
     for (std::size_t lossReason = 0; lossReason < summary.losses.size(); ++lossReason)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QuillmereTransport/PeerCloseReason.h"
+#include "QuillmereViewer/CloseReasonText.h"
 #include "QuillmereViewer/CaptureSelector.h"
 #include "QuillmereViewer/FrameDecoder.h"
 #include "QuillmereViewer/InputScript.h"
