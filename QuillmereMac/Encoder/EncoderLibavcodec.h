@@ -1,0 +1,68 @@
+#pragma once
+
+#include "QuillmereMac/Capture/PixelBuffer.h"
+#include "QuillmereMac/Encoder/EncoderConfig.h"
+#include "QuillmereMac/Encoder/EncoderError.h"
+#include "QuillmereMac/Encoder/EncoderPropertyStatus.h"
+#include "QuillmereWire/Bytes.h"
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillmere {
+
+// One opened libavcodec encoder for one raster: h264_vaapi or hevc_vaapi on a
+// render node, or libx264 on the CPU. Takes NV12 buffers without copying them
+// (the hardware path uploads them to a surface). Used from one thread at a
+// time.
+class EncoderLibavcodec {
+public:
+    enum class Backend : std::uint8_t { libx264, vaapi };
+
+    struct Packet {
+        ByteView data; // Annex B, valid during the sink call only
+        bool keyframe = false;
+        std::int64_t pts = 0;
+    };
+    using PacketSink = std::function<void(const Packet&)>;
+
+    // Allocates the codec, makes the settings (recorded in properties(), in
+    // order) and opens it. renderNode is for vaapi only.
+    static std::expected<std::unique_ptr<EncoderLibavcodec>, EncoderError> open(const EncoderConfig& config,
+                                                                                Backend backend,
+                                                                                const std::string& renderNode = {});
+    // The render nodes of this machine, in name order.
+    static std::vector<std::string> renderNodes();
+    // libavcodec's text for one of its statuses.
+    static std::string statusText(std::int32_t status);
+
+    ~EncoderLibavcodec();
+    EncoderLibavcodec(const EncoderLibavcodec&) = delete;
+    EncoderLibavcodec& operator=(const EncoderLibavcodec&) = delete;
+
+    Backend backend() const;
+    const std::vector<EncoderPropertyStatus>& properties() const;
+    // Whether setBitrate takes effect without reopening.
+    bool changesBitrateLive() const;
+
+    // Encodes one NV12 frame of the configured size; keepAlive is held until
+    // the codec lets go of the pixels. Packets that come out go to sink.
+    // Returns 0 or the failure status for this frame.
+    std::int32_t encode(const PixelBuffer& frame, std::shared_ptr<void> keepAlive, std::int64_t pts,
+                        bool forceKeyframe, const PacketSink& sink);
+    // From the next frame on.
+    void setBitrate(std::int64_t bitsPerSecond);
+
+    struct Codec;
+
+private:
+    explicit EncoderLibavcodec(std::unique_ptr<Codec> codec);
+
+    std::unique_ptr<Codec> codec_;
+};
+
+} // namespace quillmere

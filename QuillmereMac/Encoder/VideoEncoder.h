@@ -1,0 +1,144 @@
+#pragma once
+
+#include "QuillmereMac/Capture/CapturedFrame.h"
+#include "QuillmereMac/Encoder/EncodedAccessUnit.h"
+#include "QuillmereMac/Encoder/EncoderConfig.h"
+#include "QuillmereMac/Encoder/EncoderError.h"
+#include "QuillmereMac/Encoder/EncoderLibavcodec.h"
+#include "QuillmereMac/Encoder/EncoderPropertyStatus.h"
+
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillmere {
+
+class PixelBufferPool;
+class SerialQueue;
+
+// Encodes one surface's frames into Annex B access units. Frames are handed to
+// the encoder's own thread, at most maxInFlight at a time; every unit and
+// every failure for a frame comes back through output on that thread, never
+// on the caller's.
+class VideoEncoder : public std::enable_shared_from_this<VideoEncoder> {
+public:
+    struct EncodeFailure {
+        std::int32_t status = 0;
+        std::uint64_t frameIndex = 0;
+        bool operator==(const EncodeFailure&) const = default;
+    };
+    using Result = std::expected<EncodedAccessUnit, EncodeFailure>;
+    using Output = std::function<void(Result)>;
+
+    struct Submission {
+        enum class Kind : std::uint8_t { submitted, busy, invalidated, failed };
+        Kind kind = Kind::submitted;
+        // The encoder's status for failed.
+        std::int32_t status = 0;
+
+        static Submission submitted() { return {Kind::submitted, 0}; }
+        static Submission busy() { return {Kind::busy, 0}; }
+        static Submission invalidated() { return {Kind::invalidated, 0}; }
+        static Submission failed(std::int32_t status) { return {Kind::failed, status}; }
+        bool operator==(const Submission&) const = default;
+    };
+
+    struct Counters {
+        std::int64_t inFlight = 0;
+        std::int64_t submitted = 0; // admitted frames
+        std::int64_t dropped = 0;   // refused because maxInFlight were out
+        std::int64_t emitted = 0;   // units delivered
+        std::int64_t failed = 0;    // refused at submission or failed in the encoder
+        bool operator==(const Counters&) const = default;
+    };
+
+    // Ready to encode when it returns.
+    static std::expected<std::shared_ptr<VideoEncoder>, EncoderError> make(EncoderConfig config, Output output);
+    static bool hevcHardwareAvailable();
+
+    ~VideoEncoder();
+    VideoEncoder(const VideoEncoder&) = delete;
+    VideoEncoder& operator=(const VideoEncoder&) = delete;
+
+    // Takes the frame's pixel buffer (NV12, or BGRA which is converted), its
+    // capture time and epoch. The buffer must have the configured size; it is
+    // held read-locked until the encoder is done with it.
+    Submission encode(const CapturedFrame& frame, bool forceKeyframe);
+    // True when the encoder takes the new average rate from the next frame
+    // on. The configuration keeps its rate.
+    bool setBitrate(std::uint32_t kbps);
+    // Ends the encoder once: later submissions are refused and no output
+    // follows, not even for frames already submitted.
+    void invalidate();
+
+    const EncoderConfig& config() const { return config_; }
+    // The settings tried at creation, in order.
+    const std::vector<EncoderPropertyStatus>& properties() const { return properties_; }
+    bool usingHardware() const { return usingHardware_; }
+    const std::string& hardwareEvidence() const { return hardwareEvidence_; }
+    Counters counters() const;
+    std::vector<Bytes> lastParameterSets() const;
+
+private:
+    struct State {
+        std::int64_t inFlight = 0;
+        bool invalidated = false;
+        std::uint64_t frameIndex = 0;
+        std::vector<Bytes> lastParameterSets;
+        std::int64_t submitted = 0;
+        std::int64_t dropped = 0;
+        std::int64_t emitted = 0;
+        std::int64_t failed = 0;
+        // A rate asked for and not yet given to the encoder, in bits per second.
+        std::optional<std::int64_t> pendingBitrate;
+    };
+    // What a frame's unit carries from its submission.
+    struct Pending {
+        std::int64_t pts = 0;
+        std::uint64_t frameIndex = 0;
+        std::uint64_t captureTimeNs = 0;
+        std::uint32_t captureEpoch = 0;
+        std::uint64_t submittedAtNs = 0;
+    };
+    struct Input;
+
+    VideoEncoder(EncoderConfig config, Output output, std::unique_ptr<EncoderLibavcodec> session, bool usingHardware,
+                 std::string hardwareEvidence);
+
+    Submission refuse(std::int32_t status);
+    // On the encoder's thread from here on.
+    void encodeNow(const std::shared_ptr<Input>& input, Pending pending, bool forceKeyframe);
+    void finish(const Pending& pending, const EncoderLibavcodec::Packet& packet);
+    void fail(const Pending& pending, std::int32_t status);
+    // A frame left the encoder: whether its result may still be delivered.
+    bool leave();
+    std::optional<EncodedAccessUnit> build(const Pending& pending, const EncoderLibavcodec::Packet& packet) const;
+
+    const EncoderConfig config_;
+    const Output output_;
+    std::vector<EncoderPropertyStatus> properties_;
+    const bool usingHardware_;
+    const std::string hardwareEvidence_;
+    const bool changesBitrateLive_;
+
+    mutable std::mutex lock_;
+    State state_;
+
+    // Touched only on the encoder's thread.
+    std::unique_ptr<EncoderLibavcodec> session_;
+    std::shared_ptr<PixelBufferPool> conversionPool_;
+    std::deque<Pending> pending_;
+    std::int64_t lastPts_ = 0;
+    bool hasPts_ = false;
+
+    // Last, so that it stops before anything it uses goes away.
+    std::unique_ptr<SerialQueue> thread_;
+};
+
+} // namespace quillmere

@@ -1,0 +1,365 @@
+#include "QuillmereMac/Encoder/EncoderLibavcodec.h"
+#include "QuillmereMac/Encoder/VideoEncoder.h"
+#include "QuillmereMac/TestPattern/TestPatternSource.h"
+#include "QuillmereMac/Tests/H264TestDecoder.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace quillmere {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::H264TestDecoder;
+using Kind = VideoEncoder::Submission::Kind;
+
+constexpr std::uint64_t frameNs = 16'666'666;
+
+// Gathers what the encoder hands back on its own thread; a test may hold the
+// encoder's thread inside the output by closing the gate.
+class Collector {
+public:
+    VideoEncoder::Output output() {
+        return [this](VideoEncoder::Result result) {
+            std::unique_lock lock(mutex_);
+            results_.push_back(std::move(result));
+            threads_.push_back(std::this_thread::get_id());
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return open_; });
+        };
+    }
+
+    std::vector<VideoEncoder::Result> waitFor(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 60s, [&] { return results_.size() >= count; });
+        return results_;
+    }
+
+    void close() {
+        std::lock_guard lock(mutex_);
+        open_ = false;
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    std::vector<std::thread::id> threads() {
+        std::lock_guard lock(mutex_);
+        return threads_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<VideoEncoder::Result> results_;
+    std::vector<std::thread::id> threads_;
+    bool open_ = true;
+};
+
+EncoderConfig configFor(int width, int height, std::uint32_t kbps) {
+    EncoderConfig config;
+    config.width = width;
+    config.height = height;
+    config.fps = 60;
+    config.bitrateKbps = kbps;
+    config.maxKeyframeIntervalSeconds = 30;
+    config.maxInFlight = 2;
+    return config;
+}
+
+CapturedFrame frameOf(PixelBufferRef buffer, std::uint64_t index) {
+    CapturedFrame frame;
+    frame.width = buffer->width();
+    frame.height = buffer->height();
+    frame.pixelBuffer = std::move(buffer);
+    frame.captureTimeNs = 5'000'000'000 + index * frameNs;
+    frame.captureEpoch = 3;
+    frame.sequence = index;
+    return frame;
+}
+
+CapturedFrame patternFrame(PixelBufferPool& pool, std::uint64_t n) {
+    auto buffer = *pool.createPixelBuffer();
+    TestPatternSource::drawPattern(*buffer, n);
+    return frameOf(std::move(buffer), n);
+}
+
+// Luma noise that no encoder can squeeze below its bit rate.
+CapturedFrame noiseFrame(PixelBufferPool& pool, std::uint64_t n) {
+    auto buffer = *pool.createPixelBuffer();
+    std::uint32_t state = static_cast<std::uint32_t>(n * 2654435761u + 1);
+    for (int row = 0; row < buffer->planeHeight(0); ++row) {
+        std::uint8_t* line = buffer->planeBaseAddress(0) + row * buffer->planeBytesPerRow(0);
+        for (int x = 0; x < buffer->planeWidth(0); ++x) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            line[x] = static_cast<std::uint8_t>(16 + state % 220);
+        }
+    }
+    for (int row = 0; row < buffer->planeHeight(1); ++row)
+        std::memset(buffer->planeBaseAddress(1) + row * buffer->planeBytesPerRow(1), 128, buffer->planeBytesPerRow(1));
+    return frameOf(std::move(buffer), n);
+}
+
+bool contains(const std::vector<int>& types, int type) { return std::find(types.begin(), types.end(), type) != types.end(); }
+
+TEST(VideoEncoder, SixtyPatternFramesDecodeBackToTheirNumbers) {
+    Collector collector;
+    auto encoder = VideoEncoder::make(configFor(1280, 720, 6000), collector.output());
+    ASSERT_TRUE(encoder) << encoder.error().description();
+    auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, 1280, 720, 3);
+
+    for (std::uint64_t n = 1; n <= 60; ++n) {
+        ASSERT_EQ((*encoder)->encode(patternFrame(*pool, n), n == 31), VideoEncoder::Submission::submitted());
+        collector.waitFor(n);
+    }
+    const auto results = collector.waitFor(60);
+    ASSERT_EQ(results.size(), 60u);
+
+    H264TestDecoder decoder;
+    for (std::uint64_t n = 1; n <= 60; ++n) {
+        ASSERT_TRUE(results[n - 1]) << "frame " << n << " failed: " << results[n - 1].error().status;
+        const EncodedAccessUnit& unit = *results[n - 1];
+        EXPECT_EQ(unit.frameIndex, n);
+        EXPECT_EQ(unit.captureTimeNs, 5'000'000'000 + n * frameNs);
+        EXPECT_EQ(unit.captureEpoch, 3u);
+        EXPECT_LE(unit.submittedAtNs, unit.encodedAtNs);
+        ASSERT_EQ(std::vector<std::uint8_t>(unit.data.begin(), unit.data.begin() + 4), (Bytes{0, 0, 0, 1}));
+
+        const auto types = testing::nalTypes(unit.data);
+        EXPECT_FALSE(contains(types, 7) || contains(types, 8)) << "parameter sets left in frame " << n;
+        const bool keyframe = n == 1 || n == 31;
+        EXPECT_EQ(unit.isKeyframe, keyframe) << "frame " << n;
+        if (keyframe) {
+            ASSERT_TRUE(unit.parameterSets);
+            ASSERT_EQ(unit.parameterSets->size(), 2u);
+            EXPECT_EQ((*unit.parameterSets)[0][0] & 0x1F, 7);
+            EXPECT_EQ((*unit.parameterSets)[1][0] & 0x1F, 8);
+            EXPECT_TRUE(contains(types, 5)) << "keyframe " << n << " is not an IDR";
+        } else {
+            EXPECT_FALSE(unit.parameterSets.has_value()) << "frame " << n;
+            EXPECT_FALSE(contains(types, 5)) << "frame " << n;
+        }
+
+        const Bytes stream = keyframe ? testing::withParameterSets(*unit.parameterSets, unit.data) : unit.data;
+        const auto pictures = decoder.decode(stream);
+        ASSERT_EQ(pictures.size(), 1u) << "frame " << n;
+        EXPECT_EQ(pictures[0].width, 1280);
+        EXPECT_EQ(pictures[0].height, 720);
+        EXPECT_EQ(testing::readStrip(pictures[0]), n);
+    }
+    EXPECT_EQ(decoder.errors, 0);
+    EXPECT_EQ((*encoder)->lastParameterSets(), *results[30]->parameterSets);
+    EXPECT_EQ((*encoder)->counters(), (VideoEncoder::Counters{0, 60, 0, 60, 0}));
+    // Every result came on the encoder's own thread.
+    for (const auto& id : collector.threads()) EXPECT_NE(id, std::this_thread::get_id());
+}
+
+TEST(VideoEncoder, ABitRateChangeChangesTheOutputRate) {
+    Collector collector;
+    auto encoder = VideoEncoder::make(configFor(640, 360, 3000), collector.output());
+    ASSERT_TRUE(encoder);
+    auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, 640, 360, 3);
+    auto run = [&](std::uint64_t first, std::uint64_t last) {
+        for (std::uint64_t n = first; n <= last; ++n) {
+            ASSERT_EQ((*encoder)->encode(noiseFrame(*pool, n), false).kind, Kind::submitted);
+            collector.waitFor(n);
+        }
+    };
+    run(1, 60);
+    ASSERT_TRUE((*encoder)->setBitrate(300));
+    EXPECT_EQ((*encoder)->config().bitrateKbps, 3000u);
+    run(61, 120);
+
+    const auto results = collector.waitFor(120);
+    ASSERT_EQ(results.size(), 120u);
+    // The last half second of each rate, in kbit/s.
+    auto rate = [&](std::size_t from) {
+        std::size_t bytes = 0;
+        for (std::size_t i = from; i < from + 30; ++i) bytes += results[i]->data.size();
+        return static_cast<double>(bytes) * 8 * 2 / 1000;
+    };
+    const double high = rate(30);
+    const double low = rate(90);
+    EXPECT_GT(high, 3000 * 0.6);
+    EXPECT_LT(high, 3000 * 1.4);
+    EXPECT_LT(low, 300 * 1.5);
+    EXPECT_GT(high / low, 4);
+}
+
+TEST(VideoEncoder, RefusesFramesBeyondTheInFlightLimitUntilOneComesBack) {
+    Collector collector;
+    auto made = VideoEncoder::make(configFor(128, 96, 500), collector.output());
+    ASSERT_TRUE(made);
+    auto& encoder = *made;
+    auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, 128, 96, 3);
+
+    // Hold the encoder's thread inside the first output.
+    collector.close();
+    ASSERT_EQ(encoder->encode(patternFrame(*pool, 1), false).kind, Kind::submitted);
+    collector.waitFor(1);
+    EXPECT_EQ(encoder->encode(patternFrame(*pool, 2), false).kind, Kind::submitted);
+    EXPECT_EQ(encoder->encode(patternFrame(*pool, 3), false).kind, Kind::submitted);
+    EXPECT_EQ(encoder->encode(patternFrame(*pool, 4), false).kind, Kind::busy);
+    EXPECT_EQ(encoder->counters(), (VideoEncoder::Counters{2, 3, 1, 1, 0}));
+
+    collector.open();
+    collector.waitFor(3);
+    EXPECT_EQ(encoder->encode(patternFrame(*pool, 5), false).kind, Kind::submitted);
+    const auto results = collector.waitFor(4);
+    ASSERT_EQ(results.size(), 4u);
+    // The refused frame took no index.
+    EXPECT_EQ(results[3]->frameIndex, 4u);
+    EXPECT_EQ(encoder->counters(), (VideoEncoder::Counters{0, 4, 1, 4, 0}));
+}
+
+TEST(VideoEncoder, NothingComesOutAfterInvalidation) {
+    Collector collector;
+    auto made = VideoEncoder::make(configFor(128, 96, 500), collector.output());
+    ASSERT_TRUE(made);
+    auto& encoder = *made;
+    auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, 128, 96, 3);
+
+    collector.close();
+    encoder->encode(patternFrame(*pool, 1), false);
+    collector.waitFor(1);
+    EXPECT_EQ(encoder->encode(patternFrame(*pool, 2), false).kind, Kind::submitted);
+    encoder->invalidate();
+    encoder->invalidate();
+    const auto before = encoder->counters();
+    EXPECT_EQ(encoder->encode(patternFrame(*pool, 3), false).kind, Kind::invalidated);
+    EXPECT_FALSE(encoder->setBitrate(1000));
+    EXPECT_EQ(encoder->counters(), before);
+    collector.open();
+
+    // The encoder's thread may hold the last reference for a moment; once
+    // the encoder is gone, every buffer is back in the pool.
+    encoder.reset();
+    for (int i = 0; i < 1000 && pool->freeCount() != pool->allocatedCount(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(pool->freeCount(), pool->allocatedCount());
+    // Frame 2 never came out.
+    EXPECT_EQ(collector.waitFor(1).size(), 1u);
+}
+
+TEST(VideoEncoder, RefusesBuffersItCannotTakeAndFreesTheirSlot) {
+    Collector collector;
+    auto made = VideoEncoder::make(configFor(128, 96, 500), collector.output());
+    ASSERT_TRUE(made);
+    auto& encoder = *made;
+
+    auto wrongSize = *PixelBuffer::make(PixelFormat::nv12VideoRange, 130, 96);
+    EXPECT_EQ(encoder->encode(frameOf(wrongSize, 1), false), VideoEncoder::Submission::failed(-EINVAL));
+    EXPECT_EQ(encoder->encode(CapturedFrame{}, false), VideoEncoder::Submission::failed(-EINVAL));
+    std::vector<std::uint8_t> luma(128 * 96);
+    auto noChroma = *PixelBuffer::wrap(PixelFormat::nv12VideoRange, 128, 96,
+                                      {{luma.data(), 128, 96, 128}, {nullptr, 64, 48, 128}});
+    EXPECT_EQ(encoder->encode(frameOf(noChroma, 1), false), VideoEncoder::Submission::failed(-EINVAL));
+    auto beingWritten = *PixelBuffer::make(PixelFormat::nv12VideoRange, 128, 96);
+    beingWritten->lockBaseAddress(PixelBuffer::Lock::readWrite);
+    EXPECT_EQ(encoder->encode(frameOf(beingWritten, 1), false),
+              VideoEncoder::Submission::failed(PixelBufferStatus::error));
+    EXPECT_EQ(encoder->counters(), (VideoEncoder::Counters{0, 4, 0, 0, 4}));
+    EXPECT_TRUE(collector.waitFor(0).empty());
+}
+
+TEST(VideoEncoder, ConvertsBGRAFrames) {
+    Collector collector;
+    auto made = VideoEncoder::make(configFor(128, 96, 2000), collector.output());
+    ASSERT_TRUE(made);
+    // White left half, black right half.
+    auto bgra = *PixelBuffer::make(PixelFormat::bgra, 128, 96);
+    for (int row = 0; row < 96; ++row) {
+        std::uint8_t* line = bgra->baseAddress() + row * bgra->bytesPerRow();
+        std::memset(line, 255, 64 * 4);
+        std::memset(line + 64 * 4, 0, 64 * 4);
+    }
+    ASSERT_EQ((*made)->encode(frameOf(bgra, 1), false).kind, Kind::submitted);
+    const auto results = collector.waitFor(1);
+    ASSERT_TRUE(results[0]);
+    H264TestDecoder decoder;
+    const auto pictures = decoder.decode(testing::withParameterSets(*results[0]->parameterSets, results[0]->data));
+    ASSERT_EQ(pictures.size(), 1u);
+    EXPECT_NEAR(pictures[0].at(10, 50), 235, 4);
+    EXPECT_NEAR(pictures[0].at(110, 50), 16, 4);
+    // The encoder lets go of the frame's own buffer once it has its copy.
+    bool writable = false;
+    for (int i = 0; i < 1000 && !writable; ++i) {
+        writable = bgra->lockBaseAddress(PixelBuffer::Lock::readWrite) == PixelBufferStatus::success;
+        if (!writable) std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(writable);
+}
+
+TEST(VideoEncoder, RecordsElevenSettingsInOrder) {
+    Collector collector;
+    auto made = VideoEncoder::make(configFor(320, 240, 1500), collector.output());
+    ASSERT_TRUE(made);
+    const auto& properties = (*made)->properties();
+    const std::vector<std::string> names{"RealTime",
+                                         "AllowFrameReordering",
+                                         "ProfileLevel",
+                                         "MaxFrameDelayCount",
+                                         "ExpectedFrameRate",
+                                         "AverageBitRate",
+                                         "MaxKeyFrameIntervalDuration",
+                                         "MaxKeyFrameInterval",
+                                         "ColorPrimaries",
+                                         "TransferFunction",
+                                         "YCbCrMatrix"};
+    ASSERT_EQ(properties.size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(properties[i].name, names[i]);
+    if ((*made)->usingHardware()) GTEST_SKIP() << (*made)->hardwareEvidence();
+
+    EXPECT_EQ(properties[0].readBack, "zerolatency");
+    EXPECT_EQ(properties[1].readBack, "0");
+    EXPECT_EQ(properties[4].readBack, "60/1");
+    EXPECT_EQ(properties[5].readBack, "1500000");
+    EXPECT_EQ(properties[6], (EncoderPropertyStatus{"MaxKeyFrameIntervalDuration", false, -12900, std::nullopt}));
+    EXPECT_EQ(properties[7].readBack, "1800");
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i == 6) continue;
+        EXPECT_TRUE(properties[i].supported) << names[i];
+        EXPECT_EQ(properties[i].status, 0) << names[i];
+    }
+}
+
+TEST(VideoEncoder, FallsBackToSoftwareOnlyForH264) {
+    if (!EncoderLibavcodec::renderNodes().empty()) GTEST_SKIP() << "this machine has a render node";
+    Collector collector;
+    auto made = VideoEncoder::make(configFor(320, 240, 1500), collector.output());
+    ASSERT_TRUE(made);
+    EXPECT_FALSE((*made)->usingHardware());
+    EXPECT_EQ((*made)->hardwareEvidence(), "libx264 in software: no render node");
+
+    EXPECT_FALSE(VideoEncoder::hevcHardwareAvailable());
+    auto hevc = configFor(320, 240, 1500);
+    hevc.codec = EncoderConfig::Codec::hevc;
+    EXPECT_EQ(VideoEncoder::make(hevc, collector.output()).error(), EncoderError::codecNotQualified());
+}
+
+TEST(VideoEncoder, ReportsWhyItCannotBeMade) {
+    Collector collector;
+    EXPECT_EQ(VideoEncoder::make(configFor(0, 240, 1500), collector.output()).error().kind(),
+              EncoderError::Kind::sessionCreation);
+    // 4:2:0 needs even sides; the codec refuses to open.
+    const auto odd = VideoEncoder::make(configFor(321, 240, 1500), collector.output());
+    ASSERT_FALSE(odd);
+    EXPECT_EQ(odd.error().kind(), EncoderError::Kind::prepare);
+    EXPECT_LT(odd.error().status(), 0);
+
+    EXPECT_EQ(EncoderError::sessionCreation(-12902).description(), "VTCompressionSessionCreate failed (-12902)");
+    EXPECT_EQ(EncoderError::prepare(-22).description(), "VTCompressionSessionPrepareToEncodeFrames failed (-22)");
+    EXPECT_EQ(EncoderError::hardwareUnavailable().description(), "hardware H.264 encoder unavailable");
+    EXPECT_EQ(EncoderError::codecNotQualified().description(), "HEVC hardware encode is not available on this Mac");
+}
+
+} // namespace
+} // namespace quillmere
