@@ -92,16 +92,18 @@ void DatagramPacer::transmit(SharedBytes bytes, Completion completion) {
     const std::uint64_t sentAt = clock_();
     inFlight_.push_back(sentAt);
     const std::uint64_t generation = closeGeneration_;
-    rawSend_(std::move(bytes), [weak = weak_from_this(), clock = clock_, sentAt, generation,
-                                completion = std::move(completion)](bool sent) {
-        const std::uint64_t elapsed = since(clock(), sentAt);
-        if (const auto self = weak.lock()) {
-            self->queue_.async([weak, generation, elapsed] {
-                if (const auto pacer = weak.lock()) pacer->completed(generation, elapsed);
-            });
-        }
-        if (completion) completion(sent);
-    });
+    rawSend_(std::move(bytes),
+             [weak = weak_from_this(), sentAt, generation, completion = std::move(completion)](bool sent) {
+                 // Only the clock and the queue are touched here, both safe
+                 // from the transport's thread; the state waits for the hop.
+                 if (const auto self = weak.lock()) {
+                     const std::uint64_t elapsed = since(self->clock_(), sentAt);
+                     self->queue_.async([weak, generation, elapsed] {
+                         if (const auto pacer = weak.lock()) pacer->completed(generation, elapsed);
+                     });
+                 }
+                 if (completion) completion(sent);
+             });
 }
 
 void DatagramPacer::completed(std::uint64_t generation, std::uint64_t elapsedNs) {
@@ -190,21 +192,24 @@ void DatagramPacer::compact() {
 }
 
 void DatagramPacer::arm(std::uint64_t delayNs) {
-    if (timer_) return; // the existing deadline stands
-    timer_ = DispatchTimer::make(queue_);
+    if (timerArmed_) return; // the existing deadline stands
+    if (!timer_) {
+        // One timer source, made on first use and scheduled anew each time.
+        timer_ = DispatchTimer::make(queue_);
+        timer_->setHandler([weak = weak_from_this()] {
+            const auto self = weak.lock();
+            if (!self) return;
+            self->timerArmed_ = false;
+            self->drain();
+        });
+        timer_->resume();
+    }
     const std::uint64_t now = queue_.nowNs();
     const std::uint64_t deadline = delayNs > std::numeric_limits<std::uint64_t>::max() - now
                                        ? std::numeric_limits<std::uint64_t>::max()
                                        : now + delayNs;
+    timerArmed_ = true;
     timer_->schedule(deadline, 0, timerLeewayNs);
-    timer_->setHandler([weak = weak_from_this()] {
-        const auto self = weak.lock();
-        if (!self) return;
-        if (self->timer_) self->timer_->cancel();
-        self->timer_.reset();
-        self->drain();
-    });
-    timer_->resume();
 }
 
 void DatagramPacer::close() {
@@ -212,6 +217,7 @@ void DatagramPacer::close() {
         timer_->cancel();
         timer_.reset();
     }
+    timerArmed_ = false;
     // Taken out first: a completion may call back into the pacer.
     std::vector<Entry> waiting;
     waiting.reserve(pending_.size() - head_);

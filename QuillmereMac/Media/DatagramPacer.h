@@ -79,7 +79,7 @@ public:
     std::size_t inFlightCount() const { return inFlight_.size() - inFlightHead_; }
     double tokens() const { return static_cast<double>(tokensNano_) / 1e9; }
     std::optional<std::uint64_t> stallStartedAt() const { return stallStartedAt_; }
-    bool hasTimer() const { return timer_ != nullptr; }
+    bool hasTimer() const { return timerArmed_; }
 
     DatagramPacer(Executor& queue, ClockFunction clock, RawSend rawSend, Config config);
     ~DatagramPacer();
@@ -124,6 +124,7 @@ private:
     std::vector<Entry> pending_;
     std::size_t head_ = 0;
     std::shared_ptr<DispatchTimer> timer_;
+    bool timerArmed_ = false;
     // Raised by close(): completions of sends made before it no longer
     // account for the in-flight list, which close() emptied.
     std::uint64_t closeGeneration_ = 0;

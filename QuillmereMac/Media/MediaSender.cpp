@@ -48,10 +48,11 @@ SendAdmission::Decision MediaSender::offer(EncodedFrame frame) {
     return decision;
 }
 
-void MediaSender::send(DatagramPeer& peer, std::int64_t maxDatagramSize, const Via& via) {
+std::int64_t MediaSender::send(DatagramPeer& peer, std::int64_t maxDatagramSize, const Via& via) {
+    std::int64_t unsendable = 0;
     for (;;) {
         std::optional<EncodedFrame> next = admission_.next(clock_());
-        if (!next) return;
+        if (!next) return unsendable;
         const EncodedFrame& frame = *next;
         if (!admits_ || !admits_(frame)) {
             metrics_.framesDropped += 1;
@@ -67,6 +68,7 @@ void MediaSender::send(DatagramPeer& peer, std::int64_t maxDatagramSize, const V
         auto datagrams = MediaFragmenter::fragment(frame, usable, sendOffsetUs(age));
         if (!datagrams) {
             metrics_.framesDropped += 1;
+            unsendable += 1;
             // A datagram size below what a fragment needs refuses every frame
             // until it grows: said once, when the refusals begin.
             noteRefusal(usable < MediaHeader::minUsableDatagramSize

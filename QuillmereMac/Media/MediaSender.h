@@ -32,8 +32,10 @@ public:
 
     SendAdmission::Decision offer(EncodedFrame frame);
     // Sends every admitted frame: through via when given, else straight on
-    // the peer's datagram flow.
-    void send(DatagramPeer& peer, std::int64_t maxDatagramSize, const Via& via);
+    // the peer's datagram flow. Returns how many frames could not be cut into
+    // datagrams (too large, or a datagram size too small for a fragment):
+    // the frames after them need a keyframe.
+    std::int64_t send(DatagramPeer& peer, std::int64_t maxDatagramSize, const Via& via);
     // "frames sent=... dropped=... datagrams=... rejected=... sendAge
     // mean=...µs max=...µs usableDatagram last=... min=...".
     std::string summary() const;

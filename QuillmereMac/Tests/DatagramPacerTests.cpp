@@ -201,12 +201,15 @@ TEST_F(DatagramPacerTest, CompletionsArrivingAfterCloseLeaveTheNewInFlightListAl
     send(1000, 1);
     send(1000, 2);
     pacer->close();
-    transport.completeAll();
-    queue.runUntilIdle(); // two completions of sends made before close()
+    transport.completeNext();
+    queue.runUntilIdle(); // a completion of a send made before close()
     EXPECT_EQ(pacer->inFlightCount(), 0u);
 
-    // Sending again works; an old completion must not consume a new send.
+    // Sending again works; the other old completion must not consume the
+    // new send, whose lack of completion is then a stall.
     send(1000, 3);
+    transport.completeNext();
+    queue.runUntilIdle();
     EXPECT_EQ(pacer->inFlightCount(), 1u);
     queue.advance(41 * ms);
     send(1000, 4);
@@ -216,6 +219,7 @@ TEST_F(DatagramPacerTest, CompletionsArrivingAfterCloseLeaveTheNewInFlightListAl
     queue.runUntilIdle();
     EXPECT_EQ(transport.sent.size(), 4u);
     EXPECT_EQ(pacer->stallStartedAt(), std::nullopt);
+    EXPECT_EQ(pacer->metrics().stackSamples, 3);
 }
 
 TEST_F(DatagramPacerTest, AReleasedPacerStillPassesTheTransportResultOn) {

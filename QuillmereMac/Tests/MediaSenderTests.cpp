@@ -123,7 +123,7 @@ TEST_F(MediaSenderTest, TheSmallerOfLimitAndPathDecidesAndTheMinimumOnlyFalls) {
 TEST_F(MediaSenderTest, AFrameTheSessionRefusesIsNotFragmented) {
     admitting = false;
     sender->offer(frame(1, 5000, peer.executor.nowNs(), true));
-    sender->send(peer, 65535, nullptr);
+    EXPECT_EQ(sender->send(peer, 65535, nullptr), 0); // dropped, but not for want of datagram room
     EXPECT_EQ(asked, std::vector<std::uint32_t>{1});
     EXPECT_TRUE(peer.sent.empty());
     EXPECT_EQ(sender->metrics().datagramsSent, 0);
@@ -164,7 +164,7 @@ TEST_F(MediaSenderTest, ADatagramSizeTooSmallForAFragmentRefusesFramesVisibly) {
     const std::uint64_t now = peer.executor.nowNs();
     for (std::uint32_t id = 1; id <= 3; ++id) {
         sender->offer(frame(id, 500, now, id == 1));
-        sender->send(peer, 65535, nullptr);
+        EXPECT_EQ(sender->send(peer, 65535, nullptr), 1); // reported as unsendable
     }
     EXPECT_TRUE(peer.sent.empty());
     EXPECT_EQ(sender->metrics().framesDropped, 3);
@@ -175,7 +175,7 @@ TEST_F(MediaSenderTest, ADatagramSizeTooSmallForAFragmentRefusesFramesVisibly) {
 
     peer.usable = 104;
     sender->offer(frame(4, 500, now, true));
-    sender->send(peer, 65535, nullptr);
+    EXPECT_EQ(sender->send(peer, 65535, nullptr), 0);
     EXPECT_EQ(peer.sent.size(), 8u); // 64 payload bytes each
     peer.usable = 64;
     sender->offer(frame(5, 500, now));
