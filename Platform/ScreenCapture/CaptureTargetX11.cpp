@@ -1,0 +1,297 @@
+#include "Platform/ScreenCapture/CaptureTargetX11.h"
+
+#include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/ScreenCapture/ShmSegmentX11.h"
+#include "Platform/ScreenCapture/XcbConnection.h"
+
+#include <xcb/composite.h>
+#include <xcb/randr.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace quillmere {
+
+namespace {
+
+ScreenCaptureError failure(ScreenCaptureError::Code code, std::string detail) {
+    return ScreenCaptureError::make(code, std::move(detail));
+}
+
+// Only 32-bit pixels (depth 24 or 32) come out as B, G, R, X.
+bool hasFourBytePixels(xcb_connection_t* c, std::uint8_t depth) {
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem > 0; xcb_format_next(&it)) {
+        if (it.data->depth == depth) return it.data->bits_per_pixel == 32 && (depth == 24 || depth == 32);
+    }
+    return false;
+}
+
+} // namespace
+
+std::expected<std::unique_ptr<CaptureTargetX11>, ScreenCaptureError> CaptureTargetX11::open(
+    XcbConnection& connection, const ContentFilter& filter) {
+    const XcbExtensions& extensions = connection.extensions();
+    const bool isWindow = filter.kind == ContentFilter::Kind::window;
+    if (!extensions.shmFd || !extensions.damage || !extensions.xfixes || (isWindow && !extensions.composite)) {
+        return std::unexpected(
+            failure(ScreenCaptureError::failedToStart,
+                    fmt::format("missing extension: MIT-SHM 1.2 {}, DAMAGE {}, XFIXES 2 {}, Composite 0.2 {}",
+                                extensions.shmFd, extensions.damage, extensions.xfixes, extensions.composite)));
+    }
+    std::unique_ptr<CaptureTargetX11> target(new CaptureTargetX11(connection, isWindow));
+    auto error = isWindow ? target->openWindow(filter.identifier) : target->openDisplay(filter.identifier);
+    if (error) return std::unexpected(std::move(*error));
+    // A new damage object reports everything at once; having that report in
+    // hand before the first grab keeps it from asking for a second frame.
+    std::free(xcb_get_input_focus_reply(connection.get(), xcb_get_input_focus(connection.get()), nullptr));
+    return target;
+}
+
+CaptureTargetX11::CaptureTargetX11(XcbConnection& connection, bool isWindow)
+    : connection_(connection), isWindow_(isWindow) {}
+
+CaptureTargetX11::~CaptureTargetX11() {
+    xcb_connection_t* c = connection_.get();
+    if (pending_) {
+        std::free(xcb_xfixes_fetch_region_reply(c, pending_->region, nullptr));
+        std::free(xcb_shm_get_image_reply(c, pending_->image, nullptr));
+    }
+    if (pixmap_ != XCB_NONE) xcb_free_pixmap(c, pixmap_);
+    if (region_ != XCB_NONE) xcb_xfixes_destroy_region(c, region_);
+    if (state_ != State::destroyed) {
+        if (damage_ != XCB_NONE) xcb_damage_destroy(c, damage_);
+        if (isWindow_) xcb_composite_unredirect_window(c, window_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+    }
+    xcb_flush(c);
+}
+
+std::optional<ScreenCaptureError> CaptureTargetX11::openWindow(xcb_window_t window) {
+    xcb_connection_t* c = connection_.get();
+    window_ = window;
+    auto attributesCookie = xcb_get_window_attributes(c, window);
+    auto geometryCookie = xcb_get_geometry(c, window);
+    XcbReply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(c, attributesCookie, nullptr));
+    XcbReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookie, nullptr));
+    if (!attributes || !geometry || attributes->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT) {
+        return failure(ScreenCaptureError::noCaptureSource, fmt::format("no window 0x{:x}", window));
+    }
+    if (!hasFourBytePixels(c, geometry->depth)) {
+        return failure(ScreenCaptureError::failedToStart, fmt::format("window depth {} is not 32-bit", geometry->depth));
+    }
+    root_ = geometry->root;
+    border_ = geometry->border_width;
+    setContentSize(geometry->width, geometry->height);
+
+    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
+    auto redirect = connection_.check(
+        xcb_composite_redirect_window_checked(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC));
+    if (redirect) {
+        return failure(ScreenCaptureError::failedToStart,
+                       fmt::format("cannot redirect window 0x{:x}: {}", window, describeXcbError(*redirect)));
+    }
+    damage_ = xcb_generate_id(c);
+    xcb_damage_create(c, damage_, window, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    region_ = xcb_generate_id(c);
+    xcb_xfixes_create_region(c, region_, 0, nullptr);
+    if (attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
+        nameWindowPixmap();
+    } else {
+        state_ = State::suspended;
+    }
+    return std::nullopt;
+}
+
+std::optional<ScreenCaptureError> CaptureTargetX11::openDisplay(std::uint32_t displayID) {
+    xcb_connection_t* c = connection_.get();
+    displayID_ = displayID;
+    auto displays = DisplayListX11::fetch(connection_);
+    if (!displays) return displays.error();
+    const auto display = DisplayListX11::find(*displays, displayID);
+    if (!display) return failure(ScreenCaptureError::noCaptureSource, fmt::format("no display {}", displayID));
+    const xcb_screen_t* screen = connection_.screens().at(static_cast<std::size_t>(display->screen));
+    if (!hasFourBytePixels(c, screen->root_depth)) {
+        return failure(ScreenCaptureError::failedToStart,
+                       fmt::format("screen depth {} is not 32-bit", screen->root_depth));
+    }
+    root_ = screen->root;
+    drawable_ = root_;
+    area_ = display->frame;
+    setContentSize(area_.width, area_.height);
+    if (connection_.extensions().randrMonitors) {
+        xcb_randr_select_input(c, root_,
+                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                   XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    }
+    damage_ = xcb_generate_id(c);
+    xcb_damage_create(c, damage_, root_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    region_ = xcb_generate_id(c);
+    xcb_xfixes_create_region(c, region_, 0, nullptr);
+    return std::nullopt;
+}
+
+void CaptureTargetX11::setContentSize(int width, int height) {
+    if (width == width_ && height == height_) return;
+    width_ = width;
+    height_ = height;
+    reshaped_ = true;
+    damaged_ = true;
+}
+
+void CaptureTargetX11::nameWindowPixmap() {
+    xcb_connection_t* c = connection_.get();
+    releaseWindowPixmap();
+    const xcb_pixmap_t pixmap = xcb_generate_id(c);
+    // An unmapped or unviewable window answers BadMatch.
+    auto geometryCookie = xcb_get_geometry(c, window_);
+    if (connection_.check(xcb_composite_name_window_pixmap_checked(c, window_, pixmap))) {
+        std::free(xcb_get_geometry_reply(c, geometryCookie, nullptr));
+        state_ = State::suspended;
+        return;
+    }
+    XcbReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookie, nullptr));
+    pixmap_ = pixmap;
+    drawable_ = pixmap;
+    if (geometry) {
+        border_ = geometry->border_width;
+        setContentSize(geometry->width, geometry->height);
+    }
+    area_ = {border_, border_, width_, height_};
+    state_ = State::live;
+    reshaped_ = true;
+    damaged_ = true;
+}
+
+void CaptureTargetX11::releaseWindowPixmap() {
+    if (pixmap_ == XCB_NONE) return;
+    xcb_free_pixmap(connection_.get(), pixmap_);
+    pixmap_ = XCB_NONE;
+    drawable_ = XCB_NONE;
+}
+
+void CaptureTargetX11::recheck() {
+    if (isWindow_) {
+        if (state_ == State::suspended) nameWindowPixmap();
+    } else if (state_ == State::live) {
+        refreshDisplay();
+    }
+}
+
+void CaptureTargetX11::refreshDisplay() {
+    auto displays = DisplayListX11::fetch(connection_);
+    if (!displays) return;
+    const auto display = DisplayListX11::find(*displays, displayID_);
+    if (!display) {
+        state_ = State::gone;
+        return;
+    }
+    if (display->frame == area_) return;
+    area_ = display->frame;
+    setContentSize(area_.width, area_.height);
+}
+
+void CaptureTargetX11::handleEvent(const xcb_generic_event_t& event) {
+    const XcbExtensions& extensions = connection_.extensions();
+    const std::uint8_t type = event.response_type & 0x7F;
+    if (extensions.damage && type == extensions.damageFirstEvent + XCB_DAMAGE_NOTIFY) {
+        damaged_ = true;
+        return;
+    }
+    if (!isWindow_) {
+        if (extensions.randrMonitors && (type == extensions.randrFirstEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                                         type == extensions.randrFirstEvent + XCB_RANDR_NOTIFY)) {
+            refreshDisplay();
+        }
+        return;
+    }
+    if (state_ == State::destroyed) return;
+    switch (type) {
+    case XCB_CONFIGURE_NOTIFY: {
+        const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
+        if (configure.window != window_) return;
+        if (configure.width == width_ && configure.height == height_ && configure.border_width == border_) return;
+        border_ = configure.border_width;
+        setContentSize(configure.width, configure.height);
+        // The named pixmap keeps the old size: name the new one.
+        if (state_ == State::live) nameWindowPixmap();
+        return;
+    }
+    case XCB_MAP_NOTIFY:
+        if (reinterpret_cast<const xcb_map_notify_event_t&>(event).window == window_) nameWindowPixmap();
+        return;
+    case XCB_UNMAP_NOTIFY:
+        if (reinterpret_cast<const xcb_unmap_notify_event_t&>(event).window != window_) return;
+        releaseWindowPixmap();
+        state_ = State::suspended;
+        return;
+    case XCB_DESTROY_NOTIFY:
+        if (reinterpret_cast<const xcb_destroy_notify_event_t&>(event).window != window_) return;
+        releaseWindowPixmap();
+        state_ = State::destroyed;
+        return;
+    default:
+        return;
+    }
+}
+
+void CaptureTargetX11::requestGrab(ShmSegmentX11& segment) {
+    xcb_connection_t* c = connection_.get();
+    xcb_damage_subtract(c, damage_, XCB_NONE, region_);
+    pending_ = PendingGrab{
+        xcb_xfixes_fetch_region(c, region_),
+        xcb_shm_get_image(c, drawable_, static_cast<std::int16_t>(area_.x), static_cast<std::int16_t>(area_.y),
+                          static_cast<std::uint16_t>(width_), static_cast<std::uint16_t>(height_), ~0u,
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment.segment(), 0),
+        segment.data(),
+        area_,
+        reshaped_,
+    };
+    damaged_ = false;
+    reshaped_ = false;
+    connection_.flush();
+}
+
+std::optional<CaptureTargetX11::Grab> CaptureTargetX11::collectGrab() {
+    if (!pending_) return std::nullopt;
+    const PendingGrab pending = *pending_;
+    pending_.reset();
+    xcb_connection_t* c = connection_.get();
+    XcbReply<xcb_xfixes_fetch_region_reply_t> region(xcb_xfixes_fetch_region_reply(c, pending.region, nullptr));
+    xcb_generic_error_t* rawError = nullptr;
+    XcbReply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(c, pending.image, &rawError));
+    XcbReply<xcb_generic_error_t> error(rawError);
+    const auto expected = static_cast<std::uint32_t>(pending.area.width) * pending.area.height * 4;
+    if (!image || image->size < expected) {
+        // The window stopped being viewable between its event and the grab.
+        if (isWindow_ && state_ == State::live) {
+            releaseWindowPixmap();
+            state_ = State::suspended;
+        }
+        return std::nullopt;
+    }
+    Grab grab;
+    grab.image = {pending.pixels, static_cast<std::size_t>(pending.area.width) * 4, pending.area.width,
+                  pending.area.height};
+    grab.reshaped = pending.reshaped;
+    if (region) {
+        // Window damage is in window coordinates, root damage in the root's.
+        const int offsetX = isWindow_ ? 0 : pending.area.x;
+        const int offsetY = isWindow_ ? 0 : pending.area.y;
+        const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.get());
+        const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+        for (int i = 0; i < count; ++i) {
+            const int left = std::max(rects[i].x - offsetX, 0);
+            const int top = std::max(rects[i].y - offsetY, 0);
+            const int right = std::min(rects[i].x - offsetX + rects[i].width, pending.area.width);
+            const int bottom = std::min(rects[i].y - offsetY + rects[i].height, pending.area.height);
+            if (right > left && bottom > top) grab.damage.push_back({left, top, right - left, bottom - top});
+        }
+    } else {
+        grab.reshaped = true;
+    }
+    return grab;
+}
+
+} // namespace quillmere

@@ -1,0 +1,125 @@
+#pragma once
+
+#include "Platform/ScreenCapture/ContentFilter.h"
+#include "Platform/ScreenCapture/ScreenCaptureError.h"
+#include "Platform/ScreenCapture/ShareableContent.h"
+
+#include <xcb/damage.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace quillmere {
+
+class ShmSegmentX11;
+class XcbConnection;
+
+// A grabbed image in shared memory: bytes B, G, R, X per pixel, writable.
+struct ScreenImage {
+    std::uint8_t* pixels = nullptr;
+    std::size_t bytesPerRow = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// What one capture stream reads: a window through its Composite pixmap (whole
+// even when covered, without decorations) or a display's area of its root.
+// Damage says what changed; structure and RandR events say when the content
+// moved, changed size, went away or came back.
+class CaptureTargetX11 {
+public:
+    enum class State : std::uint8_t {
+        live,
+        // A window that is unmapped or not viewable (minimised, other desktop).
+        suspended,
+        // The window was destroyed.
+        destroyed,
+        // The display is no longer there.
+        gone,
+    };
+
+    struct Grab {
+        ScreenImage image;
+        // Changed areas in content pixels, clipped to the content.
+        std::vector<ScreenRect> damage;
+        // The content changed size or came back since the previous grab: the
+        // damage does not tell everything that changed.
+        bool reshaped = false;
+    };
+
+    static std::expected<std::unique_ptr<CaptureTargetX11>, ScreenCaptureError> open(XcbConnection& connection,
+                                                                                     const ContentFilter& filter);
+    ~CaptureTargetX11();
+    CaptureTargetX11(const CaptureTargetX11&) = delete;
+    CaptureTargetX11& operator=(const CaptureTargetX11&) = delete;
+
+    void handleEvent(const xcb_generic_event_t& event);
+    // Looks at the target again where no event would say it changed: a
+    // suspended window may be viewable by now (its frame was mapped), a
+    // monitor may have been removed or moved (RandR sends nothing for that).
+    void recheck();
+
+    State state() const { return state_; }
+    // Damage arrived since the last grab.
+    bool damaged() const { return damaged_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    xcb_window_t root() const { return root_; }
+    // Pointer positions are asked relative to this window; the content's top
+    // left sits at pointerOrigin in it.
+    xcb_window_t pointerWindow() const { return isWindow_ ? window_ : root_; }
+    int pointerOriginX() const { return isWindow_ ? 0 : area_.x; }
+    int pointerOriginY() const { return isWindow_ ? 0 : area_.y; }
+
+    // Sends the damage subtraction and the image request; collectGrab waits
+    // for both. The segment must hold width x height pixels.
+    void requestGrab(ShmSegmentX11& segment);
+    // Nothing when the content could not be read (it went away meanwhile).
+    std::optional<Grab> collectGrab();
+
+private:
+    CaptureTargetX11(XcbConnection& connection, bool isWindow);
+
+    std::optional<ScreenCaptureError> openWindow(xcb_window_t window);
+    std::optional<ScreenCaptureError> openDisplay(std::uint32_t displayID);
+    void nameWindowPixmap();
+    void releaseWindowPixmap();
+    void refreshDisplay();
+    void setContentSize(int width, int height);
+
+    XcbConnection& connection_;
+    const bool isWindow_;
+    State state_ = State::live;
+    xcb_window_t root_ = XCB_NONE;
+    xcb_window_t window_ = XCB_NONE;
+    std::uint32_t displayID_ = 0;
+    // The drawable images come from and the content's area in it.
+    xcb_drawable_t drawable_ = XCB_NONE;
+    ScreenRect area_;
+    xcb_pixmap_t pixmap_ = XCB_NONE;
+    xcb_damage_damage_t damage_ = XCB_NONE;
+    xcb_xfixes_region_t region_ = XCB_NONE;
+    int width_ = 0;
+    int height_ = 0;
+    int border_ = 0;
+    bool damaged_ = true;
+    bool reshaped_ = true;
+
+    struct PendingGrab {
+        xcb_xfixes_fetch_region_cookie_t region;
+        xcb_shm_get_image_cookie_t image;
+        std::uint8_t* pixels;
+        ScreenRect area;
+        bool reshaped;
+    };
+    std::optional<PendingGrab> pending_;
+};
+
+} // namespace quillmere
