@@ -2,9 +2,9 @@
 
 #include "QuillmereMac/Engine/HostEngine.h"
 #include "QuillmereMac/Tests/HostServiceTestSupport.h"
+#include "QuillmereMac/Tests/PairingClient.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
-#include "QuillmereWire/ClientEnrollment.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,6 @@ namespace {
 
 using namespace testing;
 using State = EnrollmentService::State;
-
-const std::string enrollAlpn(WireProtocol::enrollmentProtocolIdentifier);
 
 struct Granted final : PermissionChecking {
     bool screenCaptureAllowed() override { return true; }
@@ -86,60 +84,10 @@ struct PairingHost {
     }
 };
 
-// A device pairing as a phone would: its own identity, the client
-// enrollment, and a client-role connection to the invitation's port.
-struct PairingClient {
-    PairingClient(PairingHost& host, const std::string& label, const std::string& invitationText,
-                  std::string deviceName = "Anna's iPhone")
-        : identity(host.keys.make(label)), name(std::move(deviceName)) {
-        deviceID.fill(static_cast<std::uint8_t>(label.size()));
-        auto parsed = Invitation::fromText(invitationText);
-        if (!parsed) throw std::runtime_error(parsed.error().description());
-        invitation = *parsed;
-        client = TestClient::connect(invitation.port, identity, pinned(invitation.hostFingerprint),
-                                     host.defaults.defaults(), 5.0, enrollAlpn);
-    }
-
-    bool ready() { return client.recorder->waitForEvent<peer::Ready>(); }
-    PeerRecorder& recorder() { return *client.recorder; }
-    void send(ControlMessage message) { client.connection->sendControl(std::move(message)); }
-
-    std::optional<Hello> hello() {
-        send(Hello{1, 0, PeerRole::client, WireID(deviceID), WireID(deviceID), name});
-        return awaitMessage<Hello>(recorder());
-    }
-    // The proof made by the client enrollment from the invitation's secret.
-    bool request() {
-        auto started = ClientEnrollment::start(std::make_shared<SystemPairingCrypto>(), invitation,
-                                               EnrollmentService::wallClockSeconds());
-        if (!started) return false;
-        enrollment.emplace(std::move(*started));
-        const auto fingerprint = recorder().readyFingerprint();
-        if (!fingerprint || !*fingerprint || !enrollment->verifyHost(**fingerprint)) return false;
-        auto request = enrollment->makeRequest(identity.fingerprint, name);
-        if (!request) return false;
-        send(*request);
-        return true;
-    }
-    void wrongRequest() {
-        std::array<std::uint8_t, 32> proof{};
-        proof.fill(0x5A);
-        send(msg::EnrollRequest{invitation.invitationID, Digest32(proof), name});
-    }
-    std::optional<msg::EnrollResult> result() { return awaitMessage<msg::EnrollResult>(recorder()); }
-
-    LocalIdentity identity;
-    std::string name;
-    std::array<std::uint8_t, 16> deviceID{};
-    Invitation invitation;
-    TestClient client;
-    std::optional<ClientEnrollment> enrollment;
-};
-
 TEST(EnrollmentService, ARealPairingSavesTheDeviceForGood) {
     PairingHost host;
     const std::string text = host.show();
-    PairingClient phone(host, "phone", text);
+    PairingClient phone(host.keys, host.defaults.defaults(), "phone", text);
     ASSERT_TRUE(phone.ready());
 
     const auto hostHello = phone.hello();
@@ -190,7 +138,7 @@ TEST(EnrollmentService, TheFifthWrongProofEndsPairing) {
     PairingHost host;
     const std::string text = host.show();
     for (int attempt = 1; attempt <= HostEnrollment::maxWrongProofs; ++attempt) {
-        PairingClient phone(host, "phone" + std::to_string(attempt), text);
+        PairingClient phone(host.keys, host.defaults.defaults(), "phone" + std::to_string(attempt), text);
         ASSERT_TRUE(phone.ready());
         ASSERT_TRUE(phone.hello());
         phone.wrongRequest();
@@ -214,7 +162,7 @@ TEST(EnrollmentService, AnUnusedCodeExpires) {
 
 TEST(EnrollmentService, AnUnansweredApprovalExpires) {
     PairingHost host(1);
-    PairingClient phone(host, "phone", host.show());
+    PairingClient phone(host.keys, host.defaults.defaults(), "phone", host.show());
     ASSERT_TRUE(phone.ready());
     ASSERT_TRUE(phone.hello());
     ASSERT_TRUE(phone.request());
@@ -228,7 +176,7 @@ TEST(EnrollmentService, AnUnansweredApprovalExpires) {
 
 TEST(EnrollmentService, CancellingTellsTheWaitingDeviceFirst) {
     PairingHost host;
-    PairingClient phone(host, "phone", host.show());
+    PairingClient phone(host.keys, host.defaults.defaults(), "phone", host.show());
     ASSERT_TRUE(phone.ready());
     ASSERT_TRUE(phone.hello());
     ASSERT_TRUE(phone.request());
@@ -246,7 +194,7 @@ TEST(EnrollmentService, CancellingTellsTheWaitingDeviceFirst) {
 
 TEST(EnrollmentService, DenyingRefusesTheDevice) {
     PairingHost host;
-    PairingClient phone(host, "phone", host.show());
+    PairingClient phone(host.keys, host.defaults.defaults(), "phone", host.show());
     ASSERT_TRUE(phone.ready());
     ASSERT_TRUE(phone.hello());
     ASSERT_TRUE(phone.request());
@@ -262,7 +210,7 @@ TEST(EnrollmentService, DenyingRefusesTheDevice) {
 TEST(EnrollmentService, AFailedSaveIsToldToBothSides) {
     PairingHost host(EnrollmentService::approvalTimeoutSeconds,
                      [](const TrustedPeer&) -> std::expected<void, std::string> { return std::unexpected(std::string("full")); });
-    PairingClient phone(host, "phone", host.show());
+    PairingClient phone(host.keys, host.defaults.defaults(), "phone", host.show());
     ASSERT_TRUE(phone.ready());
     ASSERT_TRUE(phone.hello());
     ASSERT_TRUE(phone.request());
@@ -278,7 +226,7 @@ TEST(EnrollmentService, AFailedSaveIsToldToBothSides) {
 
 TEST(EnrollmentService, DisconnectingBeforeApprovalEndsPairing) {
     PairingHost host;
-    PairingClient phone(host, "phone", host.show());
+    PairingClient phone(host.keys, host.defaults.defaults(), "phone", host.show());
     ASSERT_TRUE(phone.ready());
     ASSERT_TRUE(phone.hello());
     ASSERT_TRUE(phone.request());
@@ -291,7 +239,7 @@ TEST(EnrollmentService, ARequestBeforeHelloIsRefusedAndTheCodeStays) {
     PairingHost host;
     const std::string text = host.show();
     {
-        PairingClient rude(host, "rude", text);
+        PairingClient rude(host.keys, host.defaults.defaults(), "rude", text);
         ASSERT_TRUE(rude.ready());
         rude.wrongRequest();
         const auto error = awaitMessage<msg::Error>(rude.recorder());
@@ -302,7 +250,7 @@ TEST(EnrollmentService, ARequestBeforeHelloIsRefusedAndTheCodeStays) {
     }
     EXPECT_TRUE(std::holds_alternative<EnrollmentState::Showing>(host.state()));
 
-    PairingClient phone(host, "phone", text);
+    PairingClient phone(host.keys, host.defaults.defaults(), "phone", text);
     ASSERT_TRUE(phone.ready());
     ASSERT_TRUE(phone.hello());
     ASSERT_TRUE(phone.request());
@@ -311,7 +259,7 @@ TEST(EnrollmentService, ARequestBeforeHelloIsRefusedAndTheCodeStays) {
 
 TEST(EnrollmentService, AWrongHelloIsRefused) {
     PairingHost host;
-    PairingClient phone(host, "phone", host.show());
+    PairingClient phone(host.keys, host.defaults.defaults(), "phone", host.show());
     ASSERT_TRUE(phone.ready());
     phone.send(Hello{2, 0, PeerRole::client, WireID(phone.deviceID), WireID(phone.deviceID), "future"});
     const auto error = awaitMessage<msg::Error>(phone.recorder());
@@ -325,13 +273,13 @@ TEST(EnrollmentService, ALaterConnectionDoesNotInheritAnEarlierHello) {
     PairingHost host;
     const std::string text = host.show();
     {
-        PairingClient first(host, "first", text);
+        PairingClient first(host.keys, host.defaults.defaults(), "first", text);
         ASSERT_TRUE(first.ready());
         ASSERT_TRUE(first.hello());
         first.client.connection->close(0.2);
         ASSERT_TRUE(first.recorder().waitForClosed());
     }
-    PairingClient second(host, "second", text);
+    PairingClient second(host.keys, host.defaults.defaults(), "second", text);
     ASSERT_TRUE(eventually([&] { return second.recorder().readyFingerprint().has_value(); }));
     ASSERT_TRUE(second.request());
     const auto error = awaitMessage<msg::Error>(second.recorder());
@@ -343,10 +291,10 @@ TEST(EnrollmentService, ALaterConnectionDoesNotInheritAnEarlierHello) {
 TEST(EnrollmentService, OneDevicePairsAtATime) {
     PairingHost host;
     const std::string text = host.show();
-    PairingClient first(host, "first", text);
+    PairingClient first(host.keys, host.defaults.defaults(), "first", text);
     ASSERT_TRUE(first.ready());
     ASSERT_TRUE(first.hello());
-    PairingClient second(host, "second", text);
+    PairingClient second(host.keys, host.defaults.defaults(), "second", text);
     ASSERT_TRUE(second.recorder().waitForClosed());
     EXPECT_FALSE(PeerRecorder::has<peer::Control>(second.recorder().events()));
     // The first is still served.
@@ -360,7 +308,7 @@ TEST(EnrollmentService, ANewStartReplacesTheShownCode) {
     const std::string second = host.show();
     ASSERT_NE(first, second);
     // The first code's listener is gone.
-    PairingClient late(host, "late", first);
+    PairingClient late(host.keys, host.defaults.defaults(), "late", first);
     EXPECT_TRUE(late.recorder().waitForClosed());
     EXPECT_FALSE(late.recorder().readyFingerprint().has_value());
     EXPECT_EQ(std::get<EnrollmentState::Showing>(host.state()).text, second);
