@@ -88,6 +88,7 @@ void EnrollmentService::start(std::uint32_t lifetimeSeconds) {
     auto listener = PeerListener::make(std::move(parameters), std::string(WireProtocol::enrollmentProtocolIdentifier),
                                        0, std::nullopt);
     if (!listener) {
+        log_.error("pairing listener could not open: %{public}s", listener.error().description);
         setState(EnrollmentState::Finished{"Could not open the pairing listener: " + listener.error().description});
         return;
     }
@@ -123,7 +124,10 @@ void EnrollmentService::onListenerEvent(const PeerListener::Event& event, std::u
                        setState(EnrollmentState::Showing{std::move(*text), invitation->expiresAt});
                        scheduleExpiry(invitation->expiresAt, generation);
                    },
-                   [&](const listener::Failed& failed) { cancel("Pairing listener failed: " + failed.text); },
+                   [&](const listener::Failed& failed) {
+                       log_.error("pairing listener failed: %{public}s", failed.text);
+                       cancel("Pairing listener failed: " + failed.text);
+                   },
                    [&](const listener::Connection& accepted) {
                        if (active_ || !std::holds_alternative<EnrollmentState::Showing>(state_)) {
                            accepted.connection->cancel();
@@ -227,6 +231,7 @@ void EnrollmentService::decide(std::uint64_t token, bool approve) {
             send(peer, approved->result);
             cancel(approved->peer.name + " is paired.");
         } else {
+            log_.error("paired device could not be saved: %{public}s", saved.error());
             send(peer, msg::EnrollResult{approved->result.invitationID, EnrollmentOutcome::cancelled, Digest32::zero()});
             cancel("Could not save the paired device: " + saved.error());
         }

@@ -59,6 +59,11 @@ HostTransportService::~HostTransportService() {
 }
 
 std::expected<void, std::string> HostTransportService::start(std::uint64_t generation) {
+    // The engine never starts a running service; if anything did, the old
+    // listener and observers must not linger unseen.
+    if (listener_) listener_->stop();
+    listener_.reset();
+    stopObservers();
     generation_ = generation;
     const std::string alpn(WireProtocol::protocolIdentifier);
     auto parameters = QUICParameters::make(alpn, identity_, true,
@@ -150,7 +155,8 @@ void HostTransportService::sessionChanged(const std::shared_ptr<HostConnection>&
     if (auto it = connections_.find(connection.get()); it != connections_.end()) it->second.clientName = clientName;
     if (onSessionChange_) onSessionChange_(clientName, activeSessionCount());
     updateAwake();
-    sendPower(*connection, power_->last().value_or(power_->readNow()));
+    const auto last = power_->last();
+    sendPower(*connection, last ? *last : power_->readNow());
 }
 
 void HostTransportService::forget(const std::shared_ptr<HostConnection>& connection) {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quillmere {
 
@@ -41,6 +42,9 @@ public:
         std::uint64_t thermalPollNs = ThermalStateObserver::defaultIntervalNs;
         std::uint64_t powerIntervalNs = 20'000'000'000ULL;
     };
+
+    // The name the engine shows in its start-failure text.
+    static constexpr std::string_view serviceName = "Transport";
 
     using OnSessionChange = std::function<void(std::optional<std::string> name, int count)>;
     using OnListening = std::function<void(std::uint16_t port)>;

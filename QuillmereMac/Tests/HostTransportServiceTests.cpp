@@ -75,7 +75,7 @@ struct SessionHost {
         auto power = HostPowerMonitor::make([this] { return powerReading.get(); });
         HostTransportService::Sources sources{PowerSysfs(sysfs.path()), bus.address(), 20 * millisecond,
                                               powerIntervalNs};
-        transport = HostTransportService::make(main, "Transport", identity, std::make_shared<TrustSnapshot>(), hostName,
+        transport = HostTransportService::make(main, std::string(HostTransportService::serviceName), identity, std::make_shared<TrustSnapshot>(), hostName,
                                                *WireID::fromBytes(identity.fingerprint.view().first(16)), false,
                                                std::move(awake), std::move(power), std::move(sources));
         transport->setDelegate(media);
