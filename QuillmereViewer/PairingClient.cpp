@@ -47,7 +47,8 @@ std::expected<TrustedPeer, ViewerError> PairingClient::run(const viewer::PairCom
     auto trust = state.trustStore();
     if (!trust) return std::unexpected(ViewerError{trust.error()});
 
-    const std::string deviceName = command.deviceName.value_or(ViewerState::defaultDeviceName());
+    const std::string deviceName =
+        command.deviceName.value_or(state.deviceName().value_or(ViewerState::defaultDeviceName()));
     auto driver = PairingDriver::start(std::make_shared<SystemPairingCrypto>(), *invitation,
                                        PairingDriver::Settings{identity->fingerprint, *deviceID, deviceName}, unixNow());
     if (!driver) return std::unexpected(ViewerError{PairingDriver::describe(driver.error())});
@@ -122,6 +123,8 @@ std::expected<TrustedPeer, ViewerError> PairingClient::run(const viewer::PairCom
     }
     const TrustedPeer host = **seen.outcome;
     auto added = trust->add(host);
+    // A name that could not be kept only makes later sessions use the default one.
+    (void)state.setDeviceName(deviceName);
     connection->close(closeGraceSeconds);
     if (!added)
         return std::unexpected(ViewerError{fmt::format("paired, but the host could not be kept: {}", added.error().description())});

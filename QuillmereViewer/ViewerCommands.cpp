@@ -44,7 +44,8 @@ int connect(const viewer::ConnectCommand& command, const ViewerState& state, std
         progress = [&err](const std::string& text) { err << ViewerOptions::programName << ": " << text << '\n' << std::flush; };
     }
     ConnectRunner runner(command, std::move(*identity), *deviceID,
-                         command.deviceName.value_or(ViewerState::defaultDeviceName()), std::move(*hosts), progress);
+                         command.deviceName.value_or(state.deviceName().value_or(ViewerState::defaultDeviceName())),
+                         std::move(*hosts), progress);
     auto summary = runner.run(interruption);
     if (!summary) return fail(err, summary.error());
     out << summary->json() << '\n' << std::flush;

@@ -278,7 +278,8 @@ Commands:
   pair INVITATION       Pair with the host whose invitation text ("quillmere:1:...") is given:
                         checks the host's fingerprint, asks the host's user to approve and keeps
                         the host as a trusted peer. Prints the paired host on success.
-      --name NAME         device name shown on the host (default: "Quillmere Viewer on <host name>")
+      --name NAME         device name shown on the host, kept for later sessions
+                          (default: the name kept, else "Quillmere Viewer on <host name>")
       --timeout SECONDS   give up after this long, approval included (default 180)
 
   connect               Open a session with a paired host: list its captures, select one,
@@ -286,7 +287,7 @@ Commands:
       --host ADDRESS      connect to this address instead of browsing for the host's advertisement
       --port PORT         the host's session port (goes with --host)
       --peer NAME         the paired host to use when several are paired
-      --name NAME         device name sent in the hello (default as for pair)
+      --name NAME         device name sent in the hello (default: the name the viewer paired under)
       --select WHAT       the capture to show: a window identifier (1234 or 0x4d2), display:N
                           for the Nth display, or a text in the window's title (title:TEXT);
                           default: the first one the host lists

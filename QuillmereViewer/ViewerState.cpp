@@ -79,3 +79,40 @@ std::expected<TrustStore, std::string> ViewerState::trustStore() const {
 }
 
 } // namespace quillmere
+
+namespace quillmere {
+
+std::optional<std::string> ViewerState::deviceName() const {
+    KeychainQuery query;
+    query.itemClass = KeychainItemClass::genericPassword;
+    query.service = std::string(deviceService);
+    query.account = std::string(nameAccount);
+    auto stored = keychain_.copyFirst(query);
+    if (!stored) return std::nullopt;
+    std::string name(stored->data.begin(), stored->data.end());
+    if (name.empty() || name.size() > WireProtocol::maxNameBytes || !isValidUTF8(name)) return std::nullopt;
+    return name;
+}
+
+std::expected<void, std::string> ViewerState::setDeviceName(const std::string& name) const {
+    KeychainQuery query;
+    query.itemClass = KeychainItemClass::genericPassword;
+    query.service = std::string(deviceService);
+    query.account = std::string(nameAccount);
+    const Bytes data(name.begin(), name.end());
+    std::int32_t status = keychain_.update(query, data);
+    if (status == KeychainStatus::itemNotFound) {
+        KeychainItem item;
+        item.itemClass = KeychainItemClass::genericPassword;
+        item.service = std::string(deviceService);
+        item.account = std::string(nameAccount);
+        item.label = "QuillmereViewer device name";
+        item.data = data;
+        status = keychain_.add(item);
+    }
+    if (status != KeychainStatus::success)
+        return std::unexpected(fmt::format("the device name could not be kept (keychain status {})", status));
+    return {};
+}
+
+} // namespace quillmere

@@ -22,6 +22,7 @@ public:
     static constexpr std::string_view commonName = "QuillmereViewer";
     static constexpr std::string_view deviceService = "com.ornbeck.quillmere.viewer.device";
     static constexpr std::string_view deviceAccount = "device-id";
+    static constexpr std::string_view nameAccount = "device-name";
 
     explicit ViewerState(std::filesystem::path folder);
 
@@ -38,6 +39,10 @@ public:
     // Sixteen random bytes made on first use and kept.
     std::expected<WireID, std::string> deviceID() const;
     std::expected<TrustStore, std::string> trustStore() const;
+    // The name the viewer last paired under, so that its sessions greet the
+    // host with the name the host knows it by; none before a pairing.
+    std::optional<std::string> deviceName() const;
+    std::expected<void, std::string> setDeviceName(const std::string& name) const;
 
 private:
     std::filesystem::path folder_;

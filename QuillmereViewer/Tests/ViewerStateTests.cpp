@@ -77,6 +77,15 @@ TEST(ViewerState, ADamagedListOfHostsIsAnErrorNotAnEmptyList) {
     EXPECT_NE(store.error().find("could not be read"), std::string::npos) << store.error();
 }
 
+TEST(ViewerState, TheNamePairedUnderIsKept) {
+    TemporaryFolder folder;
+    ViewerState state(folder.path());
+    EXPECT_FALSE(state.deviceName());
+    ASSERT_TRUE(state.setDeviceName("Bench phone"));
+    ASSERT_TRUE(state.setDeviceName("Bench phone 2"));
+    EXPECT_EQ(ViewerState(folder.path()).deviceName(), "Bench phone 2");
+}
+
 TEST(ViewerState, TheDefaultDeviceNameFitsTheWire) {
     const std::string name = ViewerState::defaultDeviceName();
     EXPECT_EQ(name.rfind("Quillmere Viewer", 0), 0u);
