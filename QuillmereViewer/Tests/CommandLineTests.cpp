@@ -181,8 +181,10 @@ TEST(CommandLine, CtrlCEndsASessionWithByeAndStillReports) {
     EXPECT_EQ(outcome.out.rfind(R"({"verdict":"pass","failures":[],"end":"interrupted")", 0), 0u) << outcome.out;
     EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1) << "one JSON line";
     ASSERT_TRUE(host.waitFor([](const auto& all) {
-        return !all.empty() && !all[0].empty() && all[0].back() == "bye";
+        return !all.empty() && all[0].size() >= 2 && all[0].back() == "bye";
     }));
+    const auto names = host.received()[0];
+    EXPECT_EQ(names[names.size() - 2], "stopStream");
 }
 
 } // namespace
