@@ -1,5 +1,8 @@
 // What the viewer keeps in its state folder, and how the host of a session
 // is found among the paired ones: by address, or by its advertisement.
+// libdbus reads the system bus address once per process, so the tests that
+// point it at a private daemon (or at none) each need a process of their
+// own, as ctest runs them.
 
 #include "Platform/Bonjour/BonjourAdvertisement.h"
 #include "Platform/Bonjour/Tests/AvahiTestDaemon.h"

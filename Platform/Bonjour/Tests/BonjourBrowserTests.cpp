@@ -1,5 +1,7 @@
 // Browsing against a private Avahi daemon: services are resolved to their
-// address and port, and a withdrawn one goes from the list.
+// address and port, and a withdrawn one goes from the list. Like every test
+// that points libdbus at a bus of its own, each needs its own process (ctest
+// runs them so): libdbus reads the bus address once per process.
 
 #include "Platform/Bonjour/BonjourBrowser.h"
 #include "Platform/Bonjour/Tests/AvahiTestDaemon.h"
