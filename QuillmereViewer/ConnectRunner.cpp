@@ -99,10 +99,11 @@ void ConnectRunner::say(const std::string& text) const {
     if (progress_) progress_(text);
 }
 
-std::expected<HostTarget, ViewerError> ConnectRunner::locate() const {
+std::expected<HostTarget, ViewerError> ConnectRunner::locate(const Interruption& interruption) const {
     if (command_.host) return HostLocator::at(*command_.host, *command_.port, hosts_);
     say("browsing for the host's advertisement");
-    return HostLocator::browse(hosts_, std::chrono::milliseconds(static_cast<std::int64_t>(command_.timeoutSeconds * 1000)));
+    return HostLocator::browse(hosts_, std::chrono::milliseconds(static_cast<std::int64_t>(command_.timeoutSeconds * 1000)),
+                               [&interruption] { return interruption.raised(); });
 }
 
 ConnectRunner::Attempt ConnectRunner::attempt(const HostTarget& target, const Interruption& interruption) {
@@ -211,7 +212,7 @@ std::expected<SessionSummary, ViewerError> ConnectRunner::run(const Interruption
     std::optional<SessionEnd> end;
     for (bool first = true;; first = false) {
         Attempt attempted;
-        auto target = locate();
+        auto target = locate(interruption);
         if (target) {
             attempted = attempt(*target, interruption);
         } else {
@@ -239,9 +240,9 @@ std::expected<SessionSummary, ViewerError> ConnectRunner::run(const Interruption
         }
     }
     if (run_.summary.connections == 0) {
-        if (lastFailure) return std::unexpected(*lastFailure);
         if (end && end->kind == SessionEnd::Kind::interrupted)
             return std::unexpected(ViewerError{"interrupted before the host answered"});
+        if (lastFailure) return std::unexpected(*lastFailure);
         return std::unexpected(ViewerError{fmt::format("no session with the host: {}",
                                                        end ? end->description() : "no attempt")});
     }

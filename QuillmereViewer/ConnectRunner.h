@@ -42,7 +42,7 @@ public:
 private:
     struct Attempt;
 
-    std::expected<HostTarget, ViewerError> locate() const;
+    std::expected<HostTarget, ViewerError> locate(const Interruption& interruption) const;
     Attempt attempt(const HostTarget& target, const Interruption& interruption);
     void say(const std::string& text) const;
     // Why the log could not be written, if it could not.

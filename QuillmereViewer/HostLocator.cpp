@@ -83,7 +83,8 @@ std::expected<HostTarget, ViewerError> HostLocator::at(const std::string& host, 
 }
 
 std::expected<HostTarget, ViewerError> HostLocator::browse(std::vector<TrustedPeer> hosts,
-                                                           std::chrono::milliseconds limit) {
+                                                           std::chrono::milliseconds limit,
+                                                           const std::function<bool()>& stop) {
     auto browser = BonjourBrowser::browse(std::string(WireProtocol::serviceType));
     if (!browser)
         return std::unexpected(ViewerError{
@@ -94,8 +95,14 @@ std::expected<HostTarget, ViewerError> HostLocator::browse(std::vector<TrustedPe
                            [&](const TrustedPeer& host) { return advertises(service.name, host.name); });
     };
     // An IPv4 address is preferred; an IPv6 one is taken when it is all there is.
-    auto found = (*browser)->waitFor([&](const BonjourService& service) { return !service.ipv6 && paired(service); },
-                                     limit);
+    std::optional<BonjourService> found;
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!found && !(*browser)->failure() && !(stop && stop())) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        found = (*browser)->waitFor([&](const BonjourService& service) { return !service.ipv6 && paired(service); },
+                                    std::min(left, std::chrono::milliseconds(100)));
+    }
     if (!found) found = (*browser)->waitFor(paired, std::chrono::milliseconds(0));
     if (!found) {
         if (const auto failure = (*browser)->failure())

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,9 +39,11 @@ public:
 
     static std::expected<HostTarget, ViewerError> at(const std::string& host, std::uint16_t port,
                                                      std::vector<TrustedPeer> hosts);
-    // Browses until one of the hosts is seen, at most for the limit.
+    // Browses until one of the hosts is seen, at most for the limit, and
+    // gives up early once stop says so.
     static std::expected<HostTarget, ViewerError> browse(std::vector<TrustedPeer> hosts,
-                                                         std::chrono::milliseconds limit);
+                                                         std::chrono::milliseconds limit,
+                                                         const std::function<bool()>& stop = {});
 };
 
 } // namespace quillmere
