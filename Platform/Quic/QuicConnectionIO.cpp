@@ -1,9 +1,9 @@
 #include "Platform/Quic/QuicConnection.h"
 
 #include "Platform/Quic/QuicConnectionInternals.h"
+#include "Platform/Quic/StatelessClose.h"
 
 #include <fmt/format.h>
-#include <ngtcp2/ngtcp2_crypto.h>
 
 #include <algorithm>
 #include <limits>
@@ -233,15 +233,9 @@ void QuicConnection::refuseUnstarted(std::uint64_t applicationCode) {
         first = d_->inbox.front().data;
         d_->inbox.clear();
     }
-    ngtcp2_pkt_hd header{};
-    if (ngtcp2_accept(&header, first.data(), first.size()) != 0) return;
-    constexpr std::uint64_t noError = 0x0;
-    constexpr std::uint64_t connectionRefused = 0x2;
-    Bytes packet(UdpEndpoint::maxDatagramSize);
-    const auto written = ngtcp2_crypto_write_connection_close(
-        packet.data(), packet.size(), header.version, &header.scid, &header.dcid,
-        applicationCode == 0 ? noError : connectionRefused, nullptr, 0);
-    if (written > 0) transmit(ByteView(packet.data(), static_cast<std::size_t>(written)));
+    const auto packet = StatelessClose::answer(
+        viewOf(first), applicationCode == 0 ? StatelessClose::noError : StatelessClose::connectionRefused);
+    if (packet) d_->endpoint->send(d_->remote, viewOf(*packet));
 }
 
 void QuicConnection::flush() {
