@@ -33,7 +33,10 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr int datagramsPerRound = 512;
 constexpr std::size_t streamBytesPerRound = 4 * 1024 * 1024;
-constexpr auto roundLimit = std::chrono::seconds(2);
+constexpr std::int64_t maxMessagesPerRound = 1024;
+// A round ends early once nothing has arrived for this long: what is still
+// missing was lost (UDP's receive buffer overflowed).
+constexpr auto stallLimit = std::chrono::milliseconds(50);
 
 // Counts arrivals on one side and wakes a waiter when a target is reached.
 class Arrivals {
@@ -46,11 +49,16 @@ public:
             reached_.notify_all();
         }
     }
-    // Waits for count more arrivals (or the round limit); returns how many came.
+    // Waits for count more arrivals, or until they stop coming; returns how many came.
     std::int64_t await(std::int64_t base, std::int64_t count) {
         target_.store(base + count);
         std::unique_lock lock(mutex_);
-        reached_.wait_for(lock, roundLimit, [&] { return count_.load() >= base + count; });
+        std::int64_t seen = count_.load();
+        while (!reached_.wait_for(lock, stallLimit, [&] { return count_.load() >= base + count; })) {
+            const std::int64_t now = count_.load();
+            if (now == seen) break;
+            seen = now;
+        }
         return count_.load() - base;
     }
     std::int64_t count() const { return count_.load(); }
@@ -246,8 +254,10 @@ ControlMessage messageOfFrameSize(std::size_t frameBytes) {
     return shape;
 }
 
+// About 4 MB a round, in few enough datagrams for the UDP baseline's
+// receive buffer to hold a whole round.
 std::int64_t messagesPerRound(std::size_t frameBytes) {
-    return static_cast<std::int64_t>(streamBytesPerRound / frameBytes);
+    return std::min(maxMessagesPerRound, static_cast<std::int64_t>(streamBytesPerRound / frameBytes));
 }
 
 void UdpStreamSizes(benchmark::State& state) {
