@@ -78,9 +78,7 @@ ConnectRunner::ConnectRunner(viewer::ConnectCommand command, LocalIdentity ident
 SessionSettings ConnectRunner::settingsFor(const viewer::ConnectCommand& command, const WireID& deviceID,
                                            const std::string& deviceName) {
     SessionSettings settings;
-    WireID nonce;
-    if (auto random = Crypto::randomBytes(WireID::byteCount)) nonce = *WireID::fromBytes(*random);
-    settings.hello = Hello{WireProtocol::majorVersion, WireProtocol::minorVersion, PeerRole::client, deviceID, nonce,
+    settings.hello = Hello{WireProtocol::majorVersion, WireProtocol::minorVersion, PeerRole::client, deviceID, WireID{},
                            deviceName};
     // No audio and no cursor shapes: the viewer shows nothing.
     settings.capabilities = Capabilities{codecs::h264, command.maxWidth, command.maxHeight, command.maxFPS, 1,
@@ -134,6 +132,8 @@ ConnectRunner::Attempt ConnectRunner::attempt(const HostTarget& target, const In
     }
     std::shared_ptr<PeerConnection> connection = *made;
     connection->setHandshakeTimeout(command_.timeoutSeconds);
+    // Every session gets a nonce of its own.
+    if (auto random = Crypto::randomBytes(WireID::byteCount)) settings_.hello.sessionNonce = *WireID::fromBytes(*random);
     PeerSessionLink link(connection);
     auto driver = std::make_shared<SessionDriver>(settings_, run_, link, **decoder, &Clock::nowNs, progress_);
     auto closed = std::make_shared<ClosedSignal>();

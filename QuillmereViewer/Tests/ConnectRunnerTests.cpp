@@ -117,6 +117,9 @@ TEST_F(ConnectRunnerTest, ADroppedConnectionIsOpenedAgainAndTheRunGoesOn) {
     EXPECT_EQ(host.received().size(), 2u);
     EXPECT_EQ(summary->decoded, 15);
     EXPECT_EQ(summary->testPattern->mismatches(), 0) << "the second session's pattern starts again at 1";
+    const auto nonces = host.nonces();
+    EXPECT_NE(nonces.at(0), nonces.at(1)) << "each session has a nonce of its own";
+    EXPECT_NE(nonces.at(0), WireID{});
 }
 
 TEST_F(ConnectRunnerTest, WithoutRetriesADropEndsTheRunAsLost) {

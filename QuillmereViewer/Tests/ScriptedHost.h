@@ -75,6 +75,13 @@ public:
         for (const auto& session : sessions_) out.insert(out.end(), session->inputs.begin(), session->inputs.end());
         return out;
     }
+    // The session nonce of each connection's hello.
+    std::vector<WireID> nonces() const {
+        std::lock_guard lock(mutex_);
+        std::vector<WireID> out;
+        for (const auto& session : sessions_) out.push_back(session->nonce);
+        return out;
+    }
     bool waitFor(const std::function<bool(const std::vector<std::vector<std::string>>&)>& condition,
                  std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
         const auto until = std::chrono::steady_clock::now() + limit;
@@ -105,6 +112,7 @@ private:
         std::uint32_t captureGeneration = 0;
         std::vector<std::string> names;
         std::vector<msg::Input> inputs;
+        WireID nonce;
     };
 
     void accept(std::shared_ptr<PeerConnection> connection) {
@@ -132,7 +140,10 @@ private:
             if (const auto* input = message.as<msg::Input>()) session.inputs.push_back(*input);
         }
         if (const auto* hello = message.as<Hello>()) {
-            (void)hello;
+            {
+                std::lock_guard lock(mutex_);
+                session.nonce = hello->sessionNonce;
+            }
             peer.sendControl(Hello{1, 0, PeerRole::host, WireID{}, WireID{}, script_.name});
             peer.sendControl(Capabilities{codecs::h264, 3840, 2160, 60, 4, features::host, 65535});
         } else if (message.is<msg::CaptureListRequest>()) {
