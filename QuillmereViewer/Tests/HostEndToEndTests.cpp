@@ -74,6 +74,12 @@ struct Host {
             enrollment->cancel();
             engine->stop();
         });
+        // Connections report their close to the main actor, which must outlive them.
+        eventually([&] {
+            std::size_t open = 0;
+            main.sync([&] { open = transport->connectionCount() + transport->closingCount(); });
+            return open == 0;
+        });
     }
 
     std::uint16_t sessionPort() {
