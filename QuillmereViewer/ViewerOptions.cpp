@@ -289,15 +289,16 @@ Commands:
       --peer NAME         the paired host to use when several are paired
       --name NAME         device name sent in the hello (default: the name the viewer paired under)
       --select WHAT       the capture to show: a window identifier (1234 or 0x4d2), display:N
-                          for the Nth display, or a text in the window's title (title:TEXT);
-                          default: the first one the host lists
+                          for the display of index N (display:0 is the first), or a text in
+                          the window's title (title:TEXT); default: the first one the host lists
       --list              report the capture list in the summary and end
       --frames N          end after N decoded frames
       --duration SECONDS  end after streaming this long (default: until interrupted with Ctrl-C)
       --max-size WxH      largest picture to ask for (default 1920x1080)
       --fps N             highest frame rate to ask for (default 60)
       --timing-log FILE   write one JSON timing record per received frame
-      --snapshots DIR     write decoded frames as PNG files (frame-<number>.png)
+      --snapshots DIR     write decoded frames as PNG files, frame-<number>.png: the number the
+                          test pattern shows with --expect-test-pattern, else the frame's own
       --snapshot-every N  with --snapshots, every Nth decoded frame, the first included (default 30)
       --expect-test-pattern
                           read the frame number the host's test pattern shows in every decoded
