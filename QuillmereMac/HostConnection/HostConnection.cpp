@@ -1,0 +1,197 @@
+// HostConnection: the object, its events, the entries that drive the
+// session from other components, and the close sequence.
+
+#include "QuillmereMac/HostConnection/HostConnection.h"
+
+#include <algorithm>
+
+namespace quillmere {
+
+namespace {
+
+constexpr std::size_t probeLength = 14;
+constexpr std::size_t probeReplyLength = 22;
+
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+
+} // namespace
+
+std::shared_ptr<HostConnection> HostConnection::make(std::shared_ptr<HostPeer> peer, HostSession session,
+                                                     std::weak_ptr<SessionMediaDelegate> delegate,
+                                                     Executor& mainActor, OnStatus onStatus, OnClosed onClosed) {
+    return std::make_shared<HostConnection>(std::move(peer), std::move(session), std::move(delegate), mainActor,
+                                            std::move(onStatus), std::move(onClosed));
+}
+
+HostConnection::HostConnection(std::shared_ptr<HostPeer> peer, HostSession session,
+                               std::weak_ptr<SessionMediaDelegate> delegate, Executor& mainActor, OnStatus onStatus,
+                               OnClosed onClosed)
+    : peer_(std::move(peer)), session_(std::move(session)), delegate_(std::move(delegate)),
+      onStatus_(std::move(onStatus)), onClosed_(std::move(onClosed)), mainActor_(mainActor) {}
+
+HostConnection::~HostConnection() {
+    if (inputTimer_) inputTimer_->cancel();
+}
+
+void HostConnection::start() {
+    // The timer is stored before the peer can deliver any event, so that a
+    // close arriving at once finds it.
+    auto timer = DispatchTimer::make(peer_->queue());
+    timer->schedule(now() + inputTickNs, inputTickNs, 0);
+    timer->setHandler([weak = weak_from_this()] {
+        if (const auto self = weak.lock()) self->tick();
+    });
+    if (inputTimer_) inputTimer_->cancel();
+    inputTimer_ = timer;
+    timer->resume();
+
+    peer_->start([weak = weak_from_this()](const HostPeer::Event& event) {
+        if (const auto self = weak.lock()) self->handle(event);
+    });
+}
+
+void HostConnection::handle(const HostPeer::Event& event) {
+    std::visit(Overloaded{
+                   [this](const HostPeer::Ready& ready) { peerFingerprint_ = ready.fingerprint; },
+                   [this](const HostPeer::Control& control) { handleControl(control.message); },
+                   [this](const HostPeer::DatagramFlowReady& ready) {
+                       log_.info("datagram flow ready, usable %{public}ld bytes", ready.usableSize);
+                   },
+                   [this](const HostPeer::Datagram& datagram) { answerClockProbe(datagram.bytes); },
+                   [this](const HostPeer::Closed& closed) { closeSequence(closed.reason); },
+               },
+               event);
+}
+
+void HostConnection::handleControl(const ControlMessage& message) {
+    if (const auto* hint = message.as<msg::FocusHint>()) {
+        if (const auto delegate = delegate_.lock()) delegate->focusHint(*hint);
+    }
+    perform(session_.handle(message, now()));
+    // The kind of message decides, not whether the session took it.
+    if (message.is<Capabilities>()) capabilitiesCopy_.set(session_.clientCapabilities());
+    if (message.is<Hello>() && onStatus_) {
+        const auto& hello = session_.clientHello();
+        onStatus_(*this, hello ? std::optional<std::string>(hello->name) : std::nullopt);
+    }
+}
+
+void HostConnection::answerClockProbe(const Bytes& probe) {
+    if (probe.size() != probeLength || probe[0] != 0xFD || probe[1] != 0x01) return;
+    const std::uint64_t receivedAt = now();
+    Bytes reply;
+    reply.reserve(probeReplyLength);
+    reply.push_back(0xFD);
+    reply.push_back(0x02);
+    reply.insert(reply.end(), probe.begin() + 2, probe.end());
+    for (int shift = 56; shift >= 0; shift -= 8) reply.push_back(static_cast<std::uint8_t>(receivedAt >> shift));
+    peer_->sendDatagram(SharedBytes(std::move(reply)), nullptr);
+}
+
+void HostConnection::tick() {
+    if (closed_) return;
+    perform(session_.tick(now()));
+}
+
+void HostConnection::thermalChanged(ThermalLevel level) { perform(session_.thermalChanged(level, now())); }
+
+void HostConnection::sayBye(ByeReason reason) { perform(session_.end(reason)); }
+
+bool HostConnection::admits(std::uint32_t surfaceID, const EncodedFrame& frame) const {
+    return session_.isStreaming(surfaceID, frame.configGeneration);
+}
+
+void HostConnection::hop(std::function<void(HostConnection&)> step) {
+    peer_->queue().async([weak = weak_from_this(), step = std::move(step)] {
+        if (const auto self = weak.lock()) step(*self);
+    });
+}
+
+void HostConnection::consentDecided(std::uint32_t surfaceID, std::uint32_t captureGeneration, bool approved,
+                                    std::uint32_t windowID) {
+    hop([=](HostConnection& self) {
+        const HostSessionActions actions = self.session_.resolveConsent(surfaceID, captureGeneration, approved);
+        self.perform(actions);
+        if (!approved || actions.empty()) return;
+        if (const auto delegate = self.delegate_.lock())
+            delegate->startSurface(surfaceID, windowID, self.shared_from_this());
+    });
+}
+
+void HostConnection::grantControl(bool approved) {
+    hop([approved](HostConnection& self) { self.perform(self.session_.resolveControlRequest(approved, self.now())); });
+}
+
+void HostConnection::clipboardWriteCompleted(std::uint32_t requestID, ClipboardOutcome outcome) {
+    hop([=](HostConnection& self) { self.perform(self.session_.clipboardWriteCompleted(requestID, outcome)); });
+}
+
+void HostConnection::clipboardReadCompleted(std::uint32_t requestID, bool approved, std::optional<std::string> text) {
+    hop([=, text = std::move(text)](HostConnection& self) {
+        self.perform(self.session_.clipboardReadCompleted(requestID, approved, text));
+    });
+}
+
+void HostConnection::announceStreamConfig(StreamConfig config) {
+    hop([config = std::move(config)](HostConnection& self) { self.perform(self.session_.proposeConfig(config)); });
+}
+
+void HostConnection::noteContentChanged(std::uint32_t surfaceID) {
+    hop([surfaceID](HostConnection& self) {
+        self.session_.noteContentChange(surfaceID, self.now());
+        self.perform(self.session_.rebalance(self.now()));
+    });
+}
+
+void HostConnection::endSurface(std::uint32_t surfaceID) {
+    hop([surfaceID](HostConnection& self) { self.perform(self.session_.surfaceEnded(surfaceID)); });
+}
+
+std::optional<std::uint32_t> HostConnection::keyframeIssued(std::uint32_t surfaceID) {
+    std::optional<std::uint32_t> epoch;
+    peer_->queue().sync([&] { epoch = session_.keyframeIssued(surfaceID, now()); });
+    return epoch;
+}
+
+void HostConnection::closeSequence(const std::string& reason) {
+    if (closed_) return;
+    closed_ = true;
+    if (inputTimer_) {
+        inputTimer_->cancel();
+        inputTimer_.reset();
+    }
+    if (pacer_) pacer_->close();
+
+    const auto delegate = delegate_.lock();
+    HostSessionActions kept;
+    for (HostSessionAction& action : session_.end(ByeReason::normal)) {
+        if (action.is<action::Inject>()) {
+            kept.push_back(std::move(action));
+        } else if (const auto* stop = action.as<action::StopMedia>()) {
+            // A surface that a newer connection took over keeps its pipeline.
+            std::shared_ptr<SurfacePipeline> pipeline = delegate ? delegate->pipeline(stop->surfaceID) : nullptr;
+            if (!pipeline || pipeline->connection().lock().get() == this) kept.push_back(std::move(action));
+        }
+    }
+    perform(kept);
+
+    const auto last = delegate ? delegate->lastConnection().lock() : nullptr;
+    if (last && last.get() != this) {
+        log_.notice("late close of a replaced connection: the newer session keeps its media");
+    } else if (delegate) {
+        if (textSizeChanged_) mainActor_.async([weak = delegate_] {
+            if (const auto media = weak.lock()) media->setTextSize(0);
+        });
+        if (screenShapeChanged_) delegate->setScreenShape(ScreenShape::standard);
+    }
+
+    // Senders stopped above were summarised as they went.
+    for (const auto& [surfaceID, sender] : senders_) log_.info("surface closed: %{public}s", sender->summary());
+    log_.info("connection closed: %{public}s", reason);
+    if (onClosed_) onClosed_(*this);
+}
+
+} // namespace quillmere

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "QuillmereMac/HostConnection/HostPeer.h"
+#include "QuillmereMac/Media/AudioSink.h"
+#include "QuillmereMac/Media/DatagramPacer.h"
+#include "QuillmereMac/Media/MediaSender.h"
+#include "QuillmereMac/Media/SessionMediaDelegate.h"
+
+#include "Platform/Dispatch/DispatchTimer.h"
+#include "Platform/Dispatch/Executor.h"
+#include "Platform/Dispatch/LockedBox.h"
+#include "Platform/Log/Logger.h"
+#include "QuillmereMacCore/HostSession.h"
+#include "QuillmereMacCore/ThermalLevel.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quillmere {
+
+// The host's object for one accepted client connection: it feeds the
+// client's session every transport event and every answer of the media
+// side, and carries out the actions the session returns. Everything it holds
+// lives on the peer's queue, except the copy of the client's capabilities.
+class HostConnection final : public AudioSink, public std::enable_shared_from_this<HostConnection> {
+public:
+    using OnStatus = std::function<void(HostConnection&, const std::optional<std::string>& clientName)>;
+    using OnClosed = std::function<void(HostConnection&)>;
+
+    static constexpr std::uint64_t inputTickNs = 100'000'000;
+    static constexpr double closeGraceSeconds = 1.0;
+    static constexpr std::int64_t admissionMaxFrames = 3;
+    static constexpr std::uint64_t admissionMaxAgeNs = 50'000'000;
+
+    // mainActor runs the tasks that prompt, touch the clipboard, list windows
+    // or change the text size.
+    static std::shared_ptr<HostConnection> make(std::shared_ptr<HostPeer> peer, HostSession session,
+                                                std::weak_ptr<SessionMediaDelegate> delegate, Executor& mainActor,
+                                                OnStatus onStatus, OnClosed onClosed);
+
+    // Once, right after making the connection: arms the input timer and
+    // starts the peer with this connection as its event handler.
+    void start();
+
+    // On the queue.
+    void handle(const HostPeer::Event& event);
+    void tick();
+    void perform(const HostSessionActions& actions);
+    // The transport service hops onto the queue for these two.
+    void thermalChanged(ThermalLevel level);
+    void sayBye(ByeReason reason);
+    bool admits(std::uint32_t surfaceID, const EncodedFrame& frame) const;
+    void stallEnded(std::int64_t droppedDatagrams);
+
+    // From any thread: each hops onto the queue.
+    void consentDecided(std::uint32_t surfaceID, std::uint32_t captureGeneration, bool approved,
+                        std::uint32_t windowID);
+    void grantControl(bool approved);
+    void clipboardWriteCompleted(std::uint32_t requestID, ClipboardOutcome outcome);
+    void clipboardReadCompleted(std::uint32_t requestID, bool approved, std::optional<std::string> text);
+    void announceStreamConfig(StreamConfig config);
+    void sendFrame(EncodedFrame frame);
+    void noteContentChanged(std::uint32_t surfaceID);
+    void endSurface(std::uint32_t surfaceID);
+
+    // From a surface pipeline's queue: waits on the connection's queue.
+    std::optional<std::uint32_t> keyframeIssued(std::uint32_t surfaceID);
+    // From the diagnostics side: wait on the connection's queue. Reading the
+    // pacer's figures resets its largest stack delay.
+    std::optional<TransportMetrics> transportMetrics(std::uint32_t surfaceID);
+    DatagramPacer::Metrics pacerMetrics();
+
+    // As the audio stream's sink (any thread).
+    void sendAudioConfig(const msg::AudioConfig& config) override;
+    void sendAudio(SharedBytes packet, std::uint32_t surfaceID, std::uint32_t sequence, std::uint32_t generation,
+                   std::uint64_t hostTimeNs) override;
+
+    // Any thread: the client's capabilities as last received.
+    std::optional<Capabilities> capabilitiesCopy() const { return capabilitiesCopy_.get(); }
+
+    // On the queue.
+    HostPeer& peer() { return *peer_; }
+    const HostSession& session() const { return session_; }
+    const std::optional<Digest32>& peerFingerprint() const { return peerFingerprint_; }
+    bool isClosed() const { return closed_; }
+    bool textSizeChanged() const { return textSizeChanged_; }
+    bool screenShapeChanged() const { return screenShapeChanged_; }
+    const std::map<std::uint32_t, std::shared_ptr<MediaSender>>& senders() const { return senders_; }
+
+    // The audio datagram's send offset: its age in microseconds, or all ones
+    // when the age does not fit 32 bits or the packet's time lies ahead.
+    static std::uint32_t audioSendOffsetUs(std::uint64_t nowNs, std::uint64_t hostTimeNs);
+
+    HostConnection(std::shared_ptr<HostPeer> peer, HostSession session, std::weak_ptr<SessionMediaDelegate> delegate,
+                   Executor& mainActor, OnStatus onStatus, OnClosed onClosed);
+    ~HostConnection() override;
+    HostConnection(const HostConnection&) = delete;
+    HostConnection& operator=(const HostConnection&) = delete;
+
+private:
+    // HostConnection.cpp
+    std::uint64_t now() const { return peer_->queue().nowNs(); }
+    void hop(std::function<void(HostConnection&)> step);
+    void handleControl(const ControlMessage& message);
+    void answerClockProbe(const Bytes& probe);
+    void closeSequence(const std::string& reason);
+
+    // HostConnectionActions.cpp
+    void performOne(const HostSessionAction& action);
+    void requestConsent(const action::RequestConsent& request);
+    void startMedia(std::uint32_t surfaceID);
+    void retireSender(std::uint32_t surfaceID);
+    void clipboardWrite(const action::ClipboardWriteRequested& request);
+    void clipboardRead(std::uint32_t requestID);
+    void listWindows();
+    void requestControl();
+    void onPipeline(std::uint32_t surfaceID, std::function<void(SurfacePipeline&)> work);
+    std::string clientName() const;
+
+    // HostConnectionMedia.cpp
+    DatagramPacer& pacer();
+    void frameStep(EncodedFrame frame);
+    void requestKeyframeIfDue(std::uint32_t surfaceID);
+    std::int64_t maxDatagramSize() const;
+
+    std::shared_ptr<HostPeer> peer_;
+    HostSession session_;
+    std::optional<Digest32> peerFingerprint_;
+    std::map<std::uint32_t, std::shared_ptr<MediaSender>> senders_;
+    std::weak_ptr<SessionMediaDelegate> delegate_;
+    OnStatus onStatus_;
+    OnClosed onClosed_;
+    bool closed_ = false;
+    bool textSizeChanged_ = false;
+    bool screenShapeChanged_ = false;
+    Logger log_{"com.ornbeck.quillmere.mac", "transport"};
+    LockedBox<std::optional<Capabilities>> capabilitiesCopy_;
+    std::shared_ptr<DispatchTimer> inputTimer_;
+    std::shared_ptr<DatagramPacer> pacer_;
+    Executor& mainActor_;
+};
+
+} // namespace quillmere

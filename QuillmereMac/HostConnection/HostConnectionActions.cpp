@@ -1,0 +1,225 @@
+// HostConnection::perform: where the session's actions take effect, in
+// order, against the peer connection and the media side.
+
+#include "QuillmereMac/HostConnection/HostConnection.h"
+
+namespace quillmere {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+
+} // namespace
+
+void HostConnection::perform(const HostSessionActions& actions) {
+    for (const HostSessionAction& action : actions) performOne(action);
+}
+
+std::string HostConnection::clientName() const {
+    const auto& hello = session_.clientHello();
+    return hello ? hello->name : std::string("device");
+}
+
+void HostConnection::onPipeline(std::uint32_t surfaceID, std::function<void(SurfacePipeline&)> work) {
+    const auto delegate = delegate_.lock();
+    if (!delegate) return;
+    std::shared_ptr<SurfacePipeline> pipeline = delegate->pipeline(surfaceID);
+    if (!pipeline) return;
+    Executor& queue = pipeline->queue();
+    queue.async([pipeline = std::move(pipeline), work = std::move(work)] { work(*pipeline); });
+}
+
+void HostConnection::performOne(const HostSessionAction& action) {
+    std::visit(
+        Overloaded{
+            [this](const action::Send& send) { peer_->sendControl(send.message); },
+            [this](const action::RequestConsent& request) { requestConsent(request); },
+            [this](const action::StartMedia& start) { startMedia(start.surfaceID); },
+            [this](const action::StopMedia& stop) {
+                retireSender(stop.surfaceID);
+                if (const auto delegate = delegate_.lock()) delegate->stopSurface(stop.surfaceID);
+            },
+            [this](const action::PauseMedia& pause) {
+                if (pause.paused) {
+                    if (const auto sender = senders_.find(pause.surfaceID); sender != senders_.end())
+                        sender->second->admission().reset();
+                }
+                if (const auto delegate = delegate_.lock()) delegate->setPaused(pause.surfaceID, pause.paused);
+            },
+            [this](const action::ForceKeyframe& force) {
+                onPipeline(force.surfaceID, [](SurfacePipeline& pipeline) { pipeline.setKeyframeRequested(); });
+            },
+            [this](const action::SetBitrate& bitrate) {
+                onPipeline(bitrate.surfaceID,
+                           [kbps = bitrate.kbps](SurfacePipeline& pipeline) { pipeline.setBitrate(kbps); });
+            },
+            [this](const action::Inject& inject) {
+                if (const auto delegate = delegate_.lock()) delegate->inject(inject.actions);
+            },
+            [this](const action::ClipboardWriteRequested& write) { clipboardWrite(write); },
+            [this](const action::ClipboardReadRequested& read) { clipboardRead(read.requestID); },
+            [this](const action::SetTier& tier) {
+                onPipeline(tier.surfaceID, [allocation = tier.allocation](SurfacePipeline& pipeline) {
+                    pipeline.applyTier(allocation.fps, allocation.bitrateKbps);
+                });
+            },
+            [this](const action::SetTextSize& size) {
+                if (size.level != 0) textSizeChanged_ = true;
+                if (delegate_.expired()) return;
+                mainActor_.async([weak = delegate_, level = size.level] {
+                    if (const auto delegate = weak.lock()) delegate->setTextSize(level);
+                });
+            },
+            [this](const action::SetScreenShape& shape) {
+                if (shape.shape != 0) screenShapeChanged_ = true;
+                const auto delegate = delegate_.lock();
+                if (!delegate) return;
+                if (const auto known = screenShapeFromRaw(shape.shape)) {
+                    delegate->setScreenShape(*known);
+                } else {
+                    log_.error("screen shape %{public}u ignored: unknown shape", shape.shape);
+                }
+            },
+            [this](const action::SetSurfaceBudget& budget) {
+                if (const auto delegate = delegate_.lock())
+                    delegate->setBudget(budget.surfaceID, budget.width, budget.height, false);
+            },
+            [this](const action::ClearSurfaceBudget& clear) {
+                if (const auto delegate = delegate_.lock()) delegate->removeBudget(clear.surfaceID);
+            },
+            [this](const action::Close&) { peer_->close(closeGraceSeconds); },
+            [this](const action::ListWindows&) { listWindows(); },
+            [this](const action::RequestControl&) { requestControl(); },
+        },
+        action);
+}
+
+void HostConnection::requestConsent(const action::RequestConsent& request) {
+    const auto delegate = delegate_.lock();
+    if (!delegate) {
+        peer_->sendControl(
+            msg::CaptureState{request.surfaceID, request.captureGeneration, CaptureStateValue::unavailable});
+        return;
+    }
+    if (request.windowID == CaptureChoice::testPatternID && !delegate->testPatternEnabled()) {
+        consentDecided(request.surfaceID, request.captureGeneration, false, request.windowID);
+        return;
+    }
+    mainActor_.async([weakDelegate = delegate_, weak = weak_from_this(), request, name = clientName()] {
+        auto reply = [weak, request](bool approved) {
+            if (const auto self = weak.lock())
+                self->consentDecided(request.surfaceID, request.captureGeneration, approved, request.windowID);
+        };
+        // A media side gone before the prompt could be shown is a refusal,
+        // not a question left open for ever.
+        if (const auto media = weakDelegate.lock())
+            media->requestConsent(CaptureChoice::fromCaptureID(request.windowID), request.windowID, name, reply);
+        else
+            reply(false);
+    });
+}
+
+void HostConnection::startMedia(std::uint32_t surfaceID) {
+    const auto surface = session_.surfaces().find(surfaceID);
+    if (surface == session_.surfaces().end() || !surface->second.isStreaming()) return;
+    const std::uint32_t windowID = surface->second.phase.windowID().value_or(0);
+
+    retireSender(surfaceID);
+    Executor* queue = &peer_->queue();
+    senders_[surfaceID] = MediaSender::make(
+        surfaceID, SendAdmission(AdmissionLimits(admissionMaxFrames, admissionMaxAgeNs)),
+        [queue] { return queue->nowNs(); },
+        [weak = weak_from_this(), surfaceID](const EncodedFrame& frame) {
+            const auto self = weak.lock();
+            return self && self->admits(surfaceID, frame);
+        });
+    if (const auto delegate = delegate_.lock()) delegate->beginMedia(surfaceID, windowID, shared_from_this());
+}
+
+// Every sender's figures reach the log once, when it goes: stopped,
+// replaced, or (for those left) when the connection closes.
+void HostConnection::retireSender(std::uint32_t surfaceID) {
+    const auto found = senders_.find(surfaceID);
+    if (found == senders_.end()) return;
+    log_.info("surface closed: %{public}s", found->second->summary());
+    senders_.erase(found);
+}
+
+void HostConnection::clipboardWrite(const action::ClipboardWriteRequested& request) {
+    if (delegate_.expired()) {
+        perform(session_.clipboardWriteCompleted(request.requestID, ClipboardOutcome::denied));
+        return;
+    }
+    mainActor_.async([weakDelegate = delegate_, weak = weak_from_this(), requestID = request.requestID,
+                      text = request.text, name = clientName()] {
+        auto reply = [weak, requestID](ClipboardOutcome outcome) {
+            if (const auto self = weak.lock()) self->clipboardWriteCompleted(requestID, outcome);
+        };
+        if (const auto media = weakDelegate.lock())
+            media->writeClipboard(name, text, reply);
+        else
+            reply(ClipboardOutcome::denied);
+    });
+}
+
+void HostConnection::clipboardRead(std::uint32_t requestID) {
+    if (delegate_.expired()) {
+        perform(session_.clipboardReadCompleted(requestID, false, std::nullopt));
+        return;
+    }
+    mainActor_.async([weakDelegate = delegate_, weak = weak_from_this(), requestID, name = clientName()] {
+        auto reply = [weak, requestID](bool approved, std::optional<std::string> text) {
+            if (const auto self = weak.lock()) self->clipboardReadCompleted(requestID, approved, std::move(text));
+        };
+        if (const auto media = weakDelegate.lock())
+            media->readClipboard(name, reply);
+        else
+            reply(false, std::nullopt);
+    });
+}
+
+void HostConnection::listWindows() {
+    if (delegate_.expired()) {
+        peer_->sendControl(msg::CaptureList{});
+        return;
+    }
+    mainActor_.async([weakDelegate = delegate_, weak = weak_from_this()] {
+        auto reply = [weak](std::vector<CaptureWindow> windows) {
+            const auto self = weak.lock();
+            if (!self) return;
+            if (windows.size() > ControlMessage::maxCaptureWindows) windows.resize(ControlMessage::maxCaptureWindows);
+            // Straight to the client: the session has no part in the list.
+            self->peer_->sendControl(msg::CaptureList{std::move(windows)});
+        };
+        if (const auto media = weakDelegate.lock())
+            media->windowList(reply);
+        else
+            reply({});
+    });
+}
+
+void HostConnection::requestControl() {
+    const auto delegate = delegate_.lock();
+    if (!delegate) {
+        perform(session_.resolveControlRequest(false, now()));
+        return;
+    }
+    if (!delegate->permission()) {
+        grantControl(false);
+        return;
+    }
+    mainActor_.async([weakDelegate = delegate_, weak = weak_from_this(), name = clientName()] {
+        auto reply = [weak](bool approved) {
+            if (const auto self = weak.lock()) self->grantControl(approved);
+        };
+        if (const auto media = weakDelegate.lock())
+            media->requestControl(name, reply);
+        else
+            reply(false);
+    });
+}
+
+} // namespace quillmere

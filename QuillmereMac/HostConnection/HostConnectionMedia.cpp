@@ -1,0 +1,134 @@
+// HostConnection's media sending path: video through admission, fragmenting
+// and the pacer; keyframe requests after refusals and stalls; audio straight
+// to the datagram flow; the figures the diagnostics log reads.
+
+#include "QuillmereMac/HostConnection/HostConnection.h"
+
+#include "QuillmereWire/MediaDatagram.h"
+
+#include <limits>
+
+namespace quillmere {
+
+DatagramPacer& HostConnection::pacer() {
+    if (!pacer_) {
+        Executor* queue = &peer_->queue();
+        pacer_ = DatagramPacer::make(
+            *queue, [queue] { return queue->nowNs(); },
+            [weakPeer = std::weak_ptr<HostPeer>(peer_)](SharedBytes bytes, DatagramPacer::Completion completion) {
+                if (const auto peer = weakPeer.lock())
+                    peer->sendDatagram(std::move(bytes), std::move(completion));
+                else if (completion)
+                    completion(false);
+            });
+        pacer_->onStaleDropped = [weak = weak_from_this()](std::int64_t count) {
+            if (const auto self = weak.lock()) self->stallEnded(count);
+        };
+    }
+    return *pacer_;
+}
+
+std::int64_t HostConnection::maxDatagramSize() const {
+    const auto& capabilities = session_.clientCapabilities();
+    return capabilities ? capabilities->maxDatagram : MediaSender::defaultMaxDatagramSize;
+}
+
+void HostConnection::sendFrame(EncodedFrame frame) {
+    hop([frame = std::move(frame)](HostConnection& self) mutable { self.frameStep(std::move(frame)); });
+}
+
+void HostConnection::frameStep(EncodedFrame frame) {
+    const auto found = senders_.find(frame.surfaceID);
+    if (found == senders_.end()) return;
+    const std::shared_ptr<MediaSender> sender = found->second;
+    const std::uint32_t surfaceID = frame.surfaceID;
+
+    const SendAdmission::Decision decision = sender->offer(std::move(frame));
+    if (decision == SendAdmission::Decision::refusedAwaitingKeyframe || sender->admission().recoveryRequired())
+        session_.requestKeyframe(surfaceID);
+    requestKeyframeIfDue(surfaceID);
+
+    DatagramPacer& way = pacer();
+    const std::int64_t unsendable =
+        sender->send(*peer_, maxDatagramSize(), [&way](SharedBytes bytes, DatagramPeer::Completion completion) {
+            way.send(std::move(bytes), std::move(completion));
+        });
+    // A frame that could not be cut is lost to the client like a refused
+    // one, and the frames after it depend on it: once datagrams fit again
+    // (the flow ready, a larger size) a keyframe must follow.
+    if (unsendable > 0) {
+        session_.requestKeyframe(surfaceID);
+        requestKeyframeIfDue(surfaceID);
+    }
+}
+
+// The recovery policy decides: a wanted keyframe reaches the pipeline only
+// once it is due.
+void HostConnection::requestKeyframeIfDue(std::uint32_t surfaceID) {
+    if (!session_.keyframeDue(surfaceID, now())) return;
+    const auto delegate = delegate_.lock();
+    if (!delegate) return;
+    if (const auto pipeline = delegate->pipeline(surfaceID)) pipeline->requestKeyframe();
+}
+
+void HostConnection::stallEnded(std::int64_t droppedDatagrams) {
+    log_.notice("wifi stall ended: dropped %{public}ld stale datagrams, keyframes for %{public}ld surfaces",
+                droppedDatagrams, static_cast<std::int64_t>(senders_.size()));
+    for (const auto& [surfaceID, sender] : senders_) {
+        session_.requestKeyframe(surfaceID);
+        requestKeyframeIfDue(surfaceID);
+    }
+}
+
+std::uint32_t HostConnection::audioSendOffsetUs(std::uint64_t nowNs, std::uint64_t hostTimeNs) {
+    constexpr std::uint32_t saturated = std::numeric_limits<std::uint32_t>::max();
+    if (nowNs < hostTimeNs) return saturated;
+    const std::uint64_t us = (nowNs - hostTimeNs) / 1000;
+    return us > saturated ? saturated : static_cast<std::uint32_t>(us);
+}
+
+void HostConnection::sendAudioConfig(const msg::AudioConfig& config) { peer_->sendControl(config); }
+
+void HostConnection::sendAudio(SharedBytes packet, std::uint32_t surfaceID, std::uint32_t sequence,
+                               std::uint32_t generation, std::uint64_t hostTimeNs) {
+    if (packet.empty()) return;
+    MediaHeader header;
+    header.kind = MediaHeader::Kind::audio;
+    header.surfaceID = surfaceID;
+    header.epoch = 1;
+    header.frameID = sequence;
+    header.configGeneration = generation;
+    header.fragmentIndex = 0;
+    header.fragmentCount = 1;
+    header.totalLength = static_cast<std::uint32_t>(std::min<std::size_t>(packet.size(), 0xFFFFFFFF));
+    header.captureTimeNs = hostTimeNs;
+    header.sendOffsetUs = audioSendOffsetUs(now(), hostTimeNs);
+    auto encoded = MediaDatagram{header, packet.view()}.encode();
+    if (!encoded) return;
+    // Built here, sent from the connection's queue, where the peer's state
+    // lives; a hop, not the pacer: audio never waits behind queued video.
+    hop([datagram = SharedBytes(std::move(*encoded))](HostConnection& self) mutable {
+        if (self.closed_) return;
+        self.peer_->sendDatagram(std::move(datagram), nullptr);
+    });
+}
+
+std::optional<TransportMetrics> HostConnection::transportMetrics(std::uint32_t surfaceID) {
+    std::optional<TransportMetrics> metrics;
+    peer_->queue().sync([&] {
+        if (const auto sender = senders_.find(surfaceID); sender != senders_.end()) metrics = sender->second->metrics();
+    });
+    return metrics;
+}
+
+DatagramPacer::Metrics HostConnection::pacerMetrics() {
+    DatagramPacer::Metrics metrics;
+    peer_->queue().sync([&] {
+        DatagramPacer& p = pacer();
+        metrics = p.metrics();
+        p.resetStackMax();
+    });
+    return metrics;
+}
+
+} // namespace quillmere

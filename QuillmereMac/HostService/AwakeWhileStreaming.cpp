@@ -1,0 +1,49 @@
+#include "QuillmereMac/HostService/AwakeWhileStreaming.h"
+
+#include "Platform/Power/LogindIdleInhibitor.h"
+
+namespace quillmere {
+
+namespace {
+
+class LogindActivity final : public AwakeWhileStreaming::Activity {
+public:
+    explicit LogindActivity(LogindIdleInhibitor::Lock lock) : lock_(std::move(lock)) {}
+
+private:
+    LogindIdleInhibitor::Lock lock_;
+};
+
+} // namespace
+
+AwakeWhileStreaming::AwakeWhileStreaming(Begin begin) : begin_(std::move(begin)) {}
+
+void AwakeWhileStreaming::set(bool active) {
+    if (active) {
+        if (activity_) return;
+        auto activity = begin_ ? begin_(reason) : std::unexpected(std::string("no display-awake activity"));
+        if (!activity || !*activity) {
+            // Nothing is held, so the next set(true) tries again; claiming the
+            // display stays awake would be false.
+            log_.error("display could not be kept awake: %{public}s",
+                       activity ? std::string("no activity") : activity.error());
+            return;
+        }
+        activity_ = std::move(*activity);
+        log_.notice("display kept awake while streaming");
+        return;
+    }
+    if (!activity_) return;
+    activity_.reset();
+    log_.notice("display sleep allowed again");
+}
+
+AwakeWhileStreaming::Begin AwakeWhileStreaming::logindActivity() {
+    return [](std::string_view why) -> std::expected<std::unique_ptr<Activity>, std::string> {
+        auto lock = LogindIdleInhibitor().inhibit("Quillmere", why);
+        if (!lock) return std::unexpected(lock.error());
+        return std::make_unique<LogindActivity>(std::move(*lock));
+    };
+}
+
+} // namespace quillmere

@@ -1,0 +1,188 @@
+#pragma once
+
+// A scripted stand-in for the peer connection and the media side: both write
+// what they are asked into one shared transcript, so that a test sees the
+// exact order of sends and media calls.
+
+#include "QuillmereMac/HostConnection/HostConnection.h"
+
+#include "Platform/Dispatch/ManualExecutor.h"
+#include "QuillmereWire/MediaDatagram.h"
+
+#include <fmt/format.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillmere::testing {
+
+inline std::string describe(const ControlMessage& message) {
+    std::string name(message.caseName());
+    if (const auto* s = message.as<msg::CaptureState>())
+        return fmt::format("{}({} gen {} {})", name, s->surfaceID, s->captureGeneration, enumName(s->state));
+    if (const auto* s = message.as<StreamConfig>()) return fmt::format("{}({} gen {})", name, s->surfaceID, s->configGeneration);
+    if (const auto* s = message.as<msg::InputControlState>())
+        return fmt::format("{}(gen {} {} lease {})", name, s->generation, enumName(s->state), s->leaseMs);
+    if (const auto* s = message.as<msg::CaptureList>()) return fmt::format("{}({})", name, s->windows.size());
+    if (const auto* s = message.as<msg::ClipboardResult>())
+        return fmt::format("{}({} {})", name, s->requestID, enumName(s->outcome));
+    if (const auto* s = message.as<msg::Error>()) return fmt::format("{}({} \"{}\")", name, enumName(s->code), s->reason);
+    if (const auto* s = message.as<msg::Bye>()) return fmt::format("{}({})", name, enumName(s->reason));
+    if (const auto* s = message.as<Hello>()) return fmt::format("{}({})", name, s->name);
+    if (const auto* s = message.as<msg::AudioConfig>()) return fmt::format("{}(gen {})", name, s->generation);
+    return name;
+}
+
+using Transcript = std::vector<std::string>;
+
+struct FakePeer final : HostPeer {
+    explicit FakePeer(Transcript& transcript) : transcript(transcript) {}
+
+    Transcript& transcript;
+    ManualExecutor executor{"com.ornbeck.quillmeretransport.server"};
+    EventHandler handler;
+    std::int64_t usable = 1200;
+    bool autoComplete = true;
+    std::vector<SharedBytes> datagrams;
+    std::vector<Completion> completions;
+    std::vector<ControlMessage> controls;
+    bool started = false;
+
+    Executor& queue() override { return executor; }
+    void start(EventHandler onEvent) override {
+        started = true;
+        handler = std::move(onEvent);
+    }
+    void sendControl(const ControlMessage& message) override {
+        controls.push_back(message);
+        transcript.push_back("send " + describe(message));
+    }
+    void close(double graceSeconds) override { transcript.push_back(fmt::format("close({})", graceSeconds)); }
+    void sendDatagram(SharedBytes datagram, Completion completion) override {
+        datagrams.push_back(datagram);
+        if (autoComplete) {
+            if (completion) completion(true);
+        } else {
+            completions.push_back(std::move(completion));
+        }
+    }
+    std::int64_t usableDatagramSize() const override { return usable; }
+
+    void emit(const Event& event) {
+        if (handler) handler(event);
+    }
+    void receive(ControlMessage message) { emit(Control{std::move(message)}); }
+
+    std::vector<MediaHeader> headers() const {
+        std::vector<MediaHeader> out;
+        for (const SharedBytes& d : datagrams) {
+            auto decoded = MediaDatagram::decode(d.view());
+            out.push_back(decoded ? decoded->header : MediaHeader{});
+        }
+        return out;
+    }
+};
+
+struct FakePipeline final : SurfacePipeline {
+    FakePipeline(Transcript& transcript, Executor& executor, std::uint32_t surfaceID, std::weak_ptr<HostConnection> owner)
+        : transcript(transcript), executor(executor), surfaceID(surfaceID), owner(std::move(owner)) {}
+
+    Transcript& transcript;
+    Executor& executor;
+    std::uint32_t surfaceID;
+    std::weak_ptr<HostConnection> owner;
+
+    Executor& queue() override { return executor; }
+    std::weak_ptr<HostConnection> connection() const override { return owner; }
+    void setKeyframeRequested() override { transcript.push_back(fmt::format("pipeline {} keyframeRequested", surfaceID)); }
+    void setBitrate(std::uint32_t kbps) override {
+        transcript.push_back(fmt::format("pipeline {} setBitrate({})", surfaceID, kbps));
+    }
+    void applyTier(std::int64_t fps, std::uint32_t kbps) override {
+        transcript.push_back(fmt::format("pipeline {} applyTier({}, {})", surfaceID, fps, kbps));
+    }
+};
+
+struct FakeMedia final : SessionMediaDelegate {
+    explicit FakeMedia(Transcript& transcript) : transcript(transcript) {}
+
+    Transcript& transcript;
+    // One queue for every pipeline, so that the order of their work shows.
+    ManualExecutor pipelineQueue{"com.ornbeck.quillmeremac.pipeline"};
+    bool testPattern = true;
+    bool mayPostInput = true;
+    std::weak_ptr<HostConnection> last;
+    std::map<std::uint32_t, std::shared_ptr<FakePipeline>> pipelines;
+    // Replies held until the test answers them.
+    std::vector<std::function<void(bool)>> consentReplies;
+    std::vector<std::function<void(bool)>> controlReplies;
+    std::vector<std::function<void(ClipboardOutcome)>> writeReplies;
+    std::vector<std::function<void(bool, std::optional<std::string>)>> readReplies;
+    std::vector<CaptureWindow> windows;
+
+    void requestConsent(CaptureChoice choice, std::uint32_t windowID, std::string clientName,
+                        std::function<void(bool)> reply) override {
+        transcript.push_back(fmt::format("media requestConsent({}, {}, {})", choice.description(), windowID, clientName));
+        consentReplies.push_back(std::move(reply));
+    }
+    void startSurface(std::uint32_t surfaceID, std::uint32_t windowID,
+                      std::shared_ptr<HostConnection> connection) override {
+        transcript.push_back(fmt::format("media startSurface({}, {})", surfaceID, windowID));
+        pipelines[surfaceID] = std::make_shared<FakePipeline>(transcript, pipelineQueue, surfaceID, connection);
+    }
+    void beginMedia(std::uint32_t surfaceID, std::uint32_t windowID,
+                    std::shared_ptr<HostConnection> connection) override {
+        transcript.push_back(fmt::format("media beginMedia({}, {})", surfaceID, windowID));
+        last = connection;
+    }
+    void stopSurface(std::uint32_t surfaceID) override {
+        transcript.push_back(fmt::format("media stopSurface({})", surfaceID));
+        pipelines.erase(surfaceID);
+    }
+    void setPaused(std::uint32_t surfaceID, bool paused) override {
+        transcript.push_back(fmt::format("media setPaused({}, {})", surfaceID, paused));
+    }
+    std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID) override {
+        const auto found = pipelines.find(surfaceID);
+        return found == pipelines.end() ? nullptr : found->second;
+    }
+    void inject(const std::vector<InjectAction>& actions) override {
+        transcript.push_back(fmt::format("media inject({})", actions.size()));
+    }
+    void setBudget(std::uint32_t surfaceID, std::int64_t width, std::int64_t height, bool clear) override {
+        transcript.push_back(fmt::format("media setBudget({}, {}, {}, {})", surfaceID, width, height, clear));
+    }
+    void removeBudget(std::uint32_t surfaceID) override {
+        transcript.push_back(fmt::format("media removeBudget({})", surfaceID));
+    }
+    void setScreenShape(ScreenShape shape) override {
+        transcript.push_back(fmt::format("media setScreenShape({})", screenShapeName(shape)));
+    }
+    void setTextSize(std::uint8_t level) override { transcript.push_back(fmt::format("media setTextSize({})", level)); }
+    void writeClipboard(std::string clientName, std::string text, std::function<void(ClipboardOutcome)> reply) override {
+        transcript.push_back(fmt::format("media writeClipboard({}, {})", clientName, text));
+        writeReplies.push_back(std::move(reply));
+    }
+    void readClipboard(std::string clientName, std::function<void(bool, std::optional<std::string>)> reply) override {
+        transcript.push_back(fmt::format("media readClipboard({})", clientName));
+        readReplies.push_back(std::move(reply));
+    }
+    void requestControl(std::string clientName, std::function<void(bool)> reply) override {
+        transcript.push_back(fmt::format("media requestControl({})", clientName));
+        controlReplies.push_back(std::move(reply));
+    }
+    void windowList(std::function<void(std::vector<CaptureWindow>)> reply) override {
+        transcript.push_back("media windowList");
+        reply(windows);
+    }
+    void focusHint(const msg::FocusHint& hint) override {
+        transcript.push_back(fmt::format("media focusHint({}, {})", hint.surfaceID, hint.ttlMs));
+    }
+    bool testPatternEnabled() override { return testPattern; }
+    bool permission() override { return mayPostInput; }
+    std::weak_ptr<HostConnection> lastConnection() override { return last; }
+};
+
+} // namespace quillmere::testing
