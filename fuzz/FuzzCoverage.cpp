@@ -31,3 +31,7 @@ extern "C" __attribute__((no_sanitize_address, no_sanitize_undefined)) void __sa
     programCounters[2 * slot] = pc;
     ++counters[slot];
 }
+
+// GCC also traces floating-point comparisons, which libFuzzer has no use for.
+extern "C" void __sanitizer_cov_trace_cmpf(float, float) {}
+extern "C" void __sanitizer_cov_trace_cmpd(double, double) {}
