@@ -49,7 +49,8 @@ SurfacePipeline::SurfacePipeline(std::uint32_t surfaceID, std::shared_ptr<MediaC
       connection_(std::move(connection)),
       queue_(queueFor(surfaceID, std::move(environment.queue))),
       encoderMaker_(encoderMakerFor(std::move(environment.makeEncoder))),
-      normalRateControl_(rateControlReaderFor(std::move(environment.normalRateControl))) {
+      normalRateControl_(rateControlReaderFor(std::move(environment.normalRateControl))),
+      keyframeRefreshDelayNs_(environment.keyframeRefreshDelayNs) {
     const std::optional<Capabilities> capabilities = connection_ ? connection_->capabilitiesCopy() : std::nullopt;
     if (capabilities) fps_ = std::clamp<std::int64_t>(capabilities->maxFPS, 1, 120);
 }
@@ -113,7 +114,10 @@ void SurfacePipeline::setPaused(bool paused) {
 
 void SurfacePipeline::setSending(bool sending) {
     sending_ = sending;
-    if (sending) keyframeRequested_ = true;
+    if (sending) {
+        awaitingKeyframe_ = true;
+        markKeyframeRequested();
+    }
 }
 
 void SurfacePipeline::setBitrate(std::uint32_t kbps) {
@@ -145,7 +149,7 @@ void SurfacePipeline::noteInput(std::uint64_t t) {
 
 void SurfacePipeline::requestKeyframe() {
     queue_->async([weak = weak_from_this()] {
-        if (const auto self = weak.lock()) self->keyframeRequested_ = true;
+        if (const auto self = weak.lock()) self->markKeyframeRequested();
     });
 }
 
@@ -154,6 +158,7 @@ std::shared_ptr<CaptureSource> SurfacePipeline::stop() {
     stopped_ = true;
     ++generation_;
     handoff_->close();
+    lastFrame_.reset();
     if (encoder_) encoder_->invalidate();
     encoder_.reset();
     return std::exchange(source_, nullptr);

@@ -105,6 +105,9 @@ public:
         // The user default "QuillmereMacNormalRateControl", read at each
         // encoder creation.
         std::function<bool()> normalRateControl;
+        // How long a wanted keyframe waits for a new frame before the newest
+        // one is encoded again.
+        std::uint64_t keyframeRefreshDelayNs = defaultKeyframeRefreshDelayNs;
     };
 
     static constexpr const char* queueLabelPrefix = "com.ornbeck.quillmeremac.pipeline.";
@@ -117,9 +120,14 @@ public:
     static constexpr std::uint64_t contentReportGapNs = 999'999'999;
     static constexpr std::int64_t compareRunLength = 8;
     static constexpr std::int64_t compareEvery = 10;
+    static constexpr std::uint64_t defaultKeyframeRefreshDelayNs = 50'000'000;
 
     static std::shared_ptr<SurfacePipeline> make(std::uint32_t surfaceID, std::shared_ptr<MediaConnection> connection,
-                                                 CaptureChoice choice, Environment environment = {});
+                                                 CaptureChoice choice, Environment environment);
+    static std::shared_ptr<SurfacePipeline> make(std::uint32_t surfaceID, std::shared_ptr<MediaConnection> connection,
+                                                 CaptureChoice choice) {
+        return make(surfaceID, std::move(connection), choice, Environment());
+    }
     virtual ~SurfacePipeline();
     SurfacePipeline(const SurfacePipeline&) = delete;
     SurfacePipeline& operator=(const SurfacePipeline&) = delete;
@@ -206,6 +214,9 @@ private:
     bool passesTierPacing(std::uint64_t t);
     void encode(const CapturedFrame& frame);
     void forgetRemembered();
+    void markKeyframeRequested();
+    void scheduleKeyframeRefresh();
+    void refreshKeyframe(std::uint64_t takenBefore);
     void encoderOutput(VideoEncoder::Result result, std::uint64_t generation);
 
     const std::uint32_t surfaceID_;
@@ -217,6 +228,7 @@ private:
     const std::shared_ptr<FrameHandoff> handoff_ = std::make_shared<FrameHandoff>();
     const EncoderMaker encoderMaker_;
     const std::function<bool()> normalRateControl_;
+    const std::uint64_t keyframeRefreshDelayNs_;
 
     // The rest lives on the queue.
     std::shared_ptr<CaptureSource> source_;
@@ -235,6 +247,10 @@ private:
     std::uint32_t bitrateKbps_ = initialBitrateKbps;
     std::uint32_t nextFrameID_ = 0;
     bool boundaryPending_ = false;
+    // Between the start of sending and the first keyframe sent: a unit that
+    // the encoder finished after sending began but that depends on frames
+    // never sent is kept back.
+    bool awaitingKeyframe_ = false;
     Stats stats_;
     Logger log_{"com.ornbeck.quillmere.mac", "pipeline"};
     std::int64_t fps_ = 60;
@@ -248,6 +264,11 @@ private:
     FrameChangeDetector changes_;
     DirtyArea dirtySinceRemembered_ = DirtyArea::all();
     std::uint64_t lastCheckedNs_ = 0;
+    // The newest frame taken: a still picture sends no more frames, yet a
+    // client that starts streaming or lost a frame needs a keyframe of it.
+    std::optional<CapturedFrame> lastFrame_;
+    std::uint64_t framesTaken_ = 0;
+    bool refreshScheduled_ = false;
 };
 
 } // namespace quillmere

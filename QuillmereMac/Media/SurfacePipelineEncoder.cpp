@@ -59,7 +59,7 @@ void SurfacePipeline::handleOutput(VideoEncoder::Result result, std::uint64_t ge
         return;
     }
     if (!result) {
-        keyframeRequested_ = true;
+        markKeyframeRequested();
         forgetRemembered();
         return;
     }
@@ -108,6 +108,8 @@ void SurfacePipeline::handleOutput(VideoEncoder::Result result, std::uint64_t ge
     }
 
     if (!sending_ || !announced_) return;
+    if (awaitingKeyframe_ && !unit.isKeyframe) return;
+    awaitingKeyframe_ = false;
 
     MediaHeader::Flags flags;
     if (unit.isKeyframe) {

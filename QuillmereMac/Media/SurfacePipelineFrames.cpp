@@ -29,6 +29,8 @@ void SurfacePipeline::processNextFrame() {
     // Whatever returns below releases the frame's pixels with it.
     const CapturedFrame frame = std::move(*taken);
     if (stopped_) return;
+    ++framesTaken_;
+    lastFrame_ = frame;
 
     const std::uint64_t t = frame.captureTimeNs;
     ++stats_.captured;
@@ -112,6 +114,37 @@ bool SurfacePipeline::passesTierPacing(std::uint64_t t) {
     return true;
 }
 
+void SurfacePipeline::markKeyframeRequested() {
+    keyframeRequested_ = true;
+    scheduleKeyframeRefresh();
+}
+
+// A capture source sends frames only when something changes: with a still
+// picture a wanted keyframe would wait for ever. Unless a frame comes first,
+// the newest one is encoded again, stamped now (it still shows the screen).
+void SurfacePipeline::scheduleKeyframeRefresh() {
+    if (refreshScheduled_ || stopped_) return;
+    refreshScheduled_ = true;
+    queue_->asyncAfter(keyframeRefreshDelayNs_, [weak = weak_from_this(), taken = framesTaken_] {
+        if (const auto self = weak.lock()) self->refreshKeyframe(taken);
+    });
+}
+
+void SurfacePipeline::refreshKeyframe(std::uint64_t takenBefore) {
+    refreshScheduled_ = false;
+    if (stopped_ || paused_ || !sending_ || !keyframeRequested_) return;
+    if (framesTaken_ != takenBefore || !lastFrame_ || !lastFrame_->pixelBuffer || !encoder_) {
+        // Frames are coming (or none came yet): look again later.
+        scheduleKeyframeRefresh();
+        return;
+    }
+    CapturedFrame frame = *lastFrame_;
+    frame.captureTimeNs = now();
+    frame.dirtyRects.reset();
+    encode(frame);
+    if (keyframeRequested_) scheduleKeyframeRefresh();
+}
+
 void SurfacePipeline::forgetRemembered() {
     changes_ = FrameChangeDetector();
     dirtySinceRemembered_ = DirtyArea::all();
@@ -149,7 +182,7 @@ void SurfacePipeline::encode(const CapturedFrame& frame) {
         break;
     case VideoEncoder::Submission::Kind::invalidated:
     case VideoEncoder::Submission::Kind::failed:
-        keyframeRequested_ = true;
+        markKeyframeRequested();
         forgetRemembered();
         break;
     }

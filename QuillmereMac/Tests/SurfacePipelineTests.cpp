@@ -1,7 +1,9 @@
 #include "QuillmereMac/Capture/ResizableCaptureSource.h"
 #include "QuillmereMac/Media/SurfacePipeline.h"
 #include "QuillmereMac/Tests/LogCapture.h"
+#include "QuillmereMac/Tests/H264TestDecoder.h"
 #include "QuillmereMac/Tests/RecordingConnection.h"
+#include "Platform/Dispatch/Clock.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +23,10 @@ struct SurfacePipelineTesting {
 
 namespace {
 
+using testing::H264TestDecoder;
 using testing::LogCapture;
 using testing::RecordingConnection;
+using testing::withParameterSets;
 using namespace std::chrono_literals;
 
 constexpr int W = 200;
@@ -78,8 +82,9 @@ protected:
     CaptureEventHandler handler = pipeline->eventHandler();
 
     std::shared_ptr<SurfacePipeline> make(SurfacePipeline::EncoderMaker encoder = {}) {
+        // Frames come when a test offers them: no refresh in between.
         return SurfacePipeline::make(S, connection, CaptureChoice::testPattern(),
-                                     {nullptr, std::move(encoder), [] { return false; }});
+                                     {nullptr, std::move(encoder), [] { return false; }, 3'600'000'000'000});
     }
     void remake(SurfacePipeline::EncoderMaker encoder) {
         pipeline = make(std::move(encoder));
@@ -161,6 +166,32 @@ TEST_F(SurfacePipelineTest, TheFirstKeyframeAnnouncesAConfigurationButNothingIsS
     EXPECT_EQ(s.keyframes, 3);
     EXPECT_EQ(s.configs, 1);
     EXPECT_EQ(s.sent, 3);
+}
+
+TEST_F(SurfacePipelineTest, OnceSendingBeginsAKeyframeGoesFirst) {
+    offer(frameAt(T0, 50));
+    ASSERT_TRUE(connection->waitUntil([](const RecordingConnection& c) { return c.configs().size() == 1; }));
+    ASSERT_TRUE(waitEncoded(1));
+    run([](SurfacePipeline& p) { p.setSending(true); });
+    // A unit the encoder finished only now, of a frame taken before: it
+    // depends on frames the client never got.
+    EncodedAccessUnit late;
+    late.data = Bytes{0, 0, 0, 1, 0x41, 0x9A};
+    late.captureTimeNs = T0 + 16 * ms;
+    run([&](SurfacePipeline& p) { p.handleOutput(late, p.generation()); });
+    EncodedAccessUnit key;
+    key.data = Bytes{0, 0, 0, 1, 0x65, 0x88};
+    key.isKeyframe = true;
+    key.parameterSets = connection->configs()[0].parameterSets;
+    key.captureTimeNs = T0 + 32 * ms;
+    run([&](SurfacePipeline& p) { p.handleOutput(late, p.generation()); });
+    run([&](SurfacePipeline& p) { p.handleOutput(key, p.generation()); });
+    run([&](SurfacePipeline& p) { p.handleOutput(late, p.generation()); });
+    const auto frames = connection->frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_TRUE(frames[0].isKeyframe());
+    EXPECT_EQ(frames[0].frameID, 1u);
+    EXPECT_FALSE(frames[1].isKeyframe());
 }
 
 TEST_F(SurfacePipelineTest, AStillPictureIsComparedButNeverEncodedAgain) {
@@ -438,6 +469,41 @@ TEST(SurfacePipelineDirtyFraction, CountsEveryRectangleAgainstTheWholeFrame) {
     EXPECT_DOUBLE_EQ(*SurfacePipeline::dirtyFraction(frame), 0.04);
     frame.width = 0;
     EXPECT_EQ(SurfacePipeline::dirtyFraction(frame), std::nullopt);
+}
+
+TEST(SurfacePipelineStillPicture, AWantedKeyframeOfAStillPictureIsEncodedFromTheNewestFrame) {
+    LogCapture log;
+    auto connection = std::make_shared<RecordingConnection>();
+    auto pipeline = SurfacePipeline::make(S, connection, CaptureChoice::display(0), {nullptr, {}, [] { return false; }, 20 * ms});
+    const auto handler = pipeline->eventHandler();
+    handler(CaptureEvent::frame(frameAt(T0, 50)));
+    handler(CaptureEvent::frame(frameAt(T0 + 16 * ms, 90)));
+    ASSERT_TRUE(connection->waitUntil([](const RecordingConnection& c) { return !c.configs().empty(); }));
+
+    // Nothing changes on screen any more, yet the client starts streaming.
+    const std::uint64_t started = Clock::nowNs();
+    pipeline->queue().sync([&] { pipeline->setSending(true); });
+    ASSERT_TRUE(connection->waitForFrames(1));
+    EncodedFrame keyframe = connection->frames()[0];
+    EXPECT_TRUE(keyframe.isKeyframe());
+    EXPECT_GE(keyframe.captureTimeNs, started) << "stamped when it was taken again";
+
+    // The same after a loss: the client asks for a keyframe, and gets one.
+    pipeline->requestKeyframe();
+    ASSERT_TRUE(connection->waitForFrames(2));
+    EXPECT_TRUE(connection->frames()[1].isKeyframe());
+    H264TestDecoder decoder;
+    const auto pictures = decoder.decode(withParameterSets(connection->configs().back().parameterSets,
+                                                           connection->frames()[1].data));
+    ASSERT_EQ(pictures.size(), 1u);
+    EXPECT_NEAR(pictures[0].at(W / 2, H / 2), 90, 4);
+
+    // Paused, nothing is sent.
+    pipeline->queue().sync([&] { pipeline->setPaused(true); });
+    pipeline->requestKeyframe();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(connection->frames().size(), 2u);
+    pipeline->queue().sync([&] { pipeline->stop(); });
 }
 
 } // namespace
