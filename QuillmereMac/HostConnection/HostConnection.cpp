@@ -48,20 +48,20 @@ void HostConnection::start() {
     inputTimer_ = timer;
     timer->resume();
 
-    peer_->start([weak = weak_from_this()](const HostPeer::Event& event) {
+    peer_->start([weak = weak_from_this()](const PeerEvent& event) {
         if (const auto self = weak.lock()) self->handle(event);
     });
 }
 
-void HostConnection::handle(const HostPeer::Event& event) {
+void HostConnection::handle(const PeerEvent& event) {
     std::visit(Overloaded{
-                   [this](const HostPeer::Ready& ready) { peerFingerprint_ = ready.fingerprint; },
-                   [this](const HostPeer::Control& control) { handleControl(control.message); },
-                   [this](const HostPeer::DatagramFlowReady& ready) {
+                   [this](const peer::Ready& ready) { peerFingerprint_ = ready.fingerprint; },
+                   [this](const peer::Control& control) { handleControl(control.message); },
+                   [this](const peer::DatagramFlowReady& ready) {
                        log_.info("datagram flow ready, usable %{public}ld bytes", ready.usableSize);
                    },
-                   [this](const HostPeer::Datagram& datagram) { answerClockProbe(datagram.bytes); },
-                   [this](const HostPeer::Closed& closed) { closeSequence(closed.reason); },
+                   [this](const peer::Datagram& datagram) { answerClockProbe(datagram.bytes); },
+                   [this](const peer::Closed& closed) { closeSequence(closed.reason); },
                },
                event);
 }
@@ -156,7 +156,7 @@ std::optional<std::uint32_t> HostConnection::keyframeIssued(std::uint32_t surfac
     return epoch;
 }
 
-void HostConnection::closeSequence(const std::string& reason) {
+void HostConnection::closeSequence(const PeerCloseReason& reason) {
     if (closed_) return;
     closed_ = true;
     if (inputTimer_) {
@@ -182,15 +182,17 @@ void HostConnection::closeSequence(const std::string& reason) {
     if (last && last.get() != static_cast<MediaConnection*>(this)) {
         log_.notice("late close of a replaced connection: the newer session keeps its media");
     } else if (delegate) {
-        if (textSizeChanged_) mainActor_.async([weak = delegate_] {
-            if (const auto media = weak.lock()) media->setTextSize(0);
-        });
+        if (textSizeChanged_) {
+            mainActor_.async([weak = delegate_] {
+                if (const auto media = weak.lock()) media->setTextSize(0);
+            });
+        }
         if (screenShapeChanged_) delegate->setScreenShape(ScreenShape::standard);
     }
 
     // Senders stopped above were summarised as they went.
     for (const auto& [surfaceID, sender] : senders_) log_.info("surface closed: %{public}s", sender->summary());
-    log_.info("connection closed: %{public}s", reason);
+    log_.info("connection closed: %{public}s", reason.description());
     if (onClosed_) onClosed_(*this);
 }
 

@@ -50,7 +50,7 @@ public:
     void start();
 
     // On the queue.
-    void handle(const HostPeer::Event& event);
+    void handle(const PeerEvent& event);
     void tick();
     void perform(const HostSessionActions& actions);
     // The transport service hops onto the queue for these two.
@@ -110,7 +110,7 @@ private:
     void hop(std::function<void(HostConnection&)> step);
     void handleControl(const ControlMessage& message);
     void answerClockProbe(const Bytes& probe);
-    void closeSequence(const std::string& reason);
+    void closeSequence(const PeerCloseReason& reason);
 
     // HostConnectionActions.cpp
     void performOne(const HostSessionAction& action);

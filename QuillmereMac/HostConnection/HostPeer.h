@@ -2,40 +2,22 @@
 
 #include "QuillmereMac/Media/DatagramPeer.h"
 
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereTransport/PeerEvent.h"
 #include "QuillmereWire/ControlMessage.h"
-#include "QuillmereWire/WireID.h"
 
-#include <cstdint>
 #include <functional>
-#include <optional>
-#include <string>
-#include <variant>
+#include <memory>
 
 namespace quillmere {
 
+class PeerConnection;
+
 // What a host connection uses of its client's peer connection: the control
-// stream, the datagram flow and the events, delivered on queue().
+// stream, the datagram flow and the events, delivered on queue(). The QUIC
+// peer connection is one; tests script another.
 class HostPeer : public DatagramPeer {
 public:
-    struct Ready {
-        std::optional<Digest32> fingerprint;
-    };
-    struct Control {
-        ControlMessage message;
-    };
-    struct DatagramFlowReady {
-        std::int64_t usableSize = 0;
-    };
-    struct Datagram {
-        Bytes bytes;
-    };
-    struct Closed {
-        // The close reason as text, for the log.
-        std::string reason;
-    };
-    using Event = std::variant<Ready, Control, DatagramFlowReady, Datagram, Closed>;
-    using EventHandler = std::function<void(const Event&)>;
+    using EventHandler = std::function<void(const PeerEvent&)>;
 
     // Any thread. Events follow on queue(); closed comes last, once.
     virtual void start(EventHandler onEvent) = 0;
@@ -43,6 +25,9 @@ public:
     virtual void sendControl(const ControlMessage& message) = 0;
     // Any thread.
     virtual void close(double graceSeconds) = 0;
+
+    // The QUIC peer connection as a host peer.
+    static std::shared_ptr<HostPeer> over(std::shared_ptr<PeerConnection> connection);
 };
 
 } // namespace quillmere

@@ -77,7 +77,7 @@ TEST_F(HostConnectionTest, WithoutAMediaSideEveryQuestionIsAnsweredNo) {
     EXPECT_TRUE(connection->textSizeChanged());
     EXPECT_TRUE(connection->screenShapeChanged());
     // Nothing to restore on a media side that is gone.
-    peer->emit(HostPeer::Closed{"remote"});
+    peer->emit(peer::Closed{PeerCloseReason::remote()});
     EXPECT_TRUE(take().empty());
 }
 
@@ -140,7 +140,7 @@ TEST_F(HostConnectionTest, StoppingAndRestartingASurfaceSummarisesEachSenderOnce
     connection->perform({action::StartMedia{S}}); // replaces the sender
     peer->receive(msg::StopStream{S, StopReason::user});
     take();
-    peer->emit(HostPeer::Closed{"remote"});
+    peer->emit(peer::Closed{PeerCloseReason::remote()});
     std::size_t summaries = 0;
     for (const auto& line : log.lines("transport")) summaries += line.starts_with("surface closed: frames sent=0");
     EXPECT_EQ(summaries, 2u);

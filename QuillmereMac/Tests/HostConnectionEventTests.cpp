@@ -14,7 +14,7 @@ Bytes probe(std::size_t length, std::uint8_t second = 0x01) {
 TEST_F(HostConnectionTest, AClockProbeIsAnsweredAtOnceWithTheHostTime) {
     peer->executor.advance(0x0102030405ULL);
     const std::uint64_t at = peer->executor.nowNs();
-    peer->emit(HostPeer::Datagram{probe(14)});
+    peer->emit(peer::Datagram{probe(14)});
     ASSERT_EQ(peer->datagrams.size(), 1u);
     const Bytes reply = peer->datagrams[0].toBytes();
     ASSERT_EQ(reply.size(), 22u);
@@ -29,10 +29,10 @@ TEST_F(HostConnectionTest, AClockProbeIsAnsweredAtOnceWithTheHostTime) {
 
 TEST_F(HostConnectionTest, OtherDatagramsGetNoAnswer) {
     for (const Bytes& bytes : {probe(13), probe(15), probe(14, 0x02), Bytes{0x51, 0x44, 0x47, 0x31}})
-        peer->emit(HostPeer::Datagram{bytes});
+        peer->emit(peer::Datagram{bytes});
     Bytes wrongFirst = probe(14);
     wrongFirst[0] = 0xFC;
-    peer->emit(HostPeer::Datagram{wrongFirst});
+    peer->emit(peer::Datagram{wrongFirst});
     EXPECT_TRUE(peer->datagrams.empty());
 }
 
@@ -58,17 +58,17 @@ TEST_F(HostConnectionTest, ReadyStoresThePeerFingerprint) {
     std::array<std::uint8_t, 32> raw{};
     raw[0] = 0xAB;
     const Digest32 fingerprint(raw);
-    peer->emit(HostPeer::Ready{fingerprint});
+    peer->emit(peer::Ready{fingerprint});
     EXPECT_EQ(connection->peerFingerprint(), fingerprint);
 }
 
 TEST_F(HostConnectionTest, ASecondClosedEventDoesNothing) {
     hello();
     stream(S);
-    peer->emit(HostPeer::Closed{"local"});
+    peer->emit(peer::Closed{PeerCloseReason::local()});
     EXPECT_EQ(take(), (Transcript{"media stopSurface(7)"}));
     EXPECT_TRUE(connection->isClosed());
-    peer->emit(HostPeer::Closed{"remote"});
+    peer->emit(peer::Closed{PeerCloseReason::remote()});
     EXPECT_TRUE(take().empty());
     EXPECT_EQ(closedCount, 1);
     EXPECT_EQ(log.lines("transport").back(), "connection closed: local");
@@ -90,7 +90,7 @@ TEST_F(HostConnectionTest, ClosingReleasesHeldInputAndRestoresTextSizeAndShape) 
     EXPECT_TRUE(connection->textSizeChanged());
     EXPECT_TRUE(connection->screenShapeChanged());
 
-    peer->emit(HostPeer::Closed{"failed(\"handshake timeout\")"});
+    peer->emit(peer::Closed{PeerCloseReason::failed("handshake timeout")});
     EXPECT_EQ(take(), (Transcript{"media inject(2)", "media stopSurface(7)", "media setScreenShape(standard)",
                                   "media setTextSize(0)"}));
     // Ticks of a closed connection do nothing, and its timer is gone.
@@ -112,7 +112,7 @@ TEST_F(HostConnectionTest, ALateCloseLeavesTheNewerConnectionsMediaAlone) {
     media->pipelines[S] = std::make_shared<FakePipeline>(otherTranscript, media->pipelineQueue, S, newer);
     media->last = newer;
 
-    peer->emit(HostPeer::Closed{"remote"});
+    peer->emit(peer::Closed{PeerCloseReason::remote()});
     // The closing connection stops its own surfaces only: the newer one's 7
     // goes on.
     EXPECT_EQ(take(), (Transcript{"media stopSurface(7)", "media stopSurface(8)"}));
@@ -132,7 +132,7 @@ TEST_F(HostConnectionTest, CloseWithoutAMediaSideStillEndsTheSession) {
     gone.reset();
     peer->receive(clientHello());
     take();
-    peer->emit(HostPeer::Closed{"remote"});
+    peer->emit(peer::Closed{PeerCloseReason::remote()});
     EXPECT_TRUE(take().empty());
     EXPECT_EQ(closedCount, 1);
 }

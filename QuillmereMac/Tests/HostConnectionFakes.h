@@ -70,10 +70,10 @@ struct FakePeer final : HostPeer {
     }
     std::int64_t usableDatagramSize() const override { return usable; }
 
-    void emit(const Event& event) {
+    void emit(const PeerEvent& event) {
         if (handler) handler(event);
     }
-    void receive(ControlMessage message) { emit(Control{std::move(message)}); }
+    void receive(ControlMessage message) { emit(peer::Control{std::move(message)}); }
 
     std::vector<MediaHeader> headers() const {
         std::vector<MediaHeader> out;

@@ -139,7 +139,7 @@ TEST_F(HostConnectionMediaTest, AudioAfterCloseIsDroppedAndTheConfigGoesAsContro
     streaming({S});
     connection->sendAudioConfig(msg::AudioConfig{4, 48000, 2, 10});
     EXPECT_EQ(take(), (Transcript{"send audioConfig(gen 4)"}));
-    peer->emit(HostPeer::Closed{"remote"});
+    peer->emit(peer::Closed{PeerCloseReason::remote()});
     connection->sendAudio(SharedBytes(Bytes(10, 1)), 9, 1, 1, peer->executor.nowNs());
     settle();
     EXPECT_TRUE(peer->datagrams.empty());

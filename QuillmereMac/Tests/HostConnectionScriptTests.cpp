@@ -5,8 +5,8 @@ namespace {
 
 TEST_F(HostConnectionTest, ScriptedSessionGivesTheExactSendsAndMediaCalls) {
     EXPECT_TRUE(peer->started);
-    peer->emit(HostPeer::Ready{Digest32{}});
-    peer->emit(HostPeer::DatagramFlowReady{1200});
+    peer->emit(peer::Ready{Digest32{}});
+    peer->emit(peer::DatagramFlowReady{1200});
     peer->receive(clientHello());
     EXPECT_EQ(take(), (Transcript{"send hello(Mac)", "send capabilities"}));
     EXPECT_EQ(statuses, (std::vector<std::optional<std::string>>{"Phone"}));
@@ -67,7 +67,7 @@ TEST_F(HostConnectionTest, ScriptedSessionGivesTheExactSendsAndMediaCalls) {
     // The client leaves; the transport then reports the close.
     peer->receive(msg::Bye{ByeReason::normal});
     EXPECT_EQ(take(), (Transcript{"media stopSurface(7)", "close(1)"}));
-    peer->emit(HostPeer::Closed{"remote"});
+    peer->emit(peer::Closed{PeerCloseReason::remote()});
     EXPECT_EQ(take(), (Transcript{"media setTextSize(0)"}));
     EXPECT_EQ(closedCount, 1);
     const auto lines = log.lines("transport");

@@ -1,0 +1,414 @@
+#include "Platform/Quic/QuicConnection.h"
+
+#include "Platform/Quic/QuicConnectionInternals.h"
+
+#include <fmt/format.h>
+#include <ngtcp2/ngtcp2_crypto.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace quillmere {
+
+namespace {
+
+// Once the connection has closed, a peer that keeps sending gets the close
+// packet again, this many times at most.
+constexpr int maxCloseResends = 8;
+constexpr std::size_t maxStreamPieces = 16;
+
+ngtcp2_path pathOf(const SocketAddress& local, const SocketAddress& remote) {
+    return ngtcp2_path{
+        ngtcp2_addr{const_cast<sockaddr*>(local.native()), local.length()},
+        ngtcp2_addr{const_cast<sockaddr*>(remote.native()), remote.length()},
+        nullptr,
+    };
+}
+
+// How a peer's CONNECTION_CLOSE reads: an application close without error is
+// the peer cancelling; anything else is a failure with the peer's reason.
+std::pair<QuicConnection::State, std::optional<QuicError>> peerCloseOutcome(
+    const ngtcp2_connection_close_error& close) {
+    const std::string reason =
+        close.reasonlen > 0 ? ": " + std::string(reinterpret_cast<const char*>(close.reason), close.reasonlen) : "";
+    const auto code = static_cast<std::int64_t>(close.error_code);
+    switch (close.type) {
+    case NGTCP2_CONNECTION_CLOSE_ERROR_CODE_TYPE_APPLICATION:
+        if (close.error_code == 0) return {QuicConnection::State::cancelled, std::nullopt};
+        return {QuicConnection::State::failed,
+                QuicError{QuicError::Domain::application, code,
+                          fmt::format("connection closed by the peer: application error {}{}", close.error_code,
+                                      reason)}};
+    case NGTCP2_CONNECTION_CLOSE_ERROR_CODE_TYPE_TRANSPORT:
+        if (close.error_code == 0) return {QuicConnection::State::cancelled, std::nullopt};
+        if (close.error_code >= 0x100 && close.error_code <= 0x1ff) {
+            return {QuicConnection::State::failed,
+                    QuicError::tlsAlert(static_cast<std::uint8_t>(close.error_code - 0x100), true)};
+        }
+        return {QuicConnection::State::failed,
+                QuicError{QuicError::Domain::transport, code,
+                          fmt::format("connection closed by the peer: transport error {:#x}{}", close.error_code,
+                                      reason)}};
+    case NGTCP2_CONNECTION_CLOSE_ERROR_CODE_TYPE_TRANSPORT_IDLE_CLOSE:
+        return {QuicConnection::State::failed, QuicError::timeout("idle timeout")};
+    default:
+        return {QuicConnection::State::failed,
+                QuicError{QuicError::Domain::transport, code, "no QUIC version in common with the peer"}};
+    }
+}
+
+} // namespace
+
+std::optional<QuicError> QuicConnection::createClientConnection() {
+    Internals& d = *d_;
+    ngtcp2_cid destination{};
+    ngtcp2_cid source{};
+    destination.datalen = source.datalen = connectionIDLength;
+    QuicCallbacks::randomBytes(destination.data, destination.datalen);
+    QuicCallbacks::randomBytes(source.data, source.datalen);
+    ngtcp2_path_storage_init(&d.pathStorage, d.local.native(), d.local.length(), d.remote.native(), d.remote.length(),
+                             nullptr);
+    ngtcp2_settings settings;
+    QuicCallbacks::settings(settings, d.configuration, d.executor->nowNs());
+    ngtcp2_transport_params parameters;
+    QuicCallbacks::transportParameters(parameters, d.configuration, Role::client);
+    const ngtcp2_callbacks callbacks = QuicCallbacks::table(Role::client);
+    const int result = ngtcp2_conn_client_new(&d.conn, &destination, &source, d.path(), NGTCP2_PROTO_VER_V1,
+                                              &callbacks, &settings, &parameters, nullptr, this);
+    if (result != 0) {
+        d.conn = nullptr;
+        return QuicError::library(result);
+    }
+    auto tls = TlsSession::make(false, *d.credentials, d.configuration, &d.tlsContext);
+    if (!tls) return tls.error();
+    d.tls = std::move(*tls);
+    ngtcp2_conn_set_tls_native_handle(d.conn, d.tls->handle());
+    return std::nullopt;
+}
+
+std::optional<QuicError> QuicConnection::createServerConnection() {
+    Internals& d = *d_;
+    Bytes first;
+    {
+        std::lock_guard lock(d.inboxMutex);
+        if (d.inbox.empty()) return QuicError::library(NGTCP2_ERR_INVALID_STATE);
+        first = d.inbox.front().data;
+    }
+    ngtcp2_pkt_hd header{};
+    if (ngtcp2_accept(&header, first.data(), first.size()) != 0) return QuicError::library(NGTCP2_ERR_INVALID_ARGUMENT);
+    ngtcp2_path_storage_init(&d.pathStorage, d.local.native(), d.local.length(), d.remote.native(), d.remote.length(),
+                             nullptr);
+    ngtcp2_settings settings;
+    QuicCallbacks::settings(settings, d.configuration, d.executor->nowNs());
+    ngtcp2_transport_params parameters;
+    QuicCallbacks::transportParameters(parameters, d.configuration, Role::server);
+    parameters.original_dcid = header.dcid;
+    parameters.stateless_reset_token_present = 1;
+    QuicCallbacks::randomBytes(parameters.stateless_reset_token, sizeof parameters.stateless_reset_token);
+    ngtcp2_cid source{};
+    source.datalen = d.firstSourceID.size();
+    std::copy(d.firstSourceID.begin(), d.firstSourceID.end(), source.data);
+    const ngtcp2_callbacks callbacks = QuicCallbacks::table(Role::server);
+    const int result = ngtcp2_conn_server_new(&d.conn, &header.scid, &source, d.path(), header.version, &callbacks,
+                                              &settings, &parameters, nullptr, this);
+    if (result != 0) {
+        d.conn = nullptr;
+        return QuicError::library(result);
+    }
+    auto tls = TlsSession::make(true, *d.credentials, d.configuration, &d.tlsContext);
+    if (!tls) return tls.error();
+    d.tls = std::move(*tls);
+    ngtcp2_conn_set_tls_native_handle(d.conn, d.tls->handle());
+    return std::nullopt;
+}
+
+void QuicConnection::processInbox() {
+    std::vector<Internals::InboxPacket> packets;
+    std::optional<QuicError> socketError;
+    {
+        std::lock_guard lock(d_->inboxMutex);
+        packets.swap(d_->inbox);
+        socketError.swap(d_->inboxError);
+        d_->inboxScheduled = false;
+    }
+    // A socket error may pass (an ICMP answer to a port not yet open): the
+    // handshake goes on until it succeeds or times out.
+    if (socketError && !d_->closed && !d_->finished &&
+        (d_->state == State::preparing || d_->state == State::waiting)) {
+        report(State::waiting, std::move(socketError));
+    }
+    for (const auto& packet : packets) readPacket(packet.from, viewOf(packet.data));
+    flush();
+    deliverEvents();
+}
+
+void QuicConnection::readPacket(const SocketAddress& from, ByteView packet) {
+    Internals& d = *d_;
+    if (d.finished || d.conn == nullptr) return;
+    if (d.closed) {
+        if (!d.closePacket.empty() && d.closeResends < maxCloseResends) {
+            ++d.closeResends;
+            transmit(viewOf(d.closePacket));
+        }
+        return;
+    }
+    const ngtcp2_path path = pathOf(d.local, from);
+    ngtcp2_pkt_info info{};
+    const int result = ngtcp2_conn_read_pkt(d.conn, &path, &info, packet.data(), packet.size(), d.executor->nowNs());
+    if (result == 0) {
+        for (const auto& [stream, length] : d.credit) {
+            ngtcp2_conn_extend_max_stream_offset(d.conn, stream, length);
+            ngtcp2_conn_extend_max_offset(d.conn, length);
+        }
+        d.credit.clear();
+        return;
+    }
+    d.credit.clear();
+    switch (result) {
+    case NGTCP2_ERR_DRAINING: {
+        ngtcp2_connection_close_error close{};
+        ngtcp2_conn_get_connection_close_error(d.conn, &close);
+        d.finished = true;
+        auto [state, error] = peerCloseOutcome(close);
+        failDatagrams();
+        report(state, std::move(error));
+        return;
+    }
+    case NGTCP2_ERR_CRYPTO: {
+        std::uint8_t alert = ngtcp2_conn_get_tls_alert(d.conn);
+        if (alert == 0) alert = 80; // internal_error
+        ngtcp2_connection_close_error close{};
+        ngtcp2_connection_close_error_set_transport_error_tls_alert(&close, alert, nullptr, 0);
+        writeClose(close);
+        report(State::failed, QuicError::tlsAlert(alert, false));
+        return;
+    }
+    case NGTCP2_ERR_DROP_CONN:
+        d.finished = true;
+        failDatagrams();
+        report(State::failed, QuicError::library(result));
+        return;
+    default:
+        if (d.protocolMismatch) {
+            constexpr std::uint8_t noApplicationProtocol = 120;
+            ngtcp2_connection_close_error close{};
+            ngtcp2_connection_close_error_set_transport_error_tls_alert(&close, noApplicationProtocol, nullptr, 0);
+            writeClose(close);
+            report(State::failed, QuicError::tlsAlert(noApplicationProtocol, false));
+            return;
+        }
+        finishWithError(QuicError::library(result), result);
+    }
+}
+
+void QuicConnection::finishWithError(const QuicError& error, int libraryError) {
+    ngtcp2_connection_close_error close{};
+    ngtcp2_connection_close_error_set_transport_error_liberr(&close, libraryError, nullptr, 0);
+    writeClose(close);
+    report(State::failed, error);
+}
+
+void QuicConnection::writeClose(const ngtcp2_connection_close_error& close) {
+    Internals& d = *d_;
+    d.closed = true;
+    d.packetBuffer.resize(ngtcp2_conn_get_max_tx_udp_payload_size(d.conn));
+    ngtcp2_pkt_info info{};
+    const auto written = ngtcp2_conn_write_connection_close(d.conn, d.path(), &info, d.packetBuffer.data(),
+                                                            d.packetBuffer.size(), &close, d.executor->nowNs());
+    if (written > 0) {
+        d.closePacket.assign(d.packetBuffer.begin(), d.packetBuffer.begin() + written);
+        transmit(viewOf(d.closePacket));
+    }
+    failDatagrams();
+    for (auto& [stream, entry] : d.streams) entry.buffer.clear();
+}
+
+void QuicConnection::refuseUnstarted(std::uint64_t applicationCode) {
+    // No handshake state exists yet: answer the client's Initial with a
+    // stateless close, so it does not wait for a timeout.
+    Bytes first;
+    {
+        std::lock_guard lock(d_->inboxMutex);
+        if (d_->inbox.empty()) return;
+        first = d_->inbox.front().data;
+        d_->inbox.clear();
+    }
+    ngtcp2_pkt_hd header{};
+    if (ngtcp2_accept(&header, first.data(), first.size()) != 0) return;
+    constexpr std::uint64_t noError = 0x0;
+    constexpr std::uint64_t connectionRefused = 0x2;
+    Bytes packet(UdpEndpoint::maxDatagramSize);
+    const auto written = ngtcp2_crypto_write_connection_close(
+        packet.data(), packet.size(), header.version, &header.scid, &header.dcid,
+        applicationCode == 0 ? noError : connectionRefused, nullptr, 0);
+    if (written > 0) transmit(ByteView(packet.data(), static_cast<std::size_t>(written)));
+}
+
+void QuicConnection::flush() {
+    Internals& d = *d_;
+    if (d.flushing || d.conn == nullptr || !d.started || d.closed || d.finished) return;
+    d.flushing = true;
+    openPendingStreams();
+    const bool handshakeDone = ngtcp2_conn_get_handshake_completed(d.conn) != 0;
+    if (d.role == Role::client && d.datagramFlowRequested && !d.datagramFlowReported && handshakeDone &&
+        usableDatagramSize() > 0) {
+        d.datagramFlowReported = true;
+        d.pushStream(Internals::Event::Kind::datagramFlow, -1);
+    }
+    for (auto& [stream, entry] : d.streams) entry.blocked = false;
+
+    const std::uint64_t now = d.executor->nowNs();
+    d.packetBuffer.resize(ngtcp2_conn_get_max_tx_udp_payload_size(d.conn));
+    std::uint8_t* buffer = d.packetBuffer.data();
+    const std::size_t capacity = d.packetBuffer.size();
+    const std::size_t usable = handshakeDone ? usableDatagramSize() : 0;
+    const std::size_t maxPackets =
+        std::max<std::size_t>(1, ngtcp2_conn_get_send_quantum(d.conn) / std::max<std::size_t>(1, capacity));
+    std::size_t packets = 0;
+    int refusedInARow = 0;
+    bool datagramTurn = false;
+    ngtcp2_pkt_info info{};
+    std::vector<ngtcp2_vec> vectors;
+
+    for (;;) {
+        StreamID streamID = -1;
+        Internals::Stream* stream = nullptr;
+        for (auto& [id, entry] : d.streams) {
+            if (entry.open && !entry.blocked && entry.buffer.hasUnsent()) {
+                streamID = id;
+                stream = &entry;
+                break;
+            }
+        }
+        const bool datagramWaiting = handshakeDone && !d.datagrams.empty();
+        ngtcp2_ssize written = 0;
+        if (datagramWaiting && (stream == nullptr || datagramTurn)) {
+            datagramTurn = false;
+            auto& datagram = d.datagrams.front();
+            // A datagram that cannot fit is never accepted: refuse it rather than retry forever.
+            if (usable == 0 || datagram.data.size() > usable) {
+                if (datagram.completion) d.executor->async([c = std::move(datagram.completion)] { c(false); });
+                d.datagrams.pop_front();
+                continue;
+            }
+            int accepted = 0;
+            ngtcp2_vec vector{datagram.data.data(), datagram.data.size()};
+            written = ngtcp2_conn_writev_datagram(d.conn, d.path(), &info, buffer, capacity, &accepted,
+                                                  NGTCP2_WRITE_DATAGRAM_FLAG_MORE, 0, &vector, 1, now);
+            if (accepted != 0) {
+                refusedInARow = 0;
+                if (datagram.completion) d.executor->async([c = std::move(datagram.completion)] { c(true); });
+                d.datagrams.pop_front();
+            }
+            if (written == NGTCP2_ERR_WRITE_MORE) continue;
+            if (written < 0) {
+                finishWithError(QuicError::library(static_cast<int>(written)), static_cast<int>(written));
+                break;
+            }
+            if (written == 0) break; // congestion window or pacing: acks or the timer resume
+            if (accepted == 0 && ++refusedInARow > 2) {
+                if (auto& c = d.datagrams.front().completion) d.executor->async([c = std::move(c)] { c(false); });
+                d.datagrams.pop_front();
+                refusedInARow = 0;
+            }
+        } else if (stream != nullptr) {
+            datagramTurn = true;
+            const auto pieces = stream->buffer.unsent(maxStreamPieces);
+            vectors.clear();
+            std::uint64_t total = 0;
+            for (const ByteView piece : pieces) {
+                vectors.push_back(ngtcp2_vec{const_cast<std::uint8_t*>(piece.data()), piece.size()});
+                total += piece.size();
+            }
+            const bool fin = stream->buffer.finFollows(total);
+            const std::uint32_t flags = NGTCP2_WRITE_STREAM_FLAG_MORE | (fin ? NGTCP2_WRITE_STREAM_FLAG_FIN : 0);
+            ngtcp2_ssize taken = -1;
+            written = ngtcp2_conn_writev_stream(d.conn, d.path(), &info, buffer, capacity, &taken, flags, streamID,
+                                                vectors.data(), vectors.size(), now);
+            if (taken >= 0) {
+                const bool finTaken = fin && static_cast<std::uint64_t>(taken) == total;
+                for (auto& sent : stream->buffer.markSent(static_cast<std::uint64_t>(taken), finTaken)) {
+                    d.executor->async(std::move(sent));
+                }
+            }
+            if (written == NGTCP2_ERR_WRITE_MORE) continue;
+            if (written == NGTCP2_ERR_STREAM_DATA_BLOCKED) {
+                stream->blocked = true;
+                continue;
+            }
+            if (written == NGTCP2_ERR_STREAM_SHUT_WR || written == NGTCP2_ERR_STREAM_NOT_FOUND) {
+                stream->buffer.clear();
+                continue;
+            }
+            if (written < 0) {
+                finishWithError(QuicError::library(static_cast<int>(written)), static_cast<int>(written));
+                break;
+            }
+            if (written == 0) break;
+        } else {
+            written = ngtcp2_conn_writev_stream(d.conn, d.path(), &info, buffer, capacity, nullptr,
+                                                NGTCP2_WRITE_STREAM_FLAG_NONE, -1, nullptr, 0, now);
+            if (written < 0) {
+                finishWithError(QuicError::library(static_cast<int>(written)), static_cast<int>(written));
+                break;
+            }
+            if (written == 0) break;
+        }
+        transmit(ByteView(buffer, static_cast<std::size_t>(written)));
+        // The pacer spaces bursts of a send quantum; the timer brings the next one.
+        if (++packets >= maxPackets) break;
+    }
+    if (!d.closed) ngtcp2_conn_update_pkt_tx_time(d.conn, now);
+    d.flushing = false;
+    armTimer();
+}
+
+void QuicConnection::transmit(ByteView packet) {
+    auto error = d_->endpoint->send(d_->remote, packet);
+    if (!error || d_->closed || d_->finished) return;
+    // Before the handshake is through, a socket error is a reason to wait, not to give up.
+    if (d_->state == State::preparing) report(State::waiting, std::move(error));
+}
+
+void QuicConnection::armTimer() {
+    Internals& d = *d_;
+    if (d.conn == nullptr || d.closed || d.finished) return;
+    const std::uint64_t expiry = ngtcp2_conn_get_expiry(d.conn);
+    if (expiry == std::numeric_limits<std::uint64_t>::max()) return;
+    if (d.timerArmed && d.timerDeadlineNs <= expiry) return;
+    d.timerArmed = true;
+    d.timerDeadlineNs = expiry;
+    const std::uint64_t now = d.executor->nowNs();
+    std::weak_ptr<QuicConnection> weak = weak_from_this();
+    d.executor->asyncAfter(expiry > now ? expiry - now : 0, [weak, expiry] {
+        if (auto self = weak.lock()) self->onTimer(expiry);
+    });
+}
+
+void QuicConnection::onTimer(std::uint64_t deadlineNs) {
+    Internals& d = *d_;
+    if (deadlineNs == d.timerDeadlineNs) d.timerArmed = false;
+    if (d.conn == nullptr || d.closed || d.finished) return;
+    const std::uint64_t now = d.executor->nowNs();
+    if (ngtcp2_conn_get_expiry(d.conn) <= now) {
+        const int result = ngtcp2_conn_handle_expiry(d.conn, now);
+        if (result == NGTCP2_ERR_IDLE_CLOSE || result == NGTCP2_ERR_HANDSHAKE_TIMEOUT) {
+            // Both end the connection silently, on both sides alike.
+            d.finished = true;
+            failDatagrams();
+            report(State::failed,
+                   QuicError::timeout(result == NGTCP2_ERR_IDLE_CLOSE ? "idle timeout" : "handshake timeout"));
+            deliverEvents();
+            return;
+        }
+        if (result != 0) {
+            finishWithError(QuicError::library(result), result);
+            deliverEvents();
+            return;
+        }
+    }
+    flush();
+    deliverEvents();
+}
+
+} // namespace quillmere

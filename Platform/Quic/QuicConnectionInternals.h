@@ -1,0 +1,145 @@
+#pragma once
+
+// The state behind QuicConnection, shared by its source files only.
+
+#include "Platform/Quic/ConnectionIDTable.h"
+#include "Platform/Quic/QuicConnection.h"
+#include "Platform/Quic/StreamSendBuffer.h"
+#include "Platform/Quic/TlsCredentials.h"
+#include "Platform/Quic/TlsSession.h"
+#include "Platform/Quic/UdpEndpoint.h"
+
+#include <ngtcp2/ngtcp2.h>
+
+#include <deque>
+#include <map>
+#include <mutex>
+
+namespace quillmere {
+
+// Connection IDs we hand out; the receive thread reads this many bytes of a
+// short header to find the connection.
+inline constexpr std::size_t connectionIDLength = 18;
+
+struct QuicConnection::Internals {
+    struct InboxPacket {
+        SocketAddress from;
+        Bytes data;
+    };
+
+    struct Stream {
+        StreamSendBuffer buffer;
+        bool open = false;      // known to the library
+        bool blocked = false;   // flow control, until the next round
+        bool readyReported = false;
+    };
+
+    struct PendingDatagram {
+        Bytes data;
+        DatagramCompletion completion;
+    };
+
+    // Events gathered inside library calls, delivered once they returned.
+    struct Event {
+        enum class Kind : std::uint8_t { state, streamReady, peerStream, streamData, streamFailed, datagramFlow, datagram };
+        Kind kind = Kind::state;
+        State state = State::setup;
+        StreamID stream = -1;
+        Bytes data;
+        bool fin = false;
+        QuicError error;
+        bool hasError = false;
+    };
+
+    Role role = Role::client;
+    QuicConfiguration configuration;
+    std::shared_ptr<Executor> executor;
+    std::shared_ptr<UdpEndpoint> endpoint;
+    std::shared_ptr<ConnectionIDTable> table; // server only
+    std::shared_ptr<TlsCredentials> credentials;
+    SocketAddress remote;
+    SocketAddress local;
+
+    TlsHandshakeContext tlsContext;
+    std::unique_ptr<TlsSession> tls;
+    ngtcp2_conn* conn = nullptr;
+    Handlers handlers;
+
+    bool started = false;
+    bool closed = false;    // closed by this side: only the close packet goes out
+    bool finished = false;  // closed by the peer, a timeout or a failure: nothing goes out
+    State state = State::setup;
+
+    // Filled by the receive thread.
+    std::mutex inboxMutex;
+    std::vector<InboxPacket> inbox;
+    std::optional<QuicError> inboxError;
+    bool inboxScheduled = false;
+    bool inboxOpen = false; // set by start(): packets are processed from then on
+
+    // Server: the client's first destination ID, and every ID registered.
+    Bytes originalDestinationID;
+    Bytes firstSourceID;
+    std::vector<Bytes> registeredIDs;
+
+    std::map<StreamID, Stream> streams;
+    // Streams asked for before the peer allowed them, in order.
+    std::deque<StreamID> pendingStreams;
+    StreamID nextLocalStream = 0;
+    std::size_t lastStreamWritten = 0; // round robin between streams and datagrams
+
+    bool datagramFlowRequested = false;
+    bool datagramFlowReported = false;
+    std::deque<PendingDatagram> datagrams;
+
+    std::deque<Event> events;
+    // Received stream bytes whose flow-control credit goes back after the read.
+    std::vector<std::pair<StreamID, std::uint64_t>> credit;
+    // The server's handshake ended on another protocol than ours.
+    bool protocolMismatch = false;
+    bool delivering = false;
+    bool flushing = false;
+
+    bool timerArmed = false;
+    std::uint64_t timerDeadlineNs = 0;
+
+    Bytes packetBuffer;
+    Bytes closePacket;
+    int closeResends = 0;
+    ngtcp2_path_storage pathStorage;
+
+    void push(Event event) { events.push_back(std::move(event)); }
+    void pushState(State newState, std::optional<QuicError> failure) {
+        Event event;
+        event.kind = Event::Kind::state;
+        event.state = newState;
+        if (failure) {
+            event.error = std::move(*failure);
+            event.hasError = true;
+        }
+        state = newState;
+        events.push_back(std::move(event));
+    }
+    void pushStream(Event::Kind kind, StreamID id) {
+        Event event;
+        event.kind = kind;
+        event.stream = id;
+        events.push_back(std::move(event));
+    }
+    ngtcp2_path* path() { return &pathStorage.path; }
+};
+
+// ngtcp2's callback table and connection settings.
+struct QuicCallbacks {
+    static ngtcp2_callbacks table(QuicConnection::Role role);
+    static void settings(ngtcp2_settings& settings, const QuicConfiguration& configuration, std::uint64_t nowNs);
+    static void transportParameters(ngtcp2_transport_params& parameters, const QuicConfiguration& configuration,
+                                    QuicConnection::Role role);
+    static void randomBytes(std::uint8_t* destination, std::size_t length);
+    static void connectionIDIssued(void* userData, ByteView id);
+    static void connectionIDRetired(void* userData, ByteView id);
+    static QuicConnection* connectionOf(void* userData) { return static_cast<QuicConnection*>(userData); }
+    static QuicConnection::Internals& internalsOf(void* userData) { return *connectionOf(userData)->d_; }
+};
+
+} // namespace quillmere

@@ -1,0 +1,85 @@
+#include "Platform/Quic/QuicListener.h"
+
+#include "Platform/Quic/ConnectionIDTable.h"
+#include "Platform/Quic/QuicConnection.h"
+#include "Platform/Quic/QuicConnectionInternals.h"
+#include "Platform/Quic/TlsCredentials.h"
+#include "Platform/Quic/UdpEndpoint.h"
+
+namespace quillmere {
+
+std::expected<std::shared_ptr<QuicListener>, QuicError> QuicListener::make(QuicConfiguration configuration,
+                                                                          std::uint16_t port,
+                                                                          ExecutorFactory executors) {
+    return make(std::move(configuration), SocketAddress::anyV6(port), std::move(executors));
+}
+
+std::expected<std::shared_ptr<QuicListener>, QuicError> QuicListener::make(QuicConfiguration configuration,
+                                                                          const SocketAddress& local,
+                                                                          ExecutorFactory executors) {
+    auto credentials = TlsCredentials::make(configuration.certificateDER, configuration.privateKeyDER);
+    if (!credentials) return std::unexpected(credentials.error());
+    auto endpoint = UdpEndpoint::bind(local, configuration.trafficClass);
+    if (!endpoint) return std::unexpected(endpoint.error());
+    auto listener = std::shared_ptr<QuicListener>(new QuicListener());
+    listener->configuration_ = std::move(configuration);
+    listener->executors_ = std::move(executors);
+    listener->endpoint_ = *endpoint;
+    listener->table_ = std::make_shared<ConnectionIDTable>();
+    listener->credentials_ = *credentials;
+    return listener;
+}
+
+QuicListener::~QuicListener() { stop(); }
+
+std::uint16_t QuicListener::port() const { return endpoint_->localAddress().port(); }
+
+int QuicListener::trafficClass() const { return endpoint_->trafficClass(); }
+
+std::size_t QuicListener::routedConnectionIDs() const { return table_->size(); }
+
+void QuicListener::start(AcceptHandler accepted, ErrorHandler failed) {
+    {
+        std::lock_guard lock(acceptMutex_);
+        accepted_ = std::move(accepted);
+        failed_ = std::move(failed);
+        accepting_ = true;
+    }
+    // The receive thread outlives the listener while connections use the
+    // socket: it holds the table, and the listener only weakly.
+    std::weak_ptr<QuicListener> weak = weak_from_this();
+    auto table = table_;
+    endpoint_->startReceiving(
+        [weak, table](const SocketAddress& from, ByteView packet) {
+            ngtcp2_version_cid ids{};
+            const int decoded = ngtcp2_pkt_decode_version_cid(&ids, packet.data(), packet.size(), connectionIDLength);
+            if (decoded != 0) return;
+            if (auto connection = table->find(ByteView(ids.dcid, ids.dcidlen))) {
+                connection->enqueuePacket(from, packet);
+                return;
+            }
+            if (auto listener = weak.lock()) listener->received(from, packet);
+        },
+        [weak](const QuicError& error) {
+            auto listener = weak.lock();
+            if (!listener) return;
+            std::lock_guard lock(listener->acceptMutex_);
+            if (listener->accepting_ && listener->failed_) listener->failed_(error);
+        });
+}
+
+void QuicListener::stop() {
+    std::lock_guard lock(acceptMutex_);
+    accepting_ = false;
+    accepted_ = nullptr;
+    failed_ = nullptr;
+}
+
+void QuicListener::received(const SocketAddress& from, ByteView packet) {
+    std::lock_guard lock(acceptMutex_);
+    if (!accepting_ || !accepted_) return;
+    auto connection = QuicConnection::accept(endpoint_, table_, credentials_, configuration_, executors_(), from, packet);
+    if (connection) accepted_(std::move(connection));
+}
+
+} // namespace quillmere

@@ -1,0 +1,213 @@
+// Real QUIC on loopback: handshake, one stream each way, datagrams, and the
+// ways a connection ends.
+
+#include "Platform/Quic/Tests/QuicTestPeer.h"
+#include "Platform/Quic/UdpEndpoint.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <numeric>
+
+namespace quillmere {
+namespace {
+
+using testing::QuicTestPeer;
+using testing::QuicTestServer;
+using State = QuicConnection::State;
+
+Bytes pattern(std::size_t size, std::uint8_t seed = 0) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 31 + seed) % 251);
+    return bytes;
+}
+
+class QuicConnectionTest : public ::testing::Test {
+protected:
+    testing::TestIdentity serverIdentity = testing::makeIdentity();
+    testing::TestIdentity clientIdentity = testing::makeIdentity();
+};
+
+TEST_F(QuicConnectionTest, ExchangesStreamBytesAndDatagramsBothWays) {
+    std::atomic<int> serverChecks{0};
+    Bytes seenByServer;
+    std::mutex seenMutex;
+    auto serverConfiguration = testing::configurationFor(serverIdentity, [&](std::span<const ByteView> chain) {
+        std::lock_guard lock(seenMutex);
+        ++serverChecks;
+        if (!chain.empty()) seenByServer.assign(chain.front().begin(), chain.front().end());
+        return true;
+    });
+    QuicTestServer server(serverConfiguration);
+    ASSERT_TRUE(server.listener);
+    auto client = QuicTestPeer::connect(server.port(), testing::configurationFor(clientIdentity));
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::ready); }));
+
+    QuicConnection::StreamID stream = -1;
+    client->run([&](QuicConnection& c) {
+        stream = c.openStream();
+        c.openDatagramFlow();
+    });
+    ASSERT_TRUE(client->waitUntil([&] { return !client->readyStreams.empty() && !client->datagramFlowSizes.empty(); }));
+    const Bytes request = pattern(300'000, 1);
+    client->run([&](QuicConnection& c) {
+        c.send(stream, request, true);
+        c.sendDatagram(Bytes{'p', 'i', 'n', 'g'});
+    });
+
+    QuicTestPeer* accepted = server.waitForPeer(0);
+    ASSERT_NE(accepted, nullptr);
+    ASSERT_TRUE(accepted->waitUntil([&] { return accepted->finished[stream] && !accepted->datagrams.empty(); }));
+    {
+        std::lock_guard lock(accepted->mutex);
+        EXPECT_EQ(accepted->received[stream], request);
+        EXPECT_EQ(accepted->peerStreams, std::vector<QuicConnection::StreamID>{stream});
+        EXPECT_EQ(accepted->datagramFlowSizes.size(), 1u);
+        EXPECT_EQ(accepted->datagrams.front(), (Bytes{'p', 'i', 'n', 'g'}));
+    }
+    {
+        std::lock_guard lock(seenMutex);
+        EXPECT_EQ(seenByServer, clientIdentity.certificate);
+    }
+
+    const Bytes reply = pattern(70'000, 2);
+    accepted->run([&](QuicConnection& c) {
+        c.send(stream, reply, true);
+        c.sendDatagram(Bytes{'p', 'o', 'n', 'g'});
+    });
+    ASSERT_TRUE(client->waitUntil([&] { return client->finished[stream] && !client->datagrams.empty(); }));
+    std::lock_guard lock(client->mutex);
+    EXPECT_EQ(client->received[stream], reply);
+    EXPECT_EQ(client->datagrams.front(), (Bytes{'p', 'o', 'n', 'g'}));
+    std::vector<Bytes> chain;
+    client->queue->sync([&] { chain = client->connection->peerCertificates(); });
+    ASSERT_FALSE(chain.empty());
+    EXPECT_EQ(chain.front(), serverIdentity.certificate);
+}
+
+} // namespace
+} // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+TEST_F(QuicConnectionTest, CarriesManyTimesTheFlowControlWindowsInOrder) {
+    QuicTestServer server(testing::configurationFor(serverIdentity));
+    auto client = QuicTestPeer::connect(server.port(), testing::configurationFor(clientIdentity));
+    ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::ready); }));
+    const Bytes payload = pattern(24 * 1024 * 1024, 5); // three connection windows
+    QuicConnection::StreamID stream = -1;
+    client->run([&](QuicConnection& c) {
+        stream = c.openStream();
+        for (std::size_t offset = 0; offset < payload.size(); offset += 1024 * 1024) {
+            c.send(stream, Bytes(payload.begin() + offset, payload.begin() + offset + 1024 * 1024),
+                   offset + 1024 * 1024 == payload.size());
+        }
+    });
+    QuicTestPeer* accepted = server.waitForPeer(0);
+    ASSERT_NE(accepted, nullptr);
+    ASSERT_TRUE(accepted->waitUntil([&] { return accepted->finished[stream]; }, std::chrono::seconds(30)));
+    std::lock_guard lock(accepted->mutex);
+    EXPECT_TRUE(accepted->received[stream] == payload);
+}
+
+TEST_F(QuicConnectionTest, DatagramsHeldBackByCongestionControlAreSentLaterNotDropped) {
+    QuicTestServer server(testing::configurationFor(serverIdentity));
+    auto client = QuicTestPeer::connect(server.port(), testing::configurationFor(clientIdentity));
+    ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::ready); }));
+    constexpr int count = 600; // far beyond the initial congestion window
+    std::atomic<int> delivered{0};
+    client->run([&](QuicConnection& c) {
+        for (int i = 0; i < count; ++i) {
+            c.sendDatagram(Bytes(1000, static_cast<std::uint8_t>(i)), [&](bool sent) { delivered += sent ? 1 : 0; });
+        }
+    });
+    QuicTestPeer* accepted = server.waitForPeer(0);
+    ASSERT_NE(accepted, nullptr);
+    ASSERT_TRUE(accepted->waitUntil([&] { return accepted->datagrams.size() == count; }));
+    client->run([](QuicConnection&) {});
+    EXPECT_EQ(delivered.load(), count);
+}
+
+TEST_F(QuicConnectionTest, APeerClosingWithACodeIsAFailureAndWithoutOneACancellation) {
+    QuicTestServer server(testing::configurationFor(serverIdentity));
+    auto first = QuicTestPeer::connect(server.port(), testing::configurationFor(clientIdentity));
+    auto second = QuicTestPeer::connect(server.port(), testing::configurationFor(clientIdentity));
+    ASSERT_TRUE(first->waitUntil([&] { return first->hasState(State::ready); }));
+    ASSERT_TRUE(second->waitUntil([&] { return second->hasState(State::ready); }));
+    server.waitForPeer(1);
+    for (auto& peer : server.peers) {
+        const bool isFirst = peer->connection->remoteAddress() == first->connection->endpoint().localAddress();
+        peer->run([&](QuicConnection& c) { isFirst ? c.close(7, "going away") : c.close(0, {}); });
+    }
+    ASSERT_TRUE(first->waitUntil([&] { return first->hasState(State::failed); }));
+    ASSERT_TRUE(second->waitUntil([&] { return second->hasState(State::cancelled); }));
+    std::lock_guard lock(first->mutex);
+    ASSERT_EQ(first->errors.size(), 1u);
+    EXPECT_EQ(first->errors[0].domain, QuicError::Domain::application);
+    EXPECT_EQ(first->errors[0].code, 7);
+    EXPECT_EQ(first->errors[0].description, "connection closed by the peer: application error 7: going away");
+}
+
+TEST_F(QuicConnectionTest, AClosedPortIsASocketErrorToWaitOnUntilTheHandshakeTimeout) {
+    auto probe = UdpEndpoint::bind(SocketAddress::loopbackV4(0), 0);
+    ASSERT_TRUE(probe);
+    const auto port = (*probe)->localAddress().port();
+    probe->reset(); // nothing listens there now
+    auto configuration = testing::configurationFor(clientIdentity);
+    configuration.handshakeTimeoutNs = 300'000'000;
+    auto client = QuicTestPeer::connect(port, configuration);
+    ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::failed); }));
+    std::lock_guard lock(client->mutex);
+    ASSERT_GE(client->errors.size(), 2u);
+    EXPECT_EQ(client->errors.front().domain, QuicError::Domain::posix);
+    EXPECT_EQ(client->errors.front().code, ECONNREFUSED);
+    EXPECT_EQ(client->errors.back().description, "handshake timeout");
+    EXPECT_TRUE(client->hasState(State::waiting));
+}
+
+TEST_F(QuicConnectionTest, AnIdleConnectionEndsSilentlyOnBothSidesAtTheIdleTimeout) {
+    auto serverConfiguration = testing::configurationFor(serverIdentity);
+    serverConfiguration.idleTimeoutNs = 300'000'000;
+    auto clientConfiguration = testing::configurationFor(clientIdentity);
+    clientConfiguration.idleTimeoutNs = 300'000'000;
+    QuicTestServer server(serverConfiguration);
+    auto client = QuicTestPeer::connect(server.port(), clientConfiguration);
+    ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::ready); }));
+    QuicTestPeer* accepted = server.waitForPeer(0);
+    ASSERT_NE(accepted, nullptr);
+    ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::failed); }));
+    ASSERT_TRUE(accepted->waitUntil([&] { return accepted->hasState(State::failed); }));
+    std::scoped_lock lock(client->mutex, accepted->mutex);
+    EXPECT_EQ(client->errors.back().description, "idle timeout");
+    EXPECT_EQ(accepted->errors.back().description, "idle timeout");
+}
+
+TEST_F(QuicConnectionTest, TheListenerForgetsTheIDsOfConnectionsThatAreGone) {
+    auto server = std::make_unique<QuicTestServer>(testing::configurationFor(serverIdentity));
+    auto listener = server->listener;
+    {
+        auto client = QuicTestPeer::connect(server->port(), testing::configurationFor(clientIdentity));
+        ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::ready); }));
+        ASSERT_NE(server->waitForPeer(0), nullptr);
+        EXPECT_GE(listener->routedConnectionIDs(), 2u);
+    }
+    server.reset(); // releases the accepted connection
+    EXPECT_EQ(listener->routedConnectionIDs(), 0u);
+}
+
+TEST_F(QuicConnectionTest, AStoppedListenerIgnoresNewClients) {
+    QuicTestServer server(testing::configurationFor(serverIdentity));
+    server.listener->stop();
+    auto configuration = testing::configurationFor(clientIdentity);
+    configuration.handshakeTimeoutNs = 300'000'000;
+    auto client = QuicTestPeer::connect(server.port(), configuration);
+    ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::failed); }));
+    EXPECT_EQ(server.peerCount(), 0u);
+    EXPECT_EQ(server.listener->routedConnectionIDs(), 0u);
+}
+
+} // namespace
+} // namespace quillmere

@@ -1,0 +1,233 @@
+#include "Platform/Quic/UdpEndpoint.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace quillmere {
+
+namespace {
+
+constexpr int socketBufferBytes = 4 * 1024 * 1024;
+constexpr std::size_t receiveBatch = 32;
+constexpr int sendWaitMs = 20;
+
+void setBufferSize(int fd, int forced, int plain) {
+    // Root may go past the system limit; everyone else gets what it allows.
+    if (::setsockopt(fd, SOL_SOCKET, forced, &socketBufferBytes, sizeof socketBufferBytes) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, plain, &socketBufferBytes, sizeof socketBufferBytes);
+    }
+}
+
+std::optional<QuicError> applyTrafficClass(int fd, int family, int trafficClass) {
+    // A dual-stack socket sends IPv4 with the IP_TOS byte, so set both there.
+    if (family == AF_INET6 &&
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_TCLASS, &trafficClass, sizeof trafficClass) != 0) {
+        return QuicError::posix(errno, "setting the traffic class");
+    }
+    if (::setsockopt(fd, IPPROTO_IP, IP_TOS, &trafficClass, sizeof trafficClass) != 0 && family == AF_INET) {
+        return QuicError::posix(errno, "setting the traffic class");
+    }
+    return std::nullopt;
+}
+
+std::expected<int, QuicError> openSocket(int family, int trafficClass) {
+    const int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0) return std::unexpected(QuicError::posix(errno, "opening a UDP socket"));
+    setBufferSize(fd, SO_RCVBUFFORCE, SO_RCVBUF);
+    setBufferSize(fd, SO_SNDBUFFORCE, SO_SNDBUF);
+    if (family == AF_INET6) {
+        const int off = 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    }
+    if (auto error = applyTrafficClass(fd, family, trafficClass)) {
+        ::close(fd);
+        return std::unexpected(*error);
+    }
+    return fd;
+}
+
+std::expected<SocketAddress, QuicError> boundAddress(int fd) {
+    SocketAddress local;
+    socklen_t length = SocketAddress::capacity();
+    if (::getsockname(fd, local.native(), &length) != 0) {
+        return std::unexpected(QuicError::posix(errno, "reading the local address"));
+    }
+    local.setLength(length);
+    return local;
+}
+
+} // namespace
+
+struct UdpEndpoint::State {
+    explicit State(int socket) : fd(socket) {}
+    ~State() {
+        if (wakeFd >= 0) ::close(wakeFd);
+        ::close(fd);
+    }
+
+    const int fd;
+    int wakeFd = -1;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+    std::thread::id threadID;
+    PacketSink packets;
+    ErrorSink errors;
+
+    void run();
+};
+
+void UdpEndpoint::State::run() {
+    std::vector<std::array<std::uint8_t, maxDatagramSize>> buffers(receiveBatch);
+    std::array<iovec, receiveBatch> vectors{};
+    std::array<sockaddr_storage, receiveBatch> sources{};
+    std::array<mmsghdr, receiveBatch> messages{};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    while (!stopping.load(std::memory_order_acquire)) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            if (errors) errors(QuicError::posix(errno, "waiting for packets"));
+            return;
+        }
+        if (stopping.load(std::memory_order_acquire)) return;
+        for (;;) {
+            for (std::size_t i = 0; i < receiveBatch; ++i) {
+                vectors[i] = {buffers[i].data(), buffers[i].size()};
+                messages[i].msg_hdr = {};
+                messages[i].msg_hdr.msg_name = &sources[i];
+                messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+                messages[i].msg_hdr.msg_iov = &vectors[i];
+                messages[i].msg_hdr.msg_iovlen = 1;
+                messages[i].msg_len = 0;
+            }
+            const int count = ::recvmmsg(fd, messages.data(), receiveBatch, MSG_DONTWAIT, nullptr);
+            if (count < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+                if (errno == EINTR) continue;
+                if (errors) errors(QuicError::posix(errno, "receiving"));
+                if (stopping.load(std::memory_order_acquire)) return;
+                // An ICMP error is reported once; anything else would repeat, so pause.
+                if (errno != ECONNREFUSED && errno != EHOSTUNREACH && errno != ENETUNREACH) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                continue;
+            }
+            for (int i = 0; i < count; ++i) {
+                if (stopping.load(std::memory_order_acquire)) return;
+                if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
+                const auto from = SocketAddress::fromNative(reinterpret_cast<const sockaddr*>(&sources[i]),
+                                                            messages[i].msg_hdr.msg_namelen);
+                if (!from) continue;
+                packets(*from, ByteView(buffers[i].data(), messages[i].msg_len));
+            }
+            if (static_cast<std::size_t>(count) < receiveBatch) break;
+        }
+    }
+}
+
+UdpEndpoint::UdpEndpoint(int fd, SocketAddress local, bool connected)
+    : state_(std::make_shared<State>(fd)), local_(local), connected_(connected) {}
+
+std::expected<std::shared_ptr<UdpEndpoint>, QuicError> UdpEndpoint::bind(const SocketAddress& local,
+                                                                         int trafficClass) {
+    auto fd = openSocket(local.family(), trafficClass);
+    if (!fd) return std::unexpected(fd.error());
+    if (::bind(*fd, local.native(), local.length()) != 0) {
+        const int error = errno;
+        ::close(*fd);
+        return std::unexpected(QuicError::posix(error, "binding to " + local.description()));
+    }
+    auto bound = boundAddress(*fd);
+    if (!bound) {
+        ::close(*fd);
+        return std::unexpected(bound.error());
+    }
+    return std::shared_ptr<UdpEndpoint>(new UdpEndpoint(*fd, *bound, false));
+}
+
+std::expected<std::shared_ptr<UdpEndpoint>, QuicError> UdpEndpoint::connect(const SocketAddress& remote,
+                                                                            int trafficClass) {
+    auto fd = openSocket(remote.family(), trafficClass);
+    if (!fd) return std::unexpected(fd.error());
+    if (::connect(*fd, remote.native(), remote.length()) != 0) {
+        const int error = errno;
+        ::close(*fd);
+        return std::unexpected(QuicError::posix(error, "connecting to " + remote.description()));
+    }
+    auto bound = boundAddress(*fd);
+    if (!bound) {
+        ::close(*fd);
+        return std::unexpected(bound.error());
+    }
+    return std::shared_ptr<UdpEndpoint>(new UdpEndpoint(*fd, *bound, true));
+}
+
+UdpEndpoint::~UdpEndpoint() {
+    if (!state_->thread.joinable()) return;
+    state_->stopping.store(true, std::memory_order_release);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(state_->wakeFd, &one, sizeof one);
+    if (std::this_thread::get_id() == state_->threadID) {
+        // Destroyed from a sink: the thread sees the flag as soon as the sink returns.
+        state_->thread.detach();
+    } else {
+        state_->thread.join();
+    }
+}
+
+void UdpEndpoint::startReceiving(PacketSink packets, ErrorSink errors) {
+    if (state_->thread.joinable()) return;
+    state_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    state_->packets = std::move(packets);
+    state_->errors = std::move(errors);
+    std::promise<void> started;
+    auto ready = started.get_future();
+    state_->thread = std::thread([state = state_, &started] {
+        state->threadID = std::this_thread::get_id();
+        started.set_value();
+        state->run();
+    });
+    ready.wait();
+}
+
+int UdpEndpoint::trafficClass() const {
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (local_.family() == AF_INET6) {
+        if (::getsockopt(state_->fd, IPPROTO_IPV6, IPV6_TCLASS, &value, &length) == 0) return value;
+        return -1;
+    }
+    if (::getsockopt(state_->fd, IPPROTO_IP, IP_TOS, &value, &length) == 0) return value;
+    return -1;
+}
+
+std::optional<QuicError> UdpEndpoint::send(const SocketAddress& to, ByteView packet) const {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const ssize_t sent = connected_ ? ::send(state_->fd, packet.data(), packet.size(), 0)
+                                        : ::sendto(state_->fd, packet.data(), packet.size(), 0, to.native(), to.length());
+        if (sent >= 0) return std::nullopt;
+        if (errno == EINTR) {
+            --attempt;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return QuicError::posix(errno, "sending");
+        pollfd writable{state_->fd, POLLOUT, 0};
+        ::poll(&writable, 1, sendWaitMs);
+    }
+    return QuicError::posix(EAGAIN, "sending");
+}
+
+bool UdpEndpoint::isReceiveThread() const { return std::this_thread::get_id() == state_->threadID; }
+
+} // namespace quillmere

@@ -1,0 +1,33 @@
+#include "QuillmereMac/HostConnection/HostPeer.h"
+
+#include "QuillmereTransport/PeerConnection.h"
+
+namespace quillmere {
+
+namespace {
+
+class QuicHostPeer final : public HostPeer {
+public:
+    explicit QuicHostPeer(std::shared_ptr<PeerConnection> connection) : connection_(std::move(connection)) {}
+
+    Executor& queue() override { return connection_->queue(); }
+    void start(EventHandler onEvent) override { connection_->start(std::move(onEvent)); }
+    void sendControl(const ControlMessage& message) override { connection_->sendControl(message); }
+    void close(double graceSeconds) override { connection_->close(graceSeconds); }
+    // The transport takes its own buffer: the datagram is copied once here.
+    void sendDatagram(SharedBytes datagram, Completion completion) override {
+        connection_->sendDatagram(datagram.toBytes(), std::move(completion));
+    }
+    std::int64_t usableDatagramSize() const override { return connection_->usableDatagramSize(); }
+
+private:
+    std::shared_ptr<PeerConnection> connection_;
+};
+
+} // namespace
+
+std::shared_ptr<HostPeer> HostPeer::over(std::shared_ptr<PeerConnection> connection) {
+    return std::make_shared<QuicHostPeer>(std::move(connection));
+}
+
+} // namespace quillmere
