@@ -35,7 +35,8 @@ public:
 
     static std::unique_ptr<BonjourAdvertisement> publish(std::string name, std::string type, std::uint16_t port,
                                                          StateHandler onState = {});
-    // Withdraws the service.
+    // Withdraws the service. Not from the state handler: it stops and joins
+    // Avahi's thread.
     ~BonjourAdvertisement();
     BonjourAdvertisement(const BonjourAdvertisement&) = delete;
     BonjourAdvertisement& operator=(const BonjourAdvertisement&) = delete;

@@ -96,6 +96,8 @@ QuicConnection::~QuicConnection() {
         const auto written = ngtcp2_conn_write_connection_close(d_->conn, d_->path(), &info, d_->packetBuffer.data(),
                                                                 d_->packetBuffer.size(), &error, d_->executor->nowNs());
         if (written > 0) d_->endpoint->send(d_->remote, ByteView(d_->packetBuffer.data(), written));
+    } else if (d_->conn == nullptr && d_->role == Role::server && !d_->closed) {
+        refuseUnstarted(0);
     }
     unregisterIDs();
     failDatagrams();
@@ -265,10 +267,7 @@ void QuicConnection::close(std::uint64_t applicationCode, std::string_view reaso
 bool QuicConnection::isClosed() const { return d_->closed || d_->finished; }
 
 void QuicConnection::cancel() {
-    std::weak_ptr<QuicConnection> weak = weak_from_this();
-    d_->executor->async([weak] {
-        if (auto self = weak.lock()) self->close(0, {});
-    });
+    d_->executor->async([self = shared_from_this()] { self->close(0, {}); });
 }
 
 void QuicConnection::enqueuePacket(const SocketAddress& from, ByteView packet) {

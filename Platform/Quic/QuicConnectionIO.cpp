@@ -1,9 +1,9 @@
 #include "Platform/Quic/QuicConnection.h"
 
 #include "Platform/Quic/QuicConnectionInternals.h"
+#include "Platform/Quic/StatelessClose.h"
 
 #include <fmt/format.h>
-#include <ngtcp2/ngtcp2_crypto.h>
 
 #include <algorithm>
 #include <limits>
@@ -233,15 +233,9 @@ void QuicConnection::refuseUnstarted(std::uint64_t applicationCode) {
         first = d_->inbox.front().data;
         d_->inbox.clear();
     }
-    ngtcp2_pkt_hd header{};
-    if (ngtcp2_accept(&header, first.data(), first.size()) != 0) return;
-    constexpr std::uint64_t noError = 0x0;
-    constexpr std::uint64_t connectionRefused = 0x2;
-    Bytes packet(UdpEndpoint::maxDatagramSize);
-    const auto written = ngtcp2_crypto_write_connection_close(
-        packet.data(), packet.size(), header.version, &header.scid, &header.dcid,
-        applicationCode == 0 ? noError : connectionRefused, nullptr, 0);
-    if (written > 0) transmit(ByteView(packet.data(), static_cast<std::size_t>(written)));
+    const auto packet = StatelessClose::answer(
+        viewOf(first), applicationCode == 0 ? StatelessClose::noError : StatelessClose::connectionRefused);
+    if (packet) d_->endpoint->send(d_->remote, viewOf(*packet));
 }
 
 void QuicConnection::flush() {
@@ -258,12 +252,15 @@ void QuicConnection::flush() {
     for (auto& [stream, entry] : d.streams) entry.blocked = false;
 
     const std::uint64_t now = d.executor->nowNs();
-    d.packetBuffer.resize(ngtcp2_conn_get_max_tx_udp_payload_size(d.conn));
-    std::uint8_t* buffer = d.packetBuffer.data();
-    const std::size_t capacity = d.packetBuffer.size();
+    const std::size_t capacity = ngtcp2_conn_get_max_tx_udp_payload_size(d.conn);
     const std::size_t usable = handshakeDone ? usableDatagramSize() : 0;
     const std::size_t maxPackets =
         std::max<std::size_t>(1, ngtcp2_conn_get_send_quantum(d.conn) / std::max<std::size_t>(1, capacity));
+    if (d.batchBuffer.size() < capacity * maxPackets) d.batchBuffer.resize(capacity * maxPackets);
+    d.batch.clear();
+    // Each packet is written into its own slot; a packet being coalesced
+    // keeps its slot until it is complete.
+    std::uint8_t* buffer = d.batchBuffer.data();
     std::size_t packets = 0;
     int refusedInARow = 0;
     bool datagramTurn = false;
@@ -354,11 +351,19 @@ void QuicConnection::flush() {
             }
             if (written == 0) break;
         }
-        transmit(ByteView(buffer, static_cast<std::size_t>(written)));
+        d.batch.emplace_back(buffer, static_cast<std::size_t>(written));
         // The pacer spaces bursts of a send quantum; the timer brings the next one.
         if (++packets >= maxPackets) break;
+        buffer += capacity;
     }
-    if (!d.closed) ngtcp2_conn_update_pkt_tx_time(d.conn, now);
+    if (!d.closed) {
+        if (!d.batch.empty()) {
+            auto error = d.endpoint->sendBatch(d.remote, d.batch);
+            if (error && d.state == State::preparing) report(State::waiting, std::move(error));
+        }
+        ngtcp2_conn_update_pkt_tx_time(d.conn, now);
+    }
+    d.batch.clear();
     d.flushing = false;
     armTimer();
 }

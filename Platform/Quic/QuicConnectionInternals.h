@@ -104,6 +104,9 @@ struct QuicConnection::Internals {
     std::uint64_t timerDeadlineNs = 0;
 
     Bytes packetBuffer;
+    // The packets of one round, sent together at its end.
+    Bytes batchBuffer;
+    std::vector<ByteView> batch;
     Bytes closePacket;
     int closeResends = 0;
     ngtcp2_path_storage pathStorage;

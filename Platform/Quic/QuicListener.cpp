@@ -3,6 +3,7 @@
 #include "Platform/Quic/ConnectionIDTable.h"
 #include "Platform/Quic/QuicConnection.h"
 #include "Platform/Quic/QuicConnectionInternals.h"
+#include "Platform/Quic/StatelessClose.h"
 #include "Platform/Quic/TlsCredentials.h"
 #include "Platform/Quic/UdpEndpoint.h"
 
@@ -48,9 +49,10 @@ void QuicListener::start(AcceptHandler accepted, ErrorHandler failed) {
     // The receive thread outlives the listener while connections use the
     // socket: it holds the table, and the listener only weakly.
     std::weak_ptr<QuicListener> weak = weak_from_this();
+    std::weak_ptr<UdpEndpoint> weakEndpoint = endpoint_;
     auto table = table_;
     endpoint_->startReceiving(
-        [weak, table](const SocketAddress& from, ByteView packet) {
+        [weak, weakEndpoint, table](const SocketAddress& from, ByteView packet) {
             ngtcp2_version_cid ids{};
             const int decoded = ngtcp2_pkt_decode_version_cid(&ids, packet.data(), packet.size(), connectionIDLength);
             if (decoded != 0) return;
@@ -58,7 +60,13 @@ void QuicListener::start(AcceptHandler accepted, ErrorHandler failed) {
                 connection->enqueuePacket(from, packet);
                 return;
             }
-            if (auto listener = weak.lock()) listener->received(from, packet);
+            if (auto listener = weak.lock()) {
+                listener->received(from, packet);
+            } else if (auto endpoint = weakEndpoint.lock()) {
+                if (auto refusal = StatelessClose::answer(packet, StatelessClose::connectionRefused)) {
+                    endpoint->send(from, viewOf(*refusal));
+                }
+            }
         },
         [weak](const QuicError& error) {
             auto listener = weak.lock();
@@ -77,7 +85,14 @@ void QuicListener::stop() {
 
 void QuicListener::received(const SocketAddress& from, ByteView packet) {
     std::lock_guard lock(acceptMutex_);
-    if (!accepting_ || !accepted_) return;
+    if (!accepting_ || !accepted_) {
+        // A stopped listener refuses new clients at once; its socket only
+        // stays open for the connections it already made.
+        if (auto refusal = StatelessClose::answer(packet, StatelessClose::connectionRefused)) {
+            endpoint_->send(from, viewOf(*refusal));
+        }
+        return;
+    }
     auto connection = QuicConnection::accept(endpoint_, table_, credentials_, configuration_, executors_(), from, packet);
     if (connection) accepted_(std::move(connection));
 }

@@ -23,7 +23,7 @@ class UdpEndpoint;
 // connection by destination connection ID; a client's first Initial packet
 // makes a new connection, each on an executor of its own. Stopping only ends
 // the accepting: connections already made keep the socket for as long as
-// they live.
+// they live, and new clients are refused meanwhile.
 class QuicListener : public std::enable_shared_from_this<QuicListener> {
 public:
     using ExecutorFactory = std::function<std::shared_ptr<Executor>()>;
@@ -48,8 +48,8 @@ public:
     std::size_t routedConnectionIDs() const;
 
     void start(AcceptHandler accepted, ErrorHandler failed);
-    // From now on new clients are ignored; returns after any acceptance
-    // under way on the receive thread has finished.
+    // From now on new clients are refused with a stateless close; returns
+    // after any acceptance under way on the receive thread has finished.
     void stop();
 
 private:

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -226,6 +227,39 @@ std::optional<QuicError> UdpEndpoint::send(const SocketAddress& to, ByteView pac
         ::poll(&writable, 1, sendWaitMs);
     }
     return QuicError::posix(EAGAIN, "sending");
+}
+
+std::optional<QuicError> UdpEndpoint::sendBatch(const SocketAddress& to, std::span<const ByteView> packets) const {
+    constexpr std::size_t maxBatch = 64;
+    std::array<mmsghdr, maxBatch> messages{};
+    std::array<iovec, maxBatch> vectors{};
+    std::size_t done = 0;
+    int waits = 0;
+    while (done < packets.size()) {
+        const std::size_t count = std::min(maxBatch, packets.size() - done);
+        for (std::size_t i = 0; i < count; ++i) {
+            vectors[i] = {const_cast<std::uint8_t*>(packets[done + i].data()), packets[done + i].size()};
+            messages[i].msg_hdr = {};
+            if (!connected_) {
+                messages[i].msg_hdr.msg_name = const_cast<sockaddr*>(to.native());
+                messages[i].msg_hdr.msg_namelen = to.length();
+            }
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = ::sendmmsg(state_->fd, messages.data(), static_cast<unsigned int>(count), 0);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return QuicError::posix(errno, "sending");
+        // The socket buffer is full: wait a little, then give the rest up as lost.
+        if (++waits > 1) return QuicError::posix(EAGAIN, "sending");
+        pollfd writable{state_->fd, POLLOUT, 0};
+        ::poll(&writable, 1, sendWaitMs);
+    }
+    return std::nullopt;
 }
 
 bool UdpEndpoint::isReceiveThread() const { return std::this_thread::get_id() == state_->threadID; }

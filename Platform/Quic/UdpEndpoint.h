@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 
 namespace quillmere {
 
@@ -49,6 +50,8 @@ public:
     // this waits a little for room, then gives up; the QUIC layer treats that
     // as a lost packet.
     std::optional<QuicError> send(const SocketAddress& to, ByteView packet) const;
+    // Several packets to one address in as few system calls as the kernel allows.
+    std::optional<QuicError> sendBatch(const SocketAddress& to, std::span<const ByteView> packets) const;
 
     bool isReceiveThread() const;
 

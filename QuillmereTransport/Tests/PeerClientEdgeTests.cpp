@@ -163,20 +163,6 @@ TEST_F(PeerClientEdgeTest, ADatagramLargerThanTheUsableSizeIsRefused) {
     EXPECT_EQ(session.server.recorder->datagrams(), std::vector<Bytes>{Bytes(static_cast<std::size_t>(usable), 7)});
 }
 
-TEST_F(PeerClientEdgeTest, TheProbeFromTheServerIsDroppedToo) {
-    TestSessionListener listener(*host, trust, defaults.defaults());
-    auto session = connected(listener);
-    session.server.connection->queue().sync([&] {
-        session.server.connection->sendDatagram(Bytes{'Q', 'D', 'G', '1'});
-        session.server.connection->sendDatagram(Bytes{'Q', 'D', 'G', '1', 0});
-    });
-    ASSERT_TRUE(session.client.recorder->waitForEvent<peer::Datagram>());
-    session.server.connection->sendControl(testing::ping(9));
-    ASSERT_TRUE(session.client.recorder->waitForEvent<peer::Control>());
-    EXPECT_EQ(session.client.recorder->datagrams(), (std::vector<Bytes>{{'Q', 'D', 'G', '1', 0}}));
-    EXPECT_EQ(session.client.connection->datagramsReceived(), 1);
-}
-
 TEST_F(PeerClientEdgeTest, AMessageThatCannotBeEncodedClosesWithAProtocolError) {
     TestSessionListener listener(*host, trust, defaults.defaults());
     auto session = connected(listener);

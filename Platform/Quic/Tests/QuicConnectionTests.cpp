@@ -198,13 +198,15 @@ TEST_F(QuicConnectionTest, TheListenerForgetsTheIDsOfConnectionsThatAreGone) {
     EXPECT_EQ(listener->routedConnectionIDs(), 0u);
 }
 
-TEST_F(QuicConnectionTest, AStoppedListenerIgnoresNewClients) {
+TEST_F(QuicConnectionTest, AStoppedListenerRefusesNewClientsAtOnce) {
     QuicTestServer server(testing::configurationFor(serverIdentity));
     server.listener->stop();
-    auto configuration = testing::configurationFor(clientIdentity);
-    configuration.handshakeTimeoutNs = 300'000'000;
-    auto client = QuicTestPeer::connect(server.port(), configuration);
-    ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::failed); }));
+    auto client = QuicTestPeer::connect(server.port(), testing::configurationFor(clientIdentity));
+    ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::failed); }, std::chrono::seconds(2)));
+    {
+        std::lock_guard lock(client->mutex);
+        EXPECT_EQ(client->errors.back().description, "connection closed by the peer: transport error 0x2");
+    }
     EXPECT_EQ(server.peerCount(), 0u);
     EXPECT_EQ(server.listener->routedConnectionIDs(), 0u);
 }
