@@ -1,0 +1,104 @@
+#include "Platform/Power/LogindSignalWatcher.h"
+
+#include "Platform/Dispatch/LockedBox.h"
+#include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Power/Tests/PrivateBus.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace quillmere {
+namespace {
+
+using Signal = LogindSignalWatcher::Signal;
+
+struct Received {
+    LockedBox<std::vector<Signal>> signals;
+
+    LogindSignalWatcher::Handler handler() {
+        return [this](Signal signal) { signals.withLock([&](auto& list) { list.push_back(signal); }); };
+    }
+    // Waits until count signals arrived (or two seconds passed).
+    std::vector<Signal> await(std::size_t count) {
+        for (int i = 0; i < 200 && signals.get().size() < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return signals.get();
+    }
+};
+
+TEST(LogindSignalWatcher, SleepAndLockFromLogindArrive) {
+    testing::PrivateBus bus;
+    testing::SignalSender logind(bus.address(), true);
+    SerialQueue queue("watcher");
+    Received received;
+    auto watcher = LogindSignalWatcher::start(queue, received.handler(), bus.address());
+    ASSERT_TRUE(watcher) << watcher.error();
+    EXPECT_EQ((*watcher)->sessionPath(), testing::SignalSender::session);
+
+    logind.prepareForSleep(false); // waking up is no reason to say bye
+    logind.lock("/org/freedesktop/login1/session/_32"); // someone else's screen
+    logind.prepareForSleep(true);
+    logind.lock();
+    EXPECT_EQ(received.await(2), (std::vector<Signal>{Signal::willSleep, Signal::screenLocked}));
+}
+
+TEST(LogindSignalWatcher, WithoutAKnownSessionEveryLockCounts) {
+    testing::PrivateBus bus;
+    SerialQueue queue("watcher");
+    Received received;
+    // Nobody owns logind's name yet, so nobody can say which session is ours.
+    auto watcher = LogindSignalWatcher::start(queue, received.handler(), bus.address());
+    ASSERT_TRUE(watcher) << watcher.error();
+    EXPECT_EQ((*watcher)->sessionPath(), "");
+    testing::SignalSender logind(bus.address(), true);
+    logind.lock("/org/freedesktop/login1/session/_32");
+    EXPECT_EQ(received.await(1), std::vector<Signal>{Signal::screenLocked});
+}
+
+TEST(LogindSignalWatcher, SignalsFromAnyoneElseAreIgnored) {
+    testing::PrivateBus bus;
+    testing::SignalSender logind(bus.address(), true);
+    testing::SignalSender impostor(bus.address(), false);
+    SerialQueue queue("watcher");
+    Received received;
+    auto watcher = LogindSignalWatcher::start(queue, received.handler(), bus.address());
+    ASSERT_TRUE(watcher) << watcher.error();
+
+    impostor.prepareForSleep(true);
+    impostor.lock();
+    logind.lock();
+    EXPECT_EQ(received.await(1), std::vector<Signal>{Signal::screenLocked});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(received.signals.get().size(), 1u);
+}
+
+TEST(LogindSignalWatcher, NothingArrivesOnceDestroyed) {
+    testing::PrivateBus bus;
+    testing::SignalSender logind(bus.address(), true);
+    SerialQueue queue("watcher");
+    Received received;
+    auto watcher = LogindSignalWatcher::start(queue, received.handler(), bus.address());
+    ASSERT_TRUE(watcher) << watcher.error();
+    logind.prepareForSleep(true);
+    ASSERT_EQ(received.await(1).size(), 1u);
+
+    watcher->reset();
+    logind.prepareForSleep(true);
+    queue.sync([] {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    queue.sync([] {});
+    EXPECT_EQ(received.signals.get().size(), 1u);
+}
+
+TEST(LogindSignalWatcher, AnUnreachableBusIsReported) {
+    SerialQueue queue("watcher");
+    auto watcher = LogindSignalWatcher::start(queue, [](Signal) {}, "unix:path=/nonexistent/quillmere-bus");
+    ASSERT_FALSE(watcher);
+    EXPECT_FALSE(watcher.error().empty());
+}
+
+} // namespace
+} // namespace quillmere

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "Platform/Dispatch/Executor.h"
+#include "Platform/Log/Logger.h"
+#include "QuillmereMac/Engine/HostEngine.h"
+#include "QuillmereMac/Enrollment/EnrollmentState.h"
+#include "QuillmereTransport/Identity/LocalIdentity.h"
+#include "QuillmereTransport/PeerConnection.h"
+#include "QuillmereTransport/PeerListener.h"
+#include "QuillmereWire/HostEnrollment.h"
+
+#include <QImage>
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quillmere {
+
+// The host's side of pairing a new device: a pairing listener of its own,
+// the invitation shown as a QR code, one enrollment connection at a time,
+// the user's approval, and the approved device saved through addDevice.
+// Lives on the main actor (the executor given): every call is made there,
+// and transport events are moved there before they touch anything.
+class EnrollmentService : public std::enable_shared_from_this<EnrollmentService> {
+public:
+    using State = EnrollmentState::Value;
+    using Observer = std::function<void(const State&)>;
+    // The error's text when the device could not be saved.
+    using AddDevice = std::function<std::expected<void, std::string>(const TrustedPeer&)>;
+    // Whole Unix seconds.
+    using Now = std::function<std::uint64_t()>;
+
+    static constexpr std::uint64_t approvalTimeoutSeconds = 120;
+    static constexpr std::uint32_t invitationLifetimeSeconds = 300;
+    static constexpr double closeGraceSeconds = 1.0;
+
+    // Saves through the engine while it exists.
+    static AddDevice addingTo(std::weak_ptr<HostEngine> engine);
+    // The wall clock's whole seconds since 1970.
+    static std::uint64_t wallClockSeconds();
+
+    static std::shared_ptr<EnrollmentService> make(Executor& main, HostEnrollment enrollment, LocalIdentity identity,
+                                                   std::string hostName, std::string address, AddDevice addDevice,
+                                                   Now now);
+
+    // Any earlier pairing ends first.
+    void start(std::uint32_t lifetimeSeconds);
+    // With a message the state becomes finished(message), else idle.
+    void cancel(std::optional<std::string> message = std::nullopt);
+    // The user's answer for the device shown while awaiting approval.
+    void decide(std::uint64_t token, bool approve);
+
+    const State& state() const { return state_; }
+    // Told of every change of state, on the main actor.
+    void observe(Observer observer) { observers_.push_back(std::move(observer)); }
+
+    // The first 16 bytes of the identity's fingerprint.
+    WireID hostDeviceID() const;
+    const HostEnrollment& enrollment() const { return enrollment_; }
+
+    // The QR code of an invitation text; none when it cannot be drawn.
+    static std::optional<QImage> qrCodeImage(std::string_view text, int scale);
+
+    EnrollmentService(Executor& main, HostEnrollment enrollment, LocalIdentity identity, std::string hostName,
+                      std::string address, AddDevice addDevice, Now now);
+
+private:
+    void setState(State state);
+    void onListenerEvent(const PeerListener::Event& event, std::uint64_t generation, std::uint32_t lifetimeSeconds);
+    void onChannelEvent(const PeerEvent& event, const std::shared_ptr<PeerConnection>& peer, std::uint64_t generation);
+    void onControl(const ControlMessage& message);
+    void refuseChannel();
+    void scheduleExpiry(std::uint64_t at, std::uint64_t generation);
+    void checkExpiry(std::uint64_t generation);
+    void send(const std::shared_ptr<PeerConnection>& peer, const ControlMessage& message);
+    void dropActive();
+
+    Executor& main_;
+    State state_ = EnrollmentState::Idle{};
+    std::vector<Observer> observers_;
+    HostEnrollment enrollment_;
+    LocalIdentity identity_;
+    std::string hostName_;
+    std::string address_;
+    AddDevice addDevice_;
+    Now now_;
+    std::shared_ptr<PeerListener> listener_;
+    std::shared_ptr<PeerConnection> active_;
+    std::optional<Digest32> clientFingerprint_;
+    std::optional<WireID> clientDeviceID_;
+    std::uint64_t generation_ = 0;
+    // Names the one pending expiry timer; raising it cancels that timer.
+    std::uint64_t expiryTicket_ = 0;
+    Logger log_{"com.ornbeck.quillmere.mac", "pairing"};
+};
+
+} // namespace quillmere

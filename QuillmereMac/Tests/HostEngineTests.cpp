@@ -1,0 +1,257 @@
+#include "QuillmereMac/Engine/HostEngine.h"
+
+#include "QuillmereMac/Trust/AnyTrustStorage.h"
+
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+
+namespace quillmere {
+namespace {
+
+TrustedPeer device(std::uint8_t n, std::uint8_t fingerprintByte = 0) {
+    std::array<std::uint8_t, 16> id{};
+    id.fill(n);
+    std::array<std::uint8_t, 32> fingerprint{};
+    fingerprint.fill(fingerprintByte != 0 ? fingerprintByte : static_cast<std::uint8_t>(0x80 | n));
+    return TrustedPeer(WireID(id), Digest32(fingerprint), fmt::format("iPhone {}", n), PeerRole::client, 1000 + n);
+}
+
+struct Permissions final : PermissionChecking {
+    bool screen = true;
+    bool accessibility = false;
+    bool screenCaptureAllowed() override { return screen; }
+    bool accessibilityTrusted() override { return accessibility; }
+    bool promptForAccessibility() override { return accessibility; }
+};
+
+// What a service was asked to do, in order, across every service of a test.
+using Journal = std::vector<std::string>;
+
+struct RecordingService final : HostService {
+    RecordingService(std::string name, Journal& journal) : serviceName(std::move(name)), journal(journal) {}
+
+    const std::string& name() const override { return serviceName; }
+    std::expected<void, std::string> start(std::uint64_t generation) override {
+        journal.push_back(fmt::format("{} start {}", serviceName, generation));
+        if (failure) return std::unexpected(*failure);
+        return {};
+    }
+    void stop(std::function<void()> done) override {
+        journal.push_back(serviceName + " stop");
+        if (holdStop) pendingStop = std::move(done);
+        else done();
+    }
+    void trustChanged(const std::vector<TrustedPeer>& peers) override {
+        journal.push_back(fmt::format("{} trust {}", serviceName, peers.size()));
+    }
+    void revoke(const Digest32& fingerprint) override {
+        journal.push_back(fmt::format("{} revoke {}", serviceName, fingerprint.description()));
+    }
+
+    std::string serviceName;
+    Journal& journal;
+    std::optional<std::string> failure;
+    bool holdStop = false;
+    std::function<void()> pendingStop;
+};
+
+// A store whose saves fail while failing is set.
+struct Storage {
+    std::optional<Bytes> blob;
+    bool failing = false;
+
+    std::unique_ptr<TrustStorage> make() {
+        return std::make_unique<AnyTrustStorage>(
+            [this]() -> std::expected<std::optional<Bytes>, std::string> { return blob; },
+            [this](ByteView bytes) -> std::expected<void, std::string> {
+                if (failing) return std::unexpected(std::string("status(-61)"));
+                blob = Bytes(bytes.begin(), bytes.end());
+                return {};
+            });
+    }
+};
+
+struct Fixture {
+    Storage storage;
+    std::shared_ptr<Permissions> permissions = std::make_shared<Permissions>();
+    std::shared_ptr<HostEngine> engine;
+    std::vector<HostStatus> heard;
+    Journal journal;
+
+    explicit Fixture(std::vector<TrustedPeer> paired = {}) {
+        auto store = TrustStore::open(storage.make());
+        for (const auto& peer : paired) (void)store->add(peer);
+        engine = std::make_shared<HostEngine>(permissions, std::move(*store));
+        engine->addObserver([this](const HostStatus& status) { heard.push_back(status); });
+    }
+    std::shared_ptr<RecordingService> service(const std::string& name) {
+        auto s = std::make_shared<RecordingService>(name, journal);
+        engine->addService(s);
+        return s;
+    }
+    std::vector<HostStatus::Phase> phases() const {
+        std::vector<HostStatus::Phase> out;
+        for (const auto& s : heard) out.push_back(s.phase);
+        return out;
+    }
+};
+
+using Phase = HostStatus::Phase;
+
+TEST(HostEngine, StartsFromTheStoreAndItsPermissions) {
+    Fixture f({device(1)});
+    const HostStatus& status = f.engine->status();
+    EXPECT_EQ(status.phase, Phase::stopped);
+    EXPECT_EQ(status.permissions, (PermissionSnapshot{PermissionState::granted, PermissionState::notGranted}));
+    EXPECT_EQ(status.pairedDevices, std::vector<TrustedPeer>{device(1)});
+    EXPECT_TRUE(f.heard.empty());
+}
+
+TEST(HostEngine, StartIsHeardOnlyForStepsThatChangeTheStatus) {
+    Fixture f;
+    f.service("Transport");
+    f.permissions->accessibility = true;
+    f.engine->start();
+    // Phase, then permissions; clearing an error that was never set changes nothing.
+    ASSERT_EQ(f.heard.size(), 2u);
+    EXPECT_EQ(f.heard[0].phase, Phase::running);
+    EXPECT_EQ(f.heard[0].permissions.accessibility, PermissionState::notGranted);
+    EXPECT_EQ(f.heard[1].permissions.accessibility, PermissionState::granted);
+    EXPECT_EQ(f.journal, Journal{"Transport start 1"});
+
+    f.engine->start();
+    EXPECT_EQ(f.engine->generation(), 1u);
+    EXPECT_EQ(f.journal.size(), 1u);
+}
+
+TEST(HostEngine, AFailingServiceLeavesItsTextAndTheOthersStart) {
+    Fixture f;
+    f.service("Transport")->failure = "addressInUse";
+    f.service("Other");
+    f.engine->start();
+    EXPECT_EQ(f.engine->status().phase, Phase::running);
+    EXPECT_EQ(f.engine->status().lastError, "Transport: addressInUse");
+    EXPECT_EQ(f.journal, (Journal{"Transport start 1", "Other start 1"}));
+
+    // The next start clears it.
+    f.engine->stop();
+    std::static_pointer_cast<RecordingService>(f.engine->services()[0])->failure.reset();
+    f.engine->start();
+    EXPECT_EQ(f.engine->status().lastError, std::nullopt);
+    EXPECT_EQ(f.engine->generation(), 2u);
+}
+
+TEST(HostEngine, StopWaitsForEveryServiceInOrder) {
+    Fixture f;
+    auto first = f.service("Transport");
+    f.service("Other");
+    first->holdStop = true;
+    f.engine->start();
+    f.engine->sessionChanged("Anna's iPhone", 2);
+    bool done = false;
+    f.engine->stop([&] { done = true; });
+    EXPECT_EQ(f.engine->status().phase, Phase::stopping);
+    EXPECT_FALSE(done);
+
+    // Neither start nor a session change gets through while stopping.
+    f.engine->start();
+    f.engine->sessionChanged("Ben's iPhone", 1);
+    EXPECT_EQ(f.engine->status().activeSession, "Anna's iPhone");
+    EXPECT_EQ(f.journal, (Journal{"Transport start 1", "Other start 1", "Transport stop"}));
+
+    first->pendingStop();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(f.journal.back(), "Other stop");
+    const HostStatus& status = f.engine->status();
+    EXPECT_EQ(status.phase, Phase::stopped);
+    EXPECT_EQ(status.activeSession, std::nullopt);
+    EXPECT_EQ(status.activeSessionCount, 0);
+    // The second is the session change.
+    EXPECT_EQ(f.phases(), (std::vector<Phase>{Phase::running, Phase::running, Phase::stopping, Phase::stopped}));
+}
+
+TEST(HostEngine, StopWithoutServicesEndsAtOnce) {
+    Fixture f;
+    f.engine->start();
+    f.engine->stop();
+    EXPECT_EQ(f.phases(), (std::vector<Phase>{Phase::running, Phase::stopping, Phase::stopped}));
+    bool done = false;
+    f.engine->stop([&] { done = true; }); // refused, but still finished
+    EXPECT_TRUE(done);
+    EXPECT_EQ(f.heard.size(), 3u);
+}
+
+TEST(HostEngine, SessionChangesCountOnlyWhileRunning) {
+    Fixture f;
+    f.engine->sessionChanged("early", 1);
+    EXPECT_EQ(f.engine->status().activeSessionCount, 0);
+    f.engine->start();
+    f.engine->sessionChanged("Anna's iPhone", -3);
+    EXPECT_EQ(f.engine->status().activeSession, "Anna's iPhone");
+    EXPECT_EQ(f.engine->status().activeSessionCount, 0);
+    f.engine->sessionChanged(std::nullopt, 2);
+    EXPECT_EQ(f.engine->status().activeSession, std::nullopt);
+    EXPECT_EQ(f.engine->status().activeSessionCount, 2);
+}
+
+TEST(HostEngine, AddingReplacesAndPushesTheWholeStore) {
+    Fixture f({device(1), device(2)});
+    f.service("Transport");
+    // Same fingerprint as device 1 under a new identifier.
+    const TrustedPeer renewed = device(3, 0x81);
+    ASSERT_TRUE(f.engine->addDevice(renewed));
+    EXPECT_EQ(f.engine->status().pairedDevices, (std::vector<TrustedPeer>{device(2), renewed}));
+    EXPECT_EQ(f.journal, Journal{"Transport trust 2"});
+    EXPECT_EQ(f.heard.size(), 1u);
+}
+
+TEST(HostEngine, AFailedAddIsTheCallersAndChangesNothing) {
+    Fixture f({device(1)});
+    f.service("Transport");
+    f.storage.failing = true;
+    const auto added = f.engine->addDevice(device(2));
+    ASSERT_FALSE(added);
+    EXPECT_EQ(added.error(), TrustStoreError::storage("status(-61)"));
+    EXPECT_TRUE(f.heard.empty());
+    EXPECT_TRUE(f.journal.empty());
+}
+
+TEST(HostEngine, RemovingPushesTrustThenRevokes) {
+    Fixture f({device(1), device(2)});
+    f.service("Transport");
+    f.service("Other");
+    f.engine->removeDevice(device(1).deviceID);
+    EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(2)});
+    const std::string revoked = device(1).fingerprint.description();
+    EXPECT_EQ(f.journal, (Journal{"Transport trust 1", "Transport revoke " + revoked, "Other trust 1",
+                                  "Other revoke " + revoked}));
+    // Not paired: nothing at all.
+    f.engine->removeDevice(device(9).deviceID);
+    EXPECT_EQ(f.heard.size(), 1u);
+    EXPECT_EQ(f.journal.size(), 4u);
+}
+
+TEST(HostEngine, AFailedRemovalShowsInLastError) {
+    Fixture f({device(1)});
+    f.service("Transport");
+    f.storage.failing = true;
+    f.engine->removeDevice(device(1).deviceID);
+    EXPECT_EQ(f.engine->status().lastError, "Could not remove device: storage(\"status(-61)\")");
+    EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(1)});
+    EXPECT_TRUE(f.journal.empty());
+}
+
+TEST(HostEngine, EqualStatusIsNotHeard) {
+    Fixture f;
+    f.engine->publish(f.engine->status());
+    f.engine->refreshPermissions();
+    EXPECT_TRUE(f.heard.empty());
+    f.permissions->screen = false;
+    f.engine->refreshPermissions();
+    ASSERT_EQ(f.heard.size(), 1u);
+    EXPECT_EQ(f.heard[0].permissions.screenRecording, PermissionState::notGranted);
+}
+
+} // namespace
+} // namespace quillmere

@@ -1,0 +1,438 @@
+#include "QuillmereMac/HostService/HostTransportService.h"
+
+#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "Platform/Power/Tests/PrivateBus.h"
+#include "QuillmereMac/Engine/HostEngine.h"
+#include "QuillmereMac/Enrollment/EnrollmentService.h"
+#include "QuillmereMac/HostService/SessionDefaults.h"
+#include "QuillmereMac/Tests/HostServiceTestSupport.h"
+#include "QuillmereMac/Tests/LogCapture.h"
+#include "QuillmereMac/Tests/LoopbackMedia.h"
+#include "QuillmereMac/Tests/PairingClient.h"
+#include "QuillmereMac/Trust/AnyTrustStorage.h"
+#include "QuillmereWire/WireText.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace quillmere {
+namespace {
+
+using namespace testing;
+
+const std::string sessionAlpn(WireProtocol::protocolIdentifier);
+constexpr std::uint64_t millisecond = 1'000'000;
+
+struct Granted final : PermissionChecking {
+    bool screenCaptureAllowed() override { return true; }
+    bool accessibilityTrusted() override { return true; }
+    bool promptForAccessibility() override { return true; }
+};
+
+struct HeldActivity final : AwakeWhileStreaming::Activity {
+    explicit HeldActivity(LockedBox<int>& held) : held(held) { held.withLock([](int& n) { ++n; }); }
+    ~HeldActivity() override { held.withLock([](int& n) { --n; }); }
+    LockedBox<int>& held;
+};
+
+// One thermal zone whose temperature the test sets.
+class ThermalZone {
+public:
+    explicit ThermalZone(const std::filesystem::path& root) : folder_(root / "thermal" / "thermal_zone0") {
+        std::filesystem::create_directories(folder_);
+        write("trip_point_0_type", "critical");
+        write("trip_point_0_temp", "105000");
+        set(45000);
+    }
+    void set(int milliCelsius) { write("temp", std::to_string(milliCelsius)); }
+
+private:
+    void write(const std::string& name, const std::string& value) { std::ofstream(folder_ / name) << value << "\n"; }
+    std::filesystem::path folder_;
+};
+
+// The host as the composition root puts it together: engine over a keychain
+// trust store, transport service with its observers pointed at a private
+// bus and a fake sysfs, on a main actor of its own.
+struct SessionHost {
+    explicit SessionHost(std::string name = "Test Mac", std::uint64_t powerIntervalNs = 20'000 * millisecond)
+        : hostName(std::move(name)), powerIntervalNs(powerIntervalNs) {
+        compose();
+    }
+    ~SessionHost() { stop(); }
+
+    void compose() {
+        auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(Keychain(keys.path() / "keychain")),
+                                                                KeychainTrustStorage::service("test"),
+                                                                std::string(KeychainTrustStorage::account)));
+        if (!store) throw std::runtime_error(store.error().description());
+        engine = std::make_shared<HostEngine>(std::make_shared<Granted>(), std::move(*store));
+        auto awake = std::make_shared<AwakeWhileStreaming>(
+            [this](std::string_view) -> std::expected<std::unique_ptr<AwakeWhileStreaming::Activity>, std::string> {
+                return std::make_unique<HeldActivity>(awakeHeld);
+            });
+        auto power = HostPowerMonitor::make([this] { return powerReading.get(); });
+        HostTransportService::Sources sources{PowerSysfs(sysfs.path()), bus.address(), 20 * millisecond,
+                                              powerIntervalNs};
+        transport = HostTransportService::make(main, std::string(HostTransportService::serviceName), identity, std::make_shared<TrustSnapshot>(), hostName,
+                                               *WireID::fromBytes(identity.fingerprint.view().first(16)), false,
+                                               std::move(awake), std::move(power), std::move(sources));
+        transport->setDelegate(media);
+        std::weak_ptr<HostEngine> weakEngine = engine;
+        transport->setOnSessionChange([weakEngine](std::optional<std::string> name, int count) {
+            if (auto e = weakEngine.lock()) e->sessionChanged(std::move(name), count);
+        });
+        engine->addService(transport);
+        transport->trustChanged(engine->trust().peers());
+    }
+
+    std::uint16_t start() {
+        main.sync([&] { engine->start(); });
+        std::optional<std::uint16_t> port;
+        eventually([&] {
+            main.sync([&] { port = transport->port(); });
+            return port.has_value();
+        });
+        if (!port) throw std::runtime_error("the session listener never got ready");
+        return *port;
+    }
+    void stop() {
+        main.sync([&] { engine->stop(); });
+    }
+
+    TrustedPeer pair(const LocalIdentity& client, const std::string& name, std::uint8_t idByte) {
+        std::array<std::uint8_t, 16> id{};
+        id.fill(idByte);
+        TrustedPeer peer(WireID(id), client.fingerprint, name, PeerRole::client, 1'700'000'000);
+        main.sync([&] {
+            if (!engine->addDevice(peer)) throw std::runtime_error("could not pair");
+        });
+        return peer;
+    }
+    HostStatus status() {
+        HostStatus s;
+        main.sync([&] { s = engine->status(); });
+        return s;
+    }
+
+    TestKeychain keys;
+    TestDefaults defaults;
+    PrivateBus bus;
+    SignalSender logind{bus.address(), true};
+    TemporaryFolder sysfs;
+    ThermalZone zone{sysfs.path()};
+    SerialQueue main{"main"};
+    LocalIdentity identity = keys.make("host");
+    std::string hostName;
+    std::uint64_t powerIntervalNs;
+    LockedBox<HostPowerMonitor::Reading> powerReading{0x15A}; // 90 %, on external power
+    LockedBox<int> awakeHeld{0};
+    std::shared_ptr<LoopbackMedia> media = std::make_shared<LoopbackMedia>();
+    std::shared_ptr<HostEngine> engine;
+    std::shared_ptr<HostTransportService> transport;
+};
+
+// A phone opening a session: its own identity, pinning the host.
+struct SessionClient {
+    SessionClient(SessionHost& host, std::uint16_t port, const LocalIdentity& identity)
+        : client(TestClient::connect(port, identity, pinned(host.identity.fingerprint), host.defaults.defaults(), 5.0,
+                                     sessionAlpn)) {}
+
+    PeerRecorder& recorder() { return *client.recorder; }
+    void send(ControlMessage message) { client.connection->sendControl(std::move(message)); }
+    // Hello and capabilities, as a viewer opens every session.
+    std::optional<Hello> open(const std::string& name) {
+        if (!recorder().waitForEvent<peer::Ready>()) return std::nullopt;
+        send(Hello{1, 0, PeerRole::client, WireID::zero(), WireID::zero(), name});
+        send(Capabilities{codecs::h264, 1920, 1080, 60, 2, features::bit0, 1200});
+        return awaitMessage<Hello>(recorder());
+    }
+    std::optional<msg::Bye> bye() { return awaitMessage<msg::Bye>(recorder()); }
+
+    TestClient client;
+};
+
+TEST(HostTransportService, ATrustedClientGetsHelloCapabilitiesAndPower) {
+    SessionHost host;
+    const LocalIdentity phone = host.keys.make("phone");
+    host.pair(phone, "Anna's iPhone", 1);
+    SessionClient client(host, host.start(), phone);
+
+    const auto hello = client.open("Anna's iPhone");
+    ASSERT_TRUE(hello);
+    EXPECT_EQ(hello->role, PeerRole::host);
+    EXPECT_EQ(hello->name, "Test Mac");
+    EXPECT_EQ(hello->deviceID, *WireID::fromBytes(host.identity.fingerprint.view().first(16)));
+    const auto capabilities = awaitMessage<Capabilities>(client.recorder());
+    ASSERT_TRUE(capabilities);
+    EXPECT_EQ(*capabilities, SessionDefaults::hostCapabilities());
+    const auto power = awaitMessage<HostPower>(client.recorder());
+    ASSERT_TRUE(power);
+    EXPECT_EQ(*power, (HostPower{90, true}));
+
+    ASSERT_TRUE(eventually([&] { return host.status().activeSessionCount == 1; }));
+    EXPECT_EQ(host.status().activeSession, "Anna's iPhone");
+    EXPECT_EQ(host.awakeHeld.get(), 1);
+}
+
+TEST(HostTransportService, AnUntrustedClientFailsTheHandshake) {
+    SessionHost host;
+    const LocalIdentity stranger = host.keys.make("stranger");
+    SessionClient client(host, host.start(), stranger);
+    ASSERT_TRUE(client.recorder().waitForClosed());
+    EXPECT_FALSE(client.recorder().readyFingerprint().has_value());
+    EXPECT_EQ(client.recorder().closedReason()->kind(), PeerCloseReason::Kind::failed);
+    EXPECT_EQ(host.status().activeSessionCount, 0);
+}
+
+TEST(HostTransportService, ARemovedDeviceIsSaidByeAndRefusedNextTime) {
+    SessionHost host;
+    const LocalIdentity anna = host.keys.make("anna");
+    const LocalIdentity ben = host.keys.make("ben");
+    const TrustedPeer annaPeer = host.pair(anna, "Anna's iPhone", 1);
+    host.pair(ben, "Ben's iPhone", 2);
+    const std::uint16_t port = host.start();
+    SessionClient annaClient(host, port, anna);
+    SessionClient benClient(host, port, ben);
+    ASSERT_TRUE(annaClient.open("Anna's iPhone"));
+    ASSERT_TRUE(benClient.open("Ben's iPhone"));
+    ASSERT_TRUE(eventually([&] { return host.status().activeSessionCount == 2; }));
+
+    host.main.sync([&] { host.engine->removeDevice(annaPeer.deviceID); });
+    const auto bye = annaClient.bye();
+    ASSERT_TRUE(bye);
+    EXPECT_EQ(bye->reason, ByeReason::revoked);
+    EXPECT_TRUE(annaClient.recorder().waitForClosed());
+    ASSERT_TRUE(eventually([&] { return host.status().activeSessionCount == 1; }));
+    EXPECT_EQ(host.status().activeSession, "Ben's iPhone");
+    EXPECT_TRUE(received<msg::Bye>(benClient.recorder()).empty());
+
+    SessionClient again(host, port, anna);
+    ASSERT_TRUE(again.recorder().waitForClosed());
+    EXPECT_FALSE(again.recorder().readyFingerprint().has_value());
+}
+
+TEST(HostTransportService, StopSaysShutdownToEveryConnectionAndEachStillCloses) {
+    LogCapture log;
+    SessionHost host;
+    const LocalIdentity anna = host.keys.make("anna");
+    const LocalIdentity ben = host.keys.make("ben");
+    host.pair(anna, "Anna's iPhone", 1);
+    host.pair(ben, "Ben's iPhone", 2);
+    const std::uint16_t port = host.start();
+    SessionClient annaClient(host, port, anna);
+    SessionClient benClient(host, port, ben);
+    ASSERT_TRUE(annaClient.open("Anna's iPhone"));
+    ASSERT_TRUE(benClient.open("Ben's iPhone"));
+    ASSERT_TRUE(eventually([&] { return host.awakeHeld.get() == 1; }));
+
+    host.stop();
+    // The display may sleep again at once, before any bye is out.
+    EXPECT_EQ(host.awakeHeld.get(), 0);
+    EXPECT_EQ(host.status().phase, HostStatus::Phase::stopped);
+    for (SessionClient* client : {&annaClient, &benClient}) {
+        const auto bye = client->bye();
+        ASSERT_TRUE(bye);
+        EXPECT_EQ(bye->reason, ByeReason::shutdown);
+        EXPECT_TRUE(client->recorder().waitForClosed());
+    }
+    // Each connection ran its own close sequence after the service let go of it.
+    EXPECT_TRUE(eventually([&] {
+        const auto lines = log.lines("transport");
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return line.starts_with("connection closed: "); }) == 2;
+    }));
+    EXPECT_EQ(host.status().activeSessionCount, 0);
+}
+
+TEST(HostTransportService, SleepAndScreenLockSayByeIdle) {
+    SessionHost host;
+    const LocalIdentity anna = host.keys.make("anna");
+    host.pair(anna, "Anna's iPhone", 1);
+    const std::uint16_t port = host.start();
+    {
+        SessionClient client(host, port, anna);
+        ASSERT_TRUE(client.open("Anna's iPhone"));
+        host.logind.prepareForSleep(true);
+        const auto bye = client.bye();
+        ASSERT_TRUE(bye);
+        EXPECT_EQ(bye->reason, ByeReason::idle);
+    }
+    SessionClient client(host, port, anna);
+    ASSERT_TRUE(client.open("Anna's iPhone"));
+    host.logind.lock();
+    const auto bye = client.bye();
+    ASSERT_TRUE(bye);
+    EXPECT_EQ(bye->reason, ByeReason::idle);
+}
+
+TEST(HostTransportService, ACriticalThermalZoneReachesEveryStreamingSession) {
+    SessionHost host;
+    const LocalIdentity anna = host.keys.make("anna");
+    host.pair(anna, "Anna's iPhone", 1);
+    SessionClient client(host, host.start(), anna);
+    ASSERT_TRUE(client.open("Anna's iPhone"));
+
+    // A test-pattern surface, streaming at the start rate of 20000 kbit/s.
+    client.send(msg::CaptureSelect{1, 0xFFFFFFF0});
+    const auto config = awaitMessage<StreamConfig>(client.recorder());
+    ASSERT_TRUE(config);
+    client.send(msg::ConfigAck{1, config->configGeneration});
+    client.send(msg::StartStream{1});
+    ASSERT_TRUE(eventually([&] { return host.media->saw("beginMedia 1"); }));
+
+    host.zone.set(106000);
+    // The critical ceiling is 35 % of 40000 kbit/s.
+    EXPECT_TRUE(eventually([&] { return host.media->saw("setBitrate 1 14000"); }));
+}
+
+TEST(HostTransportService, AnUnknownPowerLevelIsNotSentAndHighReadingsAreClamped) {
+    SessionHost host("Test Mac", 50 * millisecond);
+    host.powerReading.set(HostPowerMonitor::unknown); // no battery
+    const LocalIdentity anna = host.keys.make("anna");
+    host.pair(anna, "Anna's iPhone", 1);
+    SessionClient client(host, host.start(), anna);
+    ASSERT_TRUE(client.open("Anna's iPhone"));
+    // The session stays open and answers; it got no power message.
+    client.send(msg::Ping{7});
+    ASSERT_TRUE(awaitMessage<msg::Pong>(client.recorder()));
+    EXPECT_TRUE(received<HostPower>(client.recorder()).empty());
+
+    host.powerReading.set(0x100 | 180); // a broken reading above 100, on external power
+    const auto power = awaitMessage<HostPower>(client.recorder());
+    ASSERT_TRUE(power);
+    EXPECT_EQ(*power, (HostPower{100, true}));
+    EXPECT_FALSE(client.recorder().closedReason().has_value());
+}
+
+TEST(HostTransportService, ALongHostNameIsCutForTheHello) {
+    // 30 two-byte letters and a few more bytes: 67 bytes in all.
+    std::string name;
+    for (int i = 0; i < 30; ++i) name += "\xC3\xA9";
+    name += "-Mac-7";
+    ASSERT_GT(name.size(), 64u);
+    SessionHost host(name);
+    const LocalIdentity anna = host.keys.make("anna");
+    host.pair(anna, "Anna's iPhone", 1);
+    SessionClient client(host, host.start(), anna);
+    const auto hello = client.open("Anna's iPhone");
+    ASSERT_TRUE(hello);
+    EXPECT_EQ(hello->name, truncatedUTF8(name, 64));
+    EXPECT_LE(hello->name.size(), 64u);
+}
+
+TEST(HostTransportService, APairedDeviceIsServedAcrossAnEngineRestart) {
+    SessionHost host;
+    const LocalIdentity anna = host.keys.make("anna");
+    host.pair(anna, "Anna's iPhone", 1);
+    host.start();
+    host.stop();
+    // A new engine and service over the same keychain, as at the next launch.
+    host.compose();
+    SessionClient client(host, host.start(), anna);
+    EXPECT_TRUE(client.open("Anna's iPhone"));
+    EXPECT_EQ(host.status().pairedDevices.size(), 1u);
+}
+
+// Sessions come and go at once on their own queues while the main actor
+// counts them from what each connection reported (run it under
+// ThreadSanitizer to see that the count never reads a session itself).
+TEST(HostTransportService, SessionsOpeningAndClosingTogetherAreCountedRight) {
+    SessionHost host;
+    const LocalIdentity anna = host.keys.make("anna");
+    const LocalIdentity ben = host.keys.make("ben");
+    host.pair(anna, "Anna's iPhone", 1);
+    host.pair(ben, "Ben's iPhone", 2);
+    const std::uint16_t port = host.start();
+    std::vector<std::unique_ptr<SessionClient>> clients;
+    // Two connections of the same device are two sessions.
+    for (const LocalIdentity* identity : {&anna, &anna, &ben, &ben}) {
+        clients.push_back(std::make_unique<SessionClient>(host, port, *identity));
+    }
+    for (auto& client : clients) ASSERT_TRUE(client->recorder().waitForEvent<peer::Ready>());
+    for (auto& client : clients) client->send(Hello{1, 0, PeerRole::client, WireID::zero(), WireID::zero(), "phone"});
+    for (auto& client : clients) ASSERT_TRUE(awaitMessage<Hello>(client->recorder()));
+    ASSERT_TRUE(eventually([&] { return host.status().activeSessionCount == 4; }));
+    EXPECT_EQ(host.awakeHeld.get(), 1);
+
+    for (auto& client : clients) client->send(msg::Bye{ByeReason::normal});
+    EXPECT_TRUE(eventually([&] { return host.status().activeSessionCount == 0; }));
+    EXPECT_TRUE(eventually([&] { return host.awakeHeld.get() == 0; }));
+    std::size_t connections = 1;
+    EXPECT_TRUE(eventually([&] {
+        host.main.sync([&] { connections = host.transport->connectionCount(); });
+        return connections == 0;
+    }));
+}
+
+TEST(HostTransportService, ADevicePairedThroughEnrollmentOpensSessionsAcrossARestart) {
+    SessionHost host;
+    const std::uint16_t port = host.start();
+    auto enrollment = EnrollmentService::make(
+        host.main, HostEnrollment(std::make_shared<SystemPairingCrypto>(), host.identity.fingerprint, 120),
+        host.identity, host.hostName, "127.0.0.1", EnrollmentService::addingTo(host.engine),
+        EnrollmentService::wallClockSeconds);
+    std::optional<std::string> text;
+    host.main.sync([&] { enrollment->start(300); });
+    ASSERT_TRUE(eventually([&] {
+        host.main.sync([&] {
+            if (const auto* showing = std::get_if<EnrollmentState::Showing>(&enrollment->state())) text = showing->text;
+        });
+        return text.has_value();
+    }));
+
+    PairingClient phone(host.keys, host.defaults.defaults(), "phone", *text);
+    ASSERT_TRUE(phone.ready());
+    ASSERT_TRUE(phone.hello());
+    ASSERT_TRUE(phone.request());
+    std::optional<std::uint64_t> token;
+    ASSERT_TRUE(eventually([&] {
+        host.main.sync([&] {
+            if (const auto* awaiting = std::get_if<EnrollmentState::AwaitingApproval>(&enrollment->state()))
+                token = awaiting->token;
+        });
+        return token.has_value();
+    }));
+    host.main.sync([&] { enrollment->decide(*token, true); });
+    const auto result = phone.result();
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->outcome, EnrollmentOutcome::approved);
+
+    // The running service lets the new device in at once...
+    {
+        SessionClient session(host, port, phone.identity);
+        EXPECT_TRUE(session.open("Anna's iPhone"));
+    }
+    // ...and so does the next launch, from the keychain.
+    host.stop();
+    host.compose();
+    SessionClient session(host, host.start(), phone.identity);
+    EXPECT_TRUE(session.open("Anna's iPhone"));
+    ASSERT_EQ(host.status().pairedDevices.size(), 1u);
+    EXPECT_EQ(host.status().pairedDevices[0].fingerprint, phone.identity.fingerprint);
+    host.main.sync([&] { enrollment->cancel(); });
+}
+
+TEST(HostTransportService, ListenerEventsAfterStopAreIgnored) {
+    SessionHost host;
+    std::vector<std::uint16_t> ports;
+    // The listener's ready event can only reach the main actor after this task.
+    host.main.sync([&] {
+        host.transport->setOnListening([&](std::uint16_t port) { ports.push_back(port); });
+        host.engine->start();
+        host.engine->stop();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::optional<std::uint16_t> port;
+    host.main.sync([&] { port = host.transport->port(); });
+    EXPECT_FALSE(port);
+    EXPECT_TRUE(ports.empty());
+
+    // A new start listens again.
+    host.start();
+    EXPECT_EQ(ports.size(), 1u);
+}
+
+} // namespace
+} // namespace quillmere

@@ -1,0 +1,172 @@
+#include "Platform/Keychain/KeychainStatus.h"
+#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "QuillmereMac/Trust/AnyTrustStorage.h"
+#include "QuillmereMac/Trust/KeychainTrustStorage.h"
+#include "QuillmereWire/TrustStore.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <random>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace quillmere {
+namespace {
+
+const std::string service = KeychainTrustStorage::service("tests");
+const std::string account(KeychainTrustStorage::account);
+
+TrustedPeer peer(std::uint8_t n) {
+    std::array<std::uint8_t, 16> id{};
+    id.fill(n);
+    std::array<std::uint8_t, 32> fingerprint{};
+    fingerprint.fill(static_cast<std::uint8_t>(0x80 | n));
+    return TrustedPeer(WireID(id), Digest32(fingerprint), "iPhone " + std::to_string(n), PeerRole::client, 1'700'000'000 + n);
+}
+
+TEST(KeychainTrustStorage, ServiceCarriesTheScope) {
+    EXPECT_EQ(KeychainTrustStorage::service(std::nullopt), "com.ornbeck.quillmere.mac.trust");
+    EXPECT_EQ(KeychainTrustStorage::service(""), "com.ornbeck.quillmere.mac.trust");
+    EXPECT_EQ(KeychainTrustStorage::service("ci-7"), "com.ornbeck.quillmere.mac.trust.ci-7");
+}
+
+TEST(KeychainTrustStorage, FirstSaveCreatesTheLabelledItem) {
+    testing::TemporaryFolder folder;
+    const KeychainTrustStorage storage{Keychain(folder.path())};
+    auto nothing = storage.load(service, account);
+    ASSERT_TRUE(nothing);
+    EXPECT_FALSE(nothing->has_value());
+
+    const Bytes blob{1, 0};
+    ASSERT_TRUE(storage.save(viewOf(blob), service, account));
+    auto item = storage.keychain().copyFirst(KeychainTrustStorage::query(service, account));
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->label, "QuillmereMac paired devices");
+    EXPECT_EQ(item->data, blob);
+    EXPECT_EQ(storage.load(service, account)->value(), blob);
+}
+
+TEST(KeychainTrustStorage, UpdateChangesTheDataOnly) {
+    testing::TemporaryFolder folder;
+    const Keychain keychain(folder.path());
+    KeychainItem existing;
+    existing.service = service;
+    existing.account = account;
+    existing.label = "set by someone else";
+    existing.data = {1, 0};
+    ASSERT_EQ(keychain.add(existing), KeychainStatus::success);
+
+    const KeychainTrustStorage storage(keychain);
+    const Bytes blob{9, 9, 9};
+    ASSERT_TRUE(storage.save(viewOf(blob), service, account));
+    auto items = keychain.copyAll(KeychainTrustStorage::query(service, account));
+    ASSERT_TRUE(items);
+    ASSERT_EQ(items->size(), 1u);
+    EXPECT_EQ(items->front().label, "set by someone else");
+    EXPECT_EQ(items->front().data, blob);
+}
+
+TEST(KeychainTrustStorage, AnItemWithoutDataIsStatusZero) {
+    testing::TemporaryFolder folder;
+    const Keychain keychain(folder.path());
+    KeychainItem empty;
+    empty.service = service;
+    empty.account = account;
+    ASSERT_EQ(keychain.add(empty), KeychainStatus::success);
+    const auto loaded = KeychainTrustStorage(keychain).load(service, account);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error(), KeychainTrustStorage::Failure::status(0));
+}
+
+TEST(KeychainTrustStorage, FailuresCompareByCode) {
+    EXPECT_EQ(KeychainTrustStorage::Failure::status(-36), KeychainTrustStorage::Failure::status(-36));
+    EXPECT_NE(KeychainTrustStorage::Failure::status(-36), KeychainTrustStorage::Failure::status(-50));
+    EXPECT_EQ(KeychainTrustStorage::Failure::status(-25300).description(), "status(-25300)");
+}
+
+TEST(KeychainTrustStorage, StoreKeepsItsPeersAcrossReopening) {
+    testing::TemporaryFolder folder;
+    const KeychainTrustStorage keychain{Keychain(folder.path())};
+    {
+        auto store = TrustStore::open(AnyTrustStorage::keychain(keychain, service, account));
+        ASSERT_TRUE(store);
+        ASSERT_TRUE(store->add(peer(1)));
+        ASSERT_TRUE(store->add(peer(2)));
+    }
+    auto reopened = TrustStore::open(AnyTrustStorage::keychain(keychain, service, account));
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(reopened->peers(), (std::vector<TrustedPeer>{peer(1), peer(2)}));
+    // Another scope is another item.
+    auto other = TrustStore::open(AnyTrustStorage::keychain(keychain, KeychainTrustStorage::service("x"), account));
+    ASSERT_TRUE(other);
+    EXPECT_TRUE(other->peers().empty());
+}
+
+TEST(KeychainTrustStorage, AKeychainErrorReachesTheStoreAsItsText) {
+    testing::TemporaryFolder folder;
+    // A file where the keychain's folder should be: nothing can be listed or written.
+    const auto root = folder.path() / "keychain";
+    std::ofstream(root) << "not a folder";
+    auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage{Keychain(root)}, service, account));
+    ASSERT_FALSE(store);
+    EXPECT_EQ(store.error(), TrustStoreError::storage("status(-36)"));
+}
+
+TEST(KeychainTrustStorage, AFailedSaveLeavesTheStoredList) {
+    testing::TemporaryFolder folder;
+    const auto root = folder.path() / "keychain";
+    const KeychainTrustStorage keychain{Keychain(root)};
+    auto store = TrustStore::open(AnyTrustStorage::keychain(keychain, service, account));
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->add(peer(1)));
+
+    // The keychain's folder goes away and a file takes its place.
+    const auto aside = folder.path() / "aside";
+    std::filesystem::rename(root, aside);
+    std::ofstream(root) << "not a folder";
+    const auto added = store->add(peer(2));
+    std::filesystem::remove(root);
+    std::filesystem::rename(aside, root);
+    ASSERT_FALSE(added);
+    EXPECT_EQ(added.error().kind(), TrustStoreError::Kind::storage);
+    EXPECT_EQ(store->peers(), std::vector<TrustedPeer>{peer(1)});
+    EXPECT_EQ(TrustStore::open(AnyTrustStorage::keychain(keychain, service, account))->peers(),
+              std::vector<TrustedPeer>{peer(1)});
+}
+
+TEST(KeychainTrustStorage, AProcessKilledWhileSavingLeavesTheOldListOrTheNew) {
+    testing::TemporaryFolder folder;
+    const KeychainTrustStorage keychain{Keychain(folder.path())};
+    const std::vector<TrustedPeer> one{peer(1)};
+    std::vector<TrustedPeer> full;
+    for (std::uint8_t n = 1; n <= TrustStore::maxPeers; ++n) full.push_back(peer(n));
+    const Bytes oneBlob = *TrustStore::encode(one);
+    const Bytes fullBlob = *TrustStore::encode(full);
+    ASSERT_TRUE(AnyTrustStorage::keychain(keychain, service, account)->save(viewOf(oneBlob)));
+
+    std::mt19937 random(2024);
+    std::uniform_int_distribution<int> delayUs(100, 15000);
+    for (int round = 0; round < 30; ++round) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            auto storage = AnyTrustStorage::keychain(keychain, service, account);
+            for (bool grow = true;; grow = !grow)
+                if (!storage->save(viewOf(grow ? fullBlob : oneBlob))) ::_exit(2);
+        }
+        ::usleep(static_cast<useconds_t>(delayUs(random)));
+        ASSERT_EQ(::kill(child, SIGKILL), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped on its own in round " << round;
+
+        auto store = TrustStore::open(AnyTrustStorage::keychain(keychain, service, account));
+        ASSERT_TRUE(store) << "round " << round << ": " << store.error().description();
+        EXPECT_TRUE(store->peers() == one || store->peers() == full) << "round " << round;
+    }
+}
+
+} // namespace
+} // namespace quillmere

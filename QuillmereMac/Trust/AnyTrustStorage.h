@@ -1,0 +1,34 @@
+#pragma once
+
+#include "QuillmereMac/Trust/KeychainTrustStorage.h"
+#include "QuillmereWire/TrustStorage.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace quillmere {
+
+// A trust storage made of a load and a save function; errors pass through
+// unchanged.
+class AnyTrustStorage final : public TrustStorage {
+public:
+    using LoadBody = std::function<std::expected<std::optional<Bytes>, std::string>()>;
+    using SaveBody = std::function<std::expected<void, std::string>(ByteView)>;
+
+    AnyTrustStorage(LoadBody loadBody, SaveBody saveBody)
+        : loadBody_(std::move(loadBody)), saveBody_(std::move(saveBody)) {}
+
+    // Over one keychain item; its failures reach the store as their text.
+    static std::unique_ptr<AnyTrustStorage> keychain(KeychainTrustStorage storage, std::string service,
+                                                     std::string account);
+
+    std::expected<std::optional<Bytes>, std::string> load() override { return loadBody_(); }
+    std::expected<void, std::string> save(ByteView blob) override { return saveBody_(blob); }
+
+private:
+    LoadBody loadBody_;
+    SaveBody saveBody_;
+};
+
+} // namespace quillmere
