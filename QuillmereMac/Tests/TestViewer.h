@@ -110,6 +110,10 @@ public:
         std::lock_guard lock(mutex_);
         return counts_;
     }
+    std::optional<DecodedPicture> lastPicture() {
+        std::lock_guard lock(mutex_);
+        return lastPicture_;
+    }
 
     // Capture-to-decoded latency at a quantile, in milliseconds.
     static double latencyMs(const std::vector<Decoded>& decoded, double q) {
@@ -215,6 +219,7 @@ private:
             if (options_.expectedNumber) d.expected = options_.expectedNumber(frame.captureTimeNs);
             d.meanError = d.expected ? meanError(picture, *d.expected) : 0;
             decoded_.push_back(d);
+            lastPicture_ = picture;
         }
     }
 
@@ -251,6 +256,7 @@ private:
     std::vector<Decoded> decoded_;
     Counts counts_;
     std::optional<std::vector<CaptureWindow>> windows_;
+    std::optional<DecodedPicture> lastPicture_;
     ClientSession::Phase phase_ = ClientSession::Phase::awaitingHostHello;
     bool closed_ = false;
 };
