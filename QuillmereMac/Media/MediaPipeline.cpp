@@ -164,7 +164,6 @@ bool MediaPipeline::isDisplayOnline(std::uint32_t displayID) const {
 void MediaPipeline::inject(const std::vector<InjectAction>& actions) {
     if (actions.empty()) return;
     droppedInput_.withLock([&](std::int64_t& dropped) { dropped += static_cast<std::int64_t>(actions.size()); });
-    controlLog_.debug("input dropped: %{public}ld actions, no injector", static_cast<std::int64_t>(actions.size()));
 }
 
 void MediaPipeline::writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) {
