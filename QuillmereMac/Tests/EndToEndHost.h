@@ -161,8 +161,9 @@ public:
 
     TestKeychain keys;
     TestDefaults defaults;
+    // logind's signals are watched on a bus of the test's own, where nobody
+    // sends any: a real sleep of this machine plays no part.
     PrivateBus bus;
-    SignalSender logind{bus.address(), true};
     TemporaryFolder sysfs;
     SerialQueue main{"main"};
     LocalIdentity identity = keys.make("host");
