@@ -67,6 +67,8 @@ public:
     // Connections whose client has said hello.
     int activeSessionCount() const;
     std::size_t connectionCount() const { return connections_.size(); }
+    // Connections let go by stop() that have not finished closing yet.
+    std::size_t closingCount() const { return retiring_.size(); }
     std::optional<std::uint16_t> port() const { return port_; }
     std::uint64_t generation() const { return generation_; }
     const std::shared_ptr<TrustSnapshot>& trust() const { return trust_; }

@@ -31,12 +31,12 @@ struct PairingHost {
     std::shared_ptr<EnrollmentService> service;
 
     explicit PairingHost(std::uint64_t approvalTimeoutSeconds = EnrollmentService::approvalTimeoutSeconds,
-                         EnrollmentService::AddDevice addDevice = {}) {
+                         EnrollmentService::AddDevice addDevice = {}, EnrollmentService::Now now = {}) {
         HostEnrollment enrollment(std::make_shared<SystemPairingCrypto>(), identity.fingerprint,
                                   approvalTimeoutSeconds);
         service = EnrollmentService::make(main, std::move(enrollment), identity, "Test Mac", "127.0.0.1",
                                           addDevice ? std::move(addDevice) : EnrollmentService::addingTo(engine),
-                                          EnrollmentService::wallClockSeconds);
+                                          now ? std::move(now) : EnrollmentService::wallClockSeconds);
     }
     ~PairingHost() {
         main.sync([&] { service->cancel(); });
@@ -157,6 +157,19 @@ TEST(EnrollmentService, TheFifthWrongProofEndsPairing) {
 TEST(EnrollmentService, AnUnusedCodeExpires) {
     PairingHost host;
     host.show(1);
+    EXPECT_EQ(host.finishedMessage(), "The pairing code expired.");
+}
+
+// The timer runs on the steady clock, the expiry on the wall clock: when the
+// wall clock has not got there yet (it was set back meanwhile), the code
+// must still expire once it does, not stay on screen for good.
+TEST(EnrollmentService, ACodeExpiresByTheWallClockEvenWhenTheTimerComesEarly) {
+    LockedBox<std::uint64_t> wall{1'800'000'000};
+    PairingHost host(EnrollmentService::approvalTimeoutSeconds, {}, [&wall] { return wall.get(); });
+    host.show(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(std::holds_alternative<EnrollmentState::Showing>(host.state()));
+    wall.set(1'800'000'001);
     EXPECT_EQ(host.finishedMessage(), "The pairing code expired.");
 }
 

@@ -60,9 +60,24 @@ struct SessionHost {
         : hostName(std::move(name)), powerIntervalNs(powerIntervalNs) {
         compose();
     }
-    ~SessionHost() { stop(); }
+    ~SessionHost() {
+        stop();
+        drain();
+    }
+
+    // Waits until every connection has run its close sequence: they report
+    // to the main actor, which must outlive them.
+    void drain() {
+        if (!transport) return;
+        eventually([&] {
+            std::size_t open = 0;
+            main.sync([&] { open = transport->connectionCount() + transport->closingCount(); });
+            return open == 0;
+        });
+    }
 
     void compose() {
+        drain();
         auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(Keychain(keys.path() / "keychain")),
                                                                 KeychainTrustStorage::service("test"),
                                                                 std::string(KeychainTrustStorage::account)));
