@@ -119,6 +119,13 @@ protected:
     std::shared_ptr<MediaPipeline> media;
 
     void SetUp() override { media = MediaPipeline::make(services()); }
+    // Capture starts still queued on the main actor use this fixture: they
+    // finish before it goes.
+    void TearDown() override {
+        settleMain();
+        media.reset();
+        settleMain();
+    }
 
     MediaPipeline::Services services() {
         MediaPipeline::Services services;
