@@ -9,6 +9,7 @@
 #include "QuillmereWire/RecoveryRequester.h"
 #include "QuillmereWire/SharedBytes.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -82,6 +83,9 @@ public:
     ClientActions decodeFailed(std::uint64_t nowNs);
     void frameDecoded() { statistics_.recordDecode(true); }
     void frameDisplayed() { statistics_.recordDisplayed(); }
+    // Main-surface frames lost since the session began, as its statistics
+    // counted them (superseded partials of a new configuration are not).
+    std::int64_t losses(FrameLossReason reason) const { return losses_[static_cast<std::size_t>(reason)]; }
     // Closes a statistics interval: the receiver report, then a clock ping.
     ClientActions report(std::uint64_t nowNs, std::int64_t decodeQueueDepth, std::uint8_t thermalState);
 
@@ -137,6 +141,7 @@ private:
     std::optional<PendingClipboard> pendingClipboard_;
     std::optional<std::uint32_t> audioGeneration_;
     std::map<std::uint32_t, ExtraSurface> extras_;
+    std::array<std::int64_t, 6> losses_{};
 };
 
 std::string_view phaseName(ClientSession::Phase phase);

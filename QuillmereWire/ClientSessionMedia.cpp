@@ -55,6 +55,7 @@ void ClientSession::observeMain(std::vector<AssemblyEvent>& events, std::uint64_
                                 ClientActions& actions) {
     for (AssemblyEvent& event : events) {
         statistics_.record(event);
+        if (const auto* lost = event.as<AssemblyEvent::Lost>()) ++losses_[static_cast<std::size_t>(lost->reason)];
         if (auto request = requester_.observe(event, nowNs)) actions.push_back(ClientAction::send(std::move(*request)));
         if (!deliver) continue;
         if (auto* complete = std::get_if<AssemblyEvent::Complete>(&event.value))

@@ -104,6 +104,22 @@ TEST(ClientMediaPath, TickExpiresStalledFramesWithoutDelivering) {
     EXPECT_EQ(session.assembler().partialFrameCount(), 0u);
 }
 
+TEST(ClientMediaPath, LossesAreTalliedByReasonAcrossReportIntervals) {
+    ClientSession session = streamingSession();
+    receiveAll(session, fragments(videoFrame(0)), t0);
+    auto one = fragments(videoFrame(1));
+    session.receive(one[0], t0 + ms);
+    receiveAll(session, fragments(videoFrame(2)), t0 + 2 * ms);
+    session.report(t0 + 3 * ms, 0, 0);
+    session.receive(fragments(videoFrame(3))[0], t0 + 4 * ms);
+    session.tick(t0 + 4 * ms + 80 * ms + 1);
+    EXPECT_EQ(session.losses(FrameLossReason::late), 1);
+    EXPECT_EQ(session.losses(FrameLossReason::expired), 1);
+    EXPECT_EQ(session.losses(FrameLossReason::gap), 1) << "the assembler also reports frame 1 as the gap before 2";
+    EXPECT_EQ(session.losses(FrameLossReason::evicted), 0);
+    EXPECT_EQ(session.statistics().lost, 1u) << "the report reset the interval; the tally stays";
+}
+
 TEST(ClientMediaPath, DecodeFailureCountsAlwaysAndAsksOnlyWithAnEpoch) {
     ClientSession session = streamingSession();
     EXPECT_EQ(session.decodeFailed(t0), Actions{});

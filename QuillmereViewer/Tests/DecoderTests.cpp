@@ -1,0 +1,178 @@
+// The viewer's decoding end: libavcodec's decoder on real libx264 output,
+// damage reported rather than hidden, the test pattern's numbers read back
+// from decoded pictures, and snapshots that decode as the picture they show.
+
+#include "QuillmereViewer/H264Decoder.h"
+#include "QuillmereViewer/SnapshotWriter.h"
+#include "QuillmereViewer/TestPatternCheck.h"
+#include "QuillmereViewer/Tests/TestStream.h"
+
+#include "Platform/Keychain/Tests/TemporaryFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace quillmere {
+namespace {
+
+using testing::TestStreamEncoder;
+using testing::assembledFrame;
+using testing::TemporaryFolder;
+
+std::unique_ptr<H264Decoder> decoder() {
+    auto made = H264Decoder::make();
+    EXPECT_TRUE(made) << (made ? "" : made.error());
+    return made ? std::move(*made) : nullptr;
+}
+
+TEST(H264Decoder, EveryFrameDecodesAtOnceAndShowsItsNumber) {
+    TestStreamEncoder encoder(320, 180);
+    auto decode = decoder();
+    TestPatternCheck check;
+    for (std::uint32_t number = 1; number <= 12; ++number) {
+        const auto frame = encoder.encode(number, number == 7);
+        if (number == 1) decode->configure(encoder.config(1));
+        const DecodeResult result = decode->decode(assembledFrame(frame, number));
+        ASSERT_FALSE(result.error) << *result.error;
+        ASSERT_EQ(result.pictures.size(), 1u) << "low delay: one picture per access unit, at once";
+        EXPECT_EQ(result.pictures[0].width(), 320);
+        EXPECT_EQ(result.pictures[0].height(), 180);
+        EXPECT_EQ(TestPatternCheck::read(result.pictures[0]), number);
+        EXPECT_TRUE(check.check(result.pictures[0]));
+    }
+    EXPECT_EQ(check.mismatches(), 0);
+}
+
+TEST(H264Decoder, ParameterSetsGoOnlyInFrontOfKeyframes) {
+    AssembledFrame frame;
+    frame.data = {0, 0, 0, 1, 0x65, 0xAA};
+    const std::vector<Bytes> sets = {{0x67, 1}, {0x68, 2}};
+    EXPECT_EQ(H264Decoder::accessUnit(sets, frame), frame.data);
+    frame.flags = MediaHeader::Flags::keyframe;
+    EXPECT_EQ(H264Decoder::accessUnit(sets, frame),
+              (Bytes{0, 0, 0, 1, 0x67, 1, 0, 0, 0, 1, 0x68, 2, 0, 0, 0, 1, 0x65, 0xAA}));
+}
+
+TEST(H264Decoder, AKeyframeWithoutItsParameterSetsIsAnError) {
+    TestStreamEncoder encoder(160, 96);
+    auto decode = decoder();
+    const auto frame = encoder.encode(1, true);
+    const DecodeResult result = decode->decode(assembledFrame(frame, 1));
+    EXPECT_TRUE(result.error);
+    EXPECT_TRUE(result.pictures.empty());
+}
+
+TEST(H264Decoder, DamageInsideAFrameIsReportedNotConcealed) {
+    TestStreamEncoder encoder(320, 180);
+    auto decode = decoder();
+    const auto first = encoder.encode(1, true);
+    decode->configure(encoder.config(1));
+    ASSERT_FALSE(decode->decode(assembledFrame(first, 1)).error);
+    auto second = encoder.encode(2);
+    // Cut the slice short: the picture cannot be complete.
+    second.data.resize(std::max<std::size_t>(8, second.data.size() / 3));
+    const DecodeResult damaged = decode->decode(assembledFrame(second, 2));
+    EXPECT_TRUE(damaged.error);
+    // A later keyframe starts clean again.
+    const auto third = encoder.encode(3, true);
+    decode->configure(encoder.config(2));
+    const DecodeResult recovered = decode->decode(assembledFrame(third, 3));
+    ASSERT_FALSE(recovered.error) << *recovered.error;
+    ASSERT_EQ(recovered.pictures.size(), 1u);
+    EXPECT_EQ(TestPatternCheck::read(recovered.pictures[0]), 3u);
+}
+
+TEST(H264Decoder, GarbageIsAnErrorAndDoesNotStopTheDecoder) {
+    TestStreamEncoder encoder(160, 96);
+    auto decode = decoder();
+    AssembledFrame garbage;
+    garbage.frameID = 9;
+    garbage.data = {0, 0, 0, 1, 0x41, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x13};
+    EXPECT_TRUE(decode->decode(garbage).error);
+    const auto frame = encoder.encode(5, true);
+    decode->configure(encoder.config(1));
+    const DecodeResult result = decode->decode(assembledFrame(frame, 1));
+    ASSERT_FALSE(result.error) << *result.error;
+    EXPECT_EQ(TestPatternCheck::read(result.pictures.at(0)), 5u);
+}
+
+TEST(TestPatternCheck, NumbersMustRiseAndSkipsAreCounted) {
+    TestPatternCheck check;
+    EXPECT_TRUE(check.check(4));
+    EXPECT_TRUE(check.check(5));
+    EXPECT_TRUE(check.check(9));
+    EXPECT_FALSE(check.check(9));
+    EXPECT_FALSE(check.check(3));
+    EXPECT_TRUE(check.check(10));
+    EXPECT_EQ(check.checked(), 6);
+    EXPECT_EQ(check.mismatches(), 2);
+    EXPECT_EQ(check.skipped(), 3);
+    EXPECT_EQ(check.first(), 4u);
+    EXPECT_EQ(check.last(), 10u);
+    EXPECT_EQ(check.firstMismatch(), "frame 9 after 9");
+}
+
+TEST(TestPatternCheck, WrapsAroundAndStartsOverWithANewSession) {
+    TestPatternCheck check;
+    EXPECT_TRUE(check.check(0xFFFFFFFF));
+    EXPECT_TRUE(check.check(0));
+    check.restart();
+    EXPECT_TRUE(check.check(1)) << "a new session numbers its pattern from the start";
+    EXPECT_EQ(check.mismatches(), 0);
+}
+
+TEST(SnapshotWriter, APictureBecomesAPNGThatDecodesToIt) {
+    TestStreamEncoder encoder(320, 180);
+    auto decode = decoder();
+    const auto frame = encoder.encode(0b101, true);
+    decode->configure(encoder.config(1));
+    const DecodeResult result = decode->decode(assembledFrame(frame, 1));
+    ASSERT_EQ(result.pictures.size(), 1u);
+
+    TemporaryFolder folder;
+    auto writer = SnapshotWriter::open(folder.path() / "shots");
+    ASSERT_TRUE(writer) << writer.error();
+    auto written = writer->write(result.pictures[0], 5);
+    ASSERT_TRUE(written) << written.error();
+    EXPECT_EQ(*written, folder.path() / "shots" / "frame-5.png");
+
+    std::ifstream in(*written, std::ios::binary);
+    Bytes png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(png.size(), 8u);
+    EXPECT_EQ(Bytes(png.begin(), png.begin() + 8), (Bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}));
+
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    ASSERT_EQ(avcodec_open2(context, codec, nullptr), 0);
+    AVPacket* packet = av_packet_alloc();
+    png.resize(png.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    packet->data = png.data();
+    packet->size = static_cast<int>(png.size() - AV_INPUT_BUFFER_PADDING_SIZE);
+    AVFrame* image = av_frame_alloc();
+    ASSERT_EQ(avcodec_send_packet(context, packet), 0);
+    ASSERT_EQ(avcodec_receive_frame(context, image), 0);
+    EXPECT_EQ(image->width, 320);
+    EXPECT_EQ(image->height, 180);
+    EXPECT_EQ(image->format, AV_PIX_FMT_RGB24);
+    // Cell 0 of the strip is white (bit 0 of 5), cell 1 black, the field dark grey.
+    auto red = [&](int x, int y) { return image->data[0][y * image->linesize[0] + x * 3]; };
+    EXPECT_GT(red(5, 178), 200);
+    EXPECT_LT(red(15, 178), 40);
+    EXPECT_NEAR(red(160, 50), 55, 15);
+    av_frame_free(&image);
+    packet->data = nullptr;
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+}
+
+TEST(SnapshotWriter, AFolderThatCannotBeMadeIsRefused) {
+    TemporaryFolder folder;
+    std::ofstream(folder.path() / "file") << "x";
+    auto writer = SnapshotWriter::open(folder.path() / "file" / "shots");
+    ASSERT_FALSE(writer);
+    EXPECT_NE(writer.error().find("could not be made"), std::string::npos) << writer.error();
+}
+
+} // namespace
+} // namespace quillmere

@@ -1,0 +1,214 @@
+#pragma once
+
+// The media side for the viewer's end-to-end test, answering the host
+// connection as the media pipeline does: it approves consent and control,
+// lists a display and the test pattern, and gives every started surface a
+// pipeline of its own queue that announces its stream configuration and
+// then sends real H.264 frames of the test pattern, a keyframe first and
+// whenever one is asked for, each keyframe reported to the connection for
+// its epoch. It keeps a journal of what it was asked.
+
+#include "Platform/Dispatch/Clock.h"
+#include "Platform/Dispatch/DispatchTimer.h"
+#include "Platform/Dispatch/LockedBox.h"
+#include "Platform/Dispatch/SerialQueue.h"
+#include "QuillmereMac/HostConnection/HostConnection.h"
+#include "QuillmereMac/Media/SessionMediaDelegate.h"
+#include "QuillmereViewer/Tests/TestStream.h"
+
+#include <fmt/format.h>
+
+#include <map>
+
+namespace quillmere::testing {
+
+using Journal = LockedBox<std::vector<std::string>>;
+
+// "text hi", "buttonDown left", "moveAbsolute 40,50".
+inline std::string describe(const InjectAction& action) {
+    return std::visit(
+        [](const auto& value) -> std::string {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, inject::Text>) return "text " + value.text;
+            else if constexpr (std::is_same_v<T, inject::ButtonDown>) return fmt::format("buttonDown {}", enumName(value.button));
+            else if constexpr (std::is_same_v<T, inject::ButtonUp>) return fmt::format("buttonUp {}", enumName(value.button));
+            else if constexpr (std::is_same_v<T, inject::MoveAbsolute>) return fmt::format("moveAbsolute {},{}", value.x, value.y);
+            else if constexpr (std::is_same_v<T, inject::KeyDown>) return fmt::format("keyDown {}", value.usage);
+            else if constexpr (std::is_same_v<T, inject::KeyUp>) return fmt::format("keyUp {}", value.usage);
+            else if constexpr (std::is_same_v<T, inject::MoveRelative>) return fmt::format("moveRelative {},{}", value.dx, value.dy);
+            else return fmt::format("scroll {},{}", value.dx, value.dy);
+        },
+        static_cast<const InjectAction::variant&>(action));
+}
+
+class ScriptedPipeline final : public SurfacePipeline {
+public:
+    static constexpr int width = 160;
+    static constexpr int height = 96;
+    static constexpr std::uint64_t intervalNs = 16'000'000;
+
+    ScriptedPipeline(std::uint32_t surfaceID, std::weak_ptr<HostConnection> owner, std::shared_ptr<Journal> journal)
+        : surfaceID_(surfaceID), owner_(std::move(owner)), journal_(std::move(journal)),
+          queue_("com.ornbeck.quillmeremac.pipeline." + std::to_string(surfaceID)) {}
+
+    ~ScriptedPipeline() override { stop(); }
+
+    Executor& queue() override { return queue_; }
+    std::weak_ptr<HostConnection> connection() const override { return owner_; }
+    void setKeyframeRequested() override { keyframeRequested_ = true; }
+    void setBitrate(std::uint32_t) override {}
+    void applyTier(std::int64_t, std::uint32_t) override {}
+
+    // The stream configuration, with the encoder's own parameter sets.
+    void announce() {
+        queue_.sync([&] {
+            const auto first = encoder_.encode(0, true);
+            (void)first;
+            if (auto owner = owner_.lock()) owner->announceStreamConfig(encoder_.config(1));
+        });
+    }
+
+    void startSending() {
+        queue_.sync([&] {
+            if (timer_) return;
+            timer_ = DispatchTimer::make(queue_);
+            timer_->schedule(Clock::nowNs(), intervalNs);
+            timer_->setHandler([this] { sendNext(); });
+            timer_->resume();
+        });
+    }
+
+    void stop() {
+        queue_.sync([&] {
+            if (timer_) timer_->cancel();
+            timer_.reset();
+        });
+    }
+
+private:
+    void sendNext() {
+        auto owner = owner_.lock();
+        if (!owner) return;
+        const bool keyframe = keyframeRequested_ || number_ == 0;
+        keyframeRequested_ = false;
+        const auto frame = encoder_.encode(++number_, keyframe);
+        if (frame.keyframe) {
+            // As the pipeline does: the connection names the epoch a keyframe starts.
+            if (const auto issued = owner->keyframeIssued(surfaceID_)) epoch_ = *issued;
+            if (keyframe && number_ > 1) note(fmt::format("keyframe {}", number_));
+        }
+        EncodedFrame out = encodedFrame(frame, number_, epoch_, 1, Clock::nowNs());
+        out.surfaceID = surfaceID_;
+        owner->sendFrame(std::move(out));
+    }
+
+    void note(std::string line) {
+        journal_->withLock([&](auto& lines) { lines.push_back(std::move(line)); });
+    }
+
+    std::uint32_t surfaceID_;
+    std::weak_ptr<HostConnection> owner_;
+    std::shared_ptr<Journal> journal_;
+    SerialQueue queue_;
+    // On the queue.
+    TestStreamEncoder encoder_{width, height};
+    std::shared_ptr<DispatchTimer> timer_;
+    bool keyframeRequested_ = false;
+    std::uint32_t number_ = 0;
+    std::uint32_t epoch_ = 1;
+};
+
+class ScriptedMedia final : public SessionMediaDelegate {
+public:
+    static constexpr std::uint32_t testPatternID = CaptureChoice::testPatternID;
+
+    std::vector<std::string> journal() const { return journal_->get(); }
+    bool saw(const std::string& line) const {
+        const auto lines = journal();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
+    void requestConsent(CaptureChoice choice, std::uint32_t, std::string clientName,
+                        std::function<void(bool)> reply) override {
+        note(fmt::format("consent {} for {}", choice.description(), clientName));
+        reply(true);
+    }
+    void startSurface(std::uint32_t surfaceID, std::uint32_t windowID,
+                      std::shared_ptr<HostConnection> connection) override {
+        stopSurface(surfaceID);
+        auto pipeline = std::make_shared<ScriptedPipeline>(surfaceID, connection, journal_);
+        pipelines_.withLock([&](auto& table) { table[surfaceID] = pipeline; });
+        note(fmt::format("startSurface {} {}", surfaceID, CaptureChoice::fromCaptureID(windowID).description()));
+        pipeline->announce();
+    }
+    void beginMedia(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<HostConnection> connection) override {
+        last_.set(connection);
+        note(fmt::format("beginMedia {}", surfaceID));
+        if (auto found = pipeline(surfaceID)) std::static_pointer_cast<ScriptedPipeline>(found)->startSending();
+    }
+    void stopSurface(std::uint32_t surfaceID) override {
+        std::shared_ptr<ScriptedPipeline> stopped;
+        pipelines_.withLock([&](auto& table) {
+            if (const auto found = table.find(surfaceID); found != table.end()) {
+                stopped = found->second;
+                table.erase(found);
+            }
+        });
+        if (!stopped) return;
+        stopped->stop();
+        note(fmt::format("stopSurface {}", surfaceID));
+    }
+    void setPaused(std::uint32_t surfaceID, bool paused) override { note(fmt::format("paused {} {}", surfaceID, paused)); }
+    std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID) override {
+        return pipelines_.withLock([&](auto& table) -> std::shared_ptr<SurfacePipeline> {
+            const auto found = table.find(surfaceID);
+            return found == table.end() ? nullptr : found->second;
+        });
+    }
+    void inject(const std::vector<InjectAction>& actions) override {
+        for (const auto& action : actions) note("inject " + describe(action));
+    }
+    void setBudget(std::uint32_t, std::int64_t, std::int64_t, bool) override {}
+    void removeBudget(std::uint32_t) override {}
+    void setScreenShape(ScreenShape) override {}
+    void setTextSize(std::uint8_t) override {}
+    void writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) override {
+        reply(ClipboardOutcome::denied);
+    }
+    void readClipboard(std::string, std::function<void(bool, std::optional<std::string>)> reply) override {
+        reply(false, std::nullopt);
+    }
+    void requestControl(std::string clientName, std::function<void(bool)> reply) override {
+        note(fmt::format("control for {}", clientName));
+        reply(true);
+    }
+    void windowList(std::function<void(std::vector<CaptureWindow>)> reply) override {
+        note("windowList");
+        reply({CaptureWindow{CaptureWindow::displayIDBase, "Built-in Display", "", 1920, 1080},
+               CaptureWindow{testPatternID, "Test pattern (measurement)", "", ScriptedPipeline::width,
+                             ScriptedPipeline::height}});
+    }
+    void focusHint(const msg::FocusHint&) override {}
+    bool testPatternEnabled() override { return true; }
+    bool permission() override { return true; }
+    std::weak_ptr<HostConnection> lastConnection() override { return last_.get(); }
+
+    ~ScriptedMedia() override {
+        std::vector<std::uint32_t> surfaces;
+        pipelines_.withLock([&](auto& table) {
+            for (const auto& [surfaceID, pipeline] : table) surfaces.push_back(surfaceID);
+        });
+        for (const auto surfaceID : surfaces) stopSurface(surfaceID);
+    }
+
+private:
+    void note(std::string line) {
+        journal_->withLock([&](auto& lines) { lines.push_back(std::move(line)); });
+    }
+
+    std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
+    LockedBox<std::map<std::uint32_t, std::shared_ptr<ScriptedPipeline>>> pipelines_;
+    LockedBox<std::weak_ptr<HostConnection>> last_;
+};
+
+} // namespace quillmere::testing

@@ -1,0 +1,12 @@
+#include "QuillmereViewer/Interruption.h"
+#include "QuillmereViewer/ViewerCommands.h"
+
+#include <iostream>
+#include <string_view>
+#include <vector>
+
+int main(int argc, char** argv) {
+    quillmere::Interruption::installSignalHandlers();
+    const std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    return quillmere::runViewer(arguments, std::cout, std::cerr, quillmere::Interruption::process());
+}
