@@ -118,9 +118,8 @@ public:
         return *port;
     }
 
-    // Pairs a new device through an invitation, as the pairing window and a
-    // phone would; returns the device's identity.
-    LocalIdentity pairThroughInvitation() {
+    // Shows an invitation, as the pairing window does; returns its text.
+    std::string showInvitation() {
         enrollment = EnrollmentService::make(
             main, HostEnrollment(std::make_shared<SystemPairingCrypto>(), identity.fingerprint, 120), identity,
             "Test Mac", "127.0.0.1", EnrollmentService::addingTo(engine), EnrollmentService::wallClockSeconds);
@@ -133,18 +132,34 @@ public:
             return text.has_value();
         });
         if (!text) throw std::runtime_error("no invitation");
-        PairingClient phone(keys, defaults.defaults(), "phone", *text);
-        if (!phone.ready() || !phone.hello() || !phone.request()) throw std::runtime_error("pairing request failed");
+        return *text;
+    }
+
+    // Approves the device that asked to pair, as its user would; false when
+    // none asked in time.
+    bool approvePairing(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         std::optional<std::uint64_t> token;
-        eventually([&] {
-            main.sync([&] {
-                if (const auto* awaiting = std::get_if<EnrollmentState::AwaitingApproval>(&enrollment->state()))
-                    token = awaiting->token;
-            });
-            return token.has_value();
-        });
-        if (!token) throw std::runtime_error("no approval asked");
+        eventually(
+            [&] {
+                main.sync([&] {
+                    if (const auto* awaiting = std::get_if<EnrollmentState::AwaitingApproval>(&enrollment->state()))
+                        token = awaiting->token;
+                });
+                return token.has_value();
+            },
+            limit);
+        if (!token) return false;
         main.sync([&] { enrollment->decide(*token, true); });
+        return true;
+    }
+
+    // Pairs a new device through an invitation, as the pairing window and a
+    // phone would; returns the device's identity.
+    LocalIdentity pairThroughInvitation() {
+        const std::string text = showInvitation();
+        PairingClient phone(keys, defaults.defaults(), "phone", text);
+        if (!phone.ready() || !phone.hello() || !phone.request()) throw std::runtime_error("pairing request failed");
+        if (!approvePairing()) throw std::runtime_error("no approval asked");
         const auto result = phone.result();
         if (!result || result->outcome != EnrollmentOutcome::approved) throw std::runtime_error("pairing refused");
         return phone.identity;
