@@ -25,6 +25,11 @@ function(quillmere_module target)
     add_executable(${target}Tests ${tests})
     target_link_libraries(${target}Tests PRIVATE ${target} ${ARG_TEST_DEPS}
                           GTest::gtest GTest::gmock GTest::gtest_main)
+    # Test files all parse the same heavy headers; parse them once.
+    target_precompile_headers(${target}Tests PRIVATE
+      <gtest/gtest.h> <gmock/gmock.h>
+      <chrono> <functional> <map> <memory> <optional> <string> <thread> <variant> <vector>
+      "${PROJECT_SOURCE_DIR}/QuillmereWire/ControlMessage.h")
     gtest_discover_tests(${target}Tests
                          DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT 300)
