@@ -34,7 +34,9 @@ std::expected<std::unique_ptr<H264Decoder>, std::string> H264Decoder::make() {
     AVCodecContext* context = decoder->context_;
     context->thread_count = 1;
     context->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    context->error_concealment = 0;
+    // Error resilience stays on: with it off, libavcodec flags every picture
+    // coded in several slices (the host's encoder slices its frames) as
+    // damaged. Real damage still fails the unit or shows in the error flags.
     context->err_recognition |= AV_EF_BITSTREAM | AV_EF_EXPLODE;
     if (const int opened = avcodec_open2(context, codec, nullptr); opened < 0)
         return std::unexpected(fmt::format("the H.264 decoder did not open: {}", errorText(opened)));

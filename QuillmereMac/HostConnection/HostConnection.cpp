@@ -68,7 +68,7 @@ void HostConnection::handle(const PeerEvent& event) {
 
 void HostConnection::handleControl(const ControlMessage& message) {
     if (const auto* hint = message.as<msg::FocusHint>()) {
-        if (const auto delegate = delegate_.lock()) delegate->focusHint(*hint);
+        if (const auto delegate = delegate_.lock()) delegate->focusHint(*hint, shared_from_this());
     }
     perform(session_.handle(message, now()));
     // The kind of message decides, not whether the session took it.
@@ -170,16 +170,16 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
     for (HostSessionAction& action : session_.end(ByeReason::normal)) {
         if (action.is<action::Inject>()) {
             kept.push_back(std::move(action));
-        } else if (const auto* stop = action.as<action::StopMedia>()) {
-            // A surface that a newer connection took over keeps its pipeline.
-            std::shared_ptr<SurfacePipeline> pipeline = delegate ? delegate->pipeline(stop->surfaceID) : nullptr;
-            if (!pipeline || pipeline->connection().lock().get() == this) kept.push_back(std::move(action));
+        } else if (action.is<action::StopMedia>()) {
+            // Only this connection's own surfaces: another client's surface
+            // of the same number is not in reach.
+            kept.push_back(std::move(action));
         }
     }
     perform(kept);
 
-    const auto last = delegate ? delegate->lastConnection().lock() : nullptr;
-    if (last && last.get() != this) {
+    const auto last = delegate ? delegate->lastConnection() : nullptr;
+    if (last && last.get() != static_cast<MediaConnection*>(this)) {
         log_.notice("late close of a replaced connection: the newer session keeps its media");
     } else if (delegate) {
         if (textSizeChanged_) {

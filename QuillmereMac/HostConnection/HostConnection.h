@@ -3,6 +3,7 @@
 #include "QuillmereMac/HostConnection/HostPeer.h"
 #include "QuillmereMac/Media/AudioSink.h"
 #include "QuillmereMac/Media/DatagramPacer.h"
+#include "QuillmereMac/Media/MediaConnection.h"
 #include "QuillmereMac/Media/MediaSender.h"
 #include "QuillmereMac/Media/SessionMediaDelegate.h"
 
@@ -26,7 +27,9 @@ namespace quillmere {
 // client's session every transport event and every answer of the media
 // side, and carries out the actions the session returns. Everything it holds
 // lives on the peer's queue, except the copy of the client's capabilities.
-class HostConnection final : public AudioSink, public std::enable_shared_from_this<HostConnection> {
+class HostConnection final : public AudioSink,
+                             public MediaConnection,
+                             public std::enable_shared_from_this<HostConnection> {
 public:
     using OnStatus = std::function<void(HostConnection&, const std::optional<std::string>& clientName)>;
     using OnClosed = std::function<void(HostConnection&)>;
@@ -62,17 +65,17 @@ public:
     void grantControl(bool approved);
     void clipboardWriteCompleted(std::uint32_t requestID, ClipboardOutcome outcome);
     void clipboardReadCompleted(std::uint32_t requestID, bool approved, std::optional<std::string> text);
-    void announceStreamConfig(StreamConfig config);
-    void sendFrame(EncodedFrame frame);
-    void noteContentChanged(std::uint32_t surfaceID);
-    void endSurface(std::uint32_t surfaceID);
+    void announceStreamConfig(StreamConfig config) override;
+    void sendFrame(EncodedFrame frame) override;
+    void noteContentChanged(std::uint32_t surfaceID) override;
+    void endSurface(std::uint32_t surfaceID) override;
 
     // From a surface pipeline's queue: waits on the connection's queue.
-    std::optional<std::uint32_t> keyframeIssued(std::uint32_t surfaceID);
+    std::optional<std::uint32_t> keyframeIssued(std::uint32_t surfaceID) override;
     // From the diagnostics side: wait on the connection's queue. Reading the
     // pacer's figures resets its largest stack delay.
     std::optional<TransportMetrics> transportMetrics(std::uint32_t surfaceID);
-    DatagramPacer::Metrics pacerMetrics();
+    DatagramPacer::Metrics pacerMetrics() override;
 
     // As the audio stream's sink (any thread).
     void sendAudioConfig(const msg::AudioConfig& config) override;
@@ -80,7 +83,7 @@ public:
                    std::uint64_t hostTimeNs) override;
 
     // Any thread: the client's capabilities as last received.
-    std::optional<Capabilities> capabilitiesCopy() const { return capabilitiesCopy_.get(); }
+    std::optional<Capabilities> capabilitiesCopy() const override { return capabilitiesCopy_.get(); }
 
     // On the queue.
     HostPeer& peer() { return *peer_; }

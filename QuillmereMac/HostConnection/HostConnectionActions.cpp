@@ -26,7 +26,7 @@ std::string HostConnection::clientName() const {
 void HostConnection::onPipeline(std::uint32_t surfaceID, std::function<void(SurfacePipeline&)> work) {
     const auto delegate = delegate_.lock();
     if (!delegate) return;
-    std::shared_ptr<SurfacePipeline> pipeline = delegate->pipeline(surfaceID);
+    std::shared_ptr<SurfacePipeline> pipeline = delegate->pipeline(surfaceID, shared_from_this());
     if (!pipeline) return;
     Executor& queue = pipeline->queue();
     queue.async([pipeline = std::move(pipeline), work = std::move(work)] { work(*pipeline); });
@@ -40,17 +40,21 @@ void HostConnection::performOne(const HostSessionAction& action) {
             [this](const action::StartMedia& start) { startMedia(start.surfaceID); },
             [this](const action::StopMedia& stop) {
                 retireSender(stop.surfaceID);
-                if (const auto delegate = delegate_.lock()) delegate->stopSurface(stop.surfaceID);
+                if (const auto delegate = delegate_.lock()) delegate->stopSurface(stop.surfaceID, shared_from_this());
             },
             [this](const action::PauseMedia& pause) {
                 if (pause.paused) {
                     if (const auto sender = senders_.find(pause.surfaceID); sender != senders_.end())
                         sender->second->admission().reset();
                 }
-                if (const auto delegate = delegate_.lock()) delegate->setPaused(pause.surfaceID, pause.paused);
+                if (const auto delegate = delegate_.lock())
+                    delegate->setPaused(pause.surfaceID, pause.paused, shared_from_this());
             },
             [this](const action::ForceKeyframe& force) {
-                onPipeline(force.surfaceID, [](SurfacePipeline& pipeline) { pipeline.setKeyframeRequested(); });
+                const auto delegate = delegate_.lock();
+                if (!delegate) return;
+                if (const auto pipeline = delegate->pipeline(force.surfaceID, shared_from_this()))
+                    pipeline->requestKeyframe();
             },
             [this](const action::SetBitrate& bitrate) {
                 onPipeline(bitrate.surfaceID,
@@ -63,7 +67,7 @@ void HostConnection::performOne(const HostSessionAction& action) {
             [this](const action::ClipboardReadRequested& read) { clipboardRead(read.requestID); },
             [this](const action::SetTier& tier) {
                 onPipeline(tier.surfaceID, [allocation = tier.allocation](SurfacePipeline& pipeline) {
-                    pipeline.applyTier(allocation.fps, allocation.bitrateKbps);
+                    pipeline.setTier(allocation.fps, allocation.bitrateKbps);
                 });
             },
             [this](const action::SetTextSize& size) {
@@ -85,10 +89,12 @@ void HostConnection::performOne(const HostSessionAction& action) {
             },
             [this](const action::SetSurfaceBudget& budget) {
                 if (const auto delegate = delegate_.lock())
-                    delegate->setBudget(budget.surfaceID, budget.width, budget.height, false);
+                    delegate->setSurfaceBudget(budget.surfaceID, RequestedBox{budget.width, budget.height},
+                                               shared_from_this());
             },
             [this](const action::ClearSurfaceBudget& clear) {
-                if (const auto delegate = delegate_.lock()) delegate->removeBudget(clear.surfaceID);
+                if (const auto delegate = delegate_.lock())
+                    delegate->clearSurfaceBudget(clear.surfaceID, shared_from_this());
             },
             [this](const action::Close&) { peer_->close(closeGraceSeconds); },
             [this](const action::ListWindows&) { listWindows(); },
@@ -116,7 +122,7 @@ void HostConnection::requestConsent(const action::RequestConsent& request) {
         // A media side gone before the prompt could be shown is a refusal,
         // not a question left open for ever.
         if (const auto media = weakDelegate.lock())
-            media->requestConsent(CaptureChoice::fromCaptureID(request.windowID), request.windowID, name, reply);
+            media->requestCaptureConsent(name, request.windowID, reply);
         else
             reply(false);
     });
@@ -195,7 +201,7 @@ void HostConnection::listWindows() {
             self->peer_->sendControl(msg::CaptureList{std::move(windows)});
         };
         if (const auto media = weakDelegate.lock())
-            media->windowList(reply);
+            media->captureList(reply);
         else
             reply({});
     });

@@ -68,7 +68,7 @@ void HostConnection::requestKeyframeIfDue(std::uint32_t surfaceID) {
     if (!session_.keyframeDue(surfaceID, now())) return;
     const auto delegate = delegate_.lock();
     if (!delegate) return;
-    if (const auto pipeline = delegate->pipeline(surfaceID)) pipeline->requestKeyframe();
+    if (const auto pipeline = delegate->pipeline(surfaceID, shared_from_this())) pipeline->requestKeyframe();
 }
 
 void HostConnection::stallEnded(std::int64_t droppedDatagrams) {

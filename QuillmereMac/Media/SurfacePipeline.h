@@ -1,36 +1,274 @@
 #pragma once
 
 #include "Platform/Dispatch/Executor.h"
+#include "Platform/Log/Logger.h"
+#include "QuillmereMac/Capture/CaptureSource.h"
+#include "QuillmereMac/Capture/DirtyArea.h"
+#include "QuillmereMac/Capture/FrameChangeDetector.h"
+#include "QuillmereMac/Capture/FrameHandoff.h"
+#include "QuillmereMac/Encoder/VideoEncoder.h"
+#include "QuillmereMac/Media/CaptureChoice.h"
+#include "QuillmereMac/Media/MediaConnection.h"
+#include "QuillmereMac/Media/RequestedBox.h"
 
 #include <cstdint>
+#include <expected>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace quillmere {
 
-class HostConnection;
-
-// What the host service uses of one surface's pipeline. The pipeline's own
-// state lives on its queue: the operations marked so must run there.
+// One shared surface, from its capture source to its client's connection, on
+// a serial queue of its own. Frames are parked in a one-frame hand-off by the
+// capture queue and taken one at a time by the per-frame decision, which
+// drops what need not be encoded (paused, quiet, paced away by the tier,
+// unchanged) and encodes the rest; encoded units come back from the encoder's
+// thread onto the queue and leave as EncodedFrames, preceded by a stream
+// configuration whenever the parameter sets change.
+//
+// Operations marked "on the queue" must run there; callers elsewhere dispatch
+// to queue(). The pipeline keeps its connection alive.
 class SurfacePipeline : public std::enable_shared_from_this<SurfacePipeline> {
 public:
-    virtual ~SurfacePipeline() = default;
+    struct Stats {
+        std::int64_t captured = 0;
+        std::int64_t encoded = 0;
+        std::int64_t sent = 0;
+        std::int64_t keyframes = 0;
+        std::int64_t configs = 0;
+        std::int64_t encoderDrops = 0;
+        std::int64_t staleOutputs = 0;
+        std::int64_t tierSkipped = 0;
+        std::int64_t quietSkipped = 0;
+        std::int64_t unchanged = 0;
+        std::int64_t maxEncodeLatencyNs = 0;
+        std::int64_t totalEncodeLatencyNs = 0;
+        std::int64_t encodedBytes = 0;
+        std::int64_t maxFrameBytes = 0;
+        std::int64_t maxKeyframeBytes = 0;
+        std::int64_t pickupNs = 0;
+        std::int64_t pickups = 0;
+        std::int64_t compareNs = 0;
+        std::int64_t compares = 0;
+        std::int64_t encoderNs = 0;
+        std::int64_t encoderSamples = 0;
+        std::int64_t outputWaitNs = 0;
+        std::int64_t rememberNs = 0;
+        std::int64_t remembers = 0;
+        std::int64_t comparesSkipped = 0;
 
-    virtual Executor& queue() = 0;
-    // The connection the pipeline sends to; compared by identity only.
-    virtual std::weak_ptr<HostConnection> connection() const = 0;
+        bool operator==(const Stats&) const = default;
+    };
 
-    // On the queue: the next encoded frame becomes a keyframe.
-    virtual void setKeyframeRequested() = 0;
-    // On the queue: the encoder's bit rate.
-    virtual void setBitrate(std::uint32_t kbps) = 0;
-    // On the queue: the tier's frame rate (capped by the pipeline's own) and
-    // bit rate.
-    virtual void applyTier(std::int64_t fps, std::uint32_t kbps) = 0;
+    struct Raster {
+        int width = 0;
+        int height = 0;
+        bool operator==(const Raster&) const = default;
+    };
 
-    // From any queue: sets the keyframe flag on the pipeline's queue.
-    void requestKeyframe() {
-        queue().async([self = shared_from_this()] { self->setKeyframeRequested(); });
+    struct CompareSkip {
+        std::int64_t changedInARow = 0;
+        std::int64_t sinceCheck = 0;
+        bool operator==(const CompareSkip&) const = default;
+    };
+
+    // Whether the surface has shown only tiny changes for long enough, with
+    // no input, to be sampled slowly.
+    struct QuietGate {
+        bool isQuiet = false;
+        std::optional<std::uint64_t> tinySince;
+        bool operator==(const QuietGate&) const = default;
+    };
+
+    struct PerfSnapshot {
+        Stats stats;
+        int width = 0;
+        int height = 0;
+        std::int64_t fps = 0;
+        std::uint32_t bitrateKbps = 0;
+        bool operator==(const PerfSnapshot&) const = default;
+    };
+
+    using EncoderMaker = std::function<std::expected<std::shared_ptr<VideoEncoder>, EncoderError>(
+        EncoderConfig config, VideoEncoder::Output output)>;
+
+    // What a pipeline is made with beyond its surface; every field has a
+    // default for the running application.
+    struct Environment {
+        // Its serial queue; by default one of its own, labelled queueLabelPrefix
+        // and the surface identifier.
+        std::shared_ptr<Executor> queue;
+        // VideoEncoder::make by default.
+        EncoderMaker makeEncoder;
+        // The user default "QuillmereMacNormalRateControl", read at each
+        // encoder creation.
+        std::function<bool()> normalRateControl;
+        // How long a wanted keyframe waits for a new frame before the newest
+        // one is encoded again.
+        std::uint64_t keyframeRefreshDelayNs = defaultKeyframeRefreshDelayNs;
+    };
+
+    static constexpr const char* queueLabelPrefix = "com.ornbeck.quillmeremac.pipeline.";
+    static constexpr const char* normalRateControlKey = "QuillmereMacNormalRateControl";
+    static constexpr std::uint32_t initialBitrateKbps = 20000;
+    static constexpr double dirtyFractionThreshold = 0.005;
+    static constexpr std::uint64_t quietAfterNs = 999'999'999;
+    static constexpr std::uint64_t quietInputAgeNs = 1'999'999'999;
+    static constexpr std::uint64_t quietFrameGapNs = 74'999'999;
+    static constexpr std::uint64_t contentReportGapNs = 999'999'999;
+    static constexpr std::int64_t compareRunLength = 8;
+    static constexpr std::int64_t compareEvery = 10;
+    static constexpr std::uint64_t defaultKeyframeRefreshDelayNs = 50'000'000;
+
+    static std::shared_ptr<SurfacePipeline> make(std::uint32_t surfaceID, std::shared_ptr<MediaConnection> connection,
+                                                 CaptureChoice choice, Environment environment);
+    static std::shared_ptr<SurfacePipeline> make(std::uint32_t surfaceID, std::shared_ptr<MediaConnection> connection,
+                                                 CaptureChoice choice) {
+        return make(surfaceID, std::move(connection), choice, Environment());
     }
+    virtual ~SurfacePipeline();
+    SurfacePipeline(const SurfacePipeline&) = delete;
+    SurfacePipeline& operator=(const SurfacePipeline&) = delete;
+
+    std::uint32_t surfaceID() const { return surfaceID_; }
+    const CaptureChoice& choice() const { return choice_; }
+    const std::shared_ptr<MediaConnection>& connection() const { return connection_; }
+    Executor& queue() const { return *queue_; }
+
+    // Set by the media pipeline before capture starts; called on the queue.
+    void setRasterChanged(std::function<void(std::uint32_t surfaceID)> hook) { rasterChanged_ = std::move(hook); }
+    void setCaptureInterrupted(std::function<void(std::uint32_t surfaceID)> hook) {
+        captureInterrupted_ = std::move(hook);
+    }
+
+    // On the queue (through a synchronous dispatch): keeps the source unless
+    // the pipeline was stopped, in which case the caller drops it unstarted.
+    bool attach(std::shared_ptr<CaptureSource> source);
+    // On the queue: whether this very source is the one attached.
+    bool holds(const CaptureSource& source) const { return source_.get() == &source; }
+    // The handler for CaptureSource::start. It runs on the capture queue,
+    // holds the pipeline weakly and hands frames over without waiting.
+    CaptureEventHandler eventHandler();
+
+    // On the queue.
+    void processNextFrame();
+    void captureStopped(const CaptureStopReason& reason);
+    bool makeEncoder(int width, int height);
+    void handleOutput(VideoEncoder::Result result, std::uint64_t generation);
+    void applySourceRate();
+    void setPaused(bool paused);
+    void setSending(bool sending);
+    // The connection's rate decisions; virtual so that a connection's tests
+    // can stand in for the whole pipeline.
+    virtual void setBitrate(std::uint32_t kbps);
+    virtual void setTier(std::int64_t fps, std::uint32_t bitrateKbps);
+    void resize(RequestedBox box);
+    void noteInput(std::uint64_t t);
+    // Once: stops sending and encoding for good and hands back the source
+    // for the caller to stop; a second call returns nothing.
+    std::shared_ptr<CaptureSource> stop();
+    // Resets the largest frame and keyframe sizes.
+    PerfSnapshot perfSnapshot();
+
+    // Any thread: the next frame encoded becomes a keyframe (set on the queue).
+    virtual void requestKeyframe();
+
+    // The share of the frame its dirty rectangles cover (overlaps counted
+    // twice); nothing when it has no list or no area.
+    static std::optional<double> dirtyFraction(const CapturedFrame& frame);
+
+    // On the queue: the state the decisions run on.
+    const Stats& stats() const { return stats_; }
+    bool keyframeRequested() const { return keyframeRequested_; }
+    std::uint64_t generation() const { return generation_; }
+    std::uint32_t configGeneration() const { return configGeneration_; }
+    std::uint32_t epoch() const { return epoch_; }
+    std::uint32_t nextFrameID() const { return nextFrameID_; }
+    Raster raster() const { return raster_; }
+    bool sending() const { return sending_; }
+    bool paused() const { return paused_; }
+    bool stopped() const { return stopped_; }
+    std::uint32_t bitrateKbps() const { return bitrateKbps_; }
+    std::int64_t fps() const { return fps_; }
+    std::optional<std::int64_t> tierFPS() const { return tierFPS_; }
+    std::uint64_t tierIntervalNs() const { return tierIntervalNs_; }
+    const QuietGate& quiet() const { return quiet_; }
+    const CompareSkip& compareSkip() const { return compareSkip_; }
+    bool hasEncoder() const { return encoder_ != nullptr; }
+    const std::shared_ptr<CaptureSource>& source() const { return source_; }
+
+protected:
+    SurfacePipeline(std::uint32_t surfaceID, std::shared_ptr<MediaConnection> connection, CaptureChoice choice,
+                    Environment environment);
+
+private:
+    friend struct SurfacePipelineTesting;
+
+    std::uint64_t now() const { return queue_->nowNs(); }
+    // The later of the last unchanged frame and the last frame encoded.
+    std::uint64_t pacingReference() const;
+    // Step of the frame decision: whether the quiet gate lets the frame on.
+    bool passesQuietGate(const CapturedFrame& frame);
+    bool passesTierPacing(std::uint64_t t);
+    void encode(const CapturedFrame& frame);
+    void forgetRemembered();
+    void markKeyframeRequested();
+    void scheduleKeyframeRefresh();
+    void refreshKeyframe(std::uint64_t takenBefore);
+    void encoderOutput(VideoEncoder::Result result, std::uint64_t generation);
+
+    const std::uint32_t surfaceID_;
+    const CaptureChoice choice_;
+    std::function<void(std::uint32_t)> rasterChanged_;
+    std::function<void(std::uint32_t)> captureInterrupted_;
+    const std::shared_ptr<MediaConnection> connection_;
+    const std::shared_ptr<Executor> queue_;
+    const std::shared_ptr<FrameHandoff> handoff_ = std::make_shared<FrameHandoff>();
+    const EncoderMaker encoderMaker_;
+    const std::function<bool()> normalRateControl_;
+    const std::uint64_t keyframeRefreshDelayNs_;
+
+    // The rest lives on the queue.
+    std::shared_ptr<CaptureSource> source_;
+    std::shared_ptr<VideoEncoder> encoder_;
+    std::uint64_t generation_ = 0;
+    std::uint32_t configGeneration_ = 0;
+    // Kept apart from configGeneration_, which wraps through 0.
+    bool announced_ = false;
+    std::uint32_t epoch_ = 1;
+    std::vector<Bytes> announcedSets_;
+    Raster raster_;
+    bool sending_ = false;
+    bool paused_ = false;
+    bool keyframeRequested_ = true;
+    bool stopped_ = false;
+    std::uint32_t bitrateKbps_ = initialBitrateKbps;
+    std::uint32_t nextFrameID_ = 0;
+    bool boundaryPending_ = false;
+    // Between the start of sending and the first keyframe sent: a unit that
+    // the encoder finished after sending began but that depends on frames
+    // never sent is kept back.
+    bool awaitingKeyframe_ = false;
+    Stats stats_;
+    Logger log_{"com.ornbeck.quillmere.mac", "pipeline"};
+    std::int64_t fps_ = 60;
+    std::optional<std::int64_t> tierFPS_;
+    CompareSkip compareSkip_;
+    QuietGate quiet_;
+    std::uint64_t lastInputNs_ = 0;
+    std::uint64_t tierIntervalNs_ = 0;
+    std::optional<std::uint64_t> lastEncodedCaptureNs_;
+    std::uint64_t lastContentReportNs_ = 0;
+    FrameChangeDetector changes_;
+    DirtyArea dirtySinceRemembered_ = DirtyArea::all();
+    std::uint64_t lastCheckedNs_ = 0;
+    // The newest frame taken: a still picture sends no more frames, yet a
+    // client that starts streaming or lost a frame needs a keyframe of it.
+    std::optional<CapturedFrame> lastFrame_;
+    std::uint64_t framesTaken_ = 0;
+    bool refreshScheduled_ = false;
 };
 
 } // namespace quillmere

@@ -10,9 +10,9 @@ TEST_F(HostConnectionTest, CaptureIdentifiersBecomeChoicesInThePrompt) {
     peer->receive(msg::CaptureSelect{3, 0xFFFFFFF0});
     const Transcript seen = take();
     const std::vector<std::string> prompts(seen.begin() + 3, seen.end());
-    EXPECT_EQ(prompts, (std::vector<std::string>{"media requestConsent(display(3), 4294967043, Phone)",
-                                                 "media requestConsent(window(4294967056), 4294967056, Phone)",
-                                                 "media requestConsent(testPattern, 4294967280, Phone)"}));
+    EXPECT_EQ(prompts, (std::vector<std::string>{"media requestCaptureConsent(display(3), 4294967043, Phone)",
+                                                 "media requestCaptureConsent(window(4294967056), 4294967056, Phone)",
+                                                 "media requestCaptureConsent(testPattern, 4294967280, Phone)"}));
 }
 
 TEST_F(HostConnectionTest, TheSwitchedOffTestPatternIsDeniedWithoutAPrompt) {
@@ -45,7 +45,7 @@ TEST_F(HostConnectionTest, AWindowListIsCutToSixtyFourEntries) {
     hello();
     for (std::uint32_t i = 0; i < 70; ++i) media->windows.push_back(CaptureWindow{i + 1, "w", "a", 10, 10});
     peer->receive(msg::CaptureListRequest{});
-    EXPECT_EQ(take(), (Transcript{"media windowList", "send captureList(64)"}));
+    EXPECT_EQ(take(), (Transcript{"media captureList", "send captureList(64)"}));
     EXPECT_EQ(std::get<msg::CaptureList>(peer->controls.back()).windows.back().windowID, 64u);
 }
 
@@ -118,8 +118,8 @@ TEST_F(HostConnectionTest, PauseEmptiesTheSendersQueueAndBudgetsReachTheMediaSid
     connection->perform({action::PauseMedia{S, true}, action::SetSurfaceBudget{S, 640, 480},
                          action::ClearSurfaceBudget{S}, action::ForceKeyframe{99}, action::SetBitrate{99, 1},
                          action::StartMedia{99}});
-    EXPECT_EQ(take(), (Transcript{"media setPaused(7, true)", "media setBudget(7, 640, 480, false)",
-                                  "media removeBudget(7)"}));
+    EXPECT_EQ(take(), (Transcript{"media setPaused(7, true)", "media setSurfaceBudget(7, 640, 480)",
+                                  "media clearSurfaceBudget(7)"}));
     EXPECT_FALSE(connection->senders().contains(99));
     EXPECT_TRUE(connection->senders().contains(S));
 }
@@ -130,7 +130,7 @@ TEST_F(HostConnectionTest, PipelineChangesRunOnThePipelinesQueue) {
     connection->perform({action::SetBitrate{S, 12000}, action::SetTier{S, {SurfaceTier::secondary, 30, 8000}},
                          action::ForceKeyframe{S}});
     EXPECT_TRUE(transcript.empty());
-    EXPECT_EQ(take(), (Transcript{"pipeline 7 setBitrate(12000)", "pipeline 7 applyTier(30, 8000)",
+    EXPECT_EQ(take(), (Transcript{"pipeline 7 setBitrate(12000)", "pipeline 7 setTier(30, 8000)",
                                   "pipeline 7 keyframeRequested"}));
 }
 

@@ -109,13 +109,15 @@ TEST_F(HostConnectionTest, ALateCloseLeavesTheNewerConnectionsMediaAlone) {
     Transcript otherTranscript;
     auto newer = HostConnection::make(std::make_shared<FakePeer>(otherTranscript),
                                       HostSession(hostHello(), hostCapabilities(), rateConfig()), media, main, {}, {});
-    media->pipelines[S]->owner = newer;
+    media->pipelines[S] = std::make_shared<FakePipeline>(otherTranscript, media->pipelineQueue, S, newer);
     media->last = newer;
 
     peer->emit(peer::Closed{PeerCloseReason::remote()});
-    // Surface 8 is still this connection's: it stops; 7 goes on.
-    EXPECT_EQ(take(), (Transcript{"media stopSurface(8)"}));
-    EXPECT_TRUE(media->pipelines.contains(S));
+    // The closing connection stops its own surfaces only: the newer one's 7
+    // goes on.
+    EXPECT_EQ(take(), (Transcript{"media stopSurface(7)", "media stopSurface(8)"}));
+    ASSERT_TRUE(media->pipelines.contains(S));
+    EXPECT_EQ(media->pipelines[S]->connection(), newer);
     const auto lines = log.lines("transport");
     EXPECT_NE(std::find(lines.begin(), lines.end(),
                         "late close of a replaced connection: the newer session keeps its media"),

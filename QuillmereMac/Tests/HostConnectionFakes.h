@@ -85,23 +85,26 @@ struct FakePeer final : HostPeer {
     }
 };
 
+// A pipeline that only writes down what the connection asks of it.
 struct FakePipeline final : SurfacePipeline {
-    FakePipeline(Transcript& transcript, Executor& executor, std::uint32_t surfaceID, std::weak_ptr<HostConnection> owner)
-        : transcript(transcript), executor(executor), surfaceID(surfaceID), owner(std::move(owner)) {}
+    FakePipeline(Transcript& transcript, std::shared_ptr<Executor> executor, std::uint32_t surfaceID,
+                 std::shared_ptr<MediaConnection> owner)
+        : SurfacePipeline(surfaceID, std::move(owner), CaptureChoice::window(0),
+                          Environment{std::move(executor), {}, [] { return false; }}),
+          transcript(transcript) {}
 
     Transcript& transcript;
-    Executor& executor;
-    std::uint32_t surfaceID;
-    std::weak_ptr<HostConnection> owner;
 
-    Executor& queue() override { return executor; }
-    std::weak_ptr<HostConnection> connection() const override { return owner; }
-    void setKeyframeRequested() override { transcript.push_back(fmt::format("pipeline {} keyframeRequested", surfaceID)); }
-    void setBitrate(std::uint32_t kbps) override {
-        transcript.push_back(fmt::format("pipeline {} setBitrate({})", surfaceID, kbps));
+    void requestKeyframe() override {
+        queue().async([self = shared_from_this(), this] {
+            transcript.push_back(fmt::format("pipeline {} keyframeRequested", surfaceID()));
+        });
     }
-    void applyTier(std::int64_t fps, std::uint32_t kbps) override {
-        transcript.push_back(fmt::format("pipeline {} applyTier({}, {})", surfaceID, fps, kbps));
+    void setBitrate(std::uint32_t kbps) override {
+        transcript.push_back(fmt::format("pipeline {} setBitrate({})", surfaceID(), kbps));
+    }
+    void setTier(std::int64_t fps, std::uint32_t kbps) override {
+        transcript.push_back(fmt::format("pipeline {} setTier({}, {})", surfaceID(), fps, kbps));
     }
 };
 
@@ -110,10 +113,12 @@ struct FakeMedia final : SessionMediaDelegate {
 
     Transcript& transcript;
     // One queue for every pipeline, so that the order of their work shows.
-    ManualExecutor pipelineQueue{"com.ornbeck.quillmeremac.pipeline"};
+    std::shared_ptr<ManualExecutor> pipelineQueue = std::make_shared<ManualExecutor>("com.ornbeck.quillmeremac.pipeline");
     bool testPattern = true;
     bool mayPostInput = true;
-    std::weak_ptr<HostConnection> last;
+    std::shared_ptr<MediaConnection> last;
+    // One connection's surfaces at a time is all these tests need; a
+    // surface of another connection is out of reach like in the real table.
     std::map<std::uint32_t, std::shared_ptr<FakePipeline>> pipelines;
     // Replies held until the test answers them.
     std::vector<std::function<void(bool)>> consentReplies;
@@ -122,40 +127,47 @@ struct FakeMedia final : SessionMediaDelegate {
     std::vector<std::function<void(bool, std::optional<std::string>)>> readReplies;
     std::vector<CaptureWindow> windows;
 
-    void requestConsent(CaptureChoice choice, std::uint32_t windowID, std::string clientName,
-                        std::function<void(bool)> reply) override {
-        transcript.push_back(fmt::format("media requestConsent({}, {}, {})", choice.description(), windowID, clientName));
+    void requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
+                               std::function<void(bool)> reply) override {
+        transcript.push_back(fmt::format("media requestCaptureConsent({}, {}, {})",
+                                         CaptureChoice::fromCaptureID(captureID).description(), captureID, deviceName));
         consentReplies.push_back(std::move(reply));
     }
-    void startSurface(std::uint32_t surfaceID, std::uint32_t windowID,
-                      std::shared_ptr<HostConnection> connection) override {
-        transcript.push_back(fmt::format("media startSurface({}, {})", surfaceID, windowID));
+    void startSurface(std::uint32_t surfaceID, std::uint32_t captureID,
+                      std::shared_ptr<MediaConnection> connection) override {
+        transcript.push_back(fmt::format("media startSurface({}, {})", surfaceID, captureID));
         pipelines[surfaceID] = std::make_shared<FakePipeline>(transcript, pipelineQueue, surfaceID, connection);
     }
-    void beginMedia(std::uint32_t surfaceID, std::uint32_t windowID,
-                    std::shared_ptr<HostConnection> connection) override {
-        transcript.push_back(fmt::format("media beginMedia({}, {})", surfaceID, windowID));
+    void beginMedia(std::uint32_t surfaceID, std::uint32_t captureID,
+                    std::shared_ptr<MediaConnection> connection) override {
+        transcript.push_back(fmt::format("media beginMedia({}, {})", surfaceID, captureID));
         last = connection;
     }
-    void stopSurface(std::uint32_t surfaceID) override {
+    void stopSurface(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>& connection) override {
         transcript.push_back(fmt::format("media stopSurface({})", surfaceID));
-        pipelines.erase(surfaceID);
+        if (pipeline(surfaceID, connection)) pipelines.erase(surfaceID);
     }
-    void setPaused(std::uint32_t surfaceID, bool paused) override {
+    void setPaused(std::uint32_t surfaceID, bool paused, const std::shared_ptr<MediaConnection>&) override {
         transcript.push_back(fmt::format("media setPaused({}, {})", surfaceID, paused));
     }
-    std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID) override {
+    std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID,
+                                              const std::shared_ptr<MediaConnection>& connection) override {
         const auto found = pipelines.find(surfaceID);
-        return found == pipelines.end() ? nullptr : found->second;
+        if (found == pipelines.end() || found->second->connection() != connection) return nullptr;
+        return found->second;
     }
     void inject(const std::vector<InjectAction>& actions) override {
         transcript.push_back(fmt::format("media inject({})", actions.size()));
     }
-    void setBudget(std::uint32_t surfaceID, std::int64_t width, std::int64_t height, bool clear) override {
-        transcript.push_back(fmt::format("media setBudget({}, {}, {}, {})", surfaceID, width, height, clear));
+    void setSurfaceBudget(std::uint32_t surfaceID, std::optional<RequestedBox> box,
+                          const std::shared_ptr<MediaConnection>&) override {
+        if (box)
+            transcript.push_back(fmt::format("media setSurfaceBudget({}, {}, {})", surfaceID, box->width, box->height));
+        else
+            transcript.push_back(fmt::format("media setSurfaceBudget({}, none)", surfaceID));
     }
-    void removeBudget(std::uint32_t surfaceID) override {
-        transcript.push_back(fmt::format("media removeBudget({})", surfaceID));
+    void clearSurfaceBudget(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>&) override {
+        transcript.push_back(fmt::format("media clearSurfaceBudget({})", surfaceID));
     }
     void setScreenShape(ScreenShape shape) override {
         transcript.push_back(fmt::format("media setScreenShape({})", screenShapeName(shape)));
@@ -173,16 +185,16 @@ struct FakeMedia final : SessionMediaDelegate {
         transcript.push_back(fmt::format("media requestControl({})", clientName));
         controlReplies.push_back(std::move(reply));
     }
-    void windowList(std::function<void(std::vector<CaptureWindow>)> reply) override {
-        transcript.push_back("media windowList");
+    void captureList(std::function<void(std::vector<CaptureWindow>)> reply) override {
+        transcript.push_back("media captureList");
         reply(windows);
     }
-    void focusHint(const msg::FocusHint& hint) override {
+    void focusHint(const msg::FocusHint& hint, const std::shared_ptr<MediaConnection>&) override {
         transcript.push_back(fmt::format("media focusHint({}, {})", hint.surfaceID, hint.ttlMs));
     }
     bool testPatternEnabled() override { return testPattern; }
     bool permission() override { return mayPostInput; }
-    std::weak_ptr<HostConnection> lastConnection() override { return last; }
+    std::shared_ptr<MediaConnection> lastConnection() override { return last; }
 };
 
 } // namespace quillmere::testing

@@ -62,7 +62,7 @@ protected:
     void settle() {
         for (;;) {
             std::size_t ran = peer->executor.runUntilIdle() + main.runUntilIdle();
-            if (media) ran += media->pipelineQueue.runUntilIdle();
+            if (media) ran += media->pipelineQueue->runUntilIdle();
             if (ran == 0) return;
         }
     }

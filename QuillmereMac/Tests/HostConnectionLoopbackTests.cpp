@@ -31,41 +31,42 @@ using testing::W;
 class LoopbackMedia final : public SessionMediaDelegate {
 public:
     struct Pipeline final : SurfacePipeline {
-        SerialQueue serial{"com.ornbeck.quillmeremac.pipeline.7"};
-        std::weak_ptr<HostConnection> owner;
-        std::atomic<int> keyframeRequests{0};
+        Pipeline(std::shared_ptr<MediaConnection> owner, std::atomic<int>& keyframeRequests)
+            : SurfacePipeline(S, std::move(owner), CaptureChoice::window(W),
+                              Environment{std::make_shared<SerialQueue>("com.ornbeck.quillmeremac.pipeline.7"), {},
+                                          [] { return false; }}),
+              keyframeRequests(keyframeRequests) {}
 
-        Executor& queue() override { return serial; }
-        std::weak_ptr<HostConnection> connection() const override { return owner; }
-        void setKeyframeRequested() override { ++keyframeRequests; }
+        std::atomic<int>& keyframeRequests;
+
+        void requestKeyframe() override { ++keyframeRequests; }
         void setBitrate(std::uint32_t) override {}
-        void applyTier(std::int64_t, std::uint32_t) override {}
+        void setTier(std::int64_t, std::uint32_t) override {}
     };
 
-    std::shared_ptr<Pipeline> surface = std::make_shared<Pipeline>();
+    std::atomic<int> keyframeRequests{0};
     std::atomic<bool> began{false};
 
-    void requestConsent(CaptureChoice, std::uint32_t, std::string, std::function<void(bool)> reply) override {
-        reply(true);
-    }
-    void startSurface(std::uint32_t, std::uint32_t, std::shared_ptr<HostConnection> connection) override {
+    void requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply) override { reply(true); }
+    void startSurface(std::uint32_t, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
         std::lock_guard lock(mutex_);
-        surface->owner = connection;
+        surface_ = std::make_shared<Pipeline>(std::move(connection), keyframeRequests);
     }
-    void beginMedia(std::uint32_t, std::uint32_t, std::shared_ptr<HostConnection> connection) override {
+    void beginMedia(std::uint32_t, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
         std::lock_guard lock(mutex_);
         last_ = connection;
         began = true;
     }
-    void stopSurface(std::uint32_t) override {}
-    void setPaused(std::uint32_t, bool) override {}
-    std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID) override {
+    void stopSurface(std::uint32_t, const std::shared_ptr<MediaConnection>&) override {}
+    void setPaused(std::uint32_t, bool, const std::shared_ptr<MediaConnection>&) override {}
+    std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID,
+                                              const std::shared_ptr<MediaConnection>& connection) override {
         std::lock_guard lock(mutex_);
-        return surfaceID == S && !surface->owner.expired() ? surface : nullptr;
+        return surfaceID == S && surface_ && surface_->connection() == connection ? surface_ : nullptr;
     }
     void inject(const std::vector<InjectAction>&) override {}
-    void setBudget(std::uint32_t, std::int64_t, std::int64_t, bool) override {}
-    void removeBudget(std::uint32_t) override {}
+    void setSurfaceBudget(std::uint32_t, std::optional<RequestedBox>, const std::shared_ptr<MediaConnection>&) override {}
+    void clearSurfaceBudget(std::uint32_t, const std::shared_ptr<MediaConnection>&) override {}
     void setScreenShape(ScreenShape) override {}
     void setTextSize(std::uint8_t) override {}
     void writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) override {
@@ -75,18 +76,19 @@ public:
         reply(false, std::nullopt);
     }
     void requestControl(std::string, std::function<void(bool)> reply) override { reply(false); }
-    void windowList(std::function<void(std::vector<CaptureWindow>)> reply) override { reply({}); }
-    void focusHint(const msg::FocusHint&) override {}
+    void captureList(std::function<void(std::vector<CaptureWindow>)> reply) override { reply({}); }
+    void focusHint(const msg::FocusHint&, const std::shared_ptr<MediaConnection>&) override {}
     bool testPatternEnabled() override { return true; }
     bool permission() override { return true; }
-    std::weak_ptr<HostConnection> lastConnection() override {
+    std::shared_ptr<MediaConnection> lastConnection() override {
         std::lock_guard lock(mutex_);
         return last_;
     }
 
 private:
     std::mutex mutex_;
-    std::weak_ptr<HostConnection> last_;
+    std::shared_ptr<Pipeline> surface_;
+    std::shared_ptr<MediaConnection> last_;
 };
 
 // The QUIC peer, with the time and size of every datagram handed to it.
@@ -159,7 +161,7 @@ protected:
         // As the pipeline would, report the first keyframe, then let the
         // keyframes' spacing pass so that a new request is due at once.
         connection->keyframeIssued(S);
-        media->surface->keyframeRequests = 0;
+        media->keyframeRequests = 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
 
@@ -266,14 +268,14 @@ TEST_F(HostConnectionLoopbackTest, AHundredKilobyteFrameArrivesAsPacedDatagramsW
     EXPECT_EQ(metrics->datagramsSent, static_cast<std::int64_t>(expected));
     EXPECT_EQ(metrics->bytesSent, static_cast<std::int64_t>(data.size()));
     EXPECT_EQ(metrics->lastUsableDatagramSize, 1200);
-    EXPECT_EQ(media->surface->keyframeRequests.load(), 0);
+    EXPECT_EQ(media->keyframeRequests.load(), 0);
 }
 
 TEST_F(HostConnectionLoopbackTest, AFrameTheClientsDatagramSizeCannotCarryLeadsToAKeyframeRequest) {
     testing::LogCapture log;
     connect(100);
     connection->sendFrame(frameOf(S, 1, 5000, Clock::nowNs(), true));
-    ASSERT_TRUE(waitUntil([&] { return media->surface->keyframeRequests.load() >= 1; }));
+    ASSERT_TRUE(waitUntil([&] { return media->keyframeRequests.load() >= 1; }));
     const auto metrics = connection->transportMetrics(S);
     ASSERT_TRUE(metrics);
     EXPECT_EQ(metrics->framesDropped, 1);

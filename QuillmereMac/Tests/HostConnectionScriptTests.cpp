@@ -15,11 +15,11 @@ TEST_F(HostConnectionTest, ScriptedSessionGivesTheExactSendsAndMediaCalls) {
 
     media->windows = {CaptureWindow{W, "Notes", "TextEdit", 800, 600}};
     peer->receive(msg::CaptureListRequest{});
-    EXPECT_EQ(take(), (Transcript{"media windowList", "send captureList(1)"}));
+    EXPECT_EQ(take(), (Transcript{"media captureList", "send captureList(1)"}));
 
     peer->receive(msg::CaptureSelect{S, 0xFFFFFF03});
     EXPECT_EQ(take(), (Transcript{"send captureState(7 gen 1 awaitingConsent)",
-                                  "media requestConsent(display(3), 4294967043, Phone)"}));
+                                  "media requestCaptureConsent(display(3), 4294967043, Phone)"}));
     media->consentReplies.back()(true);
     EXPECT_EQ(take(), (Transcript{"send captureState(7 gen 1 active)", "media startSurface(7, 4294967043)"}));
 
@@ -28,7 +28,7 @@ TEST_F(HostConnectionTest, ScriptedSessionGivesTheExactSendsAndMediaCalls) {
     peer->receive(msg::ConfigAck{S, 1});
     peer->receive(msg::StartStream{S});
     EXPECT_EQ(take(), (Transcript{"media beginMedia(7, 4294967043)", "pipeline 7 keyframeRequested",
-                                  "pipeline 7 applyTier(60, 40000)"}));
+                                  "pipeline 7 setTier(60, 40000)"}));
     EXPECT_EQ(connection->keyframeIssued(S), 2u);
 
     // A 3,000-byte keyframe in the client's 1,100-byte datagrams.

@@ -20,26 +20,24 @@ namespace quillmere::testing {
 
 class LoopbackPipeline final : public SurfacePipeline {
 public:
-    LoopbackPipeline(std::uint32_t surfaceID, std::weak_ptr<HostConnection> owner,
+    LoopbackPipeline(std::uint32_t surfaceID, std::shared_ptr<MediaConnection> owner,
                      std::shared_ptr<LockedBox<std::vector<std::string>>> journal)
-        : surfaceID_(surfaceID), owner_(std::move(owner)), journal_(std::move(journal)),
-          queue_("com.ornbeck.quillmeremac.pipeline." + std::to_string(surfaceID)) {}
+        : SurfacePipeline(surfaceID, std::move(owner), CaptureChoice::window(0),
+                          Environment{std::make_shared<SerialQueue>("com.ornbeck.quillmeremac.pipeline." +
+                                                                    std::to_string(surfaceID)),
+                                      {}, [] { return false; }}),
+          journal_(std::move(journal)) {}
 
-    Executor& queue() override { return queue_; }
-    std::weak_ptr<HostConnection> connection() const override { return owner_; }
-    void setKeyframeRequested() override {}
-    void setBitrate(std::uint32_t kbps) override { note(fmt::format("setBitrate {} {}", surfaceID_, kbps)); }
-    void applyTier(std::int64_t, std::uint32_t) override {}
+    void requestKeyframe() override {}
+    void setBitrate(std::uint32_t kbps) override { note(fmt::format("setBitrate {} {}", surfaceID(), kbps)); }
+    void setTier(std::int64_t, std::uint32_t) override {}
 
 private:
     void note(std::string line) {
         journal_->withLock([&](auto& lines) { lines.push_back(std::move(line)); });
     }
 
-    std::uint32_t surfaceID_;
-    std::weak_ptr<HostConnection> owner_;
     std::shared_ptr<LockedBox<std::vector<std::string>>> journal_;
-    SerialQueue queue_;
 };
 
 class LoopbackMedia final : public SessionMediaDelegate {
@@ -50,35 +48,34 @@ public:
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
-    void requestConsent(CaptureChoice, std::uint32_t, std::string, std::function<void(bool)> reply) override {
-        reply(true);
-    }
-    void startSurface(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<HostConnection> connection) override {
+    void requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply) override { reply(true); }
+    void startSurface(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
         auto pipeline = std::make_shared<LoopbackPipeline>(surfaceID, connection, journal_);
-        pipelines_.withLock([&](auto& table) { table[surfaceID] = pipeline; });
+        pipelines_.withLock([&](auto& table) { table[{connection.get(), surfaceID}] = pipeline; });
         note(fmt::format("startSurface {}", surfaceID));
         // Parameter sets as an H.264 encoder gives them: SPS, then PPS.
         connection->announceStreamConfig(StreamConfig{surfaceID, 1, 1, VideoCodec::h264, 640, 360, 30, 20000,
                                                       {Bytes{0x67, 0x42, 0xC0, 0x1E}, Bytes{0x68, 0xCE, 0x3C, 0x80}}});
     }
-    void beginMedia(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<HostConnection> connection) override {
+    void beginMedia(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
         last_.set(connection);
         note(fmt::format("beginMedia {}", surfaceID));
     }
-    void stopSurface(std::uint32_t surfaceID) override {
-        pipelines_.withLock([&](auto& table) { table.erase(surfaceID); });
+    void stopSurface(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>& connection) override {
+        pipelines_.withLock([&](auto& table) { table.erase({connection.get(), surfaceID}); });
         note(fmt::format("stopSurface {}", surfaceID));
     }
-    void setPaused(std::uint32_t, bool) override {}
-    std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID) override {
+    void setPaused(std::uint32_t, bool, const std::shared_ptr<MediaConnection>&) override {}
+    std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID,
+                                              const std::shared_ptr<MediaConnection>& connection) override {
         return pipelines_.withLock([&](auto& table) -> std::shared_ptr<SurfacePipeline> {
-            const auto found = table.find(surfaceID);
+            const auto found = table.find({connection.get(), surfaceID});
             return found == table.end() ? nullptr : found->second;
         });
     }
     void inject(const std::vector<InjectAction>&) override {}
-    void setBudget(std::uint32_t, std::int64_t, std::int64_t, bool) override {}
-    void removeBudget(std::uint32_t) override {}
+    void setSurfaceBudget(std::uint32_t, std::optional<RequestedBox>, const std::shared_ptr<MediaConnection>&) override {}
+    void clearSurfaceBudget(std::uint32_t, const std::shared_ptr<MediaConnection>&) override {}
     void setScreenShape(ScreenShape) override {}
     void setTextSize(std::uint8_t) override {}
     void writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) override {
@@ -88,11 +85,11 @@ public:
         reply(false, std::nullopt);
     }
     void requestControl(std::string, std::function<void(bool)> reply) override { reply(false); }
-    void windowList(std::function<void(std::vector<CaptureWindow>)> reply) override { reply({}); }
-    void focusHint(const msg::FocusHint&) override {}
+    void captureList(std::function<void(std::vector<CaptureWindow>)> reply) override { reply({}); }
+    void focusHint(const msg::FocusHint&, const std::shared_ptr<MediaConnection>&) override {}
     bool testPatternEnabled() override { return true; }
     bool permission() override { return true; }
-    std::weak_ptr<HostConnection> lastConnection() override { return last_.get(); }
+    std::shared_ptr<MediaConnection> lastConnection() override { return last_.get().lock(); }
 
 private:
     void note(std::string line) {
@@ -101,8 +98,9 @@ private:
 
     std::shared_ptr<LockedBox<std::vector<std::string>>> journal_ =
         std::make_shared<LockedBox<std::vector<std::string>>>();
-    LockedBox<std::map<std::uint32_t, std::shared_ptr<LoopbackPipeline>>> pipelines_;
-    LockedBox<std::weak_ptr<HostConnection>> last_;
+    // Keyed by connection and surface, as the real table is.
+    LockedBox<std::map<std::pair<const MediaConnection*, std::uint32_t>, std::shared_ptr<LoopbackPipeline>>> pipelines_;
+    LockedBox<std::weak_ptr<MediaConnection>> last_;
 };
 
 } // namespace quillmere::testing

@@ -47,21 +47,21 @@ public:
     static constexpr int height = 96;
     static constexpr std::uint64_t intervalNs = 16'000'000;
 
-    ScriptedPipeline(std::uint32_t surfaceID, std::weak_ptr<HostConnection> owner, std::shared_ptr<Journal> journal)
-        : surfaceID_(surfaceID), owner_(std::move(owner)), journal_(std::move(journal)),
-          queue_("com.ornbeck.quillmeremac.pipeline." + std::to_string(surfaceID)) {}
+    ScriptedPipeline(std::uint32_t surfaceID, std::shared_ptr<MediaConnection> owner, std::shared_ptr<Journal> journal)
+        : ScriptedPipeline(surfaceID, std::move(owner), std::move(journal),
+                           std::make_shared<SerialQueue>("com.ornbeck.quillmeremac.pipeline." + std::to_string(surfaceID))) {}
 
     ~ScriptedPipeline() override { stop(); }
 
-    Executor& queue() override { return queue_; }
-    std::weak_ptr<HostConnection> connection() const override { return owner_; }
-    void setKeyframeRequested() override { keyframeRequested_ = true; }
+    void requestKeyframe() override {
+        queue_->async([self = shared_from_this(), this] { keyframeRequested_ = true; });
+    }
     void setBitrate(std::uint32_t) override {}
-    void applyTier(std::int64_t, std::uint32_t) override {}
+    void setTier(std::int64_t, std::uint32_t) override {}
 
     // The stream configuration, with the encoder's own parameter sets.
     void announce() {
-        queue_.sync([&] {
+        queue_->sync([&] {
             const auto first = encoder_.encode(0, true);
             (void)first;
             if (auto owner = owner_.lock()) owner->announceStreamConfig(encoder_.config(1));
@@ -69,9 +69,9 @@ public:
     }
 
     void startSending() {
-        queue_.sync([&] {
+        queue_->sync([&] {
             if (timer_) return;
-            timer_ = DispatchTimer::make(queue_);
+            timer_ = DispatchTimer::make(*queue_);
             timer_->schedule(Clock::nowNs(), intervalNs);
             timer_->setHandler([this] { sendNext(); });
             timer_->resume();
@@ -79,13 +79,18 @@ public:
     }
 
     void stop() {
-        queue_.sync([&] {
+        queue_->sync([&] {
             if (timer_) timer_->cancel();
             timer_.reset();
         });
     }
 
 private:
+    ScriptedPipeline(std::uint32_t surfaceID, std::shared_ptr<MediaConnection> owner, std::shared_ptr<Journal> journal,
+                     std::shared_ptr<SerialQueue> queue)
+        : SurfacePipeline(surfaceID, owner, CaptureChoice::testPattern(), Environment{queue, {}, [] { return false; }}),
+          surfaceID_(surfaceID), owner_(std::move(owner)), journal_(std::move(journal)), queue_(std::move(queue)) {}
+
     void sendNext() {
         auto owner = owner_.lock();
         if (!owner) return;
@@ -107,9 +112,9 @@ private:
     }
 
     std::uint32_t surfaceID_;
-    std::weak_ptr<HostConnection> owner_;
+    std::weak_ptr<MediaConnection> owner_;
     std::shared_ptr<Journal> journal_;
-    SerialQueue queue_;
+    std::shared_ptr<SerialQueue> queue_;
     // On the queue.
     TestStreamEncoder encoder_{width, height};
     std::shared_ptr<DispatchTimer> timer_;
@@ -128,48 +133,43 @@ public:
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
-    void requestConsent(CaptureChoice choice, std::uint32_t, std::string clientName,
-                        std::function<void(bool)> reply) override {
-        note(fmt::format("consent {} for {}", choice.description(), clientName));
+    void requestCaptureConsent(std::string clientName, std::uint32_t captureID,
+                               std::function<void(bool)> reply) override {
+        note(fmt::format("consent {} for {}", CaptureChoice::fromCaptureID(captureID).description(), clientName));
         reply(true);
     }
     void startSurface(std::uint32_t surfaceID, std::uint32_t windowID,
-                      std::shared_ptr<HostConnection> connection) override {
-        stopSurface(surfaceID);
+                      std::shared_ptr<MediaConnection> connection) override {
+        stopSurface(surfaceID, connection);
         auto pipeline = std::make_shared<ScriptedPipeline>(surfaceID, connection, journal_);
-        pipelines_.withLock([&](auto& table) { table[surfaceID] = pipeline; });
+        pipelines_.withLock([&](auto& table) { table[{connection.get(), surfaceID}] = pipeline; });
         note(fmt::format("startSurface {} {}", surfaceID, CaptureChoice::fromCaptureID(windowID).description()));
         pipeline->announce();
     }
-    void beginMedia(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<HostConnection> connection) override {
+    void beginMedia(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
         last_.set(connection);
         note(fmt::format("beginMedia {}", surfaceID));
-        if (auto found = pipeline(surfaceID)) std::static_pointer_cast<ScriptedPipeline>(found)->startSending();
+        if (auto found = pipeline(surfaceID, connection))
+            std::static_pointer_cast<ScriptedPipeline>(found)->startSending();
     }
-    void stopSurface(std::uint32_t surfaceID) override {
-        std::shared_ptr<ScriptedPipeline> stopped;
-        pipelines_.withLock([&](auto& table) {
-            if (const auto found = table.find(surfaceID); found != table.end()) {
-                stopped = found->second;
-                table.erase(found);
-            }
-        });
-        if (!stopped) return;
-        stopped->stop();
-        note(fmt::format("stopSurface {}", surfaceID));
+    void stopSurface(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>& connection) override {
+        stop({connection.get(), surfaceID});
     }
-    void setPaused(std::uint32_t surfaceID, bool paused) override { note(fmt::format("paused {} {}", surfaceID, paused)); }
-    std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID) override {
+    void setPaused(std::uint32_t surfaceID, bool paused, const std::shared_ptr<MediaConnection>&) override {
+        note(fmt::format("paused {} {}", surfaceID, paused));
+    }
+    std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID,
+                                              const std::shared_ptr<MediaConnection>& connection) override {
         return pipelines_.withLock([&](auto& table) -> std::shared_ptr<SurfacePipeline> {
-            const auto found = table.find(surfaceID);
+            const auto found = table.find({connection.get(), surfaceID});
             return found == table.end() ? nullptr : found->second;
         });
     }
     void inject(const std::vector<InjectAction>& actions) override {
         for (const auto& action : actions) note("inject " + describe(action));
     }
-    void setBudget(std::uint32_t, std::int64_t, std::int64_t, bool) override {}
-    void removeBudget(std::uint32_t) override {}
+    void setSurfaceBudget(std::uint32_t, std::optional<RequestedBox>, const std::shared_ptr<MediaConnection>&) override {}
+    void clearSurfaceBudget(std::uint32_t, const std::shared_ptr<MediaConnection>&) override {}
     void setScreenShape(ScreenShape) override {}
     void setTextSize(std::uint8_t) override {}
     void writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) override {
@@ -182,33 +182,49 @@ public:
         note(fmt::format("control for {}", clientName));
         reply(true);
     }
-    void windowList(std::function<void(std::vector<CaptureWindow>)> reply) override {
+    void captureList(std::function<void(std::vector<CaptureWindow>)> reply) override {
         note("windowList");
         reply({CaptureWindow{CaptureWindow::displayIDBase, "Built-in Display", "", 1920, 1080},
                CaptureWindow{testPatternID, "Test pattern (measurement)", "", ScriptedPipeline::width,
                              ScriptedPipeline::height}});
     }
-    void focusHint(const msg::FocusHint&) override {}
+    void focusHint(const msg::FocusHint&, const std::shared_ptr<MediaConnection>&) override {}
     bool testPatternEnabled() override { return true; }
     bool permission() override { return true; }
-    std::weak_ptr<HostConnection> lastConnection() override { return last_.get(); }
+    std::shared_ptr<MediaConnection> lastConnection() override { return last_.get().lock(); }
 
     ~ScriptedMedia() override {
-        std::vector<std::uint32_t> surfaces;
+        std::vector<Key> surfaces;
         pipelines_.withLock([&](auto& table) {
-            for (const auto& [surfaceID, pipeline] : table) surfaces.push_back(surfaceID);
+            for (const auto& [key, pipeline] : table) surfaces.push_back(key);
         });
-        for (const auto surfaceID : surfaces) stopSurface(surfaceID);
+        for (const auto& key : surfaces) stop(key);
     }
 
 private:
+    // Keyed by connection and surface, as the real table is.
+    using Key = std::pair<const MediaConnection*, std::uint32_t>;
+
+    void stop(const Key& key) {
+        std::shared_ptr<ScriptedPipeline> stopped;
+        pipelines_.withLock([&](auto& table) {
+            if (const auto found = table.find(key); found != table.end()) {
+                stopped = found->second;
+                table.erase(found);
+            }
+        });
+        if (!stopped) return;
+        stopped->stop();
+        note(fmt::format("stopSurface {}", key.second));
+    }
+
     void note(std::string line) {
         journal_->withLock([&](auto& lines) { lines.push_back(std::move(line)); });
     }
 
     std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
-    LockedBox<std::map<std::uint32_t, std::shared_ptr<ScriptedPipeline>>> pipelines_;
-    LockedBox<std::weak_ptr<HostConnection>> last_;
+    LockedBox<std::map<Key, std::shared_ptr<ScriptedPipeline>>> pipelines_;
+    LockedBox<std::weak_ptr<MediaConnection>> last_;
 };
 
 } // namespace quillmere::testing

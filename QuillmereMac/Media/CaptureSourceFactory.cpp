@@ -1,0 +1,110 @@
+#include "QuillmereMac/Media/CaptureSourceFactory.h"
+
+#include "QuillmereMac/Capture/ScreenCaptureSource.h"
+#include "QuillmereMac/TestPattern/TestPatternSource.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace quillmere {
+
+namespace {
+
+constexpr int minimumSide = 64;
+constexpr int queueDepth = 3;
+
+int evenAtLeastMinimum(double side) {
+    // Doubles beyond any raster are held to one before the cast.
+    const double clamped = std::clamp(std::floor(side), 0.0, 1'000'000.0);
+    const auto value = static_cast<int>(clamped);
+    return std::max(value - value % 2, minimumSide);
+}
+
+int evenAtLeastMinimum(int side) { return std::max(side - side % 2, minimumSide); }
+
+double requestedAspect(const RequestedStream& requested) {
+    return static_cast<double>(requested.width) / static_cast<double>(requested.height);
+}
+
+} // namespace
+
+CaptureSourceFactory::CaptureSourceFactory(std::shared_ptr<WindowCatalog> catalog, DisplayQueries displays)
+    : catalog_(std::move(catalog)), displays_(std::move(displays)) {}
+
+std::pair<int, int> CaptureSourceFactory::fitCaptureSize(int width, int height, double aspect) {
+    if (!std::isfinite(aspect) || !(aspect > 0)) return {width, height};
+    if (static_cast<double>(width) / aspect > height)
+        return {evenAtLeastMinimum(aspect * height), evenAtLeastMinimum(height)};
+    return {evenAtLeastMinimum(width), evenAtLeastMinimum(static_cast<double>(width) / aspect)};
+}
+
+CaptureSettings CaptureSourceFactory::windowSettings(const std::optional<Rect>& frame,
+                                                     const RequestedStream& requested) {
+    const double aspect = frame ? frame->width / std::max(frame->height, 1.0) : requestedAspect(requested);
+    const auto [width, height] = fitCaptureSize(requested.width, requested.height, aspect);
+    CaptureSettings settings;
+    settings.width = width;
+    settings.height = height;
+    settings.maxFPS = requested.fps;
+    settings.showsCursor = !requested.localCursor;
+    settings.queueDepth = queueDepth;
+    settings.fitBoxWidth = requested.width;
+    settings.fitBoxHeight = requested.height;
+    return settings;
+}
+
+CaptureSettings CaptureSourceFactory::displaySettings(const std::optional<DisplayQueries::PixelSize>& native,
+                                                      const std::optional<Rect>& bounds,
+                                                      const RequestedStream& requested) {
+    int width = requested.width;
+    int height = requested.height;
+    if (native) {
+        width = evenAtLeastMinimum(std::min(native->width, requested.width));
+        height = evenAtLeastMinimum(std::min(native->height, requested.height));
+    }
+    const double aspect = bounds ? bounds->width / std::max(bounds->height, 1.0) : requestedAspect(requested);
+    const auto [fittedWidth, fittedHeight] = fitCaptureSize(width, height, aspect);
+    CaptureSettings settings;
+    settings.width = fittedWidth;
+    settings.height = fittedHeight;
+    settings.maxFPS = requested.fps;
+    settings.showsCursor = !requested.localCursor;
+    settings.queueDepth = queueDepth;
+    settings.fitBoxWidth = 0;
+    settings.fitBoxHeight = 0;
+    return settings;
+}
+
+std::shared_ptr<CaptureSource> CaptureSourceFactory::makeSource(const CaptureChoice& choice,
+                                                                const RequestedStream& requested) const {
+    switch (choice.kind) {
+    case CaptureChoice::Kind::window: return windowSource(choice.value, requested);
+    case CaptureChoice::Kind::display: return displaySource(static_cast<int>(choice.value), requested);
+    case CaptureChoice::Kind::testPattern:
+        return std::make_shared<TestPatternSource>(requested.width, requested.height, requested.fps);
+    }
+    return nullptr;
+}
+
+// A client may pick a window or display it remembers from before this
+// process listed anything: the catalog looks once more before giving up.
+std::shared_ptr<CaptureSource> CaptureSourceFactory::windowSource(std::uint32_t windowID,
+                                                                  const RequestedStream& requested) const {
+    auto capture = catalog_->windowFilter(windowID);
+    if (!capture && catalog_->refresh(true)) capture = catalog_->windowFilter(windowID);
+    if (!capture) return nullptr;
+    return ScreenCaptureSource::make(capture->filter, windowSettings(catalog_->windowFrame(windowID), requested),
+                                     "window " + std::to_string(windowID));
+}
+
+std::shared_ptr<CaptureSource> CaptureSourceFactory::displaySource(int index, const RequestedStream& requested) const {
+    auto filter = catalog_->displayFilter(index);
+    if (!filter && catalog_->refresh(false)) filter = catalog_->displayFilter(index);
+    if (!filter) return nullptr;
+    const auto native = displays_.pixelSize ? displays_.pixelSize(index) : std::nullopt;
+    return ScreenCaptureSource::make(*filter, displaySettings(native, catalog_->displayBounds(index), requested),
+                                     "display " + std::to_string(index));
+}
+
+} // namespace quillmere

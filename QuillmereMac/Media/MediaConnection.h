@@ -1,0 +1,37 @@
+#pragma once
+
+#include "QuillmereMac/Media/DatagramPacer.h"
+
+#include "QuillmereWire/ControlMessage.h"
+#include "QuillmereWire/EncodedFrame.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace quillmere {
+
+// What the media side holds of one client's connection: where a surface's
+// stream configurations, frames and ends go, and what the client can take.
+// The host connection is the one implementation; a surface pipeline keeps its
+// connection alive and compares connections by identity only.
+class MediaConnection {
+public:
+    virtual ~MediaConnection() = default;
+
+    // Any thread: the client's capabilities as last received.
+    virtual std::optional<Capabilities> capabilitiesCopy() const = 0;
+
+    // Any thread: each hops onto the connection's queue.
+    virtual void announceStreamConfig(StreamConfig config) = 0;
+    virtual void sendFrame(EncodedFrame frame) = 0;
+    virtual void noteContentChanged(std::uint32_t surfaceID) = 0;
+    virtual void endSurface(std::uint32_t surfaceID) = 0;
+
+    // Wait on the connection's queue, which never waits on a pipeline's.
+    // The epoch of a keyframe going out, or nothing for an unknown surface.
+    virtual std::optional<std::uint32_t> keyframeIssued(std::uint32_t surfaceID) = 0;
+    // Reading resets the pacer's largest stack delay.
+    virtual DatagramPacer::Metrics pacerMetrics() = 0;
+};
+
+} // namespace quillmere

@@ -1,0 +1,175 @@
+#pragma once
+
+#include "Platform/Dispatch/Executor.h"
+#include "Platform/Dispatch/LockedBox.h"
+#include "Platform/Log/Logger.h"
+#include "QuillmereMac/Catalog/WindowCatalog.h"
+#include "QuillmereMac/Consent/ConsentPresenting.h"
+#include "QuillmereMac/Input/InputInjector.h"
+#include "QuillmereMac/Media/CaptureSourceFactory.h"
+#include "QuillmereMac/Media/DisplayQueries.h"
+#include "QuillmereMac/Media/RequestedStream.h"
+#include "QuillmereMac/Media/SessionMediaDelegate.h"
+#include "QuillmereMac/Media/SurfaceKey.h"
+#include "QuillmereMac/Media/SurfacePipeline.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+
+namespace quillmere {
+
+// The one owner of everything a session shares: the table of live surface
+// pipelines, every connection's media requests, capture sources made for
+// surfaces, re-capture after an interruption, and the control of the Mac
+// that follows one controlled surface.
+//
+// Every shared field is a box with its own lock; no two are held at once and
+// none across a call into a pipeline, a connection or a task. Capture sources
+// are made and started on the main actor; a pipeline's state is touched only
+// on its queue.
+class MediaPipeline final : public SessionMediaDelegate, public std::enable_shared_from_this<MediaPipeline> {
+public:
+    using RequestedBox = quillmere::RequestedBox;
+    using SourceFactory = std::function<std::shared_ptr<CaptureSource>(CaptureChoice, RequestedStream)>;
+
+    struct Services {
+        // Main actor only.
+        std::shared_ptr<WindowCatalog> catalog;
+        std::weak_ptr<ConsentPresenting> consent;
+        // Where capture sources are made and started, consent is asked and
+        // the capture list is built.
+        Executor* mainActor = nullptr;
+        // Whether the test pattern is offered; false when not given.
+        std::function<bool()> testPatternEnabled;
+        // Whether the process may post input events; false when not given.
+        std::function<bool()> permission;
+        // The catalog's X display by default.
+        DisplayQueries displays;
+        // A CaptureSourceFactory over the catalog and displays by default.
+        SourceFactory makeSource;
+        // Where stops and delayed re-captures run; a queue of its own by default.
+        std::shared_ptr<Executor> tasks;
+        // The raw uptime clock by default.
+        std::function<std::uint64_t()> clock;
+        // How each surface pipeline is made (its encoder, its rate control).
+        SurfacePipeline::Environment pipelines;
+    };
+
+    static constexpr std::uint64_t recaptureWindowNs = 60'000'000'000;
+    static constexpr std::uint64_t recaptureDelayNs = 1'000'000'000;
+    static constexpr std::int64_t recapturesPerSurface = 3;
+    static constexpr std::uint32_t testPatternID = CaptureChoice::testPatternID;
+    static constexpr const char* testPatternTitle = "Test pattern (measurement)";
+
+    static std::shared_ptr<MediaPipeline> make(Services services);
+    ~MediaPipeline() override;
+    MediaPipeline(const MediaPipeline&) = delete;
+    MediaPipeline& operator=(const MediaPipeline&) = delete;
+
+    // Surface operations (any thread unless said otherwise).
+    void startSurface(std::uint32_t surfaceID, std::uint32_t captureID,
+                      std::shared_ptr<MediaConnection> connection) override;
+    void stopSurface(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>& connection) override;
+    void beginMedia(std::uint32_t surfaceID, std::uint32_t captureID,
+                    std::shared_ptr<MediaConnection> connection) override;
+    void captureInterrupted(std::uint32_t surfaceID, std::uint32_t captureID,
+                            const std::shared_ptr<MediaConnection>& connection);
+    std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID,
+                                              const std::shared_ptr<MediaConnection>& connection) override;
+    // The surface with the smallest identifier, whichever its connection.
+    std::optional<std::pair<SurfaceKey, std::shared_ptr<SurfacePipeline>>> lowestSurface();
+    std::size_t surfaceCount() const;
+    // Any one surface's connection's pacer figures; nothing without surfaces.
+    std::optional<DatagramPacer::Metrics> pacerSnapshot();
+    void setPaused(std::uint32_t surfaceID, bool paused, const std::shared_ptr<MediaConnection>& connection) override;
+    void setSurfaceBudget(std::uint32_t surfaceID, std::optional<RequestedBox> box,
+                          const std::shared_ptr<MediaConnection>& connection) override;
+    void clearSurfaceBudget(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>& connection) override;
+    std::optional<RequestedBox> budget(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>& connection);
+    std::shared_ptr<MediaConnection> lastConnection() override { return lastConnection_.get(); }
+
+    // Capture choices (main actor).
+    void captureList(std::function<void(std::vector<CaptureWindow>)> reply) override;
+    std::vector<CaptureWindow> captureList();
+    void requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
+                               std::function<void(bool approved)> reply) override;
+    bool testPatternEnabled() override { return testPatternEnabled_(); }
+    static std::pair<int, int> fitCaptureSize(int width, int height, double aspect) {
+        return CaptureSourceFactory::fitCaptureSize(width, height, aspect);
+    }
+    std::optional<DisplayQueries::PixelSize> displayPixelSize(int index) const;
+    bool isDisplayOnline(std::uint32_t displayID) const;
+    // What a surface asks of its source, from the client's capabilities and
+    // the surface's budget.
+    RequestedStream requestedStream(const SurfaceKey& key, const std::optional<Capabilities>& capabilities);
+
+    // Control of the Mac.
+    void focusHint(const msg::FocusHint& hint, const std::shared_ptr<MediaConnection>& connection) override;
+    // What a granted control request leaves behind: the one injector, and
+    // the surface it drives.
+    void takeControl(SurfaceKey surface, std::shared_ptr<InputInjector> injector);
+    std::optional<SurfaceKey> controlledSurface() const { return controlledSurface_.get(); }
+    std::shared_ptr<InputInjector> injector() const { return injector_.get(); }
+    // Main actor: the controlled surface's frame, read anew from the catalog.
+    void refreshControl(const SurfaceKey& surface);
+
+    // Requests whose work lives outside this object's surfaces: input
+    // injection, clipboard, control prompts, text size and screen shape.
+    void inject(const std::vector<InjectAction>& actions) override;
+    void setScreenShape(ScreenShape shape) override;
+    void setTextSize(std::uint8_t level) override;
+    void writeClipboard(std::string clientName, std::string text,
+                        std::function<void(ClipboardOutcome)> reply) override;
+    void readClipboard(std::string clientName,
+                       std::function<void(bool approved, std::optional<std::string> text)> reply) override;
+    void requestControl(std::string clientName, std::function<void(bool approved)> reply) override;
+    bool permission() override { return permission_(); }
+    std::int64_t droppedInput() const { return droppedInput_.get(); }
+
+    explicit MediaPipeline(Services services);
+
+private:
+    using Table = std::map<SurfaceKey, std::shared_ptr<SurfacePipeline>, SurfaceKeyOrder>;
+
+    // MediaPipelineSurfaces.cpp
+    void startCapture(std::shared_ptr<SurfacePipeline> pipeline, SurfaceKey key,
+                      std::shared_ptr<MediaConnection> connection);
+    void retire(std::shared_ptr<SurfacePipeline> pipeline);
+    // MediaPipelineControl.cpp
+    void handOverControl(const SurfaceKey& stopped, const std::vector<SurfaceKey>& remaining);
+    void retarget(SurfaceKey surface, std::shared_ptr<SurfacePipeline> pipeline, std::uint64_t sequence);
+    std::optional<Rect> controlFrame(const CaptureChoice& choice) const;
+
+    const std::shared_ptr<WindowCatalog> catalog_;
+    const std::weak_ptr<ConsentPresenting> consent_;
+    Executor& mainActor_;
+    const std::function<bool()> testPatternEnabled_;
+    const std::function<bool()> permission_;
+    const DisplayQueries displays_;
+    const SourceFactory makeSource_;
+    const std::shared_ptr<Executor> tasks_;
+    const std::function<std::uint64_t()> clock_;
+    const SurfacePipeline::Environment pipelineEnvironment_;
+
+    LockedBox<Table> lock_;
+    LockedBox<std::map<SurfaceKey, RequestedBox, SurfaceKeyOrder>> budgets_;
+    LockedBox<std::shared_ptr<MediaConnection>> lastConnection_;
+    LockedBox<std::set<SurfaceKey, SurfaceKeyOrder>> pausedSurfaces_;
+    LockedBox<std::shared_ptr<InputInjector>> injector_;
+    LockedBox<std::optional<SurfaceKey>> controlledSurface_;
+    LockedBox<std::uint64_t> focusSequence_;
+    LockedBox<std::vector<std::uint64_t>> recaptures_;
+    LockedBox<std::int64_t> droppedInput_;
+
+    Logger log_{"com.ornbeck.quillmere.mac", "pipeline"};
+    Logger controlLog_{"com.ornbeck.quillmere.mac", "control"};
+    Logger audioLog_{"com.ornbeck.quillmere.mac", "audio"};
+};
+
+} // namespace quillmere

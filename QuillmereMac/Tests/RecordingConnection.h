@@ -1,0 +1,106 @@
+#pragma once
+
+// A stand-in for a client's connection as the media side sees it: it keeps
+// what it is handed, from any thread, and issues keyframe epochs the way a
+// session does (one more per keyframe).
+
+#include "QuillmereMac/Media/MediaConnection.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace quillmere::testing {
+
+class RecordingConnection final : public MediaConnection {
+public:
+    explicit RecordingConnection(std::optional<Capabilities> capabilities = std::nullopt)
+        : capabilities_(std::move(capabilities)) {}
+
+    std::optional<Capabilities> capabilitiesCopy() const override {
+        std::lock_guard lock(mutex_);
+        return capabilities_;
+    }
+    void setCapabilities(std::optional<Capabilities> capabilities) {
+        std::lock_guard lock(mutex_);
+        capabilities_ = std::move(capabilities);
+    }
+
+    void announceStreamConfig(StreamConfig config) override { record([&] { configs_.push_back(std::move(config)); }); }
+    void sendFrame(EncodedFrame frame) override {
+        record([&] {
+            frames_.push_back(std::move(frame));
+            if (onFrame_) onFrame_(frames_.back());
+        });
+    }
+    void noteContentChanged(std::uint32_t surfaceID) override {
+        record([&] { contentChanges_.push_back(surfaceID); });
+    }
+    void endSurface(std::uint32_t surfaceID) override { record([&] { ended_.push_back(surfaceID); }); }
+    std::optional<std::uint32_t> keyframeIssued(std::uint32_t) override {
+        std::optional<std::uint32_t> epoch;
+        record([&] { epoch = ++epoch_; });
+        return epoch;
+    }
+    DatagramPacer::Metrics pacerMetrics() override {
+        DatagramPacer::Metrics metrics;
+        record([&] { metrics.paced = ++pacerReads_; });
+        return metrics;
+    }
+
+    std::vector<StreamConfig> configs() const { return read(configs_); }
+    std::vector<EncodedFrame> frames() const { return read(frames_); }
+    std::vector<std::uint32_t> contentChanges() const { return read(contentChanges_); }
+    std::vector<std::uint32_t> ended() const { return read(ended_); }
+    std::uint32_t epoch() const { return read(epoch_); }
+
+    // Called under the recorder's lock for every frame, in order.
+    void onFrame(std::function<void(const EncodedFrame&)> hook) { record([&] { onFrame_ = std::move(hook); }); }
+
+    // Waits (up to a generous bound) until the recorder satisfies a condition.
+    bool waitUntil(const std::function<bool(const RecordingConnection&)>& condition,
+                   std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] {
+            lock.unlock();
+            const bool met = condition(*this);
+            lock.lock();
+            return met;
+        });
+    }
+    bool waitForFrames(std::size_t count) {
+        return waitUntil([count](const RecordingConnection& c) { return c.frames().size() >= count; });
+    }
+
+private:
+    template <class T>
+    T read(const T& field) const {
+        std::lock_guard lock(mutex_);
+        return field;
+    }
+    template <class F>
+    void record(F&& f) {
+        {
+            std::lock_guard lock(mutex_);
+            f();
+        }
+        changed_.notify_all();
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::optional<Capabilities> capabilities_;
+    std::vector<StreamConfig> configs_;
+    std::vector<EncodedFrame> frames_;
+    std::vector<std::uint32_t> contentChanges_;
+    std::vector<std::uint32_t> ended_;
+    std::uint32_t epoch_ = 1;
+    std::int64_t pacerReads_ = 0;
+    std::function<void(const EncodedFrame&)> onFrame_;
+};
+
+} // namespace quillmere::testing
