@@ -4,10 +4,13 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -38,9 +41,11 @@ public:
             ::execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", "--nopidfile", nullptr);
             ::_exit(127);
         }
-        for (int i = 0; i < 500 && !std::filesystem::exists(socket); ++i)
+        // The socket file appears at bind(), before the daemon listens: wait
+        // until a connection is accepted.
+        for (int i = 0; i < 500 && !accepts(socket); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!std::filesystem::exists(socket)) throw std::runtime_error("dbus-daemon did not start");
+        if (!accepts(socket)) throw std::runtime_error("dbus-daemon did not start");
     }
     ~PrivateBus() {
         if (pid_ > 0) {
@@ -56,6 +61,17 @@ public:
     const std::string& address() const { return address_; }
 
 private:
+    static bool accepts(const std::filesystem::path& socket) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0) return false;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket.c_str());
+        const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        return connected;
+    }
+
     std::filesystem::path folder_;
     std::string address_;
     pid_t pid_ = -1;
