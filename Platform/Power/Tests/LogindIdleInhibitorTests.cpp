@@ -1,4 +1,5 @@
 #include "Platform/Power/LogindIdleInhibitor.h"
+#include "PrivateBus.h"
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
@@ -44,8 +45,9 @@ public:
             ::execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", "--nopidfile", nullptr);
             ::_exit(127);
         }
-        for (int i = 0; i < 200 && !fs::exists(socket); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!fs::exists(socket)) throw std::runtime_error("dbus-daemon did not start");
+        for (int i = 0; i < 200 && !quillmere::testing::PrivateBus::accepts(socket); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!quillmere::testing::PrivateBus::accepts(socket)) throw std::runtime_error("dbus-daemon did not start");
     }
     ~PrivateBus() {
         if (pid_ > 0) {

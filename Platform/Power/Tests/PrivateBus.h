@@ -60,7 +60,7 @@ public:
 
     const std::string& address() const { return address_; }
 
-private:
+    // Whether a daemon listens on the socket.
     static bool accepts(const std::filesystem::path& socket) {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         if (fd < 0) return false;
@@ -72,6 +72,7 @@ private:
         return connected;
     }
 
+private:
     std::filesystem::path folder_;
     std::string address_;
     pid_t pid_ = -1;
