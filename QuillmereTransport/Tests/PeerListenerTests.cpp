@@ -12,20 +12,7 @@ namespace {
 using testing::TestClient;
 using testing::TestSessionListener;
 
-class PeerListenerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        host = keychain.make("host");
-        phone = keychain.make("phone");
-        trust.add(phone->fingerprint);
-    }
-
-    testing::TestKeychain keychain;
-    testing::TestDefaults defaults;
-    testing::TrustSet trust;
-    std::optional<LocalIdentity> host;
-    std::optional<LocalIdentity> phone;
-};
+class PeerListenerTest : public testing::PairedPeersTest {};
 
 TEST_F(PeerListenerTest, PortZeroReportsThePortTheSystemChoseOnTheListenerQueue) {
     TestSessionListener server(*host, trust, defaults.defaults());

@@ -15,20 +15,7 @@ using testing::QuicTestPeer;
 using testing::TestClient;
 using testing::TestSessionListener;
 
-class PeerPinningTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        host = keychain.make("host");
-        phone = keychain.make("phone");
-        trust.add(phone->fingerprint);
-    }
-
-    testing::TestKeychain keychain;
-    testing::TestDefaults defaults;
-    testing::TrustSet trust;
-    std::optional<LocalIdentity> host;
-    std::optional<LocalIdentity> phone;
-};
+class PeerPinningTest : public testing::PairedPeersTest {};
 
 TEST_F(PeerPinningTest, PairedClientExchangesControlMessagesAndDatagramsBothWays) {
     TestSessionListener server(*host, trust, defaults.defaults());

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace quillmere::testing {
 
 // Identities made as the host makes its own, in a keychain folder of the test.
@@ -321,5 +323,21 @@ inline QUICParameters::Verify pinned(const Digest32& fingerprint) {
 }
 
 inline ControlMessage ping(std::uint64_t time) { return msg::Ping{time}; }
+
+// A host and a phone whose fingerprint the host trusts.
+class PairedPeersTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host = keychain.make("host");
+        phone = keychain.make("phone");
+        trust.add(phone->fingerprint);
+    }
+
+    TestKeychain keychain;
+    TestDefaults defaults;
+    TrustSet trust;
+    std::optional<LocalIdentity> host;
+    std::optional<LocalIdentity> phone;
+};
 
 } // namespace quillmere::testing
