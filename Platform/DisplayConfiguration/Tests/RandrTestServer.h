@@ -136,16 +136,14 @@ public:
     }
 
     std::vector<std::string> modeNames() const {
+        auto* r = xcb_randr_get_screen_resources_current_reply(c_, xcb_randr_get_screen_resources_current(c_, root_), nullptr);
         std::vector<std::string> names;
-        auto* resources = xcb_randr_get_screen_resources_current_reply(
-            c_, xcb_randr_get_screen_resources_current(c_, root_), nullptr);
-        const auto* modes = xcb_randr_get_screen_resources_current_modes(resources);
-        const char* text = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(resources));
-        for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(resources); ++i) {
-            names.emplace_back(text, modes[i].name_len);
-            text += modes[i].name_len;
+        const char* text = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(r));
+        for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(r); ++i) {
+            const auto length = xcb_randr_get_screen_resources_current_modes(r)[i].name_len;
+            names.emplace_back(std::exchange(text, text + length), length);
         }
-        std::free(resources);
+        std::free(r);
         return names;
     }
 
