@@ -126,6 +126,8 @@ TEST_F(DisplayTextSizeTest, HealingSwitchesBackToTheSavedModeOnceItIsOffered) {
     const Case cases[] = {
         {"saved display gone: the main one", record(9, 1512, 982), false, true, {"1 1512x982@60 session"},
          {"heal: restored 1512x982 from 1147x745 ok=true"}, false},
+        {"only a usable match", record(1, 1352, 878, 60), false, true, {"1 1352x878@59.9 session"},
+         {"heal: restored 1352x878 from 1147x745 ok=true"}, false},
         {"saved mode no longer offered", record(1, 1600, 1000), false, false, {},
          {"heal: saved mode 1600x1000 no longer offered"}, false},
         {"refused: tried again next launch", record(1, 1512, 982), true, false, {"1 1512x982@60 session"},
