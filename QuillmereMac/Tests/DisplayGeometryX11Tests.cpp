@@ -17,10 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <thread>
@@ -102,25 +98,10 @@ TEST_F(DisplayGeometryX11Test, LevelOneStreamsTheSmallerModeAndLevelZeroRestores
 }
 
 TEST_F(DisplayGeometryX11Test, AHostKilledAtLevelOneHealsAtItsNextStart) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t host = ::fork();
-    ASSERT_GE(host, 0);
-    if (host == 0) {
+    ASSERT_TRUE(runThenKill([&] {
         Defaults defaults(file);
-        DisplayTextSize textSize(DisplayTextSize::Displays::randr(server.displayName()), defaults);
-        const char changed = textSize.setLevel(1) ? 'y' : 'n';
-        if (::write(ready[1], &changed, 1) != 1) ::_exit(2);
-        ::pause();
-        ::_exit(0);
-    }
-    ::close(ready[1]);
-    char changed = 0;
-    ASSERT_EQ(::read(ready[0], &changed, 1), 1);
-    ::close(ready[0]);
-    ::kill(host, SIGKILL);
-    ::waitpid(host, nullptr, 0);
-    ASSERT_EQ(changed, 'y');
+        return DisplayTextSize(DisplayTextSize::Displays::randr(server.displayName()), defaults).setLevel(1);
+    }));
     EXPECT_EQ(server.shownMode(), std::make_pair(1600, 900)) << "X keeps the mode of a process that is gone";
 
     LogCapture log;

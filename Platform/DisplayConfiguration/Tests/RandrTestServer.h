@@ -11,15 +11,43 @@
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace quillmere::testing {
+
+// Runs work in a child process, as a host would, and kills the child once the
+// work is done: what it changed on the server outlives it. False when the
+// work failed.
+inline bool runThenKill(const std::function<bool()>& work) {
+    int ready[2];
+    if (::pipe(ready) != 0) return false;
+    const pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        const char done = work() ? 'y' : 'n';
+        if (::write(ready[1], &done, 1) != 1) ::_exit(2);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char done = 0;
+    const bool reported = ::read(ready[0], &done, 1) == 1;
+    ::close(ready[0]);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    return reported && done == 'y';
+}
 
 class RandrTestServer {
 public:

@@ -3,10 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 namespace quillmere::testing {
@@ -21,25 +17,11 @@ bool has(const std::vector<std::string>& names, std::string_view name) {
 TEST(VirtualMonitorX11, WhatAKilledRunLeftIsPutBackAtTheNextStart) {
     RandrTestServer server;
     ASSERT_TRUE(server.ready()) << server.failure();
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    ASSERT_TRUE(runThenKill([&] {
         auto monitor = VirtualMonitorX11::make(server.displayName(), {"Quillmere Wide 21:9", "Quillmere Wide 21:9 7", 3440, 1440});
-        const bool mirrored = monitor && (*monitor)->mirror().has_value();
-        const char done = mirrored ? 'y' : 'n';
-        if (::write(ready[1], &done, 1) != 1) ::_exit(2);
-        ::pause();
-        ::_exit(0);
-    }
-    ::close(ready[1]);
-    char done = 0;
-    ASSERT_EQ(::read(ready[0], &done, 1), 1);
-    ::close(ready[0]);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    ASSERT_EQ(done, 'y');
+        // Kept until the process is killed, as a dying host keeps it.
+        return monitor && monitor->release()->mirror().has_value();
+    }));
 
     // The server keeps all of it.
     EXPECT_TRUE(has(server.monitorNames(), "Quillmere Wide 21:9"));
