@@ -139,7 +139,6 @@ private:
     std::optional<QuicError> createClientConnection();
     void processInbox();
     void readPacket(const SocketAddress& from, ByteView packet);
-    void flush();
     void writeClose(const ngtcp2_connection_close_error& close);
     void refuseUnstarted(std::uint64_t applicationCode);
     void transmit(ByteView packet);
@@ -148,6 +147,15 @@ private:
     void failDatagrams();
     void registerID(ByteView id);
     void unregisterIDs();
+
+    // QuicConnectionFlush.cpp: one round of writing, a packet at a time.
+    struct FlushRound;
+    enum class Wrote : std::uint8_t { packet, more, nothing, failed };
+    void flush();
+    Wrote writeDatagram(FlushRound& round);
+    Wrote writeStream(FlushRound& round, StreamID id);
+    Wrote writeFramesOnly(FlushRound& round);
+    Wrote conclude(FlushRound& round, std::ptrdiff_t written);
 
     std::unique_ptr<Internals> d_;
 };

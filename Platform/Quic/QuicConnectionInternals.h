@@ -86,7 +86,6 @@ struct QuicConnection::Internals {
     // Streams asked for before the peer allowed them, in order.
     std::deque<StreamID> pendingStreams;
     StreamID nextLocalStream = 0;
-    std::size_t lastStreamWritten = 0; // round robin between streams and datagrams
 
     bool datagramFlowRequested = false;
     bool datagramFlowReported = false;
