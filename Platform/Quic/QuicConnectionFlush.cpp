@@ -31,6 +31,20 @@ struct QuicConnection::FlushRound {
     bool streamsBlocked = false;
 };
 
+// Datagrams leave room in the congestion window for one more packet.
+//
+// The QUIC library arms no probe timer for packets that carry only
+// datagrams. If such packets alone fill the window and are lost (a short
+// outage does that), nothing may be sent that could be acknowledged and
+// reveal the loss: the connection would stay stuck until its idle timeout,
+// which the peer's own packets keep postponing. The room kept here lets
+// stream data, acknowledgements and pings through at any time; they arm
+// the probe timer or get acknowledged, and loss detection then clears the
+// window.
+static bool roomForDatagram(ngtcp2_conn* conn) {
+    return ngtcp2_conn_get_cwnd_left(conn) > ngtcp2_conn_get_path_max_tx_udp_payload_size(conn);
+}
+
 void QuicConnection::flush() {
     Internals& d = *d_;
     if (d.flushing || d.conn == nullptr || !d.started || d.closed || d.finished) return;
@@ -106,6 +120,10 @@ QuicConnection::Wrote QuicConnection::writeDatagram(FlushRound& round) {
     if (round.usable == 0 || datagram.data.size() > round.usable) {
         if (datagram.completion) d.executor->async([c = std::move(datagram.completion)] { c(false); });
         d.datagrams.pop_front();
+        return Wrote::more;
+    }
+    if (!roomForDatagram(d.conn)) {
+        round.datagramsBlocked = true;
         return Wrote::more;
     }
     int accepted = 0;
