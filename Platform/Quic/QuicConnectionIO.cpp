@@ -102,6 +102,13 @@ std::optional<QuicError> QuicConnection::createServerConnection() {
     ngtcp2_transport_params parameters;
     QuicCallbacks::transportParameters(parameters, d.configuration, Role::server);
     parameters.original_dcid = header.dcid;
+    if (!d.retriedFrom.empty()) {
+        // The client's first Initial had this ID; the one it uses now came in our Retry.
+        parameters.original_dcid.datalen = d.retriedFrom.size();
+        std::copy(d.retriedFrom.begin(), d.retriedFrom.end(), parameters.original_dcid.data);
+        parameters.retry_scid = header.dcid;
+        parameters.retry_scid_present = 1;
+    }
     parameters.stateless_reset_token_present = 1;
     QuicCallbacks::randomBytes(parameters.stateless_reset_token, sizeof parameters.stateless_reset_token);
     ngtcp2_cid source{};
