@@ -55,7 +55,10 @@ void HostConnection::start() {
 
 void HostConnection::handle(const PeerEvent& event) {
     std::visit(Overloaded{
-                   [this](const peer::Ready& ready) { peerFingerprint_ = ready.fingerprint; },
+                   [this](const peer::Ready& ready) {
+                       ready_ = true;
+                       peerFingerprint_ = ready.fingerprint;
+                   },
                    [this](const peer::Control& control) { handleControl(control.message); },
                    [this](const peer::DatagramFlowReady& ready) {
                        log_.info("datagram flow ready, usable %{public}ld bytes", ready.usableSize);
@@ -192,7 +195,8 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
 
     // Senders stopped above were summarised as they went.
     for (const auto& [surfaceID, sender] : senders_) log_.info("surface closed: %{public}s", sender->summary());
-    log_.info("connection closed: %{public}s", reason.description());
+    if (!ready_ && refusals_) refusals_->refused(reason.description());
+    else log_.info("connection closed: %{public}s", reason.description());
     if (onClosed_) onClosed_(*this);
 }
 
