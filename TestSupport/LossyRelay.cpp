@@ -61,8 +61,12 @@ struct LossyRelay::State {
     int wake = -1;
     sockaddr_in server{};
     std::uint16_t port = 0;
-    // Client address -> the upstream socket that speaks for it.
-    std::map<std::uint64_t, std::pair<sockaddr_in, int>> clients;
+    struct Client {
+        sockaddr_in address{};
+        int upstream = -1; // the socket that speaks for it to the server
+        std::array<std::uint64_t, 2> packets{};
+    };
+    std::map<std::uint64_t, Client> clients;
     std::priority_queue<Packet, std::vector<Packet>, std::greater<>> held;
     std::uint64_t order = 0;
     std::mt19937_64 random;
@@ -74,7 +78,7 @@ struct LossyRelay::State {
     std::thread thread;
 
     void run();
-    void relay(Direction direction, int fd, const sockaddr_in& to, const std::uint8_t* data, std::size_t size);
+    void relay(Direction direction, Client& client, const std::uint8_t* data, std::size_t size);
     static void send(const Packet& packet) {
         ::sendto(packet.fd, packet.bytes.data(), packet.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&packet.to),
                  sizeof packet.to);
@@ -104,7 +108,7 @@ LossyRelay::~LossyRelay() {
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write(state_->wake, &one, sizeof one);
     state_->thread.join();
-    for (auto& [key, client] : state_->clients) ::close(client.second);
+    for (auto& [key, client] : state_->clients) ::close(client.upstream);
     ::close(state_->front);
     ::close(state_->wake);
 }
@@ -131,8 +135,7 @@ LossyRelay::Counts LossyRelay::counts(Direction direction) const {
     return state_->counts[static_cast<std::size_t>(direction)];
 }
 
-void LossyRelay::State::relay(Direction direction, int fd, const sockaddr_in& to, const std::uint8_t* data,
-                              std::size_t size) {
+void LossyRelay::State::relay(Direction direction, Client& client, const std::uint8_t* data, std::size_t size) {
     const auto index = static_cast<std::size_t>(direction);
     Conditions c;
     {
@@ -140,7 +143,7 @@ void LossyRelay::State::relay(Direction direction, int fd, const sockaddr_in& to
         c = conditions[index];
     }
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    const bool lost = c.blackHole || (c.loss > 0 && unit(random) < c.loss);
+    const bool lost = c.blackHole || client.packets[index]++ >= c.passFirst || (c.loss > 0 && unit(random) < c.loss);
     const bool reordered = !lost && c.reorder > 0 && unit(random) < c.reorder;
     {
         std::lock_guard lock(mutex);
@@ -150,7 +153,9 @@ void LossyRelay::State::relay(Direction direction, int fd, const sockaddr_in& to
         if (reordered) ++n.reordered;
     }
     if (lost) return;
-    Packet packet{Clock::now() + c.delay + (reordered ? c.reorderDelay : std::chrono::microseconds(0)), order++, fd, to,
+    const bool toServer = direction == Direction::toServer;
+    Packet packet{Clock::now() + c.delay + (reordered ? c.reorderDelay : std::chrono::microseconds(0)), order++,
+                  toServer ? client.upstream : front, toServer ? server : client.address,
                   std::vector<std::uint8_t>(data, data + size)};
     if (packet.due <= Clock::now()) send(packet);
     else held.push(std::move(packet));
@@ -172,7 +177,7 @@ void LossyRelay::State::run() {
         fds.assign({pollfd{wake, POLLIN, 0}, pollfd{front, POLLIN, 0}});
         owners.assign({0, 0});
         for (const auto& [key, client] : clients) {
-            fds.push_back(pollfd{client.second, POLLIN, 0});
+            fds.push_back(pollfd{client.upstream, POLLIN, 0});
             owners.push_back(key);
         }
         int timeoutMs = -1;
@@ -192,10 +197,10 @@ void LossyRelay::State::run() {
                 const auto size = static_cast<std::size_t>(got);
                 if (i == 1) {
                     auto found = clients.find(keyOf(from));
-                    if (found == clients.end()) found = clients.emplace(keyOf(from), std::pair{from, udpSocket()}).first;
-                    relay(Direction::toServer, found->second.second, server, buffer.data(), size);
+                    if (found == clients.end()) found = clients.emplace(keyOf(from), Client{from, udpSocket(), {}}).first;
+                    relay(Direction::toServer, found->second, buffer.data(), size);
                 } else {
-                    relay(Direction::toClient, front, clients.at(owners[i]).first, buffer.data(), size);
+                    relay(Direction::toClient, clients.at(owners[i]), buffer.data(), size);
                 }
             }
         }

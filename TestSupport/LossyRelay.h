@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 namespace quillmere::testing {
@@ -22,6 +23,9 @@ public:
         std::chrono::microseconds reorderDelay{3000}; // ...for this long
         std::chrono::microseconds delay{0};           // added to every packet
         bool blackHole = false;                       // everything is dropped
+        // Each client's first this many packets pass, the rest are dropped:
+        // 1 towards clients lets a server's first answer through and no more.
+        std::uint64_t passFirst = std::numeric_limits<std::uint64_t>::max();
     };
 
     struct Counts {

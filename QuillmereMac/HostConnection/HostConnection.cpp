@@ -182,7 +182,8 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
     perform(kept);
 
     const auto last = delegate ? delegate->lastConnection() : nullptr;
-    if (last && last.get() != static_cast<MediaConnection*>(this)) {
+    // A connection that never got past its handshake never had media to hand over.
+    if (ready_ && last && last.get() != static_cast<MediaConnection*>(this)) {
         log_.notice("late close of a replaced connection: the newer session keeps its media");
     } else if (delegate) {
         if (textSizeChanged_) {

@@ -11,8 +11,15 @@
 
 #include <fmt/format.h>
 
+#include <malloc.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
 #include <iostream>
 #include <thread>
+
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak));
 
 namespace quillmere::testing {
 namespace {
@@ -23,7 +30,7 @@ class LossyNetworkTest : public ::testing::Test {
 protected:
     void SetUp() override {
         host.emplace("");
-        const std::uint16_t port = host->start();
+        port = host->start();
         phone.emplace(host->pairThroughInvitation());
         relay.emplace(port, 7);
     }
@@ -57,6 +64,7 @@ protected:
     }
 
     std::optional<EndToEndHost> host;
+    std::uint16_t port = 0;
     std::optional<LocalIdentity> phone;
     std::optional<LossyRelay> relay;
 };
@@ -156,6 +164,61 @@ TEST_F(LossyNetworkTest, TenPercentLossWithReorderingNeverStopsTheStreamForASeco
     EXPECT_LT(framesGap, 1000.0);
     EXPECT_GT(counts.keyframes, 1);
     expectCleanPictures(*viewer);
+}
+
+std::size_t threadCount() {
+    const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+std::size_t allocatedBytes() {
+    if (__sanitizer_get_current_allocated_bytes) return __sanitizer_get_current_allocated_bytes();
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+std::size_t decodedCount(TestViewer& viewer) { return viewer.decodedCopy().size(); }
+
+// Junk shaped like Initials and handshakes that stop halfway, from a process
+// of their own, while a paired viewer streams.
+TEST_F(LossyNetworkTest, AFloodOfJunkAndHalfOpenHandshakesCostsTheHostLittle) {
+    auto viewer = streamingViewer();
+    std::this_thread::sleep_for(1s);
+    const std::size_t threadsBefore = threadCount();
+    const std::size_t memoryBefore = allocatedBytes();
+    std::size_t frames = decodedCount(*viewer);
+    std::this_thread::sleep_for(1s);
+    const std::size_t fpsBefore = decodedCount(*viewer) - frames;
+
+    const std::string program = QUILLMERE_QUIC_FLOOD;
+    const std::string portText = std::to_string(port);
+    const char* arguments[] = {program.c_str(), portText.c_str(), "2000", "200", "3", nullptr};
+    pid_t flood = 0;
+    ASSERT_EQ(posix_spawn(&flood, program.c_str(), nullptr, nullptr, const_cast<char**>(arguments), environ), 0);
+    frames = decodedCount(*viewer);
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t threadsMost = threadsBefore;
+    int status = 0;
+    while (waitpid(flood, &status, WNOHANG) == 0) {
+        threadsMost = std::max(threadsMost, threadCount());
+        std::this_thread::sleep_for(20ms);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double fpsDuring = static_cast<double>(decodedCount(*viewer) - frames) / seconds;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    // Half-open handshakes end at the handshake timeout; then only the viewer is left.
+    EXPECT_TRUE(eventually([&] { return hostConnections() == 1; }, 20s));
+    std::size_t memoryAfter = allocatedBytes();
+    eventually([&] { return (memoryAfter = allocatedBytes()) < memoryBefore + (4 << 20); }, 5s);
+    std::cout << fmt::format("flood: threads {} before, at most {} during; frames {} per second before, {:.0f} "
+                             "during; memory {:.1f} MB before, {:.1f} MB after\n",
+                             threadsBefore, threadsMost, fpsBefore, fpsDuring, memoryBefore / 1e6,
+                             memoryAfter / 1e6);
+    EXPECT_LE(threadsMost, threadsBefore + 16);
+    EXPECT_GE(fpsDuring, 0.75 * static_cast<double>(fpsBefore));
+    EXPECT_LT(memoryAfter, memoryBefore + (4 << 20));
+    EXPECT_FALSE(viewer->closed());
 }
 
 } // namespace
