@@ -1,12 +1,9 @@
 #include "Platform/EventPosting/EventPosterX11.h"
 #include "Platform/EventPosting/KeyTable.h"
 #include "Platform/EventPosting/Tests/InputRecorderX11.h"
+#include "Platform/EventPosting/Tests/KeyRepeatRateX11.h"
 #include "Platform/ScreenCapture/Tests/XvfbServer.h"
 
-// The XKB header names a field 'explicit'.
-#define explicit explicit_
-#include <xcb/xkb.h>
-#undef explicit
 #include <xcb/xtest.h>
 
 #include <gtest/gtest.h>
@@ -155,19 +152,8 @@ TEST_F(EventPosterX11Test, EveryUsageOfTheKeyTableTypesItsKey) {
     EXPECT_FALSE(KeyTable::find(232));
 }
 
-void setRepeatRate(xcb_connection_t* c, std::uint16_t delayMs, std::uint16_t intervalMs) {
-    std::free(xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr));
-    auto* controls = xcb_xkb_get_controls_reply(c, xcb_xkb_get_controls(c, XCB_XKB_ID_USE_CORE_KBD), nullptr);
-    ASSERT_TRUE(controls);
-    xcb_xkb_set_controls(c, XCB_XKB_ID_USE_CORE_KBD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                         XCB_XKB_BOOL_CTRL_REPEAT_KEYS, delayMs, intervalMs, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                         controls->perKeyRepeat);
-    std::free(controls);
-    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-}
-
 TEST_F(EventPosterX11Test, AHeldKeyRepeatsOnlyWhenThePosterSays) {
-    setRepeatRate(x(), 20, 10);
+    ASSERT_TRUE(testing::setKeyRepeatRate(x(), 20, 10));
     EXPECT_EQ(poster_->keyRepeatRate(), (EventPosting::KeyRepeatRate{20, 10}));
     // The server repeats a key held by plain XTest at this rate...
     xcb_test_fake_input(x(), XCB_KEY_PRESS, 39, XCB_CURRENT_TIME, control_.root(), 0, 0, 0);
@@ -196,7 +182,7 @@ TEST_F(EventPosterX11Test, AHeldKeyRepeatsOnlyWhenThePosterSays) {
     EXPECT_EQ(details(XCB_KEY_RELEASE), (std::vector<std::uint8_t>{38, 66, 38, 50}));
     EXPECT_TRUE(serverRepeats(38));
     EXPECT_FALSE(serverRepeats(66));
-    setRepeatRate(x(), 660, 40);
+    testing::setKeyRepeatRate(x(), 660, 40);
 }
 
 TEST_F(EventPosterX11Test, ButtonsAndWheelsActWhereTheEventSays) {

@@ -34,6 +34,8 @@ public:
         std::int16_t y = 0;
         // Server milliseconds.
         std::uint32_t time = 0;
+        // When this client read it, on the monotonic clock.
+        std::uint64_t receivedNs = 0;
     };
 
     InputRecorderX11(const std::string& display, int x, int y, int width, int height)
@@ -160,6 +162,9 @@ private:
         const std::uint8_t type = generic.response_type & 0x7f;
         Event recorded;
         recorded.type = type;
+        recorded.receivedNs = static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
         switch (type) {
         case XCB_MAPPING_NOTIFY: readKeymap(); return;
         case XCB_KEY_PRESS:

@@ -1,39 +1,13 @@
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Pasteboard/SystemPasteboard.h"
 #include "Platform/Pasteboard/Tests/QtGuiThread.h"
+#include "Platform/Pasteboard/Tests/Xclip.h"
 #include "Platform/ScreenCapture/Tests/XvfbServer.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 namespace quillmere {
 namespace {
-
-// What another client does with the clipboard, through xclip.
-class Xclip {
-public:
-    explicit Xclip(std::string display) : display_(std::move(display)) {}
-
-    std::string output(const std::string& arguments) const {
-        std::string result;
-        FILE* pipe = popen(("DISPLAY=" + display_ + " xclip -selection clipboard " + arguments + " 2>/dev/null").c_str(), "r");
-        if (!pipe) return result;
-        char buffer[4096];
-        while (const std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) result.append(buffer, n);
-        pclose(pipe);
-        return result;
-    }
-    void input(const std::string& text, const std::string& target = "UTF8_STRING") const {
-        FILE* pipe = popen(("DISPLAY=" + display_ + " xclip -selection clipboard -t " + target + " -i").c_str(), "w");
-        ASSERT_NE(pipe, nullptr);
-        fwrite(text.data(), 1, text.size(), pipe);
-        pclose(pipe);
-    }
-
-private:
-    std::string display_;
-};
 
 class SystemPasteboardTest : public ::testing::Test {
 protected:
@@ -60,7 +34,7 @@ protected:
     static testing::XvfbServer* server_;
     static testing::QtGuiThread* gui_;
     SystemPasteboard pasteboard_{MainQueue::shared()};
-    Xclip xclip_{server_->displayName()};
+    testing::Xclip xclip_{server_->displayName()};
 };
 
 testing::XvfbServer* SystemPasteboardTest::server_ = nullptr;
