@@ -1,20 +1,18 @@
 #pragma once
 
 // Another X client's window that writes down the input it receives, as an
-// application would see it: key events with the keysym its own copy of the
-// keyboard map gives (re-read on every mapping notice, before the keys that
-// follow it are handled), buttons and motion with window coordinates.
+// application would see it: key events with the keysym of its own copy of
+// the keyboard map (read again at every mapping notice, before the keys
+// that follow it), buttons and motion in window coordinates.
 
 #include <xcb/xcb.h>
-
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -32,10 +30,8 @@ public:
         std::uint16_t state = 0;
         std::int16_t x = 0;
         std::int16_t y = 0;
-        // Server milliseconds.
-        std::uint32_t time = 0;
-        // When this client read it, on the monotonic clock.
-        std::uint64_t receivedNs = 0;
+        std::uint32_t time = 0; // server milliseconds
+        std::uint64_t receivedNs = 0; // monotonic clock, when read here
     };
 
     InputRecorderX11(const std::string& display, int x, int y, int width, int height)
@@ -52,8 +48,7 @@ public:
                           XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
         xcb_map_window(c_, window_);
         readKeymap();
-        // Mapped once the server says so; then the keyboard goes to it
-        // wherever the pointer is.
+        // Once mapped, the keyboard goes to it wherever the pointer is.
         while (xcb_generic_event_t* event = xcb_wait_for_event(c_)) {
             const bool mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY;
             std::free(event);
@@ -61,19 +56,19 @@ public:
         }
         xcb_set_input_focus(c_, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
         std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
-        if (pipe(wake_) != 0) return;
         reader_ = std::thread([this] { read(); });
     }
 
     ~InputRecorderX11() {
         if (reader_.joinable()) {
-            const char byte = 0;
-            (void)!write(wake_[1], &byte, 1);
+            // A message to itself ends the reader.
+            xcb_client_message_event_t stop{};
+            stop.response_type = XCB_CLIENT_MESSAGE;
+            stop.format = 32;
+            stop.window = window_;
+            xcb_send_event(c_, 0, window_, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&stop));
+            xcb_flush(c_);
             reader_.join();
-        }
-        if (wake_[0] >= 0) {
-            close(wake_[0]);
-            close(wake_[1]);
         }
         xcb_disconnect(c_);
     }
@@ -82,7 +77,6 @@ public:
     InputRecorderX11& operator=(const InputRecorderX11&) = delete;
 
     bool ok() const { return reader_.joinable(); }
-    xcb_window_t window() const { return window_; }
 
     std::vector<Event> events() const {
         std::lock_guard lock(mutex_);
@@ -104,7 +98,6 @@ public:
         return result;
     }
 
-    // Waits until the recorded events satisfy the condition.
     bool waitUntil(const std::function<bool(const std::vector<Event>&)>& condition,
                    std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
         std::unique_lock lock(mutex_);
@@ -114,9 +107,8 @@ public:
                       std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
         return waitUntil(
             [&](const std::vector<Event>& events) {
-                return static_cast<std::size_t>(std::count_if(events.begin(), events.end(), [&](const Event& e) {
-                           return e.type == type;
-                       })) >= count;
+                return static_cast<std::size_t>(std::count_if(
+                           events.begin(), events.end(), [&](const Event& e) { return e.type == type; })) >= count;
             },
             limit);
     }
@@ -125,11 +117,8 @@ private:
     void readKeymap() {
         const xcb_setup_t* setup = xcb_get_setup(c_);
         minKeyCode_ = setup->min_keycode;
-        xcb_get_keyboard_mapping_reply_t* reply = xcb_get_keyboard_mapping_reply(
-            c_,
-            xcb_get_keyboard_mapping(c_, setup->min_keycode,
-                                     static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
-            nullptr);
+        const auto count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
+        auto* reply = xcb_get_keyboard_mapping_reply(c_, xcb_get_keyboard_mapping(c_, minKeyCode_, count), nullptr);
         if (!reply) return;
         perKeyCode_ = reply->keysyms_per_keycode;
         const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply);
@@ -138,78 +127,41 @@ private:
     }
 
     std::uint32_t keysym(std::uint8_t keyCode, std::uint16_t state) const {
-        const auto at = [&](int level) -> std::uint32_t {
-            const std::size_t index = static_cast<std::size_t>(keyCode - minKeyCode_) * perKeyCode_ + level;
+        const auto at = [&](std::size_t level) -> std::uint32_t {
+            const std::size_t index = (keyCode - minKeyCode_) * perKeyCode_ + level;
             return level < perKeyCode_ && index < keysyms_.size() ? keysyms_[index] : 0;
         };
-        const std::uint32_t shifted = at(1);
-        return (state & XCB_MOD_MASK_SHIFT) && shifted != 0 ? shifted : at(0);
+        return (state & XCB_MOD_MASK_SHIFT) && at(1) != 0 ? at(1) : at(0);
     }
 
     void read() {
-        pollfd fds[2] = {{xcb_get_file_descriptor(c_), POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        while (true) {
-            while (xcb_generic_event_t* event = xcb_poll_for_event(c_)) {
-                handle(*event);
-                std::free(event);
-            }
-            if (xcb_connection_has_error(c_)) return;
-            if (poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN)) return;
+        while (xcb_generic_event_t* generic = xcb_wait_for_event(c_)) {
+            const std::uint8_t type = generic->response_type & 0x7f;
+            if (type == XCB_MAPPING_NOTIFY) readKeymap();
+            // Key, button and motion events share one layout.
+            xcb_key_press_event_t input{};
+            std::memcpy(&input, generic, sizeof input);
+            std::free(generic);
+            if (type == XCB_CLIENT_MESSAGE) return;
+            if (type < XCB_KEY_PRESS || type > XCB_MOTION_NOTIFY) continue;
+            Event event{type, input.detail, 0, input.state, input.event_x, input.event_y, input.time,
+                        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                       std::chrono::steady_clock::now().time_since_epoch())
+                                                       .count())};
+            if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) event.keysym = keysym(input.detail, input.state);
+            if (type == XCB_MOTION_NOTIFY) event.detail = 0;
+            std::lock_guard lock(mutex_);
+            events_.push_back(event);
+            changed_.notify_all();
         }
-    }
-
-    void handle(const xcb_generic_event_t& generic) {
-        const std::uint8_t type = generic.response_type & 0x7f;
-        Event recorded;
-        recorded.type = type;
-        recorded.receivedNs = static_cast<std::uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-                .count());
-        switch (type) {
-        case XCB_MAPPING_NOTIFY: readKeymap(); return;
-        case XCB_KEY_PRESS:
-        case XCB_KEY_RELEASE: {
-            const auto& key = reinterpret_cast<const xcb_key_press_event_t&>(generic);
-            recorded.detail = key.detail;
-            recorded.keysym = keysym(key.detail, key.state);
-            recorded.state = key.state;
-            recorded.x = key.event_x;
-            recorded.y = key.event_y;
-            recorded.time = key.time;
-            break;
-        }
-        case XCB_BUTTON_PRESS:
-        case XCB_BUTTON_RELEASE: {
-            const auto& button = reinterpret_cast<const xcb_button_press_event_t&>(generic);
-            recorded.detail = button.detail;
-            recorded.state = button.state;
-            recorded.x = button.event_x;
-            recorded.y = button.event_y;
-            recorded.time = button.time;
-            break;
-        }
-        case XCB_MOTION_NOTIFY: {
-            const auto& motion = reinterpret_cast<const xcb_motion_notify_event_t&>(generic);
-            recorded.state = motion.state;
-            recorded.x = motion.event_x;
-            recorded.y = motion.event_y;
-            recorded.time = motion.time;
-            break;
-        }
-        default: return;
-        }
-        std::lock_guard lock(mutex_);
-        events_.push_back(recorded);
-        changed_.notify_all();
     }
 
     xcb_connection_t* c_;
     xcb_window_t window_ = 0;
-    int wake_[2] = {-1, -1};
     std::thread reader_;
-    // Reader thread only.
+    // Reader thread only, once it runs.
     std::uint8_t minKeyCode_ = 8;
-    int perKeyCode_ = 0;
+    std::size_t perKeyCode_ = 0;
     std::vector<std::uint32_t> keysyms_;
 
     mutable std::mutex mutex_;

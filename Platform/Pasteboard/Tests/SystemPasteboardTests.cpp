@@ -21,16 +21,6 @@ protected:
     }
     void SetUp() override { ASSERT_TRUE(server_->ready()) << server_->failure(); }
 
-    // Another client's text shows up once it owns the selection.
-    std::optional<std::string> readOnce(const std::string& expected) {
-        std::optional<std::string> text;
-        for (int i = 0; i < 500 && text != expected; ++i) {
-            text = pasteboard_.read();
-            if (text != expected) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return text;
-    }
-
     static testing::XvfbServer* server_;
     static testing::QtGuiThread* gui_;
     SystemPasteboard pasteboard_{MainQueue::shared()};
@@ -40,18 +30,7 @@ protected:
 testing::XvfbServer* SystemPasteboardTest::server_ = nullptr;
 testing::QtGuiThread* SystemPasteboardTest::gui_ = nullptr;
 
-TEST_F(SystemPasteboardTest, WrittenTextIsWhatOtherClientsRead) {
-    const std::string text = "h\u00e9llo \u2713 \U0001F600 clipboard";
-    ASSERT_TRUE(pasteboard_.write(text));
-    EXPECT_EQ(xclip_.output("-o"), text);
-    EXPECT_EQ(pasteboard_.read(), text);
-}
-
-TEST_F(SystemPasteboardTest, TextAnotherClientSetIsRead) {
-    xclip_.input("from xclip \u2713");
-    EXPECT_EQ(readOnce("from xclip \u2713"), "from xclip \u2713");
-}
-
+// Text both ways is shown end to end, through the host; here what is not text.
 TEST_F(SystemPasteboardTest, ClipboardWithoutTextReadsAsNoneAndAWriteReplacesIt) {
     xclip_.input("\x89PNG", "image/png");
     bool taken = false;
