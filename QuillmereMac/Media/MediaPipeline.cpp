@@ -66,7 +66,9 @@ MediaPipeline::MediaPipeline(Services services)
       pipelineEnvironment_(std::move(services.pipelines)),
       poster_(std::move(services.poster)),
       repeatTimers_(std::move(services.repeatTimers)),
-      pasteboard_(std::move(services.pasteboard)) {}
+      pasteboard_(std::move(services.pasteboard)),
+      textSize_(std::move(services.textSize)),
+      virtualDisplay_(std::move(services.virtualDisplay)) {}
 
 MediaPipeline::~MediaPipeline() {
     if (const auto timer = repeatTimer_.exchange(nullptr)) timer->cancel();
@@ -166,16 +168,5 @@ std::optional<DisplayQueries::PixelSize> MediaPipeline::displayPixelSize(int ind
 bool MediaPipeline::isDisplayOnline(std::uint32_t displayID) const {
     return displays_.isOnline && displays_.isOnline(displayID);
 }
-
-void MediaPipeline::setScreenShape(ScreenShape shape) {
-    // No virtual display can exist here, so the standard shape has nothing
-    // to undo.
-    if (shape == ScreenShape::standard) return;
-    controlLog_.notice("screen shape %{public}s ignored: Wide/Ultrawide is turned off",
-                       shape == ScreenShape::wide ? "Wide 21:9" : "Ultrawide 32:9");
-}
-
-// The main display's text size cannot be changed here.
-void MediaPipeline::setTextSize(std::uint8_t) {}
 
 } // namespace quillmere

@@ -8,6 +8,8 @@
 #include "Platform/Log/Logger.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Consent/ConsentPresenting.h"
+#include "QuillmereMac/Display/DisplayTextSize.h"
+#include "QuillmereMac/Display/VirtualDisplayController.h"
 #include "QuillmereMac/Input/InputInjector.h"
 #include "QuillmereMac/Media/CaptureSourceFactory.h"
 #include "QuillmereMac/Media/DisplayQueries.h"
@@ -69,6 +71,10 @@ public:
         // The system clipboard (main actor); without one, clipboard requests
         // are refused.
         std::shared_ptr<PasteboardAccess> pasteboard;
+        // The main display's text size, and the virtual display behind the
+        // wide screen shapes; without them those requests change nothing.
+        std::shared_ptr<DisplayTextSize> textSize;
+        std::shared_ptr<VirtualDisplayController> virtualDisplay;
     };
 
     // The repeat timer's period and leeway while a repeat or gesture is pending.
@@ -80,6 +86,11 @@ public:
     static constexpr std::int64_t recapturesPerSurface = 3;
     static constexpr std::uint32_t testPatternID = CaptureChoice::testPatternID;
     static constexpr const char* testPatternTitle = "Test pattern (measurement)";
+    // How long displays take to settle after a change, before surfaces follow.
+    static constexpr std::uint64_t textSizeSettleNs = 400'000'000;
+    static constexpr std::uint64_t shapeDetourSettleNs = 1'000'000'000;
+    static constexpr std::uint64_t virtualDisplaySettleNs = 1'200'000'000;
+    static constexpr std::uint64_t standardShapeSettleNs = 300'000'000;
 
     static std::shared_ptr<MediaPipeline> make(Services services);
     ~MediaPipeline() override;
@@ -147,6 +158,16 @@ public:
     std::int64_t droppedInput() const { return droppedInput_.get(); }
     bool repeatTimerRunning() const { return repeatTimer_.get() != nullptr; }
 
+    // Display geometry (MediaPipelineDisplays.cpp). Every display surface's
+    // budget applied anew to the displays as they are now.
+    void refitDisplaySurfaces();
+    // Every display surface captured anew, for its own connection.
+    void restartDisplaySurfaces();
+    // Main actor: the screen shape applied, the displays left to settle,
+    // then the display surfaces restarted. setScreenShape runs it for the
+    // standard shape only.
+    void runVirtualDisplayTask(ScreenShape shape);
+
     explicit MediaPipeline(Services services);
 
 private:
@@ -167,6 +188,10 @@ private:
     // MediaPipelineInput.cpp
     void updateRepeatTimer();
     void repeatTick();
+    // MediaPipelineDisplays.cpp
+    void virtualDisplayApplied(ScreenShape shape);
+    void virtualDisplaySettled(ScreenShape shape);
+    RequestedBox defaultBudget(const std::shared_ptr<MediaConnection>& connection) const;
 
     const std::shared_ptr<WindowCatalog> catalog_;
     const std::weak_ptr<ConsentPresenting> consent_;
@@ -181,6 +206,8 @@ private:
     const std::shared_ptr<EventPosting> poster_;
     const std::shared_ptr<Executor> repeatTimers_;
     const std::shared_ptr<PasteboardAccess> pasteboard_;
+    const std::shared_ptr<DisplayTextSize> textSize_;
+    const std::shared_ptr<VirtualDisplayController> virtualDisplay_;
 
     LockedBox<Table> lock_;
     LockedBox<std::map<SurfaceKey, RequestedBox, SurfaceKeyOrder>> budgets_;
