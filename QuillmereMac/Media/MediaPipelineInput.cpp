@@ -20,6 +20,7 @@ void MediaPipeline::inject(const std::vector<InjectAction>& actions) {
         pipeline->queue().async([pipeline, now] { pipeline->noteInput(now); });
     }
 
+    clickRaise(actions, clock_());
     const bool posted = injector_.withLock([&](std::shared_ptr<InputInjector>& injector) {
         if (!injector) return false;
         for (const InjectAction& action : actions) injector->post(action, clock_());

@@ -75,7 +75,9 @@ public:
     void readClipboard(std::string, std::function<void(bool, std::optional<std::string>)> reply) override {
         reply(false, std::nullopt);
     }
-    void requestControl(std::string, std::function<void(bool)> reply) override { reply(false); }
+    void requestControl(std::string, std::shared_ptr<MediaConnection>, std::function<void(bool)> reply) override {
+        reply(false);
+    }
     void captureList(std::function<void(std::vector<CaptureWindow>)> reply) override { reply({}); }
     void focusHint(const msg::FocusHint&, const std::shared_ptr<MediaConnection>&) override {}
     bool testPatternEnabled() override { return true; }

@@ -178,7 +178,8 @@ public:
     void readClipboard(std::string, std::function<void(bool, std::optional<std::string>)> reply) override {
         reply(false, std::nullopt);
     }
-    void requestControl(std::string clientName, std::function<void(bool)> reply) override {
+    void requestControl(std::string clientName, std::shared_ptr<MediaConnection>,
+                        std::function<void(bool)> reply) override {
         note(fmt::format("control for {}", clientName));
         reply(true);
     }
