@@ -29,6 +29,7 @@ public:
         std::uint16_t height = 360;
         std::uint16_t fps = 60;
         std::uint16_t maxDatagram = 1200;
+        std::uint8_t maxSurfaces = 1;
         // Fragments for which this says true are dropped on arrival.
         std::function<bool(const MediaHeader&)> drop;
         // The frame number a capture time shows, when the test knows it.
@@ -65,7 +66,8 @@ public:
                Options options)
         : options_(std::move(options)),
           session_(Hello{1, 0, PeerRole::client, WireID{}, WireID{}, "Test Viewer"},
-                   Capabilities{codecs::h264, options_.width, options_.height, options_.fps, 1, {}, options_.maxDatagram},
+                   Capabilities{codecs::h264, options_.width, options_.height, options_.fps, options_.maxSurfaces, {},
+                                options_.maxDatagram},
                    AssemblyLimits(8, 8 << 20, 500'000'000), Clock::nowNs()) {
         auto parameters =
             QUICParameters::make(std::string(WireProtocol::protocolIdentifier), identity, true, pinned(hostFingerprint), defaults);
