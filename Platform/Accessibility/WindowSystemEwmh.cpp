@@ -108,9 +108,12 @@ std::optional<std::vector<WindowSystem::Window>> WindowSystemEwmh::windowsLocked
         XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, root_), nullptr));
         if (!tree) return std::nullopt;
         const xcb_window_t* children = xcb_query_tree_children(tree.get());
-        for (int i = xcb_query_tree_children_length(tree.get()) - 1; i >= 0; --i) {
+        const int count = xcb_query_tree_children_length(tree.get());
+        std::vector<xcb_get_window_attributes_cookie_t> asked;
+        for (int i = count - 1; i >= 0; --i) asked.push_back(xcb_get_window_attributes(c, children[i]));
+        for (int i = count - 1; i >= 0; --i) {
             XcbReply<xcb_get_window_attributes_reply_t> attributes(
-                xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr));
+                xcb_get_window_attributes_reply(c, asked[static_cast<std::size_t>(count - 1 - i)], nullptr));
             if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE && !attributes->override_redirect)
                 candidates.push_back(children[i]);
         }
