@@ -29,25 +29,23 @@ protected:
                            contentWindow(inbox, "Inbox", "Mail", 400, 300)};
         content.windows[1].frame = {500, 400, 400, 300};
         catalog->refresh(false);
-        system->add({notes, 4077, ScreenRect{10, 20, 300, 200}, "Notes"});
-        system->add({inbox, 4078, ScreenRect{500, 400, 400, 300}, "Inbox"});
-        system->add({90, browser, ScreenRect{0, 0, 800, 600}, "Page"});
+        system->stack = {{notes, 4077, ScreenRect{10, 20, 300, 200}, "Notes"},
+                         {inbox, 4078, ScreenRect{500, 400, 400, 300}, "Inbox"},
+                         {90, browser, ScreenRect{0, 0, 800, 600}, "Page"}};
         system->front = browser;
-        raiser = AXWindowRaiser::make(system, *manual, true, 1);
         consent = ConsentCenter::make(*manual);
         consent->autoApproveSessions = [] { return true; };
-
         MediaPipeline::Services services;
         services.catalog = catalog;
         services.consent = consent;
         services.mainActor = manual.get();
         services.displays.pixelSize = [](int) { return std::nullopt; };
-        services.displays.isOnline = [](std::uint32_t) { return true; };
         services.makeSource = [](CaptureChoice, RequestedStream) { return std::make_shared<ScriptedSource>(); };
         services.clock = [this] { return manual->nowNs(); };
-        services.poster = poster;
+        services.poster = std::make_shared<RecordingPoster>();
         services.repeatTimers = manual;
-        services.raiser = raiser;
+        // This process is 1 to the raiser, so that the pipeline's own guard shows.
+        services.raiser = raiser = AXWindowRaiser::make(system, *manual, true, 1);
         services.catalogRefresh = listing;
         media = MediaPipeline::make(std::move(services));
     }
@@ -61,12 +59,11 @@ protected:
         while (listing->runUntilIdle() + manual->runUntilIdle() > 0) {
         }
     }
-    void start(std::uint32_t surface, std::uint32_t captureID,
-               const std::shared_ptr<RecordingConnection>& owner = nullptr) {
+    void start(std::uint32_t surface, std::uint32_t captureID, std::shared_ptr<RecordingConnection> owner = nullptr) {
         media->startSurface(surface, captureID, owner ? owner : client);
         settle();
     }
-    std::optional<bool> request(const std::shared_ptr<RecordingConnection>& owner = nullptr) {
+    std::optional<bool> request(std::shared_ptr<RecordingConnection> owner = nullptr) {
         std::optional<bool> granted;
         media->requestControl("Phone", owner ? owner : client, [&](bool answer) { granted = answer; });
         settle();
@@ -80,15 +77,16 @@ protected:
         const auto key = media->controlledSurface();
         return key ? std::optional(key->surfaceID) : std::nullopt;
     }
-    std::vector<std::string> retargets() const {
-        std::vector<std::string> lines;
+    std::vector<std::string> lines(std::string_view prefix) const {
+        std::vector<std::string> found;
         for (const auto& line : log.lines("control"))
-            if (line.starts_with("retarget")) lines.push_back(line);
-        return lines;
+            if (line.starts_with(prefix)) found.push_back(line);
+        return found;
     }
-    std::size_t raisesOf(std::uint32_t window) {
+    // Times the window was made key since the last look.
+    long raisesOf(std::uint32_t window) {
         const auto calls = system->transcript();
-        return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), "key " + std::to_string(window)));
+        return std::count(calls.begin(), calls.end(), "key " + std::to_string(window));
     }
 
     LogCapture log;
@@ -101,83 +99,61 @@ protected:
             return content;
         });
     std::shared_ptr<FakeWindowSystem> system = std::make_shared<FakeWindowSystem>();
-    // This process is 1 to the raiser, so that the pipeline's own guard shows.
     std::shared_ptr<AXWindowRaiser> raiser;
-    std::shared_ptr<RecordingPoster> poster = std::make_shared<RecordingPoster>();
     std::shared_ptr<ConsentCenter> consent;
     std::shared_ptr<RecordingConnection> client = std::make_shared<RecordingConnection>();
     std::shared_ptr<MediaPipeline> media;
 };
 
-TEST_F(MediaPipelineRetargetTest, ARequestAsksForTheClientsSurfaceOneElseItsLowest) {
+TEST_F(MediaPipelineRetargetTest, ARequestAsksAboutTheClientsSurfaceOneElseItsLowestAndARefusalChangesNothing) {
     EXPECT_EQ(request(), false) << "no surface";
-    const auto other = std::make_shared<RecordingConnection>();
-    start(1, display, other);
+    start(1, display, std::make_shared<RecordingConnection>());
     EXPECT_EQ(request(), false) << "another client's surface is not this one's to drive";
-
     consent->autoApproveSessions = [] { return false; };
-    start(5, display);
-    start(2, notes);
-    request();
-    start(1, inbox);
-    request();
     content.windows.push_back(contentWindow(79, "", "", 300, 200));
     content.windows.back().owningApplication.reset();
-    media->stopSurface(1, client);
-    media->stopSurface(2, client);
-    start(3, 79);
-    request();
+    start(5, display);
+    for (const auto& [surface, window] : {std::pair{3u, 79u}, {2u, notes}, {1u, inbox}}) {
+        start(surface, window);
+        request();
+    }
+    const auto pending = consent->pending();
     std::vector<std::string> prompts;
-    for (const auto& pending : consent->pending()) prompts.push_back(pending.windowTitle.value_or(""));
-    EXPECT_EQ(prompts, (std::vector<std::string>{"control of Editor \u2014 Notes", "control of Mail \u2014 Inbox",
-                                                 "control of window 79"}));
-}
+    for (const auto& asked : pending) prompts.push_back(asked.windowTitle.value_or(""));
+    EXPECT_EQ(prompts, (std::vector<std::string>{"control of window 79", "control of Editor \u2014 Notes",
+                                                 "control of Mail \u2014 Inbox"}));
 
-TEST_F(MediaPipelineRetargetTest, AGrantRaisesTheWindowAndARefusalLeavesControlAsItWas) {
-    start(2, notes);
-    start(3, inbox);
-    ASSERT_EQ(request(), true);
+    consent->resolve(pending[1].id, true);
+    settle();
     EXPECT_EQ(controlled(), 2u);
     EXPECT_EQ(media->injector()->windowFrame, (Rect{10, 20, 300, 200}));
-    EXPECT_EQ(media->raiseState().target->pid, 4077);
     EXPECT_EQ(media->raiseState().lastNs, manual->nowNs());
     EXPECT_EQ(system->front, 4077);
-    EXPECT_EQ(raisesOf(notes), 1u);
-
+    EXPECT_EQ(raisesOf(notes), 1);
     const auto injector = media->injector();
     const auto raised = media->raiseState();
-    consent->autoApproveSessions = [] { return false; };
-    request();
-    consent->resolve(consent->pending().front().id, false);
+    consent->resolve(pending[0].id, false);
+    consent->resolve(pending[2].id, false);
     settle();
     EXPECT_EQ(media->injector(), injector);
     EXPECT_EQ(controlled(), 2u);
     EXPECT_EQ(media->raiseState().target, raised.target);
     EXPECT_EQ(media->raiseState().lastNs, raised.lastNs);
-}
-
-TEST_F(MediaPipelineRetargetTest, OfTwoQuickHintsTheFirstIsSuperseded) {
-    start(1, display);
-    start(2, notes);
-    start(3, inbox);
-    request();
-    media->focusHint(msg::FocusHint{2, 250}, client);
-    media->focusHint(msg::FocusHint{3, 250}, client);
-    settle();
-    EXPECT_EQ(controlled(), 3u);
-    EXPECT_EQ(retargets().front(), "retarget superseded surface=2");
-    EXPECT_EQ(raisesOf(inbox), 1u);
-    EXPECT_EQ(system->front, 4078);
+    EXPECT_EQ(raisesOf(inbox), 0);
 }
 
 TEST_F(MediaPipelineRetargetTest, DisplayToWindowSavesTheFrontApplicationAndBackToADisplayRestoresIt) {
     start(1, display);
     start(2, notes);
     start(3, display);
+    start(4, inbox);
     request();
+    // Of two quick hints only the later one moves control.
+    media->focusHint(msg::FocusHint{4, 250}, client);
     hint(2);
     EXPECT_EQ(media->savedFrontmost(), browser);
     EXPECT_EQ(system->front, 4077);
+    EXPECT_EQ(raisesOf(inbox), 0);
     hint(3);
     EXPECT_EQ(system->front, browser);
     EXPECT_EQ(media->savedFrontmost(), std::nullopt);
@@ -189,31 +165,40 @@ TEST_F(MediaPipelineRetargetTest, DisplayToWindowSavesTheFrontApplicationAndBack
     system->activateFromOutside(static_cast<std::int32_t>(getpid()));
     hint(2);
     EXPECT_EQ(media->savedFrontmost(), std::nullopt);
-    EXPECT_EQ(retargets(), (std::vector<std::string>{
-                               "retarget surface=2 fromDisplay=true toDisplay=false frontmost=4099 restore=none "
-                               "target=4077",
-                               "retarget surface=3 fromDisplay=false toDisplay=true frontmost=none restore=4099 "
-                               "target=none",
-                               "retarget surface=1 fromDisplay=true toDisplay=true frontmost=none restore=none "
-                               "target=none",
-                               "retarget surface=2 fromDisplay=true toDisplay=false frontmost=" +
-                                   std::to_string(getpid()) + " restore=none target=4077"}));
+    EXPECT_EQ(lines("retarget"),
+              (std::vector<std::string>{
+                  "retarget superseded surface=4",
+                  "retarget surface=2 fromDisplay=true toDisplay=false frontmost=4099 restore=none target=4077",
+                  "retarget surface=3 fromDisplay=false toDisplay=true frontmost=none restore=4099 target=none",
+                  "retarget surface=1 fromDisplay=true toDisplay=true frontmost=none restore=none target=none",
+                  "retarget surface=2 fromDisplay=true toDisplay=false frontmost=" + std::to_string(getpid()) +
+                      " restore=none target=4077"}));
 }
 
-TEST_F(MediaPipelineRetargetTest, AHeldButtonOrAFrameWithoutAreaDefersTheMove) {
+TEST_F(MediaPipelineRetargetTest, AHeldButtonAFrameWithoutAreaOrAWindowGoneLeaveControlWhereItIs) {
     start(1, display);
     start(2, notes);
     content.windows.push_back(contentWindow(80, "Empty", "Tool", 0, 200));
     start(3, 80);
+    start(4, inbox);
     request();
     media->inject({inject::ButtonDown{InputButton::left}});
     hint(2);
     media->inject({inject::ButtonUp{InputButton::left}});
     hint(3);
-    EXPECT_EQ(retargets(), (std::vector<std::string>{"retarget deferred surface=2", "retarget deferred surface=3"}));
+    content.windows.erase(content.windows.begin() + 1);
+    hint(4);
     EXPECT_EQ(controlled(), 1u);
+    EXPECT_EQ(lines("retarget"), (std::vector<std::string>{"retarget deferred surface=2", "retarget deferred surface=3",
+                                                           "retarget failed surface=4: no frame"}));
+    EXPECT_EQ(lines("control frame"), std::vector<std::string>{"control frame missing window=78"});
+    // A window still listed but gone from the desktop: control moves, the
+    // raise fails quietly.
+    system->stack[0].vanished = true;
     hint(2);
     EXPECT_EQ(controlled(), 2u);
+    manual->advance(AXWindowRaiser::checkDelayNs);
+    EXPECT_EQ(raiser->lastOutcome()->first, 3);
 }
 
 TEST_F(MediaPipelineRetargetTest, AButtonDownRaisesTheWindowAgainAtMostEvery300Milliseconds) {
@@ -221,26 +206,22 @@ TEST_F(MediaPipelineRetargetTest, AButtonDownRaisesTheWindowAgainAtMostEvery300M
     request();
     system->transcript();
     const std::uint64_t granted = manual->nowNs();
-    struct Step {
-        std::uint64_t atNs;
-        std::vector<InjectAction> actions;
-        bool raises;
+    const inject::ButtonDown left{InputButton::left};
+    const std::vector<std::tuple<std::uint64_t, std::vector<InjectAction>, long>> steps{
+        {299, {left}, 0},
+        {300, {inject::MoveRelative{1, 1}, inject::ButtonDown{InputButton::right}}, 1},
+        {500, {left}, 0},
+        {900, {inject::KeyDown{4}, inject::ButtonUp{InputButton::left}}, 0},
+        {1000, {left}, 1},
     };
-    const std::vector<Step> steps{
-        {granted + 299 * ms, {inject::ButtonDown{InputButton::left}}, false},
-        {granted + 300 * ms, {inject::MoveRelative{1, 1}, inject::ButtonDown{InputButton::right}}, true},
-        {granted + 500 * ms, {inject::ButtonDown{InputButton::left}}, false},
-        {granted + 900 * ms, {inject::KeyDown{4}, inject::ButtonUp{InputButton::left}}, false},
-        {granted + 1000 * ms, {inject::ButtonDown{InputButton::left}}, true},
-    };
-    for (const Step& step : steps) {
-        media->clickRaise(step.actions, step.atNs);
-        EXPECT_EQ(raisesOf(notes), step.raises ? 1u : 0u) << (step.atNs - granted) / ms << " ms";
+    for (const auto& [atMs, actions, raises] : steps) {
+        media->clickRaise(actions, granted + atMs * ms);
+        EXPECT_EQ(raisesOf(notes), raises) << atMs << " ms";
     }
     EXPECT_EQ(media->raiseState().lastNs, granted + 1000 * ms);
     media->recordRaise(std::nullopt, granted);
-    media->clickRaise({inject::ButtonDown{InputButton::left}}, granted + 5000 * ms);
-    EXPECT_EQ(raisesOf(notes), 0u) << "nothing recorded, nothing raised";
+    media->clickRaise({left}, granted + 5000 * ms);
+    EXPECT_EQ(raisesOf(notes), 0) << "nothing recorded, nothing raised";
 }
 
 TEST_F(MediaPipelineRetargetTest, AListingThatNeverEndsCostsASecondAndTheLastOneIsUsed) {
@@ -264,33 +245,14 @@ TEST_F(MediaPipelineRetargetTest, AWindowMovedToFitIsReadAndRaisedOnceMoreAQuart
     start(1, inbox);
     request();
     EXPECT_EQ(system->stack.front().frame, (ScreenRect{1520, 780, 400, 300}));
-    EXPECT_EQ(raisesOf(inbox), 1u);
+    EXPECT_EQ(raisesOf(inbox), 1);
     content.windows[1].frame = {1520, 780, 400, 300};
     manual->advance(MediaPipeline::postRaiseDelayNs);
     settle();
-    EXPECT_EQ(raisesOf(inbox), 1u) << "raised again, where it fits now";
+    EXPECT_EQ(raisesOf(inbox), 1) << "raised again, where it fits now";
     manual->advance(2000 * ms);
     settle();
-    EXPECT_EQ(raisesOf(inbox), 0u);
-}
-
-TEST_F(MediaPipelineRetargetTest, WindowsGoneFromTheListingOrTheDesktopFailQuietly) {
-    start(1, display);
-    start(2, notes);
-    start(3, inbox);
-    request();
-    system->stack[0].vanished = true;
-    hint(2);
-    EXPECT_EQ(controlled(), 2u);
-    manual->advance(AXWindowRaiser::checkDelayNs);
-    EXPECT_EQ(raiser->lastOutcome()->first, 3);
-
-    content.windows.pop_back();
-    hint(3);
-    EXPECT_EQ(controlled(), 2u);
-    const auto lines = log.lines("control");
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
-              (std::vector<std::string>{"control frame missing window=78", "retarget failed surface=3: no frame"}));
+    EXPECT_EQ(raisesOf(inbox), 0);
 }
 
 } // namespace
