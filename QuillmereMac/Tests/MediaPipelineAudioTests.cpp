@@ -1,0 +1,201 @@
+// The media pipeline's audio and cursor paths with sources of the test's own:
+// which streams exist for which surfaces, who announces, what the routes
+// log, and who gets cursor shapes.
+
+#include "QuillmereMac/Tests/MediaPipelineFixture.h"
+
+namespace quillmere::testing {
+namespace {
+
+constexpr std::uint32_t appWindow = 0x10;  // owned by process 4016
+constexpr std::uint32_t otherWindow = 0x20; // owned by process 4032
+
+class MediaPipelineAudioTest : public MediaPipelineTest {
+protected:
+    std::mutex askedMutex;
+    std::vector<std::string> asked;
+    std::map<std::string, std::shared_ptr<ScriptedAudioSource>> sources;
+    // Routes whose sources cannot start.
+    std::set<std::string> failing;
+    std::optional<SystemCursor> cursorNow;
+
+    void SetUp() override {
+        content.displays = {contentDisplay(1, 1920, 1080)};
+        content.windows = {contentWindow(appWindow, "Song", "Player", 400, 300),
+                           contentWindow(otherWindow, "Notes", "Editor", 400, 300)};
+        sourceFor = [](CaptureChoice, RequestedStream) { return std::make_shared<ScriptedSource>(); };
+        auto s = services();
+        s.makeAudioSource = [this](CaptureChoice choice) { return source(choice.description()); };
+        s.makeRoutedAudioSource = [this](const AudioRouting::Route& route) {
+            return source(AudioRouting::description(route));
+        };
+        s.sampleCursor = [this] { return cursorNow; };
+        media = MediaPipeline::make(std::move(s));
+        main->sync([&] { catalog->refresh(false); });
+    }
+
+    std::shared_ptr<AudioSource> source(const std::string& what) {
+        std::lock_guard lock(askedMutex);
+        asked.push_back(what);
+        return sources[what] = std::make_shared<ScriptedAudioSource>(failing.contains(what));
+    }
+    std::vector<std::string> askedFor() {
+        std::lock_guard lock(askedMutex);
+        return asked;
+    }
+
+    std::shared_ptr<RecordingConnection> client(FeatureSet features) {
+        return connection(capabilities(320, 180, 30, features));
+    }
+    void share(const std::shared_ptr<RecordingConnection>& c, std::uint32_t surfaceID, std::uint32_t captureID) {
+        media->startSurface(surfaceID, captureID, c);
+        media->beginMedia(surfaceID, captureID, c);
+    }
+    std::set<std::uint32_t> routedStreams(const std::shared_ptr<RecordingConnection>& c) {
+        std::set<std::uint32_t> ids;
+        for (const auto& [id, stream] : media->routedAudioStreams(c)) ids.insert(id);
+        return ids;
+    }
+};
+
+const FeatureSet audio = features::bit2;
+const FeatureSet routed = features::bit2 | features::bit8;
+
+TEST_F(MediaPipelineAudioTest, AClientWithoutRoutingGetsOneStreamMadeForItsFirstSurfaceUntilTheLastEnds) {
+    const auto c = client(audio);
+    share(c, 1, appWindow);
+    share(c, 2, otherWindow);
+    settleMain();
+    EXPECT_EQ(askedFor(), (std::vector<std::string>{"window(16)"}));
+    const auto stream = media->sessionAudioStream();
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->surfaceID(), 1u);
+    EXPECT_EQ(c->audio->configs(), (std::vector<msg::AudioConfig>{{1, 48000, 2, 10}}));
+
+    media->stopSurface(1, c);
+    EXPECT_EQ(media->sessionAudioStream(), stream);
+    media->stopSurface(2, c);
+    EXPECT_EQ(media->sessionAudioStream(), nullptr);
+    EXPECT_TRUE(eventually([&] { return sources["window(16)"]->stopCount() == 1; }));
+}
+
+TEST_F(MediaPipelineAudioTest, ASessionStreamWhoseSourceFailsIsForgottenAndTriedAgainLater) {
+    failing = {"testPattern"};
+    const auto c = client(audio);
+    share(c, 1, testPattern);
+    settleMain();
+    EXPECT_EQ(media->sessionAudioStream(), nullptr);
+    EXPECT_TRUE(c->audio->configs().empty());
+    failing.clear();
+    media->beginMedia(1, testPattern, c);
+    settleMain();
+    EXPECT_NE(media->sessionAudioStream(), nullptr);
+    media->stopSurface(1, c);
+}
+
+TEST_F(MediaPipelineAudioTest, RoutedSurfacesEachCarryTheirOwnSoundAndOnlyTheFirstAnnounces) {
+    const auto c = client(routed);
+    media->startSurface(2, appWindow, c);
+    media->startSurface(3, displayZero, c);
+    media->beginMedia(2, appWindow, c);
+    media->beginMedia(3, displayZero, c);
+    settleMain();
+    EXPECT_EQ(askedFor(), (std::vector<std::string>{"app(pid: 4016)", "everythingElse(excluding: [4016])"}));
+    EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{2, 3}));
+    EXPECT_TRUE(media->routedAudioStreams(c).at(2)->announces());
+    EXPECT_FALSE(media->routedAudioStreams(c).at(3)->announces());
+    EXPECT_EQ(c->audio->configs().size(), 1u);
+    EXPECT_EQ(log.lines("audio"),
+              (std::vector<std::string>{
+                  "audio routes s2:app(pid: 4016) s3:everythingElse(excluding: [4016]) restart=[2, 3] stop=[]",
+                  "audio routes s2:app(pid: 4016) s3:everythingElse(excluding: [4016]) restart=[] stop=[]"}));
+
+    // A paused surface is not heard; resumed, it is again.
+    log.clear();
+    media->setPaused(3, true, c);
+    settleMain();
+    EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{2}));
+    EXPECT_EQ(sources["everythingElse(excluding: [4016])"]->stopCount(), 1);
+    media->setPaused(3, false, c);
+    settleMain();
+    EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{2, 3}));
+    EXPECT_EQ(log.lines("audio"), (std::vector<std::string>{
+                                      "surface 3 paused=true",
+                                      "audio routes s2:app(pid: 4016) restart=[] stop=[3]",
+                                      "surface 3 paused=false",
+                                      "audio routes s2:app(pid: 4016) s3:everythingElse(excluding: [4016]) restart=[3] stop=[]",
+                                  }));
+    EXPECT_EQ(c->audio->configs().size(), 1u);
+
+    media->stopSurface(2, c);
+    media->stopSurface(3, c);
+    EXPECT_TRUE(routedStreams(c).empty());
+    EXPECT_TRUE(media->audioRoutes(c).empty());
+}
+
+// The stream that was to announce never ran: the next one announces, or the
+// client would drop every routed packet for want of a configuration.
+TEST_F(MediaPipelineAudioTest, WhenTheAnnouncingStreamCannotStartTheNextOneAnnounces) {
+    failing = {"app(pid: 4016)"};
+    const auto c = client(routed);
+    media->startSurface(2, appWindow, c);
+    media->startSurface(3, testPattern, c);
+    media->beginMedia(2, appWindow, c);
+    settleMain();
+    EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{3}));
+    ASSERT_EQ(c->audio->configs().size(), 1u);
+    EXPECT_TRUE(media->routedAudioStreams(c).at(3)->announces());
+    media->stopSurface(2, c);
+    media->stopSurface(3, c);
+}
+
+// Two clients both share a surface 2: each has its own routes and streams.
+TEST_F(MediaPipelineAudioTest, EachClientRoutesItsOwnSurfaces) {
+    const auto first = client(routed);
+    const auto second = client(routed);
+    share(first, 2, appWindow);
+    share(second, 2, testPattern);
+    settleMain();
+    EXPECT_EQ(AudioRouting::describe(media->audioRoutes(first)), "s2:app(pid: 4016)");
+    EXPECT_EQ(AudioRouting::describe(media->audioRoutes(second)), "s2:clickTrack");
+    EXPECT_EQ(first->audio->configs().size(), 1u);
+    EXPECT_EQ(second->audio->configs().size(), 1u);
+    media->stopSurface(2, second);
+    EXPECT_EQ(routedStreams(first), (std::set<std::uint32_t>{2}));
+    media->stopSurface(2, first);
+}
+
+std::size_t shapesSent(const RecordingConnection& c) {
+    const auto control = c.control();
+    return static_cast<std::size_t>(
+        std::count_if(control.begin(), control.end(), [](const ControlMessage& m) { return m.is<CursorShape>(); }));
+}
+
+TEST_F(MediaPipelineAudioTest, CursorShapesGoToEveryClientThatAsksUntilTheLastSurfaceEnds) {
+    SystemCursor arrow;
+    arrow.pointWidth = arrow.pointHeight = 4;
+    arrow.pixelWidth = arrow.pixelHeight = 4;
+    arrow.argb.assign(16, 0xFF000000);
+    cursorNow = arrow;
+    const auto first = client(features::bit6);
+    const auto second = client(features::bit6);
+    share(first, 1, testPattern);
+    settleMain();
+    EXPECT_EQ(shapesSent(*first), 1u);
+    share(second, 1, testPattern);
+    settleMain();
+    // The second client missed the shape: everyone gets it again.
+    main->sync([&] { media->cursorWatcher()->tick(); });
+    EXPECT_EQ(shapesSent(*second), 1u);
+    EXPECT_EQ(shapesSent(*first), 2u);
+
+    media->stopSurface(1, first);
+    settleMain();
+    EXPECT_NE(media->cursorWatcher(), nullptr);
+    media->stopSurface(1, second);
+    settleMain();
+    EXPECT_EQ(media->cursorWatcher(), nullptr);
+}
+
+} // namespace
+} // namespace quillmere::testing
