@@ -33,6 +33,14 @@ public:
         std::function<bool(const MediaHeader&)> drop;
         // The frame number a capture time shows, when the test knows it.
         std::function<std::optional<std::uint64_t>(std::uint64_t captureTimeNs)> expectedNumber;
+        FeatureSet features;
+        std::uint8_t maxSurfaces = 1;
+    };
+
+    // What the host sent of its audio.
+    struct Audio {
+        std::vector<client::AudioConfigured> configs;
+        std::vector<client::AudioPacket> packets;
     };
 
     struct Decoded {
@@ -60,7 +68,8 @@ public:
                Options options)
         : options_(std::move(options)),
           session_(Hello{1, 0, PeerRole::client, WireID{}, WireID{}, "Test Viewer"},
-                   Capabilities{codecs::h264, options_.width, options_.height, options_.fps, 1, {}, options_.maxDatagram},
+                   Capabilities{codecs::h264, options_.width, options_.height, options_.fps, options_.maxSurfaces,
+                                options_.features, options_.maxDatagram},
                    AssemblyLimits(8, 8 << 20, 500'000'000), Clock::nowNs()) {
         auto parameters =
             QUICParameters::make(std::string(WireProtocol::protocolIdentifier), identity, true, pinned(hostFingerprint), defaults);
@@ -88,6 +97,9 @@ public:
     void select(std::uint32_t captureID) {
         onQueue([this, captureID] { perform(session_.selectWindow(captureID)); });
     }
+    void addSurface(std::uint32_t surfaceID, std::uint32_t captureID) {
+        onQueue([this, surfaceID, captureID] { perform(session_.addSurface(surfaceID, captureID)); });
+    }
 
     bool waitUntil(const std::function<bool(const TestViewer&)>& condition,
                    std::chrono::milliseconds limit = std::chrono::seconds(60)) {
@@ -99,6 +111,7 @@ public:
     const std::vector<Decoded>& decoded() const { return decoded_; }
     const Counts& counts() const { return counts_; }
     const std::optional<std::vector<CaptureWindow>>& windows() const { return windows_; }
+    const Audio& audio() const { return audio_; }
     ClientSession::Phase phase() const { return phase_; }
     bool closed() const { return closed_; }
 
@@ -109,6 +122,10 @@ public:
     Counts countsCopy() {
         std::lock_guard lock(mutex_);
         return counts_;
+    }
+    Audio audioCopy() {
+        std::lock_guard lock(mutex_);
+        return audio_;
     }
     std::optional<DecodedPicture> lastPicture() {
         std::lock_guard lock(mutex_);
@@ -184,6 +201,12 @@ private:
                 parameterSets_ = configure->config.parameterSets;
             } else if (const auto* deliver = action.as<client::Deliver>()) {
                 decode(deliver->frame);
+            } else if (const auto* configured = action.as<client::AudioConfigured>()) {
+                std::lock_guard lock(mutex_);
+                audio_.configs.push_back(*configured);
+            } else if (const auto* packet = action.as<client::AudioPacket>()) {
+                std::lock_guard lock(mutex_);
+                audio_.packets.push_back(*packet);
             }
         }
         std::lock_guard lock(mutex_);
@@ -257,6 +280,7 @@ private:
     Counts counts_;
     std::optional<std::vector<CaptureWindow>> windows_;
     std::optional<DecodedPicture> lastPicture_;
+    Audio audio_;
     ClientSession::Phase phase_ = ClientSession::Phase::awaitingHostHello;
     bool closed_ = false;
 };
