@@ -83,6 +83,9 @@ struct AudioCaptureStream::State {
         std::uint32_t sink = 0;
         pa_stream* stream = nullptr;
         bool alive = true;
+        // Read but not yet handed over: the server may deliver a
+        // millisecond at a time, the queue takes a fragment at a time.
+        std::vector<float> pending;
     };
 
     AudioCaptureFilter filter;
@@ -201,7 +204,7 @@ struct AudioCaptureStream::State {
 
     static void onRead(pa_stream* stream, std::size_t, void* userdata) {
         auto& monitor = *static_cast<Monitor*>(userdata);
-        std::vector<float> samples;
+        std::vector<float>& samples = monitor.pending;
         const void* data = nullptr;
         std::size_t bytes = 0;
         while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
@@ -214,9 +217,12 @@ struct AudioCaptureStream::State {
             }
             pa_stream_drop(stream);
         }
-        if (samples.empty()) return;
+        const auto& configuration = monitor.state->configuration;
+        const auto fragment =
+            static_cast<std::size_t>(configuration.sampleRate * configuration.channelCount * fragmentMs / 1000);
+        if (samples.size() < fragment) return;
         monitor.state->queue->async(
-            [delivery = monitor.state->delivery, input = monitor.input, samples = std::move(samples)] {
+            [delivery = monitor.state->delivery, input = monitor.input, samples = std::exchange(samples, {})] {
                 delivery->mixer.push(input, samples);
                 delivery->deliver();
             });

@@ -6,11 +6,11 @@
 //
 // A null sink renders its first block at its largest latency (two seconds)
 // when it opens, and hands nothing on until that block has passed. So it
-// starts suspended, a silent stream asks for a low latency, and only then
-// is it resumed: sound flows within milliseconds.
+// starts suspended, a silent stream of another process (pacat playing
+// /dev/zero) asks for a low latency, and only then is it resumed: sound
+// flows within milliseconds.
 
 #include "Platform/AudioCapture/PulseContext.h"
-#include "Platform/AudioCapture/Tests/TonePlayer.h"
 
 #include <pulse/introspect.h>
 #include <pulse/thread-mainloop.h>
@@ -61,7 +61,8 @@ public:
         for (const std::string& name : own) variables.push_back(name + "=" + folder_.string());
         for (char** entry = environ; *entry; ++entry) {
             const std::string_view text(*entry);
-            if (std::find(own.begin(), own.end(), text.substr(0, text.find('='))) == own.end())
+            const std::string_view name = text.substr(0, text.find('='));
+            if (std::find(own.begin(), own.end(), name) == own.end() && name != "PULSE_SERVER")
                 variables.emplace_back(text);
         }
         std::vector<char*> environment;
@@ -75,21 +76,24 @@ public:
         for (std::string& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
 
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            if (null >= 0) ::dup2(null, STDOUT_FILENO);
-            ::execvpe("pulseaudio", argv.data(), environment.data());
-            ::_exit(127);
-        }
+        pid_ = spawn(argv, environment);
         for (int i = 0; i < 500 && !accepts(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!accepts()) throw std::runtime_error("pulseaudio did not start");
-        keeper_ = std::make_unique<TonePlayer>(server(), 0.0);
+
+        const std::string address = "PULSE_SERVER=" + server();
+        std::vector<char*> keeperEnvironment(environment.begin(), environment.end() - 1);
+        keeperEnvironment.push_back(const_cast<char*>(address.c_str()));
+        keeperEnvironment.push_back(nullptr);
+        std::vector<std::string> keeperArguments{"pacat", "--playback", "--raw", "--latency-msec=10", "/dev/zero"};
+        std::vector<char*> keeperArgv;
+        for (std::string& argument : keeperArguments) keeperArgv.push_back(argument.data());
+        keeperArgv.push_back(nullptr);
+        keeper_ = spawn(keeperArgv, keeperEnvironment);
         resume();
     }
 
     ~PulseAudioServer() {
-        keeper_.reset();
+        stop(keeper_);
         kill();
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
@@ -101,18 +105,33 @@ public:
     std::string server() const { return "unix:" + socket_.string(); }
 
     // Ends the server at once, as a crash would.
-    void kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    void kill() { stop(pid_); }
 
 private:
+    static pid_t spawn(std::vector<char*>& argv, std::vector<char*>& environment) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            if (null >= 0) ::dup2(null, STDOUT_FILENO);
+            ::execvpe(argv[0], argv.data(), environment.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+    static void stop(pid_t& pid) {
+        if (pid <= 0) return;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+
+    // Once the keeper plays.
     void resume() {
         auto control = PulseContext::connect({server(), "test control", {}});
         if (!control) throw std::runtime_error(control.error().description());
         PulseContext& context = **control;
+        for (int i = 0; i < 500 && playbackStreams(context) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         PulseContext::Lock lock(context);
         bool done = false;
         struct Wait {
@@ -132,6 +151,30 @@ private:
         pa_operation_unref(operation);
     }
 
+    static int playbackStreams(PulseContext& context) {
+        PulseContext::Lock lock(context);
+        struct Count {
+            pa_threaded_mainloop* loop;
+            int streams = 0;
+            bool done = false;
+        } count{context.loop()};
+        pa_operation* operation = pa_context_get_sink_input_info_list(
+            context.get(),
+            [](pa_context*, const pa_sink_input_info* info, int last, void* userdata) {
+                auto& c = *static_cast<Count*>(userdata);
+                if (last == 0 && info) ++c.streams;
+                if (last != 0) {
+                    c.done = true;
+                    pa_threaded_mainloop_signal(c.loop, 0);
+                }
+            },
+            &count);
+        if (!operation) return 0;
+        while (!count.done) pa_threaded_mainloop_wait(context.loop());
+        pa_operation_unref(operation);
+        return count.streams;
+    }
+
     bool accepts() const {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         if (fd < 0) return false;
@@ -146,7 +189,7 @@ private:
     std::filesystem::path folder_;
     std::filesystem::path socket_;
     pid_t pid_ = -1;
-    std::unique_ptr<TonePlayer> keeper_;
+    pid_t keeper_ = -1;
 };
 
 } // namespace quillmere::testing
