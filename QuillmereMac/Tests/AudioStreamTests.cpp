@@ -22,12 +22,10 @@ protected:
     std::shared_ptr<ScriptedAudioSource> source = std::make_shared<ScriptedAudioSource>();
     std::shared_ptr<RecordingAudioSink> sink = std::make_shared<RecordingAudioSink>();
 
-    std::shared_ptr<AudioStream> started(bool announces = true) {
-        auto stream = AudioStream::make(source, sink, {7, announces, 1, queue, [this] { return nowNs; }});
-        EXPECT_TRUE(stream->start());
-        return stream;
+    std::shared_ptr<AudioStream> make(bool announces = true) {
+        return AudioStream::make(source, sink, {7, announces, 1, queue, [this] { return nowNs; }});
     }
-    // Hands a chunk over and lets the stream's queue take it after a delay.
+    // Hands a chunk over; the stream's queue takes it after a delay.
     void feed(PCMChunk chunk, std::uint64_t delayNs = 0) {
         source->deliver(std::move(chunk));
         nowNs += delayNs;
@@ -40,78 +38,57 @@ protected:
     }
 };
 
-TEST_F(AudioStreamTest, EachTenMillisecondsBecomeOnePacketWithTheNextFrameIdentifier) {
-    auto stream = started();
-    for (int i = 0; i < 3; ++i) feed(tenMilliseconds(nowNs));
-    EXPECT_EQ(sequences(), (std::vector<std::uint32_t>{1, 2, 3}));
-    const auto packets = sink->packets();
-    EXPECT_EQ(packets[0].surfaceID, 7u);
-    EXPECT_EQ(packets[0].generation, 1u);
-    EXPECT_EQ(packets[0].hostTimeNs, 1'000 * ms - 1000);
+TEST_F(AudioStreamTest, EachTenMillisecondsBecomeOnePacketAndLateFramesUseUpTheirNumbers) {
+    auto stream = make();
+    ASSERT_TRUE(stream->start());
     EXPECT_EQ(sink->configs(), (std::vector<msg::AudioConfig>{{1, 48000, 2, 10}}));
-    EXPECT_EQ(stream->stats(), (AudioStream::Stats{3, 3, 0, 0, 0}));
-
+    feed(tenMilliseconds(nowNs));
+    feed(tenMilliseconds(nowNs), 41 * ms);
+    feed(tenMilliseconds(nowNs), 40 * ms);
     // Half a frame waits for the other half.
     PCMChunk half = tenMilliseconds(nowNs);
     half.samples.resize(480);
     feed(half);
     feed(half);
-    EXPECT_EQ(sequences().back(), 4u);
-}
-
-TEST_F(AudioStreamTest, AFrameLaterThanFortyMillisecondsIsDroppedAndItsNumberUsedUp) {
-    auto stream = started();
-    feed(tenMilliseconds(nowNs), 41 * ms);
-    feed(tenMilliseconds(nowNs), 40 * ms);
-    EXPECT_EQ(sequences(), (std::vector<std::uint32_t>{2}));
-    EXPECT_EQ(stream->stats(), (AudioStream::Stats{2, 1, 0, 1, 0}));
+    EXPECT_EQ(sequences(), (std::vector<std::uint32_t>{1, 3, 4}));
+    EXPECT_EQ(sink->packets()[0].surfaceID, 7u);
+    EXPECT_EQ(sink->packets()[0].hostTimeNs, 1'000 * ms - 1000);
+    EXPECT_EQ(stream->stats(), (AudioStream::Stats{4, 3, 0, 1, 0}));
 }
 
 TEST_F(AudioStreamTest, FromTheEleventhSilentFrameTheTenthPacketIsSentAgainUntilSoundReturns) {
-    auto stream = started();
+    auto stream = make(false);
+    ASSERT_TRUE(stream->start());
+    EXPECT_TRUE(sink->configs().empty());
     for (int i = 0; i < 12; ++i) feed(tenMilliseconds(nowNs, 0.0F));
-    auto packets = sink->packets();
+    const auto packets = sink->packets();
     ASSERT_EQ(packets.size(), 12u);
     EXPECT_EQ(packets[10].bytes, packets[9].bytes);
     EXPECT_EQ(packets[11].bytes, packets[9].bytes);
-    EXPECT_EQ(packets[11].sequence, 12u);
     EXPECT_EQ(stream->stats().silentReused, 2);
-
     // Sound ends the run: the next silence is encoded afresh for ten frames.
     feed(tenMilliseconds(nowNs));
     for (int i = 0; i < 11; ++i) feed(tenMilliseconds(nowNs, 0.0F));
     EXPECT_EQ(stream->stats().silentReused, 3);
-}
-
-TEST(SilenceReuse, ASampleOfExactlyTheThresholdIsSound) {
+    // A sample of exactly the threshold is sound.
     std::vector<float> frame(960, 0.0F);
-    EXPECT_TRUE(SilenceReuse::isSilent(frame));
-    EXPECT_TRUE(SilenceReuse::isSilent({}));
     frame[500] = -1e-6F;
     EXPECT_FALSE(SilenceReuse::isSilent(frame));
 }
 
-TEST_F(AudioStreamTest, AStreamThatDoesNotAnnounceStillSends) {
-    auto stream = started(false);
-    feed(tenMilliseconds(nowNs));
-    EXPECT_TRUE(sink->configs().empty());
-    EXPECT_EQ(sequences(), (std::vector<std::uint32_t>{1}));
-}
-
-TEST_F(AudioStreamTest, SoundOutsideStartAndStopIsNotCounted) {
-    auto stream = AudioStream::make(source, sink, {1, true, 1, queue, [this] { return nowNs; }});
+TEST_F(AudioStreamTest, NothingIsCountedBeforeStartOrAfterStop) {
+    auto stream = make();
     stream->enqueue(tenMilliseconds(nowNs));
     queue->runUntilIdle();
     ASSERT_TRUE(stream->start());
     stream->stop();
-    EXPECT_EQ(source->stopCount(), 1);
+    EXPECT_EQ(source->stops, 1);
     stream->enqueue(tenMilliseconds(nowNs));
     queue->runUntilIdle();
     EXPECT_EQ(stream->stats(), AudioStream::Stats{});
 }
 
-// A stream whose source cannot start has announced nothing: a client is
-// never told of audio that does not come.
+// A client is never told of audio that does not come.
 TEST_F(AudioStreamTest, ASourceThatCannotStartFailsTheStartWithoutAnAnnouncement) {
     auto stream = AudioStream::make(std::make_shared<ScriptedAudioSource>(true), sink, {1, true, 1, queue, {}});
     const auto started = stream->start();
@@ -123,14 +100,11 @@ TEST_F(AudioStreamTest, ASourceThatCannotStartFailsTheStartWithoutAnAnnouncement
 TEST(OpusEncoder, AFrameOfAnyOtherLengthIsRefusedBeforeTheLibrarySeesIt) {
     auto encoder = OpusEncoder::make(2, 10, 128000);
     ASSERT_TRUE(encoder);
-    for (const std::size_t count : {959u, 961u, 0u}) {
-        const std::vector<float> samples(count, 0.1F);
-        EXPECT_EQ((*encoder)->encode(samples), std::unexpected(OpusError::encode(OPUS_BAD_ARG))) << count;
-    }
+    for (const std::size_t count : {959u, 961u, 0u})
+        EXPECT_EQ((*encoder)->encode(std::vector<float>(count, 0.1F)), std::unexpected(OpusError::encode(OPUS_BAD_ARG)));
     const auto packet = (*encoder)->encode(std::vector<float>(960, 0.1F));
     ASSERT_TRUE(packet);
     EXPECT_GE(packet->size(), 1u);
-    EXPECT_LE(packet->size(), OpusEncoder::maxPacketBytes);
     EXPECT_EQ(OpusEncoder::make(3, 10, 128000).error(), OpusError::create(OPUS_BAD_ARG));
 }
 
@@ -144,15 +118,10 @@ TEST(ClickTrackSource, ClicksEveryHalfSecondAndComesBackToTheStartAfterTwoSecond
         EXPECT_EQ(track[2 * frame], track[2 * frame + 1]);
     }
     EXPECT_LT(track[0] * track[2 * 24'000], 0.0F);
-    EXPECT_EQ(track[2 * 100], 0.0F);
 
     std::vector<float> heard;
-    ASSERT_TRUE(source->start([&](PCMChunk chunk) {
-        EXPECT_EQ(chunk.channels, 2);
-        heard.insert(heard.end(), chunk.samples.begin(), chunk.samples.end());
-    }));
+    ASSERT_TRUE(source->start([&](PCMChunk chunk) { heard.insert(heard.end(), chunk.samples.begin(), chunk.samples.end()); }));
     queue->advance(1'990 * ms);
-    EXPECT_EQ(heard.size(), 192'000u);
     EXPECT_EQ(heard, track);
     EXPECT_EQ(source->position(), 0);
     source->stop();

@@ -7,6 +7,7 @@
 #include "QuillmereMac/Capture/CaptureStopReason.h"
 #include "QuillmereMac/Media/AudioSink.h"
 
+#include <atomic>
 #include <cmath>
 #include <mutex>
 #include <optional>
@@ -19,41 +20,21 @@ public:
     explicit ScriptedAudioSource(bool failStart = false) : failStart_(failStart) {}
 
     std::expected<void, CaptureStartError> start(PCMChunkHandler handler) override {
-        std::lock_guard lock(mutex_);
-        ++starts;
         if (failStart_) return std::unexpected(CaptureStartError(CaptureStopReason::failed("no sound")));
         handler_ = std::move(handler);
         return {};
     }
-    void stop() override {
-        std::lock_guard lock(mutex_);
-        ++stops;
-        handler_ = nullptr;
-    }
-    // As the source's queue would.
+    void stop() override { ++stops; }
+    // As the source's queue would; only while started.
     void deliver(PCMChunk chunk) {
-        PCMChunkHandler handler;
-        {
-            std::lock_guard lock(mutex_);
-            handler = handler_;
-        }
-        if (handler) handler(std::move(chunk));
+        if (handler_ && stops == 0) handler_(std::move(chunk));
     }
-    int startCount() {
-        std::lock_guard lock(mutex_);
-        return starts;
-    }
-    int stopCount() {
-        std::lock_guard lock(mutex_);
-        return stops;
-    }
+
+    std::atomic<int> stops = 0;
 
 private:
     const bool failStart_;
-    std::mutex mutex_;
     PCMChunkHandler handler_;
-    int starts = 0;
-    int stops = 0;
 };
 
 class RecordingAudioSink final : public AudioSink {
@@ -62,7 +43,6 @@ public:
         Bytes bytes;
         std::uint32_t surfaceID = 0;
         std::uint32_t sequence = 0;
-        std::uint32_t generation = 0;
         std::uint64_t hostTimeNs = 0;
     };
 
@@ -73,7 +53,7 @@ public:
     void sendAudio(SharedBytes packet, std::uint32_t surfaceID, std::uint32_t sequence, std::uint32_t generation,
                    std::uint64_t hostTimeNs) override {
         std::lock_guard lock(mutex_);
-        packets_.push_back({packet.toBytes(), surfaceID, sequence, generation, hostTimeNs});
+        if (generation == 1) packets_.push_back({packet.toBytes(), surfaceID, sequence, hostTimeNs});
     }
     std::vector<msg::AudioConfig> configs() const {
         std::lock_guard lock(mutex_);
@@ -92,12 +72,9 @@ private:
 
 // 480 stereo frames of one value, or of a 440 Hz tone when none is given.
 inline PCMChunk tenMilliseconds(std::uint64_t arrivalNs, std::optional<float> value = std::nullopt) {
-    PCMChunk chunk;
-    chunk.samples.resize(960);
+    PCMChunk chunk{std::vector<float>(960), 2, arrivalNs - 1000, arrivalNs};
     for (std::size_t i = 0; i < chunk.samples.size(); ++i)
-        chunk.samples[i] = value ? *value : static_cast<float>(0.3 * std::sin(2 * M_PI * 440.0 * double(i / 2) / 48000));
-    chunk.hostTimeNs = arrivalNs - 1000;
-    chunk.arrivalNs = arrivalNs;
+        chunk.samples[i] = value.value_or(static_cast<float>(0.3 * std::sin(2 * M_PI * 440.0 * double(i / 2) / 48000)));
     return chunk;
 }
 

@@ -2,14 +2,10 @@
 // path: a window's own cursor, under the pointer, reaches the client as a
 // PNG of its size with its hot spot.
 
-#include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/ImageIO/PNGImage.h"
 #include "Platform/ScreenCapture/Tests/X11TestClient.h"
 #include "Platform/ScreenCapture/Tests/XvfbServer.h"
-#include "QuillmereMac/Media/MediaPipeline.h"
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
-
-#include <gtest/gtest.h>
 
 namespace quillmere::testing {
 namespace {
@@ -41,7 +37,7 @@ protected:
         media = MediaPipeline::make(std::move(services));
     }
     void TearDown() override {
-        if (media) main->sync([] {});
+        main->sync([] {});
         media.reset();
     }
 
@@ -91,11 +87,9 @@ TEST_F(CursorShapeX11Test, AWindowsNewCursorIsSentOnceWithItsSizeAndHotSpotAndAg
     EXPECT_EQ(shape.pointHeight, 20);
     const auto image = PNGImage::decode(shape.png);
     ASSERT_TRUE(image);
-    EXPECT_EQ(image->width, 12);
-    EXPECT_EQ(image->height, 20);
+    EXPECT_EQ((std::array{image->width, image->height}), (std::array{12, 20}));
     // Red, opaque, in R, G, B, A order.
-    EXPECT_EQ(std::vector<std::uint8_t>(image->rgba.begin(), image->rgba.begin() + 4),
-              (std::vector<std::uint8_t>{0xFF, 0x00, 0x00, 0xFF}));
+    EXPECT_EQ(std::vector(image->rgba.begin(), image->rgba.begin() + 4), (std::vector<std::uint8_t>{0xFF, 0, 0, 0xFF}));
 
     // The same cursor again: nothing.
     main->sync([&] {

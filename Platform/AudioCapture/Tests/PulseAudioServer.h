@@ -2,7 +2,9 @@
 
 // A private sound server for one test: pulseaudio in a temporary folder with
 // a null sink (48 kHz stereo float) as its only device, anonymous clients on
-// its own socket, nothing of the user's configuration.
+// its own socket, nothing of the user's configuration; and applications
+// (pacat) playing tones to it under whichever process identifier the test
+// wants them to claim.
 //
 // A null sink renders its first block at its largest latency (two seconds)
 // when it opens, and hands nothing on until that block has passed. So it
@@ -10,13 +12,9 @@
 // /dev/zero) asks for a low latency, and only then is it resumed: sound
 // flows within milliseconds.
 
-#include "Platform/AudioCapture/PulseContext.h"
-
-#include <pulse/introspect.h>
-#include <pulse/thread-mainloop.h>
-
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -24,11 +22,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -56,44 +55,28 @@ public:
 
         // Everything the server keeps or looks up goes to the folder.
         const std::vector<std::string> own{"HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "PULSE_RUNTIME_PATH",
-                                           "PULSE_STATE_PATH"};
-        std::vector<std::string> variables;
-        for (const std::string& name : own) variables.push_back(name + "=" + folder_.string());
+                                           "PULSE_STATE_PATH", "PULSE_SERVER"};
+        for (const std::string& name : own)
+            environment_.push_back(name + "=" + (name == "PULSE_SERVER" ? server() : folder_.string()));
         for (char** entry = environ; *entry; ++entry) {
             const std::string_view text(*entry);
-            const std::string_view name = text.substr(0, text.find('='));
-            if (std::find(own.begin(), own.end(), name) == own.end() && name != "PULSE_SERVER")
-                variables.emplace_back(text);
+            if (std::find(own.begin(), own.end(), text.substr(0, text.find('='))) == own.end())
+                environment_.emplace_back(text);
         }
-        std::vector<char*> environment;
-        for (std::string& variable : variables) environment.push_back(variable.data());
-        environment.push_back(nullptr);
-        const std::string script = (folder_ / "default.pa").string();
-        std::vector<std::string> arguments{"pulseaudio", "-n", "-F", script, "--daemonize=no", "--exit-idle-time=-1",
-                                           "--use-pid-file=no", "--disable-shm=yes", "--realtime=no",
-                                           "--high-priority=no", "--log-target=stderr", "--log-level=error"};
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-
-        pid_ = spawn(argv, environment);
+        pid_ = spawn({"pulseaudio", "-n", "-F", (folder_ / "default.pa").string(), "--daemonize=no",
+                      "--exit-idle-time=-1", "--use-pid-file=no", "--disable-shm=yes", "--realtime=no",
+                      "--high-priority=no", "--log-target=stderr", "--log-level=error"},
+                     environment_);
         for (int i = 0; i < 500 && !accepts(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!accepts()) throw std::runtime_error("pulseaudio did not start");
-
-        const std::string address = "PULSE_SERVER=" + server();
-        std::vector<char*> keeperEnvironment(environment.begin(), environment.end() - 1);
-        keeperEnvironment.push_back(const_cast<char*>(address.c_str()));
-        keeperEnvironment.push_back(nullptr);
-        std::vector<std::string> keeperArguments{"pacat", "--playback", "--raw", "--latency-msec=10", "/dev/zero"};
-        std::vector<char*> keeperArgv;
-        for (std::string& argument : keeperArguments) keeperArgv.push_back(argument.data());
-        keeperArgv.push_back(nullptr);
-        keeper_ = spawn(keeperArgv, keeperEnvironment);
-        resume();
+        players_.push_back(spawn({"pacat", "--playback", "--raw", "--latency-msec=10", "/dev/zero"}, environment_));
+        waitForPlayers(1);
+        if (std::system(("pactl --server=" + server() + " suspend-sink " + sinkName + " 0 >/dev/null 2>&1").c_str()))
+            throw std::runtime_error("the test sink cannot be resumed");
     }
 
     ~PulseAudioServer() {
-        stop(keeper_);
+        for (pid_t& player : players_) stop(player);
         kill();
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
@@ -107,13 +90,40 @@ public:
     // Ends the server at once, as a crash would.
     void kill() { stop(pid_); }
 
+    // Returns once an application plays a sine of amplitude 0.25 at the
+    // frequency, for three seconds, claiming the given process identifier
+    // or its own. Returns its own.
+    pid_t play(double hz, std::optional<std::int32_t> claimed = std::nullopt) {
+        const auto file = folder_ / ("tone" + std::to_string(hz) + ".raw");
+        std::vector<float> samples(48000 * 3 * 2);
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = static_cast<float>(0.25 * std::sin(2 * M_PI * hz * static_cast<double>(i / 2) / 48000));
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 4));
+        auto environment = environment_;
+        if (claimed) environment.push_back("PULSE_PROP_OVERRIDE=application.process.id=" + std::to_string(*claimed));
+        players_.push_back(spawn({"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
+                                  "--latency-msec=20", file.string()},
+                                 environment));
+        waitForPlayers(players_.size());
+        return players_.back();
+    }
+
 private:
-    static pid_t spawn(std::vector<char*>& argv, std::vector<char*>& environment) {
+    // Dies with the test process, whatever happens to it.
+    static pid_t spawn(std::vector<std::string> arguments, std::vector<std::string> environment) {
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& variable : environment) envp.push_back(variable.data());
+        envp.push_back(nullptr);
         const pid_t pid = ::fork();
         if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             const int null = ::open("/dev/null", O_WRONLY);
             if (null >= 0) ::dup2(null, STDOUT_FILENO);
-            ::execvpe(argv[0], argv.data(), environment.data());
+            ::execvpe(argv[0], argv.data(), envp.data());
             ::_exit(127);
         }
         return pid;
@@ -125,54 +135,17 @@ private:
         pid = -1;
     }
 
-    // Once the keeper plays.
-    void resume() {
-        auto control = PulseContext::connect({server(), "test control", {}});
-        if (!control) throw std::runtime_error(control.error().description());
-        PulseContext& context = **control;
-        for (int i = 0; i < 500 && playbackStreams(context) == 0; ++i)
+    void waitForPlayers(std::size_t count) const {
+        const std::string list = "pactl --server=" + server() + " list short sink-inputs 2>/dev/null | wc -l";
+        for (int i = 0; i < 1000; ++i) {
+            FILE* output = ::popen(list.c_str(), "r");
+            unsigned playing = 0;
+            const bool read = output && std::fscanf(output, "%u", &playing) == 1;
+            if (output) ::pclose(output);
+            if (read && playing >= count) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        PulseContext::Lock lock(context);
-        bool done = false;
-        struct Wait {
-            pa_threaded_mainloop* loop;
-            bool* done;
-        } wait{context.loop(), &done};
-        pa_operation* operation = pa_context_suspend_sink_by_name(
-            context.get(), sinkName, 0,
-            [](pa_context*, int, void* userdata) {
-                auto& w = *static_cast<Wait*>(userdata);
-                *w.done = true;
-                pa_threaded_mainloop_signal(w.loop, 0);
-            },
-            &wait);
-        if (!operation) throw std::runtime_error("the test sink cannot be resumed");
-        while (!done) pa_threaded_mainloop_wait(context.loop());
-        pa_operation_unref(operation);
-    }
-
-    static int playbackStreams(PulseContext& context) {
-        PulseContext::Lock lock(context);
-        struct Count {
-            pa_threaded_mainloop* loop;
-            int streams = 0;
-            bool done = false;
-        } count{context.loop()};
-        pa_operation* operation = pa_context_get_sink_input_info_list(
-            context.get(),
-            [](pa_context*, const pa_sink_input_info* info, int last, void* userdata) {
-                auto& c = *static_cast<Count*>(userdata);
-                if (last == 0 && info) ++c.streams;
-                if (last != 0) {
-                    c.done = true;
-                    pa_threaded_mainloop_signal(c.loop, 0);
-                }
-            },
-            &count);
-        if (!operation) return 0;
-        while (!count.done) pa_threaded_mainloop_wait(context.loop());
-        pa_operation_unref(operation);
-        return count.streams;
+        }
+        throw std::runtime_error("a player did not start");
     }
 
     bool accepts() const {
@@ -188,8 +161,10 @@ private:
 
     std::filesystem::path folder_;
     std::filesystem::path socket_;
+    std::vector<std::string> environment_;
     pid_t pid_ = -1;
-    pid_t keeper_ = -1;
+    // The first keeps the sink's latency low: it plays silence.
+    std::vector<pid_t> players_;
 };
 
 } // namespace quillmere::testing
