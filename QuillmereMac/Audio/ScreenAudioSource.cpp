@@ -69,7 +69,7 @@ std::optional<PCMChunk> ScreenAudioSource::makeChunk(const AudioSampleBuffer& bu
         }
     } else if (!buffer.buffers.empty()) {
         const std::size_t count = std::min(chunk.samples.size(), floatsIn(buffer.buffers.front()));
-        std::memcpy(chunk.samples.data(), buffer.buffers.front().data(), count * sizeof(float));
+        if (count > 0) std::memcpy(chunk.samples.data(), buffer.buffers.front().data(), count * sizeof(float));
     }
     chunk.hostTimeNs = buffer.presentationTimeNs ? *buffer.presentationTimeNs : clock();
     chunk.arrivalNs = clock();

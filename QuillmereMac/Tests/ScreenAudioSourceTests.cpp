@@ -121,7 +121,7 @@ TEST_P(SampleBufferConversion, ReadsOnlyAsFarAsTheBuffersGo) {
     AudioSampleBuffer buffer{GetParam().format, GetParam().frames, {}, GetParam().time};
     for (const auto& floats : GetParam().buffers) {
         buffer.buffers.emplace_back(floats.size() * sizeof(float));
-        std::memcpy(buffer.buffers.back().data(), floats.data(), buffer.buffers.back().size());
+        if (!floats.empty()) std::memcpy(buffer.buffers.back().data(), floats.data(), buffer.buffers.back().size());
     }
     std::uint64_t now = 500;
     const auto chunk = ScreenAudioSource::makeChunk(buffer, [&] { return now++; });
@@ -145,7 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
         ConversionCase{"extra_planar_buffer", planar, 1, {{1}, {2}, {9}}, std::vector<float>{1, 2}},
         ConversionCase{"short_interleaved_buffer", interleaved, 2, {{1, 2, 3}}, std::vector<float>{1, 2, 3, 0}},
         ConversionCase{"integer_samples", {48000, 2, 16, false, false}, 2, {{1, 2}}, std::nullopt},
-        ConversionCase{"no_frames", interleaved, 0, {{}}, std::nullopt}),
+        ConversionCase{"empty_buffer", interleaved, 2, {{}}, std::vector<float>{0, 0, 0, 0}},
+        ConversionCase{"no_frames", interleaved, 0, {{1}}, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
