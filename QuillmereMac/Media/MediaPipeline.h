@@ -8,6 +8,8 @@
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Consent/ConsentPresenting.h"
 #include "QuillmereMac/Cursor/CursorShapeWatcher.h"
+#include "QuillmereMac/Display/DisplayTextSize.h"
+#include "QuillmereMac/Display/VirtualDisplayController.h"
 #include "QuillmereMac/Input/InputInjector.h"
 #include "QuillmereMac/Media/CaptureSourceFactory.h"
 #include "QuillmereMac/Media/DisplayQueries.h"
@@ -73,6 +75,10 @@ public:
         RoutedAudioSourceFactory makeRoutedAudioSource;
         // Main actor. The system cursor; the catalog's X display's by default.
         CursorShapeWatcher::Sample sampleCursor;
+        // The main display's text size, and the virtual display behind the
+        // wide screen shapes; without them those requests change nothing.
+        std::shared_ptr<DisplayTextSize> textSize;
+        std::shared_ptr<VirtualDisplayController> virtualDisplay;
     };
 
     static constexpr std::uint64_t recaptureWindowNs = 60'000'000'000;
@@ -80,6 +86,11 @@ public:
     static constexpr std::int64_t recapturesPerSurface = 3;
     static constexpr std::uint32_t testPatternID = CaptureChoice::testPatternID;
     static constexpr const char* testPatternTitle = "Test pattern (measurement)";
+    // How long displays take to settle after a change, before surfaces follow.
+    static constexpr std::uint64_t textSizeSettleNs = 400'000'000;
+    static constexpr std::uint64_t shapeDetourSettleNs = 1'000'000'000;
+    static constexpr std::uint64_t virtualDisplaySettleNs = 1'200'000'000;
+    static constexpr std::uint64_t standardShapeSettleNs = 300'000'000;
 
     static std::shared_ptr<MediaPipeline> make(Services services);
     ~MediaPipeline() override;
@@ -156,6 +167,15 @@ public:
     routedAudioStreams(const std::shared_ptr<MediaConnection>& connection) const;
     // Main actor; null while no session wants cursor shapes.
     std::shared_ptr<CursorShapeWatcher> cursorWatcher() const { return cursorWatcher_; }
+    // Display geometry (MediaPipelineDisplays.cpp). Every display surface's
+    // budget applied anew to the displays as they are now.
+    void refitDisplaySurfaces();
+    // Every display surface captured anew, for its own connection.
+    void restartDisplaySurfaces();
+    // Main actor: the screen shape applied, the displays left to settle,
+    // then the display surfaces restarted. setScreenShape runs it for the
+    // standard shape only.
+    void runVirtualDisplayTask(ScreenShape shape);
 
     explicit MediaPipeline(Services services);
 
@@ -183,6 +203,10 @@ private:
     // Any thread: every routed stream of the connection stops, in tasks.
     void stopRoutedAudio(const std::shared_ptr<MediaConnection>& connection);
     std::map<std::uint32_t, AudioRouting::Source> audioSources(const std::shared_ptr<MediaConnection>& connection);
+    // MediaPipelineDisplays.cpp
+    void virtualDisplayApplied(ScreenShape shape);
+    void virtualDisplaySettled(ScreenShape shape);
+    RequestedBox defaultBudget(const std::shared_ptr<MediaConnection>& connection) const;
 
     const std::shared_ptr<WindowCatalog> catalog_;
     const std::weak_ptr<ConsentPresenting> consent_;
@@ -197,6 +221,8 @@ private:
     const AudioSourceFactory makeAudioSource_;
     const RoutedAudioSourceFactory makeRoutedAudioSource_;
     const CursorShapeWatcher::Sample sampleCursor_;
+    const std::shared_ptr<DisplayTextSize> textSize_;
+    const std::shared_ptr<VirtualDisplayController> virtualDisplay_;
 
     LockedBox<Table> lock_;
     LockedBox<std::map<SurfaceKey, RequestedBox, SurfaceKeyOrder>> budgets_;
