@@ -44,6 +44,7 @@ struct ShapeCase {
     const char* name;
     SystemCursor cursor;
     std::optional<std::array<std::uint16_t, 3>> shape; // hot spot x, y, point height
+    friend void PrintTo(const ShapeCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class CursorShapes : public ::testing::TestWithParam<ShapeCase> {};

@@ -113,6 +113,7 @@ struct ConversionCase {
     std::vector<std::vector<float>> buffers;
     std::optional<std::vector<float>> samples;
     std::optional<std::uint64_t> time = std::nullopt;
+    friend void PrintTo(const ConversionCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class SampleBufferConversion : public ::testing::TestWithParam<ConversionCase> {};
