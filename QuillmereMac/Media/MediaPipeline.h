@@ -162,7 +162,7 @@ public:
     void noteCursorInput();
     // The routes in force for a connection's surfaces, for diagnostics.
     std::map<std::uint32_t, AudioRouting::Route> audioRoutes(const std::shared_ptr<MediaConnection>& connection) const;
-    std::shared_ptr<AudioStream> sessionAudioStream() const;
+    std::shared_ptr<AudioStream> sessionAudioStream(const std::shared_ptr<MediaConnection>& connection) const;
     std::map<std::uint32_t, std::shared_ptr<AudioStream>>
     routedAudioStreams(const std::shared_ptr<MediaConnection>& connection) const;
     // Main actor; null while no session wants cursor shapes.
@@ -196,7 +196,8 @@ private:
     bool sendCursorShape(const ControlMessage& message);
     // MediaPipelineAudio.cpp
     void beginAudio(std::uint32_t captureID, const std::shared_ptr<MediaConnection>& connection);
-    void endAudio(bool surfacesLeft, bool connectionSurfacesLeft, const std::shared_ptr<MediaConnection>& connection);
+    // When a surface of the connection stopped.
+    void endAudio(bool connectionSurfacesLeft, const std::shared_ptr<MediaConnection>& connection);
     // Main actor.
     void startSessionAudio(CaptureChoice choice, std::shared_ptr<MediaConnection> connection);
     void reconcileAudioRoutes(std::shared_ptr<MediaConnection> connection);
@@ -234,8 +235,8 @@ private:
     LockedBox<std::vector<std::uint64_t>> recaptures_;
     LockedBox<std::int64_t> droppedInput_;
 
+    // One client's session-wide stream, for clients that do not route audio.
     struct AudioState {
-        // The session-wide stream, for clients that do not route audio.
         std::shared_ptr<AudioStream> stream;
         bool starting = false;
     };
@@ -246,10 +247,12 @@ private:
         std::map<std::uint32_t, std::shared_ptr<AudioStream>> streams;
         bool announced = false;
     };
-    using RoutedAudioTable = std::map<std::weak_ptr<MediaConnection>, RoutedAudio, std::owner_less<>>;
+    // Audio belongs to connections, as surfaces do.
+    template <class T>
+    using ByConnection = std::map<std::weak_ptr<MediaConnection>, T, std::owner_less<>>;
 
-    LockedBox<AudioState> audioLock_;
-    LockedBox<RoutedAudioTable> routed_;
+    LockedBox<ByConnection<AudioState>> audioLock_;
+    LockedBox<ByConnection<RoutedAudio>> routed_;
     // Main actor only.
     std::shared_ptr<CursorShapeWatcher> cursorWatcher_;
     // The same watcher, for the input path on other threads.

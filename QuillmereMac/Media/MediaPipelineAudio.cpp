@@ -1,6 +1,6 @@
-// MediaPipeline's audio path: the one session-wide stream for clients that
-// take the whole computer's sound, and per-surface routed streams for
-// clients that route audio by application.
+// MediaPipeline's audio path: a session-wide stream for each client that
+// takes the whole computer's sound, and per-surface routed streams for each
+// client that routes audio by application.
 
 #include "QuillmereMac/Media/MediaPipeline.h"
 
@@ -28,7 +28,9 @@ void MediaPipeline::beginAudio(std::uint32_t captureID, const std::shared_ptr<Me
         });
         return;
     }
-    const bool start = audioLock_.withLock([](AudioState& state) {
+    const bool start = audioLock_.withLock([&](ByConnection<AudioState>& table) {
+        std::erase_if(table, [](const auto& entry) { return entry.first.expired(); });
+        AudioState& state = table[connection];
         if (state.stream || state.starting) return false;
         state.starting = true;
         return true;
@@ -39,8 +41,7 @@ void MediaPipeline::beginAudio(std::uint32_t captureID, const std::shared_ptr<Me
     });
 }
 
-void MediaPipeline::endAudio(bool surfacesLeft, bool connectionSurfacesLeft,
-                             const std::shared_ptr<MediaConnection>& connection) {
+void MediaPipeline::endAudio(bool connectionSurfacesLeft, const std::shared_ptr<MediaConnection>& connection) {
     if (routesAudio(connection)) {
         if (connectionSurfacesLeft) {
             mainActor_.async([weak = weak_from_this(), connection] {
@@ -50,31 +51,38 @@ void MediaPipeline::endAudio(bool surfacesLeft, bool connectionSurfacesLeft,
             stopRoutedAudio(connection);
         }
     }
-    if (surfacesLeft) return;
-    const std::shared_ptr<AudioStream> stream =
-        audioLock_.withLock([](AudioState& state) { return std::exchange(state.stream, nullptr); });
+    if (connectionSurfacesLeft) return;
+    const std::shared_ptr<AudioStream> stream = audioLock_.withLock([&](ByConnection<AudioState>& table) {
+        const auto found = table.find(connection);
+        if (found == table.end()) return std::shared_ptr<AudioStream>();
+        // A start under way finds its entry gone and gives up.
+        auto taken = std::move(found->second.stream);
+        table.erase(found);
+        return taken;
+    });
     if (stream) tasks_->async([stream] { stream->stop(); });
 }
 
 void MediaPipeline::startSessionAudio(CaptureChoice choice, std::shared_ptr<MediaConnection> connection) {
     std::shared_ptr<AudioSource> source = makeAudioSource_(choice);
     std::shared_ptr<AudioSink> sink = connection->audioSink();
-    if (!source || !sink) {
-        audioLock_.withLock([](AudioState& state) { state.starting = false; });
-        return;
-    }
-    auto stream = AudioStream::make(std::move(source), std::move(sink), AudioStream::Options{1, true, 1, {}, {}});
-    const std::shared_ptr<AudioStream> previous = audioLock_.withLock([&](AudioState& state) {
-        state.starting = false;
-        return std::exchange(state.stream, stream);
+    auto stream = source && sink ? AudioStream::make(std::move(source), std::move(sink), AudioStream::Options{1, true, 1, {}, {}})
+                                 : nullptr;
+    const bool wanted = audioLock_.withLock([&](ByConnection<AudioState>& table) {
+        const auto found = table.find(connection);
+        if (found == table.end()) return false;
+        found->second.starting = false;
+        found->second.stream = stream;
+        return stream != nullptr;
     });
-    if (previous) tasks_->async([previous] { previous->stop(); });
+    if (!wanted) return;
 
     const auto started = stream->start();
     if (started) return;
     audioLog_.error("audio start failed: %{public}s", started.error().description());
-    audioLock_.withLock([&](AudioState& state) {
-        if (state.stream == stream) state.stream = nullptr;
+    audioLock_.withLock([&](ByConnection<AudioState>& table) {
+        if (const auto found = table.find(connection); found != table.end() && found->second.stream == stream)
+            found->second.stream = nullptr;
     });
 }
 
@@ -105,7 +113,7 @@ MediaPipeline::audioSources(const std::shared_ptr<MediaConnection>& connection) 
 
 void MediaPipeline::reconcileAudioRoutes(std::shared_ptr<MediaConnection> connection) {
     const std::map<std::uint32_t, AudioRouting::Route> routes = AudioRouting::routes(audioSources(connection));
-    const RoutedAudio previous = routed_.withLock([&](RoutedAudioTable& table) {
+    const RoutedAudio previous = routed_.withLock([&](ByConnection<RoutedAudio>& table) {
         const auto found = table.find(connection);
         return found == table.end() ? RoutedAudio{} : found->second;
     });
@@ -117,7 +125,7 @@ void MediaPipeline::reconcileAudioRoutes(std::shared_ptr<MediaConnection> connec
         for (const std::uint32_t surfaceID : *list)
             if (const auto found = previous.streams.find(surfaceID); found != previous.streams.end()) found->second->stop();
     }
-    routed_.withLock([&](RoutedAudioTable& table) {
+    routed_.withLock([&](ByConnection<RoutedAudio>& table) {
         std::erase_if(table, [](const auto& entry) { return entry.first.expired(); });
         RoutedAudio& entry = table[connection];
         entry.routes = routes;
@@ -134,13 +142,13 @@ void MediaPipeline::reconcileAudioRoutes(std::shared_ptr<MediaConnection> connec
         std::shared_ptr<AudioSource> source = makeRoutedAudioSource_(route);
         if (!source) continue;
         const bool announced = routed_.withLock(
-            [&](RoutedAudioTable& table) { return std::exchange(table[connection].announced, true); });
+            [&](ByConnection<RoutedAudio>& table) { return std::exchange(table[connection].announced, true); });
         auto stream = AudioStream::make(std::move(source), sink, AudioStream::Options{surfaceID, !announced, 1, {}, {}});
-        routed_.withLock([&](RoutedAudioTable& table) { table[connection].streams[surfaceID] = stream; });
+        routed_.withLock([&](ByConnection<RoutedAudio>& table) { table[connection].streams[surfaceID] = stream; });
         const auto started = stream->start();
         if (started) continue;
         audioLog_.error("audio start failed on surface %{public}u: %{public}s", surfaceID, started.error().description());
-        routed_.withLock([&](RoutedAudioTable& table) {
+        routed_.withLock([&](ByConnection<RoutedAudio>& table) {
             RoutedAudio& entry = table[connection];
             if (const auto found = entry.streams.find(surfaceID); found != entry.streams.end() && found->second == stream)
                 entry.streams.erase(found);
@@ -152,7 +160,7 @@ void MediaPipeline::reconcileAudioRoutes(std::shared_ptr<MediaConnection> connec
 
 void MediaPipeline::stopRoutedAudio(const std::shared_ptr<MediaConnection>& connection) {
     std::map<std::uint32_t, std::shared_ptr<AudioStream>> streams;
-    routed_.withLock([&](RoutedAudioTable& table) {
+    routed_.withLock([&](ByConnection<RoutedAudio>& table) {
         const auto found = table.find(connection);
         if (found == table.end()) return;
         streams = std::move(found->second.streams);
@@ -163,19 +171,22 @@ void MediaPipeline::stopRoutedAudio(const std::shared_ptr<MediaConnection>& conn
 
 std::map<std::uint32_t, AudioRouting::Route>
 MediaPipeline::audioRoutes(const std::shared_ptr<MediaConnection>& connection) const {
-    return routed_.withLock([&](const RoutedAudioTable& table) {
+    return routed_.withLock([&](const ByConnection<RoutedAudio>& table) {
         const auto found = table.find(connection);
         return found == table.end() ? std::map<std::uint32_t, AudioRouting::Route>{} : found->second.routes;
     });
 }
 
-std::shared_ptr<AudioStream> MediaPipeline::sessionAudioStream() const {
-    return audioLock_.withLock([](const AudioState& state) { return state.stream; });
+std::shared_ptr<AudioStream> MediaPipeline::sessionAudioStream(const std::shared_ptr<MediaConnection>& connection) const {
+    return audioLock_.withLock([&](const ByConnection<AudioState>& table) {
+        const auto found = table.find(connection);
+        return found == table.end() ? nullptr : found->second.stream;
+    });
 }
 
 std::map<std::uint32_t, std::shared_ptr<AudioStream>>
 MediaPipeline::routedAudioStreams(const std::shared_ptr<MediaConnection>& connection) const {
-    return routed_.withLock([&](const RoutedAudioTable& table) {
+    return routed_.withLock([&](const ByConnection<RoutedAudio>& table) {
         const auto found = table.find(connection);
         return found == table.end() ? std::map<std::uint32_t, std::shared_ptr<AudioStream>>{} : found->second.streams;
     });

@@ -140,7 +140,7 @@ void MediaPipeline::stopSurface(std::uint32_t surfaceID, const std::shared_ptr<M
             if (const auto self = weak.lock()) self->stopCursor();
         });
     }
-    endAudio(surfacesLeft, !remaining.empty(), connection);
+    endAudio(!remaining.empty(), connection);
     if (removed) retire(std::move(removed));
 }
 

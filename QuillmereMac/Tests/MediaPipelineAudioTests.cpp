@@ -61,22 +61,22 @@ TEST_F(MediaPipelineAudioTest, AClientWithoutRoutingGetsOneStreamMadeForItsFirst
     share(c, 1, appWindow);
     settleMain();
     // A stream whose source failed is forgotten; the next surface tries again.
-    EXPECT_EQ(media->sessionAudioStream(), nullptr);
+    EXPECT_EQ(media->sessionAudioStream(c), nullptr);
     failing.clear();
     share(c, 2, otherWindow);
     share(c, 3, otherWindow);
     settleMain();
     EXPECT_EQ(madeFor(), (std::vector<std::string>{"window(16)", "window(32)"}));
-    const auto stream = media->sessionAudioStream();
+    const auto stream = media->sessionAudioStream(c);
     ASSERT_NE(stream, nullptr);
     EXPECT_EQ(stream->surfaceID(), 1u);
     EXPECT_EQ(c->audio->configs(), (std::vector<msg::AudioConfig>{{1, 48000, 2, 10}}));
 
     media->stopSurface(2, c);
     media->stopSurface(1, c);
-    EXPECT_EQ(media->sessionAudioStream(), stream);
+    EXPECT_EQ(media->sessionAudioStream(c), stream);
     media->stopSurface(3, c);
-    EXPECT_EQ(media->sessionAudioStream(), nullptr);
+    EXPECT_EQ(media->sessionAudioStream(c), nullptr);
     EXPECT_TRUE(eventually([&] { return sources["window(32)"]->stops == 1; }));
 }
 
@@ -128,20 +128,24 @@ TEST_F(MediaPipelineAudioTest, WhenTheAnnouncingStreamCannotStartTheNextOneAnnou
     EXPECT_TRUE(media->routedAudioStreams(c).at(3)->announces());
 }
 
-// Two clients both share a surface 2: each has its own routes, streams and
-// announcement.
-TEST_F(MediaPipelineAudioTest, EachClientRoutesItsOwnSurfaces) {
+// Two clients both share a surface 2, a third its display: each has its own
+// routes or stream, and its own announcement.
+TEST_F(MediaPipelineAudioTest, EachClientHasItsOwnAudio) {
     const auto first = client(routed);
     const auto second = client(routed);
+    const auto third = client(audio);
     share(first, 2, appWindow);
     share(second, 2, testPattern);
+    share(third, 2, displayZero);
     settleMain();
     EXPECT_EQ(AudioRouting::describe(media->audioRoutes(first)), "s2:app(pid: 4016)");
     EXPECT_EQ(AudioRouting::describe(media->audioRoutes(second)), "s2:clickTrack");
-    EXPECT_EQ(first->audio->configs().size(), 1u);
-    EXPECT_EQ(second->audio->configs().size(), 1u);
+    EXPECT_NE(media->sessionAudioStream(third), nullptr);
+    for (const auto& c : {first, second, third}) EXPECT_EQ(c->audio->configs().size(), 1u);
     media->stopSurface(2, second);
+    media->stopSurface(2, third);
     EXPECT_EQ(routedStreams(first), (std::set<std::uint32_t>{2}));
+    EXPECT_EQ(media->sessionAudioStream(third), nullptr);
 }
 
 std::size_t shapesSent(const RecordingConnection& c) {
