@@ -28,7 +28,12 @@ protected:
     }
 
     std::unique_ptr<TestViewer> viewer(FeatureSet features, std::uint8_t surfaces = 1) {
-        TestViewer::Options options{160, 96, 10, 1200, {}, {}, features, surfaces};
+        TestViewer::Options options;
+        options.width = 160;
+        options.height = 96;
+        options.fps = 10;
+        options.features = features;
+        options.maxSurfaces = surfaces;
         auto made = std::make_unique<TestViewer>(*phone, host.identity.fingerprint, port, host.defaults.defaults(), options);
         EXPECT_TRUE(made->waitUntil([](const TestViewer& v) { return v.phase() == ClientSession::Phase::ready; }, 20s));
         made->select(CaptureChoice::testPatternID);
