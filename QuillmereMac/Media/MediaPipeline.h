@@ -1,7 +1,10 @@
 #pragma once
 
+#include "Platform/Dispatch/DispatchTimer.h"
 #include "Platform/Dispatch/Executor.h"
 #include "Platform/Dispatch/LockedBox.h"
+#include "Platform/EventPosting/EventPosting.h"
+#include "Platform/Pasteboard/PasteboardAccess.h"
 #include "Platform/Log/Logger.h"
 #include "QuillmereMac/Audio/AudioSource.h"
 #include "QuillmereMac/Audio/AudioStream.h"
@@ -75,11 +78,22 @@ public:
         RoutedAudioSourceFactory makeRoutedAudioSource;
         // Main actor. The system cursor; the catalog's X display's by default.
         CursorShapeWatcher::Sample sampleCursor;
+        // Where injected input goes; without one, control is never granted.
+        std::shared_ptr<EventPosting> poster;
+        // Where the key-repeat timer runs; a queue of its own by default.
+        std::shared_ptr<Executor> repeatTimers;
+        // The system clipboard (main actor); without one, clipboard requests
+        // are refused.
+        std::shared_ptr<PasteboardAccess> pasteboard;
         // The main display's text size, and the virtual display behind the
         // wide screen shapes; without them those requests change nothing.
         std::shared_ptr<DisplayTextSize> textSize;
         std::shared_ptr<VirtualDisplayController> virtualDisplay;
     };
+
+    // The repeat timer's period and leeway while a repeat or gesture is pending.
+    static constexpr std::uint64_t repeatTickNs = 5'000'000;
+    static constexpr std::uint64_t repeatLeewayNs = 1'000'000;
 
     static constexpr std::uint64_t recaptureWindowNs = 60'000'000'000;
     static constexpr std::uint64_t recaptureDelayNs = 1'000'000'000;
@@ -156,6 +170,7 @@ public:
     void requestControl(std::string clientName, std::function<void(bool approved)> reply) override;
     bool permission() override { return permission_(); }
     std::int64_t droppedInput() const { return droppedInput_.get(); }
+    bool repeatTimerRunning() const { return repeatTimer_.get() != nullptr; }
 
     // Audio and cursor (MediaPipelineAudio.cpp, MediaPipelineCursor.cpp).
     // Any thread: input happened, the cursor is sampled faster for a while.
@@ -204,6 +219,13 @@ private:
     // Any thread: every routed stream of the connection stops, in tasks.
     void stopRoutedAudio(const std::shared_ptr<MediaConnection>& connection);
     std::map<std::uint32_t, AudioRouting::Source> audioSources(const std::shared_ptr<MediaConnection>& connection);
+    void controlGranted(bool granted, SurfaceKey surface, Rect frame, std::function<void(bool)> completion);
+    // Lets go of what the injector in place holds down and puts another one
+    // (or none) in its place.
+    void replaceInjector(std::shared_ptr<InputInjector> injector);
+    // MediaPipelineInput.cpp
+    void updateRepeatTimer();
+    void repeatTick();
     // MediaPipelineDisplays.cpp
     void virtualDisplayApplied(ScreenShape shape);
     void virtualDisplaySettled(ScreenShape shape);
@@ -222,6 +244,9 @@ private:
     const AudioSourceFactory makeAudioSource_;
     const RoutedAudioSourceFactory makeRoutedAudioSource_;
     const CursorShapeWatcher::Sample sampleCursor_;
+    const std::shared_ptr<EventPosting> poster_;
+    const std::shared_ptr<Executor> repeatTimers_;
+    const std::shared_ptr<PasteboardAccess> pasteboard_;
     const std::shared_ptr<DisplayTextSize> textSize_;
     const std::shared_ptr<VirtualDisplayController> virtualDisplay_;
 
@@ -234,6 +259,7 @@ private:
     LockedBox<std::uint64_t> focusSequence_;
     LockedBox<std::vector<std::uint64_t>> recaptures_;
     LockedBox<std::int64_t> droppedInput_;
+    LockedBox<std::shared_ptr<DispatchTimer>> repeatTimer_;
 
     // One client's session-wide stream, for clients that do not route audio.
     struct AudioState {

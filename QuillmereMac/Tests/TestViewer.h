@@ -105,6 +105,14 @@ public:
     void addSurface(std::uint32_t surfaceID, std::uint32_t captureID) {
         onQueue([this, surfaceID, captureID] { perform(session_.addSurface(surfaceID, captureID)); });
     }
+    // A message of the test's own making (input, control requests).
+    void sendControl(ControlMessage message) {
+        onQueue([this, message = std::move(message)] { connection_->sendControl(message); });
+    }
+    // A step of the client session (clipboard, close), its actions carried out.
+    void step(std::function<ClientActions(ClientSession&)> request) {
+        onQueue([this, request = std::move(request)] { perform(request(session_)); });
+    }
 
     bool waitUntil(const std::function<bool(const TestViewer&)>& condition,
                    std::chrono::milliseconds limit = std::chrono::seconds(60)) {
@@ -120,6 +128,8 @@ public:
     ClientSession::Phase phase() const { return phase_; }
     bool closed() const { return closed_; }
     const std::optional<peer::Closed>& closeReason() const { return closeReason_; }
+    // Input control and clipboard answers, in order.
+    const std::vector<ClientAction>& notices() const { return notices_; }
 
     std::vector<Decoded> decodedCopy() {
         std::lock_guard lock(mutex_);
@@ -218,6 +228,10 @@ private:
             } else if (const auto* packet = action.as<client::AudioPacket>()) {
                 std::lock_guard lock(mutex_);
                 audio_.packets.push_back(*packet);
+            } else if (action.as<client::InputControl>() || action.as<client::ClipboardReceived>() ||
+                       action.as<client::ClipboardOutcome>()) {
+                std::lock_guard lock(mutex_);
+                notices_.push_back(action);
             }
         }
         std::lock_guard lock(mutex_);
@@ -294,6 +308,7 @@ private:
     std::vector<Decoded> decoded_;
     Counts counts_;
     std::optional<std::vector<CaptureWindow>> windows_;
+    std::vector<ClientAction> notices_;
     std::optional<DecodedPicture> lastPicture_;
     Audio audio_;
     ClientSession::Phase phase_ = ClientSession::Phase::awaitingHostHello;
