@@ -141,18 +141,6 @@ TEST_F(MediaPipelineControlTest, FocusHintsMoveControlOnlyToControllableSurfaces
     EXPECT_EQ(media->injector()->windowFrame, windowFrame);
 }
 
-TEST_F(MediaPipelineControlTest, OnlyTheNewestOfQuickHintsRetargets) {
-    start({1, 2, 3}, client);
-    control(1);
-    std::promise<void> hold;
-    main->async([gate = hold.get_future().share()] { gate.wait(); });
-    media->focusHint(msg::FocusHint{2, 250}, client);
-    media->focusHint(msg::FocusHint{3, 250}, client);
-    hold.set_value();
-    EXPECT_EQ(controlled(), 3u);
-    EXPECT_TRUE(logged("control", "retarget superseded surface=2"));
-}
-
 TEST_F(MediaPipelineControlTest, ARefreshReadsTheControlledWindowsFrameAnew) {
     start({2}, client);
     control(2);

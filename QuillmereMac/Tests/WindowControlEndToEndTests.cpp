@@ -25,6 +25,15 @@ constexpr std::int32_t mail = 6002;
 constexpr std::int32_t browser = 6003;
 constexpr std::uint8_t keyA = 38;
 
+bool eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
 // Key presses as the windows receive them, read on a connection of the
 // test's own.
 class KeyWatcher {
@@ -37,39 +46,23 @@ public:
     }
     ~KeyWatcher() { xcb_disconnect(c_); }
 
-    // Waits until the window got a press of the key.
+    // Waits until the window got a press of the key; earlier presses go.
     bool pressed(xcb_window_t window, std::uint8_t key) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
+        return eventually([&] {
+            bool found = false;
             while (xcb_generic_event_t* event = xcb_poll_for_event(c_)) {
-                if ((event->response_type & 0x7F) == XCB_KEY_PRESS) {
-                    const auto* press = reinterpret_cast<xcb_key_press_event_t*>(event);
-                    presses_.emplace_back(press->event, press->detail);
-                }
+                const auto* press = reinterpret_cast<xcb_key_press_event_t*>(event);
+                found = found || ((event->response_type & 0x7F) == XCB_KEY_PRESS && press->event == window &&
+                                  press->detail == key);
                 std::free(event);
             }
-            if (std::find(presses_.begin(), presses_.end(), std::pair{window, key}) != presses_.end()) {
-                presses_.clear();
-                return true;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
+            return found;
+        });
     }
 
 private:
     xcb_connection_t* c_;
-    std::vector<std::pair<xcb_window_t, std::uint8_t>> presses_;
 };
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return condition();
-}
 
 TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) {
     XvfbServer server({.screens = {{800, 600}}, .windowManager = true});
@@ -92,11 +85,12 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
     ASSERT_TRUE(eventually([&] { return desktop->frontmostApplication() == browser; }));
 
     LogCapture log;
+    std::shared_ptr<AXWindowRaiser> raiser;
     EndToEndHost host(server.displayName(), [&](MediaPipeline::Services& services) {
         services.poster = *EventPosterX11::open({server.displayName()});
         services.permission = [] { return true; };
-        services.raiser = AXWindowRaiser::make(*WindowSystemEwmh::open(server.displayName()), *services.mainActor,
-                                               true, static_cast<std::int32_t>(getpid()));
+        services.raiser = raiser = AXWindowRaiser::make(*WindowSystemEwmh::open(server.displayName()),
+                                                        *services.mainActor, true, static_cast<std::int32_t>(getpid()));
     });
     const std::uint16_t port = host.start();
     TestViewer::Options options;
@@ -145,6 +139,7 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
         });
     };
     ASSERT_TRUE(hint(3));
+    ASSERT_TRUE(eventually([&] { return raiser->lastOther() == editor; }));
     ASSERT_TRUE(hint(2));
     EXPECT_TRUE(eventually([&] { return desktop->frontmostApplication() == mail; }));
     type();
