@@ -6,26 +6,22 @@ namespace quillmere {
 
 std::shared_ptr<AXWindowRaiser> AXWindowRaiser::make(std::shared_ptr<WindowSystem> system, Executor& main,
                                                      bool observeActivations, std::int32_t ownPID) {
-    auto raiser = std::make_shared<AXWindowRaiser>(std::move(system), main, ownPID);
+    auto raiser = std::make_shared<AXWindowRaiser>(std::move(system), main);
     if (observeActivations) {
-        raiser->lastOther_.set(frontmostOtherPID(*raiser->system_, ownPID));
-        raiser->observer_ = raiser->system_->addActivationObserver(
-            [weak = std::weak_ptr<AXWindowRaiser>(raiser)](std::int32_t pid) {
-                if (const auto self = weak.lock()) self->handleActivation(pid);
-            });
+        raiser->lastOther_->set(frontmostOtherPID(*raiser->system_, ownPID));
+        auto remember = [lastOther = raiser->lastOther_, ownPID](std::int32_t pid) {
+            if (pid != ownPID) lastOther->set(pid);
+        };
+        raiser->observer_ = raiser->system_->addActivationObserver(std::move(remember));
     }
     return raiser;
 }
 
-AXWindowRaiser::AXWindowRaiser(std::shared_ptr<WindowSystem> system, Executor& main, std::int32_t ownPID)
-    : system_(std::move(system)), main_(main), ownPID_(ownPID) {}
+AXWindowRaiser::AXWindowRaiser(std::shared_ptr<WindowSystem> system, Executor& main)
+    : system_(std::move(system)), main_(main) {}
 
 AXWindowRaiser::~AXWindowRaiser() {
     if (observer_) system_->removeActivationObserver(*observer_);
-}
-
-void AXWindowRaiser::handleActivation(std::int32_t pid) {
-    if (pid != ownPID_) lastOther_.set(pid);
 }
 
 bool AXWindowRaiser::raise(const ControlTarget& target) {

@@ -45,10 +45,10 @@ public:
     // Any thread; the later stages run on the main actor.
     bool raise(const ControlTarget& target) override;
     void restoreFrontmost(std::int32_t pid) override;
-    std::optional<std::int32_t> lastOther() const override { return lastOther_.get(); }
+    std::optional<std::int32_t> lastOther() const override { return lastOther_->get(); }
     std::optional<Outcome> lastOutcome() const { return lastOutcome_.get(); }
 
-    AXWindowRaiser(std::shared_ptr<WindowSystem> system, Executor& main, std::int32_t ownPID);
+    AXWindowRaiser(std::shared_ptr<WindowSystem> system, Executor& main);
 
 private:
     struct Raised {
@@ -66,12 +66,14 @@ private:
     void activate(std::int32_t pid, std::function<void()> then);
     void secondStage(const Raised& raised);
     void check(const Raised& raised, std::int32_t second);
-    void handleActivation(std::int32_t pid);
 
     const std::shared_ptr<WindowSystem> system_;
     Executor& main_;
-    const std::int32_t ownPID_;
-    LockedBox<std::optional<std::int32_t>> lastOther_;
+    // Shared with the activation handler, which must not hold the raiser:
+    // the last owner letting go there would end the window system on its
+    // own watching thread.
+    const std::shared_ptr<LockedBox<std::optional<std::int32_t>>> lastOther_ =
+        std::make_shared<LockedBox<std::optional<std::int32_t>>>();
     LockedBox<std::optional<Outcome>> lastOutcome_;
     std::optional<std::uint64_t> observer_;
     Logger log_{"com.ornbeck.quillmere.mac", "control"};
