@@ -63,11 +63,12 @@ protected:
         media->startSurface(surface, captureID, owner ? owner : client);
         settle();
     }
+    // The answer, or nothing while the user is asked.
     std::optional<bool> request(std::shared_ptr<RecordingConnection> owner = nullptr) {
-        std::optional<bool> granted;
-        media->requestControl("Phone", owner ? owner : client, [&](bool answer) { granted = answer; });
+        auto granted = std::make_shared<std::optional<bool>>();
+        media->requestControl("Phone", owner ? owner : client, [granted](bool answer) { *granted = answer; });
         settle();
-        return granted;
+        return *granted;
     }
     void hint(std::uint32_t surface) {
         media->focusHint(msg::FocusHint{surface, 250}, client);
