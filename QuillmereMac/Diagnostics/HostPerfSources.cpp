@@ -1,0 +1,46 @@
+#include "QuillmereMac/Diagnostics/HostPerfSources.h"
+
+#include "QuillmereMac/HostConnection/HostConnection.h"
+
+namespace quillmere {
+
+HostPerfLog::SurfaceSample HostPerfSources::sample(SurfacePipeline& pipeline) {
+    HostPerfLog::SurfaceSample sample;
+    sample.choice = pipeline.choice();
+    pipeline.queue().sync([&] {
+        sample.perf = pipeline.perfSnapshot();
+        sample.fps = pipeline.fps();
+    });
+    if (auto connection = std::dynamic_pointer_cast<HostConnection>(pipeline.connection()))
+        sample.transport = connection->transportMetrics(pipeline.surfaceID());
+    return sample;
+}
+
+HostPerfLog::Providers HostPerfSources::of(std::weak_ptr<MediaPipeline> pipeline,
+                                           std::shared_ptr<VirtualDisplayController> virtualDisplay,
+                                           AudioRoutes audioRoutes) {
+    HostPerfLog::Providers providers;
+    providers.surfaces = [pipeline] {
+        std::map<std::uint32_t, HostPerfLog::SurfaceSample> samples;
+        const auto media = pipeline.lock();
+        if (!media) return samples;
+        // Two clients' surfaces of one number: the log keys by number, the first stays.
+        for (const auto& [key, surface] : media->surfaces()) {
+            if (!samples.contains(key.surfaceID)) samples.emplace(key.surfaceID, sample(*surface));
+        }
+        return samples;
+    };
+    providers.pacer = [pipeline]() -> std::optional<DatagramPacer::Metrics> {
+        const auto media = pipeline.lock();
+        return media ? media->pacerSnapshot() : std::nullopt;
+    };
+    providers.audioRoutes = audioRoutes ? std::move(audioRoutes) : [] {
+        return std::map<std::uint32_t, AudioRouting::Route>();
+    };
+    providers.screenShape = [virtualDisplay] {
+        return std::string(screenShapeName(virtualDisplay ? virtualDisplay->shape() : ScreenShape::standard));
+    };
+    return providers;
+}
+
+} // namespace quillmere
