@@ -138,16 +138,8 @@ int runChild(const std::string& display, const fs::path& shots) {
         ::execl("/proc/self/exe", "QuillmereMacTests", filter.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     int status = 0;
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    if (::waitpid(child, &status, 0) != child) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
