@@ -72,7 +72,8 @@ protected:
     }
     std::vector<std::string> namesInTrustStore() const {
         std::vector<std::string> names;
-        for (const TrustedPeer& peer : host.openEngine()->status().pairedDevices) names.push_back(peer.name);
+        const auto reopened = host.openEngine();
+        for (const TrustedPeer& peer : reopened->status().pairedDevices) names.push_back(peer.name);
         return names;
     }
 };
