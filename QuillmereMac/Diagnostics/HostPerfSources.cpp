@@ -2,6 +2,9 @@
 
 #include "QuillmereMac/HostConnection/HostConnection.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace quillmere {
 
 HostPerfLog::SurfaceSample HostPerfSources::sample(SurfacePipeline& pipeline) {
@@ -17,8 +20,7 @@ HostPerfLog::SurfaceSample HostPerfSources::sample(SurfacePipeline& pipeline) {
 }
 
 HostPerfLog::Providers HostPerfSources::of(std::weak_ptr<MediaPipeline> pipeline,
-                                           std::shared_ptr<VirtualDisplayController> virtualDisplay,
-                                           AudioRoutes audioRoutes) {
+                                           std::shared_ptr<VirtualDisplayController> virtualDisplay) {
     HostPerfLog::Providers providers;
     providers.surfaces = [pipeline] {
         std::map<std::uint32_t, HostPerfLog::SurfaceSample> samples;
@@ -34,8 +36,18 @@ HostPerfLog::Providers HostPerfSources::of(std::weak_ptr<MediaPipeline> pipeline
         const auto media = pipeline.lock();
         return media ? media->pacerSnapshot() : std::nullopt;
     };
-    providers.audioRoutes = audioRoutes ? std::move(audioRoutes) : [] {
-        return std::map<std::uint32_t, AudioRouting::Route>();
+    providers.audioRoutes = [pipeline] {
+        std::map<std::uint32_t, AudioRouting::Route> routes;
+        const auto media = pipeline.lock();
+        if (!media) return routes;
+        // Keyed by surface number like the surfaces: the lowest surface's connection's stays.
+        std::vector<std::shared_ptr<MediaConnection>> connections;
+        for (const auto& [key, surface] : media->surfaces()) {
+            if (std::find(connections.begin(), connections.end(), surface->connection()) == connections.end())
+                connections.push_back(surface->connection());
+        }
+        for (const auto& connection : connections) routes.merge(media->audioRoutes(connection));
+        return routes;
     };
     providers.screenShape = [virtualDisplay] {
         return std::string(screenShapeName(virtualDisplay ? virtualDisplay->shape() : ScreenShape::standard));

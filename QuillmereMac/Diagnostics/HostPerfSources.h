@@ -5,7 +5,6 @@
 #include "QuillmereMac/Media/MediaPipeline.h"
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 
@@ -13,15 +12,12 @@ namespace quillmere {
 
 // The diagnostics log's providers bound to the media pipeline: its surfaces
 // (each surface's figures read on its own queue, its sender's on its
-// connection's queue), its pacer, and the screen shape in force.
+// connection's queue), its pacer, the audio routes of the connections that
+// share, and the screen shape in force.
 struct HostPerfSources {
-    using AudioRoutes = std::function<std::map<std::uint32_t, AudioRouting::Route>()>;
-
-    // Without a virtual-display controller the shape is standard; without
-    // audio routes there are none.
+    // Without a virtual-display controller the shape is standard.
     static HostPerfLog::Providers of(std::weak_ptr<MediaPipeline> pipeline,
-                                     std::shared_ptr<VirtualDisplayController> virtualDisplay,
-                                     AudioRoutes audioRoutes = {});
+                                     std::shared_ptr<VirtualDisplayController> virtualDisplay);
 
     // One surface's sample; waits on the surface's and its connection's queues.
     static HostPerfLog::SurfaceSample sample(SurfacePipeline& pipeline);

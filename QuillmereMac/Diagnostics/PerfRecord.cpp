@@ -199,12 +199,7 @@ std::string PerfRecord::thermalName(int state) {
 
 std::optional<std::string> PerfRecord::audioRoutes(const std::map<std::uint32_t, AudioRouting::Route>& routes) {
     if (routes.empty()) return std::nullopt;
-    std::string text;
-    for (const auto& [surfaceID, route] : routes) {
-        if (!text.empty()) text += ' ';
-        text += fmt::format("s{}:{}", surfaceID, AudioRouting::description(route));
-    }
-    return text;
+    return AudioRouting::describe(routes);
 }
 
 std::string PerfRecord::kind(const CaptureChoice& choice) {

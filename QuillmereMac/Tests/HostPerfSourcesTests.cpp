@@ -1,16 +1,22 @@
 #include "QuillmereMac/Diagnostics/HostPerfSources.h"
+#include "QuillmereMac/Diagnostics/PerfRecord.h"
 
+#include "QuillmereMac/Tests/AudioTestSupport.h"
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
 
 namespace quillmere::testing {
 namespace {
 
 TEST_F(MediaPipelineTest, TheDiagnosticsLogReadsEveryLiveSurface) {
+    auto withAudio = services();
+    withAudio.makeRoutedAudioSource = [](const AudioRouting::Route&) { return std::make_shared<ScriptedAudioSource>(); };
+    media = MediaPipeline::make(std::move(withAudio));
     const auto providers = HostPerfSources::of(media, nullptr);
     EXPECT_TRUE(providers.surfaces().empty());
     EXPECT_EQ(providers.pacer(), std::nullopt);
 
-    const auto client = connection(capabilities(320, 180, 30));
+    // A client that takes each surface's own sound.
+    const auto client = connection(capabilities(320, 180, 30, features::bit2 | features::bit8));
     media->startSurface(3, testPattern, client);
     media->beginMedia(3, testPattern, client);
     ASSERT_TRUE(client->waitForFrames(3));
@@ -27,10 +33,12 @@ TEST_F(MediaPipelineTest, TheDiagnosticsLogReadsEveryLiveSurface) {
     EXPECT_EQ(sample.transport, std::nullopt);
     EXPECT_TRUE(providers.pacer());
     EXPECT_EQ(providers.screenShape(), "standard");
-    EXPECT_TRUE(providers.audioRoutes().empty());
+    settleMain();
+    EXPECT_EQ(PerfRecord::audioRoutes(providers.audioRoutes()), "s3:clickTrack");
 
     media->stopSurface(3, client);
     EXPECT_TRUE(providers.surfaces().empty());
+    EXPECT_TRUE(providers.audioRoutes().empty());
 }
 
 } // namespace
