@@ -130,22 +130,5 @@ TEST_P(WindowSystemEwmhTest, AWindowThatWentAwayFailsEveryRequestHarmlessly) {
 INSTANTIATE_TEST_SUITE_P(X11, WindowSystemEwmhTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Openbox" : "NoWindowManager"; });
 
-TEST(WindowSystemEwmhScreens, VisibleFramesAreTheMonitorsWithinTheWorkAreaPrimaryFirst) {
-    XvfbServer server({.screens = {{800, 600}}, .windowManager = true});
-    ASSERT_TRUE(server.ready()) << server.failure();
-    X11TestClient client(server.displayName());
-    const auto system = *WindowSystemEwmh::open(server.displayName());
-    ASSERT_TRUE(client.setMonitor("LEFT", 0, 0, 400, 600, false, true));
-    ASSERT_TRUE(client.setMonitor("RIGHT", 400, 0, 400, 600, true));
-    const Window panel = client.createWindow(X11TestClient::NewWindow().sized(800, 30).typed("_NET_WM_WINDOW_TYPE_DOCK"));
-    const std::uint32_t strut[12] = {0, 0, 30, 0, 0, 0, 0, 0, 0, 799, 0, 0};
-    xcb_change_property(client.connection(), XCB_PROP_MODE_REPLACE, panel, client.atom("_NET_WM_STRUT_PARTIAL"),
-                        XCB_ATOM_CARDINAL, 32, 12, strut);
-    client.sync();
-    EXPECT_TRUE(eventually([&] {
-        return system->visibleScreenFrames() == std::vector<ScreenRect>{{400, 30, 400, 570}, {0, 30, 400, 570}};
-    }));
-}
-
 } // namespace
 } // namespace quillmere
