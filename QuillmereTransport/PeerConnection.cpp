@@ -1,8 +1,8 @@
 #include "QuillmereTransport/PeerConnection.h"
 
 #include "Platform/Dispatch/SerialQueue.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereTransport/Identity/Fingerprint.h"
-#include "QuillmereWire/WireText.h"
 
 #include <algorithm>
 #include <cmath>

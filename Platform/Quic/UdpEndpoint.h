@@ -2,7 +2,7 @@
 
 #include "Platform/Quic/QuicError.h"
 #include "Platform/Quic/SocketAddress.h"
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <cstddef>
 #include <expected>

@@ -1,10 +1,10 @@
 #include "QuillmereMac/HostService/HostTransportService.h"
 
 #include "Platform/Crypto/Crypto.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereMac/HostService/SessionDefaults.h"
 #include "QuillmereTransport/QUICParameters.h"
 #include "QuillmereWire/WireProtocol.h"
-#include "QuillmereWire/WireText.h"
 
 #include <algorithm>
 

@@ -1,16 +1,15 @@
-#include "QuillmereMac/HostService/HostTransportService.h"
-
 #include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "Platform/Power/Tests/PrivateBus.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereMac/Engine/HostEngine.h"
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
+#include "QuillmereMac/HostService/HostTransportService.h"
 #include "QuillmereMac/HostService/SessionDefaults.h"
 #include "QuillmereMac/Tests/HostServiceTestSupport.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Tests/LoopbackMedia.h"
 #include "QuillmereMac/Tests/PairingClient.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
-#include "QuillmereWire/WireText.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "QuillmereWire/SharedBytes.h"
+#include "QuillmereBase/SharedBytes.h"
 
 namespace quillmere {
 

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <cstdint>
 #include <string_view>
 
 namespace quillmere {
 
-// Big-endian writer; owns its output. Field checks are the caller's job
-// (requireUTF8Length, require) before each append.
+// Big-endian writer; owns its output. Field checks are the caller's job,
+// before each append.
 class ByteWriter {
 public:
     explicit ByteWriter(std::ptrdiff_t capacity = 0);

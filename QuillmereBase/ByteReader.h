@@ -1,7 +1,7 @@
 #pragma once
 
-#include "QuillmereWire/Bytes.h"
-#include "QuillmereWire/WireError.h"
+#include "QuillmereBase/ByteError.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <cstdint>
 #include <string>
@@ -21,18 +21,18 @@ public:
     std::ptrdiff_t remaining() const { return static_cast<std::ptrdiff_t>(bytes_.size() - offset_); }
 
     // Consumes nothing on failure.
-    WireResult<ByteView> take(std::ptrdiff_t count);
-    WireResult<std::uint8_t> readU8();
-    WireResult<std::uint16_t> readU16();
-    WireResult<std::uint32_t> readU32();
-    WireResult<std::uint64_t> readU64();
+    ByteResult<ByteView> take(std::ptrdiff_t count);
+    ByteResult<std::uint8_t> readU8();
+    ByteResult<std::uint16_t> readU16();
+    ByteResult<std::uint32_t> readU32();
+    ByteResult<std::uint64_t> readU64();
     // A byte other than 0 or 1 is consumed and reported as invalidBoolean.
-    WireResult<bool> readBool();
-    WireResult<ByteView> readSlice(std::ptrdiff_t count) { return take(count); }
-    WireResult<Bytes> readBytes(std::ptrdiff_t count);
+    ByteResult<bool> readBool();
+    ByteResult<ByteView> readSlice(std::ptrdiff_t count) { return take(count); }
+    ByteResult<Bytes> readBytes(std::ptrdiff_t count);
     // A length above maxBytes fails with outOfRange(field) before any text byte is read.
-    WireResult<std::string> readShortString(std::size_t maxBytes, std::string_view field);
-    WireStatus expectEnd() const;
+    ByteResult<std::string> readShortString(std::size_t maxBytes, std::string_view field);
+    ByteStatus expectEnd() const;
 
 private:
     ByteView bytes_;

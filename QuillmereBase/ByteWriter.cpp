@@ -1,4 +1,4 @@
-#include "QuillmereWire/ByteWriter.h"
+#include "QuillmereBase/ByteWriter.h"
 
 #include <cassert>
 
