@@ -91,12 +91,13 @@ public:
                 return std::make_unique<AwakeWhileStreaming::Activity>();
             });
         auto power = HostPowerMonitor::make([] { return HostPowerMonitor::Reading{0x15A}; });
-        HostTransportService::Sources sources{PowerSysfs(sysfs.path()), bus.address(), 1'000'000'000ULL,
-                                              20'000'000'000ULL};
-        transport = HostTransportService::make(main, std::string(HostTransportService::serviceName), identity,
-                                               std::make_shared<TrustSnapshot>(), "Test Mac",
-                                               *WireID::fromBytes(identity.fingerprint.view().first(16)), false,
-                                               std::move(awake), std::move(power), std::move(sources));
+        transport = HostTransportService::make(
+            main, {.identity = identity,
+                   .hostName = "Test Mac",
+                   .deviceID = *WireID::fromBytes(identity.fingerprint.view().first(16)),
+                   .awake = std::move(awake),
+                   .power = std::move(power),
+                   .sources = {PowerSysfs(sysfs.path()), bus.address(), 1'000'000'000ULL, 20'000'000'000ULL}});
         transport->setDelegate(media);
         engine->addService(transport);
         transport->trustChanged(engine->trust().peers());

@@ -87,11 +87,13 @@ struct SessionHost {
                 return std::make_unique<HeldActivity>(awakeHeld);
             });
         auto power = HostPowerMonitor::make([this] { return powerReading.get(); });
-        HostTransportService::Sources sources{PowerSysfs(sysfs.path()), bus.address(), 20 * millisecond,
-                                              powerIntervalNs};
-        transport = HostTransportService::make(main, std::string(HostTransportService::serviceName), identity, std::make_shared<TrustSnapshot>(), hostName,
-                                               *WireID::fromBytes(identity.fingerprint.view().first(16)), false,
-                                               std::move(awake), std::move(power), std::move(sources));
+        transport = HostTransportService::make(
+            main, {.identity = identity,
+                   .hostName = hostName,
+                   .deviceID = *WireID::fromBytes(identity.fingerprint.view().first(16)),
+                   .awake = std::move(awake),
+                   .power = std::move(power),
+                   .sources = {PowerSysfs(sysfs.path()), bus.address(), 20 * millisecond, powerIntervalNs}});
         transport->setDelegate(media);
         std::weak_ptr<HostEngine> weakEngine = engine;
         transport->setOnSessionChange([weakEngine](std::optional<std::string> name, int count) {

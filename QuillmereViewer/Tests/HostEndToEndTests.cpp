@@ -50,13 +50,14 @@ struct Host {
             [](std::string_view) -> std::expected<std::unique_ptr<AwakeWhileStreaming::Activity>, std::string> {
                 return std::make_unique<NoActivity>();
             });
-        HostTransportService::Sources sources{PowerSysfs(sysfs.path()), bus.address(), 20 * millisecond,
-                                              20'000 * millisecond};
-        const WireID deviceID = *WireID::fromBytes(identity.fingerprint.view().first(16));
-        transport = HostTransportService::make(main, std::string(HostTransportService::serviceName), identity,
-                                               std::make_shared<TrustSnapshot>(), name, deviceID, advertise,
-                                               std::move(awake), HostPowerMonitor::make([] { return 0x164; }),
-                                               std::move(sources));
+        transport = HostTransportService::make(
+            main, {.identity = identity,
+                   .hostName = name,
+                   .deviceID = *WireID::fromBytes(identity.fingerprint.view().first(16)),
+                   .advertise = advertise,
+                   .awake = std::move(awake),
+                   .power = HostPowerMonitor::make([] { return 0x164; }),
+                   .sources = {PowerSysfs(sysfs.path()), bus.address(), 20 * millisecond, 20'000 * millisecond}});
         transport->setDelegate(media);
         std::weak_ptr<HostEngine> weakEngine = engine;
         transport->setOnSessionChange([weakEngine](std::optional<std::string> session, int count) {
