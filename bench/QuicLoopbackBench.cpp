@@ -5,11 +5,11 @@
 // runs a table gives each QUIC figure as a fraction of its UDP baseline.
 
 #include "Platform/Defaults/Defaults.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereTransport/PeerConnection.h"
 #include "QuillmereTransport/PeerListener.h"
 #include "QuillmereTransport/QUICParameters.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>

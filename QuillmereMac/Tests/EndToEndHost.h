@@ -7,8 +7,6 @@
 // sources are wrapped so that the test knows which number each capture time
 // shows.
 
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
-#include "Platform/Power/Tests/PrivateBus.h"
 #include "QuillmereMac/Consent/ConsentCenter.h"
 #include "QuillmereMac/Engine/HostEngine.h"
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
@@ -19,6 +17,8 @@
 #include "QuillmereMac/Tests/PairingClient.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
+#include "TestSupport/PrivateBus.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <map>
 

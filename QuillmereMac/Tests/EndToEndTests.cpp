@@ -3,10 +3,10 @@
 // invitation, and a viewer that lists, selects, assembles, decodes and
 // checks every picture against the frame it must show.
 
-#include "Platform/ScreenCapture/Tests/X11TestClient.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
 #include "QuillmereMac/Tests/EndToEndHost.h"
 #include "QuillmereMac/Tests/TestViewer.h"
+#include "TestSupport/X11TestClient.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,3 @@
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
-#include "Platform/Power/Tests/PrivateBus.h"
 #include "QuillmereBase/UTF8.h"
 #include "QuillmereMac/Engine/HostEngine.h"
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
@@ -10,6 +8,9 @@
 #include "QuillmereMac/Tests/LoopbackMedia.h"
 #include "QuillmereMac/Tests/PairingClient.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
+#include "TestSupport/PrivateBus.h"
+#include "TestSupport/SignalSender.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -7,12 +7,12 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/LockedBox.h"
 #include "Platform/Dispatch/SerialQueue.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereTransport/PeerConnection.h"
 #include "QuillmereTransport/PeerListener.h"
 #include "QuillmereTransport/QUICParameters.h"
 #include "QuillmereWire/WireProtocol.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -4,9 +4,6 @@
 // of their own, and a scripted media side. The viewer pairs through a real
 // invitation, then opens a session and checks every frame it decodes.
 
-#include "Platform/Bonjour/Tests/AvahiTestDaemon.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
-#include "Platform/Power/Tests/PrivateBus.h"
 #include "QuillmereMac/Engine/HostEngine.h"
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
 #include "QuillmereMac/HostService/HostTransportService.h"
@@ -16,6 +13,10 @@
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
 #include "QuillmereViewer/Tests/ScriptedMedia.h"
 #include "QuillmereViewer/ViewerCommands.h"
+#include "TestSupport/AvahiTestDaemon.h"
+#include "TestSupport/PrivateBus.h"
+#include "TestSupport/SignalSender.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>

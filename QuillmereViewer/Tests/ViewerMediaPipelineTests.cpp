@@ -2,8 +2,8 @@
 // media pipeline: paired through the host's invitation, it streams the test
 // pattern and checks every picture it decodes.
 
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "QuillmereMac/Tests/EndToEndHost.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
