@@ -9,6 +9,7 @@
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereTransport/Tests/PeerTestSupport.h"
 #include "QuillmereWire/MediaDatagram.h"
+#include "TestSupport/Host/RefusingMediaDelegate.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ using testing::W;
 
 // The media side, safe on every queue: approves every prompt and counts
 // what the connection asks of the surface's pipeline.
-class LoopbackMedia final : public SessionMediaDelegate {
+class LoopbackMedia final : public testing::RefusingMediaDelegate {
 public:
     struct Pipeline final : SurfacePipeline {
         Pipeline(std::shared_ptr<MediaConnection> owner, std::atomic<int>& keyframeRequests)
@@ -57,27 +58,11 @@ public:
         last_ = connection;
         began = true;
     }
-    void stopSurface(std::uint32_t, const std::shared_ptr<MediaConnection>&) override {}
-    void setPaused(std::uint32_t, bool, const std::shared_ptr<MediaConnection>&) override {}
     std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID,
                                               const std::shared_ptr<MediaConnection>& connection) override {
         std::lock_guard lock(mutex_);
         return surfaceID == S && surface_ && surface_->connection() == connection ? surface_ : nullptr;
     }
-    void inject(const std::vector<InjectAction>&) override {}
-    void setSurfaceBudget(std::uint32_t, std::optional<RequestedBox>, const std::shared_ptr<MediaConnection>&) override {}
-    void clearSurfaceBudget(std::uint32_t, const std::shared_ptr<MediaConnection>&) override {}
-    void setScreenShape(ScreenShape) override {}
-    void setTextSize(std::uint8_t) override {}
-    void writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) override {
-        reply(ClipboardOutcome::denied);
-    }
-    void readClipboard(std::string, std::function<void(bool, std::optional<std::string>)> reply) override {
-        reply(false, std::nullopt);
-    }
-    void requestControl(std::string, std::function<void(bool)> reply) override { reply(false); }
-    void captureList(std::function<void(std::vector<CaptureWindow>)> reply) override { reply({}); }
-    void focusHint(const msg::FocusHint&, const std::shared_ptr<MediaConnection>&) override {}
     bool testPatternEnabled() override { return true; }
     bool permission() override { return true; }
     std::shared_ptr<MediaConnection> lastConnection() override {
