@@ -12,6 +12,7 @@
 #include "QuillmereTransport/Tests/PeerTestSupport.h"
 #include "QuillmereWire/ClientSession.h"
 #include "QuillmereWire/MediaDatagram.h"
+#include "TestSupport/Eventually.h"
 
 #include <algorithm>
 #include <cmath>
@@ -89,10 +90,14 @@ public:
         onQueue([this, captureID] { perform(session_.selectWindow(captureID)); });
     }
 
-    bool waitUntil(const std::function<bool(const TestViewer&)>& condition,
-                   std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return condition(*this); });
+    // The condition runs under the viewer's lock.
+    bool waitUntil(const std::function<bool(const TestViewer&)>& condition, std::chrono::milliseconds limit = patience) {
+        return eventually(
+            [&] {
+                std::lock_guard lock(mutex_);
+                return condition(*this);
+            },
+            limit);
     }
 
     // Read while waitUntil holds the lock, or from the test afterwards.
@@ -148,11 +153,9 @@ private:
             if (timer_) timer_->cancel();
             std::lock_guard lock(mutex_);
             closed_ = true;
-            changed_.notify_all();
         }
         std::lock_guard lock(mutex_);
         phase_ = session_.phase();
-        changed_.notify_all();
     }
 
     void startTimer() {
@@ -186,8 +189,6 @@ private:
                 decode(deliver->frame);
             }
         }
-        std::lock_guard lock(mutex_);
-        changed_.notify_all();
     }
 
     void decode(const AssembledFrame& frame) {
@@ -252,7 +253,6 @@ private:
 
     // Shared with the test.
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<Decoded> decoded_;
     Counts counts_;
     std::optional<std::vector<CaptureWindow>> windows_;
