@@ -1,9 +1,9 @@
 #pragma once
 
 #include "Platform/Dispatch/Executor.h"
+#include "Platform/PixelBuffer/PixelBuffer.h"
 #include "Platform/ScreenCapture/ContentFilter.h"
 #include "Platform/ScreenCapture/ScreenCaptureError.h"
-#include "QuillmereMac/Capture/PixelBuffer.h"
 #include "QuillmereMac/Capture/ScreenCaptureSample.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "Platform/PixelBuffer/PixelBuffer.h"
 #include "QuillmereBase/Bytes.h"
-#include "QuillmereMac/Capture/PixelBuffer.h"
 #include "QuillmereMac/Encoder/EncoderConfig.h"
 #include "QuillmereMac/Encoder/EncoderError.h"
 #include "QuillmereMac/Encoder/EncoderPropertyStatus.h"

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "Platform/PixelBuffer/PixelBufferPool.h"
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
 #include "Platform/ScreenCapture/CursorX11.h"
 #include "Platform/ScreenCapture/ShmSegmentX11.h"
-#include "QuillmereMac/Capture/PixelBufferPool.h"
 #include "QuillmereMac/Capture/RasterWriter.h"
 #include "QuillmereMac/Capture/ScreenCaptureStream.h"
 

@@ -1,4 +1,4 @@
-#include "QuillmereMac/Capture/PixelBufferPool.h"
+#include "Platform/PixelBuffer/PixelBufferPool.h"
 
 namespace quillmere {
 

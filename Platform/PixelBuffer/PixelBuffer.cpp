@@ -1,4 +1,4 @@
-#include "QuillmereMac/Capture/PixelBuffer.h"
+#include "Platform/PixelBuffer/PixelBuffer.h"
 
 #include <cstdlib>
 #include <limits>
