@@ -1,9 +1,8 @@
-#include "QuillmereMac/Media/DisplayQueries.h"
-
 #include "Platform/ScreenCapture/DisplayListX11.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Catalog/PreferredDisplay.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
+#include "QuillmereMac/Media/DisplayQueries.h"
 
 #include <vector>
 

@@ -1,7 +1,7 @@
 #include "Platform/ScreenCapture/DisplayListX11.h"
 #include "Platform/ScreenCapture/ShareableContent.h"
 #include "Platform/ScreenCapture/WindowListX11.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
 

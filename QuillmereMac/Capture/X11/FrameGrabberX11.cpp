@@ -1,6 +1,6 @@
 #include "QuillmereMac/Capture/X11/FrameGrabberX11.h"
 
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Capture/CaptureEpochTracker.h"
 #include "QuillmereMac/Capture/RasterPlacement.h"
 

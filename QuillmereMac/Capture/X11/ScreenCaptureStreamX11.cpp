@@ -2,7 +2,7 @@
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Capture/X11/CaptureLoopX11.h"
 
 #include <poll.h>
@@ -123,7 +123,8 @@ void ScreenCaptureStreamX11::Worker::run(Completion startCompletion) {
     {
         auto connection = XcbConnection::open(filter.displayName);
         if (!connection) {
-            startCompletion(connection.error());
+            startCompletion(
+                ScreenCaptureError::make(ScreenCaptureError::connectionInvalid, connection.error().description()));
             finish(std::nullopt);
             return;
         }

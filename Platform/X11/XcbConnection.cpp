@@ -1,4 +1,4 @@
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <xcb/composite.h>
 #include <xcb/damage.h>
@@ -37,14 +37,16 @@ std::string describeXcbError(const xcb_generic_error_t& error) {
                        error.major_code, error.minor_code);
 }
 
-std::expected<std::unique_ptr<XcbConnection>, ScreenCaptureError> XcbConnection::open(const std::string& displayName) {
+std::string XcbOpenError::description() const {
+    return fmt::format("cannot open display \"{}\" (xcb error {})", displayName, code);
+}
+
+std::expected<std::unique_ptr<XcbConnection>, XcbOpenError> XcbConnection::open(const std::string& displayName) {
     int screen = 0;
     xcb_connection_t* connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screen);
     if (const int failure = xcb_connection_has_error(connection); failure != 0) {
         xcb_disconnect(connection);
-        return std::unexpected(ScreenCaptureError::make(
-            ScreenCaptureError::connectionInvalid,
-            fmt::format("cannot open display \"{}\" (xcb error {})", displayName, failure)));
+        return std::unexpected(XcbOpenError{displayName, failure});
     }
     std::unique_ptr<XcbConnection> result(new XcbConnection(connection, screen));
     result->negotiateExtensions();

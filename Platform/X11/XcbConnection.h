@@ -1,7 +1,5 @@
 #pragma once
 
-#include "Platform/ScreenCapture/ScreenCaptureError.h"
-
 #include <xcb/xcb.h>
 
 #include <cstdint>
@@ -36,12 +34,24 @@ struct XcbExtensions {
     std::uint8_t randrFirstEvent = 0;
 };
 
-// One client connection to the X server. Not thread-safe: each capture stream
-// and each content fetch owns its connection.
+// Why a display could not be opened.
+struct XcbOpenError {
+    std::string displayName;
+    // What xcb_connection_has_error said.
+    int code = 0;
+
+    // "cannot open display \":5\" (xcb error 2)".
+    std::string description() const;
+    bool operator==(const XcbOpenError&) const = default;
+};
+
+// One client connection to the X server, with the extensions the X11 layers
+// use negotiated. Not thread-safe: each capture stream and each content
+// fetch owns its connection.
 class XcbConnection {
 public:
-    // An empty name means $DISPLAY. Fails with connectionInvalid.
-    static std::expected<std::unique_ptr<XcbConnection>, ScreenCaptureError> open(const std::string& displayName = {});
+    // An empty name means $DISPLAY.
+    static std::expected<std::unique_ptr<XcbConnection>, XcbOpenError> open(const std::string& displayName = {});
 
     ~XcbConnection();
     XcbConnection(const XcbConnection&) = delete;
