@@ -5,8 +5,8 @@
 
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
 #include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/ScreenCapture/FrameGrabberX11.h"
 #include "Platform/X11/XcbConnection.h"
-#include "QuillmereMac/Capture/X11/FrameGrabberX11.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
 

@@ -1,7 +1,6 @@
-#include "QuillmereMac/Capture/X11/CaptureLoopX11.h"
+#include "Platform/ScreenCapture/CaptureLoopX11.h"
 
 #include "Platform/X11/XcbConnection.h"
-#include "QuillmereMac/Capture/CaptureEpochTracker.h"
 
 #include <algorithm>
 
@@ -53,7 +52,7 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
     }
     switch (target_.state()) {
     case CaptureTargetX11::State::destroyed:
-        deliverStatus(CaptureEpochTracker::statusStopped);
+        deliverStatus(ScreenCaptureFrameStatus::stopped);
         ended_ = true;
         return std::nullopt;
     case CaptureTargetX11::State::gone:
@@ -61,7 +60,7 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
         return std::nullopt;
     case CaptureTargetX11::State::suspended:
         if (now >= lastSampleNs_ + quietIntervalNs) {
-            deliverStatus(CaptureEpochTracker::statusSuspended);
+            deliverStatus(ScreenCaptureFrameStatus::suspended);
             lastSampleNs_ = now;
         }
         return std::min(lastSampleNs_, lastRecheckNs_) + quietIntervalNs;
@@ -83,7 +82,7 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
         return target_.state() == CaptureTargetX11::State::live ? now + interval : now;
     }
     if (now >= lastSampleNs_ + quietIntervalNs) {
-        deliverStatus(CaptureEpochTracker::statusIdle);
+        deliverStatus(ScreenCaptureFrameStatus::idle);
         lastSampleNs_ = now;
     }
     std::uint64_t next = std::min(lastSampleNs_, lastRecheckNs_) + quietIntervalNs;

@@ -1,5 +1,5 @@
-#include "QuillmereMac/Capture/RasterPlacement.h"
-#include "QuillmereMac/Capture/RasterWriter.h"
+#include "Platform/ScreenCapture/RasterPlacement.h"
+#include "Platform/ScreenCapture/RasterWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -57,14 +57,14 @@ TEST(RasterPlacement, FitsKeepingTheAspectOnEvenPositions) {
 
 TEST(RasterPlacement, MapsChangedAreasOutwardsIntoThePlacedContent) {
     const auto same = *RasterPlacement::make(640, 480, 640, 480, true);
-    EXPECT_EQ(same.map(10, 20, 30, 40), (Rect{10, 20, 30, 40}));
-    EXPECT_TRUE(same.map(700, 0, 10, 10).isEmpty());
+    EXPECT_EQ(same.map(10, 20, 30, 40), (ScreenRect{10, 20, 30, 40}));
+    EXPECT_EQ(same.map(700, 0, 10, 10).width, 0) << "outside the content";
 
     // Halved and placed 40 rows down: a pixel's worth of filter reach around.
     const auto half = *RasterPlacement::make(640, 480, 320, 320, true);
     ASSERT_EQ(half.y, 40);
-    EXPECT_EQ(half.map(11, 21, 10, 10), (Rect{4, 49, 8, 8}));
-    EXPECT_EQ(half.map(0, 0, 640, 480), (Rect{0, 40, 320, 240}));
+    EXPECT_EQ(half.map(11, 21, 10, 10), (ScreenRect{4, 49, 8, 8}));
+    EXPECT_EQ(half.map(0, 0, 640, 480), (ScreenRect{0, 40, 320, 240}));
 }
 
 TEST(RasterWriter, WritesBt709VideoRange) {

@@ -1,4 +1,4 @@
-#include "QuillmereMac/Capture/RasterPlacement.h"
+#include "Platform/ScreenCapture/RasterPlacement.h"
 
 #include <algorithm>
 #include <cmath>
@@ -45,7 +45,7 @@ std::optional<RasterPlacement> RasterPlacement::make(int contentWidth, int conte
     return placement;
 }
 
-Rect RasterPlacement::map(int sourceX, int sourceY, int sourceWidth, int sourceHeight) const {
+ScreenRect RasterPlacement::map(int sourceX, int sourceY, int sourceWidth, int sourceHeight) const {
     const double sx = static_cast<double>(width) / contentWidth;
     const double sy = static_cast<double>(height) / contentHeight;
     const double grow = scales() ? 1.0 : 0.0;
@@ -57,7 +57,8 @@ Rect RasterPlacement::map(int sourceX, int sourceY, int sourceWidth, int sourceH
     right = std::clamp(right, left, static_cast<double>(width));
     top = std::clamp(top, 0.0, static_cast<double>(height));
     bottom = std::clamp(bottom, top, static_cast<double>(height));
-    return {x + left, y + top, right - left, bottom - top};
+    return {x + static_cast<int>(left), y + static_cast<int>(top), static_cast<int>(right - left),
+            static_cast<int>(bottom - top)};
 }
 
 } // namespace quillmere

@@ -3,9 +3,9 @@
 #include "Platform/PixelBuffer/PixelBufferPool.h"
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
 #include "Platform/ScreenCapture/CursorX11.h"
+#include "Platform/ScreenCapture/RasterWriter.h"
+#include "Platform/ScreenCapture/ScreenCaptureStream.h"
 #include "Platform/ScreenCapture/ShmSegmentX11.h"
-#include "QuillmereMac/Capture/RasterWriter.h"
-#include "QuillmereMac/Capture/ScreenCaptureStream.h"
 
 #include <cstdint>
 #include <expected>

@@ -1,9 +1,9 @@
-#include "QuillmereMac/Capture/X11/ScreenCaptureStreamX11.h"
+#include "Platform/ScreenCapture/ScreenCaptureStreamX11.h"
 
 #include "Platform/Dispatch/Clock.h"
+#include "Platform/ScreenCapture/CaptureLoopX11.h"
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
 #include "Platform/X11/XcbConnection.h"
-#include "QuillmereMac/Capture/X11/CaptureLoopX11.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

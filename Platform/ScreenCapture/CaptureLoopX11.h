@@ -2,8 +2,8 @@
 
 #include "Platform/Dispatch/Executor.h"
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
-#include "QuillmereMac/Capture/ScreenCaptureStream.h"
-#include "QuillmereMac/Capture/X11/FrameGrabberX11.h"
+#include "Platform/ScreenCapture/FrameGrabberX11.h"
+#include "Platform/ScreenCapture/ScreenCaptureStream.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Platform/PixelBuffer/PixelBuffer.h"
-#include "QuillmereMac/Capture/RasterPlacement.h"
+#include "Platform/ScreenCapture/RasterPlacement.h"
 
 #include <cstddef>
 #include <cstdint>

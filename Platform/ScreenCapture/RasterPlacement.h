@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuillmereMac/Geometry/Rect.h"
+#include "Platform/ScreenCapture/ShareableContent.h"
 
 #include <optional>
 
@@ -31,7 +31,7 @@ struct RasterPlacement {
     // A rectangle of content pixels as the raster pixels it touches: rounded
     // outwards (and grown by one pixel when scaled, for the filter's reach),
     // clipped to the placed area. Empty when it falls outside.
-    Rect map(int sourceX, int sourceY, int sourceWidth, int sourceHeight) const;
+    ScreenRect map(int sourceX, int sourceY, int sourceWidth, int sourceHeight) const;
 
     bool operator==(const RasterPlacement&) const = default;
 };

@@ -4,7 +4,7 @@
 #include "Platform/PixelBuffer/PixelBuffer.h"
 #include "Platform/ScreenCapture/ContentFilter.h"
 #include "Platform/ScreenCapture/ScreenCaptureError.h"
-#include "QuillmereMac/Capture/ScreenCaptureSample.h"
+#include "Platform/ScreenCapture/ScreenCaptureSample.h"
 
 #include <cstdint>
 #include <expected>

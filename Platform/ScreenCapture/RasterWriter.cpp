@@ -1,4 +1,4 @@
-#include "QuillmereMac/Capture/RasterWriter.h"
+#include "Platform/ScreenCapture/RasterWriter.h"
 
 #include <libyuv/scale_argb.h>
 

@@ -1,8 +1,7 @@
-#include "QuillmereMac/Capture/X11/FrameGrabberX11.h"
+#include "Platform/ScreenCapture/FrameGrabberX11.h"
 
+#include "Platform/ScreenCapture/RasterPlacement.h"
 #include "Platform/X11/XcbConnection.h"
-#include "QuillmereMac/Capture/CaptureEpochTracker.h"
-#include "QuillmereMac/Capture/RasterPlacement.h"
 
 #include <algorithm>
 
@@ -86,16 +85,16 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
     if (!writer_.write(image, *placement, **buffer)) return std::nullopt;
 
     ScreenCaptureSample sample;
-    sample.status = CaptureEpochTracker::statusComplete;
+    sample.status = ScreenCaptureFrameStatus::complete;
     sample.pixelBuffer = std::move(*buffer);
     sample.presentationTimeNs = now;
-    sample.contentRect = Rect{0, 0, static_cast<double>(grab->image.width), static_cast<double>(grab->image.height)};
+    sample.contentRect = ScreenRect{0, 0, grab->image.width, grab->image.height};
     if (!whole) {
-        std::vector<Rect> rects;
+        std::vector<ScreenRect> rects;
         rects.reserve(dirty.size());
         for (const ScreenRect& rect : dirty) {
-            const Rect mapped = placement->map(rect.x, rect.y, rect.width, rect.height);
-            if (!mapped.isEmpty()) rects.push_back(mapped);
+            const ScreenRect mapped = placement->map(rect.x, rect.y, rect.width, rect.height);
+            if (mapped.width > 0 && mapped.height > 0) rects.push_back(mapped);
         }
         sample.dirtyRects = std::move(rects);
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuillmereMac/Capture/ScreenCaptureStream.h"
+#include "Platform/ScreenCapture/ScreenCaptureStream.h"
 
 #include <memory>
 
