@@ -1,8 +1,8 @@
 #include "Platform/ScreenCapture/DisplayListX11.h"
 #include "Platform/X11/XcbConnection.h"
+#include "QuillmereMac/Catalog/DisplayQueries.h"
 #include "QuillmereMac/Catalog/PreferredDisplay.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
-#include "QuillmereMac/Media/DisplayQueries.h"
 
 #include <vector>
 
