@@ -108,18 +108,8 @@ void HostSession::requestKeyframe(std::uint32_t surfaceID) {
 HostSessionActions HostSession::surfaceEnded(std::uint32_t surfaceID) {
     Surface* surface = findSurface(surfaceID);
     if (phase_ != Phase::active || !surface || surface->phase.kind() == SurfacePhase::Kind::ended) return {};
-    const bool wasStreaming = surface->isStreaming();
-    const std::uint32_t generation = surface->captureGeneration;
-    surface->phase = SurfacePhase::ended();
-    scheduler_.remove(surfaceID);
-
     // The other surfaces get their new tiers at the next re-balance.
-    HostSessionActions actions = revokeControlIfNoStream();
-    if (wasStreaming) actions.push_back(action::StopMedia{surfaceID});
-    actions.push_back(action::ClearSurfaceBudget{surfaceID});
-    actions.push_back(action::Send{msg::StopStream{surfaceID, StopReason::captureEnded}});
-    actions.push_back(action::Send{msg::CaptureState{surfaceID, generation, CaptureStateValue::ended}});
-    return actions;
+    return endSurface(surfaceID, *surface, msg::StopStream{surfaceID, StopReason::captureEnded});
 }
 
 HostSessionActions HostSession::thermalChanged(ThermalLevel level, std::uint64_t now) {
