@@ -7,9 +7,9 @@
 // Beyond not crashing, whatever decodes must encode again and decode to the
 // same value, and every refusal must be the decoder's own error case.
 //
-// The unit tests call this entry directly; fuzz/PairingDecodersFuzz.cpp
-// hands it to libFuzzer.
-#include "PairingDecodersFuzz.h"
+// The unit tests call this entry directly; PairingDecodersFuzz.cpp hands it
+// to libFuzzer.
+#include "fuzz/PairingDecoderChecks.h"
 
 #include "QuillmereWire/Base64URL.h"
 #include "QuillmereWire/Invitation.h"
