@@ -1,5 +1,5 @@
 // HostSession: the entries for local events (prompt answers, timers, the
-// encoder, capture, the Mac's thermal state, the host's own bye).
+// encoder, capture, this computer's thermal state, the host's own bye).
 
 #include "QuillmereMacCore/HostSession.h"
 
@@ -41,7 +41,7 @@ HostSessionActions HostSession::clipboardReadCompleted(std::uint32_t requestID, 
     if (!text) return result(ClipboardOutcome::notText);
     if (text->empty()) return result(ClipboardOutcome::empty);
     if (text->size() > maxClipboardBytes) return result(ClipboardOutcome::tooLarge);
-    // The Mac's clipboard travels as a push quoting the pull's identifier.
+    // This computer's clipboard travels as a push quoting the pull's identifier.
     return {action::Send{msg::ClipboardPush{requestID, *text}}};
 }
 

@@ -26,7 +26,7 @@ namespace quillmere {
 
 // The one owner of everything a session shares: the table of live surface
 // pipelines, every connection's media requests, capture sources made for
-// surfaces, re-capture after an interruption, and the control of the Mac
+// surfaces, re-capture after an interruption, and the control of this computer
 // that follows one controlled surface.
 //
 // Every shared field is a box with its own lock; no two are held at once and
@@ -109,7 +109,7 @@ public:
     // the surface's budget.
     RequestedStream requestedStream(const SurfaceKey& key, const std::optional<Capabilities>& capabilities);
 
-    // Control of the Mac.
+    // Control of this computer.
     void focusHint(const msg::FocusHint& hint, const std::shared_ptr<MediaConnection>& connection) override;
     // What a granted control request leaves behind: the one injector, and
     // the surface it drives.
