@@ -158,6 +158,10 @@ void PeerConnection::peerStreamOpened(StreamID stream) {
     control_ = stream;
     peerFingerprint_ = readPeerFingerprint();
     announceReady();
+    // The client's probe normally opens the flow; it is a datagram and may be
+    // lost, and then the session would never get media. A client whose
+    // transport parameters take datagrams has the flow anyway.
+    if (!closed_ && quic_->usableDatagramSize() > 0) datagramFlowReady();
 }
 
 void PeerConnection::controlReceived(ByteView bytes, bool complete) {

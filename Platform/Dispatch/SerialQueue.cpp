@@ -1,29 +1,68 @@
 #include "Platform/Dispatch/SerialQueue.h"
 
 #include "Platform/Dispatch/Clock.h"
+#include "Platform/Dispatch/DeadlineScheduler.h"
+#include "Platform/Dispatch/WorkerPool.h"
 
 #include <condition_variable>
 #include <deque>
 #include <future>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 namespace quillmere {
 
-struct SerialQueue::State {
+struct SerialQueue::State : std::enable_shared_from_this<State> {
     explicit State(std::string name) : label(std::move(name)) {}
 
     const std::string label;
     std::mutex mutex;
-    std::condition_variable wake;
+    // Signalled when a turn on the pool ends.
+    std::condition_variable turnEnded;
     std::deque<Work> ready;
     // Keyed by (deadline, submission order) so equal deadlines keep FIFO order.
     std::map<std::pair<std::uint64_t, std::uint64_t>, Work> delayed;
     std::uint64_t submissions = 0;
     bool stopping = false;
-    std::thread thread;
+    // A turn is queued on the pool or running: at most one at a time keeps
+    // the queue serial.
+    bool hasTurn = false;
+
+    // Under the lock.
+    void moveDue(std::uint64_t now) {
+        while (!delayed.empty() && delayed.begin()->first.first <= now) {
+            ready.push_back(std::move(delayed.begin()->second));
+            delayed.erase(delayed.begin());
+        }
+    }
+
+    // Under the lock. True when the caller must start a turn.
+    bool takeDue(std::uint64_t now) {
+        moveDue(now);
+        if (stopping || ready.empty() || hasTurn) return false;
+        hasTurn = true;
+        return true;
+    }
+
+    void startTurn() {
+        WorkerPool::shared().run([self = shared_from_this()] { self->turn(); });
+    }
+
+    void wakeAt(std::uint64_t deadlineNs) {
+        DeadlineScheduler::shared().at(deadlineNs, [weak = weak_from_this()] {
+            auto self = weak.lock();
+            if (!self) return;
+            bool start;
+            {
+                std::lock_guard lock(self->mutex);
+                start = self->takeDue(Clock::nowNs());
+            }
+            if (start) self->startTurn();
+        });
+    }
+
+    void turn();
 };
 
 namespace {
@@ -31,71 +70,69 @@ thread_local const void* currentState = nullptr;
 thread_local const std::string* currentName = nullptr;
 } // namespace
 
-SerialQueue::SerialQueue(std::string label) : state_(std::make_shared<State>(std::move(label))) {
-    state_->thread = std::thread([state = state_] {
-        currentState = state.get();
-        currentName = &state->label;
-        std::unique_lock lock(state->mutex);
-        while (!state->stopping) {
-            const std::uint64_t now = Clock::nowNs();
-            while (!state->delayed.empty() && state->delayed.begin()->first.first <= now) {
-                state->ready.push_back(std::move(state->delayed.begin()->second));
-                state->delayed.erase(state->delayed.begin());
-            }
-            if (!state->ready.empty()) {
-                Work work = std::move(state->ready.front());
-                state->ready.pop_front();
-                lock.unlock();
-                work();
-                work = nullptr; // captured state dies on this queue, not under the lock
-                lock.lock();
-                continue;
-            }
-            if (state->delayed.empty()) {
-                state->wake.wait(lock);
-            } else {
-                const std::uint64_t deadline = state->delayed.begin()->first.first;
-                const auto waitFor = std::chrono::nanoseconds(deadline - now);
-                state->wake.wait_for(lock, waitFor);
-            }
-        }
-        // Dropped work is destroyed outside the lock: its captures may own queues.
-        auto ready = std::move(state->ready);
-        auto delayed = std::move(state->delayed);
+// Runs on a pool thread until the queue has nothing due.
+void SerialQueue::State::turn() {
+    currentState = this;
+    currentName = &label;
+    std::unique_lock lock(mutex);
+    for (;;) {
+        moveDue(Clock::nowNs());
+        if (stopping || ready.empty()) break;
+        Work work = std::move(ready.front());
+        ready.pop_front();
         lock.unlock();
-    });
+        work();
+        work = nullptr; // captured state dies on this queue, not under the lock
+        lock.lock();
+    }
+    hasTurn = false;
+    currentState = nullptr;
+    currentName = nullptr;
+    turnEnded.notify_all();
 }
 
+SerialQueue::SerialQueue(std::string label) : state_(std::make_shared<State>(std::move(label))) {}
+
 SerialQueue::~SerialQueue() {
+    std::deque<Work> ready;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, Work> delayed;
     {
-        std::lock_guard lock(state_->mutex);
+        std::unique_lock lock(state_->mutex);
         state_->stopping = true;
+        ready.swap(state_->ready);
+        delayed.swap(state_->delayed);
+        // The running item finishes first, unless it is the one destroying
+        // the queue: its turn then ends right after it.
+        if (!isCurrent()) state_->turnEnded.wait(lock, [&] { return !state_->hasTurn; });
     }
-    state_->wake.notify_all();
-    if (isCurrent()) {
-        state_->thread.detach();
-    } else {
-        state_->thread.join();
-    }
+    // Dropped work is destroyed outside the lock: its captures may own queues.
 }
 
 const std::string& SerialQueue::label() const { return state_->label; }
 
 void SerialQueue::async(Work work) {
-    // Notify under the lock: once it is released the work may already have
-    // run and released the last owner of this queue.
-    std::lock_guard lock(state_->mutex);
-    if (state_->stopping) return;
-    state_->ready.push_back(std::move(work));
-    state_->wake.notify_one();
+    // A copy: once the lock is released the work may already have run and
+    // released the last owner of this queue.
+    const auto state = state_;
+    bool start;
+    {
+        std::lock_guard lock(state->mutex);
+        if (state->stopping) return;
+        state->ready.push_back(std::move(work));
+        start = !state->hasTurn;
+        state->hasTurn = true;
+    }
+    if (start) state->startTurn();
 }
 
 void SerialQueue::asyncAfter(std::uint64_t delayNs, Work work) {
     const std::uint64_t deadline = Clock::nowNs() + delayNs;
-    std::lock_guard lock(state_->mutex);
-    if (state_->stopping) return;
-    state_->delayed.emplace(std::make_pair(deadline, state_->submissions++), std::move(work));
-    state_->wake.notify_one();
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->stopping) return;
+        state_->delayed.emplace(std::make_pair(deadline, state_->submissions++), std::move(work));
+    }
+    state_->wakeAt(deadline);
 }
 
 void SerialQueue::sync(const Work& work) {

@@ -6,10 +6,11 @@
 
 namespace quillmere {
 
-// One thread running work in FIFO order. Destroying the queue drops the work
-// not yet started and waits for the running item (unless called from that
-// item, in which case the thread ends right after it): no callback runs after
-// the queue is gone.
+// Work run in FIFO order, one item at a time, on the shared worker pool: a
+// queue holds a thread only while it has work. Destroying the queue drops
+// the work not yet started and waits for the running item (unless called
+// from that item, in which case the queue stops right after it): no
+// callback runs after the queue is gone.
 class SerialQueue final : public Executor {
 public:
     explicit SerialQueue(std::string label);

@@ -64,7 +64,7 @@ std::shared_ptr<QuicConnection> QuicConnection::accept(std::shared_ptr<UdpEndpoi
                                                        std::shared_ptr<TlsCredentials> credentials,
                                                        const QuicConfiguration& configuration,
                                                        std::shared_ptr<Executor> executor, const SocketAddress& remote,
-                                                       ByteView firstPacket) {
+                                                       ByteView firstPacket, Acceptance acceptance) {
     ngtcp2_pkt_hd header{};
     if (ngtcp2_accept(&header, firstPacket.data(), firstPacket.size()) != 0) return nullptr;
     auto d = std::make_unique<Internals>();
@@ -77,6 +77,8 @@ std::shared_ptr<QuicConnection> QuicConnection::accept(std::shared_ptr<UdpEndpoi
     d->remote = remote;
     d->local = d->endpoint->localAddress();
     d->originalDestinationID.assign(header.dcid.data, header.dcid.data + header.dcid.datalen);
+    d->retriedFrom = std::move(acceptance.retriedFrom);
+    d->handshakeTicket = std::move(acceptance.handshake);
     d->firstSourceID.resize(connectionIDLength);
     QuicCallbacks::randomBytes(d->firstSourceID.data(), d->firstSourceID.size());
     auto connection = std::shared_ptr<QuicConnection>(new QuicConnection(std::move(d)));
@@ -244,6 +246,7 @@ std::optional<std::string> QuicConnection::selectedProtocol() const {
 void QuicConnection::close(std::uint64_t applicationCode, std::string_view reason) {
     d_->handlers = {};
     d_->events.clear();
+    d_->handshakeTicket.reset();
     if (d_->closed || d_->finished) return;
     d_->closed = true;
     if (d_->conn != nullptr && d_->started) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/Dispatch/Executor.h"
+#include "Platform/Quic/HandshakeBudget.h"
 #include "Platform/Quic/QuicConfiguration.h"
 #include "Platform/Quic/QuicError.h"
 #include "Platform/Quic/SocketAddress.h"
@@ -65,6 +66,15 @@ public:
     static std::expected<std::shared_ptr<QuicConnection>, QuicError> connect(const SocketAddress& remote,
                                                                             QuicConfiguration configuration,
                                                                             std::shared_ptr<Executor> executor);
+    // What the listener knows of a client it accepts.
+    struct Acceptance {
+        // The destination ID of the client's very first Initial, when a
+        // Retry validated its address in between; empty otherwise.
+        Bytes retriedFrom;
+        // Held until the handshake ends.
+        std::optional<HandshakeBudget::Ticket> handshake;
+    };
+
     // A server for a client's first Initial packet, made by the listener's
     // receive thread. It registers its connection IDs at once and keeps the
     // packets that arrive until start().
@@ -73,7 +83,7 @@ public:
                                                   std::shared_ptr<TlsCredentials> credentials,
                                                   const QuicConfiguration& configuration,
                                                   std::shared_ptr<Executor> executor, const SocketAddress& remote,
-                                                  ByteView originalDestinationID);
+                                                  ByteView firstPacket, Acceptance acceptance = {});
 
     ~QuicConnection();
     QuicConnection(const QuicConnection&) = delete;
@@ -139,7 +149,6 @@ private:
     std::optional<QuicError> createClientConnection();
     void processInbox();
     void readPacket(const SocketAddress& from, ByteView packet);
-    void flush();
     void writeClose(const ngtcp2_connection_close_error& close);
     void refuseUnstarted(std::uint64_t applicationCode);
     void transmit(ByteView packet);
@@ -148,6 +157,15 @@ private:
     void failDatagrams();
     void registerID(ByteView id);
     void unregisterIDs();
+
+    // QuicConnectionFlush.cpp: one round of writing, a packet at a time.
+    struct FlushRound;
+    enum class Wrote : std::uint8_t { packet, more, nothing, failed };
+    void flush();
+    Wrote writeDatagram(FlushRound& round);
+    Wrote writeStream(FlushRound& round, StreamID id);
+    Wrote writeFramesOnly(FlushRound& round);
+    Wrote conclude(FlushRound& round, std::ptrdiff_t written);
 
     std::unique_ptr<Internals> d_;
 };

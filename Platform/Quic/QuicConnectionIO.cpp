@@ -15,7 +15,6 @@ namespace {
 // Once the connection has closed, a peer that keeps sending gets the close
 // packet again, this many times at most.
 constexpr int maxCloseResends = 8;
-constexpr std::size_t maxStreamPieces = 16;
 
 ngtcp2_path pathOf(const SocketAddress& local, const SocketAddress& remote) {
     return ngtcp2_path{
@@ -103,6 +102,13 @@ std::optional<QuicError> QuicConnection::createServerConnection() {
     ngtcp2_transport_params parameters;
     QuicCallbacks::transportParameters(parameters, d.configuration, Role::server);
     parameters.original_dcid = header.dcid;
+    if (!d.retriedFrom.empty()) {
+        // The client's first Initial had this ID; the one it uses now came in our Retry.
+        parameters.original_dcid.datalen = d.retriedFrom.size();
+        std::copy(d.retriedFrom.begin(), d.retriedFrom.end(), parameters.original_dcid.data);
+        parameters.retry_scid = header.dcid;
+        parameters.retry_scid_present = 1;
+    }
     parameters.stateless_reset_token_present = 1;
     QuicCallbacks::randomBytes(parameters.stateless_reset_token, sizeof parameters.stateless_reset_token);
     ngtcp2_cid source{};
@@ -236,136 +242,6 @@ void QuicConnection::refuseUnstarted(std::uint64_t applicationCode) {
     const auto packet = StatelessClose::answer(
         viewOf(first), applicationCode == 0 ? StatelessClose::noError : StatelessClose::connectionRefused);
     if (packet) d_->endpoint->send(d_->remote, viewOf(*packet));
-}
-
-void QuicConnection::flush() {
-    Internals& d = *d_;
-    if (d.flushing || d.conn == nullptr || !d.started || d.closed || d.finished) return;
-    d.flushing = true;
-    openPendingStreams();
-    const bool handshakeDone = ngtcp2_conn_get_handshake_completed(d.conn) != 0;
-    if (d.role == Role::client && d.datagramFlowRequested && !d.datagramFlowReported && handshakeDone &&
-        usableDatagramSize() > 0) {
-        d.datagramFlowReported = true;
-        d.pushStream(Internals::Event::Kind::datagramFlow, -1);
-    }
-    for (auto& [stream, entry] : d.streams) entry.blocked = false;
-
-    const std::uint64_t now = d.executor->nowNs();
-    const std::size_t capacity = ngtcp2_conn_get_max_tx_udp_payload_size(d.conn);
-    const std::size_t usable = handshakeDone ? usableDatagramSize() : 0;
-    const std::size_t maxPackets =
-        std::max<std::size_t>(1, ngtcp2_conn_get_send_quantum(d.conn) / std::max<std::size_t>(1, capacity));
-    if (d.batchBuffer.size() < capacity * maxPackets) d.batchBuffer.resize(capacity * maxPackets);
-    d.batch.clear();
-    // Each packet is written into its own slot; a packet being coalesced
-    // keeps its slot until it is complete.
-    std::uint8_t* buffer = d.batchBuffer.data();
-    std::size_t packets = 0;
-    int refusedInARow = 0;
-    bool datagramTurn = false;
-    ngtcp2_pkt_info info{};
-    std::vector<ngtcp2_vec> vectors;
-
-    for (;;) {
-        StreamID streamID = -1;
-        Internals::Stream* stream = nullptr;
-        for (auto& [id, entry] : d.streams) {
-            if (entry.open && !entry.blocked && entry.buffer.hasUnsent()) {
-                streamID = id;
-                stream = &entry;
-                break;
-            }
-        }
-        const bool datagramWaiting = handshakeDone && !d.datagrams.empty();
-        ngtcp2_ssize written = 0;
-        if (datagramWaiting && (stream == nullptr || datagramTurn)) {
-            datagramTurn = false;
-            auto& datagram = d.datagrams.front();
-            // A datagram that cannot fit is never accepted: refuse it rather than retry forever.
-            if (usable == 0 || datagram.data.size() > usable) {
-                if (datagram.completion) d.executor->async([c = std::move(datagram.completion)] { c(false); });
-                d.datagrams.pop_front();
-                continue;
-            }
-            int accepted = 0;
-            ngtcp2_vec vector{datagram.data.data(), datagram.data.size()};
-            written = ngtcp2_conn_writev_datagram(d.conn, d.path(), &info, buffer, capacity, &accepted,
-                                                  NGTCP2_WRITE_DATAGRAM_FLAG_MORE, 0, &vector, 1, now);
-            if (accepted != 0) {
-                refusedInARow = 0;
-                if (datagram.completion) d.executor->async([c = std::move(datagram.completion)] { c(true); });
-                d.datagrams.pop_front();
-            }
-            if (written == NGTCP2_ERR_WRITE_MORE) continue;
-            if (written < 0) {
-                finishWithError(QuicError::library(static_cast<int>(written)), static_cast<int>(written));
-                break;
-            }
-            if (written == 0) break; // congestion window or pacing: acks or the timer resume
-            if (accepted == 0 && ++refusedInARow > 2) {
-                if (auto& c = d.datagrams.front().completion) d.executor->async([c = std::move(c)] { c(false); });
-                d.datagrams.pop_front();
-                refusedInARow = 0;
-            }
-        } else if (stream != nullptr) {
-            datagramTurn = true;
-            const auto pieces = stream->buffer.unsent(maxStreamPieces);
-            vectors.clear();
-            std::uint64_t total = 0;
-            for (const ByteView piece : pieces) {
-                vectors.push_back(ngtcp2_vec{const_cast<std::uint8_t*>(piece.data()), piece.size()});
-                total += piece.size();
-            }
-            const bool fin = stream->buffer.finFollows(total);
-            const std::uint32_t flags = NGTCP2_WRITE_STREAM_FLAG_MORE | (fin ? NGTCP2_WRITE_STREAM_FLAG_FIN : 0);
-            ngtcp2_ssize taken = -1;
-            written = ngtcp2_conn_writev_stream(d.conn, d.path(), &info, buffer, capacity, &taken, flags, streamID,
-                                                vectors.data(), vectors.size(), now);
-            if (taken >= 0) {
-                const bool finTaken = fin && static_cast<std::uint64_t>(taken) == total;
-                for (auto& sent : stream->buffer.markSent(static_cast<std::uint64_t>(taken), finTaken)) {
-                    d.executor->async(std::move(sent));
-                }
-            }
-            if (written == NGTCP2_ERR_WRITE_MORE) continue;
-            if (written == NGTCP2_ERR_STREAM_DATA_BLOCKED) {
-                stream->blocked = true;
-                continue;
-            }
-            if (written == NGTCP2_ERR_STREAM_SHUT_WR || written == NGTCP2_ERR_STREAM_NOT_FOUND) {
-                stream->buffer.clear();
-                continue;
-            }
-            if (written < 0) {
-                finishWithError(QuicError::library(static_cast<int>(written)), static_cast<int>(written));
-                break;
-            }
-            if (written == 0) break;
-        } else {
-            written = ngtcp2_conn_writev_stream(d.conn, d.path(), &info, buffer, capacity, nullptr,
-                                                NGTCP2_WRITE_STREAM_FLAG_NONE, -1, nullptr, 0, now);
-            if (written < 0) {
-                finishWithError(QuicError::library(static_cast<int>(written)), static_cast<int>(written));
-                break;
-            }
-            if (written == 0) break;
-        }
-        d.batch.emplace_back(buffer, static_cast<std::size_t>(written));
-        // The pacer spaces bursts of a send quantum; the timer brings the next one.
-        if (++packets >= maxPackets) break;
-        buffer += capacity;
-    }
-    if (!d.closed) {
-        if (!d.batch.empty()) {
-            auto error = d.endpoint->sendBatch(d.remote, d.batch);
-            if (error && d.state == State::preparing) report(State::waiting, std::move(error));
-        }
-        ngtcp2_conn_update_pkt_tx_time(d.conn, now);
-    }
-    d.batch.clear();
-    d.flushing = false;
-    armTimer();
 }
 
 void QuicConnection::transmit(ByteView packet) {

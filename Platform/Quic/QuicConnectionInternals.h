@@ -79,6 +79,8 @@ struct QuicConnection::Internals {
 
     // Server: the client's first destination ID, and every ID registered.
     Bytes originalDestinationID;
+    Bytes retriedFrom;
+    std::optional<HandshakeBudget::Ticket> handshakeTicket;
     Bytes firstSourceID;
     std::vector<Bytes> registeredIDs;
 
@@ -86,7 +88,6 @@ struct QuicConnection::Internals {
     // Streams asked for before the peer allowed them, in order.
     std::deque<StreamID> pendingStreams;
     StreamID nextLocalStream = 0;
-    std::size_t lastStreamWritten = 0; // round robin between streams and datagrams
 
     bool datagramFlowRequested = false;
     bool datagramFlowReported = false;
@@ -113,6 +114,9 @@ struct QuicConnection::Internals {
 
     void push(Event event) { events.push_back(std::move(event)); }
     void pushState(State newState, std::optional<QuicError> failure) {
+        // The handshake is over, one way or the other.
+        if (newState == State::ready || newState == State::failed || newState == State::cancelled)
+            handshakeTicket.reset();
         Event event;
         event.kind = Event::Kind::state;
         event.state = newState;

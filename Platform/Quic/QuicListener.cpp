@@ -1,5 +1,6 @@
 #include "Platform/Quic/QuicListener.h"
 
+#include "Platform/Dispatch/Clock.h"
 #include "Platform/Quic/ConnectionIDTable.h"
 #include "Platform/Quic/QuicConnection.h"
 #include "Platform/Quic/QuicConnectionInternals.h"
@@ -55,7 +56,10 @@ void QuicListener::start(AcceptHandler accepted, ErrorHandler failed) {
         [weak, weakEndpoint, table](const SocketAddress& from, ByteView packet) {
             ngtcp2_version_cid ids{};
             const int decoded = ngtcp2_pkt_decode_version_cid(&ids, packet.data(), packet.size(), connectionIDLength);
-            if (decoded != 0) return;
+            if (decoded != 0) {
+                if (auto listener = weak.lock()) listener->ignoredCount_.fetch_add(1);
+                return;
+            }
             if (auto connection = table->find(ByteView(ids.dcid, ids.dcidlen))) {
                 connection->enqueuePacket(from, packet);
                 return;
@@ -83,18 +87,56 @@ void QuicListener::stop() {
     failed_ = nullptr;
 }
 
+QuicListener::Counts QuicListener::counts() const {
+    return Counts{ignoredCount_.load(), retryCount_.load(), acceptedCount_.load(), refusedCount_.load()};
+}
+
+void QuicListener::refuse(const SocketAddress& from, ByteView packet) {
+    refusedCount_.fetch_add(1);
+    if (auto refusal = StatelessClose::answer(packet, StatelessClose::connectionRefused)) {
+        endpoint_->send(from, viewOf(*refusal));
+    }
+}
+
 void QuicListener::received(const SocketAddress& from, ByteView packet) {
+    ngtcp2_pkt_hd header{};
+    if (ngtcp2_accept(&header, packet.data(), packet.size()) != 0 || !ngtcp2_is_supported_version(header.version)) {
+        ignoredCount_.fetch_add(1);
+        return;
+    }
     std::lock_guard lock(acceptMutex_);
     if (!accepting_ || !accepted_) {
         // A stopped listener refuses new clients at once; its socket only
         // stays open for the connections it already made.
-        if (auto refusal = StatelessClose::answer(packet, StatelessClose::connectionRefused)) {
-            endpoint_->send(from, viewOf(*refusal));
+        refuse(from, packet);
+        return;
+    }
+    const std::uint64_t now = Clock::nowNs();
+    if (header.token.len == 0) {
+        if (auto retry = validation_.retry(header, from, now)) {
+            endpoint_->send(from, viewOf(*retry));
+            retryCount_.fetch_add(1);
         }
         return;
     }
-    auto connection = QuicConnection::accept(endpoint_, table_, credentials_, configuration_, executors_(), from, packet);
-    if (connection) accepted_(std::move(connection));
+    const auto original = validation_.validate(header, from, now);
+    if (!original) {
+        ignoredCount_.fetch_add(1);
+        return;
+    }
+    auto ticket = budget_.take();
+    if (!ticket) {
+        refuse(from, packet);
+        return;
+    }
+    QuicConnection::Acceptance acceptance;
+    acceptance.retriedFrom.assign(original->data, original->data + original->datalen);
+    acceptance.handshake = std::move(ticket);
+    auto connection = QuicConnection::accept(endpoint_, table_, credentials_, configuration_, executors_(), from,
+                                             packet, std::move(acceptance));
+    if (!connection) return;
+    acceptedCount_.fetch_add(1);
+    accepted_(std::move(connection));
 }
 
 } // namespace quillmere

@@ -55,7 +55,10 @@ void HostConnection::start() {
 
 void HostConnection::handle(const PeerEvent& event) {
     std::visit(Overloaded{
-                   [this](const peer::Ready& ready) { peerFingerprint_ = ready.fingerprint; },
+                   [this](const peer::Ready& ready) {
+                       ready_ = true;
+                       peerFingerprint_ = ready.fingerprint;
+                   },
                    [this](const peer::Control& control) { handleControl(control.message); },
                    [this](const peer::DatagramFlowReady& ready) {
                        log_.info("datagram flow ready, usable %{public}ld bytes", ready.usableSize);
@@ -179,7 +182,8 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
     perform(kept);
 
     const auto last = delegate ? delegate->lastConnection() : nullptr;
-    if (last && last.get() != static_cast<MediaConnection*>(this)) {
+    // A connection that never got past its handshake never had media to hand over.
+    if (ready_ && last && last.get() != static_cast<MediaConnection*>(this)) {
         log_.notice("late close of a replaced connection: the newer session keeps its media");
     } else if (delegate) {
         if (textSizeChanged_) {
@@ -192,7 +196,8 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
 
     // Senders stopped above were summarised as they went.
     for (const auto& [surfaceID, sender] : senders_) log_.info("surface closed: %{public}s", sender->summary());
-    log_.info("connection closed: %{public}s", reason.description());
+    if (!ready_ && refusals_) refusals_->refused(reason.description());
+    else log_.info("connection closed: %{public}s", reason.description());
     if (onClosed_) onClosed_(*this);
 }
 

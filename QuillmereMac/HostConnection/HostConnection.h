@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QuillmereMac/HostConnection/HostPeer.h"
+#include "QuillmereMac/HostService/HandshakeRefusals.h"
 #include "QuillmereMac/Media/AudioSink.h"
 #include "QuillmereMac/Media/DatagramPacer.h"
 #include "QuillmereMac/Media/MediaConnection.h"
@@ -45,6 +46,9 @@ public:
                                                 std::weak_ptr<SessionMediaDelegate> delegate, Executor& mainActor,
                                                 OnStatus onStatus, OnClosed onClosed);
 
+    // Before start: where a close before the handshake's end is written,
+    // instead of a line of its own.
+    void setRefusals(std::shared_ptr<HandshakeRefusals> refusals) { refusals_ = std::move(refusals); }
     // Once, right after making the connection: arms the input timer and
     // starts the peer with this connection as its event handler.
     void start();
@@ -133,6 +137,8 @@ private:
     std::shared_ptr<HostPeer> peer_;
     HostSession session_;
     std::optional<Digest32> peerFingerprint_;
+    bool ready_ = false;
+    std::shared_ptr<HandshakeRefusals> refusals_;
     std::map<std::uint32_t, std::shared_ptr<MediaSender>> senders_;
     std::weak_ptr<SessionMediaDelegate> delegate_;
     OnStatus onStatus_;

@@ -134,6 +134,7 @@ void HostTransportService::accept(std::shared_ptr<PeerConnection> peer) {
     auto connection = HostConnection::make(HostPeer::over(std::move(peer)), std::move(session), delegate_, main_,
                                            std::move(onStatus), std::move(onClosed));
     connections_.emplace(connection.get(), Entry{connection, std::nullopt});
+    connection->setRefusals(refusals_);
     connection->start();
 }
 

@@ -146,6 +146,7 @@ private:
     // The power timer's queue.
     std::unique_ptr<SerialQueue> powerQueue_;
     Logger log_{"com.ornbeck.quillmere.mac", "transport"};
+    std::shared_ptr<HandshakeRefusals> refusals_ = std::make_shared<HandshakeRefusals>(main_);
 };
 
 } // namespace quillmere

@@ -61,7 +61,9 @@ MediaPipeline::MediaPipeline(Services services)
       makeSource_(std::move(services.makeSource)),
       tasks_(std::move(services.tasks)),
       clock_(std::move(services.clock)),
-      pipelineEnvironment_(std::move(services.pipelines)) {}
+      pipelineEnvironment_(std::move(services.pipelines)),
+      textSize_(std::move(services.textSize)),
+      virtualDisplay_(std::move(services.virtualDisplay)) {}
 
 MediaPipeline::~MediaPipeline() = default;
 
@@ -175,16 +177,5 @@ void MediaPipeline::readClipboard(std::string, std::function<void(bool, std::opt
 }
 
 void MediaPipeline::requestControl(std::string, std::function<void(bool)> reply) { reply(false); }
-
-void MediaPipeline::setScreenShape(ScreenShape shape) {
-    // No virtual display can exist here, so the standard shape has nothing
-    // to undo.
-    if (shape == ScreenShape::standard) return;
-    controlLog_.notice("screen shape %{public}s ignored: Wide/Ultrawide is turned off",
-                       shape == ScreenShape::wide ? "Wide 21:9" : "Ultrawide 32:9");
-}
-
-// The main display's text size cannot be changed here.
-void MediaPipeline::setTextSize(std::uint8_t) {}
 
 } // namespace quillmere

@@ -6,6 +6,8 @@
 #include "QuillmereMac/Catalog/DisplayQueries.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Consent/ConsentPresenting.h"
+#include "QuillmereMac/Display/DisplayTextSize.h"
+#include "QuillmereMac/Display/VirtualDisplayController.h"
 #include "QuillmereMac/Input/InputInjector.h"
 #include "QuillmereMac/Media/CaptureSourceFactory.h"
 #include "QuillmereMac/Media/RequestedStream.h"
@@ -59,6 +61,10 @@ public:
         std::function<std::uint64_t()> clock;
         // How each surface pipeline is made (its encoder, its rate control).
         SurfacePipeline::Environment pipelines;
+        // The main display's text size, and the virtual display behind the
+        // wide screen shapes; without them those requests change nothing.
+        std::shared_ptr<DisplayTextSize> textSize;
+        std::shared_ptr<VirtualDisplayController> virtualDisplay;
     };
 
     static constexpr std::uint64_t recaptureWindowNs = 60'000'000'000;
@@ -66,6 +72,11 @@ public:
     static constexpr std::int64_t recapturesPerSurface = 3;
     static constexpr std::uint32_t testPatternID = CaptureChoice::testPatternID;
     static constexpr const char* testPatternTitle = "Test pattern (measurement)";
+    // How long displays take to settle after a change, before surfaces follow.
+    static constexpr std::uint64_t textSizeSettleNs = 400'000'000;
+    static constexpr std::uint64_t shapeDetourSettleNs = 1'000'000'000;
+    static constexpr std::uint64_t virtualDisplaySettleNs = 1'200'000'000;
+    static constexpr std::uint64_t standardShapeSettleNs = 300'000'000;
 
     static std::shared_ptr<MediaPipeline> make(Services services);
     ~MediaPipeline() override;
@@ -132,6 +143,16 @@ public:
     bool permission() override { return permission_(); }
     std::int64_t droppedInput() const { return droppedInput_.get(); }
 
+    // Display geometry (MediaPipelineDisplays.cpp). Every display surface's
+    // budget applied anew to the displays as they are now.
+    void refitDisplaySurfaces();
+    // Every display surface captured anew, for its own connection.
+    void restartDisplaySurfaces();
+    // Main actor: the screen shape applied, the displays left to settle,
+    // then the display surfaces restarted. setScreenShape runs it for the
+    // standard shape only.
+    void runVirtualDisplayTask(ScreenShape shape);
+
     explicit MediaPipeline(Services services);
 
 private:
@@ -145,6 +166,10 @@ private:
     void handOverControl(const SurfaceKey& stopped, const std::vector<SurfaceKey>& remaining);
     void retarget(SurfaceKey surface, std::shared_ptr<SurfacePipeline> pipeline, std::uint64_t sequence);
     std::optional<Rect> controlFrame(const CaptureChoice& choice) const;
+    // MediaPipelineDisplays.cpp
+    void virtualDisplayApplied(ScreenShape shape);
+    void virtualDisplaySettled(ScreenShape shape);
+    RequestedBox defaultBudget(const std::shared_ptr<MediaConnection>& connection) const;
 
     const std::shared_ptr<WindowCatalog> catalog_;
     const std::weak_ptr<ConsentPresenting> consent_;
@@ -156,6 +181,8 @@ private:
     const std::shared_ptr<Executor> tasks_;
     const std::function<std::uint64_t()> clock_;
     const SurfacePipeline::Environment pipelineEnvironment_;
+    const std::shared_ptr<DisplayTextSize> textSize_;
+    const std::shared_ptr<VirtualDisplayController> virtualDisplay_;
 
     LockedBox<Table> lock_;
     LockedBox<std::map<SurfaceKey, RequestedBox, SurfaceKeyOrder>> budgets_;

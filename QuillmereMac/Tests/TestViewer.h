@@ -34,6 +34,8 @@ public:
         std::function<bool(const MediaHeader&)> drop;
         // The frame number a capture time shows, when the test knows it.
         std::function<std::optional<std::uint64_t>(std::uint64_t captureTimeNs)> expectedNumber;
+        // Receiver report and clock ping every this many 50 ms ticks.
+        int reportEveryTicks = 20;
     };
 
     struct Decoded {
@@ -55,6 +57,9 @@ public:
         std::int64_t skipped = 0;
         std::int64_t keyframes = 0;
         int decodeErrors = 0;
+        // When each pong arrived and each whole frame was assembled, on the uptime clock.
+        std::vector<std::uint64_t> pongsAtNs;
+        std::vector<std::uint64_t> framesAtNs;
     };
 
     TestViewer(const LocalIdentity& identity, const Digest32& hostFingerprint, std::uint16_t port, Defaults& defaults,
@@ -106,6 +111,7 @@ public:
     const std::optional<std::vector<CaptureWindow>>& windows() const { return windows_; }
     ClientSession::Phase phase() const { return phase_; }
     bool closed() const { return closed_; }
+    const std::optional<peer::Closed>& closeReason() const { return closeReason_; }
 
     std::vector<Decoded> decodedCopy() {
         std::lock_guard lock(mutex_);
@@ -138,6 +144,10 @@ private:
             perform(session_.start());
             startTimer();
         } else if (const auto* control = std::get_if<peer::Control>(&event)) {
+            if (control->message.is<msg::Pong>()) {
+                std::lock_guard lock(mutex_);
+                counts_.pongsAtNs.push_back(now);
+            }
             perform(session_.handle(control->message, now));
         } else if (const auto* datagram = std::get_if<peer::Datagram>(&event)) {
             if (options_.drop) {
@@ -149,10 +159,11 @@ private:
                 }
             }
             perform(session_.receive(ByteView(datagram->bytes), now));
-        } else if (std::holds_alternative<peer::Closed>(event)) {
+        } else if (const auto* closed = std::get_if<peer::Closed>(&event)) {
             if (timer_) timer_->cancel();
             std::lock_guard lock(mutex_);
             closed_ = true;
+            closeReason_ = *closed;
         }
         std::lock_guard lock(mutex_);
         phase_ = session_.phase();
@@ -164,7 +175,7 @@ private:
         timer_->setHandler([this] {
             const std::uint64_t now = Clock::nowNs();
             perform(session_.tick(now));
-            if (++ticks_ % 20 == 0) perform(session_.report(now, 0, 0));
+            if (++ticks_ % options_.reportEveryTicks == 0) perform(session_.report(now, 0, 0));
         });
         timer_->resume();
     }
@@ -192,6 +203,10 @@ private:
     }
 
     void decode(const AssembledFrame& frame) {
+        {
+            std::lock_guard lock(mutex_);
+            counts_.framesAtNs.push_back(Clock::nowNs());
+        }
         const bool keyframe = frame.flags.contains(MediaHeader::Flags::keyframe);
         const bool follows = lastFrameID_ && frame.frameID == *lastFrameID_ + 1;
         if (!keyframe && (awaitingKeyframe_ || !follows)) {
@@ -259,6 +274,7 @@ private:
     std::optional<DecodedPicture> lastPicture_;
     ClientSession::Phase phase_ = ClientSession::Phase::awaitingHostHello;
     bool closed_ = false;
+    std::optional<peer::Closed> closeReason_;
 };
 
 } // namespace quillmere::testing

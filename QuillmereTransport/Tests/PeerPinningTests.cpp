@@ -228,7 +228,7 @@ TEST_F(PeerPinningTest, APinnedKeyIsAcceptedWhateverTheCertificatesDates) {
     auto accepted = server.waitForConnection(0);
     ASSERT_TRUE(accepted);
     ASSERT_TRUE(accepted->recorder->waitForEvent<peer::Control>());
-    EXPECT_EQ(accepted->recorder->kinds(), (std::vector<std::string>{"ready", "control:ping"}));
+    EXPECT_EQ(accepted->recorder->kinds(), (std::vector<std::string>{"ready", "datagramFlowReady", "control:ping"}));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "Platform/Dispatch/DispatchTimer.h"
 #include "Platform/Dispatch/LockedBox.h"
 #include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Dispatch/WorkerPool.h"
 
 #include <gtest/gtest.h>
 
@@ -154,6 +155,38 @@ TEST(DispatchTimer, DoesNotFireBeforeResumeAndNotAfterItsOwnerIsGone) {
     std::this_thread::sleep_for(10ms);
     drain(queue);
     EXPECT_EQ(fired.load(), after);
+}
+
+TEST(SerialQueue, IdleQueuesHoldNoThreads) {
+    const std::size_t before = WorkerPool::shared().threads();
+    std::vector<std::unique_ptr<SerialQueue>> queues;
+    std::atomic<int> fired{0};
+    for (int i = 0; i < 200; ++i) {
+        queues.push_back(std::make_unique<SerialQueue>("test.idle"));
+        queues.back()->asyncAfter(60'000'000'000ULL, [&] { ++fired; });
+        drain(*queues.back());
+    }
+    // A thread finishing one queue's turn may not be back in time for the
+    // next queue's work, so a few may start; nothing like one per queue.
+    EXPECT_LE(WorkerPool::shared().threads(), before + 16);
+    queues.clear(); // their delayed work goes with them
+    EXPECT_EQ(fired.load(), 0);
+}
+
+TEST(SerialQueue, AChainOfSyncsAcrossManyQueuesNeverRunsOutOfThreads) {
+    constexpr int depth = 64;
+    std::vector<std::unique_ptr<SerialQueue>> queues;
+    for (int i = 0; i < depth; ++i) queues.push_back(std::make_unique<SerialQueue>("test.chain"));
+    int reached = 0;
+    std::function<void(int)> descend = [&](int i) {
+        if (i == depth) {
+            reached = i;
+            return;
+        }
+        queues[i]->sync([&, i] { descend(i + 1); });
+    };
+    descend(0);
+    EXPECT_EQ(reached, depth);
 }
 
 TEST(LockedBox, GuardsItsValueAcrossThreads) {

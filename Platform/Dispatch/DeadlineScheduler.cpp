@@ -1,0 +1,68 @@
+#include "Platform/Dispatch/DeadlineScheduler.h"
+
+#include "Platform/Dispatch/Clock.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <queue>
+#include <thread>
+#include <vector>
+
+namespace quillmere {
+
+struct DeadlineScheduler::State {
+    struct Entry {
+        std::uint64_t deadlineNs;
+        std::uint64_t order;
+        Wake wake;
+        bool operator>(const Entry& other) const {
+            return deadlineNs != other.deadlineNs ? deadlineNs > other.deadlineNs : order > other.order;
+        }
+    };
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::priority_queue<Entry, std::vector<Entry>, std::greater<>> entries;
+    std::uint64_t submissions = 0;
+
+    void run() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            if (entries.empty()) {
+                changed.wait(lock);
+                continue;
+            }
+            const std::uint64_t now = Clock::nowNs();
+            const std::uint64_t deadline = entries.top().deadlineNs;
+            if (deadline > now) {
+                changed.wait_for(lock, std::chrono::nanoseconds(deadline - now));
+                continue;
+            }
+            Wake wake = std::move(const_cast<Entry&>(entries.top()).wake);
+            entries.pop();
+            lock.unlock();
+            wake();
+            wake = nullptr;
+            lock.lock();
+        }
+    }
+};
+
+DeadlineScheduler& DeadlineScheduler::shared() {
+    static DeadlineScheduler* scheduler = new DeadlineScheduler();
+    return *scheduler;
+}
+
+DeadlineScheduler::DeadlineScheduler() : state_(new State()) {
+    std::thread([state = state_] { state->run(); }).detach();
+}
+
+void DeadlineScheduler::at(std::uint64_t deadlineNs, Wake wake) {
+    std::lock_guard lock(state_->mutex);
+    const bool earliest = state_->entries.empty() || deadlineNs < state_->entries.top().deadlineNs;
+    state_->entries.push(State::Entry{deadlineNs, state_->submissions++, std::move(wake)});
+    if (earliest) state_->changed.notify_one();
+}
+
+} // namespace quillmere

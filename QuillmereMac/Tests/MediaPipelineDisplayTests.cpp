@@ -1,0 +1,162 @@
+// The media pipeline's display geometry over made-up displays, with the
+// main actor's clock in the test's hands: text size and screen shape tasks
+// wait for the displays to settle, then refit or restart display surfaces.
+
+#include "Platform/Defaults/Defaults.h"
+#include "Platform/Dispatch/ManualExecutor.h"
+#include "QuillmereMac/Catalog/PreferredDisplay.h"
+#include "QuillmereMac/Tests/DisplayFakes.h"
+#include "QuillmereMac/Tests/MediaPipelineFixture.h"
+#include "TestSupport/TemporaryFolder.h"
+
+// Qt after our logger: Qt's emit keyword would rename Logger::emit.
+
+namespace quillmere::testing {
+namespace {
+
+constexpr std::uint64_t ms = 1'000'000;
+
+class MediaPipelineDisplayTest : public MediaPipelineTest {
+protected:
+    ManualExecutor mainActor{"main actor"};
+    TemporaryFolder folder;
+    Defaults defaults{folder.path() / "quillmere.ini"};
+    FakeDisplays fake;
+    std::shared_ptr<FakeVirtualDisplayMaker> maker = std::make_shared<FakeVirtualDisplayMaker>();
+    std::atomic<bool> online{true};
+    std::map<CaptureChoice::Kind, std::shared_ptr<ScriptedSource>> sources;
+    std::shared_ptr<RecordingConnection> client = connection(capabilities(1920, 1080, 30));
+
+    void SetUp() override {
+        fake.modes[1] = {liveMode(1920, 1080), liveMode(1600, 900)};
+        fake.shown[1] = fake.modes[1][0];
+        sourceFor = [this](CaptureChoice choice, RequestedStream) {
+            return sources[choice.kind] = std::make_shared<ScriptedSource>();
+        };
+        auto s = services();
+        s.mainActor = &mainActor;
+        s.displays.pixelSize = [this](int) -> std::optional<DisplayQueries::PixelSize> {
+            return DisplayQueries::PixelSize{static_cast<int>(fake.shown[1].width), static_cast<int>(fake.shown[1].height)};
+        };
+        s.displays.isOnline = [this](std::uint32_t) { return online.load(); };
+        s.textSize = std::make_shared<DisplayTextSize>(fake.displays(), defaults);
+        s.virtualDisplay = std::make_shared<VirtualDisplayController>(maker);
+        media = MediaPipeline::make(std::move(s));
+    }
+    void TearDown() override {
+        mainActor.runUntilIdle();
+        MediaPipelineTest::TearDown();
+        setPreferredDisplayID(std::nullopt);
+    }
+
+    void startBoth() {
+        media->startSurface(1, displayZero, client);
+        media->beginMedia(1, displayZero, client);
+        media->startSurface(2, 0x77, client);
+        mainActor.runUntilIdle();
+    }
+    std::vector<std::pair<int, int>> resized(CaptureChoice::Kind kind) {
+        media->pipeline(kind == CaptureChoice::Kind::display ? 1 : 2, client)->queue().sync([] {});
+        return sources[kind]->resized();
+    }
+    std::vector<std::string> takeEvents() { return std::exchange(*maker->events, {}); }
+};
+
+TEST_F(MediaPipelineDisplayTest, TextSizeRefitsDisplaySurfacesOnceTheDisplaySettled) {
+    using enum CaptureChoice::Kind;
+    startBoth();
+    media->setTextSize(1);
+    EXPECT_EQ(fake.switches, std::vector<std::string>{"1 1600x900@60 app"});
+    mainActor.advance(MediaPipeline::textSizeSettleNs - 1);
+    EXPECT_TRUE(resized(display).empty());
+    mainActor.advance(1);
+    EXPECT_EQ(resized(display), (std::vector<std::pair<int, int>>{{1600, 900}}));
+    EXPECT_TRUE(resized(window).empty());
+    EXPECT_EQ(media->budget(1, client), (RequestedBox{1920, 1080})) << "the client's default, kept";
+
+    media->setTextSize(1);
+    EXPECT_EQ(mainActor.pendingCount(), 0u) << "at the current level nothing is refitted";
+    media->setTextSize(0);
+    mainActor.advance(MediaPipeline::textSizeSettleNs);
+    EXPECT_EQ(resized(display).back(), std::make_pair(1920, 1080));
+}
+
+TEST_F(MediaPipelineDisplayTest, ScreenShapesSettleBeforeDisplaySurfacesRestart) {
+    using enum ScreenShape;
+    startBoth();
+    const auto window = media->pipeline(2, client);
+    const auto restartedAfter = [&](std::uint64_t settleNs) {
+        const auto before = media->pipeline(1, client);
+        mainActor.advance(settleNs - 1);
+        if (media->pipeline(1, client) != before) return false;
+        mainActor.advance(1);
+        return media->pipeline(1, client) != before;
+    };
+    media->setScreenShape(wide);
+    media->setScreenShape(ultrawide);
+    media->setScreenShape(standard);
+    mainActor.runUntilIdle();
+    EXPECT_EQ(controlLines(), (std::vector<std::string>{"screen shape Wide 21:9 ignored: Wide/Ultrawide is turned off",
+                                                        "screen shape Ultrawide 32:9 ignored: Wide/Ultrawide is turned off"}));
+    EXPECT_TRUE(takeEvents().empty()) << "no virtual display to remove";
+
+    // The task as a wide shape runs it: made, pointed at, restarted.
+    media->runVirtualDisplayTask(wide);
+    EXPECT_EQ(takeEvents(), (std::vector<std::string>{"make Quillmere Wide 21:9 3440x1440", "mirror 40"}));
+    EXPECT_EQ(preferredDisplayID(), 40u);
+    EXPECT_TRUE(restartedAfter(MediaPipeline::virtualDisplaySettleNs));
+    EXPECT_TRUE(logged("control", "screen shape: restarting surface 1"));
+    EXPECT_TRUE(onQueue(media->pipeline(1, client), [](SurfacePipeline& p) { return p.sending(); }));
+
+    // To the other wide shape by way of the standard one; the new display
+    // vanishes while the displays settle.
+    media->runVirtualDisplayTask(ultrawide);
+    EXPECT_EQ(takeEvents(), std::vector<std::string>{"release Quillmere Wide 21:9"});
+    EXPECT_EQ(preferredDisplayID(), std::nullopt);
+    mainActor.advance(MediaPipeline::shapeDetourSettleNs);
+    EXPECT_EQ(takeEvents(), (std::vector<std::string>{"make Quillmere Ultrawide 32:9 5120x1440", "mirror 41"}));
+    online = false;
+    mainActor.advance(MediaPipeline::virtualDisplaySettleNs);
+    EXPECT_EQ(takeEvents(), std::vector<std::string>{"release Quillmere Ultrawide 32:9"});
+    EXPECT_TRUE(logged("control", "screen shape Ultrawide 32:9: virtual display disappeared, back to standard"));
+    EXPECT_EQ(preferredDisplayID(), std::nullopt);
+    EXPECT_TRUE(restartedAfter(MediaPipeline::standardShapeSettleNs));
+
+    // The standard shape a client asks for removes a virtual display.
+    online = true;
+    media->runVirtualDisplayTask(wide);
+    mainActor.advance(MediaPipeline::virtualDisplaySettleNs);
+    takeEvents();
+    media->setScreenShape(standard);
+    mainActor.runUntilIdle();
+    EXPECT_EQ(takeEvents(), std::vector<std::string>{"release Quillmere Wide 21:9"});
+    EXPECT_EQ(preferredDisplayID(), std::nullopt);
+    EXPECT_TRUE(restartedAfter(MediaPipeline::standardShapeSettleNs));
+    EXPECT_EQ(media->pipeline(2, client), window) << "window surfaces are left alone";
+}
+
+TEST_F(MediaPipelineDisplayTest, EachDisplaySurfaceRestartsForItsOwnClient) {
+    const auto other = connection(capabilities(1280, 720, 30));
+    media->startSurface(1, displayZero, other);
+    media->beginMedia(1, displayZero, other);
+    media->startSurface(1, displayZero, client);
+    media->beginMedia(1, displayZero, client);
+    mainActor.runUntilIdle();
+    const auto othersBefore = media->pipeline(1, other);
+    const auto clientsBefore = media->pipeline(1, client);
+
+    media->restartDisplaySurfaces();
+    mainActor.runUntilIdle();
+    EXPECT_EQ(media->surfaceCount(), 2u);
+    for (const auto& [owner, before] : {std::pair{other, othersBefore}, std::pair{client, clientsBefore}}) {
+        const auto now = media->pipeline(1, owner);
+        ASSERT_NE(now, nullptr);
+        EXPECT_NE(now.get(), before.get());
+        EXPECT_EQ(now->connection(), owner);
+        EXPECT_TRUE(onQueue(now, [](SurfacePipeline& p) { return p.sending(); }));
+    }
+    EXPECT_EQ(media->lastConnection(), client) << "the newest session stays the newest";
+}
+
+} // namespace
+} // namespace quillmere::testing

@@ -1,0 +1,90 @@
+// Floods a QUIC server with what a hostile or broken network sends: packets
+// shaped like a client's first Initial with noise inside, and clients whose
+// handshakes stop halfway (only the server's first answer reaches them).
+//
+//   quillmere-quic-flood PORT JUNK HALF_OPEN SECONDS
+//
+// Sends the junk, opens the half-open clients, keeps them for SECONDS and exits.
+
+#include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Quic/QuicConnection.h"
+#include "TestSupport/LossyRelay.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace quillmere;
+
+Bytes junkInitial(std::mt19937& random) {
+    Bytes packet{0xc3, 0x00, 0x00, 0x00, 0x01, 18};
+    for (int i = 0; i < 18; ++i) packet.push_back(static_cast<std::uint8_t>(random()));
+    packet.push_back(8);
+    for (int i = 0; i < 8; ++i) packet.push_back(static_cast<std::uint8_t>(random()));
+    packet.push_back(0); // no token
+    const std::size_t rest = 1200 - packet.size() - 2;
+    packet.push_back(static_cast<std::uint8_t>(0x40 | (rest >> 8)));
+    packet.push_back(static_cast<std::uint8_t>(rest));
+    while (packet.size() < 1200) packet.push_back(static_cast<std::uint8_t>(random()));
+    return packet;
+}
+
+void sendJunk(std::uint16_t port, int count) {
+    std::mt19937 random(11);
+    const SocketAddress server = SocketAddress::loopbackV4(port);
+    // A few sources, as a broken network would show them.
+    std::vector<int> sockets;
+    for (int i = 0; i < 8; ++i) sockets.push_back(::socket(AF_INET, SOCK_DGRAM, 0));
+    for (int i = 0; i < count; ++i) {
+        const Bytes packet = junkInitial(random);
+        ::sendto(sockets[static_cast<std::size_t>(i) % sockets.size()], packet.data(), packet.size(), 0,
+                 server.native(), server.length());
+        if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (int fd : sockets) ::close(fd);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: quillmere-quic-flood PORT JUNK HALF_OPEN SECONDS\n");
+        return 2;
+    }
+    const auto port = static_cast<std::uint16_t>(std::atoi(argv[1]));
+    const int junk = std::atoi(argv[2]);
+    const int halfOpen = std::atoi(argv[3]);
+    const int seconds = std::atoi(argv[4]);
+
+    sendJunk(port, junk);
+
+    testing::LossyRelay relay(port);
+    testing::LossyRelay::Conditions stopHalfway;
+    stopHalfway.passFirst = 1;
+    relay.setConditions(testing::LossyRelay::Direction::toClient, stopHalfway);
+    QuicConfiguration configuration;
+    configuration.alpn = "quillmere/1";
+    std::vector<std::pair<std::shared_ptr<SerialQueue>, std::shared_ptr<QuicConnection>>> clients;
+    for (int i = 0; i < halfOpen; ++i) {
+        auto queue = std::make_shared<SerialQueue>("flood.client");
+        auto made = QuicConnection::connect(SocketAddress::loopbackV4(relay.port()), configuration, queue);
+        if (!made) continue;
+        auto connection = *made;
+        queue->sync([&] { connection->start({}); });
+        clients.emplace_back(queue, connection);
+    }
+    std::printf("junk %d, half-open %zu\n", junk, clients.size());
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    for (auto& [queue, connection] : clients) queue->sync([&] { connection->close(0, ""); });
+    clients.clear();
+    return 0;
+}
