@@ -4,13 +4,13 @@
 
 #include "Platform/Defaults/Defaults.h"
 #include "Platform/Dispatch/SerialQueue.h"
-#include "Platform/DisplayConfiguration/Tests/RandrTestServer.h"
 #include "Platform/ScreenCapture/DisplayListX11.h"
 #include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Tests/RecordingConnection.h"
+#include "TestSupport/RandrTestServer.h"
 #include "TestSupport/TemporaryFolder.h"
 #include "TestSupport/X11TestClient.h"
 
