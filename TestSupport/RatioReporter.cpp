@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <optional>
+
 namespace quillmere::testing {
 
 RatioReporter::RatioReporter(std::string heading, std::string figure)
@@ -24,11 +26,17 @@ int RatioReporter::run(int argc, char** argv) {
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     for (const Run& run : runs) {
         if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-        if (figure_.empty()) {
-            figures_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        std::optional<double> figure;
+        if (figure_ == realTime) {
+            figure = run.GetAdjustedRealTime();
+        } else if (figure_ == cpuTime) {
+            figure = run.GetAdjustedCPUTime();
         } else if (const auto found = run.counters.find(figure_); found != run.counters.end()) {
-            figures_[run.benchmark_name()] = found->second.value;
+            figure = found->second.value;
         }
+        if (!figure) continue;
+        figures_[run.benchmark_name()] = *figure;
+        figures_.emplace(run.run_name.function_name, *figure);
     }
     ConsoleReporter::ReportRuns(runs);
 }

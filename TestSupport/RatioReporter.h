@@ -11,16 +11,20 @@ namespace quillmere::testing {
 
 // The usual benchmark table, then each benchmark set against a baseline
 // measured in the same run: the ratio of one figure, the time per iteration
-// (cost, 1.0 = as costly) or a rate counter such as "items_per_second"
-// (speed, 1.0 = as fast).
+// (cost, 1.0 = as costly), the CPU time per iteration, or a rate counter
+// such as "items_per_second" (speed, 1.0 = as fast).
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    // heading: one line printed above the ratios; figure: a counter's name,
-    // or empty for the time per iteration.
-    explicit RatioReporter(std::string heading, std::string figure = {});
+    static constexpr const char* realTime = "";
+    static constexpr const char* cpuTime = "cpu time";
 
-    // A name ending in '/' stands for every argument both have: "Quic/"
-    // against "Udp/" compares Quic/200 with Udp/200 and Quic/1100 with Udp/1100.
+    // heading: one line printed above the ratios; figure: realTime, cpuTime
+    // or a counter's name.
+    explicit RatioReporter(std::string heading, std::string figure = realTime);
+
+    // Benchmarks by their whole name or their function's name. A name ending
+    // in '/' stands for every argument both have: "Quic/" against "Udp/"
+    // compares Quic/200 with Udp/200 and Quic/1100 with Udp/1100.
     RatioReporter& compare(std::string measured, std::string baseline);
 
     // Runs every benchmark the command line selects through this reporter

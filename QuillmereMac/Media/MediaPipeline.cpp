@@ -5,6 +5,8 @@
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/SerialQueue.h"
+#include "QuillmereMac/Audio/ClickTrackSource.h"
+#include "QuillmereMac/Audio/ScreenAudioSource.h"
 
 #include <algorithm>
 
@@ -13,7 +15,9 @@ namespace quillmere {
 namespace {
 
 constexpr const char* tasksLabel = "com.ornbeck.quillmeremac.media.tasks";
+constexpr const char* repeatLabel = "com.ornbeck.quillmeremac.input.repeat";
 constexpr std::int64_t minimumSide = 64;
+constexpr double clickIntervalMs = 500.0;
 
 std::int64_t evenAtLeastMinimum(std::int64_t side) { return std::max<std::int64_t>(side & ~std::int64_t{1}, minimumSide); }
 
@@ -40,8 +44,41 @@ MediaPipeline::Services completed(MediaPipeline::Services services) {
             return factory->makeSource(choice, requested);
         };
     }
+    if (!services.makeAudioSource) {
+        services.makeAudioSource = [catalog = services.catalog](CaptureChoice choice) -> std::shared_ptr<AudioSource> {
+            if (choice.kind == CaptureChoice::Kind::testPattern) return std::make_shared<ClickTrackSource>(clickIntervalMs);
+            const auto filter = catalog->displayAudioFilter();
+            if (!filter) return nullptr;
+            return std::make_shared<ScreenAudioSource>(*filter);
+        };
+    }
+    if (!services.makeRoutedAudioSource) {
+        services.makeRoutedAudioSource =
+            [catalog = services.catalog](const AudioRouting::Route& route) -> std::shared_ptr<AudioSource> {
+            if (std::holds_alternative<AudioRouting::route::ClickTrack>(route))
+                return std::make_shared<ClickTrackSource>(clickIntervalMs);
+            const auto filter = catalog->audioCaptureFilter(route);
+            if (!filter) return nullptr;
+            return std::make_shared<ScreenAudioSource>(*filter);
+        };
+    }
+    if (!services.sampleCursor) {
+        // Opened at the first sample, on the main actor, and kept.
+        services.sampleCursor = [display = services.catalog->displayName(),
+                                 reader = std::shared_ptr<CursorImageX11>()]() mutable -> std::optional<SystemCursor> {
+            if (!reader) {
+                auto opened = CursorImageX11::open(display);
+                if (!opened) return std::nullopt;
+                reader = std::move(*opened);
+            }
+            const auto image = reader->current();
+            if (!image) return std::nullopt;
+            return SystemCursor::fromX11(*image);
+        };
+    }
     if (!services.tasks) services.tasks = std::make_shared<SerialQueue>(tasksLabel);
     if (!services.clock) services.clock = &Clock::nowNs;
+    if (!services.repeatTimers) services.repeatTimers = std::make_shared<SerialQueue>(repeatLabel);
     return services;
 }
 
@@ -62,10 +99,19 @@ MediaPipeline::MediaPipeline(Services services)
       tasks_(std::move(services.tasks)),
       clock_(std::move(services.clock)),
       pipelineEnvironment_(std::move(services.pipelines)),
+      makeAudioSource_(std::move(services.makeAudioSource)),
+      makeRoutedAudioSource_(std::move(services.makeRoutedAudioSource)),
+      sampleCursor_(std::move(services.sampleCursor)),
+      poster_(std::move(services.poster)),
+      repeatTimers_(std::move(services.repeatTimers)),
+      pasteboard_(std::move(services.pasteboard)),
       textSize_(std::move(services.textSize)),
       virtualDisplay_(std::move(services.virtualDisplay)) {}
 
-MediaPipeline::~MediaPipeline() = default;
+MediaPipeline::~MediaPipeline() {
+    if (const auto timer = repeatTimer_.exchange(nullptr)) timer->cancel();
+    replaceInjector(nullptr);
+}
 
 std::shared_ptr<SurfacePipeline> MediaPipeline::pipeline(std::uint32_t surfaceID,
                                                          const std::shared_ptr<MediaConnection>& connection) {
@@ -99,13 +145,17 @@ void MediaPipeline::setPaused(std::uint32_t surfaceID, bool paused,
     if (const auto found = pipeline(surfaceID, connection)) {
         found->queue().async([found, paused] { found->setPaused(paused); });
     }
-    pausedSurfaces_.withLock([&](auto& paused_) {
-        if (paused)
-            paused_.insert(key);
-        else
-            paused_.erase(key);
+    const bool changed = pausedSurfaces_.withLock([&](auto& paused_) {
+        return paused ? paused_.insert(key).second : paused_.erase(key) > 0;
     });
     audioLog_.notice("surface %{public}u paused=%{bool,public}d", surfaceID, paused);
+    // A paused surface is not heard: the client's audio routes follow.
+    const auto capabilities = connection ? connection->capabilitiesCopy() : std::nullopt;
+    if (changed && capabilities && capabilities->features.contains(features::bit8)) {
+        mainActor_.async([weak = weak_from_this(), connection] {
+            if (const auto self = weak.lock()) self->reconcileAudioRoutes(connection);
+        });
+    }
 }
 
 void MediaPipeline::setSurfaceBudget(std::uint32_t surfaceID, std::optional<RequestedBox> box,
@@ -160,22 +210,5 @@ std::optional<DisplayQueries::PixelSize> MediaPipeline::displayPixelSize(int ind
 bool MediaPipeline::isDisplayOnline(std::uint32_t displayID) const {
     return displays_.isOnline && displays_.isOnline(displayID);
 }
-
-// Input injection, the clipboard and control prompts are not part of this
-// build: requests are answered, never left waiting.
-void MediaPipeline::inject(const std::vector<InjectAction>& actions) {
-    if (actions.empty()) return;
-    droppedInput_.withLock([&](std::int64_t& dropped) { dropped += static_cast<std::int64_t>(actions.size()); });
-}
-
-void MediaPipeline::writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) {
-    reply(ClipboardOutcome::denied);
-}
-
-void MediaPipeline::readClipboard(std::string, std::function<void(bool, std::optional<std::string>)> reply) {
-    reply(false, std::nullopt);
-}
-
-void MediaPipeline::requestControl(std::string, std::function<void(bool)> reply) { reply(false); }
 
 } // namespace quillmere

@@ -36,6 +36,14 @@ public:
         std::function<std::optional<std::uint64_t>(std::uint64_t captureTimeNs)> expectedNumber;
         // Receiver report and clock ping every this many 50 ms ticks.
         int reportEveryTicks = 20;
+        FeatureSet features;
+        std::uint8_t maxSurfaces = 1;
+    };
+
+    // What the host sent of its audio.
+    struct Audio {
+        std::vector<client::AudioConfigured> configs;
+        std::vector<client::AudioPacket> packets;
     };
 
     struct Decoded {
@@ -66,7 +74,8 @@ public:
                Options options)
         : options_(std::move(options)),
           session_(Hello{1, 0, PeerRole::client, WireID{}, WireID{}, "Test Viewer"},
-                   Capabilities{codecs::h264, options_.width, options_.height, options_.fps, 1, {}, options_.maxDatagram},
+                   Capabilities{codecs::h264, options_.width, options_.height, options_.fps, options_.maxSurfaces,
+                                options_.features, options_.maxDatagram},
                    AssemblyLimits(8, 8 << 20, 500'000'000), Clock::nowNs()) {
         auto parameters =
             QUICParameters::make(std::string(WireProtocol::protocolIdentifier), identity, true, pinned(hostFingerprint), defaults);
@@ -94,6 +103,17 @@ public:
     void select(std::uint32_t captureID) {
         onQueue([this, captureID] { perform(session_.selectWindow(captureID)); });
     }
+    void addSurface(std::uint32_t surfaceID, std::uint32_t captureID) {
+        onQueue([this, surfaceID, captureID] { perform(session_.addSurface(surfaceID, captureID)); });
+    }
+    // A message of the test's own making (input, control requests).
+    void sendControl(ControlMessage message) {
+        onQueue([this, message = std::move(message)] { connection_->sendControl(message); });
+    }
+    // A step of the client session (clipboard, close), its actions carried out.
+    void step(std::function<ClientActions(ClientSession&)> request) {
+        onQueue([this, request = std::move(request)] { perform(request(session_)); });
+    }
 
     // The condition runs under the viewer's lock.
     bool waitUntil(const std::function<bool(const TestViewer&)>& condition, std::chrono::milliseconds limit = patience) {
@@ -109,9 +129,12 @@ public:
     const std::vector<Decoded>& decoded() const { return decoded_; }
     const Counts& counts() const { return counts_; }
     const std::optional<std::vector<CaptureWindow>>& windows() const { return windows_; }
+    const Audio& audio() const { return audio_; }
     ClientSession::Phase phase() const { return phase_; }
     bool closed() const { return closed_; }
     const std::optional<peer::Closed>& closeReason() const { return closeReason_; }
+    // Input control and clipboard answers, in order.
+    const std::vector<ClientAction>& notices() const { return notices_; }
 
     std::vector<Decoded> decodedCopy() {
         std::lock_guard lock(mutex_);
@@ -120,6 +143,10 @@ public:
     Counts countsCopy() {
         std::lock_guard lock(mutex_);
         return counts_;
+    }
+    Audio audioCopy() {
+        std::lock_guard lock(mutex_);
+        return audio_;
     }
     std::optional<DecodedPicture> lastPicture() {
         std::lock_guard lock(mutex_);
@@ -198,6 +225,16 @@ private:
                 parameterSets_ = configure->config.parameterSets;
             } else if (const auto* deliver = action.as<client::Deliver>()) {
                 decode(deliver->frame);
+            } else if (const auto* configured = action.as<client::AudioConfigured>()) {
+                std::lock_guard lock(mutex_);
+                audio_.configs.push_back(*configured);
+            } else if (const auto* packet = action.as<client::AudioPacket>()) {
+                std::lock_guard lock(mutex_);
+                audio_.packets.push_back(*packet);
+            } else if (action.as<client::InputControl>() || action.as<client::ClipboardReceived>() ||
+                       action.as<client::ClipboardOutcome>()) {
+                std::lock_guard lock(mutex_);
+                notices_.push_back(action);
             }
         }
     }
@@ -271,7 +308,9 @@ private:
     std::vector<Decoded> decoded_;
     Counts counts_;
     std::optional<std::vector<CaptureWindow>> windows_;
+    std::vector<ClientAction> notices_;
     std::optional<DecodedPicture> lastPicture_;
+    Audio audio_;
     ClientSession::Phase phase_ = ClientSession::Phase::awaitingHostHello;
     bool closed_ = false;
     std::optional<peer::Closed> closeReason_;

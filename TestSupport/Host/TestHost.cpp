@@ -2,7 +2,6 @@
 
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Media/CaptureSourceFactory.h"
-#include "QuillmereMac/Media/MediaPipeline.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
 #include "TestSupport/Host/PairingClient.h"
@@ -64,7 +63,9 @@ void TestHost::makeMediaPipeline(const std::string& display) {
         return source;
     };
     services.pipelines.normalRateControl = [] { return false; };
-    media = MediaPipeline::make(std::move(services));
+    if (options.adjustPipeline) options.adjustPipeline(services);
+    pipeline = MediaPipeline::make(std::move(services));
+    media = pipeline;
 }
 
 void TestHost::compose() {

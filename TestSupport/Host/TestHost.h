@@ -6,6 +6,7 @@
 #include "QuillmereMac/Engine/HostEngine.h"
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
 #include "QuillmereMac/HostService/HostTransportService.h"
+#include "QuillmereMac/Media/MediaPipeline.h"
 #include "QuillmereTransport/Tests/PeerTestSupport.h"
 #include "TestSupport/Eventually.h"
 #include "TestSupport/Host/NumberedPatternSource.h"
@@ -38,6 +39,8 @@ public:
         // test pattern numbered (numberAt); else one that refuses everything.
         std::shared_ptr<SessionMediaDelegate> media{};
         std::optional<std::string> pipelineDisplay{};
+        // Changes to the media pipeline's services before it is made.
+        std::function<void(MediaPipeline::Services&)> adjustPipeline{};
         bool advertise = false;
         std::uint64_t powerIntervalNs = 20'000 * millisecond;
         // The enrollment service's approval timeout, where approved devices
@@ -112,6 +115,8 @@ public:
     LockedBox<int> awakeHeld{0};
     std::shared_ptr<NumberedPatternSource::Numbers> numbers = std::make_shared<NumberedPatternSource::Numbers>();
     std::shared_ptr<ConsentCenter> consent;
+    // The real media pipeline, when the host has it.
+    std::shared_ptr<MediaPipeline> pipeline;
     std::shared_ptr<SessionMediaDelegate> media;
     std::shared_ptr<HostEngine> engine;
     std::shared_ptr<HostTransportService> transport;
