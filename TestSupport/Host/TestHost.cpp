@@ -99,8 +99,8 @@ void TestHost::compose() {
         options.now ? options.now : EnrollmentService::wallClockSeconds);
 }
 
-std::shared_ptr<HostEngine> TestHost::openEngine() {
-    auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(Keychain(keys.path() / "keychain")),
+std::shared_ptr<HostEngine> TestHost::engineOver(const TestKeychain& keychain) {
+    auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(Keychain(keychain.path() / "keychain")),
                                                             KeychainTrustStorage::service("test"),
                                                             std::string(KeychainTrustStorage::account)));
     if (!store) throw std::runtime_error(store.error().description());

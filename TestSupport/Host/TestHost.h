@@ -72,7 +72,10 @@ public:
     HostStatus status();
     std::vector<TrustedPeer> peers();
     // A second engine over the same keychain.
-    std::shared_ptr<HostEngine> openEngine();
+    std::shared_ptr<HostEngine> openEngine() { return engineOver(keys); }
+    // An engine over the trust store kept in a test keychain, with every
+    // permission granted.
+    static std::shared_ptr<HostEngine> engineOver(const TestKeychain& keychain);
 
     // Pairing, as the pairing window and its user do it.
     EnrollmentService::State pairingState();
