@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereBase/ByteReader.h"
 #include "QuillmereBase/ByteWriter.h"
 #include "QuillmereBase/FixedBytes.h"
@@ -10,11 +11,7 @@
 namespace quillmere {
 namespace {
 
-Bytes bytesOf(std::initializer_list<int> values) {
-    Bytes out;
-    for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
-    return out;
-}
+using testing::bytesOf;
 
 TEST(ByteWriter, WritesIntegersBigEndian) {
     ByteWriter writer(15);

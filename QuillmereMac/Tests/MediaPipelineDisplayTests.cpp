@@ -2,6 +2,7 @@
 // main actor's clock in the test's hands: text size and screen shape tasks
 // wait for the displays to settle, then refit or restart display surfaces.
 
+#include "TestSupport/TestValues.h"
 #include "Platform/Defaults/Defaults.h"
 #include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/Catalog/PreferredDisplay.h"
@@ -14,7 +15,7 @@
 namespace quillmere::testing {
 namespace {
 
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 
 class MediaPipelineDisplayTest : public MediaPipelineTest {
 protected:

@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereMac/Capture/ResizableCaptureSource.h"
 #include "QuillmereMac/Media/SurfacePipeline.h"
 #include "QuillmereMac/Tests/LogCapture.h"
@@ -24,7 +25,7 @@ using namespace std::chrono_literals;
 
 constexpr int W = 200;
 constexpr int H = 100;
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 constexpr std::uint64_t T0 = 10'000 * ms;
 constexpr std::uint32_t S = 5;
 

@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereMacCore/FrameGate.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,7 @@ namespace {
 using Action = FrameGate::Action;
 using Reason = FrameGate::Reason;
 
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 constexpr std::uint64_t T0 = 10'000 * ms;
 // Dirty fractions: nothing changed, just below the quiet threshold, at it.
 constexpr double none = 0.0;

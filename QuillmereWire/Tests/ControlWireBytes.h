@@ -2,6 +2,7 @@
 
 // Hand-made payloads and frames for the control codec tests.
 
+#include "TestSupport/TestValues.h"
 #include "QuillmereBase/ByteWriter.h"
 #include "QuillmereBase/Bytes.h"
 
@@ -10,11 +11,7 @@
 
 namespace quillmere::testing {
 
-inline Bytes bytesOf(std::initializer_list<int> values) {
-    Bytes out;
-    for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
-    return out;
-}
+using testing::bytesOf;
 
 // A payload written field by field: Payload().u32(1).u8(2).bytes().
 class Payload {
