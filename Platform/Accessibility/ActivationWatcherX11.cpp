@@ -1,6 +1,6 @@
 #include "Platform/Accessibility/ActivationWatcherX11.h"
 
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -3,7 +3,7 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/ScreenCapture/DisplayListX11.h"
 #include "Platform/ScreenCapture/WindowListX11.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>
 
@@ -43,7 +43,7 @@ std::optional<ScreenRect> intersection(const ScreenRect& a, const ScreenRect& b)
 
 } // namespace
 
-std::expected<std::shared_ptr<WindowSystemEwmh>, ScreenCaptureError> WindowSystemEwmh::open(
+std::expected<std::shared_ptr<WindowSystemEwmh>, XcbOpenError> WindowSystemEwmh::open(
     const std::string& displayName) {
     auto connection = XcbConnection::open(displayName);
     if (!connection) return std::unexpected(connection.error());

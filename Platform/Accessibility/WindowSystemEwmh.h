@@ -2,7 +2,7 @@
 
 #include "Platform/Accessibility/ActivationWatcherX11.h"
 #include "Platform/Accessibility/WindowSystem.h"
-#include "Platform/ScreenCapture/ScreenCaptureError.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <xcb/xcb_ewmh.h>
 
@@ -14,8 +14,6 @@
 
 namespace quillmere {
 
-class XcbConnection;
-
 // The window system of an X display with an EWMH window manager: windows of
 // a process from the stacking list by _NET_WM_PID, moves through
 // _NET_MOVERESIZE_WINDOW, raises through _NET_RESTACK_WINDOW and activation
@@ -26,7 +24,7 @@ class XcbConnection;
 class WindowSystemEwmh final : public WindowSystem {
 public:
     // An empty name means $DISPLAY.
-    static std::expected<std::shared_ptr<WindowSystemEwmh>, ScreenCaptureError> open(const std::string& displayName = {});
+    static std::expected<std::shared_ptr<WindowSystemEwmh>, XcbOpenError> open(const std::string& displayName = {});
     ~WindowSystemEwmh() override;
 
     std::optional<std::vector<Window>> windows(std::int32_t pid) override;

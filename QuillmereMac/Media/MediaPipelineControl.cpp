@@ -1,5 +1,5 @@
-// MediaPipeline's control of the Mac: the control prompt and its grant,
-// which surface the one injector drives, how control moves when that
+// MediaPipeline's control of this computer: the control prompt and its
+// grant, which surface the one injector drives, how control moves when that
 // surface stops, and focus hints that move it between windows and displays.
 
 #include "QuillmereMac/Media/MediaPipeline.h"

@@ -1,6 +1,7 @@
 // The audio stream with a real Opus encoder, on a manual queue with a fake
 // clock; the encoder's own limits; the click track.
 
+#include "TestSupport/TestValues.h"
 #include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/Audio/AudioStream.h"
 #include "QuillmereMac/Audio/ClickTrackSource.h"
@@ -13,7 +14,7 @@
 namespace quillmere::testing {
 namespace {
 
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 
 class AudioStreamTest : public ::testing::Test {
 protected:

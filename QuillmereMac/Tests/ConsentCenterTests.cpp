@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereMac/Consent/ConsentCenter.h"
 
 #include "Platform/Dispatch/ManualExecutor.h"
@@ -10,7 +11,7 @@
 namespace quillmere {
 namespace {
 
-constexpr std::uint64_t second = 1'000'000'000ULL;
+using testing::second;
 
 using Request = ConsentCenter::Request;
 

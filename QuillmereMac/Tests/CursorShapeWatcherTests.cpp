@@ -1,6 +1,7 @@
 // The cursor-shape watcher on a manual main actor with a cursor the test
 // sets: what it sends, when it samples, and the shapes cursors become.
 
+#include "TestSupport/TestValues.h"
 #include "Platform/Dispatch/ManualExecutor.h"
 #include "Platform/ImageIO/PNGImage.h"
 #include "QuillmereMac/Cursor/CursorShapeWatcher.h"
@@ -12,7 +13,7 @@
 namespace quillmere::testing {
 namespace {
 
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 
 // A square cursor of points × scale pixels, each one premultiplied colour.
 SystemCursor cursor(double points, double scale, double hotX, double hotY) {

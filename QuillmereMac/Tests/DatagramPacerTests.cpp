@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereMac/Media/DatagramPacer.h"
 
 #include "Platform/Dispatch/ManualExecutor.h"
@@ -9,7 +10,7 @@
 namespace quillmere {
 namespace {
 
-constexpr std::uint64_t ms = 1'000'000ULL;
+using testing::ms;
 constexpr std::uint64_t us = 1'000ULL;
 
 // A transport that records every datagram and completes only when told.

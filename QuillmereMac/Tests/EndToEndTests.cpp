@@ -3,10 +3,10 @@
 // invitation, and a viewer that lists, selects, assembles, decodes and
 // checks every picture against the frame it must show.
 
-#include "Platform/ScreenCapture/Tests/X11TestClient.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
-#include "QuillmereMac/Tests/EndToEndHost.h"
 #include "QuillmereMac/Tests/TestViewer.h"
+#include "TestSupport/Host/TestHost.h"
+#include "TestSupport/X11TestClient.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 
@@ -56,7 +56,7 @@ void expectEveryPictureMatches(const std::vector<TestViewer::Decoded>& decoded) 
 class EndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        host.emplace("");
+        host.emplace(TestHost::Options{.pipelineDisplay = ""});
         port = host->start();
         phone.emplace(host->pairThroughInvitation());
         std::size_t paired = 0;
@@ -81,7 +81,7 @@ protected:
         viewer.select(CaptureChoice::testPatternID);
     }
 
-    std::optional<EndToEndHost> host;
+    std::optional<TestHost> host;
     std::uint16_t port = 0;
     std::optional<LocalIdentity> phone;
 };
@@ -149,15 +149,20 @@ TEST(EndToEndWindow, AWindowUnderXvfbStreamsToTheViewer) {
     std::atomic<bool> painting{true};
     std::thread painter([&] {
         X11TestClient brush(server.displayName());
-        for (int i = 0; painting; ++i) {
-            brush.fill(window, 0, 0, 480, 270, 0xF0F0F0);
-            brush.fill(window, (i * 12) % 440, 0, 40, 270, 0x101010);
+        // The new stripe first, then what is left of the old one: a capture
+        // between the two requests still finds a stripe.
+        for (int i = 0, previous = -1; painting; ++i) {
+            const int x = (i * 12) % 440;
+            brush.fill(window, x, 0, 40, 270, 0x101010);
+            if (previous >= 0 && previous < x) brush.fill(window, previous, 0, std::min(40, x - previous), 270, 0xF0F0F0);
+            if (previous > x) brush.fill(window, std::max(previous, x + 40), 0, previous + 40 - std::max(previous, x + 40), 270, 0xF0F0F0);
+            previous = x;
             brush.sync();
             std::this_thread::sleep_for(20ms);
         }
     });
 
-    EndToEndHost host(server.displayName());
+    TestHost host({.pipelineDisplay = server.displayName()});
     const std::uint16_t port = host.start();
     const LocalIdentity phone = host.pairThroughInvitation();
     TestViewer::Options options;

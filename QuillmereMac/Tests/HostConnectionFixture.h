@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TestSupport/TestValues.h"
 #include "QuillmereMac/Tests/HostConnectionFakes.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 
@@ -7,7 +8,7 @@
 
 namespace quillmere::testing {
 
-constexpr std::uint64_t ms = 1'000'000ULL;
+using testing::ms;
 constexpr std::uint32_t S = 7;
 constexpr std::uint32_t W = 0x1234;
 

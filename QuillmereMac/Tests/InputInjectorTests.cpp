@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereMac/Input/InputInjector.h"
 #include "QuillmereMac/Input/Utf16Chunks.h"
 #include "QuillmereMac/Tests/RecordingPoster.h"
@@ -12,7 +13,7 @@ namespace {
 
 using Type = PostedEvent::Type;
 using Phase = PostedEvent::ScrollPhase;
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 constexpr std::uint64_t T0 = 1'000 * ms;
 constexpr std::uint64_t shift = PostedEvent::shiftFlag;
 const Rect frame{100, 50, 800, 600};

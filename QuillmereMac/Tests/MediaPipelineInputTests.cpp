@@ -2,6 +2,7 @@
 // fake clock: control grants, input with and without an injector, the
 // repeat timer, and clipboard transfer behind the consent prompt.
 
+#include "TestSupport/TestValues.h"
 #include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/Consent/ConsentCenter.h"
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
@@ -11,7 +12,7 @@ namespace quillmere::testing {
 namespace {
 
 using Type = PostedEvent::Type;
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 constexpr std::uint32_t displayZero = CaptureChoice::displayIDBase;
 
 class FakePasteboard final : public PasteboardAccess {

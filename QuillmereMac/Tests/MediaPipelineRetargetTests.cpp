@@ -10,11 +10,11 @@
 #include "QuillmereMac/Tests/FakeWindowSystem.h"
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
 #include "QuillmereMac/Tests/RecordingPoster.h"
+#include "TestSupport/TestValues.h"
 
 namespace quillmere::testing {
 namespace {
 
-constexpr std::uint64_t ms = 1'000'000;
 constexpr std::uint32_t display = CaptureChoice::displayIDBase;
 // Windows 77 and 78 belong to processes 4077 and 4078; 4099 is in front.
 constexpr std::uint32_t notes = 77;

@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereMac/Media/MediaSender.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 
@@ -11,7 +12,7 @@
 namespace quillmere {
 namespace {
 
-constexpr std::uint64_t ms = 1'000'000ULL;
+using testing::ms;
 
 struct FakeDatagramPeer : DatagramPeer {
     ManualExecutor executor{"connection"};

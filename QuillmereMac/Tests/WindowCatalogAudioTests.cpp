@@ -7,13 +7,13 @@
 namespace quillmere {
 namespace {
 
-constexpr std::int32_t ownPid = 77;
+constexpr std::int32_t hostPid = 77;
 
 TEST(WindowCatalogAudio, EachRouteHearsItsApplicationsAndNeverThisProcess) {
     ShareableContent content;
     content.displays = {ContentDisplay{1, 0, "screen", {0, 0, 640, 480}, true}};
-    content.applications = {{500, "Player", "player"}, {ownPid, "Us", "us"}, {600, "Editor", "editor"}};
-    const WindowCatalog catalog(":99", ownPid, WindowCatalog::defaultBundleID,
+    content.applications = {{500, "Player", "player"}, {hostPid, "Us", "us"}, {600, "Editor", "editor"}};
+    const WindowCatalog catalog(":99", hostPid, WindowCatalog::defaultBundleID,
                                 [&](const ShareableContent::Options&) -> std::expected<ShareableContent, ScreenCaptureError> {
                                     return content;
                                 });
@@ -21,8 +21,8 @@ TEST(WindowCatalogAudio, EachRouteHearsItsApplicationsAndNeverThisProcess) {
     const std::vector<std::pair<Route, std::optional<AudioCaptureFilter>>> cases{
         {Route::app(500), AudioCaptureFilter::includingApplications({500})},
         {Route::app(501), std::nullopt},
-        {Route::everythingElse({600, 500, 999}), AudioCaptureFilter::excludingApplications({500, ownPid, 600})},
-        {Route::everythingElse({}), AudioCaptureFilter::excludingApplications({ownPid})},
+        {Route::everythingElse({600, 500, 999}), AudioCaptureFilter::excludingApplications({500, hostPid, 600})},
+        {Route::everythingElse({}), AudioCaptureFilter::excludingApplications({hostPid})},
         {Route::clickTrack(), std::nullopt},
         {Route::silent(), std::nullopt},
     };

@@ -6,12 +6,13 @@
 
 #include "Platform/Accessibility/WindowSystemEwmh.h"
 #include "Platform/EventPosting/EventPosterX11.h"
-#include "Platform/ScreenCapture/Tests/X11TestClient.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
 #include "QuillmereMac/Control/AXWindowRaiser.h"
-#include "QuillmereMac/Tests/EndToEndHost.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Tests/TestViewer.h"
+#include "TestSupport/Eventually.h"
+#include "TestSupport/Host/TestHost.h"
+#include "TestSupport/X11TestClient.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 
@@ -24,15 +25,6 @@ constexpr std::int32_t editor = 6001;
 constexpr std::int32_t mail = 6002;
 constexpr std::int32_t browser = 6003;
 constexpr std::uint8_t keyA = 38;
-
-bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // Key presses as the windows receive them, read on a connection of the
 // test's own.
@@ -86,12 +78,14 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
 
     LogCapture log;
     std::shared_ptr<AXWindowRaiser> raiser;
-    EndToEndHost host(server.displayName(), [&](MediaPipeline::Services& services) {
-        services.poster = *EventPosterX11::open({server.displayName()});
-        services.permission = [] { return true; };
-        services.raiser = raiser = AXWindowRaiser::make(*WindowSystemEwmh::open(server.displayName()),
-                                                        *services.mainActor, true, static_cast<std::int32_t>(getpid()));
-    });
+    TestHost host(TestHost::Options{.pipelineDisplay = server.displayName(),
+                                    .adjustPipeline = [&](MediaPipeline::Services& services) {
+                                        services.poster = *EventPosterX11::open({server.displayName()});
+                                        services.permission = [] { return true; };
+                                        services.raiser = raiser = AXWindowRaiser::make(
+                                            *WindowSystemEwmh::open(server.displayName()), *services.mainActor,
+                                            true, static_cast<std::int32_t>(getpid()));
+                                    }});
     const std::uint16_t port = host.start();
     TestViewer::Options options;
     options.fps = 10;
@@ -102,7 +96,7 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
     ASSERT_TRUE(viewer.waitUntil([](const TestViewer& v) { return v.phase() == ClientSession::Phase::streaming; }));
     viewer.step([&](ClientSession& session) { return session.addSurface(2, inbox); });
     viewer.step([&](ClientSession& session) { return session.addSurface(3, CaptureChoice::displayIDBase); });
-    ASSERT_TRUE(eventually([&] { return host.media->surfaceCount() == 3; }));
+    ASSERT_TRUE(eventually([&] { return host.pipeline->surfaceCount() == 3; }));
 
     // The grant brings the covered window forward, whole, below the panel.
     viewer.sendControl(msg::InputControlRequest{});
@@ -134,7 +128,7 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
     const auto hint = [&](std::uint32_t surface) {
         viewer.sendControl(msg::FocusHint{surface, 250});
         return eventually([&] {
-            const auto controlled = host.media->controlledSurface();
+            const auto controlled = host.pipeline->controlledSurface();
             return controlled && controlled->surfaceID == surface;
         });
     };

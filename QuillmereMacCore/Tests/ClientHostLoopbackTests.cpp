@@ -2,6 +2,7 @@
 // crosses the control codec as bytes, every video frame is cut by the
 // fragmenter and put back together by the client's media path.
 
+#include "TestSupport/TestValues.h"
 #include "HostSessionHarness.h"
 #include "QuillmereWire/Tests/ClientSessionTestSupport.h"
 
@@ -18,7 +19,7 @@
 namespace quillmere {
 namespace {
 
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 constexpr std::uint32_t firstWindow = 0x51;
 constexpr std::uint32_t secondWindow = 0x52;
 constexpr std::int64_t usableDatagramSize = 300;

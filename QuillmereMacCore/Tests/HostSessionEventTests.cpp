@@ -7,20 +7,13 @@ namespace {
 
 using namespace session_test;
 
-struct Row {
+struct EventRow {
     const char* name;
     std::function<void(Harness&)> given;
     std::function<Actions(Harness&)> event;
     Actions expected;
 };
 
-void awaiting(Harness& h) { h.hello().select(S); }
-void approved(Harness& h) { h.hello().select(S).approve(S); }
-void streaming(Harness& h) { h.hello().stream(S); }
-void controlling(Harness& h) {
-    h.hello().stream(S).grantControl();
-    h.input(input::Key{4, true});
-}
 void pulling(Harness& h) { h.hello().handle(msg::ClipboardPull{3}); }
 void pushing(Harness& h) { h.hello().handle(msg::ClipboardPush{3, "abc"}); }
 void askingControl(Harness& h) { h.hello().stream(S).handle(msg::InputControlRequest{}); }
@@ -34,7 +27,7 @@ TEST(HostSessionEvents, AnswerEachEventWithItsExactActions) {
     const Actions release{action::Inject{{inject::KeyUp{4}}}};
     const std::uint64_t lease = HostSession::defaultLeaseNs;
 
-    const Row rows[] = {
+    const EventRow rows[] = {
         {"consent granted", awaiting, [](Harness& h) { return h.session.resolveConsent(S, 1, true); },
          {captureState(S, 1, CaptureStateValue::active)}},
         {"consent refused", awaiting, [](Harness& h) { return h.session.resolveConsent(S, 1, false); },
@@ -94,7 +87,7 @@ TEST(HostSessionEvents, AnswerEachEventWithItsExactActions) {
          {send(msg::Bye{ByeReason::shutdown}), action::Close{}}},
     };
 
-    for (const Row& row : rows) {
+    for (const EventRow& row : rows) {
         SCOPED_TRACE(row.name);
         Harness h;
         row.given(h);

@@ -3,6 +3,7 @@
 // A host session driven the way its connection drives it, with short names
 // for the actions the tests expect.
 
+#include "TestSupport/TestValues.h"
 #include "QuillmereMacCore/HostSession.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +39,7 @@ namespace session_test {
 using Actions = HostSessionActions;
 using Kind = HostSession::SurfacePhase::Kind;
 
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 constexpr std::uint64_t t0 = 100'000 * ms;
 constexpr std::uint32_t S = 7;
 constexpr std::uint32_t W = 0x1234;
@@ -123,6 +124,15 @@ struct Harness {
     }
     Kind phaseOf(std::uint32_t surfaceID) const { return session.surfaces().at(surfaceID).phase.kind(); }
 };
+
+// Where a session stands before the row under test.
+inline void awaiting(Harness& h) { h.hello().select(S); }
+inline void approved(Harness& h) { h.hello().select(S).approve(S); }
+inline void streaming(Harness& h) { h.hello().stream(S); }
+inline void controlling(Harness& h) {
+    h.hello().stream(S).grantControl();
+    h.input(input::Key{4, true});
+}
 
 } // namespace session_test
 } // namespace quillmere

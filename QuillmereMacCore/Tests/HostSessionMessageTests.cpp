@@ -11,15 +11,12 @@ using Given = std::function<void(Harness&)>;
 
 void fresh(Harness&) {}
 void active(Harness& h) { h.hello(); }
-void awaiting(Harness& h) { h.hello().select(S); }
-void approved(Harness& h) { h.hello().select(S).approve(S); }
 // Approved with a configuration proposed but not yet acknowledged.
 void proposed(Harness& h) {
     h.hello().select(S).approve(S);
     h.session.proposeConfig(streamConfig(S, 1));
 }
 void acknowledged(Harness& h) { h.hello().select(S).approve(S).configure(S); }
-void streaming(Harness& h) { h.hello().stream(S); }
 void denied(Harness& h) {
     h.hello().select(S);
     h.session.resolveConsent(S, 1, false);
@@ -28,13 +25,9 @@ void ended(Harness& h) {
     h.hello().stream(S);
     h.handle(msg::StopStream{S, StopReason::user});
 }
-void controlling(Harness& h) {
-    h.hello().stream(S).grantControl();
-    h.input(input::Key{4, true});
-}
 void closed(Harness& h) { h.handle(msg::Ping{1}); }
 
-struct Row {
+struct MessageRow {
     const char* name;
     Given given;
     ControlMessage message;
@@ -42,7 +35,7 @@ struct Row {
     HostSession::Phase phaseAfter = HostSession::Phase::active;
 };
 
-ReceiverReport report(std::uint32_t surfaceID, std::uint32_t lost, std::uint8_t thermal) {
+ReceiverReport surfaceReport(std::uint32_t surfaceID, std::uint32_t lost, std::uint8_t thermal) {
     ReceiverReport r;
     r.surfaceID = surfaceID;
     r.intervalMs = 1000;
@@ -64,7 +57,7 @@ TEST(HostSessionMessages, AnswerEachMessageWithItsExactActions) {
     const std::string notAllowed = "message not allowed from client on session channel";
     const Actions release{action::Inject{{inject::KeyUp{4}}}};
 
-    const Row rows[] = {
+    const MessageRow rows[] = {
         // Hello first.
         {"ping before hello", fresh, msg::Ping{5}, closing({}, violation, "hello required first"), P::closed},
         {"wrong major before wrong role", fresh, clientHello(2, 0, PeerRole::host),
@@ -149,11 +142,11 @@ TEST(HostSessionMessages, AnswerEachMessageWithItsExactActions) {
          {action::ForceKeyframe{S}}},
         {"recovery of an old epoch", streaming, msg::RecoveryRequest{S, 0, 0, RecoveryReason::frameLoss}, {}},
         // Receiver reports.
-        {"report unknown", active, report(9, 0, 0), {unknown(9)}},
-        {"report not streaming", approved, report(S, 30, 0), {}},
-        {"report clean", streaming, report(S, 0, 0), {}},
-        {"report with loss", streaming, report(S, 30, 0), {action::SetBitrate{S, 17000}}},
-        {"report from a hot client", streaming, report(S, 0, 2), {soleTier(S, 30)}},
+        {"report unknown", active, surfaceReport(9, 0, 0), {unknown(9)}},
+        {"report not streaming", approved, surfaceReport(S, 30, 0), {}},
+        {"report clean", streaming, surfaceReport(S, 0, 0), {}},
+        {"report with loss", streaming, surfaceReport(S, 30, 0), {action::SetBitrate{S, 17000}}},
+        {"report from a hot client", streaming, surfaceReport(S, 0, 2), {soleTier(S, 30)}},
         // Clipboard.
         {"push", active, msg::ClipboardPush{3, "abc"}, {action::ClipboardWriteRequested{3, "abc"}}},
         {"pull", active, msg::ClipboardPull{3}, {action::ClipboardReadRequested{3}}},
@@ -169,7 +162,7 @@ TEST(HostSessionMessages, AnswerEachMessageWithItsExactActions) {
         {"screen shape", streaming, msg::ScreenShape{1}, {action::SetScreenShape{1}}},
     };
 
-    for (const Row& row : rows) {
+    for (const MessageRow& row : rows) {
         SCOPED_TRACE(row.name);
         Harness h;
         row.given(h);

@@ -2,6 +2,7 @@
 // sends and when, how frames go from datagrams to decoded pictures, and how
 // each way of ending is recorded.
 
+#include "TestSupport/TestValues.h"
 #include "QuillmereViewer/H264Decoder.h"
 #include "QuillmereViewer/SessionDriver.h"
 #include "QuillmereViewer/Tests/TestStream.h"
@@ -14,7 +15,7 @@ namespace {
 
 using testing::TestStreamEncoder;
 
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 
 class RecordingLink final : public SessionLink {
 public:

@@ -1,6 +1,7 @@
 // The small values of the viewer: capture selection, the input script and
 // its lease renewals, and the summary with its verdict.
 
+#include "TestSupport/TestValues.h"
 #include "QuillmereViewer/CaptureSelector.h"
 #include "QuillmereViewer/InputScript.h"
 #include "QuillmereViewer/SessionSummary.h"
@@ -10,7 +11,7 @@
 namespace quillmere {
 namespace {
 
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 
 const std::vector<CaptureWindow> windows = {
     {0xFFFFFF00, "Display 1", "", 1920, 1080},

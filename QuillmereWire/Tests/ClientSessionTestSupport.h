@@ -2,6 +2,7 @@
 
 // Short names for scripting a host against a client session.
 
+#include "TestSupport/TestValues.h"
 #include "QuillmereWire/ClientSession.h"
 #include "QuillmereWire/MediaDatagram.h"
 #include "QuillmereWire/MediaFragmenter.h"
@@ -17,7 +18,7 @@ inline void PrintTo(ClientSession::Phase phase, std::ostream* os) { *os << phase
 
 namespace client_test {
 
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 constexpr std::uint64_t t0 = 50'000 * ms;
 constexpr std::uint32_t window = 0x2A;
 constexpr std::int64_t usableDatagramSize = 140; // 100 payload bytes per fragment

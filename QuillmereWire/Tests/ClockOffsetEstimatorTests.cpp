@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereWire/ClockOffsetEstimator.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,7 @@ namespace {
 
 using Sample = ClockOffsetEstimator::Sample;
 
-constexpr std::uint64_t second = 1'000'000'000;
+using testing::second;
 
 TEST(ClockOffsetEstimator, KeepsAtLeastFourSamples) {
     ClockOffsetEstimator clock(1);

@@ -2,19 +2,16 @@
 
 // Hand-made payloads and frames for the control codec tests.
 
-#include "QuillmereWire/ByteWriter.h"
-#include "QuillmereWire/Bytes.h"
+#include "TestSupport/TestValues.h"
+#include "QuillmereBase/ByteWriter.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <initializer_list>
 #include <string_view>
 
 namespace quillmere::testing {
 
-inline Bytes bytesOf(std::initializer_list<int> values) {
-    Bytes out;
-    for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
-    return out;
-}
+using testing::bytesOf;
 
 // A payload written field by field: Payload().u32(1).u8(2).bytes().
 class Payload {

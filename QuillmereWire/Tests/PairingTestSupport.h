@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TestSupport/TestValues.h"
 #include "QuillmereWire/PairingCrypto.h"
 #include "QuillmereWire/TrustStorage.h"
 
@@ -107,10 +108,6 @@ inline Bytes fromHex(std::string_view hex) {
     return out;
 }
 
-inline Bytes bytesOf(std::initializer_list<int> values) {
-    Bytes out;
-    for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
-    return out;
-}
+using testing::bytesOf;
 
 } // namespace quillmere::pairingtest

@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereWire/ReceiverStatistics.h"
 #include "QuillmereWire/RecoveryRequester.h"
 
@@ -6,7 +7,7 @@
 namespace quillmere {
 namespace {
 
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 constexpr std::uint64_t start = 1'000 * ms;
 
 AssemblyEvent completed(std::uint32_t frameID, std::uint32_t epoch, std::uint64_t firstNs, std::uint64_t doneNs) {

@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereWire/ReconnectPolicy.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,7 @@ namespace {
 
 using Decision = ReconnectPolicy::Decision;
 
-constexpr std::uint64_t second = 1'000'000'000;
+using testing::second;
 
 std::vector<std::uint32_t> delays(ReconnectPolicy& policy, int drops) {
     std::vector<std::uint32_t> out;

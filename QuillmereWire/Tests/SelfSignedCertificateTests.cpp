@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereWire/SelfSignedCertificate.h"
 
 #include <openssl/asn1.h>
@@ -23,11 +24,7 @@ using SelfSignedCertificate::Failure;
 constexpr std::string_view notBefore = "20250101000000Z";
 constexpr std::string_view notAfter = "20500101000000Z";
 
-Bytes bytesOf(std::initializer_list<int> values) {
-    Bytes out;
-    for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
-    return out;
-}
+using testing::bytesOf;
 
 Bytes filled(std::size_t count, std::uint8_t value) { return Bytes(count, value); }
 

@@ -1,3 +1,4 @@
+#include "TestSupport/TestValues.h"
 #include "QuillmereWire/ConfigGate.h"
 #include "QuillmereWire/SendAdmission.h"
 #include "QuillmereWire/SequenceNumber.h"
@@ -8,7 +9,7 @@ namespace quillmere {
 namespace {
 
 using Decision = SendAdmission::Decision;
-constexpr std::uint64_t ms = 1'000'000;
+using testing::ms;
 
 EncodedFrame frame(std::uint32_t frameID, MediaHeader::Flags flags = {}) {
     EncodedFrame out;

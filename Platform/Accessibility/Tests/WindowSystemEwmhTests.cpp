@@ -1,6 +1,7 @@
 #include "Platform/Accessibility/WindowSystemEwmh.h"
-#include "Platform/ScreenCapture/Tests/X11TestClient.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
+#include "TestSupport/Eventually.h"
+#include "TestSupport/X11TestClient.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 
@@ -12,21 +13,13 @@
 namespace quillmere {
 namespace {
 
+using testing::eventually;
 using testing::X11TestClient;
 using testing::XvfbServer;
 using Window = WindowSystem::Window;
 
 constexpr std::int32_t appA = 5001;
 constexpr std::int32_t appB = 5002;
-
-bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // The same requests with openbox and without a window manager. One server
 // of each kind for the suite; every test takes its windows away again.
