@@ -74,6 +74,8 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
     for (const auto window : {notes, inbox, page}) ASSERT_TRUE(apps.waitUntilViewable(window));
     KeyWatcher keys(server.displayName(), {notes, inbox, page});
     const auto desktop = *WindowSystemEwmh::open(server.displayName());
+    ASSERT_TRUE(eventually([&] { return desktop->windows(browser) == std::vector<WindowSystem::Window>{page}; }));
+    ASSERT_TRUE(desktop->makeKeyWindow(page, browser));
     ASSERT_TRUE(eventually([&] { return desktop->frontmostApplication() == browser; }));
 
     LogCapture log;
