@@ -1,10 +1,21 @@
-#include "QuillmereWire/WireProtocol.h"
+#include "QuillmereMac/App/AppDelegate.h"
+#include "QuillmereMac/App/QuitSignals.h"
 
-#include <fmt/format.h>
+#include <QApplication>
+#include <QTimer>
 
-int main() {
-    fmt::print("quillmere-host: protocol {} (version {}.{}), service {}\n",
-               quillmere::WireProtocol::protocolIdentifier, quillmere::WireProtocol::majorVersion,
-               quillmere::WireProtocol::minorVersion, quillmere::WireProtocol::serviceType);
-    return 0;
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    // A tray application: closing every window leaves it running.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setApplicationName(QStringLiteral("Quillmere"));
+    QApplication::setApplicationVersion(QStringLiteral("1.0"));
+    int status = 0;
+    {
+        quillmere::AppDelegate delegate(quillmere::AppDelegate::Options::standard());
+        quillmere::QuitSignals quitSignals([&delegate] { delegate.requestQuit(); });
+        QTimer::singleShot(0, &application, [&delegate] { delegate.launch(); });
+        status = QApplication::exec();
+    }
+    return status;
 }
