@@ -1,0 +1,103 @@
+#pragma once
+
+// What the shell's offscreen tests share: one QApplication on the offscreen
+// platform, waiting on the event loop, and a host composed over temporary
+// folders through the real launch path, with every composition step and
+// exit recorded.
+
+#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "Platform/Dispatch/MainQueue.h"
+#include "QuillmereMac/App/AppDelegate.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QEventLoop>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quillmere::testing {
+
+inline QApplication& offscreenApplication() {
+    static QApplication* application = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "quillmere-app-tests";
+        static char* argv[] = {name, nullptr};
+        auto* made = new QApplication(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        return made;
+    }();
+    return *application;
+}
+
+// Runs the event loop until the condition holds, for at most the limit.
+inline bool spinUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// A host launched as the program launches it, over folders of its own and
+// an X display that does not exist.
+class LaunchedHost {
+public:
+    explicit LaunchedHost(RootNames::Environment environment = {}) {
+        offscreenApplication();
+        options.environment = std::move(environment);
+        options.platform.main = &MainQueue::shared();
+        options.platform.keychain = keychain();
+        options.platform.defaults = &defaults;
+        options.platform.displayName = ":65000";
+        options.platform.transportSources.sysfs = PowerSysfs(folder.path() / "sys");
+        options.platform.loginItem = LoginItem::autostart(folder.path() / "autostart", "/usr/bin/quillmere-host");
+        options.platform.trace = [this](std::string_view step) { steps.emplace_back(step); };
+        options.hostName = "Test Mac";
+        options.mdnsHostName = "test.local";
+        options.alert = [this](const std::string& message, const std::string& detail) {
+            alerts.emplace_back(message, detail);
+        };
+        options.exit = [this](int status) { exits.push_back(status); };
+    }
+
+    ~LaunchedHost() {
+        // What the program's quit does, so that no service outlives its test.
+        if (delegate && delegate->controller() && !delegate->controller()->tornDown()) {
+            delegate->requestQuit();
+            spinUntil([&] { return !exits.empty(); });
+        }
+        delegate.reset();
+        QCoreApplication::processEvents();
+    }
+
+    AppDelegate& launch() {
+        delegate = std::make_unique<AppDelegate>(options);
+        delegate->launch();
+        return *delegate;
+    }
+
+    Keychain keychain() const { return Keychain(folder.path() / "keychain"); }
+    CompositionRoot& root() const { return *delegate->root(); }
+    HostAppController& controller() const { return *delegate->controller(); }
+
+    TemporaryFolder folder;
+    Defaults defaults{folder.path() / "defaults.ini"};
+    AppDelegate::Options options;
+    std::vector<std::string> steps;
+    std::vector<std::pair<std::string, std::string>> alerts;
+    std::vector<int> exits;
+    std::unique_ptr<AppDelegate> delegate;
+};
+
+} // namespace quillmere::testing
