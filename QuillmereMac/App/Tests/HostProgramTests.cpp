@@ -1,0 +1,289 @@
+// The real program on a private desktop: Xvfb with openbox and a tray host
+// (trayer), quillmere-host started with a keychain scope over folders of the
+// test's own, and quillmere-viewer as the phone.
+
+#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "Platform/ScreenCapture/Tests/XvfbServer.h"
+#include "QuillmereMac/App/CompositionRoot.h"
+#include "QuillmereMac/Trust/AnyTrustStorage.h"
+#include "QuillmereTransport/Identity/IdentityStore.h"
+#include "QuillmereViewer/ViewerState.h"
+
+#include <gtest/gtest.h>
+
+#include <xcb/xcb.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace quillmere {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TemporaryFolder;
+using testing::XvfbServer;
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A program run with its output in a file; killed with its test.
+class Program {
+public:
+    Program(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment,
+            std::filesystem::path output)
+        : output_(std::move(output)) {
+        std::vector<std::string> entries;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text(*entry);
+            const std::string key = text.substr(0, text.find('='));
+            if (!environment.contains(key) && key != "DBUS_SESSION_BUS_ADDRESS") entries.push_back(text);
+        }
+        for (const auto& [key, value] : environment) entries.push_back(key + "=" + value);
+        std::vector<char*> argv;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (auto& entry : entries) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        const int out = ::open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const pid_t parent = ::getpid();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent) ::_exit(127);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(out);
+    }
+    ~Program() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    void signal(int number) const { ::kill(pid_, number); }
+    // The exit status once it ended within the limit; -1 for a signal.
+    std::optional<int> wait(std::chrono::milliseconds limit) {
+        waitFor(
+            [&] {
+                int raw = 0;
+                if (::waitpid(pid_, &raw, WNOHANG) == pid_) status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+                return status_.has_value();
+            },
+            limit);
+        return status_;
+    }
+    std::string output() const { return readFile(output_); }
+
+private:
+    std::filesystem::path output_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// Whether a window of the instance name sits inside a window whose instance
+// or class name is the other, anywhere on the display.
+bool embedded(const std::string& displayName, const std::string& inner, const std::string& outer) {
+    xcb_connection_t* c = xcb_connect(displayName.c_str(), nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return false;
+    }
+    // WM_CLASS: the instance and the class name, each ended by a zero byte.
+    auto names = [c](xcb_window_t window) {
+        xcb_get_property_reply_t* reply = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr);
+        std::vector<std::string> out;
+        if (reply != nullptr) {
+            const auto* value = static_cast<const char*>(xcb_get_property_value(reply));
+            const std::string text(value, static_cast<std::size_t>(xcb_get_property_value_length(reply)));
+            for (std::size_t at = 0; at < text.size();) {
+                const std::size_t end = std::min(text.find('\0', at), text.size());
+                out.push_back(text.substr(at, end - at));
+                at = end + 1;
+            }
+        }
+        std::free(reply);
+        return out;
+    };
+    std::function<bool(xcb_window_t, bool)> search = [&](xcb_window_t window, bool inside) {
+        const auto classes = names(window);
+        if (inside && !classes.empty() && classes[0] == inner) return true;
+        inside = inside || std::find(classes.begin(), classes.end(), outer) != classes.end();
+        xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr);
+        if (tree == nullptr) return false;
+        const xcb_window_t* children = xcb_query_tree_children(tree);
+        bool found = false;
+        for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) found = search(children[i], inside);
+        std::free(tree);
+        return found;
+    };
+    const bool found = search(xcb_setup_roots_iterator(xcb_get_setup(c)).data->root, false);
+    xcb_disconnect(c);
+    return found;
+}
+
+// Whether a tray host owns the tray selection of the first screen.
+bool trayRunning(const std::string& displayName) {
+    xcb_connection_t* c = xcb_connect(displayName.c_str(), nullptr);
+    bool owned = false;
+    if (!xcb_connection_has_error(c)) {
+        const char name[] = "_NET_SYSTEM_TRAY_S0";
+        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
+        if (atom != nullptr) {
+            xcb_get_selection_owner_reply_t* owner =
+                xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr);
+            owned = owner != nullptr && owner->owner != XCB_NONE;
+            std::free(owner);
+        }
+        std::free(atom);
+    }
+    xcb_disconnect(c);
+    return owned;
+}
+
+class HostProgram : public ::testing::Test {
+protected:
+    static constexpr const char* scope = "program";
+
+    void SetUp() override {
+        ASSERT_TRUE(server.ready()) << server.failure();
+        trayer.emplace(std::vector<std::string>{"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                                "request", "--height", "28", "--SetDockType", "true"},
+                       std::map<std::string, std::string>{{"DISPLAY", server.displayName()}}, home.path() / "trayer.log");
+        ASSERT_TRUE(waitFor([&] { return trayRunning(server.displayName()); }, 10s)) << trayer->output();
+
+        // The host's scoped identity and trust store hold the viewer, and
+        // the viewer's state holds the host, as a pairing would leave them.
+        const Keychain keychain(home.path() / "data" / "quillmere" / "keychain");
+        auto identity = IdentityStore(keychain).create(IdentityStore::hostLabel(scope), "QuillmereMac");
+        ASSERT_TRUE(identity);
+        hostFingerprint = identity->fingerprint;
+        const ViewerState viewer(home.path() / "viewer");
+        auto viewerIdentity = viewer.identity();
+        auto viewerID = viewer.deviceID();
+        auto viewerTrust = viewer.trustStore();
+        ASSERT_TRUE(viewerIdentity && viewerID && viewerTrust);
+        ASSERT_TRUE(viewerTrust->add(TrustedPeer(CompositionRoot::deviceIDOf(hostFingerprint.view()), hostFingerprint,
+                                                 "Program Mac", PeerRole::host, 1)));
+        auto hostTrust = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(keychain),
+                                                                    KeychainTrustStorage::service(scope),
+                                                                    std::string(KeychainTrustStorage::account)));
+        ASSERT_TRUE(hostTrust);
+        ASSERT_TRUE(hostTrust->add(
+            TrustedPeer(*viewerID, viewerIdentity->fingerprint, "Program viewer", PeerRole::client, 1)));
+        this->keychain.emplace(keychain);
+    }
+
+    std::map<std::string, std::string> hostEnvironment() const {
+        const auto root = home.path();
+        return {{"DISPLAY", server.displayName()},
+                {"HOME", root.string()},
+                {"XDG_DATA_HOME", (root / "data").string()},
+                {"XDG_CONFIG_HOME", (root / "config").string()},
+                {"XDG_CACHE_HOME", (root / "cache").string()},
+                {"XDG_RUNTIME_DIR", root.string()},
+                {"QUILLMERE_MAC_KEYCHAIN_SCOPE", scope},
+                {"QUILLMERE_MAC_PAIRING_ADDRESS", "127.0.0.1"},
+                {"QUILLMERE_MAC_TEST_PATTERN", "1"}};
+    }
+
+    std::optional<std::uint16_t> sessionPort(const Program& host) const {
+        std::optional<std::uint16_t> port;
+        waitFor(
+            [&] {
+                std::smatch match;
+                const std::string log = host.output();
+                if (std::regex_search(log, match, std::regex("listening for sessions on UDP port ([0-9]+)")))
+                    port = static_cast<std::uint16_t>(std::stoi(match[1]));
+                return port.has_value();
+            },
+            20s);
+        return port;
+    }
+
+    Program viewer(const std::vector<std::string>& options, const std::string& name) const {
+        std::vector<std::string> arguments{QUILLMERE_VIEWER_PROGRAM, "--state", (home.path() / "viewer").string(),
+                                           "connect"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return Program(arguments, {}, home.path() / name);
+    }
+
+    XvfbServer server{XvfbServer::Options{{{1024, 768}}, true}};
+    TemporaryFolder home;
+    std::optional<Program> trayer;
+    std::optional<Keychain> keychain;
+    Digest32 hostFingerprint;
+};
+
+TEST_F(HostProgram, ATrayIconAStreamingViewerAndACleanQuitOnSigterm) {
+    Program host({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
+    const auto port = sessionPort(host);
+    ASSERT_TRUE(port) << host.output();
+    EXPECT_TRUE(waitFor([&] { return embedded(server.displayName(), "quillmere-host", "trayer"); }, 10s))
+        << "no tray icon inside trayer: " << [&] {
+               Program tree({"/usr/bin/xwininfo", "-root", "-tree"}, {{"DISPLAY", server.displayName()}},
+                            home.path() / "tree.txt");
+               tree.wait(5s);
+               return tree.output();
+           }();
+
+    const std::vector<std::string> session{"--host", "127.0.0.1", "--port", std::to_string(*port), "--select",
+                                           "title:Test pattern", "--expect-test-pattern", "--retries", "0"};
+    std::vector<std::string> frames = session;
+    frames.insert(frames.end(), {"--frames", "20"});
+    Program counted = viewer(frames, "frames.json");
+    EXPECT_EQ(counted.wait(60s), 0) << counted.output();
+    EXPECT_NE(counted.output().find("\"verdict\":\"pass\""), std::string::npos) << counted.output();
+
+    // A second session is streaming when the host is told to end.
+    std::vector<std::string> open = session;
+    open.insert(open.end(), {"--duration", "60", "--verbose"});
+    Program streaming = viewer(open, "streaming.json");
+    ASSERT_TRUE(waitFor([&] { return streaming.output().find(": stream ") != std::string::npos; }, 30s))
+        << streaming.output();
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(20s), 0) << host.output();
+    EXPECT_TRUE(streaming.wait(20s));
+    EXPECT_NE(streaming.output().find("\"end\":\"hostBye\""), std::string::npos) << streaming.output();
+
+    // The scope's items went at quit; with a scope nothing was advertised.
+    auto identity = IdentityStore(*keychain).load(IdentityStore::hostLabel(scope));
+    ASSERT_TRUE(identity);
+    EXPECT_FALSE(identity->has_value());
+    auto trust = KeychainTrustStorage(*keychain).load(KeychainTrustStorage::service(scope), KeychainTrustStorage::account);
+    ASSERT_TRUE(trust);
+    EXPECT_FALSE(trust->has_value());
+    EXPECT_EQ(host.output().find("Bonjour"), std::string::npos) << host.output();
+}
+
+} // namespace
+} // namespace quillmere
