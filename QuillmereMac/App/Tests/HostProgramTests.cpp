@@ -13,6 +13,10 @@
 
 #include <xcb/xcb.h>
 
+#include <QColor>
+#include <QImage>
+#include <QRect>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -89,6 +93,9 @@ public:
         }
     }
 
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
     void signal(int number) const { ::kill(pid_, number); }
     // The exit status once it ended within the limit; -1 for a signal.
     std::optional<int> wait(std::chrono::milliseconds limit) {
@@ -109,18 +116,21 @@ private:
     std::optional<int> status_;
 };
 
-// Whether a window of the instance name sits inside a window whose instance
-// or class name is the other, anywhere on the display.
-bool embedded(const std::string& displayName, const std::string& inner, const std::string& outer) {
-    xcb_connection_t* c = xcb_connect(displayName.c_str(), nullptr);
-    if (xcb_connection_has_error(c)) {
-        xcb_disconnect(c);
-        return false;
-    }
+// What the test sees of the X display: windows by their WM_CLASS, their
+// pictures, the tray selection.
+class DesktopProbe {
+public:
+    explicit DesktopProbe(const std::string& displayName) : c_(xcb_connect(displayName.c_str(), nullptr)) {}
+    ~DesktopProbe() { xcb_disconnect(c_); }
+    DesktopProbe(const DesktopProbe&) = delete;
+    DesktopProbe& operator=(const DesktopProbe&) = delete;
+
+    xcb_window_t root() const { return xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root; }
+
     // WM_CLASS: the instance and the class name, each ended by a zero byte.
-    auto names = [c](xcb_window_t window) {
+    std::vector<std::string> classNames(xcb_window_t window) const {
         xcb_get_property_reply_t* reply = xcb_get_property_reply(
-            c, xcb_get_property(c, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr);
+            c_, xcb_get_property(c_, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr);
         std::vector<std::string> out;
         if (reply != nullptr) {
             const auto* value = static_cast<const char*>(xcb_get_property_value(reply));
@@ -133,41 +143,93 @@ bool embedded(const std::string& displayName, const std::string& inner, const st
         }
         std::free(reply);
         return out;
-    };
-    std::function<bool(xcb_window_t, bool)> search = [&](xcb_window_t window, bool inside) {
-        const auto classes = names(window);
-        if (inside && !classes.empty() && classes[0] == inner) return true;
-        inside = inside || std::find(classes.begin(), classes.end(), outer) != classes.end();
-        xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr);
-        if (tree == nullptr) return false;
-        const xcb_window_t* children = xcb_query_tree_children(tree);
-        bool found = false;
-        for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) found = search(children[i], inside);
-        std::free(tree);
-        return found;
-    };
-    const bool found = search(xcb_setup_roots_iterator(xcb_get_setup(c)).data->root, false);
-    xcb_disconnect(c);
-    return found;
-}
+    }
 
-// Whether a tray host owns the tray selection of the first screen.
-bool trayRunning(const std::string& displayName) {
-    xcb_connection_t* c = xcb_connect(displayName.c_str(), nullptr);
-    bool owned = false;
-    if (!xcb_connection_has_error(c)) {
+    // Every viewable window of the instance name; inside: only those within
+    // a window whose instance or class name is that.
+    std::vector<xcb_window_t> windows(const std::string& instance, const std::string& inside = {}) const {
+        std::vector<xcb_window_t> found;
+        std::function<void(xcb_window_t, bool)> search = [&](xcb_window_t window, bool within) {
+            const auto names = classNames(window);
+            if ((inside.empty() || within) && !names.empty() && names[0] == instance && viewable(window))
+                found.push_back(window);
+            within = within || std::find(names.begin(), names.end(), inside) != names.end();
+            xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, window), nullptr);
+            if (tree == nullptr) return;
+            const xcb_window_t* children = xcb_query_tree_children(tree);
+            for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) search(children[i], within);
+            std::free(tree);
+        };
+        search(root(), false);
+        return found;
+    }
+
+    bool viewable(xcb_window_t window) const {
+        xcb_get_window_attributes_reply_t* reply =
+            xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr);
+        const bool shown = reply != nullptr && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+        std::free(reply);
+        return shown;
+    }
+
+    QRect geometry(xcb_window_t window) const {
+        QRect rect;
+        xcb_get_geometry_reply_t* size = xcb_get_geometry_reply(c_, xcb_get_geometry(c_, window), nullptr);
+        xcb_translate_coordinates_reply_t* at =
+            xcb_translate_coordinates_reply(c_, xcb_translate_coordinates(c_, window, root(), 0, 0), nullptr);
+        if (size != nullptr && at != nullptr) rect = QRect(at->dst_x, at->dst_y, size->width, size->height);
+        std::free(size);
+        std::free(at);
+        return rect;
+    }
+
+    // The window's pixels as they are on the screen.
+    QImage image(xcb_window_t window) const {
+        const QRect rect = geometry(window);
+        xcb_get_image_reply_t* reply = xcb_get_image_reply(
+            c_,
+            xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, root(), static_cast<std::int16_t>(rect.x()),
+                          static_cast<std::int16_t>(rect.y()), static_cast<std::uint16_t>(rect.width()),
+                          static_cast<std::uint16_t>(rect.height()), ~0u),
+            nullptr);
+        QImage out;
+        if (reply != nullptr && !rect.isEmpty())
+            out = QImage(xcb_get_image_data(reply), rect.width(), rect.height(), rect.width() * 4, QImage::Format_RGB32)
+                      .copy();
+        std::free(reply);
+        return out;
+    }
+
+    // Whether a tray host owns the tray selection of the first screen.
+    bool trayRunning() const {
         const char name[] = "_NET_SYSTEM_TRAY_S0";
-        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
+        xcb_intern_atom_reply_t* atom =
+            xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, sizeof name - 1, name), nullptr);
+        bool owned = false;
         if (atom != nullptr) {
             xcb_get_selection_owner_reply_t* owner =
-                xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr);
+                xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, atom->atom), nullptr);
             owned = owner != nullptr && owner->owner != XCB_NONE;
             std::free(owner);
         }
         std::free(atom);
+        return owned;
     }
-    xcb_disconnect(c);
-    return owned;
+
+private:
+    xcb_connection_t* c_;
+};
+
+// Pixels of the sharing indicator's red.
+int redPixels(const QImage& image) {
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor color = image.pixelColor(x, y);
+            if (color.red() > 200 && color.green() < 110 && color.blue() < 110) ++count;
+        }
+    }
+    return count;
 }
 
 class HostProgram : public ::testing::Test {
@@ -179,7 +241,7 @@ protected:
         trayer.emplace(std::vector<std::string>{"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
                                                 "request", "--height", "28", "--SetDockType", "true"},
                        std::map<std::string, std::string>{{"DISPLAY", server.displayName()}}, home.path() / "trayer.log");
-        ASSERT_TRUE(waitFor([&] { return trayRunning(server.displayName()); }, 10s)) << trayer->output();
+        ASSERT_TRUE(waitFor([&] { return probe.trayRunning(); }, 10s)) << trayer->output();
 
         // The host's scoped identity and trust store hold the viewer, and
         // the viewer's state holds the host, as a pairing would leave them.
@@ -230,50 +292,93 @@ protected:
         return port;
     }
 
-    Program viewer(const std::vector<std::string>& options, const std::string& name) const {
+    std::unique_ptr<Program> viewer(const std::vector<std::string>& options, const std::string& name) const {
         std::vector<std::string> arguments{QUILLMERE_VIEWER_PROGRAM, "--state", (home.path() / "viewer").string(),
                                            "connect"};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        return Program(arguments, {}, home.path() / name);
+        return std::make_unique<Program>(arguments, std::map<std::string, std::string>{}, home.path() / name);
+    }
+
+    // Input as a user gives it, through XTest.
+    void xdotool(const std::vector<std::string>& arguments) const {
+        std::vector<std::string> command{"/usr/bin/xdotool"};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        Program run(command, {{"DISPLAY", server.displayName()}}, home.path() / "xdotool.log");
+        EXPECT_EQ(run.wait(10s), 0) << run.output();
+    }
+
+    // Kept beside the build as the test's artifacts.
+    void keepScreenshot(const std::string& name) const {
+        std::filesystem::create_directories(QUILLMERE_SCREENSHOTS);
+        const std::string path = std::string(QUILLMERE_SCREENSHOTS) + "/" + name;
+        EXPECT_TRUE(probe.image(probe.root()).save(QString::fromStdString(path))) << path;
     }
 
     XvfbServer server{XvfbServer::Options{{{1024, 768}}, true}};
+    DesktopProbe probe{server.displayName()};
     TemporaryFolder home;
     std::optional<Program> trayer;
     std::optional<Keychain> keychain;
     Digest32 hostFingerprint;
 };
 
-TEST_F(HostProgram, ATrayIconAStreamingViewerAndACleanQuitOnSigterm) {
+TEST_F(HostProgram, TrayStatusWindowStreamingStopSharingAndACleanQuitOnSigterm) {
     Program host({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
     const auto port = sessionPort(host);
     ASSERT_TRUE(port) << host.output();
-    EXPECT_TRUE(waitFor([&] { return embedded(server.displayName(), "quillmere-host", "trayer"); }, 10s))
-        << "no tray icon inside trayer: " << [&] {
-               Program tree({"/usr/bin/xwininfo", "-root", "-tree"}, {{"DISPLAY", server.displayName()}},
-                            home.path() / "tree.txt");
-               tree.wait(5s);
-               return tree.output();
-           }();
+    std::vector<xcb_window_t> icons;
+    ASSERT_TRUE(waitFor([&] { return !(icons = probe.windows("quillmere-host", "trayer")).empty(); }, 10s))
+        << "no tray icon inside trayer";
+    const xcb_window_t icon = icons[0];
+    // The status window opens at launch, at its size.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            for (const xcb_window_t window : probe.windows("quillmere-host"))
+                if (probe.geometry(window).size() == QSize(560, 620)) return true;
+            return false;
+        },
+        10s));
+    keepScreenshot("status-window.png");
+    EXPECT_EQ(redPixels(probe.image(icon)), 0);
 
     const std::vector<std::string> session{"--host", "127.0.0.1", "--port", std::to_string(*port), "--select",
                                            "title:Test pattern", "--expect-test-pattern", "--retries", "0"};
     std::vector<std::string> frames = session;
     frames.insert(frames.end(), {"--frames", "20"});
-    Program counted = viewer(frames, "frames.json");
-    EXPECT_EQ(counted.wait(60s), 0) << counted.output();
-    EXPECT_NE(counted.output().find("\"verdict\":\"pass\""), std::string::npos) << counted.output();
+    auto counted = viewer(frames, "frames.json");
+    EXPECT_EQ(counted->wait(60s), 0) << counted->output();
+    EXPECT_NE(counted->output().find("\"verdict\":\"pass\""), std::string::npos) << counted->output();
 
-    // A second session is streaming when the host is told to end.
     std::vector<std::string> open = session;
     open.insert(open.end(), {"--duration", "60", "--verbose"});
-    Program streaming = viewer(open, "streaming.json");
-    ASSERT_TRUE(waitFor([&] { return streaming.output().find(": stream ") != std::string::npos; }, 30s))
-        << streaming.output();
+    auto streamingViewer = [&](const std::string& name) {
+        auto program = viewer(open, name);
+        EXPECT_TRUE(waitFor([&] { return program->output().find(": stream ") != std::string::npos; }, 30s))
+            << program->output();
+        return program;
+    };
+
+    // While a session streams the icon is the red indicator; "Stop Sharing"
+    // from its menu ends the session.
+    auto stopped = streamingViewer("stopped.json");
+    ASSERT_TRUE(waitFor([&] { return redPixels(probe.image(icon)) > 20; }, 10s));
+    const QRect at = probe.geometry(icon);
+    const std::size_t before = probe.windows("quillmere-host").size();
+    xdotool({"mousemove", std::to_string(at.center().x()), std::to_string(at.center().y()), "click", "1"});
+    ASSERT_TRUE(waitFor([&] { return probe.windows("quillmere-host").size() > before; }, 10s)) << "no menu opened";
+    keepScreenshot("tray-menu.png");
+    // The status line is disabled: the first item the keys reach is "Stop Sharing".
+    xdotool({"key", "Down", "Return"});
+    EXPECT_TRUE(stopped->wait(20s));
+    EXPECT_NE(stopped->output().find("\"end\":\"hostBye\""), std::string::npos) << stopped->output();
+    EXPECT_TRUE(waitFor([&] { return redPixels(probe.image(icon)) == 0; }, 10s));
+
+    // SIGTERM takes the quit path: the session streaming then gets its bye.
+    auto quitting = streamingViewer("quitting.json");
     host.signal(SIGTERM);
     EXPECT_EQ(host.wait(20s), 0) << host.output();
-    EXPECT_TRUE(streaming.wait(20s));
-    EXPECT_NE(streaming.output().find("\"end\":\"hostBye\""), std::string::npos) << streaming.output();
+    EXPECT_TRUE(quitting->wait(20s));
+    EXPECT_NE(quitting->output().find("\"end\":\"hostBye\""), std::string::npos) << quitting->output();
 
     // The scope's items went at quit; with a scope nothing was advertised.
     auto identity = IdentityStore(*keychain).load(IdentityStore::hostLabel(scope));
