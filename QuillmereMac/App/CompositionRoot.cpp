@@ -36,10 +36,6 @@ void CompositionRoot::removeScopedItems(const Keychain& keychain, std::string_vi
     IdentityStore(keychain).remove(IdentityStore::hostLabel(scope));
 }
 
-bool CompositionRoot::testPatternEnabled() const {
-    return defaults().boolForKey(HostStatusModel::testPatternKey) || names.testPatternFromEnvironment;
-}
-
 std::expected<void, CompositionError> CompositionRoot::compose(std::function<bool()> autoApproveOverride) {
     Executor& main = *platform.main;
     Defaults& settings = defaults();
@@ -104,7 +100,10 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     services.catalog = catalog;
     services.consent = consent;
     services.mainActor = &main;
-    services.testPatternEnabled = [this] { return testPatternEnabled(); };
+    // Values, not the root: a pipeline task may outlive it at exit.
+    services.testPatternEnabled = [&settings, fromEnvironment = names.testPatternFromEnvironment] {
+        return settings.boolForKey(HostStatusModel::testPatternKey) || fromEnvironment;
+    };
     services.permission = [permissions = permissions] { return permissions->inputPostingAllowed(); };
     services.displays = DisplayQueries::x11(platform.displayName);
     services.textSize = textSize;

@@ -86,8 +86,6 @@ public:
     const Platform platform;
 
     Defaults& defaults() const { return *platform.defaults; }
-    // The test-pattern setting, else the environment's word; at each call.
-    bool testPatternEnabled() const;
 
 private:
     CompositionRoot(RootNames names, Platform platform) : names(std::move(names)), platform(std::move(platform)) {}
