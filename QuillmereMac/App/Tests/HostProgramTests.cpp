@@ -5,6 +5,7 @@
 #include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "Platform/ScreenCapture/Tests/XvfbServer.h"
 #include "QuillmereMac/App/CompositionRoot.h"
+#include "QuillmereMac/App/Tests/ThirdPartyLeaks.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereViewer/ViewerState.h"
@@ -267,7 +268,10 @@ protected:
 
     std::map<std::string, std::string> hostEnvironment() const {
         const auto root = home.path();
+        const auto leaks = root / "leaks.supp";
+        std::ofstream(leaks) << testing::thirdPartyLeaks;
         return {{"DISPLAY", server.displayName()},
+                {"LSAN_OPTIONS", "suppressions=" + leaks.string()},
                 {"HOME", root.string()},
                 {"XDG_DATA_HOME", (root / "data").string()},
                 {"XDG_CONFIG_HOME", (root / "config").string()},
