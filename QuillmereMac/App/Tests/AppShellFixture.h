@@ -8,6 +8,7 @@
 #include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "QuillmereMac/App/AppDelegate.h"
+#include "QuillmereMac/Trust/AnyTrustStorage.h"
 
 #include <gtest/gtest.h>
 
@@ -47,6 +48,23 @@ inline bool spinUntil(const std::function<bool()>& condition,
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Permissions the test sets.
+struct SetPermissions final : PermissionChecking {
+    bool screenCaptureAllowed() override { return screen; }
+    bool accessibilityTrusted() override { return accessibility; }
+    bool promptForAccessibility() override { return accessibility; }
+    bool screen = true;
+    bool accessibility = true;
+};
+
+// An engine whose trust store lives in memory.
+inline std::shared_ptr<HostEngine> memoryEngine(std::shared_ptr<PermissionChecking> permissions) {
+    auto store = TrustStore::open(std::make_unique<AnyTrustStorage>(
+        [] { return std::expected<std::optional<Bytes>, std::string>(std::nullopt); },
+        [](ByteView) { return std::expected<void, std::string>(); }));
+    return std::make_shared<HostEngine>(std::move(permissions), std::move(*store));
 }
 
 // A host launched as the program launches it, over folders of its own and

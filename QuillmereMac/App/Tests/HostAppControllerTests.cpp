@@ -1,6 +1,5 @@
 #include "QuillmereMac/App/StatusView.h"
 #include "QuillmereMac/App/Tests/AppShellFixture.h"
-#include "QuillmereMac/Trust/AnyTrustStorage.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -162,23 +161,11 @@ TEST(HostAppController, ExportingDiagnosticsMakesAndOpensTheFolder) {
     EXPECT_TRUE(std::filesystem::is_directory(cache / "Quillmere-Diagnostics"));
 }
 
-struct Granted final : PermissionChecking {
-    bool screenCaptureAllowed() override { return screen; }
-    bool accessibilityTrusted() override { return accessibility; }
-    bool promptForAccessibility() override { return accessibility; }
-    bool screen = true;
-    bool accessibility = true;
-};
-
 // The status view alone, over an engine whose trust store lives in memory.
 class StatusViewTest : public ::testing::Test {
 protected:
     StatusViewTest() {
         testing::offscreenApplication();
-        auto store = TrustStore::open(std::make_unique<AnyTrustStorage>(
-            [] { return std::expected<std::optional<Bytes>, std::string>(std::nullopt); },
-            [](ByteView) { return std::expected<void, std::string>(); }));
-        engine = std::make_shared<HostEngine>(permissions, std::move(*store));
         model = std::make_unique<HostStatusModel>(engine, LoginItem{}, defaults);
         consent = ConsentCenter::make(MainQueue::shared());
         view = std::make_unique<StatusView>(*model, consent, StatusView::Actions{{}, [this] { ++pairs; },
@@ -202,8 +189,8 @@ protected:
 
     TemporaryFolder folder;
     Defaults defaults{folder.path() / "defaults.ini"};
-    std::shared_ptr<Granted> permissions = std::make_shared<Granted>();
-    std::shared_ptr<HostEngine> engine;
+    std::shared_ptr<testing::SetPermissions> permissions = std::make_shared<testing::SetPermissions>();
+    std::shared_ptr<HostEngine> engine = testing::memoryEngine(permissions);
     std::unique_ptr<HostStatusModel> model;
     std::shared_ptr<ConsentCenter> consent;
     std::unique_ptr<StatusView> view;

@@ -1,27 +1,11 @@
 #include "QuillmereMac/App/HostStatusModel.h"
 #include "QuillmereMac/App/Tests/AppShellFixture.h"
-#include "QuillmereMac/Trust/AnyTrustStorage.h"
 
 #include <fstream>
 #include <sstream>
 
 namespace quillmere {
 namespace {
-
-struct Granted final : PermissionChecking {
-    bool screenCaptureAllowed() override { return screen; }
-    bool accessibilityTrusted() override { return true; }
-    bool promptForAccessibility() override { return true; }
-    bool screen = true;
-};
-
-// An engine over a trust store in memory.
-std::shared_ptr<HostEngine> memoryEngine(std::shared_ptr<PermissionChecking> permissions) {
-    auto store = TrustStore::open(std::make_unique<AnyTrustStorage>(
-        [] { return std::expected<std::optional<Bytes>, std::string>(std::nullopt); },
-        [](ByteView) { return std::expected<void, std::string>(); }));
-    return std::make_shared<HostEngine>(std::move(permissions), std::move(*store));
-}
 
 using testing::TemporaryFolder;
 
@@ -49,8 +33,8 @@ protected:
 
     TemporaryFolder folder;
     Defaults defaults{folder.path() / "defaults.ini"};
-    std::shared_ptr<Granted> permissions = std::make_shared<Granted>();
-    std::shared_ptr<HostEngine> engine = memoryEngine(permissions);
+    std::shared_ptr<testing::SetPermissions> permissions = std::make_shared<testing::SetPermissions>();
+    std::shared_ptr<HostEngine> engine = testing::memoryEngine(permissions);
     HostStatusModel model{engine, LoginItem::autostart(folder.path() / "autostart", "/opt/Quill mere/bin/host%1"),
                           defaults};
     Counts counts;
