@@ -122,6 +122,8 @@ TEST(HostAppController, TearDownDeniesRequestsBeforeTheEngineStopsThenClosesEver
     HostAppController& controller = host.controller();
     CompositionRoot& root = host.root();
     controller.showSettings();
+    // A new prompt brings the status window back.
+    controller.window()->close();
     std::vector<std::pair<bool, HostStatus::Phase>> answers;
     for (const char* device : {"Phone A", "Phone B"}) {
         root.consent->enqueue(device, std::string("Terminal"), [&](bool approved) {
