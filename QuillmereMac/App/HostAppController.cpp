@@ -29,7 +29,8 @@ namespace {
 QString text(const std::string& value) { return QString::fromStdString(value); }
 
 const QColor sharingRed(255, 59, 48);
-const QColor monochrome(64, 64, 64);
+// Reads on light and dark panels alike.
+const QColor monochrome(128, 128, 128);
 
 QWidget* placeholder(const QString& value) {
     auto* label = new QLabel(value);
