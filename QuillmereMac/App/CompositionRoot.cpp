@@ -1,5 +1,8 @@
 #include "QuillmereMac/App/CompositionRoot.h"
 
+#include "Platform/EventPosting/EventPosterX11.h"
+#include "Platform/Pasteboard/SystemPasteboard.h"
+
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
@@ -90,8 +93,15 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
         consent->autoApproveSessions = [&settings] { return settings.boolForKey(HostStatusModel::autoApproveKey); };
     }
 
-    // The input side (event poster, pasteboard, window system and raiser)
-    // joins here, before the pipeline that drives it.
+    // The window system and raiser join the input side here when they land.
+    trace("input side");
+    std::shared_ptr<EventPosting> poster;
+    if (auto opened = EventPosterX11::open({.displayName = platform.displayName})) {
+        poster = std::move(*opened);
+    } else {
+        log_.error("input cannot be posted: %{public}s", opened.error().description());
+    }
+    auto pasteboard = std::make_shared<SystemPasteboard>(main);
 
     trace("pipeline");
     textSize = std::make_shared<DisplayTextSize>(DisplayTextSize::Displays::randr(platform.displayName), settings);
@@ -106,6 +116,8 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     };
     services.permission = [permissions = permissions] { return permissions->inputPostingAllowed(); };
     services.displays = DisplayQueries::x11(platform.displayName);
+    services.poster = std::move(poster);
+    services.pasteboard = std::move(pasteboard);
     services.textSize = textSize;
     services.virtualDisplay = std::make_shared<VirtualDisplayController>(virtualDisplays);
     pipeline = MediaPipeline::make(std::move(services));

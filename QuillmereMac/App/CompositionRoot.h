@@ -3,6 +3,7 @@
 #include "Platform/Defaults/Defaults.h"
 #include "Platform/Dispatch/Executor.h"
 #include "Platform/Keychain/Keychain.h"
+#include "Platform/Log/Logger.h"
 #include "QuillmereMac/App/HostStatusModel.h"
 #include "QuillmereMac/App/LoginItem.h"
 #include "QuillmereMac/App/RootNames.h"
@@ -93,6 +94,8 @@ private:
     void trace(std::string_view step) const {
         if (platform.trace) platform.trace(step);
     }
+
+    Logger log_{"com.ornbeck.quillmere.mac", "control"};
 };
 
 } // namespace quillmere

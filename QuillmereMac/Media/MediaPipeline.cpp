@@ -13,6 +13,7 @@ namespace quillmere {
 namespace {
 
 constexpr const char* tasksLabel = "com.ornbeck.quillmeremac.media.tasks";
+constexpr const char* repeatLabel = "com.ornbeck.quillmeremac.input.repeat";
 constexpr std::int64_t minimumSide = 64;
 
 std::int64_t evenAtLeastMinimum(std::int64_t side) { return std::max<std::int64_t>(side & ~std::int64_t{1}, minimumSide); }
@@ -42,6 +43,7 @@ MediaPipeline::Services completed(MediaPipeline::Services services) {
     }
     if (!services.tasks) services.tasks = std::make_shared<SerialQueue>(tasksLabel);
     if (!services.clock) services.clock = &Clock::nowNs;
+    if (!services.repeatTimers) services.repeatTimers = std::make_shared<SerialQueue>(repeatLabel);
     return services;
 }
 
@@ -62,10 +64,16 @@ MediaPipeline::MediaPipeline(Services services)
       tasks_(std::move(services.tasks)),
       clock_(std::move(services.clock)),
       pipelineEnvironment_(std::move(services.pipelines)),
+      poster_(std::move(services.poster)),
+      repeatTimers_(std::move(services.repeatTimers)),
+      pasteboard_(std::move(services.pasteboard)),
       textSize_(std::move(services.textSize)),
       virtualDisplay_(std::move(services.virtualDisplay)) {}
 
-MediaPipeline::~MediaPipeline() = default;
+MediaPipeline::~MediaPipeline() {
+    if (const auto timer = repeatTimer_.exchange(nullptr)) timer->cancel();
+    replaceInjector(nullptr);
+}
 
 std::shared_ptr<SurfacePipeline> MediaPipeline::pipeline(std::uint32_t surfaceID,
                                                          const std::shared_ptr<MediaConnection>& connection) {
@@ -160,22 +168,5 @@ std::optional<DisplayQueries::PixelSize> MediaPipeline::displayPixelSize(int ind
 bool MediaPipeline::isDisplayOnline(std::uint32_t displayID) const {
     return displays_.isOnline && displays_.isOnline(displayID);
 }
-
-// Input injection, the clipboard and control prompts are not part of this
-// build: requests are answered, never left waiting.
-void MediaPipeline::inject(const std::vector<InjectAction>& actions) {
-    if (actions.empty()) return;
-    droppedInput_.withLock([&](std::int64_t& dropped) { dropped += static_cast<std::int64_t>(actions.size()); });
-}
-
-void MediaPipeline::writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) {
-    reply(ClipboardOutcome::denied);
-}
-
-void MediaPipeline::readClipboard(std::string, std::function<void(bool, std::optional<std::string>)> reply) {
-    reply(false, std::nullopt);
-}
-
-void MediaPipeline::requestControl(std::string, std::function<void(bool)> reply) { reply(false); }
 
 } // namespace quillmere

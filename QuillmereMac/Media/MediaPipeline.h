@@ -1,7 +1,10 @@
 #pragma once
 
+#include "Platform/Dispatch/DispatchTimer.h"
 #include "Platform/Dispatch/Executor.h"
 #include "Platform/Dispatch/LockedBox.h"
+#include "Platform/EventPosting/EventPosting.h"
+#include "Platform/Pasteboard/PasteboardAccess.h"
 #include "Platform/Log/Logger.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Consent/ConsentPresenting.h"
@@ -61,11 +64,22 @@ public:
         std::function<std::uint64_t()> clock;
         // How each surface pipeline is made (its encoder, its rate control).
         SurfacePipeline::Environment pipelines;
+        // Where injected input goes; without one, control is never granted.
+        std::shared_ptr<EventPosting> poster;
+        // Where the key-repeat timer runs; a queue of its own by default.
+        std::shared_ptr<Executor> repeatTimers;
+        // The system clipboard (main actor); without one, clipboard requests
+        // are refused.
+        std::shared_ptr<PasteboardAccess> pasteboard;
         // The main display's text size, and the virtual display behind the
         // wide screen shapes; without them those requests change nothing.
         std::shared_ptr<DisplayTextSize> textSize;
         std::shared_ptr<VirtualDisplayController> virtualDisplay;
     };
+
+    // The repeat timer's period and leeway while a repeat or gesture is pending.
+    static constexpr std::uint64_t repeatTickNs = 5'000'000;
+    static constexpr std::uint64_t repeatLeewayNs = 1'000'000;
 
     static constexpr std::uint64_t recaptureWindowNs = 60'000'000'000;
     static constexpr std::uint64_t recaptureDelayNs = 1'000'000'000;
@@ -142,6 +156,7 @@ public:
     void requestControl(std::string clientName, std::function<void(bool approved)> reply) override;
     bool permission() override { return permission_(); }
     std::int64_t droppedInput() const { return droppedInput_.get(); }
+    bool repeatTimerRunning() const { return repeatTimer_.get() != nullptr; }
 
     // Display geometry (MediaPipelineDisplays.cpp). Every display surface's
     // budget applied anew to the displays as they are now.
@@ -166,6 +181,13 @@ private:
     void handOverControl(const SurfaceKey& stopped, const std::vector<SurfaceKey>& remaining);
     void retarget(SurfaceKey surface, std::shared_ptr<SurfacePipeline> pipeline, std::uint64_t sequence);
     std::optional<Rect> controlFrame(const CaptureChoice& choice) const;
+    void controlGranted(bool granted, SurfaceKey surface, Rect frame, std::function<void(bool)> completion);
+    // Lets go of what the injector in place holds down and puts another one
+    // (or none) in its place.
+    void replaceInjector(std::shared_ptr<InputInjector> injector);
+    // MediaPipelineInput.cpp
+    void updateRepeatTimer();
+    void repeatTick();
     // MediaPipelineDisplays.cpp
     void virtualDisplayApplied(ScreenShape shape);
     void virtualDisplaySettled(ScreenShape shape);
@@ -181,6 +203,9 @@ private:
     const std::shared_ptr<Executor> tasks_;
     const std::function<std::uint64_t()> clock_;
     const SurfacePipeline::Environment pipelineEnvironment_;
+    const std::shared_ptr<EventPosting> poster_;
+    const std::shared_ptr<Executor> repeatTimers_;
+    const std::shared_ptr<PasteboardAccess> pasteboard_;
     const std::shared_ptr<DisplayTextSize> textSize_;
     const std::shared_ptr<VirtualDisplayController> virtualDisplay_;
 
@@ -193,6 +218,7 @@ private:
     LockedBox<std::uint64_t> focusSequence_;
     LockedBox<std::vector<std::uint64_t>> recaptures_;
     LockedBox<std::int64_t> droppedInput_;
+    LockedBox<std::shared_ptr<DispatchTimer>> repeatTimer_;
 
     Logger log_{"com.ornbeck.quillmere.mac", "pipeline"};
     Logger controlLog_{"com.ornbeck.quillmere.mac", "control"};

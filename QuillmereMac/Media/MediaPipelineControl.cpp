@@ -16,8 +16,58 @@ std::string describe(const std::optional<SurfaceKey>& surface) {
 } // namespace
 
 void MediaPipeline::takeControl(SurfaceKey surface, std::shared_ptr<InputInjector> injector) {
-    injector_.set(std::move(injector));
+    replaceInjector(std::move(injector));
     controlledSurface_.set(std::move(surface));
+}
+
+// X keeps a key pressed for as long as nobody lets go of it: what the old
+// injector holds goes up before another takes over, or none does.
+void MediaPipeline::replaceInjector(std::shared_ptr<InputInjector> injector) {
+    injector_.withLock([&](std::shared_ptr<InputInjector>& current) {
+        if (current && current != injector) current->releaseHeld();
+        current = std::move(injector);
+    });
+    updateRepeatTimer();
+}
+
+// Main actor. Control of the lowest surface (surface 1 when there is one),
+// asked of the user with the surface's label.
+void MediaPipeline::requestControl(std::string clientName, std::function<void(bool)> reply) {
+    const auto consent = consent_.lock();
+    const auto lowest = lowestSurface();
+    if (!consent || !poster_ || !lowest) {
+        reply(false);
+        return;
+    }
+    const CaptureChoice choice = lowest->second->choice();
+    const std::optional<Rect> frame = controlFrame(choice);
+    if (!frame) {
+        reply(false);
+        return;
+    }
+    std::string label = "your entire screen";
+    if (choice.kind == CaptureChoice::Kind::window) {
+        const auto description = catalog_->windowDescription(choice.value);
+        label = description && !description->empty() ? *description : "window " + std::to_string(choice.value);
+    }
+    consent->request(std::move(clientName), "control of " + label,
+                     [weak = weak_from_this(), surface = lowest->first, frame = *frame,
+                      reply = std::move(reply)](bool approved) mutable {
+                         if (const auto self = weak.lock())
+                             self->controlGranted(approved, std::move(surface), frame, std::move(reply));
+                         else
+                             reply(approved);
+                     });
+}
+
+// Main thread: a grant makes a fresh injector for the surface's frame, with
+// the keyboard's repeat rate as the system has it now.
+void MediaPipeline::controlGranted(bool granted, SurfaceKey surface, Rect frame, std::function<void(bool)> completion) {
+    if (granted) {
+        const KeyRepeat repeat = KeyRepeat::from(poster_->keyRepeatRate());
+        takeControl(std::move(surface), std::make_shared<InputInjector>(poster_, frame, repeat));
+    }
+    completion(granted);
 }
 
 void MediaPipeline::handOverControl(const SurfaceKey& stopped, const std::vector<SurfaceKey>& remaining) {
@@ -31,7 +81,7 @@ void MediaPipeline::handOverControl(const SurfaceKey& stopped, const std::vector
     if (!target && !remaining.empty()) target = remaining.front();
 
     if (!target) {
-        injector_.set(nullptr);
+        replaceInjector(nullptr);
         controlledSurface_.set(std::nullopt);
         return;
     }

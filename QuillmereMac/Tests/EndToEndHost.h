@@ -55,8 +55,10 @@ public:
         bool promptForAccessibility() override { return true; }
     };
 
-    // displayName: the X display whose windows and displays are offered.
-    explicit EndToEndHost(const std::string& displayName) {
+    // displayName: the X display whose windows and displays are offered;
+    // adjust: changes to the media pipeline's services before it is made.
+    explicit EndToEndHost(const std::string& displayName,
+                          const std::function<void(MediaPipeline::Services&)>& adjust = {}) {
         auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(Keychain(keys.path() / "keychain")),
                                                                 KeychainTrustStorage::service("e2e"),
                                                                 std::string(KeychainTrustStorage::account)));
@@ -84,6 +86,7 @@ public:
             return source;
         };
         services.pipelines.normalRateControl = [] { return false; };
+        if (adjust) adjust(services);
         media = MediaPipeline::make(std::move(services));
 
         auto awake = std::make_shared<AwakeWhileStreaming>(

@@ -75,7 +75,9 @@ protected:
         return out;
     }
 
+    // The peer is ready before anything arrives on its control stream.
     void hello() {
+        peer->emit(peer::Ready{Digest32{}});
         peer->receive(clientHello());
         peer->receive(clientCapabilities());
         take();

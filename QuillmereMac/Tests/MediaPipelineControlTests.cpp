@@ -26,7 +26,7 @@ protected:
         settleMain();
     }
     void control(std::uint32_t surface) {
-        media->takeControl(SurfaceKey{client, surface}, std::make_shared<InputInjector>(Rect{}));
+        media->takeControl(SurfaceKey{client, surface}, std::make_shared<InputInjector>(nullptr, Rect{}));
     }
     std::optional<std::uint32_t> controlled() {
         settleMain();

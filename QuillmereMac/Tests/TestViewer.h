@@ -93,6 +93,14 @@ public:
     void select(std::uint32_t captureID) {
         onQueue([this, captureID] { perform(session_.selectWindow(captureID)); });
     }
+    // A message of the test's own making (input, control requests).
+    void sendControl(ControlMessage message) {
+        onQueue([this, message = std::move(message)] { connection_->sendControl(message); });
+    }
+    // A step of the client session (clipboard, close), its actions carried out.
+    void step(std::function<ClientActions(ClientSession&)> request) {
+        onQueue([this, request = std::move(request)] { perform(request(session_)); });
+    }
 
     bool waitUntil(const std::function<bool(const TestViewer&)>& condition,
                    std::chrono::milliseconds limit = std::chrono::seconds(60)) {
@@ -107,6 +115,8 @@ public:
     ClientSession::Phase phase() const { return phase_; }
     bool closed() const { return closed_; }
     const std::optional<peer::Closed>& closeReason() const { return closeReason_; }
+    // Input control and clipboard answers, in order.
+    const std::vector<ClientAction>& notices() const { return notices_; }
 
     std::vector<Decoded> decodedCopy() {
         std::lock_guard lock(mutex_);
@@ -195,6 +205,10 @@ private:
                 parameterSets_ = configure->config.parameterSets;
             } else if (const auto* deliver = action.as<client::Deliver>()) {
                 decode(deliver->frame);
+            } else if (action.as<client::InputControl>() || action.as<client::ClipboardReceived>() ||
+                       action.as<client::ClipboardOutcome>()) {
+                std::lock_guard lock(mutex_);
+                notices_.push_back(action);
             }
         }
         std::lock_guard lock(mutex_);
@@ -271,6 +285,7 @@ private:
     std::vector<Decoded> decoded_;
     Counts counts_;
     std::optional<std::vector<CaptureWindow>> windows_;
+    std::vector<ClientAction> notices_;
     std::optional<DecodedPicture> lastPicture_;
     ClientSession::Phase phase_ = ClientSession::Phase::awaitingHostHello;
     bool closed_ = false;

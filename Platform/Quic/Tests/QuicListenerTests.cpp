@@ -71,6 +71,8 @@ public:
             },
             {});
     }
+    // The receive thread stops before what it writes to goes.
+    ~Forger() { endpoint.reset(); }
 
     std::optional<Bytes> exchange(const Bytes& packet, std::chrono::milliseconds limit = 2s) {
         std::unique_lock lock(mutex);

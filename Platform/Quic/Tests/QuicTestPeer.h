@@ -160,6 +160,8 @@ public:
             std::lock_guard lock(mutex);
             all.swap(peers);
         }
+        // Each peer's start may still be on its queue.
+        for (const auto& peer : all) peer->queue->sync([] {});
         all.clear();
     }
 

@@ -15,7 +15,7 @@ using testing::spinUntil;
 // The composition as the launch takes it, identity made on first launch.
 const std::vector<std::string> launchSteps{
     "consent",  "catalog",        "trust store", "identity",         "identity created",  "engine",
-    "model",    "device identifier", "transport", "registered defaults", "auto-approve",   "pipeline",
+    "model",    "device identifier", "transport", "registered defaults", "auto-approve", "input side", "pipeline",
     "delegate", "services",       "trusted fingerprints", "pairing", "session change",
     "updater",  "controller",     "controller start", "diagnostics"};
 

@@ -353,6 +353,12 @@ TEST_F(HostProgram, TrayStatusWindowStreamingStopSharingAndACleanQuitOnSigterm) 
     EXPECT_EQ(counted->wait(60s), 0) << counted->output();
     EXPECT_NE(counted->output().find("\"verdict\":\"pass\""), std::string::npos) << counted->output();
 
+    // Control of a display is granted to a paired device: input is composed.
+    auto controlling = viewer({"--host", "127.0.0.1", "--port", std::to_string(*port), "--select", "display:0",
+                               "--frames", "3", "--move", "5,700", "--click", "--retries", "0"},
+                              "control.json");
+    EXPECT_EQ(controlling->wait(60s), 0) << controlling->output();
+
     std::vector<std::string> open = session;
     open.insert(open.end(), {"--duration", "60", "--verbose"});
     auto streamingViewer = [&](const std::string& name) {

@@ -1,0 +1,47 @@
+#pragma once
+
+// A QGuiApplication on an X display, on a thread of its own, so that a test
+// can keep its own thread free to wait: MainQueue runs work there, and the
+// clipboard it owns stays served while it runs.
+
+#include <QGuiApplication>
+#include <QMetaObject>
+
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quillmere::testing {
+
+class QtGuiThread {
+public:
+    explicit QtGuiThread(const std::string& display) {
+        std::promise<QGuiApplication*> made;
+        thread_ = std::thread([&made, display] {
+            std::vector<std::string> arguments{"test", "-platform", "xcb", "-display", display};
+            std::vector<char*> argv;
+            for (auto& argument : arguments) argv.push_back(argument.data());
+            argv.push_back(nullptr);
+            int argc = static_cast<int>(arguments.size());
+            QGuiApplication app(argc, argv.data());
+            made.set_value(&app);
+            QGuiApplication::exec();
+        });
+        app_ = made.get_future().get();
+    }
+
+    ~QtGuiThread() {
+        QMetaObject::invokeMethod(app_, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+        thread_.join();
+    }
+
+    QtGuiThread(const QtGuiThread&) = delete;
+    QtGuiThread& operator=(const QtGuiThread&) = delete;
+
+private:
+    std::thread thread_;
+    QGuiApplication* app_ = nullptr;
+};
+
+} // namespace quillmere::testing
