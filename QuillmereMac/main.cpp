@@ -17,5 +17,7 @@ int main(int argc, char** argv) {
         QTimer::singleShot(0, &application, [&delegate] { delegate.launch(); });
         status = QApplication::exec();
     }
+    // Widgets let go while the loop ran but not yet deleted.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return status;
 }
