@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSystemTrayIcon>
 #include <QToolBar>
 #include <QUrl>
@@ -67,8 +68,10 @@ HostAppController::HostAppController(CompositionRoot& root, AppUpdater* updater,
     sharingStatusItem_->setEnabled(false);
     connect(stopSharingItem_, &QAction::triggered, this, &HostAppController::stopSharing);
     connect(statusItem_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        // A click opens the menu, as a status item's does.
+        // A click opens the menu, as a status item's does; a double click
+        // the status window, as tray icons' do.
         if (reason == QSystemTrayIcon::Trigger && statusMenu_) statusMenu_->popup(QCursor::pos());
+        if (reason == QSystemTrayIcon::DoubleClick) showWindow();
     });
 
     applyIndicator(indicator_);
@@ -220,7 +223,13 @@ QWidget* HostAppController::makeWindow(QWidget* content, const QString& title, Q
     } else {
         window->setFixedSize(size);
     }
+    centre(window);
     return window;
+}
+
+void HostAppController::centre(QWidget* window) {
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        window->move(screen->availableGeometry().center() - window->rect().center());
 }
 
 void HostAppController::bringForward(QWidget* window) {
@@ -258,6 +267,7 @@ void HostAppController::showWindow() {
         window->setWindowTitle(QStringLiteral("Quillmere"));
         window->setMinimumSize(420, 460);
         window->resize(560, 620);
+        centre(window);
         window_ = window;
     }
     bringForward(window_);

@@ -90,7 +90,8 @@ private:
     void statusChanged(const HostStatus& status);
     void finishTearDown(std::uint64_t deadlineNs, std::function<void()> done);
     QWidget* makeWindow(QWidget* content, const QString& title, QSize size, std::optional<QSize> minimum);
-    void bringForward(QWidget* window);
+    static void centre(QWidget* window);
+    static void bringForward(QWidget* window);
     QAction* addAction(QMenu* menu, const QString& title, void (HostAppController::*action)(),
                        const QKeySequence& shortcut = {});
 

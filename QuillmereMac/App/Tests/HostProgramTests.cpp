@@ -311,11 +311,27 @@ protected:
         EXPECT_EQ(run.wait(10s), 0) << run.output();
     }
 
+    // Clicks the tray icon and, once its menu is open, takes the item that
+    // the given number of Down keys reaches.
+    void chooseFromTrayMenu(xcb_window_t icon, int downs, const std::string& screenshot = {}) const {
+        // Two clicks within the double-click interval are a double click.
+        std::this_thread::sleep_for(500ms);
+        const QRect at = probe.geometry(icon);
+        const std::size_t before = probe.windows("quillmere-host").size();
+        xdotool({"mousemove", std::to_string(at.center().x()), std::to_string(at.center().y()), "click", "1"});
+        ASSERT_TRUE(waitFor([&] { return probe.windows("quillmere-host").size() > before; }, 10s)) << "no menu";
+        if (!screenshot.empty()) keepScreenshot(screenshot);
+        std::vector<std::string> keys{"key"};
+        for (int i = 0; i < downs; ++i) keys.emplace_back("Down");
+        keys.emplace_back("Return");
+        xdotool(keys);
+    }
+
     // Kept beside the build as the test's artifacts.
-    void keepScreenshot(const std::string& name) const {
+    void keepScreenshot(const std::string& name, std::optional<xcb_window_t> window = std::nullopt) const {
         std::filesystem::create_directories(QUILLMERE_SCREENSHOTS);
         const std::string path = std::string(QUILLMERE_SCREENSHOTS) + "/" + name;
-        EXPECT_TRUE(probe.image(probe.root()).save(QString::fromStdString(path))) << path;
+        EXPECT_TRUE(probe.image(window.value_or(probe.root())).save(QString::fromStdString(path))) << path;
     }
 
     XvfbServer server{XvfbServer::Options{{{1024, 768}}, true}};
@@ -334,16 +350,33 @@ TEST_F(HostProgram, TrayStatusWindowStreamingStopSharingAndACleanQuitOnSigterm) 
     ASSERT_TRUE(waitFor([&] { return !(icons = probe.windows("quillmere-host", "trayer")).empty(); }, 10s))
         << "no tray icon inside trayer";
     const xcb_window_t icon = icons[0];
-    // The status window opens at launch, at its size.
-    ASSERT_TRUE(waitFor(
-        [&] {
-            for (const xcb_window_t window : probe.windows("quillmere-host"))
-                if (probe.geometry(window).size() == QSize(560, 620)) return true;
-            return false;
-        },
-        10s));
-    keepScreenshot("status-window.png");
+    // The status window opens at launch, at its size; each window is kept
+    // as a picture of its own, on top as it just opened.
+    auto windowSized = [&](QSize size) {
+        std::optional<xcb_window_t> found;
+        waitFor(
+            [&] {
+                for (const xcb_window_t window : probe.windows("quillmere-host"))
+                    if (probe.geometry(window).size() == size) found = window;
+                return found.has_value();
+            },
+            10s);
+        return found;
+    };
+    const auto statusWindow = windowSized(QSize(560, 620));
+    ASSERT_TRUE(statusWindow) << "no status window";
+    keepScreenshot("status-window.png", *statusWindow);
     EXPECT_EQ(redPixels(probe.image(icon)), 0);
+
+    // The tray menu opens the pairing and settings windows at their sizes.
+    chooseFromTrayMenu(icon, 2);
+    const auto pairingWindow = windowSized(QSize(480, 630));
+    ASSERT_TRUE(pairingWindow) << "no pairing window";
+    keepScreenshot("pairing-window.png", *pairingWindow);
+    chooseFromTrayMenu(icon, 3);
+    const auto settingsWindow = windowSized(QSize(520, 400));
+    ASSERT_TRUE(settingsWindow) << "no settings window";
+    keepScreenshot("settings-window.png", *settingsWindow);
 
     const std::vector<std::string> session{"--host", "127.0.0.1", "--port", std::to_string(*port), "--select",
                                            "title:Test pattern", "--expect-test-pattern", "--retries", "0"};
@@ -372,13 +405,8 @@ TEST_F(HostProgram, TrayStatusWindowStreamingStopSharingAndACleanQuitOnSigterm) 
     // from its menu ends the session.
     auto stopped = streamingViewer("stopped.json");
     ASSERT_TRUE(waitFor([&] { return redPixels(probe.image(icon)) > 20; }, 10s));
-    const QRect at = probe.geometry(icon);
-    const std::size_t before = probe.windows("quillmere-host").size();
-    xdotool({"mousemove", std::to_string(at.center().x()), std::to_string(at.center().y()), "click", "1"});
-    ASSERT_TRUE(waitFor([&] { return probe.windows("quillmere-host").size() > before; }, 10s)) << "no menu opened";
-    keepScreenshot("tray-menu.png");
     // The status line is disabled: the first item the keys reach is "Stop Sharing".
-    xdotool({"key", "Down", "Return"});
+    chooseFromTrayMenu(icon, 1, "tray-menu.png");
     EXPECT_TRUE(stopped->wait(20s));
     EXPECT_NE(stopped->output().find("\"end\":\"hostBye\""), std::string::npos) << stopped->output();
     EXPECT_TRUE(waitFor([&] { return redPixels(probe.image(icon)) == 0; }, 10s));
