@@ -119,27 +119,46 @@ TEST(CompositionRoot, TestPatternFollowsTheSettingElseTheEnvironment) {
     }
 }
 
-TEST(CompositionRoot, ACorruptTrustStoreAlertsAndExitsWithoutMakingAnything) {
-    LaunchedHost host;
-    ASSERT_TRUE(KeychainTrustStorage(host.keychain())
-                    .save(Bytes{0xde, 0xad, 0xbe, 0xef}, KeychainTrustStorage::service(std::nullopt),
-                          KeychainTrustStorage::account));
-    host.launch();
+TEST(CompositionRoot, AnUnreadableTrustStoreOrIdentityAlertsAndExitsWithoutMakingAnything) {
+    struct Case {
+        const char* damaged;
+        std::vector<std::string> steps;
+    };
+    const Case cases[] = {
+        {"trust store", {"consent", "catalog", "trust store"}},
+        {"identity", {"consent", "catalog", "trust store", "identity"}},
+    };
+    for (const Case& c : cases) {
+        LaunchedHost host;
+        const Bytes garbage{0xde, 0xad, 0xbe, 0xef};
+        if (std::string_view(c.damaged) == "trust store") {
+            ASSERT_TRUE(KeychainTrustStorage(host.keychain())
+                            .save(garbage, KeychainTrustStorage::service(std::nullopt), KeychainTrustStorage::account));
+        } else {
+            KeychainItem certificate;
+            certificate.service = std::string(IdentityStore::certificateService);
+            certificate.account = IdentityStore::hostLabel(std::nullopt);
+            certificate.data = garbage;
+            ASSERT_EQ(host.keychain().add(certificate), KeychainStatus::success);
+        }
+        host.launch();
 
-    ASSERT_EQ(host.alerts.size(), 1u);
-    EXPECT_EQ(host.alerts[0].first, "Quillmere could not start");
-    EXPECT_FALSE(host.alerts[0].second.empty());
-    EXPECT_EQ(host.exits, std::vector<int>{1});
-    EXPECT_EQ(host.delegate->root(), nullptr);
-    EXPECT_EQ(host.delegate->controller(), nullptr);
-    EXPECT_EQ(host.delegate->updater(), nullptr);
-    EXPECT_EQ(host.steps, (std::vector<std::string>{"consent", "catalog", "trust store"}));
-    // The identity comes after the trust store: none was made.
-    auto identity = IdentityStore(host.keychain()).load(IdentityStore::hostLabel(std::nullopt));
-    ASSERT_TRUE(identity);
-    EXPECT_FALSE(identity->has_value());
-    // A second quit after the failure ends at once too.
-    EXPECT_EQ(host.delegate->shouldTerminate(), AppDelegate::TerminateReply::now);
+        ASSERT_EQ(host.alerts.size(), 1u) << c.damaged;
+        EXPECT_EQ(host.alerts[0].first, "Quillmere could not start");
+        EXPECT_FALSE(host.alerts[0].second.empty());
+        EXPECT_EQ(host.exits, std::vector<int>{1});
+        EXPECT_EQ(host.delegate->root(), nullptr);
+        EXPECT_EQ(host.delegate->controller(), nullptr);
+        EXPECT_EQ(host.delegate->updater(), nullptr);
+        EXPECT_EQ(host.steps, c.steps);
+        // Nothing after the failure: no defaults registered, no identity made.
+        EXPECT_FALSE(host.defaults.objectForKey(HostStatusModel::autoApproveKey).isValid());
+        KeychainQuery keys;
+        keys.itemClass = KeychainItemClass::key;
+        EXPECT_EQ(host.keychain().copyAll(keys).error(), KeychainStatus::itemNotFound);
+        // A later quit request ends at once too.
+        EXPECT_EQ(host.delegate->shouldTerminate(), AppDelegate::TerminateReply::now);
+    }
 }
 
 TEST(CompositionRoot, AScopedQuitTearsDownThenDeletesTheScopesItemsOnly) {
