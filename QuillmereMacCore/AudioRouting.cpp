@@ -26,6 +26,15 @@ std::string description(const Route& route) {
         static_cast<const Route::variant&>(route));
 }
 
+std::string describe(const std::map<std::uint32_t, Route>& routes) {
+    std::string text;
+    for (const auto& [surface, route] : routes) {
+        if (!text.empty()) text += ' ';
+        text += fmt::format("s{}:{}", surface, description(route));
+    }
+    return text;
+}
+
 std::map<std::uint32_t, Route> routes(const std::map<std::uint32_t, Source>& sources) {
     std::map<std::uint32_t, Route> result;
     std::vector<std::int32_t> claimed;

@@ -46,6 +46,10 @@ struct Route : std::variant<route::EverythingElse, route::App, route::ClickTrack
 // "app(pid: 500)", "clickTrack", "silent".
 std::string description(const Route& route);
 
+// The routes in surface order, each "s" + the surface + ":" + its
+// description, joined by spaces: "s2:app(pid: 500) s3:clickTrack".
+std::string describe(const std::map<std::uint32_t, Route>& routes);
+
 struct Reconciliation {
     // Surfaces whose route is new or different, ascending.
     std::vector<std::uint32_t> changed;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/AudioCapture/AudioCaptureFilter.h"
 #include "Platform/ScreenCapture/ContentFilter.h"
 #include "Platform/ScreenCapture/ShareableContent.h"
 #include "QuillmereMac/Capture/CaptureSettings.h"
@@ -7,6 +8,7 @@
 #include "QuillmereMac/Catalog/ShareableWindow.h"
 #include "QuillmereMac/Catalog/WindowCatalogError.h"
 #include "QuillmereMac/Geometry/Rect.h"
+#include "QuillmereMacCore/AudioRouting.h"
 
 #include <cstdint>
 #include <expected>
@@ -63,7 +65,17 @@ public:
     std::optional<std::string> windowDescription(std::uint32_t windowID) const;
     std::optional<ControlTarget> controlTarget(std::uint32_t windowID) const;
 
+    // Audio capture filters (WindowCatalogAudio.cpp), from content fetched
+    // anew, on-screen only. None without a display, for a route with no
+    // captured sound, or for an application the content does not show.
+    // Everything else leaves out the route's applications and this process.
+    std::optional<AudioCaptureFilter> audioCaptureFilter(const AudioRouting::Route& route) const;
+    // Everything but this process, for the session-wide stream.
+    std::optional<AudioCaptureFilter> displayAudioFilter() const;
+
     const std::string& ownBundleID() const { return ownBundleID_; }
+    // The X display it lists; empty: $DISPLAY.
+    const std::string& displayName() const { return displayName_; }
     // Points to pixels: 1 on X11 while a display is known, else 2.
     double backingScaleFactor() const { return displays_.empty() ? 2.0 : 1.0; }
 

@@ -81,6 +81,9 @@ public:
     std::optional<TransportMetrics> transportMetrics(std::uint32_t surfaceID);
     DatagramPacer::Metrics pacerMetrics() override;
 
+    std::shared_ptr<AudioSink> audioSink() override { return shared_from_this(); }
+    bool sendControl(const ControlMessage& message) override;
+
     // As the audio stream's sink (any thread).
     void sendAudioConfig(const msg::AudioConfig& config) override;
     void sendAudio(SharedBytes packet, std::uint32_t surfaceID, std::uint32_t sequence, std::uint32_t generation,

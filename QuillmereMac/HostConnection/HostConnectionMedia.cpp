@@ -89,6 +89,12 @@ std::uint32_t HostConnection::audioSendOffsetUs(std::uint64_t nowNs, std::uint64
 
 void HostConnection::sendAudioConfig(const msg::AudioConfig& config) { peer_->sendControl(config); }
 
+// The peer drops what comes after its close; until then the stream takes it.
+bool HostConnection::sendControl(const ControlMessage& message) {
+    peer_->sendControl(message);
+    return true;
+}
+
 void HostConnection::sendAudio(SharedBytes packet, std::uint32_t surfaceID, std::uint32_t sequence,
                                std::uint32_t generation, std::uint64_t hostTimeNs) {
     if (packet.empty()) return;

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "QuillmereMac/Media/AudioSink.h"
 #include "QuillmereMac/Media/DatagramPacer.h"
 
 #include "QuillmereWire/ControlMessage.h"
 #include "QuillmereWire/EncodedFrame.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 namespace quillmere {
@@ -32,6 +34,13 @@ public:
     virtual std::optional<std::uint32_t> keyframeIssued(std::uint32_t surfaceID) = 0;
     // Reading resets the pacer's largest stack delay.
     virtual DatagramPacer::Metrics pacerMetrics() = 0;
+
+    // Any thread. Where the session's audio streams hand their packets;
+    // none: the connection takes no audio.
+    virtual std::shared_ptr<AudioSink> audioSink() { return nullptr; }
+    // Any thread. A message the media side sends by itself (cursor shapes);
+    // false when it cannot go out.
+    virtual bool sendControl(const ControlMessage&) { return false; }
 };
 
 } // namespace quillmere

@@ -5,6 +5,8 @@
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/SerialQueue.h"
+#include "QuillmereMac/Audio/ClickTrackSource.h"
+#include "QuillmereMac/Audio/ScreenAudioSource.h"
 
 #include <algorithm>
 
@@ -15,6 +17,7 @@ namespace {
 constexpr const char* tasksLabel = "com.ornbeck.quillmeremac.media.tasks";
 constexpr const char* repeatLabel = "com.ornbeck.quillmeremac.input.repeat";
 constexpr std::int64_t minimumSide = 64;
+constexpr double clickIntervalMs = 500.0;
 
 std::int64_t evenAtLeastMinimum(std::int64_t side) { return std::max<std::int64_t>(side & ~std::int64_t{1}, minimumSide); }
 
@@ -41,6 +44,38 @@ MediaPipeline::Services completed(MediaPipeline::Services services) {
             return factory->makeSource(choice, requested);
         };
     }
+    if (!services.makeAudioSource) {
+        services.makeAudioSource = [catalog = services.catalog](CaptureChoice choice) -> std::shared_ptr<AudioSource> {
+            if (choice.kind == CaptureChoice::Kind::testPattern) return std::make_shared<ClickTrackSource>(clickIntervalMs);
+            const auto filter = catalog->displayAudioFilter();
+            if (!filter) return nullptr;
+            return std::make_shared<ScreenAudioSource>(*filter);
+        };
+    }
+    if (!services.makeRoutedAudioSource) {
+        services.makeRoutedAudioSource =
+            [catalog = services.catalog](const AudioRouting::Route& route) -> std::shared_ptr<AudioSource> {
+            if (std::holds_alternative<AudioRouting::route::ClickTrack>(route))
+                return std::make_shared<ClickTrackSource>(clickIntervalMs);
+            const auto filter = catalog->audioCaptureFilter(route);
+            if (!filter) return nullptr;
+            return std::make_shared<ScreenAudioSource>(*filter);
+        };
+    }
+    if (!services.sampleCursor) {
+        // Opened at the first sample, on the main actor, and kept.
+        services.sampleCursor = [display = services.catalog->displayName(),
+                                 reader = std::shared_ptr<CursorImageX11>()]() mutable -> std::optional<SystemCursor> {
+            if (!reader) {
+                auto opened = CursorImageX11::open(display);
+                if (!opened) return std::nullopt;
+                reader = std::move(*opened);
+            }
+            const auto image = reader->current();
+            if (!image) return std::nullopt;
+            return SystemCursor::fromX11(*image);
+        };
+    }
     if (!services.tasks) services.tasks = std::make_shared<SerialQueue>(tasksLabel);
     if (!services.clock) services.clock = &Clock::nowNs;
     if (!services.repeatTimers) services.repeatTimers = std::make_shared<SerialQueue>(repeatLabel);
@@ -64,6 +99,9 @@ MediaPipeline::MediaPipeline(Services services)
       tasks_(std::move(services.tasks)),
       clock_(std::move(services.clock)),
       pipelineEnvironment_(std::move(services.pipelines)),
+      makeAudioSource_(std::move(services.makeAudioSource)),
+      makeRoutedAudioSource_(std::move(services.makeRoutedAudioSource)),
+      sampleCursor_(std::move(services.sampleCursor)),
       poster_(std::move(services.poster)),
       repeatTimers_(std::move(services.repeatTimers)),
       pasteboard_(std::move(services.pasteboard)),
@@ -107,13 +145,17 @@ void MediaPipeline::setPaused(std::uint32_t surfaceID, bool paused,
     if (const auto found = pipeline(surfaceID, connection)) {
         found->queue().async([found, paused] { found->setPaused(paused); });
     }
-    pausedSurfaces_.withLock([&](auto& paused_) {
-        if (paused)
-            paused_.insert(key);
-        else
-            paused_.erase(key);
+    const bool changed = pausedSurfaces_.withLock([&](auto& paused_) {
+        return paused ? paused_.insert(key).second : paused_.erase(key) > 0;
     });
     audioLog_.notice("surface %{public}u paused=%{bool,public}d", surfaceID, paused);
+    // A paused surface is not heard: the client's audio routes follow.
+    const auto capabilities = connection ? connection->capabilitiesCopy() : std::nullopt;
+    if (changed && capabilities && capabilities->features.contains(features::bit8)) {
+        mainActor_.async([weak = weak_from_this(), connection] {
+            if (const auto self = weak.lock()) self->reconcileAudioRoutes(connection);
+        });
+    }
 }
 
 void MediaPipeline::setSurfaceBudget(std::uint32_t surfaceID, std::optional<RequestedBox> box,

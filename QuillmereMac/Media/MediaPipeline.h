@@ -6,8 +6,11 @@
 #include "Platform/EventPosting/EventPosting.h"
 #include "Platform/Pasteboard/PasteboardAccess.h"
 #include "Platform/Log/Logger.h"
+#include "QuillmereMac/Audio/AudioSource.h"
+#include "QuillmereMac/Audio/AudioStream.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Consent/ConsentPresenting.h"
+#include "QuillmereMac/Cursor/CursorShapeWatcher.h"
 #include "QuillmereMac/Display/DisplayTextSize.h"
 #include "QuillmereMac/Display/VirtualDisplayController.h"
 #include "QuillmereMac/Input/InputInjector.h"
@@ -17,6 +20,7 @@
 #include "QuillmereMac/Media/SessionMediaDelegate.h"
 #include "QuillmereMac/Media/SurfaceKey.h"
 #include "QuillmereMac/Media/SurfacePipeline.h"
+#include "QuillmereMacCore/AudioRouting.h"
 
 #include <cstdint>
 #include <functional>
@@ -42,6 +46,8 @@ class MediaPipeline final : public SessionMediaDelegate, public std::enable_shar
 public:
     using RequestedBox = quillmere::RequestedBox;
     using SourceFactory = std::function<std::shared_ptr<CaptureSource>(CaptureChoice, RequestedStream)>;
+    using AudioSourceFactory = std::function<std::shared_ptr<AudioSource>(CaptureChoice)>;
+    using RoutedAudioSourceFactory = std::function<std::shared_ptr<AudioSource>(const AudioRouting::Route&)>;
 
     struct Services {
         // Main actor only.
@@ -64,6 +70,14 @@ public:
         std::function<std::uint64_t()> clock;
         // How each surface pipeline is made (its encoder, its rate control).
         SurfacePipeline::Environment pipelines;
+        // Main actor. The session-wide stream's source for what the first
+        // surface shows, and a routed surface's source for its route: the
+        // click track for the test pattern, captured sound through the
+        // catalog's filters otherwise, none for silence.
+        AudioSourceFactory makeAudioSource;
+        RoutedAudioSourceFactory makeRoutedAudioSource;
+        // Main actor. The system cursor; the catalog's X display's by default.
+        CursorShapeWatcher::Sample sampleCursor;
         // Where injected input goes; without one, control is never granted.
         std::shared_ptr<EventPosting> poster;
         // Where the key-repeat timer runs; a queue of its own by default.
@@ -158,6 +172,16 @@ public:
     std::int64_t droppedInput() const { return droppedInput_.get(); }
     bool repeatTimerRunning() const { return repeatTimer_.get() != nullptr; }
 
+    // Audio and cursor (MediaPipelineAudio.cpp, MediaPipelineCursor.cpp).
+    // Any thread: input happened, the cursor is sampled faster for a while.
+    void noteCursorInput();
+    // The routes in force for a connection's surfaces, for diagnostics.
+    std::map<std::uint32_t, AudioRouting::Route> audioRoutes(const std::shared_ptr<MediaConnection>& connection) const;
+    std::shared_ptr<AudioStream> sessionAudioStream(const std::shared_ptr<MediaConnection>& connection) const;
+    std::map<std::uint32_t, std::shared_ptr<AudioStream>>
+    routedAudioStreams(const std::shared_ptr<MediaConnection>& connection) const;
+    // Main actor; null while no session wants cursor shapes.
+    std::shared_ptr<CursorShapeWatcher> cursorWatcher() const { return cursorWatcher_; }
     // Display geometry (MediaPipelineDisplays.cpp). Every display surface's
     // budget applied anew to the displays as they are now.
     void refitDisplaySurfaces();
@@ -181,6 +205,20 @@ private:
     void handOverControl(const SurfaceKey& stopped, const std::vector<SurfaceKey>& remaining);
     void retarget(SurfaceKey surface, std::shared_ptr<SurfacePipeline> pipeline, std::uint64_t sequence);
     std::optional<Rect> controlFrame(const CaptureChoice& choice) const;
+    // MediaPipelineCursor.cpp, main actor
+    void startCursor(const std::shared_ptr<MediaConnection>& connection);
+    void stopCursor();
+    bool sendCursorShape(const ControlMessage& message);
+    // MediaPipelineAudio.cpp
+    void beginAudio(std::uint32_t captureID, const std::shared_ptr<MediaConnection>& connection);
+    // When a surface of the connection stopped.
+    void endAudio(bool connectionSurfacesLeft, const std::shared_ptr<MediaConnection>& connection);
+    // Main actor.
+    void startSessionAudio(CaptureChoice choice, std::shared_ptr<MediaConnection> connection);
+    void reconcileAudioRoutes(std::shared_ptr<MediaConnection> connection);
+    // Any thread: every routed stream of the connection stops, in tasks.
+    void stopRoutedAudio(const std::shared_ptr<MediaConnection>& connection);
+    std::map<std::uint32_t, AudioRouting::Source> audioSources(const std::shared_ptr<MediaConnection>& connection);
     void controlGranted(bool granted, SurfaceKey surface, Rect frame, std::function<void(bool)> completion);
     // Lets go of what the injector in place holds down and puts another one
     // (or none) in its place.
@@ -203,6 +241,9 @@ private:
     const std::shared_ptr<Executor> tasks_;
     const std::function<std::uint64_t()> clock_;
     const SurfacePipeline::Environment pipelineEnvironment_;
+    const AudioSourceFactory makeAudioSource_;
+    const RoutedAudioSourceFactory makeRoutedAudioSource_;
+    const CursorShapeWatcher::Sample sampleCursor_;
     const std::shared_ptr<EventPosting> poster_;
     const std::shared_ptr<Executor> repeatTimers_;
     const std::shared_ptr<PasteboardAccess> pasteboard_;
@@ -219,6 +260,31 @@ private:
     LockedBox<std::vector<std::uint64_t>> recaptures_;
     LockedBox<std::int64_t> droppedInput_;
     LockedBox<std::shared_ptr<DispatchTimer>> repeatTimer_;
+
+    // One client's session-wide stream, for clients that do not route audio.
+    struct AudioState {
+        std::shared_ptr<AudioStream> stream;
+        bool starting = false;
+    };
+    // One client's routed audio: a route and a stream per surface, and
+    // whether a routed stream sent the audio configuration already.
+    struct RoutedAudio {
+        std::map<std::uint32_t, AudioRouting::Route> routes;
+        std::map<std::uint32_t, std::shared_ptr<AudioStream>> streams;
+        bool announced = false;
+    };
+    // Audio belongs to connections, as surfaces do.
+    template <class T>
+    using ByConnection = std::map<std::weak_ptr<MediaConnection>, T, std::owner_less<>>;
+
+    LockedBox<ByConnection<AudioState>> audioLock_;
+    LockedBox<ByConnection<RoutedAudio>> routed_;
+    // Main actor only.
+    std::shared_ptr<CursorShapeWatcher> cursorWatcher_;
+    // The same watcher, for the input path on other threads.
+    LockedBox<std::shared_ptr<CursorShapeWatcher>> cursorInput_;
+    // Every client that asked for cursor shapes while the watcher runs.
+    LockedBox<std::vector<std::weak_ptr<MediaConnection>>> cursorTargets_;
 
     Logger log_{"com.ornbeck.quillmere.mac", "pipeline"};
     Logger controlLog_{"com.ornbeck.quillmere.mac", "control"};

@@ -19,6 +19,8 @@ void MediaPipeline::inject(const std::vector<InjectAction>& actions) {
         const std::uint64_t now = clock_();
         pipeline->queue().async([pipeline, now] { pipeline->noteInput(now); });
     }
+    // The pointer's shape follows input more closely for a while.
+    noteCursorInput();
 
     const bool posted = injector_.withLock([&](std::shared_ptr<InputInjector>& injector) {
         if (!injector) return false;

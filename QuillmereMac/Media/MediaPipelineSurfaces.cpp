@@ -122,6 +122,7 @@ void MediaPipeline::stopSurface(std::uint32_t surfaceID, const std::shared_ptr<M
     const SurfaceKey key{connection, surfaceID};
     std::shared_ptr<SurfacePipeline> removed;
     std::vector<SurfaceKey> remaining;
+    bool surfacesLeft = false;
     lock_.withLock([&](Table& table) {
         if (const auto found = table.find(key); found != table.end()) {
             removed = std::move(found->second);
@@ -130,17 +131,35 @@ void MediaPipeline::stopSurface(std::uint32_t surfaceID, const std::shared_ptr<M
         // Control moves only among the surfaces of the client that had it.
         for (const auto& [other, pipeline] : table)
             if (other.belongsTo(connection)) remaining.push_back(other);
+        surfacesLeft = !table.empty();
     });
     pausedSurfaces_.withLock([&](auto& paused) { paused.erase(key); });
     handOverControl(key, remaining);
+    if (!surfacesLeft) {
+        mainActor_.async([weak = weak_from_this()] {
+            if (const auto self = weak.lock()) self->stopCursor();
+        });
+    }
+    endAudio(!remaining.empty(), connection);
     if (removed) retire(std::move(removed));
 }
 
-void MediaPipeline::beginMedia(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<MediaConnection> connection) {
+void MediaPipeline::beginMedia(std::uint32_t surfaceID, std::uint32_t captureID,
+                               std::shared_ptr<MediaConnection> connection) {
     lastConnection_.set(connection);
     if (const auto found = pipeline(surfaceID, connection)) {
         found->queue().async([found] { found->setSending(true); });
     }
+    const auto capabilities = connection ? connection->capabilitiesCopy() : std::nullopt;
+    if (!capabilities) return;
+    if (capabilities->features.contains(features::bit6)) {
+        mainActor_.async([weak = weak_from_this(), weakConnection = std::weak_ptr<MediaConnection>(connection)] {
+            const auto self = weak.lock();
+            const auto owner = weakConnection.lock();
+            if (self && owner) self->startCursor(owner);
+        });
+    }
+    if (capabilities->features.contains(features::bit2)) beginAudio(captureID, connection);
 }
 
 void MediaPipeline::captureInterrupted(std::uint32_t surfaceID, std::uint32_t captureID,

@@ -5,6 +5,7 @@
 // session does (one more per keyframe).
 
 #include "QuillmereMac/Media/MediaConnection.h"
+#include "QuillmereMac/Tests/AudioTestSupport.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -52,7 +53,14 @@ public:
         return metrics;
     }
 
+    std::shared_ptr<AudioSink> audioSink() override { return audio; }
+    bool sendControl(const ControlMessage& message) override {
+        record([&] { control_.push_back(message); });
+        return true;
+    }
+
     std::vector<StreamConfig> configs() const { return read(configs_); }
+    std::vector<ControlMessage> control() const { return read(control_); }
     std::vector<EncodedFrame> frames() const { return read(frames_); }
     std::vector<std::uint32_t> contentChanges() const { return read(contentChanges_); }
     std::vector<std::uint32_t> ended() const { return read(ended_); }
@@ -101,6 +109,11 @@ private:
     std::uint32_t epoch_ = 1;
     std::int64_t pacerReads_ = 0;
     std::function<void(const EncodedFrame&)> onFrame_;
+    std::vector<ControlMessage> control_;
+
+public:
+    // What audio streams hand this connection.
+    const std::shared_ptr<RecordingAudioSink> audio = std::make_shared<RecordingAudioSink>();
 };
 
 } // namespace quillmere::testing

@@ -35,6 +35,14 @@ public:
         std::function<std::optional<std::uint64_t>(std::uint64_t captureTimeNs)> expectedNumber;
         // Receiver report and clock ping every this many 50 ms ticks.
         int reportEveryTicks = 20;
+        FeatureSet features;
+        std::uint8_t maxSurfaces = 1;
+    };
+
+    // What the host sent of its audio.
+    struct Audio {
+        std::vector<client::AudioConfigured> configs;
+        std::vector<client::AudioPacket> packets;
     };
 
     struct Decoded {
@@ -65,7 +73,8 @@ public:
                Options options)
         : options_(std::move(options)),
           session_(Hello{1, 0, PeerRole::client, WireID{}, WireID{}, "Test Viewer"},
-                   Capabilities{codecs::h264, options_.width, options_.height, options_.fps, 1, {}, options_.maxDatagram},
+                   Capabilities{codecs::h264, options_.width, options_.height, options_.fps, options_.maxSurfaces,
+                                options_.features, options_.maxDatagram},
                    AssemblyLimits(8, 8 << 20, 500'000'000), Clock::nowNs()) {
         auto parameters =
             QUICParameters::make(std::string(WireProtocol::protocolIdentifier), identity, true, pinned(hostFingerprint), defaults);
@@ -93,6 +102,9 @@ public:
     void select(std::uint32_t captureID) {
         onQueue([this, captureID] { perform(session_.selectWindow(captureID)); });
     }
+    void addSurface(std::uint32_t surfaceID, std::uint32_t captureID) {
+        onQueue([this, surfaceID, captureID] { perform(session_.addSurface(surfaceID, captureID)); });
+    }
     // A message of the test's own making (input, control requests).
     void sendControl(ControlMessage message) {
         onQueue([this, message = std::move(message)] { connection_->sendControl(message); });
@@ -112,6 +124,7 @@ public:
     const std::vector<Decoded>& decoded() const { return decoded_; }
     const Counts& counts() const { return counts_; }
     const std::optional<std::vector<CaptureWindow>>& windows() const { return windows_; }
+    const Audio& audio() const { return audio_; }
     ClientSession::Phase phase() const { return phase_; }
     bool closed() const { return closed_; }
     const std::optional<peer::Closed>& closeReason() const { return closeReason_; }
@@ -125,6 +138,10 @@ public:
     Counts countsCopy() {
         std::lock_guard lock(mutex_);
         return counts_;
+    }
+    Audio audioCopy() {
+        std::lock_guard lock(mutex_);
+        return audio_;
     }
     std::optional<DecodedPicture> lastPicture() {
         std::lock_guard lock(mutex_);
@@ -205,6 +222,12 @@ private:
                 parameterSets_ = configure->config.parameterSets;
             } else if (const auto* deliver = action.as<client::Deliver>()) {
                 decode(deliver->frame);
+            } else if (const auto* configured = action.as<client::AudioConfigured>()) {
+                std::lock_guard lock(mutex_);
+                audio_.configs.push_back(*configured);
+            } else if (const auto* packet = action.as<client::AudioPacket>()) {
+                std::lock_guard lock(mutex_);
+                audio_.packets.push_back(*packet);
             } else if (action.as<client::InputControl>() || action.as<client::ClipboardReceived>() ||
                        action.as<client::ClipboardOutcome>()) {
                 std::lock_guard lock(mutex_);
@@ -287,6 +310,7 @@ private:
     std::optional<std::vector<CaptureWindow>> windows_;
     std::vector<ClientAction> notices_;
     std::optional<DecodedPicture> lastPicture_;
+    Audio audio_;
     ClientSession::Phase phase_ = ClientSession::Phase::awaitingHostHello;
     bool closed_ = false;
     std::optional<peer::Closed> closeReason_;

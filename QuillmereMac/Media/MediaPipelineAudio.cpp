@@ -1,0 +1,195 @@
+// MediaPipeline's audio path: a session-wide stream for each client that
+// takes the whole computer's sound, and per-surface routed streams for each
+// client that routes audio by application.
+
+#include "QuillmereMac/Media/MediaPipeline.h"
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <utility>
+
+namespace quillmere {
+
+namespace {
+
+bool routesAudio(const std::shared_ptr<MediaConnection>& connection) {
+    const auto capabilities = connection ? connection->capabilitiesCopy() : std::nullopt;
+    return capabilities && capabilities->features.contains(features::bit8);
+}
+
+} // namespace
+
+void MediaPipeline::beginAudio(std::uint32_t captureID, const std::shared_ptr<MediaConnection>& connection) {
+    std::weak_ptr<MediaPipeline> weak = weak_from_this();
+    if (routesAudio(connection)) {
+        mainActor_.async([weak, connection] {
+            if (const auto self = weak.lock()) self->reconcileAudioRoutes(connection);
+        });
+        return;
+    }
+    const bool start = audioLock_.withLock([&](ByConnection<AudioState>& table) {
+        std::erase_if(table, [](const auto& entry) { return entry.first.expired(); });
+        AudioState& state = table[connection];
+        if (state.stream || state.starting) return false;
+        state.starting = true;
+        return true;
+    });
+    if (!start) return;
+    mainActor_.async([weak, connection, choice = CaptureChoice::fromCaptureID(captureID)] {
+        if (const auto self = weak.lock()) self->startSessionAudio(choice, connection);
+    });
+}
+
+void MediaPipeline::endAudio(bool connectionSurfacesLeft, const std::shared_ptr<MediaConnection>& connection) {
+    if (routesAudio(connection)) {
+        if (connectionSurfacesLeft) {
+            mainActor_.async([weak = weak_from_this(), connection] {
+                if (const auto self = weak.lock()) self->reconcileAudioRoutes(connection);
+            });
+        } else {
+            stopRoutedAudio(connection);
+        }
+    }
+    if (connectionSurfacesLeft) return;
+    const std::shared_ptr<AudioStream> stream = audioLock_.withLock([&](ByConnection<AudioState>& table) {
+        const auto found = table.find(connection);
+        if (found == table.end()) return std::shared_ptr<AudioStream>();
+        // A start under way finds its entry gone and gives up.
+        auto taken = std::move(found->second.stream);
+        table.erase(found);
+        return taken;
+    });
+    if (stream) tasks_->async([stream] { stream->stop(); });
+}
+
+void MediaPipeline::startSessionAudio(CaptureChoice choice, std::shared_ptr<MediaConnection> connection) {
+    std::shared_ptr<AudioSource> source = makeAudioSource_(choice);
+    std::shared_ptr<AudioSink> sink = connection->audioSink();
+    auto stream = source && sink ? AudioStream::make(std::move(source), std::move(sink), AudioStream::Options{1, true, 1, {}, {}})
+                                 : nullptr;
+    const bool wanted = audioLock_.withLock([&](ByConnection<AudioState>& table) {
+        const auto found = table.find(connection);
+        if (found == table.end()) return false;
+        found->second.starting = false;
+        found->second.stream = stream;
+        return stream != nullptr;
+    });
+    if (!wanted) return;
+
+    const auto started = stream->start();
+    if (started) return;
+    audioLog_.error("audio start failed: %{public}s", started.error().description());
+    audioLock_.withLock([&](ByConnection<AudioState>& table) {
+        if (const auto found = table.find(connection); found != table.end() && found->second.stream == stream)
+            found->second.stream = nullptr;
+    });
+}
+
+// What each of the connection's surfaces that is not paused contributes; a
+// window whose application the catalog does not know contributes nothing.
+std::map<std::uint32_t, AudioRouting::Source>
+MediaPipeline::audioSources(const std::shared_ptr<MediaConnection>& connection) {
+    std::vector<std::pair<std::uint32_t, CaptureChoice>> surfaces;
+    lock_.withLock([&](Table& table) {
+        for (const auto& [key, pipeline] : table)
+            if (key.belongsTo(connection)) surfaces.emplace_back(key.surfaceID, pipeline->choice());
+    });
+    const auto paused = pausedSurfaces_.get();
+    std::map<std::uint32_t, AudioRouting::Source> sources;
+    for (const auto& [surfaceID, choice] : surfaces) {
+        if (paused.contains(SurfaceKey{connection, surfaceID})) continue;
+        switch (choice.kind) {
+        case CaptureChoice::Kind::window:
+            if (const auto target = catalog_->controlTarget(choice.value))
+                sources.emplace(surfaceID, AudioRouting::Source::window(target->pid));
+            break;
+        case CaptureChoice::Kind::display: sources.emplace(surfaceID, AudioRouting::Source::display()); break;
+        case CaptureChoice::Kind::testPattern: sources.emplace(surfaceID, AudioRouting::Source::testPattern()); break;
+        }
+    }
+    return sources;
+}
+
+void MediaPipeline::reconcileAudioRoutes(std::shared_ptr<MediaConnection> connection) {
+    const std::map<std::uint32_t, AudioRouting::Route> routes = AudioRouting::routes(audioSources(connection));
+    const RoutedAudio previous = routed_.withLock([&](ByConnection<RoutedAudio>& table) {
+        const auto found = table.find(connection);
+        return found == table.end() ? RoutedAudio{} : found->second;
+    });
+    const AudioRouting::Reconciliation plan = AudioRouting::reconcile(previous.routes, routes);
+    audioLog_.notice("audio routes %{public}s restart=%{public}s stop=%{public}s", AudioRouting::describe(routes),
+                     fmt::format("[{}]", fmt::join(plan.changed, ", ")), fmt::format("[{}]", fmt::join(plan.removed, ", ")));
+
+    for (const auto* list : {&plan.removed, &plan.changed}) {
+        for (const std::uint32_t surfaceID : *list)
+            if (const auto found = previous.streams.find(surfaceID); found != previous.streams.end()) found->second->stop();
+    }
+    routed_.withLock([&](ByConnection<RoutedAudio>& table) {
+        std::erase_if(table, [](const auto& entry) { return entry.first.expired(); });
+        RoutedAudio& entry = table[connection];
+        entry.routes = routes;
+        for (const auto* list : {&plan.removed, &plan.changed})
+            for (const std::uint32_t surfaceID : *list) entry.streams.erase(surfaceID);
+        if (entry.routes.empty() && entry.streams.empty()) table.erase(table.find(connection));
+    });
+
+    const std::shared_ptr<AudioSink> sink = connection->audioSink();
+    if (!sink) return;
+    for (const std::uint32_t surfaceID : plan.changed) {
+        const AudioRouting::Route& route = routes.at(surfaceID);
+        if (std::holds_alternative<AudioRouting::route::Silent>(route)) continue;
+        std::shared_ptr<AudioSource> source = makeRoutedAudioSource_(route);
+        if (!source) continue;
+        const bool announced = routed_.withLock(
+            [&](ByConnection<RoutedAudio>& table) { return std::exchange(table[connection].announced, true); });
+        auto stream = AudioStream::make(std::move(source), sink, AudioStream::Options{surfaceID, !announced, 1, {}, {}});
+        routed_.withLock([&](ByConnection<RoutedAudio>& table) { table[connection].streams[surfaceID] = stream; });
+        const auto started = stream->start();
+        if (started) continue;
+        audioLog_.error("audio start failed on surface %{public}u: %{public}s", surfaceID, started.error().description());
+        routed_.withLock([&](ByConnection<RoutedAudio>& table) {
+            RoutedAudio& entry = table[connection];
+            if (const auto found = entry.streams.find(surfaceID); found != entry.streams.end() && found->second == stream)
+                entry.streams.erase(found);
+            // A stream that never ran never announced: the next one must.
+            if (stream->announces()) entry.announced = false;
+        });
+    }
+}
+
+void MediaPipeline::stopRoutedAudio(const std::shared_ptr<MediaConnection>& connection) {
+    std::map<std::uint32_t, std::shared_ptr<AudioStream>> streams;
+    routed_.withLock([&](ByConnection<RoutedAudio>& table) {
+        const auto found = table.find(connection);
+        if (found == table.end()) return;
+        streams = std::move(found->second.streams);
+        table.erase(found);
+    });
+    for (const auto& [surfaceID, stream] : streams) tasks_->async([stream] { stream->stop(); });
+}
+
+std::map<std::uint32_t, AudioRouting::Route>
+MediaPipeline::audioRoutes(const std::shared_ptr<MediaConnection>& connection) const {
+    return routed_.withLock([&](const ByConnection<RoutedAudio>& table) {
+        const auto found = table.find(connection);
+        return found == table.end() ? std::map<std::uint32_t, AudioRouting::Route>{} : found->second.routes;
+    });
+}
+
+std::shared_ptr<AudioStream> MediaPipeline::sessionAudioStream(const std::shared_ptr<MediaConnection>& connection) const {
+    return audioLock_.withLock([&](const ByConnection<AudioState>& table) {
+        const auto found = table.find(connection);
+        return found == table.end() ? nullptr : found->second.stream;
+    });
+}
+
+std::map<std::uint32_t, std::shared_ptr<AudioStream>>
+MediaPipeline::routedAudioStreams(const std::shared_ptr<MediaConnection>& connection) const {
+    return routed_.withLock([&](const ByConnection<RoutedAudio>& table) {
+        const auto found = table.find(connection);
+        return found == table.end() ? std::map<std::uint32_t, std::shared_ptr<AudioStream>>{} : found->second.streams;
+    });
+}
+
+} // namespace quillmere
