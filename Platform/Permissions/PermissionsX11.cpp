@@ -23,6 +23,11 @@ Connection connect(const std::string& displayName, int& screen) {
 
 } // namespace
 
+bool PermissionsX11::displayOpens() const {
+    int screenNumber = 0;
+    return connect(displayName_, screenNumber) != nullptr;
+}
+
 bool PermissionsX11::screenCaptureAllowed() const {
     int screenNumber = 0;
     const Connection connection = connect(displayName_, screenNumber);

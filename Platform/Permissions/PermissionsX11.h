@@ -13,6 +13,8 @@ public:
     // An empty name means $DISPLAY.
     explicit PermissionsX11(std::string displayName = {}) : displayName_(std::move(displayName)) {}
 
+    // The display opens at all.
+    bool displayOpens() const;
     // The display opens and a pixel of its root window can be read.
     bool screenCaptureAllowed() const;
     // The display opens and offers the XTest extension.

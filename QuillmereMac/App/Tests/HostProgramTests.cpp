@@ -233,6 +233,17 @@ int redPixels(const QImage& image) {
     return count;
 }
 
+TEST(HostProgramCommandLine, HelpAndAMissingDisplayNeedNoDisplay) {
+    TemporaryFolder folder;
+    Program help({QUILLMERE_HOST_PROGRAM, "--help"}, {{"DISPLAY", ":65000"}}, folder.path() / "help.txt");
+    EXPECT_EQ(help.wait(10s), 0);
+    EXPECT_NE(help.output().find("QUILLMERE_MAC_KEYCHAIN_SCOPE"), std::string::npos) << help.output();
+    Program nowhere({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ":65000"}}, folder.path() / "nowhere.txt");
+    EXPECT_EQ(nowhere.wait(10s), 1);
+    EXPECT_EQ(nowhere.output(),
+              "quillmere-host: no X display to run on (set DISPLAY, or start a private one with scripts/run)\n");
+}
+
 class HostProgram : public ::testing::Test {
 protected:
     static constexpr const char* scope = "program";
