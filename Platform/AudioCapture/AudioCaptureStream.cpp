@@ -154,7 +154,7 @@ struct AudioCaptureStream::State {
         pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
         pa_stream* stream = pa_stream_new(context->get(), "Quillmere capture", &spec, &map);
         if (!stream) return;
-        auto monitor = std::make_unique<Monitor>(Monitor{this, input, sink, stream, true});
+        auto monitor = std::make_unique<Monitor>(Monitor{this, input, sink, stream, true, {}});
         pa_stream_set_monitor_stream(stream, input);
         pa_stream_set_read_callback(stream, &onRead, monitor.get());
         pa_stream_set_state_callback(stream, &onStreamState, monitor.get());
