@@ -31,9 +31,12 @@ public:
     struct Options {
         // Empty: $DISPLAY.
         std::string displayName;
-        std::uint64_t keymapSettleNs = 50'000'000;
+        // X clients turn key codes into characters when they read the
+        // event, with the map of that moment: a borrowed code keeps its
+        // character long enough for a busy client to read what was typed.
+        std::uint64_t keymapSettleNs = 200'000'000;
         // Borrowed key codes go back once no text was typed for this long.
-        std::uint64_t keymapRestoreNs = 250'000'000;
+        std::uint64_t keymapRestoreNs = 1'000'000'000;
     };
 
     static constexpr int pixelsPerClick = 120;

@@ -49,7 +49,10 @@ protected:
         ASSERT_TRUE(server_->ready()) << server_->failure();
         recorder_.emplace(server_->displayName(), left, top, 400, 300);
         ASSERT_TRUE(recorder_->ok());
-        auto opened = EventPosterX11::open({server_->displayName(), 100'000'000, 50'000'000});
+        // The poster's own delays: the recorder reads key codes as late as a busy client would.
+        EventPosterX11::Options options;
+        options.displayName = server_->displayName();
+        auto opened = EventPosterX11::open(options);
         ASSERT_TRUE(opened) << opened.error().description();
         poster_ = *opened;
         post({Event::mouse(Type::mouseMoved, {left + 10.0, top + 10.0}, 0, 0)});
