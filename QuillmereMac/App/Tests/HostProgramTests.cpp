@@ -201,6 +201,20 @@ public:
         return out;
     }
 
+    // Whether another client holds the keyboard (as an open menu does): a
+    // grab of our own is refused then, and let go at once otherwise.
+    bool keyboardGrabbed() const {
+        xcb_grab_keyboard_reply_t* reply = xcb_grab_keyboard_reply(
+            c_, xcb_grab_keyboard(c_, 0, root(), XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC), nullptr);
+        const bool taken = reply != nullptr && reply->status == XCB_GRAB_STATUS_ALREADY_GRABBED;
+        if (reply != nullptr && reply->status == XCB_GRAB_STATUS_SUCCESS) {
+            xcb_ungrab_keyboard(c_, XCB_CURRENT_TIME);
+            xcb_flush(c_);
+        }
+        std::free(reply);
+        return taken;
+    }
+
     // Whether a tray host owns the tray selection of the first screen.
     bool trayRunning() const {
         const char name[] = "_NET_SYSTEM_TRAY_S0";
@@ -331,6 +345,8 @@ protected:
         const std::size_t before = probe.windows("quillmere-host").size();
         xdotool({"mousemove", std::to_string(at.center().x()), std::to_string(at.center().y()), "click", "1"});
         ASSERT_TRUE(waitFor([&] { return probe.windows("quillmere-host").size() > before; }, 10s)) << "no menu";
+        // Keys reach the menu once it holds the keyboard.
+        ASSERT_TRUE(waitFor([&] { return probe.keyboardGrabbed(); }, 10s)) << "the menu never took the keyboard";
         if (!screenshot.empty()) keepScreenshot(screenshot);
         std::vector<std::string> keys{"key"};
         for (int i = 0; i < downs; ++i) keys.emplace_back("Down");
