@@ -16,6 +16,7 @@ AppDelegate::Options AppDelegate::Options::standard() {
     options.platform.main = &MainQueue::shared();
     options.platform.defaults = &Defaults::standard();
     options.platform.loginItem = LoginItem::autostart(LoginItem::standardFolder(), LoginItem::runningProgram());
+    options.platform.diagnostics = HostPerfLog::directory();
     const auto hostName = HostNaming::hostName();
     options.hostName = HostNaming::localizedName(HostNaming::prettyName("/etc/machine-info"), hostName);
     options.mdnsHostName = HostNaming::mdnsHostName(hostName);
@@ -57,8 +58,7 @@ void AppDelegate::launch() {
     if (updater_ && !names.scope) updater_->startUpdater();
 
     if (trace) trace("controller");
-    controller_ = std::make_unique<HostAppController>(*root_, updater_.get(), [this] { requestQuit(); },
-                                                      options_.panels);
+    controller_ = std::make_unique<HostAppController>(*root_, updater_.get(), [this] { requestQuit(); });
     if (names.scope) {
         scopedCleanup_ = [keychain = options_.platform.keychain, scope = *names.scope] {
             CompositionRoot::removeScopedItems(keychain, scope);
@@ -71,7 +71,7 @@ void AppDelegate::launch() {
     if (trace) trace("controller start");
     controller_->start();
     if (trace) trace("diagnostics");
-    if (options_.startDiagnostics) options_.startDiagnostics(*root_);
+    root_->perfLog().start();
 }
 
 AppDelegate::TerminateReply AppDelegate::shouldTerminate() {

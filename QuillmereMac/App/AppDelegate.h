@@ -24,14 +24,11 @@ public:
         std::string hostName;
         std::string mdnsHostName;
         std::string version = "1.0";
-        HostAppController::Panels panels = HostAppController::Panels::placeholders();
         // Shows the alert (message, informative text) and returns once the
         // user dismissed it.
         std::function<void(const std::string&, const std::string&)> alert;
         // Ends the event loop with the status.
         std::function<void(int)> exit;
-        // Starts the diagnostics log over the composed root.
-        std::function<void(CompositionRoot&)> startDiagnostics;
 
         // The real system: the process environment, the standard keychain
         // and defaults, the main queue, a message box, QApplication::exit.

@@ -2,6 +2,7 @@
 
 #include "Platform/EventPosting/EventPosterX11.h"
 #include "Platform/Pasteboard/SystemPasteboard.h"
+#include "QuillmereMac/Diagnostics/HostPerfSources.h"
 
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
@@ -37,6 +38,18 @@ WireID CompositionRoot::deviceIDOf(ByteView fingerprint) {
 void CompositionRoot::removeScopedItems(const Keychain& keychain, std::string_view scope) {
     keychain.remove(KeychainTrustStorage::query(KeychainTrustStorage::service(scope), KeychainTrustStorage::account));
     IdentityStore(keychain).remove(IdentityStore::hostLabel(scope));
+}
+
+HostPerfLog& CompositionRoot::perfLog() {
+    if (!perfLog_) {
+        HostPerfLog::Environment environment;
+        // The transport's thermal zones and power supplies.
+        environment.sysfs = platform.transportSources.sysfs;
+        environment.defaults = platform.defaults;
+        perfLog_ = HostPerfLog::make(*platform.main, HostPerfSources::of(pipeline, virtualDisplay), platform.diagnostics,
+                                     std::move(environment));
+    }
+    return *perfLog_;
 }
 
 std::expected<void, CompositionError> CompositionRoot::compose(std::function<bool()> autoApproveOverride) {
@@ -119,7 +132,8 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     services.poster = std::move(poster);
     services.pasteboard = std::move(pasteboard);
     services.textSize = textSize;
-    services.virtualDisplay = std::make_shared<VirtualDisplayController>(virtualDisplays);
+    virtualDisplay = std::make_shared<VirtualDisplayController>(virtualDisplays);
+    services.virtualDisplay = virtualDisplay;
     pipeline = MediaPipeline::make(std::move(services));
 
     trace("delegate");

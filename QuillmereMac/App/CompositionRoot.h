@@ -10,6 +10,7 @@
 #include "QuillmereMac/App/SystemPermissions.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Consent/ConsentCenter.h"
+#include "QuillmereMac/Diagnostics/HostPerfLog.h"
 #include "QuillmereMac/Display/DisplayTextSize.h"
 #include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
 #include "QuillmereMac/Engine/HostEngine.h"
@@ -20,6 +21,7 @@
 #include "QuillmereWire/TrustStoreError.h"
 
 #include <expected>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,6 +51,8 @@ public:
         std::string displayName;
         HostTransportService::Sources transportSources;
         LoginItem loginItem;
+        // Where the diagnostics log is written; none: nowhere.
+        std::optional<std::filesystem::path> diagnostics;
         // Told each composition step by name as it is taken.
         std::function<void(std::string_view step)> trace;
     };
@@ -82,11 +86,14 @@ public:
     // the controller heals at start.
     std::shared_ptr<DisplayTextSize> textSize;
     std::shared_ptr<RandrVirtualDisplayMaker> virtualDisplays;
+    std::shared_ptr<VirtualDisplayController> virtualDisplay;
     std::shared_ptr<SystemPermissions> permissions;
     const RootNames names;
     const Platform platform;
 
     Defaults& defaults() const { return *platform.defaults; }
+    // Made on first use, over the pipeline and the diagnostics folder.
+    HostPerfLog& perfLog();
 
 private:
     CompositionRoot(RootNames names, Platform platform) : names(std::move(names)), platform(std::move(platform)) {}
@@ -95,6 +102,7 @@ private:
         if (platform.trace) platform.trace(step);
     }
 
+    std::shared_ptr<HostPerfLog> perfLog_;
     Logger log_{"com.ornbeck.quillmere.mac", "control"};
 };
 

@@ -1,7 +1,9 @@
 #include "QuillmereMac/App/HostAppController.h"
 
 #include "QuillmereMac/App/StatusView.h"
-#include "QuillmereMac/App/SymbolIcons.h"
+#include "QuillmereMac/Views/HostSettingsView.h"
+#include "QuillmereMac/Views/PairingView.h"
+#include "QuillmereMac/Views/SymbolImage.h"
 
 #include <QAction>
 #include <QApplication>
@@ -33,27 +35,11 @@ const QColor sharingRed(255, 59, 48);
 // Reads on light and dark panels alike.
 const QColor monochrome(128, 128, 128);
 
-QWidget* placeholder(const QString& value) {
-    auto* label = new QLabel(value);
-    label->setObjectName("placeholder");
-    label->setWordWrap(true);
-    label->setAlignment(Qt::AlignCenter);
-    label->setMargin(24);
-    return label;
-}
-
 } // namespace
 
-HostAppController::Panels HostAppController::Panels::placeholders() {
-    Panels panels;
-    panels.settings = [](HostAppController&) { return placeholder(QStringLiteral("Settings")); };
-    panels.pairing = [](HostAppController&) { return placeholder(QStringLiteral("Pair iPhone")); };
-    return panels;
-}
-
 HostAppController::HostAppController(CompositionRoot& root, AppUpdater* updater, std::function<void()> terminate,
-                                     Panels panels, QObject* parent)
-    : QObject(parent), root_(root), terminate_(std::move(terminate)), updater_(updater), panels_(std::move(panels)) {
+                                     QObject* parent)
+    : QObject(parent), root_(root), terminate_(std::move(terminate)), updater_(updater) {
     sharingStatusItem_ = new QAction(this);
     sharingStatusItem_->setObjectName("sharingStatusItem");
     stopSharingItem_ = new QAction(QStringLiteral("Stop Sharing"), this);
@@ -177,7 +163,7 @@ void HostAppController::statusChanged(const HostStatus& status) {
 
 void HostAppController::applyIndicator(const SharingIndicator& indicator) {
     indicator_ = indicator;
-    statusItem_->setIcon(SymbolIcons::icon(indicator.symbolName(), indicator.isLive() ? sharingRed : monochrome));
+    statusItem_->setIcon(SymbolImage::icon(indicator.symbolName(), indicator.isLive() ? sharingRed : monochrome));
     statusItem_->setToolTip(text(indicator.toolTip()));
     // A tray icon is no widget: its menu carries the accessible name.
     statusMenu_->setAccessibleName(text(indicator.accessibilityDescription()));
@@ -275,7 +261,7 @@ void HostAppController::showWindow() {
 
 void HostAppController::showPairing() {
     if (!pairingWindow_) {
-        QWidget* content = panels_.pairing ? panels_.pairing(*this) : placeholder(QStringLiteral("Pair iPhone"));
+        auto* content = new PairingView(root_.pairing, EnrollmentService::wallClockSeconds);
         pairingWindow_ = makeWindow(content, QStringLiteral("Pair iPhone"), QSize(480, 630), QSize(420, 460));
         pairingWindow_->setObjectName("pairingWindow");
         pairingWindow_->installEventFilter(this);
@@ -287,7 +273,24 @@ void HostAppController::showPairing() {
 
 void HostAppController::showSettings() {
     if (!settingsWindow_) {
-        QWidget* content = panels_.settings ? panels_.settings(*this) : placeholder(QStringLiteral("Settings"));
+        HostStatusModel& model = *root_.model;
+        HostSettingsView::Model bound{
+            model.engine(),
+            [&model](bool on) { model.setAutoApprove(on); },
+            [&model](bool on) { model.setOpenAtLogin(on); },
+            [&model](bool on) { model.setTestPatternEnabled(on); },
+            [&model] { return model.loginItem().enabled && model.loginItem().enabled(); },
+            [&model] { return model.loginItemProblem(); },
+        };
+        QPointer<HostAppController> weak(this);
+        auto* content = new HostSettingsView(
+            std::move(bound), root_.defaults(),
+            [weak] {
+                if (weak) weak->showPairing();
+            },
+            [weak] {
+                if (weak) weak->exportDiagnostics();
+            });
         settingsWindow_ = makeWindow(content, QStringLiteral("Quillmere Settings"), QSize(520, 400), std::nullopt);
         settingsWindow_->setObjectName("settingsWindow");
     }
@@ -316,17 +319,8 @@ void HostAppController::requestAccessibility() {
 
 void HostAppController::stopSharing() { root_.transport->stopSharing(ByeReason::normal); }
 
-std::optional<std::filesystem::path> HostAppController::diagnosticsFolder() {
-    static constexpr const char* name = "Quillmere-Diagnostics";
-    const char* cache = std::getenv("XDG_CACHE_HOME");
-    if (cache != nullptr && cache[0] == '/') return std::filesystem::path(cache) / name;
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] == '\0') return std::nullopt;
-    return std::filesystem::path(home) / ".cache" / name;
-}
-
 void HostAppController::exportDiagnostics() {
-    const auto folder = diagnosticsFolder();
+    const auto& folder = root_.platform.diagnostics;
     if (!folder) return;
     std::error_code ignored;
     std::filesystem::create_directories(*folder, ignored);

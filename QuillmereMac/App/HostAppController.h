@@ -30,21 +30,13 @@ class StatusView;
 // Main thread only.
 class HostAppController final : public QObject {
 public:
-    // The contents of the settings and pairing windows.
-    struct Panels {
-        std::function<QWidget*(HostAppController&)> settings;
-        std::function<QWidget*(HostAppController&)> pairing;
-        // Placeholders that say what the window is for.
-        static Panels placeholders();
-    };
-
     static constexpr std::uint32_t pairingLifetimeSeconds = 300;
     // How long the tear-down waits for closing connections to finish their bye.
     static constexpr std::uint64_t closeWaitNs = 2'000'000'000;
 
     // The root must outlive the controller; the updater is optional.
     HostAppController(CompositionRoot& root, AppUpdater* updater, std::function<void()> terminate,
-                      Panels panels = Panels::placeholders(), QObject* parent = nullptr);
+                      QObject* parent = nullptr);
     ~HostAppController() override;
 
     void start();
@@ -62,10 +54,6 @@ public:
     void stopSharing();
     void exportDiagnostics();
     void quit();
-
-    // $XDG_CACHE_HOME/Quillmere-Diagnostics, with ~/.cache when the variable
-    // is unset or not an absolute path; none without a home.
-    static std::optional<std::filesystem::path> diagnosticsFolder();
 
     CompositionRoot& root() const { return root_; }
     const SharingIndicator& indicator() const { return indicator_; }
@@ -110,7 +98,6 @@ private:
     QAction* sharingSeparator_ = nullptr;
     std::optional<HostEngine::ObserverToken> statusToken_;
     std::vector<QMenu*> mainMenus_;
-    Panels panels_;
     Logger log_{"com.ornbeck.quillmere.mac", "app"};
 };
 

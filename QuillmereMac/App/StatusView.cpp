@@ -1,6 +1,7 @@
 #include "QuillmereMac/App/StatusView.h"
 
-#include "QuillmereMac/App/SymbolIcons.h"
+#include "QuillmereMac/Views/SymbolImage.h"
+#include "QuillmereMac/Views/ViewStyle.h"
 
 #include <QAction>
 #include <QFrame>
@@ -18,31 +19,28 @@ namespace {
 
 QString text(const std::string& value) { return QString::fromStdString(value); }
 
-QColor secondaryColor(const QWidget& widget) {
-    QColor color = widget.palette().color(QPalette::WindowText);
-    color.setAlphaF(0.8f);
-    return color;
-}
-
 QLabel* wrapping(const QString& value, const char* objectName, QWidget* parent) {
-    auto* label = new QLabel(value, parent);
+    QLabel* label = ViewStyle::text(value, parent);
     label->setObjectName(objectName);
-    label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
 }
 
 QLabel* secondary(const QString& value, const char* objectName, QWidget* parent) {
     QLabel* label = wrapping(value, objectName, parent);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, secondaryColor(*parent));
-    label->setPalette(palette);
+    ViewStyle::makeSecondary(label);
     return label;
+}
+
+QColor secondaryColor(const QWidget& widget) {
+    QColor color = widget.palette().color(QPalette::WindowText);
+    color.setAlphaF(static_cast<float>(ViewStyle::secondaryOpacity));
+    return color;
 }
 
 QLabel* symbol(std::string_view name, int size, const QColor& color, QWidget* parent) {
     auto* label = new QLabel(parent);
-    label->setPixmap(SymbolIcons::pixmap(name, size, color));
+    label->setPixmap(SymbolImage::pixmap(name, size, color));
     label->setObjectName(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
     label->setFixedSize(size, size);
     label->setAccessibleName(QString());
@@ -58,11 +56,7 @@ QWidget* labelled(std::string_view name, const QString& value, const char* objec
     layout->setSpacing(8);
     layout->addWidget(symbol(name, 18, parent->palette().color(QPalette::WindowText), row), 0, Qt::AlignTop);
     QLabel* label = wrapping(value, objectName, row);
-    if (headline) {
-        QFont font = label->font();
-        font.setBold(true);
-        label->setFont(font);
-    }
+    if (headline) label->setFont(ViewStyle::headline(label->font()));
     layout->addWidget(label, 1);
     return row;
 }
@@ -153,21 +147,16 @@ void StatusView::addTitle(QVBoxLayout& column) {
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(16);
-    layout->addWidget(symbol("rectangle.on.rectangle", 36, palette().color(QPalette::Highlight), row), 0, Qt::AlignTop);
+    layout->addWidget(symbol("rectangle.on.rectangle", 36, ViewStyle::tint(*this), row), 0, Qt::AlignTop);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(5);
     QLabel* title = wrapping(QStringLiteral("Your Mac, within reach"), "title", row);
-    QFont font = title->font();
-    font.setPointSizeF(font.pointSizeF() * 1.4);
-    font.setWeight(QFont::DemiBold);
-    title->setFont(font);
+    title->setFont(ViewStyle::title2(title->font()));
     texts->addWidget(title);
     const bool session = model_.status().activeSession.has_value();
     QWidget* headline = labelled(session ? "iphone" : "dot.radiowaves.left.and.right", text(model_.headline()),
                                  "headline", row, false);
-    QPalette palette = headline->palette();
-    palette.setColor(QPalette::WindowText, secondaryColor(*this));
-    headline->setPalette(palette);
+    ViewStyle::makeSecondary(headline);
     texts->addWidget(headline);
     layout->addLayout(texts, 1);
     column.addWidget(row);
@@ -235,12 +224,7 @@ void StatusView::addPermissions(QVBoxLayout& column) {
     };
     bool first = true;
     for (const Row& row : rows) {
-        if (!first) {
-            auto* divider = new QFrame(box);
-            divider->setFrameShape(QFrame::HLine);
-            divider->setFrameShadow(QFrame::Sunken);
-            box->layout()->addWidget(divider);
-        }
+        if (!first) box->layout()->addWidget(ViewStyle::divider(box));
         first = false;
         auto* rowWidget = new QWidget(box);
         rowWidget->setObjectName(row.name);
@@ -252,9 +236,7 @@ void StatusView::addPermissions(QVBoxLayout& column) {
         top->addWidget(symbol(row.allowed ? "checkmark.circle.fill" : "exclamationmark.circle", 18,
                               row.allowed ? palette().color(QPalette::WindowText) : secondaryColor(*this), rowWidget));
         QLabel* title = wrapping(row.title, "permissionTitle", rowWidget);
-        QFont font = title->font();
-        font.setBold(true);
-        title->setFont(font);
+        title->setFont(ViewStyle::headline(title->font()));
         top->addWidget(title);
         top->addWidget(secondary(row.allowed ? QStringLiteral("Allowed") : QStringLiteral("Needed"), "permissionState",
                                  rowWidget));
@@ -326,7 +308,7 @@ QToolBar* StatusView::makeToolBar(QWidget* parent) {
         {"pair", QStringLiteral("Pair iPhone\u2026"), "plus", QStringLiteral("Connect another iPhone"), actions_.pair},
     };
     for (const Item& item : items) {
-        QAction* action = bar->addAction(SymbolIcons::icon(item.symbolName, color), item.title);
+        QAction* action = bar->addAction(SymbolImage::icon(item.symbolName, color), item.title);
         action->setObjectName(item.name);
         action->setToolTip(item.help);
         connect(action, &QAction::triggered, bar, [run = item.action] {

@@ -133,6 +133,12 @@ std::size_t MediaPipeline::surfaceCount() const {
     return lock_.withLock([](const Table& table) { return table.size(); });
 }
 
+std::vector<std::pair<SurfaceKey, std::shared_ptr<SurfacePipeline>>> MediaPipeline::surfaces() const {
+    return lock_.withLock([](const Table& table) {
+        return std::vector<std::pair<SurfaceKey, std::shared_ptr<SurfacePipeline>>>(table.begin(), table.end());
+    });
+}
+
 std::optional<DatagramPacer::Metrics> MediaPipeline::pacerSnapshot() {
     const auto lowest = lowestSurface();
     if (!lowest) return std::nullopt;

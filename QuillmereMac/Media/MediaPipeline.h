@@ -124,6 +124,8 @@ public:
     // The surface with the smallest identifier, whichever its connection.
     std::optional<std::pair<SurfaceKey, std::shared_ptr<SurfacePipeline>>> lowestSurface();
     std::size_t surfaceCount() const;
+    // Every live surface, lowest identifier first.
+    std::vector<std::pair<SurfaceKey, std::shared_ptr<SurfacePipeline>>> surfaces() const;
     // Any one surface's connection's pacer figures; nothing without surfaces.
     std::optional<DatagramPacer::Metrics> pacerSnapshot();
     void setPaused(std::uint32_t surfaceID, bool paused, const std::shared_ptr<MediaConnection>& connection) override;

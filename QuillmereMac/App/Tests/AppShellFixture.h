@@ -80,6 +80,7 @@ public:
         options.platform.displayName = ":65000";
         options.platform.transportSources.sysfs = PowerSysfs(folder.path() / "sys");
         options.platform.loginItem = LoginItem::autostart(folder.path() / "autostart", "/usr/bin/quillmere-host");
+        options.platform.diagnostics = folder.path() / "cache" / "Quillmere-Diagnostics";
         options.platform.trace = [this](std::string_view step) { steps.emplace_back(step); };
         options.hostName = "Test Mac";
         options.mdnsHostName = "test.local";

@@ -153,14 +153,13 @@ TEST(HostAppController, TearDownDeniesRequestsBeforeTheEngineStopsThenClosesEver
 TEST(HostAppController, ExportingDiagnosticsMakesAndOpensTheFolder) {
     LaunchedHost host;
     host.launch();
-    const auto cache = host.folder.path() / "cache";
-    ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    const auto folder = *host.options.platform.diagnostics;
+    std::filesystem::remove_all(folder);
     std::vector<std::filesystem::path> opened;
-    host.controller().openFolder = [&](const std::filesystem::path& folder) { opened.push_back(folder); };
+    host.controller().openFolder = [&](const std::filesystem::path& shown) { opened.push_back(shown); };
     host.controller().exportDiagnostics();
-    ::unsetenv("XDG_CACHE_HOME");
-    EXPECT_EQ(opened, std::vector<std::filesystem::path>{cache / "Quillmere-Diagnostics"});
-    EXPECT_TRUE(std::filesystem::is_directory(cache / "Quillmere-Diagnostics"));
+    EXPECT_EQ(opened, std::vector<std::filesystem::path>{folder});
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
 }
 
 // The status view alone, over an engine whose trust store lives in memory.

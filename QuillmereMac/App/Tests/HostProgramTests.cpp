@@ -10,6 +10,7 @@
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereViewer/ViewerState.h"
 
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include <xcb/xcb.h>
@@ -165,6 +166,23 @@ public:
         return found;
     }
 
+    // _NET_WM_NAME, the title a window manager shows.
+    std::string title(xcb_window_t window) const {
+        const char name[] = "_NET_WM_NAME";
+        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, sizeof name - 1, name), nullptr);
+        std::string out;
+        if (atom != nullptr) {
+            xcb_get_property_reply_t* reply = xcb_get_property_reply(
+                c_, xcb_get_property(c_, 0, window, atom->atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 256), nullptr);
+            if (reply != nullptr)
+                out.assign(static_cast<const char*>(xcb_get_property_value(reply)),
+                           static_cast<std::size_t>(xcb_get_property_value_length(reply)));
+            std::free(reply);
+        }
+        std::free(atom);
+        return out;
+    }
+
     bool viewable(xcb_window_t window) const {
         xcb_get_window_attributes_reply_t* reply =
             xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr);
@@ -184,9 +202,9 @@ public:
         return rect;
     }
 
-    // The window's pixels as they are on the screen.
+    // The window's pixels as they are on the screen, the part on it.
     QImage image(xcb_window_t window) const {
-        const QRect rect = geometry(window);
+        const QRect rect = geometry(window).intersected(geometry(root()));
         xcb_get_image_reply_t* reply = xcb_get_image_reply(
             c_,
             xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, root(), static_cast<std::int16_t>(rect.x()),
@@ -354,6 +372,17 @@ protected:
         xdotool(keys);
     }
 
+    // What zbarimg reads from the picture, byte for byte; none without a code.
+    std::optional<std::string> readQRCode(const QImage& image) const {
+        const auto file = home.path() / "code.png";
+        if (!image.save(QString::fromStdString(file.string()))) return std::nullopt;
+        // Its complaints (no system bus) stay out of what it read.
+        Program zbar({"/bin/sh", "-c", "exec /usr/bin/zbarimg --quiet --raw -Sbinary '" + file.string() + "' 2>/dev/null"},
+                     {}, home.path() / "code.txt");
+        if (zbar.wait(10s) != 0) return std::nullopt;
+        return zbar.output();
+    }
+
     // Kept beside the build as the test's artifacts.
     void keepScreenshot(const std::string& name, std::optional<xcb_window_t> window = std::nullopt) const {
         std::filesystem::create_directories(QUILLMERE_SCREENSHOTS);
@@ -369,7 +398,7 @@ protected:
     Digest32 hostFingerprint;
 };
 
-TEST_F(HostProgram, TrayStatusWindowStreamingStopSharingAndACleanQuitOnSigterm) {
+TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm) {
     Program host({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
     const auto port = sessionPort(host);
     ASSERT_TRUE(port) << host.output();
@@ -377,32 +406,53 @@ TEST_F(HostProgram, TrayStatusWindowStreamingStopSharingAndACleanQuitOnSigterm) 
     ASSERT_TRUE(waitFor([&] { return !(icons = probe.windows("quillmere-host", "trayer")).empty(); }, 10s))
         << "no tray icon inside trayer";
     const xcb_window_t icon = icons[0];
-    // The status window opens at launch, at its size; each window is kept
-    // as a picture of its own, on top as it just opened.
-    auto windowSized = [&](QSize size) {
+    // The status window opens at launch; each window is kept as a picture
+    // of its own, on top as it just opened.
+    auto windowTitled = [&](const std::string& title) {
         std::optional<xcb_window_t> found;
         waitFor(
             [&] {
+                // The tray icon is named too; windows are larger.
                 for (const xcb_window_t window : probe.windows("quillmere-host"))
-                    if (probe.geometry(window).size() == size) found = window;
+                    if (probe.title(window) == title && probe.geometry(window).width() > 100) found = window;
                 return found.has_value();
             },
             10s);
         return found;
     };
-    const auto statusWindow = windowSized(QSize(560, 620));
+    const auto statusWindow = windowTitled("Quillmere");
     ASSERT_TRUE(statusWindow) << "no status window";
+    EXPECT_EQ(probe.geometry(*statusWindow).size(), QSize(560, 620));
     keepScreenshot("status-window.png", *statusWindow);
     EXPECT_EQ(redPixels(probe.image(icon)), 0);
 
-    // The tray menu opens the pairing and settings windows at their sizes.
+    // "Pair iPhone…" from the tray menu shows a code that a phone reads as
+    // the invitation; Return approves the phone that used it.
     chooseFromTrayMenu(icon, 2);
-    const auto pairingWindow = windowSized(QSize(480, 630));
+    const auto pairingWindow = windowTitled("Pair iPhone");
     ASSERT_TRUE(pairingWindow) << "no pairing window";
+    std::optional<std::string> invitation;
+    ASSERT_TRUE(waitFor([&] { return (invitation = readQRCode(probe.image(*pairingWindow))).has_value(); }, 20s));
+    EXPECT_EQ(invitation->rfind("quillmere:1:", 0), 0u) << *invitation;
     keepScreenshot("pairing-window.png", *pairingWindow);
+    const auto phoneState = home.path() / "phone";
+    Program pairing({QUILLMERE_VIEWER_PROGRAM, "--state", phoneState.string(), "pair", "--name", "Program phone",
+                     *invitation},
+                    {}, home.path() / "pairing.txt");
+    // The code gives way to the question once the phone asked.
+    ASSERT_TRUE(waitFor([&] { return !readQRCode(probe.image(*pairingWindow)); }, 20s)) << pairing.output();
+    keepScreenshot("pairing-approval.png", *pairingWindow);
+    xdotool({"windowactivate", "--sync", std::to_string(*pairingWindow), "key", "Return"});
+    EXPECT_EQ(pairing.wait(30s), 0) << pairing.output();
+    // The very host: its invitation carried the scoped identity's fingerprint.
+    EXPECT_NE(pairing.output().find(fmt::format("(fingerprint {:02x})", fmt::join(hostFingerprint.bytes(), ""))),
+              std::string::npos)
+        << pairing.output();
+
     chooseFromTrayMenu(icon, 3);
-    const auto settingsWindow = windowSized(QSize(520, 400));
+    const auto settingsWindow = windowTitled("Quillmere Settings");
     ASSERT_TRUE(settingsWindow) << "no settings window";
+    EXPECT_EQ(probe.geometry(*settingsWindow).size(), QSize(520, 400));
     keepScreenshot("settings-window.png", *settingsWindow);
 
     const std::vector<std::string> session{"--host", "127.0.0.1", "--port", std::to_string(*port), "--select",
@@ -413,9 +463,16 @@ TEST_F(HostProgram, TrayStatusWindowStreamingStopSharingAndACleanQuitOnSigterm) 
     EXPECT_EQ(counted->wait(60s), 0) << counted->output();
     EXPECT_NE(counted->output().find("\"verdict\":\"pass\""), std::string::npos) << counted->output();
 
+    // The phone paired through the window streams too.
+    Program phone({QUILLMERE_VIEWER_PROGRAM, "--state", phoneState.string(), "connect", "--host", "127.0.0.1", "--port",
+                   std::to_string(*port), "--select", "title:Test pattern", "--frames", "5", "--retries", "0"},
+                  {}, home.path() / "phone.json");
+    EXPECT_EQ(phone.wait(60s), 0) << phone.output();
+
     // Control of a display is granted to a paired device: input is composed.
+    // A still display sends few frames: the session runs for a time instead.
     auto controlling = viewer({"--host", "127.0.0.1", "--port", std::to_string(*port), "--select", "display:0",
-                               "--frames", "3", "--move", "5,700", "--click", "--retries", "0"},
+                               "--duration", "2", "--move", "5,700", "--click", "--retries", "0"},
                               "control.json");
     EXPECT_EQ(controlling->wait(60s), 0) << controlling->output();
 
@@ -439,7 +496,13 @@ TEST_F(HostProgram, TrayStatusWindowStreamingStopSharingAndACleanQuitOnSigterm) 
     EXPECT_TRUE(waitFor([&] { return redPixels(probe.image(icon)) == 0; }, 10s));
 
     // SIGTERM takes the quit path: the session streaming then gets its bye.
+    // By then the diagnostics log holds the launch's context and a
+    // performance record of the stream (one every 5 s while sharing).
     auto quitting = streamingViewer("quitting.json");
+    const auto diagnostics = home.path() / "cache" / "Quillmere-Diagnostics" / "host-perf.jsonl";
+    EXPECT_TRUE(waitFor([&] { return readFile(diagnostics).find("\"event\":\"host.perf\"") != std::string::npos; },
+                        15s));
+    EXPECT_NE(readFile(diagnostics).find("\"event\":\"host.context\""), std::string::npos);
     host.signal(SIGTERM);
     EXPECT_EQ(host.wait(20s), 0) << host.output();
     EXPECT_TRUE(quitting->wait(20s));

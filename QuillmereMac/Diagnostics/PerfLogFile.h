@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+
+namespace quillmere {
+
+// The diagnostics file: lines appended, the whole kept a little over
+// 8,000,000 bytes at most by cutting it to its last 4,000,000 bytes. Every
+// failure is silent; the log never stops the host.
+//
+// Appending opens the file with append and create, so that an existing file
+// that cannot be opened is left alone rather than replaced by one line. The
+// cut keeps whole lines only: the partial line at the cut goes too.
+class PerfLogFile {
+public:
+    static constexpr std::uintmax_t maxBytes = 8'000'000;
+    static constexpr std::uintmax_t keptBytes = 4'000'000;
+
+    explicit PerfLogFile(std::filesystem::path file) : file_(std::move(file)) {}
+
+    // line ends in a line feed.
+    void append(std::string_view line) const;
+
+    const std::filesystem::path& path() const { return file_; }
+
+private:
+    void cut() const;
+
+    std::filesystem::path file_;
+};
+
+} // namespace quillmere

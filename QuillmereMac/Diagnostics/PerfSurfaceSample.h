@@ -1,0 +1,25 @@
+#pragma once
+
+#include "QuillmereMac/Media/CaptureChoice.h"
+#include "QuillmereMac/Media/SurfacePipeline.h"
+#include "QuillmereMac/Media/TransportMetrics.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace quillmere {
+
+// What the diagnostics log reads of one live surface at a sample.
+struct PerfSurfaceSample {
+    CaptureChoice choice;
+    // Counters, raster, tier frame rate and target bit rate.
+    SurfacePipeline::PerfSnapshot perf;
+    // The surface's own frame rate, beside the tier's in perf.
+    std::int64_t fps = 0;
+    // The figures of the surface's sender; none while it has no sender.
+    std::optional<TransportMetrics> transport;
+
+    bool operator==(const PerfSurfaceSample&) const = default;
+};
+
+} // namespace quillmere

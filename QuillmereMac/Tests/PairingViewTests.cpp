@@ -1,0 +1,137 @@
+#include "QuillmereMac/Views/PairingView.h"
+
+#include "Platform/Dispatch/MainQueue.h"
+#include "Platform/QRCode/QRCodeImage.h"
+#include "QuillmereMac/Tests/PairingClient.h"
+#include "QuillmereMac/Tests/PanelTestHost.h"
+#include "QuillmereTransport/Identity/SystemPairingCrypto.h"
+
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+
+namespace quillmere::testing {
+namespace {
+
+class PairingViewTest : public ::testing::Test {
+protected:
+    PanelTestHost host;
+    LocalIdentity identity = host.keys.make("host");
+    std::shared_ptr<EnrollmentService> service = EnrollmentService::make(
+        MainQueue::shared(),
+        HostEnrollment(std::make_shared<SystemPairingCrypto>(), identity.fingerprint,
+                       EnrollmentService::approvalTimeoutSeconds),
+        identity, "Test Mac", "127.0.0.1", EnrollmentService::addingTo(host.engine), EnrollmentService::wallClockSeconds);
+    std::atomic<std::uint64_t> viewNow{0};
+    PairingView view{service, [this] { return viewNow.load(); }};
+
+    PairingViewTest() {
+        view.show();
+        view.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&view));
+    }
+    ~PairingViewTest() override { service->cancel(); }
+
+    template <class T>
+    std::optional<T> awaitState() {
+        pumpUntil([&] { return std::holds_alternative<T>(service->state()); });
+        if (const T* state = std::get_if<T>(&service->state())) return *state;
+        return std::nullopt;
+    }
+    void click(const char* button) {
+        auto* found = shown<QPushButton>(view, button);
+        if (found == nullptr) throw std::runtime_error(std::string("no button ") + button);
+        QTest::mouseClick(found, Qt::LeftButton);
+    }
+    QString text(const char* label) {
+        const auto* found = shown<QLabel>(view, label);
+        return found != nullptr ? found->text() : QString("(no %1)").arg(label);
+    }
+    // Work that waits for the host, done on a thread of its own while the
+    // host's events run here.
+    template <class F>
+    auto offMain(F work) {
+        auto result = std::async(std::launch::async, std::move(work));
+        pumpUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+                  std::chrono::seconds(20));
+        return result.get();
+    }
+};
+
+TEST_F(PairingViewTest, TheCodeAndItsCountdown) {
+    EXPECT_EQ(text("instructions"), PairingView::instructions);
+    click("showPairingCode");
+    const auto showing = awaitState<EnrollmentState::Showing>();
+    ASSERT_TRUE(showing);
+    pumpUntil([&] { return shown<QLabel>(view, "qrCode") != nullptr; });
+    const QLabel* code = shown<QLabel>(view, "qrCode");
+    ASSERT_NE(code, nullptr);
+    const QImage image = code->pixmap().toImage().convertToFormat(QImage::Format_Grayscale8);
+    EXPECT_EQ(image, *QRCodeImage::make(showing->text, PairingView::qrScale));
+
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {300, "Code expires in 5:00"}, {61, "Code expires in 1:01"}, {9, "Code expires in 0:09"},
+        {0, "Code expires in 0:00"},   {-5, "Code expires in 0:00"},
+    };
+    for (const auto& [left, countdown] : cases) {
+        viewNow = static_cast<std::uint64_t>(static_cast<std::int64_t>(showing->expiresAt) - left);
+        view.refresh();
+        EXPECT_EQ(text("countdown"), countdown) << left;
+    }
+    // Past its expiry the code stays until the service moves on.
+    EXPECT_NE(shown<QLabel>(view, "qrCode"), nullptr);
+}
+
+TEST_F(PairingViewTest, EscapeCancelsWhileStartingAndWhileShowing) {
+    click("showPairingCode");
+    ASSERT_TRUE(std::holds_alternative<EnrollmentState::Starting>(service->state()));
+    EXPECT_EQ(text("progress"), "(no progress)") << "a progress bar has no text";
+    ASSERT_NE(shown<QWidget>(view, "progress"), nullptr);
+    QTest::keyClick(&view, Qt::Key_Escape);
+    EXPECT_EQ(service->state(), EnrollmentService::State(EnrollmentState::Finished{"Pairing cancelled."}));
+    EXPECT_EQ(text("finishedMessage"), "Pairing cancelled.");
+
+    click("showNewPairingCode");
+    ASSERT_TRUE(awaitState<EnrollmentState::Showing>());
+    QTest::keyClick(&view, Qt::Key_Escape);
+    EXPECT_EQ(service->state(), EnrollmentService::State(EnrollmentState::Finished{"Pairing cancelled."}));
+}
+
+TEST_F(PairingViewTest, ReturnApprovesThePhoneAndEscapeRefusesIt) {
+    const std::string name = "Anna's \"Work\" iPhone";
+    struct Case {
+        Qt::Key key;
+        std::string outcome;
+        bool paired;
+    };
+    const Case cases[] = {{Qt::Key_Escape, "Pairing denied.", false}, {Qt::Key_Return, name + " is paired.", true}};
+    int run = 0;
+    for (const Case& c : cases) {
+        service->start(PairingView::lifetimeSeconds);
+        const auto showing = awaitState<EnrollmentState::Showing>();
+        ASSERT_TRUE(showing);
+        auto phone = offMain([&] {
+            auto client = std::make_unique<PairingClient>(host.keys, host.defaults.defaults(),
+                                                          "phone" + std::to_string(++run), showing->text, name);
+            const bool asked = client->ready() && client->hello() && client->request();
+            return asked ? std::move(client) : nullptr;
+        });
+        ASSERT_TRUE(phone);
+        ASSERT_TRUE(awaitState<EnrollmentState::AwaitingApproval>());
+        EXPECT_EQ(text("approvalTitle"), "Approve “Anna's \"Work\" iPhone” ?");
+
+        QTest::keyClick(&view, c.key);
+        const auto finished = awaitState<EnrollmentState::Finished>();
+        ASSERT_TRUE(finished);
+        EXPECT_EQ(finished->message, c.outcome);
+        EXPECT_EQ(text("finishedMessage").toStdString(), c.outcome);
+        EXPECT_EQ(host.engine->trust().peer(phone->identity.fingerprint).has_value(), c.paired);
+    }
+}
+
+} // namespace
+} // namespace quillmere::testing

@@ -1,0 +1,183 @@
+// The settings and pairing windows drawn by a real X server: a child copy of
+// this test runs them on a private Xvfb, checks that no text is cut off with
+// the server's fonts, and keeps a picture of every tab and pairing state in
+// the build folder; this side checks the pictures.
+
+// Our logger before Qt: Qt's emit keyword would rename Logger::emit.
+#include "QuillmereMac/Views/PairingView.h"
+
+#include "QuillmereMac/Diagnostics/DisplayRecords.h"
+#include "QuillmereMac/Views/HostSettingsView.h"
+
+#include "Platform/Dispatch/MainQueue.h"
+#include "Platform/ScreenCapture/Tests/XvfbServer.h"
+#include "QuillmereMac/Tests/HostServiceTestSupport.h"
+#include "QuillmereMac/Tests/PairingClient.h"
+#include "QuillmereMac/Tests/PanelTestHost.h"
+#include "QuillmereTransport/Identity/SystemPairingCrypto.h"
+
+#include <QAbstractButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTabWidget>
+#include <QTest>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+
+namespace quillmere::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* shotsVariable = "QUILLMERE_PANEL_SHOTS";
+const char* const settingsTabs[] = {"generalTab", "iphonesTab", "developerTab", "aboutTab"};
+const char* const pairingStates[] = {"idle", "code", "approval", "finished"};
+
+void shoot(QWidget& window, const fs::path& file) {
+    window.repaint();
+    QCoreApplication::processEvents();
+    const QPixmap picture = window.screen()->grabWindow(window.winId());
+    EXPECT_TRUE(picture.save(QString::fromStdString(file.string()), "PNG")) << file;
+    EXPECT_EQ(clippedTexts(window), std::vector<std::string>{}) << file;
+}
+
+void drawSettings(PanelTestHost& host, const fs::path& shots) {
+    host.pair("Anna's iPhone", 1);
+    host.pair("Ben's iPad mini with a long name", 2);
+    Defaults& defaults = host.defaults.defaults();
+    defaults.registerDefaults({{HostSettingsView::autoApproveKey, true}});
+    defaults.setValue(HostSettingsView::developerUnlockedKey, true);
+    HostSettingsView::Model model;
+    model.engine = host.engine;
+    model.loginItemEnabled = [] { return false; };
+    model.loginItemProblem = [] { return std::optional<std::string>("Couldn't change Open at login: Permission denied"); };
+    HostSettingsView view(model, defaults, {}, {}, BundleInfo{"2.3", "41"});
+    view.setWindowTitle("Quillmere Settings");
+    view.resize(HostSettingsView::width, HostSettingsView::height);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    view.findChildren<QAbstractButton*>("identityDisclosure").at(0)->click();
+    EXPECT_EQ(view.size(), QSize(HostSettingsView::width, HostSettingsView::height));
+    for (const char* tab : settingsTabs) {
+        view.findChild<QTabWidget*>("tabs")->setCurrentWidget(view.findChild<QWidget*>(tab));
+        shoot(view, shots / (std::string("settings-") + tab + ".png"));
+    }
+}
+
+void drawPairing(PanelTestHost& host, const fs::path& shots) {
+    const LocalIdentity identity = host.keys.make("host");
+    auto service = EnrollmentService::make(
+        MainQueue::shared(),
+        HostEnrollment(std::make_shared<SystemPairingCrypto>(), identity.fingerprint,
+                       EnrollmentService::approvalTimeoutSeconds),
+        identity, "Test Mac", "127.0.0.1", EnrollmentService::addingTo(host.engine), EnrollmentService::wallClockSeconds);
+    PairingView view(service, EnrollmentService::wallClockSeconds);
+    view.setWindowTitle("Pair iPhone");
+    view.resize(view.sizeHint());
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    shoot(view, shots / "pairing-idle.png");
+
+    service->start(PairingView::lifetimeSeconds);
+    ASSERT_TRUE(pumpUntil([&] { return std::holds_alternative<EnrollmentState::Showing>(service->state()); }));
+    const std::string invitation = std::get<EnrollmentState::Showing>(service->state()).text;
+    std::ofstream(shots / "invitation.txt") << invitation;
+    shoot(view, shots / "pairing-code.png");
+    // The window grew to show the whole code and its buttons.
+    const QScrollArea* scroll = view.findChild<QScrollArea*>();
+    EXPECT_EQ(scroll->verticalScrollBar()->maximum(), 0);
+    EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0);
+
+    auto asking = std::async(std::launch::async, [&] {
+        auto phone = std::make_unique<PairingClient>(host.keys, host.defaults.defaults(), "phone", invitation);
+        return phone->ready() && phone->hello() && phone->request() ? std::move(phone) : nullptr;
+    });
+    pumpUntil([&] { return asking.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+    const auto phone = asking.get();
+    ASSERT_TRUE(phone);
+    ASSERT_TRUE(pumpUntil([&] { return std::holds_alternative<EnrollmentState::AwaitingApproval>(service->state()); }));
+    shoot(view, shots / "pairing-approval.png");
+
+    service->decide(std::get<EnrollmentState::AwaitingApproval>(service->state()).token, true);
+    ASSERT_TRUE(pumpUntil([&] { return std::holds_alternative<EnrollmentState::Finished>(service->state()); }));
+    shoot(view, shots / "pairing-finished.png");
+    service->cancel();
+}
+
+void drawEachWindow(const fs::path& shots) {
+    PanelTestHost host;
+    ASSERT_EQ(QGuiApplication::platformName(), "xcb");
+    nlohmann::json displays = nlohmann::json::array();
+    for (const auto& screen : DisplayRecords::current()) displays.push_back(DisplayRecords::record(screen));
+    std::ofstream(shots / "displays.json") << displays.dump();
+    drawSettings(host, shots);
+    drawPairing(host, shots);
+}
+
+// This test again, in a process of its own on the given display.
+int runChild(const std::string& display, const fs::path& shots) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int log = ::open((shots / "child.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(log, STDOUT_FILENO);
+        ::dup2(log, STDERR_FILENO);
+        ::setenv("DISPLAY", display.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        ::setenv(shotsVariable, shots.c_str(), 1);
+        const std::string filter = "--gtest_filter=" + std::string(::testing::UnitTest::GetInstance()->current_test_suite()->name()) +
+                                   "." + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ::execl("/proc/self/exe", "QuillmereMacTests", filter.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string readAll(const fs::path& file) {
+    std::ifstream in(file);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(PanelWindows, LookRightOnARealXServer) {
+    if (const char* shots = std::getenv(shotsVariable)) {
+        drawEachWindow(shots);
+        return;
+    }
+    XvfbServer x(XvfbServer::Options{{{1280, 1024}}, false});
+    ASSERT_TRUE(x.ready()) << x.failure();
+    const fs::path shots = QUILLMERE_SCREENSHOTS;
+    fs::remove_all(shots);
+    fs::create_directories(shots);
+    ASSERT_EQ(runChild(x.displayName(), shots), 0) << readAll(shots / "child.log");
+
+    for (const char* tab : settingsTabs) {
+        const QImage picture(QString::fromStdString((shots / (std::string("settings-") + tab + ".png")).string()));
+        EXPECT_EQ(picture.size(), QSize(HostSettingsView::width, HostSettingsView::height)) << tab;
+    }
+    for (const char* state : pairingStates) {
+        const QImage picture(QString::fromStdString((shots / (std::string("pairing-") + state + ".png")).string()));
+        EXPECT_GE(picture.width(), 480) << state;
+    }
+    const QImage code(QString::fromStdString((shots / "pairing-code.png").string()));
+    EXPECT_EQ(decodeQRCode(code), readAll(shots / "invitation.txt"));
+
+    const auto displays = nlohmann::json::parse(readAll(shots / "displays.json"));
+    ASSERT_EQ(displays.size(), 1u);
+    EXPECT_EQ(displays[0]["main"], true);
+    EXPECT_EQ(displays[0]["builtIn"], false);
+    EXPECT_EQ(displays[0]["pixels"], "1280x1024");
+    EXPECT_TRUE(displays[0]["refreshHz"].is_number());
+}
+
+} // namespace
+} // namespace quillmere::testing

@@ -1,0 +1,344 @@
+#include "QuillmereMac/Views/HostSettingsView.h"
+
+#include "QuillmereMac/Views/IdentityText.h"
+#include "QuillmereMac/Views/SymbolImage.h"
+#include "QuillmereMac/Views/ViewStyle.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace quillmere {
+
+namespace {
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+QWidget* page(QTabWidget* tabs, QVBoxLayout*& layout) {
+    auto* content = new QWidget;
+    layout = new QVBoxLayout(content);
+    layout->setContentsMargins(20, 16, 20, 16);
+    layout->setSpacing(8);
+    return ViewStyle::scrolling(content, tabs);
+}
+
+QCheckBox* toggle(const QString& title, const char* name) {
+    auto* box = new QCheckBox(title);
+    box->setObjectName(name);
+    return box;
+}
+
+} // namespace
+
+HostSettingsView::HostSettingsView(Model model, Defaults& defaults, std::function<void()> pair,
+                                   std::function<void()> exportDiagnostics, BundleInfo bundle, QWidget* parent)
+    : QWidget(parent),
+      model_(std::move(model)),
+      defaults_(defaults),
+      pair_(std::move(pair)),
+      exportDiagnostics_(std::move(exportDiagnostics)),
+      bundle_(std::move(bundle)) {
+    setObjectName("settingsView");
+    resize(width, height);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 8, 8, 8);
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName("tabs");
+    layout->addWidget(tabs_);
+
+    const QColor symbolColor = palette().color(QPalette::WindowText);
+    tabs_->addTab(makeGeneral(), SymbolImage::icon("gearshape", symbolColor), "General");
+    tabs_->addTab(makeIPhones(), SymbolImage::icon("iphone", symbolColor), "iPhones");
+    developerTab_ = makeDeveloper();
+    tabs_->addTab(makeAbout(), SymbolImage::icon("info.circle", symbolColor), "About");
+
+    for (const char* key : {autoApproveKey, testPatternKey, developerUnlockedKey, wifiPriorityKey, normalRateControlKey})
+        observers_.push_back(defaults_.observe(key, [this](const std::string&) { refreshSoon(); }));
+    if (const auto engine = model_.engine.lock()) {
+        QPointer<HostSettingsView> view(this);
+        engine->addObserver([view](const HostStatus&) {
+            if (view) view->refresh();
+        });
+    }
+    refresh();
+}
+
+HostSettingsView::~HostSettingsView() {
+    for (const Defaults::ObserverID id : observers_) defaults_.removeObserver(id);
+}
+
+QWidget* HostSettingsView::makeGeneral() {
+    QVBoxLayout* layout = nullptr;
+    QWidget* general = page(tabs_, layout);
+    general->setObjectName("generalTab");
+
+    autoApprove_ = toggle("Allow automatic connections", "autoApprove");
+    connect(autoApprove_, &QCheckBox::clicked, this, [this](bool on) {
+        if (model_.setAutoApprove) model_.setAutoApprove(on);
+        refresh();
+    });
+    layout->addWidget(autoApprove_);
+    layout->addWidget(
+        ViewStyle::secondaryText("Paired iPhones can view and control the windows they select without another request."));
+    auto* clipboard = new QHBoxLayout;
+    clipboard->addWidget(new QLabel("Clipboard"));
+    clipboard->addStretch();
+    QLabel* asks = ViewStyle::secondaryText("Asks each time");
+    asks->setObjectName("clipboardValue");
+    asks->setWordWrap(false);
+    clipboard->addWidget(asks);
+    layout->addLayout(clipboard);
+
+    layout->addWidget(ViewStyle::divider());
+    openAtLogin_ = toggle("Open at login", "openAtLogin");
+    connect(openAtLogin_, &QCheckBox::clicked, this, [this](bool on) {
+        if (model_.setOpenAtLogin) model_.setOpenAtLogin(on);
+        // Back to the system's real state when the change failed.
+        refresh();
+    });
+    layout->addWidget(openAtLogin_);
+    layout->addWidget(ViewStyle::secondaryText("Quillmere is ready whenever your iPhone connects."));
+    loginItemProblem_ = ViewStyle::secondaryText({});
+    loginItemProblem_->setObjectName("loginItemProblem");
+    layout->addWidget(loginItemProblem_);
+    layout->addStretch();
+    return general;
+}
+
+QWidget* HostSettingsView::makeIPhones() {
+    QVBoxLayout* layout = nullptr;
+    QWidget* iphones = page(tabs_, layout);
+    iphones->setObjectName("iphonesTab");
+    deviceList_ = new QVBoxLayout;
+    deviceList_->setSpacing(12);
+    layout->addLayout(deviceList_);
+    layout->addWidget(ViewStyle::divider());
+    auto* pairAnother = new QPushButton("Pair another iPhone…");
+    pairAnother->setObjectName("pairAnother");
+    connect(pairAnother, &QPushButton::clicked, this, [this] {
+        if (pair_) pair_();
+    });
+    auto* row = new QHBoxLayout;
+    row->addWidget(pairAnother);
+    row->addStretch();
+    layout->addLayout(row);
+    layout->addStretch();
+    return iphones;
+}
+
+QWidget* HostSettingsView::makeDeveloper() {
+    QVBoxLayout* layout = nullptr;
+    QWidget* developer = page(tabs_, layout);
+    developer->setObjectName("developerTab");
+    testPattern_ = toggle("Offer test pattern", "testPattern");
+    connect(testPattern_, &QCheckBox::clicked, this, [this](bool on) {
+        if (model_.setTestPattern) model_.setTestPattern(on);
+        refresh();
+    });
+    layout->addWidget(testPattern_);
+    layout->addWidget(ViewStyle::secondaryText("Adds a test window for checking text clarity and display performance."));
+    wifiPriority_ = toggle("Wi-Fi priority (next connection)", "wifiPriority");
+    connect(wifiPriority_, &QCheckBox::clicked, this, [this](bool on) { defaults_.setValue(wifiPriorityKey, on); });
+    layout->addWidget(wifiPriority_);
+    normalRateControl_ = toggle("Normal encoder rate control", "normalRateControl");
+    connect(normalRateControl_, &QCheckBox::clicked, this,
+            [this](bool on) { defaults_.setValue(normalRateControlKey, on); });
+    layout->addWidget(normalRateControl_);
+    layout->addWidget(ViewStyle::secondaryText("Off: low-latency rate control (default). Applies on the next connection."));
+    layout->addWidget(ViewStyle::divider());
+    auto* diagnostics = new QPushButton("Show Mac diagnostics in Finder");
+    diagnostics->setObjectName("showDiagnostics");
+    connect(diagnostics, &QPushButton::clicked, this, [this] {
+        if (exportDiagnostics_) exportDiagnostics_();
+    });
+    auto* row = new QHBoxLayout;
+    row->addWidget(diagnostics);
+    row->addStretch();
+    layout->addLayout(row);
+    layout->addStretch();
+    return developer;
+}
+
+QWidget* HostSettingsView::makeAbout() {
+    auto* about = new QWidget(tabs_);
+    about->setObjectName("aboutTab");
+    auto* layout = new QVBoxLayout(about);
+    layout->setSpacing(10);
+    layout->addStretch();
+
+    auto* symbol = new QLabel;
+    symbol->setPixmap(SymbolImage::pixmap("rectangle.on.rectangle", 40, ViewStyle::tint(*this), devicePixelRatioF()));
+    layout->addWidget(symbol, 0, Qt::AlignHCenter);
+    auto* name = new QLabel("Quillmere");
+    name->setFont(ViewStyle::title2(font()));
+    layout->addWidget(name, 0, Qt::AlignHCenter);
+
+    auto* version = new QPushButton(qs("Version " + bundle_.versionText()));
+    version->setObjectName("versionButton");
+    version->setFlat(true);
+    version->setAccessibleDescription("Shows the version");
+    ViewStyle::makeSecondary(version);
+    connect(version, &QPushButton::clicked, this, [this] { registerVersionTap(); });
+    layout->addWidget(version, 0, Qt::AlignHCenter);
+
+    auto* help = new QLabel(QString("<a href=\"%1\">Help</a>").arg(helpURL));
+    help->setObjectName("helpLink");
+    help->setTextFormat(Qt::RichText);
+    help->setOpenExternalLinks(true);
+    layout->addWidget(help, 0, Qt::AlignHCenter);
+    layout->addStretch();
+    return about;
+}
+
+void HostSettingsView::refresh() {
+    autoApprove_->setChecked(defaults_.boolForKey(autoApproveKey));
+    openAtLogin_->setChecked(model_.loginItemEnabled && model_.loginItemEnabled());
+    const auto problem = model_.loginItemProblem ? model_.loginItemProblem() : std::nullopt;
+    loginItemProblem_->setText(problem ? qs(*problem) : QString());
+    loginItemProblem_->setVisible(problem.has_value());
+    testPattern_->setChecked(defaults_.boolForKey(testPatternKey));
+    wifiPriority_->setChecked(defaults_.boolForKey(wifiPriorityKey));
+    normalRateControl_->setChecked(defaults_.boolForKey(normalRateControlKey));
+
+    const bool unlocked = defaults_.boolForKey(developerUnlockedKey);
+    const int developerIndex = tabs_->indexOf(developerTab_);
+    if (unlocked && developerIndex < 0) {
+        tabs_->insertTab(2, developerTab_, SymbolImage::icon("hammer", palette().color(QPalette::WindowText)),
+                         "Developer");
+    } else if (!unlocked && developerIndex >= 0) {
+        tabs_->removeTab(developerIndex);
+    }
+
+    if (const auto engine = model_.engine.lock()) showDevices(engine->status().pairedDevices);
+    else if (!shownDevices_) showDevices({});
+}
+
+void HostSettingsView::refreshSoon() {
+    QMetaObject::invokeMethod(this, [this] { refresh(); }, Qt::QueuedConnection);
+}
+
+void HostSettingsView::showDevices(const std::vector<TrustedPeer>& devices) {
+    if (shownDevices_ == devices) return;
+    shownDevices_ = devices;
+    while (QLayoutItem* item = deviceList_->takeAt(0)) {
+        // Later: a row's own signal may be what led here.
+        if (QWidget* widget = item->widget()) {
+            widget->hide();
+            widget->setParent(nullptr);
+            widget->deleteLater();
+        }
+        delete item;
+    }
+    if (devices.empty()) {
+        QLabel* none = ViewStyle::secondaryText("No paired iPhones yet.");
+        none->setObjectName("noDevices");
+        deviceList_->addWidget(none);
+        none->show();
+        return;
+    }
+    for (const TrustedPeer& device : devices) {
+        QWidget* row = deviceRow(device);
+        deviceList_->addWidget(row);
+        row->show();
+    }
+}
+
+QWidget* HostSettingsView::deviceRow(const TrustedPeer& device) {
+    auto* row = new QWidget;
+    row->setObjectName("deviceRow");
+    auto* layout = new QVBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(6);
+
+    auto* header = new QHBoxLayout;
+    auto* symbol = new QLabel;
+    symbol->setPixmap(SymbolImage::pixmap("iphone", 18, palette().color(QPalette::WindowText), devicePixelRatioF()));
+    header->addWidget(symbol);
+    QLabel* name = ViewStyle::text(qs(device.name));
+    name->setObjectName("deviceName");
+    name->setFont(ViewStyle::headline(font()));
+    header->addWidget(name, 1);
+    auto* remove = new QPushButton("Remove…");
+    remove->setObjectName("removeDevice");
+    remove->setToolTip("Remove trust and disconnect this iPhone");
+    connect(remove, &QPushButton::clicked, this, [this, device] { confirmRemoval(device); });
+    header->addWidget(remove);
+    layout->addLayout(header);
+
+    auto* disclosure = new QToolButton;
+    disclosure->setObjectName("identityDisclosure");
+    disclosure->setText("Device Identity");
+    disclosure->setCheckable(true);
+    disclosure->setAutoRaise(true);
+    disclosure->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    // All 32 bytes, not the short form identifiers print as.
+    const auto& fingerprint = device.fingerprint.bytes();
+    auto* identity = new IdentityText(QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(fingerprint.data()), static_cast<qsizetype>(fingerprint.size()))
+            .toHex()));
+    identity->setObjectName("deviceIdentity");
+    const bool open = disclosed_.contains(device.deviceID);
+    disclosure->setChecked(open);
+    disclosure->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+    identity->setVisible(open);
+    connect(disclosure, &QToolButton::toggled, this, [this, disclosure, identity, id = device.deviceID](bool on) {
+        disclosure->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
+        identity->setVisible(on);
+        if (on) disclosed_.insert(id);
+        else disclosed_.erase(id);
+    });
+    layout->addWidget(disclosure, 0, Qt::AlignLeft);
+    layout->addWidget(identity);
+    return row;
+}
+
+void HostSettingsView::confirmRemoval(const TrustedPeer& device) {
+    deviceName_ = device.name;
+    deviceToRemove_ = device.deviceID;
+    auto* box = new QMessageBox(this);
+    box->setObjectName("removeConfirmation");
+    box->setIcon(QMessageBox::Warning);
+    box->setWindowTitle("Quillmere Settings");
+    box->setText(qs("Remove " + deviceName_ + "?"));
+    box->setInformativeText("This iPhone will disconnect and need to pair again before it can view or control your Mac.");
+    QPushButton* cancel = box->addButton("Cancel", QMessageBox::RejectRole);
+    cancel->setObjectName("cancelRemoval");
+    QPushButton* remove = box->addButton("Remove iPhone", QMessageBox::DestructiveRole);
+    remove->setObjectName("confirmRemoval");
+    box->setEscapeButton(cancel);
+    box->setDefaultButton(cancel);
+    connect(box, &QMessageBox::finished, this, [this, box, remove] {
+        const bool confirmed = box->clickedButton() == remove;
+        box->deleteLater();
+        removalAnswered(confirmed);
+    });
+    confirmation_ = box;
+    box->open();
+}
+
+QMessageBox* HostSettingsView::confirmation() const { return confirmation_; }
+
+void HostSettingsView::removalAnswered(bool remove) {
+    const auto device = deviceToRemove_;
+    deviceToRemove_.reset();
+    if (!remove || !device) return;
+    // The engine publishes the new list, which redraws this view.
+    if (const auto engine = model_.engine.lock()) engine->removeDevice(*device);
+}
+
+void HostSettingsView::registerVersionTap() {
+    if (defaults_.boolForKey(developerUnlockedKey)) return;
+    ++versionTaps_;
+    if (versionTaps_ >= tapsToUnlock) {
+        defaults_.setValue(developerUnlockedKey, true);
+        refresh();
+    }
+}
+
+} // namespace quillmere

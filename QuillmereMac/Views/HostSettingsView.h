@@ -1,0 +1,111 @@
+#pragma once
+
+#include "QuillmereMac/Bundle/BundleInfo.h"
+#include "QuillmereMac/Engine/HostEngine.h"
+
+#include "Platform/Defaults/Defaults.h"
+#include "QuillmereWire/TrustedPeer.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QLabel;
+class QMessageBox;
+class QPushButton;
+class QTabWidget;
+class QVBoxLayout;
+
+namespace quillmere {
+
+// The settings window's content: tabs General, iPhones, Developer (hidden
+// until the version text was tapped seven times) and About. The switches
+// write through the status model or straight into the user defaults; the
+// iPhones tab lists the engine's paired devices and removes one after a
+// confirmation. Made once with its window and kept, so that taps add up
+// across openings. Main thread only.
+class HostSettingsView : public QWidget {
+public:
+    // What the window asks of the status model.
+    struct Model {
+        // Whose paired devices are listed and removed.
+        std::weak_ptr<HostEngine> engine;
+        std::function<void(bool)> setAutoApprove;
+        std::function<void(bool)> setOpenAtLogin;
+        std::function<void(bool)> setTestPattern;
+        std::function<bool()> loginItemEnabled;
+        // The last failed login-item change, for the General tab.
+        std::function<std::optional<std::string>()> loginItemProblem;
+    };
+
+    static constexpr const char* autoApproveKey = "QuillmereMacAutoApprovePairedSessions";
+    static constexpr const char* testPatternKey = "QuillmereMacTestPatternEnabled";
+    static constexpr const char* developerUnlockedKey = "QuillmereDeveloperUnlocked";
+    static constexpr const char* wifiPriorityKey = "QuillmereWiFiPriority";
+    static constexpr const char* normalRateControlKey = "QuillmereMacNormalRateControl";
+    static constexpr int tapsToUnlock = 7;
+    // Ours until a help site exists.
+    static constexpr const char* helpURL = "https://help.quillmere.invalid/";
+    static constexpr int width = 520;
+    static constexpr int height = 400;
+
+    HostSettingsView(Model model, Defaults& defaults, std::function<void()> pair,
+                     std::function<void()> exportDiagnostics, BundleInfo bundle = BundleInfo::main(),
+                     QWidget* parent = nullptr);
+    ~HostSettingsView() override;
+
+    // Everything shown read anew from the model, the engine and the defaults.
+    void refresh();
+    // One tap on the version text.
+    void registerVersionTap();
+
+    int versionTaps() const { return versionTaps_; }
+    const std::optional<WireID>& deviceToRemove() const { return deviceToRemove_; }
+    // The removal confirmation while it is open.
+    QMessageBox* confirmation() const;
+
+private:
+    QWidget* makeGeneral();
+    QWidget* makeIPhones();
+    QWidget* makeDeveloper();
+    QWidget* makeAbout();
+    void showDevices(const std::vector<TrustedPeer>& devices);
+    QWidget* deviceRow(const TrustedPeer& device);
+    void confirmRemoval(const TrustedPeer& device);
+    void removalAnswered(bool remove);
+    void refreshSoon();
+
+    Model model_;
+    Defaults& defaults_;
+    std::function<void()> pair_;
+    std::function<void()> exportDiagnostics_;
+    const BundleInfo bundle_;
+    std::vector<Defaults::ObserverID> observers_;
+
+    std::optional<WireID> deviceToRemove_;
+    std::string deviceName_;
+    int versionTaps_ = 0;
+    std::optional<std::vector<TrustedPeer>> shownDevices_;
+    // Rows whose identity is disclosed, kept across redraws.
+    std::set<WireID> disclosed_;
+
+    QTabWidget* tabs_ = nullptr;
+    QWidget* developerTab_ = nullptr;
+    QCheckBox* autoApprove_ = nullptr;
+    QCheckBox* openAtLogin_ = nullptr;
+    QLabel* loginItemProblem_ = nullptr;
+    QVBoxLayout* deviceList_ = nullptr;
+    QCheckBox* testPattern_ = nullptr;
+    QCheckBox* wifiPriority_ = nullptr;
+    QCheckBox* normalRateControl_ = nullptr;
+    QPointer<QMessageBox> confirmation_;
+};
+
+} // namespace quillmere
