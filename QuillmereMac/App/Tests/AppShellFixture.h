@@ -1,19 +1,16 @@
 #pragma once
 
-// What the shell's offscreen tests share: one QApplication on the offscreen
-// platform, waiting on the event loop, and a host composed over temporary
-// folders through the real launch path, with every composition step and
-// exit recorded.
+// What the shell's offscreen tests share beside the window tests' support:
+// a host composed over temporary folders through the real launch path, with
+// every composition step and exit recorded.
 
 #include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "QuillmereMac/App/AppDelegate.h"
+#include "QuillmereMac/Tests/QtTestSupport.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 
 #include <gtest/gtest.h>
-
-#include <QApplication>
-#include <QEventLoop>
 
 #include <chrono>
 #include <cstdlib>
@@ -24,31 +21,6 @@
 #include <vector>
 
 namespace quillmere::testing {
-
-inline QApplication& offscreenApplication() {
-    static QApplication* application = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "quillmere-app-tests";
-        static char* argv[] = {name, nullptr};
-        auto* made = new QApplication(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-        return made;
-    }();
-    return *application;
-}
-
-// Runs the event loop until the condition holds, for at most the limit.
-inline bool spinUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // Permissions the test sets.
 struct SetPermissions final : PermissionChecking {
@@ -72,7 +44,8 @@ inline std::shared_ptr<HostEngine> memoryEngine(std::shared_ptr<PermissionChecki
 class LaunchedHost {
 public:
     explicit LaunchedHost(RootNames::Environment environment = {}) {
-        offscreenApplication();
+        qtApplication();
+        QApplication::setQuitOnLastWindowClosed(false);
         options.environment = std::move(environment);
         options.platform.main = &MainQueue::shared();
         options.platform.keychain = keychain();
@@ -94,7 +67,7 @@ public:
         // What the program's quit does, so that no service outlives its test.
         if (delegate && delegate->controller() && !delegate->controller()->tornDown()) {
             delegate->requestQuit();
-            spinUntil([&] { return !exits.empty(); });
+            pumpUntil([&] { return !exits.empty(); });
         }
         delegate.reset();
         QCoreApplication::processEvents();

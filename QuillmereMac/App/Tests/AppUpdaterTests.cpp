@@ -23,7 +23,7 @@ TEST(AppUpdater, NoFeedNoUpdater) {
 }
 
 TEST(AppUpdater, AFileFeedIsFetchedAndComparedWithTheRunningVersion) {
-    testing::offscreenApplication();
+    testing::qtApplication();
     TemporaryFolder folder;
     Defaults defaults(folder.path() / "defaults.ini");
     const auto feed = folder.path() / "feed.json";
@@ -49,7 +49,7 @@ TEST(AppUpdater, AFileFeedIsFetchedAndComparedWithTheRunningVersion) {
         if (c.text) std::ofstream(feed) << *c.text;
         std::optional<AppUpdater::Result> result;
         updater->check([&](AppUpdater::Result r) { result = std::move(r); });
-        ASSERT_TRUE(testing::spinUntil([&] { return result.has_value(); }));
+        ASSERT_TRUE(testing::pumpUntil([&] { return result.has_value(); }));
         EXPECT_EQ(result->kind, c.kind) << c.text.value_or("(no file)");
         EXPECT_EQ(result->version, c.version);
         if (c.kind == Kind::available) {

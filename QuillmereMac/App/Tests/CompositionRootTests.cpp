@@ -10,7 +10,7 @@ namespace {
 
 using testing::LaunchedHost;
 using testing::TemporaryFolder;
-using testing::spinUntil;
+using testing::pumpUntil;
 
 // The composition as the launch takes it, identity made on first launch.
 const std::vector<std::string> launchSteps{
@@ -178,7 +178,7 @@ TEST(CompositionRoot, AScopedQuitTearsDownThenDeletesTheScopesItemsOnly) {
     EXPECT_EQ(host.delegate->shouldTerminate(), AppDelegate::TerminateReply::later);
     // A second request while tearing down is answered at once.
     EXPECT_EQ(host.delegate->shouldTerminate(), AppDelegate::TerminateReply::now);
-    ASSERT_TRUE(spinUntil([&] { return !host.exits.empty(); }));
+    ASSERT_TRUE(pumpUntil([&] { return !host.exits.empty(); }));
     EXPECT_EQ(host.exits, std::vector<int>{0});
     const std::vector<std::string> tail(host.steps.end() - 2, host.steps.end());
     EXPECT_EQ(tail, (std::vector<std::string>{"torn down", "scoped cleanup"}));

@@ -16,7 +16,7 @@ namespace {
 
 using testing::LaunchedHost;
 using testing::TemporaryFolder;
-using testing::spinUntil;
+using testing::pumpUntil;
 
 std::vector<std::string> titles(const QMenu& menu) {
     std::vector<std::string> out;
@@ -97,7 +97,7 @@ TEST(HostAppController, ThePairingWindowStartsOnePairingAndClosingCancelsIt) {
     auto showing = [&] { return std::get_if<EnrollmentState::Showing>(&pairing.state()); };
 
     controller.showPairing();
-    ASSERT_TRUE(spinUntil([&] { return showing() != nullptr; }));
+    ASSERT_TRUE(pumpUntil([&] { return showing() != nullptr; }));
     const EnrollmentState::Showing first = *showing();
     EXPECT_NEAR(static_cast<double>(first.expiresAt), static_cast<double>(EnrollmentService::wallClockSeconds() + 300), 5);
     QWidget* window = controller.pairingWindow();
@@ -111,7 +111,7 @@ TEST(HostAppController, ThePairingWindowStartsOnePairingAndClosingCancelsIt) {
     window->close();
     EXPECT_TRUE(std::holds_alternative<EnrollmentState::Idle>(pairing.state()));
     controller.showPairing();
-    ASSERT_TRUE(spinUntil([&] { return showing() != nullptr; }));
+    ASSERT_TRUE(pumpUntil([&] { return showing() != nullptr; }));
     EXPECT_NE(showing()->text, first.text);
     EXPECT_EQ(controller.pairingWindow(), window);
 }
@@ -134,7 +134,7 @@ TEST(HostAppController, TearDownDeniesRequestsBeforeTheEngineStopsThenClosesEver
 
     bool done = false;
     controller.tearDown([&] { done = true; });
-    ASSERT_TRUE(spinUntil([&] { return done; }));
+    ASSERT_TRUE(pumpUntil([&] { return done; }));
     EXPECT_EQ(answers, (std::vector<std::pair<bool, HostStatus::Phase>>{{false, HostStatus::Phase::running},
                                                                          {false, HostStatus::Phase::running}}));
     EXPECT_EQ(root.engine->status().phase, HostStatus::Phase::stopped);
@@ -166,7 +166,7 @@ TEST(HostAppController, ExportingDiagnosticsMakesAndOpensTheFolder) {
 class StatusViewTest : public ::testing::Test {
 protected:
     StatusViewTest() {
-        testing::offscreenApplication();
+        testing::qtApplication();
         model = std::make_unique<HostStatusModel>(engine, LoginItem{}, defaults);
         consent = ConsentCenter::make(MainQueue::shared());
         view = std::make_unique<StatusView>(*model, consent, StatusView::Actions{{}, [this] { ++pairs; },
@@ -247,6 +247,23 @@ TEST_F(StatusViewTest, PermissionRowsAndTheErrorBanner) {
     ASSERT_NE(banner, nullptr);
     EXPECT_EQ(banner->accessibleName().toStdString(), "Host error: Transport: address in use");
     EXPECT_EQ(textOf("errorText"), "Transport: address in use");
+}
+
+TEST_F(StatusViewTest, NoTextIsCutOffAtTheWindowsSizes) {
+    pair(2);
+    engine->start();
+    engine->sessionChanged("A phone with a rather long name for a phone", 1);
+    HostStatus failed = engine->status();
+    failed.lastError = "Transport: the session listener could not be opened: address already in use";
+    engine->publish(failed);
+    consent->enqueue("Phone A", std::string("Terminal \u2014 a window with a long title"), [](bool) {});
+    for (const QSize size : {QSize(420, 460), QSize(560, 620)}) {
+        view->resize(size);
+        view->show();
+        ASSERT_TRUE(testing::pumpUntil([&] { return view->widget()->isVisible(); }));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(testing::clippedTexts(*view->widget()), std::vector<std::string>{}) << size.width();
+    }
 }
 
 TEST_F(StatusViewTest, EachRequestIsAnsweredOnItsOwn) {

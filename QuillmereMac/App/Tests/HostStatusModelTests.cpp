@@ -18,7 +18,7 @@ struct Counts {
 class HostStatusModelTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        testing::offscreenApplication();
+        testing::qtApplication();
         QObject::connect(&model, &HostStatusModel::statusChanged, [this] { ++counts.status; });
         QObject::connect(&model, &HostStatusModel::loginItemProblemChanged, [this] { ++counts.problem; });
         QObject::connect(&model, &HostStatusModel::revisionChanged, [this] { ++counts.revision; });
