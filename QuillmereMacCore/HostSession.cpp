@@ -101,6 +101,22 @@ HostSessionActions HostSession::revokeControlIfNoStream() {
     return revokeControl();
 }
 
+HostSessionActions HostSession::endSurface(std::uint32_t surfaceID, Surface& surface,
+                                           std::optional<msg::StopStream> stop) {
+    const bool wasStreaming = surface.isStreaming();
+    const std::uint32_t generation = surface.captureGeneration;
+    surface.phase = SurfacePhase::ended();
+    scheduler_.remove(surfaceID);
+
+    // Held keys are let go before the media stops.
+    HostSessionActions actions = revokeControlIfNoStream();
+    if (wasStreaming) actions.push_back(action::StopMedia{surfaceID});
+    actions.push_back(action::ClearSurfaceBudget{surfaceID});
+    if (stop) actions.push_back(action::Send{*stop});
+    actions.push_back(action::Send{msg::CaptureState{surfaceID, generation, CaptureStateValue::ended}});
+    return actions;
+}
+
 HostSessionActions HostSession::unknownSurfaceReply(std::uint32_t surfaceID) {
     return {action::Send{msg::Error{ErrorCode::unknownSurface, "surface " + std::to_string(surfaceID)}}};
 }

@@ -143,6 +143,9 @@ private:
     HostSessionActions teardown();
     HostSessionActions revokeControl();
     HostSessionActions revokeControlIfNoStream();
+    // The steps every end of a surface shares, up to telling the client the
+    // capture ended (after stop, when given).
+    HostSessionActions endSurface(std::uint32_t surfaceID, Surface& surface, std::optional<msg::StopStream> stop);
     static HostSessionActions unknownSurfaceReply(std::uint32_t surfaceID);
     bool anySurfaceStreaming() const;
     std::uint16_t leaseMs() const;

@@ -1,5 +1,5 @@
 // HostSession: the entries for local events (prompt answers, timers, the
-// encoder, capture, the Mac's thermal state, the host's own bye).
+// encoder, capture, this computer's thermal state, the host's own bye).
 
 #include "QuillmereMacCore/HostSession.h"
 
@@ -41,7 +41,7 @@ HostSessionActions HostSession::clipboardReadCompleted(std::uint32_t requestID, 
     if (!text) return result(ClipboardOutcome::notText);
     if (text->empty()) return result(ClipboardOutcome::empty);
     if (text->size() > maxClipboardBytes) return result(ClipboardOutcome::tooLarge);
-    // The Mac's clipboard travels as a push quoting the pull's identifier.
+    // This computer's clipboard travels as a push quoting the pull's identifier.
     return {action::Send{msg::ClipboardPush{requestID, *text}}};
 }
 
@@ -108,18 +108,8 @@ void HostSession::requestKeyframe(std::uint32_t surfaceID) {
 HostSessionActions HostSession::surfaceEnded(std::uint32_t surfaceID) {
     Surface* surface = findSurface(surfaceID);
     if (phase_ != Phase::active || !surface || surface->phase.kind() == SurfacePhase::Kind::ended) return {};
-    const bool wasStreaming = surface->isStreaming();
-    const std::uint32_t generation = surface->captureGeneration;
-    surface->phase = SurfacePhase::ended();
-    scheduler_.remove(surfaceID);
-
     // The other surfaces get their new tiers at the next re-balance.
-    HostSessionActions actions = revokeControlIfNoStream();
-    if (wasStreaming) actions.push_back(action::StopMedia{surfaceID});
-    actions.push_back(action::ClearSurfaceBudget{surfaceID});
-    actions.push_back(action::Send{msg::StopStream{surfaceID, StopReason::captureEnded}});
-    actions.push_back(action::Send{msg::CaptureState{surfaceID, generation, CaptureStateValue::ended}});
-    return actions;
+    return endSurface(surfaceID, *surface, msg::StopStream{surfaceID, StopReason::captureEnded});
 }
 
 HostSessionActions HostSession::thermalChanged(ThermalLevel level, std::uint64_t now) {

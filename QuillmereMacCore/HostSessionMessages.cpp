@@ -190,16 +190,7 @@ HostSessionActions HostSession::startStream(std::uint32_t surfaceID, std::uint64
 HostSessionActions HostSession::stopStream(std::uint32_t surfaceID, std::uint64_t now) {
     Surface* surface = findSurface(surfaceID);
     if (!surface) return unknownSurfaceReply(surfaceID);
-    const bool wasStreaming = surface->isStreaming();
-    const std::uint32_t generation = surface->captureGeneration;
-    surface->phase = SurfacePhase::ended();
-    scheduler_.remove(surfaceID);
-
-    // Held keys are let go before the media stops.
-    HostSessionActions actions = revokeControlIfNoStream();
-    if (wasStreaming) actions.push_back(action::StopMedia{surfaceID});
-    actions.push_back(action::ClearSurfaceBudget{surfaceID});
-    actions.push_back(action::Send{msg::CaptureState{surfaceID, generation, CaptureStateValue::ended}});
+    HostSessionActions actions = endSurface(surfaceID, *surface, std::nullopt);
     append(actions, rebalance(now));
     return actions;
 }

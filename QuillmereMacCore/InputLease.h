@@ -9,7 +9,7 @@
 
 namespace quillmere {
 
-// Gate between the client's input messages and the Mac's input system: admits
+// Gate between the client's input messages and this computer's input system: admits
 // input only under the current grant, in sequence order and under a motion
 // budget, and remembers what is held so that nothing stays pressed when
 // control ends or the client goes quiet.

@@ -12,7 +12,7 @@ namespace quillmere {
 
 // Bit-rate controller of one streamed surface: down on loss, lateness or
 // decoder backlog, up after a stretch of clean reports, never above a
-// ceiling set by the hotter of the Mac and the client.
+// ceiling set by the hotter of this computer and the client.
 class RatePolicy {
 public:
     RatePolicy(const RateConfig& config, std::uint64_t now);

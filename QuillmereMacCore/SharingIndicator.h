@@ -7,7 +7,7 @@
 
 namespace quillmere {
 
-// The menu-bar presentation of whether the Mac is being shared. The shell
+// The menu-bar presentation of whether this computer is being shared. The shell
 // compares it with the one it shows and applies it only when it differs.
 class SharingIndicator {
 public:

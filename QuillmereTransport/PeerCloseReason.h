@@ -15,6 +15,8 @@ public:
     enum class Kind : std::uint8_t { failed, protocolError, local, remote };
 
     static PeerCloseReason failed(std::string description) { return PeerCloseReason(Kind::failed, std::move(description)); }
+    // Nobody completed the handshake in time.
+    static PeerCloseReason handshakeTimeout() { return failed("handshake timeout"); }
     static PeerCloseReason protocolError(WireError error) { return PeerCloseReason(std::move(error)); }
     static PeerCloseReason local() { return PeerCloseReason(Kind::local, {}); }
     static PeerCloseReason remote() { return PeerCloseReason(Kind::remote, {}); }

@@ -1,8 +1,8 @@
 #include "QuillmereTransport/PeerConnection.h"
 
 #include "Platform/Dispatch/SerialQueue.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereTransport/Identity/Fingerprint.h"
-#include "QuillmereWire/WireText.h"
 
 #include <algorithm>
 #include <cmath>
@@ -76,7 +76,7 @@ void PeerConnection::startOnQueue(EventHandler onEvent) {
     std::weak_ptr<PeerConnection> weak = weak_from_this();
     queue_->asyncAfter(nanoseconds(handshakeTimeout_), [weak] {
         auto self = weak.lock();
-        if (self && !self->announcedReady_) self->finish(PeerCloseReason::failed("handshake timeout"));
+        if (self && !self->announcedReady_) self->finish(PeerCloseReason::handshakeTimeout());
     });
     quic_->start(quicHandlers());
 }

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "QuillmereBase/Bytes.h"
+#include "QuillmereBase/Digest32.h"
 #include "QuillmereTransport/PeerCloseReason.h"
-#include "QuillmereWire/Bytes.h"
 #include "QuillmereWire/ControlMessage.h"
-#include "QuillmereWire/WireID.h"
 
 #include <cstdint>
 #include <optional>

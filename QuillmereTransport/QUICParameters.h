@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Platform/Quic/QuicConfiguration.h"
+#include "QuillmereBase/Digest32.h"
 #include "QuillmereTransport/Identity/LocalIdentity.h"
-#include "QuillmereWire/WireID.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,8 +1,8 @@
 #include "QuillmereViewer/HostLocator.h"
 
 #include "Platform/Bonjour/BonjourBrowser.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/WireProtocol.h"
-#include "QuillmereWire/WireText.h"
 
 #include <fmt/format.h>
 

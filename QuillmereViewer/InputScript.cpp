@@ -1,6 +1,5 @@
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereViewer/InputScript.h"
-
-#include "QuillmereWire/WireText.h"
 
 namespace quillmere {
 

@@ -24,6 +24,8 @@ std::uint64_t unixNow() {
 // What the connection's queue tells the waiting thread.
 struct PairingProgress {
     std::optional<std::expected<TrustedPeer, std::string>> outcome;
+    // The handshake completed: somebody answered.
+    bool reached = false;
     bool awaitingApproval = false;
     bool closed = false;
 };
@@ -88,6 +90,7 @@ std::expected<TrustedPeer, ViewerError> PairingClient::run(const viewer::PairCom
         }
         shared->withLock([&](PairingProgress& progress) {
             progress.outcome = pairing->outcome();
+            progress.reached = progress.reached || std::holds_alternative<peer::Ready>(event);
             progress.awaitingApproval = pairing->awaitingApproval();
             progress.closed = progress.closed || std::holds_alternative<peer::Closed>(event);
         });
@@ -110,6 +113,11 @@ std::expected<TrustedPeer, ViewerError> PairingClient::run(const viewer::PairCom
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             connection->cancel();
+            // The handshake timeout falls due at the same moment (or later):
+            // whichever comes first, nobody answering reads the same.
+            if (!seen.reached) {
+                return std::unexpected(ViewerError{PairingDriver::unreached(PeerCloseReason::handshakeTimeout())});
+            }
             return std::unexpected(ViewerError{seen.awaitingApproval
                                                    ? "the host's user did not answer in time"
                                                    : "the host did not finish the pairing in time"});

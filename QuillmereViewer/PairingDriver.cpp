@@ -98,9 +98,13 @@ void PairingDriver::follow() {
     else if (const auto* failed = std::get_if<ClientEnrollment::Failed>(&state)) outcome_ = std::unexpected(describe(failed->error));
 }
 
+std::string PairingDriver::unreached(const PeerCloseReason& reason) {
+    return fmt::format("could not reach the host: {}", closeReasonText(reason));
+}
+
 void PairingDriver::connectionClosed(const PeerCloseReason& reason) {
     if (outcome_) return;
-    if (!helloSent_) fail(fmt::format("could not reach the host: {}", closeReasonText(reason)));
+    if (!helloSent_) fail(unreached(reason));
     else if (awaitingApproval()) fail("the host closed the connection before the pairing was approved");
     else fail(fmt::format("the host closed the pairing connection: {}", closeReasonText(reason)));
 }

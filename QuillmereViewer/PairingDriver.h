@@ -41,6 +41,8 @@ public:
 
     // The user's words for an enrollment failure.
     static std::string describe(const EnrollmentError& error);
+    // The user's words for a connection that closed before the host answered.
+    static std::string unreached(const PeerCloseReason& reason);
 
 private:
     PairingDriver(std::shared_ptr<PairingCrypto> crypto, ClientEnrollment enrollment, Settings settings)

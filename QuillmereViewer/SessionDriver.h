@@ -1,15 +1,15 @@
 #pragma once
 
+#include "QuillmereBase/SharedBytes.h"
 #include "QuillmereTransport/PeerCloseReason.h"
-#include "QuillmereViewer/CloseReasonText.h"
 #include "QuillmereViewer/CaptureSelector.h"
+#include "QuillmereViewer/CloseReasonText.h"
 #include "QuillmereViewer/FrameDecoder.h"
 #include "QuillmereViewer/InputScript.h"
 #include "QuillmereViewer/SessionSummary.h"
 #include "QuillmereViewer/SnapshotWriter.h"
 #include "QuillmereWire/ClientSession.h"
 #include "QuillmereWire/FrameTimingLog.h"
-#include "QuillmereWire/SharedBytes.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
 #include "QuillmereViewer/ViewerOptions.h"
 
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/WireProtocol.h"
-#include "QuillmereWire/WireText.h"
 
 #include <fmt/format.h>
 

@@ -1,10 +1,10 @@
 #include "QuillmereViewer/ViewerState.h"
 
 #include "Platform/Crypto/Crypto.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereViewer/ViewerTrustStorage.h"
 #include "QuillmereWire/WireProtocol.h"
-#include "QuillmereWire/WireText.h"
 
 #include <fmt/format.h>
 

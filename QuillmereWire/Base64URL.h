@@ -1,12 +1,13 @@
 #pragma once
 
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <optional>
 #include <string>
 #include <string_view>
 
 // RFC 4648 section 5 without padding: the alphabet of invitation texts.
+
 namespace quillmere::Base64URL {
 
 std::string encode(ByteView bytes);

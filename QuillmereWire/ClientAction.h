@@ -1,7 +1,7 @@
 #pragma once
 
+#include "QuillmereBase/Bytes.h"
 #include "QuillmereWire/AssemblyEvent.h"
-#include "QuillmereWire/Bytes.h"
 #include "QuillmereWire/ClientCloseReason.h"
 #include "QuillmereWire/ControlMessage.h"
 

@@ -1,7 +1,7 @@
 #include "QuillmereWire/ClientEnrollment.h"
 
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/EnrollmentProof.h"
-#include "QuillmereWire/WireText.h"
 
 namespace quillmere {
 

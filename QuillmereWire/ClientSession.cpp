@@ -1,7 +1,7 @@
 #include "QuillmereWire/ClientSession.h"
 
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/WireProtocol.h"
-#include "QuillmereWire/WireText.h"
 
 #include <algorithm>
 

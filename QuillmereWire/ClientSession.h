@@ -1,5 +1,6 @@
 #pragma once
 
+#include "QuillmereBase/SharedBytes.h"
 #include "QuillmereWire/ClientAction.h"
 #include "QuillmereWire/ClockOffsetEstimator.h"
 #include "QuillmereWire/ConfigGate.h"
@@ -7,7 +8,6 @@
 #include "QuillmereWire/FrameAssembler.h"
 #include "QuillmereWire/ReceiverStatistics.h"
 #include "QuillmereWire/RecoveryRequester.h"
-#include "QuillmereWire/SharedBytes.h"
 
 #include <array>
 #include <cstdint>

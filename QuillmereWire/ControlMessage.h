@@ -1,9 +1,10 @@
 #pragma once
 
-#include "QuillmereWire/ByteWriter.h"
-#include "QuillmereWire/Bytes.h"
-#include "QuillmereWire/WireError.h"
+#include "QuillmereBase/ByteWriter.h"
+#include "QuillmereBase/Bytes.h"
+#include "QuillmereBase/Digest32.h"
 #include "QuillmereWire/WireEnums.h"
+#include "QuillmereWire/WireError.h"
 #include "QuillmereWire/WireID.h"
 
 #include <cstdint>

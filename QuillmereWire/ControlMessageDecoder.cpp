@@ -1,4 +1,5 @@
-#include "QuillmereWire/ByteReader.h"
+#include "QuillmereBase/ByteReader.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/ControlMessage.h"
 #include "QuillmereWire/ControlMessageType.h"
 #include "QuillmereWire/ControlMessageValidation.h"
@@ -7,6 +8,7 @@
 
 // Each field read or rule can end the decoding; these keep the layouts
 // readable as the field lists they are.
+
 #define QM_READ(name, expression)                                              \
     auto name##Result = (expression);                                          \
     if (!name##Result) return std::unexpected(std::move(name##Result).error()); \

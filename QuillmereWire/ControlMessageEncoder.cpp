@@ -1,3 +1,4 @@
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/ControlFrameDecoder.h"
 #include "QuillmereWire/ControlMessage.h"
 #include "QuillmereWire/ControlMessageType.h"

@@ -1,5 +1,6 @@
 #include "QuillmereWire/ControlMessageValidation.h"
 
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/WireProtocol.h"
 #include "QuillmereWire/WireText.h"
 

@@ -1,12 +1,14 @@
 #pragma once
 
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
+#include "QuillmereBase/Digest32.h"
 #include "QuillmereWire/PairingCrypto.h"
 #include "QuillmereWire/WireID.h"
 
 // The two enrollment proofs: HMAC-SHA256 under the invitation secret over
 // label || invitationID || clientFingerprint || hostFingerprint. The labels
 // differ so that neither proof can be replayed as the other.
+
 namespace quillmere::EnrollmentProof {
 
 // "quillmere enroll v1 client" and "quillmere enroll v1 host", no terminator.

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "QuillmereBase/SharedBytes.h"
 #include "QuillmereWire/AssemblyEvent.h"
 #include "QuillmereWire/MediaHeader.h"
-#include "QuillmereWire/SharedBytes.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,7 +1,7 @@
 #include "QuillmereWire/HostEnrollment.h"
 
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/EnrollmentProof.h"
-#include "QuillmereWire/WireText.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "QuillmereBase/Digest32.h"
 #include "QuillmereWire/ControlMessage.h"
 #include "QuillmereWire/EnrollmentError.h"
 #include "QuillmereWire/Invitation.h"

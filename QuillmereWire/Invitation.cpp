@@ -1,8 +1,9 @@
 #include "QuillmereWire/Invitation.h"
 
+#include "QuillmereBase/ByteReader.h"
+#include "QuillmereBase/ByteWriter.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/Base64URL.h"
-#include "QuillmereWire/ByteReader.h"
-#include "QuillmereWire/ByteWriter.h"
 #include "QuillmereWire/WireText.h"
 
 namespace quillmere {

@@ -1,6 +1,6 @@
 #include "QuillmereWire/MediaFragmenter.h"
 
-#include "QuillmereWire/ByteWriter.h"
+#include "QuillmereBase/ByteWriter.h"
 
 #include <algorithm>
 

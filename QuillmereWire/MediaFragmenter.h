@@ -1,7 +1,7 @@
 #pragma once
 
+#include "QuillmereBase/SharedBytes.h"
 #include "QuillmereWire/EncodedFrame.h"
-#include "QuillmereWire/SharedBytes.h"
 #include "QuillmereWire/WireError.h"
 
 #include <cstdint>

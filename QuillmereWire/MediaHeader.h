@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuillmereWire/ByteWriter.h"
+#include "QuillmereBase/ByteWriter.h"
 #include "QuillmereWire/WireEnums.h"
 #include "QuillmereWire/WireError.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "QuillmereWire/Bytes.h"
-#include "QuillmereWire/WireID.h"
+#include "QuillmereBase/Bytes.h"
+#include "QuillmereBase/Digest32.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "QuillmereBase/SharedBytes.h"
 #include "QuillmereWire/MediaHeader.h"
-#include "QuillmereWire/SharedBytes.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,6 +1,5 @@
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/SelfSignedCertificate.h"
-
-#include "QuillmereWire/WireText.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,8 @@
 #include "QuillmereWire/TrustStore.h"
 
-#include "QuillmereWire/ByteReader.h"
-#include "QuillmereWire/ByteWriter.h"
+#include "QuillmereBase/ByteReader.h"
+#include "QuillmereBase/ByteWriter.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/WireText.h"
 
 #include <algorithm>

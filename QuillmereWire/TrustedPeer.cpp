@@ -1,6 +1,5 @@
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereWire/TrustedPeer.h"
-
-#include "QuillmereWire/WireText.h"
 
 namespace quillmere {
 

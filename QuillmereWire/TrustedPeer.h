@@ -1,5 +1,6 @@
 #pragma once
 
+#include "QuillmereBase/Digest32.h"
 #include "QuillmereWire/WireEnums.h"
 #include "QuillmereWire/WireID.h"
 

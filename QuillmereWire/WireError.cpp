@@ -4,6 +4,23 @@
 
 namespace quillmere {
 
+namespace {
+
+WireError::Kind kindOf(ByteError::Kind kind) {
+    switch (kind) {
+    case ByteError::Kind::outOfRange: return WireError::Kind::outOfRange;
+    case ByteError::Kind::truncated: return WireError::Kind::truncated;
+    case ByteError::Kind::trailingBytes: return WireError::Kind::trailingBytes;
+    case ByteError::Kind::invalidString: return WireError::Kind::invalidString;
+    case ByteError::Kind::invalidBoolean: return WireError::Kind::invalidBoolean;
+    }
+    return WireError::Kind::outOfRange;
+}
+
+} // namespace
+
+WireError::WireError(const ByteError& error) : kind_(kindOf(error.kind())), field_(error.field()), value_(0) {}
+
 std::string WireError::description() const {
     switch (kind_) {
     case Kind::outOfRange: return fmt::format("outOfRange(\"{}\")", field_);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "QuillmereBase/ByteError.h"
+
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -23,6 +25,10 @@ public:
         invalidBoolean,
         reservedBitsSet,
     };
+
+    // Every failure of the byte reader is the codec error of the same name,
+    // so a codec hands reader results on as they are.
+    WireError(const ByteError& error);
 
     static WireError outOfRange(std::string field) { return {Kind::outOfRange, std::move(field), 0}; }
     static WireError unknownValue(std::string field, std::uint32_t raw) { return {Kind::unknownValue, std::move(field), raw}; }

@@ -1,32 +1,14 @@
 #pragma once
 
-#include "QuillmereWire/Bytes.h"
 #include "QuillmereWire/WireError.h"
 
-#include <optional>
-#include <string>
+#include <cstddef>
 #include <string_view>
 
 namespace quillmere {
 
-Bytes utf8Bytes(std::string_view text);
-
-// Strict RFC 3629 well-formedness: no overlong forms, no surrogates, nothing
-// above U+10FFFF, no repair. NUL is text.
-std::optional<std::string> decodeUTF8(ByteView bytes);
-bool isValidUTF8(std::string_view text);
-
+// The field checks every record writer runs before it appends a field.
 WireStatus requireUTF8Length(std::string_view text, std::size_t maxBytes, std::string_view field);
 WireStatus require(bool condition, std::string_view field);
-
-// Lower-case hex of the first four bytes at most: identifiers print as 8 characters.
-std::string hexString(ByteView bytes);
-
-// The longest prefix of whole scalars within maxBytes. Text that is not
-// well-formed is cut before its first broken sequence, so the result always is.
-std::string truncatedUTF8(std::string_view text, std::size_t maxBytes);
-
-// Any scalar below U+0020 except tab and line feed, or U+007F.
-bool containsControlCharacter(std::string_view text);
 
 } // namespace quillmere

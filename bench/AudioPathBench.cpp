@@ -13,9 +13,9 @@
 #include "Platform/Dispatch/Clock.h"
 #include "QuillmereMac/Audio/AudioStream.h"
 #include "QuillmereMac/Audio/ScreenAudioSource.h"
+#include "TestSupport/RatioReporter.h"
 
 #include <benchmark/benchmark.h>
-#include <fmt/core.h>
 #include <opus/opus.h>
 
 #include <signal.h>
@@ -25,7 +25,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <random>
 
@@ -172,36 +171,13 @@ BENCHMARK(OpusAlone)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(AudioPath)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(CapturedAudioPath)->MeasureProcessCPUTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                cpu_[run.run_name.function_name] = run.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void printRatios() const {
-        const auto base = cpu_.find("OpusAlone");
-        if (base == cpu_.end() || base->second <= 0) return;
-        fmt::print("\nCPU per second of audio as a multiple of libopus alone (target under 1.3)\n");
-        for (const char* name : {"AudioPath", "CapturedAudioPath"})
-            if (const auto found = cpu_.find(name); found != cpu_.end())
-                fmt::print("{:<20} {:>6.3f}\n", name, found->second / base->second);
-    }
-
-private:
-    std::map<std::string, double> cpu_;
-};
-
 } // namespace
 } // namespace quillmere
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    quillmere::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
-    benchmark::Shutdown();
-    return 0;
+    quillmere::testing::RatioReporter reporter(
+        "CPU per second of audio as a multiple of libopus alone (target under 1.3)",
+        quillmere::testing::RatioReporter::cpuTime);
+    reporter.compare("AudioPath", "OpusAlone").compare("CapturedAudioPath", "OpusAlone");
+    return reporter.run(argc, argv);
 }

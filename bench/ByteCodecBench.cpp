@@ -2,8 +2,8 @@
 // ByteReader and written again with ByteWriter, against memcpy of the same bytes.
 
 #include "MemcpyBaseline.h"
-#include "QuillmereWire/ByteReader.h"
-#include "QuillmereWire/ByteWriter.h"
+#include "QuillmereBase/ByteReader.h"
+#include "QuillmereBase/ByteWriter.h"
 
 #include <benchmark/benchmark.h>
 

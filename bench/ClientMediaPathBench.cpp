@@ -9,11 +9,10 @@
 #include "QuillmereWire/ClientSession.h"
 #include "QuillmereWire/FrameTimingLog.h"
 #include "QuillmereWire/MediaFragmenter.h"
+#include "TestSupport/RatioReporter.h"
 
 #include <benchmark/benchmark.h>
-#include <fmt/format.h>
 
-#include <map>
 #include <random>
 #include <string>
 
@@ -119,41 +118,10 @@ BENCHMARK(AssemblerBaseline)->Arg(1000)->Arg(50 * 1024);
 BENCHMARK(SessionReceive)->Arg(1000)->Arg(50 * 1024);
 BENCHMARK(TimingLog)->Arg(64)->Arg(65536);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                seconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void printRatios() const {
-        fmt::print("\ntime as a multiple of the baseline (1.0 = same cost)\n");
-        ratio("SessionReceive/1000", "AssemblerBaseline/1000");
-        ratio("SessionReceive/51200", "AssemblerBaseline/51200");
-        ratio("TimingLog/65536", "TimingLog/64");
-    }
-
-private:
-    void ratio(const std::string& name, const std::string& baseline) const {
-        const auto measured = seconds_.find(name);
-        const auto base = seconds_.find(baseline);
-        if (measured == seconds_.end() || base == seconds_.end() || base->second <= 0) return;
-        fmt::print("{:<24} against {:<24} {:>6.3f}\n", name, baseline, measured->second / base->second);
-    }
-
-    std::map<std::string, double> seconds_;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
-    benchmark::Shutdown();
-    return 0;
+    quillmere::testing::RatioReporter reporter("time as a multiple of the baseline (1.0 = same cost)");
+    reporter.compare("SessionReceive/", "AssemblerBaseline/").compare("TimingLog/65536", "TimingLog/64");
+    return reporter.run(argc, argv);
 }

@@ -15,15 +15,14 @@
 #include "Platform/Dispatch/ManualExecutor.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereWire/MediaFragmenter.h"
+#include "TestSupport/RatioReporter.h"
 
 #include <benchmark/benchmark.h>
-#include <fmt/format.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <map>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -175,37 +174,11 @@ BENCHMARK(Unpaced);
 BENCHMARK(PacedFakeClock);
 BENCHMARK(PacedRealTime)->Iterations(300)->Unit(benchmark::kMillisecond);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-            const auto items = run.counters.find("items_per_second");
-            if (items != run.counters.end()) itemsPerSecond_[run.benchmark_name()] = items->second;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void printRatios() const {
-        const auto baseline = itemsPerSecond_.find("Unpaced");
-        const auto paced = itemsPerSecond_.find("PacedFakeClock");
-        if (baseline == itemsPerSecond_.end() || paced == itemsPerSecond_.end() || baseline->second <= 0) return;
-        fmt::print("\ndatagrams per second of CPU: paced {:.3g}, unpaced {:.3g}; paced/unpaced {:.3f}\n",
-                   paced->second, baseline->second, paced->second / baseline->second);
-    }
-
-private:
-    std::map<std::string, double> itemsPerSecond_;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
-    benchmark::Shutdown();
-    return 0;
+    quillmere::testing::RatioReporter reporter("datagrams per second of CPU, paced against unpaced (1.0 = as fast)",
+                                               "items_per_second");
+    reporter.compare("PacedFakeClock", "Unpaced");
+    return reporter.run(argc, argv);
 }

@@ -9,9 +9,9 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/EventPosting/EventPosterX11.h"
 #include "Platform/EventPosting/Tests/InputRecorderX11.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
-#include "QuillmereMac/Tests/EndToEndHost.h"
 #include "QuillmereMac/Tests/TestViewer.h"
+#include "TestSupport/Host/TestHost.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <xcb/xtest.h>
 
@@ -78,10 +78,11 @@ public:
         auto opened = EventPosterX11::open({server.displayName()});
         if (!opened) throw std::runtime_error(opened.error().description());
         poster = std::make_shared<TimedPoster>(*opened);
-        host.emplace(server.displayName(), [&](MediaPipeline::Services& services) {
-            services.poster = poster;
-            services.permission = [] { return true; };
-        });
+        host.emplace(testing::TestHost::Options{.pipelineDisplay = server.displayName(),
+                                                .adjustPipeline = [&](MediaPipeline::Services& services) {
+                                                    services.poster = poster;
+                                                    services.permission = [] { return true; };
+                                                }});
         const std::uint16_t port = host->start();
         const LocalIdentity phone = host->pairThroughInvitation();
         viewer = std::make_unique<testing::TestViewer>(phone, host->identity.fingerprint, port,
@@ -114,7 +115,7 @@ public:
     testing::XvfbServer server{{.screens = {{800, 600}}, .windowManager = false}};
     std::optional<InputRecorderX11> recorder;
     std::shared_ptr<TimedPoster> poster;
-    std::optional<testing::EndToEndHost> host;
+    std::optional<testing::TestHost> host;
     std::unique_ptr<testing::TestViewer> viewer;
     std::uint32_t generation = 0;
     std::uint32_t seq = 0;

@@ -5,14 +5,13 @@
 #include "QuillmereWire/FrameAssembler.h"
 #include "QuillmereWire/MediaFragmenter.h"
 #include "QuillmereWire/ParityFEC.h"
+#include "TestSupport/RatioReporter.h"
 
 #include <benchmark/benchmark.h>
-#include <fmt/format.h>
 
 #include <algorithm>
 #include <malloc.h>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 
@@ -124,31 +123,6 @@ BENCHMARK(AssembleShuffled)->Apply(sizes);
 BENCHMARK(FragmentAndAssemble)->Apply(sizes);
 BENCHMARK(ParityOfEight)->Apply(sizes);
 
-// Keeps each run's time per iteration so the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                seconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void printRatios() const {
-        fmt::print("\nspeed as a fraction of memcpy of the same bytes (1.0 = as fast as memcpy)\n");
-        for (const auto& [name, time] : seconds_) {
-            const auto slash = name.find('/');
-            if (slash == std::string::npos || name.starts_with("Memcpy")) continue;
-            auto baseline = seconds_.find("Memcpy" + name.substr(slash));
-            if (baseline == seconds_.end() || time <= 0) continue;
-            fmt::print("{:<32} {:>6.3f}\n", name, baseline->second / time);
-        }
-    }
-
-private:
-    std::map<std::string, double> seconds_;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -156,11 +130,9 @@ int main(int argc, char** argv) {
     // to the kernel after every frame and the 1 MB runs measure page faults.
     mallopt(M_MMAP_THRESHOLD, 64 << 20);
     mallopt(M_TRIM_THRESHOLD, 128 << 20);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
-    benchmark::Shutdown();
-    return 0;
+    quillmere::testing::RatioReporter reporter(
+        "speed as a fraction of memcpy of the same bytes (1.0 = as fast as memcpy)", "bytes_per_second");
+    for (const char* name : {"Fragment/", "AssembleInOrder/", "AssembleShuffled/", "FragmentAndAssemble/", "ParityOfEight/"})
+        reporter.compare(name, "Memcpy/");
+    return reporter.run(argc, argv);
 }

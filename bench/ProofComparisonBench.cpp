@@ -3,11 +3,10 @@
 // ratio of the two times should stay near 1 for the constant-time check. An
 // early-exit loop, measured in the same run, shows what a leak looks like.
 #include "QuillmereWire/EnrollmentProof.h"
+#include "TestSupport/RatioReporter.h"
 
 #include <benchmark/benchmark.h>
-#include <fmt/format.h>
 
-#include <map>
 #include <string>
 
 namespace {
@@ -51,34 +50,12 @@ void compareAt(benchmark::State& state) {
 BENCHMARK(compareAt<quillmere::EnrollmentProof::matches>)->Name("constantTime/differAt")->Arg(0)->Arg(31);
 BENCHMARK(compareAt<earlyExitEquals>)->Name("earlyExit/differAt")->Arg(0)->Arg(31);
 
-// Prints, after the usual table, the last-byte to first-byte time ratio of each comparison.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        for (const char* name : {"constantTime", "earlyExit"}) {
-            const double first = times_[fmt::format("{}/differAt/0", name)];
-            const double last = times_[fmt::format("{}/differAt/31", name)];
-            if (first > 0) fmt::print("{:>13}: time(differ at byte 31) / time(differ at byte 0) = {:.2f}\n", name,
-                                      last / first);
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    quillmere::testing::RatioReporter reporter(
+        "time when byte 31 differs as a multiple of the time when byte 0 does (1.0 = no early exit)");
+    reporter.compare("constantTime/differAt/31", "constantTime/differAt/0")
+        .compare("earlyExit/differAt/31", "earlyExit/differAt/0");
+    return reporter.run(argc, argv);
 }

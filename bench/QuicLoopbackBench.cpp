@@ -5,14 +5,14 @@
 // runs a table gives each QUIC figure as a fraction of its UDP baseline.
 
 #include "Platform/Defaults/Defaults.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "TestSupport/TemporaryFolder.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereTransport/PeerConnection.h"
 #include "QuillmereTransport/PeerListener.h"
 #include "QuillmereTransport/QUICParameters.h"
+#include "TestSupport/RatioReporter.h"
 
 #include <benchmark/benchmark.h>
-#include <fmt/format.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -22,7 +22,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
-#include <map>
 #include <mutex>
 #include <thread>
 
@@ -287,44 +286,11 @@ BENCHMARK(QuicDatagrams)->Arg(200)->Arg(1100)->UseRealTime();
 BENCHMARK(UdpStreamSizes)->Arg(1024)->Arg(60000)->UseRealTime();
 BENCHMARK(QuicControlStream)->Arg(1024)->Arg(60000)->UseRealTime();
 
-// Keeps each run's rates so the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-            const auto found = run.counters.find("perSecond");
-            if (found != run.counters.end()) rates_[run.benchmark_name()] = found->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void printRatios() const {
-        fmt::print("\nQUIC as a fraction of plain UDP of the same sizes on loopback (1.0 = as fast as UDP)\n");
-        const std::pair<const char*, const char*> pairs[] = {{"QuicDatagrams", "UdpDatagrams"},
-                                                             {"QuicControlStream", "UdpStreamSizes"}};
-        for (const auto& [quic, baseline] : pairs) {
-            for (const auto& [name, rate] : rates_) {
-                if (!name.starts_with(std::string(quic) + "/")) continue;
-                const auto base = rates_.find(baseline + name.substr(name.find('/')));
-                if (base == rates_.end() || base->second <= 0) continue;
-                fmt::print("{:<40} {:>6.3f}\n", name, rate / base->second);
-            }
-        }
-    }
-
-private:
-    std::map<std::string, double> rates_;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
-    benchmark::Shutdown();
-    return 0;
+    quillmere::testing::RatioReporter reporter(
+        "QUIC as a fraction of plain UDP of the same sizes on loopback (1.0 = as fast as UDP)", "perSecond");
+    reporter.compare("QuicDatagrams/", "UdpDatagrams/").compare("QuicControlStream/", "UdpStreamSizes/");
+    return reporter.run(argc, argv);
 }

@@ -5,10 +5,10 @@
 
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
 #include "Platform/ScreenCapture/DisplayListX11.h"
-#include "Platform/ScreenCapture/Tests/X11TestClient.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
-#include "QuillmereMac/Capture/X11/FrameGrabberX11.h"
+#include "Platform/ScreenCapture/FrameGrabberX11.h"
+#include "Platform/X11/XcbConnection.h"
+#include "TestSupport/X11TestClient.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <benchmark/benchmark.h>
 

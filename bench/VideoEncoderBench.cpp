@@ -3,7 +3,7 @@
 // per frame, against libavcodec's own libx264 with the same settings, run in
 // the same process on the same frames.
 
-#include "QuillmereMac/Capture/PixelBufferPool.h"
+#include "Platform/PixelBuffer/PixelBufferPool.h"
 #include "QuillmereMac/Encoder/VideoEncoder.h"
 #include "QuillmereMac/TestPattern/TestPatternSource.h"
 
@@ -11,6 +11,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
+
 }
 
 #include <benchmark/benchmark.h>

@@ -28,17 +28,20 @@ function(quillmere_module target)
        ${CMAKE_CURRENT_SOURCE_DIR}/Tests/*.cpp)
   if(tests)
     add_executable(${target}Tests ${tests})
-    target_link_libraries(${target}Tests PRIVATE ${target} ${ARG_TEST_DEPS}
+    target_link_libraries(${target}Tests PRIVATE ${target} ${ARG_TEST_DEPS} QuillmereTestSupport
                           GTest::gtest GTest::gmock GTest::gtest_main)
     # GCC 12 reports out-of-bounds copies inside std::string that cannot
     # happen (its known false positive once the strings are inlined from the
     # precompiled header); AddressSanitizer checks the real thing.
     target_compile_options(${target}Tests PRIVATE -Wno-array-bounds -Wno-stringop-overflow)
-    # Test files all parse the same heavy headers; parse them once.
-    target_precompile_headers(${target}Tests PRIVATE
-      <gtest/gtest.h> <gmock/gmock.h>
-      <chrono> <functional> <map> <memory> <optional> <string> <thread> <variant> <vector>
-      "${PROJECT_SOURCE_DIR}/QuillmereWire/ControlMessage.h")
+    # Test files all parse the same heavy headers; parse them once. Above the
+    # wire library that includes its message vocabulary.
+    set(heavy <gtest/gtest.h> <gmock/gmock.h>
+        <chrono> <functional> <map> <memory> <optional> <string> <thread> <variant> <vector>)
+    if(target STREQUAL "QuillmereWire" OR "QuillmereWire" IN_LIST ARG_DEPS)
+      list(APPEND heavy "${PROJECT_SOURCE_DIR}/QuillmereWire/ControlMessage.h")
+    endif()
+    target_precompile_headers(${target}Tests PRIVATE ${heavy})
     gtest_discover_tests(${target}Tests
                          DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT 300)

@@ -1,7 +1,7 @@
 // The pairing decoders that read untrusted bytes (invitation text, trust
-// blob); the properties live beside the unit tests that also run them.
+// blob); the unit tests run the same checks.
 
-#include "Fuzz/PairingDecodersFuzz.h"
+#include "fuzz/PairingDecoderChecks.h"
 
 #include <cstddef>
 #include <cstdint>

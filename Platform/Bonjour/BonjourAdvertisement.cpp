@@ -1,6 +1,6 @@
 #include "Platform/Bonjour/BonjourAdvertisement.h"
 
-#include "QuillmereWire/WireText.h"
+#include "QuillmereBase/UTF8.h"
 
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>

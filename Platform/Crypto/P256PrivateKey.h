@@ -2,7 +2,7 @@
 
 #include "Platform/Crypto/CryptoError.h"
 #include "Platform/Crypto/P256PublicKey.h"
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <expected>
 #include <memory>

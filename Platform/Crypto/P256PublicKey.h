@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Platform/Crypto/CryptoError.h"
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <expected>
 #include <memory>

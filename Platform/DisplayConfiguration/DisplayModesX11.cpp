@@ -1,7 +1,7 @@
 #include "Platform/DisplayConfiguration/DisplayModesX11.h"
 
 #include "Platform/DisplayConfiguration/RandrScreen.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <fmt/format.h>
 
@@ -32,7 +32,7 @@ std::expected<XcbConnection*, DisplayConfigurationError> DisplayModesX11::connec
     if (connection_ && !connection_->hasError()) return connection_.get();
     connection_.reset();
     auto opened = XcbConnection::open(displayName_);
-    if (!opened) return std::unexpected(DisplayConfigurationError::make(Code::connectionFailed, opened.error().detail));
+    if (!opened) return std::unexpected(DisplayConfigurationError::make(Code::connectionFailed, opened.error().description()));
     connection_ = std::move(*opened);
     return connection_.get();
 }

@@ -1,6 +1,6 @@
 #include "Platform/DisplayConfiguration/RandrScreen.h"
 
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <libxcvt/libxcvt.h>
 #include <xcb/xcbext.h>

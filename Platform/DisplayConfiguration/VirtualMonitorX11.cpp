@@ -2,7 +2,7 @@
 
 #include "Platform/DisplayConfiguration/RandrScreen.h"
 #include "Platform/ScreenCapture/DisplayListX11.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>
 #include <array>
@@ -79,7 +79,7 @@ std::expected<std::unique_ptr<VirtualMonitorX11>, DisplayConfigurationError> Vir
         return std::unexpected(failure(Code::tooLarge, fmt::format("{}x{}", wanted.width, wanted.height)));
     }
     auto opened = XcbConnection::open(displayName);
-    if (!opened) return std::unexpected(failure(Code::connectionFailed, opened.error().detail));
+    if (!opened) return std::unexpected(failure(Code::connectionFailed, opened.error().description()));
     std::unique_ptr<VirtualMonitorX11> made(new VirtualMonitorX11());
     made->connection_ = std::move(*opened);
     XcbConnection& connection = *made->connection_;
@@ -192,7 +192,7 @@ std::expected<void, DisplayConfigurationError> VirtualMonitorX11::mirror() {
 std::expected<int, DisplayConfigurationError> VirtualMonitorX11::removeLeftovers(const std::string& displayName,
                                                                                 std::string_view namePrefix) {
     auto opened = XcbConnection::open(displayName);
-    if (!opened) return std::unexpected(failure(Code::connectionFailed, opened.error().detail));
+    if (!opened) return std::unexpected(failure(Code::connectionFailed, opened.error().description()));
     XcbConnection& connection = **opened;
     auto screen = RandrScreen::of(connection);
     if (!screen) return std::unexpected(screen.error());

@@ -1,5 +1,7 @@
 #include "Platform/Keychain/AtomicFile.h"
 
+#include "QuillmereBase/FileDescriptor.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
@@ -9,26 +11,6 @@
 namespace quillmere {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 bool writeAll(int fd, ByteView bytes) {
     std::size_t written = 0;

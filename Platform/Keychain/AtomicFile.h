@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <chrono>
 #include <filesystem>

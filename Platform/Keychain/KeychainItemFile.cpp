@@ -1,8 +1,8 @@
 #include "Platform/Keychain/KeychainItemFile.h"
 
 #include "Platform/Crypto/Crypto.h"
-#include "QuillmereWire/ByteReader.h"
-#include "QuillmereWire/ByteWriter.h"
+#include "QuillmereBase/ByteReader.h"
+#include "QuillmereBase/ByteWriter.h"
 
 #include <array>
 #include <string_view>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Platform/Keychain/KeychainItem.h"
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <optional>
 #include <string>

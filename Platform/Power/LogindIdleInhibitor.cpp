@@ -44,20 +44,6 @@ std::expected<BusHandle, std::string> openBus(const std::optional<std::string>& 
 
 } // namespace
 
-LogindIdleInhibitor::Lock::~Lock() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-LogindIdleInhibitor::Lock::Lock(Lock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-LogindIdleInhibitor::Lock& LogindIdleInhibitor::Lock::operator=(Lock&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
 LogindIdleInhibitor::LogindIdleInhibitor(std::optional<std::string> busAddress) : busAddress_(std::move(busAddress)) {}
 
 std::expected<LogindIdleInhibitor::Lock, std::string> LogindIdleInhibitor::inhibit(std::string_view who,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "QuillmereBase/FileDescriptor.h"
+
 #include <expected>
 #include <optional>
 #include <string>
@@ -15,16 +17,11 @@ public:
     class Lock {
     public:
         explicit Lock(int fd) : fd_(fd) {}
-        ~Lock();
-        Lock(Lock&& other) noexcept;
-        Lock& operator=(Lock&& other) noexcept;
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
 
-        int fd() const { return fd_; }
+        int fd() const { return fd_.get(); }
 
     private:
-        int fd_ = -1;
+        FileDescriptor fd_;
     };
 
     // The system bus, or the bus at busAddress ("unix:path=...").

@@ -104,8 +104,8 @@ std::expected<std::unique_ptr<LogindSignalWatcher>, std::string> LogindSignalWat
         0)
         return std::unexpected(errnoText("Lock", r));
 
-    watcher->wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (watcher->wake_ < 0) return std::unexpected(errnoText("eventfd", -errno));
+    watcher->wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!watcher->wake_.valid()) return std::unexpected(errnoText("eventfd", -errno));
     watcher->thread_ = std::thread([w = watcher.get()] { w->run(); });
     return watcher;
 }
@@ -114,11 +114,10 @@ LogindSignalWatcher::~LogindSignalWatcher() {
     if (live_) live_->store(false);
     if (thread_.joinable()) {
         const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
+        [[maybe_unused]] const auto written = ::write(wake_.get(), &one, sizeof one);
         thread_.join();
     }
     bus_.reset();
-    if (wake_ >= 0) ::close(wake_);
 }
 
 void LogindSignalWatcher::deliver(Signal signal) {
@@ -134,7 +133,7 @@ void LogindSignalWatcher::run() {
         while ((r = sd_bus_process(bus, nullptr)) > 0) {}
         if (r < 0) return; // the bus went away; nothing more will come
 
-        pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0}, {wake_, POLLIN, 0}};
+        pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0}, {wake_.get(), POLLIN, 0}};
         int timeoutMs = -1;
         std::uint64_t until = 0;
         if (sd_bus_get_timeout(bus, &until) >= 0 && until != UINT64_MAX) {

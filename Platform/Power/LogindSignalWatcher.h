@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/Dispatch/Executor.h"
+#include "QuillmereBase/FileDescriptor.h"
 
 #include <atomic>
 #include <expected>
@@ -48,7 +49,7 @@ private:
     std::shared_ptr<Handler> handler_;
     std::unique_ptr<Bus> bus_;
     std::string sessionPath_;
-    int wake_ = -1;
+    FileDescriptor wake_;
     std::thread thread_;
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Platform/Quic/SocketAddress.h"
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <ngtcp2/ngtcp2.h>
 

@@ -5,7 +5,7 @@
 #include "Platform/Quic/QuicConfiguration.h"
 #include "Platform/Quic/QuicError.h"
 #include "Platform/Quic/SocketAddress.h"
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <cstddef>
 #include <cstdint>

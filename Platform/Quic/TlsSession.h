@@ -3,7 +3,7 @@
 #include "Platform/Quic/QuicConfiguration.h"
 #include "Platform/Quic/QuicError.h"
 #include "Platform/Quic/TlsCredentials.h"
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <ngtcp2/ngtcp2_crypto.h>
 

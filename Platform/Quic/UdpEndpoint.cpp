@@ -43,19 +43,16 @@ std::optional<QuicError> applyTrafficClass(int fd, int family, int trafficClass)
     return std::nullopt;
 }
 
-std::expected<int, QuicError> openSocket(int family, int trafficClass) {
-    const int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd < 0) return std::unexpected(QuicError::posix(errno, "opening a UDP socket"));
-    setBufferSize(fd, SO_RCVBUFFORCE, SO_RCVBUF);
-    setBufferSize(fd, SO_SNDBUFFORCE, SO_SNDBUF);
+std::expected<FileDescriptor, QuicError> openSocket(int family, int trafficClass) {
+    FileDescriptor fd(::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
+    if (!fd.valid()) return std::unexpected(QuicError::posix(errno, "opening a UDP socket"));
+    setBufferSize(fd.get(), SO_RCVBUFFORCE, SO_RCVBUF);
+    setBufferSize(fd.get(), SO_SNDBUFFORCE, SO_SNDBUF);
     if (family == AF_INET6) {
         const int off = 0;
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     }
-    if (auto error = applyTrafficClass(fd, family, trafficClass)) {
-        ::close(fd);
-        return std::unexpected(*error);
-    }
+    if (auto error = applyTrafficClass(fd.get(), family, trafficClass)) return std::unexpected(*error);
     return fd;
 }
 
@@ -72,14 +69,10 @@ std::expected<SocketAddress, QuicError> boundAddress(int fd) {
 } // namespace
 
 struct UdpEndpoint::State {
-    explicit State(int socket) : fd(socket) {}
-    ~State() {
-        if (wakeFd >= 0) ::close(wakeFd);
-        ::close(fd);
-    }
+    explicit State(FileDescriptor socket) : socket(std::move(socket)) {}
 
-    const int fd;
-    int wakeFd = -1;
+    const FileDescriptor socket;
+    FileDescriptor wake;
     std::atomic<bool> stopping{false};
     std::thread thread;
     std::thread::id threadID;
@@ -94,7 +87,7 @@ void UdpEndpoint::State::run() {
     std::array<iovec, receiveBatch> vectors{};
     std::array<sockaddr_storage, receiveBatch> sources{};
     std::array<mmsghdr, receiveBatch> messages{};
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    pollfd fds[2] = {{socket.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
     while (!stopping.load(std::memory_order_acquire)) {
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
@@ -112,7 +105,7 @@ void UdpEndpoint::State::run() {
                 messages[i].msg_hdr.msg_iovlen = 1;
                 messages[i].msg_len = 0;
             }
-            const int count = ::recvmmsg(fd, messages.data(), receiveBatch, MSG_DONTWAIT, nullptr);
+            const int count = ::recvmmsg(socket.get(), messages.data(), receiveBatch, MSG_DONTWAIT, nullptr);
             if (count < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK) break;
                 if (errno == EINTR) continue;
@@ -137,48 +130,40 @@ void UdpEndpoint::State::run() {
     }
 }
 
-UdpEndpoint::UdpEndpoint(int fd, SocketAddress local, bool connected)
-    : state_(std::make_shared<State>(fd)), local_(local), connected_(connected) {}
+UdpEndpoint::UdpEndpoint(FileDescriptor fd, SocketAddress local, bool connected)
+    : state_(std::make_shared<State>(std::move(fd))), local_(local), connected_(connected) {}
 
 std::expected<std::shared_ptr<UdpEndpoint>, QuicError> UdpEndpoint::bind(const SocketAddress& local,
                                                                          int trafficClass) {
     auto fd = openSocket(local.family(), trafficClass);
     if (!fd) return std::unexpected(fd.error());
-    if (::bind(*fd, local.native(), local.length()) != 0) {
+    if (::bind(fd->get(), local.native(), local.length()) != 0) {
         const int error = errno;
-        ::close(*fd);
         return std::unexpected(QuicError::posix(error, "binding to " + local.description()));
     }
-    auto bound = boundAddress(*fd);
-    if (!bound) {
-        ::close(*fd);
-        return std::unexpected(bound.error());
-    }
-    return std::shared_ptr<UdpEndpoint>(new UdpEndpoint(*fd, *bound, false));
+    auto bound = boundAddress(fd->get());
+    if (!bound) return std::unexpected(bound.error());
+    return std::shared_ptr<UdpEndpoint>(new UdpEndpoint(std::move(*fd), *bound, false));
 }
 
 std::expected<std::shared_ptr<UdpEndpoint>, QuicError> UdpEndpoint::connect(const SocketAddress& remote,
                                                                             int trafficClass) {
     auto fd = openSocket(remote.family(), trafficClass);
     if (!fd) return std::unexpected(fd.error());
-    if (::connect(*fd, remote.native(), remote.length()) != 0) {
+    if (::connect(fd->get(), remote.native(), remote.length()) != 0) {
         const int error = errno;
-        ::close(*fd);
         return std::unexpected(QuicError::posix(error, "connecting to " + remote.description()));
     }
-    auto bound = boundAddress(*fd);
-    if (!bound) {
-        ::close(*fd);
-        return std::unexpected(bound.error());
-    }
-    return std::shared_ptr<UdpEndpoint>(new UdpEndpoint(*fd, *bound, true));
+    auto bound = boundAddress(fd->get());
+    if (!bound) return std::unexpected(bound.error());
+    return std::shared_ptr<UdpEndpoint>(new UdpEndpoint(std::move(*fd), *bound, true));
 }
 
 UdpEndpoint::~UdpEndpoint() {
     if (!state_->thread.joinable()) return;
     state_->stopping.store(true, std::memory_order_release);
     const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(state_->wakeFd, &one, sizeof one);
+    [[maybe_unused]] const auto written = ::write(state_->wake.get(), &one, sizeof one);
     if (std::this_thread::get_id() == state_->threadID) {
         // Destroyed from a sink: the thread sees the flag as soon as the sink returns.
         state_->thread.detach();
@@ -189,7 +174,7 @@ UdpEndpoint::~UdpEndpoint() {
 
 void UdpEndpoint::startReceiving(PacketSink packets, ErrorSink errors) {
     if (state_->thread.joinable()) return;
-    state_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    state_->wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     state_->packets = std::move(packets);
     state_->errors = std::move(errors);
     std::promise<void> started;
@@ -206,24 +191,24 @@ int UdpEndpoint::trafficClass() const {
     int value = 0;
     socklen_t length = sizeof value;
     if (local_.family() == AF_INET6) {
-        if (::getsockopt(state_->fd, IPPROTO_IPV6, IPV6_TCLASS, &value, &length) == 0) return value;
+        if (::getsockopt(state_->socket.get(), IPPROTO_IPV6, IPV6_TCLASS, &value, &length) == 0) return value;
         return -1;
     }
-    if (::getsockopt(state_->fd, IPPROTO_IP, IP_TOS, &value, &length) == 0) return value;
+    if (::getsockopt(state_->socket.get(), IPPROTO_IP, IP_TOS, &value, &length) == 0) return value;
     return -1;
 }
 
 std::optional<QuicError> UdpEndpoint::send(const SocketAddress& to, ByteView packet) const {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const ssize_t sent = connected_ ? ::send(state_->fd, packet.data(), packet.size(), 0)
-                                        : ::sendto(state_->fd, packet.data(), packet.size(), 0, to.native(), to.length());
+        const ssize_t sent = connected_ ? ::send(state_->socket.get(), packet.data(), packet.size(), 0)
+                                        : ::sendto(state_->socket.get(), packet.data(), packet.size(), 0, to.native(), to.length());
         if (sent >= 0) return std::nullopt;
         if (errno == EINTR) {
             --attempt;
             continue;
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK) return QuicError::posix(errno, "sending");
-        pollfd writable{state_->fd, POLLOUT, 0};
+        pollfd writable{state_->socket.get(), POLLOUT, 0};
         ::poll(&writable, 1, sendWaitMs);
     }
     return QuicError::posix(EAGAIN, "sending");
@@ -247,7 +232,7 @@ std::optional<QuicError> UdpEndpoint::sendBatch(const SocketAddress& to, std::sp
             messages[i].msg_hdr.msg_iov = &vectors[i];
             messages[i].msg_hdr.msg_iovlen = 1;
         }
-        const int sent = ::sendmmsg(state_->fd, messages.data(), static_cast<unsigned int>(count), 0);
+        const int sent = ::sendmmsg(state_->socket.get(), messages.data(), static_cast<unsigned int>(count), 0);
         if (sent > 0) {
             done += static_cast<std::size_t>(sent);
             continue;
@@ -256,7 +241,7 @@ std::optional<QuicError> UdpEndpoint::sendBatch(const SocketAddress& to, std::sp
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return QuicError::posix(errno, "sending");
         // The socket buffer is full: wait a little, then give the rest up as lost.
         if (++waits > 1) return QuicError::posix(EAGAIN, "sending");
-        pollfd writable{state_->fd, POLLOUT, 0};
+        pollfd writable{state_->socket.get(), POLLOUT, 0};
         ::poll(&writable, 1, sendWaitMs);
     }
     return std::nullopt;

@@ -2,7 +2,8 @@
 
 #include "Platform/Quic/QuicError.h"
 #include "Platform/Quic/SocketAddress.h"
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
+#include "QuillmereBase/FileDescriptor.h"
 
 #include <cstddef>
 #include <expected>
@@ -57,7 +58,7 @@ public:
 
 private:
     struct State;
-    UdpEndpoint(int fd, SocketAddress local, bool connected);
+    UdpEndpoint(FileDescriptor fd, SocketAddress local, bool connected);
 
     std::shared_ptr<State> state_;
     SocketAddress local_;

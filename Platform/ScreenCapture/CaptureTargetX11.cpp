@@ -2,7 +2,7 @@
 
 #include "Platform/ScreenCapture/DisplayListX11.h"
 #include "Platform/ScreenCapture/ShmSegmentX11.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <xcb/composite.h>
 #include <xcb/randr.h>

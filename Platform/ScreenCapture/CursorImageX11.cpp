@@ -1,6 +1,6 @@
 #include "Platform/ScreenCapture/CursorImageX11.h"
 
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <xcb/xfixes.h>
 
@@ -8,7 +8,10 @@ namespace quillmere {
 
 std::expected<std::unique_ptr<CursorImageX11>, ScreenCaptureError> CursorImageX11::open(const std::string& displayName) {
     auto connection = XcbConnection::open(displayName);
-    if (!connection) return std::unexpected(connection.error());
+    if (!connection) {
+        return std::unexpected(
+            ScreenCaptureError::make(ScreenCaptureError::connectionInvalid, connection.error().description()));
+    }
     if (!(*connection)->extensions().xfixes)
         return std::unexpected(ScreenCaptureError::make(ScreenCaptureError::failedToStart, "no XFixes"));
     return std::unique_ptr<CursorImageX11>(new CursorImageX11(std::move(*connection)));

@@ -1,6 +1,6 @@
 #include "Platform/ScreenCapture/CursorX11.h"
 
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #include "Platform/ScreenCapture/DisplayListX11.h"
 
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <xcb/randr.h>
 

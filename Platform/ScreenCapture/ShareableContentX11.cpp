@@ -1,8 +1,7 @@
-#include "Platform/ScreenCapture/ShareableContent.h"
-
 #include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/ScreenCapture/ShareableContent.h"
 #include "Platform/ScreenCapture/WindowListX11.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <unordered_set>
 
@@ -10,7 +9,10 @@ namespace quillmere {
 
 std::expected<ShareableContent, ScreenCaptureError> ShareableContent::fetch(const Options& options) {
     auto connection = XcbConnection::open(options.displayName);
-    if (!connection) return std::unexpected(connection.error());
+    if (!connection) {
+        return std::unexpected(
+            ScreenCaptureError::make(ScreenCaptureError::connectionInvalid, connection.error().description()));
+    }
     return fetch(**connection, options);
 }
 

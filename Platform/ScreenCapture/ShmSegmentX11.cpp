@@ -1,6 +1,6 @@
 #include "Platform/ScreenCapture/ShmSegmentX11.h"
 
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "Platform/ScreenCapture/WindowListX11.h"
 
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>
 #include <array>

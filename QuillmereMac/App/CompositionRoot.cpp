@@ -91,10 +91,12 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     const WireID deviceID = deviceIDOf(identity->fingerprint.view());
 
     trace("transport");
-    transport = HostTransportService::make(main, std::string(HostTransportService::serviceName), *identity,
-                                           std::make_shared<TrustSnapshot>(), names.hostName, deviceID,
-                                           names.advertise, std::make_shared<AwakeWhileStreaming>(),
-                                           HostPowerMonitor::make(), platform.transportSources);
+    HostTransportService::Options transportOptions{.identity = *identity};
+    transportOptions.hostName = names.hostName;
+    transportOptions.deviceID = deviceID;
+    transportOptions.advertise = names.advertise;
+    transportOptions.sources = platform.transportSources;
+    transport = HostTransportService::make(main, std::move(transportOptions));
 
     trace("registered defaults");
     settings.registerDefaults(QVariantMap{{QString::fromUtf8(HostStatusModel::autoApproveKey), true}});

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "QuillmereBase/Bytes.h"
 #include "QuillmereMac/Audio/OpusError.h"
-#include "QuillmereWire/Bytes.h"
 
 #include <cstdint>
 #include <expected>
@@ -9,6 +9,7 @@
 #include <span>
 
 // The library's encoder state.
+
 struct OpusEncoder;
 
 namespace quillmere {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuillmereWire/SharedBytes.h"
+#include "QuillmereBase/SharedBytes.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/ScreenCapture/ScreenCaptureSample.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -9,14 +11,13 @@ namespace quillmere {
 // numbers the capture epochs (one per raster) and frames. Lives as long as its
 // source: a restarted source goes on counting.
 struct CaptureEpochTracker {
-    // Frame statuses: 0 complete, 1 idle, 2 blank, 3 suspended, 4 started,
-    // 5 stopped.
-    static constexpr std::int64_t statusComplete = 0;
-    static constexpr std::int64_t statusIdle = 1;
-    static constexpr std::int64_t statusBlank = 2;
-    static constexpr std::int64_t statusSuspended = 3;
-    static constexpr std::int64_t statusStarted = 4;
-    static constexpr std::int64_t statusStopped = 5;
+    // The stream's frame statuses.
+    static constexpr std::int64_t statusComplete = ScreenCaptureFrameStatus::complete;
+    static constexpr std::int64_t statusIdle = ScreenCaptureFrameStatus::idle;
+    static constexpr std::int64_t statusBlank = ScreenCaptureFrameStatus::blank;
+    static constexpr std::int64_t statusSuspended = ScreenCaptureFrameStatus::suspended;
+    static constexpr std::int64_t statusStarted = ScreenCaptureFrameStatus::started;
+    static constexpr std::int64_t statusStopped = ScreenCaptureFrameStatus::stopped;
 
     struct CaptureEventKind {
         enum class Case : std::uint8_t { epochChanged, frame, idle, stopped };

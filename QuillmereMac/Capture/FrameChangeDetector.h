@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuillmereMac/Capture/PixelBuffer.h"
+#include "Platform/PixelBuffer/PixelBuffer.h"
 #include "QuillmereMac/Geometry/Rect.h"
 
 #include <cstdint>

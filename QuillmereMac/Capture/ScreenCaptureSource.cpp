@@ -1,7 +1,7 @@
 #include "QuillmereMac/Capture/ScreenCaptureSource.h"
 
 #include "Platform/Dispatch/Clock.h"
-#include "QuillmereMac/Capture/X11/ScreenCaptureStreamX11.h"
+#include "Platform/ScreenCapture/ScreenCaptureStreamX11.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +16,12 @@ constexpr int minimumFPS = 1;
 constexpr int maximumFPS = 120;
 constexpr int minimumSide = 64;
 constexpr double refitTolerance = 0.02;
+
+// The stream's rectangles are whole pixels.
+Rect rectOf(const ScreenRect& rect) {
+    return Rect{static_cast<double>(rect.x), static_cast<double>(rect.y), static_cast<double>(rect.width),
+                static_cast<double>(rect.height)};
+}
 
 // Runs one of the stream's asynchronous calls and waits for its completion.
 std::optional<ScreenCaptureError> await(const std::function<void(ScreenCaptureStream::Completion)>& call) {
@@ -250,7 +256,10 @@ void ScreenCaptureSource::handleSample(const ScreenCaptureSample& sample) {
                 frame.width = width;
                 frame.height = height;
                 frame.sequence = kind.sequence;
-                frame.dirtyRects = sample.dirtyRects;
+                if (sample.dirtyRects) {
+                    frame.dirtyRects.emplace();
+                    for (const ScreenRect& rect : *sample.dirtyRects) frame.dirtyRects->push_back(rectOf(rect));
+                }
                 onEvent_(CaptureEvent::frame(std::move(frame)));
             }
             break;
@@ -267,7 +276,7 @@ void ScreenCaptureSource::handleSample(const ScreenCaptureSample& sample) {
 void ScreenCaptureSource::refitToContent(const ScreenCaptureSample& sample) {
     if (settings_.fitBoxWidth < 1 || !stream_ || !sample.contentRect) return;
     // The newest content shape is the one to follow.
-    pendingContent_ = sample.contentRect;
+    pendingContent_ = rectOf(*sample.contentRect);
     applyPendingRefit();
 }
 

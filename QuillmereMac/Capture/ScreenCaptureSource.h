@@ -3,10 +3,10 @@
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/ScreenCapture/ContentFilter.h"
 #include "Platform/ScreenCapture/ScreenCaptureError.h"
+#include "Platform/ScreenCapture/ScreenCaptureStream.h"
 #include "QuillmereMac/Capture/CaptureEpochTracker.h"
 #include "QuillmereMac/Capture/CaptureSettings.h"
 #include "QuillmereMac/Capture/ResizableCaptureSource.h"
-#include "QuillmereMac/Capture/ScreenCaptureStream.h"
 
 #include <cstdint>
 #include <functional>

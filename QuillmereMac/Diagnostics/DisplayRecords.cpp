@@ -1,9 +1,8 @@
 #include "QuillmereMac/Diagnostics/DisplayRecords.h"
 
-#include "QuillmereMac/Diagnostics/PerfRecord.h"
-
 #include "Platform/DisplayConfiguration/RandrScreen.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/X11/XcbConnection.h"
+#include "QuillmereMac/Diagnostics/PerfRecord.h"
 
 #include <fmt/format.h>
 

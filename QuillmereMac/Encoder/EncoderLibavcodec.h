@@ -1,10 +1,10 @@
 #pragma once
 
-#include "QuillmereMac/Capture/PixelBuffer.h"
+#include "Platform/PixelBuffer/PixelBuffer.h"
+#include "QuillmereBase/Bytes.h"
 #include "QuillmereMac/Encoder/EncoderConfig.h"
 #include "QuillmereMac/Encoder/EncoderError.h"
 #include "QuillmereMac/Encoder/EncoderPropertyStatus.h"
-#include "QuillmereWire/Bytes.h"
 
 #include <cstdint>
 #include <expected>

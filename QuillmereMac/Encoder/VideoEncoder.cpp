@@ -2,7 +2,7 @@
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/SerialQueue.h"
-#include "QuillmereMac/Capture/PixelBufferPool.h"
+#include "Platform/PixelBuffer/PixelBufferPool.h"
 #include "QuillmereMac/Encoder/AnnexB.h"
 #include "QuillmereMac/Encoder/EncoderFactory.h"
 

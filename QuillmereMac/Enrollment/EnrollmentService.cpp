@@ -1,9 +1,9 @@
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
 
 #include "Platform/QRCode/QRCodeImage.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereTransport/QUICParameters.h"
 #include "QuillmereWire/WireProtocol.h"
-#include "QuillmereWire/WireText.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "QuillmereBase/Digest32.h"
 #include "QuillmereWire/TrustedPeer.h"
-#include "QuillmereWire/WireID.h"
 
 #include <cstdint>
 #include <expected>

@@ -1,10 +1,10 @@
 #include "QuillmereMac/HostService/HostTransportService.h"
 
 #include "Platform/Crypto/Crypto.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereMac/HostService/SessionDefaults.h"
 #include "QuillmereTransport/QUICParameters.h"
 #include "QuillmereWire/WireProtocol.h"
-#include "QuillmereWire/WireText.h"
 
 #include <algorithm>
 
@@ -31,23 +31,15 @@ WireID sessionNonce() {
 
 } // namespace
 
-std::shared_ptr<HostTransportService> HostTransportService::make(
-    Executor& main, std::string name, LocalIdentity identity, std::shared_ptr<TrustSnapshot> trust,
-    std::string hostName, WireID deviceID, bool advertise, std::shared_ptr<AwakeWhileStreaming> awake,
-    std::shared_ptr<HostPowerMonitor> power, Sources sources) {
-    return std::make_shared<HostTransportService>(main, std::move(name), std::move(identity), std::move(trust),
-                                                  std::move(hostName), deviceID, advertise, std::move(awake),
-                                                  std::move(power), std::move(sources));
+std::shared_ptr<HostTransportService> HostTransportService::make(Executor& main, Options options) {
+    return std::make_shared<HostTransportService>(main, std::move(options));
 }
 
-HostTransportService::HostTransportService(Executor& main, std::string name, LocalIdentity identity,
-                                           std::shared_ptr<TrustSnapshot> trust, std::string hostName,
-                                           WireID deviceID, bool advertise,
-                                           std::shared_ptr<AwakeWhileStreaming> awake,
-                                           std::shared_ptr<HostPowerMonitor> power, Sources sources)
-    : main_(main), name_(std::move(name)), identity_(std::move(identity)), trust_(std::move(trust)),
-      hostName_(std::move(hostName)), deviceID_(deviceID), advertise_(advertise), awake_(std::move(awake)),
-      power_(std::move(power)), sources_(std::move(sources)),
+HostTransportService::HostTransportService(Executor& main, Options options)
+    : main_(main), name_(std::move(options.name)), identity_(std::move(options.identity)),
+      trust_(std::move(options.trust)), hostName_(std::move(options.hostName)), deviceID_(options.deviceID),
+      advertise_(options.advertise), awake_(std::move(options.awake)), power_(std::move(options.power)),
+      sources_(std::move(options.sources)),
       powerQueue_(std::make_unique<SerialQueue>("com.ornbeck.quillmeremac.power")) {}
 
 HostTransportService::~HostTransportService() {

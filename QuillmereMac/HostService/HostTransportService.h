@@ -46,14 +46,26 @@ public:
     // The name the engine shows in its start-failure text.
     static constexpr std::string_view serviceName = "Transport";
 
+    // What a service is made with (the identity has no default: name it).
+    struct Options {
+        std::string name{serviceName};
+        LocalIdentity identity;
+        // The trusted fingerprints the listener's peer check reads.
+        std::shared_ptr<TrustSnapshot> trust = std::make_shared<TrustSnapshot>();
+        // Sent in every hello, and the advertised service name.
+        std::string hostName;
+        WireID deviceID;
+        // Whether the listener is advertised over Bonjour.
+        bool advertise = false;
+        std::shared_ptr<AwakeWhileStreaming> awake = std::make_shared<AwakeWhileStreaming>();
+        std::shared_ptr<HostPowerMonitor> power = HostPowerMonitor::make();
+        Sources sources;
+    };
+
     using OnSessionChange = std::function<void(std::optional<std::string> name, int count)>;
     using OnListening = std::function<void(std::uint16_t port)>;
 
-    static std::shared_ptr<HostTransportService> make(Executor& main, std::string name, LocalIdentity identity,
-                                                      std::shared_ptr<TrustSnapshot> trust, std::string hostName,
-                                                      WireID deviceID, bool advertise,
-                                                      std::shared_ptr<AwakeWhileStreaming> awake,
-                                                      std::shared_ptr<HostPowerMonitor> power, Sources sources);
+    static std::shared_ptr<HostTransportService> make(Executor& main, Options options);
 
     // HostService
     const std::string& name() const override { return name_; }
@@ -81,10 +93,7 @@ public:
     // while the level is unknown.
     static std::optional<HostPower> hostPowerOf(HostPowerMonitor::Reading reading);
 
-    HostTransportService(Executor& main, std::string name, LocalIdentity identity, std::shared_ptr<TrustSnapshot> trust,
-                         std::string hostName, WireID deviceID, bool advertise,
-                         std::shared_ptr<AwakeWhileStreaming> awake, std::shared_ptr<HostPowerMonitor> power,
-                         Sources sources);
+    HostTransportService(Executor& main, Options options);
     ~HostTransportService() override;
 
 private:

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Platform/Dispatch/LockedBox.h"
+#include "QuillmereBase/Digest32.h"
 #include "QuillmereWire/TrustedPeer.h"
-#include "QuillmereWire/WireID.h"
 
 #include <optional>
 #include <span>

@@ -1,6 +1,6 @@
 #include "QuillmereMac/Input/Utf16Chunks.h"
 
-#include "QuillmereWire/WireText.h"
+#include "QuillmereBase/UTF8.h"
 
 #include <utility>
 

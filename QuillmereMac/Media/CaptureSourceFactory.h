@@ -2,9 +2,9 @@
 
 #include "QuillmereMac/Capture/CaptureSettings.h"
 #include "QuillmereMac/Capture/CaptureSource.h"
+#include "QuillmereMac/Catalog/DisplayQueries.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Media/CaptureChoice.h"
-#include "QuillmereMac/Media/DisplayQueries.h"
 #include "QuillmereMac/Media/RequestedStream.h"
 
 #include <memory>

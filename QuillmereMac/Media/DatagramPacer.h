@@ -2,7 +2,7 @@
 
 #include "Platform/Dispatch/DispatchTimer.h"
 #include "Platform/Dispatch/Executor.h"
-#include "QuillmereWire/SharedBytes.h"
+#include "QuillmereBase/SharedBytes.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Platform/Dispatch/Executor.h"
-#include "QuillmereWire/SharedBytes.h"
+#include "QuillmereBase/SharedBytes.h"
 
 #include <cstdint>
 #include <functional>

@@ -8,6 +8,7 @@
 #include "Platform/Log/Logger.h"
 #include "QuillmereMac/Audio/AudioSource.h"
 #include "QuillmereMac/Audio/AudioStream.h"
+#include "QuillmereMac/Catalog/DisplayQueries.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Consent/ConsentPresenting.h"
 #include "QuillmereMac/Cursor/CursorShapeWatcher.h"
@@ -15,7 +16,6 @@
 #include "QuillmereMac/Display/VirtualDisplayController.h"
 #include "QuillmereMac/Input/InputInjector.h"
 #include "QuillmereMac/Media/CaptureSourceFactory.h"
-#include "QuillmereMac/Media/DisplayQueries.h"
 #include "QuillmereMac/Media/RequestedStream.h"
 #include "QuillmereMac/Media/SessionMediaDelegate.h"
 #include "QuillmereMac/Media/SurfaceKey.h"
@@ -35,7 +35,7 @@ namespace quillmere {
 
 // The one owner of everything a session shares: the table of live surface
 // pipelines, every connection's media requests, capture sources made for
-// surfaces, re-capture after an interruption, and the control of the Mac
+// surfaces, re-capture after an interruption, and the control of this computer
 // that follows one controlled surface.
 //
 // Every shared field is a box with its own lock; no two are held at once and
@@ -150,7 +150,7 @@ public:
     // the surface's budget.
     RequestedStream requestedStream(const SurfaceKey& key, const std::optional<Capabilities>& capabilities);
 
-    // Control of the Mac.
+    // Control of this computer.
     void focusHint(const msg::FocusHint& hint, const std::shared_ptr<MediaConnection>& connection) override;
     // What a granted control request leaves behind: the one injector, and
     // the surface it drives.

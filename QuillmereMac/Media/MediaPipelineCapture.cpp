@@ -1,9 +1,8 @@
 // MediaPipeline's capture choices: the list a client picks from and the
 // consent question for a pick. Main actor, where the catalog lives.
 
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
-
-#include "QuillmereWire/WireText.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-// MediaPipeline's control of the Mac: which surface the one injector drives,
+// MediaPipeline's control of this computer: which surface the one injector drives,
 // how control moves when that surface stops, and focus hints that move it.
 
 #include "QuillmereMac/Media/MediaPipeline.h"

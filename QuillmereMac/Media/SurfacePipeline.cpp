@@ -96,26 +96,18 @@ void SurfacePipeline::captureStopped(const CaptureStopReason& reason) {
 void SurfacePipeline::applySourceRate() {
     auto* resizable = dynamic_cast<ResizableCaptureSource*>(source_.get());
     if (resizable == nullptr) return;
-    std::int64_t rate = fps_;
-    if (paused_) {
-        rate = 1;
-    } else if (quiet_.isQuiet) {
-        rate = std::min<std::int64_t>(fps_, 10);
-    } else if (tierFPS_) {
-        rate = std::min<std::int64_t>(fps_, std::max<std::int64_t>(*tierFPS_, 10));
-    }
-    resizable->setMaxFPS(static_cast<int>(rate));
+    resizable->setMaxFPS(static_cast<int>(gate_.sourceRate(fps_, tierFPS_)));
 }
 
 void SurfacePipeline::setPaused(bool paused) {
-    paused_ = paused;
+    gate_.setPaused(paused);
     applySourceRate();
 }
 
 void SurfacePipeline::setSending(bool sending) {
     sending_ = sending;
     if (sending) {
-        awaitingKeyframe_ = true;
+        numbering_.beginSending();
         markKeyframeRequested();
     }
 }
@@ -127,7 +119,7 @@ void SurfacePipeline::setBitrate(std::uint32_t kbps) {
 
 void SurfacePipeline::setTier(std::int64_t fps, std::uint32_t bitrateKbps) {
     const std::int64_t tier = std::min(fps_, fps);
-    tierIntervalNs_ = 1'000'000'000ULL / static_cast<std::uint64_t>(std::max<std::int64_t>(tier, 1));
+    gate_.setTierInterval(1'000'000'000ULL / static_cast<std::uint64_t>(std::max<std::int64_t>(tier, 1)));
     tierFPS_ = tier;
     setBitrate(bitrateKbps);
     applySourceRate();
@@ -141,10 +133,7 @@ void SurfacePipeline::resize(RequestedBox box) {
 }
 
 void SurfacePipeline::noteInput(std::uint64_t t) {
-    lastInputNs_ = t;
-    quiet_.tinySince.reset();
-    const bool wasQuiet = std::exchange(quiet_.isQuiet, false);
-    if (wasQuiet) applySourceRate();
+    if (gate_.noteInput(t)) applySourceRate();
 }
 
 void SurfacePipeline::requestKeyframe() {
@@ -169,7 +158,8 @@ SurfacePipeline::PerfSnapshot SurfacePipeline::perfSnapshot() {
     snapshot.stats = stats_;
     snapshot.width = raster_.width;
     snapshot.height = raster_.height;
-    snapshot.fps = tierIntervalNs_ != 0 ? static_cast<std::int64_t>(1'000'000'000ULL / tierIntervalNs_) : fps_;
+    const std::uint64_t interval = gate_.tierIntervalNs();
+    snapshot.fps = interval != 0 ? static_cast<std::int64_t>(1'000'000'000ULL / interval) : fps_;
     snapshot.bitrateKbps = bitrateKbps_;
     stats_.maxFrameBytes = 0;
     stats_.maxKeyframeBytes = 0;

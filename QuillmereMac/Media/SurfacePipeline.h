@@ -10,6 +10,8 @@
 #include "QuillmereMac/Media/CaptureChoice.h"
 #include "QuillmereMac/Media/MediaConnection.h"
 #include "QuillmereMac/Media/RequestedBox.h"
+#include "QuillmereMacCore/FrameGate.h"
+#include "QuillmereMacCore/FrameNumbering.h"
 
 #include <cstdint>
 #include <expected>
@@ -22,11 +24,11 @@ namespace quillmere {
 
 // One shared surface, from its capture source to its client's connection, on
 // a serial queue of its own. Frames are parked in a one-frame hand-off by the
-// capture queue and taken one at a time by the per-frame decision, which
-// drops what need not be encoded (paused, quiet, paced away by the tier,
-// unchanged) and encodes the rest; encoded units come back from the encoder's
-// thread onto the queue and leave as EncodedFrames, preceded by a stream
-// configuration whenever the parameter sets change.
+// capture queue and taken one at a time; its FrameGate decides which of them
+// are encoded (it drops those paused, quiet, paced away by the tier or
+// unchanged). Encoded units come back from the encoder's thread onto the
+// queue and leave as EncodedFrames, numbered by its FrameNumbering and
+// preceded by a stream configuration whenever the parameter sets change.
 //
 // Operations marked "on the queue" must run there; callers elsewhere dispatch
 // to queue(). The pipeline keeps its connection alive.
@@ -68,20 +70,6 @@ public:
         bool operator==(const Raster&) const = default;
     };
 
-    struct CompareSkip {
-        std::int64_t changedInARow = 0;
-        std::int64_t sinceCheck = 0;
-        bool operator==(const CompareSkip&) const = default;
-    };
-
-    // Whether the surface has shown only tiny changes for long enough, with
-    // no input, to be sampled slowly.
-    struct QuietGate {
-        bool isQuiet = false;
-        std::optional<std::uint64_t> tinySince;
-        bool operator==(const QuietGate&) const = default;
-    };
-
     struct PerfSnapshot {
         Stats stats;
         int width = 0;
@@ -113,13 +101,6 @@ public:
     static constexpr const char* queueLabelPrefix = "com.ornbeck.quillmeremac.pipeline.";
     static constexpr const char* normalRateControlKey = "QuillmereMacNormalRateControl";
     static constexpr std::uint32_t initialBitrateKbps = 20000;
-    static constexpr double dirtyFractionThreshold = 0.005;
-    static constexpr std::uint64_t quietAfterNs = 999'999'999;
-    static constexpr std::uint64_t quietInputAgeNs = 1'999'999'999;
-    static constexpr std::uint64_t quietFrameGapNs = 74'999'999;
-    static constexpr std::uint64_t contentReportGapNs = 999'999'999;
-    static constexpr std::int64_t compareRunLength = 8;
-    static constexpr std::int64_t compareEvery = 10;
     static constexpr std::uint64_t defaultKeyframeRefreshDelayNs = 50'000'000;
 
     static std::shared_ptr<SurfacePipeline> make(std::uint32_t surfaceID, std::shared_ptr<MediaConnection> connection,
@@ -179,39 +160,27 @@ public:
     // twice); nothing when it has no list or no area.
     static std::optional<double> dirtyFraction(const CapturedFrame& frame);
 
-    // On the queue: the state the decisions run on.
+    // On the queue.
     const Stats& stats() const { return stats_; }
-    bool keyframeRequested() const { return keyframeRequested_; }
+    const FrameGate& gate() const { return gate_; }
     std::uint64_t generation() const { return generation_; }
-    std::uint32_t configGeneration() const { return configGeneration_; }
-    std::uint32_t epoch() const { return epoch_; }
-    std::uint32_t nextFrameID() const { return nextFrameID_; }
     Raster raster() const { return raster_; }
     bool sending() const { return sending_; }
-    bool paused() const { return paused_; }
+    bool paused() const { return gate_.paused(); }
     bool stopped() const { return stopped_; }
-    std::uint32_t bitrateKbps() const { return bitrateKbps_; }
     std::int64_t fps() const { return fps_; }
     std::optional<std::int64_t> tierFPS() const { return tierFPS_; }
-    std::uint64_t tierIntervalNs() const { return tierIntervalNs_; }
-    const QuietGate& quiet() const { return quiet_; }
-    const CompareSkip& compareSkip() const { return compareSkip_; }
     bool hasEncoder() const { return encoder_ != nullptr; }
-    const std::shared_ptr<CaptureSource>& source() const { return source_; }
 
 protected:
     SurfacePipeline(std::uint32_t surfaceID, std::shared_ptr<MediaConnection> connection, CaptureChoice choice,
                     Environment environment);
 
 private:
-    friend struct SurfacePipelineTesting;
-
     std::uint64_t now() const { return queue_->nowNs(); }
-    // The later of the last unchanged frame and the last frame encoded.
-    std::uint64_t pacingReference() const;
-    // Step of the frame decision: whether the quiet gate lets the frame on.
-    bool passesQuietGate(const CapturedFrame& frame);
-    bool passesTierPacing(std::uint64_t t);
+    // Runs the comparison the gate asks for; the gate's word on it.
+    FrameGate::Decision compare(const CapturedFrame& frame);
+    void count(const FrameGate::Decision& decision);
     void encode(const CapturedFrame& frame);
     void forgetRemembered();
     void markKeyframeRequested();
@@ -234,36 +203,19 @@ private:
     std::shared_ptr<CaptureSource> source_;
     std::shared_ptr<VideoEncoder> encoder_;
     std::uint64_t generation_ = 0;
-    std::uint32_t configGeneration_ = 0;
-    // Kept apart from configGeneration_, which wraps through 0.
-    bool announced_ = false;
-    std::uint32_t epoch_ = 1;
-    std::vector<Bytes> announcedSets_;
+    FrameNumbering numbering_;
     Raster raster_;
     bool sending_ = false;
-    bool paused_ = false;
     bool keyframeRequested_ = true;
     bool stopped_ = false;
     std::uint32_t bitrateKbps_ = initialBitrateKbps;
-    std::uint32_t nextFrameID_ = 0;
-    bool boundaryPending_ = false;
-    // Between the start of sending and the first keyframe sent: a unit that
-    // the encoder finished after sending began but that depends on frames
-    // never sent is kept back.
-    bool awaitingKeyframe_ = false;
     Stats stats_;
     Logger log_{"com.ornbeck.quillmere.mac", "pipeline"};
     std::int64_t fps_ = 60;
     std::optional<std::int64_t> tierFPS_;
-    CompareSkip compareSkip_;
-    QuietGate quiet_;
-    std::uint64_t lastInputNs_ = 0;
-    std::uint64_t tierIntervalNs_ = 0;
-    std::optional<std::uint64_t> lastEncodedCaptureNs_;
-    std::uint64_t lastContentReportNs_ = 0;
+    FrameGate gate_;
     FrameChangeDetector changes_;
     DirtyArea dirtySinceRemembered_ = DirtyArea::all();
-    std::uint64_t lastCheckedNs_ = 0;
     // The newest frame taken: a still picture sends no more frames, yet a
     // client that starts streaming or lost a frame needs a keyframe of it.
     std::optional<CapturedFrame> lastFrame_;

@@ -83,50 +83,36 @@ void SurfacePipeline::handleOutput(VideoEncoder::Result result, std::uint64_t ge
 
     if (unit.isKeyframe) {
         ++stats_.keyframes;
-        if (unit.parameterSets && *unit.parameterSets != announcedSets_) {
-            ++configGeneration_;
-            announced_ = true;
-            announcedSets_ = *unit.parameterSets;
+        if (unit.parameterSets && numbering_.announce(*unit.parameterSets)) {
             ++stats_.configs;
-            boundaryPending_ = true;
-
             StreamConfig config;
             config.surfaceID = surfaceID_;
-            config.configGeneration = configGeneration_;
-            config.epoch = epoch_;
+            config.configGeneration = numbering_.configGeneration();
+            config.epoch = numbering_.epoch();
             config.codec = VideoCodec::h264;
             config.width = wireSide(raster_.width);
             config.height = wireSide(raster_.height);
             config.fps = static_cast<std::uint16_t>(std::clamp<std::int64_t>(fps_, 0, 65535));
             config.bitrateKbps = bitrateKbps_;
-            config.parameterSets = announcedSets_;
+            config.parameterSets = *unit.parameterSets;
             connection_->announceStreamConfig(std::move(config));
         }
         if (sending_) {
-            if (const std::optional<std::uint32_t> issued = connection_->keyframeIssued(surfaceID_)) epoch_ = *issued;
+            if (const std::optional<std::uint32_t> issued = connection_->keyframeIssued(surfaceID_))
+                numbering_.setEpoch(*issued);
         }
     }
 
-    if (!sending_ || !announced_) return;
-    if (awaitingKeyframe_ && !unit.isKeyframe) return;
-    awaitingKeyframe_ = false;
-
-    MediaHeader::Flags flags;
-    if (unit.isKeyframe) {
-        flags = MediaHeader::Flags::keyframe;
-        if (boundaryPending_) {
-            flags = flags | MediaHeader::Flags::configChanged;
-            boundaryPending_ = false;
-        }
-    }
+    if (!sending_) return;
+    const std::optional<FrameNumbering::Stamp> stamp = numbering_.next(unit.isKeyframe);
+    if (!stamp) return;
     ++stats_.sent;
-    ++nextFrameID_;
     EncodedFrame frame;
     frame.surfaceID = surfaceID_;
-    frame.epoch = epoch_;
-    frame.frameID = nextFrameID_;
-    frame.configGeneration = configGeneration_;
-    frame.flags = flags;
+    frame.epoch = stamp->epoch;
+    frame.frameID = stamp->frameID;
+    frame.configGeneration = stamp->configGeneration;
+    frame.flags = stamp->flags;
     frame.captureTimeNs = unit.captureTimeNs;
     frame.data = std::move(unit.data);
     connection_->sendFrame(std::move(frame));

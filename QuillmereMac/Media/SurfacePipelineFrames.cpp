@@ -1,7 +1,5 @@
-// SurfacePipeline's per-frame decision: which captured frames reach the
-// encoder. Frames a client would not see change (paused, quiet, paced away
-// by the surface's tier, identical to the last one remembered) cost a look
-// and nothing more.
+// SurfacePipeline's frames: each taken frame goes through the gate (and the
+// comparison it asks for) and, when it lets it through, to the encoder.
 
 #include "QuillmereMac/Media/SurfacePipeline.h"
 
@@ -18,11 +16,6 @@ std::uint64_t ageOf(std::uint64_t t, std::uint64_t since) { return t >= since ? 
 
 } // namespace
 
-std::uint64_t SurfacePipeline::pacingReference() const {
-    if (!lastEncodedCaptureNs_) return lastCheckedNs_;
-    return std::max(lastCheckedNs_, *lastEncodedCaptureNs_);
-}
-
 void SurfacePipeline::processNextFrame() {
     std::optional<CapturedFrame> taken = handoff_->take();
     if (!taken) return;
@@ -37,81 +30,35 @@ void SurfacePipeline::processNextFrame() {
     stats_.pickupNs += static_cast<std::int64_t>(ageOf(now(), t));
     ++stats_.pickups;
     dirtySinceRemembered_.merge(frame.dirtyRects);
-    if (paused_) return;
 
-    if (!passesQuietGate(frame)) return;
-    if (!passesTierPacing(t)) return;
-    if (!frame.pixelBuffer) return;
-
-    bool changed = true;
-    if (compareSkip_.changedInARow >= compareRunLength && compareSkip_.sinceCheck + 1 < compareEvery) {
-        ++compareSkip_.sinceCheck;
-        ++stats_.comparesSkipped;
-    } else {
-        compareSkip_.sinceCheck = 0;
-        const std::uint64_t started = Clock::nowNs();
-        changed = changes_.compare(*frame.pixelBuffer, dirtySinceRemembered_.detectorRects());
-        stats_.compareNs += static_cast<std::int64_t>(ageOf(Clock::nowNs(), started));
-        ++stats_.compares;
-        if (!changed) {
-            dirtySinceRemembered_ = DirtyArea::rects({});
-            compareSkip_.changedInARow = 0;
-            if (raster_ == Raster{frame.width, frame.height} && !keyframeRequested_ && encoder_) {
-                ++stats_.unchanged;
-                lastCheckedNs_ = t;
-                return;
-            }
-        } else {
-            ++compareSkip_.changedInARow;
-        }
-    }
-
-    // Only changed content re-ranks the surface, at most once a second.
-    if (changed && t - lastContentReportNs_ > contentReportGapNs) {
-        lastContentReportNs_ = t;
-        connection_->noteContentChanged(surfaceID_);
-    }
+    FrameGate::Decision decision =
+        gate_.admit({t, dirtyFraction(frame), frame.pixelBuffer != nullptr, keyframeRequested_});
+    if (decision.quietChanged) applySourceRate();
+    if (decision.action == FrameGate::Action::compare) decision = compare(frame);
+    count(decision);
+    if (decision.action != FrameGate::Action::encode) return;
+    if (decision.reportContentChange) connection_->noteContentChanged(surfaceID_);
     encode(frame);
 }
 
-bool SurfacePipeline::passesQuietGate(const CapturedFrame& frame) {
-    const std::uint64_t t = frame.captureTimeNs;
-    const bool wasQuiet = quiet_.isQuiet;
-    const std::optional<double> fraction = dirtyFraction(frame);
-    if (!fraction || *fraction >= dirtyFractionThreshold) {
-        quiet_.tinySince.reset();
-        quiet_.isQuiet = false;
-        if (wasQuiet) applySourceRate();
-        return true;
-    }
-
-    if (!quiet_.tinySince) quiet_.tinySince = t;
-    // Both ages saturate: a frame stamped before the run began, or before the
-    // last input, is not quiet, where a wrapped difference would call it so.
-    quiet_.isQuiet = ageOf(t, *quiet_.tinySince) > quietAfterNs && ageOf(t, lastInputNs_) > quietInputAgeNs;
-    if (quiet_.isQuiet != wasQuiet) applySourceRate();
-    if (quiet_.isQuiet && !keyframeRequested_) {
-        const std::uint64_t reference = pacingReference();
-        if (reference != 0 && t - reference <= quietFrameGapNs) {
-            ++stats_.quietSkipped;
-            return false;
-        }
-    }
-    return true;
+FrameGate::Decision SurfacePipeline::compare(const CapturedFrame& frame) {
+    const std::uint64_t started = Clock::nowNs();
+    const bool changed = changes_.compare(*frame.pixelBuffer, dirtySinceRemembered_.detectorRects());
+    stats_.compareNs += static_cast<std::int64_t>(ageOf(Clock::nowNs(), started));
+    ++stats_.compares;
+    if (!changed) dirtySinceRemembered_ = DirtyArea::rects({});
+    const bool encoderCurrent = encoder_ && raster_ == Raster{frame.width, frame.height};
+    return gate_.compared(frame.captureTimeNs, changed, keyframeRequested_, encoderCurrent);
 }
 
-bool SurfacePipeline::passesTierPacing(std::uint64_t t) {
-    const std::uint64_t interval = tierIntervalNs_;
-    const std::uint64_t reference = pacingReference();
-    if (interval == 0 || keyframeRequested_ || reference == 0) return true;
-    // Wrapping on purpose: a frame stamped before the reference is far
-    // "after" it and goes on.
-    const std::uint64_t elapsed = t - reference;
-    if (elapsed < interval - interval / 4) {
-        ++stats_.tierSkipped;
-        return false;
+void SurfacePipeline::count(const FrameGate::Decision& decision) {
+    switch (decision.reason) {
+    case FrameGate::Reason::quiet: ++stats_.quietSkipped; break;
+    case FrameGate::Reason::tier: ++stats_.tierSkipped; break;
+    case FrameGate::Reason::unchanged: ++stats_.unchanged; break;
+    case FrameGate::Reason::thinned: ++stats_.comparesSkipped; break;
+    default: break;
     }
-    return true;
 }
 
 void SurfacePipeline::markKeyframeRequested() {
@@ -132,7 +79,7 @@ void SurfacePipeline::scheduleKeyframeRefresh() {
 
 void SurfacePipeline::refreshKeyframe(std::uint64_t takenBefore) {
     refreshScheduled_ = false;
-    if (stopped_ || paused_ || !sending_ || !keyframeRequested_) return;
+    if (stopped_ || gate_.paused() || !sending_ || !keyframeRequested_) return;
     if (framesTaken_ != takenBefore || !lastFrame_ || !lastFrame_->pixelBuffer || !encoder_) {
         // Frames are coming (or none came yet): look again later.
         scheduleKeyframeRefresh();
@@ -151,7 +98,7 @@ void SurfacePipeline::forgetRemembered() {
 }
 
 void SurfacePipeline::encode(const CapturedFrame& frame) {
-    lastEncodedCaptureNs_ = frame.captureTimeNs;
+    gate_.noteEncoded(frame.captureTimeNs);
     if (!encoder_) {
         if (!makeEncoder(frame.width, frame.height)) return;
     } else if (raster_ != Raster{frame.width, frame.height}) {
@@ -164,7 +111,7 @@ void SurfacePipeline::encode(const CapturedFrame& frame) {
     switch (result.kind) {
     case VideoEncoder::Submission::Kind::submitted:
         if (force) keyframeRequested_ = false;
-        if (compareSkip_.changedInARow >= compareRunLength && compareSkip_.sinceCheck + 1 < compareEvery) {
+        if (gate_.nextSkipsCompare()) {
             // The next frame will not be compared: remembering this one
             // would be wasted copying.
             forgetRemembered();

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Platform/Dispatch/Executor.h"
+#include "Platform/PixelBuffer/PixelBufferPool.h"
 #include "QuillmereMac/Capture/CaptureSource.h"
-#include "QuillmereMac/Capture/PixelBufferPool.h"
 
 #include <cstdint>
 #include <memory>

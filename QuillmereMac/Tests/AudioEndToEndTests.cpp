@@ -2,8 +2,8 @@
 // a paired viewer that asks for audio, the test pattern's click track as Opus
 // datagrams decoded with libopus.
 
-#include "QuillmereMac/Tests/EndToEndHost.h"
 #include "QuillmereMac/Tests/TestViewer.h"
+#include "TestSupport/Host/TestHost.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +47,7 @@ protected:
         return bySequence;
     }
 
-    EndToEndHost host{""};
+    TestHost host{{.pipelineDisplay = ""}};
     std::uint16_t port = 0;
     std::optional<LocalIdentity> phone;
 };

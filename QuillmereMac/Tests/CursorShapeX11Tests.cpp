@@ -3,9 +3,9 @@
 // PNG of its size with its hot spot.
 
 #include "Platform/ImageIO/PNGImage.h"
-#include "Platform/ScreenCapture/Tests/X11TestClient.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
+#include "TestSupport/X11TestClient.h"
+#include "TestSupport/XvfbServer.h"
 
 namespace quillmere::testing {
 namespace {

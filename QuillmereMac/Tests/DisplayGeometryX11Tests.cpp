@@ -2,18 +2,19 @@
 // a client's text size while its display streams, healing after a host was
 // killed at a larger text size, and the RandR virtual displays.
 
-#include "Platform/DisplayConfiguration/Tests/RandrTestServer.h"
-#include "Platform/ScreenCapture/DisplayListX11.h"
-#include "Platform/ScreenCapture/Tests/X11TestClient.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
+#include "Platform/Defaults/Defaults.h"
 #include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Tests/RecordingConnection.h"
+#include "TestSupport/RandrTestServer.h"
+#include "TestSupport/TemporaryFolder.h"
+#include "TestSupport/X11TestClient.h"
+
 // Qt after our logger: Qt's emit keyword would rename Logger::emit.
-#include "Platform/Defaults/Defaults.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 

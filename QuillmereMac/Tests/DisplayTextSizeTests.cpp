@@ -1,12 +1,13 @@
 // The text size over made-up displays: the ranking of X11's real modes, the
 // saved record around a switch, and healing at the next launch.
 
+#include "Platform/Defaults/Defaults.h"
 #include "QuillmereMac/Display/DisplayTextSize.h"
 #include "QuillmereMac/Tests/DisplayFakes.h"
 #include "QuillmereMac/Tests/LogCapture.h"
+#include "TestSupport/TemporaryFolder.h"
+
 // Qt after our logger: Qt's emit keyword would rename Logger::emit.
-#include "Platform/Defaults/Defaults.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 

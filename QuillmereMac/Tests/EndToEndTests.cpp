@@ -3,10 +3,10 @@
 // invitation, and a viewer that lists, selects, assembles, decodes and
 // checks every picture against the frame it must show.
 
-#include "Platform/ScreenCapture/Tests/X11TestClient.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
-#include "QuillmereMac/Tests/EndToEndHost.h"
 #include "QuillmereMac/Tests/TestViewer.h"
+#include "TestSupport/Host/TestHost.h"
+#include "TestSupport/X11TestClient.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 
@@ -56,7 +56,7 @@ void expectEveryPictureMatches(const std::vector<TestViewer::Decoded>& decoded) 
 class EndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        host.emplace("");
+        host.emplace(TestHost::Options{.pipelineDisplay = ""});
         port = host->start();
         phone.emplace(host->pairThroughInvitation());
         std::size_t paired = 0;
@@ -81,7 +81,7 @@ protected:
         viewer.select(CaptureChoice::testPatternID);
     }
 
-    std::optional<EndToEndHost> host;
+    std::optional<TestHost> host;
     std::uint16_t port = 0;
     std::optional<LocalIdentity> phone;
 };
@@ -157,7 +157,7 @@ TEST(EndToEndWindow, AWindowUnderXvfbStreamsToTheViewer) {
         }
     });
 
-    EndToEndHost host(server.displayName());
+    TestHost host({.pipelineDisplay = server.displayName()});
     const std::uint16_t port = host.start();
     const LocalIdentity phone = host.pairThroughInvitation();
     TestViewer::Options options;

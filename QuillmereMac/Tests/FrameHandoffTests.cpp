@@ -1,5 +1,5 @@
+#include "Platform/PixelBuffer/PixelBufferPool.h"
 #include "QuillmereMac/Capture/FrameHandoff.h"
-#include "QuillmereMac/Capture/PixelBufferPool.h"
 
 #include <gtest/gtest.h>
 

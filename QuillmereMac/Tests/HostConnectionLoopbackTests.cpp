@@ -9,6 +9,8 @@
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereTransport/Tests/PeerTestSupport.h"
 #include "QuillmereWire/MediaDatagram.h"
+#include "TestSupport/Eventually.h"
+#include "TestSupport/Host/RefusingMediaDelegate.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +22,7 @@ namespace quillmere {
 namespace {
 
 using testing::clientCapabilities;
+using testing::eventually;
 using testing::clientHello;
 using testing::frameOf;
 using testing::S;
@@ -28,7 +31,7 @@ using testing::W;
 
 // The media side, safe on every queue: approves every prompt and counts
 // what the connection asks of the surface's pipeline.
-class LoopbackMedia final : public SessionMediaDelegate {
+class LoopbackMedia final : public testing::RefusingMediaDelegate {
 public:
     struct Pipeline final : SurfacePipeline {
         Pipeline(std::shared_ptr<MediaConnection> owner, std::atomic<int>& keyframeRequests)
@@ -57,27 +60,11 @@ public:
         last_ = connection;
         began = true;
     }
-    void stopSurface(std::uint32_t, const std::shared_ptr<MediaConnection>&) override {}
-    void setPaused(std::uint32_t, bool, const std::shared_ptr<MediaConnection>&) override {}
     std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID,
                                               const std::shared_ptr<MediaConnection>& connection) override {
         std::lock_guard lock(mutex_);
         return surfaceID == S && surface_ && surface_->connection() == connection ? surface_ : nullptr;
     }
-    void inject(const std::vector<InjectAction>&) override {}
-    void setSurfaceBudget(std::uint32_t, std::optional<RequestedBox>, const std::shared_ptr<MediaConnection>&) override {}
-    void clearSurfaceBudget(std::uint32_t, const std::shared_ptr<MediaConnection>&) override {}
-    void setScreenShape(ScreenShape) override {}
-    void setTextSize(std::uint8_t) override {}
-    void writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) override {
-        reply(ClipboardOutcome::denied);
-    }
-    void readClipboard(std::string, std::function<void(bool, std::optional<std::string>)> reply) override {
-        reply(false, std::nullopt);
-    }
-    void requestControl(std::string, std::function<void(bool)> reply) override { reply(false); }
-    void captureList(std::function<void(std::vector<CaptureWindow>)> reply) override { reply({}); }
-    void focusHint(const msg::FocusHint&, const std::shared_ptr<MediaConnection>&) override {}
     bool testPatternEnabled() override { return true; }
     bool permission() override { return true; }
     std::shared_ptr<MediaConnection> lastConnection() override {
@@ -151,9 +138,9 @@ protected:
         ASSERT_TRUE(client.recorder->waitFor([](const auto& events) { return countOf<StreamConfig>(events) >= 1; }));
         client.connection->sendControl(msg::ConfigAck{S, 1});
         client.connection->sendControl(msg::StartStream{S});
-        ASSERT_TRUE(waitUntil([&] { return media->began.load(); }));
+        ASSERT_TRUE(eventually([&] { return media->began.load(); }));
         // The host's side of the datagram flow opens with the client's probe.
-        ASSERT_TRUE(waitUntil([&] {
+        ASSERT_TRUE(eventually([&] {
             std::int64_t usable = 0;
             peer->queue().sync([&] { usable = peer->usableDatagramSize(); });
             return usable > 0;
@@ -169,7 +156,7 @@ protected:
         client = {};
         server.reset(); // cancels the host's side: the connection closes
         if (connection) {
-            EXPECT_TRUE(waitUntil([&] { return closed.load(); }));
+            EXPECT_TRUE(eventually([&] { return closed.load(); }));
         }
         connection.reset();
     }
@@ -180,14 +167,6 @@ protected:
         for (const auto& event : events)
             if (const auto* control = std::get_if<peer::Control>(&event)) n += control->message.is<M>();
         return n;
-    }
-
-    static bool waitUntil(const std::function<bool()>& condition) {
-        for (int i = 0; i < 1000; ++i) {
-            if (condition()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return condition();
     }
 
     std::vector<Bytes> videoDatagrams() {
@@ -225,7 +204,7 @@ TEST_F(HostConnectionLoopbackTest, AHundredKilobyteFrameArrivesAsPacedDatagramsW
     connection->sendFrame(sent);
 
     const std::size_t expected = (data.size() + 1160 - 1) / 1160; // 89
-    ASSERT_TRUE(waitUntil([&] { return videoDatagrams().size() >= expected; })) << videoDatagrams().size();
+    ASSERT_TRUE(eventually([&] { return videoDatagrams().size() >= expected; })) << videoDatagrams().size();
     const std::vector<Bytes> datagrams = videoDatagrams();
     ASSERT_EQ(datagrams.size(), expected);
 
@@ -275,7 +254,7 @@ TEST_F(HostConnectionLoopbackTest, AFrameTheClientsDatagramSizeCannotCarryLeadsT
     testing::LogCapture log;
     connect(100);
     connection->sendFrame(frameOf(S, 1, 5000, Clock::nowNs(), true));
-    ASSERT_TRUE(waitUntil([&] { return media->keyframeRequests.load() >= 1; }));
+    ASSERT_TRUE(eventually([&] { return media->keyframeRequests.load() >= 1; }));
     const auto metrics = connection->transportMetrics(S);
     ASSERT_TRUE(metrics);
     EXPECT_EQ(metrics->framesDropped, 1);

@@ -44,7 +44,7 @@ TEST_F(HostConnectionTest, ScriptedSessionGivesTheExactSendsAndMediaCalls) {
         EXPECT_LE(peer->datagrams[i].size(), 1100u);
     }
 
-    // Control of the Mac, one key, then the client lets the lease run idle.
+    // Control of this computer, one key, then the client lets the lease run idle.
     peer->receive(msg::InputControlRequest{});
     EXPECT_EQ(take(), (Transcript{"media requestControl(Phone)"}));
     media->controlReplies.back()(true);

@@ -1,6 +1,7 @@
 #include "QuillmereMac/Engine/HostEngine.h"
 
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
+#include "TestSupport/Host/PermissionsStub.h"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +17,6 @@ TrustedPeer device(std::uint8_t n, std::uint8_t fingerprintByte = 0) {
     fingerprint.fill(fingerprintByte != 0 ? fingerprintByte : static_cast<std::uint8_t>(0x80 | n));
     return TrustedPeer(WireID(id), Digest32(fingerprint), fmt::format("iPhone {}", n), PeerRole::client, 1000 + n);
 }
-
-struct Permissions final : PermissionChecking {
-    bool screen = true;
-    bool accessibility = false;
-    bool screenCaptureAllowed() override { return screen; }
-    bool accessibilityTrusted() override { return accessibility; }
-    bool promptForAccessibility() override { return accessibility; }
-};
 
 // What a service was asked to do, in order, across every service of a test.
 using Journal = std::vector<std::string>;
@@ -74,10 +67,17 @@ struct Storage {
 
 struct Fixture {
     Storage storage;
-    std::shared_ptr<Permissions> permissions = std::make_shared<Permissions>();
+    // Screen capture allowed, accessibility not yet granted.
+    std::shared_ptr<testing::PermissionsStub> permissions = notTrusted();
     std::shared_ptr<HostEngine> engine;
     std::vector<HostStatus> heard;
     Journal journal;
+
+    static std::shared_ptr<testing::PermissionsStub> notTrusted() {
+        auto stub = std::make_shared<testing::PermissionsStub>();
+        stub->accessibility = false;
+        return stub;
+    }
 
     explicit Fixture(std::vector<TrustedPeer> paired = {}) {
         auto store = TrustStore::open(storage.make());

@@ -1,9 +1,8 @@
+#include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/Diagnostics/HostPerfLog.h"
 #include "QuillmereMac/Diagnostics/PerfLogFile.h"
 #include "QuillmereMac/Diagnostics/PerfRecord.h"
-
-#include "Platform/Dispatch/ManualExecutor.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

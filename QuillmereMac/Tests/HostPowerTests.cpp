@@ -1,15 +1,12 @@
+#include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/HostService/AwakeWhileStreaming.h"
 #include "QuillmereMac/HostService/HostPowerMonitor.h"
-
-#include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/Tests/LogCapture.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <stdexcept>
-#include <unistd.h>
+#include <filesystem>
 
 namespace quillmere {
 namespace {
@@ -121,32 +118,25 @@ TEST(HostPowerMonitor, TimerTicksAtOnceAndOnEveryIntervalUntilStopped) {
 }
 
 TEST(HostPowerMonitor, ReadsAFixtureTreeEndToEnd) {
-    std::string pattern = "/tmp/quillmere-power-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path root = pattern;
-    auto write = [&](const std::string& relative, const std::string& value) {
-        fs::create_directories((root / relative).parent_path());
-        std::ofstream(root / relative) << value << "\n";
-    };
-    write("power_supply/AC/type", "Mains");
-    write("power_supply/AC/online", "1");
-    write("power_supply/BAT0/type", "Battery");
-    write("power_supply/BAT0/charge_now", "4500");
-    write("power_supply/BAT0/charge_full", "5000");
-    write("power_supply/BAT0/status", "Not charging");
+    testing::TemporaryFolder root;
+    root.writeLine("power_supply/AC/type", "Mains");
+    root.writeLine("power_supply/AC/online", "1");
+    root.writeLine("power_supply/BAT0/type", "Battery");
+    root.writeLine("power_supply/BAT0/charge_now", "4500");
+    root.writeLine("power_supply/BAT0/charge_full", "5000");
+    root.writeLine("power_supply/BAT0/status", "Not charging");
 
-    auto monitor = HostPowerMonitor::make(HostPowerMonitor::sysfsReader(PowerSysfs(root)));
+    auto monitor = HostPowerMonitor::make(HostPowerMonitor::sysfsReader(PowerSysfs(root.path())));
     std::vector<std::uint16_t> reported;
     auto record = [&](std::uint16_t r) { reported.push_back(r); };
     monitor->tick(record);
-    write("power_supply/AC/online", "0");
+    root.writeLine("power_supply/AC/online", "0");
     monitor->tick(record);
-    write("power_supply/BAT0/status", "Charging"); // charging from another source still counts
+    root.writeLine("power_supply/BAT0/status", "Charging"); // charging from another source still counts
     monitor->tick(record);
-    fs::remove_all(root / "power_supply");
+    fs::remove_all(root.path() / "power_supply");
     monitor->tick(record);
     EXPECT_EQ(reported, (std::vector<std::uint16_t>{0x15A, 90, 0x15A, 255}));
-    fs::remove_all(root);
 }
 
 TEST(HostPowerMonitor, AMachineWithoutAnInternalBatteryReportsUnknownOnce) {

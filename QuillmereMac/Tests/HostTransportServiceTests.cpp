@@ -1,20 +1,13 @@
 #include "QuillmereMac/HostService/HostTransportService.h"
 
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
-#include "Platform/Power/Tests/PrivateBus.h"
-#include "QuillmereMac/Engine/HostEngine.h"
-#include "QuillmereMac/Enrollment/EnrollmentService.h"
+#include "QuillmereBase/UTF8.h"
 #include "QuillmereMac/HostService/SessionDefaults.h"
-#include "QuillmereMac/Tests/HostServiceTestSupport.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Tests/LoopbackMedia.h"
-#include "QuillmereMac/Tests/PairingClient.h"
-#include "QuillmereMac/Trust/AnyTrustStorage.h"
-#include "QuillmereWire/WireText.h"
+#include "TestSupport/Host/PairingClient.h"
+#include "TestSupport/Host/TestHost.h"
 
 #include <gtest/gtest.h>
-
-#include <fstream>
 
 namespace quillmere {
 namespace {
@@ -22,130 +15,17 @@ namespace {
 using namespace testing;
 
 const std::string sessionAlpn(WireProtocol::protocolIdentifier);
-constexpr std::uint64_t millisecond = 1'000'000;
+constexpr std::uint64_t millisecond = TestHost::millisecond;
 
-struct Granted final : PermissionChecking {
-    bool screenCaptureAllowed() override { return true; }
-    bool accessibilityTrusted() override { return true; }
-    bool promptForAccessibility() override { return true; }
-};
-
-struct HeldActivity final : AwakeWhileStreaming::Activity {
-    explicit HeldActivity(LockedBox<int>& held) : held(held) { held.withLock([](int& n) { ++n; }); }
-    ~HeldActivity() override { held.withLock([](int& n) { --n; }); }
-    LockedBox<int>& held;
-};
-
-// One thermal zone whose temperature the test sets.
-class ThermalZone {
-public:
-    explicit ThermalZone(const std::filesystem::path& root) : folder_(root / "thermal" / "thermal_zone0") {
-        std::filesystem::create_directories(folder_);
-        write("trip_point_0_type", "critical");
-        write("trip_point_0_temp", "105000");
-        set(45000);
-    }
-    void set(int milliCelsius) { write("temp", std::to_string(milliCelsius)); }
-
-private:
-    void write(const std::string& name, const std::string& value) { std::ofstream(folder_ / name) << value << "\n"; }
-    std::filesystem::path folder_;
-};
-
-// The host as the composition root puts it together: engine over a keychain
-// trust store, transport service with its observers pointed at a private
-// bus and a fake sysfs, on a main actor of its own.
-struct SessionHost {
+// The host with a loopback media side of the test's.
+struct SessionHost : TestHost {
     explicit SessionHost(std::string name = "Test Mac", std::uint64_t powerIntervalNs = 20'000 * millisecond)
-        : hostName(std::move(name)), powerIntervalNs(powerIntervalNs) {
-        compose();
-    }
-    ~SessionHost() {
-        stop();
-        drain();
-    }
+        : SessionHost(std::make_shared<LoopbackMedia>(), std::move(name), powerIntervalNs) {}
+    SessionHost(std::shared_ptr<LoopbackMedia> loopback, std::string name, std::uint64_t powerIntervalNs)
+        : TestHost({.name = std::move(name), .media = loopback, .powerIntervalNs = powerIntervalNs}),
+          loopback(std::move(loopback)) {}
 
-    // Waits until every connection has run its close sequence: they report
-    // to the main actor, which must outlive them.
-    void drain() {
-        if (!transport) return;
-        eventually([&] {
-            std::size_t open = 0;
-            main.sync([&] { open = transport->connectionCount() + transport->closingCount(); });
-            return open == 0;
-        });
-    }
-
-    void compose() {
-        drain();
-        auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(Keychain(keys.path() / "keychain")),
-                                                                KeychainTrustStorage::service("test"),
-                                                                std::string(KeychainTrustStorage::account)));
-        if (!store) throw std::runtime_error(store.error().description());
-        engine = std::make_shared<HostEngine>(std::make_shared<Granted>(), std::move(*store));
-        auto awake = std::make_shared<AwakeWhileStreaming>(
-            [this](std::string_view) -> std::expected<std::unique_ptr<AwakeWhileStreaming::Activity>, std::string> {
-                return std::make_unique<HeldActivity>(awakeHeld);
-            });
-        auto power = HostPowerMonitor::make([this] { return powerReading.get(); });
-        HostTransportService::Sources sources{PowerSysfs(sysfs.path()), bus.address(), 20 * millisecond,
-                                              powerIntervalNs};
-        transport = HostTransportService::make(main, std::string(HostTransportService::serviceName), identity, std::make_shared<TrustSnapshot>(), hostName,
-                                               *WireID::fromBytes(identity.fingerprint.view().first(16)), false,
-                                               std::move(awake), std::move(power), std::move(sources));
-        transport->setDelegate(media);
-        std::weak_ptr<HostEngine> weakEngine = engine;
-        transport->setOnSessionChange([weakEngine](std::optional<std::string> name, int count) {
-            if (auto e = weakEngine.lock()) e->sessionChanged(std::move(name), count);
-        });
-        engine->addService(transport);
-        transport->trustChanged(engine->trust().peers());
-    }
-
-    std::uint16_t start() {
-        main.sync([&] { engine->start(); });
-        std::optional<std::uint16_t> port;
-        eventually([&] {
-            main.sync([&] { port = transport->port(); });
-            return port.has_value();
-        });
-        if (!port) throw std::runtime_error("the session listener never got ready");
-        return *port;
-    }
-    void stop() {
-        main.sync([&] { engine->stop(); });
-    }
-
-    TrustedPeer pair(const LocalIdentity& client, const std::string& name, std::uint8_t idByte) {
-        std::array<std::uint8_t, 16> id{};
-        id.fill(idByte);
-        TrustedPeer peer(WireID(id), client.fingerprint, name, PeerRole::client, 1'700'000'000);
-        main.sync([&] {
-            if (!engine->addDevice(peer)) throw std::runtime_error("could not pair");
-        });
-        return peer;
-    }
-    HostStatus status() {
-        HostStatus s;
-        main.sync([&] { s = engine->status(); });
-        return s;
-    }
-
-    TestKeychain keys;
-    TestDefaults defaults;
-    PrivateBus bus;
-    SignalSender logind{bus.address(), true};
-    TemporaryFolder sysfs;
-    ThermalZone zone{sysfs.path()};
-    SerialQueue main{"main"};
-    LocalIdentity identity = keys.make("host");
-    std::string hostName;
-    std::uint64_t powerIntervalNs;
-    LockedBox<HostPowerMonitor::Reading> powerReading{0x15A}; // 90 %, on external power
-    LockedBox<int> awakeHeld{0};
-    std::shared_ptr<LoopbackMedia> media = std::make_shared<LoopbackMedia>();
-    std::shared_ptr<HostEngine> engine;
-    std::shared_ptr<HostTransportService> transport;
+    std::shared_ptr<LoopbackMedia> loopback;
 };
 
 // A phone opening a session: its own identity, pinning the host.
@@ -295,11 +175,11 @@ TEST(HostTransportService, ACriticalThermalZoneReachesEveryStreamingSession) {
     ASSERT_TRUE(config);
     client.send(msg::ConfigAck{1, config->configGeneration});
     client.send(msg::StartStream{1});
-    ASSERT_TRUE(eventually([&] { return host.media->saw("beginMedia 1"); }));
+    ASSERT_TRUE(eventually([&] { return host.loopback->saw("beginMedia 1"); }));
 
-    host.zone.set(106000);
+    host.setTemperature(106000);
     // The critical ceiling is 35 % of 40000 kbit/s.
-    EXPECT_TRUE(eventually([&] { return host.media->saw("setBitrate 1 14000"); }));
+    EXPECT_TRUE(eventually([&] { return host.loopback->saw("setBitrate 1 14000"); }));
 }
 
 TEST(HostTransportService, AnUnknownPowerLevelIsNotSentAndHighReadingsAreClamped) {
@@ -384,32 +264,11 @@ TEST(HostTransportService, SessionsOpeningAndClosingTogetherAreCountedRight) {
 TEST(HostTransportService, ADevicePairedThroughEnrollmentOpensSessionsAcrossARestart) {
     SessionHost host;
     const std::uint16_t port = host.start();
-    auto enrollment = EnrollmentService::make(
-        host.main, HostEnrollment(std::make_shared<SystemPairingCrypto>(), host.identity.fingerprint, 120),
-        host.identity, host.hostName, "127.0.0.1", EnrollmentService::addingTo(host.engine),
-        EnrollmentService::wallClockSeconds);
-    std::optional<std::string> text;
-    host.main.sync([&] { enrollment->start(300); });
-    ASSERT_TRUE(eventually([&] {
-        host.main.sync([&] {
-            if (const auto* showing = std::get_if<EnrollmentState::Showing>(&enrollment->state())) text = showing->text;
-        });
-        return text.has_value();
-    }));
-
-    PairingClient phone(host.keys, host.defaults.defaults(), "phone", *text);
+    PairingClient phone(host.keys, host.defaults.defaults(), "phone", host.showInvitation());
     ASSERT_TRUE(phone.ready());
     ASSERT_TRUE(phone.hello());
     ASSERT_TRUE(phone.request());
-    std::optional<std::uint64_t> token;
-    ASSERT_TRUE(eventually([&] {
-        host.main.sync([&] {
-            if (const auto* awaiting = std::get_if<EnrollmentState::AwaitingApproval>(&enrollment->state()))
-                token = awaiting->token;
-        });
-        return token.has_value();
-    }));
-    host.main.sync([&] { enrollment->decide(*token, true); });
+    ASSERT_TRUE(host.approvePairing());
     const auto result = phone.result();
     ASSERT_TRUE(result);
     ASSERT_EQ(result->outcome, EnrollmentOutcome::approved);
@@ -426,7 +285,6 @@ TEST(HostTransportService, ADevicePairedThroughEnrollmentOpensSessionsAcrossARes
     EXPECT_TRUE(session.open("Anna's iPhone"));
     ASSERT_EQ(host.status().pairedDevices.size(), 1u);
     EXPECT_EQ(host.status().pairedDevices[0].fingerprint, phone.identity.fingerprint);
-    host.main.sync([&] { enrollment->cancel(); });
 }
 
 TEST(HostTransportService, ListenerEventsAfterStopAreIgnored) {

@@ -1,8 +1,8 @@
 #include "Platform/Keychain/KeychainStatus.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereMac/Trust/KeychainTrustStorage.h"
 #include "QuillmereWire/TrustStore.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include "Platform/Dispatch/LockedBox.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/HostConnection/HostConnection.h"
-#include "QuillmereMac/Media/SessionMediaDelegate.h"
+#include "TestSupport/Host/RefusingMediaDelegate.h"
 
 #include <fmt/format.h>
 
@@ -40,7 +40,7 @@ private:
     std::shared_ptr<LockedBox<std::vector<std::string>>> journal_;
 };
 
-class LoopbackMedia final : public SessionMediaDelegate {
+class LoopbackMedia final : public RefusingMediaDelegate {
 public:
     std::vector<std::string> journal() const { return journal_->get(); }
     bool saw(const std::string& line) const {
@@ -65,7 +65,6 @@ public:
         pipelines_.withLock([&](auto& table) { table.erase({connection.get(), surfaceID}); });
         note(fmt::format("stopSurface {}", surfaceID));
     }
-    void setPaused(std::uint32_t, bool, const std::shared_ptr<MediaConnection>&) override {}
     std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID,
                                               const std::shared_ptr<MediaConnection>& connection) override {
         return pipelines_.withLock([&](auto& table) -> std::shared_ptr<SurfacePipeline> {
@@ -73,20 +72,6 @@ public:
             return found == table.end() ? nullptr : found->second;
         });
     }
-    void inject(const std::vector<InjectAction>&) override {}
-    void setSurfaceBudget(std::uint32_t, std::optional<RequestedBox>, const std::shared_ptr<MediaConnection>&) override {}
-    void clearSurfaceBudget(std::uint32_t, const std::shared_ptr<MediaConnection>&) override {}
-    void setScreenShape(ScreenShape) override {}
-    void setTextSize(std::uint8_t) override {}
-    void writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) override {
-        reply(ClipboardOutcome::denied);
-    }
-    void readClipboard(std::string, std::function<void(bool, std::optional<std::string>)> reply) override {
-        reply(false, std::nullopt);
-    }
-    void requestControl(std::string, std::function<void(bool)> reply) override { reply(false); }
-    void captureList(std::function<void(std::vector<CaptureWindow>)> reply) override { reply({}); }
-    void focusHint(const msg::FocusHint&, const std::shared_ptr<MediaConnection>&) override {}
     bool testPatternEnabled() override { return true; }
     bool permission() override { return true; }
     std::shared_ptr<MediaConnection> lastConnection() override { return last_.get().lock(); }

@@ -3,8 +3,8 @@
 // goes dark for a while. Video and control must come back after any outage
 // shorter than the idle timeout; a longer one ends the session on both sides.
 
-#include "QuillmereMac/Tests/EndToEndHost.h"
 #include "QuillmereMac/Tests/TestViewer.h"
+#include "TestSupport/Host/TestHost.h"
 #include "TestSupport/LossyRelay.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +29,7 @@ using namespace std::chrono_literals;
 class LossyNetworkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        host.emplace("");
+        host.emplace(TestHost::Options{.pipelineDisplay = ""});
         port = host->start();
         phone.emplace(host->pairThroughInvitation());
         relay.emplace(port, 7);
@@ -63,7 +63,7 @@ protected:
         return count;
     }
 
-    std::optional<EndToEndHost> host;
+    std::optional<TestHost> host;
     std::uint16_t port = 0;
     std::optional<LocalIdentity> phone;
     std::optional<LossyRelay> relay;

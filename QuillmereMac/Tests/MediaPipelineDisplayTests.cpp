@@ -2,13 +2,14 @@
 // main actor's clock in the test's hands: text size and screen shape tasks
 // wait for the displays to settle, then refit or restart display surfaces.
 
+#include "Platform/Defaults/Defaults.h"
 #include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/Catalog/PreferredDisplay.h"
 #include "QuillmereMac/Tests/DisplayFakes.h"
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
+#include "TestSupport/TemporaryFolder.h"
+
 // Qt after our logger: Qt's emit keyword would rename Logger::emit.
-#include "Platform/Defaults/Defaults.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
 
 namespace quillmere::testing {
 namespace {

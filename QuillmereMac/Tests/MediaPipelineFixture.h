@@ -10,6 +10,7 @@
 #include "QuillmereMac/TestPattern/TestPatternSource.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Tests/RecordingConnection.h"
+#include "TestSupport/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -154,16 +155,6 @@ protected:
 
     // Lets the main actor finish what it was given so far.
     void settleMain() { main->sync([] {}); }
-
-    static bool eventually(const std::function<bool()>& condition,
-                           std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (condition()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return condition();
-    }
 
     template <class F>
     static auto onQueue(const std::shared_ptr<SurfacePipeline>& pipeline, F f) {

@@ -198,8 +198,11 @@ TEST_F(MediaPipelineTest, AnInterruptedCaptureIsCapturedAgainAndStreamsOn) {
     const auto interrupted = media->pipeline(1, client);
     media->captureInterrupted(1, testPattern, client);
     EXPECT_TRUE(logged("control", "capture interrupted on surface 1: capturing again"));
-    ASSERT_TRUE(eventually([&] { return media->pipeline(1, client) != interrupted; }));
-    EXPECT_TRUE(onQueue(media->pipeline(1, client), [](SurfacePipeline& p) { return p.sending(); }));
+    // The new pipeline is in the table before its media begins on its queue.
+    ASSERT_TRUE(eventually([&] {
+        const auto current = media->pipeline(1, client);
+        return current && current != interrupted && onQueue(current, [](SurfacePipeline& p) { return p.sending(); });
+    }));
     const auto before = client->frames().size();
     EXPECT_TRUE(client->waitForFrames(before + 3));
     EXPECT_TRUE(client->ended().empty());

@@ -1,12 +1,12 @@
 // The media pipeline over a real X display: the capture list, and a window
 // and a display streamed through the default source factory and decoded.
 
-#include "Platform/ScreenCapture/Tests/X11TestClient.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
 #include "QuillmereMac/Tests/H264TestDecoder.h"
 #include "QuillmereMac/Tests/RecordingConnection.h"
+#include "TestSupport/X11TestClient.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 

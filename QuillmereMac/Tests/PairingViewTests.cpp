@@ -1,10 +1,9 @@
-#include "QuillmereMac/Views/PairingView.h"
-
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/QRCode/QRCodeImage.h"
-#include "QuillmereMac/Tests/PairingClient.h"
 #include "QuillmereMac/Tests/PanelTestHost.h"
+#include "QuillmereMac/Views/PairingView.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
+#include "TestSupport/Host/PairingClient.h"
 
 #include <QPushButton>
 #include <QTest>

@@ -4,17 +4,16 @@
 // the build folder; this side checks the pictures.
 
 // Our logger before Qt: Qt's emit keyword would rename Logger::emit.
-#include "QuillmereMac/Views/PairingView.h"
-
-#include "QuillmereMac/Diagnostics/DisplayRecords.h"
-#include "QuillmereMac/Views/HostSettingsView.h"
 
 #include "Platform/Dispatch/MainQueue.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
-#include "QuillmereMac/Tests/HostServiceTestSupport.h"
-#include "QuillmereMac/Tests/PairingClient.h"
+#include "QuillmereMac/Diagnostics/DisplayRecords.h"
 #include "QuillmereMac/Tests/PanelTestHost.h"
+#include "QuillmereMac/Views/HostSettingsView.h"
+#include "QuillmereMac/Views/PairingView.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
+#include "TestSupport/Host/PairingClient.h"
+#include "TestSupport/QRCodeReader.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <QAbstractButton>
 #include <QScreen>
@@ -168,8 +167,7 @@ TEST(PanelWindows, LookRightOnARealXServer) {
         const QImage picture(QString::fromStdString((shots / (std::string("pairing-") + state + ".png")).string()));
         EXPECT_GE(picture.width(), 480) << state;
     }
-    const QImage code(QString::fromStdString((shots / "pairing-code.png").string()));
-    EXPECT_EQ(decodeQRCode(code), readAll(shots / "invitation.txt"));
+    EXPECT_EQ(readQRCode(shots / "pairing-code.png"), readAll(shots / "invitation.txt"));
 
     const auto displays = nlohmann::json::parse(readAll(shots / "displays.json"));
     ASSERT_EQ(displays.size(), 1u);

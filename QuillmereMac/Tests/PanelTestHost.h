@@ -5,20 +5,14 @@
 
 #include "QuillmereMac/Engine/HostEngine.h"
 #include "QuillmereMac/Tests/QtTestSupport.h"
-#include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Tests/PeerTestSupport.h"
+#include "TestSupport/Host/TestHost.h"
 
 #include <memory>
 #include <stdexcept>
 #include <string>
 
 namespace quillmere::testing {
-
-struct GrantedPermissions final : PermissionChecking {
-    bool screenCaptureAllowed() override { return true; }
-    bool accessibilityTrusted() override { return true; }
-    bool promptForAccessibility() override { return true; }
-};
 
 struct PanelTestHost {
     QApplication& application = qtApplication();
@@ -27,13 +21,7 @@ struct PanelTestHost {
     std::shared_ptr<HostEngine> engine = openEngine();
 
     // A new engine over the same keychain: what a relaunch would find.
-    std::shared_ptr<HostEngine> openEngine() const {
-        auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(Keychain(keys.path() / "keychain")),
-                                                                KeychainTrustStorage::service("test"),
-                                                                std::string(KeychainTrustStorage::account)));
-        if (!store) throw std::runtime_error(store.error().description());
-        return std::make_shared<HostEngine>(std::make_shared<GrantedPermissions>(), std::move(*store));
-    }
+    std::shared_ptr<HostEngine> openEngine() const { return TestHost::engineOver(keys); }
 
     TrustedPeer pair(const std::string& name, std::uint8_t seed) {
         std::array<std::uint8_t, 16> id{};

@@ -6,9 +6,8 @@
 
 #include "QuillmereMac/Media/MediaConnection.h"
 #include "QuillmereMac/Tests/AudioTestSupport.h"
+#include "TestSupport/Eventually.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -69,16 +68,9 @@ public:
     // Called under the recorder's lock for every frame, in order.
     void onFrame(std::function<void(const EncodedFrame&)> hook) { record([&] { onFrame_ = std::move(hook); }); }
 
-    // Waits (up to a generous bound) until the recorder satisfies a condition.
-    bool waitUntil(const std::function<bool(const RecordingConnection&)>& condition,
-                   std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] {
-            lock.unlock();
-            const bool met = condition(*this);
-            lock.lock();
-            return met;
-        });
+    // Waits until the recorder satisfies a condition.
+    bool waitUntil(const std::function<bool(const RecordingConnection&)>& condition) {
+        return eventually([&] { return condition(*this); });
     }
     bool waitForFrames(std::size_t count) {
         return waitUntil([count](const RecordingConnection& c) { return c.frames().size() >= count; });
@@ -92,15 +84,11 @@ private:
     }
     template <class F>
     void record(F&& f) {
-        {
-            std::lock_guard lock(mutex_);
-            f();
-        }
-        changed_.notify_all();
+        std::lock_guard lock(mutex_);
+        f();
     }
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
     std::optional<Capabilities> capabilities_;
     std::vector<StreamConfig> configs_;
     std::vector<EncodedFrame> frames_;

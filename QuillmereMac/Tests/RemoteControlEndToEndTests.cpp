@@ -10,9 +10,9 @@
 #include "Platform/Pasteboard/SystemPasteboard.h"
 #include "Platform/Pasteboard/Tests/QtGuiThread.h"
 #include "Platform/Pasteboard/Tests/Xclip.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
-#include "QuillmereMac/Tests/EndToEndHost.h"
 #include "QuillmereMac/Tests/TestViewer.h"
+#include "TestSupport/Host/TestHost.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 
@@ -51,11 +51,13 @@ protected:
         ASSERT_TRUE(recorder->ok());
         auto poster = EventPosterX11::open({server.displayName()});
         ASSERT_TRUE(poster) << poster.error().description();
-        host.emplace(server.displayName(), [&](MediaPipeline::Services& services) {
-            services.poster = *poster;
-            services.permission = [] { return true; };
-            services.pasteboard = std::make_shared<SystemPasteboard>(MainQueue::shared());
-        });
+        host.emplace(TestHost::Options{.pipelineDisplay = server.displayName(),
+                                       .adjustPipeline = [&](MediaPipeline::Services& services) {
+                                           services.poster = *poster;
+                                           services.permission = [] { return true; };
+                                           services.pasteboard =
+                                               std::make_shared<SystemPasteboard>(MainQueue::shared());
+                                       }});
         const std::uint16_t port = host->start();
         const LocalIdentity phone = host->pairThroughInvitation();
         viewer = std::make_unique<TestViewer>(phone, host->identity.fingerprint, port, host->defaults.defaults(),
@@ -100,7 +102,7 @@ protected:
     static QtGuiThread* gui_;
     XvfbServer& server = *server_;
     std::optional<InputRecorderX11> recorder;
-    std::optional<EndToEndHost> host;
+    std::optional<TestHost> host;
     std::unique_ptr<TestViewer> viewer;
     std::uint32_t generation = 0;
     std::uint32_t seq = 0;
@@ -154,7 +156,7 @@ TEST_F(RemoteControlEndToEnd, InputFromTheViewerReachesAnotherClientsWindow) {
     EXPECT_NE(capital.state & XCB_MOD_MASK_SHIFT, 0);
 
     // A key held for a second repeats on the injector's schedule alone.
-    const auto injector = host->media->injector();
+    const auto injector = host->pipeline->injector();
     ASSERT_NE(injector, nullptr);
     const std::uint64_t delayMs = injector->keyRepeat().delayNs / 1'000'000;
     const std::uint64_t intervalMs = injector->keyRepeat().intervalNs / 1'000'000;
@@ -202,7 +204,7 @@ TEST_F(RemoteControlEndToEnd, InputFromTheViewerReachesAnotherClientsWindow) {
     ASSERT_TRUE(recorder->waitForCount(XCB_BUTTON_RELEASE, 1));
     EXPECT_EQ(details(recorder->ofType(XCB_KEY_RELEASE)), std::vector<std::uint8_t>{56});
     EXPECT_FALSE(held(56));
-    EXPECT_TRUE(eventually([&] { return host->media->injector() == nullptr; }));
+    EXPECT_TRUE(eventually([&] { return host->pipeline->injector() == nullptr; }));
 }
 
 TEST_F(RemoteControlEndToEnd, ClipboardTextTravelsBothWaysOnlyWhenApproved) {

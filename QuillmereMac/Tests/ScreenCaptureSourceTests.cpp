@@ -137,12 +137,12 @@ struct Harness {
 
 PixelBufferRef buffer(int width, int height) { return *PixelBuffer::make(PixelFormat::nv12VideoRange, width, height); }
 
-ScreenCaptureSample complete(int width, int height, std::optional<Rect> content = std::nullopt) {
+ScreenCaptureSample complete(int width, int height, std::optional<ScreenRect> content = std::nullopt) {
     ScreenCaptureSample sample;
     sample.status = 0;
     sample.pixelBuffer = buffer(width, height);
     sample.presentationTimeNs = 777;
-    sample.dirtyRects = std::vector<Rect>{{1, 2, 3, 4}};
+    sample.dirtyRects = std::vector<ScreenRect>{{1, 2, 3, 4}};
     sample.contentRect = content;
     return sample;
 }
@@ -280,18 +280,18 @@ TEST(ScreenCaptureSource, RasterFollowsTheContentAspectAtMostEvery400ms) {
     Harness h({1280, 720, 60, true, 3, 1280, 720});
     ASSERT_TRUE(h.source->start(h.handler()));
     // Within 2 % of 16:9: no refit.
-    h.stream->emit(complete(1280, 720, Rect{0, 0, 1300, 720}));
+    h.stream->emit(complete(1280, 720, ScreenRect{0, 0, 1300, 720}));
     EXPECT_EQ(h.source->settings().width, 1280);
     // Square content: 720 x 720.
-    h.stream->emit(complete(1280, 720, Rect{0, 0, 1000, 1000}));
+    h.stream->emit(complete(1280, 720, ScreenRect{0, 0, 1000, 1000}));
     EXPECT_EQ(h.source->settings().width, 720);
     EXPECT_EQ(h.source->lastRefitNs(), h.now.load());
     const std::uint64_t refitAt = h.now.load();
     h.now = refitAt + ScreenCaptureSource::refitIntervalNs;
-    h.stream->emit(complete(720, 720, Rect{0, 0, 2000, 1000}));
+    h.stream->emit(complete(720, 720, ScreenRect{0, 0, 2000, 1000}));
     EXPECT_EQ(h.source->settings().width, 720);
     h.now = refitAt + ScreenCaptureSource::refitIntervalNs + 1;
-    h.stream->emit(complete(720, 720, Rect{0, 0, 2000, 1000}));
+    h.stream->emit(complete(720, 720, ScreenRect{0, 0, 2000, 1000}));
     EXPECT_EQ(h.source->settings().width, 1280);
     EXPECT_EQ(h.source->settings().height, 640);
     const auto sent = h.stream->sentConfigurations();
@@ -302,7 +302,7 @@ TEST(ScreenCaptureSource, RasterFollowsTheContentAspectAtMostEvery400ms) {
     h.now = h.now.load() + 10 * ScreenCaptureSource::refitIntervalNs;
     ScreenCaptureSample idle = withStatus(1);
     idle.pixelBuffer = buffer(1280, 640);
-    idle.contentRect = Rect{0, 0, 100, 1000};
+    idle.contentRect = ScreenRect{0, 0, 100, 1000};
     h.stream->emit(idle);
     EXPECT_EQ(h.source->settings().width, 1280);
 }
@@ -310,12 +310,12 @@ TEST(ScreenCaptureSource, RasterFollowsTheContentAspectAtMostEvery400ms) {
 TEST(ScreenCaptureSource, ARefitHeldBackByTheIntervalHappensOnceItPasses) {
     Harness h({1280, 720, 60, true, 3, 1280, 720});
     ASSERT_TRUE(h.source->start(h.handler()));
-    h.stream->emit(complete(1280, 720, Rect{0, 0, 1000, 1000}));
+    h.stream->emit(complete(1280, 720, ScreenRect{0, 0, 1000, 1000}));
     EXPECT_EQ(h.source->settings().width, 720);
     const std::uint64_t refitAt = h.now.load();
     // The window's last change comes 100 ms later; nothing is drawn after it.
     h.now = refitAt + 100'000'000;
-    h.stream->emit(complete(720, 720, Rect{0, 0, 2000, 1000}));
+    h.stream->emit(complete(720, 720, ScreenRect{0, 0, 2000, 1000}));
     EXPECT_EQ(h.source->settings().width, 720);
     h.now = refitAt + 500'000'000;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);

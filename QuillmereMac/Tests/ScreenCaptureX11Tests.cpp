@@ -1,10 +1,10 @@
-#include "Platform/ScreenCapture/ShareableContent.h"
-#include "Platform/ScreenCapture/Tests/X11TestClient.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
 #include "Platform/Dispatch/Clock.h"
+#include "Platform/ScreenCapture/ScreenCaptureStreamX11.h"
+#include "Platform/ScreenCapture/ShareableContent.h"
 #include "QuillmereMac/Capture/ScreenCaptureSource.h"
-#include "QuillmereMac/Capture/X11/ScreenCaptureStreamX11.h"
 #include "QuillmereMac/Tests/CaptureRecorder.h"
+#include "TestSupport/X11TestClient.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 

@@ -12,6 +12,7 @@
 #include "QuillmereTransport/Tests/PeerTestSupport.h"
 #include "QuillmereWire/ClientSession.h"
 #include "QuillmereWire/MediaDatagram.h"
+#include "TestSupport/Eventually.h"
 
 #include <algorithm>
 #include <cmath>
@@ -114,10 +115,14 @@ public:
         onQueue([this, request = std::move(request)] { perform(request(session_)); });
     }
 
-    bool waitUntil(const std::function<bool(const TestViewer&)>& condition,
-                   std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return condition(*this); });
+    // The condition runs under the viewer's lock.
+    bool waitUntil(const std::function<bool(const TestViewer&)>& condition, std::chrono::milliseconds limit = patience) {
+        return eventually(
+            [&] {
+                std::lock_guard lock(mutex_);
+                return condition(*this);
+            },
+            limit);
     }
 
     // Read while waitUntil holds the lock, or from the test afterwards.
@@ -186,11 +191,9 @@ private:
             std::lock_guard lock(mutex_);
             closed_ = true;
             closeReason_ = *closed;
-            changed_.notify_all();
         }
         std::lock_guard lock(mutex_);
         phase_ = session_.phase();
-        changed_.notify_all();
     }
 
     void startTimer() {
@@ -234,8 +237,6 @@ private:
                 notices_.push_back(action);
             }
         }
-        std::lock_guard lock(mutex_);
-        changed_.notify_all();
     }
 
     void decode(const AssembledFrame& frame) {
@@ -304,7 +305,6 @@ private:
 
     // Shared with the test.
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<Decoded> decoded_;
     Counts counts_;
     std::optional<std::vector<CaptureWindow>> windows_;

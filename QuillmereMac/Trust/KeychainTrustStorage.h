@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Platform/Keychain/Keychain.h"
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <cstdint>
 #include <expected>

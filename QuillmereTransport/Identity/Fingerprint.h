@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Platform/Crypto/Certificate.h"
-#include "QuillmereWire/Bytes.h"
-#include "QuillmereWire/WireID.h"
+#include "QuillmereBase/Bytes.h"
+#include "QuillmereBase/Digest32.h"
 
 #include <optional>
 #include <span>

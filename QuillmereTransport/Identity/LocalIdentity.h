@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Platform/Crypto/Certificate.h"
+#include "QuillmereBase/Digest32.h"
 #include "QuillmereTransport/Identity/TLSIdentity.h"
-#include "QuillmereWire/WireID.h"
 
 #include <string>
 

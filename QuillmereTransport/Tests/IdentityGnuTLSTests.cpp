@@ -1,7 +1,7 @@
 // The transport's TLS library must take the stored identity as it is.
 
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>

@@ -1,7 +1,7 @@
 #include "Platform/Crypto/Crypto.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "QuillmereTransport/Identity/Fingerprint.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <openssl/x509.h>
 

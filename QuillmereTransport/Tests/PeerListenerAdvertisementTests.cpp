@@ -1,9 +1,9 @@
 // The listener's Bonjour advertisement, seen by avahi-browse through a
 // private Avahi daemon on a loopback-only network namespace.
 
-#include "Platform/Bonjour/Tests/AvahiTestDaemon.h"
-#include "Platform/Bonjour/Tests/BonjourTestSupport.h"
 #include "QuillmereTransport/Tests/PeerTestSupport.h"
+#include "TestSupport/AvahiTestDaemon.h"
+#include "TestSupport/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -25,24 +25,6 @@ protected:
         host = keychain.make("host");
     }
 
-    // Polls avahi-browse until the entries satisfy done, or a time limit.
-    static std::vector<std::vector<std::string>> browseUntil(
-        const std::function<bool(const std::vector<std::vector<std::string>>&)>& done) {
-        std::vector<std::vector<std::string>> entries;
-        for (int attempt = 0; attempt < 60; ++attempt) {
-            entries.clear();
-            for (const auto& line : daemon->resolved("_quillmere._udp")) {
-                auto fields = testing::browseFields(line);
-                if (fields.size() >= 10) {
-                    entries.push_back({testing::unescapeBrowseField(fields[3]), fields[8], fields[9]});
-                }
-            }
-            if (done(entries)) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-        return entries;
-    }
-
     static testing::AvahiTestDaemon* daemon;
     testing::TestKeychain keychain;
     testing::TestDefaults defaults;
@@ -55,13 +37,18 @@ testing::AvahiTestDaemon* PeerListenerAdvertisementTest::daemon = nullptr;
 TEST_F(PeerListenerAdvertisementTest, AdvertisesTheServiceTypeUnderTheNameWithThePortAndNoTXTRecord) {
     TestSessionListener server(*host, trust, defaults.defaults(), std::string("Quillmere on Test Host"));
     const auto port = server.waitForPort();
-    auto entries = browseUntil([](const auto& found) { return !found.empty(); });
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0], (std::vector<std::string>{"Quillmere on Test Host", std::to_string(port), ""}));
+    std::vector<testing::AvahiTestDaemon::Service> found;
+    ASSERT_TRUE(testing::eventually([&] {
+        found = daemon->services("_quillmere._udp");
+        return !found.empty();
+    }));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].name, "Quillmere on Test Host");
+    EXPECT_EQ(found[0].port, std::to_string(port));
+    EXPECT_EQ(found[0].txt, "");
 
     server.listener->stop();
-    entries = browseUntil([](const auto& found) { return found.empty(); });
-    EXPECT_TRUE(entries.empty());
+    EXPECT_TRUE(testing::eventually([] { return daemon->services("_quillmere._udp").empty(); }));
 }
 
 TEST_F(PeerListenerAdvertisementTest, WithoutAServiceNameNothingIsAdvertised) {
@@ -69,7 +56,7 @@ TEST_F(PeerListenerAdvertisementTest, WithoutAServiceNameNothingIsAdvertised) {
     server.waitForPort();
     // Long enough for a registration to have been established.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    EXPECT_TRUE(daemon->resolved("_quillmere._udp").empty());
+    EXPECT_TRUE(daemon->services("_quillmere._udp").empty());
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 namespace quillmere {
 namespace {
 
@@ -167,6 +169,7 @@ TEST_F(PeerServerEdgeTest, ACancelledConnectionThatNeverStartedDeliversNothing) 
 }
 
 TEST_F(PeerServerEdgeTest, CloseWithGraceEndsShortlyAfterTheFinalMessageWentOut) {
+    constexpr double grace = 5.0;
     TestSessionListener server(*host, trust, defaults.defaults());
     auto client = rawClient(server.waitForPort());
     const StreamID control = openAndSend(*client, frameOf(testing::ping(1)));
@@ -175,11 +178,12 @@ TEST_F(PeerServerEdgeTest, CloseWithGraceEndsShortlyAfterTheFinalMessageWentOut)
     ASSERT_TRUE(accepted->recorder->waitForEvent<peer::Control>());
 
     const auto startNs = Clock::nowNs();
-    accepted->connection->close(5.0);
+    accepted->connection->close(grace);
     ASSERT_TRUE(accepted->recorder->waitForClosed());
     const auto elapsedNs = accepted->recorder->closedAtNs() - startNs;
     EXPECT_GE(elapsedNs, 100'000'000u);
-    EXPECT_LT(elapsedNs, 1'000'000'000u);
+    // Well before the grace is up, however loaded the machine.
+    EXPECT_LT(elapsedNs, static_cast<std::uint64_t>(grace * 0.5e9));
     EXPECT_EQ(accepted->recorder->closedReason(), PeerCloseReason::local());
     // The peer saw the end of the control stream, then an orderly close.
     ASSERT_TRUE(client->waitUntil([&] { return client->hasState(QuicConnection::State::cancelled); }));
@@ -187,6 +191,9 @@ TEST_F(PeerServerEdgeTest, CloseWithGraceEndsShortlyAfterTheFinalMessageWentOut)
     EXPECT_TRUE(client->finished[control]);
 }
 
+// The final message cannot go out while the client acknowledges nothing (its
+// queue is held): messages ahead of it fill what may be in flight, so only
+// the grace timer can end the close.
 TEST_F(PeerServerEdgeTest, AGraceShorterThanTheFinalDelayEndsByTheGraceTimer) {
     TestSessionListener server(*host, trust, defaults.defaults());
     auto client = rawClient(server.waitForPort());
@@ -195,12 +202,17 @@ TEST_F(PeerServerEdgeTest, AGraceShorterThanTheFinalDelayEndsByTheGraceTimer) {
     ASSERT_TRUE(accepted);
     ASSERT_TRUE(accepted->recorder->waitForEvent<peer::Control>());
 
+    struct Hold {
+        std::promise<void> release;
+        ~Hold() { release.set_value(); }
+    } hold;
+    client->queue->async([released = hold.release.get_future().share()] { released.wait(); });
+    for (int i = 0; i < 8; ++i) accepted->connection->sendControl(msg::ClipboardPush{1, std::string(30'000, 'x')});
+
     const auto startNs = Clock::nowNs();
     accepted->connection->close(0.03);
     ASSERT_TRUE(accepted->recorder->waitForClosed());
-    const auto elapsedNs = accepted->recorder->closedAtNs() - startNs;
-    EXPECT_GE(elapsedNs, 30'000'000u);
-    EXPECT_LT(elapsedNs, 100'000'000u);
+    EXPECT_GE(accepted->recorder->closedAtNs() - startNs, 30'000'000u);
     EXPECT_EQ(accepted->recorder->closedReason(), PeerCloseReason::local());
 }
 

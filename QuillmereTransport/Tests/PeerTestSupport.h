@@ -7,7 +7,7 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/LockedBox.h"
 #include "Platform/Dispatch/SerialQueue.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "TestSupport/TemporaryFolder.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereTransport/PeerConnection.h"
 #include "QuillmereTransport/PeerListener.h"
@@ -316,6 +316,35 @@ struct TestClient {
         connection->queue().sync([&] { work(*connection); });
     }
 };
+
+// The control messages of one type a peer received, in order.
+template <class T>
+std::vector<T> received(const PeerRecorder& recorder) {
+    std::vector<T> out;
+    for (const ControlMessage& message : recorder.messages()) {
+        if (const T* m = message.as<T>()) out.push_back(*m);
+    }
+    return out;
+}
+
+// The index-th control message of one type a peer receives, once it came.
+template <class T>
+std::optional<T> awaitMessage(PeerRecorder& recorder, std::size_t index = 0,
+                              std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    recorder.waitFor(
+        [index](const std::vector<PeerEvent>& events) {
+            std::size_t seen = 0;
+            for (const auto& event : events) {
+                const auto* control = std::get_if<peer::Control>(&event);
+                if (control && control->message.is<T>() && seen++ == index) return true;
+            }
+            return false;
+        },
+        limit);
+    const auto all = received<T>(recorder);
+    if (all.size() <= index) return std::nullopt;
+    return all[index];
+}
 
 // Accepts exactly the one fingerprint.
 inline QUICParameters::Verify pinned(const Digest32& fingerprint) {

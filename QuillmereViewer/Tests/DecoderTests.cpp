@@ -6,8 +6,7 @@
 #include "QuillmereViewer/SnapshotWriter.h"
 #include "QuillmereViewer/TestPatternCheck.h"
 #include "QuillmereViewer/Tests/TestStream.h"
-
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 

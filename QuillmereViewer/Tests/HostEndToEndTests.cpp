@@ -4,18 +4,12 @@
 // of their own, and a scripted media side. The viewer pairs through a real
 // invitation, then opens a session and checks every frame it decodes.
 
-#include "Platform/Bonjour/Tests/AvahiTestDaemon.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
-#include "Platform/Power/Tests/PrivateBus.h"
-#include "QuillmereMac/Engine/HostEngine.h"
-#include "QuillmereMac/Enrollment/EnrollmentService.h"
-#include "QuillmereMac/HostService/HostTransportService.h"
-#include "QuillmereMac/Tests/HostServiceTestSupport.h"
 #include "QuillmereMac/Tests/LogCapture.h"
-#include "QuillmereMac/Trust/AnyTrustStorage.h"
-#include "QuillmereTransport/Identity/SystemPairingCrypto.h"
 #include "QuillmereViewer/Tests/ScriptedMedia.h"
 #include "QuillmereViewer/ViewerCommands.h"
+#include "TestSupport/AvahiTestDaemon.h"
+#include "TestSupport/Host/TestHost.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
@@ -28,105 +22,15 @@ namespace {
 
 using namespace testing;
 
-constexpr std::uint64_t millisecond = 1'000'000;
-
-struct Granted final : PermissionChecking {
-    bool screenCaptureAllowed() override { return true; }
-    bool accessibilityTrusted() override { return true; }
-    bool promptForAccessibility() override { return true; }
-};
-
-struct NoActivity final : AwakeWhileStreaming::Activity {};
-
-// The host as its composition root puts it together, on a main actor of its own.
-struct Host {
-    explicit Host(bool advertise = false) {
-        auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(Keychain(keys.path() / "keychain")),
-                                                                KeychainTrustStorage::service("viewer-test"),
-                                                                std::string(KeychainTrustStorage::account)));
-        if (!store) throw std::runtime_error(store.error().description());
-        engine = std::make_shared<HostEngine>(std::make_shared<Granted>(), std::move(*store));
-        auto awake = std::make_shared<AwakeWhileStreaming>(
-            [](std::string_view) -> std::expected<std::unique_ptr<AwakeWhileStreaming::Activity>, std::string> {
-                return std::make_unique<NoActivity>();
-            });
-        HostTransportService::Sources sources{PowerSysfs(sysfs.path()), bus.address(), 20 * millisecond,
-                                              20'000 * millisecond};
-        const WireID deviceID = *WireID::fromBytes(identity.fingerprint.view().first(16));
-        transport = HostTransportService::make(main, std::string(HostTransportService::serviceName), identity,
-                                               std::make_shared<TrustSnapshot>(), name, deviceID, advertise,
-                                               std::move(awake), HostPowerMonitor::make([] { return 0x164; }),
-                                               std::move(sources));
-        transport->setDelegate(media);
-        std::weak_ptr<HostEngine> weakEngine = engine;
-        transport->setOnSessionChange([weakEngine](std::optional<std::string> session, int count) {
-            if (auto e = weakEngine.lock()) e->sessionChanged(std::move(session), count);
-        });
-        engine->addService(transport);
-        transport->trustChanged(engine->trust().peers());
-        enrollment = EnrollmentService::make(
-            main, HostEnrollment(std::make_shared<SystemPairingCrypto>(), identity.fingerprint, 120), identity, name,
-            "127.0.0.1", EnrollmentService::addingTo(engine), EnrollmentService::wallClockSeconds);
-        main.sync([&] { engine->start(); });
-    }
-    ~Host() {
-        main.sync([&] {
-            enrollment->cancel();
-            engine->stop();
-        });
-        // Connections report their close to the main actor, which must outlive them.
-        eventually([&] {
-            std::size_t open = 0;
-            main.sync([&] { open = transport->connectionCount() + transport->closingCount(); });
-            return open == 0;
-        });
+// The host with the scripted media side, under the name the viewer reports.
+struct Host : TestHost {
+    explicit Host(bool advertise = false) : Host(std::make_shared<ScriptedMedia>(), advertise) {}
+    Host(std::shared_ptr<ScriptedMedia> scripted, bool advertise)
+        : TestHost({.name = "Integration Mac", .media = scripted, .advertise = advertise}), scripted(std::move(scripted)) {
+        start();
     }
 
-    std::uint16_t sessionPort() {
-        std::optional<std::uint16_t> port;
-        eventually([&] {
-            main.sync([&] { port = transport->port(); });
-            return port.has_value();
-        });
-        if (!port) throw std::runtime_error("the session listener never got ready");
-        return *port;
-    }
-
-    template <class T>
-    std::optional<T> awaitPairing() {
-        std::optional<T> found;
-        eventually([&] {
-            main.sync([&] {
-                if (const auto* state = std::get_if<T>(&enrollment->state())) found = *state;
-            });
-            return found.has_value();
-        });
-        return found;
-    }
-
-    std::vector<TrustedPeer> peers() {
-        std::vector<TrustedPeer> out;
-        main.sync([&] { out = engine->trust().peers(); });
-        return out;
-    }
-
-    HostStatus status() {
-        HostStatus s;
-        main.sync([&] { s = engine->status(); });
-        return s;
-    }
-
-    std::string name = "Integration Mac";
-    TestKeychain keys;
-    PrivateBus bus;
-    SignalSender logind{bus.address(), true};
-    TemporaryFolder sysfs;
-    SerialQueue main{"main"};
-    LocalIdentity identity = keys.make("host");
-    std::shared_ptr<ScriptedMedia> media = std::make_shared<ScriptedMedia>();
-    std::shared_ptr<HostEngine> engine;
-    std::shared_ptr<HostTransportService> transport;
-    std::shared_ptr<EnrollmentService> enrollment;
+    std::shared_ptr<ScriptedMedia> scripted;
 };
 
 struct ViewerRunResult {
@@ -162,15 +66,13 @@ class HostEndToEnd : public ::testing::Test {
 protected:
     // Pairs the viewer through the host's invitation and its user's approval.
     void pair() {
-        host.main.sync([&] { host.enrollment->start(300); });
-        const auto showing = host.awaitPairing<EnrollmentState::Showing>();
-        ASSERT_TRUE(showing);
-        auto paired = viewer({"pair", "--state", state.path().string(), "--name", "Integration viewer", showing->text},
+        auto paired = viewer({"pair", "--state", state.path().string(), "--name", "Integration viewer",
+                              host.showInvitation(300)},
                              interruption);
         const auto waiting = host.awaitPairing<EnrollmentState::AwaitingApproval>();
         ASSERT_TRUE(waiting);
         EXPECT_EQ(waiting->deviceName, "Integration viewer");
-        host.main.sync([&] { host.enrollment->decide(waiting->token, true); });
+        host.decide(waiting->token, true);
         const ViewerRunResult result = paired.get();
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(result.out.rfind("paired with \"Integration Mac\" (fingerprint ", 0), 0u) << result.out;
@@ -193,13 +95,10 @@ TEST(HostEndToEndDiscovery, AHostFoundByItsAdvertisementIsConnectedWithoutAnAddr
     Host host(true);
     TemporaryFolder state;
     Interruption interruption;
-    host.main.sync([&] { host.enrollment->start(300); });
-    const auto showing = host.awaitPairing<EnrollmentState::Showing>();
-    ASSERT_TRUE(showing);
-    auto paired = viewer({"pair", "--state", state.path().string(), showing->text}, interruption);
+    auto paired = viewer({"pair", "--state", state.path().string(), host.showInvitation(300)}, interruption);
     const auto waiting = host.awaitPairing<EnrollmentState::AwaitingApproval>();
     ASSERT_TRUE(waiting);
-    host.main.sync([&] { host.enrollment->decide(waiting->token, true); });
+    host.decide(waiting->token, true);
     ASSERT_EQ(paired.get().status, 0);
 
     auto session = viewer({"connect", "--state", state.path().string(), "--max-size", "160x96", "--frames", "5",
@@ -249,12 +148,12 @@ TEST_F(HostEndToEnd, PairsThenStreamsTheTestPatternWithInputAndEndsWithStopAndBy
 
     // The host's side of the same session, in order: the capture list, the
     // consent, the configuration and start, the input, then the stop.
-    ASSERT_TRUE(eventually([&] { return host.media->saw("stopSurface 1"); })) << fmt::format("{}", host.media->journal());
-    EXPECT_TRUE(inOrder(host.media->journal(),
+    ASSERT_TRUE(eventually([&] { return host.scripted->saw("stopSurface 1"); })) << fmt::format("{}", host.scripted->journal());
+    EXPECT_TRUE(inOrder(host.scripted->journal(),
                         {"windowList", "consent testPattern for Integration viewer", "startSurface 1 testPattern",
                          "beginMedia 1", "control for Integration viewer", "inject text hi", "inject moveAbsolute 40,50",
                          "inject buttonDown left", "inject buttonUp left", "stopSurface 1"}))
-        << fmt::format("{}", host.media->journal());
+        << fmt::format("{}", host.scripted->journal());
     // The session is over on the host too: its connection closed and no session is left.
     ASSERT_TRUE(eventually([&] {
         const auto lines = log.lines("transport");
@@ -290,13 +189,10 @@ TEST_F(HostEndToEnd, TheCaptureListIsReportedAndADeviceRemovedOnTheHostIsRefused
 }
 
 TEST_F(HostEndToEnd, APairingTheHostsUserDeniesIsOneErrorLine) {
-    host.main.sync([&] { host.enrollment->start(300); });
-    const auto showing = host.awaitPairing<EnrollmentState::Showing>();
-    ASSERT_TRUE(showing);
-    auto paired = viewer({"pair", "--state", state.path().string(), showing->text}, interruption);
+    auto paired = viewer({"pair", "--state", state.path().string(), host.showInvitation(300)}, interruption);
     const auto waiting = host.awaitPairing<EnrollmentState::AwaitingApproval>();
     ASSERT_TRUE(waiting);
-    host.main.sync([&] { host.enrollment->decide(waiting->token, false); });
+    host.decide(waiting->token, false);
     const ViewerRunResult result = paired.get();
     EXPECT_EQ(result.status, 3);
     EXPECT_EQ(result.err, "quillmere-viewer: error: the host's user denied the pairing\n");

@@ -12,6 +12,7 @@
 #include "QuillmereTransport/Tests/PeerTestSupport.h"
 #include "QuillmereViewer/Tests/TestStream.h"
 #include "QuillmereWire/MediaFragmenter.h"
+#include "TestSupport/Eventually.h"
 
 #include <atomic>
 #include <map>
@@ -83,16 +84,11 @@ public:
         return out;
     }
     bool waitFor(const std::function<bool(const std::vector<std::vector<std::string>>&)>& condition,
-                 std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < until) {
-            if (condition(received())) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+                 std::chrono::milliseconds limit = patience) const {
+        return eventually([&] { return condition(received()); }, limit);
     }
     // A session that has started streaming.
-    bool waitForStreaming(std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
+    bool waitForStreaming(std::chrono::milliseconds limit = patience) const {
         return waitFor(
             [](const auto& all) {
                 for (const auto& names : all) {

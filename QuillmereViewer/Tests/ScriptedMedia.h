@@ -13,8 +13,8 @@
 #include "Platform/Dispatch/LockedBox.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/HostConnection/HostConnection.h"
-#include "QuillmereMac/Media/SessionMediaDelegate.h"
 #include "QuillmereViewer/Tests/TestStream.h"
+#include "TestSupport/Host/RefusingMediaDelegate.h"
 
 #include <fmt/format.h>
 
@@ -123,7 +123,7 @@ private:
     std::uint32_t epoch_ = 1;
 };
 
-class ScriptedMedia final : public SessionMediaDelegate {
+class ScriptedMedia final : public RefusingMediaDelegate {
 public:
     static constexpr std::uint32_t testPatternID = CaptureChoice::testPatternID;
 
@@ -168,16 +168,6 @@ public:
     void inject(const std::vector<InjectAction>& actions) override {
         for (const auto& action : actions) note("inject " + describe(action));
     }
-    void setSurfaceBudget(std::uint32_t, std::optional<RequestedBox>, const std::shared_ptr<MediaConnection>&) override {}
-    void clearSurfaceBudget(std::uint32_t, const std::shared_ptr<MediaConnection>&) override {}
-    void setScreenShape(ScreenShape) override {}
-    void setTextSize(std::uint8_t) override {}
-    void writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) override {
-        reply(ClipboardOutcome::denied);
-    }
-    void readClipboard(std::string, std::function<void(bool, std::optional<std::string>)> reply) override {
-        reply(false, std::nullopt);
-    }
     void requestControl(std::string clientName, std::function<void(bool)> reply) override {
         note(fmt::format("control for {}", clientName));
         reply(true);
@@ -188,7 +178,6 @@ public:
                CaptureWindow{testPatternID, "Test pattern (measurement)", "", ScriptedPipeline::width,
                              ScriptedPipeline::height}});
     }
-    void focusHint(const msg::FocusHint&, const std::shared_ptr<MediaConnection>&) override {}
     bool testPatternEnabled() override { return true; }
     bool permission() override { return true; }
     std::shared_ptr<MediaConnection> lastConnection() override { return last_.get().lock(); }

@@ -12,7 +12,7 @@ extern "C" {
 }
 
 #include "QuillmereWire/AssemblyEvent.h"
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 #include "QuillmereWire/ControlMessage.h"
 #include "QuillmereWire/EncodedFrame.h"
 

@@ -2,8 +2,8 @@
 // media pipeline: paired through the host's invitation, it streams the test
 // pattern and checks every picture it decodes.
 
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
-#include "QuillmereMac/Tests/EndToEndHost.h"
+#include "TestSupport/Host/TestHost.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -61,7 +61,7 @@ Outcome runProgram(std::vector<std::string> arguments, const std::filesystem::pa
 
 TEST(ViewerAgainstMediaPipeline, SixHundredTestPatternFramesPassTheViewersChecks) {
     // No X display: the test pattern is what there is to share.
-    EndToEndHost host(":none");
+    TestHost host({.pipelineDisplay = ":none"});
     const std::uint16_t port = host.start();
     TemporaryFolder state;
     TemporaryFolder pairingOutput;

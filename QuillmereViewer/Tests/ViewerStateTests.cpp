@@ -5,12 +5,12 @@
 // own, as ctest runs them.
 
 #include "Platform/Bonjour/BonjourAdvertisement.h"
-#include "Platform/Bonjour/Tests/AvahiTestDaemon.h"
 #include "Platform/Bonjour/Tests/BonjourTestSupport.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "QuillmereViewer/HostLocator.h"
 #include "QuillmereViewer/ViewerState.h"
 #include "QuillmereWire/WireProtocol.h"
+#include "TestSupport/AvahiTestDaemon.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
+#include "QuillmereBase/FixedBytes.h"
 #include "QuillmereWire/ControlMessage.h"
-#include "QuillmereWire/WireText.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 
 // Hand-made payloads and frames for the control codec tests.
 
-#include "QuillmereWire/ByteWriter.h"
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/ByteWriter.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <initializer_list>
 #include <string_view>

@@ -1,8 +1,7 @@
-#include "QuillmereWire/Base64URL.h"
-#include "QuillmereWire/ByteWriter.h"
-#include "QuillmereWire/Invitation.h"
-
 #include "PairingTestSupport.h"
+#include "QuillmereBase/ByteWriter.h"
+#include "QuillmereWire/Base64URL.h"
+#include "QuillmereWire/Invitation.h"
 
 #include <gtest/gtest.h>
 

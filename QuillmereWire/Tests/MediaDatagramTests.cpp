@@ -1,5 +1,5 @@
+#include "QuillmereBase/SharedBytes.h"
 #include "QuillmereWire/MediaDatagram.h"
-#include "QuillmereWire/SharedBytes.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,9 @@
 // (the sanitizer build included) exercises it without libFuzzer.
 #include "QuillmereWire/Base64URL.h"
 #include "QuillmereWire/Invitation.h"
+#include "QuillmereWire/Tests/PairingTestSupport.h"
 #include "QuillmereWire/TrustStore.h"
-
-#include "Fuzz/PairingDecodersFuzz.h"
-#include "PairingTestSupport.h"
+#include "fuzz/PairingDecoderChecks.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,10 @@
 // loopback-only network namespace, and looked up with avahi-browse.
 
 #include "Platform/Bonjour/BonjourAdvertisement.h"
-#include "Platform/Bonjour/Tests/AvahiTestDaemon.h"
 #include "Platform/Bonjour/Tests/BonjourTestSupport.h"
 #include "Platform/Log/MemoryLogSink.h"
+#include "TestSupport/AvahiTestDaemon.h"
+#include "TestSupport/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -28,16 +29,7 @@ protected:
         ASSERT_EQ(daemon->problem(), "");
     }
 
-    // The resolved entries of our type, as (name, address, port, txt).
-    static std::vector<std::vector<std::string>> entries() {
-        std::vector<std::vector<std::string>> out;
-        for (const auto& line : daemon->resolved(serviceType)) {
-            auto fields = testing::browseFields(line);
-            if (fields.size() < 10) continue;
-            out.push_back({testing::unescapeBrowseField(fields[3]), fields[7], fields[8], fields[9]});
-        }
-        return out;
-    }
+    static std::vector<testing::AvahiTestDaemon::Service> entries() { return daemon->services(serviceType); }
 
     static testing::AvahiTestDaemon* daemon;
 };
@@ -50,19 +42,11 @@ TEST_F(BonjourAdvertisementTest, PublishesTheServiceWithItsPortAndNoTXTRecord) {
     ASSERT_TRUE(states.waitFor(State::established));
     const auto found = entries();
     ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0][0], "Quillmere Host");
-    EXPECT_EQ(found[0][1], "127.0.0.1");
-    EXPECT_EQ(found[0][2], "47123");
-    EXPECT_EQ(found[0][3], "");
+    EXPECT_EQ(found[0], (testing::AvahiTestDaemon::Service{"Quillmere Host", "127.0.0.1", "47123", ""}));
 
     advertisement.reset();
     // Withdrawn with the object; the daemon's cache may answer for a moment.
-    bool gone = false;
-    for (int i = 0; i < 50 && !gone; ++i) {
-        gone = entries().empty();
-        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_TRUE(gone);
+    EXPECT_TRUE(testing::eventually([] { return entries().empty(); }));
 }
 
 TEST_F(BonjourAdvertisementTest, CutsALongNameBetweenCharactersTo63Bytes) {
@@ -75,7 +59,7 @@ TEST_F(BonjourAdvertisementTest, CutsALongNameBetweenCharactersTo63Bytes) {
     ASSERT_TRUE(states.waitFor(State::established));
     const auto found = entries();
     ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0][0], name.substr(0, 62));
+    EXPECT_EQ(found[0].name, name.substr(0, 62));
 }
 
 TEST_F(BonjourAdvertisementTest, ATakenNameIsReplacedByAnAlternative) {
@@ -88,7 +72,7 @@ TEST_F(BonjourAdvertisementTest, ATakenNameIsReplacedByAnAlternative) {
     EXPECT_EQ(a->name(), "Twin");
     EXPECT_NE(b->name(), "Twin");
     std::vector<std::string> names;
-    for (const auto& entry : entries()) names.push_back(entry[0] + "@" + entry[2]);
+    for (const auto& entry : entries()) names.push_back(entry.name + "@" + entry.port);
     std::sort(names.begin(), names.end());
     std::vector<std::string> expected{"Twin@40001", b->name() + "@40002"};
     std::sort(expected.begin(), expected.end());

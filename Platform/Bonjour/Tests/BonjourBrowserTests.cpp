@@ -4,8 +4,8 @@
 // runs them so): libdbus reads the bus address once per process.
 
 #include "Platform/Bonjour/BonjourBrowser.h"
-#include "Platform/Bonjour/Tests/AvahiTestDaemon.h"
 #include "Platform/Bonjour/Tests/BonjourTestSupport.h"
+#include "TestSupport/AvahiTestDaemon.h"
 
 #include <gtest/gtest.h>
 

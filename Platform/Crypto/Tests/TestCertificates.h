@@ -2,7 +2,7 @@
 
 // Certificates made with OpenSSL's own X.509 code, for checking ours against.
 
-#include "QuillmereWire/Bytes.h"
+#include "QuillmereBase/Bytes.h"
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>

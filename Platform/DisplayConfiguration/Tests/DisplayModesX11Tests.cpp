@@ -1,5 +1,5 @@
 #include "Platform/DisplayConfiguration/DisplayModesX11.h"
-#include "Platform/DisplayConfiguration/Tests/RandrTestServer.h"
+#include "TestSupport/RandrTestServer.h"
 
 #include <gtest/gtest.h>
 

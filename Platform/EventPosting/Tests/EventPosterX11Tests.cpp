@@ -2,7 +2,7 @@
 #include "Platform/EventPosting/KeyTable.h"
 #include "Platform/EventPosting/Tests/InputRecorderX11.h"
 #include "Platform/EventPosting/Tests/KeyRepeatRateX11.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 

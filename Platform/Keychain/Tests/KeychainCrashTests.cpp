@@ -1,5 +1,5 @@
 #include "Platform/Keychain/Keychain.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "Platform/Keychain/AtomicFile.h"
 #include "Platform/Keychain/Keychain.h"
 #include "Platform/Keychain/KeychainItemFile.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 

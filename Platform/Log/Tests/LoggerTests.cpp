@@ -2,6 +2,7 @@
 #include "Platform/Log/Logger.h"
 #include "Platform/Log/MemoryLogSink.h"
 #include "Platform/Log/StandardErrorLogSink.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -93,9 +94,8 @@ TEST(StandardErrorLogSink, WritesOneLinePerRecord) {
 }
 
 TEST(SystemLogSink, IsTheJournalOnlyWhenItsSocketExists) {
-    const std::filesystem::path folder = std::filesystem::temp_directory_path() / ("log-test-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    const std::filesystem::path socketPath = folder / "socket";
+    const testing::TemporaryFolder folder;
+    const std::filesystem::path socketPath = folder.path() / "socket";
     EXPECT_NE(dynamic_cast<StandardErrorLogSink*>(makeSystemLogSink(socketPath).get()), nullptr);
 
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
@@ -111,7 +111,6 @@ TEST(SystemLogSink, IsTheJournalOnlyWhenItsSocketExists) {
     std::FILE* file = std::fopen(socketPath.c_str(), "w");
     std::fclose(file);
     EXPECT_NE(dynamic_cast<StandardErrorLogSink*>(makeSystemLogSink(socketPath).get()), nullptr);
-    std::filesystem::remove_all(folder);
 }
 
 TEST(JournalLogSink, MapsLevelsToSyslogPriorities) {

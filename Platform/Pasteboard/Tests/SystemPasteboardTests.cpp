@@ -2,7 +2,7 @@
 #include "Platform/Pasteboard/SystemPasteboard.h"
 #include "Platform/Pasteboard/Tests/QtGuiThread.h"
 #include "Platform/Pasteboard/Tests/Xclip.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 

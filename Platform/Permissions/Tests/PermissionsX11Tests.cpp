@@ -1,5 +1,5 @@
 #include "Platform/Permissions/PermissionsX11.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 

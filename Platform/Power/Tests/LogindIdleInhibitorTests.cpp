@@ -1,20 +1,14 @@
 #include "Platform/Power/LogindIdleInhibitor.h"
-#include "PrivateBus.h"
+#include "TestSupport/PrivateBus.h"
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -23,48 +17,6 @@
 
 namespace quillmere {
 namespace {
-
-namespace fs = std::filesystem;
-
-// A private bus daemon in a temporary folder, stopped with the test.
-class PrivateBus {
-public:
-    PrivateBus() {
-        std::string pattern = "/tmp/quillmere-bus-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        folder_ = pattern;
-        const fs::path socket = folder_ / "bus";
-        address_ = "unix:path=" + socket.string();
-        std::ofstream(folder_ / "bus.conf")
-            << "<busconfig><type>session</type><listen>" << address_ << "</listen><auth>EXTERNAL</auth>"
-            << "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-            << "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-        const std::string config = "--config-file=" + (folder_ / "bus.conf").string();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", "--nopidfile", nullptr);
-            ::_exit(127);
-        }
-        for (int i = 0; i < 200 && !quillmere::testing::PrivateBus::accepts(socket); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!quillmere::testing::PrivateBus::accepts(socket)) throw std::runtime_error("dbus-daemon did not start");
-    }
-    ~PrivateBus() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
-
-    const std::string& address() const { return address_; }
-
-private:
-    fs::path folder_;
-    std::string address_;
-    pid_t pid_ = -1;
-};
 
 // Plays logind on the private bus: every Inhibit call gets the write end of a
 // fresh pipe, whose read end tells the test when the caller let go.
@@ -145,7 +97,7 @@ bool stillHeld(int readEnd) {
 }
 
 TEST(LogindIdleInhibitor, HoldsTheIdleLockUntilReleased) {
-    PrivateBus bus;
+    testing::PrivateBus bus;
     FakeLogind logind(bus.address());
     const LogindIdleInhibitor inhibitor(bus.address());
 
@@ -163,7 +115,7 @@ TEST(LogindIdleInhibitor, HoldsTheIdleLockUntilReleased) {
 }
 
 TEST(LogindIdleInhibitor, ReportsABusWithoutLogind) {
-    PrivateBus bus;
+    testing::PrivateBus bus;
     const LogindIdleInhibitor inhibitor(bus.address());
     const auto lock = inhibitor.inhibit("Quillmere", "Streaming");
     ASSERT_FALSE(lock);

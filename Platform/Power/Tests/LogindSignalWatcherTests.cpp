@@ -1,8 +1,9 @@
-#include "Platform/Power/LogindSignalWatcher.h"
-
 #include "Platform/Dispatch/LockedBox.h"
 #include "Platform/Dispatch/SerialQueue.h"
-#include "Platform/Power/Tests/PrivateBus.h"
+#include "Platform/Power/LogindSignalWatcher.h"
+#include "TestSupport/Eventually.h"
+#include "TestSupport/PrivateBus.h"
+#include "TestSupport/SignalSender.h"
 
 #include <gtest/gtest.h>
 
@@ -21,10 +22,9 @@ struct Received {
     LogindSignalWatcher::Handler handler() {
         return [this](Signal signal) { signals.withLock([&](auto& list) { list.push_back(signal); }); };
     }
-    // Waits until count signals arrived (or two seconds passed).
+    // Waits until count signals arrived.
     std::vector<Signal> await(std::size_t count) {
-        for (int i = 0; i < 200 && signals.get().size() < count; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        testing::eventually([&] { return signals.get().size() >= count; });
         return signals.get();
     }
 };

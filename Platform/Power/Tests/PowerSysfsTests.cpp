@@ -1,52 +1,24 @@
 #include "Platform/Power/PowerSysfs.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <stdexcept>
-#include <string>
-#include <unistd.h>
+#include <filesystem>
 
 namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A fake /sys/class: folders and one-line files, removed afterwards.
-class SysfsTree {
-public:
-    SysfsTree() {
-        std::string pattern = "/tmp/quillmere-sysfs-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
-    }
-    ~SysfsTree() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-
-    void write(const std::string& relative, const std::string& value) {
-        const fs::path file = root_ / relative;
-        fs::create_directories(file.parent_path());
-        std::ofstream(file) << value << "\n";
-    }
-
-    const fs::path& root() const { return root_; }
-
-private:
-    fs::path root_;
-};
-
 TEST(PowerSysfs, BatteryOnMainsUsesKernelPercentageAndMainsState) {
-    SysfsTree tree;
-    tree.write("power_supply/AC/type", "Mains");
-    tree.write("power_supply/AC/online", "1");
-    tree.write("power_supply/BAT0/type", "Battery");
-    tree.write("power_supply/BAT0/capacity", "87");
-    tree.write("power_supply/BAT0/status", "Charging");
+    testing::TemporaryFolder tree;
+    tree.writeLine("power_supply/AC/type", "Mains");
+    tree.writeLine("power_supply/AC/online", "1");
+    tree.writeLine("power_supply/BAT0/type", "Battery");
+    tree.writeLine("power_supply/BAT0/capacity", "87");
+    tree.writeLine("power_supply/BAT0/status", "Charging");
 
-    const auto sources = PowerSysfs(tree.root()).powerSources();
+    const auto sources = PowerSysfs(tree.path()).powerSources();
     ASSERT_TRUE(sources);
     ASSERT_EQ(sources->size(), 2u);
     EXPECT_EQ((*sources)[0], (PowerSourceDescription{"Mains", std::nullopt, std::nullopt, "AC Power", std::nullopt}));
@@ -54,18 +26,18 @@ TEST(PowerSysfs, BatteryOnMainsUsesKernelPercentageAndMainsState) {
 }
 
 TEST(PowerSysfs, RawCountersStandInForMissingPercentage) {
-    SysfsTree tree;
-    tree.write("power_supply/BAT1/type", "Battery");
-    tree.write("power_supply/BAT1/charge_now", "4500000");
-    tree.write("power_supply/BAT1/charge_full", "5000000");
-    tree.write("power_supply/BAT1/status", "Discharging");
-    tree.write("power_supply/BAT2/type", "Battery");
-    tree.write("power_supply/BAT2/energy_now", "30000000");
-    tree.write("power_supply/BAT2/energy_full", "60000000");
-    tree.write("power_supply/ADP1/type", "USB");
-    tree.write("power_supply/ADP1/online", "0");
+    testing::TemporaryFolder tree;
+    tree.writeLine("power_supply/BAT1/type", "Battery");
+    tree.writeLine("power_supply/BAT1/charge_now", "4500000");
+    tree.writeLine("power_supply/BAT1/charge_full", "5000000");
+    tree.writeLine("power_supply/BAT1/status", "Discharging");
+    tree.writeLine("power_supply/BAT2/type", "Battery");
+    tree.writeLine("power_supply/BAT2/energy_now", "30000000");
+    tree.writeLine("power_supply/BAT2/energy_full", "60000000");
+    tree.writeLine("power_supply/ADP1/type", "USB");
+    tree.writeLine("power_supply/ADP1/online", "0");
 
-    const auto sources = PowerSysfs(tree.root()).powerSources();
+    const auto sources = PowerSysfs(tree.path()).powerSources();
     ASSERT_TRUE(sources);
     ASSERT_EQ(sources->size(), 3u);
     EXPECT_EQ((*sources)[0].powerSourceState, "Battery Power");
@@ -75,15 +47,15 @@ TEST(PowerSysfs, RawCountersStandInForMissingPercentage) {
 }
 
 TEST(PowerSysfs, PeripheralBatteriesAndBrokenValuesAreMarked) {
-    SysfsTree tree;
-    tree.write("power_supply/hidpp_battery_0/type", "Battery");
-    tree.write("power_supply/hidpp_battery_0/scope", "Device");
-    tree.write("power_supply/hidpp_battery_0/capacity", "40");
-    tree.write("power_supply/BAT0/type", "Battery");
-    tree.write("power_supply/BAT0/capacity", "eighty");
-    tree.write("power_supply/untyped/online", "1");
+    testing::TemporaryFolder tree;
+    tree.writeLine("power_supply/hidpp_battery_0/type", "Battery");
+    tree.writeLine("power_supply/hidpp_battery_0/scope", "Device");
+    tree.writeLine("power_supply/hidpp_battery_0/capacity", "40");
+    tree.writeLine("power_supply/BAT0/type", "Battery");
+    tree.writeLine("power_supply/BAT0/capacity", "eighty");
+    tree.writeLine("power_supply/untyped/online", "1");
 
-    const auto sources = PowerSysfs(tree.root()).powerSources();
+    const auto sources = PowerSysfs(tree.path()).powerSources();
     ASSERT_TRUE(sources);
     ASSERT_EQ(sources->size(), 2u); // a folder without a type is no source
     EXPECT_EQ((*sources)[0].type, "InternalBattery");
@@ -93,39 +65,39 @@ TEST(PowerSysfs, PeripheralBatteriesAndBrokenValuesAreMarked) {
 }
 
 TEST(PowerSysfs, MissingFolderGivesNothingAndEmptyFolderNoSources) {
-    SysfsTree tree;
-    EXPECT_FALSE(PowerSysfs(tree.root()).powerSources());
-    fs::create_directories(tree.root() / "power_supply");
-    const auto sources = PowerSysfs(tree.root()).powerSources();
+    testing::TemporaryFolder tree;
+    EXPECT_FALSE(PowerSysfs(tree.path()).powerSources());
+    fs::create_directories(tree.path() / "power_supply");
+    const auto sources = PowerSysfs(tree.path()).powerSources();
     ASSERT_TRUE(sources);
     EXPECT_TRUE(sources->empty());
 }
 
 TEST(PowerSysfs, ThermalStateIsTheHottestZoneAgainstItsTrips) {
-    SysfsTree tree;
-    EXPECT_EQ(PowerSysfs(tree.root()).thermalState(), 0);
+    testing::TemporaryFolder tree;
+    EXPECT_EQ(PowerSysfs(tree.path()).thermalState(), 0);
 
-    tree.write("thermal/thermal_zone0/temp", "50000");
-    tree.write("thermal/thermal_zone0/trip_point_0_type", "active");
-    tree.write("thermal/thermal_zone0/trip_point_0_temp", "55000");
-    tree.write("thermal/thermal_zone0/trip_point_1_type", "critical");
-    tree.write("thermal/thermal_zone0/trip_point_1_temp", "105000");
-    tree.write("thermal/cooling_device0/cur_state", "3");
-    EXPECT_EQ(PowerSysfs(tree.root()).thermalState(), 0);
+    tree.writeLine("thermal/thermal_zone0/temp", "50000");
+    tree.writeLine("thermal/thermal_zone0/trip_point_0_type", "active");
+    tree.writeLine("thermal/thermal_zone0/trip_point_0_temp", "55000");
+    tree.writeLine("thermal/thermal_zone0/trip_point_1_type", "critical");
+    tree.writeLine("thermal/thermal_zone0/trip_point_1_temp", "105000");
+    tree.writeLine("thermal/cooling_device0/cur_state", "3");
+    EXPECT_EQ(PowerSysfs(tree.path()).thermalState(), 0);
 
-    tree.write("thermal/thermal_zone0/temp", "55000");
-    EXPECT_EQ(PowerSysfs(tree.root()).thermalState(), 1);
+    tree.writeLine("thermal/thermal_zone0/temp", "55000");
+    EXPECT_EQ(PowerSysfs(tree.path()).thermalState(), 1);
 
-    tree.write("thermal/thermal_zone1/temp", "90000");
-    tree.write("thermal/thermal_zone1/trip_point_0_type", "passive");
-    tree.write("thermal/thermal_zone1/trip_point_0_temp", "85000");
-    tree.write("thermal/thermal_zone1/trip_point_1_type", "hot");
-    tree.write("thermal/thermal_zone1/trip_point_1_temp", "0"); // a disabled trip
-    EXPECT_EQ(PowerSysfs(tree.root()).thermalState(), 2);
+    tree.writeLine("thermal/thermal_zone1/temp", "90000");
+    tree.writeLine("thermal/thermal_zone1/trip_point_0_type", "passive");
+    tree.writeLine("thermal/thermal_zone1/trip_point_0_temp", "85000");
+    tree.writeLine("thermal/thermal_zone1/trip_point_1_type", "hot");
+    tree.writeLine("thermal/thermal_zone1/trip_point_1_temp", "0"); // a disabled trip
+    EXPECT_EQ(PowerSysfs(tree.path()).thermalState(), 2);
 
-    tree.write("thermal/thermal_zone1/temp", "106000");
-    tree.write("thermal/thermal_zone1/trip_point_1_temp", "100000");
-    EXPECT_EQ(PowerSysfs(tree.root()).thermalState(), 3);
+    tree.writeLine("thermal/thermal_zone1/temp", "106000");
+    tree.writeLine("thermal/thermal_zone1/trip_point_1_temp", "100000");
+    EXPECT_EQ(PowerSysfs(tree.path()).thermalState(), 3);
 }
 
 } // namespace

@@ -1,7 +1,6 @@
-#include "Platform/Power/ThermalStateObserver.h"
-
 #include "Platform/Dispatch/ManualExecutor.h"
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "Platform/Power/ThermalStateObserver.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 

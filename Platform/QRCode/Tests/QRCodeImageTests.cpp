@@ -1,30 +1,19 @@
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
 #include "Platform/QRCode/QRCodeImage.h"
+#include "TestSupport/QRCodeReader.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
-#include <memory>
 #include <string>
 
 namespace quillmere {
 namespace {
 
-// What zbarimg reads from the image file, without its "QR-Code:" prefix and
-// the newline; nothing when it finds no code.
 std::optional<std::string> decodeWithZbar(const QImage& image) {
     testing::TemporaryFolder folder;
     const auto file = folder.path() / "code.png";
     if (!image.save(QString::fromStdString(file.string()), "PNG")) return std::nullopt;
-    const std::string command = "zbarimg --quiet --raw -Sbinary '" + file.string() + "' 2>/dev/null";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    if (!pipe) return std::nullopt;
-    std::string out;
-    std::array<char, 512> buffer;
-    for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0;) out.append(buffer.data(), n);
-    if (::pclose(pipe.release()) != 0) return std::nullopt;
-    return out;
+    return testing::readQRCode(file);
 }
 
 TEST(QRCodeImage, DecodesBackToTheExactText) {

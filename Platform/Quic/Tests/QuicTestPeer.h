@@ -7,6 +7,7 @@
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Quic/QuicConnection.h"
 #include "Platform/Quic/QuicListener.h"
+#include "TestSupport/Eventually.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -67,9 +68,14 @@ public:
         queue->sync([&] { work(*connection); });
     }
 
+    // The condition runs under the peer's lock.
     bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, limit, condition);
+        return eventually(
+            [&] {
+                std::lock_guard lock(mutex);
+                return condition();
+            },
+            limit);
     }
 
     QuicConnection::Handlers handlers() {
@@ -104,7 +110,6 @@ public:
     std::shared_ptr<QuicConnection> connection;
 
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<State> states;
     std::vector<QuicError> errors;
     std::vector<StreamID> readyStreams;
@@ -118,11 +123,8 @@ public:
 private:
     template <class F>
     void record(F&& change) {
-        {
-            std::lock_guard lock(mutex);
-            change();
-        }
-        changed.notify_all();
+        std::lock_guard lock(mutex);
+        change();
     }
 };
 

@@ -1,9 +1,9 @@
 #include "Platform/ScreenCapture/DisplayListX11.h"
 #include "Platform/ScreenCapture/ShareableContent.h"
 #include "Platform/ScreenCapture/WindowListX11.h"
-#include "Platform/ScreenCapture/XcbConnection.h"
-#include "Platform/ScreenCapture/Tests/X11TestClient.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
+#include "Platform/X11/XcbConnection.h"
+#include "TestSupport/X11TestClient.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
 

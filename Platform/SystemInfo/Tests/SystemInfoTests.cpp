@@ -1,6 +1,5 @@
 #include "Platform/SystemInfo/SystemInfo.h"
-
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 

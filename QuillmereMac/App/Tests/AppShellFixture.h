@@ -4,7 +4,8 @@
 // a host composed over temporary folders through the real launch path, with
 // every composition step and exit recorded.
 
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
+#include "TestSupport/Host/PermissionsStub.h"
+#include "TestSupport/TemporaryFolder.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "QuillmereMac/App/AppDelegate.h"
 #include "QuillmereMac/Tests/QtTestSupport.h"
@@ -21,15 +22,6 @@
 #include <vector>
 
 namespace quillmere::testing {
-
-// Permissions the test sets.
-struct SetPermissions final : PermissionChecking {
-    bool screenCaptureAllowed() override { return screen; }
-    bool accessibilityTrusted() override { return accessibility; }
-    bool promptForAccessibility() override { return accessibility; }
-    bool screen = true;
-    bool accessibility = true;
-};
 
 // An engine whose trust store lives in memory.
 inline std::shared_ptr<HostEngine> memoryEngine(std::shared_ptr<PermissionChecking> permissions) {

@@ -190,7 +190,7 @@ protected:
 
     TemporaryFolder folder;
     Defaults defaults{folder.path() / "defaults.ini"};
-    std::shared_ptr<testing::SetPermissions> permissions = std::make_shared<testing::SetPermissions>();
+    std::shared_ptr<testing::PermissionsStub> permissions = std::make_shared<testing::PermissionsStub>();
     std::shared_ptr<HostEngine> engine = testing::memoryEngine(permissions);
     std::unique_ptr<HostStatusModel> model;
     std::shared_ptr<ConsentCenter> consent;

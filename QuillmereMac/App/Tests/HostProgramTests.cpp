@@ -2,13 +2,15 @@
 // (trayer), quillmere-host started with a keychain scope over folders of the
 // test's own, and quillmere-viewer as the phone.
 
-#include "Platform/Keychain/Tests/TemporaryFolder.h"
-#include "Platform/ScreenCapture/Tests/XvfbServer.h"
 #include "QuillmereMac/App/CompositionRoot.h"
 #include "QuillmereMac/App/Tests/ThirdPartyLeaks.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereViewer/ViewerState.h"
+#include "TestSupport/Eventually.h"
+#include "TestSupport/QRCodeReader.h"
+#include "TestSupport/TemporaryFolder.h"
+#include "TestSupport/XvfbServer.h"
 
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
@@ -37,6 +39,7 @@ namespace quillmere {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::eventually;
 using testing::TemporaryFolder;
 using testing::XvfbServer;
 
@@ -45,15 +48,6 @@ std::string readFile(const std::filesystem::path& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 // A program run with its output in a file; killed with its test.
@@ -101,7 +95,7 @@ public:
     void signal(int number) const { ::kill(pid_, number); }
     // The exit status once it ended within the limit; -1 for a signal.
     std::optional<int> wait(std::chrono::milliseconds limit) {
-        waitFor(
+        eventually(
             [&] {
                 int raw = 0;
                 if (::waitpid(pid_, &raw, WNOHANG) == pid_) status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -285,7 +279,7 @@ protected:
         trayer.emplace(std::vector<std::string>{"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
                                                 "request", "--height", "28", "--SetDockType", "true"},
                        std::map<std::string, std::string>{{"DISPLAY", server.displayName()}}, home.path() / "trayer.log");
-        ASSERT_TRUE(waitFor([&] { return probe.trayRunning(); }, 10s)) << trayer->output();
+        ASSERT_TRUE(eventually([&] { return probe.trayRunning(); }, 10s)) << trayer->output();
 
         // The host's scoped identity and trust store hold the viewer, and
         // the viewer's state holds the host, as a pairing would leave them.
@@ -327,7 +321,7 @@ protected:
 
     std::optional<std::uint16_t> sessionPort(const Program& host) const {
         std::optional<std::uint16_t> port;
-        waitFor(
+        eventually(
             [&] {
                 std::smatch match;
                 const std::string log = host.output();
@@ -362,9 +356,9 @@ protected:
         const QRect at = probe.geometry(icon);
         const std::size_t before = probe.windows("quillmere-host").size();
         xdotool({"mousemove", std::to_string(at.center().x()), std::to_string(at.center().y()), "click", "1"});
-        ASSERT_TRUE(waitFor([&] { return probe.windows("quillmere-host").size() > before; }, 10s)) << "no menu";
+        ASSERT_TRUE(eventually([&] { return probe.windows("quillmere-host").size() > before; }, 10s)) << "no menu";
         // Keys reach the menu once it holds the keyboard.
-        ASSERT_TRUE(waitFor([&] { return probe.keyboardGrabbed(); }, 10s)) << "the menu never took the keyboard";
+        ASSERT_TRUE(eventually([&] { return probe.keyboardGrabbed(); }, 10s)) << "the menu never took the keyboard";
         if (!screenshot.empty()) keepScreenshot(screenshot);
         std::vector<std::string> keys{"key"};
         for (int i = 0; i < downs; ++i) keys.emplace_back("Down");
@@ -376,11 +370,7 @@ protected:
     std::optional<std::string> readQRCode(const QImage& image) const {
         const auto file = home.path() / "code.png";
         if (!image.save(QString::fromStdString(file.string()))) return std::nullopt;
-        // Its complaints (no system bus) stay out of what it read.
-        Program zbar({"/bin/sh", "-c", "exec /usr/bin/zbarimg --quiet --raw -Sbinary '" + file.string() + "' 2>/dev/null"},
-                     {}, home.path() / "code.txt");
-        if (zbar.wait(10s) != 0) return std::nullopt;
-        return zbar.output();
+        return testing::readQRCode(file);
     }
 
     // Kept beside the build as the test's artifacts.
@@ -403,14 +393,14 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     const auto port = sessionPort(host);
     ASSERT_TRUE(port) << host.output();
     std::vector<xcb_window_t> icons;
-    ASSERT_TRUE(waitFor([&] { return !(icons = probe.windows("quillmere-host", "trayer")).empty(); }, 10s))
+    ASSERT_TRUE(eventually([&] { return !(icons = probe.windows("quillmere-host", "trayer")).empty(); }, 10s))
         << "no tray icon inside trayer";
     const xcb_window_t icon = icons[0];
     // The status window opens at launch; each window is kept as a picture
     // of its own, on top as it just opened.
     auto windowTitled = [&](const std::string& title) {
         std::optional<xcb_window_t> found;
-        waitFor(
+        eventually(
             [&] {
                 // The tray icon is named too; windows are larger.
                 for (const xcb_window_t window : probe.windows("quillmere-host"))
@@ -432,7 +422,7 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     const auto pairingWindow = windowTitled("Pair iPhone");
     ASSERT_TRUE(pairingWindow) << "no pairing window";
     std::optional<std::string> invitation;
-    ASSERT_TRUE(waitFor([&] { return (invitation = readQRCode(probe.image(*pairingWindow))).has_value(); }, 20s));
+    ASSERT_TRUE(eventually([&] { return (invitation = readQRCode(probe.image(*pairingWindow))).has_value(); }, 20s));
     EXPECT_EQ(invitation->rfind("quillmere:1:", 0), 0u) << *invitation;
     keepScreenshot("pairing-window.png", *pairingWindow);
     const auto phoneState = home.path() / "phone";
@@ -440,7 +430,7 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
                      *invitation},
                     {}, home.path() / "pairing.txt");
     // The code gives way to the question once the phone asked.
-    ASSERT_TRUE(waitFor([&] { return !readQRCode(probe.image(*pairingWindow)); }, 20s)) << pairing.output();
+    ASSERT_TRUE(eventually([&] { return !readQRCode(probe.image(*pairingWindow)); }, 20s)) << pairing.output();
     keepScreenshot("pairing-approval.png", *pairingWindow);
     xdotool({"windowactivate", "--sync", std::to_string(*pairingWindow), "key", "Return"});
     EXPECT_EQ(pairing.wait(30s), 0) << pairing.output();
@@ -480,7 +470,7 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     open.insert(open.end(), {"--duration", "60", "--verbose"});
     auto streamingViewer = [&](const std::string& name) {
         auto program = viewer(open, name);
-        EXPECT_TRUE(waitFor([&] { return program->output().find(": stream ") != std::string::npos; }, 30s))
+        EXPECT_TRUE(eventually([&] { return program->output().find(": stream ") != std::string::npos; }, 30s))
             << program->output();
         return program;
     };
@@ -488,19 +478,19 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     // While a session streams the icon is the red indicator; "Stop Sharing"
     // from its menu ends the session.
     auto stopped = streamingViewer("stopped.json");
-    ASSERT_TRUE(waitFor([&] { return redPixels(probe.image(icon)) > 20; }, 10s));
+    ASSERT_TRUE(eventually([&] { return redPixels(probe.image(icon)) > 20; }, 10s));
     // The status line is disabled: the first item the keys reach is "Stop Sharing".
     chooseFromTrayMenu(icon, 1, "tray-menu.png");
     EXPECT_TRUE(stopped->wait(20s));
     EXPECT_NE(stopped->output().find("\"end\":\"hostBye\""), std::string::npos) << stopped->output();
-    EXPECT_TRUE(waitFor([&] { return redPixels(probe.image(icon)) == 0; }, 10s));
+    EXPECT_TRUE(eventually([&] { return redPixels(probe.image(icon)) == 0; }, 10s));
 
     // SIGTERM takes the quit path: the session streaming then gets its bye.
     // By then the diagnostics log holds the launch's context and a
     // performance record of the stream (one every 5 s while sharing).
     auto quitting = streamingViewer("quitting.json");
     const auto diagnostics = home.path() / "cache" / "Quillmere-Diagnostics" / "host-perf.jsonl";
-    EXPECT_TRUE(waitFor([&] { return readFile(diagnostics).find("\"event\":\"host.perf\"") != std::string::npos; },
+    EXPECT_TRUE(eventually([&] { return readFile(diagnostics).find("\"event\":\"host.perf\"") != std::string::npos; },
                         15s));
     EXPECT_NE(readFile(diagnostics).find("\"event\":\"host.context\""), std::string::npos);
     host.signal(SIGTERM);

@@ -33,7 +33,7 @@ protected:
 
     TemporaryFolder folder;
     Defaults defaults{folder.path() / "defaults.ini"};
-    std::shared_ptr<testing::SetPermissions> permissions = std::make_shared<testing::SetPermissions>();
+    std::shared_ptr<testing::PermissionsStub> permissions = std::make_shared<testing::PermissionsStub>();
     std::shared_ptr<HostEngine> engine = testing::memoryEngine(permissions);
     HostStatusModel model{engine, LoginItem::autostart(folder.path() / "autostart", "/opt/Quill mere/bin/host%1"),
                           defaults};

@@ -1,0 +1,126 @@
+#include "Platform/ScreenCapture/CaptureLoopX11.h"
+
+#include "Platform/X11/XcbConnection.h"
+
+#include <algorithm>
+
+namespace quillmere {
+
+CaptureLoopX11::CaptureLoopX11(XcbConnection& connection, CaptureTargetX11& target,
+                               ScreenCaptureStreamConfiguration configuration,
+                               std::weak_ptr<ScreenCaptureStreamOutput> output, std::shared_ptr<Executor> sampleQueue)
+    : connection_(connection),
+      target_(target),
+      configuration_(configuration),
+      output_(std::move(output)),
+      sampleQueue_(std::move(sampleQueue)),
+      grabber_(connection, target) {
+    connection_.flush();
+}
+
+void CaptureLoopX11::setConfiguration(const ScreenCaptureStreamConfiguration& configuration) {
+    if (configuration.width != configuration_.width || configuration.height != configuration_.height ||
+        configuration.showsCursor != configuration_.showsCursor ||
+        configuration.scalesToFit != configuration_.scalesToFit) {
+        wholeFrameDue_ = true;
+    }
+    configuration_ = configuration;
+}
+
+bool CaptureLoopX11::drainEvents(bool readSocket) {
+    bool any = false;
+    xcb_connection_t* c = connection_.get();
+    while (xcb_generic_event_t* event = readSocket ? xcb_poll_for_event(c) : xcb_poll_for_queued_event(c)) {
+        any = true;
+        target_.handleEvent(*event);
+        grabber_.handleEvent(*event);
+        std::free(event);
+    }
+    return any;
+}
+
+std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
+    if (ended_) return std::nullopt;
+    if (connection_.hasError()) {
+        stopWith(ScreenCaptureError::make(ScreenCaptureError::connectionInterrupted, "the X connection broke"));
+        return std::nullopt;
+    }
+    const std::uint64_t interval = std::max<std::uint64_t>(configuration_.minimumFrameIntervalNs, 1);
+    if (now >= lastRecheckNs_ + quietIntervalNs) {
+        target_.recheck();
+        lastRecheckNs_ = now;
+    }
+    switch (target_.state()) {
+    case CaptureTargetX11::State::destroyed:
+        deliverStatus(ScreenCaptureFrameStatus::stopped);
+        ended_ = true;
+        return std::nullopt;
+    case CaptureTargetX11::State::gone:
+        stopWith(ScreenCaptureError::make(ScreenCaptureError::noCaptureSource, "the display went away"));
+        return std::nullopt;
+    case CaptureTargetX11::State::suspended:
+        if (now >= lastSampleNs_ + quietIntervalNs) {
+            deliverStatus(ScreenCaptureFrameStatus::suspended);
+            lastSampleNs_ = now;
+        }
+        return std::min(lastSampleNs_, lastRecheckNs_) + quietIntervalNs;
+    case CaptureTargetX11::State::live:
+        break;
+    }
+
+    bool wanted = wholeFrameDue_ || target_.damaged();
+    if (!wanted && configuration_.showsCursor && now >= nextCursorPollNs_) {
+        nextCursorPollNs_ = now + interval;
+        wanted = grabber_.cursorMoved();
+    }
+    if (wanted) {
+        if (now < lastFrameNs_ + interval) return lastFrameNs_ + interval;
+        lastFrameNs_ = now;
+        // With every buffer still out, try again one interval on.
+        if (grabber_.framesInFlight() < std::max(configuration_.queueDepth, 1)) captureFrame(now);
+        if (ended_) return std::nullopt;
+        return target_.state() == CaptureTargetX11::State::live ? now + interval : now;
+    }
+    if (now >= lastSampleNs_ + quietIntervalNs) {
+        deliverStatus(ScreenCaptureFrameStatus::idle);
+        lastSampleNs_ = now;
+    }
+    std::uint64_t next = std::min(lastSampleNs_, lastRecheckNs_) + quietIntervalNs;
+    if (configuration_.showsCursor) next = std::min(next, nextCursorPollNs_);
+    return next;
+}
+
+void CaptureLoopX11::captureFrame(std::uint64_t now) {
+    auto sample = grabber_.grab(configuration_, wholeFrameDue_, now);
+    if (!sample) {
+        stopWith(sample.error());
+        return;
+    }
+    if (!*sample) {
+        // The damage taken with the failed grab is lost: the next frame tells everything.
+        wholeFrameDue_ = true;
+        return;
+    }
+    wholeFrameDue_ = false;
+    lastSampleNs_ = now;
+    deliver(std::move(**sample));
+}
+
+void CaptureLoopX11::stopWith(ScreenCaptureError error) {
+    ended_ = true;
+    if (auto output = output_.lock()) output->didStopWithError(std::move(error));
+}
+
+void CaptureLoopX11::deliverStatus(std::int64_t status) {
+    ScreenCaptureSample sample;
+    sample.status = status;
+    deliver(std::move(sample));
+}
+
+void CaptureLoopX11::deliver(ScreenCaptureSample sample) {
+    sampleQueue_->async([output = output_, sample = std::move(sample)]() mutable {
+        if (auto alive = output.lock()) alive->didOutputSample(std::move(sample));
+    });
+}
+
+} // namespace quillmere

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "Platform/Dispatch/Executor.h"
+#include "Platform/ScreenCapture/CaptureTargetX11.h"
+#include "Platform/ScreenCapture/FrameGrabberX11.h"
+#include "Platform/ScreenCapture/ScreenCaptureStream.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace quillmere {
+
+class XcbConnection;
+
+// The pace of one X11 capture stream: a frame when damage (or the cursor) says
+// something changed, no sooner than the frame interval after the last one;
+// an idle or suspended sample when nothing happens for a while; the stopped
+// sample or the stream's stop when the content goes away.
+class CaptureLoopX11 {
+public:
+    // Quiet streams still report this often, so consumers see they are alive.
+    static constexpr std::uint64_t quietIntervalNs = 250'000'000;
+
+    CaptureLoopX11(XcbConnection& connection, CaptureTargetX11& target, ScreenCaptureStreamConfiguration configuration,
+                   std::weak_ptr<ScreenCaptureStreamOutput> output, std::shared_ptr<Executor> sampleQueue);
+
+    void setConfiguration(const ScreenCaptureStreamConfiguration& configuration);
+    // Hands every event the connection has read to the target and the cursor;
+    // false when there was none.
+    bool drainEvents(bool readSocket);
+    // Does what is due; returns when to run next (absolute, on the raw uptime
+    // clock), or nothing once the stream has ended.
+    std::optional<std::uint64_t> tick(std::uint64_t now);
+
+private:
+    void captureFrame(std::uint64_t now);
+    void stopWith(ScreenCaptureError error);
+    void deliver(ScreenCaptureSample sample);
+    void deliverStatus(std::int64_t status);
+
+    XcbConnection& connection_;
+    CaptureTargetX11& target_;
+    ScreenCaptureStreamConfiguration configuration_;
+    std::weak_ptr<ScreenCaptureStreamOutput> output_;
+    std::shared_ptr<Executor> sampleQueue_;
+    FrameGrabberX11 grabber_;
+
+    // The next frame tells everything (first frame, new raster, lost damage).
+    bool wholeFrameDue_ = true;
+    bool ended_ = false;
+    std::uint64_t lastFrameNs_ = 0;
+    std::uint64_t lastSampleNs_ = 0;
+    std::uint64_t lastRecheckNs_ = 0;
+    std::uint64_t nextCursorPollNs_ = 0;
+};
+
+} // namespace quillmere

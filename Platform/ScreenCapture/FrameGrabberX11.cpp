@@ -1,0 +1,104 @@
+#include "Platform/ScreenCapture/FrameGrabberX11.h"
+
+#include "Platform/ScreenCapture/RasterPlacement.h"
+#include "Platform/X11/XcbConnection.h"
+
+#include <algorithm>
+
+namespace quillmere {
+
+FrameGrabberX11::FrameGrabberX11(XcbConnection& connection, CaptureTargetX11& target)
+    : connection_(connection), target_(target), cursor_(connection, target.root()) {}
+
+std::optional<ScreenRect> FrameGrabberX11::visibleCursor() const {
+    const auto placed = cursor_.placement(target_.pointerOriginX(), target_.pointerOriginY());
+    if (!placed) return std::nullopt;
+    const int left = std::max(placed->x, 0);
+    const int top = std::max(placed->y, 0);
+    const int right = std::min(placed->x + placed->width, target_.width());
+    const int bottom = std::min(placed->y + placed->height, target_.height());
+    if (right <= left || bottom <= top) return std::nullopt;
+    return ScreenRect{left, top, right - left, bottom - top};
+}
+
+bool FrameGrabberX11::cursorMoved() {
+    cursor_.request(target_.pointerWindow());
+    connection_.flush();
+    cursor_.collect();
+    const auto visible = visibleCursor();
+    if (visible != drawnCursor_) return true;
+    return visible && cursor_.serial() != drawnCursorSerial_;
+}
+
+int FrameGrabberX11::framesInFlight() const {
+    if (!pool_) return 0;
+    return static_cast<int>(pool_->allocatedCount() - pool_->freeCount());
+}
+
+std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabberX11::grab(
+    const ScreenCaptureStreamConfiguration& configuration, bool whole, std::uint64_t now) {
+    const std::size_t bytes = static_cast<std::size_t>(target_.width()) * target_.height() * 4;
+    if (!segment_ || segment_->size() < bytes) {
+        segment_.reset();
+        auto segment = ShmSegmentX11::make(connection_, bytes);
+        if (!segment) return std::unexpected(segment.error());
+        segment_ = std::move(*segment);
+    }
+    target_.requestGrab(*segment_);
+    if (configuration.showsCursor) cursor_.request(target_.pointerWindow());
+    connection_.flush();
+    auto grab = target_.collectGrab();
+    if (configuration.showsCursor) cursor_.collect();
+    if (!grab) return std::nullopt;
+
+    std::vector<ScreenRect> dirty = std::move(grab->damage);
+    whole = whole || grab->reshaped;
+    // Where the cursor was is dirty too: this grab no longer has it there.
+    if (drawnCursor_) dirty.push_back(*drawnCursor_);
+    drawnCursor_.reset();
+    if (configuration.showsCursor) {
+        const auto placed = cursor_.placement(target_.pointerOriginX(), target_.pointerOriginY());
+        if (const auto visible = visibleCursor(); placed && visible) {
+            cursor_.draw(grab->image, *placed);
+            dirty.push_back(*visible);
+            drawnCursor_ = visible;
+            drawnCursorSerial_ = cursor_.serial();
+        }
+    }
+
+    const auto placement = RasterPlacement::make(grab->image.width, grab->image.height, configuration.width,
+                                                 configuration.height, configuration.scalesToFit);
+    if (!placement) return std::nullopt;
+    if (!pool_ || pool_->width() != configuration.width || pool_->height() != configuration.height) {
+        auto pool = PixelBufferPool::make(PixelFormat::nv12VideoRange, configuration.width, configuration.height,
+                                          std::max(configuration.queueDepth, 1));
+        if (!pool) {
+            return std::unexpected(
+                ScreenCaptureError::make(ScreenCaptureError::internalError, "no pixel buffers for the raster"));
+        }
+        pool_ = std::move(*pool);
+        whole = true;
+    }
+    auto buffer = pool_->createPixelBuffer();
+    if (!buffer) return std::nullopt;
+    const BgraImage image{grab->image.pixels, grab->image.bytesPerRow, grab->image.width, grab->image.height};
+    if (!writer_.write(image, *placement, **buffer)) return std::nullopt;
+
+    ScreenCaptureSample sample;
+    sample.status = ScreenCaptureFrameStatus::complete;
+    sample.pixelBuffer = std::move(*buffer);
+    sample.presentationTimeNs = now;
+    sample.contentRect = ScreenRect{0, 0, grab->image.width, grab->image.height};
+    if (!whole) {
+        std::vector<ScreenRect> rects;
+        rects.reserve(dirty.size());
+        for (const ScreenRect& rect : dirty) {
+            const ScreenRect mapped = placement->map(rect.x, rect.y, rect.width, rect.height);
+            if (mapped.width > 0 && mapped.height > 0) rects.push_back(mapped);
+        }
+        sample.dirtyRects = std::move(rects);
+    }
+    return sample;
+}
+
+} // namespace quillmere

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "Platform/PixelBuffer/PixelBuffer.h"
+#include "Platform/ScreenCapture/RasterPlacement.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quillmere {
+
+// 32-bit pixels in memory order B, G, R, X (what X servers hand out at depth
+// 24 and 32).
+struct BgraImage {
+    const std::uint8_t* pixels = nullptr;
+    std::size_t bytesPerRow = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// Writes captured pixels into an NV12 video-range buffer in BT.709 (what the
+// encoder signals), scaled to their placement, with black bars around it.
+class RasterWriter {
+public:
+    // False when the buffer is not NV12 of the placement's raster or cannot
+    // be locked.
+    bool write(const BgraImage& image, const RasterPlacement& placement, PixelBuffer& buffer);
+
+    // The conversion itself, for a width x height area; odd sizes repeat the
+    // last column or row for chroma.
+    static void convert(const std::uint8_t* bgra, std::size_t bgraStride, int width, int height, std::uint8_t* luma,
+                        std::size_t lumaStride, std::uint8_t* chroma, std::size_t chromaStride);
+
+private:
+    std::vector<std::uint8_t> scaled_;
+};
+
+} // namespace quillmere

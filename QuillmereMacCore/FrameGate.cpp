@@ -1,0 +1,98 @@
+#include "QuillmereMacCore/FrameGate.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace quillmere {
+
+namespace {
+
+// A later time minus an earlier one, 0 when the "later" one is not.
+std::uint64_t ageOf(std::uint64_t t, std::uint64_t since) { return t >= since ? t - since : 0; }
+
+FrameGate::Decision drop(FrameGate::Reason reason, bool quietChanged) {
+    return {FrameGate::Action::drop, reason, quietChanged, false};
+}
+
+} // namespace
+
+std::uint64_t FrameGate::pacingReference() const {
+    if (!lastEncodedNs_) return lastCheckedNs_;
+    return std::max(lastCheckedNs_, *lastEncodedNs_);
+}
+
+bool FrameGate::nextSkipsCompare() const {
+    return compareSkip_.changedInARow >= compareRunLength && compareSkip_.sinceCheck + 1 < compareEvery;
+}
+
+FrameGate::Decision FrameGate::admit(const Frame& frame) {
+    const std::uint64_t t = frame.captureTimeNs;
+    if (paused_) return drop(Reason::paused, false);
+
+    // Quiet gate. Both ages saturate: a frame stamped before the tiny run
+    // began, or before the last input, is not quiet, where a wrapped
+    // difference would call it so.
+    const bool wasQuiet = quiet_.isQuiet;
+    if (!frame.dirtyFraction || *frame.dirtyFraction >= dirtyFractionThreshold) {
+        quiet_ = QuietState{};
+    } else {
+        if (!quiet_.tinySince) quiet_.tinySince = t;
+        quiet_.isQuiet = ageOf(t, *quiet_.tinySince) > quietAfterNs && ageOf(t, lastInputNs_) > quietInputAgeNs;
+    }
+    const bool quietChanged = quiet_.isQuiet != wasQuiet;
+    if (quiet_.isQuiet && !frame.keyframeWanted) {
+        const std::uint64_t reference = pacingReference();
+        if (reference != 0 && t - reference <= quietFrameGapNs) return drop(Reason::quiet, quietChanged);
+    }
+
+    // Tier pacing; wrapping on purpose: a frame stamped before the
+    // reference is far "after" it and goes on.
+    const std::uint64_t reference = pacingReference();
+    if (tierIntervalNs_ != 0 && !frame.keyframeWanted && reference != 0 &&
+        t - reference < tierIntervalNs_ - tierIntervalNs_ / 4)
+        return drop(Reason::tier, quietChanged);
+
+    if (!frame.hasPicture) return drop(Reason::noPicture, quietChanged);
+
+    if (nextSkipsCompare()) {
+        ++compareSkip_.sinceCheck;
+        return changedContent(t, Reason::thinned, quietChanged);
+    }
+    compareSkip_.sinceCheck = 0;
+    return {Action::compare, Reason::look, quietChanged, false};
+}
+
+FrameGate::Decision FrameGate::compared(std::uint64_t captureTimeNs, bool changed, bool keyframeWanted,
+                                        bool encoderCurrent) {
+    if (!changed) {
+        compareSkip_.changedInARow = 0;
+        if (encoderCurrent && !keyframeWanted) {
+            lastCheckedNs_ = captureTimeNs;
+            return drop(Reason::unchanged, false);
+        }
+        return {Action::encode, Reason::needed, false, false};
+    }
+    ++compareSkip_.changedInARow;
+    return changedContent(captureTimeNs, Reason::changed, false);
+}
+
+FrameGate::Decision FrameGate::changedContent(std::uint64_t t, Reason reason, bool quietChanged) {
+    // Wrapping on purpose, as the pacing.
+    const bool report = t - lastContentReportNs_ > contentReportGapNs;
+    if (report) lastContentReportNs_ = t;
+    return {Action::encode, reason, quietChanged, report};
+}
+
+bool FrameGate::noteInput(std::uint64_t t) {
+    lastInputNs_ = t;
+    return std::exchange(quiet_, QuietState{}).isQuiet;
+}
+
+std::int64_t FrameGate::sourceRate(std::int64_t fps, std::optional<std::int64_t> tierFPS) const {
+    if (paused_) return 1;
+    if (quiet_.isQuiet) return std::min<std::int64_t>(fps, 10);
+    if (tierFPS) return std::min<std::int64_t>(fps, std::max<std::int64_t>(*tierFPS, 10));
+    return fps;
+}
+
+} // namespace quillmere

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace quillmere {
+
+// Which captured frames of a surface reach its encoder. Frames a client
+// would not see change cost a look and nothing more: those taken while
+// paused, those of a quiet surface within 75 ms of the last one looked at,
+// those within three quarters of the tier's frame interval, and those the
+// change detector finds identical to the picture it remembers. After eight
+// changed frames in a row only every tenth is compared. A pure value: the
+// surface pipeline feeds it each frame's facts, runs the comparison it asks
+// for and encodes what it lets through. Times are nanoseconds of the raw
+// uptime clock.
+class FrameGate {
+public:
+    static constexpr double dirtyFractionThreshold = 0.005;
+    static constexpr std::uint64_t quietAfterNs = 999'999'999;
+    static constexpr std::uint64_t quietInputAgeNs = 1'999'999'999;
+    static constexpr std::uint64_t quietFrameGapNs = 74'999'999;
+    static constexpr std::uint64_t contentReportGapNs = 999'999'999;
+    static constexpr std::int64_t compareRunLength = 8;
+    static constexpr std::int64_t compareEvery = 10;
+
+    // What a frame needs to be decided on.
+    struct Frame {
+        std::uint64_t captureTimeNs = 0;
+        // The share of the picture its dirty rectangles cover; none without a list.
+        std::optional<double> dirtyFraction;
+        bool hasPicture = true;
+        bool keyframeWanted = false;
+    };
+
+    enum class Action : std::uint8_t { drop, compare, encode };
+    enum class Reason : std::uint8_t {
+        paused,
+        // A quiet surface's frame too soon after the last one looked at.
+        quiet,
+        // Within three quarters of the tier interval after the last one.
+        tier,
+        noPicture,
+        // The comparison decides.
+        look,
+        // The picture is the one remembered and the encoder has it.
+        unchanged,
+        changed,
+        // Counted as changed without a comparison.
+        thinned,
+        // Unchanged, but the encoder needs it (new raster, no encoder, keyframe wanted).
+        needed,
+    };
+
+    struct Decision {
+        Action action = Action::drop;
+        Reason reason = Reason::paused;
+        // The surface became quiet or stopped being so: its source's rate follows.
+        bool quietChanged = false;
+        // Changed content on its way to the encoder: the surface is re-ranked
+        // (at most once a second).
+        bool reportContentChange = false;
+
+        bool operator==(const Decision&) const = default;
+    };
+
+    // Whether the surface shows only tiny changes for long enough, with no
+    // input, to be sampled slowly.
+    struct QuietState {
+        bool isQuiet = false;
+        std::optional<std::uint64_t> tinySince;
+        bool operator==(const QuietState&) const = default;
+    };
+
+    struct CompareSkip {
+        std::int64_t changedInARow = 0;
+        std::int64_t sinceCheck = 0;
+        bool operator==(const CompareSkip&) const = default;
+    };
+
+    // Everything up to the comparison: drop, compare, or encode unseen.
+    Decision admit(const Frame& frame);
+    // The comparison asked for by admit: drop or encode. encoderCurrent: an
+    // encoder exists for the frame's size.
+    Decision compared(std::uint64_t captureTimeNs, bool changed, bool keyframeWanted, bool encoderCurrent);
+    // A frame went to the encoder (a refreshed still picture too).
+    void noteEncoded(std::uint64_t captureTimeNs) { lastEncodedNs_ = captureTimeNs; }
+    // The next frame will not be compared: remembering this one is no use.
+    bool nextSkipsCompare() const;
+
+    void setPaused(bool paused) { paused_ = paused; }
+    bool paused() const { return paused_; }
+    // 0: no pacing.
+    void setTierInterval(std::uint64_t intervalNs) { tierIntervalNs_ = intervalNs; }
+    std::uint64_t tierIntervalNs() const { return tierIntervalNs_; }
+    // Input ends the quiet; true when the surface was quiet.
+    bool noteInput(std::uint64_t t);
+
+    // The rate the surface's source should capture at: 1 while paused, at
+    // most 10 while quiet, the tier's (at least 10) when one is set.
+    std::int64_t sourceRate(std::int64_t fps, std::optional<std::int64_t> tierFPS) const;
+
+    const QuietState& quiet() const { return quiet_; }
+    const CompareSkip& compareSkip() const { return compareSkip_; }
+
+private:
+    // The later of the last unchanged frame and the last frame encoded.
+    std::uint64_t pacingReference() const;
+    Decision changedContent(std::uint64_t t, Reason reason, bool quietChanged);
+
+    bool paused_ = false;
+    std::uint64_t tierIntervalNs_ = 0;
+    QuietState quiet_;
+    CompareSkip compareSkip_;
+    std::uint64_t lastInputNs_ = 0;
+    std::optional<std::uint64_t> lastEncodedNs_;
+    std::uint64_t lastCheckedNs_ = 0;
+    std::uint64_t lastContentReportNs_ = 0;
+};
+
+} // namespace quillmere

@@ -1,0 +1,218 @@
+#include "QuillmereMacCore/FrameGate.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace quillmere {
+namespace {
+
+using Action = FrameGate::Action;
+using Reason = FrameGate::Reason;
+
+constexpr std::uint64_t ms = 1'000'000;
+constexpr std::uint64_t T0 = 10'000 * ms;
+// Dirty fractions: nothing changed, just below the quiet threshold, at it.
+constexpr double none = 0.0;
+constexpr double tiny = 0.0049;
+constexpr double threshold = FrameGate::dirtyFractionThreshold;
+
+// One frame as the pipeline offers it, what its comparison finds (when the
+// gate asks for one), and what the gate must decide.
+struct Row {
+    std::uint64_t t;
+    std::optional<double> fraction;
+    bool changed;
+    Action action;
+    Reason reason;
+    bool keyframeWanted = false;
+    bool hasPicture = true;
+};
+
+// Runs rows through the gate as the pipeline does: comparisons answered as
+// the row says, every encoded frame noted, an encoder present after the first.
+void expectDecisions(FrameGate& gate, const std::vector<Row>& rows) {
+    bool encoded = false;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        FrameGate::Decision decision = gate.admit({row.t, row.fraction, row.hasPicture, row.keyframeWanted});
+        if (decision.action == Action::compare) decision = gate.compared(row.t, row.changed, row.keyframeWanted, encoded);
+        if (decision.action == Action::encode) {
+            gate.noteEncoded(row.t);
+            encoded = true;
+        }
+        EXPECT_EQ(decision.action, row.action) << "row " << i;
+        EXPECT_EQ(decision.reason, row.reason) << "row " << i;
+    }
+}
+
+TEST(FrameGate, PausedFramesAreDroppedBeforeAnythingElse) {
+    FrameGate gate;
+    gate.setPaused(true);
+    gate.setTierInterval(100 * ms);
+    expectDecisions(gate, {{T0, none, true, Action::drop, Reason::paused},
+                           {T0 + 1, std::nullopt, true, Action::drop, Reason::paused, true}});
+    EXPECT_EQ(gate.quiet(), FrameGate::QuietState{}) << "a paused frame tells the quiet gate nothing";
+    gate.setPaused(false);
+    expectDecisions(gate, {{T0 + 2, std::nullopt, true, Action::encode, Reason::changed}});
+}
+
+TEST(FrameGate, AnUnchangedPictureIsDroppedOnlyWhenTheEncoderHasIt) {
+    FrameGate gate;
+    expectDecisions(gate, {
+                              // No encoder yet: the first picture goes on unchanged or not.
+                              {T0, std::nullopt, false, Action::encode, Reason::needed},
+                              {T0 + 16 * ms, std::nullopt, false, Action::drop, Reason::unchanged},
+                              {T0 + 32 * ms, std::nullopt, true, Action::encode, Reason::changed},
+                              // A wanted keyframe is encoded from the same picture.
+                              {T0 + 48 * ms, std::nullopt, false, Action::encode, Reason::needed, true},
+                              {T0 + 64 * ms, std::nullopt, false, Action::drop, Reason::unchanged},
+                              // A frame without pixels is not looked at.
+                              {T0 + 80 * ms, std::nullopt, true, Action::drop, Reason::noPicture, false, false},
+                          });
+}
+
+TEST(FrameGate, TierPacingDropsFramesWithinThreeQuartersOfTheInterval) {
+    FrameGate gate;
+    gate.setTierInterval(100 * ms);
+    expectDecisions(gate, {
+                              {T0, std::nullopt, true, Action::encode, Reason::changed},
+                              {T0 + 75 * ms - 1, std::nullopt, true, Action::drop, Reason::tier},
+                              {T0 + 75 * ms, std::nullopt, true, Action::encode, Reason::changed},
+                              // Stamped before the reference: far "after" it.
+                              {T0 + 10 * ms, std::nullopt, true, Action::encode, Reason::changed},
+                              // A wanted keyframe is never paced away.
+                              {T0 + 20 * ms, std::nullopt, true, Action::encode, Reason::changed, true},
+                              // An unchanged frame moves the reference too.
+                              {T0 + 100 * ms, std::nullopt, false, Action::drop, Reason::unchanged},
+                              {T0 + 174 * ms, std::nullopt, true, Action::drop, Reason::tier},
+                          });
+}
+
+TEST(FrameGate, QuietNeedsMoreThanASecondOfTinyChangesAndTwoWithoutInput) {
+    struct Case {
+        std::uint64_t input;
+        std::uint64_t last;
+        bool quiet;
+    };
+    // Tiny changes from T0 + 100 ms on; input at T0; the frame at last decides.
+    const Case cases[] = {
+        {T0, T0 + 1100 * ms, false},     // a second of tiny changes, input 1.1 s ago
+        {T0, T0 + 2000 * ms - 1, false}, // input 1,999,999,999 ns ago
+        {T0, T0 + 2000 * ms, true},
+        {0, T0 + 1100 * ms, true},
+        {0, T0 + 1100 * ms - 1, false},  // tiny for exactly 999,999,999 ns
+        // Input after the frames' own time: input age 0, not a wrapped difference.
+        {T0 + 60'000 * ms, T0 + 3000 * ms, false},
+        // A frame stamped before the tiny run began is no long run.
+        {0, T0, false},
+    };
+    for (const Case& c : cases) {
+        FrameGate gate;
+        gate.noteInput(c.input);
+        gate.admit({T0 + 100 * ms, none});
+        gate.admit({c.last, tiny});
+        EXPECT_EQ(gate.quiet().isQuiet, c.quiet) << "frame at T0 + " << (c.last - T0) << " ns";
+    }
+}
+
+TEST(FrameGate, AQuietSurfacePassesOneFrameIn75Milliseconds) {
+    FrameGate gate;
+    expectDecisions(gate, {
+                              {T0, none, false, Action::encode, Reason::needed},
+                              {T0 + 500 * ms, none, false, Action::drop, Reason::unchanged},
+                              {T0 + 1000 * ms, none, false, Action::drop, Reason::unchanged},
+                              // Quiet from here: frames within 75 ms of the last one looked at are dropped.
+                              {T0 + 1050 * ms, none, false, Action::drop, Reason::quiet},
+                              {T0 + 1075 * ms, none, false, Action::drop, Reason::unchanged},
+                              {T0 + 1150 * ms - 1, tiny, true, Action::drop, Reason::quiet},
+                              {T0 + 1150 * ms, tiny, true, Action::encode, Reason::changed},
+                              // A wanted keyframe passes at once.
+                              {T0 + 1160 * ms, none, false, Action::encode, Reason::needed, true},
+                              // A change of 0.5 % ends the quiet.
+                              {T0 + 1170 * ms, threshold, true, Action::encode, Reason::changed},
+                          });
+    EXPECT_EQ(gate.quiet(), FrameGate::QuietState{});
+}
+
+TEST(FrameGate, QuietTellsWhenItBeginsAndEndsAndInputEndsIt) {
+    FrameGate gate;
+    EXPECT_FALSE(gate.admit({T0, none}).quietChanged);
+    EXPECT_TRUE(gate.admit({T0 + 1001 * ms, none}).quietChanged);
+    EXPECT_FALSE(gate.admit({T0 + 1200 * ms, none}).quietChanged);
+    EXPECT_TRUE(gate.admit({T0 + 1300 * ms, std::nullopt}).quietChanged) << "no dirty list: a full change";
+    EXPECT_EQ(gate.quiet(), FrameGate::QuietState{});
+
+    gate.admit({T0 + 1400 * ms, none});
+    gate.admit({T0 + 2500 * ms, none});
+    ASSERT_TRUE(gate.quiet().isQuiet);
+    EXPECT_TRUE(gate.noteInput(T0 + 2600 * ms));
+    EXPECT_EQ(gate.quiet(), FrameGate::QuietState{});
+    EXPECT_FALSE(gate.noteInput(T0 + 2700 * ms));
+    // A tiny run begun before the input starts again after it.
+    gate.admit({T0 + 2800 * ms, none});
+    EXPECT_EQ(gate.quiet().tinySince, T0 + 2800 * ms);
+}
+
+TEST(FrameGate, AfterEightChangedFramesOnlyEveryTenthIsCompared) {
+    FrameGate gate;
+    std::vector<Row> rows;
+    for (int i = 0; i < 8; ++i) rows.push_back({T0 + i * 16 * ms, std::nullopt, true, Action::encode, Reason::changed});
+    for (int i = 8; i < 17; ++i) rows.push_back({T0 + i * 16 * ms, std::nullopt, true, Action::encode, Reason::thinned});
+    // The tenth is compared again; found unchanged, it ends the run.
+    rows.push_back({T0 + 17 * 16 * ms, std::nullopt, false, Action::drop, Reason::unchanged});
+    rows.push_back({T0 + 18 * 16 * ms, std::nullopt, true, Action::encode, Reason::changed});
+    expectDecisions(gate, rows);
+    EXPECT_EQ(gate.compareSkip(), (FrameGate::CompareSkip{1, 0}));
+}
+
+TEST(FrameGate, TheFrameBeforeAThinnedOneNeedNotBeRemembered) {
+    FrameGate gate;
+    for (int i = 0; i < 7; ++i) gate.compared(T0 + i, true, false, true);
+    EXPECT_FALSE(gate.nextSkipsCompare());
+    gate.compared(T0 + 7, true, false, true);
+    EXPECT_TRUE(gate.nextSkipsCompare());
+    for (int i = 0; i < 8; ++i) gate.admit({T0 + 100 + i, std::nullopt});
+    EXPECT_TRUE(gate.nextSkipsCompare());
+    gate.admit({T0 + 200, std::nullopt});
+    EXPECT_FALSE(gate.nextSkipsCompare()) << "the tenth is compared";
+}
+
+TEST(FrameGate, ChangedContentIsReportedAtMostOnceASecond) {
+    FrameGate gate;
+    struct Case {
+        std::uint64_t t;
+        bool changed;
+        bool report;
+    };
+    const Case cases[] = {
+        {T0, true, true},
+        {T0 + 500 * ms, true, false},
+        {T0 + 1000 * ms - 1, true, false},
+        {T0 + 1000 * ms, false, false}, // unchanged content is no change
+        {T0 + 1999 * ms, true, true},
+        {T0 + 2100 * ms, true, false},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(gate.admit({c.t, std::nullopt}).action, Action::compare);
+        EXPECT_EQ(gate.compared(c.t, c.changed, false, true).reportContentChange, c.report) << c.t - T0;
+    }
+}
+
+TEST(FrameGate, TheSourceRateFollowsPauseQuietAndTier) {
+    FrameGate gate;
+    EXPECT_EQ(gate.sourceRate(30, std::nullopt), 30);
+    EXPECT_EQ(gate.sourceRate(30, 5), 10);
+    EXPECT_EQ(gate.sourceRate(30, 20), 20);
+    EXPECT_EQ(gate.sourceRate(30, 90), 30);
+    gate.admit({T0, none});
+    gate.admit({T0 + 1001 * ms, none});
+    ASSERT_TRUE(gate.quiet().isQuiet);
+    EXPECT_EQ(gate.sourceRate(60, 20), 10);
+    EXPECT_EQ(gate.sourceRate(5, std::nullopt), 5);
+    gate.setPaused(true);
+    EXPECT_EQ(gate.sourceRate(60, 20), 1);
+}
+
+} // namespace
+} // namespace quillmere

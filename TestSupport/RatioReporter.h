@@ -1,0 +1,46 @@
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillmere::testing {
+
+// The usual benchmark table, then each benchmark set against a baseline
+// measured in the same run: the ratio of one figure, the time per iteration
+// (cost, 1.0 = as costly), the CPU time per iteration, or a rate counter
+// such as "items_per_second" (speed, 1.0 = as fast).
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    static constexpr const char* realTime = "";
+    static constexpr const char* cpuTime = "cpu time";
+
+    // heading: one line printed above the ratios; figure: realTime, cpuTime
+    // or a counter's name.
+    explicit RatioReporter(std::string heading, std::string figure = realTime);
+
+    // Benchmarks by their whole name or their function's name. A name ending
+    // in '/' stands for every argument both have: "Quic/" against "Udp/"
+    // compares Quic/200 with Udp/200 and Quic/1100 with Udp/1100.
+    RatioReporter& compare(std::string measured, std::string baseline);
+
+    // Runs every benchmark the command line selects through this reporter
+    // and prints the ratios after the table; the program's exit status.
+    int run(int argc, char** argv);
+
+    void ReportRuns(const std::vector<Run>& runs) override;
+
+private:
+    void printRatios() const;
+    void printRatio(const std::string& measured, const std::string& baseline) const;
+
+    std::string heading_;
+    std::string figure_;
+    std::vector<std::pair<std::string, std::string>> comparisons_;
+    std::map<std::string, double> figures_;
+};
+
+} // namespace quillmere::testing

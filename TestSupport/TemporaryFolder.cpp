@@ -1,0 +1,30 @@
+#include "TestSupport/TemporaryFolder.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace quillmere::testing {
+
+TemporaryFolder::TemporaryFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/quillmere-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TemporaryFolder::~TemporaryFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path TemporaryFolder::writeLine(const std::filesystem::path& relative, std::string_view line) const {
+    const std::filesystem::path file = path_ / relative;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file) << line << "\n";
+    return file;
+}
+
+} // namespace quillmere::testing

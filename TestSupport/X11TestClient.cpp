@@ -1,0 +1,208 @@
+#include "TestSupport/X11TestClient.h"
+
+#include "TestSupport/Eventually.h"
+
+#include <xcb/xcbext.h>
+
+#include <sys/uio.h>
+
+#include <cstdlib>
+
+namespace quillmere::testing {
+
+X11TestClient::X11TestClient(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+    for (auto it = xcb_setup_roots_iterator(xcb_get_setup(c_)); it.rem > 0; xcb_screen_next(&it)) {
+        screens_.push_back(it.data);
+    }
+}
+
+xcb_atom_t X11TestClient::atom(const std::string& name) {
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        c_, xcb_intern_atom(c_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr);
+    const xcb_atom_t result = reply != nullptr ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return result;
+}
+
+xcb_window_t X11TestClient::createWindow(const NewWindow& wanted) {
+    const xcb_screen_t* screen = screens_.at(static_cast<std::size_t>(wanted.screen));
+    const xcb_window_t window = xcb_generate_id(c_);
+    const std::uint32_t values[] = {wanted.background, wanted.overrideRedirect ? 1u : 0u,
+                                    XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, screen->root, static_cast<std::int16_t>(wanted.x),
+                      static_cast<std::int16_t>(wanted.y), static_cast<std::uint16_t>(wanted.width),
+                      static_cast<std::uint16_t>(wanted.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK,
+                      values);
+    setTitle(window, wanted.title);
+    const std::string classes = wanted.instance + '\0' + wanted.className + '\0';
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                        static_cast<std::uint32_t>(classes.size()), classes.data());
+    if (wanted.pid) {
+        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1,
+                            &*wanted.pid);
+    }
+    if (!wanted.types.empty()) {
+        std::vector<xcb_atom_t> types;
+        for (const auto& type : wanted.types) types.push_back(atom(type));
+        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32,
+                            static_cast<std::uint32_t>(types.size()), types.data());
+    }
+    // Ask the window manager for the given position and size.
+    std::uint32_t hints[18] = {};
+    hints[0] = 1u | 2u | 4u | 8u; // USPosition, USSize, PPosition, PSize
+    hints[1] = static_cast<std::uint32_t>(wanted.x);
+    hints[2] = static_cast<std::uint32_t>(wanted.y);
+    hints[3] = static_cast<std::uint32_t>(wanted.width);
+    hints[4] = static_cast<std::uint32_t>(wanted.height);
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32,
+                        18, hints);
+    painted_[window] = {};
+    if (wanted.map) xcb_map_window(c_, window);
+    xcb_flush(c_);
+    return window;
+}
+
+void X11TestClient::setTitle(xcb_window_t window, const std::string& title) {
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8,
+                        static_cast<std::uint32_t>(title.size()), title.data());
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
+                        static_cast<std::uint32_t>(title.size()), title.data());
+    xcb_flush(c_);
+}
+
+void X11TestClient::fill(xcb_window_t window, int x, int y, int width, int height, std::uint32_t rgb) {
+    paint(window, {x, y, width, height, rgb});
+    painted_[window].push_back({x, y, width, height, rgb});
+    xcb_flush(c_);
+}
+
+void X11TestClient::pump() {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(c_)) {
+        if ((event->response_type & 0x7F) == XCB_EXPOSE) {
+            const auto* expose = reinterpret_cast<xcb_expose_event_t*>(event);
+            for (const Fill& fill : painted_[expose->window]) paint(expose->window, fill);
+        }
+        std::free(event);
+    }
+    xcb_flush(c_);
+}
+
+void X11TestClient::moveResize(xcb_window_t window, int x, int y, int width, int height) {
+    const std::uint32_t values[] = {static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y),
+                                    static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)};
+    xcb_configure_window(c_, window,
+                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                             XCB_CONFIG_WINDOW_HEIGHT,
+                         values);
+    xcb_flush(c_);
+}
+
+void X11TestClient::resize(xcb_window_t window, int width, int height) {
+    const std::uint32_t values[] = {static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)};
+    xcb_configure_window(c_, window, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, values);
+    xcb_flush(c_);
+}
+
+void X11TestClient::raise(xcb_window_t window) {
+    const std::uint32_t values[] = {XCB_STACK_MODE_ABOVE};
+    xcb_configure_window(c_, window, XCB_CONFIG_WINDOW_STACK_MODE, values);
+    xcb_flush(c_);
+}
+
+void X11TestClient::map(xcb_window_t window) {
+    xcb_map_window(c_, window);
+    xcb_flush(c_);
+}
+
+void X11TestClient::unmap(xcb_window_t window) {
+    xcb_unmap_window(c_, window);
+    xcb_flush(c_);
+}
+
+void X11TestClient::destroy(xcb_window_t window) {
+    xcb_destroy_window(c_, window);
+    painted_.erase(window);
+    xcb_flush(c_);
+}
+
+void X11TestClient::sync() {
+    std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+}
+
+bool X11TestClient::isViewable(xcb_window_t window) {
+    xcb_get_window_attributes_reply_t* reply =
+        xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr);
+    const bool viewable = reply != nullptr && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+    std::free(reply);
+    return viewable;
+}
+
+bool X11TestClient::waitUntilViewable(xcb_window_t window, bool viewable) {
+    return eventually([&] { return isViewable(window) == viewable; });
+}
+
+bool X11TestClient::setMonitor(const std::string& name, int x, int y, int width, int height, bool primary,
+                               bool takesOutput, int screen) {
+    std::free(xcb_randr_query_version_reply(c_, xcb_randr_query_version(c_, 1, 5), nullptr));
+    std::vector<xcb_randr_output_t> outputs;
+    if (takesOutput) {
+        xcb_randr_get_screen_resources_current_reply_t* resources = xcb_randr_get_screen_resources_current_reply(
+            c_, xcb_randr_get_screen_resources_current(c_, root(screen)), nullptr);
+        if (resources != nullptr && xcb_randr_get_screen_resources_current_outputs_length(resources) > 0) {
+            outputs.push_back(xcb_randr_get_screen_resources_current_outputs(resources)[0]);
+        }
+        std::free(resources);
+    }
+    // Sent by hand: libxcb's generated SetMonitor miscounts the request
+    // length and breaks the connection.
+    struct Request {
+        std::uint8_t major = 0;
+        std::uint8_t minor = 0;
+        std::uint16_t length = 0;
+        std::uint32_t window = 0;
+        xcb_randr_monitor_info_t info{};
+    } request;
+    static_assert(sizeof(Request) == 32);
+    request.window = root(screen);
+    request.info.name = atom(name);
+    request.info.primary = primary ? 1 : 0;
+    request.info.nOutput = static_cast<std::uint16_t>(outputs.size());
+    request.info.x = static_cast<std::int16_t>(x);
+    request.info.y = static_cast<std::int16_t>(y);
+    request.info.width = static_cast<std::uint16_t>(width);
+    request.info.height = static_cast<std::uint16_t>(height);
+    request.info.width_in_millimeters = static_cast<std::uint32_t>(width / 4);
+    request.info.height_in_millimeters = static_cast<std::uint32_t>(height / 4);
+    iovec parts[4] = {};
+    parts[2].iov_base = &request;
+    parts[2].iov_len = sizeof request;
+    parts[3].iov_base = outputs.data();
+    parts[3].iov_len = outputs.size() * sizeof(xcb_randr_output_t);
+    const xcb_protocol_request_t protocol{2, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+    const unsigned sequence = xcb_send_request(c_, XCB_REQUEST_CHECKED, parts + 2, &protocol);
+    xcb_generic_error_t* error = xcb_request_check(c_, xcb_void_cookie_t{sequence});
+    const bool ok = error == nullptr && xcb_connection_has_error(c_) == 0;
+    std::free(error);
+    return ok;
+}
+
+bool X11TestClient::deleteMonitor(const std::string& name, int screen) {
+    xcb_generic_error_t* error =
+        xcb_request_check(c_, xcb_randr_delete_monitor_checked(c_, root(screen), atom(name)));
+    const bool ok = error == nullptr;
+    std::free(error);
+    return ok;
+}
+
+void X11TestClient::paint(xcb_window_t window, const Fill& fill) {
+    const xcb_gcontext_t gc = xcb_generate_id(c_);
+    const std::uint32_t values[] = {fill.rgb};
+    xcb_create_gc(c_, gc, window, XCB_GC_FOREGROUND, values);
+    const xcb_rectangle_t rect{static_cast<std::int16_t>(fill.x), static_cast<std::int16_t>(fill.y),
+                               static_cast<std::uint16_t>(fill.width), static_cast<std::uint16_t>(fill.height)};
+    xcb_poly_fill_rectangle(c_, window, gc, 1, &rect);
+    xcb_free_gc(c_, gc);
+}
+
+} // namespace quillmere::testing

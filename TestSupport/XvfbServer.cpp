@@ -1,0 +1,128 @@
+#include "TestSupport/XvfbServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace quillmere::testing {
+
+XvfbServer::XvfbServer(Options options) {
+    if (!startServer(options)) return;
+    if (options.windowManager && !startWindowManager()) return;
+    ready_ = true;
+}
+
+XvfbServer::~XvfbServer() {
+    if (watcher_ != nullptr) xcb_disconnect(watcher_);
+    windowManager_.stop();
+    server_.stop();
+}
+
+bool XvfbServer::startServer(const Options& options) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return fail("pipe failed");
+    std::vector<std::string> arguments{"/usr/bin/Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp",
+                                       "-noreset"};
+    for (std::size_t i = 0; i < options.screens.size(); ++i) {
+        arguments.push_back("-screen");
+        arguments.push_back(std::to_string(i));
+        arguments.push_back(std::to_string(options.screens[i].width) + "x" +
+                            std::to_string(options.screens[i].height) + "x24");
+    }
+    server_ = ChildProcess(arguments, {environmentWith("DISPLAY", ""), fds[1]});
+    close(fds[1]);
+    std::string number;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd pfd{fds[0], POLLIN, 0};
+        if (poll(&pfd, 1, 100) <= 0) continue;
+        char buffer[32];
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        number.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    if (number.find('\n') == std::string::npos) return fail("Xvfb did not report a display number");
+    displayName_ = ":" + number.substr(0, number.find('\n'));
+    return true;
+}
+
+bool XvfbServer::startWindowManager() {
+    windowManager_ = ChildProcess({"/usr/bin/openbox", "--sm-disable"}, {environmentWith("DISPLAY", displayName_), -1});
+    // Managing once it announces itself on the root window.
+    xcb_connection_t* c = xcb_connect(displayName_.c_str(), nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return fail("cannot connect to Xvfb");
+    }
+    const char name[] = "_NET_SUPPORTING_WM_CHECK";
+    xcb_intern_atom_reply_t* atom =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    bool managed = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (atom != nullptr && !managed && std::chrono::steady_clock::now() < deadline) {
+        xcb_get_property_reply_t* reply = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
+        managed = reply != nullptr && xcb_get_property_value_length(reply) == 4;
+        std::free(reply);
+        if (!managed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::free(atom);
+    // It announces itself before it handles map requests: wait until it
+    // maps a probe window, asking again while it does not.
+    bool mapping = false;
+    if (managed) {
+        xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        const xcb_window_t probe = xcb_generate_id(c);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, root, 0, 0, 16, 16, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          screen->root_visual, 0, nullptr);
+        while (!mapping && std::chrono::steady_clock::now() < deadline) {
+            xcb_map_window(c, probe);
+            for (int i = 0; i < 10 && !mapping; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                xcb_get_window_attributes_reply_t* reply =
+                    xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, probe), nullptr);
+                mapping = reply != nullptr && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+                std::free(reply);
+            }
+        }
+        // Gone from the client list once openbox is done with it. The
+        // connection stays open: a client connecting after it could be
+        // given the same window identifiers while openbox still works on
+        // the probe, and the two would be mixed up.
+        xcb_destroy_window(c, probe);
+        const char listName[] = "_NET_CLIENT_LIST";
+        xcb_intern_atom_reply_t* list =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof listName - 1, listName), nullptr);
+        bool listed = list != nullptr;
+        while (listed && std::chrono::steady_clock::now() < deadline) {
+            xcb_get_property_reply_t* reply = xcb_get_property_reply(
+                c, xcb_get_property(c, 0, root, list->atom, XCB_ATOM_WINDOW, 0, 1024), nullptr);
+            listed = false;
+            if (reply != nullptr) {
+                const auto* windows = static_cast<const xcb_window_t*>(xcb_get_property_value(reply));
+                const int count = xcb_get_property_value_length(reply) / 4;
+                listed = std::find(windows, windows + count, probe) != windows + count;
+            }
+            std::free(reply);
+            if (listed) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::free(list);
+        mapping = mapping && !listed;
+    }
+    watcher_ = c;
+    return mapping ? true : fail("openbox did not start");
+}
+
+bool XvfbServer::fail(std::string text) {
+    failure_ = std::move(text);
+    return false;
+}
+
+} // namespace quillmere::testing

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "TestSupport/ChildProcess.h"
+
+#include <xcb/xcb.h>
+
+#include <string>
+#include <vector>
+
+namespace quillmere::testing {
+
+// A private X server for tests and benchmarks: Xvfb on a display number it
+// picks itself (-displayfd), so parallel runs never clash, optionally with
+// openbox managing its windows. Both die with the process that started them.
+class XvfbServer {
+public:
+    struct Screen {
+        int width = 640;
+        int height = 480;
+    };
+    struct Options {
+        std::vector<Screen> screens{Screen{}};
+        bool windowManager = false;
+    };
+
+    XvfbServer() : XvfbServer(Options{}) {}
+    explicit XvfbServer(Options options);
+    ~XvfbServer();
+    XvfbServer(const XvfbServer&) = delete;
+    XvfbServer& operator=(const XvfbServer&) = delete;
+
+    bool ready() const { return ready_; }
+    const std::string& failure() const { return failure_; }
+    // ":N"
+    const std::string& displayName() const { return displayName_; }
+
+private:
+    bool startServer(const Options& options);
+    bool startWindowManager();
+    bool fail(std::string text);
+
+    // Kept open once openbox manages: see startWindowManager.
+    xcb_connection_t* watcher_ = nullptr;
+    ChildProcess server_;
+    ChildProcess windowManager_;
+    std::string displayName_;
+    std::string failure_;
+    bool ready_ = false;
+};
+
+} // namespace quillmere::testing
