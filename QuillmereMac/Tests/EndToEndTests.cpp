@@ -149,9 +149,14 @@ TEST(EndToEndWindow, AWindowUnderXvfbStreamsToTheViewer) {
     std::atomic<bool> painting{true};
     std::thread painter([&] {
         X11TestClient brush(server.displayName());
-        for (int i = 0; painting; ++i) {
-            brush.fill(window, 0, 0, 480, 270, 0xF0F0F0);
-            brush.fill(window, (i * 12) % 440, 0, 40, 270, 0x101010);
+        // The new stripe first, then what is left of the old one: a capture
+        // between the two requests still finds a stripe.
+        for (int i = 0, previous = -1; painting; ++i) {
+            const int x = (i * 12) % 440;
+            brush.fill(window, x, 0, 40, 270, 0x101010);
+            if (previous >= 0 && previous < x) brush.fill(window, previous, 0, std::min(40, x - previous), 270, 0xF0F0F0);
+            if (previous > x) brush.fill(window, std::max(previous, x + 40), 0, previous + 40 - std::max(previous, x + 40), 270, 0xF0F0F0);
+            previous = x;
             brush.sync();
             std::this_thread::sleep_for(20ms);
         }
