@@ -91,12 +91,11 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     const WireID deviceID = deviceIDOf(identity->fingerprint.view());
 
     trace("transport");
-    HostTransportService::Options transportOptions{.identity = *identity};
-    transportOptions.hostName = names.hostName;
-    transportOptions.deviceID = deviceID;
-    transportOptions.advertise = names.advertise;
-    transportOptions.sources = platform.transportSources;
-    transport = HostTransportService::make(main, std::move(transportOptions));
+    transport = HostTransportService::make(main, {.identity = *identity,
+                                                  .hostName = names.hostName,
+                                                  .deviceID = deviceID,
+                                                  .advertise = names.advertise,
+                                                  .sources = platform.transportSources});
 
     trace("registered defaults");
     settings.registerDefaults(QVariantMap{{QString::fromUtf8(HostStatusModel::autoApproveKey), true}});
