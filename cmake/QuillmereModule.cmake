@@ -1,14 +1,19 @@
-# quillmere_module(<target> [DEPS <targets...>])
+# quillmere_module(<target> [DEPS <targets...>] [TEST_DEPS <targets...>]
+#                  [EXCLUDE <subfolders...>])
 #
 # Every library of the tree is laid out the same way: sources beside their
 # headers (subfolders included), tests in Tests/. Globbing keeps the build
-# files from becoming a second list of every source file.
+# files from becoming a second list of every source file. A subfolder named
+# in EXCLUDE is a library of its own.
 function(quillmere_module target)
-  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXCLUDE" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   list(FILTER sources EXCLUDE REGEX "/Tests/")
   list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  foreach(folder ${ARG_EXCLUDE})
+    list(FILTER sources EXCLUDE REGEX "^${CMAKE_CURRENT_SOURCE_DIR}/${folder}/")
+  endforeach()
   if(sources)
     add_library(${target} STATIC ${sources})
     target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})

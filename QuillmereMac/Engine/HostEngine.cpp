@@ -24,6 +24,10 @@ HostEngine::ObserverToken HostEngine::addObserver(Observer observer) {
     return token;
 }
 
+void HostEngine::removeObserver(ObserverToken token) {
+    std::erase_if(observers_, [token](const auto& entry) { return entry.first == token; });
+}
+
 void HostEngine::start() {
     if (status_.phase != HostStatus::Phase::stopped) return;
     ++generation_;

@@ -31,6 +31,7 @@ public:
     // Stores the status; observers hear of it, in order, only when it changed.
     void publish(HostStatus status);
     ObserverToken addObserver(Observer observer);
+    void removeObserver(ObserverToken token);
 
     // Services start and stop in the order they were added.
     void addService(std::shared_ptr<HostService> service) { services_.push_back(std::move(service)); }

@@ -43,13 +43,14 @@ void MediaPipeline::beginAudio(std::uint32_t captureID, const std::shared_ptr<Me
 
 void MediaPipeline::endAudio(bool connectionSurfacesLeft, const std::shared_ptr<MediaConnection>& connection) {
     if (routesAudio(connection)) {
-        if (connectionSurfacesLeft) {
-            mainActor_.async([weak = weak_from_this(), connection] {
-                if (const auto self = weak.lock()) self->reconcileAudioRoutes(connection);
-            });
-        } else {
-            stopRoutedAudio(connection);
-        }
+        // On the main actor, after any reconcile already asked for: routes
+        // change in one place, in order.
+        mainActor_.async([weak = weak_from_this(), connection, connectionSurfacesLeft] {
+            const auto self = weak.lock();
+            if (!self) return;
+            if (connectionSurfacesLeft) self->reconcileAudioRoutes(connection);
+            else self->stopRoutedAudio(connection);
+        });
     }
     if (connectionSurfacesLeft) return;
     const std::shared_ptr<AudioStream> stream = audioLock_.withLock([&](ByConnection<AudioState>& table) {

@@ -111,6 +111,7 @@ TEST_F(MediaPipelineAudioTest, RoutedSurfacesEachCarryTheirOwnSoundAndOnlyTheFir
                                   }));
     media->stopSurface(2, c);
     media->stopSurface(3, c);
+    settleMain();
     EXPECT_TRUE(routedStreams(c).empty());
     EXPECT_TRUE(media->audioRoutes(c).empty());
 }

@@ -8,6 +8,7 @@
 #include <map>
 #include <numbers>
 #include <string>
+#include <vector>
 
 namespace quillmere {
 
@@ -74,6 +75,18 @@ void clock(QPainter& p) {
     p.drawPolyline(QPolygonF({QPointF(12, 6.5), QPointF(12, 12), QPointF(16, 14)}));
 }
 
+// Filled shapes take the pen's colour.
+void disc(QPainter& p) {
+    p.setBrush(p.pen().color());
+    p.drawEllipse(QPointF(12, 12), 9.5, 9.5);
+}
+
+void circleMark(QPainter& p, const std::vector<QPointF>& mark) {
+    disc(p);
+    p.setPen(QPen(Qt::white, 2.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPolyline(QPolygonF(QList<QPointF>(mark.begin(), mark.end())));
+}
+
 const std::map<std::string, Draw, std::less<>>& symbols() {
     static const std::map<std::string, Draw, std::less<>> table = {
         {"gearshape", gear},
@@ -99,6 +112,51 @@ const std::map<std::string, Draw, std::less<>>& symbols() {
          }},
         {"checkmark.shield", shield},
         {"clock", clock},
+        {"record.circle.fill",
+         [](QPainter& p) {
+             disc(p);
+             p.setPen(Qt::NoPen);
+             p.setBrush(Qt::white);
+             p.drawEllipse(QPointF(12, 12), 4, 4);
+         }},
+        {"iphone.slash",
+         [](QPainter& p) {
+             phone(p, QRectF(7, 2, 10, 20));
+             p.drawLine(QPointF(3, 3), QPointF(21, 21));
+         }},
+        {"dot.radiowaves.left.and.right",
+         [](QPainter& p) {
+             p.save();
+             p.setBrush(p.pen().color());
+             p.drawEllipse(QPointF(12, 12), 2, 2);
+             p.restore();
+             p.drawArc(QRectF(5, 5, 14, 14), 120 * 16, 120 * 16);
+             p.drawArc(QRectF(5, 5, 14, 14), -60 * 16, 120 * 16);
+         }},
+        {"checkmark.circle.fill",
+         [](QPainter& p) { circleMark(p, {QPointF(7.5, 12.5), QPointF(10.5, 15.5), QPointF(16.5, 8.5)}); }},
+        {"exclamationmark.circle",
+         [](QPainter& p) {
+             p.drawEllipse(QPointF(12, 12), 9.5, 9.5);
+             p.drawLine(QPointF(12, 7), QPointF(12, 13.5));
+             p.drawPoint(QPointF(12, 17));
+         }},
+        {"exclamationmark.triangle",
+         [](QPainter& p) {
+             p.drawPolygon(QPolygonF({QPointF(12, 3), QPointF(22, 20.5), QPointF(2, 20.5)}));
+             p.drawLine(QPointF(12, 9), QPointF(12, 14.5));
+             p.drawPoint(QPointF(12, 17.5));
+         }},
+        {"arrow.clockwise",
+         [](QPainter& p) {
+             p.drawArc(QRectF(4, 4, 16, 16), 60 * 16, 300 * 16);
+             p.drawPolyline(QPolygonF({QPointF(14, 2.5), QPointF(17.5, 5.5), QPointF(14, 8.5)}));
+         }},
+        {"plus",
+         [](QPainter& p) {
+             p.drawLine(QPointF(12, 4), QPointF(12, 20));
+             p.drawLine(QPointF(4, 12), QPointF(20, 12));
+         }},
     };
     return table;
 }

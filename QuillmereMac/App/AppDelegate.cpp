@@ -1,0 +1,92 @@
+#include "QuillmereMac/App/AppDelegate.h"
+
+#include "Platform/Dispatch/MainQueue.h"
+#include "QuillmereMac/App/HostNaming.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <fmt/format.h>
+
+namespace quillmere {
+
+AppDelegate::Options AppDelegate::Options::standard() {
+    Options options;
+    options.environment = RootNames::processEnvironment();
+    options.platform.main = &MainQueue::shared();
+    options.platform.defaults = &Defaults::standard();
+    options.platform.loginItem = LoginItem::autostart(LoginItem::standardFolder(), LoginItem::runningProgram());
+    options.platform.diagnostics = HostPerfLog::directory();
+    const auto hostName = HostNaming::hostName();
+    options.hostName = HostNaming::localizedName(HostNaming::prettyName("/etc/machine-info"), hostName);
+    options.mdnsHostName = HostNaming::mdnsHostName(hostName);
+    options.alert = [](const std::string& message, const std::string& detail) {
+        QMessageBox box(QMessageBox::Critical, QString::fromStdString(message), QString::fromStdString(message));
+        box.setInformativeText(QString::fromStdString(detail));
+        box.exec();
+    };
+    options.exit = [](int status) { QCoreApplication::exit(status); };
+    return options;
+}
+
+AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {}
+
+AppDelegate::~AppDelegate() {
+    // The controller refers to the root: it goes first.
+    controller_.reset();
+    updater_.reset();
+    root_.reset();
+}
+
+void AppDelegate::launch() {
+    const RootNames names = RootNames::from(options_.environment, options_.hostName, options_.mdnsHostName);
+    const auto trace = options_.platform.trace;
+    auto permissions = std::make_shared<SystemPermissions>(options_.platform.displayName);
+    auto root = CompositionRoot::make(std::move(permissions), names, options_.platform);
+    if (!root) {
+        const std::string detail = root.error().description();
+        std::fprintf(stderr, "Quillmere could not start: %s\n", detail.c_str());
+        exitStatus_ = 1;
+        if (options_.alert) options_.alert("Quillmere could not start", detail);
+        requestQuit();
+        return;
+    }
+    root_ = std::move(*root);
+
+    if (trace) trace("updater");
+    updater_ = AppUpdater::fromSettings(root_->defaults(), options_.version);
+    if (updater_ && !names.scope) updater_->startUpdater();
+
+    if (trace) trace("controller");
+    controller_ = std::make_unique<HostAppController>(*root_, updater_.get(), [this] { requestQuit(); });
+    if (names.scope) {
+        scopedCleanup_ = [keychain = options_.platform.keychain, scope = *names.scope] {
+            CompositionRoot::removeScopedItems(keychain, scope);
+        };
+    }
+    root_->transport->setOnListening([](std::uint16_t port) {
+        fmt::print("quillmere-host: listening for sessions on UDP port {}\n", port);
+        std::fflush(stdout);
+    });
+    if (trace) trace("controller start");
+    controller_->start();
+    if (trace) trace("diagnostics");
+    root_->perfLog().start();
+}
+
+AppDelegate::TerminateReply AppDelegate::shouldTerminate() {
+    if (!controller_ || controller_->tornDown()) return TerminateReply::now;
+    controller_->tearDown([this] {
+        if (options_.platform.trace) options_.platform.trace("torn down");
+        if (scopedCleanup_) scopedCleanup_();
+        if (options_.platform.trace) options_.platform.trace("scoped cleanup");
+        if (options_.exit) options_.exit(0);
+    });
+    return TerminateReply::later;
+}
+
+void AppDelegate::requestQuit() {
+    if (shouldTerminate() == TerminateReply::now && options_.exit) options_.exit(exitStatus_);
+}
+
+} // namespace quillmere

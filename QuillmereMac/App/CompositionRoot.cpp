@@ -1,0 +1,162 @@
+#include "QuillmereMac/App/CompositionRoot.h"
+
+#include "Platform/EventPosting/EventPosterX11.h"
+#include "Platform/Pasteboard/SystemPasteboard.h"
+#include "QuillmereMac/Diagnostics/HostPerfSources.h"
+
+#include "QuillmereMac/Trust/AnyTrustStorage.h"
+#include "QuillmereTransport/Identity/IdentityStore.h"
+#include "QuillmereTransport/Identity/SystemPairingCrypto.h"
+
+#include <QVariantMap>
+
+#include <algorithm>
+
+namespace quillmere {
+
+std::string CompositionError::description() const {
+    return std::visit([](const auto& error) { return error.description(); }, cause);
+}
+
+std::expected<std::unique_ptr<CompositionRoot>, CompositionError>
+CompositionRoot::make(std::shared_ptr<SystemPermissions> permissions, RootNames names, Platform platform,
+                      std::function<bool()> autoApproveOverride) {
+    if (platform.defaults == nullptr) platform.defaults = &Defaults::standard();
+    std::unique_ptr<CompositionRoot> root(new CompositionRoot(std::move(names), std::move(platform)));
+    root->permissions = std::move(permissions);
+    if (auto composed = root->compose(std::move(autoApproveOverride)); !composed)
+        return std::unexpected(composed.error());
+    return root;
+}
+
+WireID CompositionRoot::deviceIDOf(ByteView fingerprint) {
+    const auto bytes = fingerprint.first(std::min<std::size_t>(fingerprint.size(), 16));
+    if (auto id = WireID::fromBytes(bytes)) return *id;
+    return WireID{};
+}
+
+void CompositionRoot::removeScopedItems(const Keychain& keychain, std::string_view scope) {
+    keychain.remove(KeychainTrustStorage::query(KeychainTrustStorage::service(scope), KeychainTrustStorage::account));
+    IdentityStore(keychain).remove(IdentityStore::hostLabel(scope));
+}
+
+HostPerfLog& CompositionRoot::perfLog() {
+    if (!perfLog_) {
+        HostPerfLog::Environment environment;
+        // The transport's thermal zones and power supplies.
+        environment.sysfs = platform.transportSources.sysfs;
+        environment.defaults = platform.defaults;
+        perfLog_ = HostPerfLog::make(*platform.main, HostPerfSources::of(pipeline, virtualDisplay), platform.diagnostics,
+                                     std::move(environment));
+    }
+    return *perfLog_;
+}
+
+std::expected<void, CompositionError> CompositionRoot::compose(std::function<bool()> autoApproveOverride) {
+    Executor& main = *platform.main;
+    Defaults& settings = defaults();
+
+    trace("consent");
+    consent = ConsentCenter::make(main);
+
+    trace("catalog");
+    catalog = std::make_shared<WindowCatalog>(platform.displayName, WindowCatalog::currentProcessID(),
+                                              WindowCatalog::defaultBundleID);
+
+    trace("trust store");
+    auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(platform.keychain),
+                                                            names.trustService, names.trustAccount));
+    if (!store) return std::unexpected(CompositionError{store.error()});
+
+    trace("identity");
+    const IdentityStore identities(platform.keychain);
+    auto loaded = identities.load(names.identityLabel);
+    if (!loaded) return std::unexpected(CompositionError{loaded.error()});
+    if (*loaded) {
+        identity = std::move(**loaded);
+    } else {
+        trace("identity created");
+        auto created = identities.create(names.identityLabel, identitySubject);
+        if (!created) return std::unexpected(CompositionError{created.error()});
+        identity = std::move(*created);
+    }
+
+    trace("engine");
+    engine = std::make_shared<HostEngine>(permissions, std::move(*store));
+
+    trace("model");
+    model = std::make_unique<HostStatusModel>(engine, platform.loginItem, settings);
+
+    trace("device identifier");
+    const WireID deviceID = deviceIDOf(identity->fingerprint.view());
+
+    trace("transport");
+    transport = HostTransportService::make(main, {.identity = *identity,
+                                                  .hostName = names.hostName,
+                                                  .deviceID = deviceID,
+                                                  .advertise = names.advertise,
+                                                  .sources = platform.transportSources});
+
+    trace("registered defaults");
+    settings.registerDefaults(QVariantMap{{QString::fromUtf8(HostStatusModel::autoApproveKey), true}});
+
+    trace("auto-approve");
+    if (autoApproveOverride) {
+        consent->autoApproveSessions = std::move(autoApproveOverride);
+    } else {
+        consent->autoApproveSessions = [&settings] { return settings.boolForKey(HostStatusModel::autoApproveKey); };
+    }
+
+    // The window system and raiser join the input side here when they land.
+    trace("input side");
+    std::shared_ptr<EventPosting> poster;
+    if (auto opened = EventPosterX11::open({.displayName = platform.displayName})) {
+        poster = std::move(*opened);
+    } else {
+        log_.error("input cannot be posted: %{public}s", opened.error().description());
+    }
+    auto pasteboard = std::make_shared<SystemPasteboard>(main);
+
+    trace("pipeline");
+    textSize = std::make_shared<DisplayTextSize>(DisplayTextSize::Displays::randr(platform.displayName), settings);
+    virtualDisplays = std::make_shared<RandrVirtualDisplayMaker>(platform.displayName);
+    MediaPipeline::Services services;
+    services.catalog = catalog;
+    services.consent = consent;
+    services.mainActor = &main;
+    // Values, not the root: a pipeline task may outlive it at exit.
+    services.testPatternEnabled = [&settings, fromEnvironment = names.testPatternFromEnvironment] {
+        return settings.boolForKey(HostStatusModel::testPatternKey) || fromEnvironment;
+    };
+    services.permission = [permissions = permissions] { return permissions->inputPostingAllowed(); };
+    services.displays = DisplayQueries::x11(platform.displayName);
+    services.poster = std::move(poster);
+    services.pasteboard = std::move(pasteboard);
+    services.textSize = textSize;
+    virtualDisplay = std::make_shared<VirtualDisplayController>(virtualDisplays);
+    services.virtualDisplay = virtualDisplay;
+    pipeline = MediaPipeline::make(std::move(services));
+
+    trace("delegate");
+    transport->setDelegate(pipeline);
+
+    trace("services");
+    engine->addService(transport);
+
+    trace("trusted fingerprints");
+    transport->trustChanged(engine->trust().peers());
+
+    trace("pairing");
+    pairing = EnrollmentService::make(
+        main, HostEnrollment(std::make_shared<SystemPairingCrypto>(), identity->fingerprint, pairingApprovalTimeoutSeconds),
+        *identity, names.hostName, names.pairingAddress, EnrollmentService::addingTo(engine),
+        EnrollmentService::wallClockSeconds);
+
+    trace("session change");
+    transport->setOnSessionChange([weak = std::weak_ptr<HostEngine>(engine)](std::optional<std::string> name, int count) {
+        if (auto engine = weak.lock()) engine->sessionChanged(std::move(name), count);
+    });
+    return {};
+}
+
+} // namespace quillmere

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "Platform/Defaults/Defaults.h"
+#include "Platform/Dispatch/Executor.h"
+#include "Platform/Keychain/Keychain.h"
+#include "Platform/Log/Logger.h"
+#include "QuillmereMac/App/HostStatusModel.h"
+#include "QuillmereMac/App/LoginItem.h"
+#include "QuillmereMac/App/RootNames.h"
+#include "QuillmereMac/App/SystemPermissions.h"
+#include "QuillmereMac/Catalog/WindowCatalog.h"
+#include "QuillmereMac/Consent/ConsentCenter.h"
+#include "QuillmereMac/Diagnostics/HostPerfLog.h"
+#include "QuillmereMac/Display/DisplayTextSize.h"
+#include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
+#include "QuillmereMac/Engine/HostEngine.h"
+#include "QuillmereMac/Enrollment/EnrollmentService.h"
+#include "QuillmereMac/HostService/HostTransportService.h"
+#include "QuillmereMac/Media/MediaPipeline.h"
+#include "QuillmereTransport/Identity/IdentityError.h"
+#include "QuillmereWire/TrustStoreError.h"
+
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace quillmere {
+
+// Why the host could not be composed: its trust store or its identity.
+struct CompositionError {
+    std::variant<TrustStoreError, IdentityError> cause;
+    std::string description() const;
+};
+
+// The host's object graph, made once at launch in a fixed order and kept for
+// the life of the process. Main thread only.
+class CompositionRoot {
+public:
+    // What the graph is composed over: the real system in the program,
+    // temporary folders and a private X server in tests.
+    struct Platform {
+        Executor* main = nullptr;
+        Keychain keychain = Keychain::standard();
+        Defaults* defaults = nullptr;
+        // $DISPLAY when empty.
+        std::string displayName;
+        HostTransportService::Sources transportSources;
+        LoginItem loginItem;
+        // Where the diagnostics log is written; none: nowhere.
+        std::optional<std::filesystem::path> diagnostics;
+        // Told each composition step by name as it is taken.
+        std::function<void(std::string_view step)> trace;
+    };
+
+    static constexpr std::string_view identitySubject = "QuillmereMac";
+    static constexpr std::uint32_t pairingApprovalTimeoutSeconds = 120;
+
+    // Every step in order; fails on a trust store that cannot be read or an
+    // identity that can be neither loaded nor made. An override, when given,
+    // answers in place of the auto-approve setting.
+    static std::expected<std::unique_ptr<CompositionRoot>, CompositionError>
+    make(std::shared_ptr<SystemPermissions> permissions, RootNames names, Platform platform,
+         std::function<bool()> autoApproveOverride = {});
+
+    // The first 16 bytes of a fingerprint; all zero when it has fewer.
+    static WireID deviceIDOf(ByteView fingerprint);
+
+    // Deletes the scope's trust item and identity; failures are ignored.
+    static void removeScopedItems(const Keychain& keychain, std::string_view scope);
+
+    std::shared_ptr<HostEngine> engine;
+    std::unique_ptr<HostStatusModel> model;
+    // Present once composed.
+    std::optional<LocalIdentity> identity;
+    std::shared_ptr<HostTransportService> transport;
+    std::shared_ptr<EnrollmentService> pairing;
+    std::shared_ptr<ConsentCenter> consent;
+    std::shared_ptr<WindowCatalog> catalog;
+    std::shared_ptr<MediaPipeline> pipeline;
+    // The main display's text size and the maker of virtual displays, which
+    // the controller heals at start.
+    std::shared_ptr<DisplayTextSize> textSize;
+    std::shared_ptr<RandrVirtualDisplayMaker> virtualDisplays;
+    std::shared_ptr<VirtualDisplayController> virtualDisplay;
+    std::shared_ptr<SystemPermissions> permissions;
+    const RootNames names;
+    const Platform platform;
+
+    Defaults& defaults() const { return *platform.defaults; }
+    // Made on first use, over the pipeline and the diagnostics folder.
+    HostPerfLog& perfLog();
+
+private:
+    CompositionRoot(RootNames names, Platform platform) : names(std::move(names)), platform(std::move(platform)) {}
+    std::expected<void, CompositionError> compose(std::function<bool()> autoApproveOverride);
+    void trace(std::string_view step) const {
+        if (platform.trace) platform.trace(step);
+    }
+
+    std::shared_ptr<HostPerfLog> perfLog_;
+    Logger log_{"com.ornbeck.quillmere.mac", "control"};
+};
+
+} // namespace quillmere

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "Platform/Log/Logger.h"
+#include "QuillmereMac/App/AppUpdater.h"
+#include "QuillmereMac/App/CompositionRoot.h"
+#include "QuillmereMacCore/SharingIndicator.h"
+
+#include <QKeySequence>
+#include <QMainWindow>
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+namespace quillmere {
+
+class StatusView;
+
+// The host's face on the desktop: the tray icon with its menu and sharing
+// indicator, the main menus, the three windows (made once, hidden on close),
+// the menu actions and the once-only tear-down that quitting waits for.
+// Main thread only.
+class HostAppController final : public QObject {
+public:
+    static constexpr std::uint32_t pairingLifetimeSeconds = 300;
+    // How long the tear-down waits for closing connections to finish their bye.
+    static constexpr std::uint64_t closeWaitNs = 2'000'000'000;
+
+    // The root must outlive the controller; the updater is optional.
+    HostAppController(CompositionRoot& root, AppUpdater* updater, std::function<void()> terminate,
+                      QObject* parent = nullptr);
+    ~HostAppController() override;
+
+    void start();
+    // Once: later calls only run done at once.
+    void tearDown(std::function<void()> done);
+    bool tornDown() const { return tornDown_; }
+
+    // Menu and button actions.
+    void showWindow();
+    void showPairing();
+    void showSettings();
+    void refreshPermissions();
+    void requestScreenRecording();
+    void requestAccessibility();
+    void stopSharing();
+    void exportDiagnostics();
+    void quit();
+
+    CompositionRoot& root() const { return root_; }
+    const SharingIndicator& indicator() const { return indicator_; }
+    QSystemTrayIcon* statusItem() const { return statusItem_; }
+    QMenu* statusMenu() const { return statusMenu_; }
+    // Quillmere, File, Sharing and Window, in that order.
+    const std::vector<QMenu*>& mainMenus() const { return mainMenus_; }
+    QMainWindow* window() const { return window_; }
+    QWidget* pairingWindow() const { return pairingWindow_; }
+    QWidget* settingsWindow() const { return settingsWindow_; }
+    // Where exportDiagnostics asked the desktop to open a folder; tests
+    // replace the opening.
+    std::function<void(const std::filesystem::path&)> openFolder;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildStatusMenu();
+    void installMainMenu();
+    void applyIndicator(const SharingIndicator& indicator);
+    void statusChanged(const HostStatus& status);
+    void finishTearDown(std::uint64_t deadlineNs, std::function<void()> done);
+    QWidget* makeWindow(QWidget* content, const QString& title, QSize size, std::optional<QSize> minimum);
+    static void centre(QWidget* window);
+    static void bringForward(QWidget* window);
+    QAction* addAction(QMenu* menu, const QString& title, void (HostAppController::*action)(),
+                       const QKeySequence& shortcut = {});
+
+    CompositionRoot& root_;
+    QSystemTrayIcon* statusItem_ = nullptr;
+    QMenu* statusMenu_ = nullptr;
+    QPointer<QMainWindow> window_;
+    QPointer<QWidget> pairingWindow_;
+    QPointer<QWidget> settingsWindow_;
+    std::function<void()> terminate_;
+    bool tornDown_ = false;
+    AppUpdater* updater_;
+    SharingIndicator indicator_ = SharingIndicator(SharingIndicator::State::idle());
+    QAction* sharingStatusItem_ = nullptr;
+    QAction* stopSharingItem_ = nullptr;
+    QAction* sharingSeparator_ = nullptr;
+    std::optional<HostEngine::ObserverToken> statusToken_;
+    std::vector<QMenu*> mainMenus_;
+    Logger log_{"com.ornbeck.quillmere.mac", "app"};
+};
+
+} // namespace quillmere

@@ -1,0 +1,70 @@
+#include "QuillmereMac/App/HostStatusModel.h"
+
+#include <QPointer>
+
+namespace quillmere {
+
+HostStatusModel::HostStatusModel(const std::shared_ptr<HostEngine>& engine, LoginItem loginItem, Defaults& defaults,
+                                 QObject* parent)
+    : QObject(parent), loginItem_(std::move(loginItem)), defaults_(defaults) {
+    engine_ = engine;
+    status_ = engine->status();
+    QPointer<HostStatusModel> weak(this);
+    const auto token = engine->addObserver([weak](const HostStatus& status) {
+        if (weak) weak->setStatus(status);
+    });
+    setStatus(engine->status());
+    token_ = token;
+}
+
+std::string HostStatusModel::headline(const HostStatus& status) {
+    switch (status.phase) {
+    case HostStatus::Phase::stopped: return "Stopped";
+    case HostStatus::Phase::stopping: return "Stopping\u2026";
+    case HostStatus::Phase::running: break;
+    }
+    if (status.activeSession) return "Sharing with " + *status.activeSession;
+    if (status.permissions.screenRecording == PermissionState::notGranted)
+        return "Allow Screen Recording to start sharing";
+    return "Ready to share a window";
+}
+
+void HostStatusModel::refreshPermissions() {
+    if (auto engine = engine_.lock()) engine->refreshPermissions();
+}
+
+void HostStatusModel::setAutoApprove(bool on) {
+    defaults_.setValue(autoApproveKey, on);
+    raiseRevision();
+}
+
+void HostStatusModel::setTestPatternEnabled(bool on) {
+    defaults_.setValue(testPatternKey, on);
+    raiseRevision();
+}
+
+void HostStatusModel::setOpenAtLogin(bool on) {
+    auto changed = loginItem_.set ? loginItem_.set(on) : std::unexpected(std::string("no login item"));
+    if (changed) setLoginItemProblem(std::nullopt);
+    else setLoginItemProblem(std::string(loginItemProblemPrefix) + changed.error());
+    raiseRevision();
+}
+
+void HostStatusModel::setStatus(const HostStatus& status) {
+    if (status == status_) return;
+    status_ = status;
+    Q_EMIT statusChanged();
+}
+
+void HostStatusModel::setLoginItemProblem(std::optional<std::string> problem) {
+    if (problem == loginItemProblem_) return;
+    loginItemProblem_ = std::move(problem);
+    Q_EMIT loginItemProblemChanged();
+}
+
+void HostStatusModel::raiseRevision() {
+    ++revision_;
+    Q_EMIT revisionChanged();
+}
+
+} // namespace quillmere

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "Platform/Defaults/Defaults.h"
+#include "QuillmereMac/App/LoginItem.h"
+#include "QuillmereMac/Engine/HostEngine.h"
+
+#include <QObject>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillmere {
+
+// The windows' view of the host: a mirror of the engine's status with its
+// one-line headline, the settings the windows write, and "Open at login".
+// Each signal fires only when its value really changed; every settings
+// write raises revision, so that views reading the defaults read them again.
+// Main thread only.
+class HostStatusModel final : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::string_view autoApproveKey = "QuillmereMacAutoApprovePairedSessions";
+    static constexpr std::string_view testPatternKey = "QuillmereMacTestPatternEnabled";
+    static constexpr std::string_view loginItemProblemPrefix = "Couldn't change Open at login: ";
+
+    // The defaults must outlive the model. The model observes the engine
+    // for the rest of its life.
+    HostStatusModel(const std::shared_ptr<HostEngine>& engine, LoginItem loginItem, Defaults& defaults,
+                    QObject* parent = nullptr);
+
+    const HostStatus& status() const { return status_; }
+    std::string headline() const { return headline(status_); }
+    static std::string headline(const HostStatus& status);
+
+    // Reads both permissions again into the engine's status.
+    void refreshPermissions();
+    void setAutoApprove(bool on);
+    void setOpenAtLogin(bool on);
+    void setTestPatternEnabled(bool on);
+
+    const std::optional<std::string>& loginItemProblem() const { return loginItemProblem_; }
+    int revision() const { return revision_; }
+    const LoginItem& loginItem() const { return loginItem_; }
+    const std::weak_ptr<HostEngine>& engine() const { return engine_; }
+    Defaults& defaults() const { return defaults_; }
+
+Q_SIGNALS:
+    void statusChanged();
+    void loginItemProblemChanged();
+    void revisionChanged();
+
+private:
+    void setStatus(const HostStatus& status);
+    void setLoginItemProblem(std::optional<std::string> problem);
+    void raiseRevision();
+
+    HostStatus status_;
+    std::weak_ptr<HostEngine> engine_;
+    HostEngine::ObserverToken token_ = 0;
+    LoginItem loginItem_;
+    std::optional<std::string> loginItemProblem_;
+    int revision_ = 0;
+    Defaults& defaults_;
+};
+
+} // namespace quillmere

@@ -1,0 +1,95 @@
+#include "QuillmereMac/App/LoginItem.h"
+
+#include <QSaveFile>
+#include <QString>
+
+#include <cstdlib>
+#include <system_error>
+
+namespace quillmere {
+
+namespace {
+
+// One argument of an Exec key: quoted when it holds anything the launcher
+// would split or expand, then escaped again as a desktop-entry string.
+std::string execArgument(const std::string& argument) {
+    static constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
+    std::string quoted;
+    if (argument.find_first_of(reserved) == std::string::npos) {
+        quoted = argument;
+    } else {
+        quoted = "\"";
+        for (const char c : argument) {
+            if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+            quoted += c;
+        }
+        quoted += '"';
+    }
+    std::string out;
+    for (const char c : quoted) {
+        if (c == '%') out += "%%";
+        else if (c == '\\') out += "\\\\";
+        else out += c;
+    }
+    return out;
+}
+
+std::expected<void, std::string> writeEntry(const std::filesystem::path& folder,
+                                            const std::filesystem::path& executable) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) return std::unexpected(error.message());
+    QSaveFile file(QString::fromStdString((folder / std::string(LoginItem::entryName)).string()));
+    if (!file.open(QIODevice::WriteOnly)) return std::unexpected(file.errorString().toStdString());
+    const std::string text = LoginItem::entryText(executable);
+    if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
+        !file.commit())
+        return std::unexpected(file.errorString().toStdString());
+    return {};
+}
+
+std::expected<void, std::string> removeEntry(const std::filesystem::path& folder) {
+    std::error_code error;
+    std::filesystem::remove(folder / std::string(LoginItem::entryName), error);
+    if (error) return std::unexpected(error.message());
+    return {};
+}
+
+} // namespace
+
+LoginItem LoginItem::autostart(std::filesystem::path folder, std::filesystem::path executable) {
+    LoginItem item;
+    item.enabled = [folder] {
+        std::error_code error;
+        return std::filesystem::is_regular_file(folder / std::string(entryName), error);
+    };
+    item.set = [folder, executable](bool on) { return on ? writeEntry(folder, executable) : removeEntry(folder); };
+    return item;
+}
+
+std::filesystem::path LoginItem::standardFolder() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/') return std::filesystem::path(config) / "autostart";
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home != nullptr ? home : "/") / ".config" / "autostart";
+}
+
+std::filesystem::path LoginItem::runningProgram() {
+    std::error_code error;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path("quillmere-host") : path;
+}
+
+std::string LoginItem::entryText(const std::filesystem::path& executable) {
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Quillmere\n"
+           "Comment=Share this computer's windows with your iPhone\n"
+           "Exec=" +
+           execArgument(executable.string()) +
+           "\n"
+           "Terminal=false\n"
+           "X-GNOME-Autostart-enabled=true\n";
+}
+
+} // namespace quillmere

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace quillmere {
+
+// Whether the host starts with the user's desktop session. Two operations,
+// so that the status model can be given another platform in tests.
+struct LoginItem {
+    // Whether the item is registered.
+    std::function<bool()> enabled;
+    // Registers (true) or unregisters (false); the failure's text otherwise.
+    std::function<std::expected<void, std::string>(bool)> set;
+
+    static constexpr std::string_view entryName = "quillmere-host.desktop";
+
+    // An XDG autostart entry named entryName in the folder, which starts the
+    // executable. Written whole or not at all.
+    static LoginItem autostart(std::filesystem::path folder, std::filesystem::path executable);
+    // $XDG_CONFIG_HOME/autostart, with ~/.config when the variable is unset
+    // or not an absolute path.
+    static std::filesystem::path standardFolder();
+    // The running program's own file, links resolved.
+    static std::filesystem::path runningProgram();
+    // The desktop entry that starts the executable.
+    static std::string entryText(const std::filesystem::path& executable);
+};
+
+} // namespace quillmere

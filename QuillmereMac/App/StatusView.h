@@ -1,0 +1,60 @@
+#pragma once
+
+#include "QuillmereMac/App/HostStatusModel.h"
+#include "QuillmereMac/Consent/ConsentCenter.h"
+
+#include <QScrollArea>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QToolBar;
+class QVBoxLayout;
+
+namespace quillmere {
+
+// The main window's content: the host's headline, its last error, pending
+// sharing requests with their answers, the two permissions, the pairing
+// state and a footnote. A pure function of the model and the consent
+// center, rebuilt whenever either changes. Main thread only.
+class StatusView final : public QScrollArea {
+public:
+    struct Actions {
+        std::function<void()> quit;
+        std::function<void()> pair;
+        std::function<void()> settings;
+        // Ask for the permission, then read both again.
+        std::function<void()> requestScreenRecording;
+        std::function<void()> requestAccessibility;
+    };
+
+    // Without a consent center no requests are shown.
+    StatusView(HostStatusModel& model, std::shared_ptr<ConsentCenter> consent, Actions actions,
+               QWidget* parent = nullptr);
+    ~StatusView() override;
+
+    // Refresh, Settings… and Pair iPhone…, for the window to show.
+    QToolBar* makeToolBar(QWidget* parent);
+    // Builds the content anew from the model.
+    void rebuild();
+
+    // "1 paired iPhone." or "N paired iPhones."
+    static QString pairedCountText(std::size_t count);
+    // “device” wants to view “title”.
+    static QString requestText(const ConsentCenter::Request& request);
+
+private:
+    void addTitle(QVBoxLayout& column);
+    void addErrorBanner(QVBoxLayout& column);
+    void addRequests(QVBoxLayout& column);
+    void addPermissions(QVBoxLayout& column);
+    void addIPhone(QVBoxLayout& column);
+
+    HostStatusModel& model_;
+    std::shared_ptr<ConsentCenter> consent_;
+    Actions actions_;
+    std::uint64_t consentObserver_ = 0;
+};
+
+} // namespace quillmere

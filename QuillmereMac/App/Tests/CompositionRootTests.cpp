@@ -1,0 +1,193 @@
+#include "QuillmereMac/App/HostNaming.h"
+#include "QuillmereMac/App/Tests/AppShellFixture.h"
+#include "QuillmereMac/Trust/KeychainTrustStorage.h"
+#include "QuillmereTransport/Identity/IdentityStore.h"
+
+#include <fstream>
+
+namespace quillmere {
+namespace {
+
+using testing::LaunchedHost;
+using testing::TemporaryFolder;
+using testing::pumpUntil;
+
+// The composition as the launch takes it, identity made on first launch.
+const std::vector<std::string> launchSteps{
+    "consent",  "catalog",        "trust store", "identity",         "identity created",  "engine",
+    "model",    "device identifier", "transport", "registered defaults", "auto-approve", "input side", "pipeline",
+    "delegate", "services",       "trusted fingerprints", "pairing", "session change",
+    "updater",  "controller",     "controller start", "diagnostics"};
+
+TEST(RootNames, ScopeTable) {
+    struct Case {
+        RootNames::Environment environment;
+        std::optional<std::string> scope;
+        std::string trustService;
+        std::string identityLabel;
+        std::string pairingAddress;
+    };
+    const Case cases[] = {
+        {{}, std::nullopt, "com.ornbeck.quillmere.mac.trust", "com.ornbeck.quillmere.mac.identity", "mac.local"},
+        // An empty scope is no scope, and the pairing address is then not read.
+        {{{"QUILLMERE_MAC_KEYCHAIN_SCOPE", ""}, {"QUILLMERE_MAC_PAIRING_ADDRESS", "10.0.0.9"}},
+         std::nullopt, "com.ornbeck.quillmere.mac.trust", "com.ornbeck.quillmere.mac.identity", "mac.local"},
+        {{{"QUILLMERE_MAC_KEYCHAIN_SCOPE", "t1"}}, "t1", "com.ornbeck.quillmere.mac.trust.t1",
+         "com.ornbeck.quillmere.mac.identity.t1", "mac.local"},
+        {{{"QUILLMERE_MAC_KEYCHAIN_SCOPE", "t1"}, {"QUILLMERE_MAC_PAIRING_ADDRESS", "127.0.0.1"}}, "t1",
+         "com.ornbeck.quillmere.mac.trust.t1", "com.ornbeck.quillmere.mac.identity.t1", "127.0.0.1"},
+        // Used as it is, even when empty.
+        {{{"QUILLMERE_MAC_KEYCHAIN_SCOPE", "t1"}, {"QUILLMERE_MAC_PAIRING_ADDRESS", ""}}, "t1",
+         "com.ornbeck.quillmere.mac.trust.t1", "com.ornbeck.quillmere.mac.identity.t1", ""},
+    };
+    for (const Case& c : cases) {
+        const RootNames names = RootNames::from(c.environment, "Mac Name", "mac.local");
+        EXPECT_EQ(names.scope, c.scope);
+        EXPECT_EQ(names.trustService, c.trustService);
+        EXPECT_EQ(names.trustAccount, "paired-devices");
+        EXPECT_EQ(names.identityLabel, c.identityLabel);
+        EXPECT_EQ(names.pairingAddress, c.pairingAddress);
+        EXPECT_EQ(names.advertise, !c.scope.has_value());
+        EXPECT_EQ(names.hostName, "Mac Name");
+    }
+}
+
+TEST(HostNaming, PrettyNameThenHostNameThenMac) {
+    EXPECT_EQ(HostNaming::localizedName(std::string("Ada's Laptop"), std::string("ada")), "Ada's Laptop");
+    EXPECT_EQ(HostNaming::localizedName(std::string(""), std::string("ada")), "ada");
+    EXPECT_EQ(HostNaming::localizedName(std::nullopt, std::nullopt), "Mac");
+    EXPECT_EQ(HostNaming::mdnsHostName(std::string("ada.example.org")), "ada.local");
+    EXPECT_EQ(HostNaming::mdnsHostName(std::nullopt), "localhost");
+
+    TemporaryFolder folder;
+    std::ofstream(folder.path() / "machine-info") << "ICON_NAME=computer\nPRETTY_HOSTNAME=\"Ada\\'s \\\"Big\\\" Box\"\n";
+    EXPECT_EQ(HostNaming::prettyName(folder.path() / "machine-info"), "Ada's \"Big\" Box");
+    EXPECT_EQ(HostNaming::prettyName(folder.path() / "missing"), std::nullopt);
+}
+
+TEST(CompositionRoot, DeviceIdentifierIsTheFingerprintsFirstSixteenBytes) {
+    Bytes fingerprint(32);
+    for (std::size_t i = 0; i < fingerprint.size(); ++i) fingerprint[i] = static_cast<std::uint8_t>(i + 1);
+    const WireID id = CompositionRoot::deviceIDOf(fingerprint);
+    EXPECT_TRUE(std::equal(id.view().begin(), id.view().end(), fingerprint.begin()));
+    EXPECT_EQ(CompositionRoot::deviceIDOf(ByteView(fingerprint).first(8)), WireID{});
+    EXPECT_EQ(CompositionRoot::deviceIDOf(ByteView(fingerprint).first(16)),
+              *WireID::fromBytes(ByteView(fingerprint).first(16)));
+}
+
+TEST(CompositionRoot, LaunchComposesInOrderAndRegistersAutoApproval) {
+    LaunchedHost host;
+    host.launch();
+    EXPECT_EQ(host.steps, launchSteps);
+    ASSERT_NE(host.delegate->root(), nullptr);
+    CompositionRoot& root = host.root();
+    EXPECT_TRUE(root.transport->trust()->fingerprints().empty());
+    EXPECT_EQ(root.names.hostName, "Test Mac");
+    // No feed in the settings: no updater.
+    EXPECT_EQ(host.delegate->updater(), nullptr);
+    // Registered on, and read at every request.
+    EXPECT_TRUE(root.consent->autoApproveSessions());
+    host.defaults.setValue(HostStatusModel::autoApproveKey, false);
+    EXPECT_FALSE(root.consent->autoApproveSessions());
+    EXPECT_EQ(root.engine->status().phase, HostStatus::Phase::running);
+    EXPECT_TRUE(host.alerts.empty());
+
+    // A second composition over the same keychain loads the identity made by the first.
+    host.steps.clear();
+    auto again = CompositionRoot::make(std::make_shared<SystemPermissions>(":65000"), root.names, host.options.platform);
+    ASSERT_TRUE(again) << again.error().description();
+    EXPECT_EQ(std::find(host.steps.begin(), host.steps.end(), "identity created"), host.steps.end());
+    EXPECT_EQ((*again)->identity->fingerprint, root.identity->fingerprint);
+}
+
+TEST(CompositionRoot, TestPatternFollowsTheSettingElseTheEnvironment) {
+    struct Case {
+        std::optional<bool> setting;
+        std::optional<std::string> variable;
+        bool offered;
+    };
+    const Case cases[] = {{std::nullopt, std::nullopt, false}, {std::nullopt, "1", true}, {std::nullopt, "0", false},
+                          {true, std::nullopt, true},         {false, "1", true},         {false, "true", false}};
+    for (const Case& c : cases) {
+        RootNames::Environment environment;
+        if (c.variable) environment.emplace("QUILLMERE_MAC_TEST_PATTERN", *c.variable);
+        LaunchedHost host(environment);
+        if (c.setting) host.defaults.setValue(HostStatusModel::testPatternKey, *c.setting);
+        host.launch();
+        EXPECT_EQ(host.root().pipeline->testPatternEnabled(), c.offered)
+            << c.setting.value_or(false) << " " << c.variable.value_or("-");
+    }
+}
+
+TEST(CompositionRoot, AnUnreadableTrustStoreOrIdentityAlertsAndExitsWithoutMakingAnything) {
+    struct Case {
+        const char* damaged;
+        std::vector<std::string> steps;
+    };
+    const Case cases[] = {
+        {"trust store", {"consent", "catalog", "trust store"}},
+        {"identity", {"consent", "catalog", "trust store", "identity"}},
+    };
+    for (const Case& c : cases) {
+        LaunchedHost host;
+        const Bytes garbage{0xde, 0xad, 0xbe, 0xef};
+        if (std::string_view(c.damaged) == "trust store") {
+            ASSERT_TRUE(KeychainTrustStorage(host.keychain())
+                            .save(garbage, KeychainTrustStorage::service(std::nullopt), KeychainTrustStorage::account));
+        } else {
+            KeychainItem certificate;
+            certificate.service = std::string(IdentityStore::certificateService);
+            certificate.account = IdentityStore::hostLabel(std::nullopt);
+            certificate.data = garbage;
+            ASSERT_EQ(host.keychain().add(certificate), KeychainStatus::success);
+        }
+        host.launch();
+
+        ASSERT_EQ(host.alerts.size(), 1u) << c.damaged;
+        EXPECT_EQ(host.alerts[0].first, "Quillmere could not start");
+        EXPECT_FALSE(host.alerts[0].second.empty());
+        EXPECT_EQ(host.exits, std::vector<int>{1});
+        EXPECT_EQ(host.delegate->root(), nullptr);
+        EXPECT_EQ(host.delegate->controller(), nullptr);
+        EXPECT_EQ(host.delegate->updater(), nullptr);
+        EXPECT_EQ(host.steps, c.steps);
+        // Nothing after the failure: no defaults registered, no identity made.
+        EXPECT_FALSE(host.defaults.objectForKey(HostStatusModel::autoApproveKey).isValid());
+        KeychainQuery keys;
+        keys.itemClass = KeychainItemClass::key;
+        EXPECT_EQ(host.keychain().copyAll(keys).error(), KeychainStatus::itemNotFound);
+        // A later quit request ends at once too.
+        EXPECT_EQ(host.delegate->shouldTerminate(), AppDelegate::TerminateReply::now);
+    }
+}
+
+TEST(CompositionRoot, AScopedQuitTearsDownThenDeletesTheScopesItemsOnly) {
+    LaunchedHost host(RootNames::Environment{{"QUILLMERE_MAC_KEYCHAIN_SCOPE", "t1"}});
+    const IdentityStore identities(host.keychain());
+    ASSERT_TRUE(identities.create(IdentityStore::hostLabel(std::nullopt), "QuillmereMac"));
+    host.launch();
+    CompositionRoot& root = host.root();
+    EXPECT_FALSE(root.names.advertise);
+    EXPECT_EQ(root.identity->label, "com.ornbeck.quillmere.mac.identity.t1");
+    // A paired device makes the trust item exist.
+    TrustedPeer peer(WireID{}, Digest32{}, "Phone", PeerRole::client, 1);
+    ASSERT_TRUE(root.engine->addDevice(peer));
+    const KeychainTrustStorage trust(host.keychain());
+    ASSERT_TRUE(trust.load("com.ornbeck.quillmere.mac.trust.t1", "paired-devices")->has_value());
+
+    EXPECT_EQ(host.delegate->shouldTerminate(), AppDelegate::TerminateReply::later);
+    // A second request while tearing down is answered at once.
+    EXPECT_EQ(host.delegate->shouldTerminate(), AppDelegate::TerminateReply::now);
+    ASSERT_TRUE(pumpUntil([&] { return !host.exits.empty(); }));
+    EXPECT_EQ(host.exits, std::vector<int>{0});
+    const std::vector<std::string> tail(host.steps.end() - 2, host.steps.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"torn down", "scoped cleanup"}));
+    EXPECT_EQ(root.engine->status().phase, HostStatus::Phase::stopped);
+
+    EXPECT_FALSE(trust.load("com.ornbeck.quillmere.mac.trust.t1", "paired-devices")->has_value());
+    EXPECT_FALSE(identities.load("com.ornbeck.quillmere.mac.identity.t1")->has_value());
+    EXPECT_TRUE(identities.load(IdentityStore::hostLabel(std::nullopt))->has_value());
+}
+
+} // namespace
+} // namespace quillmere
