@@ -1,7 +1,9 @@
 #include "QuillmereMac/App/CompositionRoot.h"
 
+#include "Platform/Accessibility/WindowSystemEwmh.h"
 #include "Platform/EventPosting/EventPosterX11.h"
 #include "Platform/Pasteboard/SystemPasteboard.h"
+#include "QuillmereMac/Control/AXWindowRaiser.h"
 #include "QuillmereMac/Diagnostics/HostPerfSources.h"
 
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
@@ -107,7 +109,6 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
         consent->autoApproveSessions = [&settings] { return settings.boolForKey(HostStatusModel::autoApproveKey); };
     }
 
-    // The window system and raiser join the input side here when they land.
     trace("input side");
     std::shared_ptr<EventPosting> poster;
     if (auto opened = EventPosterX11::open({.displayName = platform.displayName})) {
@@ -116,6 +117,12 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
         log_.error("input cannot be posted: %{public}s", opened.error().description());
     }
     auto pasteboard = std::make_shared<SystemPasteboard>(main);
+    std::shared_ptr<WindowRaising> raiser;
+    if (auto windows = WindowSystemEwmh::open(platform.displayName)) {
+        raiser = AXWindowRaiser::make(std::move(*windows), main, true, WindowCatalog::currentProcessID());
+    } else {
+        log_.error("windows cannot be raised: %{public}s", windows.error().description());
+    }
 
     trace("pipeline");
     textSize = std::make_shared<DisplayTextSize>(DisplayTextSize::Displays::randr(platform.displayName), settings);
@@ -132,6 +139,7 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     services.displays = DisplayQueries::x11(platform.displayName);
     services.poster = std::move(poster);
     services.pasteboard = std::move(pasteboard);
+    services.raiser = std::move(raiser);
     services.textSize = textSize;
     virtualDisplay = std::make_shared<VirtualDisplayController>(virtualDisplays);
     services.virtualDisplay = virtualDisplay;

@@ -41,12 +41,22 @@ WindowCatalog::WindowCatalog(std::string displayName, std::int32_t ownProcessID,
       fetch_(std::move(fetch)) {}
 
 std::expected<std::vector<ShareableWindow>, WindowCatalogError> WindowCatalog::refresh(bool includeOffScreen) {
+    return refresh(fetch(includeOffScreen));
+}
+
+std::expected<ShareableContent, WindowCatalogError> WindowCatalog::fetch(bool includeOffScreen) const {
     ShareableContent::Options options;
     options.excludeDesktopWindows = true;
     options.onScreenWindowsOnly = !includeOffScreen;
     options.displayName = displayName_;
     auto content = fetch_(options);
     if (!content) return std::unexpected(WindowCatalogError::permissionDenied);
+    return std::move(*content);
+}
+
+std::expected<std::vector<ShareableWindow>, WindowCatalogError> WindowCatalog::refresh(
+    std::expected<ShareableContent, WindowCatalogError> content) {
+    if (!content) return std::unexpected(content.error());
 
     windows_.clear();
     for (const ContentWindow& window : content->windows) windows_.try_emplace(window.windowID, window);

@@ -54,6 +54,11 @@ public:
     // Fetches the content anew (on-screen windows only unless asked) and
     // returns the listed windows; a failed fetch changes nothing.
     std::expected<std::vector<ShareableWindow>, WindowCatalogError> refresh(bool includeOffScreen);
+    // The same in two steps: the fetch, which may run on any thread, and
+    // taking what it found, on the catalog's own.
+    std::expected<ShareableContent, WindowCatalogError> fetch(bool includeOffScreen) const;
+    std::expected<std::vector<ShareableWindow>, WindowCatalogError> refresh(
+        std::expected<ShareableContent, WindowCatalogError> content);
 
     std::expected<WindowCapture, WindowCatalogError> windowFilter(std::uint32_t windowID) const;
     std::optional<Rect> windowFrame(std::uint32_t windowID) const;

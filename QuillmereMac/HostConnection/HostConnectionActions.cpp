@@ -221,8 +221,10 @@ void HostConnection::requestControl() {
         auto reply = [weak](bool approved) {
             if (const auto self = weak.lock()) self->grantControl(approved);
         };
-        if (const auto media = weakDelegate.lock())
-            media->requestControl(name, reply);
+        const auto media = weakDelegate.lock();
+        const auto self = weak.lock();
+        if (media && self)
+            media->requestControl(name, self, reply);
         else
             reply(false);
     });

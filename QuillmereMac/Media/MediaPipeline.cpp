@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char* tasksLabel = "com.ornbeck.quillmeremac.media.tasks";
 constexpr const char* repeatLabel = "com.ornbeck.quillmeremac.input.repeat";
+constexpr const char* listingLabel = "com.ornbeck.quillmeremac.control.listing";
 constexpr std::int64_t minimumSide = 64;
 constexpr double clickIntervalMs = 500.0;
 
@@ -79,6 +80,7 @@ MediaPipeline::Services completed(MediaPipeline::Services services) {
     if (!services.tasks) services.tasks = std::make_shared<SerialQueue>(tasksLabel);
     if (!services.clock) services.clock = &Clock::nowNs;
     if (!services.repeatTimers) services.repeatTimers = std::make_shared<SerialQueue>(repeatLabel);
+    if (!services.catalogRefresh) services.catalogRefresh = std::make_shared<SerialQueue>(listingLabel);
     return services;
 }
 
@@ -106,7 +108,9 @@ MediaPipeline::MediaPipeline(Services services)
       repeatTimers_(std::move(services.repeatTimers)),
       pasteboard_(std::move(services.pasteboard)),
       textSize_(std::move(services.textSize)),
-      virtualDisplay_(std::move(services.virtualDisplay)) {}
+      virtualDisplay_(std::move(services.virtualDisplay)),
+      raiser_(std::move(services.raiser)),
+      catalogRefresh_(std::move(services.catalogRefresh)) {}
 
 MediaPipeline::~MediaPipeline() {
     if (const auto timer = repeatTimer_.exchange(nullptr)) timer->cancel();

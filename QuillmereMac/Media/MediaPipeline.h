@@ -11,6 +11,7 @@
 #include "QuillmereMac/Catalog/DisplayQueries.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Consent/ConsentPresenting.h"
+#include "QuillmereMac/Control/WindowRaising.h"
 #include "QuillmereMac/Cursor/CursorShapeWatcher.h"
 #include "QuillmereMac/Display/DisplayTextSize.h"
 #include "QuillmereMac/Display/VirtualDisplayController.h"
@@ -89,7 +90,29 @@ public:
         // wide screen shapes; without them those requests change nothing.
         std::shared_ptr<DisplayTextSize> textSize;
         std::shared_ptr<VirtualDisplayController> virtualDisplay;
+        // Brings controlled windows forward; without one, none is raised.
+        std::shared_ptr<WindowRaising> raiser;
+        // Where the window listing behind control is fetched, off the main
+        // actor; a queue of its own by default.
+        std::shared_ptr<Executor> catalogRefresh;
     };
+
+    // What control of a surface acts on: its frame now, the label the user
+    // is asked about, and for a window, the window itself.
+    struct ControlFrame {
+        Rect frame;
+        std::string label;
+        std::optional<ControlTarget> target;
+    };
+    // The window last raised for control, and when (0 without one).
+    struct RaiseState {
+        std::optional<ControlTarget> target;
+        std::uint64_t lastNs = 0;
+    };
+
+    static constexpr std::uint64_t listingTimeoutNs = 1'000'000'000;
+    static constexpr std::uint64_t postRaiseDelayNs = 250'000'000;
+    static constexpr std::uint64_t clickRaiseIntervalNs = 300'000'000;
 
     // The repeat timer's period and leeway while a repeat or gesture is pending.
     static constexpr std::uint64_t repeatTickNs = 5'000'000;
@@ -150,15 +173,30 @@ public:
     // the surface's budget.
     RequestedStream requestedStream(const SurfaceKey& key, const std::optional<Capabilities>& capabilities);
 
-    // Control of this computer.
+    // Control of this computer (MediaPipelineControl.cpp, MediaPipelineRaise.cpp).
     void focusHint(const msg::FocusHint& hint, const std::shared_ptr<MediaConnection>& connection) override;
     // What a granted control request leaves behind: the one injector, and
     // the surface it drives.
     void takeControl(SurfaceKey surface, std::shared_ptr<InputInjector> injector);
     std::optional<SurfaceKey> controlledSurface() const { return controlledSurface_.get(); }
     std::shared_ptr<InputInjector> injector() const { return injector_.get(); }
-    // Main actor: the controlled surface's frame, read anew from the catalog.
+    // Main actor: the frame, label and window of a choice, after a window
+    // listing that gets a second at most (else the last one is used).
+    void controlFrame(CaptureChoice choice, std::function<void(std::optional<ControlFrame>)> done);
+    // The controlled surface's frame read anew and its window raised again,
+    // on the main actor; nothing for another surface.
     void refreshControl(const SurfaceKey& surface);
+    // After a raise that moved the window: a refresh 0.25 s later.
+    void postRaise();
+    // Before input is posted: a button going down raises the controlled
+    // window again, at most every 0.3 s.
+    void clickRaise(const std::vector<InjectAction>& actions, std::uint64_t nowNs);
+    void recordRaise(std::optional<ControlTarget> target, std::uint64_t nowNs);
+    bool controlledIsDisplay();
+    RaiseState raiseState() const { return raise_.get(); }
+    // The application to give the front back to when control returns from
+    // a window to a display.
+    std::optional<std::int32_t> savedFrontmost() const { return restore_.get(); }
 
     // Requests whose work lives outside this object's surfaces: input
     // injection, clipboard, control prompts, text size and screen shape.
@@ -169,7 +207,8 @@ public:
                         std::function<void(ClipboardOutcome)> reply) override;
     void readClipboard(std::string clientName,
                        std::function<void(bool approved, std::optional<std::string> text)> reply) override;
-    void requestControl(std::string clientName, std::function<void(bool approved)> reply) override;
+    void requestControl(std::string clientName, std::shared_ptr<MediaConnection> connection,
+                        std::function<void(bool approved)> reply) override;
     bool permission() override { return permission_(); }
     std::int64_t droppedInput() const { return droppedInput_.get(); }
     bool repeatTimerRunning() const { return repeatTimer_.get() != nullptr; }
@@ -204,9 +243,20 @@ private:
                       std::shared_ptr<MediaConnection> connection);
     void retire(std::shared_ptr<SurfacePipeline> pipeline);
     // MediaPipelineControl.cpp
+    struct Retarget {
+        SurfaceKey surface;
+        std::uint64_t sequence = 0;
+        bool fromDisplay = false;
+        bool toDisplay = false;
+    };
     void handOverControl(const SurfaceKey& stopped, const std::vector<SurfaceKey>& remaining);
-    void retarget(SurfaceKey surface, std::shared_ptr<SurfacePipeline> pipeline, std::uint64_t sequence);
-    std::optional<Rect> controlFrame(const CaptureChoice& choice) const;
+    void retarget(const Retarget& move, const std::optional<ControlFrame>& frame);
+    void controlGranted(bool granted, SurfaceKey surface, const ControlFrame& frame,
+                        std::function<void(bool)> completion);
+    // MediaPipelineRaise.cpp
+    void refreshCatalog(std::function<void(bool refreshed)> done);
+    std::optional<ControlFrame> lookUpControlFrame(const CaptureChoice& choice) const;
+    void raiseWindow(const std::optional<ControlTarget>& target);
     // MediaPipelineCursor.cpp, main actor
     void startCursor(const std::shared_ptr<MediaConnection>& connection);
     void stopCursor();
@@ -221,7 +271,6 @@ private:
     // Any thread: every routed stream of the connection stops, in tasks.
     void stopRoutedAudio(const std::shared_ptr<MediaConnection>& connection);
     std::map<std::uint32_t, AudioRouting::Source> audioSources(const std::shared_ptr<MediaConnection>& connection);
-    void controlGranted(bool granted, SurfaceKey surface, Rect frame, std::function<void(bool)> completion);
     // Lets go of what the injector in place holds down and puts another one
     // (or none) in its place.
     void replaceInjector(std::shared_ptr<InputInjector> injector);
@@ -251,6 +300,8 @@ private:
     const std::shared_ptr<PasteboardAccess> pasteboard_;
     const std::shared_ptr<DisplayTextSize> textSize_;
     const std::shared_ptr<VirtualDisplayController> virtualDisplay_;
+    const std::shared_ptr<WindowRaising> raiser_;
+    const std::shared_ptr<Executor> catalogRefresh_;
 
     LockedBox<Table> lock_;
     LockedBox<std::map<SurfaceKey, RequestedBox, SurfaceKeyOrder>> budgets_;
@@ -262,6 +313,10 @@ private:
     LockedBox<std::vector<std::uint64_t>> recaptures_;
     LockedBox<std::int64_t> droppedInput_;
     LockedBox<std::shared_ptr<DispatchTimer>> repeatTimer_;
+    LockedBox<RaiseState> raise_;
+    LockedBox<std::optional<std::int32_t>> restore_;
+    // Who waits for the window listing under way; empty when none is.
+    LockedBox<std::vector<std::function<void(bool)>>> listingWaiters_;
 
     // One client's session-wide stream, for clients that do not route audio.
     struct AudioState {

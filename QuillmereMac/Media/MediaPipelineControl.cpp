@@ -1,5 +1,6 @@
-// MediaPipeline's control of this computer: which surface the one injector drives,
-// how control moves when that surface stops, and focus hints that move it.
+// MediaPipeline's control of this computer: the control prompt and its
+// grant, which surface the one injector drives, how control moves when that
+// surface stops, and focus hints that move it between windows and displays.
 
 #include "QuillmereMac/Media/MediaPipeline.h"
 
@@ -9,8 +10,13 @@ namespace quillmere {
 
 namespace {
 
-std::string describe(const std::optional<SurfaceKey>& surface) {
-    return surface ? std::to_string(surface->surfaceID) : std::string("none");
+template <class T>
+std::string describe(const std::optional<T>& value) {
+    return value ? std::to_string(*value) : std::string("none");
+}
+
+std::optional<std::uint32_t> surfaceNumber(const std::optional<SurfaceKey>& surface) {
+    return surface ? std::optional(surface->surfaceID) : std::nullopt;
 }
 
 } // namespace
@@ -30,42 +36,53 @@ void MediaPipeline::replaceInjector(std::shared_ptr<InputInjector> injector) {
     updateRepeatTimer();
 }
 
-// Main actor. Control of the lowest surface (surface 1 when there is one),
-// asked of the user with the surface's label.
-void MediaPipeline::requestControl(std::string clientName, std::function<void(bool)> reply) {
-    const auto consent = consent_.lock();
-    const auto lowest = lowestSurface();
-    if (!consent || !poster_ || !lowest) {
+// Main actor. Control of the client's surface 1, else of its lowest, asked
+// of the user with the surface's label. Another client's surfaces are not
+// this client's to drive.
+void MediaPipeline::requestControl(std::string clientName, std::shared_ptr<MediaConnection> connection,
+                                   std::function<void(bool)> reply) {
+    const std::optional<std::pair<SurfaceKey, CaptureChoice>> picked =
+        lock_.withLock([&](Table& table) -> std::optional<std::pair<SurfaceKey, CaptureChoice>> {
+            std::optional<std::pair<SurfaceKey, CaptureChoice>> lowest;
+            for (const auto& [key, pipeline] : table) {
+                if (!connection || !key.belongsTo(connection)) continue;
+                if (!lowest || key.surfaceID == 1) lowest.emplace(key, pipeline->choice());
+                if (key.surfaceID >= 1) break;
+            }
+            return lowest;
+        });
+    if (consent_.expired() || !poster_ || !picked) {
         reply(false);
         return;
     }
-    const CaptureChoice choice = lowest->second->choice();
-    const std::optional<Rect> frame = controlFrame(choice);
-    if (!frame) {
-        reply(false);
-        return;
-    }
-    std::string label = "your entire screen";
-    if (choice.kind == CaptureChoice::Kind::window) {
-        const auto description = catalog_->windowDescription(choice.value);
-        label = description && !description->empty() ? *description : "window " + std::to_string(choice.value);
-    }
-    consent->request(std::move(clientName), "control of " + label,
-                     [weak = weak_from_this(), surface = lowest->first, frame = *frame,
-                      reply = std::move(reply)](bool approved) mutable {
-                         if (const auto self = weak.lock())
-                             self->controlGranted(approved, std::move(surface), frame, std::move(reply));
-                         else
-                             reply(approved);
-                     });
+    controlFrame(picked->second, [weak = weak_from_this(), surface = picked->first, clientName = std::move(clientName),
+                                  reply = std::move(reply)](std::optional<ControlFrame> frame) mutable {
+        const auto self = weak.lock();
+        const auto presenter = self ? self->consent_.lock() : nullptr;
+        if (!presenter || !frame) {
+            reply(false);
+            return;
+        }
+        std::string title = "control of " + frame->label;
+        presenter->request(std::move(clientName), std::move(title),
+                           [weak, surface, frame = std::move(*frame), reply = std::move(reply)](bool approved) mutable {
+                               if (const auto self = weak.lock())
+                                   self->controlGranted(approved, std::move(surface), frame, std::move(reply));
+                               else
+                                   reply(approved);
+                           });
+    });
 }
 
 // Main thread: a grant makes a fresh injector for the surface's frame, with
-// the keyboard's repeat rate as the system has it now.
-void MediaPipeline::controlGranted(bool granted, SurfaceKey surface, Rect frame, std::function<void(bool)> completion) {
+// the keyboard's repeat rate as the system has it now, and raises the window.
+void MediaPipeline::controlGranted(bool granted, SurfaceKey surface, const ControlFrame& frame,
+                                   std::function<void(bool)> completion) {
     if (granted) {
         const KeyRepeat repeat = KeyRepeat::from(poster_->keyRepeatRate());
-        takeControl(std::move(surface), std::make_shared<InputInjector>(poster_, frame, repeat));
+        takeControl(std::move(surface), std::make_shared<InputInjector>(poster_, frame.frame, repeat));
+        recordRaise(frame.target, clock_());
+        raiseWindow(frame.target);
     }
     completion(granted);
 }
@@ -83,9 +100,11 @@ void MediaPipeline::handOverControl(const SurfaceKey& stopped, const std::vector
     if (!target) {
         replaceInjector(nullptr);
         controlledSurface_.set(std::nullopt);
+        recordRaise(std::nullopt, clock_());
         return;
     }
     controlledSurface_.set(std::nullopt);
+    recordRaise(std::nullopt, clock_());
     controlLog_.notice("control moves surface=%{public}u \u2192 %{public}u: stopped", stopped.surfaceID,
                        target->surfaceID);
     if (const auto owner = target->connection.lock()) focusHint(msg::FocusHint{target->surfaceID, 0}, owner);
@@ -96,7 +115,7 @@ void MediaPipeline::focusHint(const msg::FocusHint& hint, const std::shared_ptr<
     const bool hasInjector = injector_.get() != nullptr;
     const std::optional<SurfaceKey> controlled = controlledSurface_.get();
     controlLog_.debug("focus hint surface=%{public}u controlled=%{public}s injector=%{bool,public}d", hint.surfaceID,
-                      describe(controlled), hasInjector);
+                      describe(surfaceNumber(controlled)), hasInjector);
     if (controlled && *controlled == key) return;
     // Another client's control is not this client's to move.
     if (!hasInjector || (controlled && !controlled->belongsTo(connection))) {
@@ -108,62 +127,65 @@ void MediaPipeline::focusHint(const msg::FocusHint& hint, const std::shared_ptr<
         controlLog_.notice("focus ignored surface=%{public}u: not a controllable surface", hint.surfaceID);
         return;
     }
-    const std::uint64_t sequence = focusSequence_.withLock([](std::uint64_t& value) { return ++value; });
-    mainActor_.async([weak = weak_from_this(), key, found, sequence] {
-        if (const auto self = weak.lock()) self->retarget(key, found, sequence);
+    Retarget move;
+    move.surface = key;
+    move.sequence = focusSequence_.withLock([](std::uint64_t& value) { return ++value; });
+    // Where control comes from is read now, before it moves.
+    move.fromDisplay = controlledIsDisplay();
+    move.toDisplay = found->choice().kind == CaptureChoice::Kind::display;
+    mainActor_.async([weak = weak_from_this(), move, choice = found->choice()] {
+        const auto self = weak.lock();
+        if (!self) return;
+        self->controlFrame(choice, [weak, move](std::optional<ControlFrame> frame) {
+            if (const auto self = weak.lock()) self->retarget(move, frame);
+        });
     });
 }
 
-// Main actor. Moving the pointer into the new frame, raising the window and
-// re-activating the application that was in front come with injection and
-// window raising; here control follows the hint.
-void MediaPipeline::retarget(SurfaceKey surface, std::shared_ptr<SurfacePipeline> pipeline, std::uint64_t sequence) {
-    const std::optional<Rect> frame = controlFrame(pipeline->choice());
+// Main actor. A newer hint wins; a held button or a frame without area
+// leaves control where it is until a later hint.
+void MediaPipeline::retarget(const Retarget& move, const std::optional<ControlFrame>& frame) {
+    const std::uint32_t surfaceID = move.surface.surfaceID;
     if (!frame) {
-        controlLog_.notice("retarget failed surface=%{public}u: no frame", surface.surfaceID);
+        controlLog_.notice("retarget failed surface=%{public}u: no frame", surfaceID);
         return;
     }
-    if (focusSequence_.get() != sequence) {
-        controlLog_.notice("retarget superseded surface=%{public}u", surface.surfaceID);
+    if (focusSequence_.get() != move.sequence) {
+        controlLog_.notice("retarget superseded surface=%{public}u", surfaceID);
         return;
     }
+    const Rect& rect = frame->frame;
     const bool moved = injector_.withLock([&](std::shared_ptr<InputInjector>& injector) {
-        if (!injector || !(frame->width >= 1) || !(frame->height >= 1)) return false;
-        injector->windowFrame = *frame;
+        if (!injector || !injector->heldButtons().empty() || !(rect.width >= 1) || !(rect.height >= 1)) return false;
+        injector->windowFrame = rect;
+        injector->moveCursor((rect.minX() + rect.maxX()) / 2, (rect.minY() + rect.maxY()) / 2);
         return true;
     });
     if (!moved) {
-        controlLog_.notice("retarget deferred surface=%{public}u", surface.surfaceID);
+        controlLog_.notice("retarget deferred surface=%{public}u", surfaceID);
         return;
     }
-    controlledSurface_.set(surface);
-}
+    controlledSurface_.set(move.surface);
 
-void MediaPipeline::refreshControl(const SurfaceKey& surface) {
-    if (controlledSurface_.get() != surface) return;
-    const auto found = lock_.withLock([&](Table& table) -> std::shared_ptr<SurfacePipeline> {
-        const auto entry = table.find(surface);
-        return entry == table.end() ? nullptr : entry->second;
+    const bool toWindow = move.fromDisplay && !move.toDisplay;
+    const bool toDisplay = !move.fromDisplay && move.toDisplay;
+    const std::optional<std::int32_t> frontmost = toWindow && raiser_ ? raiser_->lastOther() : std::nullopt;
+    const std::optional<std::int32_t> restore = restore_.withLock([&](std::optional<std::int32_t>& saved) {
+        std::optional<std::int32_t> pid;
+        // This host is never the application to give the front back to.
+        if (toWindow) saved = frontmost == WindowCatalog::currentProcessID() ? std::nullopt : frontmost;
+        if (toDisplay) pid = std::exchange(saved, std::nullopt);
+        return pid;
     });
-    if (!found) return;
-    const std::optional<Rect> frame = controlFrame(found->choice());
-    if (!frame) return;
-    injector_.withLock([&](std::shared_ptr<InputInjector>& injector) {
-        if (injector) injector->windowFrame = *frame;
-    });
-}
-
-std::optional<Rect> MediaPipeline::controlFrame(const CaptureChoice& choice) const {
-    switch (choice.kind) {
-    case CaptureChoice::Kind::window: {
-        auto frame = catalog_->windowFrame(choice.value);
-        if (!frame) controlLog_.notice("control frame missing window=%{public}u", choice.value);
-        return frame;
-    }
-    case CaptureChoice::Kind::display: return catalog_->displayBounds(static_cast<int>(choice.value));
-    case CaptureChoice::Kind::testPattern: return std::nullopt;
-    }
-    return std::nullopt;
+    std::optional<std::int32_t> targetPID;
+    if (frame->target) targetPID = frame->target->pid;
+    controlLog_.notice("retarget surface=%{public}u fromDisplay=%{bool,public}d toDisplay=%{bool,public}d "
+                       "frontmost=%{public}s restore=%{public}s target=%{public}s",
+                       surfaceID, move.fromDisplay, move.toDisplay, describe(frontmost), describe(restore),
+                       describe(targetPID));
+    recordRaise(frame->target, clock_());
+    raiseWindow(frame->target);
+    if (restore && raiser_) raiser_->restoreFrontmost(*restore);
 }
 
 } // namespace quillmere

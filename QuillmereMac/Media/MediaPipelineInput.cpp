@@ -22,6 +22,7 @@ void MediaPipeline::inject(const std::vector<InjectAction>& actions) {
     // The pointer's shape follows input more closely for a while.
     noteCursorInput();
 
+    clickRaise(actions, clock_());
     const bool posted = injector_.withLock([&](std::shared_ptr<InputInjector>& injector) {
         if (!injector) return false;
         for (const InjectAction& action : actions) injector->post(action, clock_());

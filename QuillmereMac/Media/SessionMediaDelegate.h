@@ -63,8 +63,9 @@ public:
     // Main actor.
     virtual void readClipboard(std::string clientName,
                                std::function<void(bool approved, std::optional<std::string> text)> reply) = 0;
-    // Main actor.
-    virtual void requestControl(std::string clientName, std::function<void(bool approved)> reply) = 0;
+    // Main actor. Control of one of the connection's own surfaces.
+    virtual void requestControl(std::string clientName, std::shared_ptr<MediaConnection> connection,
+                                std::function<void(bool approved)> reply) = 0;
     // Main actor; the list may be delivered later, from any thread.
     virtual void captureList(std::function<void(std::vector<CaptureWindow>)> reply) = 0;
     // Before the session sees the hint.

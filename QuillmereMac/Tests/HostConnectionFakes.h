@@ -181,7 +181,8 @@ struct FakeMedia final : SessionMediaDelegate {
         transcript.push_back(fmt::format("media readClipboard({})", clientName));
         readReplies.push_back(std::move(reply));
     }
-    void requestControl(std::string clientName, std::function<void(bool)> reply) override {
+    void requestControl(std::string clientName, std::shared_ptr<MediaConnection>,
+                        std::function<void(bool)> reply) override {
         transcript.push_back(fmt::format("media requestControl({})", clientName));
         controlReplies.push_back(std::move(reply));
     }

@@ -57,6 +57,7 @@ protected:
         services.clock = [this] { return manual->nowNs(); };
         services.poster = std::move(eventPoster);
         services.repeatTimers = manual;
+        services.catalogRefresh = manual;
         services.pasteboard = pasteboard;
         return MediaPipeline::make(std::move(services));
     }
@@ -91,7 +92,10 @@ protected:
 
 TEST_F(MediaPipelineRemoteControlTest, AGrantMakesAnInjectorForTheLowestSurfaceWithTheSystemRepeatRate) {
     std::vector<bool> replies;
-    const auto ask = [&] { media->requestControl("Phone", [&](bool granted) { replies.push_back(granted); }); };
+    const auto ask = [&] {
+        media->requestControl("Phone", client, [&](bool granted) { replies.push_back(granted); });
+        manual->runUntilIdle();
+    };
     ask();
     EXPECT_EQ(replies, std::vector{false}); // no surface yet
 

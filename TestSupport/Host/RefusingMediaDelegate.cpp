@@ -38,7 +38,10 @@ void RefusingMediaDelegate::readClipboard(std::string, std::function<void(bool, 
     reply(false, std::nullopt);
 }
 
-void RefusingMediaDelegate::requestControl(std::string, std::function<void(bool)> reply) { reply(false); }
+void RefusingMediaDelegate::requestControl(std::string, std::shared_ptr<MediaConnection>,
+                                           std::function<void(bool)> reply) {
+    reply(false);
+}
 
 void RefusingMediaDelegate::captureList(std::function<void(std::vector<CaptureWindow>)> reply) { reply({}); }
 

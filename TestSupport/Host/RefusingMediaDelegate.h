@@ -30,7 +30,8 @@ public:
                         std::function<void(ClipboardOutcome)> reply) override;
     void readClipboard(std::string clientName,
                        std::function<void(bool approved, std::optional<std::string> text)> reply) override;
-    void requestControl(std::string clientName, std::function<void(bool approved)> reply) override;
+    void requestControl(std::string clientName, std::shared_ptr<MediaConnection> connection,
+                        std::function<void(bool approved)> reply) override;
     void captureList(std::function<void(std::vector<CaptureWindow>)> reply) override;
     void focusHint(const msg::FocusHint& hint, const std::shared_ptr<MediaConnection>& connection) override;
     bool testPatternEnabled() override;
