@@ -1,8 +1,9 @@
 #include "Platform/Power/PowerSysfs.h"
 
+#include "QuillmereBase/TextFile.h"
+
 #include <algorithm>
 #include <charconv>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <system_error>
@@ -13,13 +14,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Sysfs values end in a newline.
 std::optional<std::string> readText(const fs::path& file) {
-    std::ifstream in(file);
-    if (!in) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.pop_back();
+    auto text = readTextFile(file);
+    if (!text) return std::nullopt;
+    while (!text->empty() && (text->back() == '\n' || text->back() == ' ' || text->back() == '\t' || text->back() == '\r'))
+        text->pop_back();
     return text;
 }
 

@@ -1,12 +1,12 @@
 #include "Platform/SystemInfo/SystemInfo.h"
 
+#include "QuillmereBase/TextFile.h"
+
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <charconv>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -15,14 +15,6 @@ namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::optional<std::string> readText(const fs::path& file) {
-    std::ifstream in(file);
-    if (!in) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return text;
-}
 
 std::string trimmed(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r\n");
@@ -83,13 +75,13 @@ std::string SystemInfo::versionNumbers(std::string_view release) {
 }
 
 std::optional<std::string> SystemInfo::model() const {
-    const auto text = readText(roots_.sys / "class/dmi/id/product_name");
+    const auto text = readTextFile(roots_.sys / "class/dmi/id/product_name");
     if (!text) return std::nullopt;
     return nonEmpty(trimmed(*text));
 }
 
 std::optional<std::string> SystemInfo::chip() const {
-    const auto text = readText(roots_.proc / "cpuinfo");
+    const auto text = readTextFile(roots_.proc / "cpuinfo");
     if (!text) return std::nullopt;
     const auto name = field(*text, "model name");
     if (!name) return std::nullopt;
@@ -103,7 +95,7 @@ int SystemInfo::activeProcessorCount() const {
 }
 
 std::optional<std::uint64_t> SystemInfo::physicalMemoryBytes() const {
-    const auto text = readText(roots_.proc / "meminfo");
+    const auto text = readTextFile(roots_.proc / "meminfo");
     if (!text) return std::nullopt;
     const auto total = field(*text, "MemTotal");
     if (!total) return std::nullopt;
@@ -113,7 +105,7 @@ std::optional<std::uint64_t> SystemInfo::physicalMemoryBytes() const {
 }
 
 std::optional<double> SystemInfo::loadAverage1() const {
-    const auto text = readText(roots_.proc / "loadavg");
+    const auto text = readTextFile(roots_.proc / "loadavg");
     if (!text) return std::nullopt;
     std::istringstream in(*text);
     double averages[3] = {};
@@ -122,7 +114,7 @@ std::optional<double> SystemInfo::loadAverage1() const {
 }
 
 std::optional<std::uint64_t> SystemInfo::processFootprintBytes() const {
-    const auto text = readText(roots_.proc / "self/statm");
+    const auto text = readTextFile(roots_.proc / "self/statm");
     if (!text) return std::nullopt;
     std::istringstream in(*text);
     std::uint64_t size = 0;
@@ -134,7 +126,7 @@ std::optional<std::uint64_t> SystemInfo::processFootprintBytes() const {
 }
 
 bool SystemInfo::lowPowerMode() const {
-    const auto profile = readText(roots_.sys / "firmware/acpi/platform_profile");
+    const auto profile = readTextFile(roots_.sys / "firmware/acpi/platform_profile");
     return profile && trimmed(*profile) == "low-power";
 }
 
