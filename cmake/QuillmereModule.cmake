@@ -18,6 +18,14 @@ function(quillmere_module target)
     add_library(${target} STATIC ${sources})
     target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
     target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+    # Most of a source's compile time goes to the standard library and fmt:
+    # parse them once per library that has enough sources to pay for it.
+    list(LENGTH sources count)
+    if(count GREATER_EQUAL 8)
+      target_precompile_headers(${target} PRIVATE
+        <algorithm> <chrono> <cstdint> <expected> <functional> <map> <memory> <mutex> <optional>
+        <span> <string> <string_view> <variant> <vector> <fmt/format.h>)
+    endif()
   else()
     add_library(${target} INTERFACE)
     target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR})
@@ -37,6 +45,11 @@ function(quillmere_module target)
     # Test code is thin (the work is in the libraries, built optimised):
     # unoptimised it compiles in about 60 % of the time.
     target_compile_options(${target}Tests PRIVATE -O0)
+    # Undefined-behaviour checks stay on the code under test: in the tests
+    # themselves they cost a quarter of the sanitized compile time.
+    if(QUILLMERE_SANITIZE)
+      target_compile_options(${target}Tests PRIVATE -fno-sanitize=undefined)
+    endif()
     # Test files all parse the same heavy headers; parse them once. Above the
     # wire library that includes its message vocabulary.
     set(heavy <gtest/gtest.h> <gmock/gmock.h>
