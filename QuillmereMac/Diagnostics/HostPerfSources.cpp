@@ -27,7 +27,7 @@ HostPerfLog::Providers HostPerfSources::of(std::weak_ptr<MediaPipeline> pipeline
         const auto media = pipeline.lock();
         if (!media) return samples;
         // Two clients' surfaces of one number: the log keys by number, the first stays.
-        for (const auto& [key, surface] : media->surfaces()) {
+        for (const auto& [key, surface] : media->surfaceTable().all()) {
             if (!samples.contains(key.surfaceID)) samples.emplace(key.surfaceID, sample(*surface));
         }
         return samples;
@@ -42,11 +42,11 @@ HostPerfLog::Providers HostPerfSources::of(std::weak_ptr<MediaPipeline> pipeline
         if (!media) return routes;
         // Keyed by surface number like the surfaces: the lowest surface's connection's stays.
         std::vector<std::shared_ptr<MediaConnection>> connections;
-        for (const auto& [key, surface] : media->surfaces()) {
+        for (const auto& [key, surface] : media->surfaceTable().all()) {
             if (std::find(connections.begin(), connections.end(), surface->connection()) == connections.end())
                 connections.push_back(surface->connection());
         }
-        for (const auto& connection : connections) routes.merge(media->audioRoutes(connection));
+        for (const auto& connection : connections) routes.merge(media->audio().routes(connection));
         return routes;
     };
     providers.screenShape = [virtualDisplay] {

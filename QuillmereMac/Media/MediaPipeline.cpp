@@ -1,5 +1,5 @@
-// MediaPipeline: the object, its lookups, pauses and budgets, and the
-// requests whose work lives elsewhere.
+// MediaPipeline: its parts made and joined, and each request handed to the
+// part that owns its state.
 
 #include "QuillmereMac/Media/MediaPipeline.h"
 
@@ -15,12 +15,9 @@ namespace quillmere {
 namespace {
 
 constexpr const char* tasksLabel = "com.ornbeck.quillmeremac.media.tasks";
-constexpr const char* repeatLabel = "com.ornbeck.quillmeremac.input.repeat";
+constexpr const char* controlLabel = "com.ornbeck.quillmeremac.control";
 constexpr const char* listingLabel = "com.ornbeck.quillmeremac.control.listing";
-constexpr std::int64_t minimumSide = 64;
 constexpr double clickIntervalMs = 500.0;
-
-std::int64_t evenAtLeastMinimum(std::int64_t side) { return std::max<std::int64_t>(side & ~std::int64_t{1}, minimumSide); }
 
 // The main actor given, else (for a pipeline made without one) a queue of
 // its own, kept alive for as long as the process may need it.
@@ -79,7 +76,7 @@ MediaPipeline::Services completed(MediaPipeline::Services services) {
     }
     if (!services.tasks) services.tasks = std::make_shared<SerialQueue>(tasksLabel);
     if (!services.clock) services.clock = &Clock::nowNs;
-    if (!services.repeatTimers) services.repeatTimers = std::make_shared<SerialQueue>(repeatLabel);
+    if (!services.controlQueue) services.controlQueue = std::make_shared<SerialQueue>(controlLabel);
     if (!services.catalogRefresh) services.catalogRefresh = std::make_shared<SerialQueue>(listingLabel);
     return services;
 }
@@ -87,138 +84,150 @@ MediaPipeline::Services completed(MediaPipeline::Services services) {
 } // namespace
 
 std::shared_ptr<MediaPipeline> MediaPipeline::make(Services services) {
-    return std::make_shared<MediaPipeline>(completed(std::move(services)));
+    auto media = std::make_shared<MediaPipeline>(completed(std::move(services)));
+    media->wire();
+    return media;
 }
 
 MediaPipeline::MediaPipeline(Services services)
-    : catalog_(std::move(services.catalog)),
-      consent_(std::move(services.consent)),
+    : catalog_(services.catalog),
+      consent_(services.consent),
       mainActor_(mainActorOf(services.mainActor)),
       testPatternEnabled_(std::move(services.testPatternEnabled)),
       permission_(std::move(services.permission)),
-      displays_(std::move(services.displays)),
-      makeSource_(std::move(services.makeSource)),
-      tasks_(std::move(services.tasks)),
-      clock_(std::move(services.clock)),
-      pipelineEnvironment_(std::move(services.pipelines)),
-      makeAudioSource_(std::move(services.makeAudioSource)),
-      makeRoutedAudioSource_(std::move(services.makeRoutedAudioSource)),
-      sampleCursor_(std::move(services.sampleCursor)),
-      poster_(std::move(services.poster)),
-      repeatTimers_(std::move(services.repeatTimers)),
-      pasteboard_(std::move(services.pasteboard)),
-      textSize_(std::move(services.textSize)),
-      virtualDisplay_(std::move(services.virtualDisplay)),
-      raiser_(std::move(services.raiser)),
-      catalogRefresh_(std::move(services.catalogRefresh)) {}
+      clock_(services.clock),
+      surfaces_(SurfaceTable::make({&mainActor_, services.tasks, services.clock, std::move(services.pipelines),
+                                    std::move(services.makeSource), std::move(services.displays)})),
+      control_(RemoteControl::make(
+          {&mainActor_, std::move(services.controlQueue), surfaces_,
+           std::make_shared<ControlFrames>(services.catalog, mainActor_, std::move(services.catalogRefresh)),
+           services.consent, std::move(services.poster), std::move(services.raiser), services.clock})),
+      audio_(SessionAudio::make({&mainActor_, services.tasks, surfaces_, std::move(services.makeAudioSource),
+                                 std::move(services.makeRoutedAudioSource),
+                                 [catalog = services.catalog](std::uint32_t windowID) -> std::optional<std::int32_t> {
+                                     const auto target = catalog->controlTarget(windowID);
+                                     return target ? std::optional(target->pid) : std::nullopt;
+                                 }})),
+      cursor_(std::make_shared<SessionCursor>(mainActor_, std::move(services.sampleCursor), services.clock)),
+      displays_(std::make_shared<DisplaySettling>(
+          mainActor_, std::move(services.textSize), std::move(services.virtualDisplay),
+          DisplaySettling::Hooks{
+              [surfaces = std::weak_ptr(surfaces_)] {
+                  if (const auto table = surfaces.lock()) table->refitDisplaySurfaces();
+              },
+              [surfaces = std::weak_ptr(surfaces_)] {
+                  if (const auto table = surfaces.lock()) table->restartDisplaySurfaces();
+              },
+              [control = std::weak_ptr(control_)] {
+                  if (const auto owner = control.lock()) owner->refreshControlled();
+              },
+              [surfaces = std::weak_ptr(surfaces_)](std::uint32_t displayID) {
+                  const auto table = surfaces.lock();
+                  return table && table->isDisplayOnline(displayID);
+              }})),
+      clipboard_(mainActor_, services.consent, std::move(services.pasteboard)) {}
 
-MediaPipeline::~MediaPipeline() {
-    if (const auto timer = repeatTimer_.exchange(nullptr)) timer->cancel();
-    replaceInjector(nullptr);
+void MediaPipeline::wire() {
+    surfaces_->setHooks({[control = std::weak_ptr(control_)](const SurfaceKey& surface) {
+                             if (const auto owner = control.lock()) owner->rasterChanged(surface);
+                         },
+                         [weak = weak_from_this()](std::uint32_t surfaceID, std::uint32_t captureID,
+                                                   std::shared_ptr<MediaConnection> connection) {
+                             const auto self = weak.lock();
+                             if (!self) return;
+                             self->startSurface(surfaceID, captureID, connection);
+                             self->beginMedia(surfaceID, captureID, std::move(connection));
+                         }});
+}
+
+void MediaPipeline::startSurface(std::uint32_t surfaceID, std::uint32_t captureID,
+                                 std::shared_ptr<MediaConnection> connection) {
+    surfaces_->start(surfaceID, captureID, std::move(connection));
+}
+
+void MediaPipeline::stopSurface(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>& connection) {
+    const SurfaceTable::Removal removal = surfaces_->stop(surfaceID, connection);
+    control_->surfaceStopped(SurfaceKey{connection, surfaceID}, removal.remaining);
+    if (!removal.surfacesLeft) {
+        mainActor_.async([cursor = std::weak_ptr(cursor_)] {
+            if (const auto owner = cursor.lock()) owner->stop();
+        });
+    }
+    audio_->end(!removal.remaining.empty(), connection);
+}
+
+void MediaPipeline::beginMedia(std::uint32_t surfaceID, std::uint32_t captureID,
+                               std::shared_ptr<MediaConnection> connection) {
+    surfaces_->beginSending(surfaceID, connection);
+    const auto capabilities = connection ? connection->capabilitiesCopy() : std::nullopt;
+    if (!capabilities) return;
+    if (capabilities->features.contains(features::bit6)) {
+        mainActor_.async([cursor = std::weak_ptr(cursor_), weakConnection = std::weak_ptr<MediaConnection>(connection)] {
+            const auto owner = cursor.lock();
+            const auto client = weakConnection.lock();
+            if (owner && client) owner->start(client);
+        });
+    }
+    if (capabilities->features.contains(features::bit2)) audio_->begin(captureID, connection);
 }
 
 std::shared_ptr<SurfacePipeline> MediaPipeline::pipeline(std::uint32_t surfaceID,
                                                          const std::shared_ptr<MediaConnection>& connection) {
-    const SurfaceKey key{connection, surfaceID};
-    return lock_.withLock([&](Table& table) -> std::shared_ptr<SurfacePipeline> {
-        const auto found = table.find(key);
-        return found == table.end() ? nullptr : found->second;
-    });
-}
-
-std::optional<std::pair<SurfaceKey, std::shared_ptr<SurfacePipeline>>> MediaPipeline::lowestSurface() {
-    return lock_.withLock([](Table& table) -> std::optional<std::pair<SurfaceKey, std::shared_ptr<SurfacePipeline>>> {
-        if (table.empty()) return std::nullopt;
-        return *table.begin();
-    });
-}
-
-std::size_t MediaPipeline::surfaceCount() const {
-    return lock_.withLock([](const Table& table) { return table.size(); });
-}
-
-std::vector<std::pair<SurfaceKey, std::shared_ptr<SurfacePipeline>>> MediaPipeline::surfaces() const {
-    return lock_.withLock([](const Table& table) {
-        return std::vector<std::pair<SurfaceKey, std::shared_ptr<SurfacePipeline>>>(table.begin(), table.end());
-    });
+    return surfaces_->pipeline(SurfaceKey{connection, surfaceID});
 }
 
 std::optional<DatagramPacer::Metrics> MediaPipeline::pacerSnapshot() {
-    const auto lowest = lowestSurface();
+    const auto lowest = surfaces_->lowest();
     if (!lowest) return std::nullopt;
     return lowest->second->connection()->pacerMetrics();
 }
 
 void MediaPipeline::setPaused(std::uint32_t surfaceID, bool paused,
                               const std::shared_ptr<MediaConnection>& connection) {
-    const SurfaceKey key{connection, surfaceID};
-    if (const auto found = pipeline(surfaceID, connection)) {
-        found->queue().async([found, paused] { found->setPaused(paused); });
-    }
-    const bool changed = pausedSurfaces_.withLock([&](auto& paused_) {
-        return paused ? paused_.insert(key).second : paused_.erase(key) > 0;
-    });
-    audioLog_.notice("surface %{public}u paused=%{bool,public}d", surfaceID, paused);
-    // A paused surface is not heard: the client's audio routes follow.
-    const auto capabilities = connection ? connection->capabilitiesCopy() : std::nullopt;
-    if (changed && capabilities && capabilities->features.contains(features::bit8)) {
-        mainActor_.async([weak = weak_from_this(), connection] {
-            if (const auto self = weak.lock()) self->reconcileAudioRoutes(connection);
-        });
-    }
+    const bool changed = surfaces_->setPaused(SurfaceKey{connection, surfaceID}, paused);
+    audio_->pauseChanged(surfaceID, paused, changed, connection);
 }
 
 void MediaPipeline::setSurfaceBudget(std::uint32_t surfaceID, std::optional<RequestedBox> box,
                                      const std::shared_ptr<MediaConnection>& connection) {
-    const SurfaceKey key{connection, surfaceID};
-    budgets_.withLock([&](auto& budgets) {
-        // Entries of connections that are gone can never match again.
-        std::erase_if(budgets, [](const auto& entry) { return entry.first.connection.expired(); });
-        if (box)
-            budgets.insert_or_assign(key, *box);
-        else
-            budgets.erase(key);
-    });
-    if (!box) return;
-    const auto found = pipeline(surfaceID, connection);
-    if (!found) return;
-
-    std::int64_t maxWidth = 1280;
-    std::int64_t maxHeight = 720;
-    if (const auto capabilities = connection->capabilitiesCopy()) {
-        maxWidth = evenAtLeastMinimum(capabilities->maxWidth);
-        maxHeight = evenAtLeastMinimum(capabilities->maxHeight);
-    }
-    std::int64_t width = evenAtLeastMinimum(std::min(box->width, maxWidth));
-    std::int64_t height = evenAtLeastMinimum(std::min(box->height, maxHeight));
-    if (found->choice().kind == CaptureChoice::Kind::display) {
-        if (const auto size = displayPixelSize(static_cast<int>(found->choice().value))) {
-            width = evenAtLeastMinimum(std::min<std::int64_t>(size->width, width));
-            height = evenAtLeastMinimum(std::min<std::int64_t>(size->height, height));
-        }
-    }
-    found->queue().async([found, fitted = RequestedBox{width, height}] { found->resize(fitted); });
+    surfaces_->setBudget(SurfaceKey{connection, surfaceID}, box);
 }
 
 void MediaPipeline::clearSurfaceBudget(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>& connection) {
-    budgets_.withLock([&](auto& budgets) { budgets.erase(SurfaceKey{connection, surfaceID}); });
+    surfaces_->clearBudget(SurfaceKey{connection, surfaceID});
 }
 
-std::optional<MediaPipeline::RequestedBox> MediaPipeline::budget(std::uint32_t surfaceID,
-                                                                 const std::shared_ptr<MediaConnection>& connection) {
-    return budgets_.withLock([&](auto& budgets) -> std::optional<RequestedBox> {
-        const auto found = budgets.find(SurfaceKey{connection, surfaceID});
-        if (found == budgets.end()) return std::nullopt;
-        return found->second;
-    });
+void MediaPipeline::focusHint(const msg::FocusHint& hint, const std::shared_ptr<MediaConnection>& connection) {
+    control_->focusHint(hint, connection);
 }
 
-std::optional<DisplayQueries::PixelSize> MediaPipeline::displayPixelSize(int index) const {
-    return displays_.pixelSize ? displays_.pixelSize(index) : std::nullopt;
+void MediaPipeline::inject(const std::vector<InjectAction>& actions) {
+    if (actions.empty()) return;
+    // Every live surface of every connection leaves its quiet state, not
+    // only the controlled one, and the pointer's shape follows input more
+    // closely for a while.
+    surfaces_->noteInput(clock_());
+    cursor_->noteInput();
+    control_->inject(actions);
 }
 
-bool MediaPipeline::isDisplayOnline(std::uint32_t displayID) const {
-    return displays_.isOnline && displays_.isOnline(displayID);
+void MediaPipeline::requestControl(std::string clientName, std::shared_ptr<MediaConnection> connection,
+                                   std::function<void(bool)> reply) {
+    control_->requestControl(std::move(clientName), std::move(connection), std::move(reply));
 }
+
+void MediaPipeline::writeClipboard(std::string clientName, std::string text,
+                                   std::function<void(ClipboardOutcome)> reply) {
+    clipboard_.write(std::move(clientName), std::move(text), std::move(reply));
+}
+
+void MediaPipeline::readClipboard(std::string clientName,
+                                  std::function<void(bool approved, std::optional<std::string> text)> reply) {
+    clipboard_.read(std::move(clientName), std::move(reply));
+}
+
+void MediaPipeline::setTextSize(std::uint8_t level) { displays_->setTextSize(level); }
+
+void MediaPipeline::setScreenShape(ScreenShape shape) { displays_->setScreenShape(shape); }
 
 } // namespace quillmere

@@ -93,8 +93,8 @@ TEST_F(CursorShapeX11Test, AWindowsNewCursorIsSentOnceWithItsSizeAndHotSpotAndAg
 
     // The same cursor again: nothing.
     main->sync([&] {
-        media->cursorWatcher()->tick();
-        media->cursorWatcher()->tick();
+        media->cursor().watcher()->tick();
+        media->cursor().watcher()->tick();
     });
     EXPECT_EQ(shapes().size(), 2u);
 

@@ -50,7 +50,7 @@ protected:
     }
     std::set<std::uint32_t> routedStreams(const std::shared_ptr<RecordingConnection>& c) {
         std::set<std::uint32_t> ids;
-        for (const auto& [id, stream] : media->routedAudioStreams(c)) ids.insert(id);
+        for (const auto& [id, stream] : media->audio().routedStreams(c)) ids.insert(id);
         return ids;
     }
 };
@@ -61,22 +61,22 @@ TEST_F(MediaPipelineAudioTest, AClientWithoutRoutingGetsOneStreamMadeForItsFirst
     share(c, 1, appWindow);
     settleMain();
     // A stream whose source failed is forgotten; the next surface tries again.
-    EXPECT_EQ(media->sessionAudioStream(c), nullptr);
+    EXPECT_EQ(media->audio().sessionStream(c), nullptr);
     failing.clear();
     share(c, 2, otherWindow);
     share(c, 3, otherWindow);
     settleMain();
     EXPECT_EQ(madeFor(), (std::vector<std::string>{"window(16)", "window(32)"}));
-    const auto stream = media->sessionAudioStream(c);
+    const auto stream = media->audio().sessionStream(c);
     ASSERT_NE(stream, nullptr);
     EXPECT_EQ(stream->surfaceID(), 1u);
     EXPECT_EQ(c->audio->configs(), (std::vector<msg::AudioConfig>{{1, 48000, 2, 10}}));
 
     media->stopSurface(2, c);
     media->stopSurface(1, c);
-    EXPECT_EQ(media->sessionAudioStream(c), stream);
+    EXPECT_EQ(media->audio().sessionStream(c), stream);
     media->stopSurface(3, c);
-    EXPECT_EQ(media->sessionAudioStream(c), nullptr);
+    EXPECT_EQ(media->audio().sessionStream(c), nullptr);
     EXPECT_TRUE(eventually([&] { return sources["window(32)"]->stops == 1; }));
 }
 
@@ -88,7 +88,7 @@ TEST_F(MediaPipelineAudioTest, RoutedSurfacesEachCarryTheirOwnSoundAndOnlyTheFir
     media->beginMedia(3, displayZero, c);
     settleMain();
     EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{2, 3}));
-    EXPECT_TRUE(media->routedAudioStreams(c).at(2)->announces());
+    EXPECT_TRUE(media->audio().routedStreams(c).at(2)->announces());
     EXPECT_EQ(c->audio->configs().size(), 1u);
 
     // A paused surface is not heard; resumed, it is again.
@@ -113,7 +113,7 @@ TEST_F(MediaPipelineAudioTest, RoutedSurfacesEachCarryTheirOwnSoundAndOnlyTheFir
     media->stopSurface(3, c);
     settleMain();
     EXPECT_TRUE(routedStreams(c).empty());
-    EXPECT_TRUE(media->audioRoutes(c).empty());
+    EXPECT_TRUE(media->audio().routes(c).empty());
 }
 
 // The stream that was to announce never ran: the next one announces, or the
@@ -126,7 +126,7 @@ TEST_F(MediaPipelineAudioTest, WhenTheAnnouncingStreamCannotStartTheNextOneAnnou
     settleMain();
     EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{3}));
     EXPECT_EQ(c->audio->configs().size(), 1u);
-    EXPECT_TRUE(media->routedAudioStreams(c).at(3)->announces());
+    EXPECT_TRUE(media->audio().routedStreams(c).at(3)->announces());
 }
 
 // Two clients both share a surface 2, a third its display: each has its own
@@ -139,14 +139,14 @@ TEST_F(MediaPipelineAudioTest, EachClientHasItsOwnAudio) {
     share(second, 2, testPattern);
     share(third, 2, displayZero);
     settleMain();
-    EXPECT_EQ(AudioRouting::describe(media->audioRoutes(first)), "s2:app(pid: 4016)");
-    EXPECT_EQ(AudioRouting::describe(media->audioRoutes(second)), "s2:clickTrack");
-    EXPECT_NE(media->sessionAudioStream(third), nullptr);
+    EXPECT_EQ(AudioRouting::describe(media->audio().routes(first)), "s2:app(pid: 4016)");
+    EXPECT_EQ(AudioRouting::describe(media->audio().routes(second)), "s2:clickTrack");
+    EXPECT_NE(media->audio().sessionStream(third), nullptr);
     for (const auto& c : {first, second, third}) EXPECT_EQ(c->audio->configs().size(), 1u);
     media->stopSurface(2, second);
     media->stopSurface(2, third);
     EXPECT_EQ(routedStreams(first), (std::set<std::uint32_t>{2}));
-    EXPECT_EQ(media->sessionAudioStream(third), nullptr);
+    EXPECT_EQ(media->audio().sessionStream(third), nullptr);
 }
 
 std::size_t shapesSent(const RecordingConnection& c) {
@@ -165,16 +165,16 @@ TEST_F(MediaPipelineAudioTest, CursorShapesGoToEveryClientThatAsksUntilTheLastSu
     share(second, 1, testPattern);
     settleMain();
     // The second client missed the shape: everyone gets it again.
-    main->sync([&] { media->cursorWatcher()->tick(); });
+    main->sync([&] { media->cursor().watcher()->tick(); });
     EXPECT_EQ(shapesSent(*second), 1u);
     EXPECT_EQ(shapesSent(*first), 2u);
 
     media->stopSurface(1, first);
     settleMain();
-    EXPECT_NE(media->cursorWatcher(), nullptr);
+    EXPECT_NE(media->cursor().watcher(), nullptr);
     media->stopSurface(1, second);
     settleMain();
-    EXPECT_EQ(media->cursorWatcher(), nullptr);
+    EXPECT_EQ(media->cursor().watcher(), nullptr);
 }
 
 } // namespace

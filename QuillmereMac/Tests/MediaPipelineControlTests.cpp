@@ -30,7 +30,7 @@ protected:
         settleMain();
     }
     void control(std::uint32_t surface) {
-        media->takeControl(SurfaceKey{client, surface}, std::make_shared<InputInjector>(nullptr, Rect{}));
+        media->control().takeControl(SurfaceKey{client, surface}, std::make_shared<InputInjector>(nullptr, Rect{}));
     }
     // A hint's retarget, or a refresh, goes through the main queue three
     // times: to start, to list the windows, to take the listing.
@@ -39,7 +39,7 @@ protected:
     }
     std::optional<std::uint32_t> controlled() {
         settleControl();
-        const auto key = media->controlledSurface();
+        const auto key = media->control().controlledSurface();
         if (!key) return std::nullopt;
         EXPECT_TRUE(key->belongsTo(client));
         return key->surfaceID;
@@ -56,8 +56,8 @@ TEST_F(MediaPipelineControlTest, StoppingTheControlledSurfaceMovesControlToSurfa
     media->stopSurface(3, client);
     EXPECT_TRUE(logged("control", "control moves surface=3 \u2192 1: stopped"));
     EXPECT_EQ(controlled(), 1u);
-    ASSERT_NE(media->injector(), nullptr);
-    EXPECT_EQ(media->injector()->windowFrame, displayFrame);
+    ASSERT_NE(media->control().injector(), nullptr);
+    EXPECT_EQ(media->control().injector()->windowFrame, displayFrame);
 }
 
 TEST_F(MediaPipelineControlTest, WithoutSurfaceOneControlMovesToTheLowestRemaining) {
@@ -65,7 +65,7 @@ TEST_F(MediaPipelineControlTest, WithoutSurfaceOneControlMovesToTheLowestRemaini
     control(4);
     media->stopSurface(4, client);
     EXPECT_EQ(controlled(), 2u);
-    EXPECT_EQ(media->injector()->windowFrame, windowFrame);
+    EXPECT_EQ(media->control().injector()->windowFrame, windowFrame);
 }
 
 TEST_F(MediaPipelineControlTest, StoppingTheLastSurfaceDropsTheInjector) {
@@ -73,16 +73,16 @@ TEST_F(MediaPipelineControlTest, StoppingTheLastSurfaceDropsTheInjector) {
     control(1);
     media->stopSurface(1, client);
     EXPECT_EQ(controlled(), std::nullopt);
-    EXPECT_EQ(media->injector(), nullptr);
+    EXPECT_EQ(media->control().injector(), nullptr);
 }
 
 TEST_F(MediaPipelineControlTest, StoppingAnotherSurfaceChangesNothingAboutControl) {
     start({1, 3}, client);
     control(1);
-    const auto injector = media->injector();
+    const auto injector = media->control().injector();
     media->stopSurface(3, client);
     EXPECT_EQ(controlled(), 1u);
-    EXPECT_EQ(media->injector(), injector);
+    EXPECT_EQ(media->control().injector(), injector);
     EXPECT_FALSE(movedLine());
 
     // Nor does another client's surface of the same number.
@@ -90,25 +90,25 @@ TEST_F(MediaPipelineControlTest, StoppingAnotherSurfaceChangesNothingAboutContro
     start({1}, other);
     media->stopSurface(1, other);
     EXPECT_EQ(controlled(), 1u);
-    EXPECT_EQ(media->injector(), injector);
+    EXPECT_EQ(media->control().injector(), injector);
 }
 
 TEST_F(MediaPipelineControlTest, RestartingTheControlledSurfaceInPlaceKeepsControl) {
     start({1}, client);
     control(1);
-    const auto injector = media->injector();
+    const auto injector = media->control().injector();
     // A display restart, then a re-capture: the session still holds control
     // of surface 1 throughout.
     media->startSurface(1, displayZero, client);
     settleMain();
     EXPECT_EQ(controlled(), 1u);
-    EXPECT_EQ(media->injector(), injector);
+    EXPECT_EQ(media->control().injector(), injector);
 
     const auto interrupted = media->pipeline(1, client);
-    media->captureInterrupted(1, displayZero, client);
+    media->surfaceTable().captureInterrupted(1, displayZero, client);
     ASSERT_TRUE(eventually([&] { return media->pipeline(1, client) != interrupted; }));
     EXPECT_EQ(controlled(), 1u);
-    EXPECT_EQ(media->injector(), injector);
+    EXPECT_EQ(media->control().injector(), injector);
     EXPECT_FALSE(movedLine());
 }
 
@@ -138,16 +138,16 @@ TEST_F(MediaPipelineControlTest, FocusHintsMoveControlOnlyToControllableSurfaces
 
     media->focusHint(msg::FocusHint{2, 250}, client);
     EXPECT_EQ(controlled(), 2u);
-    EXPECT_EQ(media->injector()->windowFrame, windowFrame);
+    EXPECT_EQ(media->control().injector()->windowFrame, windowFrame);
 }
 
 TEST_F(MediaPipelineControlTest, ARefreshReadsTheControlledWindowsFrameAnew) {
     start({2}, client);
     control(2);
     content.windows = {contentWindow(windowID, "Notes", "Editor", 640, 480)};
-    media->refreshControl(SurfaceKey{client, 2});
+    media->control().refreshControl(SurfaceKey{client, 2});
     settleControl();
-    EXPECT_EQ(media->injector()->windowFrame, (Rect{10, 20, 640, 480}));
+    EXPECT_EQ(media->control().injector()->windowFrame, (Rect{10, 20, 640, 480}));
 }
 
 } // namespace

@@ -68,17 +68,17 @@ TEST_F(MediaPipelineDisplayTest, TextSizeRefitsDisplaySurfacesOnceTheDisplaySett
     startBoth();
     media->setTextSize(1);
     EXPECT_EQ(fake.switches, std::vector<std::string>{"1 1600x900@60 app"});
-    mainActor.advance(MediaPipeline::textSizeSettleNs - 1);
+    mainActor.advance(DisplaySettling::textSizeSettleNs - 1);
     EXPECT_TRUE(resized(display).empty());
     mainActor.advance(1);
     EXPECT_EQ(resized(display), (std::vector<std::pair<int, int>>{{1600, 900}}));
     EXPECT_TRUE(resized(window).empty());
-    EXPECT_EQ(media->budget(1, client), (RequestedBox{1920, 1080})) << "the client's default, kept";
+    EXPECT_EQ(media->surfaceTable().budget(SurfaceKey{client, 1}), (RequestedBox{1920, 1080})) << "the client's default, kept";
 
     media->setTextSize(1);
     EXPECT_EQ(mainActor.pendingCount(), 0u) << "at the current level nothing is refitted";
     media->setTextSize(0);
-    mainActor.advance(MediaPipeline::textSizeSettleNs);
+    mainActor.advance(DisplaySettling::textSizeSettleNs);
     EXPECT_EQ(resized(display).back(), std::make_pair(1920, 1080));
 }
 
@@ -102,37 +102,37 @@ TEST_F(MediaPipelineDisplayTest, ScreenShapesSettleBeforeDisplaySurfacesRestart)
     EXPECT_TRUE(takeEvents().empty()) << "no virtual display to remove";
 
     // The task as a wide shape runs it: made, pointed at, restarted.
-    media->runVirtualDisplayTask(wide);
+    media->displays().runVirtualDisplayTask(wide);
     EXPECT_EQ(takeEvents(), (std::vector<std::string>{"make Quillmere Wide 21:9 3440x1440", "mirror 40"}));
     EXPECT_EQ(preferredDisplayID(), 40u);
-    EXPECT_TRUE(restartedAfter(MediaPipeline::virtualDisplaySettleNs));
+    EXPECT_TRUE(restartedAfter(DisplaySettling::virtualDisplaySettleNs));
     EXPECT_TRUE(logged("control", "screen shape: restarting surface 1"));
     EXPECT_TRUE(onQueue(media->pipeline(1, client), [](SurfacePipeline& p) { return p.sending(); }));
 
     // To the other wide shape by way of the standard one; the new display
     // vanishes while the displays settle.
-    media->runVirtualDisplayTask(ultrawide);
+    media->displays().runVirtualDisplayTask(ultrawide);
     EXPECT_EQ(takeEvents(), std::vector<std::string>{"release Quillmere Wide 21:9"});
     EXPECT_EQ(preferredDisplayID(), std::nullopt);
-    mainActor.advance(MediaPipeline::shapeDetourSettleNs);
+    mainActor.advance(DisplaySettling::shapeDetourSettleNs);
     EXPECT_EQ(takeEvents(), (std::vector<std::string>{"make Quillmere Ultrawide 32:9 5120x1440", "mirror 41"}));
     online = false;
-    mainActor.advance(MediaPipeline::virtualDisplaySettleNs);
+    mainActor.advance(DisplaySettling::virtualDisplaySettleNs);
     EXPECT_EQ(takeEvents(), std::vector<std::string>{"release Quillmere Ultrawide 32:9"});
     EXPECT_TRUE(logged("control", "screen shape Ultrawide 32:9: virtual display disappeared, back to standard"));
     EXPECT_EQ(preferredDisplayID(), std::nullopt);
-    EXPECT_TRUE(restartedAfter(MediaPipeline::standardShapeSettleNs));
+    EXPECT_TRUE(restartedAfter(DisplaySettling::standardShapeSettleNs));
 
     // The standard shape a client asks for removes a virtual display.
     online = true;
-    media->runVirtualDisplayTask(wide);
-    mainActor.advance(MediaPipeline::virtualDisplaySettleNs);
+    media->displays().runVirtualDisplayTask(wide);
+    mainActor.advance(DisplaySettling::virtualDisplaySettleNs);
     takeEvents();
     media->setScreenShape(standard);
     mainActor.runUntilIdle();
     EXPECT_EQ(takeEvents(), std::vector<std::string>{"release Quillmere Wide 21:9"});
     EXPECT_EQ(preferredDisplayID(), std::nullopt);
-    EXPECT_TRUE(restartedAfter(MediaPipeline::standardShapeSettleNs));
+    EXPECT_TRUE(restartedAfter(DisplaySettling::standardShapeSettleNs));
     EXPECT_EQ(media->pipeline(2, client), window) << "window surfaces are left alone";
 }
 
@@ -146,9 +146,9 @@ TEST_F(MediaPipelineDisplayTest, EachDisplaySurfaceRestartsForItsOwnClient) {
     const auto othersBefore = media->pipeline(1, other);
     const auto clientsBefore = media->pipeline(1, client);
 
-    media->restartDisplaySurfaces();
+    media->surfaceTable().restartDisplaySurfaces();
     mainActor.runUntilIdle();
-    EXPECT_EQ(media->surfaceCount(), 2u);
+    EXPECT_EQ(media->surfaceTable().count(), 2u);
     for (const auto& [owner, before] : {std::pair{other, othersBefore}, std::pair{client, clientsBefore}}) {
         const auto now = media->pipeline(1, owner);
         ASSERT_NE(now, nullptr);

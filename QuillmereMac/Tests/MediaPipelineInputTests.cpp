@@ -56,7 +56,7 @@ protected:
         services.makeSource = [](CaptureChoice, RequestedStream) { return std::make_shared<ScriptedSource>(); };
         services.clock = [this] { return manual->nowNs(); };
         services.poster = std::move(eventPoster);
-        services.repeatTimers = manual;
+        services.controlQueue = manual;
         services.catalogRefresh = manual;
         services.pasteboard = pasteboard;
         return MediaPipeline::make(std::move(services));
@@ -65,7 +65,7 @@ protected:
     void grantControlOf(std::uint32_t surface, std::uint32_t captureID) {
         media->startSurface(surface, captureID, client);
         manual->runUntilIdle();
-        media->takeControl(SurfaceKey{client, surface},
+        media->control().takeControl(SurfaceKey{client, surface},
                            std::make_shared<InputInjector>(poster, Rect{0, 0, 1920, 1080}, KeyRepeat::from({})));
     }
 
@@ -106,15 +106,15 @@ TEST_F(MediaPipelineRemoteControlTest, AGrantMakesAnInjectorForTheLowestSurfaceW
     ask();
     EXPECT_EQ(prompts(), std::vector<std::string>{"control of Editor \u2014 Notes"});
     answer(false);
-    EXPECT_EQ(media->injector(), nullptr);
+    EXPECT_EQ(media->control().injector(), nullptr);
     ask();
     answer(true);
     EXPECT_EQ(replies, (std::vector{false, false, true}));
-    ASSERT_NE(media->injector(), nullptr);
-    EXPECT_EQ(media->injector()->windowFrame, (Rect{10, 20, 300, 200}));
-    EXPECT_EQ(media->injector()->keyRepeat().delayNs, 500 * ms);
-    EXPECT_EQ(media->injector()->keyRepeat().intervalNs, 15 * ms);
-    EXPECT_EQ(media->controlledSurface()->surfaceID, 2u);
+    ASSERT_NE(media->control().injector(), nullptr);
+    EXPECT_EQ(media->control().injector()->windowFrame, (Rect{10, 20, 300, 200}));
+    EXPECT_EQ(media->control().injector()->keyRepeat().delayNs, 500 * ms);
+    EXPECT_EQ(media->control().injector()->keyRepeat().intervalNs, 15 * ms);
+    EXPECT_EQ(media->control().controlledSurface()->surfaceID, 2u);
 
     media->stopSurface(2, client);
     ask();
@@ -125,7 +125,7 @@ TEST_F(MediaPipelineRemoteControlTest, TheRepeatTimerRunsOnlyWhileARepeatOrGestu
     grantControlOf(1, displayZero);
     const std::uint64_t start = manual->nowNs();
     media->inject({inject::KeyDown{4}});
-    EXPECT_TRUE(media->repeatTimerRunning());
+    EXPECT_TRUE(media->control().repeatTimerRunning());
     poster->take();
     manual->advance(374 * ms);
     EXPECT_TRUE(poster->take().empty());
@@ -138,19 +138,19 @@ TEST_F(MediaPipelineRemoteControlTest, TheRepeatTimerRunsOnlyWhileARepeatOrGestu
     EXPECT_EQ(manual->nowNs() - start, 555 * ms);
 
     media->inject({inject::KeyUp{4}});
-    EXPECT_FALSE(media->repeatTimerRunning());
+    EXPECT_FALSE(media->control().repeatTimerRunning());
     manual->advance(500 * ms);
     EXPECT_EQ(poster->take().size(), 1u); // the key up alone
 
     media->inject({inject::Scroll{0, 4, ScrollUnit::pixel}});
-    EXPECT_TRUE(media->repeatTimerRunning());
+    EXPECT_TRUE(media->control().repeatTimerRunning());
     manual->advance(89 * ms);
     EXPECT_EQ(poster->take().size(), 1u);
     manual->advance(1 * ms);
     const auto ended = poster->take();
     ASSERT_EQ(ended.size(), 1u);
     EXPECT_EQ(ended[0].phase, PostedEvent::ScrollPhase::ended);
-    EXPECT_FALSE(media->repeatTimerRunning());
+    EXPECT_FALSE(media->control().repeatTimerRunning());
 }
 
 TEST_F(MediaPipelineRemoteControlTest, AnInjectorReplacedOrDroppedLetsGoOfWhatItHeldAndLaterInputIsDropped) {
@@ -159,15 +159,15 @@ TEST_F(MediaPipelineRemoteControlTest, AnInjectorReplacedOrDroppedLetsGoOfWhatIt
     EXPECT_EQ(poster->releases(), 0);
     grantControlOf(1, displayZero);
     EXPECT_EQ(poster->releases(), 1);
-    EXPECT_FALSE(media->repeatTimerRunning());
+    EXPECT_FALSE(media->control().repeatTimerRunning());
     media->stopSurface(1, client);
-    EXPECT_EQ(media->injector(), nullptr);
+    EXPECT_EQ(media->control().injector(), nullptr);
     EXPECT_EQ(poster->releases(), 2);
     poster->take();
     media->inject({inject::KeyDown{4}, inject::MoveAbsolute{1, 2}, inject::Text{"hi"}});
-    EXPECT_EQ(media->droppedInput(), 3);
+    EXPECT_EQ(media->control().droppedInput(), 3);
     EXPECT_TRUE(poster->take().empty());
-    EXPECT_FALSE(media->repeatTimerRunning());
+    EXPECT_FALSE(media->control().repeatTimerRunning());
 }
 
 TEST_F(MediaPipelineRemoteControlTest, ClipboardWritesAskEveryTimeWithTheCharacterCount) {

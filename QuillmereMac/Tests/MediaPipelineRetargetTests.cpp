@@ -43,7 +43,7 @@ protected:
         services.makeSource = [](CaptureChoice, RequestedStream) { return std::make_shared<ScriptedSource>(); };
         services.clock = [this] { return manual->nowNs(); };
         services.poster = std::make_shared<RecordingPoster>();
-        services.repeatTimers = manual;
+        services.controlQueue = manual;
         // This process is 1 to the raiser, so that the pipeline's own guard shows.
         services.raiser = raiser = AXWindowRaiser::make(system, *manual, true, 1);
         services.catalogRefresh = listing;
@@ -75,7 +75,7 @@ protected:
         settle();
     }
     std::optional<std::uint32_t> controlled() const {
-        const auto key = media->controlledSurface();
+        const auto key = media->control().controlledSurface();
         return key ? std::optional(key->surfaceID) : std::nullopt;
     }
     std::vector<std::string> lines(std::string_view prefix) const {
@@ -127,19 +127,19 @@ TEST_F(MediaPipelineRetargetTest, ARequestAsksAboutTheClientsSurfaceOneElseItsLo
     consent->resolve(pending[1].id, true);
     settle();
     EXPECT_EQ(controlled(), 2u);
-    EXPECT_EQ(media->injector()->windowFrame, (Rect{10, 20, 300, 200}));
-    EXPECT_EQ(media->raiseState().lastNs, manual->nowNs());
+    EXPECT_EQ(media->control().injector()->windowFrame, (Rect{10, 20, 300, 200}));
+    EXPECT_EQ(media->control().raiseState().lastNs, manual->nowNs());
     EXPECT_EQ(system->front, 4077);
     EXPECT_EQ(raisesOf(notes), 1);
-    const auto injector = media->injector();
-    const auto raised = media->raiseState();
+    const auto injector = media->control().injector();
+    const auto raised = media->control().raiseState();
     consent->resolve(pending[0].id, false);
     consent->resolve(pending[2].id, false);
     settle();
-    EXPECT_EQ(media->injector(), injector);
+    EXPECT_EQ(media->control().injector(), injector);
     EXPECT_EQ(controlled(), 2u);
-    EXPECT_EQ(media->raiseState().target, raised.target);
-    EXPECT_EQ(media->raiseState().lastNs, raised.lastNs);
+    EXPECT_EQ(media->control().raiseState().target, raised.target);
+    EXPECT_EQ(media->control().raiseState().lastNs, raised.lastNs);
     EXPECT_EQ(raisesOf(inbox), 0);
 }
 
@@ -152,20 +152,20 @@ TEST_F(MediaPipelineRetargetTest, DisplayToWindowSavesTheFrontApplicationAndBack
     // Of two quick hints only the later one moves control.
     media->focusHint(msg::FocusHint{4, 250}, client);
     hint(2);
-    EXPECT_EQ(media->savedFrontmost(), browser);
+    EXPECT_EQ(media->control().savedFrontmost(), browser);
     EXPECT_EQ(system->front, 4077);
     EXPECT_EQ(raisesOf(inbox), 0);
     hint(3);
     EXPECT_EQ(system->front, browser);
-    EXPECT_EQ(media->savedFrontmost(), std::nullopt);
+    EXPECT_EQ(media->control().savedFrontmost(), std::nullopt);
     hint(1);
     EXPECT_EQ(system->front, browser) << "display to display";
-    EXPECT_EQ(media->injector()->cursor().x, 960);
+    EXPECT_EQ(media->control().injector()->cursor().x, 960);
 
     // This host itself is never the application to give the front back to.
     system->activateFromOutside(static_cast<std::int32_t>(getpid()));
     hint(2);
-    EXPECT_EQ(media->savedFrontmost(), std::nullopt);
+    EXPECT_EQ(media->control().savedFrontmost(), std::nullopt);
     EXPECT_EQ(lines("retarget"),
               (std::vector<std::string>{
                   "retarget superseded surface=4",
@@ -216,12 +216,12 @@ TEST_F(MediaPipelineRetargetTest, AButtonDownRaisesTheWindowAgainAtMostEvery300M
         {1000, {left}, 1},
     };
     for (const auto& [atMs, actions, raises] : steps) {
-        media->clickRaise(actions, granted + atMs * ms);
+        media->control().clickRaise(actions, granted + atMs * ms);
         EXPECT_EQ(raisesOf(notes), raises) << atMs << " ms";
     }
-    EXPECT_EQ(media->raiseState().lastNs, granted + 1000 * ms);
-    media->recordRaise(std::nullopt, granted);
-    media->clickRaise({left}, granted + 5000 * ms);
+    EXPECT_EQ(media->control().raiseState().lastNs, granted + 1000 * ms);
+    media->control().recordRaise(std::nullopt, granted);
+    media->control().clickRaise({left}, granted + 5000 * ms);
     EXPECT_EQ(raisesOf(notes), 0) << "nothing recorded, nothing raised";
 }
 
@@ -229,12 +229,12 @@ TEST_F(MediaPipelineRetargetTest, AListingThatNeverEndsCostsASecondAndTheLastOne
     start(2, notes);
     content.windows[0].title = "Renamed";
     media->requestControl("Phone", client, [](bool) {});
-    manual->advance(MediaPipeline::listingTimeoutNs - 1);
+    manual->advance(ControlFrames::listingTimeoutNs - 1);
     EXPECT_EQ(controlled(), std::nullopt);
     manual->advance(1);
     EXPECT_EQ(log.lines("control").front(), "window listing slow or failed: using the last one");
     EXPECT_EQ(controlled(), 2u);
-    EXPECT_EQ(media->raiseState().target->title, "Notes");
+    EXPECT_EQ(media->control().raiseState().target->title, "Notes");
     // Late, the listing still lands in the catalog.
     settle();
     EXPECT_EQ(catalog->controlTarget(notes)->title, "Renamed");
@@ -248,7 +248,7 @@ TEST_F(MediaPipelineRetargetTest, AWindowMovedToFitIsReadAndRaisedOnceMoreAQuart
     EXPECT_EQ(system->stack.front().frame, (ScreenRect{1520, 780, 400, 300}));
     EXPECT_EQ(raisesOf(inbox), 1);
     content.windows[1].frame = {1520, 780, 400, 300};
-    manual->advance(MediaPipeline::postRaiseDelayNs);
+    manual->advance(RemoteControl::postRaiseDelayNs);
     settle();
     EXPECT_EQ(raisesOf(inbox), 1) << "raised again, where it fits now";
     manual->advance(2000 * ms);

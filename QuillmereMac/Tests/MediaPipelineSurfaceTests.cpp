@@ -26,30 +26,30 @@ TEST_F(MediaPipelineTest, AStartedSurfaceStreamsOnceMediaBegins) {
     for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].frameID, i + 1);
 
     media->stopSurface(1, client);
-    EXPECT_EQ(media->surfaceCount(), 0u);
+    EXPECT_EQ(media->surfaceTable().count(), 0u);
     EXPECT_EQ(media->pipeline(1, client), nullptr);
 }
 
 TEST_F(MediaPipelineTest, TheRequestedStreamFollowsTheClientAndItsBudget) {
     const auto key = [](const std::shared_ptr<RecordingConnection>& c) { return SurfaceKey{c, 1}; };
     auto client = connection(std::nullopt);
-    EXPECT_EQ(media->requestedStream(key(client), std::nullopt), (RequestedStream{1280, 720, 60, false}));
-    EXPECT_EQ(media->requestedStream(key(client), capabilities(641, 361, 0)), (RequestedStream{640, 360, 1, false}));
-    EXPECT_EQ(media->requestedStream(key(client), capabilities(10, 20, 200, features::bit5)),
+    EXPECT_EQ(media->surfaceTable().requestedStream(key(client), std::nullopt), (RequestedStream{1280, 720, 60, false}));
+    EXPECT_EQ(media->surfaceTable().requestedStream(key(client), capabilities(641, 361, 0)), (RequestedStream{640, 360, 1, false}));
+    EXPECT_EQ(media->surfaceTable().requestedStream(key(client), capabilities(10, 20, 200, features::bit5)),
               (RequestedStream{64, 64, 120, true}));
 
     // A budget narrows the request, never widens it.
     media->setSurfaceBudget(1, RequestedBox{1001, 601}, client);
-    EXPECT_EQ(media->requestedStream(key(client), capabilities(1920, 1080, 60)), (RequestedStream{1000, 600, 60, false}));
+    EXPECT_EQ(media->surfaceTable().requestedStream(key(client), capabilities(1920, 1080, 60)), (RequestedStream{1000, 600, 60, false}));
     media->setSurfaceBudget(1, RequestedBox{3000, 2000}, client);
-    EXPECT_EQ(media->requestedStream(key(client), capabilities(1920, 1080, 60)), (RequestedStream{1920, 1080, 60, false}));
+    EXPECT_EQ(media->surfaceTable().requestedStream(key(client), capabilities(1920, 1080, 60)), (RequestedStream{1920, 1080, 60, false}));
     media->setSurfaceBudget(1, RequestedBox{10, 10}, client);
-    EXPECT_EQ(media->requestedStream(key(client), capabilities(1920, 1080, 60)), (RequestedStream{64, 64, 60, false}));
+    EXPECT_EQ(media->surfaceTable().requestedStream(key(client), capabilities(1920, 1080, 60)), (RequestedStream{64, 64, 60, false}));
     // Another client's surface 1 has no budget.
-    EXPECT_EQ(media->requestedStream(key(connection()), capabilities(1920, 1080, 60)),
+    EXPECT_EQ(media->surfaceTable().requestedStream(key(connection()), capabilities(1920, 1080, 60)),
               (RequestedStream{1920, 1080, 60, false}));
     media->clearSurfaceBudget(1, client);
-    EXPECT_EQ(media->budget(1, client), std::nullopt);
+    EXPECT_EQ(media->surfaceTable().budget(SurfaceKey{client, 1}), std::nullopt);
 }
 
 TEST_F(MediaPipelineTest, TwoClientsSharingAtOnceKeepTheirOwnSurfaces) {
@@ -57,7 +57,7 @@ TEST_F(MediaPipelineTest, TwoClientsSharingAtOnceKeepTheirOwnSurfaces) {
     const auto second = connection();
     media->startSurface(1, testPattern, first);
     media->startSurface(1, testPattern, second);
-    EXPECT_EQ(media->surfaceCount(), 2u);
+    EXPECT_EQ(media->surfaceTable().count(), 2u);
     const auto mine = media->pipeline(1, first);
     const auto theirs = media->pipeline(1, second);
     ASSERT_NE(mine, nullptr);
@@ -85,7 +85,7 @@ TEST_F(MediaPipelineTest, StartingASurfaceAgainReplacesAndStopsTheOldPipeline) {
     media->startSurface(2, testPattern, client);
     const auto current = media->pipeline(2, client);
     EXPECT_NE(old, current);
-    EXPECT_EQ(media->surfaceCount(), 1u);
+    EXPECT_EQ(media->surfaceTable().count(), 1u);
     EXPECT_TRUE(eventually([&] { return onQueue(old, [](SurfacePipeline& p) { return p.stopped(); }); }));
     EXPECT_FALSE(onQueue(current, [](SurfacePipeline& p) { return p.stopped(); }));
 }
@@ -167,7 +167,7 @@ TEST_F(MediaPipelineTest, BudgetsAreFittedToTheClientAndTheDisplayBeforeTheSourc
     const auto client = connection();
     const auto resizes = source->resized().size();
     media->setSurfaceBudget(9, RequestedBox{800, 600}, client);
-    EXPECT_EQ(media->budget(9, client), (RequestedBox{800, 600}));
+    EXPECT_EQ(media->surfaceTable().budget(SurfaceKey{client, 9}), (RequestedBox{800, 600}));
     EXPECT_EQ(source->resized().size(), resizes);
 }
 
@@ -196,7 +196,7 @@ TEST_F(MediaPipelineTest, AnInterruptedCaptureIsCapturedAgainAndStreamsOn) {
     media->beginMedia(1, testPattern, client);
     ASSERT_TRUE(client->waitForFrames(2));
     const auto interrupted = media->pipeline(1, client);
-    media->captureInterrupted(1, testPattern, client);
+    media->surfaceTable().captureInterrupted(1, testPattern, client);
     EXPECT_TRUE(logged("control", "capture interrupted on surface 1: capturing again"));
     // The new pipeline is in the table before its media begins on its queue.
     ASSERT_TRUE(eventually([&] {
@@ -212,23 +212,23 @@ TEST_F(MediaPipelineTest, RecapturesAreBudgetedThreePerSurfaceAMinute) {
     const auto client = connection();
     sourceFor = [](CaptureChoice, RequestedStream) { return std::make_shared<ScriptedSource>(); };
     media->startSurface(1, 0x51, client);
-    for (int i = 0; i < 3; ++i) media->captureInterrupted(1, 0x51, client);
+    for (int i = 0; i < 3; ++i) media->surfaceTable().captureInterrupted(1, 0x51, client);
     EXPECT_TRUE(client->ended().empty());
-    media->captureInterrupted(1, 0x51, client);
+    media->surfaceTable().captureInterrupted(1, 0x51, client);
     EXPECT_EQ(client->ended(), (std::vector<std::uint32_t>{1}));
     EXPECT_TRUE(logged("control", "capture interrupted again on surface 1: ending it"));
 
     // A minute later the old ones no longer count.
-    clockNs += MediaPipeline::recaptureWindowNs + 1;
-    media->captureInterrupted(1, 0x51, client);
+    clockNs += SurfaceTable::recaptureWindowNs + 1;
+    media->surfaceTable().captureInterrupted(1, 0x51, client);
     EXPECT_EQ(client->ended().size(), 1u);
 
     // With two surfaces the budget is six.
-    clockNs += MediaPipeline::recaptureWindowNs + 1;
+    clockNs += SurfaceTable::recaptureWindowNs + 1;
     media->startSurface(2, 0x52, client);
-    for (int i = 0; i < 6; ++i) media->captureInterrupted(2, 0x52, client);
+    for (int i = 0; i < 6; ++i) media->surfaceTable().captureInterrupted(2, 0x52, client);
     EXPECT_EQ(client->ended().size(), 1u);
-    media->captureInterrupted(2, 0x52, client);
+    media->surfaceTable().captureInterrupted(2, 0x52, client);
     EXPECT_EQ(client->ended(), (std::vector<std::uint32_t>{1, 2}));
 }
 
@@ -237,12 +237,12 @@ TEST_F(MediaPipelineTest, ARecaptureLeavesAStoppedOrNewlySelectedSurfaceAlone) {
     sourceFor = [](CaptureChoice, RequestedStream) { return std::make_shared<ScriptedSource>(); };
     media->startSurface(1, 0x61, client);
     media->startSurface(2, 0x62, client);
-    media->captureInterrupted(1, 0x61, client);
-    media->captureInterrupted(2, 0x62, client);
+    media->surfaceTable().captureInterrupted(1, 0x61, client);
+    media->surfaceTable().captureInterrupted(2, 0x62, client);
     media->stopSurface(1, client);
     media->startSurface(2, 0x99, client);
     const auto selected = media->pipeline(2, client);
-    std::this_thread::sleep_for(std::chrono::nanoseconds(MediaPipeline::recaptureDelayNs) + 300ms);
+    std::this_thread::sleep_for(std::chrono::nanoseconds(SurfaceTable::recaptureDelayNs) + 300ms);
     EXPECT_EQ(media->pipeline(1, client), nullptr);
     EXPECT_EQ(media->pipeline(2, client), selected);
     std::lock_guard lock(madeMutex);

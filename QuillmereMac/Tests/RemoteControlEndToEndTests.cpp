@@ -156,7 +156,7 @@ TEST_F(RemoteControlEndToEnd, InputFromTheViewerReachesAnotherClientsWindow) {
     EXPECT_NE(capital.state & XCB_MOD_MASK_SHIFT, 0);
 
     // A key held for a second repeats on the injector's schedule alone.
-    const auto injector = host->pipeline->injector();
+    const auto injector = host->pipeline->control().injector();
     ASSERT_NE(injector, nullptr);
     const std::uint64_t delayMs = injector->keyRepeat().delayNs / 1'000'000;
     const std::uint64_t intervalMs = injector->keyRepeat().intervalNs / 1'000'000;
@@ -204,7 +204,7 @@ TEST_F(RemoteControlEndToEnd, InputFromTheViewerReachesAnotherClientsWindow) {
     ASSERT_TRUE(recorder->waitForCount(XCB_BUTTON_RELEASE, 1));
     EXPECT_EQ(details(recorder->ofType(XCB_KEY_RELEASE)), std::vector<std::uint8_t>{56});
     EXPECT_FALSE(held(56));
-    EXPECT_TRUE(eventually([&] { return host->pipeline->injector() == nullptr; }));
+    EXPECT_TRUE(eventually([&] { return host->pipeline->control().injector() == nullptr; }));
 }
 
 TEST_F(RemoteControlEndToEnd, ClipboardTextTravelsBothWaysOnlyWhenApproved) {

@@ -98,7 +98,7 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
     ASSERT_TRUE(viewer.waitUntil([](const TestViewer& v) { return v.phase() == ClientSession::Phase::streaming; }));
     viewer.step([&](ClientSession& session) { return session.addSurface(2, inbox); });
     viewer.step([&](ClientSession& session) { return session.addSurface(3, CaptureChoice::displayIDBase); });
-    ASSERT_TRUE(eventually([&] { return host.pipeline->surfaceCount() == 3; }));
+    ASSERT_TRUE(eventually([&] { return host.pipeline->surfaceTable().count() == 3; }));
 
     // The grant brings the covered window forward, whole, below the panel.
     viewer.sendControl(msg::InputControlRequest{});
@@ -130,7 +130,7 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
     const auto hint = [&](std::uint32_t surface) {
         viewer.sendControl(msg::FocusHint{surface, 250});
         return eventually([&] {
-            const auto controlled = host.pipeline->controlledSurface();
+            const auto controlled = host.pipeline->control().controlledSurface();
             return controlled && controlled->surfaceID == surface;
         });
     };

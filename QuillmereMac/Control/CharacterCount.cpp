@@ -1,4 +1,4 @@
-#include "QuillmereMac/Media/CharacterCount.h"
+#include "QuillmereMac/Control/CharacterCount.h"
 
 #include <unicode/ubrk.h>
 #include <unicode/utext.h>

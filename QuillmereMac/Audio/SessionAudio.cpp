@@ -1,8 +1,8 @@
-// MediaPipeline's audio path: a session-wide stream for each client that
-// takes the whole computer's sound, and per-surface routed streams for each
-// client that routes audio by application.
+// The session's sound: a session-wide stream for each client that takes the
+// whole computer's sound, and per-surface routed streams for each client that
+// routes audio by application.
 
-#include "QuillmereMac/Media/MediaPipeline.h"
+#include "QuillmereMac/Audio/SessionAudio.h"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -20,11 +20,23 @@ bool routesAudio(const std::shared_ptr<MediaConnection>& connection) {
 
 } // namespace
 
-void MediaPipeline::beginAudio(std::uint32_t captureID, const std::shared_ptr<MediaConnection>& connection) {
-    std::weak_ptr<MediaPipeline> weak = weak_from_this();
+std::shared_ptr<SessionAudio> SessionAudio::make(Services services) {
+    return std::make_shared<SessionAudio>(std::move(services));
+}
+
+SessionAudio::SessionAudio(Services services)
+    : mainActor_(*services.mainActor),
+      tasks_(std::move(services.tasks)),
+      surfaces_(std::move(services.surfaces)),
+      makeAudioSource_(std::move(services.makeAudioSource)),
+      makeRoutedAudioSource_(std::move(services.makeRoutedAudioSource)),
+      windowProcess_(std::move(services.windowProcess)) {}
+
+void SessionAudio::begin(std::uint32_t captureID, const std::shared_ptr<MediaConnection>& connection) {
+    std::weak_ptr<SessionAudio> weak = weak_from_this();
     if (routesAudio(connection)) {
         mainActor_.async([weak, connection] {
-            if (const auto self = weak.lock()) self->reconcileAudioRoutes(connection);
+            if (const auto self = weak.lock()) self->reconcileRoutes(connection);
         });
         return;
     }
@@ -41,14 +53,14 @@ void MediaPipeline::beginAudio(std::uint32_t captureID, const std::shared_ptr<Me
     });
 }
 
-void MediaPipeline::endAudio(bool connectionSurfacesLeft, const std::shared_ptr<MediaConnection>& connection) {
+void SessionAudio::end(bool connectionSurfacesLeft, const std::shared_ptr<MediaConnection>& connection) {
     if (routesAudio(connection)) {
         // On the main actor, after any reconcile already asked for: routes
         // change in one place, in order.
         mainActor_.async([weak = weak_from_this(), connection, connectionSurfacesLeft] {
             const auto self = weak.lock();
             if (!self) return;
-            if (connectionSurfacesLeft) self->reconcileAudioRoutes(connection);
+            if (connectionSurfacesLeft) self->reconcileRoutes(connection);
             else self->stopRoutedAudio(connection);
         });
     }
@@ -64,7 +76,7 @@ void MediaPipeline::endAudio(bool connectionSurfacesLeft, const std::shared_ptr<
     if (stream) tasks_->async([stream] { stream->stop(); });
 }
 
-void MediaPipeline::startSessionAudio(CaptureChoice choice, std::shared_ptr<MediaConnection> connection) {
+void SessionAudio::startSessionAudio(CaptureChoice choice, std::shared_ptr<MediaConnection> connection) {
     std::shared_ptr<AudioSource> source = makeAudioSource_(choice);
     std::shared_ptr<AudioSink> sink = connection->audioSink();
     auto stream = source && sink ? AudioStream::make(std::move(source), std::move(sink), AudioStream::Options{1, true, 1, {}, {}})
@@ -90,20 +102,13 @@ void MediaPipeline::startSessionAudio(CaptureChoice choice, std::shared_ptr<Medi
 // What each of the connection's surfaces that is not paused contributes; a
 // window whose application the catalog does not know contributes nothing.
 std::map<std::uint32_t, AudioRouting::Source>
-MediaPipeline::audioSources(const std::shared_ptr<MediaConnection>& connection) {
-    std::vector<std::pair<std::uint32_t, CaptureChoice>> surfaces;
-    lock_.withLock([&](Table& table) {
-        for (const auto& [key, pipeline] : table)
-            if (key.belongsTo(connection)) surfaces.emplace_back(key.surfaceID, pipeline->choice());
-    });
-    const auto paused = pausedSurfaces_.get();
+SessionAudio::sources(const std::shared_ptr<MediaConnection>& connection) {
     std::map<std::uint32_t, AudioRouting::Source> sources;
-    for (const auto& [surfaceID, choice] : surfaces) {
-        if (paused.contains(SurfaceKey{connection, surfaceID})) continue;
+    for (const auto& [surfaceID, choice] : surfaces_->audibleSurfaces(connection)) {
         switch (choice.kind) {
         case CaptureChoice::Kind::window:
-            if (const auto target = catalog_->controlTarget(choice.value))
-                sources.emplace(surfaceID, AudioRouting::Source::window(target->pid));
+            if (const auto pid = windowProcess_ ? windowProcess_(choice.value) : std::nullopt)
+                sources.emplace(surfaceID, AudioRouting::Source::window(*pid));
             break;
         case CaptureChoice::Kind::display: sources.emplace(surfaceID, AudioRouting::Source::display()); break;
         case CaptureChoice::Kind::testPattern: sources.emplace(surfaceID, AudioRouting::Source::testPattern()); break;
@@ -112,8 +117,8 @@ MediaPipeline::audioSources(const std::shared_ptr<MediaConnection>& connection) 
     return sources;
 }
 
-void MediaPipeline::reconcileAudioRoutes(std::shared_ptr<MediaConnection> connection) {
-    const std::map<std::uint32_t, AudioRouting::Route> routes = AudioRouting::routes(audioSources(connection));
+void SessionAudio::reconcileRoutes(std::shared_ptr<MediaConnection> connection) {
+    const std::map<std::uint32_t, AudioRouting::Route> routes = AudioRouting::routes(sources(connection));
     const RoutedAudio previous = routed_.withLock([&](ByConnection<RoutedAudio>& table) {
         const auto found = table.find(connection);
         return found == table.end() ? RoutedAudio{} : found->second;
@@ -159,7 +164,17 @@ void MediaPipeline::reconcileAudioRoutes(std::shared_ptr<MediaConnection> connec
     }
 }
 
-void MediaPipeline::stopRoutedAudio(const std::shared_ptr<MediaConnection>& connection) {
+void SessionAudio::pauseChanged(std::uint32_t surfaceID, bool paused, bool changed,
+                                const std::shared_ptr<MediaConnection>& connection) {
+    audioLog_.notice("surface %{public}u paused=%{bool,public}d", surfaceID, paused);
+    // A paused surface is not heard: the client's audio routes follow.
+    if (!changed || !routesAudio(connection)) return;
+    mainActor_.async([weak = weak_from_this(), connection] {
+        if (const auto self = weak.lock()) self->reconcileRoutes(connection);
+    });
+}
+
+void SessionAudio::stopRoutedAudio(const std::shared_ptr<MediaConnection>& connection) {
     std::map<std::uint32_t, std::shared_ptr<AudioStream>> streams;
     routed_.withLock([&](ByConnection<RoutedAudio>& table) {
         const auto found = table.find(connection);
@@ -171,14 +186,14 @@ void MediaPipeline::stopRoutedAudio(const std::shared_ptr<MediaConnection>& conn
 }
 
 std::map<std::uint32_t, AudioRouting::Route>
-MediaPipeline::audioRoutes(const std::shared_ptr<MediaConnection>& connection) const {
+SessionAudio::routes(const std::shared_ptr<MediaConnection>& connection) const {
     return routed_.withLock([&](const ByConnection<RoutedAudio>& table) {
         const auto found = table.find(connection);
         return found == table.end() ? std::map<std::uint32_t, AudioRouting::Route>{} : found->second.routes;
     });
 }
 
-std::shared_ptr<AudioStream> MediaPipeline::sessionAudioStream(const std::shared_ptr<MediaConnection>& connection) const {
+std::shared_ptr<AudioStream> SessionAudio::sessionStream(const std::shared_ptr<MediaConnection>& connection) const {
     return audioLock_.withLock([&](const ByConnection<AudioState>& table) {
         const auto found = table.find(connection);
         return found == table.end() ? nullptr : found->second.stream;
@@ -186,7 +201,7 @@ std::shared_ptr<AudioStream> MediaPipeline::sessionAudioStream(const std::shared
 }
 
 std::map<std::uint32_t, std::shared_ptr<AudioStream>>
-MediaPipeline::routedAudioStreams(const std::shared_ptr<MediaConnection>& connection) const {
+SessionAudio::routedStreams(const std::shared_ptr<MediaConnection>& connection) const {
     return routed_.withLock([&](const ByConnection<RoutedAudio>& table) {
         const auto found = table.find(connection);
         return found == table.end() ? std::map<std::uint32_t, std::shared_ptr<AudioStream>>{} : found->second.streams;
