@@ -20,16 +20,15 @@ struct Overloaded : F... {
 } // namespace
 
 std::shared_ptr<HostConnection> HostConnection::make(std::shared_ptr<HostPeer> peer, HostSession session,
-                                                     std::weak_ptr<SessionMediaDelegate> delegate,
-                                                     Executor& mainActor, OnStatus onStatus, OnClosed onClosed) {
-    return std::make_shared<HostConnection>(std::move(peer), std::move(session), std::move(delegate), mainActor,
+                                                     MediaRoles media, Executor& mainActor, OnStatus onStatus,
+                                                     OnClosed onClosed) {
+    return std::make_shared<HostConnection>(std::move(peer), std::move(session), std::move(media), mainActor,
                                             std::move(onStatus), std::move(onClosed));
 }
 
 HostConnection::HostConnection(std::shared_ptr<HostPeer> peer, HostSession session,
-                               std::weak_ptr<SessionMediaDelegate> delegate, Executor& mainActor, OnStatus onStatus,
-                               OnClosed onClosed)
-    : peer_(std::move(peer)), session_(std::move(session)), delegate_(std::move(delegate)),
+                               MediaRoles media, Executor& mainActor, OnStatus onStatus, OnClosed onClosed)
+    : peer_(std::move(peer)), session_(std::move(session)), media_(std::move(media)),
       onStatus_(std::move(onStatus)), onClosed_(std::move(onClosed)), mainActor_(mainActor) {}
 
 HostConnection::~HostConnection() {
@@ -71,7 +70,7 @@ void HostConnection::handle(const PeerEvent& event) {
 
 void HostConnection::handleControl(const ControlMessage& message) {
     if (const auto* hint = message.as<msg::FocusHint>()) {
-        if (const auto delegate = delegate_.lock()) delegate->focusHint(*hint, shared_from_this());
+        if (const auto control = media_.control.lock()) control->focusHint(*hint, shared_from_this());
     }
     perform(session_.handle(message, now()));
     // The kind of message decides, not whether the session took it.
@@ -119,8 +118,8 @@ void HostConnection::consentDecided(std::uint32_t surfaceID, std::uint32_t captu
         const HostSessionActions actions = self.session_.resolveConsent(surfaceID, captureGeneration, approved);
         self.perform(actions);
         if (!approved || actions.empty()) return;
-        if (const auto delegate = self.delegate_.lock())
-            delegate->startSurface(surfaceID, windowID, self.shared_from_this());
+        if (const auto surfaces = self.media_.surfaces.lock())
+            surfaces->startSurface(surfaceID, windowID, self.shared_from_this());
     });
 }
 
@@ -168,7 +167,8 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
     }
     if (pacer_) pacer_->close();
 
-    const auto delegate = delegate_.lock();
+    const auto surfaces = media_.surfaces.lock();
+    const auto displays = media_.displays.lock();
     HostSessionActions kept;
     for (HostSessionAction& action : session_.end(ByeReason::normal)) {
         if (action.is<action::Inject>()) {
@@ -181,17 +181,17 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
     }
     perform(kept);
 
-    const auto last = delegate ? delegate->lastConnection() : nullptr;
+    const auto last = surfaces ? surfaces->lastConnection() : nullptr;
     // A connection that never got past its handshake never had media to hand over.
     if (ready_ && last && last.get() != static_cast<MediaConnection*>(this)) {
         log_.notice("late close of a replaced connection: the newer session keeps its media");
-    } else if (delegate) {
+    } else if (displays) {
         if (textSizeChanged_) {
-            mainActor_.async([weak = delegate_] {
+            mainActor_.async([weak = media_.displays] {
                 if (const auto media = weak.lock()) media->setTextSize(0);
             });
         }
-        if (screenShapeChanged_) delegate->setScreenShape(ScreenShape::standard);
+        if (screenShapeChanged_) displays->setScreenShape(ScreenShape::standard);
     }
 
     // Senders stopped above were summarised as they went.

@@ -43,8 +43,8 @@ public:
     // mainActor runs the tasks that prompt, touch the clipboard, list windows
     // or change the text size.
     static std::shared_ptr<HostConnection> make(std::shared_ptr<HostPeer> peer, HostSession session,
-                                                std::weak_ptr<SessionMediaDelegate> delegate, Executor& mainActor,
-                                                OnStatus onStatus, OnClosed onClosed);
+                                                MediaRoles media, Executor& mainActor, OnStatus onStatus,
+                                                OnClosed onClosed);
 
     // Before start: where a close before the handshake's end is written,
     // instead of a line of its own.
@@ -105,8 +105,8 @@ public:
     // when the age does not fit 32 bits or the packet's time lies ahead.
     static std::uint32_t audioSendOffsetUs(std::uint64_t nowNs, std::uint64_t hostTimeNs);
 
-    HostConnection(std::shared_ptr<HostPeer> peer, HostSession session, std::weak_ptr<SessionMediaDelegate> delegate,
-                   Executor& mainActor, OnStatus onStatus, OnClosed onClosed);
+    HostConnection(std::shared_ptr<HostPeer> peer, HostSession session, MediaRoles media, Executor& mainActor,
+                   OnStatus onStatus, OnClosed onClosed);
     ~HostConnection() override;
     HostConnection(const HostConnection&) = delete;
     HostConnection& operator=(const HostConnection&) = delete;
@@ -143,7 +143,7 @@ private:
     bool ready_ = false;
     std::shared_ptr<HandshakeRefusals> refusals_;
     std::map<std::uint32_t, std::shared_ptr<MediaSender>> senders_;
-    std::weak_ptr<SessionMediaDelegate> delegate_;
+    MediaRoles media_;
     OnStatus onStatus_;
     OnClosed onClosed_;
     bool closed_ = false;

@@ -24,9 +24,9 @@ std::string HostConnection::clientName() const {
 }
 
 void HostConnection::onPipeline(std::uint32_t surfaceID, std::function<void(SurfacePipeline&)> work) {
-    const auto delegate = delegate_.lock();
-    if (!delegate) return;
-    std::shared_ptr<SurfacePipeline> pipeline = delegate->pipeline(surfaceID, shared_from_this());
+    const auto surfaces = media_.surfaces.lock();
+    if (!surfaces) return;
+    std::shared_ptr<SurfacePipeline> pipeline = surfaces->pipeline(surfaceID, shared_from_this());
     if (!pipeline) return;
     Executor& queue = pipeline->queue();
     queue.async([pipeline = std::move(pipeline), work = std::move(work)] { work(*pipeline); });
@@ -40,20 +40,20 @@ void HostConnection::performOne(const HostSessionAction& action) {
             [this](const action::StartMedia& start) { startMedia(start.surfaceID); },
             [this](const action::StopMedia& stop) {
                 retireSender(stop.surfaceID);
-                if (const auto delegate = delegate_.lock()) delegate->stopSurface(stop.surfaceID, shared_from_this());
+                if (const auto surfaces = media_.surfaces.lock()) surfaces->stopSurface(stop.surfaceID, shared_from_this());
             },
             [this](const action::PauseMedia& pause) {
                 if (pause.paused) {
                     if (const auto sender = senders_.find(pause.surfaceID); sender != senders_.end())
                         sender->second->admission().reset();
                 }
-                if (const auto delegate = delegate_.lock())
-                    delegate->setPaused(pause.surfaceID, pause.paused, shared_from_this());
+                if (const auto surfaces = media_.surfaces.lock())
+                    surfaces->setPaused(pause.surfaceID, pause.paused, shared_from_this());
             },
             [this](const action::ForceKeyframe& force) {
-                const auto delegate = delegate_.lock();
-                if (!delegate) return;
-                if (const auto pipeline = delegate->pipeline(force.surfaceID, shared_from_this()))
+                const auto surfaces = media_.surfaces.lock();
+                if (!surfaces) return;
+                if (const auto pipeline = surfaces->pipeline(force.surfaceID, shared_from_this()))
                     pipeline->requestKeyframe();
             },
             [this](const action::SetBitrate& bitrate) {
@@ -61,7 +61,7 @@ void HostConnection::performOne(const HostSessionAction& action) {
                            [kbps = bitrate.kbps](SurfacePipeline& pipeline) { pipeline.setBitrate(kbps); });
             },
             [this](const action::Inject& inject) {
-                if (const auto delegate = delegate_.lock()) delegate->inject(inject.actions);
+                if (const auto control = media_.control.lock()) control->inject(inject.actions);
             },
             [this](const action::ClipboardWriteRequested& write) { clipboardWrite(write); },
             [this](const action::ClipboardReadRequested& read) { clipboardRead(read.requestID); },
@@ -72,29 +72,29 @@ void HostConnection::performOne(const HostSessionAction& action) {
             },
             [this](const action::SetTextSize& size) {
                 if (size.level != 0) textSizeChanged_ = true;
-                if (delegate_.expired()) return;
-                mainActor_.async([weak = delegate_, level = size.level] {
-                    if (const auto delegate = weak.lock()) delegate->setTextSize(level);
+                if (media_.displays.expired()) return;
+                mainActor_.async([weak = media_.displays, level = size.level] {
+                    if (const auto displays = weak.lock()) displays->setTextSize(level);
                 });
             },
             [this](const action::SetScreenShape& shape) {
                 if (shape.shape != 0) screenShapeChanged_ = true;
-                const auto delegate = delegate_.lock();
-                if (!delegate) return;
+                const auto displays = media_.displays.lock();
+                if (!displays) return;
                 if (const auto known = screenShapeFromRaw(shape.shape)) {
-                    delegate->setScreenShape(*known);
+                    displays->setScreenShape(*known);
                 } else {
                     log_.error("screen shape %{public}u ignored: unknown shape", shape.shape);
                 }
             },
             [this](const action::SetSurfaceBudget& budget) {
-                if (const auto delegate = delegate_.lock())
-                    delegate->setSurfaceBudget(budget.surfaceID, RequestedBox{budget.width, budget.height},
+                if (const auto surfaces = media_.surfaces.lock())
+                    surfaces->setSurfaceBudget(budget.surfaceID, RequestedBox{budget.width, budget.height},
                                                shared_from_this());
             },
             [this](const action::ClearSurfaceBudget& clear) {
-                if (const auto delegate = delegate_.lock())
-                    delegate->clearSurfaceBudget(clear.surfaceID, shared_from_this());
+                if (const auto surfaces = media_.surfaces.lock())
+                    surfaces->clearSurfaceBudget(clear.surfaceID, shared_from_this());
             },
             [this](const action::Close&) { peer_->close(closeGraceSeconds); },
             [this](const action::ListWindows&) { listWindows(); },
@@ -104,17 +104,17 @@ void HostConnection::performOne(const HostSessionAction& action) {
 }
 
 void HostConnection::requestConsent(const action::RequestConsent& request) {
-    const auto delegate = delegate_.lock();
-    if (!delegate) {
+    const auto surfaces = media_.surfaces.lock();
+    if (!surfaces) {
         peer_->sendControl(
             msg::CaptureState{request.surfaceID, request.captureGeneration, CaptureStateValue::unavailable});
         return;
     }
-    if (request.windowID == CaptureChoice::testPatternID && !delegate->testPatternEnabled()) {
+    if (request.windowID == CaptureChoice::testPatternID && !surfaces->testPatternEnabled()) {
         consentDecided(request.surfaceID, request.captureGeneration, false, request.windowID);
         return;
     }
-    mainActor_.async([weakDelegate = delegate_, weak = weak_from_this(), request, name = clientName()] {
+    mainActor_.async([weakDelegate = media_.surfaces, weak = weak_from_this(), request, name = clientName()] {
         auto reply = [weak, request](bool approved) {
             if (const auto self = weak.lock())
                 self->consentDecided(request.surfaceID, request.captureGeneration, approved, request.windowID);
@@ -142,7 +142,7 @@ void HostConnection::startMedia(std::uint32_t surfaceID) {
             const auto self = weak.lock();
             return self && self->admits(surfaceID, frame);
         });
-    if (const auto delegate = delegate_.lock()) delegate->beginMedia(surfaceID, windowID, shared_from_this());
+    if (const auto surfaces = media_.surfaces.lock()) surfaces->beginMedia(surfaceID, windowID, shared_from_this());
 }
 
 // Every sender's figures reach the log once, when it goes: stopped,
@@ -155,11 +155,11 @@ void HostConnection::retireSender(std::uint32_t surfaceID) {
 }
 
 void HostConnection::clipboardWrite(const action::ClipboardWriteRequested& request) {
-    if (delegate_.expired()) {
+    if (media_.clipboard.expired()) {
         perform(session_.clipboardWriteCompleted(request.requestID, ClipboardOutcome::denied));
         return;
     }
-    mainActor_.async([weakDelegate = delegate_, weak = weak_from_this(), requestID = request.requestID,
+    mainActor_.async([weakDelegate = media_.clipboard, weak = weak_from_this(), requestID = request.requestID,
                       text = request.text, name = clientName()] {
         auto reply = [weak, requestID](ClipboardOutcome outcome) {
             if (const auto self = weak.lock()) self->clipboardWriteCompleted(requestID, outcome);
@@ -172,11 +172,11 @@ void HostConnection::clipboardWrite(const action::ClipboardWriteRequested& reque
 }
 
 void HostConnection::clipboardRead(std::uint32_t requestID) {
-    if (delegate_.expired()) {
+    if (media_.clipboard.expired()) {
         perform(session_.clipboardReadCompleted(requestID, false, std::nullopt));
         return;
     }
-    mainActor_.async([weakDelegate = delegate_, weak = weak_from_this(), requestID, name = clientName()] {
+    mainActor_.async([weakDelegate = media_.clipboard, weak = weak_from_this(), requestID, name = clientName()] {
         auto reply = [weak, requestID](bool approved, std::optional<std::string> text) {
             if (const auto self = weak.lock()) self->clipboardReadCompleted(requestID, approved, std::move(text));
         };
@@ -188,11 +188,11 @@ void HostConnection::clipboardRead(std::uint32_t requestID) {
 }
 
 void HostConnection::listWindows() {
-    if (delegate_.expired()) {
+    if (media_.surfaces.expired()) {
         peer_->sendControl(msg::CaptureList{});
         return;
     }
-    mainActor_.async([weakDelegate = delegate_, weak = weak_from_this()] {
+    mainActor_.async([weakDelegate = media_.surfaces, weak = weak_from_this()] {
         auto reply = [weak](std::vector<CaptureWindow> windows) {
             const auto self = weak.lock();
             if (!self) return;
@@ -208,16 +208,16 @@ void HostConnection::listWindows() {
 }
 
 void HostConnection::requestControl() {
-    const auto delegate = delegate_.lock();
-    if (!delegate) {
+    const auto control = media_.control.lock();
+    if (!control) {
         perform(session_.resolveControlRequest(false, now()));
         return;
     }
-    if (!delegate->permission()) {
+    if (!control->permission()) {
         grantControl(false);
         return;
     }
-    mainActor_.async([weakDelegate = delegate_, weak = weak_from_this(), name = clientName()] {
+    mainActor_.async([weakDelegate = media_.control, weak = weak_from_this(), name = clientName()] {
         auto reply = [weak](bool approved) {
             if (const auto self = weak.lock()) self->grantControl(approved);
         };

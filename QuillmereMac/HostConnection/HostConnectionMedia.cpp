@@ -66,9 +66,9 @@ void HostConnection::frameStep(EncodedFrame frame) {
 // once it is due.
 void HostConnection::requestKeyframeIfDue(std::uint32_t surfaceID) {
     if (!session_.keyframeDue(surfaceID, now())) return;
-    const auto delegate = delegate_.lock();
-    if (!delegate) return;
-    if (const auto pipeline = delegate->pipeline(surfaceID, shared_from_this())) pipeline->requestKeyframe();
+    const auto surfaces = media_.surfaces.lock();
+    if (!surfaces) return;
+    if (const auto pipeline = surfaces->pipeline(surfaceID, shared_from_this())) pipeline->requestKeyframe();
 }
 
 void HostConnection::stallEnded(std::int64_t droppedDatagrams) {

@@ -1,80 +1,41 @@
 #pragma once
 
-#include "QuillmereMac/Media/CaptureChoice.h"
-#include "QuillmereMac/Media/MediaConnection.h"
-#include "QuillmereMac/Media/RequestedBox.h"
-#include "QuillmereMac/Media/ScreenShape.h"
-#include "QuillmereMac/Media/SurfacePipeline.h"
+#include "QuillmereMac/Control/ClipboardRequests.h"
+#include "QuillmereMac/Control/ControlRequests.h"
+#include "QuillmereMac/Display/DisplayRequests.h"
+#include "QuillmereMac/Media/SurfaceRequests.h"
 
-#include "QuillmereMacCore/InjectAction.h"
-#include "QuillmereWire/ControlMessage.h"
-#include "QuillmereWire/WireEnums.h"
-
-#include <cstdint>
-#include <functional>
+#include <concepts>
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 namespace quillmere {
 
-// What a host connection asks of the media side (the media pipeline). The
-// operations marked "main actor" are called there, by tasks the connection
-// starts; every other one on the calling connection's queue. Replies may be
-// called on any thread; the connection hops back onto its own queue.
-//
-// Surfaces belong to connections: two clients may both share a surface 1,
-// so every surface operation names the connection it comes from.
-class SessionMediaDelegate {
-public:
-    virtual ~SessionMediaDelegate() = default;
+// Everything a host connection asks of the media side, as the application's
+// media pipeline answers it.
+class SessionMediaDelegate : public SurfaceRequests,
+                             public ControlRequests,
+                             public ClipboardRequests,
+                             public DisplayRequests {};
 
-    // Main actor. Asks the user about sharing a capture choice with the
-    // device; the reply runs once.
-    virtual void requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
-                                       std::function<void(bool approved)> reply) = 0;
-    // Builds and starts the surface's pipeline, owned by the connection.
-    virtual void startSurface(std::uint32_t surfaceID, std::uint32_t captureID,
-                              std::shared_ptr<MediaConnection> connection) = 0;
-    // Records the connection as the last one, starts sending and starts its
-    // media beside the surface as the client's features allow.
-    virtual void beginMedia(std::uint32_t surfaceID, std::uint32_t captureID,
-                            std::shared_ptr<MediaConnection> connection) = 0;
-    virtual void stopSurface(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>& connection) = 0;
-    virtual void setPaused(std::uint32_t surfaceID, bool paused,
-                           const std::shared_ptr<MediaConnection>& connection) = 0;
-    // Read under the surface table's lock.
-    virtual std::shared_ptr<SurfacePipeline> pipeline(std::uint32_t surfaceID,
-                                                      const std::shared_ptr<MediaConnection>& connection) = 0;
-    virtual void inject(const std::vector<InjectAction>& actions) = 0;
-    // Stores the budget and refits the surface's capture; no box only
-    // removes the stored one.
-    virtual void setSurfaceBudget(std::uint32_t surfaceID, std::optional<RequestedBox> box,
-                                  const std::shared_ptr<MediaConnection>& connection) = 0;
-    // Removes the stored budget without a refit.
-    virtual void clearSurfaceBudget(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>& connection) = 0;
-    virtual void setScreenShape(ScreenShape shape) = 0;
-    // Main actor.
-    virtual void setTextSize(std::uint8_t level) = 0;
-    // Main actor.
-    virtual void writeClipboard(std::string clientName, std::string text,
-                                std::function<void(ClipboardOutcome)> reply) = 0;
-    // Main actor.
-    virtual void readClipboard(std::string clientName,
-                               std::function<void(bool approved, std::optional<std::string> text)> reply) = 0;
-    // Main actor. Control of one of the connection's own surfaces.
-    virtual void requestControl(std::string clientName, std::shared_ptr<MediaConnection> connection,
-                                std::function<void(bool approved)> reply) = 0;
-    // Main actor; the list may be delivered later, from any thread.
-    virtual void captureList(std::function<void(std::vector<CaptureWindow>)> reply) = 0;
-    // Before the session sees the hint.
-    virtual void focusHint(const msg::FocusHint& hint, const std::shared_ptr<MediaConnection>& connection) = 0;
-    virtual bool testPatternEnabled() = 0;
-    // Whether the host may post input events.
-    virtual bool permission() = 0;
-    // The connection that last began media, read under its lock.
-    virtual std::shared_ptr<MediaConnection> lastConnection() = 0;
+// Where a connection sends each kind of request, held weakly; a role left
+// empty is refused as when the media side is gone.
+struct MediaRoles {
+    std::weak_ptr<SurfaceRequests> surfaces;
+    std::weak_ptr<ControlRequests> control;
+    std::weak_ptr<ClipboardRequests> clipboard;
+    std::weak_ptr<DisplayRequests> displays;
+
+    MediaRoles() = default;
+    MediaRoles(std::weak_ptr<SurfaceRequests> surfaces, std::weak_ptr<ControlRequests> control,
+               std::weak_ptr<ClipboardRequests> clipboard, std::weak_ptr<DisplayRequests> displays)
+        : surfaces(std::move(surfaces)), control(std::move(control)), clipboard(std::move(clipboard)),
+          displays(std::move(displays)) {}
+    // Every role played by one media side.
+    MediaRoles(const std::weak_ptr<SessionMediaDelegate>& media) // NOLINT: one side for all roles reads best
+        : surfaces(media), control(media), clipboard(media), displays(media) {}
+    template <std::derived_from<SessionMediaDelegate> Media>
+    MediaRoles(const std::shared_ptr<Media>& media) // NOLINT
+        : MediaRoles(std::weak_ptr<SessionMediaDelegate>(media)) {}
 };
 
 } // namespace quillmere

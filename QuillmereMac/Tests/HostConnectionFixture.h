@@ -50,9 +50,9 @@ protected:
 
     void SetUp() override { connection = makeConnection(media); }
 
-    std::shared_ptr<HostConnection> makeConnection(std::weak_ptr<SessionMediaDelegate> delegate) {
+    std::shared_ptr<HostConnection> makeConnection(MediaRoles roles) {
         auto made = HostConnection::make(
-            peer, HostSession(hostHello(), hostCapabilities(), rateConfig()), std::move(delegate), main,
+            peer, HostSession(hostHello(), hostCapabilities(), rateConfig()), std::move(roles), main,
             [this](HostConnection&, const std::optional<std::string>& name) { statuses.push_back(name); },
             [this](HostConnection&) { ++closedCount; });
         made->start();

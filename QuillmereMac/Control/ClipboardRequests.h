@@ -1,0 +1,23 @@
+#pragma once
+
+#include "QuillmereWire/WireEnums.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace quillmere {
+
+// What a host connection asks of the media side about the clipboard. Both
+// on the main actor; the replies may come later, from any thread.
+class ClipboardRequests {
+public:
+    virtual ~ClipboardRequests() = default;
+
+    virtual void writeClipboard(std::string clientName, std::string text,
+                                std::function<void(ClipboardOutcome)> reply) = 0;
+    virtual void readClipboard(std::string clientName,
+                               std::function<void(bool approved, std::optional<std::string> text)> reply) = 0;
+};
+
+} // namespace quillmere
