@@ -4,6 +4,7 @@
 // own and capture sources the test chooses (the test pattern unless told
 // otherwise), with connections that record what reaches them.
 
+#include "Platform/Dispatch/ManualExecutor.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Capture/ResizableCaptureSource.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
@@ -167,6 +168,32 @@ protected:
     bool logged(const std::string& category, const std::string& line) const {
         const auto lines = log.lines(category);
         return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+};
+
+// The surface table alone, over the same made-up content: its stops and
+// delayed re-captures wait on a manual executor until the test runs them.
+class SurfaceTableTest : public MediaPipelineTest {
+protected:
+    std::shared_ptr<ManualExecutor> tasks = std::make_shared<ManualExecutor>("tasks");
+    std::shared_ptr<SurfaceTable> table;
+
+    void SetUp() override {
+        const MediaPipeline::Services s = services();
+        table = SurfaceTable::make({main.get(), tasks, s.clock, s.pipelines, s.makeSource, s.displays});
+        table->setHooks({{}, [weak = std::weak_ptr(table)](std::uint32_t surfaceID, std::uint32_t captureID,
+                                                             std::shared_ptr<MediaConnection> connection) {
+                             if (const auto self = weak.lock()) {
+                                 self->start(surfaceID, captureID, connection);
+                                 self->beginSending(surfaceID, connection);
+                             }
+                         }});
+    }
+    void TearDown() override {
+        settleMain();
+        tasks->runUntilIdle();
+        table.reset();
+        settleMain();
     }
 };
 

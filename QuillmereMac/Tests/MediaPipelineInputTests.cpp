@@ -1,6 +1,6 @@
-// The media pipeline's side of remote control, on a manual executor with a
-// fake clock: control grants, input with and without an injector, the
-// repeat timer, and clipboard transfer behind the consent prompt.
+// Remote control through the media pipeline, on a manual executor with a
+// fake clock: control grants, input with and without an injector, and the
+// repeat timer.
 
 #include "TestSupport/TestValues.h"
 #include "Platform/Dispatch/ManualExecutor.h"
@@ -14,23 +14,6 @@ namespace {
 using Type = PostedEvent::Type;
 using testing::ms;
 constexpr std::uint32_t displayZero = CaptureChoice::displayIDBase;
-
-class FakePasteboard final : public PasteboardAccess {
-public:
-    bool write(const std::string& text) override {
-        ++writes;
-        if (accepts) content = text;
-        return accepts;
-    }
-    std::optional<std::string> read() override {
-        ++reads;
-        return content;
-    }
-    std::optional<std::string> content = "before";
-    bool accepts = true;
-    int writes = 0;
-    int reads = 0;
-};
 
 class MediaPipelineRemoteControlTest : public ::testing::Test {
 protected:
@@ -58,7 +41,6 @@ protected:
         services.poster = std::move(eventPoster);
         services.controlQueue = manual;
         services.catalogRefresh = manual;
-        services.pasteboard = pasteboard;
         return MediaPipeline::make(std::move(services));
     }
 
@@ -78,7 +60,6 @@ protected:
 
     std::shared_ptr<ManualExecutor> manual = std::make_shared<ManualExecutor>("main", 100'000 * ms);
     std::shared_ptr<RecordingPoster> poster = std::make_shared<RecordingPoster>();
-    std::shared_ptr<FakePasteboard> pasteboard = std::make_shared<FakePasteboard>();
     ShareableContent content;
     std::shared_ptr<WindowCatalog> catalog = std::make_shared<WindowCatalog>(
         ":99", 1, "com.ornbeck.quillmere.mac",
@@ -168,67 +149,6 @@ TEST_F(MediaPipelineRemoteControlTest, AnInjectorReplacedOrDroppedLetsGoOfWhatIt
     EXPECT_EQ(media->control().droppedInput(), 3);
     EXPECT_TRUE(poster->take().empty());
     EXPECT_FALSE(media->control().repeatTimerRunning());
-}
-
-TEST_F(MediaPipelineRemoteControlTest, ClipboardWritesAskEveryTimeWithTheCharacterCount) {
-    consent->autoApproveSessions = [] { return true; };
-    struct Row {
-        std::string text;
-        std::string prompt;
-        bool answer;
-        bool accepts;
-        ClipboardOutcome outcome;
-        std::string after;
-    };
-    const Row rows[] = {
-        {"\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600", "paste 5 characters into the Mac clipboard", true,
-         true, ClipboardOutcome::done, "\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"},
-        {"\U0001F468\u200D\U0001F469\u200D\U0001F467\U0001F1EB\U0001F1F7e\u0301",
-         "paste 3 characters into the Mac clipboard", false, true, ClipboardOutcome::denied, "before"},
-        {"y", "paste 1 characters into the Mac clipboard", true, false, ClipboardOutcome::notText, "before"},
-    };
-    for (const Row& row : rows) {
-        pasteboard->content = "before";
-        pasteboard->accepts = row.accepts;
-        std::vector<ClipboardOutcome> outcomes;
-        media->writeClipboard("Phone", row.text, [&](ClipboardOutcome outcome) { outcomes.push_back(outcome); });
-        manual->runUntilIdle();
-        EXPECT_EQ(prompts(), std::vector{row.prompt});
-        EXPECT_TRUE(outcomes.empty());
-        answer(row.answer);
-        EXPECT_EQ(outcomes, std::vector{row.outcome}) << row.text;
-        EXPECT_EQ(pasteboard->content, row.after);
-    }
-    EXPECT_EQ(pasteboard->writes, 2);
-}
-
-TEST_F(MediaPipelineRemoteControlTest, ClipboardReadsAskEveryTimeAndTouchNothingWhenRefused) {
-    std::vector<std::pair<bool, std::optional<std::string>>> answers;
-    const auto read = [&] {
-        media->readClipboard("Phone", [&](bool approved, std::optional<std::string> text) {
-            answers.emplace_back(approved, std::move(text));
-        });
-        manual->runUntilIdle();
-    };
-    read();
-    EXPECT_EQ(prompts(), std::vector<std::string>{"read the Mac clipboard"});
-    answer(false);
-    EXPECT_EQ(pasteboard->reads, 0);
-    read();
-    answer(true);
-    pasteboard->content.reset();
-    read();
-    answer(true);
-    EXPECT_EQ(answers, (std::vector<std::pair<bool, std::optional<std::string>>>{
-                           {false, std::nullopt}, {true, "before"}, {true, std::nullopt}}));
-
-    // No one left to ask: refused at once.
-    consent.reset();
-    read();
-    media->writeClipboard("Phone", "z", [&](ClipboardOutcome outcome) { EXPECT_EQ(outcome, ClipboardOutcome::denied); });
-    manual->runUntilIdle();
-    EXPECT_EQ(answers.back(), (std::pair<bool, std::optional<std::string>>{false, std::nullopt}));
-    EXPECT_EQ(pasteboard->writes, 0);
 }
 
 } // namespace
