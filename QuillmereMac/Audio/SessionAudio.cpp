@@ -137,7 +137,9 @@ void SessionAudio::reconcileRoutes(std::shared_ptr<MediaConnection> connection) 
         entry.routes = routes;
         for (const auto* list : {&plan.removed, &plan.changed})
             for (const std::uint32_t surfaceID : *list) entry.streams.erase(surfaceID);
-        if (entry.routes.empty() && entry.streams.empty()) table.erase(table.find(connection));
+        // An entry that announced stays, empty or not, until the routed
+        // audio stops: a surface resumed later must not announce again.
+        if (entry.routes.empty() && entry.streams.empty() && !entry.announced) table.erase(table.find(connection));
     });
 
     const std::shared_ptr<AudioSink> sink = connection->audioSink();

@@ -165,6 +165,33 @@ TEST_F(SessionAudioTest, RoutedSurfacesEachCarryTheirOwnSoundAndOnlyTheFirstAnno
     EXPECT_TRUE(audio->routes(c).empty());
 }
 
+// Every surface paused leaves no route, yet the client keeps the
+// configuration it was sent: the surface resumed does not announce again.
+TEST_F(SessionAudioTest, ResumingAfterEverySurfacePausedDoesNotAnnounceAgain) {
+    const auto c = client(routed);
+    add(c, 2, appWindow);
+    share(c, 3, displayZero);
+    settle();
+    ASSERT_EQ(c->audio->configs().size(), 1u);
+    pause(c, 2, true);
+    pause(c, 3, true);
+    settle();
+    EXPECT_TRUE(routedStreams(c).empty());
+    pause(c, 3, false);
+    settle();
+    EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{3}));
+    EXPECT_FALSE(audio->routedStreams(c).at(3)->announces());
+    EXPECT_EQ(c->audio->configs().size(), 1u);
+
+    // Once the routed audio stopped, the next stream announces again.
+    stop(c, 2);
+    stop(c, 3);
+    settle();
+    share(c, 4, displayZero);
+    settle();
+    EXPECT_EQ(c->audio->configs().size(), 2u);
+}
+
 // The stream that was to announce never ran: the next one announces, or the
 // client would drop every routed packet for want of a configuration.
 TEST_F(SessionAudioTest, WhenTheAnnouncingStreamCannotStartTheNextOneAnnounces) {
