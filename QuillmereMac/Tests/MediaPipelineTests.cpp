@@ -17,6 +17,36 @@ TEST_F(MediaPipelineTest, ThePacerSnapshotReadsOneSurfacesConnection) {
     EXPECT_EQ(media->lowestSurface()->first.surfaceID, 4u);
 }
 
+TEST_F(MediaPipelineTest, RestartingTheControlledSurfaceInPlaceKeepsControl) {
+    sourceFor = [](CaptureChoice, RequestedStream) { return std::make_shared<ScriptedSource>(); };
+    content.displays = {contentDisplay(7, 1920, 1080)};
+    main->sync([&] { catalog->refresh(false); });
+    const auto client = connection();
+    media->startSurface(1, displayZero, client);
+    settleMain();
+    media->control().takeControl(SurfaceKey{client, 1}, std::make_shared<InputInjector>(nullptr, Rect{}));
+    const auto injector = media->control().injector();
+    const auto controlled = [&]() -> std::optional<std::uint32_t> {
+        settleMain();
+        const auto key = media->control().controlledSurface();
+        return key ? std::optional(key->surfaceID) : std::nullopt;
+    };
+    // A display restart, then a re-capture: the session still holds control
+    // of surface 1 throughout.
+    media->startSurface(1, displayZero, client);
+    settleMain();
+    EXPECT_EQ(controlled(), 1u);
+    EXPECT_EQ(media->control().injector(), injector);
+
+    const auto interrupted = media->pipeline(1, client);
+    media->surfaceTable().captureInterrupted(1, displayZero, client);
+    ASSERT_TRUE(eventually([&] { return media->pipeline(1, client) != interrupted; }));
+    EXPECT_EQ(controlled(), 1u);
+    EXPECT_EQ(media->control().injector(), injector);
+    const auto lines = controlLines();
+    EXPECT_FALSE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) { return line.starts_with("control moves"); }));
+}
+
 std::size_t shapesSent(const RecordingConnection& c) {
     const auto control = c.control();
     return static_cast<std::size_t>(
