@@ -3,6 +3,7 @@
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Control/RemoteControl.h"
+#include "QuillmereMac/Tests/ListedControlSurfaces.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
 #include "QuillmereMac/Tests/RecordingConnection.h"
@@ -10,8 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
-#include <mutex>
 
 namespace quillmere::testing {
 namespace {
@@ -19,43 +18,6 @@ namespace {
 constexpr std::uint32_t windowID = 77;
 const Rect displayFrame{0, 0, 1920, 1080};
 const Rect windowFrame{10, 20, 300, 200};
-
-class ListedControlSurfaces final : public ControlSurfaces {
-public:
-    std::optional<CaptureChoice> choiceOf(const SurfaceKey& surface) override {
-        std::lock_guard lock(mutex_);
-        const auto found = surfaces_.find(surface);
-        return found == surfaces_.end() ? std::nullopt : std::optional(found->second);
-    }
-    std::optional<std::pair<SurfaceKey, CaptureChoice>>
-    controlCandidate(const std::shared_ptr<MediaConnection>& connection) override {
-        std::lock_guard lock(mutex_);
-        std::optional<std::pair<SurfaceKey, CaptureChoice>> lowest;
-        for (const auto& [key, choice] : surfaces_) {
-            if (!key.belongsTo(connection)) continue;
-            if (!lowest || key.surfaceID == 1) lowest.emplace(key, choice);
-            if (key.surfaceID >= 1) break;
-        }
-        return lowest;
-    }
-    void add(const SurfaceKey& key, CaptureChoice choice) {
-        std::lock_guard lock(mutex_);
-        surfaces_[key] = choice;
-    }
-    // The connection's surfaces that remain, lowest first.
-    std::vector<SurfaceKey> remove(const SurfaceKey& key) {
-        std::lock_guard lock(mutex_);
-        surfaces_.erase(key);
-        std::vector<SurfaceKey> remaining;
-        for (const auto& [other, choice] : surfaces_)
-            if (other.belongsTo(key.connection.lock())) remaining.push_back(other);
-        return remaining;
-    }
-
-private:
-    std::mutex mutex_;
-    std::map<SurfaceKey, CaptureChoice, SurfaceKeyOrder> surfaces_;
-};
 
 class RemoteControlTest : public ::testing::Test {
 protected:

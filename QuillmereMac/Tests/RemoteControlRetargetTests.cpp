@@ -8,6 +8,8 @@
 #include "QuillmereMac/Consent/ConsentCenter.h"
 #include "QuillmereMac/Control/AXWindowRaiser.h"
 #include "QuillmereMac/Tests/FakeWindowSystem.h"
+#include "QuillmereMac/Control/RemoteControl.h"
+#include "QuillmereMac/Tests/ListedControlSurfaces.h"
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
 #include "QuillmereMac/Tests/RecordingPoster.h"
 #include "TestSupport/TestValues.h"
@@ -21,7 +23,7 @@ constexpr std::uint32_t notes = 77;
 constexpr std::uint32_t inbox = 78;
 constexpr std::int32_t browser = 4099;
 
-class MediaPipelineRetargetTest : public ::testing::Test {
+class RemoteControlRetargetTest : public ::testing::Test {
 protected:
     void SetUp() override {
         content.displays = {contentDisplay(7, 1920, 1080)};
@@ -35,22 +37,15 @@ protected:
         system->front = browser;
         consent = ConsentCenter::make(*manual);
         consent->autoApproveSessions = [] { return true; };
-        MediaPipeline::Services services;
-        services.catalog = catalog;
-        services.consent = consent;
-        services.mainActor = manual.get();
-        services.displays.pixelSize = [](int) { return std::nullopt; };
-        services.makeSource = [](CaptureChoice, RequestedStream) { return std::make_shared<ScriptedSource>(); };
-        services.clock = [this] { return manual->nowNs(); };
-        services.poster = std::make_shared<RecordingPoster>();
-        services.controlQueue = manual;
-        // This process is 1 to the raiser, so that the pipeline's own guard shows.
-        services.raiser = raiser = AXWindowRaiser::make(system, *manual, true, 1);
-        services.catalogRefresh = listing;
-        media = MediaPipeline::make(std::move(services));
+        // This process is 1 to the raiser, so that the control's own guard shows.
+        raiser = AXWindowRaiser::make(system, *manual, true, 1);
+        control = RemoteControl::make({manual.get(), manual, surfaces,
+                                       std::make_shared<ControlFrames>(catalog, *manual, listing), consent,
+                                       std::make_shared<RecordingPoster>(), raiser,
+                                       [this] { return manual->nowNs(); }});
     }
     void TearDown() override {
-        media.reset();
+        control.reset();
         settle();
     }
 
@@ -60,22 +55,21 @@ protected:
         }
     }
     void start(std::uint32_t surface, std::uint32_t captureID, std::shared_ptr<RecordingConnection> owner = nullptr) {
-        media->startSurface(surface, captureID, owner ? owner : client);
-        settle();
+        surfaces->add(SurfaceKey{owner ? owner : client, surface}, CaptureChoice::fromCaptureID(captureID));
     }
     // The answer, or nothing while the user is asked.
     std::optional<bool> request(std::shared_ptr<RecordingConnection> owner = nullptr) {
         auto granted = std::make_shared<std::optional<bool>>();
-        media->requestControl("Phone", owner ? owner : client, [granted](bool answer) { *granted = answer; });
+        control->requestControl("Phone", owner ? owner : client, [granted](bool answer) { *granted = answer; });
         settle();
         return *granted;
     }
     void hint(std::uint32_t surface) {
-        media->focusHint(msg::FocusHint{surface, 250}, client);
+        control->focusHint(msg::FocusHint{surface, 250}, client);
         settle();
     }
     std::optional<std::uint32_t> controlled() const {
-        const auto key = media->control().controlledSurface();
+        const auto key = control->controlledSurface();
         return key ? std::optional(key->surfaceID) : std::nullopt;
     }
     std::vector<std::string> lines(std::string_view prefix) const {
@@ -103,10 +97,11 @@ protected:
     std::shared_ptr<AXWindowRaiser> raiser;
     std::shared_ptr<ConsentCenter> consent;
     std::shared_ptr<RecordingConnection> client = std::make_shared<RecordingConnection>();
-    std::shared_ptr<MediaPipeline> media;
+    std::shared_ptr<ListedControlSurfaces> surfaces = std::make_shared<ListedControlSurfaces>();
+    std::shared_ptr<RemoteControl> control;
 };
 
-TEST_F(MediaPipelineRetargetTest, ARequestAsksAboutTheClientsSurfaceOneElseItsLowestAndARefusalChangesNothing) {
+TEST_F(RemoteControlRetargetTest, ARequestAsksAboutTheClientsSurfaceOneElseItsLowestAndARefusalChangesNothing) {
     EXPECT_EQ(request(), false) << "no surface";
     start(1, display, std::make_shared<RecordingConnection>());
     EXPECT_EQ(request(), false) << "another client's surface is not this one's to drive";
@@ -127,45 +122,45 @@ TEST_F(MediaPipelineRetargetTest, ARequestAsksAboutTheClientsSurfaceOneElseItsLo
     consent->resolve(pending[1].id, true);
     settle();
     EXPECT_EQ(controlled(), 2u);
-    EXPECT_EQ(media->control().injector()->windowFrame, (Rect{10, 20, 300, 200}));
-    EXPECT_EQ(media->control().raiseState().lastNs, manual->nowNs());
+    EXPECT_EQ(control->injector()->windowFrame, (Rect{10, 20, 300, 200}));
+    EXPECT_EQ(control->raiseState().lastNs, manual->nowNs());
     EXPECT_EQ(system->front, 4077);
     EXPECT_EQ(raisesOf(notes), 1);
-    const auto injector = media->control().injector();
-    const auto raised = media->control().raiseState();
+    const auto injector = control->injector();
+    const auto raised = control->raiseState();
     consent->resolve(pending[0].id, false);
     consent->resolve(pending[2].id, false);
     settle();
-    EXPECT_EQ(media->control().injector(), injector);
+    EXPECT_EQ(control->injector(), injector);
     EXPECT_EQ(controlled(), 2u);
-    EXPECT_EQ(media->control().raiseState().target, raised.target);
-    EXPECT_EQ(media->control().raiseState().lastNs, raised.lastNs);
+    EXPECT_EQ(control->raiseState().target, raised.target);
+    EXPECT_EQ(control->raiseState().lastNs, raised.lastNs);
     EXPECT_EQ(raisesOf(inbox), 0);
 }
 
-TEST_F(MediaPipelineRetargetTest, DisplayToWindowSavesTheFrontApplicationAndBackToADisplayRestoresIt) {
+TEST_F(RemoteControlRetargetTest, DisplayToWindowSavesTheFrontApplicationAndBackToADisplayRestoresIt) {
     start(1, display);
     start(2, notes);
     start(3, display);
     start(4, inbox);
     request();
     // Of two quick hints only the later one moves control.
-    media->focusHint(msg::FocusHint{4, 250}, client);
+    control->focusHint(msg::FocusHint{4, 250}, client);
     hint(2);
-    EXPECT_EQ(media->control().savedFrontmost(), browser);
+    EXPECT_EQ(control->savedFrontmost(), browser);
     EXPECT_EQ(system->front, 4077);
     EXPECT_EQ(raisesOf(inbox), 0);
     hint(3);
     EXPECT_EQ(system->front, browser);
-    EXPECT_EQ(media->control().savedFrontmost(), std::nullopt);
+    EXPECT_EQ(control->savedFrontmost(), std::nullopt);
     hint(1);
     EXPECT_EQ(system->front, browser) << "display to display";
-    EXPECT_EQ(media->control().injector()->cursor().x, 960);
+    EXPECT_EQ(control->injector()->cursor().x, 960);
 
     // This host itself is never the application to give the front back to.
     system->activateFromOutside(static_cast<std::int32_t>(getpid()));
     hint(2);
-    EXPECT_EQ(media->control().savedFrontmost(), std::nullopt);
+    EXPECT_EQ(control->savedFrontmost(), std::nullopt);
     EXPECT_EQ(lines("retarget"),
               (std::vector<std::string>{
                   "retarget superseded surface=4",
@@ -176,16 +171,16 @@ TEST_F(MediaPipelineRetargetTest, DisplayToWindowSavesTheFrontApplicationAndBack
                       " restore=none target=4077"}));
 }
 
-TEST_F(MediaPipelineRetargetTest, AHeldButtonAFrameWithoutAreaOrAWindowGoneLeaveControlWhereItIs) {
+TEST_F(RemoteControlRetargetTest, AHeldButtonAFrameWithoutAreaOrAWindowGoneLeaveControlWhereItIs) {
     start(1, display);
     start(2, notes);
     content.windows.push_back(contentWindow(80, "Empty", "Tool", 0, 200));
     start(3, 80);
     start(4, inbox);
     request();
-    media->inject({inject::ButtonDown{InputButton::left}});
+    control->inject({inject::ButtonDown{InputButton::left}});
     hint(2);
-    media->inject({inject::ButtonUp{InputButton::left}});
+    control->inject({inject::ButtonUp{InputButton::left}});
     hint(3);
     content.windows.erase(content.windows.begin() + 1);
     hint(4);
@@ -202,7 +197,7 @@ TEST_F(MediaPipelineRetargetTest, AHeldButtonAFrameWithoutAreaOrAWindowGoneLeave
     EXPECT_EQ(raiser->lastOutcome()->first, 3);
 }
 
-TEST_F(MediaPipelineRetargetTest, AButtonDownRaisesTheWindowAgainAtMostEvery300Milliseconds) {
+TEST_F(RemoteControlRetargetTest, AButtonDownRaisesTheWindowAgainAtMostEvery300Milliseconds) {
     start(2, notes);
     request();
     system->transcript();
@@ -216,31 +211,31 @@ TEST_F(MediaPipelineRetargetTest, AButtonDownRaisesTheWindowAgainAtMostEvery300M
         {1000, {left}, 1},
     };
     for (const auto& [atMs, actions, raises] : steps) {
-        media->control().clickRaise(actions, granted + atMs * ms);
+        control->clickRaise(actions, granted + atMs * ms);
         EXPECT_EQ(raisesOf(notes), raises) << atMs << " ms";
     }
-    EXPECT_EQ(media->control().raiseState().lastNs, granted + 1000 * ms);
-    media->control().recordRaise(std::nullopt, granted);
-    media->control().clickRaise({left}, granted + 5000 * ms);
+    EXPECT_EQ(control->raiseState().lastNs, granted + 1000 * ms);
+    control->recordRaise(std::nullopt, granted);
+    control->clickRaise({left}, granted + 5000 * ms);
     EXPECT_EQ(raisesOf(notes), 0) << "nothing recorded, nothing raised";
 }
 
-TEST_F(MediaPipelineRetargetTest, AListingThatNeverEndsCostsASecondAndTheLastOneIsUsed) {
+TEST_F(RemoteControlRetargetTest, AListingThatNeverEndsCostsASecondAndTheLastOneIsUsed) {
     start(2, notes);
     content.windows[0].title = "Renamed";
-    media->requestControl("Phone", client, [](bool) {});
+    control->requestControl("Phone", client, [](bool) {});
     manual->advance(ControlFrames::listingTimeoutNs - 1);
     EXPECT_EQ(controlled(), std::nullopt);
     manual->advance(1);
     EXPECT_EQ(log.lines("control").front(), "window listing slow or failed: using the last one");
     EXPECT_EQ(controlled(), 2u);
-    EXPECT_EQ(media->control().raiseState().target->title, "Notes");
+    EXPECT_EQ(control->raiseState().target->title, "Notes");
     // Late, the listing still lands in the catalog.
     settle();
     EXPECT_EQ(catalog->controlTarget(notes)->title, "Renamed");
 }
 
-TEST_F(MediaPipelineRetargetTest, AWindowMovedToFitIsReadAndRaisedOnceMoreAQuarterSecondLater) {
+TEST_F(RemoteControlRetargetTest, AWindowMovedToFitIsReadAndRaisedOnceMoreAQuarterSecondLater) {
     content.windows[1].frame = {1700, 900, 400, 300};
     system->stack[1].frame = ScreenRect{1700, 900, 400, 300};
     start(1, inbox);

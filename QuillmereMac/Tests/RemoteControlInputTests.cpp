@@ -1,10 +1,11 @@
-// Remote control through the media pipeline, on a manual executor with a
-// fake clock: control grants, input with and without an injector, and the
+// Remote control on a manual executor with a fake clock: control grants, input with and without an injector, and the
 // repeat timer.
 
 #include "TestSupport/TestValues.h"
 #include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/Consent/ConsentCenter.h"
+#include "QuillmereMac/Control/RemoteControl.h"
+#include "QuillmereMac/Tests/ListedControlSurfaces.h"
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
 #include "QuillmereMac/Tests/RecordingPoster.h"
 
@@ -15,40 +16,34 @@ using Type = PostedEvent::Type;
 using testing::ms;
 constexpr std::uint32_t displayZero = CaptureChoice::displayIDBase;
 
-class MediaPipelineRemoteControlTest : public ::testing::Test {
+class RemoteControlInputTest : public ::testing::Test {
 protected:
     void SetUp() override {
         content.displays = {contentDisplay(7, 1920, 1080)};
         content.windows = {contentWindow(77, "Notes", "Editor", 300, 200)};
         catalog->refresh(false);
         consent = ConsentCenter::make(*manual);
-        media = make(poster);
+        control = make(poster);
     }
     void TearDown() override {
-        media.reset();
+        control.reset();
         manual->runUntilIdle();
     }
 
-    std::shared_ptr<MediaPipeline> make(std::shared_ptr<EventPosting> eventPoster) {
-        MediaPipeline::Services services;
-        services.catalog = catalog;
-        services.consent = consent;
-        services.mainActor = manual.get();
-        services.displays.pixelSize = [](int) { return std::nullopt; };
-        services.displays.isOnline = [](std::uint32_t) { return true; };
-        services.makeSource = [](CaptureChoice, RequestedStream) { return std::make_shared<ScriptedSource>(); };
-        services.clock = [this] { return manual->nowNs(); };
-        services.poster = std::move(eventPoster);
-        services.controlQueue = manual;
-        services.catalogRefresh = manual;
-        return MediaPipeline::make(std::move(services));
+    std::shared_ptr<RemoteControl> make(std::shared_ptr<EventPosting> eventPoster) {
+        return RemoteControl::make({manual.get(), manual, surfaces,
+                                    std::make_shared<ControlFrames>(catalog, *manual, manual), consent,
+                                    std::move(eventPoster), nullptr, [this] { return manual->nowNs(); }});
+    }
+    void stop(std::uint32_t surface) {
+        const SurfaceKey key{client, surface};
+        control->surfaceStopped(key, surfaces->remove(key));
     }
 
     void grantControlOf(std::uint32_t surface, std::uint32_t captureID) {
-        media->startSurface(surface, captureID, client);
-        manual->runUntilIdle();
-        media->control().takeControl(SurfaceKey{client, surface},
-                           std::make_shared<InputInjector>(poster, Rect{0, 0, 1920, 1080}, KeyRepeat::from({})));
+        surfaces->add(SurfaceKey{client, surface}, CaptureChoice::fromCaptureID(captureID));
+        control->takeControl(SurfaceKey{client, surface},
+                             std::make_shared<InputInjector>(poster, Rect{0, 0, 1920, 1080}, KeyRepeat::from({})));
     }
 
     std::vector<std::string> prompts() const {
@@ -68,45 +63,46 @@ protected:
         });
     std::shared_ptr<ConsentCenter> consent;
     std::shared_ptr<RecordingConnection> client = std::make_shared<RecordingConnection>();
-    std::shared_ptr<MediaPipeline> media;
+    std::shared_ptr<ListedControlSurfaces> surfaces = std::make_shared<ListedControlSurfaces>();
+    std::shared_ptr<RemoteControl> control;
 };
 
-TEST_F(MediaPipelineRemoteControlTest, AGrantMakesAnInjectorForTheLowestSurfaceWithTheSystemRepeatRate) {
+TEST_F(RemoteControlInputTest, AGrantMakesAnInjectorForTheLowestSurfaceWithTheSystemRepeatRate) {
     std::vector<bool> replies;
     const auto ask = [&] {
-        media->requestControl("Phone", client, [&](bool granted) { replies.push_back(granted); });
+        control->requestControl("Phone", client, [&](bool granted) { replies.push_back(granted); });
         manual->runUntilIdle();
     };
     ask();
     EXPECT_EQ(replies, std::vector{false}); // no surface yet
 
     poster->rate = EventPosting::KeyRepeatRate{500, 10};
-    media->startSurface(3, displayZero, client);
-    media->startSurface(2, 77, client);
+    surfaces->add(SurfaceKey{client, 3}, CaptureChoice::fromCaptureID(displayZero));
+    surfaces->add(SurfaceKey{client, 2}, CaptureChoice::fromCaptureID(77));
     manual->runUntilIdle();
     ask();
     EXPECT_EQ(prompts(), std::vector<std::string>{"control of Editor \u2014 Notes"});
     answer(false);
-    EXPECT_EQ(media->control().injector(), nullptr);
+    EXPECT_EQ(control->injector(), nullptr);
     ask();
     answer(true);
     EXPECT_EQ(replies, (std::vector{false, false, true}));
-    ASSERT_NE(media->control().injector(), nullptr);
-    EXPECT_EQ(media->control().injector()->windowFrame, (Rect{10, 20, 300, 200}));
-    EXPECT_EQ(media->control().injector()->keyRepeat().delayNs, 500 * ms);
-    EXPECT_EQ(media->control().injector()->keyRepeat().intervalNs, 15 * ms);
-    EXPECT_EQ(media->control().controlledSurface()->surfaceID, 2u);
+    ASSERT_NE(control->injector(), nullptr);
+    EXPECT_EQ(control->injector()->windowFrame, (Rect{10, 20, 300, 200}));
+    EXPECT_EQ(control->injector()->keyRepeat().delayNs, 500 * ms);
+    EXPECT_EQ(control->injector()->keyRepeat().intervalNs, 15 * ms);
+    EXPECT_EQ(control->controlledSurface()->surfaceID, 2u);
 
-    media->stopSurface(2, client);
+    stop(2);
     ask();
     EXPECT_EQ(prompts(), std::vector<std::string>{"control of your entire screen"});
 }
 
-TEST_F(MediaPipelineRemoteControlTest, TheRepeatTimerRunsOnlyWhileARepeatOrGestureIsPending) {
+TEST_F(RemoteControlInputTest, TheRepeatTimerRunsOnlyWhileARepeatOrGestureIsPending) {
     grantControlOf(1, displayZero);
     const std::uint64_t start = manual->nowNs();
-    media->inject({inject::KeyDown{4}});
-    EXPECT_TRUE(media->control().repeatTimerRunning());
+    control->inject({inject::KeyDown{4}});
+    EXPECT_TRUE(control->repeatTimerRunning());
     poster->take();
     manual->advance(374 * ms);
     EXPECT_TRUE(poster->take().empty());
@@ -118,37 +114,37 @@ TEST_F(MediaPipelineRemoteControlTest, TheRepeatTimerRunsOnlyWhileARepeatOrGestu
     EXPECT_EQ(poster->take().size(), 2u); // 465 and 555 ms
     EXPECT_EQ(manual->nowNs() - start, 555 * ms);
 
-    media->inject({inject::KeyUp{4}});
-    EXPECT_FALSE(media->control().repeatTimerRunning());
+    control->inject({inject::KeyUp{4}});
+    EXPECT_FALSE(control->repeatTimerRunning());
     manual->advance(500 * ms);
     EXPECT_EQ(poster->take().size(), 1u); // the key up alone
 
-    media->inject({inject::Scroll{0, 4, ScrollUnit::pixel}});
-    EXPECT_TRUE(media->control().repeatTimerRunning());
+    control->inject({inject::Scroll{0, 4, ScrollUnit::pixel}});
+    EXPECT_TRUE(control->repeatTimerRunning());
     manual->advance(89 * ms);
     EXPECT_EQ(poster->take().size(), 1u);
     manual->advance(1 * ms);
     const auto ended = poster->take();
     ASSERT_EQ(ended.size(), 1u);
     EXPECT_EQ(ended[0].phase, PostedEvent::ScrollPhase::ended);
-    EXPECT_FALSE(media->control().repeatTimerRunning());
+    EXPECT_FALSE(control->repeatTimerRunning());
 }
 
-TEST_F(MediaPipelineRemoteControlTest, AnInjectorReplacedOrDroppedLetsGoOfWhatItHeldAndLaterInputIsDropped) {
+TEST_F(RemoteControlInputTest, AnInjectorReplacedOrDroppedLetsGoOfWhatItHeldAndLaterInputIsDropped) {
     grantControlOf(1, displayZero);
-    media->inject({inject::KeyDown{4}});
+    control->inject({inject::KeyDown{4}});
     EXPECT_EQ(poster->releases(), 0);
     grantControlOf(1, displayZero);
     EXPECT_EQ(poster->releases(), 1);
-    EXPECT_FALSE(media->control().repeatTimerRunning());
-    media->stopSurface(1, client);
-    EXPECT_EQ(media->control().injector(), nullptr);
+    EXPECT_FALSE(control->repeatTimerRunning());
+    stop(1);
+    EXPECT_EQ(control->injector(), nullptr);
     EXPECT_EQ(poster->releases(), 2);
     poster->take();
-    media->inject({inject::KeyDown{4}, inject::MoveAbsolute{1, 2}, inject::Text{"hi"}});
-    EXPECT_EQ(media->control().droppedInput(), 3);
+    control->inject({inject::KeyDown{4}, inject::MoveAbsolute{1, 2}, inject::Text{"hi"}});
+    EXPECT_EQ(control->droppedInput(), 3);
     EXPECT_TRUE(poster->take().empty());
-    EXPECT_FALSE(media->control().repeatTimerRunning());
+    EXPECT_FALSE(control->repeatTimerRunning());
 }
 
 } // namespace
