@@ -9,7 +9,7 @@
 // every send time is set against the token bucket's ideal schedule (the
 // moment the bucket first holds enough for that datagram), giving the jitter
 // of send times and the achieved rate as a ratio to the bucket's 40 MB/s.
-#include "QuillmereMac/Media/DatagramPacer.h"
+#include "QuillmereMac/Sending/DatagramPacer.h"
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/ManualExecutor.h"

@@ -12,7 +12,7 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
-#include "QuillmereMac/Media/MediaSender.h"
+#include "QuillmereMac/Sending/MediaSender.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
 

@@ -4,7 +4,7 @@
 #include "QuillmereMac/Audio/AudioSource.h"
 #include "QuillmereMac/Audio/OpusEncoder.h"
 #include "QuillmereMac/Audio/SilenceReuse.h"
-#include "QuillmereMac/Media/AudioSink.h"
+#include "QuillmereMac/Audio/AudioSink.h"
 #include "QuillmereMacCore/AudioChunker.h"
 
 #include <cstdint>

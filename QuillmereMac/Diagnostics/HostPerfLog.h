@@ -4,7 +4,7 @@
 #include "QuillmereMac/Diagnostics/DisplayRecords.h"
 #include "QuillmereMac/Diagnostics/PerfLogFile.h"
 #include "QuillmereMac/Diagnostics/PerfSurfaceSample.h"
-#include "QuillmereMac/Media/DatagramPacer.h"
+#include "QuillmereMac/Sending/DatagramPacer.h"
 
 #include "Platform/Defaults/Defaults.h"
 #include "Platform/Dispatch/DispatchTimer.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "QuillmereMac/Diagnostics/PerfSurfaceSample.h"
-#include "QuillmereMac/Media/DatagramPacer.h"
+#include "QuillmereMac/Sending/DatagramPacer.h"
 
 #include "Platform/Power/PowerSourceDescription.h"
 #include "Platform/WiFi/WiFiStatus.h"

@@ -2,7 +2,7 @@
 
 #include "QuillmereMac/Media/CaptureChoice.h"
 #include "QuillmereMac/Media/SurfacePipeline.h"
-#include "QuillmereMac/Media/TransportMetrics.h"
+#include "QuillmereMac/Sending/TransportMetrics.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuillmereMac/Media/ScreenShape.h"
+#include "QuillmereMac/Display/ScreenShape.h"
 
 #include <cstdint>
 

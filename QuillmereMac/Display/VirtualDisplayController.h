@@ -2,7 +2,7 @@
 
 #include "Platform/Log/Logger.h"
 #include "QuillmereMac/Display/VirtualDisplayMaking.h"
-#include "QuillmereMac/Media/ScreenShape.h"
+#include "QuillmereMac/Display/ScreenShape.h"
 
 #include <cstdint>
 #include <memory>

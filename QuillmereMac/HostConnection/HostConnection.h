@@ -1,11 +1,11 @@
 #pragma once
 
+#include "QuillmereMac/Audio/AudioSink.h"
+#include "QuillmereMac/HostConnection/HandshakeRefusals.h"
 #include "QuillmereMac/HostConnection/HostPeer.h"
-#include "QuillmereMac/HostService/HandshakeRefusals.h"
-#include "QuillmereMac/Media/AudioSink.h"
-#include "QuillmereMac/Media/DatagramPacer.h"
+#include "QuillmereMac/Sending/DatagramPacer.h"
 #include "QuillmereMac/Media/MediaConnection.h"
-#include "QuillmereMac/Media/MediaSender.h"
+#include "QuillmereMac/Sending/MediaSender.h"
 #include "QuillmereMac/Media/SessionMediaDelegate.h"
 
 #include "Platform/Dispatch/DispatchTimer.h"
@@ -100,10 +100,6 @@ public:
     bool textSizeChanged() const { return textSizeChanged_; }
     bool screenShapeChanged() const { return screenShapeChanged_; }
     const std::map<std::uint32_t, std::shared_ptr<MediaSender>>& senders() const { return senders_; }
-
-    // The audio datagram's send offset: its age in microseconds, or all ones
-    // when the age does not fit 32 bits or the packet's time lies ahead.
-    static std::uint32_t audioSendOffsetUs(std::uint64_t nowNs, std::uint64_t hostTimeNs);
 
     HostConnection(std::shared_ptr<HostPeer> peer, HostSession session, MediaRoles media, Executor& mainActor,
                    OnStatus onStatus, OnClosed onClosed);

@@ -4,9 +4,7 @@
 
 #include "QuillmereMac/HostConnection/HostConnection.h"
 
-#include "QuillmereWire/MediaDatagram.h"
-
-#include <limits>
+#include "QuillmereMac/Sending/AudioDatagram.h"
 
 namespace quillmere {
 
@@ -80,13 +78,6 @@ void HostConnection::stallEnded(std::int64_t droppedDatagrams) {
     }
 }
 
-std::uint32_t HostConnection::audioSendOffsetUs(std::uint64_t nowNs, std::uint64_t hostTimeNs) {
-    constexpr std::uint32_t saturated = std::numeric_limits<std::uint32_t>::max();
-    if (nowNs < hostTimeNs) return saturated;
-    const std::uint64_t us = (nowNs - hostTimeNs) / 1000;
-    return us > saturated ? saturated : static_cast<std::uint32_t>(us);
-}
-
 void HostConnection::sendAudioConfig(const msg::AudioConfig& config) { peer_->sendControl(config); }
 
 // The peer drops what comes after its close; until then the stream takes it.
@@ -97,23 +88,11 @@ bool HostConnection::sendControl(const ControlMessage& message) {
 
 void HostConnection::sendAudio(SharedBytes packet, std::uint32_t surfaceID, std::uint32_t sequence,
                                std::uint32_t generation, std::uint64_t hostTimeNs) {
-    if (packet.empty()) return;
-    MediaHeader header;
-    header.kind = MediaHeader::Kind::audio;
-    header.surfaceID = surfaceID;
-    header.epoch = 1;
-    header.frameID = sequence;
-    header.configGeneration = generation;
-    header.fragmentIndex = 0;
-    header.fragmentCount = 1;
-    header.totalLength = static_cast<std::uint32_t>(std::min<std::size_t>(packet.size(), 0xFFFFFFFF));
-    header.captureTimeNs = hostTimeNs;
-    header.sendOffsetUs = audioSendOffsetUs(now(), hostTimeNs);
-    auto encoded = MediaDatagram{header, packet.view()}.encode();
-    if (!encoded) return;
+    auto datagram = AudioDatagram::build(packet, surfaceID, sequence, generation, hostTimeNs, now());
+    if (!datagram) return;
     // Built here, sent from the connection's queue, where the peer's state
     // lives; a hop, not the pacer: audio never waits behind queued video.
-    hop([datagram = SharedBytes(std::move(*encoded))](HostConnection& self) mutable {
+    hop([datagram = std::move(*datagram)](HostConnection& self) mutable {
         if (self.closed_) return;
         self.peer_->sendDatagram(std::move(datagram), nullptr);
     });

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuillmereMac/Media/DatagramPeer.h"
+#include "QuillmereMac/Sending/DatagramPeer.h"
 
 #include "QuillmereTransport/PeerEvent.h"
 #include "QuillmereWire/ControlMessage.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "QuillmereMac/Media/AudioSink.h"
-#include "QuillmereMac/Media/DatagramPacer.h"
+#include "QuillmereMac/Audio/AudioSink.h"
+#include "QuillmereMac/Sending/DatagramPacer.h"
 
 #include "QuillmereWire/ControlMessage.h"
 #include "QuillmereWire/EncodedFrame.h"

@@ -5,7 +5,7 @@
 
 #include "QuillmereMac/Audio/AudioSource.h"
 #include "QuillmereMac/Capture/CaptureStopReason.h"
-#include "QuillmereMac/Media/AudioSink.h"
+#include "QuillmereMac/Audio/AudioSink.h"
 
 #include <atomic>
 #include <cmath>

@@ -1,5 +1,5 @@
 #include "TestSupport/TestValues.h"
-#include "QuillmereMac/Media/DatagramPacer.h"
+#include "QuillmereMac/Sending/DatagramPacer.h"
 
 #include "Platform/Dispatch/ManualExecutor.h"
 

@@ -1,4 +1,4 @@
-#include "QuillmereMac/HostService/HandshakeRefusals.h"
+#include "QuillmereMac/HostConnection/HandshakeRefusals.h"
 
 #include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/Tests/LogCapture.h"

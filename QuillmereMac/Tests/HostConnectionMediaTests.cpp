@@ -1,3 +1,4 @@
+#include "QuillmereMac/Sending/AudioDatagram.h"
 #include "QuillmereMac/Tests/HostConnectionFixture.h"
 
 namespace quillmere::testing {
@@ -129,10 +130,10 @@ TEST_F(HostConnectionMediaTest, AudioGoesStraightOutAheadOfPacedVideo) {
 }
 
 TEST_F(HostConnectionMediaTest, AudioOffsetsSaturate) {
-    EXPECT_EQ(HostConnection::audioSendOffsetUs(10'000, 10'000), 0u);
-    EXPECT_EQ(HostConnection::audioSendOffsetUs(4'294'967'295'999ULL + 7, 7), 4'294'967'295u);
-    EXPECT_EQ(HostConnection::audioSendOffsetUs(4'294'967'294'999ULL + 7, 7), 4'294'967'294u);
-    EXPECT_EQ(HostConnection::audioSendOffsetUs(5, 6), 4'294'967'295u);
+    EXPECT_EQ(AudioDatagram::sendOffsetUs(10'000, 10'000), 0u);
+    EXPECT_EQ(AudioDatagram::sendOffsetUs(4'294'967'295'999ULL + 7, 7), 4'294'967'295u);
+    EXPECT_EQ(AudioDatagram::sendOffsetUs(4'294'967'294'999ULL + 7, 7), 4'294'967'294u);
+    EXPECT_EQ(AudioDatagram::sendOffsetUs(5, 6), 4'294'967'295u);
 }
 
 TEST_F(HostConnectionMediaTest, AudioAfterCloseIsDroppedAndTheConfigGoesAsControl) {

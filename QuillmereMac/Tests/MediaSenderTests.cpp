@@ -1,5 +1,5 @@
 #include "TestSupport/TestValues.h"
-#include "QuillmereMac/Media/MediaSender.h"
+#include "QuillmereMac/Sending/MediaSender.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 
 #include "Platform/Dispatch/ManualExecutor.h"

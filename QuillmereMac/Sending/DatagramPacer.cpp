@@ -1,4 +1,4 @@
-#include "QuillmereMac/Media/DatagramPacer.h"
+#include "QuillmereMac/Sending/DatagramPacer.h"
 
 #include <algorithm>
 #include <cmath>

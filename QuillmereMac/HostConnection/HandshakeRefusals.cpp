@@ -1,4 +1,4 @@
-#include "QuillmereMac/HostService/HandshakeRefusals.h"
+#include "QuillmereMac/HostConnection/HandshakeRefusals.h"
 
 namespace quillmere {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "QuillmereMac/Media/DatagramPeer.h"
-#include "QuillmereMac/Media/TransportMetrics.h"
+#include "QuillmereMac/Sending/DatagramPeer.h"
+#include "QuillmereMac/Sending/TransportMetrics.h"
 
 #include "Platform/Log/Logger.h"
 #include "QuillmereWire/EncodedFrame.h"

@@ -1,4 +1,4 @@
-#include "QuillmereMac/Media/MediaSender.h"
+#include "QuillmereMac/Sending/MediaSender.h"
 
 #include "QuillmereWire/MediaFragmenter.h"
 #include "QuillmereWire/MediaHeader.h"
