@@ -1,7 +1,7 @@
 #pragma once
 
-#include "QuillmereMac/Media/CaptureChoice.h"
-#include "QuillmereMac/Media/MediaConnection.h"
+#include "QuillmereMac/Surface/CaptureChoice.h"
+#include "QuillmereMac/Surface/MediaConnection.h"
 
 #include <cstdint>
 #include <memory>

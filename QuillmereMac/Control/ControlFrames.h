@@ -6,7 +6,7 @@
 #include "QuillmereMac/Catalog/ControlTarget.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Geometry/Rect.h"
-#include "QuillmereMac/Media/CaptureChoice.h"
+#include "QuillmereMac/Surface/CaptureChoice.h"
 
 #include <cstdint>
 #include <functional>

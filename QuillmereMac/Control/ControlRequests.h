@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuillmereMac/Media/MediaConnection.h"
+#include "QuillmereMac/Surface/MediaConnection.h"
 #include "QuillmereMacCore/InjectAction.h"
 #include "QuillmereWire/ControlMessage.h"
 

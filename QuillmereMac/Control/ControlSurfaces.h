@@ -1,7 +1,7 @@
 #pragma once
 
-#include "QuillmereMac/Media/CaptureChoice.h"
-#include "QuillmereMac/Media/SurfaceKey.h"
+#include "QuillmereMac/Surface/CaptureChoice.h"
+#include "QuillmereMac/Surface/SurfaceKey.h"
 
 #include <memory>
 #include <optional>

@@ -3,7 +3,7 @@
 #include "Platform/Dispatch/Executor.h"
 #include "Platform/Dispatch/LockedBox.h"
 #include "QuillmereMac/Cursor/CursorShapeWatcher.h"
-#include "QuillmereMac/Media/MediaConnection.h"
+#include "QuillmereMac/Surface/MediaConnection.h"
 
 #include <cstdint>
 #include <functional>

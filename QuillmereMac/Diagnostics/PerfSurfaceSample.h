@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuillmereMac/Media/CaptureChoice.h"
+#include "QuillmereMac/Surface/CaptureChoice.h"
 #include "QuillmereMac/Media/SurfacePipeline.h"
 #include "QuillmereMac/Sending/TransportMetrics.h"
 

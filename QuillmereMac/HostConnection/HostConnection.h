@@ -4,7 +4,7 @@
 #include "QuillmereMac/HostConnection/HandshakeRefusals.h"
 #include "QuillmereMac/HostConnection/HostPeer.h"
 #include "QuillmereMac/Sending/DatagramPacer.h"
-#include "QuillmereMac/Media/MediaConnection.h"
+#include "QuillmereMac/Surface/MediaConnection.h"
 #include "QuillmereMac/Sending/MediaSender.h"
 #include "QuillmereMac/Media/SessionMediaDelegate.h"
 

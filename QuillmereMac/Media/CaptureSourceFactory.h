@@ -4,7 +4,7 @@
 #include "QuillmereMac/Capture/CaptureSource.h"
 #include "QuillmereMac/Catalog/DisplayQueries.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
-#include "QuillmereMac/Media/CaptureChoice.h"
+#include "QuillmereMac/Surface/CaptureChoice.h"
 #include "QuillmereMac/Media/RequestedStream.h"
 
 #include <memory>

@@ -7,9 +7,9 @@
 #include "QuillmereMac/Capture/FrameChangeDetector.h"
 #include "QuillmereMac/Capture/FrameHandoff.h"
 #include "QuillmereMac/Encoder/VideoEncoder.h"
-#include "QuillmereMac/Media/CaptureChoice.h"
-#include "QuillmereMac/Media/MediaConnection.h"
-#include "QuillmereMac/Media/RequestedBox.h"
+#include "QuillmereMac/Surface/CaptureChoice.h"
+#include "QuillmereMac/Surface/MediaConnection.h"
+#include "QuillmereMac/Surface/RequestedBox.h"
 #include "QuillmereMacCore/FrameGate.h"
 #include "QuillmereMacCore/FrameNumbering.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "QuillmereMac/Media/CaptureChoice.h"
-#include "QuillmereMac/Media/MediaConnection.h"
-#include "QuillmereMac/Media/RequestedBox.h"
+#include "QuillmereMac/Surface/CaptureChoice.h"
+#include "QuillmereMac/Surface/MediaConnection.h"
+#include "QuillmereMac/Surface/RequestedBox.h"
 #include "QuillmereMac/Media/SurfacePipeline.h"
 
 #include <cstdint>

@@ -6,9 +6,9 @@
 #include "QuillmereMac/Audio/AudioSurfaces.h"
 #include "QuillmereMac/Catalog/DisplayQueries.h"
 #include "QuillmereMac/Control/ControlSurfaces.h"
-#include "QuillmereMac/Media/RequestedBox.h"
+#include "QuillmereMac/Surface/RequestedBox.h"
 #include "QuillmereMac/Media/RequestedStream.h"
-#include "QuillmereMac/Media/SurfaceKey.h"
+#include "QuillmereMac/Surface/SurfaceKey.h"
 #include "QuillmereMac/Media/SurfacePipeline.h"
 
 #include <cstdint>

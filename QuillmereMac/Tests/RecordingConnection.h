@@ -4,7 +4,7 @@
 // what it is handed, from any thread, and issues keyframe epochs the way a
 // session does (one more per keyframe).
 
-#include "QuillmereMac/Media/MediaConnection.h"
+#include "QuillmereMac/Surface/MediaConnection.h"
 #include "QuillmereMac/Tests/AudioTestSupport.h"
 #include "TestSupport/Eventually.h"
 

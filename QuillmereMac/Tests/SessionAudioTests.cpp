@@ -4,7 +4,7 @@
 
 #include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/Audio/SessionAudio.h"
-#include "QuillmereMac/Media/SurfaceKey.h"
+#include "QuillmereMac/Surface/SurfaceKey.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Tests/RecordingConnection.h"
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "QuillmereMac/Audio/AudioSink.h"
 #include "QuillmereMac/Sending/DatagramPacer.h"
 
 #include "QuillmereWire/ControlMessage.h"
@@ -11,6 +10,9 @@
 #include <optional>
 
 namespace quillmere {
+
+// Where audio streams hand their output (Audio/AudioSink.h).
+class AudioSink;
 
 // What the media side holds of one client's connection: where a surface's
 // stream configurations, frames and ends go, and what the client can take.
