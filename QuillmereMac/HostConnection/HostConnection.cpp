@@ -158,6 +158,16 @@ std::optional<std::uint32_t> HostConnection::keyframeIssued(std::uint32_t surfac
     return epoch;
 }
 
+// On the connection's queue at once, so that requests right after a start
+// reach the new pipeline.
+void HostConnection::keepSurface(std::uint32_t surfaceID, std::weak_ptr<SurfaceHandle> handle) {
+    auto keep = [surfaceID, handle = std::move(handle)](HostConnection& self) { self.surfaceHandles_[surfaceID] = handle; };
+    if (peer_->queue().isCurrent())
+        keep(*this);
+    else
+        hop(std::move(keep));
+}
+
 void HostConnection::closeSequence(const PeerCloseReason& reason) {
     if (closed_) return;
     closed_ = true;

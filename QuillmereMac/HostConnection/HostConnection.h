@@ -76,6 +76,7 @@ public:
 
     // From a surface pipeline's queue: waits on the connection's queue.
     std::optional<std::uint32_t> keyframeIssued(std::uint32_t surfaceID) override;
+    void keepSurface(std::uint32_t surfaceID, std::weak_ptr<SurfaceHandle> handle) override;
     // From the diagnostics side: wait on the connection's queue. Reading the
     // pacer's figures resets its largest stack delay.
     std::optional<TransportMetrics> transportMetrics(std::uint32_t surfaceID);
@@ -139,6 +140,8 @@ private:
     bool ready_ = false;
     std::shared_ptr<HandshakeRefusals> refusals_;
     std::map<std::uint32_t, std::shared_ptr<MediaSender>> senders_;
+    // Where each surface's keyframe requests go.
+    std::map<std::uint32_t, std::weak_ptr<SurfaceHandle>> surfaceHandles_;
     MediaRoles media_;
     OnStatus onStatus_;
     OnClosed onClosed_;

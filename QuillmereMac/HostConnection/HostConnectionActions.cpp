@@ -40,6 +40,7 @@ void HostConnection::performOne(const HostSessionAction& action) {
             [this](const action::StartMedia& start) { startMedia(start.surfaceID); },
             [this](const action::StopMedia& stop) {
                 retireSender(stop.surfaceID);
+                surfaceHandles_.erase(stop.surfaceID);
                 if (const auto surfaces = media_.surfaces.lock()) surfaces->stopSurface(stop.surfaceID, shared_from_this());
             },
             [this](const action::PauseMedia& pause) {
@@ -51,10 +52,8 @@ void HostConnection::performOne(const HostSessionAction& action) {
                     surfaces->setPaused(pause.surfaceID, pause.paused, shared_from_this());
             },
             [this](const action::ForceKeyframe& force) {
-                const auto surfaces = media_.surfaces.lock();
-                if (!surfaces) return;
-                if (const auto pipeline = surfaces->pipeline(force.surfaceID, shared_from_this()))
-                    pipeline->requestKeyframe();
+                if (const auto found = surfaceHandles_.find(force.surfaceID); found != surfaceHandles_.end())
+                    if (const auto handle = found->second.lock()) handle->requestKeyframe();
             },
             [this](const action::SetBitrate& bitrate) {
                 onPipeline(bitrate.surfaceID,

@@ -64,9 +64,8 @@ void HostConnection::frameStep(EncodedFrame frame) {
 // once it is due.
 void HostConnection::requestKeyframeIfDue(std::uint32_t surfaceID) {
     if (!session_.keyframeDue(surfaceID, now())) return;
-    const auto surfaces = media_.surfaces.lock();
-    if (!surfaces) return;
-    if (const auto pipeline = surfaces->pipeline(surfaceID, shared_from_this())) pipeline->requestKeyframe();
+    if (const auto found = surfaceHandles_.find(surfaceID); found != surfaceHandles_.end())
+        if (const auto handle = found->second.lock()) handle->requestKeyframe();
 }
 
 void HostConnection::stallEnded(std::int64_t droppedDatagrams) {

@@ -10,6 +10,7 @@
 #include "QuillmereMac/Surface/CaptureChoice.h"
 #include "QuillmereMac/Surface/MediaConnection.h"
 #include "QuillmereMac/Surface/RequestedBox.h"
+#include "QuillmereMac/Surface/SurfaceHandle.h"
 #include "QuillmereMacCore/FrameGate.h"
 #include "QuillmereMacCore/FrameNumbering.h"
 
@@ -32,7 +33,7 @@ namespace quillmere {
 //
 // Operations marked "on the queue" must run there; callers elsewhere dispatch
 // to queue(). The pipeline keeps its connection alive.
-class SurfacePipeline : public std::enable_shared_from_this<SurfacePipeline> {
+class SurfacePipeline : public SurfaceHandle, public std::enable_shared_from_this<SurfacePipeline> {
 public:
     struct Stats {
         std::int64_t captured = 0;
@@ -109,7 +110,7 @@ public:
                                                  CaptureChoice choice) {
         return make(surfaceID, std::move(connection), choice, Environment());
     }
-    virtual ~SurfacePipeline();
+    ~SurfacePipeline() override;
     SurfacePipeline(const SurfacePipeline&) = delete;
     SurfacePipeline& operator=(const SurfacePipeline&) = delete;
 
@@ -154,7 +155,7 @@ public:
     PerfSnapshot perfSnapshot();
 
     // Any thread: the next frame encoded becomes a keyframe (set on the queue).
-    virtual void requestKeyframe();
+    void requestKeyframe() override;
 
     // The share of the frame its dirty rectangles cover (overlaps counted
     // twice); nothing when it has no list or no area.

@@ -78,6 +78,7 @@ void SurfaceTable::start(std::uint32_t surfaceID, std::uint32_t captureID,
     const std::shared_ptr<SurfacePipeline> replaced =
         table_.withLock([&](Table& table) { return std::exchange(table[key], created); });
     if (replaced) retire(replaced);
+    connection->keepSurface(surfaceID, created);
     if (paused_.withLock([&](auto& paused) { return paused.contains(key); })) {
         created->queue().async([created] { created->setPaused(true); });
     }

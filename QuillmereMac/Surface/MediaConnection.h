@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QuillmereMac/Sending/DatagramPacer.h"
+#include "QuillmereMac/Surface/SurfaceHandle.h"
 
 #include "QuillmereWire/ControlMessage.h"
 #include "QuillmereWire/EncodedFrame.h"
@@ -37,6 +38,9 @@ public:
     // Reading resets the pacer's largest stack delay.
     virtual DatagramPacer::Metrics pacerMetrics() = 0;
 
+    // Any thread. The pipeline now behind a surface, replacing any before
+    // it; the connection keeps it until the surface stops.
+    virtual void keepSurface(std::uint32_t, std::weak_ptr<SurfaceHandle>) {}
     // Any thread. Where the session's audio streams hand their packets;
     // none: the connection takes no audio.
     virtual std::shared_ptr<AudioSink> audioSink() { return nullptr; }

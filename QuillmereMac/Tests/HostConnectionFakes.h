@@ -137,6 +137,7 @@ struct FakeMedia final : SessionMediaDelegate {
                       std::shared_ptr<MediaConnection> connection) override {
         transcript.push_back(fmt::format("media startSurface({}, {})", surfaceID, captureID));
         pipelines[surfaceID] = std::make_shared<FakePipeline>(transcript, pipelineQueue, surfaceID, connection);
+        connection->keepSurface(surfaceID, pipelines[surfaceID]);
     }
     void beginMedia(std::uint32_t surfaceID, std::uint32_t captureID,
                     std::shared_ptr<MediaConnection> connection) override {

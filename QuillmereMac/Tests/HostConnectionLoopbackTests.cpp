@@ -51,9 +51,10 @@ public:
     std::atomic<bool> began{false};
 
     void requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply) override { reply(true); }
-    void startSurface(std::uint32_t, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
+    void startSurface(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
         std::lock_guard lock(mutex_);
-        surface_ = std::make_shared<Pipeline>(std::move(connection), keyframeRequests);
+        surface_ = std::make_shared<Pipeline>(connection, keyframeRequests);
+        connection->keepSurface(surfaceID, surface_);
     }
     void beginMedia(std::uint32_t, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
         std::lock_guard lock(mutex_);

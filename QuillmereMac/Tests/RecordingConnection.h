@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -52,6 +53,15 @@ public:
         return metrics;
     }
 
+    void keepSurface(std::uint32_t surfaceID, std::weak_ptr<SurfaceHandle> handle) override {
+        record([&] { kept_[surfaceID] = std::move(handle); });
+    }
+    // The pipeline the connection was last given for a surface.
+    std::shared_ptr<SurfaceHandle> kept(std::uint32_t surfaceID) const {
+        std::lock_guard lock(mutex_);
+        const auto found = kept_.find(surfaceID);
+        return found == kept_.end() ? nullptr : found->second.lock();
+    }
     std::shared_ptr<AudioSink> audioSink() override { return audio; }
     bool sendControl(const ControlMessage& message) override {
         record([&] { control_.push_back(message); });
@@ -94,6 +104,7 @@ private:
     std::vector<EncodedFrame> frames_;
     std::vector<std::uint32_t> contentChanges_;
     std::vector<std::uint32_t> ended_;
+    std::map<std::uint32_t, std::weak_ptr<SurfaceHandle>> kept_;
     std::uint32_t epoch_ = 1;
     std::int64_t pacerReads_ = 0;
     std::function<void(const EncodedFrame&)> onFrame_;

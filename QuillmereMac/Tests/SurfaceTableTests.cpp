@@ -89,6 +89,7 @@ TEST_F(SurfaceTableTest, StartingASurfaceAgainReplacesAndStopsTheOldPipeline) {
     table->start(2, testPattern, client);
     const auto current = table->pipeline(SurfaceKey{client, 2});
     EXPECT_NE(old, current);
+    EXPECT_EQ(client->kept(2), current) << "the connection's keyframe requests go to the new pipeline";
     EXPECT_EQ(table->count(), 1u);
     tasks->runUntilIdle();
     EXPECT_TRUE(onQueue(old, [](SurfacePipeline& p) { return p.stopped(); }));
