@@ -1,10 +1,10 @@
 #pragma once
 
 #include "Platform/Dispatch/Executor.h"
+#include "QuillmereMac/Audio/AudioSink.h"
 #include "QuillmereMac/Audio/AudioSource.h"
 #include "QuillmereMac/Audio/OpusEncoder.h"
 #include "QuillmereMac/Audio/SilenceReuse.h"
-#include "QuillmereMac/Audio/AudioSink.h"
 #include "QuillmereMacCore/AudioChunker.h"
 
 #include <cstdint>

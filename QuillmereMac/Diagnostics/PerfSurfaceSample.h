@@ -1,8 +1,8 @@
 #pragma once
 
-#include "QuillmereMac/Surface/CaptureChoice.h"
 #include "QuillmereMac/Media/SurfacePipeline.h"
 #include "QuillmereMac/Sending/TransportMetrics.h"
+#include "QuillmereMac/Surface/CaptureChoice.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Platform/Log/Logger.h"
-#include "QuillmereMac/Display/VirtualDisplayMaking.h"
 #include "QuillmereMac/Display/ScreenShape.h"
+#include "QuillmereMac/Display/VirtualDisplayMaking.h"
 
 #include <cstdint>
 #include <memory>

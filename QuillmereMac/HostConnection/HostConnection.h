@@ -3,10 +3,10 @@
 #include "QuillmereMac/Audio/AudioSink.h"
 #include "QuillmereMac/HostConnection/HandshakeRefusals.h"
 #include "QuillmereMac/HostConnection/HostPeer.h"
-#include "QuillmereMac/Sending/DatagramPacer.h"
-#include "QuillmereMac/Surface/MediaConnection.h"
-#include "QuillmereMac/Sending/MediaSender.h"
 #include "QuillmereMac/Media/SessionMediaDelegate.h"
+#include "QuillmereMac/Sending/DatagramPacer.h"
+#include "QuillmereMac/Sending/MediaSender.h"
+#include "QuillmereMac/Surface/MediaConnection.h"
 
 #include "Platform/Dispatch/DispatchTimer.h"
 #include "Platform/Dispatch/Executor.h"

@@ -4,8 +4,8 @@
 #include "QuillmereMac/Capture/CaptureSource.h"
 #include "QuillmereMac/Catalog/DisplayQueries.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
-#include "QuillmereMac/Surface/CaptureChoice.h"
 #include "QuillmereMac/Media/RequestedStream.h"
+#include "QuillmereMac/Surface/CaptureChoice.h"
 
 #include <memory>
 #include <optional>

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "QuillmereMac/Media/SurfacePipeline.h"
 #include "QuillmereMac/Surface/CaptureChoice.h"
 #include "QuillmereMac/Surface/MediaConnection.h"
 #include "QuillmereMac/Surface/RequestedBox.h"
-#include "QuillmereMac/Media/SurfacePipeline.h"
 
 #include <cstdint>
 #include <functional>

@@ -6,10 +6,10 @@
 #include "QuillmereMac/Audio/AudioSurfaces.h"
 #include "QuillmereMac/Catalog/DisplayQueries.h"
 #include "QuillmereMac/Control/ControlSurfaces.h"
-#include "QuillmereMac/Surface/RequestedBox.h"
 #include "QuillmereMac/Media/RequestedStream.h"
-#include "QuillmereMac/Surface/SurfaceKey.h"
 #include "QuillmereMac/Media/SurfacePipeline.h"
+#include "QuillmereMac/Surface/RequestedBox.h"
+#include "QuillmereMac/Surface/SurfaceKey.h"
 
 #include <cstdint>
 #include <functional>

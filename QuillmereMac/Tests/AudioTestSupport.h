@@ -3,9 +3,9 @@
 // What audio streams are made of in tests: a source the test feeds by hand,
 // and a sink that keeps what a stream hands to its connection.
 
+#include "QuillmereMac/Audio/AudioSink.h"
 #include "QuillmereMac/Audio/AudioSource.h"
 #include "QuillmereMac/Capture/CaptureStopReason.h"
-#include "QuillmereMac/Audio/AudioSink.h"
 
 #include <atomic>
 #include <cmath>
