@@ -1,8 +1,8 @@
 #include "Platform/Accessibility/WindowSystemEwmh.h"
 
 #include "Platform/Dispatch/Clock.h"
-#include "Platform/ScreenCapture/DisplayListX11.h"
-#include "Platform/ScreenCapture/WindowListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
+#include "Platform/WindowList/WindowListX11.h"
 #include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "Platform/DisplayConfiguration/VirtualMonitorX11.h"
 
 #include "Platform/DisplayConfiguration/RandrScreen.h"
-#include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/ScreenCapture/ContentFilter.h"
-#include "Platform/ScreenCapture/ScreenCaptureError.h"
+#include "Platform/WindowList/ScreenCaptureError.h"
 #include "Platform/ScreenCapture/ScreenCaptureStream.h"
 #include "QuillmereMac/Capture/CaptureEpochTracker.h"
 #include "QuillmereMac/Capture/CaptureSettings.h"

@@ -2,7 +2,7 @@
 
 #include "Platform/AudioCapture/AudioCaptureFilter.h"
 #include "Platform/ScreenCapture/ContentFilter.h"
-#include "Platform/ScreenCapture/ShareableContent.h"
+#include "Platform/WindowList/ShareableContent.h"
 #include "QuillmereMac/Capture/CaptureSettings.h"
 #include "QuillmereMac/Catalog/ControlTarget.h"
 #include "QuillmereMac/Catalog/ShareableWindow.h"

@@ -4,7 +4,7 @@
 
 #include "Platform/Defaults/Defaults.h"
 #include "Platform/Dispatch/SerialQueue.h"
-#include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
 #include "QuillmereMac/Media/MediaPipeline.h"

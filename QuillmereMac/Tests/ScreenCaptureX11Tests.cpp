@@ -1,6 +1,6 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/ScreenCapture/ScreenCaptureStreamX11.h"
-#include "Platform/ScreenCapture/ShareableContent.h"
+#include "Platform/WindowList/ShareableContent.h"
 #include "QuillmereMac/Capture/ScreenCaptureSource.h"
 #include "QuillmereMac/Tests/CaptureRecorder.h"
 #include "TestSupport/X11TestClient.h"

@@ -1,6 +1,6 @@
-#include "Platform/ScreenCapture/DisplayListX11.h"
-#include "Platform/ScreenCapture/ShareableContent.h"
-#include "Platform/ScreenCapture/WindowListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
+#include "Platform/WindowList/ShareableContent.h"
+#include "Platform/WindowList/WindowListX11.h"
 #include "Platform/X11/XcbConnection.h"
 
 #include <unordered_set>
