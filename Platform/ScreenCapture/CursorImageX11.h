@@ -38,9 +38,9 @@ public:
     // One round trip; none when the server gives no image.
     std::optional<CursorImage> current();
 
-private:
     explicit CursorImageX11(std::unique_ptr<XcbConnection> connection);
 
+private:
     std::unique_ptr<XcbConnection> connection_;
 };
 

@@ -7,8 +7,9 @@
 
 namespace quillmere {
 
-std::expected<ShareableContent, ScreenCaptureError> ShareableContent::fetch(const Options& options) {
-    auto connection = XcbConnection::open(options.displayName);
+std::expected<ShareableContent, ScreenCaptureError> ShareableContent::fetch(const XcbConnection::Opener& open,
+                                                                            const Options& options) {
+    auto connection = open();
     if (!connection) {
         return std::unexpected(
             ScreenCaptureError::make(ScreenCaptureError::connectionInvalid, connection.error().description()));

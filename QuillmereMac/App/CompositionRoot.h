@@ -10,6 +10,7 @@
 #include "QuillmereMac/App/SystemPermissions.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Consent/ConsentCenter.h"
+#include "QuillmereMac/Desktop/DesktopEnvironment.h"
 #include "QuillmereMac/Diagnostics/HostPerfLog.h"
 #include "QuillmereMac/Display/DisplayTextSize.h"
 #include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
@@ -49,6 +50,8 @@ public:
         Defaults* defaults = nullptr;
         // $DISPLAY when empty.
         std::string displayName;
+        // Makes every platform backend; the X11 one over displayName when none.
+        std::shared_ptr<DesktopEnvironment> desktop;
         HostTransportService::Sources transportSources;
         LoginItem loginItem;
         // Where the diagnostics log is written; none: nowhere.
@@ -90,6 +93,7 @@ public:
     std::shared_ptr<SystemPermissions> permissions;
     const RootNames names;
     const Platform platform;
+    DesktopEnvironment& desktop() const { return *platform.desktop; }
 
     Defaults& defaults() const { return *platform.defaults; }
     // Made on first use, over the pipeline and the diagnostics folder.

@@ -28,8 +28,6 @@ public:
     // Raster changes that follow the content come at most this often.
     static constexpr std::uint64_t refitIntervalNs = 400'000'000;
 
-    // Captures through X11.
-    static std::shared_ptr<ScreenCaptureSource> make(ContentFilter filter, CaptureSettings settings, std::string label);
     static std::shared_ptr<ScreenCaptureSource> make(ContentFilter filter, CaptureSettings settings, std::string label,
                                                      ScreenCaptureStreamFactory streamFactory,
                                                      std::function<std::uint64_t()> clock);

@@ -46,10 +46,11 @@ public:
     using ContentFetcher =
         std::function<std::expected<ShareableContent, ScreenCaptureError>(const ShareableContent::Options&)>;
 
-    // Windows of ownProcessID or of ownBundleID are never listed. An empty
-    // display name means $DISPLAY.
+    // Windows of ownProcessID or of ownBundleID are never listed. The
+    // display name goes into the filters made (empty: $DISPLAY); the content
+    // comes from the desktop's fetcher, and without one there is none.
     explicit WindowCatalog(std::string displayName = {}, std::int32_t ownProcessID = currentProcessID(),
-                           std::string ownBundleID = defaultBundleID, ContentFetcher fetch = defaultFetcher());
+                           std::string ownBundleID = defaultBundleID, ContentFetcher fetch = noContent());
 
     // Fetches the content anew (on-screen windows only unless asked) and
     // returns the listed windows; a failed fetch changes nothing.
@@ -92,7 +93,8 @@ public:
     static CaptureSettings windowCaptureSettings(double pointWidth, double pointHeight, double scale);
 
     static std::int32_t currentProcessID();
-    static ContentFetcher defaultFetcher();
+    // Fails every fetch with noWindowList.
+    static ContentFetcher noContent();
 
 private:
     const ContentWindow* find(std::uint32_t windowID) const;
