@@ -130,7 +130,7 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
 
     trace("pipeline");
     textSize = std::make_shared<DisplayTextSize>(desktop().textSizeDisplays(), settings);
-    virtualDisplays = std::make_shared<RandrVirtualDisplayMaker>(platform.displayName);
+    virtualDisplays = desktop().makeVirtualDisplays();
     MediaPipeline::Services services;
     services.catalog = catalog;
     services.consent = consent;

@@ -13,7 +13,7 @@
 #include "QuillmereMac/Desktop/DesktopEnvironment.h"
 #include "QuillmereMac/Diagnostics/HostPerfLog.h"
 #include "QuillmereMac/Display/DisplayTextSize.h"
-#include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
+#include "QuillmereMac/Display/VirtualDisplayController.h"
 #include "QuillmereMac/Engine/HostEngine.h"
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
 #include "QuillmereMac/HostService/HostTransportService.h"
@@ -88,7 +88,7 @@ public:
     // The main display's text size and the maker of virtual displays, which
     // the controller heals at start.
     std::shared_ptr<DisplayTextSize> textSize;
-    std::shared_ptr<RandrVirtualDisplayMaker> virtualDisplays;
+    std::shared_ptr<VirtualDisplayMaking> virtualDisplays;
     std::shared_ptr<VirtualDisplayController> virtualDisplay;
     std::shared_ptr<SystemPermissions> permissions;
     const RootNames names;

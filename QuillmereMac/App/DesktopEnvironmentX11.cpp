@@ -10,6 +10,7 @@
 #include "Platform/ScreenCapture/ScreenCaptureStreamX11.h"
 #include "Platform/WiFi/WiFiNl80211.h"
 #include "QuillmereMac/Audio/ScreenAudioSource.h"
+#include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
 
 #include <QGuiApplication>
 
@@ -91,13 +92,13 @@ CursorShapeWatcher::Sample DesktopEnvironmentX11::cursorSampler() {
 }
 
 std::expected<std::shared_ptr<EventPosting>, std::string> DesktopEnvironmentX11::makeEventPoster() {
-    auto opened = EventPosterX11::open({.displayName = displayName_});
+    auto opened = EventPosterX11::open(open_);
     if (!opened) return std::unexpected(opened.error().description());
     return std::shared_ptr<EventPosting>(std::move(*opened));
 }
 
 std::expected<std::shared_ptr<WindowSystem>, std::string> DesktopEnvironmentX11::makeWindowSystem() {
-    auto opened = WindowSystemEwmh::open(displayName_);
+    auto opened = WindowSystemEwmh::open(open_);
     if (!opened) return std::unexpected(opened.error().description());
     return std::shared_ptr<WindowSystem>(std::move(*opened));
 }
@@ -126,6 +127,10 @@ DisplayTextSize::Displays DesktopEnvironmentX11::textSizeDisplays() {
         return mode.handle && modes->setMode(display, *mode.handle).has_value();
     };
     return displays;
+}
+
+std::shared_ptr<VirtualDisplayMaking> DesktopEnvironmentX11::makeVirtualDisplays() {
+    return std::make_shared<RandrVirtualDisplayMaker>(open_);
 }
 
 AwakeWhileStreaming::Begin DesktopEnvironmentX11::awakeActivity() {

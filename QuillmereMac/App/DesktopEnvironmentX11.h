@@ -28,6 +28,7 @@ public:
     std::expected<std::shared_ptr<WindowSystem>, std::string> makeWindowSystem() override;
     std::shared_ptr<PasteboardAccess> makePasteboard(Executor& main) override;
     DisplayTextSize::Displays textSizeDisplays() override;
+    std::shared_ptr<VirtualDisplayMaking> makeVirtualDisplays() override;
     AwakeWhileStreaming::Begin awakeActivity() override;
     std::function<std::optional<WiFiStatus>()> wifi() override;
     std::function<bool()> peerToPeerRunning() override;

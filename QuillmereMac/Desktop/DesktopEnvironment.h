@@ -13,6 +13,7 @@
 #include "QuillmereMac/Cursor/CursorShapeWatcher.h"
 #include "QuillmereMac/Diagnostics/DisplayRecords.h"
 #include "QuillmereMac/Display/DisplayTextSize.h"
+#include "QuillmereMac/Display/VirtualDisplayMaking.h"
 #include "QuillmereMac/HostService/AwakeWhileStreaming.h"
 
 #include <expected>
@@ -46,8 +47,10 @@ public:
     virtual std::expected<std::shared_ptr<WindowSystem>, std::string> makeWindowSystem() = 0;
     // The system clipboard, used on the main actor.
     virtual std::shared_ptr<PasteboardAccess> makePasteboard(Executor& main) = 0;
-    // The display modes a text-size change switches between.
+    // The display modes a text-size change switches between, and the maker
+    // of virtual displays.
     virtual DisplayTextSize::Displays textSizeDisplays() = 0;
+    virtual std::shared_ptr<VirtualDisplayMaking> makeVirtualDisplays() = 0;
     // Keeps the display awake while streaming.
     virtual AwakeWhileStreaming::Begin awakeActivity() = 0;
     // For the diagnostics log: the Wi-Fi link (none without one), whether a

@@ -118,11 +118,12 @@ TEST_F(DisplayGeometryX11Test, AHostKilledAtLevelOneHealsAtItsNextStart) {
 
 TEST_F(DisplayGeometryX11Test, TheRandrMakerLaysTheDesktopOutOnAWideMonitorAndTakesItAway) {
     LogCapture log;
-    VirtualDisplayController unreachable(std::make_shared<RandrVirtualDisplayMaker>(":65000"));
+    VirtualDisplayController unreachable(std::make_shared<RandrVirtualDisplayMaker>(XcbConnection::opener(":65000")));
     EXPECT_FALSE(unreachable.apply(ScreenShape::wide));
     EXPECT_EQ(log.lines("display").back(), "screen shape Wide 21:9: virtual display unavailable");
 
-    const auto maker = std::make_shared<RandrVirtualDisplayMaker>(server.displayName(), [] { return 1000u; });
+    const auto maker = std::make_shared<RandrVirtualDisplayMaker>(XcbConnection::opener(server.displayName()),
+                                                                [] { return 1000u; });
     VirtualDisplayController controller(maker);
     ASSERT_TRUE(controller.apply(ScreenShape::wide));
     const auto connection = XcbConnection::open(server.displayName());
