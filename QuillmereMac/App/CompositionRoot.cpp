@@ -3,7 +3,7 @@
 #include "QuillmereMac/App/DesktopEnvironmentX11.h"
 #include "QuillmereMac/Control/AXWindowRaiser.h"
 #include "QuillmereMac/Diagnostics/HostPerfSources.h"
-#include "QuillmereMac/Media/PipelineBackends.h"
+#include "QuillmereMac/Desktop/PipelineBackends.h"
 
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"

@@ -2,7 +2,7 @@
 
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/App/DesktopEnvironmentX11.h"
-#include "QuillmereMac/Media/PipelineBackends.h"
+#include "QuillmereMac/Desktop/PipelineBackends.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
 #include "TestSupport/Host/PairingClient.h"

@@ -3,7 +3,7 @@
 #include "QuillmereMac/App/DesktopEnvironmentX11.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
-#include "QuillmereMac/Media/PipelineBackends.h"
+#include "QuillmereMac/Desktop/PipelineBackends.h"
 
 #include <memory>
 #include <string>

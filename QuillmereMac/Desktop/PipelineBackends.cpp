@@ -1,4 +1,4 @@
-#include "QuillmereMac/Media/PipelineBackends.h"
+#include "QuillmereMac/Desktop/PipelineBackends.h"
 
 #include "QuillmereMac/Audio/ClickTrackSource.h"
 
