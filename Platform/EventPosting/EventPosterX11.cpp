@@ -313,7 +313,8 @@ std::expected<std::shared_ptr<EventPosterX11>, EventPostingError> EventPosterX11
 std::expected<std::shared_ptr<EventPosterX11>, EventPostingError> EventPosterX11::open(
     const XcbConnection::Opener& open, Options options) {
     auto opened = open();
-    if (!opened) return std::unexpected(EventPostingError{EventPostingError::Code::noDisplay, opened.error().displayName});
+    if (!opened)
+        return std::unexpected(EventPostingError{EventPostingError::Code::noDisplay, opened.error().displayName});
     std::unique_ptr<XcbConnection> owner = std::move(*opened);
     xcb_connection_t* connection = owner->get();
     xcb_test_get_version_reply_t* version =

@@ -18,7 +18,8 @@ public:
     // of its own through open, on its thread.
     static ScreenCaptureStreamFactory factory(XcbConnection::Opener open);
 
-    ScreenCaptureStreamX11(XcbConnection::Opener open, ContentFilter filter, ScreenCaptureStreamConfiguration configuration,
+    ScreenCaptureStreamX11(XcbConnection::Opener open, ContentFilter filter,
+                           ScreenCaptureStreamConfiguration configuration,
                            std::weak_ptr<ScreenCaptureStreamOutput> output, std::shared_ptr<Executor> sampleQueue);
     // Ends the capture (without completing anything) and waits for its thread.
     ~ScreenCaptureStreamX11() override;

@@ -100,7 +100,8 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
                                                   .hostName = names.hostName,
                                                   .deviceID = deviceID,
                                                   .advertise = names.advertise,
-                                                  .awake = std::make_shared<AwakeWhileStreaming>(desktop().awakeActivity()),
+                                                  .awake =
+                                                      std::make_shared<AwakeWhileStreaming>(desktop().awakeActivity()),
                                                   .sources = platform.transportSources});
 
     trace("registered defaults");

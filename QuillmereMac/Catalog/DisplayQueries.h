@@ -28,7 +28,9 @@ struct DisplayQueries {
     // The displays of an X display, each query over a connection of its own.
     static DisplayQueries x11(XcbConnection::Opener open);
     // Named: only for callers that have no desktop environment yet.
-    static DisplayQueries x11(std::string displayName = {}) { return x11(XcbConnection::opener(std::move(displayName))); }
+    static DisplayQueries x11(std::string displayName = {}) {
+        return x11(XcbConnection::opener(std::move(displayName)));
+    }
 };
 
 } // namespace quillmere

@@ -253,7 +253,8 @@ TEST_F(ScreenCaptureX11, TheRasterFollowsAResizedWindowAtMostOncePer400ms) {
         [&log](const ContentFilter& filter, const ScreenCaptureStreamConfiguration& configuration,
                std::weak_ptr<ScreenCaptureStreamOutput> output, std::shared_ptr<Executor> queue)
             -> std::expected<std::shared_ptr<ScreenCaptureStream>, ScreenCaptureError> {
-            auto inner = ScreenCaptureStreamX11::factory(XcbConnection::opener(filter.displayName))(filter, configuration, std::move(output), std::move(queue));
+            const auto streams = ScreenCaptureStreamX11::factory(XcbConnection::opener(filter.displayName));
+            auto inner = streams(filter, configuration, std::move(output), std::move(queue));
             if (!inner) return std::unexpected(inner.error());
             log = std::make_shared<RasterLog>(*inner);
             return log;

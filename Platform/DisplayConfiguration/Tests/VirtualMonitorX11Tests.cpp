@@ -18,7 +18,8 @@ TEST(VirtualMonitorX11, WhatAKilledRunLeftIsPutBackAtTheNextStart) {
     RandrTestServer server;
     ASSERT_TRUE(server.ready()) << server.failure();
     ASSERT_TRUE(runThenKill([&] {
-        auto monitor = VirtualMonitorX11::make(XcbConnection::opener(server.displayName()), {"Quillmere Wide 21:9", "Quillmere Wide 21:9 7", 3440, 1440});
+        auto monitor = VirtualMonitorX11::make(XcbConnection::opener(server.displayName()),
+                                               {"Quillmere Wide 21:9", "Quillmere Wide 21:9 7", 3440, 1440});
         // Kept until the process is killed, as a dying host keeps it.
         return monitor && monitor->release()->mirror().has_value();
     }));
@@ -40,7 +41,8 @@ TEST(VirtualMonitorX11, WhatAKilledRunLeftIsPutBackAtTheNextStart) {
 TEST(VirtualMonitorX11, ALargerMonitorThanTheScreenCanHoldChangesNothing) {
     RandrTestServer server;
     ASSERT_TRUE(server.ready()) << server.failure();
-    const auto monitor = VirtualMonitorX11::make(XcbConnection::opener(server.displayName()), {"Quillmere Huge", "Quillmere Huge 1", 6000, 1440});
+    const auto monitor = VirtualMonitorX11::make(XcbConnection::opener(server.displayName()),
+                                                 {"Quillmere Huge", "Quillmere Huge 1", 6000, 1440});
     ASSERT_FALSE(monitor.has_value());
     EXPECT_EQ(monitor.error().code, DisplayConfigurationError::Code::tooLarge);
     EXPECT_FALSE(has(server.monitorNames(), "Quillmere Huge"));

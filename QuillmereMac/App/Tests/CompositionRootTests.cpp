@@ -109,10 +109,11 @@ public:
         return ask("pasteboard", std::shared_ptr<PasteboardAccess>());
     }
     DisplayTextSize::Displays textSizeDisplays() override {
-        return ask("text size", DisplayTextSize::Displays{
-                                    [] { return 0u; }, [](std::uint32_t) { return std::optional<DisplayTextSize::LiveMode>(); },
-                                    [](std::uint32_t) { return std::vector<DisplayTextSize::LiveMode>(); },
-                                    [](std::uint32_t, const DisplayTextSize::LiveMode&, bool) { return false; }});
+        using Mode = DisplayTextSize::LiveMode;
+        return ask("text size", DisplayTextSize::Displays{[] { return 0u; },
+                                                          [](std::uint32_t) { return std::optional<Mode>(); },
+                                                          [](std::uint32_t) { return std::vector<Mode>(); },
+                                                          [](std::uint32_t, const Mode&, bool) { return false; }});
     }
     std::shared_ptr<VirtualDisplayMaking> makeVirtualDisplays() override {
         return ask("virtual displays", std::shared_ptr<VirtualDisplayMaking>(std::make_shared<NoVirtualDisplays>()));
