@@ -80,7 +80,8 @@ public:
     std::optional<AudioCaptureFilter> displayAudioFilter() const;
 
     const std::string& ownBundleID() const { return ownBundleID_; }
-    // The X display it lists; empty: $DISPLAY.
+    // The display name its filters carry (empty: $DISPLAY); the listing itself
+    // is the fetcher's.
     const std::string& displayName() const { return displayName_; }
     // Points to pixels: 1 on X11 while a display is known, else 2.
     double backingScaleFactor() const { return displays_.empty() ? 2.0 : 1.0; }
