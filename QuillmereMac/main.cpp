@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     // Qt would abort without a word a user could act on.
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     if ((platform == nullptr || std::string_view(platform).starts_with("xcb")) &&
-        !quillmere::PermissionsX11().displayOpens()) {
+        !quillmere::PermissionsX11(quillmere::XcbConnection::opener({})).displayOpens()) {
         std::fputs("quillmere-host: no X display to run on (set DISPLAY, or start a private one with scripts/run)\n",
                    stderr);
         return 1;

@@ -15,6 +15,7 @@
 #include "QuillmereMac/Sending/MediaSender.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
+#include "TestSupport/Host/X11Desktop.h"
 
 #include <benchmark/benchmark.h>
 
@@ -254,9 +255,7 @@ struct Run {
 
 std::optional<Run> runOurs(const std::string& display, pid_t server, Mover* mover) {
     auto mainActor = std::make_shared<SerialQueue>("com.ornbeck.quillmeremac.bench.main");
-    MediaPipeline::Services services;
-    services.catalog = std::make_shared<WindowCatalog>(display);
-    services.displays = DisplayQueries::x11(display);
+    MediaPipeline::Services services = testing::x11Services(display);
     services.mainActor = mainActor.get();
     services.pipelines.normalRateControl = [] { return false; };
     auto media = MediaPipeline::make(std::move(services));

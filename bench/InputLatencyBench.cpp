@@ -75,7 +75,7 @@ public:
     Setup() {
         if (!server.ready()) throw std::runtime_error(server.failure());
         recorder.emplace(server.displayName(), 100, 80, 480, 270);
-        auto opened = EventPosterX11::open({server.displayName()});
+        auto opened = EventPosterX11::open(XcbConnection::opener(server.displayName()));
         if (!opened) throw std::runtime_error(opened.error().description());
         poster = std::make_shared<TimedPoster>(*opened);
         host.emplace(testing::TestHost::Options{.pipelineDisplay = server.displayName(),

@@ -4,7 +4,7 @@
 // pixels copied out) timed in the same run on the same private Xvfb.
 
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
-#include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/ScreenCapture/FrameGrabberX11.h"
 #include "Platform/X11/XcbConnection.h"
 #include "TestSupport/X11TestClient.h"

@@ -1,10 +1,10 @@
 # quillmere_module(<target> [DEPS <targets...>] [TEST_DEPS <targets...>]
-#                  [EXCLUDE <subfolders...>])
+#                  [EXCLUDE <subfolders or files...>])
 #
 # Every library of the tree is laid out the same way: sources beside their
 # headers (subfolders included), tests in Tests/. Globbing keeps the build
 # files from becoming a second list of every source file. A subfolder named
-# in EXCLUDE is a library of its own.
+# or file named in EXCLUDE is a library of its own.
 function(quillmere_module target)
   cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXCLUDE" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
@@ -12,7 +12,7 @@ function(quillmere_module target)
   list(FILTER sources EXCLUDE REGEX "/Tests/")
   list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
   foreach(folder ${ARG_EXCLUDE})
-    list(FILTER sources EXCLUDE REGEX "^${CMAKE_CURRENT_SOURCE_DIR}/${folder}/")
+    list(FILTER sources EXCLUDE REGEX "^${CMAKE_CURRENT_SOURCE_DIR}/${folder}(/|$)")
   endforeach()
   if(sources)
     add_library(${target} STATIC ${sources})

@@ -10,9 +10,9 @@
 
 namespace quillmere {
 
-ActivationWatcherX11::ActivationWatcherX11(const std::string& displayName, Handler handler)
+ActivationWatcherX11::ActivationWatcherX11(const XcbConnection::Opener& open, Handler handler)
     : handler_(std::move(handler)) {
-    auto opened = XcbConnection::open(displayName);
+    auto opened = open();
     if (!opened) return;
     connection_ = std::move(*opened);
     constexpr std::array<std::string_view, 2> names{"_NET_ACTIVE_WINDOW", "_NET_WM_PID"};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/X11/XcbConnection.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -8,8 +10,6 @@
 
 namespace quillmere {
 
-class XcbConnection;
-
 // Follows the window manager's active window on a connection and a thread
 // of its own: every change of _NET_ACTIVE_WINDOW on the root is reported
 // with the window and the process that set _NET_WM_PID on it (0 when none).
@@ -17,8 +17,8 @@ class ActivationWatcherX11 {
 public:
     using Handler = std::function<void(std::uint32_t window, std::int32_t pid)>;
 
-    // Nothing is watched when the display cannot be opened.
-    ActivationWatcherX11(const std::string& displayName, Handler handler);
+    // Nothing is watched when open gives no connection.
+    ActivationWatcherX11(const XcbConnection::Opener& open, Handler handler);
     // Waits for the thread, so the handler never runs after it.
     ~ActivationWatcherX11();
     ActivationWatcherX11(const ActivationWatcherX11&) = delete;

@@ -1,8 +1,8 @@
 #include "Platform/Accessibility/WindowSystemEwmh.h"
 
 #include "Platform/Dispatch/Clock.h"
-#include "Platform/ScreenCapture/DisplayListX11.h"
-#include "Platform/ScreenCapture/WindowListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
+#include "Platform/WindowList/WindowListX11.h"
 #include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>
@@ -44,20 +44,21 @@ std::optional<ScreenRect> intersection(const ScreenRect& a, const ScreenRect& b)
 } // namespace
 
 std::expected<std::shared_ptr<WindowSystemEwmh>, XcbOpenError> WindowSystemEwmh::open(
-    const std::string& displayName) {
-    auto connection = XcbConnection::open(displayName);
+    const XcbConnection::Opener& open) {
+    auto connection = open();
     if (!connection) return std::unexpected(connection.error());
-    return std::make_shared<WindowSystemEwmh>(std::move(*connection), displayName);
+    return std::make_shared<WindowSystemEwmh>(std::move(*connection), open);
 }
 
-WindowSystemEwmh::WindowSystemEwmh(std::unique_ptr<XcbConnection> connection, const std::string& displayName)
+WindowSystemEwmh::WindowSystemEwmh(std::unique_ptr<XcbConnection> connection,
+                                   const XcbConnection::Opener& watcherConnection)
     : connection_(std::move(connection)) {
     xcb_connection_t* c = connection_->get();
     root_ = connection_->screens().at(static_cast<std::size_t>(connection_->defaultScreenNumber()))->root;
     xcb_intern_atom_cookie_t* cookies = xcb_ewmh_init_atoms(c, &ewmh_);
     if (cookies == nullptr || xcb_ewmh_init_atoms_replies(&ewmh_, cookies, nullptr) == 0) ewmh_ = {};
     watcher_ = std::make_unique<ActivationWatcherX11>(
-        displayName, [this](std::uint32_t window, std::int32_t pid) { activated(window, pid); });
+        watcherConnection, [this](std::uint32_t window, std::int32_t pid) { activated(window, pid); });
 }
 
 WindowSystemEwmh::~WindowSystemEwmh() {

@@ -23,8 +23,8 @@ namespace quillmere {
 // connection and thread of their own.
 class WindowSystemEwmh final : public WindowSystem {
 public:
-    // An empty name means $DISPLAY.
-    static std::expected<std::shared_ptr<WindowSystemEwmh>, XcbOpenError> open(const std::string& displayName = {});
+    // Both connections come from open: one for requests, one for watching.
+    static std::expected<std::shared_ptr<WindowSystemEwmh>, XcbOpenError> open(const XcbConnection::Opener& open);
     ~WindowSystemEwmh() override;
 
     std::optional<std::vector<Window>> windows(std::int32_t pid) override;
@@ -46,7 +46,7 @@ public:
     // being reported.
     static constexpr std::uint64_t keyHoldNs = 1'000'000'000;
 
-    WindowSystemEwmh(std::unique_ptr<XcbConnection> connection, const std::string& displayName);
+    WindowSystemEwmh(std::unique_ptr<XcbConnection> connection, const XcbConnection::Opener& watcherConnection);
 
 private:
     // The window made key last, per process.

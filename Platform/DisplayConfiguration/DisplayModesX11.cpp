@@ -24,14 +24,14 @@ DisplayModesX11::Mode modeOf(const RandrScreen::Mode& mode, RandrScreen::Size la
 
 } // namespace
 
-DisplayModesX11::DisplayModesX11(std::string displayName) : displayName_(std::move(displayName)) {}
+DisplayModesX11::DisplayModesX11(XcbConnection::Opener open) : open_(std::move(open)) {}
 
 DisplayModesX11::~DisplayModesX11() = default;
 
 std::expected<XcbConnection*, DisplayConfigurationError> DisplayModesX11::connection() {
     if (connection_ && !connection_->hasError()) return connection_.get();
     connection_.reset();
-    auto opened = XcbConnection::open(displayName_);
+    auto opened = open_();
     if (!opened) return std::unexpected(DisplayConfigurationError::make(Code::connectionFailed, opened.error().description()));
     connection_ = std::move(*opened);
     return connection_.get();

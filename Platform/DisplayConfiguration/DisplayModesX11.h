@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/X11/XcbConnection.h"
+
 #include "Platform/DisplayConfiguration/DisplayConfigurationError.h"
 
 #include <cstdint>
@@ -11,8 +13,6 @@
 #include <vector>
 
 namespace quillmere {
-
-class XcbConnection;
 
 // The modes of an X display's outputs and switching between them, over
 // RandR. A display is identified by its CRTC. X11 modes are real: what a mode
@@ -34,8 +34,8 @@ public:
         bool operator==(const Mode&) const = default;
     };
 
-    // An empty name means $DISPLAY.
-    explicit DisplayModesX11(std::string displayName = {});
+    // Opens its connection through open, at first use and after it broke.
+    explicit DisplayModesX11(XcbConnection::Opener open);
     ~DisplayModesX11();
     DisplayModesX11(const DisplayModesX11&) = delete;
     DisplayModesX11& operator=(const DisplayModesX11&) = delete;
@@ -54,7 +54,7 @@ public:
 private:
     std::expected<XcbConnection*, DisplayConfigurationError> connection();
 
-    const std::string displayName_;
+    const XcbConnection::Opener open_;
     std::mutex mutex_;
     std::unique_ptr<XcbConnection> connection_;
 };

@@ -1,7 +1,7 @@
 #include "Platform/DisplayConfiguration/VirtualMonitorX11.h"
 
 #include "Platform/DisplayConfiguration/RandrScreen.h"
-#include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>
@@ -74,11 +74,11 @@ void removeMode(RandrScreen& screen, const RandrScreen::Resources& resources, st
 } // namespace
 
 std::expected<std::unique_ptr<VirtualMonitorX11>, DisplayConfigurationError> VirtualMonitorX11::make(
-    const std::string& displayName, const Wanted& wanted) {
+    const XcbConnection::Opener& open, const Wanted& wanted) {
     if (wanted.width < 1 || wanted.height < 1 || wanted.width > 0x7FFF || wanted.height > 0x7FFF) {
         return std::unexpected(failure(Code::tooLarge, fmt::format("{}x{}", wanted.width, wanted.height)));
     }
-    auto opened = XcbConnection::open(displayName);
+    auto opened = open();
     if (!opened) return std::unexpected(failure(Code::connectionFailed, opened.error().description()));
     std::unique_ptr<VirtualMonitorX11> made(new VirtualMonitorX11());
     made->connection_ = std::move(*opened);
@@ -189,9 +189,9 @@ std::expected<void, DisplayConfigurationError> VirtualMonitorX11::mirror() {
     return screen->configureCrtc(*crtc, RandrScreen::ScreenFit::growOnly);
 }
 
-std::expected<int, DisplayConfigurationError> VirtualMonitorX11::removeLeftovers(const std::string& displayName,
+std::expected<int, DisplayConfigurationError> VirtualMonitorX11::removeLeftovers(const XcbConnection::Opener& open,
                                                                                 std::string_view namePrefix) {
-    auto opened = XcbConnection::open(displayName);
+    auto opened = open();
     if (!opened) return std::unexpected(failure(Code::connectionFailed, opened.error().description()));
     XcbConnection& connection = **opened;
     auto screen = RandrScreen::of(connection);

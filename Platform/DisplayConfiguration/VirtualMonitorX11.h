@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/DisplayConfiguration/DisplayConfigurationError.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <xcb/xcb.h>
 
@@ -11,8 +12,6 @@
 #include <string_view>
 
 namespace quillmere {
-
-class XcbConnection;
 
 // A display X11 does not have: a RandR monitor of its own size, named, over
 // the screen enlarged to hold it, with a mode of that size made for the main
@@ -35,9 +34,9 @@ public:
         double refreshRate = 60.0;
     };
 
-    // An empty display name means $DISPLAY. Needs RandR 1.5.
+    // On a connection from open, kept for the monitor's life. Needs RandR 1.5.
     static std::expected<std::unique_ptr<VirtualMonitorX11>, DisplayConfigurationError> make(
-        const std::string& displayName, const Wanted& wanted);
+        const XcbConnection::Opener& open, const Wanted& wanted);
     ~VirtualMonitorX11();
     VirtualMonitorX11(const VirtualMonitorX11&) = delete;
     VirtualMonitorX11& operator=(const VirtualMonitorX11&) = delete;
@@ -53,7 +52,7 @@ public:
     // Removes the monitors and modes whose names start with the prefix, and
     // gives the main output and the screen back what a run that died while it
     // had a monitor kept on the root window. Returns how many monitors went.
-    static std::expected<int, DisplayConfigurationError> removeLeftovers(const std::string& displayName,
+    static std::expected<int, DisplayConfigurationError> removeLeftovers(const XcbConnection::Opener& open,
                                                                         std::string_view namePrefix);
 
     // The root window property that keeps what the screen had.

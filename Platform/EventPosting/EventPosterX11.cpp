@@ -4,6 +4,7 @@
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/EventPosting/KeyTable.h"
 #include "Platform/EventPosting/KeyboardMapX11.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <xcb/xcb.h>
 // The XKB header names a field 'explicit'.
@@ -76,10 +77,9 @@ std::u32string scalars(std::u16string_view text) {
 } // namespace
 
 struct EventPosterX11::State : std::enable_shared_from_this<State> {
-    State(xcb_connection_t* connection, xcb_window_t root, Options options, bool xkb)
-        : connection(connection), root(root), options(std::move(options)), xkb(xkb),
+    State(std::unique_ptr<XcbConnection> owned, xcb_window_t root, Options options, bool xkb)
+        : owner(std::move(owned)), connection(owner->get()), root(root), options(std::move(options)), xkb(xkb),
           keymap(connection, this->options.keymapSettleNs) {}
-    ~State() { xcb_disconnect(connection); }
 
     // Everything below is guarded by mutex.
     void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0) {
@@ -286,6 +286,8 @@ struct EventPosterX11::State : std::enable_shared_from_this<State> {
     }
 
     std::mutex mutex;
+    // Closed last, after the keymap restorer is gone.
+    const std::unique_ptr<XcbConnection> owner;
     xcb_connection_t* const connection;
     const xcb_window_t root;
     const Options options;
@@ -303,25 +305,28 @@ struct EventPosterX11::State : std::enable_shared_from_this<State> {
     SerialQueue restorer{"com.ornbeck.quillmeremac.input.keymap"};
 };
 
-std::expected<std::shared_ptr<EventPosterX11>, EventPostingError> EventPosterX11::open(Options options) {
-    xcb_connection_t* connection = xcb_connect(options.displayName.empty() ? nullptr : options.displayName.c_str(), nullptr);
-    if (xcb_connection_has_error(connection)) {
-        xcb_disconnect(connection);
-        return std::unexpected(EventPostingError{EventPostingError::Code::noDisplay, options.displayName});
-    }
+std::expected<std::shared_ptr<EventPosterX11>, EventPostingError> EventPosterX11::open(
+    const XcbConnection::Opener& open) {
+    return EventPosterX11::open(open, Options());
+}
+
+std::expected<std::shared_ptr<EventPosterX11>, EventPostingError> EventPosterX11::open(
+    const XcbConnection::Opener& open, Options options) {
+    auto opened = open();
+    if (!opened)
+        return std::unexpected(EventPostingError{EventPostingError::Code::noDisplay, opened.error().displayName});
+    std::unique_ptr<XcbConnection> owner = std::move(*opened);
+    xcb_connection_t* connection = owner->get();
     xcb_test_get_version_reply_t* version =
         xcb_test_get_version_reply(connection, xcb_test_get_version(connection, 2, 2), nullptr);
-    if (!version) {
-        xcb_disconnect(connection);
-        return std::unexpected(EventPostingError{EventPostingError::Code::noInputExtension, "XTEST"});
-    }
+    if (!version) return std::unexpected(EventPostingError{EventPostingError::Code::noInputExtension, "XTEST"});
     std::free(version);
     xcb_xkb_use_extension_reply_t* xkb = xcb_xkb_use_extension_reply(
         connection, xcb_xkb_use_extension(connection, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), nullptr);
     const bool hasXkb = xkb && xkb->supported;
     std::free(xkb);
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-    auto state = std::make_shared<State>(connection, root, std::move(options), hasXkb);
+    auto state = std::make_shared<State>(std::move(owner), root, std::move(options), hasXkb);
     state->readAutoRepeats();
     return std::make_shared<EventPosterX11>(std::move(state));
 }

@@ -2,6 +2,7 @@
 
 #include "Platform/EventPosting/EventPosting.h"
 #include "Platform/EventPosting/EventPostingError.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <cstdint>
 #include <expected>
@@ -29,8 +30,6 @@ namespace quillmere {
 class EventPosterX11 final : public EventPosting {
 public:
     struct Options {
-        // Empty: $DISPLAY.
-        std::string displayName;
         // X clients turn key codes into characters when they read the
         // event, with the map of that moment: a borrowed code keeps its
         // character long enough for a busy client to read what was typed.
@@ -43,7 +42,10 @@ public:
     // A larger delta is a flood, not a gesture.
     static constexpr int maxClicksPerEvent = 64;
 
-    static std::expected<std::shared_ptr<EventPosterX11>, EventPostingError> open(Options options);
+    // On a connection from open, kept for the poster's life.
+    static std::expected<std::shared_ptr<EventPosterX11>, EventPostingError> open(const XcbConnection::Opener& open,
+                                                                                  Options options);
+    static std::expected<std::shared_ptr<EventPosterX11>, EventPostingError> open(const XcbConnection::Opener& open);
     ~EventPosterX11() override;
     EventPosterX11(const EventPosterX11&) = delete;
     EventPosterX11& operator=(const EventPosterX11&) = delete;

@@ -1,17 +1,17 @@
 #pragma once
 
-#include <string>
+#include "Platform/X11/XcbConnection.h"
 
 namespace quillmere {
 
 // What the system's permission checks come to on X11, which has no
 // screen-recording or accessibility permission of its own: access is simply
 // whether the X server lets this client do the thing. Each call opens a
-// connection of its own and closes it again; none prompts the user.
+// connection of its own through open and closes it again; none prompts the
+// user.
 class PermissionsX11 {
 public:
-    // An empty name means $DISPLAY.
-    explicit PermissionsX11(std::string displayName = {}) : displayName_(std::move(displayName)) {}
+    explicit PermissionsX11(XcbConnection::Opener open) : open_(std::move(open)) {}
 
     // The display opens at all.
     bool displayOpens() const;
@@ -20,10 +20,8 @@ public:
     // The display opens and offers the XTest extension.
     bool inputPostingAllowed() const;
 
-    const std::string& displayName() const { return displayName_; }
-
 private:
-    std::string displayName_;
+    XcbConnection::Opener open_;
 };
 
 } // namespace quillmere

@@ -1,6 +1,6 @@
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
 
-#include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/ScreenCapture/ShmSegmentX11.h"
 #include "Platform/X11/XcbConnection.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Platform/ScreenCapture/ContentFilter.h"
-#include "Platform/ScreenCapture/ScreenCaptureError.h"
-#include "Platform/ScreenCapture/ShareableContent.h"
+#include "Platform/WindowList/ScreenCaptureError.h"
+#include "Platform/WindowList/ShareableContent.h"
 
 #include <xcb/damage.h>
 #include <xcb/shm.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/ScreenCapture/ScreenCaptureError.h"
+#include "Platform/WindowList/ScreenCaptureError.h"
 
 #include <cstdint>
 #include <expected>
@@ -38,9 +38,9 @@ public:
     // One round trip; none when the server gives no image.
     std::optional<CursorImage> current();
 
-private:
     explicit CursorImageX11(std::unique_ptr<XcbConnection> connection);
 
+private:
     std::unique_ptr<XcbConnection> connection_;
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
-#include "Platform/ScreenCapture/ShareableContent.h"
+#include "Platform/WindowList/ShareableContent.h"
 
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Platform/PixelBuffer/PixelBuffer.h"
-#include "Platform/ScreenCapture/ShareableContent.h"
+#include "Platform/WindowList/ShareableContent.h"
 
 #include <cstdint>
 #include <optional>

@@ -3,7 +3,7 @@
 #include "Platform/Dispatch/Executor.h"
 #include "Platform/PixelBuffer/PixelBuffer.h"
 #include "Platform/ScreenCapture/ContentFilter.h"
-#include "Platform/ScreenCapture/ScreenCaptureError.h"
+#include "Platform/WindowList/ScreenCaptureError.h"
 #include "Platform/ScreenCapture/ScreenCaptureSample.h"
 
 #include <cstdint>

@@ -35,9 +35,9 @@ ScreenCaptureError stateError(ScreenCaptureError::Code code, std::string detail)
 } // namespace
 
 struct ScreenCaptureStreamX11::Worker {
-    Worker(ContentFilter f, ScreenCaptureStreamConfiguration c, std::weak_ptr<ScreenCaptureStreamOutput> o,
-           std::shared_ptr<Executor> q)
-        : filter(std::move(f)), configuration(c), output(std::move(o)), sampleQueue(std::move(q)),
+    Worker(XcbConnection::Opener x, ContentFilter f, ScreenCaptureStreamConfiguration c,
+           std::weak_ptr<ScreenCaptureStreamOutput> o, std::shared_ptr<Executor> q)
+        : open(std::move(x)), filter(std::move(f)), configuration(c), output(std::move(o)), sampleQueue(std::move(q)),
           wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
     ~Worker() {
@@ -61,6 +61,7 @@ struct ScreenCaptureStreamX11::Worker {
     bool applyCommands(CaptureLoopX11* loop, std::optional<Completion>& stopCompletion);
     void finish(std::optional<Completion> stopCompletion);
 
+    const XcbConnection::Opener open;
     const ContentFilter filter;
     ScreenCaptureStreamConfiguration configuration;
     const std::weak_ptr<ScreenCaptureStreamOutput> output;
@@ -121,7 +122,7 @@ void ScreenCaptureStreamX11::Worker::finish(std::optional<Completion> stopComple
 void ScreenCaptureStreamX11::Worker::run(Completion startCompletion) {
     std::optional<Completion> stopCompletion;
     {
-        auto connection = XcbConnection::open(filter.displayName);
+        auto connection = open();
         if (!connection) {
             startCompletion(
                 ScreenCaptureError::make(ScreenCaptureError::connectionInvalid, connection.error().description()));
@@ -159,8 +160,8 @@ void ScreenCaptureStreamX11::Worker::run(Completion startCompletion) {
     finish(std::move(stopCompletion));
 }
 
-ScreenCaptureStreamFactory ScreenCaptureStreamX11::factory() {
-    return [](const ContentFilter& filter, const ScreenCaptureStreamConfiguration& configuration,
+ScreenCaptureStreamFactory ScreenCaptureStreamX11::factory(XcbConnection::Opener open) {
+    return [open = std::move(open)](const ContentFilter& filter, const ScreenCaptureStreamConfiguration& configuration,
               std::weak_ptr<ScreenCaptureStreamOutput> output,
               std::shared_ptr<Executor> sampleQueue) -> std::expected<std::shared_ptr<ScreenCaptureStream>,
                                                                       ScreenCaptureError> {
@@ -170,15 +171,17 @@ ScreenCaptureStreamFactory ScreenCaptureStreamX11::factory() {
         if (configuration.pixelFormat != PixelFormat::nv12VideoRange) {
             return std::unexpected(stateError(ScreenCaptureError::invalidParameter, "only NV12 is captured"));
         }
-        return std::make_shared<ScreenCaptureStreamX11>(filter, configuration, std::move(output),
+        return std::make_shared<ScreenCaptureStreamX11>(open, filter, configuration, std::move(output),
                                                         std::move(sampleQueue));
     };
 }
 
-ScreenCaptureStreamX11::ScreenCaptureStreamX11(ContentFilter filter, ScreenCaptureStreamConfiguration configuration,
+ScreenCaptureStreamX11::ScreenCaptureStreamX11(XcbConnection::Opener open, ContentFilter filter,
+                                               ScreenCaptureStreamConfiguration configuration,
                                                std::weak_ptr<ScreenCaptureStreamOutput> output,
                                                std::shared_ptr<Executor> sampleQueue)
-    : worker_(std::make_shared<Worker>(std::move(filter), configuration, std::move(output), std::move(sampleQueue))) {}
+    : worker_(std::make_shared<Worker>(std::move(open), std::move(filter), configuration, std::move(output),
+                                       std::move(sampleQueue))) {}
 
 ScreenCaptureStreamX11::~ScreenCaptureStreamX11() {
     worker_->post(QuitCommand{});

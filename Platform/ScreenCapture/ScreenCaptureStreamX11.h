@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/ScreenCapture/ScreenCaptureStream.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <memory>
 
@@ -13,10 +14,12 @@ namespace quillmere {
 class ScreenCaptureStreamX11 final : public ScreenCaptureStream {
 public:
     // Refuses a raster with a side below 1 or a format other than NV12
-    // (invalidParameter) before any X work.
-    static ScreenCaptureStreamFactory factory();
+    // (invalidParameter) before any X work. Each stream opens a connection
+    // of its own through open, on its thread.
+    static ScreenCaptureStreamFactory factory(XcbConnection::Opener open);
 
-    ScreenCaptureStreamX11(ContentFilter filter, ScreenCaptureStreamConfiguration configuration,
+    ScreenCaptureStreamX11(XcbConnection::Opener open, ContentFilter filter,
+                           ScreenCaptureStreamConfiguration configuration,
                            std::weak_ptr<ScreenCaptureStreamOutput> output, std::shared_ptr<Executor> sampleQueue);
     // Ends the capture (without completing anything) and waits for its thread.
     ~ScreenCaptureStreamX11() override;

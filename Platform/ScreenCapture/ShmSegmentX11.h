@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/ScreenCapture/ScreenCaptureError.h"
+#include "Platform/WindowList/ScreenCaptureError.h"
 
 #include <xcb/shm.h>
 

@@ -41,7 +41,11 @@ std::string XcbOpenError::description() const {
     return fmt::format("cannot open display \"{}\" (xcb error {})", displayName, code);
 }
 
-std::expected<std::unique_ptr<XcbConnection>, XcbOpenError> XcbConnection::open(const std::string& displayName) {
+XcbConnection::Opener XcbConnection::opener(std::string displayName) {
+    return [displayName = std::move(displayName)] { return open(displayName); };
+}
+
+XcbConnection::Opened XcbConnection::open(const std::string& displayName) {
     int screen = 0;
     xcb_connection_t* connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screen);
     if (const int failure = xcb_connection_has_error(connection); failure != 0) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -50,8 +51,14 @@ struct XcbOpenError {
 // fetch owns its connection.
 class XcbConnection {
 public:
+    using Opened = std::expected<std::unique_ptr<XcbConnection>, XcbOpenError>;
+    // Opens a new connection each call: given to layers that need one per
+    // use (a capture stream, a rare query) by whoever chose the display.
+    using Opener = std::function<Opened()>;
+
     // An empty name means $DISPLAY.
-    static std::expected<std::unique_ptr<XcbConnection>, XcbOpenError> open(const std::string& displayName = {});
+    static Opened open(const std::string& displayName = {});
+    static Opener opener(std::string displayName);
 
     ~XcbConnection();
     XcbConnection(const XcbConnection&) = delete;

@@ -1,10 +1,9 @@
 #include "QuillmereMac/App/CompositionRoot.h"
 
-#include "Platform/Accessibility/WindowSystemEwmh.h"
-#include "Platform/EventPosting/EventPosterX11.h"
-#include "Platform/Pasteboard/SystemPasteboard.h"
+#include "QuillmereMac/App/DesktopEnvironmentX11.h"
 #include "QuillmereMac/Control/AXWindowRaiser.h"
 #include "QuillmereMac/Diagnostics/HostPerfSources.h"
+#include "QuillmereMac/Desktop/PipelineBackends.h"
 
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
@@ -24,6 +23,7 @@ std::expected<std::unique_ptr<CompositionRoot>, CompositionError>
 CompositionRoot::make(std::shared_ptr<SystemPermissions> permissions, RootNames names, Platform platform,
                       std::function<bool()> autoApproveOverride) {
     if (platform.defaults == nullptr) platform.defaults = &Defaults::standard();
+    if (!platform.desktop) platform.desktop = std::make_shared<DesktopEnvironmentX11>(platform.displayName);
     std::unique_ptr<CompositionRoot> root(new CompositionRoot(std::move(names), std::move(platform)));
     root->permissions = std::move(permissions);
     if (auto composed = root->compose(std::move(autoApproveOverride)); !composed)
@@ -48,6 +48,9 @@ HostPerfLog& CompositionRoot::perfLog() {
         // The transport's thermal zones and power supplies.
         environment.sysfs = platform.transportSources.sysfs;
         environment.defaults = platform.defaults;
+        environment.wifi = desktop().wifi();
+        environment.awdlRunning = desktop().peerToPeerRunning();
+        environment.displays = desktop().screens();
         perfLog_ = HostPerfLog::make(*platform.main, HostPerfSources::of(pipeline, virtualDisplay), platform.diagnostics,
                                      std::move(environment));
     }
@@ -63,7 +66,7 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
 
     trace("catalog");
     catalog = std::make_shared<WindowCatalog>(platform.displayName, WindowCatalog::currentProcessID(),
-                                              WindowCatalog::defaultBundleID);
+                                              WindowCatalog::defaultBundleID, desktop().contentFetcher());
 
     trace("trust store");
     auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(platform.keychain),
@@ -97,6 +100,8 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
                                                   .hostName = names.hostName,
                                                   .deviceID = deviceID,
                                                   .advertise = names.advertise,
+                                                  .awake =
+                                                      std::make_shared<AwakeWhileStreaming>(desktop().awakeActivity()),
                                                   .sources = platform.transportSources});
 
     trace("registered defaults");
@@ -111,22 +116,22 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
 
     trace("input side");
     std::shared_ptr<EventPosting> poster;
-    if (auto opened = EventPosterX11::open({.displayName = platform.displayName})) {
-        poster = std::move(*opened);
+    if (auto made = desktop().makeEventPoster()) {
+        poster = std::move(*made);
     } else {
-        log_.error("input cannot be posted: %{public}s", opened.error().description());
+        log_.error("input cannot be posted: %{public}s", made.error());
     }
-    auto pasteboard = std::make_shared<SystemPasteboard>(main);
+    auto pasteboard = desktop().makePasteboard(main);
     std::shared_ptr<WindowRaising> raiser;
-    if (auto windows = WindowSystemEwmh::open(platform.displayName)) {
+    if (auto windows = desktop().makeWindowSystem()) {
         raiser = AXWindowRaiser::make(std::move(*windows), main, true, WindowCatalog::currentProcessID());
     } else {
-        log_.error("windows cannot be raised: %{public}s", windows.error().description());
+        log_.error("windows cannot be raised: %{public}s", windows.error());
     }
 
     trace("pipeline");
-    textSize = std::make_shared<DisplayTextSize>(DisplayTextSize::Displays::randr(platform.displayName), settings);
-    virtualDisplays = std::make_shared<RandrVirtualDisplayMaker>(platform.displayName);
+    textSize = std::make_shared<DisplayTextSize>(desktop().textSizeDisplays(), settings);
+    virtualDisplays = desktop().makeVirtualDisplays();
     MediaPipeline::Services services;
     services.catalog = catalog;
     services.consent = consent;
@@ -136,7 +141,7 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
         return settings.boolForKey(HostStatusModel::testPatternKey) || fromEnvironment;
     };
     services.permission = [permissions = permissions] { return permissions->inputPostingAllowed(); };
-    services.displays = DisplayQueries::x11(platform.displayName);
+    PipelineBackends::fill(services, platform.desktop);
     services.poster = std::move(poster);
     services.pasteboard = std::move(pasteboard);
     services.raiser = std::move(raiser);

@@ -10,9 +10,10 @@
 #include "QuillmereMac/App/SystemPermissions.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Consent/ConsentCenter.h"
+#include "QuillmereMac/Desktop/DesktopEnvironment.h"
 #include "QuillmereMac/Diagnostics/HostPerfLog.h"
 #include "QuillmereMac/Display/DisplayTextSize.h"
-#include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
+#include "QuillmereMac/Display/VirtualDisplayController.h"
 #include "QuillmereMac/Engine/HostEngine.h"
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
 #include "QuillmereMac/HostService/HostTransportService.h"
@@ -49,6 +50,8 @@ public:
         Defaults* defaults = nullptr;
         // $DISPLAY when empty.
         std::string displayName;
+        // Makes every platform backend; the X11 one over displayName when none.
+        std::shared_ptr<DesktopEnvironment> desktop;
         HostTransportService::Sources transportSources;
         LoginItem loginItem;
         // Where the diagnostics log is written; none: nowhere.
@@ -85,11 +88,12 @@ public:
     // The main display's text size and the maker of virtual displays, which
     // the controller heals at start.
     std::shared_ptr<DisplayTextSize> textSize;
-    std::shared_ptr<RandrVirtualDisplayMaker> virtualDisplays;
+    std::shared_ptr<VirtualDisplayMaking> virtualDisplays;
     std::shared_ptr<VirtualDisplayController> virtualDisplay;
     std::shared_ptr<SystemPermissions> permissions;
     const RootNames names;
     const Platform platform;
+    DesktopEnvironment& desktop() const { return *platform.desktop; }
 
     Defaults& defaults() const { return *platform.defaults; }
     // Made on first use, over the pipeline and the diagnostics folder.

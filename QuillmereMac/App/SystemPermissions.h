@@ -14,7 +14,7 @@ namespace quillmere {
 class SystemPermissions final : public PermissionChecking {
 public:
     // An empty name means $DISPLAY.
-    explicit SystemPermissions(std::string displayName = {}) : x11_(std::move(displayName)) {}
+    explicit SystemPermissions(std::string displayName = {}) : x11_(XcbConnection::opener(std::move(displayName))) {}
 
     bool screenCaptureAllowed() override { return x11_.screenCaptureAllowed(); }
     bool accessibilityTrusted() override { return x11_.inputPostingAllowed(); }

@@ -1,7 +1,6 @@
 #include "QuillmereMac/Capture/ScreenCaptureSource.h"
 
 #include "Platform/Dispatch/Clock.h"
-#include "Platform/ScreenCapture/ScreenCaptureStreamX11.h"
 
 #include <algorithm>
 #include <atomic>
@@ -41,11 +40,6 @@ int evenAtLeastMinimum(double side) {
 }
 
 } // namespace
-
-std::shared_ptr<ScreenCaptureSource> ScreenCaptureSource::make(ContentFilter filter, CaptureSettings settings,
-                                                               std::string label) {
-    return make(std::move(filter), settings, std::move(label), ScreenCaptureStreamX11::factory(), &Clock::nowNs);
-}
 
 std::shared_ptr<ScreenCaptureSource> ScreenCaptureSource::make(ContentFilter filter, CaptureSettings settings,
                                                                std::string label,

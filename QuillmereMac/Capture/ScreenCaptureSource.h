@@ -2,7 +2,7 @@
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/ScreenCapture/ContentFilter.h"
-#include "Platform/ScreenCapture/ScreenCaptureError.h"
+#include "Platform/WindowList/ScreenCaptureError.h"
 #include "Platform/ScreenCapture/ScreenCaptureStream.h"
 #include "QuillmereMac/Capture/CaptureEpochTracker.h"
 #include "QuillmereMac/Capture/CaptureSettings.h"
@@ -28,8 +28,6 @@ public:
     // Raster changes that follow the content come at most this often.
     static constexpr std::uint64_t refitIntervalNs = 400'000'000;
 
-    // Captures through X11.
-    static std::shared_ptr<ScreenCaptureSource> make(ContentFilter filter, CaptureSettings settings, std::string label);
     static std::shared_ptr<ScreenCaptureSource> make(ContentFilter filter, CaptureSettings settings, std::string label,
                                                      ScreenCaptureStreamFactory streamFactory,
                                                      std::function<std::uint64_t()> clock);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/X11/XcbConnection.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -23,8 +25,12 @@ struct DisplayQueries {
     // any failure.
     std::function<bool(std::uint32_t displayID)> isOnline;
 
-    // The displays of an X display (empty name: $DISPLAY).
-    static DisplayQueries x11(std::string displayName = {});
+    // The displays of an X display, each query over a connection of its own.
+    static DisplayQueries x11(XcbConnection::Opener open);
+    // Named: only for callers that have no desktop environment yet.
+    static DisplayQueries x11(std::string displayName = {}) {
+        return x11(XcbConnection::opener(std::move(displayName)));
+    }
 };
 
 } // namespace quillmere

@@ -1,4 +1,4 @@
-#include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Catalog/DisplayQueries.h"
 #include "QuillmereMac/Catalog/PreferredDisplay.h"
@@ -17,8 +17,8 @@ struct DisplayList {
 
 // A connection of its own per query: queries are rare, and no capture
 // stream's connection may be shared across threads.
-std::optional<DisplayList> fetchDisplays(const std::string& displayName) {
-    auto connection = XcbConnection::open(displayName);
+std::optional<DisplayList> fetchDisplays(const XcbConnection::Opener& open) {
+    auto connection = open();
     if (!connection) return std::nullopt;
     auto displays = DisplayListX11::fetch(**connection);
     if (!displays) return std::nullopt;
@@ -27,10 +27,10 @@ std::optional<DisplayList> fetchDisplays(const std::string& displayName) {
 
 } // namespace
 
-DisplayQueries DisplayQueries::x11(std::string displayName) {
+DisplayQueries DisplayQueries::x11(XcbConnection::Opener open) {
     DisplayQueries queries;
-    queries.pixelSize = [displayName](int index) -> std::optional<PixelSize> {
-        const auto list = fetchDisplays(displayName);
+    queries.pixelSize = [open](int index) -> std::optional<PixelSize> {
+        const auto list = fetchDisplays(open);
         if (!list || index < 0) return std::nullopt;
         std::vector<std::uint32_t> ids;
         for (const ContentDisplay& display : list->displays) ids.push_back(display.displayID);
@@ -42,8 +42,8 @@ DisplayQueries DisplayQueries::x11(std::string displayName) {
         if (!display || display->frame.width < 1 || display->frame.height < 1) return std::nullopt;
         return PixelSize{display->frame.width, display->frame.height};
     };
-    queries.isOnline = [displayName](std::uint32_t displayID) {
-        const auto list = fetchDisplays(displayName);
+    queries.isOnline = [open](std::uint32_t displayID) {
+        const auto list = fetchDisplays(open);
         return list && DisplayListX11::find(list->displays, displayID).has_value();
     };
     return queries;

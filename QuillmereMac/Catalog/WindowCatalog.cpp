@@ -29,8 +29,10 @@ int evenSide(double pixels) {
 
 std::int32_t WindowCatalog::currentProcessID() { return static_cast<std::int32_t>(getpid()); }
 
-WindowCatalog::ContentFetcher WindowCatalog::defaultFetcher() {
-    return [](const ShareableContent::Options& options) { return ShareableContent::fetch(options); };
+WindowCatalog::ContentFetcher WindowCatalog::noContent() {
+    return [](const ShareableContent::Options&) -> std::expected<ShareableContent, ScreenCaptureError> {
+        return std::unexpected(ScreenCaptureError::make(ScreenCaptureError::noWindowList, "no desktop to list"));
+    };
 }
 
 WindowCatalog::WindowCatalog(std::string displayName, std::int32_t ownProcessID, std::string ownBundleID,
@@ -48,7 +50,6 @@ std::expected<ShareableContent, WindowCatalogError> WindowCatalog::fetch(bool in
     ShareableContent::Options options;
     options.excludeDesktopWindows = true;
     options.onScreenWindowsOnly = !includeOffScreen;
-    options.displayName = displayName_;
     auto content = fetch_(options);
     if (!content) return std::unexpected(WindowCatalogError::permissionDenied);
     return std::move(*content);

@@ -2,7 +2,7 @@
 
 #include "Platform/AudioCapture/AudioCaptureFilter.h"
 #include "Platform/ScreenCapture/ContentFilter.h"
-#include "Platform/ScreenCapture/ShareableContent.h"
+#include "Platform/WindowList/ShareableContent.h"
 #include "QuillmereMac/Capture/CaptureSettings.h"
 #include "QuillmereMac/Catalog/ControlTarget.h"
 #include "QuillmereMac/Catalog/ShareableWindow.h"
@@ -46,10 +46,11 @@ public:
     using ContentFetcher =
         std::function<std::expected<ShareableContent, ScreenCaptureError>(const ShareableContent::Options&)>;
 
-    // Windows of ownProcessID or of ownBundleID are never listed. An empty
-    // display name means $DISPLAY.
+    // Windows of ownProcessID or of ownBundleID are never listed. The
+    // display name goes into the filters made (empty: $DISPLAY); the content
+    // comes from the desktop's fetcher, and without one there is none.
     explicit WindowCatalog(std::string displayName = {}, std::int32_t ownProcessID = currentProcessID(),
-                           std::string ownBundleID = defaultBundleID, ContentFetcher fetch = defaultFetcher());
+                           std::string ownBundleID = defaultBundleID, ContentFetcher fetch = noContent());
 
     // Fetches the content anew (on-screen windows only unless asked) and
     // returns the listed windows; a failed fetch changes nothing.
@@ -79,7 +80,8 @@ public:
     std::optional<AudioCaptureFilter> displayAudioFilter() const;
 
     const std::string& ownBundleID() const { return ownBundleID_; }
-    // The X display it lists; empty: $DISPLAY.
+    // The display name its filters carry (empty: $DISPLAY); the listing itself
+    // is the fetcher's.
     const std::string& displayName() const { return displayName_; }
     // Points to pixels: 1 on X11 while a display is known, else 2.
     double backingScaleFactor() const { return displays_.empty() ? 2.0 : 1.0; }
@@ -92,7 +94,8 @@ public:
     static CaptureSettings windowCaptureSettings(double pointWidth, double pointHeight, double scale);
 
     static std::int32_t currentProcessID();
-    static ContentFetcher defaultFetcher();
+    // Fails every fetch with noWindowList.
+    static ContentFetcher noContent();
 
 private:
     const ContentWindow* find(std::uint32_t windowID) const;

@@ -13,7 +13,6 @@ std::optional<AudioCaptureFilter> WindowCatalog::audioCaptureFilter(const AudioR
     if (!everythingElse && !app) return std::nullopt;
 
     ShareableContent::Options options;
-    options.displayName = displayName_;
     const auto content = fetch_(options);
     if (!content || content->displays.empty()) return std::nullopt;
 
@@ -36,7 +35,6 @@ std::optional<AudioCaptureFilter> WindowCatalog::audioCaptureFilter(const AudioR
 
 std::optional<AudioCaptureFilter> WindowCatalog::displayAudioFilter() const {
     ShareableContent::Options options;
-    options.displayName = displayName_;
     const auto content = fetch_(options);
     if (!content || content->displays.empty()) return std::nullopt;
     return AudioCaptureFilter::excludingApplications({});

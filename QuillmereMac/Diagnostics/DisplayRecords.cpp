@@ -1,7 +1,5 @@
 #include "QuillmereMac/Diagnostics/DisplayRecords.h"
 
-#include "Platform/DisplayConfiguration/RandrScreen.h"
-#include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Diagnostics/PerfRecord.h"
 
 #include <fmt/format.h>
@@ -14,36 +12,6 @@
 #include <memory>
 
 namespace quillmere {
-
-namespace {
-
-// Every connected output with a CRTC, by name.
-std::map<std::string, DisplayRecords::Output> randrOutputs() {
-    std::map<std::string, DisplayRecords::Output> outputs;
-    const QByteArray display = qgetenv("DISPLAY");
-    auto connection = XcbConnection::open(display.toStdString());
-    if (!connection) return outputs;
-    auto screen = RandrScreen::of(**connection);
-    if (!screen) return outputs;
-    const auto resources = screen->resources();
-    if (!resources) return outputs;
-    const std::uint32_t main = screen->mainOutput(*resources);
-    for (const std::uint32_t id : resources->outputs) {
-        const auto output = screen->output(id, resources->configTimestamp);
-        if (!output || !output->connected || output->crtc == XCB_NONE) continue;
-        DisplayRecords::Output found;
-        found.main = id == main;
-        found.builtIn = DisplayRecords::isBuiltIn(output->name);
-        if (const auto crtc = screen->crtc(output->crtc, resources->configTimestamp); crtc && crtc->mode != XCB_NONE) {
-            if (const RandrScreen::Mode* mode = resources->mode(crtc->mode))
-                found.mode = DisplayRecords::Mode{mode->width, mode->height, mode->refreshRate};
-        }
-        outputs.emplace(output->name, found);
-    }
-    return outputs;
-}
-
-} // namespace
 
 nlohmann::json DisplayRecords::record(const Screen& screen) {
     nlohmann::json record = nlohmann::json::object();
@@ -62,11 +30,10 @@ nlohmann::json DisplayRecords::record(const Screen& screen) {
     return record;
 }
 
-std::vector<DisplayRecords::Screen> DisplayRecords::current() {
+std::vector<DisplayRecords::Screen> DisplayRecords::current(const std::function<Outputs()>& readOutputs) {
     std::vector<Screen> screens;
     if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return screens;
-    const auto outputs =
-        QGuiApplication::platformName() == "xcb" ? randrOutputs() : std::map<std::string, Output>();
+    const Outputs outputs = readOutputs ? readOutputs() : Outputs();
     for (const QScreen* qscreen : QGuiApplication::screens()) {
         Screen screen;
         screen.name = qscreen->name().toStdString();

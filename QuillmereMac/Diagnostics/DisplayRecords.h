@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,8 +39,11 @@ struct DisplayRecords {
     // "builtIn", and with its mode "pixels" and "refreshHz".
     static nlohmann::json record(const Screen& screen);
 
-    // Nothing without a GUI application.
-    static std::vector<Screen> current();
+    // Outputs by name, as the desktop reads them.
+    using Outputs = std::map<std::string, Output>;
+
+    // Nothing without a GUI application; outputs are read only with one.
+    static std::vector<Screen> current(const std::function<Outputs()>& readOutputs = {});
 
     // Laptop panels: eDP, LVDS and DSI connectors.
     static bool isBuiltIn(const std::string& outputName);

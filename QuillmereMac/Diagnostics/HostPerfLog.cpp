@@ -2,8 +2,6 @@
 
 #include "QuillmereMac/Diagnostics/PerfRecord.h"
 
-#include "Platform/WiFi/WiFiNl80211.h"
-
 #include <pwd.h>
 #include <unistd.h>
 
@@ -28,8 +26,9 @@ HostPerfLog::Environment withDefaults(HostPerfLog::Environment environment) {
                 .count();
         };
     }
-    if (!environment.wifi) environment.wifi = [] { return WiFiNl80211::read(); };
-    if (!environment.awdlRunning) environment.awdlRunning = [] { return WiFiNl80211::isInterfaceRunning("awdl0"); };
+    // The desktop environment gives the real readers; without them, none.
+    if (!environment.wifi) environment.wifi = [] { return std::optional<WiFiStatus>(); };
+    if (!environment.awdlRunning) environment.awdlRunning = [] { return false; };
     if (!environment.displays) environment.displays = [] { return DisplayRecords::current(); };
     return environment;
 }

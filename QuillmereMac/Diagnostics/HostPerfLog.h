@@ -52,7 +52,8 @@ public:
         std::function<std::string()> screenShape;
     };
 
-    // What it reads of the machine; every field defaults to the real one.
+    // What it reads of the machine: the clock and system figures default to
+    // the real ones, the Wi-Fi and screen readers come from the desktop.
     struct Environment {
         // Milliseconds since 1970, for "t".
         std::function<std::int64_t()> wallClockMs;

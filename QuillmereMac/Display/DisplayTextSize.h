@@ -49,7 +49,7 @@ public:
         bool operator==(const Mode&) const = default;
     };
 
-    // The platform, as four functions that tests can replace.
+    // The platform, as four functions the desktop environment gives.
     struct Displays {
         std::function<std::uint32_t()> main;
         std::function<std::optional<LiveMode>(std::uint32_t display)> current;
@@ -57,9 +57,6 @@ public:
         // The Boolean asks for a change for this application only; X11 has
         // no such thing, every change is the session's.
         std::function<bool(std::uint32_t display, const LiveMode& mode, bool applicationOnly)> set;
-
-        // Over RandR on an X display (empty name: $DISPLAY); a display is a CRTC.
-        static Displays randr(std::string displayName = {});
     };
 
     // The defaults must outlive the object.

@@ -37,8 +37,9 @@ RandrVirtualDisplayMaker::Handle::~Handle() {
     monitor_.reset();
 }
 
-RandrVirtualDisplayMaker::RandrVirtualDisplayMaker(std::string displayName, std::function<std::uint64_t()> wallSeconds)
-    : displayName_(std::move(displayName)),
+RandrVirtualDisplayMaker::RandrVirtualDisplayMaker(XcbConnection::Opener open,
+                                                   std::function<std::uint64_t()> wallSeconds)
+    : open_(std::move(open)),
       serials_(wallSeconds ? std::move(wallSeconds)
                            : std::function<std::uint64_t()>([] {
                                  const auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -59,7 +60,7 @@ std::unique_ptr<VirtualDisplayHandle> RandrVirtualDisplayMaker::make(const std::
     wanted.modeName = name + " " + std::to_string(serial);
     wanted.width = static_cast<int>(std::min<std::int64_t>(width, 0x7FFF + 1));
     wanted.height = static_cast<int>(std::min<std::int64_t>(height, 0x7FFF + 1));
-    auto monitor = VirtualMonitorX11::make(displayName_, wanted);
+    auto monitor = VirtualMonitorX11::make(open_, wanted);
     if (!monitor) {
         log_.info("virtual display %{public}s not made: %{public}s", name, monitor.error().description());
         return nullptr;
@@ -77,7 +78,7 @@ bool RandrVirtualDisplayMaker::mirror(std::uint32_t displayID) {
 }
 
 int RandrVirtualDisplayMaker::removeLeftovers() {
-    const auto removed = VirtualMonitorX11::removeLeftovers(displayName_, namePrefix);
+    const auto removed = VirtualMonitorX11::removeLeftovers(open_, namePrefix);
     if (!removed) {
         log_.info("virtual displays left by an earlier run not looked for: %{public}s", removed.error().description());
         return 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/Log/Logger.h"
+#include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Display/VirtualDisplayMaking.h"
 
 #include <cstdint>
@@ -54,10 +55,9 @@ public:
         std::uint32_t serialNumber_;
     };
 
-    // An empty display name means $DISPLAY; the wall clock in seconds since
-    // 1970 seeds the serial numbers.
-    explicit RandrVirtualDisplayMaker(std::string displayName = {},
-                                      std::function<std::uint64_t()> wallSeconds = nullptr);
+    // Each monitor and each clean-up opens its connection through open; the
+    // wall clock in seconds since 1970 seeds the serial numbers.
+    explicit RandrVirtualDisplayMaker(XcbConnection::Opener open, std::function<std::uint64_t()> wallSeconds = nullptr);
     ~RandrVirtualDisplayMaker() override;
 
     std::unique_ptr<VirtualDisplayHandle> make(const std::string& name, std::int64_t width,
@@ -66,10 +66,10 @@ public:
 
     // At start-up: X keeps a dead run's monitors, modes and enlarged screen.
     // Returns how many monitors went.
-    int removeLeftovers();
+    int removeLeftovers() override;
 
 private:
-    const std::string displayName_;
+    const XcbConnection::Opener open_;
     VirtualDisplaySerials serials_;
     std::shared_ptr<Handle::Live> live_;
     Logger log_{"com.ornbeck.quillmere.mac", "display"};

@@ -23,6 +23,9 @@ public:
                                                        std::int64_t height) = 0;
     // Whether the main display now shows the virtual display.
     virtual bool mirror(std::uint32_t displayID) = 0;
+    // At start-up: removes what a run that died left behind; how many
+    // displays went.
+    virtual int removeLeftovers() { return 0; }
 };
 
 } // namespace quillmere

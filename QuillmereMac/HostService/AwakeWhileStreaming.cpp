@@ -1,20 +1,6 @@
 #include "QuillmereMac/HostService/AwakeWhileStreaming.h"
 
-#include "Platform/Power/LogindIdleInhibitor.h"
-
 namespace quillmere {
-
-namespace {
-
-class LogindActivity final : public AwakeWhileStreaming::Activity {
-public:
-    explicit LogindActivity(LogindIdleInhibitor::Lock lock) : lock_(std::move(lock)) {}
-
-private:
-    LogindIdleInhibitor::Lock lock_;
-};
-
-} // namespace
 
 AwakeWhileStreaming::AwakeWhileStreaming(Begin begin) : begin_(std::move(begin)) {}
 
@@ -36,14 +22,6 @@ void AwakeWhileStreaming::set(bool active) {
     if (!activity_) return;
     activity_.reset();
     log_.notice("display sleep allowed again");
-}
-
-AwakeWhileStreaming::Begin AwakeWhileStreaming::logindActivity() {
-    return [](std::string_view why) -> std::expected<std::unique_ptr<Activity>, std::string> {
-        auto lock = LogindIdleInhibitor().inhibit("Quillmere", why);
-        if (!lock) return std::unexpected(lock.error());
-        return std::make_unique<LogindActivity>(std::move(*lock));
-    };
 }
 
 } // namespace quillmere

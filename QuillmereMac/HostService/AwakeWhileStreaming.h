@@ -24,14 +24,12 @@ public:
 
     static constexpr std::string_view reason = "Streaming this Mac to an iPhone";
 
-    // The default begins logind's idle inhibitor on the system bus.
-    explicit AwakeWhileStreaming(Begin begin = logindActivity());
+    // The desktop's activity; without one the display is never kept awake.
+    explicit AwakeWhileStreaming(Begin begin = {});
 
     std::mutex& lock() { return lock_; }
     void set(bool active);
     bool isHeld() const { return activity_ != nullptr; }
-
-    static Begin logindActivity();
 
 private:
     std::mutex lock_;

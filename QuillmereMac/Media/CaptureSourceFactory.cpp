@@ -1,5 +1,6 @@
 #include "QuillmereMac/Media/CaptureSourceFactory.h"
 
+#include "Platform/Dispatch/Clock.h"
 #include "QuillmereMac/Capture/ScreenCaptureSource.h"
 #include "QuillmereMac/TestPattern/TestPatternSource.h"
 
@@ -29,8 +30,9 @@ double requestedAspect(const RequestedStream& requested) {
 
 } // namespace
 
-CaptureSourceFactory::CaptureSourceFactory(std::shared_ptr<WindowCatalog> catalog, DisplayQueries displays)
-    : catalog_(std::move(catalog)), displays_(std::move(displays)) {}
+CaptureSourceFactory::CaptureSourceFactory(std::shared_ptr<WindowCatalog> catalog, DisplayQueries displays,
+                                           ScreenCaptureStreamFactory streams)
+    : catalog_(std::move(catalog)), displays_(std::move(displays)), streams_(std::move(streams)) {}
 
 std::pair<int, int> CaptureSourceFactory::fitCaptureSize(int width, int height, double aspect) {
     if (!std::isfinite(aspect) || !(aspect > 0)) return {width, height};
@@ -91,20 +93,22 @@ std::shared_ptr<CaptureSource> CaptureSourceFactory::makeSource(const CaptureCho
 // process listed anything: the catalog looks once more before giving up.
 std::shared_ptr<CaptureSource> CaptureSourceFactory::windowSource(std::uint32_t windowID,
                                                                   const RequestedStream& requested) const {
+    if (!streams_) return nullptr;
     auto capture = catalog_->windowFilter(windowID);
     if (!capture && catalog_->refresh(true)) capture = catalog_->windowFilter(windowID);
     if (!capture) return nullptr;
     return ScreenCaptureSource::make(capture->filter, windowSettings(catalog_->windowFrame(windowID), requested),
-                                     "window " + std::to_string(windowID));
+                                     "window " + std::to_string(windowID), streams_, &Clock::nowNs);
 }
 
 std::shared_ptr<CaptureSource> CaptureSourceFactory::displaySource(int index, const RequestedStream& requested) const {
+    if (!streams_) return nullptr;
     auto filter = catalog_->displayFilter(index);
     if (!filter && catalog_->refresh(false)) filter = catalog_->displayFilter(index);
     if (!filter) return nullptr;
     const auto native = displays_.pixelSize ? displays_.pixelSize(index) : std::nullopt;
     return ScreenCaptureSource::make(*filter, displaySettings(native, catalog_->displayBounds(index), requested),
-                                     "display " + std::to_string(index));
+                                     "display " + std::to_string(index), streams_, &Clock::nowNs);
 }
 
 } // namespace quillmere

@@ -6,6 +6,7 @@
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Media/RequestedStream.h"
 #include "QuillmereMac/Surface/CaptureChoice.h"
+#include "Platform/ScreenCapture/ScreenCaptureStream.h"
 
 #include <memory>
 #include <optional>
@@ -18,7 +19,9 @@ namespace quillmere {
 // actor, where the catalog lives.
 class CaptureSourceFactory {
 public:
-    CaptureSourceFactory(std::shared_ptr<WindowCatalog> catalog, DisplayQueries displays);
+    // Without streams only the test pattern can be made.
+    CaptureSourceFactory(std::shared_ptr<WindowCatalog> catalog, DisplayQueries displays,
+                         ScreenCaptureStreamFactory streams = {});
 
     // Nothing when the catalog does not know the window or the display.
     std::shared_ptr<CaptureSource> makeSource(const CaptureChoice& choice, const RequestedStream& requested) const;
@@ -39,6 +42,7 @@ private:
 
     std::shared_ptr<WindowCatalog> catalog_;
     DisplayQueries displays_;
+    ScreenCaptureStreamFactory streams_;
 };
 
 } // namespace quillmere

@@ -127,8 +127,18 @@ TEST(CaptureSourceFactory, WindowAndDisplaySettingsFollowTheirShapes) {
 TEST_F(CaptureChoicesTest, TheFactoryMakesSourcesForWhatTheCatalogKnows) {
     content.displays = {contentDisplay(1, 1920, 1080)};
     content.windows = {contentWindow(30, "Report", "Writer", 800, 400)};
-    CaptureSourceFactory factory(catalog, DisplayQueries{[](int) { return std::optional<DisplayQueries::PixelSize>{}; },
-                                                         [](std::uint32_t) { return true; }});
+    const DisplayQueries displays{[](int) { return std::optional<DisplayQueries::PixelSize>{}; },
+                                  [](std::uint32_t) { return true; }};
+    // Sources are made, not started: their streams are never asked for.
+    const ScreenCaptureStreamFactory streams =
+        [](const ContentFilter&, const ScreenCaptureStreamConfiguration&, std::weak_ptr<ScreenCaptureStreamOutput>,
+           std::shared_ptr<Executor>) -> std::expected<std::shared_ptr<ScreenCaptureStream>, ScreenCaptureError> {
+        return std::unexpected(ScreenCaptureError::make(ScreenCaptureError::failedToStart, "not started here"));
+    };
+    // Without a desktop's streams only the test pattern can be made.
+    EXPECT_EQ(CaptureSourceFactory(catalog, displays).makeSource(CaptureChoice::window(30), {1280, 720, 60, false}),
+              nullptr);
+    CaptureSourceFactory factory(catalog, displays, streams);
     // Nothing listed yet: the catalog looks once before giving up.
     const auto window = std::dynamic_pointer_cast<ScreenCaptureSource>(
         factory.makeSource(CaptureChoice::window(30), {1280, 720, 60, false}));

@@ -6,6 +6,7 @@
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
+#include "TestSupport/Host/X11Desktop.h"
 
 namespace quillmere::testing {
 namespace {
@@ -29,7 +30,8 @@ protected:
         x->sync();
 
         MediaPipeline::Services services;
-        services.catalog = std::make_shared<WindowCatalog>(server.displayName());
+        services.catalog = x11Catalog(server.displayName());
+        services.sampleCursor = x11Desktop(server.displayName())->cursorSampler();
         services.displays.pixelSize = [](int) { return std::nullopt; };
         services.displays.isOnline = [](std::uint32_t) { return true; };
         services.makeSource = [](CaptureChoice, RequestedStream) { return std::make_shared<ScriptedSource>(); };

@@ -4,7 +4,7 @@
 
 #include "Platform/Defaults/Defaults.h"
 #include "Platform/Dispatch/SerialQueue.h"
-#include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
@@ -13,6 +13,7 @@
 #include "TestSupport/RandrTestServer.h"
 #include "TestSupport/TemporaryFolder.h"
 #include "TestSupport/X11TestClient.h"
+#include "TestSupport/Host/X11Desktop.h"
 
 // Qt after our logger: Qt's emit keyword would rename Logger::emit.
 
@@ -43,12 +44,11 @@ protected:
 TEST_F(DisplayGeometryX11Test, LevelOneStreamsTheSmallerModeAndLevelZeroRestoresIt) {
     Defaults defaults(file);
     const auto main = std::make_shared<SerialQueue>("main");
-    MediaPipeline::Services services;
-    services.catalog = std::make_shared<WindowCatalog>(server.displayName());
-    services.displays = DisplayQueries::x11(server.displayName());
+    MediaPipeline::Services services = x11Services(server.displayName());
     services.mainActor = main.get();
     services.pipelines.normalRateControl = [] { return false; };
-    services.textSize = std::make_shared<DisplayTextSize>(DisplayTextSize::Displays::randr(server.displayName()), defaults);
+    services.textSize =
+        std::make_shared<DisplayTextSize>(x11Desktop(server.displayName())->textSizeDisplays(), defaults);
     auto media = MediaPipeline::make(std::move(services));
 
     // A stripe that moves keeps the desktop changing.
@@ -101,13 +101,13 @@ TEST_F(DisplayGeometryX11Test, LevelOneStreamsTheSmallerModeAndLevelZeroRestores
 TEST_F(DisplayGeometryX11Test, AHostKilledAtLevelOneHealsAtItsNextStart) {
     ASSERT_TRUE(runThenKill([&] {
         Defaults defaults(file);
-        return DisplayTextSize(DisplayTextSize::Displays::randr(server.displayName()), defaults).setLevel(1);
+        return DisplayTextSize(x11Desktop(server.displayName())->textSizeDisplays(), defaults).setLevel(1);
     }));
     EXPECT_EQ(server.shownMode(), std::make_pair(1600, 900)) << "X keeps the mode of a process that is gone";
 
     LogCapture log;
     Defaults defaults(file);
-    DisplayTextSize next(DisplayTextSize::Displays::randr(server.displayName()), defaults);
+    DisplayTextSize next(x11Desktop(server.displayName())->textSizeDisplays(), defaults);
     EXPECT_TRUE(next.heal());
     EXPECT_EQ(server.shownMode(), std::make_pair(1920, 1080));
     EXPECT_EQ(server.screenSize(), std::make_pair(1920, 1080));
@@ -118,11 +118,12 @@ TEST_F(DisplayGeometryX11Test, AHostKilledAtLevelOneHealsAtItsNextStart) {
 
 TEST_F(DisplayGeometryX11Test, TheRandrMakerLaysTheDesktopOutOnAWideMonitorAndTakesItAway) {
     LogCapture log;
-    VirtualDisplayController unreachable(std::make_shared<RandrVirtualDisplayMaker>(":65000"));
+    VirtualDisplayController unreachable(std::make_shared<RandrVirtualDisplayMaker>(XcbConnection::opener(":65000")));
     EXPECT_FALSE(unreachable.apply(ScreenShape::wide));
     EXPECT_EQ(log.lines("display").back(), "screen shape Wide 21:9: virtual display unavailable");
 
-    const auto maker = std::make_shared<RandrVirtualDisplayMaker>(server.displayName(), [] { return 1000u; });
+    const auto maker = std::make_shared<RandrVirtualDisplayMaker>(XcbConnection::opener(server.displayName()),
+                                                                [] { return 1000u; });
     VirtualDisplayController controller(maker);
     ASSERT_TRUE(controller.apply(ScreenShape::wide));
     const auto connection = XcbConnection::open(server.displayName());

@@ -7,6 +7,7 @@
 #include "QuillmereMac/Tests/RecordingConnection.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
+#include "TestSupport/Host/X11Desktop.h"
 
 #include <gtest/gtest.h>
 
@@ -35,9 +36,7 @@ protected:
         ASSERT_TRUE(client->waitUntilViewable(window));
         client->sync();
 
-        MediaPipeline::Services services;
-        services.catalog = std::make_shared<WindowCatalog>(server.displayName());
-        services.displays = DisplayQueries::x11(server.displayName());
+        MediaPipeline::Services services = x11Services(server.displayName());
         services.mainActor = main.get();
         services.pipelines.normalRateControl = [] { return false; };
         media = MediaPipeline::make(std::move(services));

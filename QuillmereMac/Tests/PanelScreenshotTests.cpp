@@ -14,6 +14,7 @@
 #include "TestSupport/Host/PairingClient.h"
 #include "TestSupport/QRCodeReader.h"
 #include "TestSupport/XvfbServer.h"
+#include "TestSupport/Host/X11Desktop.h"
 
 #include <QAbstractButton>
 #include <QScreen>
@@ -116,7 +117,7 @@ void drawEachWindow(const fs::path& shots) {
     PanelTestHost host;
     ASSERT_EQ(QGuiApplication::platformName(), "xcb");
     nlohmann::json displays = nlohmann::json::array();
-    for (const auto& screen : DisplayRecords::current()) displays.push_back(DisplayRecords::record(screen));
+    for (const auto& screen : x11Desktop({})->screens()()) displays.push_back(DisplayRecords::record(screen));
     std::ofstream(shots / "displays.json") << displays.dump();
     drawSettings(host, shots);
     drawPairing(host, shots);

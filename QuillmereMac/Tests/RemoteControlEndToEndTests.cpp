@@ -49,7 +49,7 @@ protected:
         ASSERT_TRUE(server.ready()) << server.failure();
         recorder.emplace(server.displayName(), windowX, windowY, 480, 270);
         ASSERT_TRUE(recorder->ok());
-        auto poster = EventPosterX11::open({server.displayName()});
+        auto poster = EventPosterX11::open(XcbConnection::opener(server.displayName()));
         ASSERT_TRUE(poster) << poster.error().description();
         host.emplace(TestHost::Options{.pipelineDisplay = server.displayName(),
                                        .adjustPipeline = [&](MediaPipeline::Services& services) {

@@ -1,6 +1,7 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/ScreenCapture/ScreenCaptureStreamX11.h"
-#include "Platform/ScreenCapture/ShareableContent.h"
+#include "Platform/WindowList/ShareableContent.h"
+#include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Capture/ScreenCaptureSource.h"
 #include "QuillmereMac/Tests/CaptureRecorder.h"
 #include "TestSupport/X11TestClient.h"
@@ -55,6 +56,12 @@ CaptureSettings settingsOf(int width, int height, bool cursor = false, int boxWi
     return {width, height, 60, cursor, 3, boxWidth, boxHeight};
 }
 
+std::shared_ptr<ScreenCaptureSource> x11Source(ContentFilter filter, CaptureSettings settings, std::string label) {
+    // The stream's connection goes to the display the filter names.
+    auto streams = ScreenCaptureStreamX11::factory(XcbConnection::opener(filter.displayName));
+    return ScreenCaptureSource::make(std::move(filter), settings, std::move(label), std::move(streams), &Clock::nowNs);
+}
+
 class ScreenCaptureX11 : public ::testing::Test {
 protected:
     void startServer(XvfbServer::Options options) {
@@ -66,8 +73,7 @@ protected:
 
     std::uint32_t mainDisplay() {
         ShareableContent::Options options;
-        options.displayName = server_->displayName();
-        auto content = ShareableContent::fetch(options);
+        auto content = ShareableContent::fetch(XcbConnection::opener(server_->displayName()), options);
         EXPECT_TRUE(content.has_value());
         return content ? content->mainDisplayID : 0;
     }
@@ -123,7 +129,7 @@ protected:
 
 TEST_F(ScreenCaptureX11, DisplayShowsAFilledRectangleInItsLumaCoveredByDirtyRectangles) {
     startServer({.screens = {{640, 480}}, .windowManager = false});
-    source_ = ScreenCaptureSource::make(displayFilter(), settingsOf(640, 480), "display 0");
+    source_ = x11Source(displayFilter(), settingsOf(640, 480), "display 0");
     ASSERT_TRUE(source_->start(recorder_.handler()));
     const long first = recorder_.waitForFrame();
     ASSERT_GE(first, 0);
@@ -145,7 +151,7 @@ TEST_F(ScreenCaptureX11, DisplayShowsAFilledRectangleInItsLumaCoveredByDirtyRect
 
 TEST_F(ScreenCaptureX11, NothingDrawnGivesIdleAndNoFrames) {
     startServer({.screens = {{320, 240}}, .windowManager = false});
-    source_ = ScreenCaptureSource::make(displayFilter(), settingsOf(320, 240), "display 0");
+    source_ = x11Source(displayFilter(), settingsOf(320, 240), "display 0");
     ASSERT_TRUE(source_->start(recorder_.handler()));
     const long first = recorder_.waitForFrame();
     ASSERT_GE(first, 0);
@@ -160,7 +166,7 @@ TEST_F(ScreenCaptureX11, ACoveredWindowIsCapturedWhole) {
     startServer({.screens = {{640, 480}}, .windowManager = true});
     const xcb_window_t window = client_->createWindow(Window().at(40, 40).sized(200, 150).filled(0x208040));
     ASSERT_TRUE(client_->waitUntilViewable(window));
-    source_ = ScreenCaptureSource::make(windowFilter(window), settingsOf(200, 150), "window");
+    source_ = x11Source(windowFilter(window), settingsOf(200, 150), "window");
     ASSERT_TRUE(source_->start(recorder_.handler()));
     ASSERT_GE(recorder_.waitForFrame(), 0);
 
@@ -185,7 +191,7 @@ TEST_F(ScreenCaptureX11, DestroyingTheWindowStopsOnceWithWindowClosed) {
     startServer({.screens = {{320, 240}}, .windowManager = true});
     const xcb_window_t window = client_->createWindow(Window().sized(160, 120).filled(0x404040));
     ASSERT_TRUE(client_->waitUntilViewable(window));
-    source_ = ScreenCaptureSource::make(windowFilter(window), settingsOf(160, 120), "window");
+    source_ = x11Source(windowFilter(window), settingsOf(160, 120), "window");
     ASSERT_TRUE(source_->start(recorder_.handler()));
     ASSERT_GE(recorder_.waitForFrame(), 0);
     client_->destroy(window);
@@ -200,7 +206,7 @@ TEST_F(ScreenCaptureX11, AnUnmappedWindowIsIdleAndComesBack) {
     startServer({.screens = {{320, 240}}, .windowManager = false});
     const xcb_window_t window = client_->createWindow(Window().sized(160, 120).filled(0x404040));
     ASSERT_TRUE(client_->waitUntilViewable(window));
-    source_ = ScreenCaptureSource::make(windowFilter(window), settingsOf(160, 120), "window");
+    source_ = x11Source(windowFilter(window), settingsOf(160, 120), "window");
     ASSERT_TRUE(source_->start(recorder_.handler()));
     ASSERT_GE(recorder_.waitForFrame(), 0);
     client_->unmap(window);
@@ -247,7 +253,8 @@ TEST_F(ScreenCaptureX11, TheRasterFollowsAResizedWindowAtMostOncePer400ms) {
         [&log](const ContentFilter& filter, const ScreenCaptureStreamConfiguration& configuration,
                std::weak_ptr<ScreenCaptureStreamOutput> output, std::shared_ptr<Executor> queue)
             -> std::expected<std::shared_ptr<ScreenCaptureStream>, ScreenCaptureError> {
-            auto inner = ScreenCaptureStreamX11::factory()(filter, configuration, std::move(output), std::move(queue));
+            const auto streams = ScreenCaptureStreamX11::factory(XcbConnection::opener(filter.displayName));
+            auto inner = streams(filter, configuration, std::move(output), std::move(queue));
             if (!inner) return std::unexpected(inner.error());
             log = std::make_shared<RasterLog>(*inner);
             return log;
@@ -283,7 +290,7 @@ TEST_F(ScreenCaptureX11, TheCursorIsDrawnInWhenAskedAndItsMovesAreDirty) {
     client_->fill(client_->root(), 0, 0, 320, 240, 0x808080);
     xcb_warp_pointer(client_->connection(), XCB_NONE, client_->root(), 0, 0, 0, 0, 100, 100);
     client_->sync();
-    source_ = ScreenCaptureSource::make(displayFilter(), settingsOf(320, 240, true), "display 0");
+    source_ = x11Source(displayFilter(), settingsOf(320, 240, true), "display 0");
     ASSERT_TRUE(source_->start(recorder_.handler()));
     const long first = recorder_.waitForFrame();
     ASSERT_GE(first, 0);
@@ -316,15 +323,14 @@ TEST_F(ScreenCaptureX11, AMonitorIsCapturedFromItsOwnPartOfTheScreen) {
     ASSERT_TRUE(client_->setMonitor("LEFT", 0, 0, 320, 240, true, true));
     ASSERT_TRUE(client_->setMonitor("RIGHT", 320, 0, 320, 240, false));
     ShareableContent::Options options;
-    options.displayName = server_->displayName();
-    const auto content = ShareableContent::fetch(options);
+    const auto content = ShareableContent::fetch(XcbConnection::opener(server_->displayName()), options);
     ASSERT_TRUE(content);
     std::uint32_t right = 0;
     for (const auto& display : content->displays) {
         if (display.name == "RIGHT") right = display.displayID;
     }
     ASSERT_NE(right, 0u);
-    source_ = ScreenCaptureSource::make(ContentFilter::display(right, server_->displayName()), settingsOf(320, 240),
+    source_ = x11Source(ContentFilter::display(right, server_->displayName()), settingsOf(320, 240),
                                         "display 1");
     ASSERT_TRUE(source_->start(recorder_.handler()));
     ASSERT_GE(recorder_.waitForFrame(), 0);
@@ -341,14 +347,13 @@ TEST_F(ScreenCaptureX11, AMonitorThatGoesAwayEndsItsCapture) {
     ASSERT_TRUE(client_->setMonitor("LEFT", 0, 0, 320, 240, true, true));
     ASSERT_TRUE(client_->setMonitor("RIGHT", 320, 0, 320, 240, false));
     ShareableContent::Options options;
-    options.displayName = server_->displayName();
-    const auto content = ShareableContent::fetch(options);
+    const auto content = ShareableContent::fetch(XcbConnection::opener(server_->displayName()), options);
     ASSERT_TRUE(content);
     std::uint32_t right = 0;
     for (const auto& display : content->displays) {
         if (display.name == "RIGHT") right = display.displayID;
     }
-    source_ = ScreenCaptureSource::make(ContentFilter::display(right, server_->displayName()), settingsOf(320, 240),
+    source_ = x11Source(ContentFilter::display(right, server_->displayName()), settingsOf(320, 240),
                                         "display 1");
     ASSERT_TRUE(source_->start(recorder_.handler()));
     ASSERT_GE(recorder_.waitForFrame(), 0);
@@ -360,7 +365,7 @@ TEST_F(ScreenCaptureX11, AMonitorThatGoesAwayEndsItsCapture) {
 TEST_F(ScreenCaptureX11, AScaledCaptureKeepsTheAspectBehindBlackBars) {
     startServer({.screens = {{640, 480}}, .windowManager = false});
     client_->fill(client_->root(), 0, 0, 640, 480, 0xFFFFFF);
-    source_ = ScreenCaptureSource::make(displayFilter(), settingsOf(320, 320), "display 0");
+    source_ = x11Source(displayFilter(), settingsOf(320, 320), "display 0");
     ASSERT_TRUE(source_->start(recorder_.handler()));
     const long first = recorder_.waitForFrame();
     ASSERT_GE(first, 0);
@@ -375,12 +380,12 @@ TEST_F(ScreenCaptureX11, AScaledCaptureKeepsTheAspectBehindBlackBars) {
 
 TEST_F(ScreenCaptureX11, MissingTargetsAndServersMapToStopReasons) {
     startServer({.screens = {{320, 240}}, .windowManager = false});
-    auto gone = ScreenCaptureSource::make(windowFilter(0x1FFFFF), settingsOf(64, 64), "window");
+    auto gone = x11Source(windowFilter(0x1FFFFF), settingsOf(64, 64), "window");
     auto started = gone->start(recorder_.handler());
     ASSERT_FALSE(started);
     EXPECT_EQ(*started.error().as<CaptureStopReason>(), CaptureStopReason::windowClosed());
 
-    auto noServer = ScreenCaptureSource::make(ContentFilter::display(1, ":65000"), settingsOf(64, 64), "display 0");
+    auto noServer = x11Source(ContentFilter::display(1, ":65000"), settingsOf(64, 64), "display 0");
     started = noServer->start(recorder_.handler());
     ASSERT_FALSE(started);
     EXPECT_EQ(*started.error().as<CaptureStopReason>(), CaptureStopReason::interrupted("capture error -3804"));

@@ -13,6 +13,7 @@
 #include "TestSupport/Host/TestHost.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
+#include "TestSupport/Host/X11Desktop.h"
 
 #include <gtest/gtest.h>
 
@@ -73,7 +74,7 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
         X11TestClient::NewWindow().at(250, 200).sized(520, 380).titled("Page").classed("web", "Browser").ownedBy(browser));
     for (const auto window : {notes, inbox, page}) ASSERT_TRUE(apps.waitUntilViewable(window));
     KeyWatcher keys(server.displayName(), {notes, inbox, page});
-    const auto desktop = *WindowSystemEwmh::open(server.displayName());
+    const auto desktop = *WindowSystemEwmh::open(XcbConnection::opener(server.displayName()));
     ASSERT_TRUE(eventually([&] { return desktop->windows(browser) == std::vector<WindowSystem::Window>{page}; }));
     ASSERT_TRUE(desktop->makeKeyWindow(page, browser));
     ASSERT_TRUE(eventually([&] { return desktop->frontmostApplication() == browser; }));
@@ -82,11 +83,12 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
     std::shared_ptr<AXWindowRaiser> raiser;
     TestHost host(TestHost::Options{.pipelineDisplay = server.displayName(),
                                     .adjustPipeline = [&](MediaPipeline::Services& services) {
-                                        services.poster = *EventPosterX11::open({server.displayName()});
+                                        const auto x11 = x11Desktop(server.displayName());
+                                        services.poster = *x11->makeEventPoster();
                                         services.permission = [] { return true; };
-                                        services.raiser = raiser = AXWindowRaiser::make(
-                                            *WindowSystemEwmh::open(server.displayName()), *services.mainActor,
-                                            true, static_cast<std::int32_t>(getpid()));
+                                        services.raiser = raiser =
+                                            AXWindowRaiser::make(*x11->makeWindowSystem(), *services.mainActor, true,
+                                                                 static_cast<std::int32_t>(getpid()));
                                     }});
     const std::uint16_t port = host.start();
     TestViewer::Options options;

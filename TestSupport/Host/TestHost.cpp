@@ -1,7 +1,8 @@
 #include "TestSupport/Host/TestHost.h"
 
 #include "QuillmereMac/Catalog/WindowCatalog.h"
-#include "QuillmereMac/Media/CaptureSourceFactory.h"
+#include "QuillmereMac/App/DesktopEnvironmentX11.h"
+#include "QuillmereMac/Desktop/PipelineBackends.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
 #include "TestSupport/Host/PairingClient.h"
@@ -28,6 +29,7 @@ TestHost::TestHost(Options given) : options(std::move(given)) {
     sysfs.writeLine("thermal/thermal_zone0/trip_point_0_temp", "105000");
     setTemperature(45000);
     media = options.media;
+    desktop = options.desktop;
     if (!media && options.pipelineDisplay) makeMediaPipeline(*options.pipelineDisplay);
     if (!media) media = std::make_shared<RefusingMediaDelegate>();
     compose();
@@ -42,26 +44,33 @@ TestHost::~TestHost() {
 }
 
 void TestHost::makeMediaPipeline(const std::string& display) {
+    if (!desktop) desktop = std::make_shared<DesktopEnvironmentX11>(display);
     main.sync([&] {
         consent = ConsentCenter::make(main);
         consent->autoApproveSessions = [] { return true; };
     });
-    auto catalog = std::make_shared<WindowCatalog>(display);
-    const DisplayQueries displays = DisplayQueries::x11(display);
-    auto factory = std::make_shared<CaptureSourceFactory>(catalog, displays);
     MediaPipeline::Services services;
-    services.catalog = catalog;
+    services.catalog = std::make_shared<WindowCatalog>(display, WindowCatalog::currentProcessID(),
+                                                       WindowCatalog::defaultBundleID, desktop->contentFetcher());
     services.consent = consent;
     services.mainActor = &main;
     services.testPatternEnabled = [] { return true; };
-    services.displays = displays;
-    services.makeSource = [factory, numbers = numbers](CaptureChoice choice,
-                                                       RequestedStream requested) -> std::shared_ptr<CaptureSource> {
-        auto source = factory->makeSource(choice, requested);
+    PipelineBackends::fill(services, desktop);
+    services.makeSource = [made = std::move(services.makeSource),
+                           numbers = numbers](CaptureChoice choice,
+                                              RequestedStream requested) -> std::shared_ptr<CaptureSource> {
+        auto source = made(choice, requested);
         if (auto pattern = std::dynamic_pointer_cast<TestPatternSource>(source))
             return std::make_shared<NumberedPatternSource>(std::move(pattern), numbers);
         return source;
     };
+    // The host's own input, clipboard, raising and displays stay out of tests
+    // of the session: control and clipboard requests are refused.
+    services.poster = nullptr;
+    services.pasteboard = nullptr;
+    services.raiser = nullptr;
+    services.textSize = nullptr;
+    services.virtualDisplay = nullptr;
     services.pipelines.normalRateControl = [] { return false; };
     if (options.adjustPipeline) options.adjustPipeline(services);
     pipeline = MediaPipeline::make(std::move(services));

@@ -3,6 +3,7 @@
 #include "Platform/Dispatch/LockedBox.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Consent/ConsentCenter.h"
+#include "QuillmereMac/Desktop/DesktopEnvironment.h"
 #include "QuillmereMac/Engine/HostEngine.h"
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
 #include "QuillmereMac/HostService/HostTransportService.h"
@@ -39,6 +40,9 @@ public:
         // test pattern numbered (numberAt); else one that refuses everything.
         std::shared_ptr<SessionMediaDelegate> media{};
         std::optional<std::string> pipelineDisplay{};
+        // The desktop the media pipeline's backends come from; the host's X11
+        // one over pipelineDisplay when none.
+        std::shared_ptr<DesktopEnvironment> desktop{};
         // Changes to the media pipeline's services before it is made.
         std::function<void(MediaPipeline::Services&)> adjustPipeline{};
         bool advertise = false;
@@ -118,8 +122,9 @@ public:
     LockedBox<int> awakeHeld{0};
     std::shared_ptr<NumberedPatternSource::Numbers> numbers = std::make_shared<NumberedPatternSource::Numbers>();
     std::shared_ptr<ConsentCenter> consent;
-    // The real media pipeline, when the host has it.
+    // The real media pipeline, when the host has it, and its desktop.
     std::shared_ptr<MediaPipeline> pipeline;
+    std::shared_ptr<DesktopEnvironment> desktop;
     std::shared_ptr<SessionMediaDelegate> media;
     std::shared_ptr<HostEngine> engine;
     std::shared_ptr<HostTransportService> transport;

@@ -35,7 +35,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(servers[GetParam()]->ready()) << servers[GetParam()]->failure();
         client = std::make_unique<X11TestClient>(servers[GetParam()]->displayName());
-        system = *WindowSystemEwmh::open(servers[GetParam()]->displayName());
+        system = *WindowSystemEwmh::open(XcbConnection::opener(servers[GetParam()]->displayName()));
     }
     void TearDown() override {
         for (const Window window : made) client->destroy(window);

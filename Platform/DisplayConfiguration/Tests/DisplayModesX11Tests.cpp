@@ -1,4 +1,5 @@
 #include "Platform/DisplayConfiguration/DisplayModesX11.h"
+#include "Platform/X11/XcbConnection.h"
 #include "TestSupport/RandrTestServer.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,7 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(server.ready()) << server.failure();
-        modes = std::make_unique<DisplayModesX11>(server.displayName());
+        modes = std::make_unique<DisplayModesX11>(XcbConnection::opener(server.displayName()));
     }
 
     std::uint32_t modeOf(int width, int height) {

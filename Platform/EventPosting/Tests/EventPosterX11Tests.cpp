@@ -50,9 +50,7 @@ protected:
         recorder_.emplace(server_->displayName(), left, top, 400, 300);
         ASSERT_TRUE(recorder_->ok());
         // The poster's own delays: the recorder reads key codes as late as a busy client would.
-        EventPosterX11::Options options;
-        options.displayName = server_->displayName();
-        auto opened = EventPosterX11::open(options);
+        auto opened = EventPosterX11::open(XcbConnection::opener(server_->displayName()));
         ASSERT_TRUE(opened) << opened.error().description();
         poster_ = *opened;
         post({Event::mouse(Type::mouseMoved, {left + 10.0, top + 10.0}, 0, 0)});

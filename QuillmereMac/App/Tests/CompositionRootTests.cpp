@@ -1,9 +1,11 @@
 #include "QuillmereMac/App/HostNaming.h"
+#include "QuillmereMac/Desktop/DesktopEnvironment.h"
 #include "QuillmereMac/App/Tests/AppShellFixture.h"
 #include "QuillmereMac/Trust/KeychainTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 
 #include <fstream>
+#include <map>
 
 namespace quillmere {
 namespace {
@@ -75,6 +77,69 @@ TEST(CompositionRoot, DeviceIdentifierIsTheFingerprintsFirstSixteenBytes) {
               *WireID::fromBytes(ByteView(fingerprint).first(16)));
 }
 
+// A desktop that makes inert backends and counts what it was asked for.
+class RecordingDesktop final : public DesktopEnvironment {
+public:
+    struct NoVirtualDisplays final : VirtualDisplayMaking {
+        std::unique_ptr<VirtualDisplayHandle> make(const std::string&, std::int64_t, std::int64_t) override {
+            return nullptr;
+        }
+        bool mirror(std::uint32_t) override { return false; }
+    };
+
+    WindowCatalog::ContentFetcher contentFetcher() override { return ask("content", WindowCatalog::noContent()); }
+    ScreenCaptureStreamFactory captureStreams() override { return ask("streams", ScreenCaptureStreamFactory()); }
+    DisplayQueries displayQueries() override {
+        return ask("displays", DisplayQueries{[](int) { return std::optional<DisplayQueries::PixelSize>(); },
+                                              [](std::uint32_t) { return false; }});
+    }
+    std::shared_ptr<AudioSource> makeAudioSource(AudioCaptureFilter) override {
+        return ask("audio", std::shared_ptr<AudioSource>());
+    }
+    CursorShapeWatcher::Sample cursorSampler() override {
+        return ask("cursor", CursorShapeWatcher::Sample([] { return std::optional<SystemCursor>(); }));
+    }
+    std::expected<std::shared_ptr<EventPosting>, std::string> makeEventPoster() override {
+        return ask("poster", std::expected<std::shared_ptr<EventPosting>, std::string>(std::unexpected("none here")));
+    }
+    std::expected<std::shared_ptr<WindowSystem>, std::string> makeWindowSystem() override {
+        return ask("windows", std::expected<std::shared_ptr<WindowSystem>, std::string>(std::unexpected("none here")));
+    }
+    std::shared_ptr<PasteboardAccess> makePasteboard(Executor&) override {
+        return ask("pasteboard", std::shared_ptr<PasteboardAccess>());
+    }
+    DisplayTextSize::Displays textSizeDisplays() override {
+        using Mode = DisplayTextSize::LiveMode;
+        return ask("text size", DisplayTextSize::Displays{[] { return 0u; },
+                                                          [](std::uint32_t) { return std::optional<Mode>(); },
+                                                          [](std::uint32_t) { return std::vector<Mode>(); },
+                                                          [](std::uint32_t, const Mode&, bool) { return false; }});
+    }
+    std::shared_ptr<VirtualDisplayMaking> makeVirtualDisplays() override {
+        return ask("virtual displays", std::shared_ptr<VirtualDisplayMaking>(std::make_shared<NoVirtualDisplays>()));
+    }
+    AwakeWhileStreaming::Begin awakeActivity() override { return ask("awake", AwakeWhileStreaming::Begin()); }
+    std::function<std::optional<WiFiStatus>()> wifi() override {
+        return ask("wifi", std::function<std::optional<WiFiStatus>()>([] { return std::optional<WiFiStatus>(); }));
+    }
+    std::function<bool()> peerToPeerRunning() override {
+        return ask("peer to peer", std::function<bool()>([] { return false; }));
+    }
+    std::function<std::vector<DisplayRecords::Screen>()> screens() override {
+        return ask("screens", std::function<std::vector<DisplayRecords::Screen>()>(
+                                  [] { return std::vector<DisplayRecords::Screen>(); }));
+    }
+
+    std::map<std::string, int> asked;
+
+private:
+    template <class T>
+    T ask(const std::string& what, T made) {
+        ++asked[what];
+        return made;
+    }
+};
+
 TEST(CompositionRoot, LaunchComposesInOrderAndRegistersAutoApproval) {
     LaunchedHost host;
     host.launch();
@@ -98,6 +163,21 @@ TEST(CompositionRoot, LaunchComposesInOrderAndRegistersAutoApproval) {
     ASSERT_TRUE(again) << again.error().description();
     EXPECT_EQ(std::find(host.steps.begin(), host.steps.end(), "identity created"), host.steps.end());
     EXPECT_EQ((*again)->identity->fingerprint, root.identity->fingerprint);
+}
+
+TEST(CompositionRoot, EveryBackendComesFromTheDesktopAskedOnce) {
+    LaunchedHost host;
+    const auto desktop = std::make_shared<RecordingDesktop>();
+    host.options.platform.desktop = desktop;
+    host.launch();
+    ASSERT_NE(host.delegate->root(), nullptr);
+    // Sound is asked for only when a session streams.
+    const std::map<std::string, int> once{
+        {"content", 1}, {"streams", 1},   {"displays", 1},     {"cursor", 1},       {"poster", 1},
+        {"windows", 1}, {"pasteboard", 1}, {"text size", 1},   {"virtual displays", 1}, {"awake", 1},
+        {"wifi", 1},    {"peer to peer", 1}, {"screens", 1}};
+    EXPECT_EQ(desktop->asked, once);
+    EXPECT_EQ(&host.root().desktop(), desktop.get());
 }
 
 TEST(CompositionRoot, TestPatternFollowsTheSettingElseTheEnvironment) {

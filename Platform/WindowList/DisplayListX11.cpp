@@ -1,4 +1,4 @@
-#include "Platform/ScreenCapture/DisplayListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
 
 #include "Platform/X11/XcbConnection.h"
 

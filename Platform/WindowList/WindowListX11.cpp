@@ -1,4 +1,4 @@
-#include "Platform/ScreenCapture/WindowListX11.h"
+#include "Platform/WindowList/WindowListX11.h"
 
 #include "Platform/X11/XcbConnection.h"
 

@@ -1,14 +1,15 @@
-#include "Platform/ScreenCapture/DisplayListX11.h"
-#include "Platform/ScreenCapture/ShareableContent.h"
-#include "Platform/ScreenCapture/WindowListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
+#include "Platform/WindowList/ShareableContent.h"
+#include "Platform/WindowList/WindowListX11.h"
 #include "Platform/X11/XcbConnection.h"
 
 #include <unordered_set>
 
 namespace quillmere {
 
-std::expected<ShareableContent, ScreenCaptureError> ShareableContent::fetch(const Options& options) {
-    auto connection = XcbConnection::open(options.displayName);
+std::expected<ShareableContent, ScreenCaptureError> ShareableContent::fetch(const XcbConnection::Opener& open,
+                                                                            const Options& options) {
+    auto connection = open();
     if (!connection) {
         return std::unexpected(
             ScreenCaptureError::make(ScreenCaptureError::connectionInvalid, connection.error().description()));

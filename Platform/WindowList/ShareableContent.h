@@ -1,6 +1,7 @@
 #pragma once
 
-#include "Platform/ScreenCapture/ScreenCaptureError.h"
+#include "Platform/WindowList/ScreenCaptureError.h"
+#include "Platform/X11/XcbConnection.h"
 
 #include <cstdint>
 #include <expected>
@@ -9,8 +10,6 @@
 #include <vector>
 
 namespace quillmere {
-
-class XcbConnection;
 
 // Whole pixels in the coordinates of a screen's root window (points and pixels
 // are the same on X11).
@@ -78,8 +77,6 @@ struct ShareableContent {
     struct Options {
         bool excludeDesktopWindows = true;
         bool onScreenWindowsOnly = true;
-        // Empty: $DISPLAY.
-        std::string displayName;
     };
 
     std::vector<ContentWindow> windows;
@@ -88,7 +85,9 @@ struct ShareableContent {
     // The primary monitor of the default screen, else its first display.
     std::uint32_t mainDisplayID = 0;
 
-    static std::expected<ShareableContent, ScreenCaptureError> fetch(const Options& options);
+    // Over a connection of its own, opened for this fetch.
+    static std::expected<ShareableContent, ScreenCaptureError> fetch(const XcbConnection::Opener& open,
+                                                                     const Options& options);
     // Over a connection the caller holds.
     static std::expected<ShareableContent, ScreenCaptureError> fetch(XcbConnection& connection, const Options& options);
 };

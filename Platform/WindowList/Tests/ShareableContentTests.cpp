@@ -1,6 +1,6 @@
-#include "Platform/ScreenCapture/DisplayListX11.h"
-#include "Platform/ScreenCapture/ShareableContent.h"
-#include "Platform/ScreenCapture/WindowListX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
+#include "Platform/WindowList/ShareableContent.h"
+#include "Platform/WindowList/WindowListX11.h"
 #include "Platform/X11/XcbConnection.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
@@ -23,9 +23,8 @@ const ContentWindow* findWindow(const ShareableContent& content, std::uint32_t i
 
 ShareableContent fetch(const XvfbServer& server, bool onScreenOnly = true) {
     ShareableContent::Options options;
-    options.displayName = server.displayName();
     options.onScreenWindowsOnly = onScreenOnly;
-    auto content = ShareableContent::fetch(options);
+    auto content = ShareableContent::fetch(XcbConnection::opener(server.displayName()), options);
     EXPECT_TRUE(content.has_value()) << (content ? "" : content.error().description());
     return content ? *content : ShareableContent{};
 }
@@ -118,8 +117,7 @@ TEST(ShareableContent, EachScreenIsADisplay) {
 
 TEST(ShareableContent, NoServerIsAnInvalidConnection) {
     ShareableContent::Options options;
-    options.displayName = ":65000";
-    auto content = ShareableContent::fetch(options);
+    auto content = ShareableContent::fetch(XcbConnection::opener(":65000"), options);
     ASSERT_FALSE(content.has_value());
     EXPECT_EQ(content.error().code, ScreenCaptureError::connectionInvalid);
 }

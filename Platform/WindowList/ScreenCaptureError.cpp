@@ -1,4 +1,4 @@
-#include "Platform/ScreenCapture/ScreenCaptureError.h"
+#include "Platform/WindowList/ScreenCaptureError.h"
 
 #include <fmt/format.h>
 

@@ -1,0 +1,164 @@
+#include "QuillmereMac/App/DesktopEnvironmentX11.h"
+
+#include "Platform/Accessibility/WindowSystemEwmh.h"
+#include "Platform/DisplayConfiguration/DisplayModesX11.h"
+#include "Platform/DisplayConfiguration/RandrScreen.h"
+#include "Platform/EventPosting/EventPosterX11.h"
+#include "Platform/Pasteboard/SystemPasteboard.h"
+#include "Platform/Power/LogindIdleInhibitor.h"
+#include "Platform/ScreenCapture/CursorImageX11.h"
+#include "Platform/ScreenCapture/ScreenCaptureStreamX11.h"
+#include "Platform/WiFi/WiFiNl80211.h"
+#include "QuillmereMac/Audio/ScreenAudioSource.h"
+#include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
+
+#include <QGuiApplication>
+
+namespace quillmere {
+
+namespace {
+
+class LogindActivity final : public AwakeWhileStreaming::Activity {
+public:
+    explicit LogindActivity(LogindIdleInhibitor::Lock lock) : lock_(std::move(lock)) {}
+
+private:
+    LogindIdleInhibitor::Lock lock_;
+};
+
+DisplayTextSize::LiveMode liveModeOf(const DisplayModesX11::Mode& mode) {
+    DisplayTextSize::LiveMode live;
+    live.width = mode.width;
+    live.height = mode.height;
+    live.pixelWidth = mode.width;
+    live.refreshRate = mode.refreshRate;
+    live.usable = mode.usable;
+    live.handle = mode.modeID;
+    return live;
+}
+
+// Every connected output with a CRTC, by name.
+DisplayRecords::Outputs randrOutputs(XcbConnection& connection) {
+    DisplayRecords::Outputs outputs;
+    auto screen = RandrScreen::of(connection);
+    if (!screen) return outputs;
+    const auto resources = screen->resources();
+    if (!resources) return outputs;
+    const std::uint32_t main = screen->mainOutput(*resources);
+    for (const std::uint32_t id : resources->outputs) {
+        const auto output = screen->output(id, resources->configTimestamp);
+        if (!output || !output->connected || output->crtc == XCB_NONE) continue;
+        DisplayRecords::Output found;
+        found.main = id == main;
+        found.builtIn = DisplayRecords::isBuiltIn(output->name);
+        if (const auto crtc = screen->crtc(output->crtc, resources->configTimestamp); crtc && crtc->mode != XCB_NONE) {
+            if (const RandrScreen::Mode* mode = resources->mode(crtc->mode))
+                found.mode = DisplayRecords::Mode{mode->width, mode->height, mode->refreshRate};
+        }
+        outputs.emplace(output->name, found);
+    }
+    return outputs;
+}
+
+} // namespace
+
+DesktopEnvironmentX11::DesktopEnvironmentX11(std::string displayName)
+    : displayName_(std::move(displayName)), open_(XcbConnection::opener(displayName_)) {}
+
+WindowCatalog::ContentFetcher DesktopEnvironmentX11::contentFetcher() {
+    return [open = open_](const ShareableContent::Options& options) { return ShareableContent::fetch(open, options); };
+}
+
+ScreenCaptureStreamFactory DesktopEnvironmentX11::captureStreams() { return ScreenCaptureStreamX11::factory(open_); }
+
+DisplayQueries DesktopEnvironmentX11::displayQueries() { return DisplayQueries::x11(open_); }
+
+std::shared_ptr<AudioSource> DesktopEnvironmentX11::makeAudioSource(AudioCaptureFilter filter) {
+    return std::make_shared<ScreenAudioSource>(std::move(filter));
+}
+
+CursorShapeWatcher::Sample DesktopEnvironmentX11::cursorSampler() {
+    // Opened at the first sample, on the main actor, and kept.
+    return [open = open_, reader = std::shared_ptr<CursorImageX11>()]() mutable -> std::optional<SystemCursor> {
+        if (!reader) {
+            auto opened = open();
+            if (!opened) return std::nullopt;
+            reader = std::make_shared<CursorImageX11>(std::move(*opened));
+        }
+        const auto image = reader->current();
+        if (!image) return std::nullopt;
+        return SystemCursor::fromX11(*image);
+    };
+}
+
+std::expected<std::shared_ptr<EventPosting>, std::string> DesktopEnvironmentX11::makeEventPoster() {
+    auto opened = EventPosterX11::open(open_);
+    if (!opened) return std::unexpected(opened.error().description());
+    return std::shared_ptr<EventPosting>(std::move(*opened));
+}
+
+std::expected<std::shared_ptr<WindowSystem>, std::string> DesktopEnvironmentX11::makeWindowSystem() {
+    auto opened = WindowSystemEwmh::open(open_);
+    if (!opened) return std::unexpected(opened.error().description());
+    return std::shared_ptr<WindowSystem>(std::move(*opened));
+}
+
+std::shared_ptr<PasteboardAccess> DesktopEnvironmentX11::makePasteboard(Executor& main) {
+    return std::make_shared<SystemPasteboard>(main);
+}
+
+DisplayTextSize::Displays DesktopEnvironmentX11::textSizeDisplays() {
+    using LiveMode = DisplayTextSize::LiveMode;
+    const auto modes = std::make_shared<DisplayModesX11>(open_);
+    DisplayTextSize::Displays displays;
+    displays.main = [modes] { return modes->mainDisplay().value_or(0); };
+    displays.current = [modes](std::uint32_t display) -> std::optional<LiveMode> {
+        const auto mode = modes->currentMode(display);
+        if (!mode) return std::nullopt;
+        return liveModeOf(*mode);
+    };
+    displays.all = [modes](std::uint32_t display) {
+        std::vector<LiveMode> result;
+        for (const auto& mode : modes->modes(display)) result.push_back(liveModeOf(mode));
+        return result;
+    };
+    // X11 has no change for one application: every change is the session's.
+    displays.set = [modes](std::uint32_t display, const LiveMode& mode, bool) {
+        return mode.handle && modes->setMode(display, *mode.handle).has_value();
+    };
+    return displays;
+}
+
+std::shared_ptr<VirtualDisplayMaking> DesktopEnvironmentX11::makeVirtualDisplays() {
+    return std::make_shared<RandrVirtualDisplayMaker>(open_);
+}
+
+AwakeWhileStreaming::Begin DesktopEnvironmentX11::awakeActivity() {
+    return [](std::string_view why) -> std::expected<std::unique_ptr<AwakeWhileStreaming::Activity>, std::string> {
+        auto lock = LogindIdleInhibitor().inhibit("Quillmere", why);
+        if (!lock) return std::unexpected(lock.error());
+        return std::make_unique<LogindActivity>(std::move(*lock));
+    };
+}
+
+std::function<std::optional<WiFiStatus>()> DesktopEnvironmentX11::wifi() {
+    return [] { return WiFiNl80211::read(); };
+}
+
+std::function<bool()> DesktopEnvironmentX11::peerToPeerRunning() {
+    return [] { return WiFiNl80211::isInterfaceRunning("awdl0"); };
+}
+
+std::function<std::vector<DisplayRecords::Screen>()> DesktopEnvironmentX11::screens() {
+    return [open = open_] {
+        return DisplayRecords::current([&open]() -> DisplayRecords::Outputs {
+            // Only Qt's own X screens have RandR outputs of their name.
+            if (QGuiApplication::platformName() != "xcb") return {};
+            auto connection = open();
+            if (!connection) return {};
+            return randrOutputs(**connection);
+        });
+    };
+}
+
+} // namespace quillmere

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "Platform/X11/XcbConnection.h"
+#include "QuillmereMac/Desktop/DesktopEnvironment.h"
+
+#include <string>
+
+namespace quillmere {
+
+// The desktop on Linux: X11 through XCB for windows, displays, capture,
+// cursor, input and RandR modes; Qt's clipboard; PulseAudio for sound;
+// logind for keeping the display awake; nl80211 for Wi-Fi. Every X
+// connection of the host is opened here: one per capture stream, content
+// fetch and display query (each used on one thread and then closed), and one
+// kept by each of the cursor reader, the event poster, the window system
+// (and its activation watcher) and the display modes.
+class DesktopEnvironmentX11 final : public DesktopEnvironment {
+public:
+    // An empty name means $DISPLAY.
+    explicit DesktopEnvironmentX11(std::string displayName = {});
+
+    WindowCatalog::ContentFetcher contentFetcher() override;
+    ScreenCaptureStreamFactory captureStreams() override;
+    DisplayQueries displayQueries() override;
+    std::shared_ptr<AudioSource> makeAudioSource(AudioCaptureFilter filter) override;
+    CursorShapeWatcher::Sample cursorSampler() override;
+    std::expected<std::shared_ptr<EventPosting>, std::string> makeEventPoster() override;
+    std::expected<std::shared_ptr<WindowSystem>, std::string> makeWindowSystem() override;
+    std::shared_ptr<PasteboardAccess> makePasteboard(Executor& main) override;
+    DisplayTextSize::Displays textSizeDisplays() override;
+    std::shared_ptr<VirtualDisplayMaking> makeVirtualDisplays() override;
+    AwakeWhileStreaming::Begin awakeActivity() override;
+    std::function<std::optional<WiFiStatus>()> wifi() override;
+    std::function<bool()> peerToPeerRunning() override;
+    std::function<std::vector<DisplayRecords::Screen>()> screens() override;
+
+    const std::string& displayName() const { return displayName_; }
+
+private:
+    const std::string displayName_;
+    const XcbConnection::Opener open_;
+};
+
+} // namespace quillmere
