@@ -97,6 +97,64 @@ TEST_F(ScreenAudioSourceTest, AnApplicationThatStartsPlayingLaterIsHeard) {
     source->stop();
 }
 
+// What one source hears in its first 0.4 s: the last 0.2 s of it, by
+// frequency.
+class Listener {
+public:
+    explicit Listener(AudioCaptureFilter filter) : source_(std::make_shared<ScreenAudioSource>(std::move(filter))) {
+        EXPECT_TRUE(source_->start([this](PCMChunk chunk) {
+            std::lock_guard lock(mutex_);
+            samples_.insert(samples_.end(), chunk.samples.begin(), chunk.samples.end());
+            changed_.notify_all();
+        }));
+    }
+    ~Listener() { source_->stop(); }
+
+    double level(double hz) {
+        std::unique_lock lock(mutex_);
+        EXPECT_TRUE(changed_.wait_for(lock, 20s, [&] { return samples_.size() >= 38400; }));
+        return toneAmplitude(std::span(samples_).subspan(samples_.size() - 19200), 2, hz);
+    }
+
+private:
+    std::shared_ptr<ScreenAudioSource> source_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<float> samples_;
+};
+
+// A window's sound is its owner's process tree: a terminal whose shell
+// plays, a browser that plays from a helper. This program's own helpers are
+// heard under no route, not even one naming it.
+TEST(ScreenAudioSourceProcesses, AnApplicationIsHeardWithItsDescendantsAndThisProgramsHelpersNever) {
+    PulseAudioServer server;
+    const pid_t terminal = server.playInChildOfAnotherApplication(600);
+    server.play(2500, std::nullopt, 10);
+    // Heard in every case, so that each capture delivers something.
+    server.play(440, pidA, 10);
+    const auto us = static_cast<std::int32_t>(::getpid());
+    struct Case {
+        const char* route;
+        AudioCaptureFilter filter;
+        bool hearsTerminal;
+    };
+    const Case cases[] = {
+        {"this application", AudioCaptureFilter::includingApplications({terminal, pidA}), true},
+        {"everything else", AudioCaptureFilter::excludingApplications({terminal, us}), false},
+        {"everything", AudioCaptureFilter::excludingApplications({}), true},
+        {"this program", AudioCaptureFilter::includingApplications({us, pidA}), false},
+    };
+    for (const Case& c : cases) {
+        AudioCaptureFilter filter = c.filter;
+        filter.server = server.server();
+        Listener listener(filter);
+        EXPECT_GT(listener.level(440), heard) << c.route;
+        if (c.hearsTerminal) EXPECT_GT(listener.level(600), heard) << c.route;
+        else EXPECT_LT(listener.level(600), silent) << c.route;
+        EXPECT_LT(listener.level(2500), silent) << c.route;
+    }
+}
+
 TEST(ScreenAudioSource, NoServerMeansNoStart) {
     auto source = std::make_shared<ScreenAudioSource>(
         AudioCaptureFilter::excludingApplications({}, "unix:/nonexistent/quillmere/native"));
