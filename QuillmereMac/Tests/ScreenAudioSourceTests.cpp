@@ -5,11 +5,14 @@
 #include "Platform/AudioCapture/Tests/PulseAudioServer.h"
 #include "Platform/AudioCapture/Tests/ToneAnalysis.h"
 #include "QuillmereMac/Audio/ScreenAudioSource.h"
+#include "QuillmereMac/Tests/LogCapture.h"
+#include "TestSupport/Eventually.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -91,10 +94,18 @@ TEST_F(ScreenAudioSourceTest, AnApplicationThatStartsPlayingLaterIsHeard) {
     server.play(700, 454545);
     EXPECT_GT(level(700), heard);
     EXPECT_LT(level(440), silent);
-    // A server that goes away silences the source; its stop still works.
+    // A server that goes away silences the source with one line in the
+    // log; its stop still works.
+    LogCapture log;
     server.kill();
-    std::this_thread::sleep_for(50ms);
+    const auto ended = [&] {
+        const auto lines = log.lines("audio");
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return line.starts_with("audio capture ended: "); });
+    };
+    EXPECT_TRUE(eventually([&] { return ended() > 0; }));
     source->stop();
+    EXPECT_EQ(ended(), 1);
 }
 
 // What one source hears in its first 0.4 s: the last 0.2 s of it, by
