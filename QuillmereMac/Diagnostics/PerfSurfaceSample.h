@@ -1,10 +1,12 @@
 #pragma once
 
 #include "QuillmereMac/Media/CaptureChoice.h"
+#include "QuillmereMac/Media/SurfaceKey.h"
 #include "QuillmereMac/Media/SurfacePipeline.h"
 #include "QuillmereMac/Media/TransportMetrics.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 
 namespace quillmere {
@@ -21,5 +23,9 @@ struct PerfSurfaceSample {
 
     bool operator==(const PerfSurfaceSample&) const = default;
 };
+
+// The live surfaces by client and number: two phones may both share a
+// surface 1, each with its own figures.
+using PerfSurfaces = std::map<SurfaceKey, PerfSurfaceSample, SurfaceKeyOrder>;
 
 } // namespace quillmere
