@@ -26,6 +26,8 @@ struct AudioCaptureError {
 
     // "audio capture: connection failed: Connection refused"
     std::string description() const;
+    // The same without the leading "audio capture: ".
+    std::string reason() const;
     bool operator==(const AudioCaptureError&) const = default;
 };
 

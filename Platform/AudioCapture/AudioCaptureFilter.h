@@ -2,15 +2,16 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace quillmere {
 
 // Which applications' sound one audio capture carries: every application's
-// but some, or only some. Applications are known by the process identifier
-// their audio streams report.
+// but some, or only some. An application is a process with all its
+// descendants: a stream belongs to it when the process the stream reports,
+// or any ancestor of that process, is the application's.
 struct AudioCaptureFilter {
     enum class Mode : std::uint8_t { excluding, including };
 
@@ -27,11 +28,13 @@ struct AudioCaptureFilter {
         return {Mode::including, std::move(processIDs), std::move(server)};
     }
 
-    // Whether a stream of the process is heard; a stream that names no
-    // process is heard only when applications are excluded.
-    bool admits(std::optional<std::int32_t> processID) const {
-        const bool listed =
-            processID && std::find(processIDs.begin(), processIDs.end(), *processID) != processIDs.end();
+    // Whether a stream is heard, given its process's lineage (the process,
+    // its parent, ...); a stream that names no process (an empty lineage) is
+    // heard only when applications are excluded.
+    bool admits(std::span<const std::int32_t> lineage) const {
+        const bool listed = std::any_of(lineage.begin(), lineage.end(), [&](std::int32_t processID) {
+            return std::find(processIDs.begin(), processIDs.end(), processID) != processIDs.end();
+        });
         return mode == Mode::including ? listed : !listed;
     }
 

@@ -1,6 +1,7 @@
 #include "Platform/AudioCapture/AudioCaptureStream.h"
 
 #include "Platform/AudioCapture/AudioMixer.h"
+#include "Platform/AudioCapture/ProcessTree.h"
 #include "Platform/AudioCapture/PulseContext.h"
 #include "Platform/Dispatch/Clock.h"
 
@@ -12,6 +13,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cstring>
@@ -28,7 +30,8 @@ namespace {
 struct PlaybackStream {
     std::uint32_t index = 0;
     std::uint32_t sink = 0;
-    std::optional<std::int32_t> processID;
+    // The reported process, its parent, ...; empty when none is reported.
+    std::vector<std::int32_t> lineage;
 };
 
 std::optional<std::int32_t> processIDOf(const pa_proplist* properties) {
@@ -91,6 +94,7 @@ struct AudioCaptureStream::State {
     AudioCaptureFilter filter;
     AudioCaptureConfiguration configuration;
     std::int32_t ownProcessID = static_cast<std::int32_t>(::getpid());
+    ProcessTree tree;
     std::shared_ptr<Executor> queue;
     std::shared_ptr<Delivery> delivery;
     std::unique_ptr<PulseContext> context;
@@ -104,8 +108,11 @@ struct AudioCaptureStream::State {
     bool reportedEnd = false;
 
     bool admits(const PlaybackStream& playback) const {
-        if (configuration.excludesCurrentProcessAudio && playback.processID == ownProcessID) return false;
-        return filter.admits(playback.processID);
+        const auto& lineage = playback.lineage;
+        if (configuration.excludesCurrentProcessAudio &&
+            std::find(lineage.begin(), lineage.end(), ownProcessID) != lineage.end())
+            return false;
+        return filter.admits(lineage);
     }
 
     // Lists the playback streams, then follows what changed; one listing at
@@ -182,7 +189,9 @@ struct AudioCaptureStream::State {
     static void onPlaybackStream(pa_context*, const pa_sink_input_info* info, int last, void* userdata) {
         auto& state = *static_cast<State*>(userdata);
         if (last == 0 && info) {
-            state.listed.push_back({info->index, info->sink, processIDOf(info->proplist)});
+            const auto processID = processIDOf(info->proplist);
+            state.listed.push_back(
+                {info->index, info->sink, processID ? state.tree.lineage(*processID) : std::vector<std::int32_t>{}});
             return;
         }
         state.listing = false;

@@ -13,7 +13,8 @@ namespace quillmere {
 
 // What an audio capture delivers.
 struct AudioCaptureConfiguration {
-    // Our own process's sound is never captured, whatever the filter says.
+    // The sound of our own process and its descendants is never captured,
+    // whatever the filter says.
     bool excludesCurrentProcessAudio = true;
     std::int32_t sampleRate = 48000;
     std::int32_t channelCount = 2;
@@ -22,7 +23,9 @@ struct AudioCaptureConfiguration {
 // The sound of the applications a filter admits, as the sound server plays
 // it: one monitor stream bound to each of their playback streams (on the
 // monitor of the sink it plays to), mixed. Playback streams that start, end
-// or move while capturing are followed. Buffers are interleaved 32-bit float.
+// or move while capturing are followed; each one's process lineage is read
+// from /proc whenever the streams are listed. Buffers are interleaved 32-bit
+// float.
 class AudioCaptureStream {
 public:
     using Output = std::function<void(AudioSampleBuffer)>;

@@ -4,6 +4,8 @@
 #include <QString>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 
 namespace quillmere {
@@ -55,13 +57,45 @@ std::expected<void, std::string> removeEntry(const std::filesystem::path& folder
     return {};
 }
 
+std::string_view trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
 } // namespace
+
+bool LoginItem::entryStarts(std::string_view text) {
+    bool inMainGroup = false;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        const std::string_view line = trimmed(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+        if (line.starts_with('[')) {
+            inMainGroup = line == "[Desktop Entry]";
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (!inMainGroup || equals == std::string_view::npos) continue;
+        const std::string_view key = trimmed(line.substr(0, equals));
+        const std::string_view value = trimmed(line.substr(equals + 1));
+        if (key == "Hidden" && value == "true") return false;
+        if (key == "X-GNOME-Autostart-enabled" && value == "false") return false;
+    }
+    return true;
+}
 
 LoginItem LoginItem::autostart(std::filesystem::path folder, std::filesystem::path executable) {
     LoginItem item;
     item.enabled = [folder] {
+        const std::filesystem::path entry = folder / std::string(entryName);
         std::error_code error;
-        return std::filesystem::is_regular_file(folder / std::string(entryName), error);
+        if (!std::filesystem::is_regular_file(entry, error)) return false;
+        std::ifstream file(entry);
+        if (!file) return false;
+        std::stringstream text;
+        text << file.rdbuf();
+        return entryStarts(text.str());
     };
     item.set = [folder, executable](bool on) { return on ? writeEntry(folder, executable) : removeEntry(folder); };
     return item;

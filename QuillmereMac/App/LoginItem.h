@@ -11,7 +11,7 @@ namespace quillmere {
 // Whether the host starts with the user's desktop session. Two operations,
 // so that the status model can be given another platform in tests.
 struct LoginItem {
-    // Whether the item is registered.
+    // Whether the item is registered and the desktop would start it.
     std::function<bool()> enabled;
     // Registers (true) or unregisters (false); the failure's text otherwise.
     std::function<std::expected<void, std::string>(bool)> set;
@@ -28,6 +28,9 @@ struct LoginItem {
     static std::filesystem::path runningProgram();
     // The desktop entry that starts the executable.
     static std::string entryText(const std::filesystem::path& executable);
+    // Whether a desktop entry's text lets the session start it: not when it
+    // is hidden or disabled for the desktop.
+    static bool entryStarts(std::string_view text);
 };
 
 } // namespace quillmere

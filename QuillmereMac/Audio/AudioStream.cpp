@@ -3,6 +3,8 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/SerialQueue.h"
 
+#include <utility>
+
 namespace quillmere {
 
 std::shared_ptr<AudioStream> AudioStream::make(std::shared_ptr<AudioSource> source,
@@ -25,13 +27,19 @@ std::expected<void, CaptureStartError> AudioStream::start() {
     queue_->sync([&] {
         encoder_ = std::move(*encoder);
         running_ = true;
+        holding_ = true;
     });
     auto started = source_->start([weak = weak_from_this()](PCMChunk chunk) {
         if (const auto self = weak.lock()) self->enqueue(std::move(chunk));
     });
     // Only a stream whose sound runs announces it: a client that was told
     // of audio also gets it, and another stream can announce in its stead.
+    // A client drops packets that come before the announcement.
     if (started && announces_) connection_->sendAudioConfig(msg::AudioConfig{generation_, 48000, 2, frameMs});
+    queue_->sync([&] {
+        holding_ = false;
+        for (const PCMChunk& chunk : std::exchange(held_, {})) pump(chunk);
+    });
     return started;
 }
 
@@ -54,6 +62,11 @@ AudioStream::Stats AudioStream::stats() const {
 
 void AudioStream::pump(const PCMChunk& chunk) {
     if (!running_ || !encoder_) return;
+    if (holding_) {
+        // The chunker keeps no more than this either.
+        if (held_.size() < static_cast<std::size_t>(maxBacklogChunks)) held_.push_back(chunk);
+        return;
+    }
     for (const std::vector<float>& frame : chunker_.push(chunk.samples)) {
         ++stats_.chunks;
         ++sequence_;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace quillmere {
 
@@ -50,10 +51,11 @@ public:
     static std::shared_ptr<AudioStream> make(std::shared_ptr<AudioSource> source, std::shared_ptr<AudioSink> connection,
                                              Options options);
 
-    // Makes the encoder, starts the source, then announces when it should.
-    // An encoder that cannot be made leaves everything as it was; a source
-    // that cannot start leaves the stream running with nothing to carry,
-    // and unannounced.
+    // Makes the encoder, starts the source, then announces when it should;
+    // what the source delivers meanwhile is held until the announcement is
+    // out. An encoder that cannot be made leaves everything as it was; a
+    // source that cannot start leaves the stream running with nothing to
+    // carry, and unannounced.
     std::expected<void, CaptureStartError> start();
     // Ends encoding, then the source.
     void stop();
@@ -84,6 +86,9 @@ private:
     SilenceReuse silence_;
     std::uint32_t sequence_ = 0;
     bool running_ = false;
+    // Chunks that came before the announcement went out.
+    bool holding_ = false;
+    std::vector<PCMChunk> held_;
     Stats stats_;
 };
 

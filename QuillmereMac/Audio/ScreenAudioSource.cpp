@@ -25,8 +25,8 @@ std::expected<void, CaptureStartError> ScreenAudioSource::start(PCMChunkHandler 
         [weak](AudioSampleBuffer buffer) {
             if (const auto self = weak.lock()) self->output(buffer);
         },
-        [weak](AudioCaptureError) {
-            if (const auto self = weak.lock()) self->onChunk_ = nullptr;
+        [weak](const AudioCaptureError& error) {
+            if (const auto self = weak.lock()) self->ended(error);
         });
     if (!started) return std::unexpected(CaptureStartError(started.error()));
     queue_->sync([&] { stream_ = std::move(stream); });
@@ -45,6 +45,13 @@ void ScreenAudioSource::stop() {
 void ScreenAudioSource::output(const AudioSampleBuffer& buffer) {
     if (!onChunk_) return;
     if (auto chunk = makeChunk(buffer, &Clock::nowNs)) onChunk_(std::move(*chunk));
+}
+
+void ScreenAudioSource::ended(const AudioCaptureError& error) {
+    // Nothing comes back until the surface starts a new capture: worth a
+    // line, once.
+    if (onChunk_) log_.error("audio capture ended: %{public}s", error.reason());
+    onChunk_ = nullptr;
 }
 
 std::optional<PCMChunk> ScreenAudioSource::makeChunk(const AudioSampleBuffer& buffer,

@@ -4,6 +4,7 @@
 #include "Platform/AudioCapture/AudioCaptureStream.h"
 #include "Platform/AudioCapture/AudioSampleBuffer.h"
 #include "Platform/Dispatch/Executor.h"
+#include "Platform/Log/Logger.h"
 #include "QuillmereMac/Audio/AudioSource.h"
 
 #include <functional>
@@ -14,8 +15,8 @@ namespace quillmere {
 
 // The sound of the applications a filter admits, captured from the sound
 // server. Buffers arrive on the source's queue and become chunks there.
-// When the server ends the capture on its own, the source falls silent
-// without a report until stop.
+// When the server ends the capture on its own, the source logs it once and
+// falls silent until stop.
 class ScreenAudioSource final : public AudioSource, public std::enable_shared_from_this<ScreenAudioSource> {
 public:
     static constexpr const char* queueLabel = "com.ornbeck.quillmeremac.audio";
@@ -35,12 +36,14 @@ public:
 
 private:
     void output(const AudioSampleBuffer& buffer);
+    void ended(const AudioCaptureError& error);
 
     const AudioCaptureFilter filter_;
     const std::shared_ptr<Executor> queue_;
     // Touched on the queue only.
     std::shared_ptr<AudioCaptureStream> stream_;
     PCMChunkHandler onChunk_;
+    Logger log_{"com.ornbeck.quillmere.mac", "audio"};
 };
 
 } // namespace quillmere

@@ -185,13 +185,18 @@ void ScreenCaptureSource::resize(int fitWidth, int fitHeight) {
             settings.fitBoxHeight = fitHeight;
         }
         if (fitWidth < 1 || fitHeight < 1 || settings.width < 1 || settings.height < 1) return;
-        const auto [width, height] = fitRaster(settings.width, settings.height, fitWidth, fitHeight);
+        const auto [width, height] = self->rasterRule_ ? self->rasterRule_(fitWidth, fitHeight)
+                                                       : fitRaster(settings.width, settings.height, fitWidth, fitHeight);
         if (width == settings.width && height == settings.height) return;
         settings.width = width;
         settings.height = height;
         self->lastRefitNs_ = self->clock_();
         if (self->stream_) self->sendConfiguration();
     });
+}
+
+void ScreenCaptureSource::setRasterRule(RasterRule rule) {
+    queue_->sync([&] { rasterRule_ = std::move(rule); });
 }
 
 void ScreenCaptureSource::sendConfiguration() {

@@ -42,6 +42,13 @@ public:
     void resize(int fitWidth, int fitHeight) override;
     void setMaxFPS(int fps) override;
 
+    // The raster for a fit box, worked out afresh each time.
+    using RasterRule = std::function<std::pair<int, int>(int fitWidth, int fitHeight)>;
+    // Resizes then take their raster from the rule instead of fitting the
+    // current raster's shape into the box, whose rounding would build up
+    // over repeated resizes. Before start.
+    void setRasterRule(RasterRule rule);
+
     // Reads of the queue's state, for whoever needs to look.
     CaptureSettings settings() const;
     std::uint64_t lastRefitNs() const;
@@ -77,6 +84,7 @@ private:
     const std::shared_ptr<SerialQueue> queue_;
 
     // Queue state.
+    RasterRule rasterRule_;
     CaptureSettings settings_;
     std::uint64_t lastRefitNs_ = 0;
     std::shared_ptr<ScreenCaptureStream> stream_;

@@ -1,5 +1,6 @@
 // WindowCatalog's audio capture filters: which applications a route's
-// capture hears.
+// capture hears. Each application stands for its process tree: the capture
+// hears, or leaves out, its descendants with it.
 
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 

@@ -138,7 +138,7 @@ std::optional<double> HostPerfLog::cpuPercent(double now) {
 }
 
 void HostPerfLog::sample(double now) {
-    const auto surfaces = providers_.surfaces ? providers_.surfaces() : std::map<std::uint32_t, SurfaceSample>();
+    const auto surfaces = providers_.surfaces ? providers_.surfaces() : PerfSurfaces();
     const double previousAt = lastAt_;
     const auto cpu = cpuPercent(now);
     if (surfaces.empty()) {
@@ -151,7 +151,7 @@ void HostPerfLog::sample(double now) {
     lastAt_ = now;
 }
 
-HostPerfLog::Json HostPerfLog::performance(const std::map<std::uint32_t, SurfaceSample>& surfaces,
+HostPerfLog::Json HostPerfLog::performance(const PerfSurfaces& surfaces,
                                            std::optional<double> cpu, double dt) {
     Json record = Json::object();
     record["event"] = "host.perf";
@@ -173,11 +173,11 @@ HostPerfLog::Json HostPerfLog::performance(const std::map<std::uint32_t, Surface
     }
 
     Json perSurface = Json::array();
-    for (const auto& [surfaceID, current] : surfaces) {
-        const auto previous = last_.find(surfaceID);
+    for (const auto& [key, current] : surfaces) {
+        const auto previous = last_.find(key);
         perSurface.push_back(PerfRecord::surface(
-            surfaceID, current, previous != last_.end() ? std::optional(previous->second) : std::nullopt, dt));
-        last_[surfaceID] = current;
+            key.surfaceID, current, previous != last_.end() ? std::optional(previous->second) : std::nullopt, dt));
+        last_[key] = current;
     }
     record["surface"] = std::move(perSurface);
 

@@ -44,7 +44,7 @@ public:
 
     // What the log reads of the media side, each on the main actor.
     struct Providers {
-        std::function<std::map<std::uint32_t, SurfaceSample>()> surfaces;
+        std::function<PerfSurfaces()> surfaces;
         // None without a surface.
         std::function<std::optional<DatagramPacer::Metrics>()> pacer;
         std::function<std::map<std::uint32_t, AudioRouting::Route>()> audioRoutes;
@@ -104,7 +104,7 @@ public:
 private:
     double uptime() const { return static_cast<double>(main_.nowNs()) / 1e9; }
     std::optional<double> cpuPercent(double now);
-    Json performance(const std::map<std::uint32_t, SurfaceSample>& surfaces, std::optional<double> cpu, double dt);
+    Json performance(const PerfSurfaces& surfaces, std::optional<double> cpu, double dt);
     void watchScreens();
 
     Executor& main_;
@@ -115,7 +115,7 @@ private:
     std::optional<std::filesystem::path> fileURL_;
     std::shared_ptr<DispatchTimer> timer_;
     std::optional<std::pair<double, double>> lastCPU_;
-    std::map<std::uint32_t, SurfaceSample> last_;
+    PerfSurfaces last_;
     double lastAt_ = 0;
     std::string displaysKey_;
     std::optional<DatagramPacer::Metrics> lastPacer_;

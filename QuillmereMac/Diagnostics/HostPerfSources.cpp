@@ -23,13 +23,10 @@ HostPerfLog::Providers HostPerfSources::of(std::weak_ptr<MediaPipeline> pipeline
                                            std::shared_ptr<VirtualDisplayController> virtualDisplay) {
     HostPerfLog::Providers providers;
     providers.surfaces = [pipeline] {
-        std::map<std::uint32_t, HostPerfLog::SurfaceSample> samples;
+        PerfSurfaces samples;
         const auto media = pipeline.lock();
         if (!media) return samples;
-        // Two clients' surfaces of one number: the log keys by number, the first stays.
-        for (const auto& [key, surface] : media->surfaceTable().all()) {
-            if (!samples.contains(key.surfaceID)) samples.emplace(key.surfaceID, sample(*surface));
-        }
+        for (const auto& [key, surface] : media->surfaceTable().all()) samples.emplace(key, sample(*surface));
         return samples;
     };
     providers.pacer = [pipeline]() -> std::optional<DatagramPacer::Metrics> {

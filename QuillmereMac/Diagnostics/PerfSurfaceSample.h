@@ -3,8 +3,10 @@
 #include "QuillmereMac/Media/SurfacePipeline.h"
 #include "QuillmereMac/Sending/TransportMetrics.h"
 #include "QuillmereMac/Surface/CaptureChoice.h"
+#include "QuillmereMac/Surface/SurfaceKey.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 
 namespace quillmere {
@@ -21,5 +23,9 @@ struct PerfSurfaceSample {
 
     bool operator==(const PerfSurfaceSample&) const = default;
 };
+
+// The live surfaces by client and number: two phones may both share a
+// surface 1, each with its own figures.
+using PerfSurfaces = std::map<SurfaceKey, PerfSurfaceSample, SurfaceKeyOrder>;
 
 } // namespace quillmere

@@ -78,6 +78,20 @@ CaptureSettings CaptureSourceFactory::displaySettings(const std::optional<Displa
     return settings;
 }
 
+std::pair<int, int> CaptureSourceFactory::displayRaster(const std::optional<DisplayQueries::PixelSize>& current,
+                                                        int boxWidth, int boxHeight) {
+    if (!current || current->width < 1 || current->height < 1)
+        return {evenAtLeastMinimum(boxWidth), evenAtLeastMinimum(boxHeight)};
+    // In integers: a shape fitted through a double aspect can lose a pixel.
+    const std::int64_t nativeWidth = current->width;
+    const std::int64_t nativeHeight = current->height;
+    std::int64_t width = std::min<std::int64_t>(nativeWidth, std::max(boxWidth, 1));
+    std::int64_t height = std::min<std::int64_t>(nativeHeight, std::max(boxHeight, 1));
+    if (width * nativeHeight > height * nativeWidth) width = height * nativeWidth / nativeHeight;
+    else height = width * nativeHeight / nativeWidth;
+    return {evenAtLeastMinimum(static_cast<int>(width)), evenAtLeastMinimum(static_cast<int>(height))};
+}
+
 std::shared_ptr<CaptureSource> CaptureSourceFactory::makeSource(const CaptureChoice& choice,
                                                                 const RequestedStream& requested) const {
     switch (choice.kind) {
@@ -107,8 +121,14 @@ std::shared_ptr<CaptureSource> CaptureSourceFactory::displaySource(int index, co
     if (!filter && catalog_->refresh(false)) filter = catalog_->displayFilter(index);
     if (!filter) return nullptr;
     const auto native = displays_.pixelSize ? displays_.pixelSize(index) : std::nullopt;
-    return ScreenCaptureSource::make(*filter, displaySettings(native, catalog_->displayBounds(index), requested),
-                                     "display " + std::to_string(index), streams_, &Clock::nowNs);
+    auto source = ScreenCaptureSource::make(*filter, displaySettings(native, catalog_->displayBounds(index), requested),
+                                            "display " + std::to_string(index), streams_, &Clock::nowNs);
+    // A display's raster follows the display, which a text size or screen
+    // shape may have changed meanwhile.
+    source->setRasterRule([pixelSize = displays_.pixelSize, index](int boxWidth, int boxHeight) {
+        return displayRaster(pixelSize ? pixelSize(index) : std::nullopt, boxWidth, boxHeight);
+    });
+    return source;
 }
 
 } // namespace quillmere

@@ -35,6 +35,11 @@ public:
     // The stream settings of a display, given its native size and bounds.
     static CaptureSettings displaySettings(const std::optional<DisplayQueries::PixelSize>& native,
                                            const std::optional<Rect>& bounds, const RequestedStream& requested);
+    // A display's raster within a box: its current size, shrunk to the box
+    // keeping its shape, each side even and at least 64; never from an
+    // earlier raster. The box alone when the size is unknown.
+    static std::pair<int, int> displayRaster(const std::optional<DisplayQueries::PixelSize>& current, int boxWidth,
+                                             int boxHeight);
 
 private:
     std::shared_ptr<CaptureSource> windowSource(std::uint32_t windowID, const RequestedStream& requested) const;

@@ -87,8 +87,6 @@ std::vector<std::int64_t> clickOnsets(const std::vector<float>& samples) {
 TEST_F(AudioEndToEndTest, TheClickTrackArrivesAsOpusAfterOneAnnouncementWithItsClicksHalfASecondApart) {
     auto client = viewer(features::bit2);
     // Packet n carries the track's frame n - 1; a click opens every 50th.
-    // Packets that come before the announcement are not the client's to
-    // play: wait for three clicks it could.
     const auto opensClick = [](const client::AudioPacket& p) { return (p.sequence - 1) % packetsPerClick == 0; };
     ASSERT_TRUE(client->waitUntil(
         [&](const TestViewer& v) { return std::count_if(v.audio().packets.begin(), v.audio().packets.end(), opensClick) >= 3; },
@@ -97,6 +95,8 @@ TEST_F(AudioEndToEndTest, TheClickTrackArrivesAsOpusAfterOneAnnouncementWithItsC
     ASSERT_EQ(audio.configs.size(), 1u);
     EXPECT_EQ(audio.configs[0], (client::AudioConfigured{1, 48000, 2, 10}));
 
+    // The announcement came first: nothing was dropped unheard before it.
+    EXPECT_EQ(client->countsCopy().audioBeforeConfig, 0);
     const auto packets = packetsOf(audio, 1);
     const auto onsets = clickOnsets(decode(packets));
     ASSERT_GE(onsets.size(), 3u);
@@ -134,6 +134,7 @@ TEST_F(AudioEndToEndTest, AClientRoutingAudioGetsOneAnnouncementForTwoRoutedSurf
         30s));
     const TestViewer::Audio audio = client->audioCopy();
     EXPECT_EQ(audio.configs.size(), 1u);
+    EXPECT_EQ(client->countsCopy().audioBeforeConfig, 0);
     EXPECT_FALSE(packetsOf(audio, 1).empty());
 }
 

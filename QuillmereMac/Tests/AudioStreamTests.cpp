@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
 #include <opus/opus.h>
 
 namespace quillmere::testing {
@@ -87,6 +88,36 @@ TEST_F(AudioStreamTest, NothingIsCountedBeforeStartOrAfterStop) {
     stream->enqueue(tenMilliseconds(nowNs));
     queue->runUntilIdle();
     EXPECT_EQ(stream->stats(), AudioStream::Stats{});
+}
+
+// A client drops what comes before the announcement: a source that delivers
+// while it starts must not get ahead of it.
+TEST_F(AudioStreamTest, WhatASourceDeliversWhileStartingFollowsTheAnnouncement) {
+    struct EagerSource final : AudioSource {
+        std::shared_ptr<ManualExecutor> queue;
+        std::uint64_t nowNs = 0;
+        std::expected<void, CaptureStartError> start(PCMChunkHandler handler) override {
+            handler(tenMilliseconds(nowNs));
+            queue->runUntilIdle();
+            return {};
+        }
+        void stop() override {}
+    };
+    struct OrderSink final : AudioSink {
+        std::vector<std::string> events;
+        void sendAudioConfig(const msg::AudioConfig&) override { events.push_back("config"); }
+        void sendAudio(SharedBytes, std::uint32_t, std::uint32_t sequence, std::uint32_t, std::uint64_t) override {
+            events.push_back(fmt::format("packet {}", sequence));
+        }
+    };
+    auto eager = std::make_shared<EagerSource>();
+    eager->queue = queue;
+    eager->nowNs = nowNs;
+    auto order = std::make_shared<OrderSink>();
+    auto stream = AudioStream::make(eager, order, {1, true, 1, queue, [this] { return nowNs; }});
+    ASSERT_TRUE(stream->start());
+    queue->runUntilIdle();
+    EXPECT_EQ(order->events, (std::vector<std::string>{"config", "packet 1"}));
 }
 
 // A client is never told of audio that does not come.

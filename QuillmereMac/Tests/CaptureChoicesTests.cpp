@@ -108,6 +108,29 @@ TEST(CaptureSourceFactory, FitsABoxToAnAspect) {
         EXPECT_EQ(CaptureSourceFactory::fitCaptureSize(1001, 999, aspect), std::make_pair(1001, 999));
 }
 
+TEST(CaptureSourceFactory, ADisplaysRasterComesFromItsCurrentSizeAndTheBox) {
+    using Size = DisplayQueries::PixelSize;
+    struct Case {
+        std::optional<Size> display;
+        int boxWidth, boxHeight;
+        std::pair<int, int> raster;
+    };
+    const Case cases[] = {
+        {Size{1920, 1080}, 1920, 1080, {1920, 1080}},
+        {Size{1920, 1080}, 8192, 8192, {1920, 1080}},
+        {Size{1920, 1080}, 640, 360, {640, 360}},
+        {Size{1920, 1080}, 640, 480, {640, 360}},
+        {Size{1920, 1080}, 1000, 1000, {1000, 562}},
+        {Size{1366, 768}, 1920, 1080, {1366, 768}},
+        {Size{1366, 768}, 1600, 900, {1366, 768}},
+        {Size{1920, 1080}, 100, 40, {70, 64}},
+        {std::nullopt, 1001, 999, {1000, 998}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CaptureSourceFactory::displayRaster(c.display, c.boxWidth, c.boxHeight), c.raster)
+            << c.boxWidth << "x" << c.boxHeight;
+}
+
 TEST(CaptureSourceFactory, WindowAndDisplaySettingsFollowTheirShapes) {
     const RequestedStream requested{1280, 720, 30, true};
     const CaptureSettings window = CaptureSourceFactory::windowSettings(Rect{0, 0, 600, 600}, requested);

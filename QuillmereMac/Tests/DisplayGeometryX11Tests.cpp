@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace quillmere::testing {
@@ -41,7 +42,13 @@ protected:
     bool saved() const { return Defaults(file).dictionaryForKey(DisplayTextSize::savedModeKey).has_value(); }
 };
 
-TEST_F(DisplayGeometryX11Test, LevelOneStreamsTheSmallerModeAndLevelZeroRestoresIt) {
+// Each step's stream is worked out from the display as it is then: no
+// rounding carries over from one raster to the next.
+TEST_F(DisplayGeometryX11Test, TextSizesAndBudgetsStreamTheDisplayAtItsOwnSizeAndBack) {
+    // A monitor's 1366x768, a hair off 16:9.
+    server.addMode({1366, 768, 85500, 1436, 1579, 1792, 771, 774, 798,
+                    XCB_RANDR_MODE_FLAG_HSYNC_POSITIVE | XCB_RANDR_MODE_FLAG_VSYNC_POSITIVE},
+                   "1366x768");
     Defaults defaults(file);
     const auto main = std::make_shared<SerialQueue>("main");
     MediaPipeline::Services services = x11Services(server.displayName());
@@ -80,16 +87,31 @@ TEST_F(DisplayGeometryX11Test, LevelOneStreamsTheSmallerModeAndLevelZeroRestores
     media->beginMedia(1, CaptureChoice::displayIDBase, client);
     EXPECT_TRUE(streamsAt(1920, 1080));
 
-    main->async([&] { media->setTextSize(1); });
-    EXPECT_TRUE(streamsAt(1600, 900));
-    EXPECT_EQ(server.shownMode(), std::make_pair(1600, 900));
-    EXPECT_TRUE(saved());
-
-    main->async([&] { media->setTextSize(0); });
-    EXPECT_TRUE(streamsAt(1920, 1080));
-    EXPECT_EQ(server.shownMode(), std::make_pair(1920, 1080));
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        std::pair<int, int> stream;
+        std::pair<int, int> shown;
+        bool saved;
+    };
+    const auto textSize = [&](std::uint8_t level) { return [&, level] { media->setTextSize(level); }; };
+    const auto budget = [&](std::int64_t width, std::int64_t height) {
+        return [&, width, height] { media->setSurfaceBudget(1, RequestedBox{width, height}, client); };
+    };
+    const Step steps[] = {
+        {"text size 1", textSize(1), {1600, 900}, {1600, 900}, true},
+        {"text size 2", textSize(2), {1366, 768}, {1366, 768}, true},
+        {"text size 0", textSize(0), {1920, 1080}, {1920, 1080}, false},
+        {"a small budget", budget(640, 360), {640, 360}, {1920, 1080}, false},
+        {"a budget beyond the display", budget(8192, 8192), {1920, 1080}, {1920, 1080}, false},
+    };
+    for (const Step& step : steps) {
+        main->async(step.act);
+        EXPECT_TRUE(streamsAt(step.stream.first, step.stream.second)) << step.what;
+        EXPECT_EQ(server.shownMode(), step.shown) << step.what;
+        EXPECT_EQ(saved(), step.saved) << step.what;
+    }
     EXPECT_EQ(server.screenSize(), std::make_pair(1920, 1080));
-    EXPECT_FALSE(saved());
 
     painting = false;
     painter.join();

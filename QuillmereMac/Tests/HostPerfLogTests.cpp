@@ -2,6 +2,7 @@
 #include "QuillmereMac/Diagnostics/HostPerfLog.h"
 #include "QuillmereMac/Diagnostics/PerfLogFile.h"
 #include "QuillmereMac/Diagnostics/PerfRecord.h"
+#include "QuillmereMac/Tests/RecordingConnection.h"
 #include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace quillmere {
@@ -67,7 +69,7 @@ protected:
     TemporaryFolder folder;
     Defaults defaults{folder.path() / "defaults.ini"};
     ManualExecutor main{"main", 0};
-    std::map<std::uint32_t, PerfSurfaceSample> surfaces;
+    PerfSurfaces surfaces;
     std::optional<DatagramPacer::Metrics> pacer;
     std::vector<DisplayRecords::Screen> displays{{"screen", 1280, 800, 2, 60, std::nullopt}};
     std::filesystem::path directory = folder.path() / "cache" / HostPerfLog::folderName;
@@ -117,7 +119,7 @@ TEST_F(HostPerfLogTest, AContextAtStartThenARecordPerTickOnlyWhileSharing) {
     main.advance(HostPerfLog::intervalNs);
     EXPECT_EQ(records().size(), 1u);
 
-    surfaces[1] = surface(0);
+    surfaces[{{}, 1}] = surface(0);
     main.advance(HostPerfLog::intervalNs);
     ASSERT_EQ(records().size(), 2u);
     const Json perf = records()[1];
@@ -134,10 +136,38 @@ TEST_F(HostPerfLogTest, AContextAtStartThenARecordPerTickOnlyWhileSharing) {
     EXPECT_FALSE(perf.contains("power")); // no power_supply folder to read
 }
 
-TEST_F(HostPerfLogTest, RatesAreDifferencesOverTheIntervalInLinesOfSortedKeys) {
-    surfaces[1] = surface(0);
+// Two phones that both share a surface 1: two entries, each with rates of
+// its own pipeline, also once the other phone left.
+TEST_F(HostPerfLogTest, EachClientsSurfaceOfOneNumberIsItsOwnEntry) {
+    const auto phoneA = std::make_shared<testing::RecordingConnection>();
+    const auto phoneB = std::make_shared<testing::RecordingConnection>();
+    const SurfaceKey a{phoneA, 1};
+    const SurfaceKey b{phoneB, 1};
+    surfaces[a] = surface(0);
+    surfaces[b] = surface(1000);
     log->sample(5);
-    surfaces[1] = surface(150);
+    EXPECT_EQ(records().back()["surfaces"], 2);
+    surfaces[a] = surface(150);
+    surfaces[b] = surface(1050);
+    log->sample(10);
+    std::multiset<int> rates;
+    const Json last = records().back();
+    for (const Json& entry : last["surface"]) {
+        EXPECT_EQ(entry["id"], 1);
+        rates.insert(entry["captureFPS"].get<int>());
+    }
+    EXPECT_EQ(rates, (std::multiset<int>{10, 30}));
+    surfaces.erase(a);
+    surfaces[b] = surface(1100);
+    log->sample(15);
+    EXPECT_EQ(records().back()["surfaces"], 1);
+    EXPECT_EQ(lastSurface()["captureFPS"], 10);
+}
+
+TEST_F(HostPerfLogTest, RatesAreDifferencesOverTheIntervalInLinesOfSortedKeys) {
+    surfaces[{{}, 1}] = surface(0);
+    log->sample(5);
+    surfaces[{{}, 1}] = surface(150);
     log->sample(10);
     const std::string line = linesOf(file()).back();
     EXPECT_NE(line.find("\"captureFPS\":30,"), std::string::npos) << line;
@@ -153,7 +183,7 @@ TEST_F(HostPerfLogTest, RatesAreDifferencesOverTheIntervalInLinesOfSortedKeys) {
     EXPECT_FALSE(s.contains("maxKeyframeKB"));
 
     // The same uptime again: dt is 0.001 s.
-    surfaces[1] = surface(151, 2, 20'000'000);
+    surfaces[{{}, 1}] = surface(151, 2, 20'000'000);
     log->sample(10);
     EXPECT_EQ(lastSurface()["captureFPS"], 1000);
     EXPECT_EQ(lastSurface()["encodeMs"], 10);
@@ -167,14 +197,14 @@ TEST_F(HostPerfLogTest, RatesAreDifferencesOverTheIntervalInLinesOfSortedKeys) {
 TEST_F(HostPerfLogTest, ACounterThatWentDownGivesNoNegativeFigure) {
     PerfSurfaceSample before = surface(500, 400, 4'000'000'000);
     before.transport = TransportMetrics{400, 390, 10, 4000, 3, 9'000'000, 5'000'000, 3'900'000'000, 1200, 1100};
-    surfaces[1] = before;
+    surfaces[{{}, 1}] = before;
     pacer = DatagramPacer::Metrics{900, 50, 4'000'000, 90'000'000, 7, 900, 900'000'000, 3'000'000, 4, 2, 5'000'000};
     log->sample(5);
 
     // A new pipeline and connection: everything starts again from zero.
     PerfSurfaceSample after = surface(100, 10, 50'000'000);
     after.transport = TransportMetrics{10, 10, 0, 80, 0, 1'000'000, 125'000, 20'000'000, 1200, 1200};
-    surfaces[1] = after;
+    surfaces[{{}, 1}] = after;
     pacer = DatagramPacer::Metrics{20, 5, 1'000'000, 2'000'000, 3, 20, 40'000'000, 1'000'000, 0, 0, 0};
     log->sample(10);
 
@@ -204,7 +234,7 @@ TEST_F(HostPerfLogTest, ACounterThatWentDownGivesNoNegativeFigure) {
 TEST_F(HostPerfLogTest, ASampleAfterAContextWithoutScreensWritesASessionContextFirst) {
     displays.clear();
     log->start();
-    surfaces[1] = surface(10);
+    surfaces[{{}, 1}] = surface(10);
     log->sample(5);
     const auto all = records();
     ASSERT_EQ(all.size(), 3u);

@@ -4,6 +4,8 @@
 #include "QuillmereMac/Tests/AudioTestSupport.h"
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
 
+#include <set>
+
 namespace quillmere::testing {
 namespace {
 
@@ -23,7 +25,8 @@ TEST_F(MediaPipelineTest, TheDiagnosticsLogReadsEveryLiveSurface) {
 
     const auto samples = providers.surfaces();
     ASSERT_EQ(samples.size(), 1u);
-    const HostPerfLog::SurfaceSample& sample = samples.at(3);
+    const HostPerfLog::SurfaceSample& sample = samples.begin()->second;
+    EXPECT_EQ(samples.begin()->first.surfaceID, 3u);
     EXPECT_EQ(sample.choice, CaptureChoice::testPattern());
     EXPECT_GE(sample.perf.stats.encoded, 3);
     EXPECT_EQ(sample.perf.width, 320);
@@ -39,6 +42,27 @@ TEST_F(MediaPipelineTest, TheDiagnosticsLogReadsEveryLiveSurface) {
     media->stopSurface(3, client);
     EXPECT_TRUE(providers.surfaces().empty());
     EXPECT_TRUE(providers.audioRoutes().empty());
+}
+
+TEST_F(MediaPipelineTest, TwoClientsOnSurfaceOneAreTwoSamples) {
+    const auto providers = HostPerfSources::of(media, nullptr);
+    const auto phoneA = connection(capabilities(320, 180, 30));
+    const auto phoneB = connection(capabilities(160, 96, 30));
+    for (const auto& phone : {phoneA, phoneB}) {
+        media->startSurface(1, testPattern, phone);
+        media->beginMedia(1, testPattern, phone);
+        ASSERT_TRUE(phone->waitForFrames(1));
+    }
+    std::set<std::pair<int, int>> rasters;
+    for (const auto& [key, sample] : providers.surfaces()) {
+        EXPECT_EQ(key.surfaceID, 1u);
+        rasters.emplace(sample.perf.width, sample.perf.height);
+    }
+    EXPECT_EQ(rasters, (std::set<std::pair<int, int>>{{160, 96}, {320, 180}}));
+    media->stopSurface(1, phoneA);
+    const auto left = providers.surfaces();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(left.begin()->first.belongsTo(phoneB));
 }
 
 } // namespace

@@ -5,11 +5,14 @@
 #include "Platform/AudioCapture/Tests/PulseAudioServer.h"
 #include "Platform/AudioCapture/Tests/ToneAnalysis.h"
 #include "QuillmereMac/Audio/ScreenAudioSource.h"
+#include "QuillmereMac/Tests/LogCapture.h"
+#include "TestSupport/Eventually.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -91,10 +94,76 @@ TEST_F(ScreenAudioSourceTest, AnApplicationThatStartsPlayingLaterIsHeard) {
     server.play(700, 454545);
     EXPECT_GT(level(700), heard);
     EXPECT_LT(level(440), silent);
-    // A server that goes away silences the source; its stop still works.
+    // A server that goes away silences the source with one line in the
+    // log; its stop still works.
+    LogCapture log;
     server.kill();
-    std::this_thread::sleep_for(50ms);
+    const auto ended = [&] {
+        const auto lines = log.lines("audio");
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return line.starts_with("audio capture ended: "); });
+    };
+    EXPECT_TRUE(eventually([&] { return ended() > 0; }));
     source->stop();
+    EXPECT_EQ(ended(), 1);
+}
+
+// What one source hears in its first 0.4 s: the last 0.2 s of it, by
+// frequency.
+class Listener {
+public:
+    explicit Listener(AudioCaptureFilter filter) : source_(std::make_shared<ScreenAudioSource>(std::move(filter))) {
+        EXPECT_TRUE(source_->start([this](PCMChunk chunk) {
+            std::lock_guard lock(mutex_);
+            samples_.insert(samples_.end(), chunk.samples.begin(), chunk.samples.end());
+            changed_.notify_all();
+        }));
+    }
+    ~Listener() { source_->stop(); }
+
+    double level(double hz) {
+        std::unique_lock lock(mutex_);
+        EXPECT_TRUE(changed_.wait_for(lock, 20s, [&] { return samples_.size() >= 38400; }));
+        return toneAmplitude(std::span(samples_).subspan(samples_.size() - 19200), 2, hz);
+    }
+
+private:
+    std::shared_ptr<ScreenAudioSource> source_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<float> samples_;
+};
+
+// A window's sound is its owner's process tree: a terminal whose shell
+// plays, a browser that plays from a helper. This program's own helpers are
+// heard under no route, not even one naming it.
+TEST(ScreenAudioSourceProcesses, AnApplicationIsHeardWithItsDescendantsAndThisProgramsHelpersNever) {
+    PulseAudioServer server;
+    const pid_t terminal = server.playInChildOfAnotherApplication(600);
+    server.play(2500, std::nullopt, 10);
+    // Heard in every case, so that each capture delivers something.
+    server.play(440, pidA, 10);
+    const auto us = static_cast<std::int32_t>(::getpid());
+    struct Case {
+        const char* route;
+        AudioCaptureFilter filter;
+        bool hearsTerminal;
+    };
+    const Case cases[] = {
+        {"this application", AudioCaptureFilter::includingApplications({terminal, pidA}), true},
+        {"everything else", AudioCaptureFilter::excludingApplications({terminal, us}), false},
+        {"everything", AudioCaptureFilter::excludingApplications({}), true},
+        {"this program", AudioCaptureFilter::includingApplications({us, pidA}), false},
+    };
+    for (const Case& c : cases) {
+        AudioCaptureFilter filter = c.filter;
+        filter.server = server.server();
+        Listener listener(filter);
+        EXPECT_GT(listener.level(440), heard) << c.route;
+        if (c.hearsTerminal) EXPECT_GT(listener.level(600), heard) << c.route;
+        else EXPECT_LT(listener.level(600), silent) << c.route;
+        EXPECT_LT(listener.level(2500), silent) << c.route;
+    }
 }
 
 TEST(ScreenAudioSource, NoServerMeansNoStart) {

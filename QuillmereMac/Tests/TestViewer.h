@@ -64,6 +64,9 @@ public:
         // Frames not given to the decoder: they follow a frame it never got.
         std::int64_t skipped = 0;
         std::int64_t keyframes = 0;
+        // Audio datagrams that came before any audio configuration: the
+        // session drops them unheard.
+        std::int64_t audioBeforeConfig = 0;
         int decodeErrors = 0;
         // When each pong arrived and each whole frame was assembled, on the uptime clock.
         std::vector<std::uint64_t> pongsAtNs;
@@ -177,6 +180,13 @@ private:
             }
             perform(session_.handle(control->message, now));
         } else if (const auto* datagram = std::get_if<peer::Datagram>(&event)) {
+            if (!session_.audioGeneration()) {
+                const auto decoded = MediaDatagram::decode(datagram->bytes);
+                if (decoded && decoded->header.kind == MediaHeader::Kind::audio) {
+                    std::lock_guard lock(mutex_);
+                    ++counts_.audioBeforeConfig;
+                }
+            }
             if (options_.drop) {
                 const auto decoded = MediaDatagram::decode(datagram->bytes);
                 if (decoded && decoded->header.kind == MediaHeader::Kind::video && options_.drop(decoded->header)) {

@@ -76,6 +76,8 @@ public:
     }
 
     ~PulseAudioServer() {
+        // Not ours to wait for: their first parent is gone.
+        for (const pid_t group : applications_) ::kill(-group, SIGKILL);
         for (pid_t& player : players_) stop(player);
         kill();
         std::error_code ignored;
@@ -93,23 +95,67 @@ public:
     // Returns once an application plays a sine of amplitude 0.25 at the
     // frequency, for three seconds, claiming the given process identifier
     // or its own. Returns its own.
-    pid_t play(double hz, std::optional<std::int32_t> claimed = std::nullopt) {
-        const auto file = folder_ / ("tone" + std::to_string(hz) + ".raw");
-        std::vector<float> samples(48000 * 3 * 2);
+    pid_t play(double hz, std::optional<std::int32_t> claimed = std::nullopt, int seconds = 3) {
+        auto environment = environment_;
+        if (claimed) environment.push_back("PULSE_PROP_OVERRIDE=application.process.id=" + std::to_string(*claimed));
+        players_.push_back(spawn(player(hz, seconds), environment));
+        waitForPlayers(players_.size() + applications_.size());
+        return players_.back();
+    }
+
+    // Returns once an application that is no descendant of this process (a
+    // shell, as a terminal window's owner would be) has a child playing the
+    // tone for ten seconds. Returns the shell's process identifier.
+    pid_t playInChildOfAnotherApplication(double hz) {
+        std::vector<std::string> arguments{"sh", "-c", "\"$0\" \"$@\" & wait"};
+        for (std::string& argument : player(hz, 10)) arguments.push_back(std::move(argument));
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& variable : environment_) envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        int report[2];
+        if (::pipe(report) != 0) throw std::runtime_error("pipe failed");
+        // Forked twice, the middle one leaving at once: the shell is adopted
+        // away from this process.
+        const pid_t middle = ::fork();
+        if (middle == 0) {
+            const pid_t shell = ::fork();
+            if (shell == 0) {
+                ::setpgid(0, 0);
+                const int null = ::open("/dev/null", O_WRONLY);
+                if (null >= 0) ::dup2(null, STDOUT_FILENO);
+                ::execvpe(argv[0], argv.data(), envp.data());
+                ::_exit(127);
+            }
+            const bool sent = ::write(report[1], &shell, sizeof shell) == sizeof shell;
+            ::_exit(sent ? 0 : 1);
+        }
+        ::close(report[1]);
+        pid_t shell = -1;
+        const bool read = ::read(report[0], &shell, sizeof shell) == sizeof shell;
+        ::close(report[0]);
+        ::waitpid(middle, nullptr, 0);
+        if (!read || shell <= 0) throw std::runtime_error("the application did not start");
+        applications_.push_back(shell);
+        waitForPlayers(players_.size() + applications_.size());
+        return shell;
+    }
+
+private:
+    // pacat playing a sine of amplitude 0.25 at the frequency.
+    std::vector<std::string> player(double hz, int seconds) const {
+        const auto file = folder_ / ("tone" + std::to_string(hz) + "-" + std::to_string(seconds) + ".raw");
+        std::vector<float> samples(static_cast<std::size_t>(48000 * seconds * 2));
         for (std::size_t i = 0; i < samples.size(); ++i)
             samples[i] = static_cast<float>(0.25 * std::sin(2 * M_PI * hz * static_cast<double>(i / 2) / 48000));
         std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 4));
-        auto environment = environment_;
-        if (claimed) environment.push_back("PULSE_PROP_OVERRIDE=application.process.id=" + std::to_string(*claimed));
-        players_.push_back(spawn({"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
-                                  "--latency-msec=20", file.string()},
-                                 environment));
-        waitForPlayers(players_.size());
-        return players_.back();
+        return {"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
+                "--latency-msec=20", file.string()};
     }
 
-private:
     // Dies with the test process, whatever happens to it.
     static pid_t spawn(std::vector<std::string> arguments, std::vector<std::string> environment) {
         std::vector<char*> argv;
@@ -165,6 +211,8 @@ private:
     pid_t pid_ = -1;
     // The first keeps the sink's latency low: it plays silence.
     std::vector<pid_t> players_;
+    // Process groups of the applications not descended from this process.
+    std::vector<pid_t> applications_;
 };
 
 } // namespace quillmere::testing
