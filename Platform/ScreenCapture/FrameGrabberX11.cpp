@@ -1,14 +1,23 @@
 #include "Platform/ScreenCapture/FrameGrabberX11.h"
 
 #include "Platform/ScreenCapture/RasterPlacement.h"
+#include "Platform/SystemInfo/UsableProcessors.h"
 #include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>
 
 namespace quillmere {
 
+namespace {
+
+// Past four, memory bandwidth rather than threads bounds a 4K conversion.
+constexpr int maximumConversionBands = 4;
+
+} // namespace
+
 FrameGrabberX11::FrameGrabberX11(XcbConnection& connection, CaptureTargetX11& target)
-    : connection_(connection), target_(target), cursor_(connection, target.root()) {}
+    : connection_(connection), target_(target), cursor_(connection, target.root()),
+      writer_(std::min(UsableProcessors::count(), maximumConversionBands)) {}
 
 std::optional<ScreenRect> FrameGrabberX11::visibleCursor() const {
     const auto placed = cursor_.placement(target_.pointerOriginX(), target_.pointerOriginY());

@@ -6,6 +6,7 @@
 #include <immintrin.h>
 #endif
 
+#include <algorithm>
 #include <cstring>
 
 namespace quillmere {
@@ -228,6 +229,15 @@ void fillChroma(std::uint8_t* plane, std::size_t stride, int x, int y, int width
 
 } // namespace
 
+RasterWriter::RasterWriter(int maximumBands) : bands_(maximumBands) {}
+
+int RasterWriter::bandsFor(int width, int height, int maximum) {
+    // About a millisecond of conversion per band: fewer pixels are not worth a wake-up.
+    constexpr std::int64_t pixelsPerBand = 2'000'000;
+    const std::int64_t pixels = static_cast<std::int64_t>(std::max(width, 0)) * std::max(height, 0);
+    return static_cast<int>(std::clamp<std::int64_t>(pixels / pixelsPerBand, 1, std::max(maximum, 1)));
+}
+
 void RasterWriter::convert(const std::uint8_t* bgra, std::size_t bgraStride, int width, int height,
                            std::uint8_t* luma, std::size_t lumaStride, std::uint8_t* chroma,
                            std::size_t chromaStride) {
@@ -263,9 +273,19 @@ bool RasterWriter::write(const BgraImage& image, const RasterPlacement& placemen
         source = scaled_.data();
         sourceStride = static_cast<std::size_t>(placement.width) * 4;
     }
-    convert(source, sourceStride, placement.width, placement.height,
-            luma + static_cast<std::size_t>(placement.y) * lumaStride + placement.x, lumaStride,
-            chroma + static_cast<std::size_t>(placement.y / 2) * chromaStride + placement.x, chromaStride);
+    std::uint8_t* placedLuma = luma + static_cast<std::size_t>(placement.y) * lumaStride + placement.x;
+    std::uint8_t* placedChroma = chroma + static_cast<std::size_t>(placement.y / 2) * chromaStride + placement.x;
+    const int bands = bandsFor(placement.width, placement.height, bands_.maximumBands());
+    // Whole chroma rows per band: an even number of picture rows.
+    const int bandRows = ((placement.height + bands - 1) / bands + 1) / 2 * 2;
+    bands_.run(bands, [&](int band) {
+        const int first = band * bandRows;
+        const int rows = std::min(bandRows, placement.height - first);
+        if (rows <= 0) return;
+        convert(source + static_cast<std::size_t>(first) * sourceStride, sourceStride, placement.width, rows,
+                placedLuma + static_cast<std::size_t>(first) * lumaStride, lumaStride,
+                placedChroma + static_cast<std::size_t>(first / 2) * chromaStride, chromaStride);
+    });
 
     if (!placement.fillsRaster()) {
         const int rasterW = placement.rasterWidth;

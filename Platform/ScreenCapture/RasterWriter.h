@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/PixelBuffer/PixelBuffer.h"
+#include "Platform/ScreenCapture/BandWorkers.h"
 #include "Platform/ScreenCapture/RasterPlacement.h"
 
 #include <cstddef>
@@ -22,6 +23,14 @@ struct BgraImage {
 // encoder signals), scaled to their placement, with black bars around it.
 class RasterWriter {
 public:
+    // Large pictures are converted in up to maximumBands bands at once, one
+    // thread each: a 4K frame on one thread alone takes a good part of a
+    // 60 fps frame interval.
+    explicit RasterWriter(int maximumBands = 1);
+
+    // Bands worth waking a thread for, at most maximum.
+    static int bandsFor(int width, int height, int maximum);
+
     // False when the buffer is not NV12 of the placement's raster or cannot
     // be locked.
     bool write(const BgraImage& image, const RasterPlacement& placement, PixelBuffer& buffer);
@@ -33,6 +42,7 @@ public:
 
 private:
     std::vector<std::uint8_t> scaled_;
+    BandWorkers bands_;
 };
 
 } // namespace quillmere

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace quillmere {
@@ -164,6 +165,45 @@ TEST(RasterWriter, OddSizesStayInsideTheBuffer) {
     auto pixels = solid(10, 10, 0, 0, 0);
     auto buffer = *PixelBuffer::make(PixelFormat::nv12VideoRange, 9, 5);
     EXPECT_TRUE(writer.write({pixels.data(), 40, 10, 10}, *RasterPlacement::make(10, 10, 9, 5, true), *buffer));
+}
+
+// Bands split at odd heights, and a black bar above the content, must write
+// the very bytes one thread does, with no seam between bands.
+TEST(RasterWriter, BandsWriteWhatOneThreadWrites) {
+    std::uint32_t seed = 777;
+    const struct {
+        int contentWidth, contentHeight, rasterWidth, rasterHeight, bands;
+    } cases[] = {{2400, 2001, 2400, 2001, 2}, {3840, 2160, 3840, 2160, 4}, {2000, 3001, 2000, 3101, 3}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(RasterWriter::bandsFor(c.contentWidth, c.contentHeight, 4), c.bands);
+        std::vector<std::uint8_t> pixels(static_cast<std::size_t>(c.contentWidth) * c.contentHeight * 4);
+        for (auto& byte : pixels) byte = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+        const BgraImage image{pixels.data(), static_cast<std::size_t>(c.contentWidth) * 4, c.contentWidth,
+                              c.contentHeight};
+        const auto placement =
+            *RasterPlacement::make(c.contentWidth, c.contentHeight, c.rasterWidth, c.rasterHeight, true);
+        auto one = *PixelBuffer::make(PixelFormat::nv12VideoRange, c.rasterWidth, c.rasterHeight);
+        auto several = *PixelBuffer::make(PixelFormat::nv12VideoRange, c.rasterWidth, c.rasterHeight);
+        RasterWriter single(1);
+        RasterWriter banded(4);
+        ASSERT_TRUE(single.write(image, placement, *one));
+        ASSERT_TRUE(banded.write(image, placement, *several));
+        one->lockBaseAddress(PixelBuffer::Lock::readOnly);
+        several->lockBaseAddress(PixelBuffer::Lock::readOnly);
+        const std::size_t rowBytes[] = {static_cast<std::size_t>(c.rasterWidth),
+                                        static_cast<std::size_t>((c.rasterWidth + 1) / 2 * 2)};
+        for (std::size_t plane = 0; plane < 2; ++plane) {
+            for (int row = 0; row < one->planeHeight(plane); ++row) {
+                ASSERT_EQ(std::memcmp(one->planeBaseAddress(plane) + row * one->planeBytesPerRow(plane),
+                                      several->planeBaseAddress(plane) + row * several->planeBytesPerRow(plane),
+                                      rowBytes[plane]),
+                          0)
+                    << c.contentWidth << "x" << c.contentHeight << " plane " << plane << " row " << row;
+            }
+        }
+        one->unlockBaseAddress(PixelBuffer::Lock::readOnly);
+        several->unlockBaseAddress(PixelBuffer::Lock::readOnly);
+    }
 }
 
 TEST(RasterWriter, RefusesABufferOfAnotherShape) {
