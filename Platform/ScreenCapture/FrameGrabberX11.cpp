@@ -86,12 +86,22 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
                 ScreenCaptureError::make(ScreenCaptureError::internalError, "no pixel buffers for the raster"));
         }
         pool_ = std::move(*pool);
+        history_.forget();
         whole = true;
     }
     auto buffer = pool_->createPixelBuffer();
     if (!buffer) return std::nullopt;
     const BgraImage image{grab->image.pixels, grab->image.bytesPerRow, grab->image.width, grab->image.height};
-    if (!writer_.write(image, *placement, **buffer)) return std::nullopt;
+    // Pooled buffers come back holding an earlier frame: bring them up to date.
+    std::optional<std::vector<ScreenRect>> changes;
+    if (!whole && *placement == placement_) changes = dirty;
+    const auto areas = history_.areasToWrite(buffer->get(), changes);
+    if (!writer_.write(image, *placement, **buffer, areas ? &*areas : nullptr)) {
+        history_.forget();
+        return std::nullopt;
+    }
+    history_.written(buffer->get(), std::move(changes));
+    placement_ = *placement;
 
     ScreenCaptureSample sample;
     sample.status = ScreenCaptureFrameStatus::complete;

@@ -3,6 +3,7 @@
 #include "Platform/PixelBuffer/PixelBuffer.h"
 #include "Platform/ScreenCapture/BandWorkers.h"
 #include "Platform/ScreenCapture/RasterPlacement.h"
+#include "Platform/ScreenCapture/ShareableContent.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -32,8 +33,11 @@ public:
     static int bandsFor(int width, int height, int maximum);
 
     // False when the buffer is not NV12 of the placement's raster or cannot
-    // be locked.
-    bool write(const BgraImage& image, const RasterPlacement& placement, PixelBuffer& buffer);
+    // be locked. With changed areas (content pixels) the buffer is taken to
+    // hold the picture as it was before them, and only they are converted
+    // again (unless the picture is scaled).
+    bool write(const BgraImage& image, const RasterPlacement& placement, PixelBuffer& buffer,
+               const std::vector<ScreenRect>* changed = nullptr);
 
     // The conversion itself, for a width x height area; odd sizes repeat the
     // last column or row for chroma.
