@@ -22,8 +22,9 @@ public:
     // Past this many areas one whole write is cheaper than their seams.
     static constexpr std::size_t maximumAreas = 64;
 
-    // The areas to write into buffer for a frame with these changes, or
-    // nothing for all of it. The buffer is only named, never read.
+    // The areas to write into buffer for a frame with these changes, none
+    // overlapping another, or nothing for all of it. The buffer is only
+    // named, never read.
     std::optional<std::vector<ScreenRect>> areasToWrite(const void* buffer,
                                                         const std::optional<std::vector<ScreenRect>>& changes) const;
     // The frame was written into buffer.

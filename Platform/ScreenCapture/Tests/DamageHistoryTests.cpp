@@ -43,6 +43,13 @@ TEST(DamageHistory, OldOrForgottenBuffersAndTooManyAreasAreWrittenWhole) {
     EXPECT_EQ(history.areasToWrite(&a, one), std::nullopt) << "older than the history";
     EXPECT_EQ(history.areasToWrite(&b, one), one) << "nothing missed";
 
+    // A block that moved by a few pixels a frame is converted once, as the
+    // box around its positions; an area apart from it stays apart.
+    history.written(&a, std::vector<ScreenRect>{{0, 0, 100, 50}});
+    history.written(&b, std::vector<ScreenRect>{{10, 0, 100, 50}, {500, 500, 4, 4}});
+    EXPECT_EQ(history.areasToWrite(&a, std::vector<ScreenRect>{{20, 5, 100, 50}}),
+              (std::vector<ScreenRect>{{10, 0, 110, 55}, {500, 500, 4, 4}}));
+
     const std::vector<ScreenRect> many(DamageHistory::maximumAreas + 1, ScreenRect{1, 1, 1, 1});
     EXPECT_EQ(history.areasToWrite(&b, many), std::nullopt) << "too many areas";
 
