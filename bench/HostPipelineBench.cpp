@@ -258,6 +258,11 @@ public:
         return frames_;
     }
     void drain() { queue_->sync([] {}); }
+    std::size_t bytesSent() {
+        std::size_t bytes = 0;
+        queue_->sync([&] { bytes = peer_.bytes; });
+        return bytes;
+    }
 
 private:
     const Shape shape_;
@@ -301,6 +306,7 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     std::this_thread::sleep_for(warmUp);
 
     connection->record(true);
+    const std::size_t bytesBefore = connection->bytesSent();
     const double moverBefore = mover ? mover->cpuSeconds() : 0;
     const double cpuBefore = processCpuSeconds();
     const double xvfbBefore = childCpuSeconds(server);
@@ -311,6 +317,7 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     const double cpu = processCpuSeconds() - cpuBefore - ((mover ? mover->cpuSeconds() : 0) - moverBefore);
     const double xvfb = childCpuSeconds(server) - xvfbBefore;
     connection->record(false);
+    const std::size_t bytesSent = connection->bytesSent() - bytesBefore;
 
     media->stopSurface(1, connection);
     std::this_thread::sleep_for(200ms);
@@ -323,6 +330,7 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     run.p50Ms = quantile(latencies, 0.5);
     run.p99Ms = quantile(latencies, 0.99);
     run.fps = static_cast<double>(latencies.size()) / seconds;
+    run.sentBytesPerSecond = static_cast<double>(bytesSent) / seconds;
     return run;
 }
 
@@ -431,7 +439,7 @@ void hostPipeline(benchmark::State& state, Runner runner, Shape shape) {
             state.counters["capture_to_sent_p50_ms"] = run->p50Ms;
             state.counters["capture_to_sent_p99_ms"] = run->p99Ms;
         }
-        if (runner == Runner::ffmpegSending) state.counters["sent_bytes_per_s"] = run->sentBytesPerSecond;
+        if (runner != Runner::ffmpegEncodeOnly) state.counters["sent_bytes_per_s"] = run->sentBytesPerSecond;
     }
 }
 
