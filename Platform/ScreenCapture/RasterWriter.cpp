@@ -232,8 +232,9 @@ void fillChroma(std::uint8_t* plane, std::size_t stride, int x, int y, int width
 RasterWriter::RasterWriter(int maximumBands) : bands_(maximumBands) {}
 
 int RasterWriter::bandsFor(int width, int height, int maximum) {
-    // About a millisecond of conversion per band: fewer pixels are not worth a wake-up.
-    constexpr std::int64_t pixelsPerBand = 2'000'000;
+    // A few hundred microseconds of conversion per band (more under memory
+    // pressure): fewer pixels are not worth a wake-up.
+    constexpr std::int64_t pixelsPerBand = 512 * 1024;
     const std::int64_t pixels = static_cast<std::int64_t>(std::max(width, 0)) * std::max(height, 0);
     return static_cast<int>(std::clamp<std::int64_t>(pixels / pixelsPerBand, 1, std::max(maximum, 1)));
 }
