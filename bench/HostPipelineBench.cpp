@@ -76,8 +76,10 @@ double threadCpuSeconds() {
     return cpuSeconds(usage);
 }
 
-// The Xvfb this process started: the child named Xvfb.
+// The Xvfb this process started last: its child named Xvfb that no earlier
+// call returned.
 pid_t xvfbPid() {
+    static std::vector<pid_t> claimed;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return -1;
     pid_t found = -1;
@@ -93,9 +95,10 @@ pid_t xvfbPid() {
         char state = 0;
         pid_t parent = 0;
         rest >> state >> parent;
-        if (parent == getpid()) found = pid;
+        if (parent == getpid() && std::find(claimed.begin(), claimed.end(), pid) == claimed.end()) found = pid;
     }
     closedir(proc);
+    if (found > 0) claimed.push_back(found);
     return found;
 }
 
