@@ -25,6 +25,8 @@ void CaptureLoopX11::setConfiguration(const ScreenCaptureStreamConfiguration& co
         configuration.scalesToFit != configuration_.scalesToFit) {
         wholeFrameDue_ = true;
     }
+    // A faster pace starts a new grid now rather than after the old, longer interval.
+    if (configuration.minimumFrameIntervalNs < configuration_.minimumFrameIntervalNs) frameDueNs_ = 0;
     configuration_ = configuration;
 }
 
