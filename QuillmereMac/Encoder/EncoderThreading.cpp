@@ -7,9 +7,9 @@ namespace quillmere {
 
 namespace {
 
-// One slice thread per this many pixels a second: four at 1080p60, the most
-// that still shortened a frame there.
-constexpr std::int64_t pixelsPerSliceThread = 32'000'000;
+// One slice thread per this many pixels a second: three at 1080p60, where
+// two to four gave the same latency and four cost more.
+constexpr std::int64_t pixelsPerSliceThread = 48'000'000;
 // Past this, slices get too thin to pay for their wake-ups even at 4K.
 constexpr int maximumSliceThreads = 8;
 
