@@ -1,34 +1,44 @@
-// The whole host pipeline at 1080p60 on a private Xvfb: the media pipeline
-// makes the display's capture source, the surface pipeline decides and
-// encodes, and a media sender cuts every frame into datagrams on a
-// connection queue. Measured over a moving desktop and a still one: CPU per
-// second of this process (without the thread that moves the picture) and
-// capture-to-sent latency, against
-//   ffmpeg -f x11grab -framerate 60 -i :N -c:v libx264 -preset ultrafast
-//          -tune zerolatency -pix_fmt yuv420p -f null -
-// on the same display in the same run. The Xvfb server's own CPU is reported
-// beside each.
+// The whole host pipeline on a private Xvfb, at 1080p60, 2160p30 and
+// 2160p60: the media pipeline makes the display's capture source, the
+// surface pipeline decides and encodes, and a media sender cuts every frame
+// into datagrams on a connection queue. Measured over a moving desktop (and a
+// still one at 1080p): CPU per second of this process (without the thread
+// that moves the picture), the frames sent per second and capture-to-sent
+// latency, against two references on the same display in the same run:
+//   ffmpeg -f x11grab -framerate F -video_size WxH -i :N -c:v libx264
+//          -preset ultrafast -tune zerolatency -pix_fmt yuv420p
+//          -f mpegts udp://127.0.0.1:P          (sends to a sink of ours)
+//   ... -f null -                               (encodes only)
+// The Xvfb server's own CPU is reported beside each.
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
 #include "QuillmereMac/Sending/MediaSender.h"
+#include "TestSupport/RatioReporter.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
 #include "TestSupport/Host/X11Desktop.h"
 
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -40,8 +50,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int width = 1920;
-constexpr int height = 1080;
+struct Shape {
+    int width = 1920;
+    int height = 1080;
+    int fps = 60;
+    bool moving = true;
+};
+
 constexpr auto warmUp = 1500ms;
 constexpr auto measured = 6s;
 
@@ -62,8 +77,10 @@ double threadCpuSeconds() {
     return cpuSeconds(usage);
 }
 
-// The Xvfb this process started: the child named Xvfb.
+// The Xvfb this process started last: its child named Xvfb that no earlier
+// call returned.
 pid_t xvfbPid() {
+    static std::vector<pid_t> claimed;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return -1;
     pid_t found = -1;
@@ -79,9 +96,10 @@ pid_t xvfbPid() {
         char state = 0;
         pid_t parent = 0;
         rest >> state >> parent;
-        if (parent == getpid()) found = pid;
+        if (parent == getpid() && std::find(claimed.begin(), claimed.end(), pid) == claimed.end()) found = pid;
     }
     closedir(proc);
+    if (found > 0) claimed.push_back(found);
     return found;
 }
 
@@ -107,10 +125,10 @@ double quantile(std::vector<double> values, double q) {
 }
 
 struct Desktop {
-    testing::XvfbServer server{{.screens = {{width, height}}, .windowManager = false}};
+    testing::XvfbServer server;
     pid_t serverPid = -1;
 
-    Desktop() {
+    Desktop(int width, int height) : server({.screens = {{width, height}}, .windowManager = false}) {
         if (!server.ready()) return;
         serverPid = xvfbPid();
         testing::X11TestClient client(server.displayName());
@@ -122,16 +140,19 @@ struct Desktop {
     }
 };
 
-Desktop& desktop() {
-    static Desktop shared;
-    return shared;
+// One server per size, kept for the whole run.
+Desktop& desktop(int width, int height) {
+    static std::map<std::pair<int, int>, std::unique_ptr<Desktop>> shared;
+    auto& slot = shared[{width, height}];
+    if (!slot) slot = std::make_unique<Desktop>(width, height);
+    return *slot;
 }
 
 // Moves a textured block across the desktop at 60 frames a second, on its
 // own connection and thread, and keeps count of its own CPU.
 class Mover {
 public:
-    explicit Mover(const std::string& display) : client_(display), thread_([this] { run(); }) {}
+    Mover(const std::string& display, Shape shape) : shape_(shape), client_(display), thread_([this] { run(); }) {}
     ~Mover() {
         stop_ = true;
         thread_.join();
@@ -144,6 +165,9 @@ private:
         std::uint64_t frame = 0;
         auto next = std::chrono::steady_clock::now();
         int lastX = 0;
+        const int width = shape_.width;
+        const int height = shape_.height;
+        const auto period = std::chrono::nanoseconds(1'000'000'000 / shape_.fps);
         while (!stop_) {
             const int x = static_cast<int>((frame * 12) % (width - 480));
             const int y = 300 + static_cast<int>((frame * 5) % 400);
@@ -156,12 +180,13 @@ private:
             lastX = x;
             ++frame;
             cpu_ = threadCpuSeconds() - start;
-            next += std::chrono::microseconds(16'667);
+            next += period;
             std::this_thread::sleep_until(next);
         }
         cpu_ = threadCpuSeconds() - start;
     }
 
+    const Shape shape_;
     testing::X11TestClient client_;
     std::atomic<bool> stop_{false};
     std::atomic<double> cpu_{0};
@@ -188,13 +213,19 @@ private:
 // does, and notes when each frame's datagrams left.
 class SendingConnection final : public MediaConnection {
 public:
-    SendingConnection()
-        : queue_(std::make_shared<SerialQueue>("com.ornbeck.quillmeretransport.bench")), peer_(*queue_),
+    explicit SendingConnection(Shape shape)
+        : shape_(shape), queue_(std::make_shared<SerialQueue>("com.ornbeck.quillmeretransport.bench")), peer_(*queue_),
           sender_(MediaSender::make(1, SendAdmission(AdmissionLimits(3, 50'000'000)), &Clock::nowNs,
                                     [](const EncodedFrame&) { return true; })) {}
 
     std::optional<Capabilities> capabilitiesCopy() const override {
-        return Capabilities{{}, width, height, 60, 1, {}, 1200};
+        return Capabilities{{},
+                            static_cast<std::uint16_t>(shape_.width),
+                            static_cast<std::uint16_t>(shape_.height),
+                            static_cast<std::uint16_t>(shape_.fps),
+                            1,
+                            {},
+                            1200};
     }
     void announceStreamConfig(StreamConfig) override { configs_ += 1; }
     void sendFrame(EncodedFrame frame) override {
@@ -232,8 +263,14 @@ public:
         return frames_;
     }
     void drain() { queue_->sync([] {}); }
+    std::size_t bytesSent() {
+        std::size_t bytes = 0;
+        queue_->sync([&] { bytes = peer_.bytes; });
+        return bytes;
+    }
 
 private:
+    const Shape shape_;
     std::shared_ptr<SerialQueue> queue_;
     CountingPeer peer_;
     std::shared_ptr<MediaSender> sender_;
@@ -251,15 +288,16 @@ struct Run {
     double p50Ms = 0;
     double p99Ms = 0;
     double fps = 0;
+    double sentBytesPerSecond = 0;
 };
 
-std::optional<Run> runOurs(const std::string& display, pid_t server, Mover* mover) {
+std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape, Mover* mover) {
     auto mainActor = std::make_shared<SerialQueue>("com.ornbeck.quillmeremac.bench.main");
     MediaPipeline::Services services = testing::x11Services(display);
     services.mainActor = mainActor.get();
     services.pipelines.normalRateControl = [] { return false; };
     auto media = MediaPipeline::make(std::move(services));
-    auto connection = std::make_shared<SendingConnection>();
+    auto connection = std::make_shared<SendingConnection>(shape);
 
     mainActor->sync([&] { media->captureList(); });
     media->startSurface(1, CaptureChoice::displayIDBase, connection);
@@ -271,6 +309,7 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Mover* move
     std::this_thread::sleep_for(warmUp);
 
     connection->record(true);
+    const std::size_t bytesBefore = connection->bytesSent();
     const double moverBefore = mover ? mover->cpuSeconds() : 0;
     const double cpuBefore = processCpuSeconds();
     const double xvfbBefore = childCpuSeconds(server);
@@ -281,6 +320,7 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Mover* move
     const double cpu = processCpuSeconds() - cpuBefore - ((mover ? mover->cpuSeconds() : 0) - moverBefore);
     const double xvfb = childCpuSeconds(server) - xvfbBefore;
     connection->record(false);
+    const std::size_t bytesSent = connection->bytesSent() - bytesBefore;
 
     media->stopSurface(1, connection);
     std::this_thread::sleep_for(200ms);
@@ -293,15 +333,68 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Mover* move
     run.p50Ms = quantile(latencies, 0.5);
     run.p99Ms = quantile(latencies, 0.99);
     run.fps = static_cast<double>(latencies.size()) / seconds;
+    run.sentBytesPerSecond = static_cast<double>(bytesSent) / seconds;
     return run;
 }
 
-std::optional<Run> runFfmpeg(const std::string& display, pid_t server) {
+// Takes what ffmpeg sends, as a viewer's socket would.
+class UdpSink {
+public:
+    UdpSink() : socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (socket_ < 0 || bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~UdpSink() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (socket_ >= 0) close(socket_);
+    }
+    int port() const { return port_; }
+    std::size_t bytes() const { return bytes_.load(); }
+
+private:
+    void run() {
+        std::vector<char> buffer(65536);
+        while (!stop_) {
+            pollfd fd{socket_, POLLIN, 0};
+            if (poll(&fd, 1, 50) <= 0) continue;
+            const auto got = recv(socket_, buffer.data(), buffer.size(), 0);
+            if (got > 0) bytes_ += static_cast<std::size_t>(got);
+        }
+    }
+
+    int socket_;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> bytes_{0};
+    std::thread thread_;
+};
+
+std::optional<Run> runFfmpeg(const std::string& display, pid_t server, Shape shape, bool sending) {
     const std::string duration = std::to_string(std::chrono::duration<double>(measured).count());
+    std::unique_ptr<UdpSink> sink;
+    std::vector<std::string> output{"-f", "null", "-"};
+    if (sending) {
+        sink = std::make_unique<UdpSink>();
+        if (sink->port() == 0) return std::nullopt;
+        output = {"-f", "mpegts", fmt::format("udp://127.0.0.1:{}?pkt_size=1316", sink->port())};
+    }
     std::vector<std::string> arguments{"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "fatal", "-f", "x11grab",
-                                       "-framerate", "60", "-video_size", std::to_string(width) + "x" + std::to_string(height),
-                                       "-i", display, "-t", duration, "-c:v", "libx264", "-preset", "ultrafast",
-                                       "-tune", "zerolatency", "-pix_fmt", "yuv420p", "-f", "null", "-"};
+                                       "-framerate", std::to_string(shape.fps), "-video_size",
+                                       fmt::format("{}x{}", shape.width, shape.height), "-i", display, "-t", duration,
+                                       "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency",
+                                       "-pix_fmt", "yuv420p"};
+    // ffmpeg's own count of the frames it encoded, read back after the run.
+    const std::string progress = fmt::format("/tmp/quillmere-bench-ffmpeg-{}.txt", getpid());
+    arguments.insert(arguments.end(), {"-progress", progress});
+    arguments.insert(arguments.end(), output.begin(), output.end());
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -316,45 +409,85 @@ std::optional<Run> runFfmpeg(const std::string& display, pid_t server) {
     Run run;
     run.cpuPerSecond = cpuSeconds(usage) / seconds;
     run.xvfbPerSecond = (childCpuSeconds(server) - xvfbBefore) / seconds;
+    if (sink) run.sentBytesPerSecond = static_cast<double>(sink->bytes()) / seconds;
+    std::ifstream lines(progress);
+    double frames = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("frame=")) frames = std::stod(line.substr(6));
+    }
+    std::remove(progress.c_str());
+    run.fps = frames / std::chrono::duration<double>(measured).count();
     return run;
 }
 
-void hostPipeline(benchmark::State& state, bool moving) {
-    Desktop& shared = desktop();
+enum class Runner { host, ffmpegSending, ffmpegEncodeOnly };
+
+void hostPipeline(benchmark::State& state, Runner runner, Shape shape) {
+    Desktop& shared = desktop(shape.width, shape.height);
     if (!shared.server.ready()) {
         state.SkipWithError("Xvfb did not start");
         return;
     }
-    if (access("/usr/bin/ffmpeg", X_OK) != 0) {
+    if (runner != Runner::host && access("/usr/bin/ffmpeg", X_OK) != 0) {
         state.SkipWithError("ffmpeg is not installed");
         return;
     }
     for (auto _ : state) {
         std::unique_ptr<Mover> mover;
-        if (moving) mover = std::make_unique<Mover>(shared.server.displayName());
-        auto ours = runOurs(shared.server.displayName(), shared.serverPid, mover.get());
-        auto baseline = runFfmpeg(shared.server.displayName(), shared.serverPid);
+        if (shape.moving) mover = std::make_unique<Mover>(shared.server.displayName(), shape);
+        const auto run = runner == Runner::host
+                             ? runOurs(shared.server.displayName(), shared.serverPid, shape, mover.get())
+                             : runFfmpeg(shared.server.displayName(), shared.serverPid, shape,
+                                         runner == Runner::ffmpegSending);
         mover.reset();
-        if (!ours || !baseline) {
-            state.SkipWithError(!ours ? "the host pipeline did not stream" : "ffmpeg failed");
+        if (!run) {
+            state.SkipWithError(runner == Runner::host ? "the host pipeline did not stream" : "ffmpeg failed");
             return;
         }
         state.SetIterationTime(std::chrono::duration<double>(measured).count());
-        state.counters["cpu_per_s"] = ours->cpuPerSecond;
-        state.counters["ffmpeg_cpu_per_s"] = baseline->cpuPerSecond;
-        state.counters["cpu_ratio"] = baseline->cpuPerSecond > 0 ? ours->cpuPerSecond / baseline->cpuPerSecond : 0;
-        state.counters["xvfb_cpu_per_s"] = ours->xvfbPerSecond;
-        state.counters["ffmpeg_xvfb_cpu_per_s"] = baseline->xvfbPerSecond;
-        state.counters["sent_fps"] = ours->fps;
-        state.counters["capture_to_sent_p50_ms"] = ours->p50Ms;
-        state.counters["capture_to_sent_p99_ms"] = ours->p99Ms;
+        state.counters["cpu_per_s"] = run->cpuPerSecond;
+        state.counters["xvfb_cpu_per_s"] = run->xvfbPerSecond;
+        state.counters[runner == Runner::host ? "sent_fps" : "encoded_fps"] = run->fps;
+        if (runner == Runner::host) {
+            state.counters["capture_to_sent_p50_ms"] = run->p50Ms;
+            state.counters["capture_to_sent_p99_ms"] = run->p99Ms;
+        }
+        if (runner != Runner::ffmpegEncodeOnly) state.counters["sent_bytes_per_s"] = run->sentBytesPerSecond;
     }
 }
 
-BENCHMARK_CAPTURE(hostPipeline, movingDesktop1080p60, true)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(hostPipeline, stillDesktop1080p60, false)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+// Each case's three runs one after another, so that the machine's drift
+// touches them alike.
+void registerCases() {
+    const std::pair<const char*, Shape> cases[] = {
+        {"movingDesktop1080p60", {1920, 1080, 60, true}},
+        {"movingDesktop2160p30", {3840, 2160, 30, true}},
+        {"movingDesktop2160p60", {3840, 2160, 60, true}},
+        {"stillDesktop1080p60", {1920, 1080, 60, false}},
+    };
+    const std::pair<const char*, Runner> runners[] = {
+        {"Host/", Runner::host},
+        {"FfmpegSending/", Runner::ffmpegSending},
+        {"FfmpegEncodeOnly/", Runner::ffmpegEncodeOnly},
+    };
+    for (const auto& [name, shape] : cases) {
+        for (const auto& [prefix, runner] : runners) {
+            benchmark::RegisterBenchmark((std::string(prefix) + name).c_str(),
+                                         [runner, shape](benchmark::State& state) { hostPipeline(state, runner, shape); })
+                ->Iterations(1)
+                ->UseManualTime()
+                ->Unit(benchmark::kSecond);
+        }
+    }
+}
 
 } // namespace
 } // namespace quillmere
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    quillmere::registerCases();
+    quillmere::testing::RatioReporter reporter("CPU per second as a multiple of ffmpeg's (1.0 = as costly)",
+                                               "cpu_per_s");
+    reporter.compare("Host/", "FfmpegSending/").compare("Host/", "FfmpegEncodeOnly/");
+    return reporter.run(argc, argv);
+}

@@ -2,15 +2,19 @@
 // pointer move to its session, over loopback QUIC, through the host's lease,
 // queues and injector and XTest, until another X client's window reads the
 // event. Against the same events injected with XTest by a local process in
-// the same run ("xLocal", lower is better). The time from the hand-off to the
-// injector's post (QUIC on loopback plus the host's own share) is reported
-// apart, as is the rest (XTest to the window).
+// the same run ("xLocal", lower is better). The viewer reaches the host
+// through a plain UDP relay on loopback, which notes when each datagram
+// leaves it for the host: the host's own part (from its datagram arriving to
+// the injector's post, measured on the host's side) is reported apart, as are
+// the time from the hand-off to the post (the viewer's send included) and the
+// rest (XTest to the window).
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/EventPosting/EventPosterX11.h"
 #include "Platform/EventPosting/Tests/InputRecorderX11.h"
 #include "QuillmereMac/Tests/TestViewer.h"
 #include "TestSupport/Host/TestHost.h"
+#include "TestSupport/LossyRelay.h"
 #include "TestSupport/XvfbServer.h"
 
 #include <xcb/xtest.h>
@@ -84,8 +88,9 @@ public:
                                                     services.permission = [] { return true; };
                                                 }});
         const std::uint16_t port = host->start();
+        relay.emplace(port);
         const LocalIdentity phone = host->pairThroughInvitation();
-        viewer = std::make_unique<testing::TestViewer>(phone, host->identity.fingerprint, port,
+        viewer = std::make_unique<testing::TestViewer>(phone, host->identity.fingerprint, relay->port(),
                                                        host->defaults.defaults(), testing::TestViewer::Options{});
         using V = testing::TestViewer;
         if (!viewer->waitUntil([](const V& v) { return v.phase() == ClientSession::Phase::ready; }, 20s))
@@ -111,11 +116,22 @@ public:
     ~Setup() { xcb_disconnect(local); }
 
     void send(InputEvent event) { viewer->sendControl(msg::Input{++seq, generation, std::move(event)}); }
+    std::uint64_t forwardedToHost() const { return relay->counts(testing::LossyRelay::Direction::toServer).forwarded; }
+    // When the first datagram after the given count left the relay for the host.
+    std::uint64_t arrivedAtHostNs(std::uint64_t before) const {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (forwardedToHost() == before) {
+            if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("no datagram reached the host");
+            std::this_thread::yield();
+        }
+        return Clock::nowNs();
+    }
 
     testing::XvfbServer server{{.screens = {{800, 600}}, .windowManager = false}};
     std::optional<InputRecorderX11> recorder;
     std::shared_ptr<TimedPoster> poster;
     std::optional<testing::TestHost> host;
+    std::optional<testing::LossyRelay> relay;
     std::unique_ptr<testing::TestViewer> viewer;
     std::uint32_t generation = 0;
     std::uint32_t seq = 0;
@@ -135,7 +151,10 @@ double arrivalUs(InputRecorderX11& recorder, std::uint8_t type, std::size_t befo
 }
 
 void report(benchmark::State& state, const std::vector<double>& total, const std::vector<double>& head,
-            const std::vector<double>& tail, const std::vector<double>& local) {
+            const std::vector<double>& tail, const std::vector<double>& local, const std::vector<double>& hostPart) {
+    const Quantiles hp = quantiles(hostPart);
+    state.counters["host_p50_us"] = hp.p50;
+    state.counters["host_p99_us"] = hp.p99;
     const Quantiles t = quantiles(total);
     const Quantiles h = quantiles(head);
     const Quantiles x = quantiles(tail);
@@ -157,14 +176,17 @@ template <class TypeOf, class Through, class Local>
 void measure(benchmark::State& state, TypeOf typeOf, Through throughHost, Local locally) {
     Setup& s = setup();
     for (auto _ : state) {
-        std::vector<double> total, head, tail, local;
+        std::vector<double> total, head, tail, local, hostPart;
         for (int i = 0; i < samples; ++i) {
             const std::uint8_t type = typeOf(i);
             const std::size_t seen = s.recorder->ofType(type).size();
+            const std::uint64_t forwarded = s.forwardedToHost();
             const std::uint64_t handOff = Clock::nowNs();
             throughHost(s, i);
+            const std::uint64_t arrived = s.arrivedAtHostNs(forwarded);
             total.push_back(arrivalUs(*s.recorder, type, seen, handOff));
             head.push_back(static_cast<double>(s.poster->last() - handOff) / 1000.0);
+            hostPart.push_back((static_cast<double>(s.poster->last()) - static_cast<double>(arrived)) / 1000.0);
             tail.push_back(total.back() - head.back());
             std::this_thread::sleep_for(spacing);
 
@@ -175,7 +197,7 @@ void measure(benchmark::State& state, TypeOf typeOf, Through throughHost, Local 
             local.push_back(arrivalUs(*s.recorder, type, seenLocal, start));
             std::this_thread::sleep_for(spacing);
         }
-        report(state, total, head, tail, local);
+        report(state, total, head, tail, local, hostPart);
     }
 }
 

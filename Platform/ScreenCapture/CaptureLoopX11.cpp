@@ -1,5 +1,6 @@
 #include "Platform/ScreenCapture/CaptureLoopX11.h"
 
+#include "Platform/ScreenCapture/FrameDeadline.h"
 #include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>
@@ -24,6 +25,8 @@ void CaptureLoopX11::setConfiguration(const ScreenCaptureStreamConfiguration& co
         configuration.scalesToFit != configuration_.scalesToFit) {
         wholeFrameDue_ = true;
     }
+    // A faster pace starts a new grid now rather than after the old, longer interval.
+    if (configuration.minimumFrameIntervalNs < configuration_.minimumFrameIntervalNs) frameDueNs_ = 0;
     configuration_ = configuration;
 }
 
@@ -74,12 +77,12 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
         wanted = grabber_.cursorMoved();
     }
     if (wanted) {
-        if (now < lastFrameNs_ + interval) return lastFrameNs_ + interval;
-        lastFrameNs_ = now;
+        if (now < frameDueNs_) return frameDueNs_;
+        frameDueNs_ = FrameDeadline::next(frameDueNs_, interval, now);
         // With every buffer still out, try again one interval on.
         if (grabber_.framesInFlight() < std::max(configuration_.queueDepth, 1)) captureFrame(now);
         if (ended_) return std::nullopt;
-        return target_.state() == CaptureTargetX11::State::live ? now + interval : now;
+        return target_.state() == CaptureTargetX11::State::live ? frameDueNs_ : now;
     }
     if (now >= lastSampleNs_ + quietIntervalNs) {
         deliverStatus(ScreenCaptureFrameStatus::idle);

@@ -49,7 +49,8 @@ private:
     // The next frame tells everything (first frame, new raster, lost damage).
     bool wholeFrameDue_ = true;
     bool ended_ = false;
-    std::uint64_t lastFrameNs_ = 0;
+    // When the next frame may be taken, on a grid of frame intervals.
+    std::uint64_t frameDueNs_ = 0;
     std::uint64_t lastSampleNs_ = 0;
     std::uint64_t lastRecheckNs_ = 0;
     std::uint64_t nextCursorPollNs_ = 0;

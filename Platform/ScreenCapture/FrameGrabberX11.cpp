@@ -1,14 +1,23 @@
 #include "Platform/ScreenCapture/FrameGrabberX11.h"
 
 #include "Platform/ScreenCapture/RasterPlacement.h"
+#include "Platform/SystemInfo/UsableProcessors.h"
 #include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>
 
 namespace quillmere {
 
+namespace {
+
+// Past four, memory bandwidth rather than threads bounds a 4K conversion.
+constexpr int maximumConversionBands = 4;
+
+} // namespace
+
 FrameGrabberX11::FrameGrabberX11(XcbConnection& connection, CaptureTargetX11& target)
-    : connection_(connection), target_(target), cursor_(connection, target.root()) {}
+    : connection_(connection), target_(target), cursor_(connection, target.root()),
+      writer_(std::min(UsableProcessors::count(), maximumConversionBands)) {}
 
 std::optional<ScreenRect> FrameGrabberX11::visibleCursor() const {
     const auto placed = cursor_.placement(target_.pointerOriginX(), target_.pointerOriginY());
@@ -77,12 +86,22 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
                 ScreenCaptureError::make(ScreenCaptureError::internalError, "no pixel buffers for the raster"));
         }
         pool_ = std::move(*pool);
+        history_.forget();
         whole = true;
     }
     auto buffer = pool_->createPixelBuffer();
     if (!buffer) return std::nullopt;
     const BgraImage image{grab->image.pixels, grab->image.bytesPerRow, grab->image.width, grab->image.height};
-    if (!writer_.write(image, *placement, **buffer)) return std::nullopt;
+    // Pooled buffers come back holding an earlier frame: bring them up to date.
+    std::optional<std::vector<ScreenRect>> changes;
+    if (!whole && *placement == placement_) changes = dirty;
+    const auto areas = history_.areasToWrite(buffer->get(), changes);
+    if (!writer_.write(image, *placement, **buffer, areas ? &*areas : nullptr)) {
+        history_.forget();
+        return std::nullopt;
+    }
+    history_.written(buffer->get(), std::move(changes));
+    placement_ = *placement;
 
     ScreenCaptureSample sample;
     sample.status = ScreenCaptureFrameStatus::complete;

@@ -3,6 +3,7 @@
 #include "Platform/PixelBuffer/PixelBufferPool.h"
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
 #include "Platform/ScreenCapture/CursorX11.h"
+#include "Platform/ScreenCapture/DamageHistory.h"
 #include "Platform/ScreenCapture/RasterWriter.h"
 #include "Platform/ScreenCapture/ScreenCaptureStream.h"
 #include "Platform/ScreenCapture/ShmSegmentX11.h"
@@ -43,6 +44,8 @@ private:
     CaptureTargetX11& target_;
     CursorX11 cursor_;
     RasterWriter writer_;
+    DamageHistory history_;
+    std::optional<RasterPlacement> placement_;
     std::unique_ptr<ShmSegmentX11> segment_;
     std::shared_ptr<PixelBufferPool> pool_;
     std::optional<ScreenRect> drawnCursor_;

@@ -6,6 +6,7 @@
 #include <immintrin.h>
 #endif
 
+#include <algorithm>
 #include <cstring>
 
 namespace quillmere {
@@ -228,6 +229,16 @@ void fillChroma(std::uint8_t* plane, std::size_t stride, int x, int y, int width
 
 } // namespace
 
+RasterWriter::RasterWriter(int maximumBands) : bands_(maximumBands) {}
+
+int RasterWriter::bandsFor(int width, int height, int maximum) {
+    // A few hundred microseconds of conversion per band (more under memory
+    // pressure): fewer pixels are not worth a wake-up.
+    constexpr std::int64_t pixelsPerBand = 512 * 1024;
+    const std::int64_t pixels = static_cast<std::int64_t>(std::max(width, 0)) * std::max(height, 0);
+    return static_cast<int>(std::clamp<std::int64_t>(pixels / pixelsPerBand, 1, std::max(maximum, 1)));
+}
+
 void RasterWriter::convert(const std::uint8_t* bgra, std::size_t bgraStride, int width, int height,
                            std::uint8_t* luma, std::size_t lumaStride, std::uint8_t* chroma,
                            std::size_t chromaStride) {
@@ -241,7 +252,8 @@ void RasterWriter::convert(const std::uint8_t* bgra, std::size_t bgraStride, int
     }
 }
 
-bool RasterWriter::write(const BgraImage& image, const RasterPlacement& placement, PixelBuffer& buffer) {
+bool RasterWriter::write(const BgraImage& image, const RasterPlacement& placement, PixelBuffer& buffer,
+                         const std::vector<ScreenRect>* changed) {
     if (buffer.pixelFormat() != PixelFormat::nv12VideoRange || buffer.width() != placement.rasterWidth ||
         buffer.height() != placement.rasterHeight || image.width < placement.contentWidth ||
         image.height < placement.contentHeight) {
@@ -263,11 +275,35 @@ bool RasterWriter::write(const BgraImage& image, const RasterPlacement& placemen
         source = scaled_.data();
         sourceStride = static_cast<std::size_t>(placement.width) * 4;
     }
-    convert(source, sourceStride, placement.width, placement.height,
-            luma + static_cast<std::size_t>(placement.y) * lumaStride + placement.x, lumaStride,
-            chroma + static_cast<std::size_t>(placement.y / 2) * chromaStride + placement.x, chromaStride);
+    std::uint8_t* placedLuma = luma + static_cast<std::size_t>(placement.y) * lumaStride + placement.x;
+    std::uint8_t* placedChroma = chroma + static_cast<std::size_t>(placement.y / 2) * chromaStride + placement.x;
+    // One area of the placed picture, its corners on whole chroma samples.
+    const auto convertArea = [&](const ScreenRect& area) {
+        const int left = std::max(area.x, 0) / 2 * 2;
+        const int top = std::max(area.y, 0) / 2 * 2;
+        const int right = std::min((area.x + area.width + 1) / 2 * 2, placement.width);
+        const int bottom = std::min((area.y + area.height + 1) / 2 * 2, placement.height);
+        if (right <= left || bottom <= top) return;
+        const int bands = bandsFor(right - left, bottom - top, bands_.maximumBands());
+        // Whole chroma rows per band: an even number of picture rows.
+        const int bandRows = ((bottom - top + bands - 1) / bands + 1) / 2 * 2;
+        bands_.run(bands, [&](int band) {
+            const int first = top + band * bandRows;
+            const int rows = std::min(bandRows, bottom - first);
+            if (rows <= 0) return;
+            convert(source + static_cast<std::size_t>(first) * sourceStride + static_cast<std::size_t>(left) * 4,
+                    sourceStride, right - left, rows,
+                    placedLuma + static_cast<std::size_t>(first) * lumaStride + left, lumaStride,
+                    placedChroma + static_cast<std::size_t>(first / 2) * chromaStride + left, chromaStride);
+        });
+    };
+    if (changed != nullptr && !placement.scales()) {
+        for (const ScreenRect& area : *changed) convertArea(area);
+    } else {
+        convertArea({0, 0, placement.width, placement.height});
+    }
 
-    if (!placement.fillsRaster()) {
+    if ((changed == nullptr || placement.scales()) && !placement.fillsRaster()) {
         const int rasterW = placement.rasterWidth;
         const int rasterH = placement.rasterHeight;
         const int right = placement.x + placement.width;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "Platform/PixelBuffer/PixelBuffer.h"
+#include "Platform/ScreenCapture/BandWorkers.h"
 #include "Platform/ScreenCapture/RasterPlacement.h"
+#include "Platform/ScreenCapture/ShareableContent.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +24,20 @@ struct BgraImage {
 // encoder signals), scaled to their placement, with black bars around it.
 class RasterWriter {
 public:
+    // Large pictures are converted in up to maximumBands bands at once, one
+    // thread each: a 4K frame on one thread alone takes a good part of a
+    // 60 fps frame interval.
+    explicit RasterWriter(int maximumBands = 1);
+
+    // Bands worth waking a thread for, at most maximum.
+    static int bandsFor(int width, int height, int maximum);
+
     // False when the buffer is not NV12 of the placement's raster or cannot
-    // be locked.
-    bool write(const BgraImage& image, const RasterPlacement& placement, PixelBuffer& buffer);
+    // be locked. With changed areas (content pixels) the buffer is taken to
+    // hold the picture as it was before them, and only they are converted
+    // again (unless the picture is scaled).
+    bool write(const BgraImage& image, const RasterPlacement& placement, PixelBuffer& buffer,
+               const std::vector<ScreenRect>* changed = nullptr);
 
     // The conversion itself, for a width x height area; odd sizes repeat the
     // last column or row for chroma.
@@ -33,6 +46,7 @@ public:
 
 private:
     std::vector<std::uint8_t> scaled_;
+    BandWorkers bands_;
 };
 
 } // namespace quillmere

@@ -19,7 +19,8 @@ struct ScreenCaptureStreamConfiguration {
     int width = 0;
     int height = 0;
     std::uint32_t pixelFormat = PixelFormat::nv12VideoRange;
-    // Samples come no closer together than this.
+    // Samples come at most once per this interval, on a fixed grid: one
+    // taken a little late does not push the next one back.
     std::uint64_t minimumFrameIntervalNs = 1'000'000'000ULL / 60;
     bool showsCursor = true;
     int queueDepth = 3;

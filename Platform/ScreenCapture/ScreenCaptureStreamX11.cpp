@@ -6,6 +6,7 @@
 #include "Platform/X11/XcbConnection.h"
 
 #include <poll.h>
+#include <time.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -149,9 +150,11 @@ void ScreenCaptureStreamX11::Worker::run(Completion startCompletion) {
             const std::uint64_t now = Clock::nowNs();
             const std::uint64_t waitNs = *next > now ? *next - now : 0;
             pollfd fds[2] = {{xFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-            // Rounded up: waking early would only spin.
-            const int timeoutMs = static_cast<int>(std::min<std::uint64_t>((waitNs + 999'999) / 1'000'000, 1000));
-            poll(fds, 2, timeoutMs);
+            // To the nanosecond: whole milliseconds would stretch every frame interval.
+            const std::uint64_t boundedNs = std::min<std::uint64_t>(waitNs, 1'000'000'000);
+            const timespec timeout{static_cast<time_t>(boundedNs / 1'000'000'000),
+                                   static_cast<long>(boundedNs % 1'000'000'000)};
+            ppoll(fds, 2, &timeout, nullptr);
             if (fds[1].revents & POLLIN) running = applyCommands(&loop, stopCompletion);
         }
         // Target and connection go here, before any stop completes: nothing

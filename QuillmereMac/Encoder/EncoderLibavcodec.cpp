@@ -1,5 +1,8 @@
 #include "QuillmereMac/Encoder/EncoderLibavcodec.h"
 
+#include "Platform/SystemInfo/UsableProcessors.h"
+#include "QuillmereMac/Encoder/EncoderThreading.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/hwcontext.h>
@@ -13,7 +16,6 @@ extern "C" {
 #include <cmath>
 #include <filesystem>
 #include <mutex>
-#include <thread>
 
 namespace quillmere {
 namespace {
@@ -27,7 +29,6 @@ struct Setting {
 };
 
 constexpr std::int64_t keyintUnlimited = 1 << 30;
-constexpr int maximumSliceThreads = 8;
 
 void quietLibraryLog() {
     static std::once_flag once;
@@ -166,8 +167,11 @@ std::expected<std::unique_ptr<EncoderLibavcodec>, EncoderError> EncoderLibavcode
         context->pix_fmt = AV_PIX_FMT_NV12;
         // Slices, not frames, in parallel: frame threads hold frames back.
         context->thread_type = FF_THREAD_SLICE;
-        context->thread_count = static_cast<int>(
-            std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, maximumSliceThreads));
+        const auto threads =
+            EncoderThreading::choose(UsableProcessors::count(), config.width, config.height, config.fps);
+        context->thread_count = threads.sliceThreads;
+        av_opt_set(context->priv_data, "x264-params",
+                   fmt::format("lookahead-threads={}", threads.lookaheadThreads).c_str(), 0);
         av_opt_set(context->priv_data, "preset", "ultrafast", 0);
         // Keyframes come when asked for or at the interval, always as IDR,
         // never because the picture changed a lot.

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace quillmere {
@@ -164,6 +166,89 @@ TEST(RasterWriter, OddSizesStayInsideTheBuffer) {
     auto pixels = solid(10, 10, 0, 0, 0);
     auto buffer = *PixelBuffer::make(PixelFormat::nv12VideoRange, 9, 5);
     EXPECT_TRUE(writer.write({pixels.data(), 40, 10, 10}, *RasterPlacement::make(10, 10, 9, 5, true), *buffer));
+}
+
+// Bands split at odd heights, and a black bar above the content, must write
+// the very bytes one thread does, with no seam between bands.
+TEST(RasterWriter, BandsWriteWhatOneThreadWrites) {
+    std::uint32_t seed = 777;
+    const struct {
+        int contentWidth, contentHeight, rasterWidth, rasterHeight, bands;
+    } cases[] = {{1280, 1001, 1280, 1001, 2}, {3840, 2160, 3840, 2160, 4}, {1600, 1001, 1600, 1101, 3}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(RasterWriter::bandsFor(c.contentWidth, c.contentHeight, 4), c.bands);
+        std::vector<std::uint8_t> pixels(static_cast<std::size_t>(c.contentWidth) * c.contentHeight * 4);
+        for (auto& byte : pixels) byte = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+        const BgraImage image{pixels.data(), static_cast<std::size_t>(c.contentWidth) * 4, c.contentWidth,
+                              c.contentHeight};
+        const auto placement =
+            *RasterPlacement::make(c.contentWidth, c.contentHeight, c.rasterWidth, c.rasterHeight, true);
+        auto one = *PixelBuffer::make(PixelFormat::nv12VideoRange, c.rasterWidth, c.rasterHeight);
+        auto several = *PixelBuffer::make(PixelFormat::nv12VideoRange, c.rasterWidth, c.rasterHeight);
+        RasterWriter single(1);
+        RasterWriter banded(4);
+        ASSERT_TRUE(single.write(image, placement, *one));
+        ASSERT_TRUE(banded.write(image, placement, *several));
+        one->lockBaseAddress(PixelBuffer::Lock::readOnly);
+        several->lockBaseAddress(PixelBuffer::Lock::readOnly);
+        const std::size_t rowBytes[] = {static_cast<std::size_t>(c.rasterWidth),
+                                        static_cast<std::size_t>((c.rasterWidth + 1) / 2 * 2)};
+        for (std::size_t plane = 0; plane < 2; ++plane) {
+            for (int row = 0; row < one->planeHeight(plane); ++row) {
+                ASSERT_EQ(std::memcmp(one->planeBaseAddress(plane) + row * one->planeBytesPerRow(plane),
+                                      several->planeBaseAddress(plane) + row * several->planeBytesPerRow(plane),
+                                      rowBytes[plane]),
+                          0)
+                    << c.contentWidth << "x" << c.contentHeight << " plane " << plane << " row " << row;
+            }
+        }
+        one->unlockBaseAddress(PixelBuffer::Lock::readOnly);
+        several->unlockBaseAddress(PixelBuffer::Lock::readOnly);
+    }
+}
+
+void expectSamePlanes(PixelBuffer& one, PixelBuffer& other, const std::string& what) {
+    one.lockBaseAddress(PixelBuffer::Lock::readOnly);
+    other.lockBaseAddress(PixelBuffer::Lock::readOnly);
+    const std::size_t rowBytes[] = {static_cast<std::size_t>(one.width()),
+                                    static_cast<std::size_t>((one.width() + 1) / 2 * 2)};
+    for (std::size_t plane = 0; plane < 2; ++plane) {
+        for (int row = 0; row < one.planeHeight(plane); ++row) {
+            ASSERT_EQ(std::memcmp(one.planeBaseAddress(plane) + row * one.planeBytesPerRow(plane),
+                                  other.planeBaseAddress(plane) + row * other.planeBytesPerRow(plane), rowBytes[plane]),
+                      0)
+                << what << " plane " << plane << " row " << row;
+        }
+    }
+    one.unlockBaseAddress(PixelBuffer::Lock::readOnly);
+    other.unlockBaseAddress(PixelBuffer::Lock::readOnly);
+}
+
+// A buffer holding the previous picture, given only the changed areas (odd
+// corners, overlaps, an edge, a large area in bands), ends up as a whole write
+// of the new picture would leave it, bars and all.
+TEST(RasterWriter, ChangedAreasBringABufferUpToDate) {
+    const int width = 2400, height = 2001, rasterHeight = 2101;
+    std::uint32_t seed = 99;
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+    for (auto& byte : pixels) byte = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+    const BgraImage image{pixels.data(), static_cast<std::size_t>(width) * 4, width, height};
+    const auto placement = *RasterPlacement::make(width, height, width, rasterHeight, true);
+    RasterWriter writer(4);
+    auto updated = *PixelBuffer::make(PixelFormat::nv12VideoRange, width, rasterHeight);
+    ASSERT_TRUE(writer.write(image, placement, *updated));
+
+    const std::vector<ScreenRect> changed{
+        {3, 5, 7, 9}, {8, 10, 30, 1}, {2390, 1990, 10, 11}, {100, 100, 2200, 1900}, {0, 2000, 1, 1}};
+    for (const ScreenRect& area : changed) {
+        for (int y = area.y; y < area.y + area.height; ++y) {
+            for (int x = area.x; x < area.x + area.width; ++x) pixels[(static_cast<std::size_t>(y) * width + x) * 4 + 1] ^= 0x5A;
+        }
+    }
+    ASSERT_TRUE(writer.write(image, placement, *updated, &changed));
+    auto whole = *PixelBuffer::make(PixelFormat::nv12VideoRange, width, rasterHeight);
+    ASSERT_TRUE(RasterWriter(1).write(image, placement, *whole));
+    expectSamePlanes(*updated, *whole, "changed areas");
 }
 
 TEST(RasterWriter, RefusesABufferOfAnotherShape) {
