@@ -1,10 +1,16 @@
 #include "QuillmereMac/Views/ViewStyle.h"
 
+#include <QEvent>
 #include <QFrame>
 #include <QLabel>
 #include <QPalette>
+#include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
+#include <QTimer>
 #include <QWidget>
+
+#include <algorithm>
 
 namespace quillmere {
 
@@ -49,6 +55,75 @@ QScrollArea* ViewStyle::scrolling(QWidget* content, QWidget* parent) {
     area->viewport()->setAutoFillBackground(false);
     content->setAutoFillBackground(false);
     return area;
+}
+
+void ViewStyle::makeProminent(QPushButton* button) {
+    button->setDefault(false);
+    button->setAutoDefault(false);
+    button->setStyleSheet(QStringLiteral(
+        "QPushButton { background: palette(highlight); color: palette(highlighted-text); border: none;"
+        " border-radius: 5px; padding: 5px 14px; }"
+        "QPushButton:pressed { background: palette(dark); }"
+        "QPushButton:focus { outline: none; border: 2px solid palette(mid); padding: 3px 12px; }"
+        "QPushButton:disabled { background: palette(midlight); color: palette(mid); }"));
+}
+
+namespace {
+
+// What the window manager adds around the client area; none before it framed
+// the window.
+QMargins frameOf(const QWidget& window) {
+    const QRect inner = window.geometry();
+    const QRect outer = window.frameGeometry();
+    return {inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+            outer.bottom() - inner.bottom()};
+}
+
+// Puts its window back inside the screen after the events that may move it out.
+class ScreenKeeper final : public QObject {
+public:
+    explicit ScreenKeeper(QWidget* window) : QObject(window), window_(window) { window->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const auto type = event->type();
+        if (watched == window_ && (type == QEvent::Show || type == QEvent::Move || type == QEvent::Resize) &&
+            !pending_) {
+            pending_ = true;
+            QTimer::singleShot(0, this, [this] {
+                pending_ = false;
+                if (window_->isVisible()) ViewStyle::keepOnScreen(window_);
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QWidget* window_;
+    bool pending_ = false;
+};
+
+} // namespace
+
+void ViewStyle::keepOnScreenAlways(QWidget* window) { new ScreenKeeper(window); }
+
+QSize ViewStyle::room(const QWidget& window) {
+    const QScreen* screen = window.screen();
+    if (screen == nullptr) return {QWIDGETSIZE_MAX, QWIDGETSIZE_MAX};
+    return screen->availableGeometry().size().shrunkBy(frameOf(window));
+}
+
+void ViewStyle::keepOnScreen(QWidget* window) {
+    const QScreen* screen = window->screen();
+    if (screen == nullptr) return;
+    const QRect available = screen->availableGeometry();
+    if (!QRect(QPoint(), room(*window)).contains(QRect(QPoint(), window->size())))
+        window->resize(window->size().boundedTo(room(*window)));
+    const QSize outer = window->size().grownBy(frameOf(*window));
+    const QPoint at = window->pos();
+    const QPoint inside(std::clamp(at.x(), available.left(), std::max(available.left(), available.right() + 1 - outer.width())),
+                        std::clamp(at.y(), available.top(), std::max(available.top(), available.bottom() + 1 - outer.height())));
+    if (inside != at) window->move(inside);
 }
 
 QFont ViewStyle::headline(QFont base) {
