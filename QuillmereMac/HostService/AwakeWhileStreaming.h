@@ -22,7 +22,7 @@ public:
     };
     using Begin = std::function<std::expected<std::unique_ptr<Activity>, std::string>(std::string_view reason)>;
 
-    static constexpr std::string_view reason = "Streaming this Mac to an iPhone";
+    static constexpr std::string_view reason = "Streaming this computer to an iPhone";
 
     // The default begins logind's idle inhibitor on the system bus.
     explicit AwakeWhileStreaming(Begin begin = logindActivity());

@@ -86,7 +86,7 @@ TEST(HostAppController, TheSharingGroupComesAndGoesWithSessions) {
     engine.publish(stopping);
     EXPECT_FALSE(controller.indicator().isLive());
     EXPECT_EQ(titles(*controller.statusMenu()), fixedItems);
-    EXPECT_EQ(controller.statusItem()->toolTip().toStdString(), "Quillmere \u2014 Share Mac windows with your iPhone");
+    EXPECT_EQ(controller.statusItem()->toolTip().toStdString(), "Quillmere \u2014 Share this computer\u2019s windows with your iPhone");
 }
 
 TEST(HostAppController, ThePairingWindowStartsOnePairingAndClosingCancelsIt) {
