@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -301,6 +302,21 @@ void PairingView::fitWindow() {
     const QSize wanted = wantedWindowSize().boundedTo(room);
     if (wanted.width() > top->width() || wanted.height() > top->height()) top->resize(wanted.expandedTo(top->size()));
     ViewStyle::keepOnScreen(top);
+}
+
+void PairingView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // Made smaller by the window manager's frame or by the user: a smaller
+    // code may spare the scrolling.
+    if (qr_ && shownQRScale_ > minimumQRScale && !refitting_) {
+        refitting_ = true;
+        QPointer<PairingView> view(this);
+        QTimer::singleShot(0, this, [view] {
+            if (!view) return;
+            if (view->scroll_->verticalScrollBar()->maximum() > 0) view->fitWindow();
+            view->refitting_ = false;
+        });
+    }
 }
 
 void PairingView::showEvent(QShowEvent* event) {

@@ -58,6 +58,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     QWidget* makeSection(const EnrollmentState::Value& state);
@@ -82,6 +83,7 @@ private:
     QPointer<QLabel> qr_;
     int qrModules_ = 0;
     int shownQRScale_ = qrScale;
+    bool refitting_ = false;
 };
 
 } // namespace quillmere
