@@ -259,14 +259,21 @@ int redPixels(const QImage& image) {
     return count;
 }
 
-TEST(HostProgramCommandLine, HelpAndAMissingDisplayNeedNoDisplay) {
+TEST(HostProgramCommandLine, HelpUnknownOptionsAndAMissingDisplayNeedNoDisplay) {
     TemporaryFolder folder;
     Program help({QUILLMERE_HOST_PROGRAM, "--help"}, {{"DISPLAY", ":65000"}}, folder.path() / "help.txt");
     EXPECT_EQ(help.wait(10s), 0);
     EXPECT_NE(help.output().find("QUILLMERE_MAC_KEYCHAIN_SCOPE"), std::string::npos) << help.output();
+    Program bogus({QUILLMERE_HOST_PROGRAM, "--bogus"}, {{"DISPLAY", ":65000"}}, folder.path() / "bogus.txt");
+    EXPECT_EQ(bogus.wait(10s), 2);
+    EXPECT_EQ(bogus.output().rfind("quillmere-host: unknown option --bogus\n\nUsage: quillmere-host", 0), 0u)
+        << bogus.output();
     Program nowhere({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ":65000"}}, folder.path() / "nowhere.txt");
     EXPECT_EQ(nowhere.wait(10s), 1);
-    EXPECT_EQ(nowhere.output(),
+    EXPECT_EQ(nowhere.output(), "quillmere-host: cannot open display :65000\n");
+    Program unset({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ""}}, folder.path() / "unset.txt");
+    EXPECT_EQ(unset.wait(10s), 1);
+    EXPECT_EQ(unset.output(),
               "quillmere-host: no X display to run on (set DISPLAY, or start a private one with scripts/run)\n");
 }
 
@@ -373,6 +380,30 @@ protected:
         return testing::readQRCode(file);
     }
 
+    // The host's viewable window of that title; the tray icon is named too,
+    // windows are larger.
+    std::optional<xcb_window_t> windowTitled(const std::string& title) const {
+        std::optional<xcb_window_t> found;
+        eventually(
+            [&] {
+                for (const xcb_window_t window : probe.windows("quillmere-host"))
+                    if (probe.title(window) == title && probe.geometry(window).width() > 100) found = window;
+                return found.has_value();
+            },
+            10s);
+        return found;
+    }
+    std::size_t windowsTitled(const std::string& title) const {
+        std::size_t count = 0;
+        for (const xcb_window_t window : probe.windows("quillmere-host"))
+            if (probe.title(window) == title && probe.geometry(window).width() > 100) ++count;
+        return count;
+    }
+    // Inside the screen, which has no panel here but trayer's.
+    bool onScreen(xcb_window_t window) const {
+        return probe.geometry(probe.root()).contains(probe.geometry(window));
+    }
+
     // Kept beside the build as the test's artifacts.
     void keepScreenshot(const std::string& name, std::optional<xcb_window_t> window = std::nullopt) const {
         std::filesystem::create_directories(QUILLMERE_SCREENSHOTS);
@@ -380,7 +411,8 @@ protected:
         EXPECT_TRUE(probe.image(window.value_or(probe.root())).save(QString::fromStdString(path))) << path;
     }
 
-    XvfbServer server{XvfbServer::Options{{{1024, 768}}, true}};
+    // The screen scripts/run gives its private desktop.
+    XvfbServer server{XvfbServer::Options{{{1280, 800}}, true}};
     DesktopProbe probe{server.displayName()};
     TemporaryFolder home;
     std::optional<Program> trayer;
@@ -398,18 +430,6 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     const xcb_window_t icon = icons[0];
     // The status window opens at launch; each window is kept as a picture
     // of its own, on top as it just opened.
-    auto windowTitled = [&](const std::string& title) {
-        std::optional<xcb_window_t> found;
-        eventually(
-            [&] {
-                // The tray icon is named too; windows are larger.
-                for (const xcb_window_t window : probe.windows("quillmere-host"))
-                    if (probe.title(window) == title && probe.geometry(window).width() > 100) found = window;
-                return found.has_value();
-            },
-            10s);
-        return found;
-    };
     const auto statusWindow = windowTitled("Quillmere");
     ASSERT_TRUE(statusWindow) << "no status window";
     EXPECT_EQ(probe.geometry(*statusWindow).size(), QSize(560, 620));
@@ -421,6 +441,7 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     chooseFromTrayMenu(icon, 2);
     const auto pairingWindow = windowTitled("Pair iPhone");
     ASSERT_TRUE(pairingWindow) << "no pairing window";
+    EXPECT_TRUE(eventually([&] { return onScreen(*pairingWindow); }, 10s)) << "the pairing window is off the screen";
     std::optional<std::string> invitation;
     ASSERT_TRUE(eventually([&] { return (invitation = readQRCode(probe.image(*pairingWindow))).has_value(); }, 20s));
     EXPECT_EQ(invitation->rfind("quillmere:1:", 0), 0u) << *invitation;
@@ -442,7 +463,9 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     chooseFromTrayMenu(icon, 3);
     const auto settingsWindow = windowTitled("Quillmere Settings");
     ASSERT_TRUE(settingsWindow) << "no settings window";
-    EXPECT_EQ(probe.geometry(*settingsWindow).size(), QSize(520, 400));
+    EXPECT_GE(probe.geometry(*settingsWindow).width(), 520);
+    EXPECT_GE(probe.geometry(*settingsWindow).height(), 400);
+    EXPECT_TRUE(onScreen(*settingsWindow));
     keepScreenshot("settings-window.png", *settingsWindow);
 
     const std::vector<std::string> session{"--host", "127.0.0.1", "--port", std::to_string(*port), "--select",
@@ -506,6 +529,76 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     ASSERT_TRUE(trust);
     EXPECT_FALSE(trust->has_value());
     EXPECT_EQ(host.output().find("Bonjour"), std::string::npos) << host.output();
+}
+
+// One host per desktop, even after one was killed; the application's menu
+// and its shortcuts in every window; the iPhones tab by mouse.
+TEST_F(HostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSettings) {
+    {
+        // Killed without its quit path: its socket stays behind.
+        Program killed({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "killed.log");
+        ASSERT_TRUE(sessionPort(killed)) << killed.output();
+        killed.signal(SIGKILL);
+        EXPECT_EQ(killed.wait(10s), -1);
+    }
+    Program host({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
+    ASSERT_TRUE(sessionPort(host)) << host.output();
+    const auto statusWindow = windowTitled("Quillmere");
+    ASSERT_TRUE(statusWindow) << "no status window";
+
+    // A second start shows the first one's window and ends.
+    Program second({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "second.log");
+    EXPECT_EQ(second.wait(20s), 0) << second.output();
+    EXPECT_NE(second.output().find("quillmere-host: already running on display " + server.displayName() +
+                                   "; showed its status window\n"),
+              std::string::npos)
+        << second.output();
+    EXPECT_EQ(windowsTitled("Quillmere"), 1u);
+
+    // Settings by its shortcut, closed by Ctrl+W, again by the shortcut.
+    const auto key = [&](xcb_window_t window, const std::string& keys) {
+        xdotool({"windowactivate", "--sync", std::to_string(window), "key", "--clearmodifiers", keys});
+    };
+    key(*statusWindow, "ctrl+comma");
+    auto settingsWindow = windowTitled("Quillmere Settings");
+    ASSERT_TRUE(settingsWindow) << "Ctrl+, opened no settings window";
+    key(*settingsWindow, "ctrl+w");
+    EXPECT_TRUE(eventually([&] { return windowsTitled("Quillmere Settings") == 0; }, 10s)) << "Ctrl+W left it open";
+    key(*statusWindow, "ctrl+comma");
+    settingsWindow = windowTitled("Quillmere Settings");
+    ASSERT_TRUE(settingsWindow) << "Ctrl+, did not open it again";
+    key(*settingsWindow, "ctrl+w");
+    ASSERT_TRUE(eventually([&] { return windowsTitled("Quillmere Settings") == 0; }, 10s));
+
+    // The toolbar's "Settings…", the second button under the menu bar.
+    const QRect status = probe.geometry(*statusWindow);
+    xdotool({"mousemove", std::to_string(status.x() + 141), std::to_string(status.y() + 39), "click", "1"});
+    settingsWindow = windowTitled("Quillmere Settings");
+    ASSERT_TRUE(settingsWindow) << "the toolbar opened no settings window";
+
+    // The iPhones tab by a click, and the paired viewer removed there.
+    const QRect settings = probe.geometry(*settingsWindow);
+    xdotool({"mousemove", std::to_string(settings.x() + 147), std::to_string(settings.y() + 42), "click", "1"});
+    keepScreenshot("settings-iphones.png", *settingsWindow);
+    const auto trusted = [&] {
+        auto trust = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(*keychain),
+                                                                KeychainTrustStorage::service(scope),
+                                                                std::string(KeychainTrustStorage::account)));
+        return trust ? trust->peers().size() : 99u;
+    };
+    ASSERT_EQ(trusted(), 1u);
+    // "Remove…" at the right of the device's row.
+    xdotool({"mousemove", std::to_string(settings.right() - 50), std::to_string(settings.y() + 80), "click", "1"});
+    ASSERT_TRUE(eventually([&] { return windowsTitled("Quillmere Settings") == 2; }, 10s)) << "no confirmation";
+    keepScreenshot("settings-remove.png");
+    // The confirmation holds the keyboard, Cancel focused: one step back is "Remove iPhone".
+    xdotool({"key", "shift+Tab", "space"});
+    EXPECT_TRUE(eventually([&] { return trusted() == 0; }, 10s)) << "the device was not removed";
+    EXPECT_TRUE(eventually([&] { return windowsTitled("Quillmere Settings") == 1; }, 10s));
+
+    // Ctrl+Q from the Settings window quits the host.
+    key(*settingsWindow, "ctrl+q");
+    EXPECT_EQ(host.wait(20s), 0) << host.output();
 }
 
 } // namespace
