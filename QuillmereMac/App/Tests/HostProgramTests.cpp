@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -259,6 +260,17 @@ int redPixels(const QImage& image) {
     return count;
 }
 
+// Pixels of the icon that stand out from the panel it sits on (its corner).
+int contrastingPixels(const QImage& image) {
+    if (image.isNull()) return 0;
+    const float panel = image.pixelColor(0, 0).lightnessF();
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (std::abs(image.pixelColor(x, y).lightnessF() - panel) > 0.5f) ++count;
+    return count;
+}
+
 TEST(HostProgramCommandLine, HelpUnknownOptionsAndAMissingDisplayNeedNoDisplay) {
     TemporaryFolder folder;
     Program help({QUILLMERE_HOST_PROGRAM, "--help"}, {{"DISPLAY", ":65000"}}, folder.path() / "help.txt");
@@ -283,8 +295,10 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(server.ready()) << server.failure();
-        trayer.emplace(std::vector<std::string>{"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
-                                                "request", "--height", "28", "--SetDockType", "true"},
+        std::vector<std::string> tray{"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                      "request", "--height", "28", "--SetDockType", "true"};
+        if (!panelTint.empty()) tray.insert(tray.end(), {"--transparent", "false", "--tint", panelTint});
+        trayer.emplace(tray,
                        std::map<std::string, std::string>{{"DISPLAY", server.displayName()}}, home.path() / "trayer.log");
         ASSERT_TRUE(eventually([&] { return probe.trayRunning(); }, 10s)) << trayer->output();
 
@@ -413,6 +427,8 @@ protected:
 
     // The screen scripts/run gives its private desktop.
     XvfbServer server{XvfbServer::Options{{{1280, 800}}, true}};
+    // trayer's own light panel unless a tint is given.
+    std::string panelTint;
     DesktopProbe probe{server.displayName()};
     TemporaryFolder home;
     std::optional<Program> trayer;
@@ -435,6 +451,8 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     EXPECT_EQ(probe.geometry(*statusWindow).size(), QSize(560, 620));
     keepScreenshot("status-window.png", *statusWindow);
     EXPECT_EQ(redPixels(probe.image(icon)), 0);
+    // The idle glyph stands out from the panel, as a template image would.
+    EXPECT_TRUE(eventually([&] { return contrastingPixels(probe.image(icon)) > 20; }, 10s));
 
     // "Pair iPhone…" from the tray menu shows a code that a phone reads as
     // the invitation; Return approves the phone that used it.
@@ -531,9 +549,15 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     EXPECT_EQ(host.output().find("Bonjour"), std::string::npos) << host.output();
 }
 
+// The private desktop of scripts/run: a dark panel.
+class DarkPanelHostProgram : public HostProgram {
+protected:
+    DarkPanelHostProgram() { panelTint = "0x2b2b2b"; }
+};
+
 // One host per desktop, even after one was killed; the application's menu
 // and its shortcuts in every window; the iPhones tab by mouse.
-TEST_F(HostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSettings) {
+TEST_F(DarkPanelHostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSettings) {
     {
         // Killed without its quit path: its socket stays behind.
         Program killed({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "killed.log");
@@ -545,6 +569,10 @@ TEST_F(HostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSettings) {
     ASSERT_TRUE(sessionPort(host)) << host.output();
     const auto statusWindow = windowTitled("Quillmere");
     ASSERT_TRUE(statusWindow) << "no status window";
+    std::vector<xcb_window_t> icons;
+    ASSERT_TRUE(eventually([&] { return !(icons = probe.windows("quillmere-host", "trayer")).empty(); }, 10s));
+    EXPECT_TRUE(eventually([&] { return contrastingPixels(probe.image(icons[0])) > 20; }, 10s))
+        << "the idle icon is lost on a dark panel";
 
     // A second start shows the first one's window and ends.
     Program second({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "second.log");
