@@ -90,17 +90,27 @@ protected:
         if (watched == window_ && (type == QEvent::Show || type == QEvent::Move || type == QEvent::Resize) &&
             !pending_) {
             pending_ = true;
-            QTimer::singleShot(0, this, [this] {
-                pending_ = false;
-                if (window_->isVisible()) ViewStyle::keepOnScreen(window_);
-            });
+            unframedChecks_ = 0;
+            QTimer::singleShot(0, this, [this] { check(); });
         }
         return QObject::eventFilter(watched, event);
     }
 
 private:
+    void check() {
+        pending_ = false;
+        if (!window_->isVisible()) return;
+        ViewStyle::keepOnScreen(window_);
+        // A window manager may frame the window without a move Qt reports:
+        // look again for a while until a frame shows.
+        if (frameOf(*window_).isNull() && ++unframedChecks_ < maxUnframedChecks)
+            QTimer::singleShot(100, this, [this] { check(); });
+    }
+
+    static constexpr int maxUnframedChecks = 20;
     QWidget* window_;
     bool pending_ = false;
+    int unframedChecks_ = 0;
 };
 
 } // namespace
