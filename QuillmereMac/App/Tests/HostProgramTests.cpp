@@ -271,6 +271,19 @@ int contrastingPixels(const QImage& image) {
     return count;
 }
 
+// Pixels of the accent a prominent button is filled with; the title symbol
+// in that colour is far fewer.
+int prominentPixels(const QImage& image) {
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor color = image.pixelColor(x, y);
+            if (color.blue() > 170 && color.red() < 90 && color.green() > 110 && color.green() < 170) ++count;
+        }
+    }
+    return count;
+}
+
 TEST(HostProgramCommandLine, HelpUnknownOptionsAndAMissingDisplayNeedNoDisplay) {
     TemporaryFolder folder;
     Program help({QUILLMERE_HOST_PROGRAM, "--help"}, {{"DISPLAY", ":65000"}}, folder.path() / "help.txt");
@@ -566,7 +579,8 @@ TEST_F(DarkPanelHostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSe
         EXPECT_EQ(killed.wait(10s), -1);
     }
     Program host({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
-    ASSERT_TRUE(sessionPort(host)) << host.output();
+    const auto port = sessionPort(host);
+    ASSERT_TRUE(port) << host.output();
     const auto statusWindow = windowTitled("Quillmere");
     ASSERT_TRUE(statusWindow) << "no status window";
     std::vector<xcb_window_t> icons;
@@ -604,8 +618,32 @@ TEST_F(DarkPanelHostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSe
     settingsWindow = windowTitled("Quillmere Settings");
     ASSERT_TRUE(settingsWindow) << "the toolbar opened no settings window";
 
-    // The iPhones tab by a click, and the paired viewer removed there.
+    // "Allow automatic connections" off by a click: the viewer's session asks.
     const QRect settings = probe.geometry(*settingsWindow);
+    xdotool({"mousemove", std::to_string(settings.x() + 36), std::to_string(settings.y() + 81), "click", "1"});
+    auto asking = viewer({"--host", "127.0.0.1", "--port", std::to_string(*port), "--select", "title:Test pattern",
+                          "--frames", "5", "--retries", "0"},
+                         "asking.json");
+    ASSERT_TRUE(eventually([&] { return prominentPixels(probe.image(*statusWindow)) > 1000; }, 20s))
+        << "no request shown";
+    // Return presses neither answer. Ctrl+W after it closes the window once
+    // Return was handled; a second start shows it again.
+    key(*statusWindow, "Return");
+    key(*statusWindow, "ctrl+w");
+    ASSERT_TRUE(eventually([&] { return windowsTitled("Quillmere") == 0; }, 10s));
+    Program third({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "third.log");
+    EXPECT_EQ(third.wait(20s), 0) << third.output();
+    const auto reopened = windowTitled("Quillmere");
+    ASSERT_TRUE(reopened);
+    keepScreenshot("status-request.png", *reopened);
+    EXPECT_GT(prominentPixels(probe.image(*reopened)), 1000) << "Return answered the request";
+    // "Allow This Session", under the request's text.
+    const QRect shown = probe.geometry(*reopened);
+    xdotool({"mousemove", std::to_string(shown.x() + 193), std::to_string(shown.y() + 212), "click", "1"});
+    EXPECT_EQ(asking->wait(30s), 0) << asking->output();
+
+    // The iPhones tab by a click, and the paired viewer removed there.
+    xdotool({"windowactivate", "--sync", std::to_string(*settingsWindow)});
     xdotool({"mousemove", std::to_string(settings.x() + 147), std::to_string(settings.y() + 42), "click", "1"});
     keepScreenshot("settings-iphones.png", *settingsWindow);
     const auto trusted = [&] {
