@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPalette>
 #include <QPushButton>
@@ -70,14 +71,25 @@ void ViewStyle::makeProminent(QPushButton* button) {
 
 namespace {
 
-// What the window manager adds around the client area; none before it framed
-// the window.
-QMargins frameOf(const QWidget& window) {
+// What the window manager adds around the client area, as Qt knows it; none
+// before Qt learnt of the frame, which on X11 may be late.
+QMargins knownFrame(const QWidget& window) {
     const QRect inner = window.geometry();
     const QRect outer = window.frameGeometry();
     return {inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
             outer.bottom() - inner.bottom()};
 }
+
+// Until then on X11 a title bar and borders are assumed: a window a little
+// small for a moment is better than a title bar off the screen.
+const QMargins assumedFrame(4, 32, 4, 8);
+
+bool frameGuessed(const QWidget& window) {
+    return knownFrame(window).isNull() && !window.windowFlags().testFlag(Qt::FramelessWindowHint) &&
+           QGuiApplication::platformName() == QLatin1String("xcb");
+}
+
+QMargins frameOf(const QWidget& window) { return frameGuessed(window) ? assumedFrame : knownFrame(window); }
 
 // Puts its window back inside the screen after the events that may move it out.
 class ScreenKeeper final : public QObject {
@@ -103,7 +115,7 @@ private:
         ViewStyle::keepOnScreen(window_);
         // A window manager may frame the window without a move Qt reports:
         // look again for a while until a frame shows.
-        if (frameOf(*window_).isNull() && ++unframedChecks_ < maxUnframedChecks)
+        if (knownFrame(*window_).isNull() && ++unframedChecks_ < maxUnframedChecks)
             QTimer::singleShot(100, this, [this] { check(); });
     }
 
@@ -129,11 +141,15 @@ void ViewStyle::keepOnScreen(QWidget* window) {
     const QRect available = screen->availableGeometry();
     if (!QRect(QPoint(), room(*window)).contains(QRect(QPoint(), window->size())))
         window->resize(window->size().boundedTo(room(*window)));
-    const QSize outer = window->size().grownBy(frameOf(*window));
-    const QPoint at = window->pos();
+    const QMargins frame = frameOf(*window);
+    const QSize outer = window->size().grownBy(frame);
+    // pos() is the frame's corner once Qt knows the frame, the client's before.
+    const bool guessed = frameGuessed(*window);
+    const QPoint offset = guessed ? QPoint(frame.left(), frame.top()) : QPoint();
+    const QPoint at = window->pos() - offset;
     const QPoint inside(std::clamp(at.x(), available.left(), std::max(available.left(), available.right() + 1 - outer.width())),
                         std::clamp(at.y(), available.top(), std::max(available.top(), available.bottom() + 1 - outer.height())));
-    if (inside != at) window->move(inside);
+    if (inside != at) window->move(inside + offset);
 }
 
 QFont ViewStyle::headline(QFont base) {
