@@ -99,6 +99,20 @@ public:
         return rect;
     }
 
+    // The window with the window manager's frame around it: its ancestor
+    // that is a child of the root.
+    QRect framed(xcb_window_t window) const {
+        for (;;) {
+            xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, window), nullptr);
+            if (tree == nullptr) return geometry(window);
+            const xcb_window_t parent = tree->parent;
+            const xcb_window_t top = tree->root;
+            std::free(tree);
+            if (parent == top || parent == XCB_NONE) return geometry(window);
+            window = parent;
+        }
+    }
+
     // The window's pixels as they are on the screen, the part on it.
     QImage image(xcb_window_t window) const {
         const QRect rect = geometry(window).intersected(geometry(root()));

@@ -293,9 +293,9 @@ protected:
             if (probe.title(window) == title && probe.geometry(window).width() > 100) ++count;
         return count;
     }
-    // Inside the screen, which has no panel here but trayer's.
+    // Inside the screen with its frame, title bar and all.
     bool onScreen(xcb_window_t window) const {
-        return probe.geometry(probe.root()).contains(probe.geometry(window));
+        return probe.geometry(probe.root()).contains(probe.framed(window));
     }
 
     // Kept beside the build as the test's artifacts.
