@@ -8,6 +8,8 @@
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLayout>
+#include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -229,6 +231,7 @@ QWidget* PairingView::showingSection(const EnrollmentState::Showing& showing) {
     layout->setSpacing(12);
     invitation_ = showing.text;
     qr_ = nullptr;
+    fittedRoomHeight_ = -1;
     if (const auto plain = QRCodeImage::make(invitation_, 1)) {
         qrModules_ = plain->width();
         auto* frame = new QWidget;
@@ -277,25 +280,31 @@ int PairingView::fittingQRScale(int modules, int preferred, int heightAtPreferre
 }
 
 QSize PairingView::wantedWindowSize() const {
+    // From the content alone, not from the window's present layout, which may
+    // be half done while the window manager moves and frames it.
     const QWidget* top = window();
-    QWidget* content = scroll_->widget();
+    const QLayout* outer = top->layout();
+    const int bar = outer != nullptr && outer->menuBar() != nullptr ? outer->menuBar()->sizeHint().height() : 0;
+    const QWidget* content = scroll_->widget();
     content->layout()->activate();
-    const QSize chrome = top->size() - scroll_->viewport()->size();
-    const int width = content->minimumSizeHint().width() + chrome.width();
-    const int contentWidth = std::max(top->width(), width) - chrome.width();
-    const int height = (content->hasHeightForWidth() ? content->heightForWidth(contentWidth)
-                                                     : content->sizeHint().height()) +
-                       chrome.height();
-    return {width, height};
+    const int width = std::max(top->width(), content->minimumSizeHint().width());
+    const int height = content->hasHeightForWidth() ? content->heightForWidth(width) : content->sizeHint().height();
+    return {width, height + bar};
 }
 
 void PairingView::fitWindow() {
     QWidget* top = window();
     if (!top->isVisible()) return;
     const QSize room = ViewStyle::room(*top);
-    if (qr_) {
-        // The code at its preferred size first, smaller only if the screen is short.
-        setQRScale(qrScale);
+    if (qr_ && room.height() != fittedRoomHeight_) {
+        // Decided at the preferred size, once per room: heights read right
+        // after the code changed size may not be laid out yet.
+        if (shownQRScale_ != qrScale) {
+            setQRScale(qrScale);
+            refitSoon();
+            return;
+        }
+        fittedRoomHeight_ = room.height();
         const int fitting = fittingQRScale(qrModules_, qrScale, wantedWindowSize().height(), room.height());
         if (fitting != shownQRScale_) setQRScale(fitting);
     }
@@ -306,25 +315,39 @@ void PairingView::fitWindow() {
 
 void PairingView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    // Made smaller by the window manager's frame or by the user: a smaller
-    // code may spare the scrolling.
-    if (qr_ && shownQRScale_ > minimumQRScale && !refitting_) {
-        refitting_ = true;
-        QPointer<PairingView> view(this);
-        QTimer::singleShot(0, this, [view] {
-            if (!view) return;
-            if (view->scroll_->verticalScrollBar()->maximum() > 0) view->fitWindow();
-            view->refitting_ = false;
-        });
-    }
+    // Resized by the window manager or by the user: the code may fit better.
+    if (qr_) refitSoon();
 }
 
 void PairingView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    // Once the window manager framed it: its frame counts against the screen.
+    refitSoon();
+    framePolls_ = 0;
+    pollFrame();
+}
+
+void PairingView::refitSoon() {
+    if (refitting_) return;
+    refitting_ = true;
     QPointer<PairingView> view(this);
     QTimer::singleShot(0, this, [view] {
-        if (view) view->fitWindow();
+        if (!view) return;
+        view->refitting_ = false;
+        view->fitWindow();
+    });
+}
+
+void PairingView::pollFrame() {
+    // The room depends on the window manager's frame, which Qt may learn of
+    // late and without an event.
+    if (ViewStyle::frameKnown(*window())) {
+        fitWindow();
+        return;
+    }
+    if (++framePolls_ >= maxFramePolls) return;
+    QPointer<PairingView> view(this);
+    QTimer::singleShot(100, this, [view] {
+        if (view) view->pollFrame();
     });
 }
 

@@ -65,6 +65,8 @@ private:
     QWidget* showingSection(const EnrollmentState::Showing& showing);
     void updateCountdown();
     void setQRScale(int scale);
+    void refitSoon();
+    void pollFrame();
     // The whole content's size at the window's width, without scrolling.
     QSize wantedWindowSize() const;
     // Grows the window to show the whole section, as far as its screen allows.
@@ -84,6 +86,10 @@ private:
     int qrModules_ = 0;
     int shownQRScale_ = qrScale;
     bool refitting_ = false;
+    static constexpr int maxFramePolls = 20;
+    int framePolls_ = 0;
+    // The room the code's size was chosen for; -1 before.
+    int fittedRoomHeight_ = -1;
 };
 
 } // namespace quillmere

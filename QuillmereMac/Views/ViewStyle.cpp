@@ -129,6 +129,8 @@ private:
 
 void ViewStyle::keepOnScreenAlways(QWidget* window) { new ScreenKeeper(window); }
 
+bool ViewStyle::frameKnown(const QWidget& window) { return !knownFrame(window).isNull(); }
+
 QSize ViewStyle::room(const QWidget& window) {
     const QScreen* screen = window.screen();
     if (screen == nullptr) return {QWIDGETSIZE_MAX, QWIDGETSIZE_MAX};

@@ -37,6 +37,8 @@ struct ViewStyle {
     // keepOnScreen again whenever the window is shown, moved or resized:
     // the window manager's frame is known only once it framed the window.
     static void keepOnScreenAlways(QWidget* window);
+    // Whether Qt knows the window manager's frame around the window.
+    static bool frameKnown(const QWidget& window);
     // The client size a window may have on its screen, its frame left out.
     static QSize room(const QWidget& window);
 
