@@ -1,6 +1,8 @@
 #include "Platform/Permissions/PermissionsX11.h"
 #include "QuillmereMac/App/AppDelegate.h"
 #include "QuillmereMac/App/QuitSignals.h"
+#include "QuillmereMac/App/SingleInstance.h"
+#include "QuillmereMac/Bundle/BundleInfo.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -12,11 +14,13 @@
 namespace {
 
 constexpr const char* usage =
-    "Usage: quillmere-host\n"
+    "Usage: quillmere-host [--help | --version]\n"
     "\n"
     "Shares this computer's windows and displays with paired phones: a tray icon\n"
     "with its menu, a status window, pairing by QR code. It runs until it is quit\n"
     "from its menu, or with SIGINT or SIGTERM, which end every session first.\n"
+    "One host runs per user and display: a second start shows the running\n"
+    "host's status window and ends.\n"
     "\n"
     "Environment:\n"
     "  DISPLAY                        the X display to share and to show windows on\n"
@@ -29,6 +33,7 @@ constexpr const char* usage =
 } // namespace
 
 int main(int argc, char** argv) {
+    const quillmere::BundleInfo bundle = quillmere::BundleInfo::main();
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument(argv[i]);
         if (argument == "--help" || argument == "-h") {
@@ -36,16 +41,23 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (argument == "--version") {
-            std::puts("quillmere-host 1.0");
+            std::printf("quillmere-host %s\n", bundle.versionText().c_str());
             return 0;
         }
+        std::fprintf(stderr, "quillmere-host: unknown option %s\n\n", argv[i]);
+        std::fputs(usage, stderr);
+        return 2;
     }
     // Qt would abort without a word a user could act on.
     const char* platform = std::getenv("QT_QPA_PLATFORM");
+    const char* display = std::getenv("DISPLAY");
     if ((platform == nullptr || std::string_view(platform).starts_with("xcb")) &&
         !quillmere::PermissionsX11(quillmere::XcbConnection::opener({})).displayOpens()) {
-        std::fputs("quillmere-host: no X display to run on (set DISPLAY, or start a private one with scripts/run)\n",
-                   stderr);
+        if (display != nullptr && *display != '\0')
+            std::fprintf(stderr, "quillmere-host: cannot open display %s\n", display);
+        else
+            std::fputs("quillmere-host: no X display to run on (set DISPLAY, or start a private one with scripts/run)\n",
+                       stderr);
         return 1;
     }
 
@@ -53,13 +65,32 @@ int main(int argc, char** argv) {
     // A tray application: closing every window leaves it running.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("Quillmere"));
-    QApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QApplication::setApplicationVersion(QString::fromStdString(bundle.version()));
+    const std::string displayName = display != nullptr ? display : "";
+    quillmere::SingleInstance instance(
+        quillmere::SingleInstance::socketPath(quillmere::SingleInstance::runtimeFolder(), displayName));
+    quillmere::AppDelegate* running = nullptr;
+    switch (instance.claim([&running] {
+        if (running != nullptr && running->controller() != nullptr) running->controller()->showWindow();
+    })) {
+    case quillmere::SingleInstance::Claim::ours:
+        break;
+    case quillmere::SingleInstance::Claim::runningElsewhere:
+        std::printf("quillmere-host: already running on display %s; showed its status window\n", displayName.c_str());
+        return 0;
+    case quillmere::SingleInstance::Claim::failed:
+        // Better two hosts than none.
+        std::fprintf(stderr, "quillmere-host: %s\n", instance.failure().c_str());
+        break;
+    }
     int status = 0;
     {
         quillmere::AppDelegate delegate(quillmere::AppDelegate::Options::standard());
+        running = &delegate;
         quillmere::QuitSignals quitSignals([&delegate] { delegate.requestQuit(); });
         QTimer::singleShot(0, &application, [&delegate] { delegate.launch(); });
         status = QApplication::exec();
+        running = nullptr;
     }
     // Widgets let go while the loop ran but not yet deleted.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -22,7 +22,7 @@ SharingIndicator::SharingIndicator(State state) : state_(state), isLive_(state.i
         menuStatusTitle_ = "Sharing now with " + peers;
     } else {
         symbolName_ = idleSymbolName;
-        toolTip_ = "Quillmere \u2014 Share Mac windows with your iPhone";
+        toolTip_ = "Quillmere \u2014 Share this computer\u2019s windows with your iPhone";
         accessibilityDescription_ = "Quillmere, not sharing";
     }
 }

@@ -4,6 +4,7 @@
 #include "QuillmereMac/App/CompositionRoot.h"
 #include "QuillmereMac/App/HostAppController.h"
 #include "QuillmereMac/App/RootNames.h"
+#include "QuillmereMac/Bundle/BundleInfo.h"
 
 #include <functional>
 #include <memory>
@@ -23,7 +24,8 @@ public:
         // The host's names other than the environment's.
         std::string hostName;
         std::string mdnsHostName;
-        std::string version = "1.0";
+        // The build's version, as the updater compares it.
+        std::string version = BundleInfo::main().version();
         // Shows the alert (message, informative text) and returns once the
         // user dismissed it.
         std::function<void(const std::string&, const std::string&)> alert;

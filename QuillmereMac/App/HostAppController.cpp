@@ -1,9 +1,11 @@
 #include "QuillmereMac/App/HostAppController.h"
 
 #include "QuillmereMac/App/StatusView.h"
+#include "QuillmereMac/Views/AboutBox.h"
 #include "QuillmereMac/Views/HostSettingsView.h"
 #include "QuillmereMac/Views/PairingView.h"
 #include "QuillmereMac/Views/SymbolImage.h"
+#include "QuillmereMac/Views/ViewStyle.h"
 
 #include <QAction>
 #include <QApplication>
@@ -15,9 +17,9 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -32,8 +34,10 @@ namespace {
 QString text(const std::string& value) { return QString::fromStdString(value); }
 
 const QColor sharingRed(255, 59, 48);
-// Reads on light and dark panels alike.
-const QColor monochrome(128, 128, 128);
+// The idle glyph, as a template image is drawn: dark on a light panel,
+// light on a dark one.
+const QColor onLightPanel(24, 24, 24);
+const QColor onDarkPanel(236, 236, 236);
 
 } // namespace
 
@@ -60,6 +64,7 @@ HostAppController::HostAppController(CompositionRoot& root, AppUpdater* updater,
         if (reason == QSystemTrayIcon::DoubleClick) showWindow();
     });
 
+    QApplication::setWindowIcon(SymbolImage::applicationIcon());
     applyIndicator(indicator_);
     installMainMenu();
 
@@ -78,6 +83,7 @@ HostAppController::~HostAppController() {
     delete window_;
     delete pairingWindow_;
     delete settingsWindow_;
+    delete aboutBox_;
 }
 
 QAction* HostAppController::addAction(QMenu* menu, const QString& title, void (HostAppController::*action)(),
@@ -107,10 +113,8 @@ void HostAppController::buildStatusMenu() {
 void HostAppController::installMainMenu() {
     auto* application = new QMenu(QStringLiteral("Quillmere"));
     QAction* about = application->addAction(QStringLiteral("About Quillmere"));
-    connect(about, &QAction::triggered, this, [] {
-        QMessageBox::about(QApplication::activeWindow(), QStringLiteral("About Quillmere"),
-                           QStringLiteral("Quillmere\nVersion %1").arg(QCoreApplication::applicationVersion()));
-    });
+    about->setObjectName("aboutItem");
+    connect(about, &QAction::triggered, this, &HostAppController::showAbout);
     if (updater_) {
         QAction* check = application->addAction(QStringLiteral("Check for Updates\u2026"));
         connect(check, &QAction::triggered, updater_, &AppUpdater::checkForUpdates);
@@ -163,7 +167,7 @@ void HostAppController::statusChanged(const HostStatus& status) {
 
 void HostAppController::applyIndicator(const SharingIndicator& indicator) {
     indicator_ = indicator;
-    statusItem_->setIcon(SymbolImage::icon(indicator.symbolName(), indicator.isLive() ? sharingRed : monochrome));
+    statusItem_->setIcon(SymbolImage::icon(indicator.symbolName(), indicator.isLive() ? sharingRed : idleColor()));
     statusItem_->setToolTip(text(indicator.toolTip()));
     // A tray icon is no widget: its menu carries the accessible name.
     statusMenu_->setAccessibleName(text(indicator.accessibilityDescription()));
@@ -193,29 +197,63 @@ void HostAppController::start() {
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         log_.notice("no system tray: the status window is the host's only window");
     statusItem_->show();
+    // The panel's colour can be read once the tray took the icon in.
+    QTimer::singleShot(1000, this, [weak] {
+        if (weak && !weak->indicator_.isLive()) weak->applyIndicator(weak->indicator_);
+    });
     showWindow();
 }
 
-QWidget* HostAppController::makeWindow(QWidget* content, const QString& title, QSize size,
-                                       std::optional<QSize> minimum) {
+QColor HostAppController::idleColor() const {
+    QColor panel = QGuiApplication::palette().color(QPalette::Window);
+    const QRect at = statusItem_->geometry();
+    if (QScreen* screen = at.isValid() ? QGuiApplication::screenAt(at.center()) : nullptr) {
+        // The icon's top left pixel: the glyph never reaches it, the panel shows through.
+        const QPoint corner = at.topLeft() - screen->geometry().topLeft();
+        const QImage pixel = screen->grabWindow(0, corner.x(), corner.y(), 1, 1).toImage();
+        if (!pixel.isNull()) panel = pixel.pixelColor(0, 0);
+    }
+    return panel.lightnessF() > 0.5 ? onLightPanel : onDarkPanel;
+}
+
+void HostAppController::showAbout() {
+    if (!aboutBox_) {
+        aboutBox_ = new AboutBox(BundleInfo::main());
+        aboutBox_->setAttribute(Qt::WA_DeleteOnClose);
+        // The menu's shortcuts without a menu bar, which a small box has not.
+        for (QMenu* menu : mainMenus_) aboutBox_->addActions(menu->actions());
+        ViewStyle::keepOnScreenAlways(aboutBox_);
+    }
+    bringForward(aboutBox_);
+}
+
+void HostAppController::attachMenus(QWidget* window) {
+    // The application's menu, so that its shortcuts work in this window too.
+    auto* bar = new QMenuBar(window);
+    for (QMenu* menu : mainMenus_) bar->addMenu(menu);
+    if (QLayout* layout = window->layout()) layout->setMenuBar(bar);
+}
+
+QWidget* HostAppController::makeWindow(QWidget* content, const QString& title, QSize minimum) {
     auto* window = new QWidget;
     auto* layout = new QVBoxLayout(window);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(content);
+    attachMenus(window);
     window->setWindowTitle(title);
-    if (minimum) {
-        window->setMinimumSize(*minimum);
-        window->resize(size);
-    } else {
-        window->setFixedSize(size);
-    }
+    const QSize bar = layout->menuBar() ? QSize(0, layout->menuBar()->sizeHint().height()) : QSize();
+    const QSize room = ViewStyle::room(*window);
+    window->setMinimumSize((minimum + bar).boundedTo(room));
+    window->resize((content->sizeHint() + bar).expandedTo(minimum + bar).boundedTo(room));
     centre(window);
+    ViewStyle::keepOnScreenAlways(window);
     return window;
 }
 
 void HostAppController::centre(QWidget* window) {
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         window->move(screen->availableGeometry().center() - window->rect().center());
+    ViewStyle::keepOnScreen(window);
 }
 
 void HostAppController::bringForward(QWidget* window) {
@@ -254,6 +292,7 @@ void HostAppController::showWindow() {
         window->setMinimumSize(420, 460);
         window->resize(560, 620);
         centre(window);
+        ViewStyle::keepOnScreenAlways(window);
         window_ = window;
     }
     bringForward(window_);
@@ -262,7 +301,7 @@ void HostAppController::showWindow() {
 void HostAppController::showPairing() {
     if (!pairingWindow_) {
         auto* content = new PairingView(root_.pairing, EnrollmentService::wallClockSeconds);
-        pairingWindow_ = makeWindow(content, QStringLiteral("Pair iPhone"), QSize(480, 630), QSize(420, 460));
+        pairingWindow_ = makeWindow(content, QStringLiteral("Pair iPhone"), QSize(420, 460));
         pairingWindow_->setObjectName("pairingWindow");
         pairingWindow_->installEventFilter(this);
     }
@@ -291,7 +330,8 @@ void HostAppController::showSettings() {
             [weak] {
                 if (weak) weak->exportDiagnostics();
             });
-        settingsWindow_ = makeWindow(content, QStringLiteral("Quillmere Settings"), QSize(520, 400), std::nullopt);
+        settingsWindow_ = makeWindow(content, QStringLiteral("Quillmere Settings"),
+                                     QSize(HostSettingsView::width, HostSettingsView::height));
         settingsWindow_->setObjectName("settingsWindow");
     }
     bringForward(settingsWindow_);
@@ -369,6 +409,7 @@ void HostAppController::finishTearDown(std::uint64_t deadlineNs, std::function<v
         });
         return;
     }
+    if (aboutBox_) aboutBox_->close();
     for (QPointer<QWidget> window : {settingsWindow_, pairingWindow_, QPointer<QWidget>(window_.data())}) {
         if (!window) continue;
         window->removeEventFilter(this);

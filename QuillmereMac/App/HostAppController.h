@@ -5,6 +5,7 @@
 #include "QuillmereMac/App/CompositionRoot.h"
 #include "QuillmereMacCore/SharingIndicator.h"
 
+#include <QColor>
 #include <QKeySequence>
 #include <QMainWindow>
 #include <QObject>
@@ -53,6 +54,7 @@ public:
     void requestAccessibility();
     void stopSharing();
     void exportDiagnostics();
+    void showAbout();
     void quit();
 
     CompositionRoot& root() const { return root_; }
@@ -64,6 +66,7 @@ public:
     QMainWindow* window() const { return window_; }
     QWidget* pairingWindow() const { return pairingWindow_; }
     QWidget* settingsWindow() const { return settingsWindow_; }
+    QWidget* aboutBox() const { return aboutBox_; }
     // Where exportDiagnostics asked the desktop to open a folder; tests
     // replace the opening.
     std::function<void(const std::filesystem::path&)> openFolder;
@@ -77,7 +80,11 @@ private:
     void applyIndicator(const SharingIndicator& indicator);
     void statusChanged(const HostStatus& status);
     void finishTearDown(std::uint64_t deadlineNs, std::function<void()> done);
-    QWidget* makeWindow(QWidget* content, const QString& title, QSize size, std::optional<QSize> minimum);
+    // Sized to the content's size hint, never below minimum nor beyond the screen.
+    QWidget* makeWindow(QWidget* content, const QString& title, QSize minimum);
+    void attachMenus(QWidget* window);
+    // The idle glyph's colour for the panel the tray icon sits on.
+    QColor idleColor() const;
     static void centre(QWidget* window);
     static void bringForward(QWidget* window);
     QAction* addAction(QMenu* menu, const QString& title, void (HostAppController::*action)(),
@@ -89,6 +96,7 @@ private:
     QPointer<QMainWindow> window_;
     QPointer<QWidget> pairingWindow_;
     QPointer<QWidget> settingsWindow_;
+    QPointer<QWidget> aboutBox_;
     std::function<void()> terminate_;
     bool tornDown_ = false;
     AppUpdater* updater_;

@@ -4,12 +4,15 @@
 #include "QuillmereMac/Views/ViewStyle.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -135,10 +138,55 @@ void StatusView::rebuild() {
     column->addWidget(secondary(QStringLiteral("Only paired iPhones can connect. Manage automatic access in Settings."),
                                 "footnote", columnWidget));
     column->addStretch(1);
+    // Where the user was: the scroll position and the focused control, found
+    // again in the new content by its names.
+    const int scrolled = verticalScrollBar()->value();
+    const QStringList focusPath = focusedPath();
     // Later, not now: a button of the old content may be the one whose
     // click led here.
-    if (QWidget* old = takeWidget()) old->deleteLater();
+    if (QWidget* old = takeWidget()) {
+        old->hide();
+        old->deleteLater();
+    }
     setWidget(content);
+    content->layout()->activate();
+    verticalScrollBar()->setValue(scrolled);
+    if (QWidget* focus = widgetAt(focusPath)) focus->setFocus(Qt::OtherFocusReason);
+    // Again once the new content has its size: the range may have been short.
+    QPointer<QWidget> shown(content);
+    QTimer::singleShot(0, this, [this, shown, scrolled] {
+        if (shown && widget() == shown) verticalScrollBar()->setValue(scrolled);
+    });
+}
+
+QStringList StatusView::focusedPath() const {
+    QStringList path;
+    const QWidget* content = widget();
+    QWidget* focus = QApplication::focusWidget();
+    if (content == nullptr || focus == nullptr || !content->isAncestorOf(focus)) return path;
+    for (const QWidget* at = focus; at != content; at = at->parentWidget()) {
+        // Among same-named siblings, which one.
+        const QWidget* parent = at->parentWidget();
+        int index = 0;
+        for (const QWidget* sibling : parent->findChildren<QWidget*>(at->objectName(), Qt::FindDirectChildrenOnly)) {
+            if (sibling == at) break;
+            ++index;
+        }
+        path.prepend(at->objectName() + QLatin1Char('#') + QString::number(index));
+    }
+    return path;
+}
+
+QWidget* StatusView::widgetAt(const QStringList& path) const {
+    QWidget* at = widget();
+    for (const QString& step : path) {
+        if (at == nullptr) return nullptr;
+        const qsizetype mark = step.lastIndexOf(QLatin1Char('#'));
+        const auto found = at->findChildren<QWidget*>(step.left(mark), Qt::FindDirectChildrenOnly);
+        const int index = step.mid(mark + 1).toInt();
+        at = index < found.size() ? found[index] : nullptr;
+    }
+    return path.isEmpty() ? nullptr : at;
 }
 
 void StatusView::addTitle(QVBoxLayout& column) {
@@ -150,7 +198,7 @@ void StatusView::addTitle(QVBoxLayout& column) {
     layout->addWidget(symbol("rectangle.on.rectangle", 36, ViewStyle::tint(*this), row), 0, Qt::AlignTop);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(5);
-    QLabel* title = wrapping(QStringLiteral("Your Mac, within reach"), "title", row);
+    QLabel* title = wrapping(QStringLiteral("Your computer, within reach"), "title", row);
     title->setFont(ViewStyle::title2(title->font()));
     texts->addWidget(title);
     const bool session = model_.status().activeSession.has_value();
@@ -196,7 +244,8 @@ void StatusView::addRequests(QVBoxLayout& column) {
         QPushButton* allow = button(QStringLiteral("Allow This Session"), "allow", row, [consent, id] {
             if (auto center = consent.lock()) center->resolve(id, true);
         });
-        allow->setDefault(true);
+        // Prominent, yet Return presses neither answer.
+        ViewStyle::makeProminent(allow);
         buttons->addWidget(allow);
         buttons->addStretch(1);
         layout->addLayout(buttons);
@@ -206,7 +255,7 @@ void StatusView::addRequests(QVBoxLayout& column) {
 }
 
 void StatusView::addPermissions(QVBoxLayout& column) {
-    QGroupBox* box = group(QStringLiteral("Mac Permissions"), "permissions", column.parentWidget(), 16);
+    QGroupBox* box = group(QStringLiteral("Computer Permissions"), "permissions", column.parentWidget(), 16);
     const auto& permissions = model_.status().permissions;
     struct Row {
         const char* name;
@@ -219,7 +268,7 @@ void StatusView::addPermissions(QVBoxLayout& column) {
         {"screenRecording", QStringLiteral("Screen Recording"), QStringLiteral("Share the window you select."),
          permissions.screenRecording == PermissionState::granted, actions_.requestScreenRecording},
         {"accessibility", QStringLiteral("Accessibility"),
-         QStringLiteral("Use the iPhone\u2019s keyboard and pointer to control your Mac."),
+         QStringLiteral("Use the iPhone\u2019s keyboard and pointer to control your computer."),
          permissions.accessibility == PermissionState::granted, actions_.requestAccessibility},
     };
     bool first = true;
@@ -264,11 +313,11 @@ void StatusView::addIPhone(QVBoxLayout& column) {
     QPushButton* action = nullptr;
     if (status.pairedDevices.empty()) {
         box->layout()->addWidget(labelled("iphone", QStringLiteral("Connect your first iPhone"), "iPhoneLabel", box, true));
-        box->layout()->addWidget(secondary(QStringLiteral("Pair once, then open a Mac window from Quillmere on your "
+        box->layout()->addWidget(secondary(QStringLiteral("Pair once, then open a window of this computer from Quillmere on your "
                                                           "iPhone. Keep both devices on the same network."),
                                            "iPhoneText", box));
         action = button(QStringLiteral("Pair iPhone\u2026"), "pairButton", box, actions_.pair);
-        action->setDefault(true);
+        ViewStyle::makeProminent(action);
     } else {
         const bool session = status.activeSession.has_value();
         const QString label = session ? QStringLiteral("Connected: ") + text(*status.activeSession)
@@ -299,7 +348,7 @@ QToolBar* StatusView::makeToolBar(QWidget* parent) {
     };
     QPointer<HostStatusModel> model(&model_);
     const Item items[] = {
-        {"refresh", QStringLiteral("Refresh"), "arrow.clockwise", QStringLiteral("Check Mac permissions again"),
+        {"refresh", QStringLiteral("Refresh"), "arrow.clockwise", QStringLiteral("Check this computer\u2019s permissions again"),
          [model] {
              if (model) model->refreshPermissions();
          }},

@@ -4,6 +4,7 @@
 #include "QuillmereMac/Consent/ConsentCenter.h"
 
 #include <QScrollArea>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -17,7 +18,8 @@ namespace quillmere {
 // The main window's content: the host's headline, its last error, pending
 // sharing requests with their answers, the two permissions, the pairing
 // state and a footnote. A pure function of the model and the consent
-// center, rebuilt whenever either changes. Main thread only.
+// center, rebuilt whenever either changes, keeping the scroll position and
+// the focused control. Main thread only.
 class StatusView final : public QScrollArea {
 public:
     struct Actions {
@@ -50,6 +52,10 @@ private:
     void addRequests(QVBoxLayout& column);
     void addPermissions(QVBoxLayout& column);
     void addIPhone(QVBoxLayout& column);
+    // The focused control as names from the content down; empty when the
+    // focus is elsewhere.
+    QStringList focusedPath() const;
+    QWidget* widgetAt(const QStringList& path) const;
 
     HostStatusModel& model_;
     std::shared_ptr<ConsentCenter> consent_;

@@ -19,6 +19,8 @@ struct BundleInfo {
 
     // "2.3 (41)"; a missing value is "1.0" or "1".
     std::string versionText() const;
+    // "2.3": what the updater compares; a missing value is "1.0".
+    std::string version() const { return shortVersion.value_or("1.0"); }
     // "2.3 (41)"; a missing value is "-".
     std::string appText() const;
 };

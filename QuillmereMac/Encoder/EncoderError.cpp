@@ -13,7 +13,7 @@ std::string EncoderError::description() const {
     case Kind::hardwareUnavailable:
         return "hardware H.264 encoder unavailable";
     case Kind::codecNotQualified:
-        return "HEVC hardware encode is not available on this Mac";
+        return "HEVC hardware encode is not available on this computer";
     }
     return {};
 }

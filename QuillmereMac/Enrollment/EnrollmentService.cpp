@@ -1,6 +1,5 @@
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
 
-#include "Platform/QRCode/QRCodeImage.h"
 #include "QuillmereBase/UTF8.h"
 #include "QuillmereTransport/QUICParameters.h"
 #include "QuillmereWire/WireProtocol.h"
@@ -57,10 +56,6 @@ EnrollmentService::EnrollmentService(Executor& main, HostEnrollment enrollment, 
 
 WireID EnrollmentService::hostDeviceID() const {
     return *WireID::fromBytes(identity_.fingerprint.view().first(WireID::byteCount));
-}
-
-std::optional<QImage> EnrollmentService::qrCodeImage(std::string_view text, int scale) {
-    return QRCodeImage::make(text, scale);
 }
 
 void EnrollmentService::setState(State state) {

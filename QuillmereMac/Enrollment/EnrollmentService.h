@@ -9,8 +9,6 @@
 #include "QuillmereTransport/PeerListener.h"
 #include "QuillmereWire/HostEnrollment.h"
 
-#include <QImage>
-
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -64,9 +62,6 @@ public:
     // The first 16 bytes of the identity's fingerprint.
     WireID hostDeviceID() const;
     const HostEnrollment& enrollment() const { return enrollment_; }
-
-    // The QR code of an invitation text; none when it cannot be drawn.
-    static std::optional<QImage> qrCodeImage(std::string_view text, int scale);
 
     EnrollmentService(Executor& main, HostEnrollment enrollment, LocalIdentity identity, std::string hostName,
                       std::string address, AddDevice addDevice, Now now);

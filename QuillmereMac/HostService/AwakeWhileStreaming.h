@@ -22,7 +22,7 @@ public:
     };
     using Begin = std::function<std::expected<std::unique_ptr<Activity>, std::string>(std::string_view reason)>;
 
-    static constexpr std::string_view reason = "Streaming this Mac to an iPhone";
+    static constexpr std::string_view reason = "Streaming this computer to an iPhone";
 
     // The desktop's activity; without one the display is never kept awake.
     explicit AwakeWhileStreaming(Begin begin = {});

@@ -1,5 +1,6 @@
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
 
+#include "Platform/QRCode/QRCodeImage.h"
 #include "TestSupport/Host/PairingClient.h"
 #include "TestSupport/Host/TestHost.h"
 #include "TestSupport/QRCodeReader.h"
@@ -62,7 +63,7 @@ TEST(EnrollmentService, ARealPairingSavesTheDeviceForGood) {
 TEST(EnrollmentService, TheQRCodeReadsBackAsTheInvitation) {
     TestHost host;
     const std::string text = host.showInvitation();
-    const auto image = EnrollmentService::qrCodeImage(text, 8);
+    const auto image = QRCodeImage::make(text, 8);
     ASSERT_TRUE(image);
     const TemporaryFolder folder;
     ASSERT_TRUE(image->save(QString::fromStdString((folder.path() / "code.png").string()), "PNG"));

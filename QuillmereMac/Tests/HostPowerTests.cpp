@@ -38,7 +38,7 @@ TEST(AwakeWhileStreaming, BeginsOnceAndEndsOnce) {
     }
     EXPECT_EQ(begun, 1);
     EXPECT_TRUE(awake.isHeld());
-    EXPECT_EQ(reason, "Streaming this Mac to an iPhone");
+    EXPECT_EQ(reason, "Streaming this computer to an iPhone");
     awake.set(false);
     awake.set(false);
     EXPECT_EQ(ended, 1);

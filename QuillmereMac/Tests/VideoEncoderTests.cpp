@@ -358,7 +358,7 @@ TEST(VideoEncoder, ReportsWhyItCannotBeMade) {
     EXPECT_EQ(EncoderError::sessionCreation(-12902).description(), "VTCompressionSessionCreate failed (-12902)");
     EXPECT_EQ(EncoderError::prepare(-22).description(), "VTCompressionSessionPrepareToEncodeFrames failed (-22)");
     EXPECT_EQ(EncoderError::hardwareUnavailable().description(), "hardware H.264 encoder unavailable");
-    EXPECT_EQ(EncoderError::codecNotQualified().description(), "HEVC hardware encode is not available on this Mac");
+    EXPECT_EQ(EncoderError::codecNotQualified().description(), "HEVC hardware encode is not available on this computer");
 }
 
 } // namespace

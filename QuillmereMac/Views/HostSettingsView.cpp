@@ -10,9 +10,12 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace quillmere {
 
@@ -20,12 +23,14 @@ namespace {
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
-QWidget* page(QTabWidget* tabs, QVBoxLayout*& layout) {
+// Parentless until a tab takes it: a page made as a child of the tab widget
+// would be drawn over the current tab.
+QWidget* page(QVBoxLayout*& layout) {
     auto* content = new QWidget;
     layout = new QVBoxLayout(content);
     layout->setContentsMargins(20, 16, 20, 16);
     layout->setSpacing(8);
-    return ViewStyle::scrolling(content, tabs);
+    return ViewStyle::scrolling(content);
 }
 
 QCheckBox* toggle(const QString& title, const char* name) {
@@ -45,7 +50,6 @@ HostSettingsView::HostSettingsView(Model model, Defaults& defaults, std::functio
       exportDiagnostics_(std::move(exportDiagnostics)),
       bundle_(std::move(bundle)) {
     setObjectName("settingsView");
-    resize(width, height);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 8, 8, 8);
     tabs_ = new QTabWidget(this);
@@ -55,7 +59,6 @@ HostSettingsView::HostSettingsView(Model model, Defaults& defaults, std::functio
     const QColor symbolColor = palette().color(QPalette::WindowText);
     tabs_->addTab(makeGeneral(), SymbolImage::icon("gearshape", symbolColor), "General");
     tabs_->addTab(makeIPhones(), SymbolImage::icon("iphone", symbolColor), "iPhones");
-    developerTab_ = makeDeveloper();
     tabs_->addTab(makeAbout(), SymbolImage::icon("info.circle", symbolColor), "About");
 
     for (const char* key : {autoApproveKey, testPatternKey, developerUnlockedKey, wifiPriorityKey, normalRateControlKey})
@@ -75,7 +78,7 @@ HostSettingsView::~HostSettingsView() {
 
 QWidget* HostSettingsView::makeGeneral() {
     QVBoxLayout* layout = nullptr;
-    QWidget* general = page(tabs_, layout);
+    QWidget* general = page(layout);
     general->setObjectName("generalTab");
 
     autoApprove_ = toggle("Allow automatic connections", "autoApprove");
@@ -113,7 +116,7 @@ QWidget* HostSettingsView::makeGeneral() {
 
 QWidget* HostSettingsView::makeIPhones() {
     QVBoxLayout* layout = nullptr;
-    QWidget* iphones = page(tabs_, layout);
+    QWidget* iphones = page(layout);
     iphones->setObjectName("iphonesTab");
     deviceList_ = new QVBoxLayout;
     deviceList_->setSpacing(12);
@@ -134,7 +137,7 @@ QWidget* HostSettingsView::makeIPhones() {
 
 QWidget* HostSettingsView::makeDeveloper() {
     QVBoxLayout* layout = nullptr;
-    QWidget* developer = page(tabs_, layout);
+    QWidget* developer = page(layout);
     developer->setObjectName("developerTab");
     testPattern_ = toggle("Offer test pattern", "testPattern");
     connect(testPattern_, &QCheckBox::clicked, this, [this](bool on) {
@@ -152,7 +155,7 @@ QWidget* HostSettingsView::makeDeveloper() {
     layout->addWidget(normalRateControl_);
     layout->addWidget(ViewStyle::secondaryText("Off: low-latency rate control (default). Applies on the next connection."));
     layout->addWidget(ViewStyle::divider());
-    auto* diagnostics = new QPushButton("Show Mac diagnostics in Finder");
+    auto* diagnostics = new QPushButton("Show diagnostics in the file manager");
     diagnostics->setObjectName("showDiagnostics");
     connect(diagnostics, &QPushButton::clicked, this, [this] {
         if (exportDiagnostics_) exportDiagnostics_();
@@ -166,7 +169,7 @@ QWidget* HostSettingsView::makeDeveloper() {
 }
 
 QWidget* HostSettingsView::makeAbout() {
-    auto* about = new QWidget(tabs_);
+    auto* about = new QWidget;
     about->setObjectName("aboutTab");
     auto* layout = new QVBoxLayout(about);
     layout->setSpacing(10);
@@ -202,21 +205,49 @@ void HostSettingsView::refresh() {
     const auto problem = model_.loginItemProblem ? model_.loginItemProblem() : std::nullopt;
     loginItemProblem_->setText(problem ? qs(*problem) : QString());
     loginItemProblem_->setVisible(problem.has_value());
-    testPattern_->setChecked(defaults_.boolForKey(testPatternKey));
-    wifiPriority_->setChecked(defaults_.boolForKey(wifiPriorityKey));
-    normalRateControl_->setChecked(defaults_.boolForKey(normalRateControlKey));
-
-    const bool unlocked = defaults_.boolForKey(developerUnlockedKey);
-    const int developerIndex = tabs_->indexOf(developerTab_);
-    if (unlocked && developerIndex < 0) {
-        tabs_->insertTab(2, developerTab_, SymbolImage::icon("hammer", palette().color(QPalette::WindowText)),
-                         "Developer");
-    } else if (!unlocked && developerIndex >= 0) {
-        tabs_->removeTab(developerIndex);
+    showDeveloper(defaults_.boolForKey(developerUnlockedKey));
+    if (developerTab_) {
+        testPattern_->setChecked(defaults_.boolForKey(testPatternKey));
+        wifiPriority_->setChecked(defaults_.boolForKey(wifiPriorityKey));
+        normalRateControl_->setChecked(defaults_.boolForKey(normalRateControlKey));
     }
 
     if (const auto engine = model_.engine.lock()) showDevices(engine->status().pairedDevices);
     else if (!shownDevices_) showDevices({});
+}
+
+void HostSettingsView::showDeveloper(bool unlocked) {
+    if (unlocked && !developerTab_) {
+        developerTab_ = makeDeveloper();
+        tabs_->insertTab(2, developerTab_, SymbolImage::icon("hammer", palette().color(QPalette::WindowText)),
+                         "Developer");
+    } else if (!unlocked && developerTab_) {
+        tabs_->removeTab(tabs_->indexOf(developerTab_));
+        // Later: one of its switches may be what led here.
+        developerTab_->deleteLater();
+        developerTab_ = nullptr;
+        testPattern_ = wifiPriority_ = normalRateControl_ = nullptr;
+    }
+}
+
+QSize HostSettingsView::sizeHint() const {
+    // Wide enough for every page, tall enough for the tallest at that width;
+    // the tab bar and the margins around the pages come on top.
+    int contentWidth = width;
+    for (int i = 0; i < tabs_->count(); ++i) {
+        const auto* area = qobject_cast<const QScrollArea*>(tabs_->widget(i));
+        const QWidget* content = area ? area->widget() : tabs_->widget(i);
+        contentWidth = std::max(contentWidth, content->minimumSizeHint().width());
+    }
+    int contentHeight = 0;
+    for (int i = 0; i < tabs_->count(); ++i) {
+        const auto* area = qobject_cast<const QScrollArea*>(tabs_->widget(i));
+        const QWidget* content = area ? area->widget() : tabs_->widget(i);
+        contentHeight = std::max(contentHeight, content->hasHeightForWidth() ? content->heightForWidth(contentWidth)
+                                                                              : content->sizeHint().height());
+    }
+    const QSize chrome = QSize(16, 16) + QSize(8, tabs_->tabBar()->sizeHint().height() + 8);
+    return QSize(contentWidth, contentHeight).expandedTo(QSize(width, height) - chrome) + chrome;
 }
 
 void HostSettingsView::refreshSoon() {
@@ -306,7 +337,7 @@ void HostSettingsView::confirmRemoval(const TrustedPeer& device) {
     box->setIcon(QMessageBox::Warning);
     box->setWindowTitle("Quillmere Settings");
     box->setText(qs("Remove " + deviceName_ + "?"));
-    box->setInformativeText("This iPhone will disconnect and need to pair again before it can view or control your Mac.");
+    box->setInformativeText("This iPhone will disconnect and need to pair again before it can view or control your computer.");
     QPushButton* cancel = box->addButton("Cancel", QMessageBox::RejectRole);
     cancel->setObjectName("cancelRemoval");
     QPushButton* remove = box->addButton("Remove iPhone", QMessageBox::DestructiveRole);

@@ -53,6 +53,7 @@ public:
     static constexpr int tapsToUnlock = 7;
     // Ours until a help site exists.
     static constexpr const char* helpURL = "https://help.quillmere.invalid/";
+    // The smallest size the window opens at; it grows to fit its content.
     static constexpr int width = 520;
     static constexpr int height = 400;
 
@@ -60,6 +61,8 @@ public:
                      std::function<void()> exportDiagnostics, BundleInfo bundle = BundleInfo::main(),
                      QWidget* parent = nullptr);
     ~HostSettingsView() override;
+
+    QSize sizeHint() const override;
 
     // Everything shown read anew from the model, the engine and the defaults.
     void refresh();
@@ -76,6 +79,8 @@ private:
     QWidget* makeIPhones();
     QWidget* makeDeveloper();
     QWidget* makeAbout();
+    // Makes the Developer tab on unlock and deletes it on lock.
+    void showDeveloper(bool unlocked);
     void showDevices(const std::vector<TrustedPeer>& devices);
     QWidget* deviceRow(const TrustedPeer& device);
     void confirmRemoval(const TrustedPeer& device);

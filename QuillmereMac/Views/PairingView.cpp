@@ -3,13 +3,18 @@
 #include "QuillmereMac/Views/SymbolImage.h"
 #include "QuillmereMac/Views/ViewStyle.h"
 
+#include "Platform/QRCode/QRCodeImage.h"
+
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLayout>
+#include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -91,7 +96,7 @@ PairingView::PairingView(std::shared_ptr<EnrollmentService> service, EnrollmentS
     title->setObjectName("title");
     title->setFont(ViewStyle::title2(font()));
     column_->addWidget(labelled("iphone.and.arrow.forward", title, title->font()));
-    column_->addWidget(ViewStyle::secondaryText("Pair once. Bring your Mac windows into Quillmere."));
+    column_->addWidget(ViewStyle::secondaryText("Pair once. Bring your computer’s windows into Quillmere."));
     column_->addWidget(ViewStyle::divider());
     column_->addStretch();
 
@@ -129,6 +134,7 @@ void PairingView::refresh() {
             section_->deleteLater();
         }
         countdown_ = nullptr;
+        qr_ = nullptr;
         section_ = makeSection(state);
         column_->insertWidget(column_->count() - 1, section_);
         section_->show();
@@ -192,7 +198,7 @@ QWidget* PairingView::makeSection(const EnrollmentState::Value& state) {
                 title->setFont(ViewStyle::headline(font()));
                 layout->addWidget(labelled("checkmark.shield", title, title->font()));
                 layout->addWidget(ViewStyle::text(
-                    "Approve only if this is your iPhone. Paired iPhones can view and control the Mac windows they "
+                    "Approve only if this is your iPhone. Paired iPhones can view and control the windows of this computer they "
                     "select when automatic connections are enabled in Settings."));
                 QPushButton* deny = button("Don’t Allow", "dontAllow");
                 const std::uint64_t token = awaiting.token;
@@ -209,7 +215,7 @@ QWidget* PairingView::makeSection(const EnrollmentState::Value& state) {
                 message->setObjectName("finishedMessage");
                 message->setFont(ViewStyle::headline(font()));
                 layout->addWidget(message);
-                layout->addWidget(ViewStyle::secondaryText("If pairing completed, select a Mac window on your iPhone. "
+                layout->addWidget(ViewStyle::secondaryText("If pairing completed, select a window of this computer on your iPhone. "
                                                            "Otherwise, show a new code to try again."));
                 layout->addLayout(leading(startButton("Show New Pairing Code", "showNewPairingCode")));
             },
@@ -223,24 +229,23 @@ QWidget* PairingView::showingSection(const EnrollmentState::Showing& showing) {
     auto* layout = new QVBoxLayout(code);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(12);
-    if (const auto image = EnrollmentService::qrCodeImage(showing.text, qrScale)) {
+    invitation_ = showing.text;
+    qr_ = nullptr;
+    fittedRoomHeight_ = -1;
+    if (const auto plain = QRCodeImage::make(invitation_, 1)) {
+        qrModules_ = plain->width();
         auto* frame = new QWidget;
         frame->setObjectName("qrFrame");
         frame->setAttribute(Qt::WA_StyledBackground);
         frame->setStyleSheet("#qrFrame { background: white; border-radius: 16px; }");
         auto* inner = new QVBoxLayout(frame);
-        inner->setContentsMargins(16, 16, 16, 16);
-        auto* qr = new QLabel;
-        qr->setObjectName("qrCode");
-        // One image pixel per screen pixel: crisp modules.
-        QPixmap pixmap = QPixmap::fromImage(*image);
-        pixmap.setDevicePixelRatio(1.0);
-        qr->setPixmap(pixmap);
-        qr->setFixedSize(pixmap.size());
-        qr->setAccessibleName("Pairing QR code. Scan using Quillmere on your iPhone.");
-        inner->addWidget(qr);
-        frame->setFixedSize(pixmap.width() + 32, pixmap.height() + 32);
+        inner->setContentsMargins(qrMargin, qrMargin, qrMargin, qrMargin);
+        qr_ = new QLabel;
+        qr_->setObjectName("qrCode");
+        qr_->setAccessibleName("Pairing QR code. Scan using Quillmere on your iPhone.");
+        inner->addWidget(qr_);
         layout->addWidget(frame, 0, Qt::AlignHCenter);
+        setQRScale(qrScale);
     }
     auto* countdown = new QLabel;
     countdown->setObjectName("countdown");
@@ -254,20 +259,96 @@ QWidget* PairingView::showingSection(const EnrollmentState::Showing& showing) {
     return code;
 }
 
+void PairingView::setQRScale(int scale) {
+    const auto image = QRCodeImage::make(invitation_, scale);
+    if (!qr_ || !image) return;
+    shownQRScale_ = scale;
+    // One image pixel per screen pixel: square, sharp modules.
+    QPixmap pixmap = QPixmap::fromImage(*image);
+    pixmap.setDevicePixelRatio(1.0);
+    qr_->setPixmap(pixmap);
+    qr_->setFixedSize(pixmap.size());
+    qr_->parentWidget()->setFixedSize(pixmap.size() + QSize(2 * qrMargin, 2 * qrMargin));
+}
+
+int PairingView::fittingQRScale(int modules, int preferred, int heightAtPreferred, int roomHeight) {
+    if (heightAtPreferred <= roomHeight || modules <= 0) return preferred;
+    const int over = heightAtPreferred - roomHeight;
+    // Whole pixels per module only: each step down frees one per module.
+    const int steps = (over + modules - 1) / modules;
+    return std::max(minimumQRScale, preferred - steps);
+}
+
+QSize PairingView::wantedWindowSize() const {
+    // From the content alone, not from the window's present layout, which may
+    // be half done while the window manager moves and frames it.
+    const QWidget* top = window();
+    const QLayout* outer = top->layout();
+    const int bar = outer != nullptr && outer->menuBar() != nullptr ? outer->menuBar()->sizeHint().height() : 0;
+    const QWidget* content = scroll_->widget();
+    content->layout()->activate();
+    const int width = std::max(top->width(), content->minimumSizeHint().width());
+    const int height = content->hasHeightForWidth() ? content->heightForWidth(width) : content->sizeHint().height();
+    return {width, height + bar};
+}
+
 void PairingView::fitWindow() {
     QWidget* top = window();
     if (!top->isVisible()) return;
-    QWidget* content = scroll_->widget();
-    content->layout()->activate();
-    const QSize chrome = top->size() - scroll_->viewport()->size();
-    const int width = std::max(top->width(), content->minimumSizeHint().width() + chrome.width());
-    const int contentWidth = width - chrome.width();
-    const int height = std::max(top->height(), (content->hasHeightForWidth() ? content->heightForWidth(contentWidth)
-                                                                              : content->sizeHint().height()) +
-                                                   chrome.height());
-    QSize wanted(width, height);
-    if (const QScreen* screen = top->screen()) wanted = wanted.boundedTo(screen->availableGeometry().size());
+    const QSize room = ViewStyle::room(*top);
+    if (qr_ && room.height() != fittedRoomHeight_) {
+        // Decided at the preferred size, once per room: heights read right
+        // after the code changed size may not be laid out yet.
+        if (shownQRScale_ != qrScale) {
+            setQRScale(qrScale);
+            refitSoon();
+            return;
+        }
+        fittedRoomHeight_ = room.height();
+        const int fitting = fittingQRScale(qrModules_, qrScale, wantedWindowSize().height(), room.height());
+        if (fitting != shownQRScale_) setQRScale(fitting);
+    }
+    const QSize wanted = wantedWindowSize().boundedTo(room);
     if (wanted.width() > top->width() || wanted.height() > top->height()) top->resize(wanted.expandedTo(top->size()));
+    ViewStyle::keepOnScreen(top);
+}
+
+void PairingView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // Resized by the window manager or by the user: the code may fit better.
+    if (qr_) refitSoon();
+}
+
+void PairingView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    refitSoon();
+    framePolls_ = 0;
+    pollFrame();
+}
+
+void PairingView::refitSoon() {
+    if (refitting_) return;
+    refitting_ = true;
+    QPointer<PairingView> view(this);
+    QTimer::singleShot(0, this, [view] {
+        if (!view) return;
+        view->refitting_ = false;
+        view->fitWindow();
+    });
+}
+
+void PairingView::pollFrame() {
+    // The room depends on the window manager's frame, which Qt may learn of
+    // late and without an event.
+    if (ViewStyle::frameKnown(*window())) {
+        fitWindow();
+        return;
+    }
+    if (++framePolls_ >= maxFramePolls) return;
+    QPointer<PairingView> view(this);
+    QTimer::singleShot(100, this, [view] {
+        if (view) view->pollFrame();
+    });
 }
 
 } // namespace quillmere

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 class QLabel;
 class QScrollArea;
@@ -25,12 +26,15 @@ namespace quillmere {
 class PairingView : public QWidget {
 public:
     static constexpr std::uint32_t lifetimeSeconds = 300;
-    // Pixels per module of the code.
+    // Pixels per module of the code, and the fewest it takes on a short screen.
     static constexpr int qrScale = 8;
+    static constexpr int minimumQRScale = 4;
+    // The white border around the code, beyond its quiet zone.
+    static constexpr int qrMargin = 16;
     static constexpr const char* cancelledMessage = "Pairing cancelled.";
     static constexpr const char* instructions =
-        "Open Quillmere on your iPhone and tap “Pair your first Mac”. (Quillmere pairs with one Mac; forget the old "
-        "one on the iPhone first to switch.) Then scan this code and approve the iPhone here. Keep both devices on "
+        "Open Quillmere on your iPhone and tap “Pair your first Mac”. (Quillmere pairs with one computer; forget the "
+        "old one on the iPhone first to switch.) Then scan this code and approve the iPhone here. Keep both devices on "
         "the same network.";
 
     // now gives whole seconds since 1970, the service's clock.
@@ -46,10 +50,25 @@ public:
 
     QSize sizeHint() const override { return {480, 630}; }
 
+    // Pixels per module that let a window needing heightAtPreferred at the
+    // preferred scale fit roomHeight: the preferred when it fits, else the
+    // largest that may fit, at least minimumQRScale.
+    static int fittingQRScale(int modules, int preferred, int heightAtPreferred, int roomHeight);
+    int shownQRScale() const { return shownQRScale_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     QWidget* makeSection(const EnrollmentState::Value& state);
     QWidget* showingSection(const EnrollmentState::Showing& showing);
     void updateCountdown();
+    void setQRScale(int scale);
+    void refitSoon();
+    void pollFrame();
+    // The whole content's size at the window's width, without scrolling.
+    QSize wantedWindowSize() const;
     // Grows the window to show the whole section, as far as its screen allows.
     void fitWindow();
 
@@ -62,6 +81,15 @@ private:
     QPointer<QLabel> countdown_;
     std::uint64_t expiresAt_ = 0;
     QTimer* ticker_ = nullptr;
+    std::string invitation_;
+    QPointer<QLabel> qr_;
+    int qrModules_ = 0;
+    int shownQRScale_ = qrScale;
+    bool refitting_ = false;
+    static constexpr int maxFramePolls = 20;
+    int framePolls_ = 0;
+    // The room the code's size was chosen for; -1 before.
+    int fittedRoomHeight_ = -1;
 };
 
 } // namespace quillmere

@@ -188,4 +188,22 @@ QIcon SymbolImage::icon(std::string_view name, const QColor& color) {
     return icon;
 }
 
+QIcon SymbolImage::applicationIcon() {
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64, 128}) {
+        QPixmap image(size, size);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(10, 110, 230));
+        painter.drawRoundedRect(QRectF(0, 0, size, size), size * 0.22, size * 0.22);
+        const int inset = size / 6;
+        painter.drawPixmap(inset, inset, pixmap("rectangle.on.rectangle", size - 2 * inset, Qt::white));
+        painter.end();
+        icon.addPixmap(image);
+    }
+    return icon;
+}
+
 } // namespace quillmere

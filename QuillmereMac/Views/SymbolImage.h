@@ -15,6 +15,8 @@ struct SymbolImage {
     // size x size device-independent pixels; transparent for an unknown name.
     static QPixmap pixmap(std::string_view name, int size, const QColor& color, qreal devicePixelRatio = 1.0);
     static QIcon icon(std::string_view name, const QColor& color);
+    // The program's own icon: its symbol in white on a blue rounded square.
+    static QIcon applicationIcon();
 };
 
 } // namespace quillmere

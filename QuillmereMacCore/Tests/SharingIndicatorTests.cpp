@@ -14,7 +14,7 @@ TEST(SharingIndicator, IdleTexts) {
     EXPECT_EQ(idle.state(), SharingIndicator::State::idle());
     EXPECT_EQ(idle.symbolName(), "rectangle.on.rectangle");
     EXPECT_FALSE(idle.isLive());
-    EXPECT_EQ(idle.toolTip(), "Quillmere" + dash + "Share Mac windows with your iPhone");
+    EXPECT_EQ(idle.toolTip(), "Quillmere" + dash + "Share this computer\u2019s windows with your iPhone");
     EXPECT_EQ(idle.accessibilityDescription(), "Quillmere, not sharing");
     EXPECT_EQ(idle.menuStatusTitle(), std::nullopt);
     EXPECT_EQ(SharingIndicator::fromActiveSessionCount(-3), idle);

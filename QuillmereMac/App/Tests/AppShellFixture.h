@@ -8,7 +8,7 @@
 #include "TestSupport/TemporaryFolder.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "QuillmereMac/App/AppDelegate.h"
-#include "QuillmereMac/Tests/QtTestSupport.h"
+#include "QuillmereMac/Views/Tests/QtTestSupport.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 
 #include <gtest/gtest.h>

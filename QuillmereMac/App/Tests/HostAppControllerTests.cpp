@@ -7,7 +7,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSystemTrayIcon>
+#include <QTest>
 
 #include <fstream>
 
@@ -86,7 +88,7 @@ TEST(HostAppController, TheSharingGroupComesAndGoesWithSessions) {
     engine.publish(stopping);
     EXPECT_FALSE(controller.indicator().isLive());
     EXPECT_EQ(titles(*controller.statusMenu()), fixedItems);
-    EXPECT_EQ(controller.statusItem()->toolTip().toStdString(), "Quillmere \u2014 Share Mac windows with your iPhone");
+    EXPECT_EQ(controller.statusItem()->toolTip().toStdString(), "Quillmere \u2014 Share this computer\u2019s windows with your iPhone");
 }
 
 TEST(HostAppController, ThePairingWindowStartsOnePairingAndClosingCancelsIt) {
@@ -264,6 +266,34 @@ TEST_F(StatusViewTest, NoTextIsCutOffAtTheWindowsSizes) {
         QCoreApplication::processEvents();
         EXPECT_EQ(testing::clippedTexts(*view->widget()), std::vector<std::string>{}) << size.width();
     }
+}
+
+TEST_F(StatusViewTest, ARebuildKeepsTheScrollPositionAndTheFocusedButton) {
+    permissions->screen = false;
+    permissions->accessibility = false;
+    model->refreshPermissions();
+    view->resize(420, 300);
+    view->show();
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    const auto allow = buttons("allowPermission");
+    ASSERT_EQ(allow.size(), 2);
+    allow[1]->setFocus();
+    view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum() / 2);
+    const int scrolled = view->verticalScrollBar()->value();
+    ASSERT_GT(scrolled, 0);
+
+    // A request arrives and a permission changes: the content is made anew.
+    consent->enqueue("Phone A", std::string("Terminal"), [](bool) {});
+    QCoreApplication::processEvents();
+    ASSERT_NE(buttons("allowPermission")[1], allow[1]);
+    EXPECT_EQ(view->verticalScrollBar()->value(), scrolled);
+    EXPECT_EQ(QApplication::focusWidget(), buttons("allowPermission")[1]);
+
+    // Return presses neither answer of the request.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(consent->pending().size(), 1u);
+    EXPECT_FALSE(buttons("allow")[0]->isDefault());
 }
 
 TEST_F(StatusViewTest, EachRequestIsAnsweredOnItsOwn) {

@@ -3,6 +3,7 @@
 // test's own, and quillmere-viewer as the phone.
 
 #include "QuillmereMac/App/CompositionRoot.h"
+#include "QuillmereMac/App/Tests/DesktopProbe.h"
 #include "QuillmereMac/App/Tests/ThirdPartyLeaks.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
@@ -28,6 +29,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -39,6 +41,7 @@ namespace quillmere {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::DesktopProbe;
 using testing::eventually;
 using testing::TemporaryFolder;
 using testing::XvfbServer;
@@ -112,141 +115,6 @@ private:
     std::optional<int> status_;
 };
 
-// What the test sees of the X display: windows by their WM_CLASS, their
-// pictures, the tray selection.
-class DesktopProbe {
-public:
-    explicit DesktopProbe(const std::string& displayName) : c_(xcb_connect(displayName.c_str(), nullptr)) {}
-    ~DesktopProbe() { xcb_disconnect(c_); }
-    DesktopProbe(const DesktopProbe&) = delete;
-    DesktopProbe& operator=(const DesktopProbe&) = delete;
-
-    xcb_window_t root() const { return xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root; }
-
-    // WM_CLASS: the instance and the class name, each ended by a zero byte.
-    std::vector<std::string> classNames(xcb_window_t window) const {
-        xcb_get_property_reply_t* reply = xcb_get_property_reply(
-            c_, xcb_get_property(c_, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr);
-        std::vector<std::string> out;
-        if (reply != nullptr) {
-            const auto* value = static_cast<const char*>(xcb_get_property_value(reply));
-            const std::string text(value, static_cast<std::size_t>(xcb_get_property_value_length(reply)));
-            for (std::size_t at = 0; at < text.size();) {
-                const std::size_t end = std::min(text.find('\0', at), text.size());
-                out.push_back(text.substr(at, end - at));
-                at = end + 1;
-            }
-        }
-        std::free(reply);
-        return out;
-    }
-
-    // Every viewable window of the instance name; inside: only those within
-    // a window whose instance or class name is that.
-    std::vector<xcb_window_t> windows(const std::string& instance, const std::string& inside = {}) const {
-        std::vector<xcb_window_t> found;
-        std::function<void(xcb_window_t, bool)> search = [&](xcb_window_t window, bool within) {
-            const auto names = classNames(window);
-            if ((inside.empty() || within) && !names.empty() && names[0] == instance && viewable(window))
-                found.push_back(window);
-            within = within || std::find(names.begin(), names.end(), inside) != names.end();
-            xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, window), nullptr);
-            if (tree == nullptr) return;
-            const xcb_window_t* children = xcb_query_tree_children(tree);
-            for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) search(children[i], within);
-            std::free(tree);
-        };
-        search(root(), false);
-        return found;
-    }
-
-    // _NET_WM_NAME, the title a window manager shows.
-    std::string title(xcb_window_t window) const {
-        const char name[] = "_NET_WM_NAME";
-        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, sizeof name - 1, name), nullptr);
-        std::string out;
-        if (atom != nullptr) {
-            xcb_get_property_reply_t* reply = xcb_get_property_reply(
-                c_, xcb_get_property(c_, 0, window, atom->atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 256), nullptr);
-            if (reply != nullptr)
-                out.assign(static_cast<const char*>(xcb_get_property_value(reply)),
-                           static_cast<std::size_t>(xcb_get_property_value_length(reply)));
-            std::free(reply);
-        }
-        std::free(atom);
-        return out;
-    }
-
-    bool viewable(xcb_window_t window) const {
-        xcb_get_window_attributes_reply_t* reply =
-            xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr);
-        const bool shown = reply != nullptr && reply->map_state == XCB_MAP_STATE_VIEWABLE;
-        std::free(reply);
-        return shown;
-    }
-
-    QRect geometry(xcb_window_t window) const {
-        QRect rect;
-        xcb_get_geometry_reply_t* size = xcb_get_geometry_reply(c_, xcb_get_geometry(c_, window), nullptr);
-        xcb_translate_coordinates_reply_t* at =
-            xcb_translate_coordinates_reply(c_, xcb_translate_coordinates(c_, window, root(), 0, 0), nullptr);
-        if (size != nullptr && at != nullptr) rect = QRect(at->dst_x, at->dst_y, size->width, size->height);
-        std::free(size);
-        std::free(at);
-        return rect;
-    }
-
-    // The window's pixels as they are on the screen, the part on it.
-    QImage image(xcb_window_t window) const {
-        const QRect rect = geometry(window).intersected(geometry(root()));
-        xcb_get_image_reply_t* reply = xcb_get_image_reply(
-            c_,
-            xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, root(), static_cast<std::int16_t>(rect.x()),
-                          static_cast<std::int16_t>(rect.y()), static_cast<std::uint16_t>(rect.width()),
-                          static_cast<std::uint16_t>(rect.height()), ~0u),
-            nullptr);
-        QImage out;
-        if (reply != nullptr && !rect.isEmpty())
-            out = QImage(xcb_get_image_data(reply), rect.width(), rect.height(), rect.width() * 4, QImage::Format_RGB32)
-                      .copy();
-        std::free(reply);
-        return out;
-    }
-
-    // Whether another client holds the keyboard (as an open menu does): a
-    // grab of our own is refused then, and let go at once otherwise.
-    bool keyboardGrabbed() const {
-        xcb_grab_keyboard_reply_t* reply = xcb_grab_keyboard_reply(
-            c_, xcb_grab_keyboard(c_, 0, root(), XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC), nullptr);
-        const bool taken = reply != nullptr && reply->status == XCB_GRAB_STATUS_ALREADY_GRABBED;
-        if (reply != nullptr && reply->status == XCB_GRAB_STATUS_SUCCESS) {
-            xcb_ungrab_keyboard(c_, XCB_CURRENT_TIME);
-            xcb_flush(c_);
-        }
-        std::free(reply);
-        return taken;
-    }
-
-    // Whether a tray host owns the tray selection of the first screen.
-    bool trayRunning() const {
-        const char name[] = "_NET_SYSTEM_TRAY_S0";
-        xcb_intern_atom_reply_t* atom =
-            xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, sizeof name - 1, name), nullptr);
-        bool owned = false;
-        if (atom != nullptr) {
-            xcb_get_selection_owner_reply_t* owner =
-                xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, atom->atom), nullptr);
-            owned = owner != nullptr && owner->owner != XCB_NONE;
-            std::free(owner);
-        }
-        std::free(atom);
-        return owned;
-    }
-
-private:
-    xcb_connection_t* c_;
-};
-
 // Pixels of the sharing indicator's red.
 int redPixels(const QImage& image) {
     int count = 0;
@@ -259,14 +127,45 @@ int redPixels(const QImage& image) {
     return count;
 }
 
-TEST(HostProgramCommandLine, HelpAndAMissingDisplayNeedNoDisplay) {
+// Pixels of the icon that stand out from the panel it sits on (its corner).
+int contrastingPixels(const QImage& image) {
+    if (image.isNull()) return 0;
+    const float panel = image.pixelColor(0, 0).lightnessF();
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (std::abs(image.pixelColor(x, y).lightnessF() - panel) > 0.5f) ++count;
+    return count;
+}
+
+// Pixels of the accent a prominent button is filled with; the title symbol
+// in that colour is far fewer.
+int prominentPixels(const QImage& image) {
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor color = image.pixelColor(x, y);
+            if (color.blue() > 170 && color.red() < 90 && color.green() > 110 && color.green() < 170) ++count;
+        }
+    }
+    return count;
+}
+
+TEST(HostProgramCommandLine, HelpUnknownOptionsAndAMissingDisplayNeedNoDisplay) {
     TemporaryFolder folder;
     Program help({QUILLMERE_HOST_PROGRAM, "--help"}, {{"DISPLAY", ":65000"}}, folder.path() / "help.txt");
     EXPECT_EQ(help.wait(10s), 0);
     EXPECT_NE(help.output().find("QUILLMERE_MAC_KEYCHAIN_SCOPE"), std::string::npos) << help.output();
+    Program bogus({QUILLMERE_HOST_PROGRAM, "--bogus"}, {{"DISPLAY", ":65000"}}, folder.path() / "bogus.txt");
+    EXPECT_EQ(bogus.wait(10s), 2);
+    EXPECT_EQ(bogus.output().rfind("quillmere-host: unknown option --bogus\n\nUsage: quillmere-host", 0), 0u)
+        << bogus.output();
     Program nowhere({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ":65000"}}, folder.path() / "nowhere.txt");
     EXPECT_EQ(nowhere.wait(10s), 1);
-    EXPECT_EQ(nowhere.output(),
+    EXPECT_EQ(nowhere.output(), "quillmere-host: cannot open display :65000\n");
+    Program unset({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ""}}, folder.path() / "unset.txt");
+    EXPECT_EQ(unset.wait(10s), 1);
+    EXPECT_EQ(unset.output(),
               "quillmere-host: no X display to run on (set DISPLAY, or start a private one with scripts/run)\n");
 }
 
@@ -276,8 +175,10 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(server.ready()) << server.failure();
-        trayer.emplace(std::vector<std::string>{"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
-                                                "request", "--height", "28", "--SetDockType", "true"},
+        std::vector<std::string> tray{"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                      "request", "--height", "28", "--SetDockType", "true"};
+        if (!panelTint.empty()) tray.insert(tray.end(), {"--transparent", "false", "--tint", panelTint});
+        trayer.emplace(tray,
                        std::map<std::string, std::string>{{"DISPLAY", server.displayName()}}, home.path() / "trayer.log");
         ASSERT_TRUE(eventually([&] { return probe.trayRunning(); }, 10s)) << trayer->output();
 
@@ -373,6 +274,30 @@ protected:
         return testing::readQRCode(file);
     }
 
+    // The host's viewable window of that title; the tray icon is named too,
+    // windows are larger.
+    std::optional<xcb_window_t> windowTitled(const std::string& title) const {
+        std::optional<xcb_window_t> found;
+        eventually(
+            [&] {
+                for (const xcb_window_t window : probe.windows("quillmere-host"))
+                    if (probe.title(window) == title && probe.geometry(window).width() > 100) found = window;
+                return found.has_value();
+            },
+            10s);
+        return found;
+    }
+    std::size_t windowsTitled(const std::string& title) const {
+        std::size_t count = 0;
+        for (const xcb_window_t window : probe.windows("quillmere-host"))
+            if (probe.title(window) == title && probe.geometry(window).width() > 100) ++count;
+        return count;
+    }
+    // Inside the screen with its frame, title bar and all.
+    bool onScreen(xcb_window_t window) const {
+        return probe.geometry(probe.root()).contains(probe.framed(window));
+    }
+
     // Kept beside the build as the test's artifacts.
     void keepScreenshot(const std::string& name, std::optional<xcb_window_t> window = std::nullopt) const {
         std::filesystem::create_directories(QUILLMERE_SCREENSHOTS);
@@ -380,7 +305,10 @@ protected:
         EXPECT_TRUE(probe.image(window.value_or(probe.root())).save(QString::fromStdString(path))) << path;
     }
 
-    XvfbServer server{XvfbServer::Options{{{1024, 768}}, true}};
+    // The screen scripts/run gives its private desktop.
+    XvfbServer server{XvfbServer::Options{{{1280, 800}}, true}};
+    // trayer's own light panel unless a tint is given.
+    std::string panelTint;
     DesktopProbe probe{server.displayName()};
     TemporaryFolder home;
     std::optional<Program> trayer;
@@ -398,29 +326,20 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     const xcb_window_t icon = icons[0];
     // The status window opens at launch; each window is kept as a picture
     // of its own, on top as it just opened.
-    auto windowTitled = [&](const std::string& title) {
-        std::optional<xcb_window_t> found;
-        eventually(
-            [&] {
-                // The tray icon is named too; windows are larger.
-                for (const xcb_window_t window : probe.windows("quillmere-host"))
-                    if (probe.title(window) == title && probe.geometry(window).width() > 100) found = window;
-                return found.has_value();
-            },
-            10s);
-        return found;
-    };
     const auto statusWindow = windowTitled("Quillmere");
     ASSERT_TRUE(statusWindow) << "no status window";
     EXPECT_EQ(probe.geometry(*statusWindow).size(), QSize(560, 620));
     keepScreenshot("status-window.png", *statusWindow);
     EXPECT_EQ(redPixels(probe.image(icon)), 0);
+    // The idle glyph stands out from the panel, as a template image would.
+    EXPECT_TRUE(eventually([&] { return contrastingPixels(probe.image(icon)) > 20; }, 10s));
 
     // "Pair iPhone…" from the tray menu shows a code that a phone reads as
     // the invitation; Return approves the phone that used it.
     chooseFromTrayMenu(icon, 2);
     const auto pairingWindow = windowTitled("Pair iPhone");
     ASSERT_TRUE(pairingWindow) << "no pairing window";
+    EXPECT_TRUE(eventually([&] { return onScreen(*pairingWindow); }, 10s)) << "the pairing window is off the screen";
     std::optional<std::string> invitation;
     ASSERT_TRUE(eventually([&] { return (invitation = readQRCode(probe.image(*pairingWindow))).has_value(); }, 20s));
     EXPECT_EQ(invitation->rfind("quillmere:1:", 0), 0u) << *invitation;
@@ -442,7 +361,9 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     chooseFromTrayMenu(icon, 3);
     const auto settingsWindow = windowTitled("Quillmere Settings");
     ASSERT_TRUE(settingsWindow) << "no settings window";
-    EXPECT_EQ(probe.geometry(*settingsWindow).size(), QSize(520, 400));
+    EXPECT_GE(probe.geometry(*settingsWindow).width(), 520);
+    EXPECT_GE(probe.geometry(*settingsWindow).height(), 400);
+    EXPECT_TRUE(onScreen(*settingsWindow));
     keepScreenshot("settings-window.png", *settingsWindow);
 
     const std::vector<std::string> session{"--host", "127.0.0.1", "--port", std::to_string(*port), "--select",
@@ -506,6 +427,111 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     ASSERT_TRUE(trust);
     EXPECT_FALSE(trust->has_value());
     EXPECT_EQ(host.output().find("Bonjour"), std::string::npos) << host.output();
+}
+
+// The private desktop of scripts/run: a dark panel.
+class DarkPanelHostProgram : public HostProgram {
+protected:
+    DarkPanelHostProgram() { panelTint = "0x2b2b2b"; }
+};
+
+// One host per desktop, even after one was killed; the application's menu
+// and its shortcuts in every window; the iPhones tab by mouse.
+TEST_F(DarkPanelHostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSettings) {
+    {
+        // Killed without its quit path: its socket stays behind.
+        Program killed({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "killed.log");
+        ASSERT_TRUE(sessionPort(killed)) << killed.output();
+        killed.signal(SIGKILL);
+        EXPECT_EQ(killed.wait(10s), -1);
+    }
+    Program host({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
+    const auto port = sessionPort(host);
+    ASSERT_TRUE(port) << host.output();
+    const auto statusWindow = windowTitled("Quillmere");
+    ASSERT_TRUE(statusWindow) << "no status window";
+    std::vector<xcb_window_t> icons;
+    ASSERT_TRUE(eventually([&] { return !(icons = probe.windows("quillmere-host", "trayer")).empty(); }, 10s));
+    EXPECT_TRUE(eventually([&] { return contrastingPixels(probe.image(icons[0])) > 20; }, 10s))
+        << "the idle icon is lost on a dark panel";
+
+    // A second start shows the first one's window and ends.
+    Program second({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "second.log");
+    EXPECT_EQ(second.wait(20s), 0) << second.output();
+    EXPECT_NE(second.output().find("quillmere-host: already running on display " + server.displayName() +
+                                   "; showed its status window\n"),
+              std::string::npos)
+        << second.output();
+    EXPECT_EQ(windowsTitled("Quillmere"), 1u);
+
+    // Settings by its shortcut, closed by Ctrl+W, again by the shortcut.
+    const auto key = [&](xcb_window_t window, const std::string& keys) {
+        xdotool({"windowactivate", "--sync", std::to_string(window), "key", "--clearmodifiers", keys});
+    };
+    key(*statusWindow, "ctrl+comma");
+    auto settingsWindow = windowTitled("Quillmere Settings");
+    ASSERT_TRUE(settingsWindow) << "Ctrl+, opened no settings window";
+    key(*settingsWindow, "ctrl+w");
+    EXPECT_TRUE(eventually([&] { return windowsTitled("Quillmere Settings") == 0; }, 10s)) << "Ctrl+W left it open";
+    key(*statusWindow, "ctrl+comma");
+    settingsWindow = windowTitled("Quillmere Settings");
+    ASSERT_TRUE(settingsWindow) << "Ctrl+, did not open it again";
+    key(*settingsWindow, "ctrl+w");
+    ASSERT_TRUE(eventually([&] { return windowsTitled("Quillmere Settings") == 0; }, 10s));
+
+    // The toolbar's "Settings…", the second button under the menu bar.
+    const QRect status = probe.geometry(*statusWindow);
+    xdotool({"mousemove", std::to_string(status.x() + 141), std::to_string(status.y() + 39), "click", "1"});
+    settingsWindow = windowTitled("Quillmere Settings");
+    ASSERT_TRUE(settingsWindow) << "the toolbar opened no settings window";
+
+    // "Allow automatic connections" off by a click: the viewer's session asks.
+    const QRect settings = probe.geometry(*settingsWindow);
+    xdotool({"mousemove", std::to_string(settings.x() + 36), std::to_string(settings.y() + 81), "click", "1"});
+    auto asking = viewer({"--host", "127.0.0.1", "--port", std::to_string(*port), "--select", "title:Test pattern",
+                          "--frames", "5", "--retries", "0"},
+                         "asking.json");
+    ASSERT_TRUE(eventually([&] { return prominentPixels(probe.image(*statusWindow)) > 1000; }, 20s))
+        << "no request shown";
+    // Return presses neither answer. Ctrl+W after it closes the window once
+    // Return was handled; a second start shows it again.
+    key(*statusWindow, "Return");
+    key(*statusWindow, "ctrl+w");
+    ASSERT_TRUE(eventually([&] { return windowsTitled("Quillmere") == 0; }, 10s));
+    Program third({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "third.log");
+    EXPECT_EQ(third.wait(20s), 0) << third.output();
+    const auto reopened = windowTitled("Quillmere");
+    ASSERT_TRUE(reopened);
+    keepScreenshot("status-request.png", *reopened);
+    EXPECT_GT(prominentPixels(probe.image(*reopened)), 1000) << "Return answered the request";
+    // "Allow This Session", under the request's text.
+    const QRect shown = probe.geometry(*reopened);
+    xdotool({"mousemove", std::to_string(shown.x() + 193), std::to_string(shown.y() + 212), "click", "1"});
+    EXPECT_EQ(asking->wait(30s), 0) << asking->output();
+
+    // The iPhones tab by a click, and the paired viewer removed there.
+    xdotool({"windowactivate", "--sync", std::to_string(*settingsWindow)});
+    xdotool({"mousemove", std::to_string(settings.x() + 147), std::to_string(settings.y() + 42), "click", "1"});
+    keepScreenshot("settings-iphones.png", *settingsWindow);
+    const auto trusted = [&] {
+        auto trust = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(*keychain),
+                                                                KeychainTrustStorage::service(scope),
+                                                                std::string(KeychainTrustStorage::account)));
+        return trust ? trust->peers().size() : 99u;
+    };
+    ASSERT_EQ(trusted(), 1u);
+    // "Remove…" at the right of the device's row.
+    xdotool({"mousemove", std::to_string(settings.right() - 50), std::to_string(settings.y() + 80), "click", "1"});
+    ASSERT_TRUE(eventually([&] { return windowsTitled("Quillmere Settings") == 2; }, 10s)) << "no confirmation";
+    keepScreenshot("settings-remove.png");
+    // The confirmation holds the keyboard, Cancel focused: one step back is "Remove iPhone".
+    xdotool({"key", "shift+Tab", "space"});
+    EXPECT_TRUE(eventually([&] { return trusted() == 0; }, 10s)) << "the device was not removed";
+    EXPECT_TRUE(eventually([&] { return windowsTitled("Quillmere Settings") == 1; }, 10s));
+
+    // Ctrl+Q from the Settings window quits the host.
+    key(*settingsWindow, "ctrl+q");
+    EXPECT_EQ(host.wait(20s), 0) << host.output();
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/QRCode/QRCodeImage.h"
-#include "QuillmereMac/Tests/PanelTestHost.h"
 #include "QuillmereMac/Views/PairingView.h"
+#include "QuillmereMac/Views/Tests/PanelTestHost.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
 #include "TestSupport/Host/PairingClient.h"
 
@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <future>
+#include <tuple>
 
 namespace quillmere::testing {
 namespace {
@@ -70,7 +71,9 @@ TEST_F(PairingViewTest, TheCodeAndItsCountdown) {
     const QLabel* code = shown<QLabel>(view, "qrCode");
     ASSERT_NE(code, nullptr);
     const QImage image = code->pixmap().toImage().convertToFormat(QImage::Format_Grayscale8);
-    EXPECT_EQ(image, *QRCodeImage::make(showing->text, PairingView::qrScale));
+    // The offscreen screen is 800x600: the code is made smaller to fit it.
+    EXPECT_GE(view.shownQRScale(), PairingView::minimumQRScale);
+    EXPECT_EQ(image, *QRCodeImage::make(showing->text, view.shownQRScale()));
 
     const std::pair<std::int64_t, const char*> cases[] = {
         {300, "Code expires in 5:00"}, {61, "Code expires in 1:01"}, {9, "Code expires in 0:09"},
@@ -83,6 +86,20 @@ TEST_F(PairingViewTest, TheCodeAndItsCountdown) {
     }
     // Past its expiry the code stays until the service moves on.
     EXPECT_NE(shown<QLabel>(view, "qrCode"), nullptr);
+}
+
+TEST(PairingViewScale, WholePixelsPerModuleDownToFour) {
+    // modules, preferred, height needed at the preferred scale, room: scale.
+    const std::tuple<int, int, int, int, int> cases[] = {
+        {57, 8, 700, 700, 8},  // fits
+        {57, 8, 701, 700, 7},  // one pixel over: one step down frees 57
+        {57, 8, 757, 700, 7},  // exactly one step
+        {57, 8, 758, 700, 6},  // one more pixel: two steps
+        {57, 8, 2000, 700, 4}, // never below four
+        {0, 8, 900, 700, 8},   // no code
+    };
+    for (const auto& [modules, preferred, needed, room, scale] : cases)
+        EXPECT_EQ(PairingView::fittingQRScale(modules, preferred, needed, room), scale) << needed << " in " << room;
 }
 
 TEST_F(PairingViewTest, EscapeCancelsWhileStartingAndWhileShowing) {

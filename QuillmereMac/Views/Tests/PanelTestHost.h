@@ -4,7 +4,7 @@
 // engine over a trust store kept in it, as the running host has them.
 
 #include "QuillmereMac/Engine/HostEngine.h"
-#include "QuillmereMac/Tests/QtTestSupport.h"
+#include "QuillmereMac/Views/Tests/QtTestSupport.h"
 #include "QuillmereTransport/Tests/PeerTestSupport.h"
 #include "TestSupport/Host/TestHost.h"
 

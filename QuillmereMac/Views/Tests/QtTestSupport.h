@@ -6,8 +6,10 @@
 // window cuts off.
 
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
 #include <QApplication>
 #include <QLabel>
+#include <QScreen>
 #include <QWidget>
 
 #include <chrono>
@@ -51,6 +53,40 @@ T* shown(const QWidget& root, const char* name) {
         found = candidate;
     }
     return found;
+}
+
+// What a user would see wrong in a window's layout: a visible widget that
+// reaches outside its parent (a scroll area's page excepted: it scrolls), two
+// visible siblings that overlap, the window's frame outside its screen's
+// available area. Each fault as "parent > child" words.
+inline std::vector<std::string> layoutFaults(const QWidget& window) {
+    std::vector<std::string> faults;
+    const auto name = [](const QWidget& widget) {
+        return (widget.objectName().isEmpty() ? QString::fromLatin1(widget.metaObject()->className())
+                                              : widget.objectName())
+            .toStdString();
+    };
+    std::function<void(const QWidget&)> walk = [&](const QWidget& parent) {
+        const auto* area = qobject_cast<const QAbstractScrollArea*>(parent.parentWidget());
+        const bool scrolls = area != nullptr && area->viewport() == &parent;
+        std::vector<const QWidget*> shown;
+        for (const QObject* object : parent.children()) {
+            const auto* child = qobject_cast<const QWidget*>(object);
+            if (child == nullptr || child->isWindow() || !child->isVisibleTo(&window) || child->size().isEmpty())
+                continue;
+            if (!scrolls && !parent.rect().contains(child->geometry()))
+                faults.push_back(name(parent) + " > " + name(*child) + " reaches outside");
+            for (const QWidget* other : shown)
+                if (other->geometry().intersects(child->geometry()))
+                    faults.push_back(name(parent) + " > " + name(*other) + " overlaps " + name(*child));
+            shown.push_back(child);
+            walk(*child);
+        }
+    };
+    walk(window);
+    if (const QScreen* screen = window.screen(); screen && !screen->availableGeometry().contains(window.frameGeometry()))
+        faults.push_back(name(window) + " lies outside its screen's available area");
+    return faults;
 }
 
 // Texts of visible labels and buttons that are given less room than they

@@ -1,6 +1,6 @@
 #include "QuillmereMac/Views/HostSettingsView.h"
 
-#include "QuillmereMac/Tests/PanelTestHost.h"
+#include "QuillmereMac/Views/Tests/PanelTestHost.h"
 #include "QuillmereMac/Views/IdentityText.h"
 
 #include <QCheckBox>
@@ -115,7 +115,7 @@ TEST_F(SettingsViewTest, CancelAndEscapeLeaveTheTrustStoreUntouched) {
         QMessageBox* box = removeFirst();
         EXPECT_EQ(box->text(), "Remove Anna's iPhone?");
         EXPECT_EQ(box->informativeText(),
-                  "This iPhone will disconnect and need to pair again before it can view or control your Mac.");
+                  "This iPhone will disconnect and need to pair again before it can view or control your computer.");
         EXPECT_TRUE(view->deviceToRemove());
         dismiss(box);
         EXPECT_FALSE(view->deviceToRemove());
