@@ -78,10 +78,6 @@ ChildProcess ChildProcess::fork(const std::function<int()>& body) {
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) ::_exit(tiedToParent(parent) ? body() : 127);
-    return adopt(pid);
-}
-
-ChildProcess ChildProcess::adopt(pid_t pid) {
     ChildProcess child;
     child.pid_ = pid;
     return child;

@@ -36,8 +36,6 @@ public:
     // Runs body in a copy of this process; what it returns is the exit
     // status. Only what is safe after fork in a threaded program belongs in it.
     static ChildProcess fork(const std::function<int()>& body);
-    // Takes over a process the caller forked itself.
-    static ChildProcess adopt(pid_t pid);
     ~ChildProcess() { stop(); }
 
     ChildProcess(ChildProcess&& other) noexcept;
