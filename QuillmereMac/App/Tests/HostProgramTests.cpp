@@ -7,6 +7,7 @@
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereViewer/ViewerState.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/Eventually.h"
 #include "TestSupport/QRCodeReader.h"
 #include "TestSupport/TemporaryFolder.h"
@@ -21,10 +22,7 @@
 #include <QImage>
 #include <QRect>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,12 +31,11 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
-
 namespace quillmere {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ChildProcess;
 using testing::eventually;
 using testing::TemporaryFolder;
 using testing::XvfbServer;
@@ -50,67 +47,13 @@ std::string readFile(const std::filesystem::path& path) {
     return text.str();
 }
 
-// A program run with its output in a file; killed with its test.
-class Program {
-public:
-    Program(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment,
-            std::filesystem::path output)
-        : output_(std::move(output)) {
-        std::vector<std::string> entries;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            const std::string text(*entry);
-            const std::string key = text.substr(0, text.find('='));
-            if (!environment.contains(key) && key != "DBUS_SESSION_BUS_ADDRESS") entries.push_back(text);
-        }
-        for (const auto& [key, value] : environment) entries.push_back(key + "=" + value);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (auto& entry : entries) envp.push_back(entry.data());
-        envp.push_back(nullptr);
-        const int out = ::open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        const pid_t parent = ::getpid();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) ::_exit(127);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(out);
-    }
-    ~Program() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-
-    void signal(int number) const { ::kill(pid_, number); }
-    // The exit status once it ended within the limit; -1 for a signal.
-    std::optional<int> wait(std::chrono::milliseconds limit) {
-        eventually(
-            [&] {
-                int raw = 0;
-                if (::waitpid(pid_, &raw, WNOHANG) == pid_) status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-                return status_.has_value();
-            },
-            limit);
-        return status_;
-    }
-    std::string output() const { return readFile(output_); }
-
-private:
-    std::filesystem::path output_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
+// A program run with its output in a file, in this process's environment
+// less the session bus, with the given variables.
+ChildProcess program(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
+                     const std::filesystem::path& output) {
+    return ChildProcess(arguments, {.environment = testing::environmentWith(environment, {"DBUS_SESSION_BUS_ADDRESS"}),
+                                    .output = output});
+}
 
 // What the test sees of the X display: windows by their WM_CLASS, their
 // pictures, the tray selection.
@@ -261,10 +204,10 @@ int redPixels(const QImage& image) {
 
 TEST(HostProgramCommandLine, HelpAndAMissingDisplayNeedNoDisplay) {
     TemporaryFolder folder;
-    Program help({QUILLMERE_HOST_PROGRAM, "--help"}, {{"DISPLAY", ":65000"}}, folder.path() / "help.txt");
+    ChildProcess help = program({QUILLMERE_HOST_PROGRAM, "--help"}, {{"DISPLAY", ":65000"}}, folder.path() / "help.txt");
     EXPECT_EQ(help.wait(10s), 0);
     EXPECT_NE(help.output().find("QUILLMERE_MAC_KEYCHAIN_SCOPE"), std::string::npos) << help.output();
-    Program nowhere({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ":65000"}}, folder.path() / "nowhere.txt");
+    ChildProcess nowhere = program({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ":65000"}}, folder.path() / "nowhere.txt");
     EXPECT_EQ(nowhere.wait(10s), 1);
     EXPECT_EQ(nowhere.output(),
               "quillmere-host: no X display to run on (set DISPLAY, or start a private one with scripts/run)\n");
@@ -276,9 +219,9 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(server.ready()) << server.failure();
-        trayer.emplace(std::vector<std::string>{"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
-                                                "request", "--height", "28", "--SetDockType", "true"},
-                       std::map<std::string, std::string>{{"DISPLAY", server.displayName()}}, home.path() / "trayer.log");
+        trayer = program({"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height",
+                          "28", "--SetDockType", "true"},
+                         {{"DISPLAY", server.displayName()}}, home.path() / "trayer.log");
         ASSERT_TRUE(eventually([&] { return probe.trayRunning(); }, 10s)) << trayer->output();
 
         // The host's scoped identity and trust store hold the viewer, and
@@ -319,7 +262,7 @@ protected:
                 {"QUILLMERE_MAC_TEST_PATTERN", "1"}};
     }
 
-    std::optional<std::uint16_t> sessionPort(const Program& host) const {
+    std::optional<std::uint16_t> sessionPort(const ChildProcess& host) const {
         std::optional<std::uint16_t> port;
         eventually(
             [&] {
@@ -333,18 +276,18 @@ protected:
         return port;
     }
 
-    std::unique_ptr<Program> viewer(const std::vector<std::string>& options, const std::string& name) const {
+    std::unique_ptr<ChildProcess> viewer(const std::vector<std::string>& options, const std::string& name) const {
         std::vector<std::string> arguments{QUILLMERE_VIEWER_PROGRAM, "--state", (home.path() / "viewer").string(),
                                            "connect"};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        return std::make_unique<Program>(arguments, std::map<std::string, std::string>{}, home.path() / name);
+        return std::make_unique<ChildProcess>(program(arguments, {}, home.path() / name));
     }
 
     // Input as a user gives it, through XTest.
     void xdotool(const std::vector<std::string>& arguments) const {
         std::vector<std::string> command{"/usr/bin/xdotool"};
         command.insert(command.end(), arguments.begin(), arguments.end());
-        Program run(command, {{"DISPLAY", server.displayName()}}, home.path() / "xdotool.log");
+        ChildProcess run = program(command, {{"DISPLAY", server.displayName()}}, home.path() / "xdotool.log");
         EXPECT_EQ(run.wait(10s), 0) << run.output();
     }
 
@@ -383,13 +326,13 @@ protected:
     XvfbServer server{XvfbServer::Options{{{1024, 768}}, true}};
     DesktopProbe probe{server.displayName()};
     TemporaryFolder home;
-    std::optional<Program> trayer;
+    std::optional<ChildProcess> trayer;
     std::optional<Keychain> keychain;
     Digest32 hostFingerprint;
 };
 
 TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm) {
-    Program host({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
+    ChildProcess host = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
     const auto port = sessionPort(host);
     ASSERT_TRUE(port) << host.output();
     std::vector<xcb_window_t> icons;
@@ -426,9 +369,9 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     EXPECT_EQ(invitation->rfind("quillmere:1:", 0), 0u) << *invitation;
     keepScreenshot("pairing-window.png", *pairingWindow);
     const auto phoneState = home.path() / "phone";
-    Program pairing({QUILLMERE_VIEWER_PROGRAM, "--state", phoneState.string(), "pair", "--name", "Program phone",
-                     *invitation},
-                    {}, home.path() / "pairing.txt");
+    ChildProcess pairing = program({QUILLMERE_VIEWER_PROGRAM, "--state", phoneState.string(), "pair", "--name",
+                                    "Program phone", *invitation},
+                                   {}, home.path() / "pairing.txt");
     // The code gives way to the question once the phone asked.
     ASSERT_TRUE(eventually([&] { return !readQRCode(probe.image(*pairingWindow)); }, 20s)) << pairing.output();
     keepScreenshot("pairing-approval.png", *pairingWindow);
@@ -454,9 +397,10 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     EXPECT_NE(counted->output().find("\"verdict\":\"pass\""), std::string::npos) << counted->output();
 
     // The phone paired through the window streams too.
-    Program phone({QUILLMERE_VIEWER_PROGRAM, "--state", phoneState.string(), "connect", "--host", "127.0.0.1", "--port",
-                   std::to_string(*port), "--select", "title:Test pattern", "--frames", "5", "--retries", "0"},
-                  {}, home.path() / "phone.json");
+    ChildProcess phone = program({QUILLMERE_VIEWER_PROGRAM, "--state", phoneState.string(), "connect", "--host",
+                                  "127.0.0.1", "--port", std::to_string(*port), "--select", "title:Test pattern",
+                                  "--frames", "5", "--retries", "0"},
+                                 {}, home.path() / "phone.json");
     EXPECT_EQ(phone.wait(60s), 0) << phone.output();
 
     // Control of a display is granted to a paired device: input is composed.
