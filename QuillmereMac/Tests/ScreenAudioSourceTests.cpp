@@ -5,6 +5,7 @@
 #include "Platform/AudioCapture/Tests/PulseAudioServer.h"
 #include "Platform/AudioCapture/Tests/ToneAnalysis.h"
 #include "QuillmereMac/Audio/ScreenAudioSource.h"
+#include "TestSupport/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -81,8 +82,14 @@ TEST_F(ScreenAudioSourceTest, EverythingElseHearsTheOthersButNeverThisProcessAnd
     EXPECT_LT(level(2500), silent);
     source->stop();
     const int stoppedAt = callCount();
-    // Time for whatever the server had under way to arrive, if it could.
-    std::this_thread::sleep_for(50ms);
+    // The server goes on sending: a second source hears it, the first no more.
+    AudioCaptureFilter same = AudioCaptureFilter::excludingApplications({pidA});
+    same.server = server.server();
+    std::atomic<int> witnessed{0};
+    const auto witness = std::make_shared<ScreenAudioSource>(same);
+    ASSERT_TRUE(witness->start([&](PCMChunk) { ++witnessed; }));
+    ASSERT_TRUE(eventually([&] { return witnessed.load() >= 5; }));
+    witness->stop();
     EXPECT_EQ(callCount(), stoppedAt);
 }
 
@@ -93,6 +100,7 @@ TEST_F(ScreenAudioSourceTest, AnApplicationThatStartsPlayingLaterIsHeard) {
     EXPECT_LT(level(440), silent);
     // A server that goes away silences the source; its stop still works.
     server.kill();
+    // Time for the source to find the server gone before it is stopped.
     std::this_thread::sleep_for(50ms);
     source->stop();
 }
