@@ -1,8 +1,7 @@
 #include "QuillmereViewer/SessionSummary.h"
 
-#include "QuillmereViewer/JsonText.h"
-
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -79,73 +78,80 @@ std::vector<std::string> SessionSummary::failures() const {
 
 namespace {
 
-std::string windowJSON(const CaptureWindow& window) {
-    return fmt::format(R"({{"windowID":{},"title":{},"app":{},"width":{},"height":{}}})", window.windowID,
-                       jsonString(window.title), jsonString(window.app), window.width, window.height);
+using Json = nlohmann::ordered_json;
+
+Json windowJSON(const CaptureWindow& window) {
+    return {{"windowID", window.windowID},
+            {"title", window.title},
+            {"app", window.app},
+            {"width", window.width},
+            {"height", window.height}};
 }
 
 template <class T>
-std::string optionalJSON(const std::optional<T>& value) {
-    return value ? fmt::format("{}", *value) : "null";
+Json orNull(const std::optional<T>& value) {
+    return value ? Json(*value) : Json(nullptr);
 }
 
-std::string textOrNull(const std::optional<std::string>& text) { return text ? jsonString(*text) : "null"; }
+// Milliseconds and parts per million to three decimals.
+double thousandths(double value) { return std::round(value * 1000) / 1000; }
 
 } // namespace
 
 std::string SessionSummary::json() const {
-    std::string out = "{";
     const auto failed = failures();
-    out += fmt::format(R"("verdict":{},"failures":[)", jsonString(failed.empty() ? "pass" : "fail"));
-    for (std::size_t i = 0; i < failed.size(); ++i) out += (i ? "," : "") + jsonString(failed[i]);
-    out += "],";
-    out += fmt::format(R"("end":{},"endDetail":{},"host":{},"connections":{},)",
-                       end ? jsonString(endKindName(end->kind)) : "null",
-                       end && !end->detail.empty() ? jsonString(end->detail) : "null", textOrNull(hostName), connections);
-    out += fmt::format(R"("capture":{},)", capture ? windowJSON(*capture) : "null");
+    Json out;
+    out["verdict"] = failed.empty() ? "pass" : "fail";
+    out["failures"] = failed;
+    out["end"] = end ? Json(endKindName(end->kind)) : Json(nullptr);
+    out["endDetail"] = end && !end->detail.empty() ? Json(end->detail) : Json(nullptr);
+    out["host"] = orNull(hostName);
+    out["connections"] = connections;
+    out["capture"] = capture ? windowJSON(*capture) : Json(nullptr);
     if (listOnly) {
-        out += R"("captures":[)";
-        for (std::size_t i = 0; i < captures.size(); ++i) out += (i ? "," : "") + windowJSON(captures[i]);
-        out += "],";
+        out["captures"] = Json::array();
+        for (const auto& window : captures) out["captures"].push_back(windowJSON(window));
     }
-    out += fmt::format(R"("frames":{{"delivered":{},"decoded":{},"corrupt":{},"configurations":{}}},)", delivered,
-                       decoded, corrupt, configurations);
-    out += R"("losses":{)";
-    for (std::size_t reason = 0; reason < losses.size(); ++reason) {
-        out += fmt::format(R"({}"{}":{})", reason ? "," : "", lossReasonName(static_cast<FrameLossReason>(reason)),
-                           losses[reason]);
-    }
-    out += "},";
-    out += fmt::format(R"("datagrams":{{"received":{},"rejected":{},"duplicates":{}}},"recoveryRequests":{},)",
-                       datagrams, rejectedDatagrams, duplicateDatagrams, recoveryRequests);
+    out["frames"] = {{"delivered", delivered}, {"decoded", decoded}, {"corrupt", corrupt},
+                     {"configurations", configurations}};
+    out["losses"] = Json::object();
+    for (std::size_t reason = 0; reason < losses.size(); ++reason)
+        out["losses"][std::string(lossReasonName(static_cast<FrameLossReason>(reason)))] = losses[reason];
+    out["datagrams"] = {{"received", datagrams}, {"rejected", rejectedDatagrams}, {"duplicates", duplicateDatagrams}};
+    out["recoveryRequests"] = recoveryRequests;
+    out["clockOffset"] = nullptr;
     if (clockOffset) {
-        out += fmt::format(R"("clockOffset":{{"offsetNs":{},"uncertaintyNs":{},"driftPPM":{:.3f},"samples":{}}},)",
-                           clockOffset->offsetNs, clockOffset->uncertaintyNs, clockOffset->driftPPM,
-                           clockOffset->samples);
-    } else {
-        out += R"("clockOffset":null,)";
+        out["clockOffset"] = {{"offsetNs", clockOffset->offsetNs},
+                              {"uncertaintyNs", clockOffset->uncertaintyNs},
+                              {"driftPPM", thousandths(clockOffset->driftPPM)},
+                              {"samples", clockOffset->samples}};
     }
+    out["latencyMs"] = nullptr;
     if (const auto measured = latency()) {
-        out += fmt::format(R"("latencyMs":{{"frames":{},"p50":{:.3f},"p90":{:.3f},"p99":{:.3f},"max":{:.3f}}},)",
-                           measured->frames, measured->p50Ms, measured->p90Ms, measured->p99Ms, measured->maxMs);
-    } else {
-        out += R"("latencyMs":null,)";
+        out["latencyMs"] = {{"frames", measured->frames},
+                            {"p50", thousandths(measured->p50Ms)},
+                            {"p90", thousandths(measured->p90Ms)},
+                            {"p99", thousandths(measured->p99Ms)},
+                            {"max", thousandths(measured->maxMs)}};
     }
+    out["testPattern"] = nullptr;
     if (expectTestPattern && testPattern) {
-        out += fmt::format(R"("testPattern":{{"checked":{},"mismatches":{},"skipped":{},"first":{},"last":{}}},)",
-                           testPattern->checked(), testPattern->mismatches(), testPattern->skipped(),
-                           optionalJSON(testPattern->first()), optionalJSON(testPattern->last()));
-    } else {
-        out += R"("testPattern":null,)";
+        out["testPattern"] = {{"checked", testPattern->checked()},
+                              {"mismatches", testPattern->mismatches()},
+                              {"skipped", testPattern->skipped()},
+                              {"first", orNull(testPattern->first())},
+                              {"last", orNull(testPattern->last())}};
     }
+    out["input"] = nullptr;
     if (inputWanted) {
-        out += fmt::format(R"("input":{{"control":{},"eventsSent":{},"renewals":{}}},)",
-                           jsonString(phaseName(inputPhase)), inputEventsSent, inputRenewalsSent);
-    } else {
-        out += R"("input":null,)";
+        out["input"] = {{"control", phaseName(inputPhase)},
+                        {"eventsSent", inputEventsSent},
+                        {"renewals", inputRenewalsSent}};
     }
-    out += fmt::format(R"("snapshots":{},"timingLog":{}}})", snapshots, textOrNull(timingLog));
-    return out;
+    out["snapshots"] = snapshots;
+    out["timingLog"] = orNull(timingLog);
+    // Texts from the host need not be valid UTF-8.
+    return out.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 } // namespace quillmere

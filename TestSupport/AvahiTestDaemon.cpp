@@ -7,7 +7,6 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -99,44 +98,43 @@ void AvahiTestDaemon::startAvahi(const std::string& config) {
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    ChildProcess avahi = ChildProcess::fork([&] {
         // Only system calls from here to exec.
         ::close(report[0]);
         auto fail = [&](int step) {
             const int codes[2] = {step, errno};
             [[maybe_unused]] auto written = ::write(report[1], codes, sizeof codes);
-            ::_exit(126);
+            return 126;
         };
-        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) fail(1);
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail(2);
-        if (::mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0) fail(3);
-        if (::mkdir("/run/avahi-daemon", 0755) != 0) fail(4);
+        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) return fail(1);
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail(2);
+        if (::mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0) return fail(3);
+        if (::mkdir("/run/avahi-daemon", 0755) != 0) return fail(4);
         const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
         ifreq request{};
         std::strcpy(request.ifr_name, "lo");
-        if (sock < 0 || ::ioctl(sock, SIOCGIFFLAGS, &request) != 0) fail(5);
+        if (sock < 0 || ::ioctl(sock, SIOCGIFFLAGS, &request) != 0) return fail(5);
         request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-        if (::ioctl(sock, SIOCSIFFLAGS, &request) != 0) fail(6);
+        if (::ioctl(sock, SIOCSIFFLAGS, &request) != 0) return fail(6);
         ::close(sock);
         const int devnull = ::open("/dev/null", O_WRONLY);
         ::dup2(devnull, 1);
         ::dup2(devnull, 2);
         ::execve(argv[0], argv.data(), environ);
-        fail(7);
-    }
+        return fail(7);
+    });
     ::close(report[1]);
     int codes[2] = {0, 0};
     const auto got = ::read(report[0], codes, sizeof codes);
     ::close(report[0]);
     if (got == static_cast<ssize_t>(sizeof codes)) {
-        ::waitpid(pid, nullptr, 0);
+        avahi.wait();
         namespacesRefused_ = codes[0] <= 3 && (codes[1] == EPERM || codes[1] == EACCES || codes[1] == EINVAL);
         problem_ = std::string("starting avahi-daemon in a network namespace failed at step ") +
                    std::to_string(codes[0]) + ": " + std::strerror(codes[1]);
         return;
     }
-    avahi_ = ChildProcess::adopt(pid);
+    avahi_ = std::move(avahi);
 }
 
 } // namespace quillmere::testing

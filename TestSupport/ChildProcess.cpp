@@ -1,14 +1,17 @@
 #include "TestSupport/ChildProcess.h"
 
+#include "TestSupport/Eventually.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstring>
-#include <thread>
+#include <fstream>
+#include <iterator>
 #include <utility>
 
 extern char** environ;
@@ -24,70 +27,130 @@ std::vector<char*> pointersTo(const std::vector<std::string>& strings) {
     return pointers;
 }
 
+// Child side of fork: the child dies with its parent. False when the parent
+// is already gone.
+bool tiedToParent(pid_t parent) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    return ::getppid() == parent;
+}
+
+int openForWriting(const std::filesystem::path& path) {
+    if (path.empty()) return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+}
+
+std::string readAll(const std::filesystem::path& path) {
+    if (path.empty()) return {};
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 } // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const Options& options) {
     std::vector<char*> argv = pointersTo(arguments);
     std::vector<char*> envp = pointersTo(options.environment);
-    char** environment = options.environment.empty() ? environ : envp.data();
+    // Opened before the child starts: it may only make system calls.
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = openForWriting(options.output);
+    const int err = options.errors.empty() ? out : openForWriting(options.errors);
     const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid != 0) {
-        pid_ = pid;
-        return;
+    // vfork, as posix_spawn does: no copy of a large test process whose
+    // threads would then stall on copy-on-write faults.
+    const pid_t pid = ::vfork();
+    if (pid == 0) {
+        if (!tiedToParent(parent)) ::_exit(127);
+        if (in >= 0) ::dup2(in, STDIN_FILENO);
+        if (out >= 0) ::dup2(out, STDOUT_FILENO);
+        if (err >= 0) ::dup2(err, STDERR_FILENO);
+        if (options.keepFd >= 0) ::fcntl(options.keepFd, F_SETFD, 0);
+        ::execvpe(argv[0], argv.data(), options.environment.empty() ? environ : envp.data());
+        ::_exit(127);
     }
-    // Child: only async-signal-safe calls until exec.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    const int devNull = ::open("/dev/null", O_RDWR);
-    if (devNull >= 0) {
-        ::dup2(devNull, STDIN_FILENO);
-        ::dup2(devNull, STDOUT_FILENO);
-        ::dup2(devNull, STDERR_FILENO);
-    }
-    if (options.keepFd >= 0) ::fcntl(options.keepFd, F_SETFD, 0);
-    ::execvpe(argv[0], argv.data(), environment);
-    ::_exit(127);
+    for (const int fd : {in, out})
+        if (fd >= 0) ::close(fd);
+    if (err >= 0 && err != out) ::close(err);
+    pid_ = pid;
+    output_ = options.output;
+    errors_ = options.errors.empty() ? options.output : options.errors;
 }
 
-ChildProcess ChildProcess::adopt(pid_t pid) {
+ChildProcess ChildProcess::fork(const std::function<int()>& body) {
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(tiedToParent(parent) ? body() : 127);
     ChildProcess child;
     child.pid_ = pid;
     return child;
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)),
+      output_(std::move(other.output_)), errors_(std::move(other.errors_)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
         stop();
         pid_ = std::exchange(other.pid_, -1);
+        status_ = std::exchange(other.status_, std::nullopt);
+        output_ = std::move(other.output_);
+        errors_ = std::move(other.errors_);
     }
     return *this;
 }
 
+std::string ChildProcess::output() const { return readAll(output_); }
+
+std::string ChildProcess::errors() const { return readAll(errors_); }
+
+bool ChildProcess::reap(int flags) {
+    if (pid_ <= 0) return true;
+    int raw = 0;
+    if (::waitpid(pid_, &raw, flags) != pid_) return false;
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    pid_ = -1;
+    return true;
+}
+
+void ChildProcess::signal(int number) const {
+    if (pid_ > 0) ::kill(pid_, number);
+}
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds limit) {
+    eventually([&] { return reap(WNOHANG); }, limit);
+    return status_;
+}
+
+int ChildProcess::wait() {
+    reap(0);
+    return status_.value_or(-1);
+}
+
+void ChildProcess::kill() {
+    signal(SIGKILL);
+    reap(0);
+}
+
 void ChildProcess::stop() {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    pid_ = -1;
+    signal(SIGTERM);
+    if (!wait(std::chrono::seconds(2))) kill();
 }
 
 std::vector<std::string> environmentWith(const std::string& name, const std::string& value) {
+    return environmentWith({{name, value}});
+}
+
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& variables,
+                                         const std::vector<std::string>& without) {
     std::vector<std::string> environment;
-    const std::string prefix = name + "=";
     for (char** entry = ::environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) environment.emplace_back(*entry);
+        const std::string_view text(*entry);
+        const std::string name(text.substr(0, text.find('=')));
+        if (!variables.contains(name) && std::find(without.begin(), without.end(), name) == without.end())
+            environment.emplace_back(text);
     }
-    environment.push_back(prefix + value);
+    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
     return environment;
 }
 

@@ -6,13 +6,12 @@
 // offering its modes. Its queries are plain XCB, independent of the code
 // under test.
 
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/XvfbServer.h"
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,20 +31,17 @@ namespace quillmere::testing {
 inline bool runThenKill(const std::function<bool()>& work) {
     int ready[2];
     if (::pipe(ready) != 0) return false;
-    const pid_t child = ::fork();
-    if (child < 0) return false;
-    if (child == 0) {
+    ChildProcess child = ChildProcess::fork([&] {
         const char done = work() ? 'y' : 'n';
-        if (::write(ready[1], &done, 1) != 1) ::_exit(2);
+        if (::write(ready[1], &done, 1) != 1) return 2;
         ::pause();
-        ::_exit(0);
-    }
+        return 0;
+    });
     ::close(ready[1]);
     char done = 0;
     const bool reported = ::read(ready[0], &done, 1) == 1;
     ::close(ready[0]);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    child.kill();
     return reported && done == 'y';
 }
 

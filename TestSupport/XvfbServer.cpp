@@ -1,5 +1,7 @@
 #include "TestSupport/XvfbServer.h"
 
+#include "TestSupport/Eventually.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 
 namespace quillmere::testing {
 
@@ -34,7 +35,7 @@ bool XvfbServer::startServer(const Options& options) {
         arguments.push_back(std::to_string(options.screens[i].width) + "x" +
                             std::to_string(options.screens[i].height) + "x24");
     }
-    server_ = ChildProcess(arguments, {environmentWith("DISPLAY", ""), fds[1]});
+    server_ = ChildProcess(arguments, {.environment = environmentWith("DISPLAY", ""), .keepFd = fds[1]});
     close(fds[1]);
     std::string number;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -53,7 +54,8 @@ bool XvfbServer::startServer(const Options& options) {
 }
 
 bool XvfbServer::startWindowManager() {
-    windowManager_ = ChildProcess({"/usr/bin/openbox", "--sm-disable"}, {environmentWith("DISPLAY", displayName_), -1});
+    windowManager_ = ChildProcess({"/usr/bin/openbox", "--sm-disable"},
+                                  {.environment = environmentWith("DISPLAY", displayName_)});
     // Managing once it announces itself on the root window.
     xcb_connection_t* c = xcb_connect(displayName_.c_str(), nullptr);
     if (xcb_connection_has_error(c)) {
@@ -64,15 +66,18 @@ bool XvfbServer::startWindowManager() {
     xcb_intern_atom_reply_t* atom =
         xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    bool managed = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (atom != nullptr && !managed && std::chrono::steady_clock::now() < deadline) {
-        xcb_get_property_reply_t* reply = xcb_get_property_reply(
-            c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
-        managed = reply != nullptr && xcb_get_property_value_length(reply) == 4;
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    const auto left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    };
+    const auto announced = [&] {
+        xcb_get_property_reply_t* reply =
+            xcb_get_property_reply(c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
+        const bool set = reply != nullptr && xcb_get_property_value_length(reply) == 4;
         std::free(reply);
-        if (!managed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+        return set;
+    };
+    const bool managed = atom != nullptr && eventually(announced, left());
     std::free(atom);
     // It announces itself before it handles map requests: wait until it
     // maps a probe window, asking again while it does not.
@@ -82,16 +87,19 @@ bool XvfbServer::startWindowManager() {
         const xcb_window_t probe = xcb_generate_id(c);
         xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, root, 0, 0, 16, 16, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
                           screen->root_visual, 0, nullptr);
-        while (!mapping && std::chrono::steady_clock::now() < deadline) {
-            xcb_map_window(c, probe);
-            for (int i = 0; i < 10 && !mapping; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // A map request sent too early is lost: it is sent again every
+        // tenth question.
+        int asked = 0;
+        mapping = eventually(
+            [&] {
+                if (asked++ % 10 == 0) xcb_map_window(c, probe);
                 xcb_get_window_attributes_reply_t* reply =
                     xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, probe), nullptr);
-                mapping = reply != nullptr && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+                const bool viewable = reply != nullptr && reply->map_state == XCB_MAP_STATE_VIEWABLE;
                 std::free(reply);
-            }
-        }
+                return viewable;
+            },
+            left());
         // Gone from the client list once openbox is done with it. The
         // connection stays open: a client connecting after it could be
         // given the same window identifiers while openbox still works on
@@ -100,19 +108,19 @@ bool XvfbServer::startWindowManager() {
         const char listName[] = "_NET_CLIENT_LIST";
         xcb_intern_atom_reply_t* list =
             xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof listName - 1, listName), nullptr);
-        bool listed = list != nullptr;
-        while (listed && std::chrono::steady_clock::now() < deadline) {
+        const auto gone = [&] {
             xcb_get_property_reply_t* reply = xcb_get_property_reply(
                 c, xcb_get_property(c, 0, root, list->atom, XCB_ATOM_WINDOW, 0, 1024), nullptr);
-            listed = false;
+            bool present = false;
             if (reply != nullptr) {
                 const auto* windows = static_cast<const xcb_window_t*>(xcb_get_property_value(reply));
                 const int count = xcb_get_property_value_length(reply) / 4;
-                listed = std::find(windows, windows + count, probe) != windows + count;
+                present = std::find(windows, windows + count, probe) != windows + count;
             }
             std::free(reply);
-            if (listed) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+            return !present;
+        };
+        const bool listed = list == nullptr || !eventually(gone, left());
         std::free(list);
         mapping = mapping && !listed;
     }

@@ -13,13 +13,11 @@
 #include "Platform/Dispatch/Clock.h"
 #include "QuillmereMac/Audio/AudioStream.h"
 #include "QuillmereMac/Audio/ScreenAudioSource.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/RatioReporter.h"
 
 #include <benchmark/benchmark.h>
 #include <opus/opus.h>
-
-#include <signal.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <condition_variable>
@@ -144,15 +142,12 @@ void CapturedAudioPath(benchmark::State& state) {
         std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 4));
     }
-    const pid_t player = ::fork();
-    if (player == 0) {
-        ::setenv("PULSE_SERVER", server.server().c_str(), 1);
-        ::execlp("pacat", "pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
-                 "--latency-msec=20", file.c_str(), nullptr);
-        ::_exit(127);
-    }
+    testing::ChildProcess player(
+        {"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2", "--latency-msec=20",
+         file},
+        {.environment = testing::environmentWith("PULSE_SERVER", server.server())});
     auto sink = std::make_shared<CountingSink>();
-    auto source = std::make_shared<ScreenAudioSource>(AudioCaptureFilter::includingApplications({player}, server.server()));
+    auto source = std::make_shared<ScreenAudioSource>(AudioCaptureFilter::includingApplications({player.pid()}, server.server()));
     auto stream = AudioStream::make(source, sink, {});
     if (!stream->start()) state.SkipWithError("no capture");
     sink->waitFor(20);
@@ -162,8 +157,7 @@ void CapturedAudioPath(benchmark::State& state) {
         sink->waitFor(expected);
     }
     stream->stop();
-    ::kill(player, SIGTERM);
-    ::waitpid(player, nullptr, 0);
+    player.stop();
     std::remove(file.c_str());
 }
 

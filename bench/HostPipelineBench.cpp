@@ -15,6 +15,8 @@
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
 #include "QuillmereMac/Sending/MediaSender.h"
+#include "TestSupport/ChildProcess.h"
+#include "TestSupport/Eventually.h"
 #include "TestSupport/RatioReporter.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
@@ -27,10 +29,8 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,8 +42,6 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace quillmere {
 namespace {
@@ -301,9 +299,7 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
 
     mainActor->sync([&] { media->captureList(); });
     media->startSurface(1, CaptureChoice::displayIDBase, connection);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!connection->configured() && !connection->ended() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
+    testing::eventually([&] { return connection->configured() || connection->ended(); }, 10s);
     if (!connection->configured()) return std::nullopt;
     media->beginMedia(1, CaptureChoice::displayIDBase, connection);
     std::this_thread::sleep_for(warmUp);
@@ -395,19 +391,17 @@ std::optional<Run> runFfmpeg(const std::string& display, pid_t server, Shape sha
     const std::string progress = fmt::format("/tmp/quillmere-bench-ffmpeg-{}.txt", getpid());
     arguments.insert(arguments.end(), {"-progress", progress});
     arguments.insert(arguments.end(), output.begin(), output.end());
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
+    // ffmpeg is the only child reaped meanwhile: the children's use grows by its own.
+    rusage before{};
+    getrusage(RUSAGE_CHILDREN, &before);
     const double xvfbBefore = childCpuSeconds(server);
     const auto started = std::chrono::steady_clock::now();
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return std::nullopt;
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    if (testing::ChildProcess(arguments).wait() != 0) return std::nullopt;
+    rusage after{};
+    getrusage(RUSAGE_CHILDREN, &after);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     Run run;
-    run.cpuPerSecond = cpuSeconds(usage) / seconds;
+    run.cpuPerSecond = (cpuSeconds(after) - cpuSeconds(before)) / seconds;
     run.xvfbPerSecond = (childCpuSeconds(server) - xvfbBefore) / seconds;
     if (sink) run.sentBytesPerSecond = static_cast<double>(sink->bytes()) / seconds;
     std::ifstream lines(progress);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 namespace quillmere {
 namespace {
 
@@ -101,9 +103,15 @@ TEST(EnrollmentService, AnUnusedCodeExpires) {
 // must still expire once it does, not stay on screen for good.
 TEST(EnrollmentService, ACodeExpiresByTheWallClockEvenWhenTheTimerComesEarly) {
     LockedBox<std::uint64_t> wall{1'800'000'000};
-    TestHost host({.now = [&wall] { return wall.get(); }});
+    std::atomic<int> readings{0};
+    TestHost host({.now = [&] {
+        ++readings;
+        return wall.get();
+    }});
     host.showInvitation(1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Read when the code is issued, when its timer is set, and when the
+    // timer fires: then the code must still be showing.
+    ASSERT_TRUE(eventually([&] { return readings.load() >= 3; }));
     EXPECT_TRUE(std::holds_alternative<EnrollmentState::Showing>(host.pairingState()));
     wall.set(1'800'000'001);
     EXPECT_EQ(finishedMessage(host), "The pairing code expired.");

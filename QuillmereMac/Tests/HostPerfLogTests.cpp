@@ -3,13 +3,13 @@
 #include "QuillmereMac/Diagnostics/PerfLogFile.h"
 #include "QuillmereMac/Diagnostics/PerfRecord.h"
 #include "QuillmereMac/Tests/RecordingConnection.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -280,15 +280,12 @@ TEST(PerfLogFile, AnExistingFileThatCannotBeOpenedIsLeftAsItIs) {
     // A folder anyone may write in, a file only its owner may.
     ::chmod(folder.path().c_str(), 0777);
     ::chmod(path.c_str(), 0444);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::getuid() == 0 && ::setuid(65534) != 0) _exit(2);
+    testing::ChildProcess writer = testing::ChildProcess::fork([&] {
+        if (::getuid() == 0 && ::setuid(65534) != 0) return 2;
         PerfLogFile(path).append("{\"new\":1}\n");
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return 0;
+    });
+    ASSERT_EQ(writer.wait(), 0);
     EXPECT_EQ(readAll(path), "{\"kept\":true}\n");
 }
 

@@ -2,6 +2,7 @@
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereMac/Trust/KeychainTrustStorage.h"
 #include "QuillmereWire/TrustStore.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,7 @@
 #include <csignal>
 #include <fstream>
 #include <random>
-#include <sys/wait.h>
+
 #include <unistd.h>
 
 namespace quillmere {
@@ -149,18 +150,15 @@ TEST(KeychainTrustStorage, AProcessKilledWhileSavingLeavesTheOldListOrTheNew) {
     std::mt19937 random(2024);
     std::uniform_int_distribution<int> delayUs(100, 15000);
     for (int round = 0; round < 30; ++round) {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+        testing::ChildProcess writer = testing::ChildProcess::fork([&] {
             auto storage = AnyTrustStorage::keychain(keychain, service, account);
             for (bool grow = true;; grow = !grow)
-                if (!storage->save(viewOf(grow ? fullBlob : oneBlob))) ::_exit(2);
-        }
+                if (!storage->save(viewOf(grow ? fullBlob : oneBlob))) return 2;
+        });
+        // A random moment of the writing: how long is not asserted on.
         ::usleep(static_cast<useconds_t>(delayUs(random)));
-        ASSERT_EQ(::kill(child, SIGKILL), 0);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped on its own in round " << round;
+        writer.kill();
+        ASSERT_EQ(writer.wait(), 128 + SIGKILL) << "the writer stopped on its own in round " << round;
 
         auto store = TrustStore::open(AnyTrustStorage::keychain(keychain, service, account));
         ASSERT_TRUE(store) << "round " << round << ": " << store.error().description();

@@ -4,6 +4,7 @@
 // shorter than the idle timeout; a longer one ends the session on both sides.
 
 #include "QuillmereMac/Tests/TestViewer.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/Host/TestHost.h"
 #include "TestSupport/LossyRelay.h"
 
@@ -12,8 +13,6 @@
 #include <fmt/format.h>
 
 #include <malloc.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <iostream>
@@ -192,20 +191,16 @@ TEST_F(LossyNetworkTest, AFloodOfJunkAndHalfOpenHandshakesCostsTheHostLittle) {
 
     const std::string program = QUILLMERE_QUIC_FLOOD;
     const std::string portText = std::to_string(port);
-    const char* arguments[] = {program.c_str(), portText.c_str(), "2000", "200", "3", nullptr};
-    pid_t flood = 0;
-    ASSERT_EQ(posix_spawn(&flood, program.c_str(), nullptr, nullptr, const_cast<char**>(arguments), environ), 0);
+    ChildProcess flood({program, portText, "2000", "200", "3"});
     frames = decodedCount(*viewer);
     const auto start = std::chrono::steady_clock::now();
     std::size_t threadsMost = threadsBefore;
-    int status = 0;
-    while (waitpid(flood, &status, WNOHANG) == 0) {
-        threadsMost = std::max(threadsMost, threadCount());
-        std::this_thread::sleep_for(20ms);
-    }
+    std::optional<int> status;
+    // Threads are counted every 20 ms while it floods.
+    while (!(status = flood.wait(20ms))) threadsMost = std::max(threadsMost, threadCount());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double fpsDuring = static_cast<double>(decodedCount(*viewer) - frames) / seconds;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(status, 0);
 
     // Half-open handshakes end at the handshake timeout; then only the viewer is left.
     EXPECT_TRUE(eventually([&] { return hostConnections() == 1; }, 20s));

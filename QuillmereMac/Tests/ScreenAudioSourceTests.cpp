@@ -84,8 +84,14 @@ TEST_F(ScreenAudioSourceTest, EverythingElseHearsTheOthersButNeverThisProcessAnd
     EXPECT_LT(level(2500), silent);
     source->stop();
     const int stoppedAt = callCount();
-    // Time for whatever the server had under way to arrive, if it could.
-    std::this_thread::sleep_for(50ms);
+    // The server goes on sending: a second source hears it, the first no more.
+    AudioCaptureFilter same = AudioCaptureFilter::excludingApplications({pidA});
+    same.server = server.server();
+    std::atomic<int> witnessed{0};
+    const auto witness = std::make_shared<ScreenAudioSource>(same);
+    ASSERT_TRUE(witness->start([&](PCMChunk) { ++witnessed; }));
+    ASSERT_TRUE(eventually([&] { return witnessed.load() >= 5; }));
+    witness->stop();
     EXPECT_EQ(callCount(), stoppedAt);
 }
 

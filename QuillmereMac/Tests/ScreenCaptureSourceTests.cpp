@@ -1,4 +1,5 @@
 #include "QuillmereMac/Capture/ScreenCaptureSource.h"
+#include "TestSupport/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -318,10 +319,7 @@ TEST(ScreenCaptureSource, ARefitHeldBackByTheIntervalHappensOnceItPasses) {
     h.stream->emit(complete(720, 720, ScreenRect{0, 0, 2000, 1000}));
     EXPECT_EQ(h.source->settings().width, 720);
     h.now = refitAt + 500'000'000;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (h.source->settings().width == 720 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    EXPECT_TRUE(testing::eventually([&] { return h.source->settings().width != 720; }));
     EXPECT_EQ(h.source->settings().width, 1280);
     EXPECT_EQ(h.source->settings().height, 640);
     EXPECT_EQ(h.source->lastRefitNs(), refitAt + 500'000'000);

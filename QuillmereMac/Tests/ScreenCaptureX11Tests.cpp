@@ -4,6 +4,7 @@
 #include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Capture/ScreenCaptureSource.h"
 #include "QuillmereMac/Tests/CaptureRecorder.h"
+#include "TestSupport/Eventually.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
 
@@ -18,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::CaptureRecorder;
+using testing::eventually;
 using testing::X11TestClient;
 using testing::XvfbServer;
 using Window = X11TestClient::NewWindow;
@@ -90,9 +92,9 @@ protected:
     };
     Seen waitForColour(std::size_t from, int x, int y, std::uint32_t rgb) {
         Seen seen;
-        for (auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;) {
+        eventually([&] {
             const long index = recorder_.waitForFrame(from, 1s);
-            if (index < 0) continue;
+            if (index < 0) return false;
             const CaptureEvent event = recorder_.at(static_cast<std::size_t>(index));
             const CapturedFrame& frame = *event.capturedFrame();
             if (frame.dirtyRects) {
@@ -101,11 +103,10 @@ protected:
                 seen.whole = true;
             }
             from = static_cast<std::size_t>(index) + 1;
-            if (std::abs(lumaAt(frame, x, y) - expectedLuma(rgb)) <= 2.0) {
-                seen.index = index;
-                return seen;
-            }
-        }
+            if (std::abs(lumaAt(frame, x, y) - expectedLuma(rgb)) > 2.0) return false;
+            seen.index = index;
+            return true;
+        });
         return seen;
     }
 
@@ -158,8 +159,19 @@ TEST_F(ScreenCaptureX11, NothingDrawnGivesIdleAndNoFrames) {
     const long idle = recorder_.waitFor(static_cast<std::size_t>(first) + 1,
                                         [](const CaptureEvent& event) { return event.isIdle(); });
     ASSERT_GE(idle, 0);
+    // Time passes with nothing drawn; then a window is: every frame since
+    // the first, up to the one that shows the window, was taken after it.
     std::this_thread::sleep_for(300ms);
-    EXPECT_LT(recorder_.waitForFrame(static_cast<std::size_t>(first) + 1, 10ms), 0);
+    const std::uint64_t drawn = Clock::nowNs();
+    client_->createWindow(Window().at(100, 80).sized(40, 40).filled(0xC03020));
+    const Seen seen = waitForColour(static_cast<std::size_t>(first) + 1, 120, 100, 0xC03020);
+    ASSERT_GE(seen.index, 0);
+    for (auto index = static_cast<std::size_t>(first) + 1; index <= static_cast<std::size_t>(seen.index); ++index) {
+        const CaptureEvent event = recorder_.at(index);
+        if (const CapturedFrame* frame = event.capturedFrame()) {
+            EXPECT_GE(frame->captureTimeNs, drawn) << "frame " << index << " came while nothing was drawn";
+        }
+    }
 }
 
 TEST_F(ScreenCaptureX11, ACoveredWindowIsCapturedWhole) {
@@ -196,6 +208,7 @@ TEST_F(ScreenCaptureX11, DestroyingTheWindowStopsOnceWithWindowClosed) {
     ASSERT_GE(recorder_.waitForFrame(), 0);
     client_->destroy(window);
     ASSERT_GE(recorder_.waitFor(0, [](const CaptureEvent& event) { return event.stopReason() != nullptr; }), 0);
+    // Time for a second report to come; stop() then drains the source.
     std::this_thread::sleep_for(300ms);
     source_->stop();
     EXPECT_EQ(stops(), (std::vector<CaptureStopReason>{CaptureStopReason::windowClosed()}));

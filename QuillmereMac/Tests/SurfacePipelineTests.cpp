@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <thread>
 
 namespace quillmere {
@@ -410,11 +411,22 @@ TEST(SurfacePipelineStillPicture, AWantedKeyframeOfAStillPictureIsEncodedFromThe
     ASSERT_EQ(pictures.size(), 1u);
     EXPECT_NEAR(pictures[0].at(W / 2, H / 2), 90, 4);
 
-    // Paused, nothing is sent.
+    // Paused, nothing is sent: once the wanted keyframe's refresh is past (a
+    // later task on the queue marks it), the first frame after resuming is
+    // one taken since.
     pipeline->queue().sync([&] { pipeline->setPaused(true); });
     pipeline->requestKeyframe();
-    std::this_thread::sleep_for(100ms);
+    pipeline->queue().sync([] {});
+    std::promise<void> pastRefresh;
+    pipeline->queue().asyncAfter(40 * ms, [&] { pastRefresh.set_value(); });
+    pastRefresh.get_future().wait();
     EXPECT_EQ(connection->frames().size(), 2u);
+    const std::uint64_t resumed = Clock::nowNs();
+    pipeline->queue().sync([&] { pipeline->setPaused(false); });
+    pipeline->requestKeyframe();
+    ASSERT_TRUE(connection->waitForFrames(3));
+    EXPECT_TRUE(connection->frames()[2].isKeyframe());
+    EXPECT_GE(connection->frames()[2].captureTimeNs, resumed);
     pipeline->queue().sync([&] { pipeline->stop(); });
 }
 

@@ -2,6 +2,7 @@
 #include "QuillmereMac/Encoder/VideoEncoder.h"
 #include "QuillmereMac/TestPattern/TestPatternSource.h"
 #include "QuillmereMac/Tests/H264TestDecoder.h"
+#include "TestSupport/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -243,8 +244,7 @@ TEST(VideoEncoder, NothingComesOutAfterInvalidation) {
     // The encoder's thread may hold the last reference for a moment; once
     // the encoder is gone, every buffer is back in the pool.
     encoder.reset();
-    for (int i = 0; i < 1000 && pool->freeCount() != pool->allocatedCount(); ++i) std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(pool->freeCount(), pool->allocatedCount());
+    EXPECT_TRUE(testing::eventually([&] { return pool->freeCount() == pool->allocatedCount(); }));
     // Frame 2 never came out.
     EXPECT_EQ(collector.waitFor(1).size(), 1u);
 }
@@ -290,12 +290,8 @@ TEST(VideoEncoder, ConvertsBGRAFrames) {
     EXPECT_NEAR(pictures[0].at(10, 50), 235, 4);
     EXPECT_NEAR(pictures[0].at(110, 50), 16, 4);
     // The encoder lets go of the frame's own buffer once it has its copy.
-    bool writable = false;
-    for (int i = 0; i < 1000 && !writable; ++i) {
-        writable = bgra->lockBaseAddress(PixelBuffer::Lock::readWrite) == PixelBufferStatus::success;
-        if (!writable) std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_TRUE(writable);
+    EXPECT_TRUE(testing::eventually(
+        [&] { return bgra->lockBaseAddress(PixelBuffer::Lock::readWrite) == PixelBufferStatus::success; }));
 }
 
 TEST(VideoEncoder, RecordsElevenSettingsInOrder) {

@@ -194,7 +194,9 @@ TEST_F(PeerClientEdgeTest, CancelIsLocalHereAndRemoteThereAndClosedComesLastAndO
     session.client.connection->sendControl(testing::ping(2));
     EXPECT_TRUE(session.client.connection->isClosed());
     EXPECT_TRUE(session.server.connection->isClosed());
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Whatever the sends set off on either side's queue has run after these.
+    session.server.connection->queue().sync([] {});
+    session.client.connection->queue().sync([] {});
     EXPECT_EQ(session.client.recorder->eventsAfterClosed(), 0);
     EXPECT_EQ(session.server.recorder->eventsAfterClosed(), 0);
     EXPECT_EQ(session.client.recorder->kinds().back(), "closed:local");

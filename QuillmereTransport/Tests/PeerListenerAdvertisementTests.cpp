@@ -54,9 +54,17 @@ TEST_F(PeerListenerAdvertisementTest, AdvertisesTheServiceTypeUnderTheNameWithTh
 TEST_F(PeerListenerAdvertisementTest, WithoutAServiceNameNothingIsAdvertised) {
     TestSessionListener server(*host, trust, defaults.defaults());
     server.waitForPort();
-    // Long enough for a registration to have been established.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    EXPECT_TRUE(daemon->services("_quillmere._udp").empty());
+    // A named listener started after it is the marker: once it is seen,
+    // a registration of the first would have been too.
+    TestSessionListener marker(*host, trust, defaults.defaults(), std::string("Marker"));
+    marker.waitForPort();
+    std::vector<testing::AvahiTestDaemon::Service> found;
+    ASSERT_TRUE(testing::eventually([&] {
+        found = daemon->services("_quillmere._udp");
+        return !found.empty();
+    }));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].name, "Marker");
 }
 
 } // namespace

@@ -3,83 +3,28 @@
 // there, and a whole session ended with Ctrl-C.
 
 #include "QuillmereViewer/Tests/ScriptedHost.h"
+#include "QuillmereViewer/Tests/ViewerProgram.h"
 #include "QuillmereViewer/ViewerState.h"
 #include "QuillmereWire/Invitation.h"
+#include "TestSupport/Eventually.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
+#include <filesystem>
 
 namespace quillmere {
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using testing::runViewer;
+using Outcome = testing::ViewerOutcome;
 
-// Starts the program with its output collected; finish() waits for it.
-class Program {
-public:
-    explicit Program(const std::vector<std::string>& arguments) {
-        ::pipe2(outPipe_, O_CLOEXEC);
-        ::pipe2(errPipe_, O_CLOEXEC);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, outPipe_[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, errPipe_[1], 2);
-        std::vector<std::string> all = {QUILLMERE_VIEWER_PROGRAM};
-        all.insert(all.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (auto& argument : all) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(outPipe_[1]);
-        ::close(errPipe_[1]);
-    }
-
-    void signal(int number) const { ::kill(pid_, number); }
-
-    Outcome finish() {
-        Outcome outcome;
-        outcome.out = drain(outPipe_[0]);
-        outcome.err = drain(errPipe_[0]);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return outcome;
-    }
-
-private:
-    static std::string drain(int fd) {
-        std::string text;
-        char buffer[4096];
-        for (;;) {
-            const auto got = ::read(fd, buffer, sizeof buffer);
-            if (got <= 0) break;
-            text.append(buffer, static_cast<std::size_t>(got));
-        }
-        ::close(fd);
-        return text;
-    }
-
-    pid_t pid_ = -1;
-    int outPipe_[2] = {-1, -1};
-    int errPipe_[2] = {-1, -1};
-};
-
-Outcome run(const std::vector<std::string>& arguments) { return Program(arguments).finish(); }
+Outcome run(const std::vector<std::string>& arguments) { return runViewer(arguments); }
 
 std::uint16_t closedPort() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -170,12 +115,22 @@ TEST(CommandLine, CtrlCEndsASessionWithByeAndStillReports) {
             TrustedPeer(WireID{}, hostIdentity.fingerprint, "Scripted host", PeerRole::host, 1)));
     }
     testing::ScriptedHost host(hostIdentity, trust, {});
-    Program viewer({"connect", "--state", state.path().string(), "--host", "127.0.0.1", "--port",
-                    std::to_string(host.port()), "--select", "title:Test pattern", "--expect-test-pattern"});
+    // A snapshot is written once a frame is decoded and checked: then the
+    // verdict can pass.
+    testing::TemporaryFolder output;
+    const auto snapshots = output.path() / "snapshots";
+    testing::ChildProcess viewer = testing::startViewer(
+        {"connect", "--state", state.path().string(), "--host", "127.0.0.1", "--port", std::to_string(host.port()),
+         "--select", "title:Test pattern", "--expect-test-pattern", "--snapshots", snapshots.string(),
+         "--snapshot-every", "1"},
+        output);
     ASSERT_TRUE(host.waitForStreaming());
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(testing::eventually([&] {
+        std::error_code ignored;
+        return !std::filesystem::is_empty(snapshots, ignored) && !ignored;
+    }));
     viewer.signal(SIGINT);
-    const Outcome outcome = viewer.finish();
+    const Outcome outcome = testing::finishViewer(viewer);
     EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.out.rfind(R"({"verdict":"pass","failures":[],"end":"interrupted")", 0), 0u) << outcome.out;

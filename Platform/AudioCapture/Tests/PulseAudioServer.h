@@ -12,12 +12,13 @@
 // /dev/zero) asks for a low latency, and only then is it resumed: sound
 // flows within milliseconds.
 
+#include "TestSupport/ChildProcess.h"
+#include "TestSupport/Eventually.h"
+
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,7 +32,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -63,12 +63,11 @@ public:
             if (std::find(own.begin(), own.end(), text.substr(0, text.find('='))) == own.end())
                 environment_.emplace_back(text);
         }
-        pid_ = spawn({"pulseaudio", "-n", "-F", (folder_ / "default.pa").string(), "--daemonize=no",
+        server_ = spawn({"pulseaudio", "-n", "-F", (folder_ / "default.pa").string(), "--daemonize=no",
                       "--exit-idle-time=-1", "--use-pid-file=no", "--disable-shm=yes", "--realtime=no",
                       "--high-priority=no", "--log-target=stderr", "--log-level=error"},
                      environment_);
-        for (int i = 0; i < 500 && !accepts(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!accepts()) throw std::runtime_error("pulseaudio did not start");
+        if (!eventually([&] { return accepts(); })) throw std::runtime_error("pulseaudio did not start");
         players_.push_back(spawn({"pacat", "--playback", "--raw", "--latency-msec=10", "/dev/zero"}, environment_));
         waitForPlayers(1);
         if (std::system(("pactl --server=" + server() + " suspend-sink " + sinkName + " 0 >/dev/null 2>&1").c_str()))
@@ -78,7 +77,7 @@ public:
     ~PulseAudioServer() {
         // Not ours to wait for: their first parent is gone.
         for (const pid_t group : applications_) ::kill(-group, SIGKILL);
-        for (pid_t& player : players_) stop(player);
+        for (ChildProcess& player : players_) player.kill();
         kill();
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
@@ -90,17 +89,17 @@ public:
     std::string server() const { return "unix:" + socket_.string(); }
 
     // Ends the server at once, as a crash would.
-    void kill() { stop(pid_); }
+    void kill() { server_.kill(); }
 
     // Returns once an application plays a sine of amplitude 0.25 at the
-    // frequency, for three seconds, claiming the given process identifier
-    // or its own. Returns its own.
+    // frequency, for some seconds, claiming the given process identifier or
+    // its own. Returns its own.
     pid_t play(double hz, std::optional<std::int32_t> claimed = std::nullopt, int seconds = 3) {
         auto environment = environment_;
         if (claimed) environment.push_back("PULSE_PROP_OVERRIDE=application.process.id=" + std::to_string(*claimed));
         players_.push_back(spawn(player(hz, seconds), environment));
         waitForPlayers(players_.size() + applications_.size());
-        return players_.back();
+        return players_.back().pid();
     }
 
     // Returns once an application that is no descendant of this process (a
@@ -117,10 +116,9 @@ public:
         envp.push_back(nullptr);
         int report[2];
         if (::pipe(report) != 0) throw std::runtime_error("pipe failed");
-        // Forked twice, the middle one leaving at once: the shell is adopted
-        // away from this process.
-        const pid_t middle = ::fork();
-        if (middle == 0) {
+        // The middle process leaves at once: the shell is adopted away from
+        // this process.
+        ChildProcess middle = ChildProcess::fork([&] {
             const pid_t shell = ::fork();
             if (shell == 0) {
                 ::setpgid(0, 0);
@@ -129,14 +127,13 @@ public:
                 ::execvpe(argv[0], argv.data(), envp.data());
                 ::_exit(127);
             }
-            const bool sent = ::write(report[1], &shell, sizeof shell) == sizeof shell;
-            ::_exit(sent ? 0 : 1);
-        }
+            return ::write(report[1], &shell, sizeof shell) == sizeof shell ? 0 : 1;
+        });
         ::close(report[1]);
         pid_t shell = -1;
         const bool read = ::read(report[0], &shell, sizeof shell) == sizeof shell;
         ::close(report[0]);
-        ::waitpid(middle, nullptr, 0);
+        middle.wait();
         if (!read || shell <= 0) throw std::runtime_error("the application did not start");
         applications_.push_back(shell);
         waitForPlayers(players_.size() + applications_.size());
@@ -156,42 +153,20 @@ private:
                 "--latency-msec=20", file.string()};
     }
 
-    // Dies with the test process, whatever happens to it.
-    static pid_t spawn(std::vector<std::string> arguments, std::vector<std::string> environment) {
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string& variable : environment) envp.push_back(variable.data());
-        envp.push_back(nullptr);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            const int null = ::open("/dev/null", O_WRONLY);
-            if (null >= 0) ::dup2(null, STDOUT_FILENO);
-            ::execvpe(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-        return pid;
-    }
-    static void stop(pid_t& pid) {
-        if (pid <= 0) return;
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
+    static ChildProcess spawn(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
+        return ChildProcess(arguments, {.environment = environment});
     }
 
     void waitForPlayers(std::size_t count) const {
         const std::string list = "pactl --server=" + server() + " list short sink-inputs 2>/dev/null | wc -l";
-        for (int i = 0; i < 1000; ++i) {
+        const auto playing = [&] {
             FILE* output = ::popen(list.c_str(), "r");
-            unsigned playing = 0;
-            const bool read = output && std::fscanf(output, "%u", &playing) == 1;
+            unsigned found = 0;
+            const bool read = output && std::fscanf(output, "%u", &found) == 1;
             if (output) ::pclose(output);
-            if (read && playing >= count) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        throw std::runtime_error("a player did not start");
+            return read && found >= count;
+        };
+        if (!eventually(playing)) throw std::runtime_error("a player did not start");
     }
 
     bool accepts() const {
@@ -208,9 +183,9 @@ private:
     std::filesystem::path folder_;
     std::filesystem::path socket_;
     std::vector<std::string> environment_;
-    pid_t pid_ = -1;
+    ChildProcess server_;
     // The first keeps the sink's latency low: it plays silence.
-    std::vector<pid_t> players_;
+    std::vector<ChildProcess> players_;
     // Process groups of the applications not descended from this process.
     std::vector<pid_t> applications_;
 };

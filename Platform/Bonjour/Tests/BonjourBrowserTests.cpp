@@ -6,10 +6,10 @@
 #include "Platform/Bonjour/BonjourBrowser.h"
 #include "Platform/Bonjour/Tests/BonjourTestSupport.h"
 #include "TestSupport/AvahiTestDaemon.h"
+#include "TestSupport/Eventually.h"
 
 #include <gtest/gtest.h>
 
-#include <thread>
 
 namespace quillmere {
 namespace {
@@ -35,14 +35,10 @@ TEST(BonjourBrowser, ResolvesEachServiceAndForgetsAWithdrawnOne) {
     EXPECT_FALSE((*browser)->failure());
 
     advertisement.reset();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < until) {
+    EXPECT_TRUE(testing::eventually([&] {
         const auto services = (*browser)->services();
-        if (std::none_of(services.begin(), services.end(), named)) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    const auto services = (*browser)->services();
-    EXPECT_TRUE(std::none_of(services.begin(), services.end(), named));
+        return std::none_of(services.begin(), services.end(), named);
+    }));
 }
 
 TEST(BonjourBrowser, WithoutADaemonBrowsingFailsAtOnce) {

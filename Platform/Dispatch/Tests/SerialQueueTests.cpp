@@ -2,6 +2,7 @@
 #include "Platform/Dispatch/LockedBox.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Dispatch/WorkerPool.h"
+#include "TestSupport/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,14 @@ namespace {
 using namespace std::chrono_literals;
 
 void drain(SerialQueue& queue) { queue.sync([] {}); }
+
+// Returns once work the queue holds for the delay has run: whatever was due
+// on it before then has run too.
+void passDeadline(SerialQueue& queue, std::uint64_t delayNs) {
+    std::promise<void> marker;
+    queue.asyncAfter(delayNs, [&] { marker.set_value(); });
+    marker.get_future().wait();
+}
 
 TEST(SerialQueue, RunsWorkInSubmissionOrderFromManyThreads) {
     SerialQueue queue("test.fifo");
@@ -102,7 +111,8 @@ TEST(SerialQueue, DestroyingTheQueueDropsPendingWork) {
         // nothing runs once it returns.
     }
     const int after = ran.load();
-    std::this_thread::sleep_for(20ms);
+    SerialQueue witness("test.drop.witness");
+    passDeadline(witness, 5'000'000); // past the dropped one's deadline
     EXPECT_EQ(ran.load(), after);
 }
 
@@ -131,8 +141,7 @@ TEST(DispatchTimer, RepeatsUntilCancelledAndNeverAfter) {
     timer->schedule(queue.nowNs() + 2'000'000, 2'000'000, 500'000);
     timer->resume();
     third.get_future().wait();
-    std::this_thread::sleep_for(15ms);
-    drain(queue);
+    passDeadline(queue, 5'000'000); // past a fourth period and its leeway
     EXPECT_EQ(fired.load(), 3);
     EXPECT_TRUE(timer->isCancelled());
 }
@@ -144,16 +153,14 @@ TEST(DispatchTimer, DoesNotFireBeforeResumeAndNotAfterItsOwnerIsGone) {
         auto timer = DispatchTimer::make(queue);
         timer->setHandler([&] { ++fired; });
         timer->schedule(queue.nowNs() + 1'000'000, 1'000'000);
-        std::this_thread::sleep_for(5ms);
-        drain(queue);
+        passDeadline(queue, 3'000'000);
         EXPECT_EQ(fired.load(), 0); // never resumed
         timer->resume();
-        while (fired.load() == 0) std::this_thread::sleep_for(1ms);
+        ASSERT_TRUE(testing::eventually([&] { return fired.load() > 0; }));
     } // the owner drops the timer
     drain(queue);
     const int after = fired.load();
-    std::this_thread::sleep_for(10ms);
-    drain(queue);
+    passDeadline(queue, 3'000'000);
     EXPECT_EQ(fired.load(), after);
 }
 

@@ -2,6 +2,7 @@
 #include "Platform/EventPosting/KeyTable.h"
 #include "Platform/EventPosting/Tests/InputRecorderX11.h"
 #include "Platform/EventPosting/Tests/KeyRepeatRateX11.h"
+#include "TestSupport/Eventually.h"
 #include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
@@ -148,6 +149,8 @@ TEST_F(EventPosterX11Test, AHeldKeyRepeatsOnlyWhenThePosterSays) {
     EXPECT_EQ(poster_->keyRepeatRate(), (EventPosting::KeyRepeatRate{20, 10}));
     post({key(Type::keyDown, 38), key(Type::flagsChanged, 50, PostedEvent::shiftFlag)});
     EXPECT_FALSE(serverRepeats(38));
+    // Held past the server's repeat delay; the events posted next mark the
+    // end of what it could have repeated.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     post({key(Type::keyDown, 38, 0, true), key(Type::keyDown, 50, 0, true), key(Type::keyDown, 66),
           key(Type::keyDown, 66, 0, true), key(Type::keyUp, 66), key(Type::keyUp, 38), key(Type::flagsChanged, 50)});
@@ -221,12 +224,9 @@ TEST_F(EventPosterX11Test, TextUsesTheKeysOnTheMapAndBorrowsCodesForTheRest) {
     for (const auto& event : recorder_->ofType(XCB_KEY_PRESS))
         if (!KeyTable::contains(event.detail)) borrowed.insert(event.detail);
     EXPECT_GE(borrowed.size(), 10u);
-    bool restored = false;
-    for (int i = 0; i < 300 && !restored; ++i) {
-        restored = std::all_of(borrowed.begin(), borrowed.end(), [&](std::uint8_t code) { return keysymOf(code) == 0; });
-        if (!restored) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(restored);
+    EXPECT_TRUE(testing::eventually([&] {
+        return std::all_of(borrowed.begin(), borrowed.end(), [&](std::uint8_t code) { return keysymOf(code) == 0; });
+    }));
 }
 
 TEST_F(EventPosterX11Test, ReleaseAllLetsGoOfKeysButtonsAndLocks) {
@@ -247,13 +247,10 @@ TEST_F(EventPosterX11Test, ReleaseAllLetsGoOfKeysButtonsAndLocks) {
     // arriving, so look for this key's own.
     post({key(Type::keyDown, 39)});
     poster_.reset();
-    bool released = false;
-    for (int i = 0; i < 300 && !released; ++i) {
+    EXPECT_TRUE(testing::eventually([&] {
         const auto releases = details(XCB_KEY_RELEASE);
-        released = std::count(releases.begin(), releases.end(), 39) == 1;
-        if (!released) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(released);
+        return std::count(releases.begin(), releases.end(), 39) == 1;
+    }));
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #include "Platform/Keychain/Keychain.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <random>
-#include <sys/wait.h>
+#include <vector>
+
 #include <unistd.h>
 
 namespace quillmere {
@@ -33,19 +35,16 @@ TEST(KeychainCrash, AKilledWriterLeavesTheOldItemOrTheNewOne) {
     std::mt19937 random(12345);
     std::uniform_int_distribution<int> delayUs(200, 20000);
     for (int round = 0; round < 40; ++round) {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+        testing::ChildProcess writer = testing::ChildProcess::fork([&] {
             for (std::uint8_t fill = 0xB0;; fill = fill == 0xB0 ? 0xA0 : 0xB0) {
                 const Bytes data = version(fill);
-                if (keychain.update(itemQuery(), viewOf(data)) != KeychainStatus::success) ::_exit(2);
+                if (keychain.update(itemQuery(), viewOf(data)) != KeychainStatus::success) return 2;
             }
-        }
+        });
+        // A random moment of the writing: how long is not asserted on.
         ::usleep(static_cast<useconds_t>(delayUs(random)));
-        ASSERT_EQ(::kill(child, SIGKILL), 0);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped on its own in round " << round;
+        writer.kill();
+        ASSERT_EQ(writer.wait(), 128 + SIGKILL) << "the writer stopped on its own in round " << round;
 
         auto stored = keychain.copyAll(itemQuery());
         ASSERT_TRUE(stored.has_value()) << "round " << round;
@@ -61,22 +60,19 @@ TEST(KeychainCrash, ProcessesAddingTheSameItemAtOnceMakeOneItem) {
     int gate[2];
     ASSERT_EQ(::pipe(gate), 0);
     constexpr int writers = 8;
-    std::vector<pid_t> children;
+    std::vector<testing::ChildProcess> children;
     for (int i = 0; i < writers; ++i) {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+        children.push_back(testing::ChildProcess::fork([&] {
             ::close(gate[1]);
             char go = 0;
-            if (::read(gate[0], &go, 1) < 0) ::_exit(3);
+            if (::read(gate[0], &go, 1) < 0) return 3;
             KeychainItem item;
             item.service = "race";
             item.account = "one";
             item.data = Bytes(1, static_cast<std::uint8_t>(i));
             const std::int32_t status = keychain.add(item);
-            ::_exit(status == KeychainStatus::success ? 0 : status == KeychainStatus::duplicateItem ? 1 : 2);
-        }
-        children.push_back(child);
+            return status == KeychainStatus::success ? 0 : status == KeychainStatus::duplicateItem ? 1 : 2;
+        }));
     }
     ::close(gate[0]);
     ::close(gate[1]); // every child's read returns at once
@@ -84,13 +80,12 @@ TEST(KeychainCrash, ProcessesAddingTheSameItemAtOnceMakeOneItem) {
     int refused = 0;
     int winner = -1;
     for (int i = 0; i < writers; ++i) {
-        int status = 0;
-        ASSERT_EQ(::waitpid(children[static_cast<std::size_t>(i)], &status, 0), children[static_cast<std::size_t>(i)]);
-        ASSERT_TRUE(WIFEXITED(status));
-        if (WEXITSTATUS(status) == 0) {
+        const int status = children[static_cast<std::size_t>(i)].wait();
+        ASSERT_LE(status, 2);
+        if (status == 0) {
             ++added;
             winner = i;
-        } else if (WEXITSTATUS(status) == 1) {
+        } else if (status == 1) {
             ++refused;
         }
     }

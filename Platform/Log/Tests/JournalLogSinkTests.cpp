@@ -1,5 +1,6 @@
 #include "Platform/Log/JournalLogSink.h"
 #include "Platform/Log/Logger.h"
+#include "TestSupport/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -53,14 +53,9 @@ int runAsJournal() {
 }
 
 TEST(JournalLogSink, SendsMessageSubsystemCategoryAndPriority) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) ::_exit(runAsJournal());
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == skipped) GTEST_SKIP() << "no private mount namespace here";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "see the return codes of runAsJournal";
+    const int status = testing::ChildProcess::fork(runAsJournal).wait();
+    if (status == skipped) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(status, 0) << "see the return codes of runAsJournal";
 }
 
 } // namespace

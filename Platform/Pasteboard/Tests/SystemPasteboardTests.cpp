@@ -2,6 +2,7 @@
 #include "Platform/Pasteboard/SystemPasteboard.h"
 #include "Platform/Pasteboard/Tests/QtGuiThread.h"
 #include "Platform/Pasteboard/Tests/Xclip.h"
+#include "TestSupport/Eventually.h"
 #include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
@@ -33,12 +34,8 @@ testing::QtGuiThread* SystemPasteboardTest::gui_ = nullptr;
 // Text both ways is shown end to end, through the host; here what is not text.
 TEST_F(SystemPasteboardTest, ClipboardWithoutTextReadsAsNoneAndAWriteReplacesIt) {
     xclip_.input("\x89PNG", "image/png");
-    bool taken = false;
-    for (int i = 0; i < 500 && !taken; ++i) {
-        taken = xclip_.output("-o -t TARGETS").find("image/png") != std::string::npos;
-        if (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(taken);
+    ASSERT_TRUE(testing::eventually(
+        [&] { return xclip_.output("-o -t TARGETS").find("image/png") != std::string::npos; }));
     EXPECT_EQ(pasteboard_.read(), std::nullopt);
     ASSERT_TRUE(pasteboard_.write("only text"));
     const std::string targets = xclip_.output("-o -t TARGETS");

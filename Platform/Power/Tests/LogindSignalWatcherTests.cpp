@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
 #include <vector>
 
 namespace quillmere {
@@ -67,12 +65,13 @@ TEST(LogindSignalWatcher, SignalsFromAnyoneElseAreIgnored) {
     auto watcher = LogindSignalWatcher::start(queue, received.handler(), bus.address());
     ASSERT_TRUE(watcher) << watcher.error();
 
+    // Each send is routed before the next: logind's last one is the
+    // marker after which nothing else can come.
     impostor.prepareForSleep(true);
     impostor.lock();
     logind.lock();
-    EXPECT_EQ(received.await(1), std::vector<Signal>{Signal::screenLocked});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(received.signals.get().size(), 1u);
+    logind.prepareForSleep(true);
+    EXPECT_EQ(received.await(2), (std::vector<Signal>{Signal::screenLocked, Signal::willSleep}));
 }
 
 TEST(LogindSignalWatcher, NothingArrivesOnceDestroyed) {
@@ -85,10 +84,13 @@ TEST(LogindSignalWatcher, NothingArrivesOnceDestroyed) {
     logind.prepareForSleep(true);
     ASSERT_EQ(received.await(1).size(), 1u);
 
+    // A second watcher on the same queue shows when the signal came.
+    Received witnessed;
+    auto witness = LogindSignalWatcher::start(queue, witnessed.handler(), bus.address());
+    ASSERT_TRUE(witness) << witness.error();
     watcher->reset();
     logind.prepareForSleep(true);
-    queue.sync([] {});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(witnessed.await(1).size(), 1u);
     queue.sync([] {});
     EXPECT_EQ(received.signals.get().size(), 1u);
 }

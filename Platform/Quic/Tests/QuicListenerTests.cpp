@@ -4,6 +4,7 @@
 
 #include "Platform/Quic/Tests/QuicTestPeer.h"
 #include "Platform/Quic/UdpEndpoint.h"
+#include "TestSupport/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -103,8 +104,7 @@ public:
         const auto decided = [&] { return listener.counts().accepted + listener.counts().refused; };
         const auto before = decided();
         endpoint->send(SocketAddress{}, viewOf(initial(retry->source, source, retry->token, random)));
-        for (int i = 0; i < 2000 && decided() == before; ++i) std::this_thread::sleep_for(1ms);
-        return decided() > before;
+        return testing::eventually([&] { return decided() > before; });
     }
 
     std::shared_ptr<UdpEndpoint> endpoint;

@@ -8,6 +8,7 @@
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereViewer/ViewerState.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/Eventually.h"
 #include "TestSupport/QRCodeReader.h"
 #include "TestSupport/TemporaryFolder.h"
@@ -41,6 +42,7 @@ namespace quillmere {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ChildProcess;
 using testing::DesktopProbe;
 using testing::eventually;
 using testing::TemporaryFolder;
@@ -53,67 +55,13 @@ std::string readFile(const std::filesystem::path& path) {
     return text.str();
 }
 
-// A program run with its output in a file; killed with its test.
-class Program {
-public:
-    Program(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment,
-            std::filesystem::path output)
-        : output_(std::move(output)) {
-        std::vector<std::string> entries;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            const std::string text(*entry);
-            const std::string key = text.substr(0, text.find('='));
-            if (!environment.contains(key) && key != "DBUS_SESSION_BUS_ADDRESS") entries.push_back(text);
-        }
-        for (const auto& [key, value] : environment) entries.push_back(key + "=" + value);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (auto& entry : entries) envp.push_back(entry.data());
-        envp.push_back(nullptr);
-        const int out = ::open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        const pid_t parent = ::getpid();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) ::_exit(127);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(out);
-    }
-    ~Program() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-
-    void signal(int number) const { ::kill(pid_, number); }
-    // The exit status once it ended within the limit; -1 for a signal.
-    std::optional<int> wait(std::chrono::milliseconds limit) {
-        eventually(
-            [&] {
-                int raw = 0;
-                if (::waitpid(pid_, &raw, WNOHANG) == pid_) status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-                return status_.has_value();
-            },
-            limit);
-        return status_;
-    }
-    std::string output() const { return readFile(output_); }
-
-private:
-    std::filesystem::path output_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
+// A program run with its output in a file, in this process's environment
+// less the session bus, with the given variables.
+ChildProcess program(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
+                     const std::filesystem::path& output) {
+    return ChildProcess(arguments, {.environment = testing::environmentWith(environment, {"DBUS_SESSION_BUS_ADDRESS"}),
+                                    .output = output});
+}
 
 // Pixels of the sharing indicator's red.
 int redPixels(const QImage& image) {
@@ -153,17 +101,17 @@ int prominentPixels(const QImage& image) {
 
 TEST(HostProgramCommandLine, HelpUnknownOptionsAndAMissingDisplayNeedNoDisplay) {
     TemporaryFolder folder;
-    Program help({QUILLMERE_HOST_PROGRAM, "--help"}, {{"DISPLAY", ":65000"}}, folder.path() / "help.txt");
+    ChildProcess help = program({QUILLMERE_HOST_PROGRAM, "--help"}, {{"DISPLAY", ":65000"}}, folder.path() / "help.txt");
     EXPECT_EQ(help.wait(10s), 0);
     EXPECT_NE(help.output().find("QUILLMERE_MAC_KEYCHAIN_SCOPE"), std::string::npos) << help.output();
-    Program bogus({QUILLMERE_HOST_PROGRAM, "--bogus"}, {{"DISPLAY", ":65000"}}, folder.path() / "bogus.txt");
+    ChildProcess bogus = program({QUILLMERE_HOST_PROGRAM, "--bogus"}, {{"DISPLAY", ":65000"}}, folder.path() / "bogus.txt");
     EXPECT_EQ(bogus.wait(10s), 2);
     EXPECT_EQ(bogus.output().rfind("quillmere-host: unknown option --bogus\n\nUsage: quillmere-host", 0), 0u)
         << bogus.output();
-    Program nowhere({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ":65000"}}, folder.path() / "nowhere.txt");
+    ChildProcess nowhere = program({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ":65000"}}, folder.path() / "nowhere.txt");
     EXPECT_EQ(nowhere.wait(10s), 1);
     EXPECT_EQ(nowhere.output(), "quillmere-host: cannot open display :65000\n");
-    Program unset({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ""}}, folder.path() / "unset.txt");
+    ChildProcess unset = program({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ""}}, folder.path() / "unset.txt");
     EXPECT_EQ(unset.wait(10s), 1);
     EXPECT_EQ(unset.output(),
               "quillmere-host: no X display to run on (set DISPLAY, or start a private one with scripts/run)\n");
@@ -178,8 +126,8 @@ protected:
         std::vector<std::string> tray{"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
                                       "request", "--height", "28", "--SetDockType", "true"};
         if (!panelTint.empty()) tray.insert(tray.end(), {"--transparent", "false", "--tint", panelTint});
-        trayer.emplace(tray,
-                       std::map<std::string, std::string>{{"DISPLAY", server.displayName()}}, home.path() / "trayer.log");
+        trayer.emplace(program(tray,
+                       std::map<std::string, std::string>{{"DISPLAY", server.displayName()}}, home.path() / "trayer.log"));
         ASSERT_TRUE(eventually([&] { return probe.trayRunning(); }, 10s)) << trayer->output();
 
         // The host's scoped identity and trust store hold the viewer, and
@@ -220,7 +168,7 @@ protected:
                 {"QUILLMERE_MAC_TEST_PATTERN", "1"}};
     }
 
-    std::optional<std::uint16_t> sessionPort(const Program& host) const {
+    std::optional<std::uint16_t> sessionPort(const ChildProcess& host) const {
         std::optional<std::uint16_t> port;
         eventually(
             [&] {
@@ -234,18 +182,18 @@ protected:
         return port;
     }
 
-    std::unique_ptr<Program> viewer(const std::vector<std::string>& options, const std::string& name) const {
+    std::unique_ptr<ChildProcess> viewer(const std::vector<std::string>& options, const std::string& name) const {
         std::vector<std::string> arguments{QUILLMERE_VIEWER_PROGRAM, "--state", (home.path() / "viewer").string(),
                                            "connect"};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        return std::make_unique<Program>(arguments, std::map<std::string, std::string>{}, home.path() / name);
+        return std::make_unique<ChildProcess>(program(arguments, std::map<std::string, std::string>{}, home.path() / name));
     }
 
     // Input as a user gives it, through XTest.
     void xdotool(const std::vector<std::string>& arguments) const {
         std::vector<std::string> command{"/usr/bin/xdotool"};
         command.insert(command.end(), arguments.begin(), arguments.end());
-        Program run(command, {{"DISPLAY", server.displayName()}}, home.path() / "xdotool.log");
+        ChildProcess run = program(command, {{"DISPLAY", server.displayName()}}, home.path() / "xdotool.log");
         EXPECT_EQ(run.wait(10s), 0) << run.output();
     }
 
@@ -311,13 +259,13 @@ protected:
     std::string panelTint;
     DesktopProbe probe{server.displayName()};
     TemporaryFolder home;
-    std::optional<Program> trayer;
+    std::optional<ChildProcess> trayer;
     std::optional<Keychain> keychain;
     Digest32 hostFingerprint;
 };
 
 TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm) {
-    Program host({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
+    ChildProcess host = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
     const auto port = sessionPort(host);
     ASSERT_TRUE(port) << host.output();
     std::vector<xcb_window_t> icons;
@@ -345,7 +293,7 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     EXPECT_EQ(invitation->rfind("quillmere:1:", 0), 0u) << *invitation;
     keepScreenshot("pairing-window.png", *pairingWindow);
     const auto phoneState = home.path() / "phone";
-    Program pairing({QUILLMERE_VIEWER_PROGRAM, "--state", phoneState.string(), "pair", "--name", "Program phone",
+    ChildProcess pairing = program({QUILLMERE_VIEWER_PROGRAM, "--state", phoneState.string(), "pair", "--name", "Program phone",
                      *invitation},
                     {}, home.path() / "pairing.txt");
     // The code gives way to the question once the phone asked.
@@ -375,7 +323,7 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     EXPECT_NE(counted->output().find("\"verdict\":\"pass\""), std::string::npos) << counted->output();
 
     // The phone paired through the window streams too.
-    Program phone({QUILLMERE_VIEWER_PROGRAM, "--state", phoneState.string(), "connect", "--host", "127.0.0.1", "--port",
+    ChildProcess phone = program({QUILLMERE_VIEWER_PROGRAM, "--state", phoneState.string(), "connect", "--host", "127.0.0.1", "--port",
                    std::to_string(*port), "--select", "title:Test pattern", "--frames", "5", "--retries", "0"},
                   {}, home.path() / "phone.json");
     EXPECT_EQ(phone.wait(60s), 0) << phone.output();
@@ -440,12 +388,12 @@ protected:
 TEST_F(DarkPanelHostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSettings) {
     {
         // Killed without its quit path: its socket stays behind.
-        Program killed({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "killed.log");
+        ChildProcess killed = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "killed.log");
         ASSERT_TRUE(sessionPort(killed)) << killed.output();
         killed.signal(SIGKILL);
-        EXPECT_EQ(killed.wait(10s), -1);
+        EXPECT_EQ(killed.wait(10s), 128 + SIGKILL);
     }
-    Program host({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
+    ChildProcess host = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
     const auto port = sessionPort(host);
     ASSERT_TRUE(port) << host.output();
     const auto statusWindow = windowTitled("Quillmere");
@@ -456,7 +404,7 @@ TEST_F(DarkPanelHostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSe
         << "the idle icon is lost on a dark panel";
 
     // A second start shows the first one's window and ends.
-    Program second({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "second.log");
+    ChildProcess second = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "second.log");
     EXPECT_EQ(second.wait(20s), 0) << second.output();
     EXPECT_NE(second.output().find("quillmere-host: already running on display " + server.displayName() +
                                    "; showed its status window\n"),
@@ -498,7 +446,7 @@ TEST_F(DarkPanelHostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSe
     key(*statusWindow, "Return");
     key(*statusWindow, "ctrl+w");
     ASSERT_TRUE(eventually([&] { return windowsTitled("Quillmere") == 0; }, 10s));
-    Program third({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "third.log");
+    ChildProcess third = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "third.log");
     EXPECT_EQ(third.wait(20s), 0) << third.output();
     const auto reopened = windowTitled("Quillmere");
     ASSERT_TRUE(reopened);

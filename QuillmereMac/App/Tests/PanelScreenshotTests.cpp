@@ -13,6 +13,7 @@
 #include "QuillmereMac/Views/PairingView.h"
 #include "QuillmereMac/Views/Tests/PanelTestHost.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/Host/PairingClient.h"
 #include "TestSupport/QRCodeReader.h"
 #include "TestSupport/XvfbServer.h"
@@ -29,8 +30,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -215,23 +214,15 @@ void drawEachWindow(const fs::path& shots) {
 
 // This test again, in a process of its own on the given display.
 int runChild(const std::string& display, const fs::path& shots) {
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int log = ::open((shots / "child.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(log, STDOUT_FILENO);
-        ::dup2(log, STDERR_FILENO);
-        ::setenv("DISPLAY", display.c_str(), 1);
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-        ::setenv(shotsVariable, shots.c_str(), 1);
-        const std::string filter = "--gtest_filter=" + std::string(::testing::UnitTest::GetInstance()->current_test_suite()->name()) +
-                                   "." + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        ::execl("/proc/self/exe", "QuillmereMacTests", filter.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const auto* test = ::testing::UnitTest::GetInstance();
+    const std::string filter = "--gtest_filter=" + std::string(test->current_test_suite()->name()) + "." +
+                               test->current_test_info()->name();
+    testing::ChildProcess child(
+        {"/proc/self/exe", filter},
+        {.environment = testing::environmentWith(
+             {{"DISPLAY", display}, {"QT_QPA_PLATFORM", "xcb"}, {shotsVariable, shots.string()}}),
+         .output = shots / "child.log"});
+    return child.wait();
 }
 
 std::string readAll(const fs::path& file) {

@@ -5,6 +5,8 @@
 // events run, finding widgets by object name, and finding texts that their
 // window cuts off.
 
+#include "TestSupport/Eventually.h"
+
 #include <QAbstractButton>
 #include <QAbstractScrollArea>
 #include <QApplication>
@@ -34,13 +36,13 @@ inline QApplication& qtApplication() {
 // Runs Qt's events until the condition holds, for at most the limit.
 inline bool pumpUntil(const std::function<bool()>& condition,
                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return testing::eventually(
+        [&] {
+            if (condition()) return true;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            return condition();
+        },
+        limit);
 }
 
 // The one visible descendant of that name and type; null when none or several.
