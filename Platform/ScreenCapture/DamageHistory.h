@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/ScreenCapture/ShareableContent.h"
+#include "Platform/WindowList/ShareableContent.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include "Platform/PixelBuffer/PixelBuffer.h"
 #include "Platform/ScreenCapture/BandWorkers.h"
 #include "Platform/ScreenCapture/RasterPlacement.h"
-#include "Platform/ScreenCapture/ShareableContent.h"
+#include "Platform/WindowList/ShareableContent.h"
 
 #include <cstddef>
 #include <cstdint>
