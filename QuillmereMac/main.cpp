@@ -1,4 +1,5 @@
 #include "Platform/Permissions/PermissionsX11.h"
+#include "Platform/SystemInfo/ProcessMemory.h"
 #include "QuillmereMac/App/AppDelegate.h"
 #include "QuillmereMac/App/QuitSignals.h"
 
@@ -40,6 +41,8 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    // Before any thread starts: threads that come and go share arenas.
+    quillmere::ProcessMemory::limitArenas(quillmere::ProcessMemory::hostArenas);
     // Qt would abort without a word a user could act on.
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     if ((platform == nullptr || std::string_view(platform).starts_with("xcb")) &&

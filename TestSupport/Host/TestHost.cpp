@@ -1,5 +1,6 @@
 #include "TestSupport/Host/TestHost.h"
 
+#include "Platform/SystemInfo/ProcessMemory.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Media/CaptureSourceFactory.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
@@ -23,6 +24,8 @@ struct HeldActivity final : AwakeWhileStreaming::Activity {
 } // namespace
 
 TestHost::TestHost(Options given) : options(std::move(given)) {
+    // As the program's main does.
+    ProcessMemory::limitArenas(ProcessMemory::hostArenas);
     // One thermal zone, at 45 degrees, critical from 105.
     sysfs.writeLine("thermal/thermal_zone0/trip_point_0_type", "critical");
     sysfs.writeLine("thermal/thermal_zone0/trip_point_0_temp", "105000");
