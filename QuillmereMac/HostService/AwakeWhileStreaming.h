@@ -37,6 +37,7 @@ private:
     std::mutex lock_;
     std::unique_ptr<Activity> activity_;
     Begin begin_;
+    bool warned_ = false;
     Logger log_{"com.ornbeck.quillmere.mac", "transport"};
 };
 
