@@ -8,8 +8,8 @@ namespace quillmere {
 // a connection's, an encoder's) leave memory behind round after round.
 class ProcessMemory {
 public:
-    // Threads share this many arenas at most. Set it early, before threads
-    // start: arenas made before stay.
+    // Threads share this many arenas at most. Only before any thread
+    // starts: glibc reads the bound as threads first allocate.
     static void limitArenas(int count);
     // Gives what was freed back to the system, from every arena; for when a
     // burst of work has ended, not for a hot path.

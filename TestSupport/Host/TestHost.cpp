@@ -21,11 +21,16 @@ struct HeldActivity final : AwakeWhileStreaming::Activity {
     LockedBox<int>& held;
 };
 
+// As the program's main does, and as early: the bound is only safe to set
+// before any thread allocates.
+[[maybe_unused]] const bool arenasBounded = [] {
+    ProcessMemory::limitArenas(ProcessMemory::hostArenas);
+    return true;
+}();
+
 } // namespace
 
 TestHost::TestHost(Options given) : options(std::move(given)) {
-    // As the program's main does.
-    ProcessMemory::limitArenas(ProcessMemory::hostArenas);
     // One thermal zone, at 45 degrees, critical from 105.
     sysfs.writeLine("thermal/thermal_zone0/trip_point_0_type", "critical");
     sysfs.writeLine("thermal/thermal_zone0/trip_point_0_temp", "105000");
