@@ -1,3 +1,4 @@
+#include "Platform/Dispatch/DispatchRuntime.h"
 #include "Platform/Permissions/PermissionsX11.h"
 #include "Platform/SystemInfo/ProcessMemory.h"
 #include "QuillmereMac/App/AppDelegate.h"
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
     }
     // Before any thread starts: threads that come and go share arenas.
     quillmere::ProcessMemory::limitArenas(quillmere::ProcessMemory::hostArenas);
+    // Every serial queue's threads, joined once all else has ended.
+    quillmere::DispatchRuntime runtime;
     // Qt would abort without a word a user could act on.
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     if ((platform == nullptr || std::string_view(platform).starts_with("xcb")) &&
