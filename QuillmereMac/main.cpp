@@ -1,4 +1,6 @@
+#include "Platform/Dispatch/DispatchRuntime.h"
 #include "Platform/Permissions/PermissionsX11.h"
+#include "Platform/SystemInfo/ProcessMemory.h"
 #include "QuillmereMac/App/AppDelegate.h"
 #include "QuillmereMac/App/QuitSignals.h"
 #include "QuillmereMac/App/SingleInstance.h"
@@ -48,6 +50,10 @@ int main(int argc, char** argv) {
         std::fputs(usage, stderr);
         return 2;
     }
+    // Before any thread starts: threads that come and go share arenas.
+    quillmere::ProcessMemory::limitArenas(quillmere::ProcessMemory::hostArenas);
+    // Every serial queue's threads, joined once all else has ended.
+    quillmere::DispatchRuntime runtime;
     // Qt would abort without a word a user could act on.
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     const char* display = std::getenv("DISPLAY");

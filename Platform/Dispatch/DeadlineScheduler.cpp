@@ -25,10 +25,14 @@ struct DeadlineScheduler::State {
     std::condition_variable changed;
     std::priority_queue<Entry, std::vector<Entry>, std::greater<>> entries;
     std::uint64_t submissions = 0;
+    bool stopping = false;
+    bool running = true;
+    std::thread::id thread;
 
     void run() {
         std::unique_lock lock(mutex);
-        for (;;) {
+        thread = std::this_thread::get_id();
+        while (!stopping) {
             if (entries.empty()) {
                 changed.wait(lock);
                 continue;
@@ -46,23 +50,37 @@ struct DeadlineScheduler::State {
             wake = nullptr;
             lock.lock();
         }
+        running = false;
+        changed.notify_all();
     }
 };
 
-DeadlineScheduler& DeadlineScheduler::shared() {
-    static DeadlineScheduler* scheduler = new DeadlineScheduler();
-    return *scheduler;
-}
-
-DeadlineScheduler::DeadlineScheduler() : state_(new State()) {
+DeadlineScheduler::DeadlineScheduler() : state_(std::make_shared<State>()) {
+    // The thread owns the state too: it may end just after stop() saw it go.
     std::thread([state = state_] { state->run(); }).detach();
 }
 
+DeadlineScheduler::~DeadlineScheduler() { stop(); }
+
 void DeadlineScheduler::at(std::uint64_t deadlineNs, Wake wake) {
     std::lock_guard lock(state_->mutex);
+    if (state_->stopping) return;
     const bool earliest = state_->entries.empty() || deadlineNs < state_->entries.top().deadlineNs;
     state_->entries.push(State::Entry{deadlineNs, state_->submissions++, std::move(wake)});
     if (earliest) state_->changed.notify_one();
+}
+
+void DeadlineScheduler::stop() {
+    decltype(state_->entries) dropped;
+    {
+        std::unique_lock lock(state_->mutex);
+        state_->stopping = true;
+        dropped.swap(state_->entries);
+        state_->changed.notify_all();
+        // A wake that stops its own scheduler cannot wait for itself.
+        if (state_->thread != std::this_thread::get_id())
+            state_->changed.wait(lock, [&] { return !state_->running; });
+    }
 }
 
 } // namespace quillmere

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace quillmere {
 
@@ -12,17 +13,20 @@ public:
     // Runs on the scheduler's thread: it must only hand work on, quickly.
     using Wake = std::function<void()>;
 
-    // Never destroyed, like the worker pool.
-    static DeadlineScheduler& shared();
+    DeadlineScheduler();
+    // Waits for the thread to end; wakes not yet due are dropped.
+    ~DeadlineScheduler();
+    DeadlineScheduler(const DeadlineScheduler&) = delete;
+    DeadlineScheduler& operator=(const DeadlineScheduler&) = delete;
 
     // Wakes at deadlineNs of the uptime clock, in deadline order; equal
-    // deadlines in the order asked.
+    // deadlines in the order asked. Dropped once stop() began.
     void at(std::uint64_t deadlineNs, Wake wake);
+    void stop();
 
 private:
-    DeadlineScheduler();
     struct State;
-    State* state_;
+    std::shared_ptr<State> state_;
 };
 
 } // namespace quillmere

@@ -1,8 +1,7 @@
 #include "Platform/Dispatch/SerialQueue.h"
 
 #include "Platform/Dispatch/Clock.h"
-#include "Platform/Dispatch/DeadlineScheduler.h"
-#include "Platform/Dispatch/WorkerPool.h"
+#include "Platform/Dispatch/DispatchRuntime.h"
 
 #include <condition_variable>
 #include <deque>
@@ -14,9 +13,12 @@
 namespace quillmere {
 
 struct SerialQueue::State : std::enable_shared_from_this<State> {
-    explicit State(std::string name) : label(std::move(name)) {}
+    State(std::string name, const DispatchRuntime& runtime)
+        : label(std::move(name)), pool(runtime.pool()), scheduler(runtime.scheduler()) {}
 
     const std::string label;
+    const std::shared_ptr<WorkerPool> pool;
+    const std::shared_ptr<DeadlineScheduler> scheduler;
     std::mutex mutex;
     // Signalled when a turn on the pool ends.
     std::condition_variable turnEnded;
@@ -46,11 +48,11 @@ struct SerialQueue::State : std::enable_shared_from_this<State> {
     }
 
     void startTurn() {
-        WorkerPool::shared().run([self = shared_from_this()] { self->turn(); });
+        pool->run([self = shared_from_this()] { self->turn(); });
     }
 
     void wakeAt(std::uint64_t deadlineNs) {
-        DeadlineScheduler::shared().at(deadlineNs, [weak = weak_from_this()] {
+        scheduler->at(deadlineNs, [weak = weak_from_this()] {
             auto self = weak.lock();
             if (!self) return;
             bool start;
@@ -91,7 +93,9 @@ void SerialQueue::State::turn() {
     turnEnded.notify_all();
 }
 
-SerialQueue::SerialQueue(std::string label) : state_(std::make_shared<State>(std::move(label))) {}
+// On the runtime current now, for good: a queue's turns never move between pools.
+SerialQueue::SerialQueue(std::string label)
+    : state_(std::make_shared<State>(std::move(label), DispatchRuntime::current())) {}
 
 SerialQueue::~SerialQueue() {
     std::deque<Work> ready;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace quillmere {
 
@@ -14,18 +15,22 @@ class WorkerPool {
 public:
     using Task = std::function<void()>;
 
-    // One pool for the whole process; it is never destroyed, so that its
-    // threads may outlive static destruction.
-    static WorkerPool& shared();
+    WorkerPool();
+    // Waits for every thread to end: running tasks finish first.
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
 
+    // Once stop() began, the task runs on the calling thread.
     void run(Task task);
+    // Ends the idle threads now and waits for the busy ones to end.
+    void stop();
     // Threads alive now, busy or idle.
     std::size_t threads() const;
 
 private:
-    WorkerPool();
     struct State;
-    State* state_;
+    std::shared_ptr<State> state_;
 };
 
 } // namespace quillmere

@@ -15,7 +15,10 @@
 
 #include <array>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -184,15 +187,23 @@ struct EventPosterX11::State : std::enable_shared_from_this<State> {
         wheel(horizontal, 6, 7);
     }
 
-    void type(std::u16string_view text) {
+    // Types what it can now; the rest, from the first character whose code
+    // is still settling, is left in unfinished and resumed on the queue.
+    void type(std::u32string_view text) {
         keymap.refresh();
         bool shiftHeld = false;
         for (std::uint8_t code : keys) shiftHeld = shiftHeld || KeyTable::modifierFlag(code) == PostedEvent::shiftFlag;
         const auto held = [this](std::uint8_t code) { return keys.contains(code); };
-        for (char32_t scalar : scalars(text)) {
-            const auto keysym = KeyboardMapX11::keysymFor(scalar);
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto keysym = KeyboardMapX11::keysymFor(text[i]);
             if (!keysym) continue;
-            const auto stroke = keymap.stroke(*keysym, shiftHeld, held, Clock::nowNs());
+            const auto outcome = keymap.stroke(*keysym, shiftHeld, held, Clock::nowNs());
+            if (const auto* wait = std::get_if<KeyboardMapX11::Wait>(&outcome)) {
+                unfinished.assign(text.substr(i));
+                resumeAt(wait->untilNs);
+                break;
+            }
+            const auto* stroke = std::get_if<KeyboardMapX11::Stroke>(&outcome);
             if (!stroke) continue;
             const auto shift = stroke->shift ? keymap.shiftKeyCode() : std::nullopt;
             if (shift) fake(XCB_KEY_PRESS, *shift);
@@ -203,10 +214,43 @@ struct EventPosterX11::State : std::enable_shared_from_this<State> {
         scheduleRestore();
     }
 
+    bool deferring() const { return !unfinished.empty() || !backlog.empty(); }
+
+    // Runs now, or after what is deferred, so that events keep their order.
+    void perform(std::function<void()> work) {
+        if (deferring()) {
+            backlog.push_back(std::move(work));
+            return;
+        }
+        work();
+        finish();
+    }
+
+    void resumeAt(std::uint64_t deadlineNs) {
+        const std::uint64_t now = Clock::nowNs();
+        queue.asyncAfter(deadlineNs > now ? deadlineNs - now : 0, [weak = weak_from_this()] {
+            const auto self = weak.lock();
+            if (!self) return;
+            std::lock_guard lock(self->mutex);
+            self->resume();
+        });
+    }
+
+    void resume() {
+        if (!unfinished.empty()) type(std::u32string(std::exchange(unfinished, {})));
+        while (unfinished.empty() && !backlog.empty()) {
+            const auto work = std::move(backlog.front());
+            backlog.pop_front();
+            work();
+        }
+        finish();
+        if (!deferring()) caughtUp.notify_all();
+    }
+
     void scheduleRestore() {
         if (restoreScheduled || keymap.borrowedCount() == 0) return;
         restoreScheduled = true;
-        restorer.asyncAfter(options.keymapRestoreNs, [weak = weak_from_this()] {
+        queue.asyncAfter(options.keymapRestoreNs, [weak = weak_from_this()] {
             const auto self = weak.lock();
             if (!self) return;
             std::lock_guard lock(self->mutex);
@@ -221,7 +265,7 @@ struct EventPosterX11::State : std::enable_shared_from_this<State> {
         switch (event.type) {
         case Type::keyDown:
             if (!event.text.empty())
-                type(event.text);
+                type(scalars(event.text));
             else
                 pressKey(event.keyCode, event.autorepeat);
             break;
@@ -254,7 +298,6 @@ struct EventPosterX11::State : std::enable_shared_from_this<State> {
             }
             break;
         }
-        finish();
     }
 
     void releaseAll() {
@@ -272,7 +315,7 @@ struct EventPosterX11::State : std::enable_shared_from_this<State> {
         pixelX = 0;
         pixelY = 0;
         keymap.restoreAll();
-        finish();
+        xcb_flush(connection);
         // Handled before anything else happens: a connection closed right
         // after its last events can lose them.
         std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
@@ -302,7 +345,12 @@ struct EventPosterX11::State : std::enable_shared_from_this<State> {
     double pixelY = 0;
     KeyboardMapX11 keymap;
     bool restoreScheduled = false;
-    SerialQueue restorer{"com.ornbeck.quillmeremac.input.keymap"};
+    // Text left to type once a borrowed code has settled, and what was
+    // posted after it.
+    std::u32string unfinished;
+    std::deque<std::function<void()>> backlog;
+    std::condition_variable caughtUp;
+    SerialQueue queue{"com.ornbeck.quillmeremac.input.keymap"};
 };
 
 std::expected<std::shared_ptr<EventPosterX11>, EventPostingError> EventPosterX11::open(
@@ -333,11 +381,17 @@ std::expected<std::shared_ptr<EventPosterX11>, EventPostingError> EventPosterX11
 
 EventPosterX11::EventPosterX11(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-EventPosterX11::~EventPosterX11() { releaseAll(); }
+EventPosterX11::~EventPosterX11() {
+    std::lock_guard lock(state_->mutex);
+    // Nobody is left to type for.
+    state_->unfinished.clear();
+    state_->backlog.clear();
+    state_->releaseAll();
+}
 
 void EventPosterX11::post(const Event& event) {
     std::lock_guard lock(state_->mutex);
-    state_->post(event);
+    state_->perform([state = state_.get(), event] { state->post(event); });
 }
 
 std::optional<EventPosting::KeyRepeatRate> EventPosterX11::keyRepeatRate() {
@@ -354,11 +408,12 @@ std::optional<EventPosting::KeyRepeatRate> EventPosterX11::keyRepeatRate() {
 
 void EventPosterX11::releaseAll() {
     std::lock_guard lock(state_->mutex);
-    state_->releaseAll();
+    state_->perform([state = state_.get()] { state->releaseAll(); });
 }
 
 void EventPosterX11::sync() {
-    std::lock_guard lock(state_->mutex);
+    std::unique_lock lock(state_->mutex);
+    state_->caughtUp.wait(lock, [&] { return !state_->deferring(); });
     xcb_connection_t* connection = state_->connection;
     std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
 }

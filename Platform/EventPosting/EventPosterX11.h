@@ -23,7 +23,9 @@ namespace quillmere {
 // - line scrolls are clicks of buttons 4/5 (vertical) and 6/7 (horizontal),
 //   pixel scrolls add up to one click per pixelsPerClick; phases and the
 //   end of a gesture post nothing;
-// - text is typed key by key (see KeyboardMapX11);
+// - text is typed key by key (see KeyboardMapX11); when a character needs
+//   a borrowed code that is still settling, it and everything posted after
+//   it wait on the poster's own queue, in order: no call ever sleeps;
 // - releaseAll and destruction let go of every key and button still down,
 //   give borrowed key codes back, and toggle Caps Lock and Num Lock back
 //   when the keys posted here left them toggled.
@@ -57,7 +59,8 @@ public:
 
     // Keys and buttons posted down and not yet up.
     std::size_t heldCount() const;
-    // Returns once the server has handled everything posted before.
+    // Returns once the server has handled everything posted before, text
+    // that waited for a settling code included.
     void sync();
 
     struct State;

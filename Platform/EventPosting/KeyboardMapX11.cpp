@@ -3,10 +3,8 @@
 #include "Platform/EventPosting/KeyTable.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <memory>
-#include <thread>
 
 namespace quillmere {
 
@@ -80,7 +78,7 @@ std::optional<std::uint8_t> KeyboardMapX11::shiftKeyCode() const {
     return std::nullopt;
 }
 
-std::optional<KeyboardMapX11::Stroke> KeyboardMapX11::stroke(std::uint32_t keysym, bool shiftHeld,
+KeyboardMapX11::Outcome KeyboardMapX11::stroke(std::uint32_t keysym, bool shiftHeld,
                                                              const std::function<bool(std::uint8_t)>& held,
                                                              std::uint64_t nowNs) {
     for (Borrowed& b : borrowed_) {
@@ -100,19 +98,15 @@ std::optional<KeyboardMapX11::Stroke> KeyboardMapX11::stroke(std::uint32_t keysy
         if (keysymAt(keyCode, 0) == keysym && !shiftHeld) found = Stroke{keyCode, false};
         else if (keysymAt(keyCode, 1) == keysym && keysymAt(keyCode, 0) != keysym) found = Stroke{keyCode, !shiftHeld};
     }
-    if (found) return found;
+    if (found) return *found;
 
     std::optional<std::uint8_t> code = freeSpareCode();
     if (!code) {
-        if (borrowed_.empty()) return std::nullopt;
+        if (borrowed_.empty()) return std::monostate{};
         auto oldest = std::min_element(borrowed_.begin(), borrowed_.end(),
                                        [](const Borrowed& a, const Borrowed& b) { return a.lastUsedNs < b.lastUsedNs; });
-        // Its last character may still be looked up: let it settle first,
-        // with everything typed so far on its way.
-        if (nowNs < oldest->lastUsedNs + settleNs_) {
-            xcb_flush(connection_);
-            std::this_thread::sleep_for(std::chrono::nanoseconds(oldest->lastUsedNs + settleNs_ - nowNs));
-        }
+        // Its last character may still be looked up: it must settle first.
+        if (nowNs < oldest->lastUsedNs + settleNs_) return Wait{oldest->lastUsedNs + settleNs_};
         code = oldest->keyCode;
         borrowed_.erase(oldest);
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <variant>
 #include <vector>
 
 namespace quillmere {
@@ -22,6 +23,13 @@ public:
         bool shift = false;
         bool operator==(const Stroke&) const = default;
     };
+    // Every spare code is borrowed and still settling: ask again at untilNs.
+    struct Wait {
+        std::uint64_t untilNs = 0;
+        bool operator==(const Wait&) const = default;
+    };
+    // Nothing: no code can be had at all.
+    using Outcome = std::variant<std::monostate, Stroke, Wait>;
 
     // settleNs: how long a borrowed code keeps its character after its last
     // use before it may carry another (clients look the symbol up when they
@@ -35,10 +43,9 @@ public:
     // Reads the map anew; call before a run of strokes.
     void refresh();
     // Where to type the keysym, borrowing a spare code when it is not on the
-    // map; absent when none can be had. May wait for a borrowed code to
-    // settle when all are in use.
-    // Keys the client holds down are not used.
-    std::optional<Stroke> stroke(std::uint32_t keysym, bool shiftHeld, const std::function<bool(std::uint8_t)>& held,
+    // map. Never waits: when every borrowed code is still settling it says
+    // until when. Keys the client holds down are not used.
+    Outcome stroke(std::uint32_t keysym, bool shiftHeld, const std::function<bool(std::uint8_t)>& held,
                                  std::uint64_t nowNs);
     // The key code of Shift_L on the current map.
     std::optional<std::uint8_t> shiftKeyCode() const;

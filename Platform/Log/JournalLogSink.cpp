@@ -13,6 +13,7 @@ int JournalLogSink::priorityOf(LogLevel level) {
     case LogLevel::debug: return 7;
     case LogLevel::info: return 6;
     case LogLevel::notice: return 5;
+    case LogLevel::warning: return 4;
     case LogLevel::error: return 3;
     case LogLevel::fault: return 2;
     }

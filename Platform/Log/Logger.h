@@ -37,6 +37,8 @@ public:
     template <class... Args>
     void notice(std::string_view format, const Args&... args) const { log(LogLevel::notice, format, args...); }
     template <class... Args>
+    void warning(std::string_view format, const Args&... args) const { log(LogLevel::warning, format, args...); }
+    template <class... Args>
     void error(std::string_view format, const Args&... args) const { log(LogLevel::error, format, args...); }
     template <class... Args>
     void fault(std::string_view format, const Args&... args) const { log(LogLevel::fault, format, args...); }

@@ -10,9 +10,12 @@ void AwakeWhileStreaming::set(bool active) {
         auto activity = begin_ ? begin_(reason) : std::unexpected(std::string("no display-awake activity"));
         if (!activity || !*activity) {
             // Nothing is held, so the next set(true) tries again; claiming the
-            // display stays awake would be false.
-            log_.error("display could not be kept awake: %{public}s",
-                       activity ? std::string("no activity") : activity.error());
+            // display stays awake would be false. A machine without the
+            // service fails every session alike: once is news enough.
+            if (!warned_)
+                log_.warning("display could not be kept awake: %{public}s",
+                             activity ? std::string("no activity") : activity.error());
+            warned_ = true;
             return;
         }
         activity_ = std::move(*activity);

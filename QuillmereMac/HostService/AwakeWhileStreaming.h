@@ -35,6 +35,7 @@ private:
     std::mutex lock_;
     std::unique_ptr<Activity> activity_;
     Begin begin_;
+    bool warned_ = false;
     Logger log_{"com.ornbeck.quillmere.mac", "transport"};
 };
 

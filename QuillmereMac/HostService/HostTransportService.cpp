@@ -1,6 +1,7 @@
 #include "QuillmereMac/HostService/HostTransportService.h"
 
 #include "Platform/Crypto/Crypto.h"
+#include "Platform/SystemInfo/ProcessMemory.h"
 #include "QuillmereBase/UTF8.h"
 #include "QuillmereMac/HostService/SessionDefaults.h"
 #include "QuillmereTransport/QUICParameters.h"
@@ -166,6 +167,9 @@ void HostTransportService::forget(const std::shared_ptr<HostConnection>& connect
         onSessionChange_(remaining, activeSessionCount());
     }
     updateAwake();
+    // The last connection gone: what its threads freed goes back to the
+    // system, once this turn has let go of the connection itself.
+    if (connections_.empty() && retiring_.empty()) main_.async([] { ProcessMemory::releaseFreed(); });
 }
 
 void HostTransportService::updateAwake() {

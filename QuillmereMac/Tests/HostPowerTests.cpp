@@ -47,21 +47,25 @@ TEST(AwakeWhileStreaming, BeginsOnceAndEndsOnce) {
               (std::vector<std::string>{"display kept awake while streaming", "display sleep allowed again"}));
 }
 
-TEST(AwakeWhileStreaming, AFailedBeginHoldsNothingAndIsRetried) {
+TEST(AwakeWhileStreaming, AFailedBeginHoldsNothingIsRetriedAndWarnsOnce) {
     LogCapture log;
     int attempts = 0;
     int ended = 0;
     AwakeWhileStreaming awake([&](std::string_view) -> std::expected<std::unique_ptr<AwakeWhileStreaming::Activity>, std::string> {
-        if (++attempts == 1) return std::unexpected(std::string("Inhibit: no logind"));
+        if (++attempts <= 2) return std::unexpected(std::string("Inhibit: no logind"));
         return std::make_unique<CountingActivity>(ended);
     });
     awake.set(true);
     EXPECT_FALSE(awake.isHeld());
     awake.set(false); // nothing held: no "allowed again"
+    awake.set(true); // a second session fails alike, silently
+    EXPECT_FALSE(awake.isHeld());
     awake.set(true);
     EXPECT_TRUE(awake.isHeld());
+    EXPECT_EQ(attempts, 3);
     EXPECT_EQ(log.lines("transport"), (std::vector<std::string>{"display could not be kept awake: Inhibit: no logind",
                                                                  "display kept awake while streaming"}));
+    EXPECT_EQ(log.entries().front().level, LogLevel::warning);
 }
 
 PowerSourceDescription battery(std::int64_t current, std::int64_t maximum, const char* state,

@@ -16,6 +16,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <iostream>
+
 namespace quillmere::testing {
 namespace {
 
@@ -205,6 +210,49 @@ TEST_F(RemoteControlEndToEnd, InputFromTheViewerReachesAnotherClientsWindow) {
     EXPECT_EQ(details(recorder->ofType(XCB_KEY_RELEASE)), std::vector<std::uint8_t>{56});
     EXPECT_FALSE(held(56));
     EXPECT_TRUE(eventually([&] { return host->pipeline->control().injector() == nullptr; }));
+}
+
+// Far more characters off the keyboard map than there are spare key codes:
+// most wait for a borrowed code to settle, yet the connection answers its
+// pings at once and the text arrives whole and in order.
+TEST_F(RemoteControlEndToEnd, ALongTextOffTheMapNeverHoldsUpTheConnection) {
+    constexpr int chunks = 8;
+    constexpr char32_t perChunk = 40; // 120 bytes of UTF-8, under a message's limit
+    std::vector<std::uint32_t> typed;
+    recorder->clear();
+    for (int chunk = 0; chunk < chunks; ++chunk) {
+        std::string text;
+        for (char32_t c = 0x4e00 + chunk * perChunk; c < 0x4e00 + (chunk + 1) * perChunk; ++c) {
+            text += static_cast<char>(0xe0 | (c >> 12));
+            text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+            text += static_cast<char>(0x80 | (c & 0x3f));
+            typed.push_back(0x01000000u | c);
+        }
+        send(input::Text{std::move(text)});
+    }
+    std::vector<double> roundTripsMs;
+    std::size_t pressesAtFirstPong = 0;
+    for (int i = 0; i < 5; ++i) {
+        const std::uint64_t sentAt = Clock::nowNs();
+        viewer->sendControl(msg::Ping{sentAt});
+        std::optional<std::uint64_t> answeredAt;
+        ASSERT_TRUE(viewer->waitUntil([&](const TestViewer& v) {
+            const auto& echoes = v.counts().pongEchoesNs;
+            for (std::size_t j = 0; j < echoes.size(); ++j)
+                if (echoes[j] == sentAt) answeredAt = v.counts().pongsAtNs[j];
+            return answeredAt.has_value();
+        }));
+        if (i == 0) pressesAtFirstPong = recorder->ofType(XCB_KEY_PRESS).size();
+        roundTripsMs.push_back(static_cast<double>(*answeredAt - sentAt) / 1e6);
+    }
+    ASSERT_TRUE(recorder->waitForCount(XCB_KEY_PRESS, typed.size(), 60s));
+    EXPECT_EQ(recorder->pressedKeysyms(), typed);
+    // The first ping was answered while the text was still being typed.
+    EXPECT_LT(pressesAtFirstPong, typed.size());
+    std::cout << fmt::format("ping round trips while typing {} characters: {:.1f} ms\n", typed.size(),
+                             fmt::join(roundTripsMs, " ms, "));
+    // A settle wait on the connection's queue alone would take 200 ms.
+    for (double ms : roundTripsMs) EXPECT_LT(ms, 200.0);
 }
 
 TEST_F(RemoteControlEndToEnd, ClipboardTextTravelsBothWaysOnlyWhenApproved) {

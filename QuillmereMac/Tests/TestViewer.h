@@ -70,6 +70,8 @@ public:
         int decodeErrors = 0;
         // When each pong arrived and each whole frame was assembled, on the uptime clock.
         std::vector<std::uint64_t> pongsAtNs;
+        // The ping time each pong echoed, beside its arrival.
+        std::vector<std::uint64_t> pongEchoesNs;
         std::vector<std::uint64_t> framesAtNs;
     };
 
@@ -174,9 +176,10 @@ private:
             perform(session_.start());
             startTimer();
         } else if (const auto* control = std::get_if<peer::Control>(&event)) {
-            if (control->message.is<msg::Pong>()) {
+            if (const auto* pong = control->message.as<msg::Pong>()) {
                 std::lock_guard lock(mutex_);
                 counts_.pongsAtNs.push_back(now);
+                counts_.pongEchoesNs.push_back(pong->echoedTimeNs);
             }
             perform(session_.handle(control->message, now));
         } else if (const auto* datagram = std::get_if<peer::Datagram>(&event)) {

@@ -1,5 +1,6 @@
 #include "TestSupport/Host/TestHost.h"
 
+#include "Platform/SystemInfo/ProcessMemory.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/App/DesktopEnvironmentX11.h"
 #include "QuillmereMac/Desktop/PipelineBackends.h"
@@ -20,6 +21,13 @@ struct HeldActivity final : AwakeWhileStreaming::Activity {
     ~HeldActivity() override { held.withLock([](int& n) { --n; }); }
     LockedBox<int>& held;
 };
+
+// As the program's main does, and as early: the bound is only safe to set
+// before any thread allocates.
+[[maybe_unused]] const bool arenasBounded = [] {
+    ProcessMemory::limitArenas(ProcessMemory::hostArenas);
+    return true;
+}();
 
 } // namespace
 

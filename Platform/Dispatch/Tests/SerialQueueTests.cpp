@@ -1,3 +1,4 @@
+#include "Platform/Dispatch/DispatchRuntime.h"
 #include "Platform/Dispatch/DispatchTimer.h"
 #include "Platform/Dispatch/LockedBox.h"
 #include "Platform/Dispatch/SerialQueue.h"
@@ -165,7 +166,9 @@ TEST(DispatchTimer, DoesNotFireBeforeResumeAndNotAfterItsOwnerIsGone) {
 }
 
 TEST(SerialQueue, IdleQueuesHoldNoThreads) {
-    const std::size_t before = WorkerPool::shared().threads();
+    DispatchRuntime runtime;
+    WorkerPool& pool = *runtime.pool();
+    const std::size_t before = pool.threads();
     std::vector<std::unique_ptr<SerialQueue>> queues;
     std::atomic<int> fired{0};
     for (int i = 0; i < 200; ++i) {
@@ -175,7 +178,7 @@ TEST(SerialQueue, IdleQueuesHoldNoThreads) {
     }
     // A thread finishing one queue's turn may not be back in time for the
     // next queue's work, so a few may start; nothing like one per queue.
-    EXPECT_LE(WorkerPool::shared().threads(), before + 16);
+    EXPECT_LE(pool.threads(), before + 16);
     queues.clear(); // their delayed work goes with them
     EXPECT_EQ(fired.load(), 0);
 }
@@ -194,6 +197,40 @@ TEST(SerialQueue, AChainOfSyncsAcrossManyQueuesNeverRunsOutOfThreads) {
     };
     descend(0);
     EXPECT_EQ(reached, depth);
+}
+
+// The program's runtime: queues made while it lives run on it, its end
+// waits for every thread and drops delayed work, and a queue that outlives
+// it still runs what it is given, on the asking thread.
+TEST(DispatchRuntime, ItsEndWaitsForItsThreadsAndQueuesMadeOnItStillWork) {
+    auto runtime = std::make_unique<DispatchRuntime>();
+    const std::shared_ptr<WorkerPool> pool = runtime->pool();
+    ASSERT_EQ(&DispatchRuntime::current(), runtime.get());
+    std::vector<std::unique_ptr<SerialQueue>> queues;
+    std::atomic<int> ran{0};
+    std::atomic<int> late{0};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    for (int i = 0; i < 4; ++i) {
+        queues.push_back(std::make_unique<SerialQueue>("test.runtime"));
+        queues.back()->async([&, released] {
+            released.wait();
+            ++ran;
+        });
+        queues.back()->asyncAfter(60'000'000'000ULL, [&] { ++late; });
+    }
+    EXPECT_EQ(pool->threads(), 4u); // each blocked item holds a thread
+    release.set_value();
+    runtime.reset(); // running items finish first
+    EXPECT_EQ(ran.load(), 4);
+    EXPECT_EQ(pool->threads(), 0u);
+
+    const std::thread::id caller = std::this_thread::get_id();
+    std::thread::id ranOn;
+    queues.front()->async([&] { ranOn = std::this_thread::get_id(); });
+    EXPECT_EQ(ranOn, caller);
+    queues.clear();
+    EXPECT_EQ(late.load(), 0);
 }
 
 TEST(LockedBox, GuardsItsValueAcrossThreads) {

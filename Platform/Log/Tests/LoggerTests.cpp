@@ -117,6 +117,7 @@ TEST(JournalLogSink, MapsLevelsToSyslogPriorities) {
     EXPECT_EQ(JournalLogSink::priorityOf(LogLevel::debug), 7);
     EXPECT_EQ(JournalLogSink::priorityOf(LogLevel::info), 6);
     EXPECT_EQ(JournalLogSink::priorityOf(LogLevel::notice), 5);
+    EXPECT_EQ(JournalLogSink::priorityOf(LogLevel::warning), 4);
     EXPECT_EQ(JournalLogSink::priorityOf(LogLevel::error), 3);
     EXPECT_EQ(JournalLogSink::priorityOf(LogLevel::fault), 2);
 }
