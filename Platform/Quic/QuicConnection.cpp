@@ -193,7 +193,8 @@ void QuicConnection::sendDatagram(Bytes datagram, DatagramCompletion completion)
         completeLater(*d_->executor, std::move(completion), false);
         return;
     }
-    d_->datagrams.push_back(Internals::PendingDatagram{std::move(datagram), std::move(completion)});
+    d_->datagrams.push_back(
+        Internals::PendingDatagram{std::move(datagram), std::move(completion), d_->executor->nowNs()});
     flush();
     deliverEvents();
 }
@@ -207,10 +208,11 @@ void QuicConnection::sendDatagrams(std::vector<Bytes> datagrams, DatagramComplet
         completeLater(*d_->executor, std::move(completion), false);
         return;
     }
+    const std::uint64_t now = d_->executor->nowNs();
     for (std::size_t i = 0; i < datagrams.size(); ++i) {
         const bool last = i + 1 == datagrams.size();
-        d_->datagrams.push_back(
-            Internals::PendingDatagram{std::move(datagrams[i]), last ? std::move(completion) : DatagramCompletion{}});
+        d_->datagrams.push_back(Internals::PendingDatagram{
+            std::move(datagrams[i]), last ? std::move(completion) : DatagramCompletion{}, now});
     }
     flush();
     deliverEvents();
@@ -337,6 +339,10 @@ void QuicConnection::deliverEvents() {
     }
     d_->delivering = false;
 }
+
+void QuicConnection::setDatagramMaxAge(std::uint64_t maxAgeNs) { d_->datagramMaxAgeNs = maxAgeNs; }
+
+std::uint64_t QuicConnection::datagramsExpired() const { return d_->datagramsExpired; }
 
 void QuicConnection::failDatagrams() {
     for (auto& datagram : d_->datagrams) completeLater(*d_->executor, std::move(datagram.completion), false);

@@ -70,6 +70,7 @@ void QuicConnection::flush() {
     // keeps its slot until it is complete.
     round.slot = d.batchBuffer.data();
     round.datagramsBlocked = !handshakeDone;
+    expireDatagrams(round.now);
 
     for (;;) {
         StreamID streamID = -1;
@@ -111,6 +112,18 @@ void QuicConnection::flush() {
     d.batch.clear();
     d.flushing = false;
     armTimer();
+}
+
+// Datagrams queue in order, so the ones that waited too long are in front.
+void QuicConnection::expireDatagrams(std::uint64_t now) {
+    Internals& d = *d_;
+    if (d.datagramMaxAgeNs == 0) return;
+    while (!d.datagrams.empty() && now > d.datagrams.front().queuedAtNs &&
+           now - d.datagrams.front().queuedAtNs > d.datagramMaxAgeNs) {
+        if (auto& c = d.datagrams.front().completion) d.executor->async([c = std::move(c)] { c(false); });
+        d.datagrams.pop_front();
+        ++d.datagramsExpired;
+    }
 }
 
 QuicConnection::Wrote QuicConnection::writeDatagram(FlushRound& round) {

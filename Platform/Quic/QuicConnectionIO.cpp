@@ -254,7 +254,11 @@ void QuicConnection::transmit(ByteView packet) {
 void QuicConnection::armTimer() {
     Internals& d = *d_;
     if (d.conn == nullptr || d.closed || d.finished) return;
-    const std::uint64_t expiry = ngtcp2_conn_get_expiry(d.conn);
+    std::uint64_t expiry = ngtcp2_conn_get_expiry(d.conn);
+    // The oldest waiting datagram is dropped at its age even when the
+    // library has nothing to time.
+    if (d.datagramMaxAgeNs != 0 && !d.datagrams.empty())
+        expiry = std::min(expiry, d.datagrams.front().queuedAtNs + d.datagramMaxAgeNs + 1);
     if (expiry == std::numeric_limits<std::uint64_t>::max()) return;
     if (d.timerArmed && d.timerDeadlineNs <= expiry) return;
     d.timerArmed = true;
