@@ -195,8 +195,7 @@ void QuicConnection::sendDatagram(Bytes datagram, DatagramCompletion completion)
     }
     d_->datagrams.push_back(
         Internals::PendingDatagram{std::move(datagram), std::move(completion), d_->executor->nowNs()});
-    flush();
-    deliverEvents();
+    scheduleFlush();
 }
 
 void QuicConnection::sendDatagrams(std::vector<Bytes> datagrams, DatagramCompletion completion) {
@@ -214,8 +213,21 @@ void QuicConnection::sendDatagrams(std::vector<Bytes> datagrams, DatagramComplet
         d_->datagrams.push_back(Internals::PendingDatagram{
             std::move(datagrams[i]), last ? std::move(completion) : DatagramCompletion{}, now});
     }
-    flush();
-    deliverEvents();
+    scheduleFlush();
+}
+
+// Datagrams sent one by one in a turn of the queue leave together at its
+// end, in as few packets and system calls as they fit.
+void QuicConnection::scheduleFlush() {
+    if (d_->flushScheduled) return;
+    d_->flushScheduled = true;
+    d_->executor->async([weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (!self) return;
+        self->d_->flushScheduled = false;
+        self->flush();
+        self->deliverEvents();
+    });
 }
 
 std::size_t QuicConnection::usableDatagramSize() const {

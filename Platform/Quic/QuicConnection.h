@@ -167,6 +167,7 @@ private:
     struct FlushRound;
     enum class Wrote : std::uint8_t { packet, more, nothing, failed };
     void flush();
+    void scheduleFlush();
     void expireDatagrams(std::uint64_t now);
     Wrote writeDatagram(FlushRound& round);
     Wrote writeStream(FlushRound& round, StreamID id);

@@ -104,6 +104,7 @@ struct QuicConnection::Internals {
     bool protocolMismatch = false;
     bool delivering = false;
     bool flushing = false;
+    bool flushScheduled = false;
 
     bool timerArmed = false;
     std::uint64_t timerDeadlineNs = 0;
