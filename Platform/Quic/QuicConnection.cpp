@@ -273,7 +273,7 @@ void QuicConnection::close(std::uint64_t applicationCode, std::string_view reaso
                                                                 d_->packetBuffer.size(), &error, d_->executor->nowNs());
         if (written > 0) {
             d_->closePacket.assign(d_->packetBuffer.begin(), d_->packetBuffer.begin() + written);
-            transmit(viewOf(d_->closePacket));
+            sendClosePacket();
         }
     }
     if (d_->conn == nullptr && d_->role == Role::server) refuseUnstarted(applicationCode);

@@ -157,6 +157,7 @@ private:
     void writeClose(const ngtcp2_connection_close_error& close);
     void refuseUnstarted(std::uint64_t applicationCode);
     void transmit(ByteView packet);
+    void sendClosePacket();
     void armTimer();
     void onTimer(std::uint64_t deadlineNs);
     void failDatagrams();

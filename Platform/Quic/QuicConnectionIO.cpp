@@ -15,6 +15,8 @@ namespace {
 // Once the connection has closed, a peer that keeps sending gets the close
 // packet again, this many times at most.
 constexpr int maxCloseResends = 8;
+// How many times the close packet goes out when this side closes.
+constexpr int closeCopies = 3;
 
 ngtcp2_path pathOf(const SocketAddress& local, const SocketAddress& remote) {
     return ngtcp2_path{
@@ -223,7 +225,7 @@ void QuicConnection::writeClose(const ngtcp2_connection_close_error& close) {
                                                             d.packetBuffer.size(), &close, d.executor->nowNs());
     if (written > 0) {
         d.closePacket.assign(d.packetBuffer.begin(), d.packetBuffer.begin() + written);
-        transmit(viewOf(d.closePacket));
+        sendClosePacket();
     }
     failDatagrams();
     for (auto& [stream, entry] : d.streams) entry.buffer.clear();
@@ -242,6 +244,13 @@ void QuicConnection::refuseUnstarted(std::uint64_t applicationCode) {
     const auto packet = StatelessClose::answer(
         viewOf(first), applicationCode == 0 ? StatelessClose::noError : StatelessClose::connectionRefused);
     if (packet) d_->endpoint->send(d_->remote, viewOf(*packet));
+}
+
+// The side that closes usually goes away at once, so nothing answers a
+// peer that missed the close but the idle timeout, seconds later. Copies
+// cost a few bytes once; a lossy link then rarely drops them all.
+void QuicConnection::sendClosePacket() {
+    for (int copy = 0; copy < closeCopies; ++copy) transmit(viewOf(d_->closePacket));
 }
 
 void QuicConnection::transmit(ByteView packet) {
