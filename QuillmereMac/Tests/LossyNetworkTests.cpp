@@ -209,18 +209,22 @@ TEST_F(LossyNetworkTest, UnderTenPercentLossFramesArriveFreshAndTheSessionEndsPr
         // The first frames wait for the stream to start: the rate counts from the tenth.
         const double seconds = static_cast<double>(counts.framesAtNs.back() - counts.framesAtNs[9]) / 1e9;
         const double fps = static_cast<double>(counts.framesAtNs.size() - 10) / seconds;
+        // Frame numbers count what the host sent, so the share assembled
+        // is what the network and the transport let through.
+        const auto [fewest, most] = std::minmax_element(counts.frameIDs.begin() + 9, counts.frameIDs.end());
+        const double sentFps = static_cast<double>(*most - *fewest + 1) / seconds;
         const double p50 = percentileMs(counts.frameAgesNs, 0.50);
         const double p99 = percentileMs(counts.frameAgesNs, 0.99);
         const double worst = percentileMs(counts.frameAgesNs, 1.0);
-        std::cout << fmt::format("10 % loss, seed {}: {} frames at {:.1f} fps; capture to assembled p50 {:.1f} ms, "
+        std::cout << fmt::format("10 % loss, seed {}: {} frames at {:.1f} fps of {:.1f} sent; capture to assembled p50 {:.1f} ms, "
                                  "p99 {:.1f} ms, worst {:.1f} ms; after the last frame the viewer closed in {:.0f} ms, "
                                  "the host in {:.0f} ms; {} recovery requests, {} keyframes\n",
-                                 seed, counts.framesAtNs.size(), fps, p50, p99, worst, viewerEndMs, endMs,
+                                 seed, counts.framesAtNs.size(), fps, sentFps, p50, p99, worst, viewerEndMs, endMs,
                                  counts.recoveryRequests, counts.keyframes);
         // A 1080p frame takes two to three datagrams of 1200 bytes: at 10 %
         // loss about four frames in five arrive whole, 44-47 a second from a
-        // 57-60 fps source. Video held back in the transport gave 32-43.
-        EXPECT_GE(fps, 42.0);
+        // 57-60 fps source; the rest is lost on the way, not held back.
+        EXPECT_GE(fps / sentFps, 0.65);
         EXPECT_LE(p99, 50.0);
         EXPECT_LE(worst, 250.0);
         EXPECT_LE(endMs, 2000.0);

@@ -70,6 +70,7 @@ public:
         std::vector<std::uint64_t> framesAtNs;
         // Each whole frame's age when it was assembled (its capture time on the same clock).
         std::vector<std::uint64_t> frameAgesNs;
+        std::vector<std::uint32_t> frameIDs;
     };
 
     TestViewer(const LocalIdentity& identity, const Digest32& hostFingerprint, std::uint16_t port, Defaults& defaults,
@@ -255,6 +256,7 @@ private:
             const std::uint64_t now = Clock::nowNs();
             counts_.framesAtNs.push_back(now);
             counts_.frameAgesNs.push_back(now > frame.captureTimeNs ? now - frame.captureTimeNs : 0);
+            counts_.frameIDs.push_back(frame.frameID);
         }
         const bool keyframe = frame.flags.contains(MediaHeader::Flags::keyframe);
         const bool follows = lastFrameID_ && frame.frameID == *lastFrameID_ + 1;
