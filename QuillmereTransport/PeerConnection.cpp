@@ -229,6 +229,12 @@ void PeerConnection::sendDatagrams(std::vector<Bytes> datagrams, DatagramComplet
     quic_->sendDatagrams(std::move(datagrams), std::move(completion));
 }
 
+void PeerConnection::setDatagramMaxAge(std::uint64_t maxAgeNs) {
+    queue_->async([quic = quic_, maxAgeNs] { quic->setDatagramMaxAge(maxAgeNs); });
+}
+
+std::int64_t PeerConnection::datagramsExpired() const { return static_cast<std::int64_t>(quic_->datagramsExpired()); }
+
 std::int64_t PeerConnection::usableDatagramSize() const {
     if (!datagramFlow_) return 0;
     return static_cast<std::int64_t>(quic_->usableDatagramSize());

@@ -75,6 +75,11 @@ public:
     void sendDatagrams(std::vector<Bytes> datagrams, DatagramCompletion completion = {});
     // 0 without a datagram flow.
     std::int64_t usableDatagramSize() const;
+    // From any thread: datagrams that wait longer than this in the transport
+    // are dropped, never sent late; their completions receive false.
+    void setDatagramMaxAge(std::uint64_t maxAgeNs);
+    // On the queue only: how many were dropped so.
+    std::int64_t datagramsExpired() const;
     // Read when the control stream became ready.
     std::optional<Digest32> peerFingerprint() const { return peerFingerprint_; }
 

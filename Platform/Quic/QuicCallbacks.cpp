@@ -195,6 +195,10 @@ void QuicCallbacks::settings(ngtcp2_settings& settings, const QuicConfiguration&
     settings.handshake_timeout = configuration.handshakeTimeoutNs;
     settings.max_window = maxConnectionWindow;
     settings.max_stream_window = maxStreamWindow;
+    // Wi-Fi loses packets at random: a window that shrinks at every loss,
+    // as Cubic's does, holds video back until it goes stale. BBR paces by
+    // the measured bandwidth and round trip instead.
+    settings.cc_algo = NGTCP2_CC_ALGO_BBR;
 }
 
 void QuicCallbacks::transportParameters(ngtcp2_transport_params& parameters, const QuicConfiguration& configuration,

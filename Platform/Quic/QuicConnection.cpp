@@ -193,9 +193,9 @@ void QuicConnection::sendDatagram(Bytes datagram, DatagramCompletion completion)
         completeLater(*d_->executor, std::move(completion), false);
         return;
     }
-    d_->datagrams.push_back(Internals::PendingDatagram{std::move(datagram), std::move(completion)});
-    flush();
-    deliverEvents();
+    d_->datagrams.push_back(
+        Internals::PendingDatagram{std::move(datagram), std::move(completion), d_->executor->nowNs()});
+    scheduleFlush();
 }
 
 void QuicConnection::sendDatagrams(std::vector<Bytes> datagrams, DatagramCompletion completion) {
@@ -207,13 +207,27 @@ void QuicConnection::sendDatagrams(std::vector<Bytes> datagrams, DatagramComplet
         completeLater(*d_->executor, std::move(completion), false);
         return;
     }
+    const std::uint64_t now = d_->executor->nowNs();
     for (std::size_t i = 0; i < datagrams.size(); ++i) {
         const bool last = i + 1 == datagrams.size();
-        d_->datagrams.push_back(
-            Internals::PendingDatagram{std::move(datagrams[i]), last ? std::move(completion) : DatagramCompletion{}});
+        d_->datagrams.push_back(Internals::PendingDatagram{
+            std::move(datagrams[i]), last ? std::move(completion) : DatagramCompletion{}, now});
     }
-    flush();
-    deliverEvents();
+    scheduleFlush();
+}
+
+// Datagrams sent one by one in a turn of the queue leave together at its
+// end, in as few packets and system calls as they fit.
+void QuicConnection::scheduleFlush() {
+    if (d_->flushScheduled) return;
+    d_->flushScheduled = true;
+    d_->executor->async([weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (!self) return;
+        self->d_->flushScheduled = false;
+        self->flush();
+        self->deliverEvents();
+    });
 }
 
 std::size_t QuicConnection::usableDatagramSize() const {
@@ -259,7 +273,7 @@ void QuicConnection::close(std::uint64_t applicationCode, std::string_view reaso
                                                                 d_->packetBuffer.size(), &error, d_->executor->nowNs());
         if (written > 0) {
             d_->closePacket.assign(d_->packetBuffer.begin(), d_->packetBuffer.begin() + written);
-            transmit(viewOf(d_->closePacket));
+            sendClosePacket();
         }
     }
     if (d_->conn == nullptr && d_->role == Role::server) refuseUnstarted(applicationCode);
@@ -337,6 +351,10 @@ void QuicConnection::deliverEvents() {
     }
     d_->delivering = false;
 }
+
+void QuicConnection::setDatagramMaxAge(std::uint64_t maxAgeNs) { d_->datagramMaxAgeNs = maxAgeNs; }
+
+std::uint64_t QuicConnection::datagramsExpired() const { return d_->datagramsExpired; }
 
 void QuicConnection::failDatagrams() {
     for (auto& datagram : d_->datagrams) completeLater(*d_->executor, std::move(datagram.completion), false);

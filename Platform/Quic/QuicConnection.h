@@ -115,6 +115,11 @@ public:
     void sendDatagrams(std::vector<Bytes> datagrams, DatagramCompletion completion = {});
     // 0 without a handshake or when the peer takes no datagrams.
     std::size_t usableDatagramSize() const;
+    // A datagram that waited longer than this for the congestion window is
+    // dropped, its completion told false, rather than sent late; 0: never.
+    void setDatagramMaxAge(std::uint64_t maxAgeNs);
+    // Datagrams dropped so far for waiting too long.
+    std::uint64_t datagramsExpired() const;
 
     // DER, leaf first.
     std::vector<Bytes> peerCertificates() const;
@@ -152,6 +157,7 @@ private:
     void writeClose(const ngtcp2_connection_close_error& close);
     void refuseUnstarted(std::uint64_t applicationCode);
     void transmit(ByteView packet);
+    void sendClosePacket();
     void armTimer();
     void onTimer(std::uint64_t deadlineNs);
     void failDatagrams();
@@ -162,6 +168,8 @@ private:
     struct FlushRound;
     enum class Wrote : std::uint8_t { packet, more, nothing, failed };
     void flush();
+    void scheduleFlush();
+    void expireDatagrams(std::uint64_t now);
     Wrote writeDatagram(FlushRound& round);
     Wrote writeStream(FlushRound& round, StreamID id);
     Wrote writeFramesOnly(FlushRound& round);

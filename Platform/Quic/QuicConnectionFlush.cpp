@@ -25,10 +25,14 @@ struct QuicConnection::FlushRound {
     ngtcp2_pkt_info info{};
     std::vector<ngtcp2_vec> vectors;
     int refusedInARow = 0;
+    std::uint64_t cwndLeft = 0;
+    std::uint64_t pathPayload = 0;
     bool datagramTurn = false;
     // What the congestion window or pacing refused in this round.
     bool datagramsBlocked = false;
     bool streamsBlocked = false;
+
+    bool roomForDatagram() const;
 };
 
 // Datagrams leave room in the congestion window for one more packet.
@@ -40,10 +44,9 @@ struct QuicConnection::FlushRound {
 // which the peer's own packets keep postponing. The room kept here lets
 // stream data, acknowledgements and pings through at any time; they arm
 // the probe timer or get acknowledged, and loss detection then clears the
-// window.
-static bool roomForDatagram(ngtcp2_conn* conn) {
-    return ngtcp2_conn_get_cwnd_left(conn) > ngtcp2_conn_get_path_max_tx_udp_payload_size(conn);
-}
+// window. The window is read once a round and counted down as packets are
+// written: only this round adds bytes in flight meanwhile.
+bool QuicConnection::FlushRound::roomForDatagram() const { return cwndLeft > pathPayload; }
 
 void QuicConnection::flush() {
     Internals& d = *d_;
@@ -70,6 +73,9 @@ void QuicConnection::flush() {
     // keeps its slot until it is complete.
     round.slot = d.batchBuffer.data();
     round.datagramsBlocked = !handshakeDone;
+    round.cwndLeft = ngtcp2_conn_get_cwnd_left(d.conn);
+    round.pathPayload = ngtcp2_conn_get_path_max_tx_udp_payload_size(d.conn);
+    expireDatagrams(round.now);
 
     for (;;) {
         StreamID streamID = -1;
@@ -113,6 +119,18 @@ void QuicConnection::flush() {
     armTimer();
 }
 
+// Datagrams queue in order, so the ones that waited too long are in front.
+void QuicConnection::expireDatagrams(std::uint64_t now) {
+    Internals& d = *d_;
+    if (d.datagramMaxAgeNs == 0) return;
+    while (!d.datagrams.empty() && now > d.datagrams.front().queuedAtNs &&
+           now - d.datagrams.front().queuedAtNs > d.datagramMaxAgeNs) {
+        if (auto& c = d.datagrams.front().completion) d.executor->async([c = std::move(c)] { c(false); });
+        d.datagrams.pop_front();
+        ++d.datagramsExpired;
+    }
+}
+
 QuicConnection::Wrote QuicConnection::writeDatagram(FlushRound& round) {
     Internals& d = *d_;
     auto& datagram = d.datagrams.front();
@@ -122,7 +140,7 @@ QuicConnection::Wrote QuicConnection::writeDatagram(FlushRound& round) {
         d.datagrams.pop_front();
         return Wrote::more;
     }
-    if (!roomForDatagram(d.conn)) {
+    if (!round.roomForDatagram()) {
         round.datagramsBlocked = true;
         return Wrote::more;
     }
@@ -204,6 +222,8 @@ QuicConnection::Wrote QuicConnection::conclude(FlushRound& round, std::ptrdiff_t
     }
     if (written == 0) return Wrote::nothing;
     d.batch.emplace_back(round.slot, static_cast<std::size_t>(written));
+    const auto bytes = static_cast<std::uint64_t>(written);
+    round.cwndLeft = round.cwndLeft > bytes ? round.cwndLeft - bytes : 0;
     return Wrote::packet;
 }
 

@@ -15,6 +15,8 @@ namespace {
 // Once the connection has closed, a peer that keeps sending gets the close
 // packet again, this many times at most.
 constexpr int maxCloseResends = 8;
+// How many times the close packet goes out when this side closes.
+constexpr int closeCopies = 3;
 
 ngtcp2_path pathOf(const SocketAddress& local, const SocketAddress& remote) {
     return ngtcp2_path{
@@ -223,7 +225,7 @@ void QuicConnection::writeClose(const ngtcp2_connection_close_error& close) {
                                                             d.packetBuffer.size(), &close, d.executor->nowNs());
     if (written > 0) {
         d.closePacket.assign(d.packetBuffer.begin(), d.packetBuffer.begin() + written);
-        transmit(viewOf(d.closePacket));
+        sendClosePacket();
     }
     failDatagrams();
     for (auto& [stream, entry] : d.streams) entry.buffer.clear();
@@ -244,6 +246,13 @@ void QuicConnection::refuseUnstarted(std::uint64_t applicationCode) {
     if (packet) d_->endpoint->send(d_->remote, viewOf(*packet));
 }
 
+// The side that closes usually goes away at once, so nothing answers a
+// peer that missed the close but the idle timeout, seconds later. Copies
+// cost a few bytes once; a lossy link then rarely drops them all.
+void QuicConnection::sendClosePacket() {
+    for (int copy = 0; copy < closeCopies; ++copy) transmit(viewOf(d_->closePacket));
+}
+
 void QuicConnection::transmit(ByteView packet) {
     auto error = d_->endpoint->send(d_->remote, packet);
     if (!error || d_->closed || d_->finished) return;
@@ -254,7 +263,11 @@ void QuicConnection::transmit(ByteView packet) {
 void QuicConnection::armTimer() {
     Internals& d = *d_;
     if (d.conn == nullptr || d.closed || d.finished) return;
-    const std::uint64_t expiry = ngtcp2_conn_get_expiry(d.conn);
+    std::uint64_t expiry = ngtcp2_conn_get_expiry(d.conn);
+    // The oldest waiting datagram is dropped at its age even when the
+    // library has nothing to time.
+    if (d.datagramMaxAgeNs != 0 && !d.datagrams.empty())
+        expiry = std::min(expiry, d.datagrams.front().queuedAtNs + d.datagramMaxAgeNs + 1);
     if (expiry == std::numeric_limits<std::uint64_t>::max()) return;
     if (d.timerArmed && d.timerDeadlineNs <= expiry) return;
     d.timerArmed = true;

@@ -37,6 +37,7 @@ struct QuicConnection::Internals {
     struct PendingDatagram {
         Bytes data;
         DatagramCompletion completion;
+        std::uint64_t queuedAtNs = 0;
     };
 
     // Events gathered inside library calls, delivered once they returned.
@@ -92,6 +93,9 @@ struct QuicConnection::Internals {
     bool datagramFlowRequested = false;
     bool datagramFlowReported = false;
     std::deque<PendingDatagram> datagrams;
+    // 0: datagrams wait as long as it takes.
+    std::uint64_t datagramMaxAgeNs = 0;
+    std::uint64_t datagramsExpired = 0;
 
     std::deque<Event> events;
     // Received stream bytes whose flow-control credit goes back after the read.
@@ -100,6 +104,7 @@ struct QuicConnection::Internals {
     bool protocolMismatch = false;
     bool delivering = false;
     bool flushing = false;
+    bool flushScheduled = false;
 
     bool timerArmed = false;
     std::uint64_t timerDeadlineNs = 0;

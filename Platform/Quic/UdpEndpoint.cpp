@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <future>
 #include <thread>
 #include <vector>
@@ -74,6 +76,8 @@ struct UdpEndpoint::State {
     const FileDescriptor socket;
     FileDescriptor wake;
     std::atomic<bool> stopping{false};
+    // Cleared for good when the kernel refuses segmentation offload.
+    std::atomic<bool> segmentation{true};
     std::thread thread;
     std::thread::id threadID;
     PacketSink packets;
@@ -214,30 +218,80 @@ std::optional<QuicError> UdpEndpoint::send(const SocketAddress& to, ByteView pac
     return QuicError::posix(EAGAIN, "sending");
 }
 
+namespace {
+
+// What one sendmmsg call carries: at most this many messages, each either
+// one packet or a run of equal-sized ones the kernel cuts apart (UDP GSO).
+constexpr std::size_t maxMessages = 64;
+constexpr std::size_t maxVectors = 256;
+constexpr std::size_t maxSegments = 64;            // the kernel's UDP_MAX_SEGMENTS
+constexpr std::size_t maxSegmentedBytes = 60'000;  // under the 64 KB of one send
+
+struct SegmentControl {
+    alignas(cmsghdr) std::uint8_t bytes[CMSG_SPACE(sizeof(std::uint16_t))];
+};
+
+} // namespace
+
 std::optional<QuicError> UdpEndpoint::sendBatch(const SocketAddress& to, std::span<const ByteView> packets) const {
-    constexpr std::size_t maxBatch = 64;
-    std::array<mmsghdr, maxBatch> messages{};
-    std::array<iovec, maxBatch> vectors{};
+    std::array<mmsghdr, maxMessages> messages{};
+    std::array<iovec, maxVectors> vectors{};
+    std::array<SegmentControl, maxMessages> controls{};
+    std::array<std::size_t, maxMessages> endOf{}; // the first packet after each message
     std::size_t done = 0;
     int waits = 0;
     while (done < packets.size()) {
-        const std::size_t count = std::min(maxBatch, packets.size() - done);
-        for (std::size_t i = 0; i < count; ++i) {
-            vectors[i] = {const_cast<std::uint8_t*>(packets[done + i].data()), packets[done + i].size()};
-            messages[i].msg_hdr = {};
+        const bool segmenting = state_->segmentation.load(std::memory_order_relaxed);
+        std::size_t count = 0;
+        std::size_t used = 0;
+        std::size_t next = done;
+        bool firstSegmented = false;
+        while (next < packets.size() && count < maxMessages && used < maxVectors) {
+            // A run of packets of one size, of which the last may be shorter.
+            const std::size_t segment = packets[next].size();
+            const std::size_t first = used;
+            std::size_t bytes = 0;
+            do {
+                const std::size_t size = packets[next].size();
+                vectors[used++] = {const_cast<std::uint8_t*>(packets[next].data()), size};
+                bytes += size;
+                ++next;
+                if (size < segment) break;
+            } while (segmenting && next < packets.size() && used < maxVectors && used - first < maxSegments &&
+                     packets[next].size() <= segment && bytes + packets[next].size() <= maxSegmentedBytes);
+            mmsghdr& message = messages[count];
+            message.msg_hdr = {};
             if (!connected_) {
-                messages[i].msg_hdr.msg_name = const_cast<sockaddr*>(to.native());
-                messages[i].msg_hdr.msg_namelen = to.length();
+                message.msg_hdr.msg_name = const_cast<sockaddr*>(to.native());
+                message.msg_hdr.msg_namelen = to.length();
             }
-            messages[i].msg_hdr.msg_iov = &vectors[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
+            message.msg_hdr.msg_iov = &vectors[first];
+            message.msg_hdr.msg_iovlen = used - first;
+            if (used - first > 1) {
+                message.msg_hdr.msg_control = controls[count].bytes;
+                message.msg_hdr.msg_controllen = sizeof controls[count].bytes;
+                cmsghdr* header = CMSG_FIRSTHDR(&message.msg_hdr);
+                header->cmsg_level = SOL_UDP;
+                header->cmsg_type = UDP_SEGMENT;
+                header->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+                const auto size = static_cast<std::uint16_t>(segment);
+                std::memcpy(CMSG_DATA(header), &size, sizeof size);
+                if (count == 0) firstSegmented = true;
+            }
+            endOf[count++] = next;
         }
         const int sent = ::sendmmsg(state_->socket.get(), messages.data(), static_cast<unsigned int>(count), 0);
         if (sent > 0) {
-            done += static_cast<std::size_t>(sent);
+            done = endOf[static_cast<std::size_t>(sent) - 1];
             continue;
         }
         if (sent < 0 && errno == EINTR) continue;
+        // A device without checksum offload, or a kernel without UDP GSO:
+        // one packet a message from now on.
+        if (sent < 0 && firstSegmented && (errno == EIO || errno == EINVAL || errno == ENOPROTOOPT)) {
+            state_->segmentation.store(false, std::memory_order_relaxed);
+            continue;
+        }
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return QuicError::posix(errno, "sending");
         // The socket buffer is full: wait a little, then give the rest up as lost.
         if (++waits > 1) return QuicError::posix(EAGAIN, "sending");
@@ -246,6 +300,10 @@ std::optional<QuicError> UdpEndpoint::sendBatch(const SocketAddress& to, std::sp
     }
     return std::nullopt;
 }
+
+bool UdpEndpoint::segmentsBatches() const { return state_->segmentation.load(std::memory_order_relaxed); }
+
+int UdpEndpoint::descriptor() const { return state_->socket.get(); }
 
 bool UdpEndpoint::isReceiveThread() const { return std::this_thread::get_id() == state_->threadID; }
 

@@ -51,8 +51,14 @@ public:
     // this waits a little for room, then gives up; the QUIC layer treats that
     // as a lost packet.
     std::optional<QuicError> send(const SocketAddress& to, ByteView packet) const;
-    // Several packets to one address in as few system calls as the kernel allows.
+    // Several packets to one address in as few system calls as the kernel
+    // allows: runs of equal-sized packets go as one buffer the kernel cuts
+    // apart (UDP GSO) while it takes that, one message per packet otherwise.
     std::optional<QuicError> sendBatch(const SocketAddress& to, std::span<const ByteView> packets) const;
+    // False once the kernel refused segmentation offload.
+    bool segmentsBatches() const;
+    // The socket, for options the endpoint does not set itself.
+    int descriptor() const;
 
     bool isReceiveThread() const;
 

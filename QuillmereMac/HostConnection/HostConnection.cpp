@@ -47,6 +47,9 @@ void HostConnection::start() {
     inputTimer_ = timer;
     timer->resume();
 
+    // A datagram stuck behind a small congestion window ages like a frame in
+    // admission: past the same age it is lost, and recovery takes over.
+    peer_->limitDatagramAge(admissionMaxAgeNs);
     peer_->start([weak = weak_from_this()](const PeerEvent& event) {
         if (const auto self = weak.lock()) self->handle(event);
     });
@@ -206,6 +209,8 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
 
     // Senders stopped above were summarised as they went.
     for (const auto& [surfaceID, sender] : senders_) log_.info("surface closed: %{public}s", sender->summary());
+    if (const std::int64_t expired = peer_->datagramsExpired(); expired > 0)
+        log_.info("datagrams dropped in the transport after waiting too long: %{public}ld", expired);
     if (!ready_ && refusals_) refusals_->refused(reason.description());
     else log_.info("connection closed: %{public}s", reason.description());
     if (onClosed_) onClosed_(*this);

@@ -14,6 +14,8 @@ public:
     void start(EventHandler onEvent) override { connection_->start(std::move(onEvent)); }
     void sendControl(const ControlMessage& message) override { connection_->sendControl(message); }
     void close(double graceSeconds) override { connection_->close(graceSeconds); }
+    void limitDatagramAge(std::uint64_t maxAgeNs) override { connection_->setDatagramMaxAge(maxAgeNs); }
+    std::int64_t datagramsExpired() const override { return connection_->datagramsExpired(); }
     // The transport takes its own buffer: the datagram is copied once here.
     void sendDatagram(SharedBytes datagram, Completion completion) override {
         connection_->sendDatagram(datagram.toBytes(), std::move(completion));

@@ -25,6 +25,11 @@ public:
     virtual void sendControl(const ControlMessage& message) = 0;
     // Any thread.
     virtual void close(double graceSeconds) = 0;
+    // Any thread: video older than this is worth nothing to the client, so
+    // the transport drops what waited that long instead of sending it late.
+    virtual void limitDatagramAge(std::uint64_t /*maxAgeNs*/) {}
+    // On the queue: datagrams the transport dropped for their age.
+    virtual std::int64_t datagramsExpired() const { return 0; }
 
     // The QUIC peer connection as a host peer.
     static std::shared_ptr<HostPeer> over(std::shared_ptr<PeerConnection> connection);

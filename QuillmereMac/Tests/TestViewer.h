@@ -73,6 +73,9 @@ public:
         // The ping time each pong echoed, beside its arrival.
         std::vector<std::uint64_t> pongEchoesNs;
         std::vector<std::uint64_t> framesAtNs;
+        // Each whole frame's age when it was assembled (its capture time on the same clock).
+        std::vector<std::uint64_t> frameAgesNs;
+        std::vector<std::uint32_t> frameIDs;
     };
 
     TestViewer(const LocalIdentity& identity, const Digest32& hostFingerprint, std::uint16_t port, Defaults& defaults,
@@ -114,6 +117,14 @@ public:
     // A message of the test's own making (input, control requests).
     void sendControl(ControlMessage message) {
         onQueue([this, message = std::move(message)] { connection_->sendControl(message); });
+    }
+    // Ends the session as the viewer program does: goodbye, then the
+    // connection closes with a grace for it to arrive.
+    void leave(double graceSeconds) {
+        onQueue([this, graceSeconds] {
+            perform(session_.close());
+            connection_->close(graceSeconds);
+        });
     }
     // A step of the client session (clipboard, close), its actions carried out.
     void step(std::function<ClientActions(ClientSession&)> request) {
@@ -255,7 +266,10 @@ private:
     void decode(const AssembledFrame& frame) {
         {
             std::lock_guard lock(mutex_);
-            counts_.framesAtNs.push_back(Clock::nowNs());
+            const std::uint64_t now = Clock::nowNs();
+            counts_.framesAtNs.push_back(now);
+            counts_.frameAgesNs.push_back(now > frame.captureTimeNs ? now - frame.captureTimeNs : 0);
+            counts_.frameIDs.push_back(frame.frameID);
         }
         const bool keyframe = frame.flags.contains(MediaHeader::Flags::keyframe);
         const bool follows = lastFrameID_ && frame.frameID == *lastFrameID_ + 1;

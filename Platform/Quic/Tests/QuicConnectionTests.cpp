@@ -3,6 +3,8 @@
 
 #include "Platform/Quic/Tests/QuicTestPeer.h"
 #include "Platform/Quic/UdpEndpoint.h"
+#include "TestSupport/Eventually.h"
+#include "TestSupport/LossyRelay.h"
 
 #include <gtest/gtest.h>
 
@@ -129,6 +131,47 @@ TEST_F(QuicConnectionTest, DatagramsHeldBackByCongestionControlAreSentLaterNotDr
     ASSERT_TRUE(accepted->waitUntil([&] { return accepted->datagrams.size() == count; }));
     client->run([](QuicConnection&) {});
     EXPECT_EQ(delivered.load(), count);
+}
+
+// Behind a link gone dark the window fills and the rest must wait: what
+// waits past its age is refused and counted, never sent once the link is
+// back; what is sent afterwards arrives.
+TEST_F(QuicConnectionTest, DatagramsThatWaitedPastTheirAgeAreDroppedAndCounted) {
+    QuicTestServer server(testing::configurationFor(serverIdentity));
+    testing::LossyRelay relay(server.port());
+    auto client = QuicTestPeer::connect(relay.port(), testing::configurationFor(clientIdentity));
+    ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::ready); }));
+    QuicTestPeer* accepted = server.waitForPeer(0);
+    ASSERT_NE(accepted, nullptr);
+    constexpr int count = 300; // far beyond the initial congestion window
+    std::atomic<int> sent{0};
+    std::atomic<int> refused{0};
+    QuicConnection::StreamID stream = -1;
+    client->run([&](QuicConnection& c) { stream = c.openStream(); });
+    relay.blackHole(true);
+    client->run([&](QuicConnection& c) {
+        c.setDatagramMaxAge(20'000'000);
+        for (int i = 0; i < count; ++i)
+            c.sendDatagram(Bytes(1000, 1), [&](bool ok) { (ok ? sent : refused) += 1; });
+    });
+    ASSERT_TRUE(testing::eventually([&] { return sent + refused == count; }));
+    std::uint64_t expired = 0;
+    client->run([&](QuicConnection& c) { expired = c.datagramsExpired(); });
+    EXPECT_GT(refused.load(), count / 2);
+    EXPECT_EQ(expired, static_cast<std::uint64_t>(refused.load()));
+
+    relay.blackHole(false);
+    client->run([&](QuicConnection& c) {
+        // Stream data arms the probe timer that finds the window's packets lost.
+        c.send(stream, Bytes{1}, false);
+        for (int i = 0; i < 10; ++i) c.sendDatagram(Bytes(1000, 2));
+    });
+    ASSERT_TRUE(accepted->waitUntil([&] {
+        return std::count_if(accepted->datagrams.begin(), accepted->datagrams.end(),
+                             [](const Bytes& d) { return d[0] == 2; }) == 10;
+    }));
+    std::lock_guard lock(accepted->mutex);
+    EXPECT_EQ(accepted->datagrams.size(), 10u) << "a datagram from before the outage arrived late";
 }
 
 TEST_F(QuicConnectionTest, APeerClosingWithACodeIsAFailureAndWithoutOneACancellation) {
