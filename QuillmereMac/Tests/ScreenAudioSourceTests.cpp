@@ -150,6 +150,10 @@ TEST(ScreenAudioSourceProcesses, AnApplicationIsHeardWithItsDescendantsAndThisPr
     // Heard in every case, so that each capture delivers something.
     server.play(440, pidA, 10);
     const auto us = static_cast<std::int32_t>(::getpid());
+    // With other tones mixed in, a gap in the capture (a loaded machine)
+    // spreads a little of them into every bin: absent is well above that
+    // and well below a tone that is heard.
+    constexpr double absent = 0.02;
     struct Case {
         const char* route;
         AudioCaptureFilter filter;
@@ -167,8 +171,8 @@ TEST(ScreenAudioSourceProcesses, AnApplicationIsHeardWithItsDescendantsAndThisPr
         Listener listener(filter);
         EXPECT_GT(listener.level(440), heard) << c.route;
         if (c.hearsTerminal) EXPECT_GT(listener.level(600), heard) << c.route;
-        else EXPECT_LT(listener.level(600), silent) << c.route;
-        EXPECT_LT(listener.level(2500), silent) << c.route;
+        else EXPECT_LT(listener.level(600), absent) << c.route;
+        EXPECT_LT(listener.level(2500), absent) << c.route;
     }
 }
 
