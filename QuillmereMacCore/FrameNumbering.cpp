@@ -21,7 +21,7 @@ std::optional<FrameNumbering::Stamp> FrameNumbering::next(bool isKeyframe) {
         if (boundaryPending_) flags |= MediaHeader::Flags::configChanged;
         boundaryPending_ = false;
     }
-    return Stamp{epoch_, ++frameID_, configGeneration_, flags};
+    return Stamp{++frameID_, configGeneration_, flags};
 }
 
 } // namespace quillmere

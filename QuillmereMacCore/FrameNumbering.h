@@ -10,14 +10,13 @@
 namespace quillmere {
 
 // The numbers a surface's encoded frames carry: the configuration
-// generation (one more for every new set of parameter sets announced), the
-// epoch the session issued for the last keyframe, and the frame identifiers;
-// the counters wrap through 0. The first keyframe sent after new parameter
+// generation (one more for every new set of parameter sets announced) and the
+// frame identifiers; the counters wrap through 0. Epochs are the sending
+// side's. The first keyframe sent after new parameter
 // sets marks the boundary; once sending begins, frames wait for a keyframe.
 class FrameNumbering {
 public:
     struct Stamp {
-        std::uint32_t epoch = 0;
         std::uint32_t frameID = 0;
         std::uint32_t configGeneration = 0;
         MediaHeader::Flags flags;
@@ -33,7 +32,6 @@ public:
     // announced last, which makes them the announced ones, under the next
     // configuration generation.
     bool announce(const std::vector<Bytes>& parameterSets);
-    void setEpoch(std::uint32_t epoch) { epoch_ = epoch; }
     // From now on frames wait for a keyframe: those encoded before depend
     // on frames the client never got.
     void beginSending() { awaitingKeyframe_ = true; }
@@ -42,14 +40,12 @@ public:
     std::optional<Stamp> next(bool isKeyframe);
 
     std::uint32_t configGeneration() const { return configGeneration_; }
-    std::uint32_t epoch() const { return epoch_; }
 
 private:
     std::uint32_t configGeneration_;
     // Kept apart from the generation, which wraps through 0.
     bool announced_ = false;
     std::vector<Bytes> announcedSets_;
-    std::uint32_t epoch_ = 1;
     std::uint32_t frameID_;
     bool boundaryPending_ = false;
     bool awaitingKeyframe_ = false;

@@ -239,7 +239,6 @@ public:
     }
     void noteContentChanged(std::uint32_t) override {}
     void endSurface(std::uint32_t) override { ended_ = true; }
-    std::optional<std::uint32_t> keyframeIssued(std::uint32_t) override { return std::nullopt; }
     DatagramPacer::Metrics pacerMetrics() override { return {}; }
 
     bool configured() const { return configs_ > 0; }

@@ -6,17 +6,6 @@
 
 namespace quillmere {
 
-std::expected<std::unique_ptr<CursorImageX11>, ScreenCaptureError> CursorImageX11::open(const std::string& displayName) {
-    auto connection = XcbConnection::open(displayName);
-    if (!connection) {
-        return std::unexpected(
-            ScreenCaptureError::make(ScreenCaptureError::connectionInvalid, connection.error().description()));
-    }
-    if (!(*connection)->extensions().xfixes)
-        return std::unexpected(ScreenCaptureError::make(ScreenCaptureError::failedToStart, "no XFixes"));
-    return std::unique_ptr<CursorImageX11>(new CursorImageX11(std::move(*connection)));
-}
-
 CursorImageX11::CursorImageX11(std::unique_ptr<XcbConnection> connection) : connection_(std::move(connection)) {}
 
 CursorImageX11::~CursorImageX11() = default;

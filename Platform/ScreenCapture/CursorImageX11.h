@@ -1,12 +1,8 @@
 #pragma once
 
-#include "Platform/WindowList/ScreenCaptureError.h"
-
 #include <cstdint>
-#include <expected>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
 namespace quillmere {
@@ -25,12 +21,10 @@ struct CursorImage {
     bool operator==(const CursorImage&) const = default;
 };
 
-// Reads the current cursor image (XFixes) on a connection of its own. Not
-// thread-safe: one thread samples.
+// Reads the current cursor image (XFixes) on a connection it is given and
+// keeps. Not thread-safe: one thread samples.
 class CursorImageX11 {
 public:
-    // An empty name means $DISPLAY.
-    static std::expected<std::unique_ptr<CursorImageX11>, ScreenCaptureError> open(const std::string& displayName = {});
     ~CursorImageX11();
     CursorImageX11(const CursorImageX11&) = delete;
     CursorImageX11& operator=(const CursorImageX11&) = delete;

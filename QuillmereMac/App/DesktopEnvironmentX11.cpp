@@ -8,8 +8,10 @@
 #include "Platform/Power/LogindIdleInhibitor.h"
 #include "Platform/ScreenCapture/CursorImageX11.h"
 #include "Platform/ScreenCapture/ScreenCaptureStreamX11.h"
+#include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/WiFi/WiFiNl80211.h"
 #include "QuillmereMac/Audio/ScreenAudioSource.h"
+#include "QuillmereMac/Catalog/PreferredDisplay.h"
 #include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
 
 #include <QGuiApplication>
@@ -60,6 +62,21 @@ DisplayRecords::Outputs randrOutputs(XcbConnection& connection) {
     return outputs;
 }
 
+struct DisplayList {
+    std::vector<ContentDisplay> displays;
+    int defaultScreen = 0;
+};
+
+// A connection of its own per display query: queries are rare, and no
+// capture stream's connection may be shared across threads.
+std::optional<DisplayList> fetchDisplays(const XcbConnection::Opener& open) {
+    auto connection = open();
+    if (!connection) return std::nullopt;
+    auto displays = DisplayListX11::fetch(**connection);
+    if (!displays) return std::nullopt;
+    return DisplayList{std::move(*displays), (*connection)->defaultScreenNumber()};
+}
+
 } // namespace
 
 DesktopEnvironmentX11::DesktopEnvironmentX11(std::string displayName)
@@ -71,7 +88,27 @@ WindowCatalog::ContentFetcher DesktopEnvironmentX11::contentFetcher() {
 
 ScreenCaptureStreamFactory DesktopEnvironmentX11::captureStreams() { return ScreenCaptureStreamX11::factory(open_); }
 
-DisplayQueries DesktopEnvironmentX11::displayQueries() { return DisplayQueries::x11(open_); }
+DisplayQueries DesktopEnvironmentX11::displayQueries() {
+    DisplayQueries queries;
+    queries.pixelSize = [open = open_](int index) -> std::optional<DisplayQueries::PixelSize> {
+        const auto list = fetchDisplays(open);
+        if (!list || index < 0) return std::nullopt;
+        std::vector<std::uint32_t> ids;
+        for (const ContentDisplay& display : list->displays) ids.push_back(display.displayID);
+        const std::uint32_t preferred =
+            preferredDisplayID().value_or(DisplayListX11::mainDisplayID(list->displays, list->defaultScreen));
+        const std::vector<std::uint32_t> ordered = WindowCatalog::mainDisplayFirst(ids, preferred);
+        if (static_cast<std::size_t>(index) >= ordered.size()) return std::nullopt;
+        const auto display = DisplayListX11::find(list->displays, ordered[static_cast<std::size_t>(index)]);
+        if (!display || display->frame.width < 1 || display->frame.height < 1) return std::nullopt;
+        return DisplayQueries::PixelSize{display->frame.width, display->frame.height};
+    };
+    queries.isOnline = [open = open_](std::uint32_t displayID) {
+        const auto list = fetchDisplays(open);
+        return list && DisplayListX11::find(list->displays, displayID).has_value();
+    };
+    return queries;
+}
 
 std::shared_ptr<AudioSource> DesktopEnvironmentX11::makeAudioSource(AudioCaptureFilter filter) {
     return std::make_shared<ScreenAudioSource>(std::move(filter));

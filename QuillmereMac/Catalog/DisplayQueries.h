@@ -1,11 +1,8 @@
 #pragma once
 
-#include "Platform/X11/XcbConnection.h"
-
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <string>
 
 namespace quillmere {
 
@@ -24,13 +21,6 @@ struct DisplayQueries {
     // Whether a display identifier is among the online displays; false on
     // any failure.
     std::function<bool(std::uint32_t displayID)> isOnline;
-
-    // The displays of an X display, each query over a connection of its own.
-    static DisplayQueries x11(XcbConnection::Opener open);
-    // Named: only for callers that have no desktop environment yet.
-    static DisplayQueries x11(std::string displayName = {}) {
-        return x11(XcbConnection::opener(std::move(displayName)));
-    }
 };
 
 } // namespace quillmere

@@ -18,7 +18,8 @@ void ClipboardBridge::write(std::string clientName, std::string text, std::funct
             reply(ClipboardOutcome::denied);
             return;
         }
-        std::string prompt = fmt::format("paste {} characters into the Mac clipboard", characterCount(text));
+        std::string prompt =
+            fmt::format("paste {} characters into this computer\u2019s clipboard", characterCount(text));
         presenter->enqueue(std::move(clientName), std::move(prompt),
                            [pasteboard, text = std::move(text), reply = std::move(reply)](bool approved) {
                                if (!approved)
@@ -38,7 +39,7 @@ void ClipboardBridge::read(std::string clientName,
             reply(false, std::nullopt);
             return;
         }
-        presenter->enqueue(std::move(clientName), "read the Mac clipboard",
+        presenter->enqueue(std::move(clientName), "read this computer\u2019s clipboard",
                            [pasteboard, reply = std::move(reply)](bool approved) {
                                if (!approved)
                                    reply(false, std::nullopt);

@@ -141,7 +141,10 @@ void HostConnection::clipboardReadCompleted(std::uint32_t requestID, bool approv
 }
 
 void HostConnection::announceStreamConfig(StreamConfig config) {
-    hop([config = std::move(config)](HostConnection& self) { self.perform(self.session_.proposeConfig(config)); });
+    hop([config = std::move(config)](HostConnection& self) mutable {
+        config.epoch = self.epochOf(config.surfaceID);
+        self.perform(self.session_.proposeConfig(config));
+    });
 }
 
 void HostConnection::noteContentChanged(std::uint32_t surfaceID) {
@@ -155,16 +158,13 @@ void HostConnection::endSurface(std::uint32_t surfaceID) {
     hop([surfaceID](HostConnection& self) { self.perform(self.session_.surfaceEnded(surfaceID)); });
 }
 
-std::optional<std::uint32_t> HostConnection::keyframeIssued(std::uint32_t surfaceID) {
-    std::optional<std::uint32_t> epoch;
-    peer_->queue().sync([&] { epoch = session_.keyframeIssued(surfaceID, now()); });
-    return epoch;
-}
-
 // On the connection's queue at once, so that requests right after a start
 // reach the new pipeline.
 void HostConnection::keepSurface(std::uint32_t surfaceID, std::weak_ptr<SurfaceHandle> handle) {
-    auto keep = [surfaceID, handle = std::move(handle)](HostConnection& self) { self.surfaceHandles_[surfaceID] = handle; };
+    auto keep = [surfaceID, handle = std::move(handle)](HostConnection& self) {
+        self.surfaceHandles_[surfaceID] = handle;
+        self.epochs_.erase(surfaceID);
+    };
     if (peer_->queue().isCurrent())
         keep(*this);
     else

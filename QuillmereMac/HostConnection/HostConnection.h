@@ -74,8 +74,6 @@ public:
     void noteContentChanged(std::uint32_t surfaceID) override;
     void endSurface(std::uint32_t surfaceID) override;
 
-    // From a surface pipeline's queue: waits on the connection's queue.
-    std::optional<std::uint32_t> keyframeIssued(std::uint32_t surfaceID) override;
     void keepSurface(std::uint32_t surfaceID, std::weak_ptr<SurfaceHandle> handle) override;
     // From the diagnostics side: wait on the connection's queue. Reading the
     // pacer's figures resets its largest stack delay.
@@ -131,6 +129,8 @@ private:
     // HostConnectionMedia.cpp
     DatagramPacer& pacer();
     void frameStep(EncodedFrame frame);
+    void stampEpoch(EncodedFrame& frame);
+    std::uint32_t epochOf(std::uint32_t surfaceID) const;
     void requestKeyframeIfDue(std::uint32_t surfaceID);
     std::int64_t maxDatagramSize() const;
 
@@ -142,6 +142,9 @@ private:
     std::map<std::uint32_t, std::shared_ptr<MediaSender>> senders_;
     // Where each surface's keyframe requests go.
     std::map<std::uint32_t, std::weak_ptr<SurfaceHandle>> surfaceHandles_;
+    // The epoch each surface's frames go out under: its last keyframe's,
+    // the first one while its pipeline has sent none.
+    std::map<std::uint32_t, std::uint32_t> epochs_;
     MediaRoles media_;
     OnStatus onStatus_;
     OnClosed onClosed_;

@@ -41,6 +41,7 @@ void HostConnection::performOne(const HostSessionAction& action) {
             [this](const action::StopMedia& stop) {
                 retireSender(stop.surfaceID);
                 surfaceHandles_.erase(stop.surfaceID);
+                epochs_.erase(stop.surfaceID);
                 if (const auto surfaces = media_.surfaces.lock()) surfaces->stopSurface(stop.surfaceID, shared_from_this());
             },
             [this](const action::PauseMedia& pause) {

@@ -1,6 +1,7 @@
-// HostConnection's media sending path: video through admission, fragmenting
-// and the pacer; keyframe requests after refusals and stalls; audio straight
-// to the datagram flow; the figures the diagnostics log reads.
+// HostConnection's media sending path: video stamped with its epoch, then
+// through admission, fragmenting and the pacer; keyframe requests after
+// refusals and stalls; audio straight to the datagram flow; the figures the
+// diagnostics log reads.
 
 #include "QuillmereMac/HostConnection/HostConnection.h"
 
@@ -36,6 +37,7 @@ void HostConnection::sendFrame(EncodedFrame frame) {
 }
 
 void HostConnection::frameStep(EncodedFrame frame) {
+    stampEpoch(frame);
     const auto found = senders_.find(frame.surfaceID);
     if (found == senders_.end()) return;
     const std::shared_ptr<MediaSender> sender = found->second;
@@ -58,6 +60,21 @@ void HostConnection::frameStep(EncodedFrame frame) {
         session_.requestKeyframe(surfaceID);
         requestKeyframeIfDue(surfaceID);
     }
+}
+
+// Stamped as the frame goes out, so that frames flow one way: a keyframe
+// (even one no sender takes) is recorded with the session, which issues its
+// epoch and spaces the next keyframes from it.
+void HostConnection::stampEpoch(EncodedFrame& frame) {
+    if (frame.isKeyframe()) {
+        if (const auto issued = session_.keyframeIssued(frame.surfaceID, now())) epochs_[frame.surfaceID] = *issued;
+    }
+    frame.epoch = epochOf(frame.surfaceID);
+}
+
+std::uint32_t HostConnection::epochOf(std::uint32_t surfaceID) const {
+    const auto found = epochs_.find(surfaceID);
+    return found == epochs_.end() ? 1 : found->second;
 }
 
 // The recovery policy decides: a wanted keyframe reaches the pipeline only

@@ -5,8 +5,6 @@
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/SerialQueue.h"
-#include "QuillmereMac/Audio/ClickTrackSource.h"
-#include "QuillmereMac/Audio/ScreenAudioSource.h"
 
 #include <algorithm>
 
@@ -17,7 +15,6 @@ namespace {
 constexpr const char* tasksLabel = "com.ornbeck.quillmeremac.media.tasks";
 constexpr const char* controlLabel = "com.ornbeck.quillmeremac.control";
 constexpr const char* listingLabel = "com.ornbeck.quillmeremac.control.listing";
-constexpr double clickIntervalMs = 500.0;
 
 // The main actor given, else (for a pipeline made without one) a queue of
 // its own, kept alive for as long as the process may need it.
@@ -27,53 +24,23 @@ Executor& mainActorOf(Executor* given) {
     return fallback;
 }
 
+// Whatever the composer left out stays inert: a display of unknown size
+// that is never online, no capture or audio source, no system cursor. The
+// desktop's backends come from its factory, never from here.
 MediaPipeline::Services completed(MediaPipeline::Services services) {
     if (!services.catalog) services.catalog = std::make_shared<WindowCatalog>();
     if (!services.testPatternEnabled) services.testPatternEnabled = [] { return false; };
     if (!services.permission) services.permission = [] { return false; };
-    if (!services.displays.pixelSize || !services.displays.isOnline) {
-        DisplayQueries x11 = DisplayQueries::x11();
-        if (!services.displays.pixelSize) services.displays.pixelSize = std::move(x11.pixelSize);
-        if (!services.displays.isOnline) services.displays.isOnline = std::move(x11.isOnline);
-    }
-    if (!services.makeSource) {
-        services.makeSource = [factory = std::make_shared<CaptureSourceFactory>(services.catalog, services.displays)](
-                                  CaptureChoice choice, RequestedStream requested) {
-            return factory->makeSource(choice, requested);
-        };
-    }
-    if (!services.makeAudioSource) {
-        services.makeAudioSource = [catalog = services.catalog](CaptureChoice choice) -> std::shared_ptr<AudioSource> {
-            if (choice.kind == CaptureChoice::Kind::testPattern) return std::make_shared<ClickTrackSource>(clickIntervalMs);
-            const auto filter = catalog->displayAudioFilter();
-            if (!filter) return nullptr;
-            return std::make_shared<ScreenAudioSource>(*filter);
-        };
-    }
-    if (!services.makeRoutedAudioSource) {
-        services.makeRoutedAudioSource =
-            [catalog = services.catalog](const AudioRouting::Route& route) -> std::shared_ptr<AudioSource> {
-            if (std::holds_alternative<AudioRouting::route::ClickTrack>(route))
-                return std::make_shared<ClickTrackSource>(clickIntervalMs);
-            const auto filter = catalog->audioCaptureFilter(route);
-            if (!filter) return nullptr;
-            return std::make_shared<ScreenAudioSource>(*filter);
-        };
-    }
-    if (!services.sampleCursor) {
-        // Opened at the first sample, on the main actor, and kept.
-        services.sampleCursor = [display = services.catalog->displayName(),
-                                 reader = std::shared_ptr<CursorImageX11>()]() mutable -> std::optional<SystemCursor> {
-            if (!reader) {
-                auto opened = CursorImageX11::open(display);
-                if (!opened) return std::nullopt;
-                reader = std::move(*opened);
-            }
-            const auto image = reader->current();
-            if (!image) return std::nullopt;
-            return SystemCursor::fromX11(*image);
-        };
-    }
+    if (!services.displays.pixelSize)
+        services.displays.pixelSize = [](int) -> std::optional<DisplayQueries::PixelSize> { return std::nullopt; };
+    if (!services.displays.isOnline) services.displays.isOnline = [](std::uint32_t) { return false; };
+    if (!services.makeSource)
+        services.makeSource = [](CaptureChoice, RequestedStream) -> std::shared_ptr<CaptureSource> { return nullptr; };
+    if (!services.makeAudioSource)
+        services.makeAudioSource = [](CaptureChoice) -> std::shared_ptr<AudioSource> { return nullptr; };
+    if (!services.makeRoutedAudioSource)
+        services.makeRoutedAudioSource = [](const AudioRouting::Route&) -> std::shared_ptr<AudioSource> { return nullptr; };
+    if (!services.sampleCursor) services.sampleCursor = []() -> std::optional<SystemCursor> { return std::nullopt; };
     if (!services.tasks) services.tasks = std::make_shared<SerialQueue>(tasksLabel);
     if (!services.clock) services.clock = &Clock::nowNs;
     if (!services.controlQueue) services.controlQueue = std::make_shared<SerialQueue>(controlLabel);

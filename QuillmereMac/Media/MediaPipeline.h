@@ -39,7 +39,7 @@ public:
     using RoutedAudioSourceFactory = SessionAudio::RoutedAudioSourceFactory;
 
     struct Services {
-        // Main actor only.
+        // Main actor only; an empty one when not given.
         std::shared_ptr<WindowCatalog> catalog;
         std::weak_ptr<ConsentPresenting> consent;
         // Where capture sources are made and started, consent is asked and
@@ -49,9 +49,9 @@ public:
         std::function<bool()> testPatternEnabled;
         // Whether the process may post input events; false when not given.
         std::function<bool()> permission;
-        // The catalog's X display by default.
+        // Sizes unknown and no display online when not given.
         DisplayQueries displays;
-        // A CaptureSourceFactory over the catalog and displays by default.
+        // No source, so no surface, when not given.
         SourceFactory makeSource;
         // Where stops and delayed re-captures run; a queue of its own by default.
         std::shared_ptr<Executor> tasks;
@@ -62,10 +62,11 @@ public:
         // Main actor. The session-wide stream's source for what the first
         // surface shows, and a routed surface's source for its route: the
         // click track for the test pattern, captured sound through the
-        // catalog's filters otherwise, none for silence.
+        // catalog's filters otherwise, none for silence; none at all when not
+        // given.
         AudioSourceFactory makeAudioSource;
         RoutedAudioSourceFactory makeRoutedAudioSource;
-        // Main actor. The system cursor; the catalog's X display's by default.
+        // Main actor. The system cursor; none when not given.
         CursorShapeWatcher::Sample sampleCursor;
         // Where injected input goes; without one, control is never granted.
         std::shared_ptr<EventPosting> poster;

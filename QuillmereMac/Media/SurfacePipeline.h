@@ -29,7 +29,8 @@ namespace quillmere {
 // are encoded (it drops those paused, quiet, paced away by the tier or
 // unchanged). Encoded units come back from the encoder's thread onto the
 // queue and leave as EncodedFrames, numbered by its FrameNumbering and
-// preceded by a stream configuration whenever the parameter sets change.
+// preceded by a stream configuration whenever the parameter sets change; the
+// connection stamps their epochs as it sends them.
 //
 // Operations marked "on the queue" must run there; callers elsewhere dispatch
 // to queue(). The pipeline keeps its connection alive.

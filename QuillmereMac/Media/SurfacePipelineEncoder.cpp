@@ -88,7 +88,6 @@ void SurfacePipeline::handleOutput(VideoEncoder::Result result, std::uint64_t ge
             StreamConfig config;
             config.surfaceID = surfaceID_;
             config.configGeneration = numbering_.configGeneration();
-            config.epoch = numbering_.epoch();
             config.codec = VideoCodec::h264;
             config.width = wireSide(raster_.width);
             config.height = wireSide(raster_.height);
@@ -96,10 +95,6 @@ void SurfacePipeline::handleOutput(VideoEncoder::Result result, std::uint64_t ge
             config.bitrateKbps = bitrateKbps_;
             config.parameterSets = *unit.parameterSets;
             connection_->announceStreamConfig(std::move(config));
-        }
-        if (sending_) {
-            if (const std::optional<std::uint32_t> issued = connection_->keyframeIssued(surfaceID_))
-                numbering_.setEpoch(*issued);
         }
     }
 
@@ -109,7 +104,6 @@ void SurfacePipeline::handleOutput(VideoEncoder::Result result, std::uint64_t ge
     ++stats_.sent;
     EncodedFrame frame;
     frame.surfaceID = surfaceID_;
-    frame.epoch = stamp->epoch;
     frame.frameID = stamp->frameID;
     frame.configGeneration = stamp->configGeneration;
     frame.flags = stamp->flags;

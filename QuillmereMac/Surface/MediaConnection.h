@@ -26,20 +26,21 @@ public:
     // Any thread: the client's capabilities as last received.
     virtual std::optional<Capabilities> capabilitiesCopy() const = 0;
 
-    // Any thread: each hops onto the connection's queue.
+    // Any thread: each hops onto the connection's queue. The connection
+    // stamps the epoch of configurations and frames: each keyframe it sends
+    // starts a new one.
     virtual void announceStreamConfig(StreamConfig config) = 0;
     virtual void sendFrame(EncodedFrame frame) = 0;
     virtual void noteContentChanged(std::uint32_t surfaceID) = 0;
     virtual void endSurface(std::uint32_t surfaceID) = 0;
 
-    // Wait on the connection's queue, which never waits on a pipeline's.
-    // The epoch of a keyframe going out, or nothing for an unknown surface.
-    virtual std::optional<std::uint32_t> keyframeIssued(std::uint32_t surfaceID) = 0;
+    // Waits on the connection's queue, which never waits on a pipeline's.
     // Reading resets the pacer's largest stack delay.
     virtual DatagramPacer::Metrics pacerMetrics() = 0;
 
     // Any thread. The pipeline now behind a surface, replacing any before
-    // it; the connection keeps it until the surface stops.
+    // it; the connection keeps it until the surface stops, and numbers its
+    // epochs from the first again.
     virtual void keepSurface(std::uint32_t, std::weak_ptr<SurfaceHandle>) {}
     // Any thread. Where the session's audio streams hand their packets;
     // none: the connection takes no audio.

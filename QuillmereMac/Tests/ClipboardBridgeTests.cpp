@@ -59,11 +59,13 @@ TEST_F(ClipboardBridgeTest, ClipboardWritesAskEveryTimeWithTheCharacterCount) {
         std::string after;
     };
     const Row rows[] = {
-        {"\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600", "paste 5 characters into the Mac clipboard", true,
-         true, ClipboardOutcome::done, "\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"},
+        {"\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600",
+         "paste 5 characters into this computer\u2019s clipboard", true, true, ClipboardOutcome::done,
+         "\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"},
         {"\U0001F468\u200D\U0001F469\u200D\U0001F467\U0001F1EB\U0001F1F7e\u0301",
-         "paste 3 characters into the Mac clipboard", false, true, ClipboardOutcome::denied, "before"},
-        {"y", "paste 1 characters into the Mac clipboard", true, false, ClipboardOutcome::notText, "before"},
+         "paste 3 characters into this computer\u2019s clipboard", false, true, ClipboardOutcome::denied, "before"},
+        {"y", "paste 1 characters into this computer\u2019s clipboard", true, false, ClipboardOutcome::notText,
+         "before"},
     };
     for (const Row& row : rows) {
         pasteboard->content = "before";
@@ -89,7 +91,7 @@ TEST_F(ClipboardBridgeTest, ClipboardReadsAskEveryTimeAndTouchNothingWhenRefused
         manual->runUntilIdle();
     };
     read();
-    EXPECT_EQ(prompts(), std::vector<std::string>{"read the Mac clipboard"});
+    EXPECT_EQ(prompts(), std::vector<std::string>{"read this computer\u2019s clipboard"});
     answer(false);
     EXPECT_EQ(pasteboard->reads, 0);
     read();

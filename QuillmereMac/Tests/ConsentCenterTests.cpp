@@ -57,9 +57,9 @@ TEST_F(ConsentCenterTest, ClipboardStillPromptsWithAutoApprovalOn) {
     center->autoApproveSessions = [] { return true; };
     int presented = 0;
     center->onPresent = [&] { ++presented; };
-    center->enqueue("phone", "read the Mac clipboard", replies.reply("read"));
+    center->enqueue("phone", "read this computer\u2019s clipboard", replies.reply("read"));
     EXPECT_EQ(presented, 1);
-    ASSERT_EQ(center->pending(), (std::vector<Request>{{1, "phone", "read the Mac clipboard"}}));
+    ASSERT_EQ(center->pending(), (std::vector<Request>{{1, "phone", "read this computer\u2019s clipboard"}}));
     main.runUntilIdle();
     EXPECT_TRUE(replies.calls.empty());
     EXPECT_TRUE(center->autoApproved().empty());
@@ -73,7 +73,7 @@ TEST_F(ConsentCenterTest, WithoutAutoApprovalRequestsPrompt) {
 }
 
 TEST_F(ConsentCenterTest, UnansweredPromptIsDeniedAfterSixtySecondsAndLaterAnswersAreIgnored) {
-    center->enqueue("phone", "paste 5 characters into the Mac clipboard", replies.reply("paste"));
+    center->enqueue("phone", "paste 5 characters into this computer\u2019s clipboard", replies.reply("paste"));
     main.runUntilIdle();
     main.advance(60 * second - 1);
     EXPECT_TRUE(replies.calls.empty());

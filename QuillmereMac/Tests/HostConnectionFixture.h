@@ -28,7 +28,6 @@ inline EncodedFrame frameOf(std::uint32_t surfaceID, std::uint32_t frameID, std:
                             bool keyframe, std::uint32_t configGeneration = 1) {
     EncodedFrame frame;
     frame.surfaceID = surfaceID;
-    frame.epoch = 2;
     frame.frameID = frameID;
     frame.configGeneration = configGeneration;
     frame.flags = keyframe ? MediaHeader::Flags::keyframe : MediaHeader::Flags{};

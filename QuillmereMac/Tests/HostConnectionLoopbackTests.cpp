@@ -146,11 +146,10 @@ protected:
             peer->queue().sync([&] { usable = peer->usableDatagramSize(); });
             return usable > 0;
         }));
-        // As the pipeline would, report the first keyframe, then let the
-        // keyframes' spacing pass so that a new request is due at once.
-        connection->keyframeIssued(S);
+        // The stream's start asks for its first keyframe; none has gone out
+        // yet, so a later request is due at once.
+        ASSERT_TRUE(eventually([&] { return media->keyframeRequests.load() >= 1; }));
         media->keyframeRequests = 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
 
     void TearDown() override {
@@ -254,7 +253,8 @@ TEST_F(HostConnectionLoopbackTest, AHundredKilobyteFrameArrivesAsPacedDatagramsW
 TEST_F(HostConnectionLoopbackTest, AFrameTheClientsDatagramSizeCannotCarryLeadsToAKeyframeRequest) {
     testing::LogCapture log;
     connect(100);
-    connection->sendFrame(frameOf(S, 1, 5000, Clock::nowNs(), true));
+    // Before any keyframe went out, so that the wanted keyframe is due at once.
+    connection->sendFrame(frameOf(S, 1, 5000, Clock::nowNs(), false));
     ASSERT_TRUE(eventually([&] { return media->keyframeRequests.load() >= 1; }));
     const auto metrics = connection->transportMetrics(S);
     ASSERT_TRUE(metrics);

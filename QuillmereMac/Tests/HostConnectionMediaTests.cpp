@@ -6,16 +6,17 @@ namespace {
 
 class HostConnectionMediaTest : public HostConnectionTest {
 protected:
-    // Streams the surfaces and lets each pipeline produce its first keyframe,
-    // so that no keyframe is pending afterwards.
+    // Streams the surfaces and lets each pipeline send its first keyframe,
+    // so that no keyframe is pending afterwards; what went out is forgotten.
     void streaming(std::initializer_list<std::uint32_t> surfaceIDs) {
         hello();
         for (std::uint32_t id : surfaceIDs) {
             stream(id, 0x1000 + id);
-            connection->keyframeIssued(id);
+            connection->sendFrame(frameOf(id, 1, 100, peer->executor.nowNs(), true));
         }
         peer->executor.advance(300 * ms); // past the keyframes' minimum spacing
         take();
+        peer->datagrams.clear();
     }
     std::size_t keyframeRequests(const Transcript& seen, std::uint32_t surfaceID) {
         return static_cast<std::size_t>(
@@ -33,13 +34,40 @@ TEST_F(HostConnectionMediaTest, AFrameWithoutASenderIsDroppedWithoutAKeyframeReq
 TEST_F(HostConnectionMediaTest, BeforeTheClientsCapabilitiesTheLimitIs65535) {
     peer->receive(clientHello());
     stream(S);
-    connection->keyframeIssued(S);
     peer->usable = 70000;
     connection->sendFrame(frameOf(S, 1, 100, peer->executor.nowNs(), true));
     settle();
     ASSERT_EQ(peer->datagrams.size(), 1u);
     EXPECT_EQ(connection->transportMetrics(S)->lastUsableDatagramSize, 65535);
     EXPECT_FALSE(connection->transportMetrics(99));
+}
+
+TEST_F(HostConnectionMediaTest, EachKeyframeSentStartsTheEpochItsFollowersAndConfigurationsCarry) {
+    hello();
+    stream(S);
+    const struct {
+        bool keyframe;
+        std::uint32_t epoch;
+    } frames[] = {{true, 2}, {false, 2}, {true, 3}, {false, 3}};
+    std::uint32_t frameID = 0;
+    for (const auto& row : frames) {
+        connection->sendFrame(frameOf(S, ++frameID, 100, peer->executor.nowNs(), row.keyframe));
+        settle();
+        ASSERT_FALSE(peer->datagrams.empty());
+        EXPECT_EQ(peer->headers().back().epoch, row.epoch) << "frame " << frameID;
+    }
+
+    // A configuration carries the epoch of the frames before it; a pipeline
+    // put in the last one's place counts from the first again.
+    connection->announceStreamConfig(streamConfig(S, 2));
+    peer->receive(msg::ConfigAck{S, 2});
+    connection->keepSurface(S, std::weak_ptr<SurfaceHandle>());
+    connection->announceStreamConfig(streamConfig(S, 3));
+    settle();
+    std::vector<std::uint32_t> configEpochs;
+    for (const ControlMessage& message : peer->controls)
+        if (const auto* config = message.as<StreamConfig>()) configEpochs.push_back(config->epoch);
+    EXPECT_EQ(configEpochs, (std::vector<std::uint32_t>{1, 3, 1}));
 }
 
 TEST_F(HostConnectionMediaTest, FramesTheSessionDoesNotAdmitAreNotSent) {
@@ -66,27 +94,33 @@ TEST_F(HostConnectionMediaTest, AnAdmissionRefusalAsksForAKeyframeOnceItIsDue) {
     EXPECT_EQ(sender->metrics().framesDropped, 1);
     EXPECT_TRUE(peer->datagrams.empty());
 
-    // Until the pipeline produces it, each refusal asks again; once it has,
+    // Until the pipeline sends it, each refusal asks again; once it has,
     // refusals within the keyframes' spacing only keep one wanted.
-    connection->keyframeIssued(S);
-    connection->sendFrame(frameOf(S, 3, 100, peer->executor.nowNs(), false));
+    connection->sendFrame(frameOf(S, 3, 100, peer->executor.nowNs(), true));
+    settle();
+    sender->offer(frameOf(S, 4, 100, peer->executor.nowNs(), false));
+    peer->executor.advance(60 * ms);
+    take();
+    connection->sendFrame(frameOf(S, 5, 100, peer->executor.nowNs(), false));
     EXPECT_EQ(keyframeRequests(take(), S), 0u);
     EXPECT_EQ(sender->metrics().framesDropped, 2);
     peer->executor.advance(250 * ms);
-    connection->sendFrame(frameOf(S, 4, 100, peer->executor.nowNs(), false));
+    connection->sendFrame(frameOf(S, 6, 100, peer->executor.nowNs(), false));
     EXPECT_EQ(keyframeRequests(take(), S), 1u);
 }
 
 TEST_F(HostConnectionMediaTest, FramesTooLargeForTheDatagramSizeAreRefusedAndAskForAKeyframe) {
-    peer->receive(clientHello());
-    peer->receive(clientCapabilities(100)); // valid on the wire, too small for a fragment
+    hello();
     stream(S);
-    connection->keyframeIssued(S);
+    connection->sendFrame(frameOf(S, 1, 100, peer->executor.nowNs(), true)); // the first keyframe, while it fits
+    settle();
+    peer->receive(clientCapabilities(100)); // valid on the wire, too small for a fragment
     peer->executor.advance(300 * ms);
     take();
-    connection->sendFrame(frameOf(S, 1, 500, peer->executor.nowNs(), true));
-    EXPECT_EQ(keyframeRequests(take(), S), 1u);
+    peer->datagrams.clear();
     connection->sendFrame(frameOf(S, 2, 500, peer->executor.nowNs(), false));
+    EXPECT_EQ(keyframeRequests(take(), S), 1u);
+    connection->sendFrame(frameOf(S, 3, 500, peer->executor.nowNs(), false));
     EXPECT_GE(keyframeRequests(take(), S), 1u);
     EXPECT_TRUE(peer->datagrams.empty());
     EXPECT_EQ(connection->transportMetrics(S)->framesDropped, 2);
@@ -149,11 +183,11 @@ TEST_F(HostConnectionMediaTest, AudioAfterCloseIsDroppedAndTheConfigGoesAsContro
 TEST_F(HostConnectionMediaTest, AStallEndAsksForKeyframesOfEverySurfaceInAscendingOrder) {
     streaming({3, 1, 2});
     peer->autoComplete = false;
-    connection->sendFrame(frameOf(1, 1, 1000, peer->executor.nowNs(), true));
+    connection->sendFrame(frameOf(1, 2, 1000, peer->executor.nowNs(), false));
     settle();
     ASSERT_EQ(peer->datagrams.size(), 1u);
     peer->executor.advance(41 * ms); // the first datagram is now a stall
-    connection->sendFrame(frameOf(2, 1, 1000, peer->executor.nowNs(), true));
+    connection->sendFrame(frameOf(2, 2, 1000, peer->executor.nowNs(), false));
     settle();
     EXPECT_EQ(peer->datagrams.size(), 1u);
     peer->executor.advance(81 * ms); // and the waiting one is stale
@@ -167,7 +201,8 @@ TEST_F(HostConnectionMediaTest, AStallEndAsksForKeyframesOfEverySurfaceInAscendi
 }
 
 TEST_F(HostConnectionMediaTest, PacerMetricsReadingsResetOnlyTheLargestStackDelay) {
-    streaming({S});
+    hello();
+    stream(S);
     peer->autoComplete = false;
     connection->sendFrame(frameOf(S, 1, 1000, peer->executor.nowNs(), true));
     settle();

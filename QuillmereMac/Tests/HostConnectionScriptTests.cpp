@@ -29,9 +29,9 @@ TEST_F(HostConnectionTest, ScriptedSessionGivesTheExactSendsAndMediaCalls) {
     peer->receive(msg::StartStream{S});
     EXPECT_EQ(take(), (Transcript{"media beginMedia(7, 4294967043)", "pipeline 7 keyframeRequested",
                                   "pipeline 7 setTier(60, 40000)"}));
-    EXPECT_EQ(connection->keyframeIssued(S), 2u);
 
-    // A 3,000-byte keyframe in the client's 1,100-byte datagrams.
+    // A 3,000-byte keyframe in the client's 1,100-byte datagrams, in the
+    // epoch the session issued for it.
     connection->sendFrame(frameOf(S, 1, 3000, peer->executor.nowNs(), true));
     settle();
     ASSERT_EQ(peer->datagrams.size(), 3u);
@@ -39,6 +39,7 @@ TEST_F(HostConnectionTest, ScriptedSessionGivesTheExactSendsAndMediaCalls) {
         const MediaHeader h = peer->headers()[i];
         EXPECT_EQ(h.kind, MediaHeader::Kind::video);
         EXPECT_EQ(h.frameID, 1u);
+        EXPECT_EQ(h.epoch, 2u);
         EXPECT_EQ(h.fragmentIndex, i);
         EXPECT_EQ(h.fragmentCount, 3);
         EXPECT_LE(peer->datagrams[i].size(), 1100u);

@@ -17,6 +17,21 @@ TEST_F(MediaPipelineTest, ThePacerSnapshotReadsOneSurfacesConnection) {
     EXPECT_EQ(media->lowestSurface()->first.surfaceID, 4u);
 }
 
+TEST_F(MediaPipelineTest, WhatTheComposerLeavesOutStaysInert) {
+    MediaPipeline::Services bare;
+    bare.mainActor = main.get();
+    media = MediaPipeline::make(std::move(bare));
+    // No display is known or online, whichever display the process could open.
+    EXPECT_EQ(media->surfaceTable().displayPixelSize(0), std::nullopt);
+    EXPECT_FALSE(media->surfaceTable().isDisplayOnline(1));
+    // No source: even the test pattern's surface ends at once.
+    const auto client = connection();
+    media->startSurface(2, testPattern, client);
+    ASSERT_TRUE(client->waitUntil([](const RecordingConnection& c) { return !c.ended().empty(); }));
+    EXPECT_EQ(client->ended(), std::vector<std::uint32_t>{2});
+    EXPECT_TRUE(client->frames().empty());
+}
+
 TEST_F(MediaPipelineTest, RestartingTheControlledSurfaceInPlaceKeepsControl) {
     sourceFor = [](CaptureChoice, RequestedStream) { return std::make_shared<ScriptedSource>(); };
     content.displays = {contentDisplay(7, 1920, 1080)};

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -72,13 +73,22 @@ TEST_F(MediaPipelineX11Test, AWindowStreamsWhatItShows) {
     EXPECT_EQ(listed->windowID, window);
     EXPECT_EQ(listed->app, "TestApp");
 
-    // A dark stripe that moves keeps the window changing.
+    // A dark stripe that moves keeps the window changing. The new stripe is
+    // drawn before the old one's uncovered part is whitened, so that a
+    // capture between the two fills still shows a stripe.
     std::atomic<bool> painting{true};
     std::thread painter([&, display = server.displayName()] {
         X11TestClient brush(display);
+        int previous = -1;
         for (int i = 0; painting; ++i) {
-            brush.fill(window, 0, 0, 320, 240, windowWhite);
-            brush.fill(window, (i * 16) % 288, 0, 32, 240, 0x101010);
+            const int x = (i * 16) % 288;
+            brush.fill(window, x, 0, 32, 240, 0x101010);
+            if (previous >= 0 && previous != x) {
+                const int from = previous < x ? previous : std::max(previous, x + 32);
+                const int to = previous < x ? std::min(previous + 32, x) : previous + 32;
+                if (to > from) brush.fill(window, from, 0, to - from, 240, windowWhite);
+            }
+            previous = x;
             brush.sync();
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
         }

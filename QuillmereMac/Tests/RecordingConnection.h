@@ -1,8 +1,7 @@
 #pragma once
 
 // A stand-in for a client's connection as the media side sees it: it keeps
-// what it is handed, from any thread, and issues keyframe epochs the way a
-// session does (one more per keyframe).
+// what it is handed, from any thread.
 
 #include "QuillmereMac/Surface/MediaConnection.h"
 #include "QuillmereMac/Tests/AudioTestSupport.h"
@@ -42,11 +41,6 @@ public:
         record([&] { contentChanges_.push_back(surfaceID); });
     }
     void endSurface(std::uint32_t surfaceID) override { record([&] { ended_.push_back(surfaceID); }); }
-    std::optional<std::uint32_t> keyframeIssued(std::uint32_t) override {
-        std::optional<std::uint32_t> epoch;
-        record([&] { epoch = ++epoch_; });
-        return epoch;
-    }
     DatagramPacer::Metrics pacerMetrics() override {
         DatagramPacer::Metrics metrics;
         record([&] { metrics.paced = ++pacerReads_; });
@@ -73,7 +67,6 @@ public:
     std::vector<EncodedFrame> frames() const { return read(frames_); }
     std::vector<std::uint32_t> contentChanges() const { return read(contentChanges_); }
     std::vector<std::uint32_t> ended() const { return read(ended_); }
-    std::uint32_t epoch() const { return read(epoch_); }
 
     // Called under the recorder's lock for every frame, in order.
     void onFrame(std::function<void(const EncodedFrame&)> hook) { record([&] { onFrame_ = std::move(hook); }); }
@@ -105,7 +98,6 @@ private:
     std::vector<std::uint32_t> contentChanges_;
     std::vector<std::uint32_t> ended_;
     std::map<std::uint32_t, std::weak_ptr<SurfaceHandle>> kept_;
-    std::uint32_t epoch_ = 1;
     std::int64_t pacerReads_ = 0;
     std::function<void(const EncodedFrame&)> onFrame_;
     std::vector<ControlMessage> control_;

@@ -281,7 +281,7 @@ TEST_F(RemoteControlEndToEnd, ClipboardTextTravelsBothWaysOnlyWhenApproved) {
     const std::string pushed = "h\u00e9llo \u2713 \U0001F4CB";
     viewer->step([&](ClientSession& session) { return session.pushClipboard(pushed); });
     ASSERT_TRUE(eventually([&] { return pending().size() == 1; }));
-    EXPECT_EQ(pending().front().windowTitle, "paste 9 characters into the Mac clipboard");
+    EXPECT_EQ(pending().front().windowTitle, "paste 9 characters into this computer\u2019s clipboard");
     key(4, true);
     key(4, false);
     ASSERT_TRUE(recorder->waitForCount(XCB_KEY_RELEASE, 1));
@@ -295,7 +295,7 @@ TEST_F(RemoteControlEndToEnd, ClipboardTextTravelsBothWaysOnlyWhenApproved) {
     ASSERT_TRUE(eventually([&] { return xclip.output("-o") == "from xclip \u2713"; }));
     viewer->step([](ClientSession& session) { return session.pullClipboard(); });
     ASSERT_TRUE(eventually([&] { return pending().size() == 1; }));
-    EXPECT_EQ(pending().front().windowTitle, "read the Mac clipboard");
+    EXPECT_EQ(pending().front().windowTitle, "read this computer\u2019s clipboard");
     answer(true);
     ASSERT_TRUE(viewer->waitUntil(
         [](const TestViewer& v) {

@@ -5,8 +5,8 @@
 // lists a display and the test pattern, and gives every started surface a
 // pipeline of its own queue that announces its stream configuration and
 // then sends real H.264 frames of the test pattern, a keyframe first and
-// whenever one is asked for, each keyframe reported to the connection for
-// its epoch. It keeps a journal of what it was asked.
+// whenever one is asked for; the connection stamps their epochs. It keeps a
+// journal of what it was asked.
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/DispatchTimer.h"
@@ -97,12 +97,9 @@ private:
         const bool keyframe = keyframeRequested_ || number_ == 0;
         keyframeRequested_ = false;
         const auto frame = encoder_.encode(++number_, keyframe);
-        if (frame.keyframe) {
-            // As the pipeline does: the connection names the epoch a keyframe starts.
-            if (const auto issued = owner->keyframeIssued(surfaceID_)) epoch_ = *issued;
-            if (keyframe && number_ > 1) note(fmt::format("keyframe {}", number_));
-        }
-        EncodedFrame out = encodedFrame(frame, number_, epoch_, 1, Clock::nowNs());
+        // The connection stamps the epoch a keyframe starts as it sends it.
+        if (frame.keyframe && keyframe && number_ > 1) note(fmt::format("keyframe {}", number_));
+        EncodedFrame out = encodedFrame(frame, number_, 0, 1, Clock::nowNs());
         out.surfaceID = surfaceID_;
         owner->sendFrame(std::move(out));
     }
@@ -120,7 +117,6 @@ private:
     std::shared_ptr<DispatchTimer> timer_;
     bool keyframeRequested_ = false;
     std::uint32_t number_ = 0;
-    std::uint32_t epoch_ = 1;
 };
 
 class ScriptedMedia final : public RefusingMediaDelegate {
