@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <type_traits>
 
 namespace quillmere {
@@ -24,6 +25,25 @@ template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 
 } // namespace
+
+// A connection this service closed reports its end later, from its own
+// queue, and may do so after the service and its main actor are gone (a
+// test host's queue): it must not reach a destroyed executor.
+struct EnrollmentService::Relay {
+    explicit Relay(Executor& executor) : main(&executor) {}
+
+    std::mutex mutex;
+    Executor* main;
+
+    void post(Executor::Work work) {
+        std::lock_guard lock(mutex);
+        if (main) main->async(std::move(work));
+    }
+    void close() {
+        std::lock_guard lock(mutex);
+        main = nullptr;
+    }
+};
 
 EnrollmentService::AddDevice EnrollmentService::addingTo(std::weak_ptr<HostEngine> engine) {
     return [engine = std::move(engine)](const TrustedPeer& peer) -> std::expected<void, std::string> {
@@ -51,8 +71,12 @@ std::shared_ptr<EnrollmentService> EnrollmentService::make(Executor& main, HostE
 
 EnrollmentService::EnrollmentService(Executor& main, HostEnrollment enrollment, LocalIdentity identity,
                                      std::string hostName, std::string address, AddDevice addDevice, Now now)
-    : main_(main), enrollment_(std::move(enrollment)), identity_(std::move(identity)), hostName_(std::move(hostName)),
-      address_(std::move(address)), addDevice_(std::move(addDevice)), now_(std::move(now)) {}
+    : main_(main), relay_(std::make_shared<Relay>(main)), enrollment_(std::move(enrollment)),
+      identity_(std::move(identity)), hostName_(std::move(hostName)), address_(std::move(address)),
+      addDevice_(std::move(addDevice)), now_(std::move(now)) {}
+
+// Waits for a report being handed over; none is handed over afterwards.
+EnrollmentService::~EnrollmentService() { relay_->close(); }
 
 WireID EnrollmentService::hostDeviceID() const {
     return *WireID::fromBytes(identity_.fingerprint.view().first(WireID::byteCount));
@@ -89,9 +113,8 @@ void EnrollmentService::start(std::uint32_t lifetimeSeconds) {
     }
     listener_ = std::move(*listener);
     std::weak_ptr<EnrollmentService> weak = weak_from_this();
-    Executor* main = &main_;
-    listener_->start([weak, main, generation, lifetimeSeconds](const PeerListener::Event& event) {
-        main->async([weak, generation, lifetimeSeconds, event] {
+    listener_->start([weak, relay = relay_, generation, lifetimeSeconds](const PeerListener::Event& event) {
+        relay->post([weak, generation, lifetimeSeconds, event] {
             if (auto self = weak.lock()) self->onListenerEvent(event, generation, lifetimeSeconds);
         });
     });
@@ -134,9 +157,8 @@ void EnrollmentService::onListenerEvent(const PeerListener::Event& event, std::u
                        clientDeviceID_.reset();
                        std::weak_ptr<EnrollmentService> weak = weak_from_this();
                        std::weak_ptr<PeerConnection> weakPeer = accepted.connection;
-                       Executor* main = &main_;
-                       active_->start([weak, weakPeer, main, generation](const PeerEvent& peerEvent) {
-                           main->async([weak, weakPeer, generation, peerEvent] {
+                       active_->start([weak, weakPeer, relay = relay_, generation](const PeerEvent& peerEvent) {
+                           relay->post([weak, weakPeer, generation, peerEvent] {
                                auto self = weak.lock();
                                auto peer = weakPeer.lock();
                                if (self && peer) self->onChannelEvent(peerEvent, peer, generation);

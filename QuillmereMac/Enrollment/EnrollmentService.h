@@ -65,8 +65,11 @@ public:
 
     EnrollmentService(Executor& main, HostEnrollment enrollment, LocalIdentity identity, std::string hostName,
                       std::string address, AddDevice addDevice, Now now);
+    ~EnrollmentService();
 
 private:
+    struct Relay;
+
     void setState(State state);
     void onListenerEvent(const PeerListener::Event& event, std::uint64_t generation, std::uint32_t lifetimeSeconds);
     void onChannelEvent(const PeerEvent& event, const std::shared_ptr<PeerConnection>& peer, std::uint64_t generation);
@@ -78,6 +81,8 @@ private:
     void dropActive();
 
     Executor& main_;
+    // How transport threads reach main_: only while this service exists.
+    std::shared_ptr<Relay> relay_;
     State state_ = EnrollmentState::Idle{};
     std::vector<Observer> observers_;
     HostEnrollment enrollment_;
