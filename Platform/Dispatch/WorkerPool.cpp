@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -27,6 +28,25 @@ struct WorkerPool::State {
     std::vector<Worker*> idle; // most recently idle last: it is reused first
     std::size_t threads = 0;
     bool stopping = false;
+    // Every thread is joined, not detached: a thread's own end (its
+    // thread-local destructors, a library's per-thread state among them)
+    // must be over before whoever stops the pool goes on, or exits.
+    std::map<std::thread::id, std::thread> handles;
+    // Threads past their last task, for the next run() or stop() to join.
+    std::vector<std::thread::id> finished;
+
+    // Takes the handles of the threads that left their loop; joined outside the lock.
+    std::vector<std::thread> takeFinished() {
+        std::vector<std::thread> out;
+        for (const std::thread::id id : finished) {
+            if (auto found = handles.find(id); found != handles.end()) {
+                out.push_back(std::move(found->second));
+                handles.erase(found);
+            }
+        }
+        finished.clear();
+        return out;
+    }
 
     static inline thread_local const State* current = nullptr;
 
@@ -50,6 +70,7 @@ struct WorkerPool::State {
             task = std::move(self.task);
         }
         --threads;
+        finished.push_back(std::this_thread::get_id());
         ended.notify_all();
     }
 };
@@ -73,10 +94,13 @@ void WorkerPool::run(Task task) {
         return;
     }
     ++state_->threads;
+    std::vector<std::thread> done = state_->takeFinished();
+    // The thread owns the state with the pool. It cannot finish before its
+    // handle is kept: its end takes the lock held here.
+    std::thread thread([state = state_, task = std::move(task)]() mutable { state->work(std::move(task)); });
+    state_->handles.emplace(thread.get_id(), std::move(thread));
     lock.unlock();
-    // The thread owns the state with the pool: it may end just after stop()
-    // saw it go.
-    std::thread([state = state_, task = std::move(task)]() mutable { state->work(std::move(task)); }).detach();
+    for (std::thread& old : done) old.join();
 }
 
 void WorkerPool::stop() {
@@ -84,8 +108,16 @@ void WorkerPool::stop() {
     state_->stopping = true;
     for (Worker* worker : state_->idle) worker->wake.notify_one();
     // A task that stops its own pool cannot wait for itself.
-    const std::size_t own = State::current == state_.get() ? 1 : 0;
-    state_->ended.wait(lock, [&] { return state_->threads <= own; });
+    const bool inside = State::current == state_.get();
+    state_->ended.wait(lock, [&] { return state_->threads <= (inside ? 1u : 0u); });
+    std::vector<std::thread> done = state_->takeFinished();
+    for (auto& [id, thread] : state_->handles) {
+        if (id == std::this_thread::get_id()) thread.detach();
+        else done.push_back(std::move(thread));
+    }
+    state_->handles.clear();
+    lock.unlock();
+    for (std::thread& thread : done) thread.join();
 }
 
 std::size_t WorkerPool::threads() const {
