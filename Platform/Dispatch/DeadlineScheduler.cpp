@@ -2,6 +2,8 @@
 
 #include "Platform/Dispatch/Clock.h"
 
+#include <sys/prctl.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -30,6 +32,9 @@ struct DeadlineScheduler::State {
     std::thread::id thread;
 
     void run() {
+        // The kernel may defer a timed wake by the thread's slack, 50 µs by
+        // default: longer than the gaps a pacer asks for between bursts.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
         std::unique_lock lock(mutex);
         thread = std::this_thread::get_id();
         while (!stopping) {
