@@ -26,6 +26,8 @@ public:
     // in '/' stands for every argument both have: "Quic/" against "Udp/"
     // compares Quic/200 with Udp/200 and Quic/1100 with Udp/1100.
     RatioReporter& compare(std::string measured, std::string baseline);
+    // A second table of the same comparisons, over another figure.
+    RatioReporter& alsoBy(std::string heading, std::string figure);
 
     // Runs every benchmark the command line selects through this reporter
     // and prints the ratios after the table; the program's exit status.
@@ -34,13 +36,16 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override;
 
 private:
-    void printRatios() const;
-    void printRatio(const std::string& measured, const std::string& baseline) const;
+    using Figures = std::map<std::string, double>;
 
-    std::string heading_;
-    std::string figure_;
+    void printRatios() const;
+    static void printRatio(const Figures& figures, const std::string& measured, const std::string& baseline);
+
+    // Each table's heading and figure.
+    std::vector<std::pair<std::string, std::string>> tables_;
     std::vector<std::pair<std::string, std::string>> comparisons_;
-    std::map<std::string, double> figures_;
+    // By figure, then by benchmark.
+    std::map<std::string, Figures> figures_;
 };
 
 } // namespace quillmere::testing
