@@ -133,6 +133,7 @@ int datagramReceived(ngtcp2_conn*, std::uint32_t, const std::uint8_t* data, std:
     }
     Internals::Event event;
     event.kind = Internals::Event::Kind::datagram;
+    event.data = d.takeBuffer();
     event.data.assign(data, data + length);
     d.push(std::move(event));
     return 0;

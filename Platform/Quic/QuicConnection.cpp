@@ -289,8 +289,8 @@ void QuicConnection::cancel() {
 
 void QuicConnection::enqueuePacket(const SocketAddress& from, ByteView packet) {
     std::lock_guard lock(d_->inboxMutex);
-    if (!d_->inboxOpen && d_->inbox.size() >= maxPacketsBeforeStart) return;
-    d_->inbox.push_back(Internals::InboxPacket{from, Bytes(packet.begin(), packet.end())});
+    if (!d_->inboxOpen && d_->inbox.count >= maxPacketsBeforeStart) return;
+    d_->inbox.add(from, packet);
     // Before start the packets wait; start() takes them.
     if (d_->inboxScheduled || !d_->inboxOpen) return;
     d_->inboxScheduled = true;
@@ -346,6 +346,7 @@ void QuicConnection::deliverEvents() {
             break;
         case Kind::datagram:
             if (auto handler = h.datagramReceived) handler(viewOf(event.data));
+            d_->recycle(std::move(event.data));
             break;
         }
     }

@@ -17,6 +17,8 @@ namespace {
 constexpr int maxCloseResends = 8;
 // How many times the close packet goes out when this side closes.
 constexpr int closeCopies = 3;
+// Received packets whose buffers wait for reuse, per inbox.
+constexpr std::size_t keptInboxPackets = 256;
 
 ngtcp2_path pathOf(const SocketAddress& local, const SocketAddress& remote) {
     return ngtcp2_path{
@@ -131,11 +133,12 @@ std::optional<QuicError> QuicConnection::createServerConnection() {
 }
 
 void QuicConnection::processInbox() {
-    std::vector<Internals::InboxPacket> packets;
     std::optional<QuicError> socketError;
+    Internals::Inbox& packets = d_->reading;
     {
         std::lock_guard lock(d_->inboxMutex);
-        packets.swap(d_->inbox);
+        std::swap(packets, d_->inbox);
+        d_->inbox.clear();
         socketError.swap(d_->inboxError);
         d_->inboxScheduled = false;
     }
@@ -145,7 +148,9 @@ void QuicConnection::processInbox() {
         (d_->state == State::preparing || d_->state == State::waiting)) {
         report(State::waiting, std::move(socketError));
     }
-    for (const auto& packet : packets) readPacket(packet.from, viewOf(packet.data));
+    for (const auto& packet : packets.taken()) readPacket(packet.from, viewOf(packet.data));
+    packets.clear();
+    packets.trim(keptInboxPackets);
     flush();
     deliverEvents();
 }

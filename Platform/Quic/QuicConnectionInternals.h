@@ -27,6 +27,29 @@ struct QuicConnection::Internals {
         Bytes data;
     };
 
+    // Received packets that keep their buffers: the receive thread fills one
+    // inbox while the queue reads the other, then they trade places, so a
+    // connection that is warm allocates nothing per packet.
+    struct Inbox {
+        std::vector<InboxPacket> packets;
+        std::size_t count = 0;
+
+        void add(const SocketAddress& from, ByteView data) {
+            if (count == packets.size()) packets.emplace_back();
+            InboxPacket& packet = packets[count++];
+            packet.from = from;
+            packet.data.assign(data.begin(), data.end());
+        }
+        bool empty() const { return count == 0; }
+        const InboxPacket& front() const { return packets.front(); }
+        std::span<const InboxPacket> taken() const { return {packets.data(), count}; }
+        void clear() { count = 0; }
+        // A burst's worth of buffers is kept, no more.
+        void trim(std::size_t keep) {
+            if (packets.size() > keep) packets.resize(keep);
+        }
+    };
+
     struct Stream {
         StreamSendBuffer buffer;
         bool open = false;      // known to the library
@@ -73,10 +96,12 @@ struct QuicConnection::Internals {
 
     // Filled by the receive thread.
     std::mutex inboxMutex;
-    std::vector<InboxPacket> inbox;
+    Inbox inbox;
     std::optional<QuicError> inboxError;
     bool inboxScheduled = false;
     bool inboxOpen = false; // set by start(): packets are processed from then on
+    // The queue's side of the inbox, read outside the lock.
+    Inbox reading;
 
     // Server: the client's first destination ID, and every ID registered.
     Bytes originalDestinationID;
@@ -98,6 +123,8 @@ struct QuicConnection::Internals {
     std::uint64_t datagramsExpired = 0;
 
     std::deque<Event> events;
+    // Buffers of delivered datagrams, reused for the next ones.
+    std::vector<Bytes> spareBuffers;
     // Received stream bytes whose flow-control credit goes back after the read.
     std::vector<std::pair<StreamID, std::uint64_t>> credit;
     // The server's handshake ended on another protocol than ours.
@@ -118,6 +145,16 @@ struct QuicConnection::Internals {
     ngtcp2_path_storage pathStorage;
 
     void push(Event event) { events.push_back(std::move(event)); }
+    Bytes takeBuffer() {
+        if (spareBuffers.empty()) return {};
+        Bytes buffer = std::move(spareBuffers.back());
+        spareBuffers.pop_back();
+        return buffer;
+    }
+    void recycle(Bytes buffer) {
+        constexpr std::size_t keptBuffers = 64;
+        if (spareBuffers.size() < keptBuffers) spareBuffers.push_back(std::move(buffer));
+    }
     void pushState(State newState, std::optional<QuicError> failure) {
         // The handshake is over, one way or the other.
         if (newState == State::ready || newState == State::failed || newState == State::cancelled)
