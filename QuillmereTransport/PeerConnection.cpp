@@ -220,6 +220,15 @@ void PeerConnection::sendDatagram(Bytes datagram, DatagramCompletion completion)
     quic_->sendDatagram(std::move(datagram), std::move(completion));
 }
 
+void PeerConnection::sendDatagram(SharedBytes datagram, DatagramCompletion completion) {
+    if (closed_ || !datagramFlow_) {
+        if (completion) completion(false);
+        return;
+    }
+    datagramsSent_.fetch_add(1, std::memory_order_relaxed);
+    quic_->sendDatagram(std::move(datagram), std::move(completion));
+}
+
 void PeerConnection::sendDatagrams(std::vector<Bytes> datagrams, DatagramCompletion completion) {
     if (closed_ || !datagramFlow_ || datagrams.empty()) {
         if (completion) completion(datagrams.empty());

@@ -71,6 +71,8 @@ public:
 
     // On the queue only: sent at once, without a hop.
     void sendDatagram(Bytes datagram, DatagramCompletion completion = {});
+    // The same, sharing the caller's buffer instead of copying it.
+    void sendDatagram(SharedBytes datagram, DatagramCompletion completion = {});
     // One batch, one completion: true for an empty list, false without a flow.
     void sendDatagrams(std::vector<Bytes> datagrams, DatagramCompletion completion = {});
     // 0 without a datagram flow.

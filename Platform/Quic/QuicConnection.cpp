@@ -194,7 +194,17 @@ void QuicConnection::sendDatagram(Bytes datagram, DatagramCompletion completion)
         return;
     }
     d_->datagrams.push_back(
-        Internals::PendingDatagram{std::move(datagram), std::move(completion), d_->executor->nowNs()});
+        Internals::PendingDatagram{std::move(datagram), {}, std::move(completion), d_->executor->nowNs()});
+    scheduleFlush();
+}
+
+void QuicConnection::sendDatagram(SharedBytes datagram, DatagramCompletion completion) {
+    if (d_->closed || d_->finished || d_->datagrams.size() >= maxQueuedDatagrams) {
+        completeLater(*d_->executor, std::move(completion), false);
+        return;
+    }
+    d_->datagrams.push_back(
+        Internals::PendingDatagram{{}, std::move(datagram), std::move(completion), d_->executor->nowNs()});
     scheduleFlush();
 }
 
@@ -211,7 +221,7 @@ void QuicConnection::sendDatagrams(std::vector<Bytes> datagrams, DatagramComplet
     for (std::size_t i = 0; i < datagrams.size(); ++i) {
         const bool last = i + 1 == datagrams.size();
         d_->datagrams.push_back(Internals::PendingDatagram{
-            std::move(datagrams[i]), last ? std::move(completion) : DatagramCompletion{}, now});
+            std::move(datagrams[i]), {}, last ? std::move(completion) : DatagramCompletion{}, now});
     }
     scheduleFlush();
 }

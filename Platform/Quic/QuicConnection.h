@@ -6,6 +6,7 @@
 #include "Platform/Quic/QuicError.h"
 #include "Platform/Quic/SocketAddress.h"
 #include "QuillmereBase/Bytes.h"
+#include "QuillmereBase/SharedBytes.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -111,6 +112,8 @@ public:
     void allowPeerStreams(std::size_t count);
 
     void sendDatagram(Bytes datagram, DatagramCompletion completion = {});
+    // The same, sharing the sender's buffer instead of copying it.
+    void sendDatagram(SharedBytes datagram, DatagramCompletion completion = {});
     // One completion, for the last datagram.
     void sendDatagrams(std::vector<Bytes> datagrams, DatagramCompletion completion = {});
     // 0 without a handshake or when the peer takes no datagrams.

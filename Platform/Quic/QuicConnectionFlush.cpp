@@ -134,8 +134,9 @@ void QuicConnection::expireDatagrams(std::uint64_t now) {
 QuicConnection::Wrote QuicConnection::writeDatagram(FlushRound& round) {
     Internals& d = *d_;
     auto& datagram = d.datagrams.front();
+    const ByteView bytes = datagram.view();
     // A datagram that cannot fit is never accepted: refuse it rather than retry forever.
-    if (round.usable == 0 || datagram.data.size() > round.usable) {
+    if (round.usable == 0 || bytes.size() > round.usable) {
         if (datagram.completion) d.executor->async([c = std::move(datagram.completion)] { c(false); });
         d.datagrams.pop_front();
         return Wrote::more;
@@ -145,7 +146,7 @@ QuicConnection::Wrote QuicConnection::writeDatagram(FlushRound& round) {
         return Wrote::more;
     }
     int accepted = 0;
-    ngtcp2_vec vector{datagram.data.data(), datagram.data.size()};
+    ngtcp2_vec vector{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
     const ngtcp2_ssize written =
         ngtcp2_conn_writev_datagram(d.conn, d.path(), &round.info, round.slot, round.capacity, &accepted,
                                     NGTCP2_WRITE_DATAGRAM_FLAG_MORE, 0, &vector, 1, round.now);

@@ -59,8 +59,12 @@ struct QuicConnection::Internals {
 
     struct PendingDatagram {
         Bytes data;
+        // Used instead of data when the sender shares its buffer.
+        SharedBytes shared;
         DatagramCompletion completion;
         std::uint64_t queuedAtNs = 0;
+
+        ByteView view() const { return shared.empty() ? viewOf(data) : shared.view(); }
     };
 
     // Events gathered inside library calls, delivered once they returned.

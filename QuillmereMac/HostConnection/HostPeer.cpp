@@ -16,9 +16,9 @@ public:
     void close(double graceSeconds) override { connection_->close(graceSeconds); }
     void limitDatagramAge(std::uint64_t maxAgeNs) override { connection_->setDatagramMaxAge(maxAgeNs); }
     std::int64_t datagramsExpired() const override { return connection_->datagramsExpired(); }
-    // The transport takes its own buffer: the datagram is copied once here.
+    // The transport keeps a share of the buffer until the datagram is sent.
     void sendDatagram(SharedBytes datagram, Completion completion) override {
-        connection_->sendDatagram(datagram.toBytes(), std::move(completion));
+        connection_->sendDatagram(std::move(datagram), std::move(completion));
     }
     std::int64_t usableDatagramSize() const override { return connection_->usableDatagramSize(); }
 
