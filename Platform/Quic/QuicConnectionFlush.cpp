@@ -19,9 +19,11 @@ struct QuicConnection::FlushRound {
     std::uint64_t now = 0;
     std::size_t capacity = 0;   // bytes of one packet slot
     std::size_t usable = 0;     // largest datagram that fits a packet
-    std::size_t maxPackets = 1; // one send quantum
+    std::size_t quantum = 0;    // bytes the pacer lets out in one burst
+    std::size_t maxPackets = 1; // slots for them
     std::uint8_t* slot = nullptr;
     std::size_t packets = 0;
+    std::size_t bytes = 0;
     ngtcp2_pkt_info info{};
     std::vector<ngtcp2_vec> vectors;
     int refusedInARow = 0;
@@ -65,8 +67,10 @@ void QuicConnection::flush() {
     round.now = d.executor->nowNs();
     round.capacity = ngtcp2_conn_get_max_tx_udp_payload_size(d.conn);
     round.usable = handshakeDone ? usableDatagramSize() : 0;
-    round.maxPackets =
-        std::max<std::size_t>(1, ngtcp2_conn_get_send_quantum(d.conn) / std::max<std::size_t>(1, round.capacity));
+    // The quantum counts bytes: packets shorter than the largest (one
+    // datagram each, acknowledgements) make a burst of more of them.
+    round.quantum = ngtcp2_conn_get_send_quantum(d.conn);
+    round.maxPackets = std::max<std::size_t>(1, 2 * round.quantum / std::max<std::size_t>(1, round.capacity));
     if (d.batchBuffer.size() < round.capacity * round.maxPackets) d.batchBuffer.resize(round.capacity * round.maxPackets);
     d.batch.clear();
     // Each packet is written into its own slot; a packet being coalesced
@@ -104,7 +108,7 @@ void QuicConnection::flush() {
         if (wrote == Wrote::failed) break;
         if (wrote != Wrote::packet) continue;
         // The pacer spaces bursts of a send quantum; the timer brings the next one.
-        if (++round.packets >= round.maxPackets) break;
+        if (++round.packets >= round.maxPackets || round.bytes >= round.quantum) break;
         round.slot += round.capacity;
     }
     if (!d.closed) {
@@ -223,6 +227,7 @@ QuicConnection::Wrote QuicConnection::conclude(FlushRound& round, std::ptrdiff_t
     }
     if (written == 0) return Wrote::nothing;
     d.batch.emplace_back(round.slot, static_cast<std::size_t>(written));
+    round.bytes += static_cast<std::size_t>(written);
     const auto bytes = static_cast<std::uint64_t>(written);
     round.cwndLeft = round.cwndLeft > bytes ? round.cwndLeft - bytes : 0;
     return Wrote::packet;
