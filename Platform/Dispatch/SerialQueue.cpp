@@ -3,6 +3,7 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/DispatchRuntime.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <future>
@@ -11,6 +12,14 @@
 #include <utility>
 
 namespace quillmere {
+
+namespace {
+// A turn with nothing ready but delayed work due this soon keeps its thread
+// and waits for it there: handing the wake to the scheduler's thread and
+// back to a pool thread costs two thread wakes, each longer under load
+// than the gaps a pacer asks for between bursts.
+constexpr std::uint64_t keepTurnForNs = 200'000;
+} // namespace
 
 struct SerialQueue::State : std::enable_shared_from_this<State> {
     State(std::string name, const DispatchRuntime& runtime)
@@ -22,6 +31,8 @@ struct SerialQueue::State : std::enable_shared_from_this<State> {
     std::mutex mutex;
     // Signalled when a turn on the pool ends.
     std::condition_variable turnEnded;
+    // Signalled when work arrives for a turn waiting for delayed work.
+    std::condition_variable workArrived;
     std::deque<Work> ready;
     // Keyed by (deadline, submission order) so equal deadlines keep FIFO order.
     std::map<std::pair<std::uint64_t, std::uint64_t>, Work> delayed;
@@ -78,8 +89,15 @@ void SerialQueue::State::turn() {
     currentName = &label;
     std::unique_lock lock(mutex);
     for (;;) {
-        moveDue(Clock::nowNs());
-        if (stopping || ready.empty()) break;
+        const std::uint64_t now = Clock::nowNs();
+        moveDue(now);
+        if (stopping) break;
+        if (ready.empty()) {
+            if (delayed.empty() || delayed.begin()->first.first - now > keepTurnForNs) break;
+            const std::chrono::steady_clock::time_point due{std::chrono::nanoseconds(delayed.begin()->first.first)};
+            workArrived.wait_until(lock, due);
+            continue;
+        }
         Work work = std::move(ready.front());
         ready.pop_front();
         lock.unlock();
@@ -103,6 +121,7 @@ SerialQueue::~SerialQueue() {
     {
         std::unique_lock lock(state_->mutex);
         state_->stopping = true;
+        state_->workArrived.notify_all();
         ready.swap(state_->ready);
         delayed.swap(state_->delayed);
         // The running item finishes first, unless it is the one destroying
@@ -125,6 +144,7 @@ void SerialQueue::async(Work work) {
         state->ready.push_back(std::move(work));
         start = !state->hasTurn;
         state->hasTurn = true;
+        if (!start) state->workArrived.notify_one();
     }
     if (start) state->startTurn();
 }
@@ -135,6 +155,8 @@ void SerialQueue::asyncAfter(std::uint64_t delayNs, Work work) {
         std::lock_guard lock(state_->mutex);
         if (state_->stopping) return;
         state_->delayed.emplace(std::make_pair(deadline, state_->submissions++), std::move(work));
+        // A turn waiting for later work must wait for this one instead.
+        if (state_->hasTurn) state_->workArrived.notify_one();
     }
     state_->wakeAt(deadline);
 }
