@@ -172,7 +172,7 @@ private:
     enum class Wrote : std::uint8_t { packet, more, nothing, failed };
     void flush();
     void scheduleFlush();
-    void expireDatagrams(std::uint64_t now);
+    void expireDatagrams(FlushRound& round);
     Wrote writeDatagram(FlushRound& round);
     Wrote writeStream(FlushRound& round, StreamID id);
     Wrote writeFramesOnly(FlushRound& round);

@@ -33,8 +33,14 @@ struct QuicConnection::FlushRound {
     // What the congestion window or pacing refused in this round.
     bool datagramsBlocked = false;
     bool streamsBlocked = false;
+    // Completions of the datagrams written or dropped, told after the round
+    // in one turn of the queue rather than one each.
+    std::vector<std::pair<DatagramCompletion, bool>> completions;
 
     bool roomForDatagram() const;
+    void complete(DatagramCompletion& completion, bool sent) {
+        if (completion) completions.emplace_back(std::move(completion), sent);
+    }
 };
 
 // Datagrams leave room in the congestion window for one more packet.
@@ -79,7 +85,7 @@ void QuicConnection::flush() {
     round.datagramsBlocked = !handshakeDone;
     round.cwndLeft = ngtcp2_conn_get_cwnd_left(d.conn);
     round.pathPayload = ngtcp2_conn_get_path_max_tx_udp_payload_size(d.conn);
-    expireDatagrams(round.now);
+    expireDatagrams(round);
 
     for (;;) {
         StreamID streamID = -1;
@@ -111,6 +117,13 @@ void QuicConnection::flush() {
         if (++round.packets >= round.maxPackets || round.bytes >= round.quantum) break;
         round.slot += round.capacity;
     }
+    // Queued before the packets leave, as each was before: work queued once
+    // the peer has them comes after.
+    if (!round.completions.empty()) {
+        d.executor->async([completions = std::move(round.completions)] {
+            for (const auto& [completion, sent] : completions) completion(sent);
+        });
+    }
     if (!d.closed) {
         if (!d.batch.empty()) {
             auto error = d.endpoint->sendBatch(d.remote, d.batch);
@@ -124,12 +137,13 @@ void QuicConnection::flush() {
 }
 
 // Datagrams queue in order, so the ones that waited too long are in front.
-void QuicConnection::expireDatagrams(std::uint64_t now) {
+void QuicConnection::expireDatagrams(FlushRound& round) {
     Internals& d = *d_;
     if (d.datagramMaxAgeNs == 0) return;
+    const std::uint64_t now = round.now;
     while (!d.datagrams.empty() && now > d.datagrams.front().queuedAtNs &&
            now - d.datagrams.front().queuedAtNs > d.datagramMaxAgeNs) {
-        if (auto& c = d.datagrams.front().completion) d.executor->async([c = std::move(c)] { c(false); });
+        round.complete(d.datagrams.front().completion, false);
         d.datagrams.pop_front();
         ++d.datagramsExpired;
     }
@@ -141,7 +155,7 @@ QuicConnection::Wrote QuicConnection::writeDatagram(FlushRound& round) {
     const ByteView bytes = datagram.view();
     // A datagram that cannot fit is never accepted: refuse it rather than retry forever.
     if (round.usable == 0 || bytes.size() > round.usable) {
-        if (datagram.completion) d.executor->async([c = std::move(datagram.completion)] { c(false); });
+        round.complete(datagram.completion, false);
         d.datagrams.pop_front();
         return Wrote::more;
     }
@@ -156,7 +170,7 @@ QuicConnection::Wrote QuicConnection::writeDatagram(FlushRound& round) {
                                     NGTCP2_WRITE_DATAGRAM_FLAG_MORE, 0, &vector, 1, round.now);
     if (accepted != 0) {
         round.refusedInARow = 0;
-        if (datagram.completion) d.executor->async([c = std::move(datagram.completion)] { c(true); });
+        round.complete(datagram.completion, true);
         d.datagrams.pop_front();
     }
     if (written == 0) {
@@ -165,7 +179,7 @@ QuicConnection::Wrote QuicConnection::writeDatagram(FlushRound& round) {
         return Wrote::more;
     }
     if (written > 0 && accepted == 0 && ++round.refusedInARow > maxRefusals) {
-        if (auto& c = d.datagrams.front().completion) d.executor->async([c = std::move(c)] { c(false); });
+        round.complete(d.datagrams.front().completion, false);
         d.datagrams.pop_front();
         round.refusedInARow = 0;
     }
