@@ -9,7 +9,7 @@ void ConnectionIDTable::add(ByteView id, const std::shared_ptr<QuicConnection>& 
 
 void ConnectionIDTable::remove(ByteView id, const QuicConnection* connection) {
     std::lock_guard lock(mutex_);
-    const auto found = entries_.find(keyOf(id));
+    const auto found = entries_.find(keyView(id));
     if (found != entries_.end() && found->second.owner == connection) entries_.erase(found);
 }
 
@@ -17,7 +17,7 @@ std::shared_ptr<QuicConnection> ConnectionIDTable::find(ByteView id) const {
     std::weak_ptr<QuicConnection> entry;
     {
         std::lock_guard lock(mutex_);
-        const auto found = entries_.find(keyOf(id));
+        const auto found = entries_.find(keyView(id));
         if (found == entries_.end()) return nullptr;
         entry = found->second.connection;
     }

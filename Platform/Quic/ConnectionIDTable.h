@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace quillmere {
@@ -26,7 +27,16 @@ public:
     std::size_t size() const;
 
 private:
-    static std::string keyOf(ByteView id) { return std::string(id.begin(), id.end()); }
+    static std::string keyOf(ByteView id) { return std::string(keyView(id)); }
+    static std::string_view keyView(ByteView id) {
+        return std::string_view(reinterpret_cast<const char*>(id.data()), id.size());
+    }
+    // Looked up by a view: an ID is longer than a string keeps inline, and
+    // the receive thread looks one up for every packet.
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+    };
 
     mutable std::mutex mutex_;
     struct Entry {
@@ -34,7 +44,7 @@ private:
         // Compared without locking the weak reference.
         const QuicConnection* owner = nullptr;
     };
-    std::unordered_map<std::string, Entry> entries_;
+    std::unordered_map<std::string, Entry, Hash, std::equal_to<>> entries_;
 };
 
 } // namespace quillmere
