@@ -115,7 +115,7 @@ const UdpEndpoint& QuicConnection::endpoint() const { return *d_->endpoint; }
 
 void QuicConnection::start(Handlers handlers) {
     if (d_->started || d_->closed || d_->finished) return;
-    d_->handlers = std::move(handlers);
+    d_->handlers = std::make_shared<const Handlers>(std::move(handlers));
     d_->started = true;
     report(State::preparing);
     auto failure = d_->role == Role::client ? createClientConnection() : createServerConnection();
@@ -268,7 +268,7 @@ std::optional<std::string> QuicConnection::selectedProtocol() const {
 }
 
 void QuicConnection::close(std::uint64_t applicationCode, std::string_view reason) {
-    d_->handlers = {};
+    d_->handlers.reset();
     d_->events.clear();
     d_->handshakeTicket.reset();
     if (d_->closed || d_->finished) return;
@@ -331,31 +331,34 @@ void QuicConnection::deliverEvents() {
     while (!d_->events.empty()) {
         Internals::Event event = std::move(d_->events.front());
         d_->events.pop_front();
-        const Handlers& h = d_->handlers;
+        // Held for the call: a handler may close the connection, which drops them.
+        const std::shared_ptr<const Handlers> held = d_->handlers;
+        if (!held) continue;
+        const Handlers& h = *held;
         using Kind = Internals::Event::Kind;
         switch (event.kind) {
         case Kind::state:
-            if (auto handler = h.stateChanged) {
-                handler(event.state, event.hasError ? std::optional<QuicError>(event.error) : std::nullopt);
+            if (h.stateChanged) {
+                h.stateChanged(event.state, event.hasError ? std::optional<QuicError>(event.error) : std::nullopt);
             }
             break;
         case Kind::streamReady:
-            if (auto handler = h.streamReady) handler(event.stream);
+            if (h.streamReady) h.streamReady(event.stream);
             break;
         case Kind::peerStream:
-            if (auto handler = h.peerStreamOpened) handler(event.stream);
+            if (h.peerStreamOpened) h.peerStreamOpened(event.stream);
             break;
         case Kind::streamData:
-            if (auto handler = h.streamData) handler(event.stream, viewOf(event.data), event.fin);
+            if (h.streamData) h.streamData(event.stream, viewOf(event.data), event.fin);
             break;
         case Kind::streamFailed:
-            if (auto handler = h.streamFailed) handler(event.stream, event.error);
+            if (h.streamFailed) h.streamFailed(event.stream, event.error);
             break;
         case Kind::datagramFlow:
-            if (auto handler = h.datagramFlowReady) handler(usableDatagramSize());
+            if (h.datagramFlowReady) h.datagramFlowReady(usableDatagramSize());
             break;
         case Kind::datagram:
-            if (auto handler = h.datagramReceived) handler(viewOf(event.data));
+            if (h.datagramReceived) h.datagramReceived(viewOf(event.data));
             d_->recycle(std::move(event.data));
             break;
         }

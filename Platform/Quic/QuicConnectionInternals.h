@@ -91,7 +91,9 @@ struct QuicConnection::Internals {
     TlsHandshakeContext tlsContext;
     std::unique_ptr<TlsSession> tls;
     ngtcp2_conn* conn = nullptr;
-    Handlers handlers;
+    // Shared so that delivering an event holds them for the call without
+    // copying a handler; null once closed.
+    std::shared_ptr<const Handlers> handlers;
 
     bool started = false;
     bool closed = false;    // closed by this side: only the close packet goes out
