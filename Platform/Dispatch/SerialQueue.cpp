@@ -3,7 +3,6 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/DispatchRuntime.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <future>
@@ -12,14 +11,6 @@
 #include <utility>
 
 namespace quillmere {
-
-namespace {
-// A turn with nothing ready but delayed work due this soon keeps its thread
-// and waits for it there: handing the wake to the scheduler's thread and
-// back to a pool thread costs two thread wakes, each longer under load
-// than the gaps a pacer asks for between bursts.
-constexpr std::uint64_t keepTurnForNs = 200'000;
-} // namespace
 
 struct SerialQueue::State : std::enable_shared_from_this<State> {
     State(std::string name, const DispatchRuntime& runtime)
@@ -31,8 +22,6 @@ struct SerialQueue::State : std::enable_shared_from_this<State> {
     std::mutex mutex;
     // Signalled when a turn on the pool ends.
     std::condition_variable turnEnded;
-    // Signalled when work arrives for a turn waiting for delayed work.
-    std::condition_variable workArrived;
     std::deque<Work> ready;
     // Keyed by (deadline, submission order) so equal deadlines keep FIFO order.
     std::map<std::pair<std::uint64_t, std::uint64_t>, Work> delayed;
@@ -89,15 +78,8 @@ void SerialQueue::State::turn() {
     currentName = &label;
     std::unique_lock lock(mutex);
     for (;;) {
-        const std::uint64_t now = Clock::nowNs();
-        moveDue(now);
-        if (stopping) break;
-        if (ready.empty()) {
-            if (delayed.empty() || delayed.begin()->first.first - now > keepTurnForNs) break;
-            const std::chrono::steady_clock::time_point due{std::chrono::nanoseconds(delayed.begin()->first.first)};
-            workArrived.wait_until(lock, due);
-            continue;
-        }
+        moveDue(Clock::nowNs());
+        if (stopping || ready.empty()) break;
         Work work = std::move(ready.front());
         ready.pop_front();
         lock.unlock();
@@ -121,7 +103,6 @@ SerialQueue::~SerialQueue() {
     {
         std::unique_lock lock(state_->mutex);
         state_->stopping = true;
-        state_->workArrived.notify_all();
         ready.swap(state_->ready);
         delayed.swap(state_->delayed);
         // The running item finishes first, unless it is the one destroying
@@ -144,7 +125,6 @@ void SerialQueue::async(Work work) {
         state->ready.push_back(std::move(work));
         start = !state->hasTurn;
         state->hasTurn = true;
-        if (!start) state->workArrived.notify_one();
     }
     if (start) state->startTurn();
 }
@@ -155,8 +135,6 @@ void SerialQueue::asyncAfter(std::uint64_t delayNs, Work work) {
         std::lock_guard lock(state_->mutex);
         if (state_->stopping) return;
         state_->delayed.emplace(std::make_pair(deadline, state_->submissions++), std::move(work));
-        // A turn waiting for later work must wait for this one instead.
-        if (state_->hasTurn) state_->workArrived.notify_one();
     }
     state_->wakeAt(deadline);
 }

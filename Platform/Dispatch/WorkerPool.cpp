@@ -1,7 +1,5 @@
 #include "Platform/Dispatch/WorkerPool.h"
 
-#include <sys/prctl.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -54,9 +52,6 @@ struct WorkerPool::State {
 
     void work(Task first) {
         current = this;
-        // A serial queue's turn may wait here for work due in microseconds:
-        // the kernel's default slack of 50 µs would defer it.
-        ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
         Worker self;
         Task task = std::move(first);
         std::unique_lock lock(mutex);
