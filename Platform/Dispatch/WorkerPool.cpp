@@ -1,9 +1,12 @@
 #include "Platform/Dispatch/WorkerPool.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -32,7 +35,7 @@ struct WorkerPool::State {
     // thread-local destructors, a library's per-thread state among them)
     // must be over before whoever stops the pool goes on, or exits.
     std::map<std::thread::id, std::thread> handles;
-    // Threads past their last task, for the next run() or stop() to join.
+    // Threads past their last task, for the next run() or stop(), or the exit, to join.
     std::vector<std::thread::id> finished;
 
     // Takes the handles of the threads that left their loop; joined outside the lock.
@@ -49,6 +52,51 @@ struct WorkerPool::State {
     }
 
     static inline thread_local const State* current = nullptr;
+
+    // Pools alive. A pool nobody stops (the process's own) has no next run()
+    // or stop() to join its retired threads: they are joined at exit, and
+    // threads that retire later detach themselves.
+    struct Registry {
+        std::mutex mutex;
+        std::set<State*> pools;
+        std::atomic<bool> exiting = false;
+    };
+    static Registry& registry() {
+        // Never freed: a pool may end after the exit handlers ran.
+        static Registry* const made = [] {
+            auto* fresh = new Registry;
+            std::atexit(joinRetiredAtExit);
+            return fresh;
+        }();
+        return *made;
+    }
+    static void joinRetiredAtExit() {
+        Registry& live = registry();
+        live.exiting = true;
+        std::vector<std::thread> done;
+        {
+            std::lock_guard lock(live.mutex);
+            for (State* state : live.pools) {
+                std::lock_guard stateLock(state->mutex);
+                for (std::thread& thread : state->takeFinished()) done.push_back(std::move(thread));
+            }
+        }
+        // Outside the lock: a thread's end may end its pool's state.
+        for (std::thread& thread : done) thread.join();
+    }
+
+    State() {
+        Registry& live = registry();
+        std::lock_guard lock(live.mutex);
+        live.pools.insert(this);
+    }
+    ~State() {
+        Registry& live = registry();
+        std::lock_guard lock(live.mutex);
+        live.pools.erase(this);
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
 
     void work(Task first) {
         current = this;
@@ -70,7 +118,12 @@ struct WorkerPool::State {
             task = std::move(self.task);
         }
         --threads;
-        finished.push_back(std::this_thread::get_id());
+        if (const auto own = handles.find(std::this_thread::get_id()); own != handles.end() && registry().exiting) {
+            own->second.detach();
+            handles.erase(own);
+        } else {
+            finished.push_back(std::this_thread::get_id());
+        }
         ended.notify_all();
     }
 };

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <future>
 #include <thread>
 #include <vector>
@@ -231,6 +234,38 @@ TEST(DispatchRuntime, ItsEndWaitsForItsThreadsAndQueuesMadeOnItStillWork) {
     EXPECT_EQ(ranOn, caller);
     queues.clear();
     EXPECT_EQ(late.load(), 0);
+}
+
+// A thread's own end (its thread-local destructors) comes after it left the
+// pool. One that retired from a pool nobody stops, as the process's own
+// runtime is, must still be joined before the program ends: here its end
+// can only finish once the exit began, and is seen to.
+TEST(WorkerPool, AThreadThatRetiredFromAPoolNeverStoppedIsJoinedAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            static std::atomic<bool> exiting = false;
+            struct EndsAfterTheExitBegan {
+                ~EndsAfterTheExitBegan() {
+                    exiting.wait(false);
+                    constexpr char said[] = "thread ended\n";
+                    (void)!::write(2, said, sizeof said - 1);
+                }
+            };
+            auto* pool = new WorkerPool; // never stopped
+            // Runs before the pool's own exit work, as it is registered later.
+            std::atexit([] {
+                exiting = true;
+                exiting.notify_all();
+            });
+            pool->run([] {
+                static thread_local EndsAfterTheExitBegan lastOfTheThread;
+                (void)&lastOfTheThread;
+            });
+            if (!testing::eventually([&] { return pool->threads() == 0; })) std::_Exit(2);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "thread ended");
 }
 
 TEST(LockedBox, GuardsItsValueAcrossThreads) {
