@@ -349,6 +349,13 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     media->beginMedia(1, CaptureChoice::displayIDBase, connection);
     std::this_thread::sleep_for(warmUp);
 
+    const auto pipeline = media->pipeline(1, connection);
+    const auto stages = [&] {
+        SurfacePipeline::Stats stats;
+        if (pipeline) pipeline->queue().sync([&] { stats = pipeline->perfSnapshot().stats; });
+        return stats;
+    };
+    const SurfacePipeline::Stats stagesBefore = stages();
     connection->record(true);
     const std::size_t bytesBefore = connection->bytesSent();
     const double moverBefore = mover ? mover->cpuSeconds() : 0;
@@ -364,9 +371,7 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
                        ((load ? load->cpuSeconds() : 0) - loadBefore);
     const double xvfb = childCpuSeconds(server) - xvfbBefore;
     connection->record(false);
-    SurfacePipeline::PerfSnapshot stages;
-    if (const auto pipeline = media->pipeline(1, connection))
-        pipeline->queue().sync([&] { stages = pipeline->perfSnapshot(); });
+    const SurfacePipeline::Stats stagesAfter = stages();
     const std::size_t bytesSent = connection->bytesSent() - bytesBefore;
 
     media->stopSurface(1, connection);
@@ -381,11 +386,13 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     run.p99Ms = quantile(latencies, 0.99);
     run.fps = static_cast<double>(latencies.size()) / seconds;
     run.sentBytesPerSecond = static_cast<double>(bytesSent) / seconds;
+    // Over the measured stretch only: the first frame waits for the start.
     const auto mean = [](std::int64_t totalNs, std::int64_t count) {
         return count > 0 ? static_cast<double>(totalNs) / 1e6 / static_cast<double>(count) : 0.0;
     };
-    run.pickupMs = mean(stages.stats.pickupNs, stages.stats.pickups);
-    run.encoderMs = mean(stages.stats.encoderNs, stages.stats.encoderSamples);
+    run.pickupMs = mean(stagesAfter.pickupNs - stagesBefore.pickupNs, stagesAfter.pickups - stagesBefore.pickups);
+    run.encoderMs = mean(stagesAfter.encoderNs - stagesBefore.encoderNs,
+                         stagesAfter.encoderSamples - stagesBefore.encoderSamples);
     return run;
 }
 
