@@ -1,5 +1,7 @@
 #include "Platform/Dispatch/WorkerPool.h"
 
+#include "Platform/Dispatch/ThreadSlice.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -52,6 +54,8 @@ struct WorkerPool::State {
 
     void work(Task first) {
         current = this;
+        // Every queue's work here is a short burst that someone waits for.
+        ThreadSlice::request(ThreadSlice::mediaNs);
         Worker self;
         Task task = std::move(first);
         std::unique_lock lock(mutex);
