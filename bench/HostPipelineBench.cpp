@@ -9,7 +9,10 @@
 //          -preset ultrafast -tune zerolatency -pix_fmt yuv420p
 //          -f mpegts udp://127.0.0.1:P          (sends to a sink of ours)
 //   ... -f null -                               (encodes only)
-// The Xvfb server's own CPU is reported beside each.
+// The Xvfb server's own CPU is reported beside each. The "Load4" case runs
+// both beside four busy threads of this process (copying memory, on the same
+// CPUs), whose CPU is not counted, so capture-to-sent is also known on a
+// machine that has other work.
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/SerialQueue.h"
@@ -35,6 +38,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -53,6 +57,7 @@ struct Shape {
     int height = 1080;
     int fps = 60;
     bool moving = true;
+    int loadThreads = 0;
 };
 
 constexpr auto warmUp = 1500ms;
@@ -191,6 +196,42 @@ private:
     std::thread thread_;
 };
 
+// Threads that copy memory until destroyed: other work on the same CPUs,
+// competing for them and for the caches. Keeps count of its own CPU.
+class BackgroundLoad {
+public:
+    explicit BackgroundLoad(int threads) : cpu_(static_cast<std::size_t>(threads)) {
+        for (std::atomic<double>& cpu : cpu_) threads_.emplace_back([this, &cpu] { run(cpu); });
+    }
+    ~BackgroundLoad() {
+        stop_ = true;
+        for (std::thread& thread : threads_) thread.join();
+    }
+    double cpuSeconds() const {
+        double sum = 0;
+        for (const std::atomic<double>& cpu : cpu_) sum += cpu.load();
+        return sum;
+    }
+
+private:
+    void run(std::atomic<double>& cpu) {
+        // Larger than a core's share of the last-level cache.
+        std::vector<char> from(8 << 20, 1);
+        std::vector<char> to(from.size());
+        const double start = threadCpuSeconds();
+        while (!stop_) {
+            std::memcpy(to.data(), from.data(), from.size());
+            benchmark::DoNotOptimize(to.data());
+            std::swap(from, to);
+            cpu = threadCpuSeconds() - start;
+        }
+    }
+
+    std::atomic<bool> stop_{false};
+    std::vector<std::atomic<double>> cpu_;
+    std::vector<std::thread> threads_;
+};
+
 // Counts datagrams as a network stack would take them.
 class CountingPeer final : public DatagramPeer {
 public:
@@ -286,9 +327,14 @@ struct Run {
     double p99Ms = 0;
     double fps = 0;
     double sentBytesPerSecond = 0;
+    // Means over the run: capture to the pipeline's pickup, and the encoder's
+    // own time (handed over to encoded).
+    double pickupMs = 0;
+    double encoderMs = 0;
 };
 
-std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape, Mover* mover) {
+std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape, Mover* mover,
+                           const BackgroundLoad* load) {
     auto mainActor = std::make_shared<SerialQueue>("com.ornbeck.quillmeremac.bench.main");
     MediaPipeline::Services services = testing::x11Services(display);
     services.mainActor = mainActor.get();
@@ -303,18 +349,29 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     media->beginMedia(1, CaptureChoice::displayIDBase, connection);
     std::this_thread::sleep_for(warmUp);
 
+    const auto pipeline = media->pipeline(1, connection);
+    const auto stages = [&] {
+        SurfacePipeline::Stats stats;
+        if (pipeline) pipeline->queue().sync([&] { stats = pipeline->perfSnapshot().stats; });
+        return stats;
+    };
+    const SurfacePipeline::Stats stagesBefore = stages();
     connection->record(true);
     const std::size_t bytesBefore = connection->bytesSent();
     const double moverBefore = mover ? mover->cpuSeconds() : 0;
+    const double loadBefore = load ? load->cpuSeconds() : 0;
     const double cpuBefore = processCpuSeconds();
     const double xvfbBefore = childCpuSeconds(server);
     const auto started = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(measured);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    // The picture's motion is the desktop's work, not the pipeline's.
-    const double cpu = processCpuSeconds() - cpuBefore - ((mover ? mover->cpuSeconds() : 0) - moverBefore);
+    // The picture's motion and the background load are the machine's work,
+    // not the pipeline's.
+    const double cpu = processCpuSeconds() - cpuBefore - ((mover ? mover->cpuSeconds() : 0) - moverBefore) -
+                       ((load ? load->cpuSeconds() : 0) - loadBefore);
     const double xvfb = childCpuSeconds(server) - xvfbBefore;
     connection->record(false);
+    const SurfacePipeline::Stats stagesAfter = stages();
     const std::size_t bytesSent = connection->bytesSent() - bytesBefore;
 
     media->stopSurface(1, connection);
@@ -329,6 +386,13 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     run.p99Ms = quantile(latencies, 0.99);
     run.fps = static_cast<double>(latencies.size()) / seconds;
     run.sentBytesPerSecond = static_cast<double>(bytesSent) / seconds;
+    // Over the measured stretch only: the first frame waits for the start.
+    const auto mean = [](std::int64_t totalNs, std::int64_t count) {
+        return count > 0 ? static_cast<double>(totalNs) / 1e6 / static_cast<double>(count) : 0.0;
+    };
+    run.pickupMs = mean(stagesAfter.pickupNs - stagesBefore.pickupNs, stagesAfter.pickups - stagesBefore.pickups);
+    run.encoderMs = mean(stagesAfter.encoderNs - stagesBefore.encoderNs,
+                         stagesAfter.encoderSamples - stagesBefore.encoderSamples);
     return run;
 }
 
@@ -428,10 +492,13 @@ void hostPipeline(benchmark::State& state, Runner runner, Shape shape) {
     for (auto _ : state) {
         std::unique_ptr<Mover> mover;
         if (shape.moving) mover = std::make_unique<Mover>(shared.server.displayName(), shape);
+        std::unique_ptr<BackgroundLoad> load;
+        if (shape.loadThreads > 0) load = std::make_unique<BackgroundLoad>(shape.loadThreads);
         const auto run = runner == Runner::host
-                             ? runOurs(shared.server.displayName(), shared.serverPid, shape, mover.get())
+                             ? runOurs(shared.server.displayName(), shared.serverPid, shape, mover.get(), load.get())
                              : runFfmpeg(shared.server.displayName(), shared.serverPid, shape,
                                          runner == Runner::ffmpegSending);
+        load.reset();
         mover.reset();
         if (!run) {
             state.SkipWithError(runner == Runner::host ? "the host pipeline did not stream" : "ffmpeg failed");
@@ -444,6 +511,8 @@ void hostPipeline(benchmark::State& state, Runner runner, Shape shape) {
         if (runner == Runner::host) {
             state.counters["capture_to_sent_p50_ms"] = run->p50Ms;
             state.counters["capture_to_sent_p99_ms"] = run->p99Ms;
+            state.counters["pickup_ms"] = run->pickupMs;
+            state.counters["encoder_ms"] = run->encoderMs;
         }
         if (runner != Runner::ffmpegEncodeOnly) state.counters["sent_bytes_per_s"] = run->sentBytesPerSecond;
     }
@@ -454,6 +523,7 @@ void hostPipeline(benchmark::State& state, Runner runner, Shape shape) {
 void registerCases() {
     const std::pair<const char*, Shape> cases[] = {
         {"movingDesktop1080p60", {1920, 1080, 60, true}},
+        {"movingDesktop1080p60Load4", {1920, 1080, 60, true, 4}},
         {"movingDesktop2160p30", {3840, 2160, 30, true}},
         {"movingDesktop2160p60", {3840, 2160, 60, true}},
         {"stillDesktop1080p60", {1920, 1080, 60, false}},

@@ -1,5 +1,7 @@
 #include "Platform/Dispatch/WorkerPool.h"
 
+#include "Platform/Dispatch/ThreadSlice.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -100,6 +102,8 @@ struct WorkerPool::State {
 
     void work(Task first) {
         current = this;
+        // Every queue's work here is a short burst that someone waits for.
+        ThreadSlice::request(ThreadSlice::mediaNs);
         Worker self;
         Task task = std::move(first);
         std::unique_lock lock(mutex);

@@ -1,6 +1,7 @@
 #include "Platform/ScreenCapture/ScreenCaptureStreamX11.h"
 
 #include "Platform/Dispatch/Clock.h"
+#include "Platform/Dispatch/ThreadSlice.h"
 #include "Platform/ScreenCapture/CaptureLoopX11.h"
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
 #include "Platform/X11/XcbConnection.h"
@@ -121,6 +122,8 @@ void ScreenCaptureStreamX11::Worker::finish(std::optional<Completion> stopComple
 }
 
 void ScreenCaptureStreamX11::Worker::run(Completion startCompletion) {
+    // Its frames are due on a grid: a late wake-up is a late frame.
+    ThreadSlice::request(ThreadSlice::mediaNs);
     std::optional<Completion> stopCompletion;
     {
         auto connection = open();

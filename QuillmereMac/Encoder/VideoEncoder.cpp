@@ -37,18 +37,19 @@ struct VideoEncoder::Input {
     ~Input() { buffer->unlockBaseAddress(PixelBuffer::Lock::readOnly); }
 };
 
-std::expected<std::shared_ptr<VideoEncoder>, EncoderError> VideoEncoder::make(EncoderConfig config, Output output) {
+std::expected<std::shared_ptr<VideoEncoder>, EncoderError> VideoEncoder::make(EncoderConfig config, Output output,
+                                                                              std::shared_ptr<Executor> queue) {
     auto choice = EncoderFactory::make(config);
     if (!choice) return std::unexpected(choice.error());
     return std::shared_ptr<VideoEncoder>(new VideoEncoder(std::move(config), std::move(output),
                                                           std::move(choice->session), choice->usingHardware,
-                                                          std::move(choice->hardwareEvidence)));
+                                                          std::move(choice->hardwareEvidence), std::move(queue)));
 }
 
 bool VideoEncoder::hevcHardwareAvailable() { return EncoderFactory::hevcHardwareAvailable(); }
 
 VideoEncoder::VideoEncoder(EncoderConfig config, Output output, std::unique_ptr<EncoderLibavcodec> session,
-                           bool usingHardware, std::string hardwareEvidence)
+                           bool usingHardware, std::string hardwareEvidence, std::shared_ptr<Executor> queue)
     : config_(std::move(config)),
       output_(std::move(output)),
       properties_(session->properties()),
@@ -56,7 +57,10 @@ VideoEncoder::VideoEncoder(EncoderConfig config, Output output, std::unique_ptr<
       hardwareEvidence_(std::move(hardwareEvidence)),
       changesBitrateLive_(session->changesBitrateLive()),
       session_(std::move(session)),
-      thread_(std::make_unique<SerialQueue>("com.ornbeck.quillmeremac.encoder")) {}
+      given_(std::move(queue)),
+      thread_(given_ ? nullptr : std::make_unique<SerialQueue>("com.ornbeck.quillmeremac.encoder")) {}
+
+Executor& VideoEncoder::work() const { return given_ ? *given_ : *thread_; }
 
 VideoEncoder::~VideoEncoder() {
     invalidate();
@@ -93,7 +97,7 @@ VideoEncoder::Submission VideoEncoder::encode(const CapturedFrame& frame, bool f
     pending.captureEpoch = frame.captureEpoch;
     pending.submittedAtNs = Clock::nowNs();
     std::weak_ptr<VideoEncoder> weak = weak_from_this();
-    thread_->async([weak, input, pending, forceKeyframe] {
+    work().async([weak, input, pending, forceKeyframe] {
         if (auto self = weak.lock()) self->encodeNow(input, pending, forceKeyframe);
     });
     return Submission::submitted();
@@ -119,8 +123,13 @@ void VideoEncoder::invalidate() {
         std::lock_guard guard(lock_);
         wasInvalidated = std::exchange(state_.invalidated, true);
     }
-    // The codec is closed on its own thread, after the frame it may be on.
-    if (!wasInvalidated && thread_) thread_->async([this] { session_.reset(); });
+    // The codec is closed where it encodes, after the frame it may be on; an
+    // encoder already going closes it as it goes.
+    if (!wasInvalidated && (given_ || thread_)) {
+        work().async([weak = weak_from_this()] {
+            if (const auto self = weak.lock()) self->session_.reset();
+        });
+    }
 }
 
 VideoEncoder::Counters VideoEncoder::counters() const {

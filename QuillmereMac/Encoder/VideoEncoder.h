@@ -20,12 +20,13 @@
 namespace quillmere {
 
 class PixelBufferPool;
+class Executor;
 class SerialQueue;
 
 // Encodes one surface's frames into Annex B access units. Frames are handed to
-// the encoder's own thread, at most maxInFlight at a time; every unit and
-// every failure for a frame comes back through output on that thread, never
-// on the caller's.
+// the encoder's own thread (or the serial queue it was given), at most
+// maxInFlight at a time; every unit and every failure for a frame comes back
+// through output there, never within the caller's encode call.
 class VideoEncoder : public std::enable_shared_from_this<VideoEncoder> {
 public:
     struct EncodeFailure {
@@ -58,8 +59,13 @@ public:
         bool operator==(const Counters&) const = default;
     };
 
-    // Ready to encode when it returns.
-    static std::expected<std::shared_ptr<VideoEncoder>, EncoderError> make(EncoderConfig config, Output output);
+    // Ready to encode when it returns. Without a queue the encoder has a
+    // thread of its own; a caller on a serial queue that only waits for the
+    // output may give that queue instead, so that a frame costs no hand-over
+    // to another thread and back: frames are then encoded on it after the
+    // caller's turn.
+    static std::expected<std::shared_ptr<VideoEncoder>, EncoderError> make(EncoderConfig config, Output output,
+                                                                          std::shared_ptr<Executor> queue = nullptr);
     static bool hevcHardwareAvailable();
 
     ~VideoEncoder();
@@ -109,7 +115,8 @@ private:
     struct Input;
 
     VideoEncoder(EncoderConfig config, Output output, std::unique_ptr<EncoderLibavcodec> session, bool usingHardware,
-                 std::string hardwareEvidence);
+                 std::string hardwareEvidence, std::shared_ptr<Executor> queue);
+    Executor& work() const;
 
     Submission refuse(std::int32_t status);
     // On the encoder's thread from here on.
@@ -137,7 +144,9 @@ private:
     std::int64_t lastPts_ = 0;
     bool hasPts_ = false;
 
-    // Last, so that it stops before anything it uses goes away.
+    // The queue given, or else the thread of its own; last, so that it stops
+    // before anything it uses goes away.
+    std::shared_ptr<Executor> given_;
     std::unique_ptr<SerialQueue> thread_;
 };
 

@@ -28,10 +28,19 @@ std::shared_ptr<Executor> queueFor(std::uint32_t surfaceID, std::shared_ptr<Exec
     return std::make_shared<SerialQueue>(SurfacePipeline::queueLabelPrefix + std::to_string(surfaceID));
 }
 
-SurfacePipeline::EncoderMaker encoderMakerFor(SurfacePipeline::EncoderMaker given) {
+// Up to this many pixels a second a frame's encode takes a small part of its
+// interval (about 5 ms of 16.7 at 1080p60): the pipeline's queue encodes it,
+// which spares two hand-overs between threads per frame. Larger frames get
+// an encoder thread of their own, so that the next frame's comparison
+// overlaps this one's encode.
+constexpr std::int64_t pixelsEncodedOnQueue = 1920LL * 1080 * 60;
+
+SurfacePipeline::EncoderMaker encoderMakerFor(SurfacePipeline::EncoderMaker given, std::shared_ptr<Executor> queue) {
     if (given) return given;
-    return [](EncoderConfig config, VideoEncoder::Output output) {
-        return VideoEncoder::make(config, std::move(output));
+    return [queue = std::move(queue)](EncoderConfig config, VideoEncoder::Output output) {
+        const std::int64_t pixelsPerSecond = static_cast<std::int64_t>(config.width) * config.height * config.fps;
+        const bool onQueue = pixelsPerSecond <= pixelsEncodedOnQueue;
+        return VideoEncoder::make(config, std::move(output), onQueue ? queue : nullptr);
     };
 }
 
@@ -48,7 +57,7 @@ SurfacePipeline::SurfacePipeline(std::uint32_t surfaceID, std::shared_ptr<MediaC
       choice_(choice),
       connection_(std::move(connection)),
       queue_(queueFor(surfaceID, std::move(environment.queue))),
-      encoderMaker_(encoderMakerFor(std::move(environment.makeEncoder))),
+      encoderMaker_(encoderMakerFor(std::move(environment.makeEncoder), queue_)),
       normalRateControl_(rateControlReaderFor(std::move(environment.normalRateControl))),
       keyframeRefreshDelayNs_(environment.keyframeRefreshDelayNs) {
     const std::optional<Capabilities> capabilities = connection_ ? connection_->capabilitiesCopy() : std::nullopt;

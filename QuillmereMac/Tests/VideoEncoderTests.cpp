@@ -1,3 +1,4 @@
+#include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Encoder/EncoderLibavcodec.h"
 #include "QuillmereMac/Encoder/VideoEncoder.h"
 #include "QuillmereMac/TestPattern/TestPatternSource.h"
@@ -162,6 +163,55 @@ TEST(VideoEncoder, SixtyPatternFramesDecodeBackToTheirNumbers) {
     EXPECT_EQ((*encoder)->counters(), (VideoEncoder::Counters{0, 60, 0, 60, 0}));
     // Every result came on the encoder's own thread.
     for (const auto& id : collector.threads()) EXPECT_NE(id, std::this_thread::get_id());
+}
+
+// A pipeline that gives its own queue gets every frame encoded there once
+// its turn ends, never inside the encode call, and the same pictures.
+TEST(VideoEncoder, OnAGivenQueueEncodesAfterTheCallersTurnAndOutputsThere) {
+    auto queue = std::make_shared<SerialQueue>("test.encoder.given");
+    std::vector<std::string> labels;
+    std::vector<VideoEncoder::Result> results;
+    bool insideEncode = false;
+    int outputsInsideEncode = 0;
+    auto made = VideoEncoder::make(
+        configFor(320, 240, 1500),
+        [&](VideoEncoder::Result result) {
+            // Only ever on the queue: no lock needed beside it.
+            labels.push_back(SerialQueue::currentLabel());
+            outputsInsideEncode += insideEncode ? 1 : 0;
+            results.push_back(std::move(result));
+        },
+        queue);
+    ASSERT_TRUE(made);
+    const std::shared_ptr<VideoEncoder> encoder = *made;
+    auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, 320, 240, 3);
+    for (std::uint64_t n = 1; n <= 6; ++n) {
+        queue->sync([&] {
+            insideEncode = true;
+            EXPECT_EQ(encoder->encode(patternFrame(*pool, n), false), VideoEncoder::Submission::submitted());
+            insideEncode = false;
+        });
+    }
+    // Submitted, then invalidated in the same turn: nothing more comes out.
+    queue->sync([&] {
+        EXPECT_EQ(encoder->encode(patternFrame(*pool, 7), false), VideoEncoder::Submission::submitted());
+        encoder->invalidate();
+    });
+    queue->sync([] {});
+
+    ASSERT_EQ(results.size(), 6u);
+    EXPECT_EQ(outputsInsideEncode, 0);
+    H264TestDecoder decoder;
+    for (std::uint64_t n = 1; n <= 6; ++n) {
+        EXPECT_EQ(labels[n - 1], "test.encoder.given");
+        ASSERT_TRUE(results[n - 1]);
+        const EncodedAccessUnit& unit = *results[n - 1];
+        const Bytes stream = n == 1 ? testing::withParameterSets(*unit.parameterSets, unit.data) : unit.data;
+        const auto pictures = decoder.decode(stream);
+        ASSERT_EQ(pictures.size(), 1u) << "frame " << n;
+        EXPECT_EQ(testing::readStrip(pictures[0]), n);
+    }
+    EXPECT_EQ(decoder.errors, 0);
 }
 
 TEST(VideoEncoder, ABitRateChangeChangesTheOutputRate) {
