@@ -53,7 +53,8 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
         if (!segment) return std::unexpected(segment.error());
         segment_ = std::move(*segment);
     }
-    target_.requestGrab(*segment_);
+    // The cursor drawn into the last image is read over again.
+    target_.requestGrab(*segment_, whole, drawnCursor_);
     if (configuration.showsCursor) cursor_.request(target_.pointerWindow());
     connection_.flush();
     auto grab = target_.collectGrab();
