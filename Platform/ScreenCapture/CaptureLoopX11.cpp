@@ -62,6 +62,7 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
         stopWith(ScreenCaptureError::make(ScreenCaptureError::noCaptureSource, "the display went away"));
         return std::nullopt;
     case CaptureTargetX11::State::suspended:
+        wantedSinceNs_ = 0;
         if (now >= lastSampleNs_ + quietIntervalNs) {
             deliverStatus(ScreenCaptureFrameStatus::suspended);
             lastSampleNs_ = now;
@@ -77,10 +78,15 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
         wanted = grabber_.cursorMoved();
     }
     if (wanted) {
+        if (wantedSinceNs_ == 0) wantedSinceNs_ = now;
         if (now < frameDueNs_) return frameDueNs_;
+        // The frame's time is when it fell due (its deadline, or the change
+        // that came after it), not when this thread got round to it: a late
+        // wake counts in the frame's latency.
+        const std::uint64_t due = std::max(frameDueNs_, wantedSinceNs_);
         frameDueNs_ = FrameDeadline::next(frameDueNs_, interval, now);
         // With every buffer still out, try again one interval on.
-        if (grabber_.framesInFlight() < std::max(configuration_.queueDepth, 1)) captureFrame(now);
+        if (grabber_.framesInFlight() < std::max(configuration_.queueDepth, 1)) captureFrame(now, due);
         if (ended_) return std::nullopt;
         return target_.state() == CaptureTargetX11::State::live ? frameDueNs_ : now;
     }
@@ -93,8 +99,8 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
     return next;
 }
 
-void CaptureLoopX11::captureFrame(std::uint64_t now) {
-    auto sample = grabber_.grab(configuration_, wholeFrameDue_, now);
+void CaptureLoopX11::captureFrame(std::uint64_t now, std::uint64_t due) {
+    auto sample = grabber_.grab(configuration_, wholeFrameDue_, due);
     if (!sample) {
         stopWith(sample.error());
         return;
@@ -105,6 +111,7 @@ void CaptureLoopX11::captureFrame(std::uint64_t now) {
         return;
     }
     wholeFrameDue_ = false;
+    wantedSinceNs_ = 0;
     lastSampleNs_ = now;
     deliver(std::move(**sample));
 }

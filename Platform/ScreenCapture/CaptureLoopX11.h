@@ -34,7 +34,8 @@ public:
     std::optional<std::uint64_t> tick(std::uint64_t now);
 
 private:
-    void captureFrame(std::uint64_t now);
+    // Stamped due, the time the frame fell due (at most now).
+    void captureFrame(std::uint64_t now, std::uint64_t due);
     void stopWith(ScreenCaptureError error);
     void deliver(ScreenCaptureSample sample);
     void deliverStatus(std::int64_t status);
@@ -51,6 +52,9 @@ private:
     bool ended_ = false;
     // When the next frame may be taken, on a grid of frame intervals.
     std::uint64_t frameDueNs_ = 0;
+    // When the frame now wanted (for damage, the cursor or a whole frame)
+    // was first seen to be; 0 when none is.
+    std::uint64_t wantedSinceNs_ = 0;
     std::uint64_t lastSampleNs_ = 0;
     std::uint64_t lastRecheckNs_ = 0;
     std::uint64_t nextCursorPollNs_ = 0;

@@ -56,8 +56,10 @@ CaptureTargetX11::~CaptureTargetX11() {
     xcb_connection_t* c = connection_.get();
     if (pending_) {
         std::free(xcb_xfixes_fetch_region_reply(c, pending_->region, nullptr));
-        std::free(xcb_shm_get_image_reply(c, pending_->image, nullptr));
+        if (pending_->image) std::free(xcb_shm_get_image_reply(c, *pending_->image, nullptr));
+        for (const xcb_void_cookie_t copy : pending_->copies) std::free(xcb_request_check(c, copy));
     }
+    releaseMirror();
     if (pixmap_ != XCB_NONE) xcb_free_pixmap(c, pixmap_);
     if (region_ != XCB_NONE) xcb_xfixes_destroy_region(c, region_);
     if (state_ != State::destroyed) {
@@ -82,6 +84,7 @@ std::optional<ScreenCaptureError> CaptureTargetX11::openWindow(xcb_window_t wind
     }
     root_ = geometry->root;
     border_ = geometry->border_width;
+    depth_ = geometry->depth;
     setContentSize(geometry->width, geometry->height);
 
     const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
@@ -117,6 +120,7 @@ std::optional<ScreenCaptureError> CaptureTargetX11::openDisplay(std::uint32_t di
                        fmt::format("screen depth {} is not 32-bit", screen->root_depth));
     }
     root_ = screen->root;
+    depth_ = screen->root_depth;
     drawable_ = root_;
     area_ = display->frame;
     setContentSize(area_.width, area_.height);
@@ -236,18 +240,76 @@ void CaptureTargetX11::handleEvent(const xcb_generic_event_t& event) {
     }
 }
 
-void CaptureTargetX11::requestGrab(ShmSegmentX11& segment) {
+bool CaptureTargetX11::prepareMirror(ShmSegmentX11& segment) {
+    if (mirror_.pixmap != XCB_NONE && mirror_.segment == segment.segment() && mirror_.width == width_ &&
+        mirror_.height == height_) {
+        return true;
+    }
+    releaseMirror();
     xcb_connection_t* c = connection_.get();
+    const xcb_pixmap_t pixmap = xcb_generate_id(c);
+    if (connection_.check(xcb_shm_create_pixmap_checked(c, pixmap, root_, static_cast<std::uint16_t>(width_),
+                                                        static_cast<std::uint16_t>(height_), depth_,
+                                                        segment.segment(), 0))) {
+        partialGrabs_ = false;
+        return false;
+    }
+    mirror_.pixmap = pixmap;
+    mirror_.segment = segment.segment();
+    mirror_.width = width_;
+    mirror_.height = height_;
+    // The root's picture includes its children's; copies raise no exposure events.
+    const std::uint32_t values[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS, 0};
+    const std::uint32_t mask = XCB_GC_SUBWINDOW_MODE | XCB_GC_GRAPHICS_EXPOSURES;
+    mirror_.clipped = xcb_generate_id(c);
+    xcb_create_gc(c, mirror_.clipped, pixmap, mask, values);
+    mirror_.plain = xcb_generate_id(c);
+    xcb_create_gc(c, mirror_.plain, pixmap, mask, values);
+    return true;
+}
+
+void CaptureTargetX11::releaseMirror() {
+    xcb_connection_t* c = connection_.get();
+    if (mirror_.clipped != XCB_NONE) xcb_free_gc(c, mirror_.clipped);
+    if (mirror_.plain != XCB_NONE) xcb_free_gc(c, mirror_.plain);
+    if (mirror_.pixmap != XCB_NONE) xcb_free_pixmap(c, mirror_.pixmap);
+    mirror_ = Mirror{};
+}
+
+void CaptureTargetX11::requestGrab(ShmSegmentX11& segment, bool whole, std::optional<ScreenRect> refresh) {
+    xcb_connection_t* c = connection_.get();
+    const bool partial = !whole && !reshaped_ && partialGrabs_ && currentImage_ == segment.segment() &&
+                         prepareMirror(segment);
+    currentImage_ = XCB_NONE;
     xcb_damage_subtract(c, damage_, XCB_NONE, region_);
-    pending_ = PendingGrab{
-        xcb_xfixes_fetch_region(c, region_),
-        xcb_shm_get_image(c, drawable_, static_cast<std::int16_t>(area_.x), static_cast<std::int16_t>(area_.y),
-                          static_cast<std::uint16_t>(width_), static_cast<std::uint16_t>(height_), ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment.segment(), 0),
-        segment.data(),
-        area_,
-        reshaped_,
-    };
+    PendingGrab pending{{}, std::nullopt, {}, segment.data(), segment.segment(), area_, reshaped_};
+    if (partial) {
+        if (refresh) {
+            pending.copies.push_back(xcb_copy_area_checked(
+                c, drawable_, mirror_.pixmap, mirror_.plain, static_cast<std::int16_t>(area_.x + refresh->x),
+                static_cast<std::int16_t>(area_.y + refresh->y), static_cast<std::int16_t>(refresh->x),
+                static_cast<std::int16_t>(refresh->y), static_cast<std::uint16_t>(refresh->width),
+                static_cast<std::uint16_t>(refresh->height)));
+        }
+        // The damage, in the drawable's own coordinates for a window and the
+        // root's for a display, clips one copy of the whole content.
+        const int offsetX = isWindow_ ? 0 : area_.x;
+        const int offsetY = isWindow_ ? 0 : area_.y;
+        xcb_xfixes_set_gc_clip_region(c, mirror_.clipped, region_, static_cast<std::int16_t>(-offsetX),
+                                      static_cast<std::int16_t>(-offsetY));
+        pending.copies.push_back(xcb_copy_area_checked(
+            c, drawable_, mirror_.pixmap, mirror_.clipped, static_cast<std::int16_t>(area_.x),
+            static_cast<std::int16_t>(area_.y), 0, 0, static_cast<std::uint16_t>(width_),
+            static_cast<std::uint16_t>(height_)));
+    } else {
+        pending.image = xcb_shm_get_image(c, drawable_, static_cast<std::int16_t>(area_.x),
+                                          static_cast<std::int16_t>(area_.y), static_cast<std::uint16_t>(width_),
+                                          static_cast<std::uint16_t>(height_), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                          segment.segment(), 0);
+    }
+    // Asked last: its reply comes once the copies are done.
+    pending.region = xcb_xfixes_fetch_region(c, region_);
+    pending_ = std::move(pending);
     damaged_ = false;
     reshaped_ = false;
     connection_.flush();
@@ -255,15 +317,22 @@ void CaptureTargetX11::requestGrab(ShmSegmentX11& segment) {
 
 std::optional<CaptureTargetX11::Grab> CaptureTargetX11::collectGrab() {
     if (!pending_) return std::nullopt;
-    const PendingGrab pending = *pending_;
+    const PendingGrab pending = std::move(*pending_);
     pending_.reset();
     xcb_connection_t* c = connection_.get();
+    bool read = true;
+    if (pending.image) {
+        xcb_generic_error_t* rawError = nullptr;
+        XcbReply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(c, *pending.image, &rawError));
+        XcbReply<xcb_generic_error_t> error(rawError);
+        const auto expected = static_cast<std::uint32_t>(pending.area.width) * pending.area.height * 4;
+        read = image && image->size >= expected;
+    }
     XcbReply<xcb_xfixes_fetch_region_reply_t> region(xcb_xfixes_fetch_region_reply(c, pending.region, nullptr));
-    xcb_generic_error_t* rawError = nullptr;
-    XcbReply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(c, pending.image, &rawError));
-    XcbReply<xcb_generic_error_t> error(rawError);
-    const auto expected = static_cast<std::uint32_t>(pending.area.width) * pending.area.height * 4;
-    if (!image || image->size < expected) {
+    for (const xcb_void_cookie_t copy : pending.copies) {
+        if (connection_.check(copy)) read = false;
+    }
+    if (!read) {
         // The window stopped being viewable between its event and the grab.
         if (isWindow_ && state_ == State::live) {
             releaseWindowPixmap();
@@ -275,6 +344,8 @@ std::optional<CaptureTargetX11::Grab> CaptureTargetX11::collectGrab() {
     grab.image = {pending.pixels, static_cast<std::size_t>(pending.area.width) * 4, pending.area.width,
                   pending.area.height};
     grab.reshaped = pending.reshaped;
+    // The image stays current only while the damage after it is known.
+    if (region) currentImage_ = pending.segment;
     if (region) {
         // Window damage is in window coordinates, root damage in the root's.
         const int offsetX = isWindow_ ? 0 : pending.area.x;

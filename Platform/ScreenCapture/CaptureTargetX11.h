@@ -79,8 +79,12 @@ public:
     int pointerOriginY() const { return isWindow_ ? 0 : area_.y; }
 
     // Sends the damage subtraction and the image request; collectGrab waits
-    // for both. The segment must hold width x height pixels.
-    void requestGrab(ShmSegmentX11& segment);
+    // for both. The segment must hold width x height pixels. A grab that need
+    // not be whole copies only the damaged pixels (and refresh, an area drawn
+    // over since) into the image the last grab left in the same segment: a
+    // moving desktop changes a small part of a large screen each frame. The
+    // whole image is read when there is none yet or the content changed shape.
+    void requestGrab(ShmSegmentX11& segment, bool whole = true, std::optional<ScreenRect> refresh = std::nullopt);
     // Nothing when the content could not be read (it went away meanwhile).
     std::optional<Grab> collectGrab();
 
@@ -93,6 +97,10 @@ private:
     void releaseWindowPixmap();
     void refreshDisplay();
     void setContentSize(int width, int height);
+    // A pixmap over the segment to copy damaged areas into; false when the
+    // server offers none (no shared pixmaps).
+    bool prepareMirror(ShmSegmentX11& segment);
+    void releaseMirror();
 
     XcbConnection& connection_;
     const bool isWindow_;
@@ -109,13 +117,31 @@ private:
     int width_ = 0;
     int height_ = 0;
     int border_ = 0;
+    std::uint8_t depth_ = 24;
     bool damaged_ = true;
     bool reshaped_ = true;
 
+    // A pixmap over a segment (of the size it was made for), with the
+    // graphics contexts that copy damaged areas into it.
+    struct Mirror {
+        xcb_shm_seg_t segment = XCB_NONE;
+        int width = 0;
+        int height = 0;
+        xcb_pixmap_t pixmap = XCB_NONE;
+        xcb_gcontext_t clipped = XCB_NONE;
+        xcb_gcontext_t plain = XCB_NONE;
+    };
+    Mirror mirror_;
+    // The segment holding the content's whole image as of the last grab.
+    xcb_shm_seg_t currentImage_ = XCB_NONE;
+    bool partialGrabs_ = true;
+
     struct PendingGrab {
         xcb_xfixes_fetch_region_cookie_t region;
-        xcb_shm_get_image_cookie_t image;
+        std::optional<xcb_shm_get_image_cookie_t> image;
+        std::vector<xcb_void_cookie_t> copies;
         std::uint8_t* pixels;
+        xcb_shm_seg_t segment;
         ScreenRect area;
         bool reshaped;
     };

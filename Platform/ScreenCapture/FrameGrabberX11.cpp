@@ -45,7 +45,7 @@ int FrameGrabberX11::framesInFlight() const {
 }
 
 std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabberX11::grab(
-    const ScreenCaptureStreamConfiguration& configuration, bool whole, std::uint64_t now) {
+    const ScreenCaptureStreamConfiguration& configuration, bool whole, std::uint64_t captureTimeNs) {
     const std::size_t bytes = static_cast<std::size_t>(target_.width()) * target_.height() * 4;
     if (!segment_ || segment_->size() < bytes) {
         segment_.reset();
@@ -53,7 +53,8 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
         if (!segment) return std::unexpected(segment.error());
         segment_ = std::move(*segment);
     }
-    target_.requestGrab(*segment_);
+    // The cursor drawn into the last image is read over again.
+    target_.requestGrab(*segment_, whole, drawnCursor_);
     if (configuration.showsCursor) cursor_.request(target_.pointerWindow());
     connection_.flush();
     auto grab = target_.collectGrab();
@@ -106,7 +107,7 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
     ScreenCaptureSample sample;
     sample.status = ScreenCaptureFrameStatus::complete;
     sample.pixelBuffer = std::move(*buffer);
-    sample.presentationTimeNs = now;
+    sample.presentationTimeNs = captureTimeNs;
     sample.contentRect = ScreenRect{0, 0, grab->image.width, grab->image.height};
     if (!whole) {
         std::vector<ScreenRect> rects;

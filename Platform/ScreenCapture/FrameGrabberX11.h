@@ -27,8 +27,9 @@ public:
     // A complete sample; nothing when the content could not be read this
     // time (its damage is then lost: the next frame should be whole); an
     // error when capture cannot go on. whole leaves the dirty rectangles out.
+    // The sample carries captureTimeNs as its presentation time.
     std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> grab(
-        const ScreenCaptureStreamConfiguration& configuration, bool whole, std::uint64_t now);
+        const ScreenCaptureStreamConfiguration& configuration, bool whole, std::uint64_t captureTimeNs);
 
     // Asks where the pointer is: true when the drawn cursor would change.
     bool cursorMoved();
