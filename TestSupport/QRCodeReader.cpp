@@ -6,7 +6,10 @@
 namespace quillmere::testing {
 
 std::optional<std::string> readQRCode(const std::filesystem::path& image) {
-    const std::string command = "zbarimg --quiet --raw -Sbinary '" + image.string() + "' 2>/dev/null";
+    // Only QR codes: a one-dimensional symbology can find a short "barcode"
+    // in a window's other pixels, and binary output has no separator.
+    const std::string command =
+        "zbarimg --quiet --raw -Sdisable -Sqrcode.enable -Sbinary '" + image.string() + "' 2>/dev/null";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return std::nullopt;
     std::string out;
