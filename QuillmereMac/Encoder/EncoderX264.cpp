@@ -10,7 +10,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 
 extern "C" {
 #include <x264.h>
