@@ -94,8 +94,10 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
     if (!buffer) return std::nullopt;
     const BgraImage image{grab->image.pixels, grab->image.bytesPerRow, grab->image.width, grab->image.height};
     // Pooled buffers come back holding an earlier frame: bring them up to date.
+    // A frame placed anew is rewritten whole, and changed whole.
+    whole = whole || !(*placement == placement_);
     std::optional<std::vector<ScreenRect>> changes;
-    if (!whole && *placement == placement_) changes = dirty;
+    if (!whole) changes = dirty;
     const auto areas = history_.areasToWrite(buffer->get(), changes);
     if (!writer_.write(image, *placement, **buffer, areas ? &*areas : nullptr)) {
         history_.forget();

@@ -1,5 +1,8 @@
 #include "QuillmereMac/Encoder/EncoderFactory.h"
 
+#include "QuillmereMac/Encoder/EncoderLibavcodec.h"
+#include "QuillmereMac/Encoder/EncoderX264.h"
+
 #include <fmt/format.h>
 
 namespace quillmere {
@@ -47,7 +50,7 @@ std::expected<EncoderFactory::Choice, EncoderError> EncoderFactory::make(const E
     // Only H.264 may fall back to software.
     if (hevc) return std::unexpected(lastError);
 
-    auto software = EncoderLibavcodec::open(config, EncoderLibavcodec::Backend::libx264);
+    auto software = EncoderX264::open(config);
     if (!software) return std::unexpected(software.error());
     return Choice{std::move(*software), false,
                   fmt::format("libx264 in software: {}", nodes.empty() ? "no render node" : failures)};

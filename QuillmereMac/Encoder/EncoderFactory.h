@@ -2,7 +2,7 @@
 
 #include "QuillmereMac/Encoder/EncoderConfig.h"
 #include "QuillmereMac/Encoder/EncoderError.h"
-#include "QuillmereMac/Encoder/EncoderLibavcodec.h"
+#include "QuillmereMac/Encoder/EncoderSession.h"
 
 #include <expected>
 #include <memory>
@@ -11,10 +11,11 @@
 namespace quillmere {
 
 // Picks the encoder for a configuration: a hardware encoder on the first
-// render node where one opens, otherwise (H.264 only) libx264 on the CPU.
+// render node where one opens, otherwise (H.264 only) libx264 on the CPU,
+// called directly so that it can skip unchanged macroblocks.
 struct EncoderFactory {
     struct Choice {
-        std::unique_ptr<EncoderLibavcodec> session;
+        std::unique_ptr<EncoderSession> session;
         bool usingHardware = false;
         // Which encoder runs and why: the render node, or why none worked.
         std::string hardwareEvidence;

@@ -225,7 +225,8 @@ void EncoderLibavcodec::setBitrate(std::int64_t bitsPerSecond) {
 }
 
 std::int32_t EncoderLibavcodec::encode(const PixelBuffer& pixels, std::shared_ptr<void> keepAlive, std::int64_t pts,
-                                       bool forceKeyframe, const PacketSink& sink) {
+                                       bool forceKeyframe, std::span<const std::uint8_t>,
+                                       const PacketSink& sink) {
     AVCodecContext* context = codec_->context;
     AVFrame* frame = codec_->frame;
     frame->format = AV_PIX_FMT_NV12;

@@ -5,6 +5,7 @@
 #include "QuillmereMac/Encoder/EncoderConfig.h"
 #include "QuillmereMac/Encoder/EncoderError.h"
 #include "QuillmereMac/Encoder/EncoderPropertyStatus.h"
+#include "QuillmereMac/Encoder/EncoderSession.h"
 
 #include <cstdint>
 #include <expected>
@@ -19,16 +20,10 @@ namespace quillmere {
 // render node, or libx264 on the CPU. Takes NV12 buffers without copying them
 // (the hardware path uploads them to a surface). Used from one thread at a
 // time.
-class EncoderLibavcodec {
+class EncoderLibavcodec : public EncoderSession {
 public:
     enum class Backend : std::uint8_t { libx264, vaapi };
 
-    struct Packet {
-        ByteView data; // Annex B, valid during the sink call only
-        bool keyframe = false;
-        std::int64_t pts = 0;
-    };
-    using PacketSink = std::function<void(const Packet&)>;
 
     // Allocates the codec, makes the settings (recorded in properties(), in
     // order) and opens it. renderNode is for vaapi only.
@@ -40,22 +35,19 @@ public:
     // libavcodec's text for one of its statuses.
     static std::string statusText(std::int32_t status);
 
-    ~EncoderLibavcodec();
+    ~EncoderLibavcodec() override;
     EncoderLibavcodec(const EncoderLibavcodec&) = delete;
     EncoderLibavcodec& operator=(const EncoderLibavcodec&) = delete;
 
     Backend backend() const;
-    const std::vector<EncoderPropertyStatus>& properties() const;
-    // Whether setBitrate takes effect without reopening.
-    bool changesBitrateLive() const;
-
-    // Encodes one NV12 frame of the configured size; keepAlive is held until
-    // the codec lets go of the pixels. Packets that come out go to sink.
-    // Returns 0 or the failure status for this frame.
+    const std::vector<EncoderPropertyStatus>& properties() const override;
+    bool changesBitrateLive() const override;
+    // libavcodec passes no macroblock hints on.
+    bool skipsConstantMacroblocks() const override { return false; }
     std::int32_t encode(const PixelBuffer& frame, std::shared_ptr<void> keepAlive, std::int64_t pts,
-                        bool forceKeyframe, const PacketSink& sink);
-    // From the next frame on.
-    void setBitrate(std::int64_t bitsPerSecond);
+                        bool forceKeyframe, std::span<const std::uint8_t> constantMacroblocks,
+                        const PacketSink& sink) override;
+    void setBitrate(std::int64_t bitsPerSecond) override;
 
     struct Codec;
 

@@ -4,6 +4,7 @@
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/PixelBuffer/PixelBufferPool.h"
 #include "QuillmereMac/Encoder/AnnexB.h"
+#include "QuillmereMac/Encoder/ConstantMacroblocks.h"
 #include "QuillmereMac/Encoder/EncoderFactory.h"
 
 #include <libyuv/convert_from_argb.h>
@@ -48,7 +49,7 @@ std::expected<std::shared_ptr<VideoEncoder>, EncoderError> VideoEncoder::make(En
 
 bool VideoEncoder::hevcHardwareAvailable() { return EncoderFactory::hevcHardwareAvailable(); }
 
-VideoEncoder::VideoEncoder(EncoderConfig config, Output output, std::unique_ptr<EncoderLibavcodec> session,
+VideoEncoder::VideoEncoder(EncoderConfig config, Output output, std::unique_ptr<EncoderSession> session,
                            bool usingHardware, std::string hardwareEvidence, std::shared_ptr<Executor> queue)
     : config_(std::move(config)),
       output_(std::move(output)),
@@ -56,6 +57,7 @@ VideoEncoder::VideoEncoder(EncoderConfig config, Output output, std::unique_ptr<
       usingHardware_(usingHardware),
       hardwareEvidence_(std::move(hardwareEvidence)),
       changesBitrateLive_(session->changesBitrateLive()),
+      skipsConstantMacroblocks_(session->skipsConstantMacroblocks()),
       session_(std::move(session)),
       given_(std::move(queue)),
       thread_(given_ ? nullptr : std::make_unique<SerialQueue>("com.ornbeck.quillmeremac.encoder")) {}
@@ -68,7 +70,8 @@ VideoEncoder::~VideoEncoder() {
     thread_.reset();
 }
 
-VideoEncoder::Submission VideoEncoder::encode(const CapturedFrame& frame, bool forceKeyframe) {
+VideoEncoder::Submission VideoEncoder::encode(const CapturedFrame& frame, bool forceKeyframe,
+                                             const DirtyArea* changedSinceSubmitted) {
     Pending pending;
     {
         std::lock_guard guard(lock_);
@@ -96,9 +99,12 @@ VideoEncoder::Submission VideoEncoder::encode(const CapturedFrame& frame, bool f
     pending.captureTimeNs = frame.captureTimeNs;
     pending.captureEpoch = frame.captureEpoch;
     pending.submittedAtNs = Clock::nowNs();
+    std::vector<std::uint8_t> constant;
+    if (changedSinceSubmitted && !forceKeyframe && skipsConstantMacroblocks_)
+        constant = ConstantMacroblocks::outside(*changedSinceSubmitted, config_.width, config_.height);
     std::weak_ptr<VideoEncoder> weak = weak_from_this();
-    work().async([weak, input, pending, forceKeyframe] {
-        if (auto self = weak.lock()) self->encodeNow(input, pending, forceKeyframe);
+    work().async([weak, input, pending, forceKeyframe, constant = std::move(constant)]() mutable {
+        if (auto self = weak.lock()) self->encodeNow(input, pending, forceKeyframe, std::move(constant));
     });
     return Submission::submitted();
 }
@@ -142,7 +148,8 @@ std::vector<Bytes> VideoEncoder::lastParameterSets() const {
     return state_.lastParameterSets;
 }
 
-void VideoEncoder::encodeNow(const std::shared_ptr<Input>& input, Pending pending, bool forceKeyframe) {
+void VideoEncoder::encodeNow(const std::shared_ptr<Input>& input, Pending pending, bool forceKeyframe,
+                             std::vector<std::uint8_t> constantMacroblocks) {
     std::optional<std::int64_t> bitrate;
     {
         std::lock_guard guard(lock_);
@@ -153,6 +160,9 @@ void VideoEncoder::encodeNow(const std::shared_ptr<Input>& input, Pending pendin
         bitrate = std::exchange(state_.pendingBitrate, std::nullopt);
     }
     if (bitrate) session_->setBitrate(*bitrate);
+    // The map is against the frame submitted before; if that one never went
+    // in, nothing is known to be constant.
+    if (!std::exchange(encodedPrevious_, false)) constantMacroblocks.clear();
 
     // The encoder wants strictly rising times; capture times may repeat.
     const auto captured = static_cast<std::int64_t>(std::min<std::uint64_t>(pending.captureTimeNs, latestPts));
@@ -182,7 +192,7 @@ void VideoEncoder::encodeNow(const std::shared_ptr<Input>& input, Pending pendin
 
     pending_.push_back(pending);
     const std::int32_t status = session_->encode(*pixels, std::move(keepAlive), pending.pts, forceKeyframe,
-                                                 [this](const EncoderLibavcodec::Packet& packet) {
+                                                 constantMacroblocks, [this](const EncoderSession::Packet& packet) {
                                                      // Frames older than this packet's never came out.
                                                      while (!pending_.empty() && pending_.front().pts < packet.pts) {
                                                          pending_.pop_front();
@@ -193,6 +203,7 @@ void VideoEncoder::encodeNow(const std::shared_ptr<Input>& input, Pending pendin
                                                      pending_.pop_front();
                                                      finish(done, packet);
                                                  });
+    encodedPrevious_ = status == 0;
     if (status != 0) {
         const auto it = std::find_if(pending_.begin(), pending_.end(),
                                      [&](const Pending& waiting) { return waiting.frameIndex == pending.frameIndex; });
@@ -218,7 +229,7 @@ void VideoEncoder::fail(const Pending& pending, std::int32_t status) {
     output_(std::unexpected(EncodeFailure{status, pending.frameIndex}));
 }
 
-void VideoEncoder::finish(const Pending& pending, const EncoderLibavcodec::Packet& packet) {
+void VideoEncoder::finish(const Pending& pending, const EncoderSession::Packet& packet) {
     if (!leave()) return;
     auto unit = build(pending, packet);
     if (!unit) return;
@@ -232,7 +243,7 @@ void VideoEncoder::finish(const Pending& pending, const EncoderLibavcodec::Packe
 }
 
 std::optional<EncodedAccessUnit> VideoEncoder::build(const Pending& pending,
-                                                     const EncoderLibavcodec::Packet& packet) const {
+                                                     const EncoderSession::Packet& packet) const {
     const auto units = AnnexB::units(packet.data);
     EncodedAccessUnit unit;
     unit.isKeyframe = packet.keyframe;

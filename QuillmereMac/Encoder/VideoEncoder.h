@@ -4,7 +4,7 @@
 #include "QuillmereMac/Encoder/EncodedAccessUnit.h"
 #include "QuillmereMac/Encoder/EncoderConfig.h"
 #include "QuillmereMac/Encoder/EncoderError.h"
-#include "QuillmereMac/Encoder/EncoderLibavcodec.h"
+#include "QuillmereMac/Encoder/EncoderSession.h"
 #include "QuillmereMac/Encoder/EncoderPropertyStatus.h"
 
 #include <cstdint>
@@ -19,6 +19,7 @@
 
 namespace quillmere {
 
+class DirtyArea;
 class PixelBufferPool;
 class Executor;
 class SerialQueue;
@@ -75,7 +76,9 @@ public:
     // Takes the frame's pixel buffer (NV12, or BGRA which is converted), its
     // capture time and epoch. The buffer must have the configured size; it is
     // held read-locked until the encoder is done with it.
-    Submission encode(const CapturedFrame& frame, bool forceKeyframe);
+    // changedSinceSubmitted is what changed since the last frame this encoder
+    // took (absent: unknown, all of it); the encoder skips what did not.
+    Submission encode(const CapturedFrame& frame, bool forceKeyframe, const DirtyArea* changedSinceSubmitted = nullptr);
     // True when the encoder takes the new average rate from the next frame
     // on. The configuration keeps its rate.
     bool setBitrate(std::uint32_t kbps);
@@ -114,18 +117,19 @@ private:
     };
     struct Input;
 
-    VideoEncoder(EncoderConfig config, Output output, std::unique_ptr<EncoderLibavcodec> session, bool usingHardware,
+    VideoEncoder(EncoderConfig config, Output output, std::unique_ptr<EncoderSession> session, bool usingHardware,
                  std::string hardwareEvidence, std::shared_ptr<Executor> queue);
     Executor& work() const;
 
     Submission refuse(std::int32_t status);
     // On the encoder's thread from here on.
-    void encodeNow(const std::shared_ptr<Input>& input, Pending pending, bool forceKeyframe);
-    void finish(const Pending& pending, const EncoderLibavcodec::Packet& packet);
+    void encodeNow(const std::shared_ptr<Input>& input, Pending pending, bool forceKeyframe,
+                   std::vector<std::uint8_t> constantMacroblocks);
+    void finish(const Pending& pending, const EncoderSession::Packet& packet);
     void fail(const Pending& pending, std::int32_t status);
     // A frame left the encoder: whether its result may still be delivered.
     bool leave();
-    std::optional<EncodedAccessUnit> build(const Pending& pending, const EncoderLibavcodec::Packet& packet) const;
+    std::optional<EncodedAccessUnit> build(const Pending& pending, const EncoderSession::Packet& packet) const;
 
     const EncoderConfig config_;
     const Output output_;
@@ -133,16 +137,19 @@ private:
     const bool usingHardware_;
     const std::string hardwareEvidence_;
     const bool changesBitrateLive_;
+    const bool skipsConstantMacroblocks_;
 
     mutable std::mutex lock_;
     State state_;
 
     // Touched only on the encoder's thread.
-    std::unique_ptr<EncoderLibavcodec> session_;
+    std::unique_ptr<EncoderSession> session_;
     std::shared_ptr<PixelBufferPool> conversionPool_;
     std::deque<Pending> pending_;
     std::int64_t lastPts_ = 0;
     bool hasPts_ = false;
+    // Until a frame went in, or after one failed, nothing is known constant.
+    bool encodedPrevious_ = false;
 
     // The queue given, or else the thread of its own; last, so that it stops
     // before anything it uses goes away.

@@ -218,6 +218,8 @@ private:
     FrameGate gate_;
     FrameChangeDetector changes_;
     DirtyArea dirtySinceRemembered_ = DirtyArea::all();
+    // Changed since the encoder last took a frame, over the frames skipped.
+    DirtyArea dirtySinceEncoded_ = DirtyArea::all();
     // The newest frame taken: a still picture sends no more frames, yet a
     // client that starts streaming or lost a frame needs a keyframe of it.
     std::optional<CapturedFrame> lastFrame_;

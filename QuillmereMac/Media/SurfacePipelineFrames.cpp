@@ -30,6 +30,7 @@ void SurfacePipeline::processNextFrame() {
     stats_.pickupNs += static_cast<std::int64_t>(ageOf(now(), t));
     ++stats_.pickups;
     dirtySinceRemembered_.merge(frame.dirtyRects);
+    dirtySinceEncoded_.merge(frame.dirtyRects);
 
     FrameGate::Decision decision =
         gate_.admit({t, dirtyFraction(frame), frame.pixelBuffer != nullptr, keyframeRequested_});
@@ -107,10 +108,11 @@ void SurfacePipeline::encode(const CapturedFrame& frame) {
     }
 
     const bool force = keyframeRequested_;
-    const VideoEncoder::Submission result = encoder_->encode(frame, force);
+    const VideoEncoder::Submission result = encoder_->encode(frame, force, &dirtySinceEncoded_);
     switch (result.kind) {
     case VideoEncoder::Submission::Kind::submitted:
         if (force) keyframeRequested_ = false;
+        dirtySinceEncoded_ = DirtyArea::rects({});
         if (gate_.nextSkipsCompare()) {
             // The next frame will not be compared: remembering this one
             // would be wasted copying.

@@ -1,4 +1,5 @@
 #include "Platform/Dispatch/SerialQueue.h"
+#include "QuillmereMac/Capture/DirtyArea.h"
 #include "QuillmereMac/Encoder/EncoderLibavcodec.h"
 #include "QuillmereMac/Encoder/VideoEncoder.h"
 #include "QuillmereMac/TestPattern/TestPatternSource.h"
@@ -405,6 +406,76 @@ TEST(VideoEncoder, ReportsWhyItCannotBeMade) {
     EXPECT_EQ(EncoderError::prepare(-22).description(), "VTCompressionSessionPrepareToEncodeFrames failed (-22)");
     EXPECT_EQ(EncoderError::hardwareUnavailable().description(), "hardware H.264 encoder unavailable");
     EXPECT_EQ(EncoderError::codecNotQualified().description(), "HEVC hardware encode is not available on this computer");
+}
+
+// A square moves over a still, detailed background; the encoder is told what
+// changed. The decoded pictures must match the source everywhere, and a map
+// that calls the square's blocks constant must show as stale pictures.
+TEST(VideoEncoder, SkipsOnlyMacroblocksToldConstant) {
+    enum class Told : std::uint8_t { nothing, squareMoves, squareStill };
+    struct Row {
+        const char* name;
+        Told told;
+        bool matches;
+    };
+    const Row rows[] = {
+        {"unknown change", Told::nothing, true},
+        {"the square's old and new place", Told::squareMoves, true},
+        {"nothing changed (wrong)", Told::squareStill, false},
+    };
+    constexpr int width = 256, height = 128, side = 32, frames = 8;
+    auto squareAt = [](int n) { return Rect{24.0 + 12 * n, 40, side, side}; };
+    auto draw = [&](PixelBuffer& buffer, int n) {
+        const Rect square = squareAt(n);
+        for (int y = 0; y < height; ++y) {
+            std::uint8_t* line = buffer.planeBaseAddress(0) + y * buffer.planeBytesPerRow(0);
+            for (int x = 0; x < width; ++x) {
+                const bool inside = x >= square.x && x < square.x + side && y >= square.y && y < square.y + side;
+                line[x] = inside ? 235 : static_cast<std::uint8_t>(40 + ((x / 4 + y / 4) % 2) * 120);
+            }
+        }
+        for (int row = 0; row < buffer.planeHeight(1); ++row)
+            std::memset(buffer.planeBaseAddress(1) + row * buffer.planeBytesPerRow(1), 128, buffer.planeBytesPerRow(1));
+    };
+
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Collector collector;
+        auto made = VideoEncoder::make(configFor(width, height, 4000), collector.output());
+        ASSERT_TRUE(made);
+        auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, width, height, 3);
+        H264TestDecoder decoder;
+        int worstBlockError = 0;
+        for (int n = 0; n < frames; ++n) {
+            auto buffer = *pool->createPixelBuffer();
+            draw(*buffer, n);
+            std::vector<std::uint8_t> source(buffer->planeBaseAddress(0),
+                                             buffer->planeBaseAddress(0) + buffer->planeBytesPerRow(0) * height);
+            const std::size_t stride = buffer->planeBytesPerRow(0);
+            const DirtyArea changed = row.told == Told::squareMoves ? DirtyArea::rects({squareAt(n - 1), squareAt(n)})
+                                                                    : DirtyArea::rects({});
+            const DirtyArea* told = row.told == Told::nothing ? nullptr : &changed;
+            ASSERT_EQ((*made)->encode(frameOf(std::move(buffer), static_cast<std::uint64_t>(n)), false, told).kind,
+                      Kind::submitted);
+            const auto results = collector.waitFor(static_cast<std::size_t>(n) + 1);
+            ASSERT_EQ(results.size(), static_cast<std::size_t>(n) + 1);
+            ASSERT_TRUE(results[n]);
+            const EncodedAccessUnit& unit = *results[n];
+            const auto pictures =
+                decoder.decode(unit.parameterSets ? testing::withParameterSets(*unit.parameterSets, unit.data) : unit.data);
+            ASSERT_EQ(pictures.size(), 1u);
+            // The mean error of each 16x16 block.
+            for (int by = 0; by < height; by += 16) {
+                for (int bx = 0; bx < width; bx += 16) {
+                    int sum = 0;
+                    for (int y = by; y < by + 16; ++y)
+                        for (int x = bx; x < bx + 16; ++x) sum += std::abs(pictures[0].at(x, y) - source[y * stride + x]);
+                    worstBlockError = std::max(worstBlockError, sum / 256);
+                }
+            }
+        }
+        EXPECT_EQ(worstBlockError <= 6, row.matches) << "worst block's mean error " << worstBlockError;
+    }
 }
 
 } // namespace
