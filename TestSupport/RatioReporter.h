@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,6 +47,9 @@ private:
     std::vector<std::pair<std::string, std::string>> comparisons_;
     // By figure, then by benchmark.
     std::map<std::string, Figures> figures_;
+    // Each run is kept under its full name and its function's name; a prefix
+    // compares function names only, once a run.
+    std::set<std::string> functionNames_;
 };
 
 } // namespace quillmere::testing
