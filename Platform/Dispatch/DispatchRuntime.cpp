@@ -9,8 +9,8 @@ std::mutex installedMutex;
 DispatchRuntime* installed = nullptr;
 } // namespace
 
-DispatchRuntime::DispatchRuntime()
-    : pool_(std::make_shared<WorkerPool>()), scheduler_(std::make_shared<DeadlineScheduler>()) {
+DispatchRuntime::DispatchRuntime(WorkerPool::Limits limits)
+    : pool_(std::make_shared<WorkerPool>(limits)), scheduler_(std::make_shared<DeadlineScheduler>()) {
     std::lock_guard lock(installedMutex);
     previous_ = installed;
     installed = this;

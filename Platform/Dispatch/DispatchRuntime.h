@@ -15,7 +15,7 @@ namespace quillmere {
 // ended, as objects nobody ended may still use it at exit.
 class DispatchRuntime {
 public:
-    DispatchRuntime();
+    explicit DispatchRuntime(WorkerPool::Limits limits = WorkerPool::Limits::forThisMachine());
     ~DispatchRuntime();
     DispatchRuntime(const DispatchRuntime&) = delete;
     DispatchRuntime& operator=(const DispatchRuntime&) = delete;

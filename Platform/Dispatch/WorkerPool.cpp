@@ -1,11 +1,14 @@
 #include "Platform/Dispatch/WorkerPool.h"
 
 #include "Platform/Dispatch/ThreadSlice.h"
+#include "Platform/SystemInfo/UsableProcessors.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <algorithm>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -25,12 +28,26 @@ struct Worker {
     WorkerPool::Task task;
 };
 
+struct Waiting {
+    WorkerPool::Task task;
+    std::chrono::steady_clock::time_point since;
+};
+
 } // namespace
 
-struct WorkerPool::State {
+struct WorkerPool::State : std::enable_shared_from_this<State> {
+    const Limits limits;
     mutable std::mutex mutex;
     std::condition_variable ended;
     std::vector<Worker*> idle; // most recently idle last: it is reused first
+    // Tasks that found every thread busy past the cap, oldest first. Never
+    // beside idle threads: a thread takes these before going idle.
+    std::deque<Waiting> waiting;
+    std::condition_variable waitingChanged;
+    // When a thread last came free for a waiting task, or one started for it.
+    std::chrono::steady_clock::time_point lastFreed;
+    // A thread is watching the waiting tasks' grace.
+    bool watching = false;
     std::size_t threads = 0;
     bool stopping = false;
     // Every thread is joined, not detached: a thread's own end (its
@@ -87,7 +104,7 @@ struct WorkerPool::State {
         for (std::thread& thread : done) thread.join();
     }
 
-    State() {
+    explicit State(Limits given) : limits(given) {
         Registry& live = registry();
         std::lock_guard lock(live.mutex);
         live.pools.insert(this);
@@ -112,6 +129,12 @@ struct WorkerPool::State {
             task();
             task = nullptr; // what it captured dies here, not under the lock
             lock.lock();
+            if (!waiting.empty()) {
+                task = std::move(waiting.front().task);
+                waiting.pop_front();
+                lastFreed = std::chrono::steady_clock::now();
+                continue;
+            }
             if (stopping) break;
             idle.push_back(&self);
             self.wake.wait_for(lock, idleLifetime, [&] { return static_cast<bool>(self.task) || stopping; });
@@ -122,6 +145,11 @@ struct WorkerPool::State {
             task = std::move(self.task);
         }
         --threads;
+        leave();
+    }
+
+    // Under the lock, as the calling thread ends.
+    void leave() {
         if (const auto own = handles.find(std::this_thread::get_id()); own != handles.end() && registry().exiting) {
             own->second.detach();
             handles.erase(own);
@@ -130,9 +158,58 @@ struct WorkerPool::State {
         }
         ended.notify_all();
     }
+
+    // Under the lock; each returns the retired threads' handles, to join outside it.
+    std::vector<std::thread> startWorker(Task task) {
+        ++threads;
+        return start([task = std::move(task)](State& state) mutable { state.work(std::move(task)); });
+    }
+    std::vector<std::thread> start(std::function<void(State&)> body) {
+        std::vector<std::thread> done = takeFinished();
+        // The thread owns the state with the pool. It cannot finish before
+        // its handle is kept: its end takes the lock held here.
+        std::thread thread([state = shared_from_this(), body = std::move(body)] { body(*state); });
+        handles.emplace(thread.get_id(), std::move(thread));
+        return done;
+    }
+
+    // Starts a thread when tasks wait and none came free for the grace: every
+    // thread may be blocked on work that only a new one can run. Threads that
+    // come free, however slowly, keep an overloaded pool from growing.
+    void watch() {
+        ThreadSlice::request(ThreadSlice::mediaNs);
+        std::unique_lock lock(mutex);
+        for (;;) {
+            if (waiting.empty()) {
+                if (stopping) break;
+                if (!waitingChanged.wait_for(lock, idleLifetime, [&] { return !waiting.empty() || stopping; })) break;
+                continue;
+            }
+            const auto due = std::max(waiting.front().since, lastFreed) + limits.grace;
+            if (std::chrono::steady_clock::now() < due) {
+                waitingChanged.wait_until(lock, due);
+                continue;
+            }
+            std::vector<std::thread> done = startWorker(std::move(waiting.front().task));
+            waiting.pop_front();
+            lastFreed = std::chrono::steady_clock::now();
+            lock.unlock();
+            for (std::thread& old : done) old.join();
+            lock.lock();
+        }
+        watching = false;
+        leave();
+    }
 };
 
-WorkerPool::WorkerPool() : state_(std::make_shared<State>()) {}
+WorkerPool::Limits WorkerPool::Limits::forThisMachine() {
+    const auto usable = static_cast<std::size_t>(std::max(1, UsableProcessors::count()));
+    // A task waits for a thread about as long as a sync onto a busy queue
+    // takes; one blocked past that gets company.
+    return {.softCap = std::max<std::size_t>(4, 2 * usable), .grace = std::chrono::milliseconds(2)};
+}
+
+WorkerPool::WorkerPool(Limits limits) : state_(std::make_shared<State>(limits)) {}
 
 WorkerPool::~WorkerPool() { stop(); }
 
@@ -150,12 +227,18 @@ void WorkerPool::run(Task task) {
         worker->wake.notify_one();
         return;
     }
-    ++state_->threads;
-    std::vector<std::thread> done = state_->takeFinished();
-    // The thread owns the state with the pool. It cannot finish before its
-    // handle is kept: its end takes the lock held here.
-    std::thread thread([state = state_, task = std::move(task)]() mutable { state->work(std::move(task)); });
-    state_->handles.emplace(thread.get_id(), std::move(thread));
+    std::vector<std::thread> done;
+    if (state_->threads < state_->limits.softCap) {
+        done = state_->startWorker(std::move(task));
+    } else {
+        state_->waiting.push_back({std::move(task), std::chrono::steady_clock::now()});
+        if (state_->watching) {
+            state_->waitingChanged.notify_one();
+        } else {
+            state_->watching = true;
+            done = state_->start([](State& state) { state.watch(); });
+        }
+    }
     lock.unlock();
     for (std::thread& old : done) old.join();
 }
@@ -164,9 +247,10 @@ void WorkerPool::stop() {
     std::unique_lock lock(state_->mutex);
     state_->stopping = true;
     for (Worker* worker : state_->idle) worker->wake.notify_one();
+    state_->waitingChanged.notify_one();
     // A task that stops its own pool cannot wait for itself.
     const bool inside = State::current == state_.get();
-    state_->ended.wait(lock, [&] { return state_->threads <= (inside ? 1u : 0u); });
+    state_->ended.wait(lock, [&] { return state_->threads <= (inside ? 1u : 0u) && !state_->watching; });
     std::vector<std::thread> done = state_->takeFinished();
     for (auto& [id, thread] : state_->handles) {
         if (id == std::this_thread::get_id()) thread.detach();
@@ -181,5 +265,7 @@ std::size_t WorkerPool::threads() const {
     std::lock_guard lock(state_->mutex);
     return state_->threads;
 }
+
+const WorkerPool::Limits& WorkerPool::limits() const { return state_->limits; }
 
 } // namespace quillmere

@@ -10,8 +10,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -186,20 +189,58 @@ TEST(SerialQueue, IdleQueuesHoldNoThreads) {
     EXPECT_EQ(fired.load(), 0);
 }
 
+// Each sync holds its thread while the next queue runs: the chain ends only
+// if threads past the cap start for work that waited the grace.
 TEST(SerialQueue, AChainOfSyncsAcrossManyQueuesNeverRunsOutOfThreads) {
     constexpr int depth = 64;
+    for (const WorkerPool::Limits limits :
+         {WorkerPool::Limits::forThisMachine(), WorkerPool::Limits{.softCap = 2, .grace = 1ms}}) {
+        SCOPED_TRACE(limits.softCap);
+        DispatchRuntime runtime(limits);
+        std::vector<std::unique_ptr<SerialQueue>> queues;
+        for (int i = 0; i < depth; ++i) queues.push_back(std::make_unique<SerialQueue>("test.chain"));
+        int reached = 0;
+        std::function<void(int)> descend = [&](int i) {
+            if (i == depth) {
+                reached = i;
+                return;
+            }
+            queues[i]->sync([&, i] { descend(i + 1); });
+        };
+        descend(0);
+        EXPECT_EQ(reached, depth);
+    }
+}
+
+// Short work arriving on many queues at once shares the threads up to the
+// cap instead of starting one per busy moment.
+TEST(WorkerPool, ABurstOfShortTasksFromManyQueuesStaysWithinTheCap) {
+    // No short task waits this long: only a blocked thread could pass the cap.
+    DispatchRuntime runtime(WorkerPool::Limits{.softCap = 3, .grace = 5s});
+    const WorkerPool& pool = *runtime.pool();
     std::vector<std::unique_ptr<SerialQueue>> queues;
-    for (int i = 0; i < depth; ++i) queues.push_back(std::make_unique<SerialQueue>("test.chain"));
-    int reached = 0;
-    std::function<void(int)> descend = [&](int i) {
-        if (i == depth) {
-            reached = i;
-            return;
+    for (int i = 0; i < 64; ++i) queues.push_back(std::make_unique<SerialQueue>("test.burst"));
+    std::atomic<std::size_t> most{0};
+    std::atomic<int> ran{0};
+    for (int round = 0; round < 20; ++round) {
+        for (auto& queue : queues) {
+            queue->async([&] {
+                // Busy long enough that the next queues' work finds every thread taken.
+                const auto until = std::chrono::steady_clock::now() + 50us;
+                while (std::chrono::steady_clock::now() < until) {
+                }
+                const std::size_t now = pool.threads();
+                std::size_t seen = most.load();
+                while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                }
+                ++ran;
+            });
         }
-        queues[i]->sync([&, i] { descend(i + 1); });
-    };
-    descend(0);
-    EXPECT_EQ(reached, depth);
+    }
+    for (auto& queue : queues) drain(*queue);
+    EXPECT_EQ(ran.load(), 64 * 20);
+    EXPECT_LE(most.load(), 3u);
+    EXPECT_LE(pool.threads(), 3u);
 }
 
 // The program's runtime: queues made while it lives run on it, its end
