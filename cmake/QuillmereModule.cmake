@@ -65,6 +65,10 @@ function(quillmere_module target)
       endif()
       target_precompile_headers(${target}Tests PRIVATE ${heavy})
     endif()
+    # The files of a test program share their fixtures' and libraries'
+    # headers beyond the precompiled ones: compiled a few at a time, each
+    # batch parses them once.
+    set_target_properties(${target}Tests PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 6)
     gtest_discover_tests(${target}Tests
                          DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT 300)
