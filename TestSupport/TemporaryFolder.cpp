@@ -21,9 +21,13 @@ TemporaryFolder::~TemporaryFolder() {
 }
 
 std::filesystem::path TemporaryFolder::writeLine(const std::filesystem::path& relative, std::string_view line) const {
+    return write(relative, std::string(line) + "\n");
+}
+
+std::filesystem::path TemporaryFolder::write(const std::filesystem::path& relative, std::string_view text) const {
     const std::filesystem::path file = path_ / relative;
     std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file) << line << "\n";
+    std::ofstream(file) << text;
     return file;
 }
 

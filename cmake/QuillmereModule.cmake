@@ -5,6 +5,8 @@
 # headers (subfolders included), tests in Tests/. Globbing keeps the build
 # files from becoming a second list of every source file. A subfolder named
 # or file named in EXCLUDE is a library of its own.
+set(QUILLMERE_TEST_BATCH 6 CACHE STRING "Test files compiled together as one unit")
+
 function(quillmere_module target)
   cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXCLUDE" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
@@ -65,6 +67,21 @@ function(quillmere_module target)
       endif()
       target_precompile_headers(${target}Tests PRIVATE ${heavy})
     endif()
+    # The files of a test program share their fixtures' and libraries'
+    # headers beyond the precompiled ones: compiled a few at a time, each
+    # batch parses them once.
+    # (0 puts each program's files in one batch: a check that no two clash.)
+    set_target_properties(${target}Tests PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${QUILLMERE_TEST_BATCH})
+    # A file that pulls in a whole namespace of helpers would quietly take an
+    # earlier file's same-named helper (its own t0, say) instead: such files
+    # compile alone. Literal suffixes are safe.
+    foreach(test ${tests})
+      file(STRINGS ${test} directives REGEX "^[ \t]*using namespace ")
+      list(FILTER directives EXCLUDE REGEX "_literals;?$")
+      if(directives)
+        set_source_files_properties(${test} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+      endif()
+    endforeach()
     gtest_discover_tests(${target}Tests
                          DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT 300)

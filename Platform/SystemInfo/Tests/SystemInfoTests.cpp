@@ -3,17 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 namespace quillmere {
 namespace {
 
 using testing::TemporaryFolder;
-
-void write(const std::filesystem::path& file, const std::string& text) {
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file) << text;
-}
 
 TEST(SystemInfo, ReleaseTextsGiveThreeNumbers) {
     const std::pair<std::string, std::string> cases[] = {
@@ -26,14 +19,14 @@ TEST(SystemInfo, ReleaseTextsGiveThreeNumbers) {
 
 TEST(SystemInfo, ReadsTheKernelsFiles) {
     TemporaryFolder root;
-    write(root.path() / "proc/cpuinfo",
+    root.write("proc/cpuinfo",
           "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Test CPU @ 3.00GHz\n\nprocessor\t: 1\n"
           "model name\t: Second\n");
-    write(root.path() / "proc/meminfo", "MemTotal:       16384000 kB\nMemFree:         1000 kB\n");
-    write(root.path() / "proc/loadavg", "0.52 0.40 0.31 2/345 6789\n");
-    write(root.path() / "proc/self/statm", "1000 250 100 1 0 200 0\n");
-    write(root.path() / "sys/class/dmi/id/product_name", "Test Machine 9\n");
-    write(root.path() / "sys/firmware/acpi/platform_profile", "low-power\n");
+    root.write("proc/meminfo", "MemTotal:       16384000 kB\nMemFree:         1000 kB\n");
+    root.write("proc/loadavg", "0.52 0.40 0.31 2/345 6789\n");
+    root.write("proc/self/statm", "1000 250 100 1 0 200 0\n");
+    root.write("sys/class/dmi/id/product_name", "Test Machine 9\n");
+    root.write("sys/firmware/acpi/platform_profile", "low-power\n");
     const SystemInfo info({root.path() / "proc", root.path() / "sys"});
 
     EXPECT_EQ(info.chip(), "Test CPU @ 3.00GHz");
@@ -43,9 +36,9 @@ TEST(SystemInfo, ReadsTheKernelsFiles) {
     EXPECT_EQ(info.model(), "Test Machine 9");
     EXPECT_TRUE(info.lowPowerMode());
 
-    write(root.path() / "sys/firmware/acpi/platform_profile", "balanced\n");
-    write(root.path() / "proc/loadavg", "0.52 0.40\n");
-    write(root.path() / "sys/class/dmi/id/product_name", "\n");
+    root.write("sys/firmware/acpi/platform_profile", "balanced\n");
+    root.write("proc/loadavg", "0.52 0.40\n");
+    root.write("sys/class/dmi/id/product_name", "\n");
     std::filesystem::remove(root.path() / "proc/cpuinfo");
     std::filesystem::remove(root.path() / "proc/meminfo");
     std::filesystem::remove(root.path() / "proc/self/statm");

@@ -3,17 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 namespace quillmere {
 namespace {
 
 using testing::TemporaryFolder;
-
-void write(const std::filesystem::path& file, const std::string& text) {
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file) << text;
-}
 
 TEST(UsableProcessors, TheTightestOfMaskAndQuota) {
     struct Case {
@@ -47,7 +40,7 @@ TEST(UsableProcessors, TheTightestOfMaskAndQuota) {
     };
     for (const Case& c : cases) {
         TemporaryFolder root;
-        for (const auto& [file, text] : c.files) write(root.path() / file, text);
+        for (const auto& [file, text] : c.files) root.write(file, text);
         EXPECT_EQ(UsableProcessors::count(c.allowed, {root.path() / "proc", root.path() / "sys"}), c.usable) << c.what;
     }
 }
