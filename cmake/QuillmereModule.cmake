@@ -1,14 +1,17 @@
 # quillmere_module(<target> [DEPS <targets...>] [TEST_DEPS <targets...>]
-#                  [EXCLUDE <subfolders or files...>])
+#                  [EXCLUDE <subfolders or files...>] [BUSY_TESTS <gtest filters...>])
 #
 # Every library of the tree is laid out the same way: sources beside their
 # headers (subfolders included), tests in Tests/. Globbing keeps the build
 # files from becoming a second list of every source file. A subfolder named
-# or file named in EXCLUDE is a library of its own.
+# or file named in EXCLUDE is a library of its own. Tests matched by
+# BUSY_TESTS stream in real time on several threads and judge what arrived
+# by the clock: CTest counts each as two processors, so on a small machine
+# they do not share it with other tests.
 set(QUILLMERE_TEST_BATCH 6 CACHE STRING "Test files compiled together as one unit")
 
 function(quillmere_module target)
-  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXCLUDE" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXCLUDE;BUSY_TESTS" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   list(FILTER sources EXCLUDE REGEX "/Tests/")
@@ -82,8 +85,18 @@ function(quillmere_module target)
         set_source_files_properties(${test} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
       endif()
     endforeach()
-    gtest_discover_tests(${target}Tests
-                         DISCOVERY_TIMEOUT 60
-                         PROPERTIES TIMEOUT 300)
+    if(ARG_BUSY_TESTS)
+      list(JOIN ARG_BUSY_TESTS ":" busy)
+      gtest_discover_tests(${target}Tests TEST_FILTER "-${busy}"
+                           DISCOVERY_TIMEOUT 60
+                           PROPERTIES TIMEOUT 300)
+      gtest_discover_tests(${target}Tests TEST_FILTER "${busy}"
+                           DISCOVERY_TIMEOUT 60
+                           PROPERTIES TIMEOUT 300 PROCESSORS 2)
+    else()
+      gtest_discover_tests(${target}Tests
+                           DISCOVERY_TIMEOUT 60
+                           PROPERTIES TIMEOUT 300)
+    endif()
   endif()
 endfunction()
