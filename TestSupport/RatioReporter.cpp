@@ -45,7 +45,7 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
             Figures& figures = figures_[name];
             figures[run.benchmark_name()] = *figure;
             figures.emplace(run.run_name.function_name, *figure);
-            functionNames_.insert(run.run_name.function_name);
+            runNames_.insert(run.benchmark_name());
         }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -63,7 +63,7 @@ void RatioReporter::printRatios() const {
                 continue;
             }
             for (const auto& [benchmark, figure] : figures) {
-                if (benchmark.starts_with(measured) && functionNames_.contains(benchmark))
+                if (benchmark.starts_with(measured) && runNames_.contains(benchmark))
                     printRatio(figures, benchmark, baseline + benchmark.substr(measured.size()));
             }
         }

@@ -48,8 +48,8 @@ private:
     // By figure, then by benchmark.
     std::map<std::string, Figures> figures_;
     // Each run is kept under its full name and its function's name; a prefix
-    // compares function names only, once a run.
-    std::set<std::string> functionNames_;
+    // compares full names only, so each run once.
+    std::set<std::string> runNames_;
 };
 
 } // namespace quillmere::testing
