@@ -3,10 +3,10 @@
 #include "Platform/Dispatch/ThreadSlice.h"
 #include "Platform/SystemInfo/UsableProcessors.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <map>
