@@ -50,22 +50,19 @@ protected:
 
 TEST_F(ClipboardBridgeTest, ClipboardWritesAskEveryTimeWithTheCharacterCount) {
     consent->autoApproveSessions = [] { return true; };
-    struct Row {
+    const struct Row {
         std::string text;
-        std::string prompt;
+        int characters;
         bool answer;
         bool accepts;
         ClipboardOutcome outcome;
         std::string after;
-    };
-    const Row rows[] = {
-        {"\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600",
-         "paste 5 characters into this computer\u2019s clipboard", true, true, ClipboardOutcome::done,
+    } rows[] = {
+        {"\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600", 5, true, true, ClipboardOutcome::done,
          "\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"},
-        {"\U0001F468\u200D\U0001F469\u200D\U0001F467\U0001F1EB\U0001F1F7e\u0301",
-         "paste 3 characters into this computer\u2019s clipboard", false, true, ClipboardOutcome::denied, "before"},
-        {"y", "paste 1 characters into this computer\u2019s clipboard", true, false, ClipboardOutcome::notText,
-         "before"},
+        {"\U0001F468\u200D\U0001F469\u200D\U0001F467\U0001F1EB\U0001F1F7e\u0301", 3, false, true,
+         ClipboardOutcome::denied, "before"},
+        {"y", 1, true, false, ClipboardOutcome::notText, "before"},
     };
     for (const Row& row : rows) {
         pasteboard->content = "before";
@@ -73,7 +70,8 @@ TEST_F(ClipboardBridgeTest, ClipboardWritesAskEveryTimeWithTheCharacterCount) {
         std::vector<ClipboardOutcome> outcomes;
         bridge().write("Phone", row.text, [&](ClipboardOutcome outcome) { outcomes.push_back(outcome); });
         manual->runUntilIdle();
-        EXPECT_EQ(prompts(), std::vector{row.prompt});
+        EXPECT_EQ(prompts(), std::vector<std::string>{"paste " + std::to_string(row.characters) +
+                                                " characters into this computer\u2019s clipboard"});
         EXPECT_TRUE(outcomes.empty());
         answer(row.answer);
         EXPECT_EQ(outcomes, std::vector{row.outcome}) << row.text;
@@ -83,7 +81,8 @@ TEST_F(ClipboardBridgeTest, ClipboardWritesAskEveryTimeWithTheCharacterCount) {
 }
 
 TEST_F(ClipboardBridgeTest, ClipboardReadsAskEveryTimeAndTouchNothingWhenRefused) {
-    std::vector<std::pair<bool, std::optional<std::string>>> answers;
+    using Answer = std::pair<bool, std::optional<std::string>>;
+    std::vector<Answer> answers;
     const auto read = [&] {
         bridge().read("Phone", [&](bool approved, std::optional<std::string> text) {
             answers.emplace_back(approved, std::move(text));
@@ -99,15 +98,14 @@ TEST_F(ClipboardBridgeTest, ClipboardReadsAskEveryTimeAndTouchNothingWhenRefused
     pasteboard->content.reset();
     read();
     answer(true);
-    EXPECT_EQ(answers, (std::vector<std::pair<bool, std::optional<std::string>>>{
-                           {false, std::nullopt}, {true, "before"}, {true, std::nullopt}}));
+    EXPECT_EQ(answers, (std::vector<Answer>{{false, std::nullopt}, {true, "before"}, {true, std::nullopt}}));
 
     // No one left to ask: refused at once.
     consent.reset();
     read();
     bridge().write("Phone", "z", [&](ClipboardOutcome outcome) { EXPECT_EQ(outcome, ClipboardOutcome::denied); });
     manual->runUntilIdle();
-    EXPECT_EQ(answers.back(), (std::pair<bool, std::optional<std::string>>{false, std::nullopt}));
+    EXPECT_EQ(answers.back(), (Answer{false, std::nullopt}));
     EXPECT_EQ(pasteboard->writes, 0);
 }
 

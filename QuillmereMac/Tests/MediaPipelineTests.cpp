@@ -49,7 +49,6 @@ TEST_F(MediaPipelineTest, RestartingTheControlledSurfaceInPlaceKeepsControl) {
     // A display restart, then a re-capture: the session still holds control
     // of surface 1 throughout.
     media->startSurface(1, displayZero, client);
-    settleMain();
     EXPECT_EQ(controlled(), 1u);
     EXPECT_EQ(media->control().injector(), injector);
 

@@ -23,6 +23,7 @@ constexpr std::uint32_t displayZero = CaptureChoice::displayIDBase;
 constexpr std::uint32_t testPattern = CaptureChoice::testPatternID;
 const FeatureSet wholeSound = features::bit2;
 const FeatureSet routed = features::bit2 | features::bit8;
+using Streams = std::set<std::uint32_t>;
 
 class ListedSurfaces final : public AudioSurfaces {
 public:
@@ -96,8 +97,8 @@ protected:
         audio->pauseChanged(surfaceID, paused, changed, c);
     }
     void settle() { main->runUntilIdle(); }
-    std::set<std::uint32_t> routedStreams(const std::shared_ptr<RecordingConnection>& c) {
-        std::set<std::uint32_t> ids;
+    Streams routedStreams(const std::shared_ptr<RecordingConnection>& c) {
+        Streams ids;
         for (const auto& [id, stream] : audio->routedStreams(c)) ids.insert(id);
         return ids;
     }
@@ -136,18 +137,18 @@ TEST_F(SessionAudioTest, RoutedSurfacesEachCarryTheirOwnSoundAndOnlyTheFirstAnno
     audio->begin(appWindow, c);
     audio->begin(displayZero, c);
     settle();
-    EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{2, 3}));
+    EXPECT_EQ(routedStreams(c), (Streams{2, 3}));
     EXPECT_TRUE(audio->routedStreams(c).at(2)->announces());
     EXPECT_EQ(c->audio->configs().size(), 1u);
 
     // A paused surface is not heard; resumed, it is again.
     pause(c, 3, true);
     settle();
-    EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{2}));
+    EXPECT_EQ(routedStreams(c), (Streams{2}));
     EXPECT_EQ(sources["everythingElse(excluding: [4016])"]->stops, 1);
     pause(c, 3, false);
     settle();
-    EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{2, 3}));
+    EXPECT_EQ(routedStreams(c), (Streams{2, 3}));
     EXPECT_EQ(c->audio->configs().size(), 1u);
     const std::string both = "audio routes s2:app(pid: 4016) s3:everythingElse(excluding: [4016])";
     EXPECT_EQ(log.lines("audio"), (std::vector<std::string>{
@@ -179,7 +180,7 @@ TEST_F(SessionAudioTest, ResumingAfterEverySurfacePausedDoesNotAnnounceAgain) {
     EXPECT_TRUE(routedStreams(c).empty());
     pause(c, 3, false);
     settle();
-    EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{3}));
+    EXPECT_EQ(routedStreams(c), (Streams{3}));
     EXPECT_FALSE(audio->routedStreams(c).at(3)->announces());
     EXPECT_EQ(c->audio->configs().size(), 1u);
 
@@ -200,7 +201,7 @@ TEST_F(SessionAudioTest, WhenTheAnnouncingStreamCannotStartTheNextOneAnnounces) 
     add(c, 2, appWindow);
     share(c, 3, testPattern);
     settle();
-    EXPECT_EQ(routedStreams(c), (std::set<std::uint32_t>{3}));
+    EXPECT_EQ(routedStreams(c), (Streams{3}));
     EXPECT_EQ(c->audio->configs().size(), 1u);
     EXPECT_TRUE(audio->routedStreams(c).at(3)->announces());
 }
@@ -222,7 +223,7 @@ TEST_F(SessionAudioTest, EachClientHasItsOwnAudio) {
     stop(second, 2);
     stop(third, 2);
     settle();
-    EXPECT_EQ(routedStreams(first), (std::set<std::uint32_t>{2}));
+    EXPECT_EQ(routedStreams(first), (Streams{2}));
     EXPECT_EQ(audio->sessionStream(third), nullptr);
 }
 
