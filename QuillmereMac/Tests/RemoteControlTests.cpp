@@ -19,18 +19,12 @@ constexpr std::uint32_t windowID = 77;
 const Rect displayFrame{0, 0, 1920, 1080};
 const Rect windowFrame{10, 20, 300, 200};
 
-class RemoteControlTest : public ::testing::Test {
+class RemoteControlTest : public ::testing::Test, protected ListedContent {
 protected:
     LogCapture log;
     // The window listing behind control runs on the main queue too, so that
     // a few rounds of it see every hop through.
     std::shared_ptr<SerialQueue> main = std::make_shared<SerialQueue>("main");
-    ShareableContent content;
-    std::shared_ptr<WindowCatalog> catalog = std::make_shared<WindowCatalog>(
-        ":99", 1, "com.ornbeck.quillmere.mac",
-        [this](const ShareableContent::Options&) -> std::expected<ShareableContent, ScreenCaptureError> {
-            return content;
-        });
     std::shared_ptr<ListedControlSurfaces> surfaces = std::make_shared<ListedControlSurfaces>();
     std::shared_ptr<RemoteControl> control;
     std::shared_ptr<RecordingConnection> client = std::make_shared<RecordingConnection>();
