@@ -43,7 +43,7 @@ protected:
     }
 
     // Surfaces of the client: odd ones show the display, even ones the window.
-    void start(std::initializer_list<std::uint32_t> ids, const std::shared_ptr<RecordingConnection>& owner) {
+    void start(const std::vector<std::uint32_t>& ids, const std::shared_ptr<RecordingConnection>& owner) {
         for (const std::uint32_t id : ids)
             surfaces->add(SurfaceKey{owner, id}, id % 2 == 1 ? CaptureChoice::display(0) : CaptureChoice::window(windowID));
     }
@@ -78,30 +78,26 @@ protected:
     }
 };
 
-TEST_F(RemoteControlTest, StoppingTheControlledSurfaceMovesControlToSurfaceOne) {
-    start({1, 3}, client);
-    take(3);
-    stop(3, client);
+TEST_F(RemoteControlTest, StoppingTheControlledSurfaceMovesControlToSurfaceOneElseTheLowestElseDropsIt) {
+    const struct Case {
+        const char* what;
+        std::vector<std::uint32_t> ids;
+        std::uint32_t stopped;
+        std::optional<std::uint32_t> next;
+        std::optional<Rect> frame;
+    } cases[] = {{"to surface one", {1, 3}, 3, 1, displayFrame},
+                 {"to the lowest remaining", {2, 3, 4}, 4, 2, windowFrame},
+                 {"the last surface drops the injector", {1}, 1, std::nullopt, std::nullopt}};
+    for (const Case& c : cases) {
+        client = std::make_shared<RecordingConnection>();
+        start(c.ids, client);
+        take(c.stopped);
+        stop(c.stopped, client);
+        EXPECT_EQ(controlled(), c.next) << c.what;
+        const auto injector = control->injector();
+        EXPECT_EQ(injector ? std::optional(injector->windowFrame) : std::nullopt, c.frame) << c.what;
+    }
     EXPECT_TRUE(logged("control", "control moves surface=3 \u2192 1: stopped"));
-    EXPECT_EQ(controlled(), 1u);
-    ASSERT_NE(control->injector(), nullptr);
-    EXPECT_EQ(control->injector()->windowFrame, displayFrame);
-}
-
-TEST_F(RemoteControlTest, WithoutSurfaceOneControlMovesToTheLowestRemaining) {
-    start({2, 3, 4}, client);
-    take(4);
-    stop(4, client);
-    EXPECT_EQ(controlled(), 2u);
-    EXPECT_EQ(control->injector()->windowFrame, windowFrame);
-}
-
-TEST_F(RemoteControlTest, StoppingTheLastSurfaceDropsTheInjector) {
-    start({1}, client);
-    take(1);
-    stop(1, client);
-    EXPECT_EQ(controlled(), std::nullopt);
-    EXPECT_EQ(control->injector(), nullptr);
 }
 
 TEST_F(RemoteControlTest, StoppingAnotherSurfaceChangesNothingAboutControl) {
