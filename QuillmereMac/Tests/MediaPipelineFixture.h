@@ -96,19 +96,25 @@ inline ContentWindow contentWindow(std::uint32_t id, std::string title, std::str
     return window;
 }
 
-class MediaPipelineTest : public ::testing::Test {
-protected:
-    static constexpr std::uint32_t displayZero = CaptureChoice::displayIDBase;
-    static constexpr std::uint32_t testPattern = CaptureChoice::testPatternID;
-
-    LogCapture log;
-    std::shared_ptr<SerialQueue> main = std::make_shared<SerialQueue>("main");
+// Made-up content and the window catalog that lists it.
+struct ListedContent {
+    ListedContent() = default;
+    ListedContent(const ListedContent&) = delete; // the catalog reads this one
     ShareableContent content;
     std::shared_ptr<WindowCatalog> catalog = std::make_shared<WindowCatalog>(
         ":99", 1, "com.ornbeck.quillmere.mac",
         [this](const ShareableContent::Options&) -> std::expected<ShareableContent, ScreenCaptureError> {
             return content;
         });
+};
+
+class MediaPipelineTest : public ::testing::Test, protected ListedContent {
+protected:
+    static constexpr std::uint32_t displayZero = CaptureChoice::displayIDBase;
+    static constexpr std::uint32_t testPattern = CaptureChoice::testPatternID;
+
+    LogCapture log;
+    std::shared_ptr<SerialQueue> main = std::make_shared<SerialQueue>("main");
     std::atomic<std::uint64_t> clockNs{100'000'000'000};
     std::optional<DisplayQueries::PixelSize> nativeSize;
     bool testPatternOn = true;

@@ -16,7 +16,7 @@ using Type = PostedEvent::Type;
 using testing::ms;
 constexpr std::uint32_t displayZero = CaptureChoice::displayIDBase;
 
-class RemoteControlInputTest : public ::testing::Test {
+class RemoteControlInputTest : public ::testing::Test, protected ListedContent {
 protected:
     void SetUp() override {
         content.displays = {contentDisplay(7, 1920, 1080)};
@@ -55,12 +55,6 @@ protected:
 
     std::shared_ptr<ManualExecutor> manual = std::make_shared<ManualExecutor>("main", 100'000 * ms);
     std::shared_ptr<RecordingPoster> poster = std::make_shared<RecordingPoster>();
-    ShareableContent content;
-    std::shared_ptr<WindowCatalog> catalog = std::make_shared<WindowCatalog>(
-        ":99", 1, "com.ornbeck.quillmere.mac",
-        [this](const ShareableContent::Options&) -> std::expected<ShareableContent, ScreenCaptureError> {
-            return content;
-        });
     std::shared_ptr<ConsentCenter> consent;
     std::shared_ptr<RecordingConnection> client = std::make_shared<RecordingConnection>();
     std::shared_ptr<ListedControlSurfaces> surfaces = std::make_shared<ListedControlSurfaces>();

@@ -23,7 +23,7 @@ constexpr std::uint32_t notes = 77;
 constexpr std::uint32_t inbox = 78;
 constexpr std::int32_t browser = 4099;
 
-class RemoteControlRetargetTest : public ::testing::Test {
+class RemoteControlRetargetTest : public ::testing::Test, protected ListedContent {
 protected:
     void SetUp() override {
         content.displays = {contentDisplay(7, 1920, 1080)};
@@ -87,12 +87,6 @@ protected:
     LogCapture log;
     std::shared_ptr<ManualExecutor> manual = std::make_shared<ManualExecutor>("main", 100'000 * ms);
     std::shared_ptr<ManualExecutor> listing = std::make_shared<ManualExecutor>("listing");
-    ShareableContent content;
-    std::shared_ptr<WindowCatalog> catalog = std::make_shared<WindowCatalog>(
-        ":99", 1, "com.ornbeck.quillmere.mac",
-        [this](const ShareableContent::Options&) -> std::expected<ShareableContent, ScreenCaptureError> {
-            return content;
-        });
     std::shared_ptr<FakeWindowSystem> system = std::make_shared<FakeWindowSystem>();
     std::shared_ptr<AXWindowRaiser> raiser;
     std::shared_ptr<ConsentCenter> consent;

@@ -19,18 +19,12 @@ constexpr std::uint32_t windowID = 77;
 const Rect displayFrame{0, 0, 1920, 1080};
 const Rect windowFrame{10, 20, 300, 200};
 
-class RemoteControlTest : public ::testing::Test {
+class RemoteControlTest : public ::testing::Test, protected ListedContent {
 protected:
     LogCapture log;
     // The window listing behind control runs on the main queue too, so that
     // a few rounds of it see every hop through.
     std::shared_ptr<SerialQueue> main = std::make_shared<SerialQueue>("main");
-    ShareableContent content;
-    std::shared_ptr<WindowCatalog> catalog = std::make_shared<WindowCatalog>(
-        ":99", 1, "com.ornbeck.quillmere.mac",
-        [this](const ShareableContent::Options&) -> std::expected<ShareableContent, ScreenCaptureError> {
-            return content;
-        });
     std::shared_ptr<ListedControlSurfaces> surfaces = std::make_shared<ListedControlSurfaces>();
     std::shared_ptr<RemoteControl> control;
     std::shared_ptr<RecordingConnection> client = std::make_shared<RecordingConnection>();
@@ -49,7 +43,7 @@ protected:
     }
 
     // Surfaces of the client: odd ones show the display, even ones the window.
-    void start(std::initializer_list<std::uint32_t> ids, const std::shared_ptr<RecordingConnection>& owner) {
+    void start(const std::vector<std::uint32_t>& ids, const std::shared_ptr<RecordingConnection>& owner) {
         for (const std::uint32_t id : ids)
             surfaces->add(SurfaceKey{owner, id}, id % 2 == 1 ? CaptureChoice::display(0) : CaptureChoice::window(windowID));
     }
@@ -73,41 +67,32 @@ protected:
         EXPECT_TRUE(key->belongsTo(client));
         return key->surfaceID;
     }
-    std::vector<std::string> controlLines() const { return log.lines("control"); }
     bool logged(const std::string& category, const std::string& line) const {
         const auto lines = log.lines(category);
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
-    bool movedLine() const {
-        const auto lines = controlLines();
-        return std::any_of(lines.begin(), lines.end(), [](const std::string& line) { return line.starts_with("control moves"); });
-    }
 };
 
-TEST_F(RemoteControlTest, StoppingTheControlledSurfaceMovesControlToSurfaceOne) {
-    start({1, 3}, client);
-    take(3);
-    stop(3, client);
+TEST_F(RemoteControlTest, StoppingTheControlledSurfaceMovesControlToSurfaceOneElseTheLowestElseDropsIt) {
+    const struct Case {
+        const char* what;
+        std::vector<std::uint32_t> ids;
+        std::uint32_t stopped;
+        std::optional<std::uint32_t> next;
+        std::optional<Rect> frame;
+    } cases[] = {{"to surface one", {1, 3}, 3, 1, displayFrame},
+                 {"to the lowest remaining", {2, 3, 4}, 4, 2, windowFrame},
+                 {"the last surface drops the injector", {1}, 1, std::nullopt, std::nullopt}};
+    for (const Case& c : cases) {
+        client = std::make_shared<RecordingConnection>();
+        start(c.ids, client);
+        take(c.stopped);
+        stop(c.stopped, client);
+        EXPECT_EQ(controlled(), c.next) << c.what;
+        const auto injector = control->injector();
+        EXPECT_EQ(injector ? std::optional(injector->windowFrame) : std::nullopt, c.frame) << c.what;
+    }
     EXPECT_TRUE(logged("control", "control moves surface=3 \u2192 1: stopped"));
-    EXPECT_EQ(controlled(), 1u);
-    ASSERT_NE(control->injector(), nullptr);
-    EXPECT_EQ(control->injector()->windowFrame, displayFrame);
-}
-
-TEST_F(RemoteControlTest, WithoutSurfaceOneControlMovesToTheLowestRemaining) {
-    start({2, 3, 4}, client);
-    take(4);
-    stop(4, client);
-    EXPECT_EQ(controlled(), 2u);
-    EXPECT_EQ(control->injector()->windowFrame, windowFrame);
-}
-
-TEST_F(RemoteControlTest, StoppingTheLastSurfaceDropsTheInjector) {
-    start({1}, client);
-    take(1);
-    stop(1, client);
-    EXPECT_EQ(controlled(), std::nullopt);
-    EXPECT_EQ(control->injector(), nullptr);
 }
 
 TEST_F(RemoteControlTest, StoppingAnotherSurfaceChangesNothingAboutControl) {
@@ -117,7 +102,8 @@ TEST_F(RemoteControlTest, StoppingAnotherSurfaceChangesNothingAboutControl) {
     stop(3, client);
     EXPECT_EQ(controlled(), 1u);
     EXPECT_EQ(control->injector(), injector);
-    EXPECT_FALSE(movedLine());
+    EXPECT_TRUE(std::ranges::none_of(log.lines("control"),
+                                     [](const std::string& line) { return line.starts_with("control moves"); }));
 
     // Nor does another client's surface of the same number.
     const auto other = std::make_shared<RecordingConnection>();
@@ -138,7 +124,7 @@ TEST_F(RemoteControlTest, FocusHintsMoveControlOnlyToControllableSurfacesOfTheCl
     take(1);
     log.clear();
     control->focusHint(msg::FocusHint{1, 250}, client);
-    EXPECT_EQ(controlLines(), (std::vector<std::string>{"focus hint surface=1 controlled=1 injector=true"}));
+    EXPECT_EQ(log.lines("control"), (std::vector<std::string>{"focus hint surface=1 controlled=1 injector=true"}));
 
     control->focusHint(msg::FocusHint{5, 250}, client);
     control->focusHint(msg::FocusHint{9, 250}, client);
