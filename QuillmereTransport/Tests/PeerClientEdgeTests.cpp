@@ -83,8 +83,8 @@ TEST_F(PeerClientEdgeTest, ADatagramFlowReadyBeforeTheControlStreamIsDeliveredFi
     auto configuration = testing::configurationFor(serverIdentity);
     configuration.maxIncomingStreams = 0;
     QuicTestServer server(configuration);
-    auto client = TestClient::connect(server.port(), *phone, testing::pinned(*Fingerprint::of(viewOf(serverIdentity.certificate))),
-                                      defaults.defaults());
+    const Digest32 serverFingerprint = *Fingerprint::of(viewOf(serverIdentity.certificate));
+    auto client = TestClient::connect(server.port(), *phone, testing::pinned(serverFingerprint), defaults.defaults());
     ASSERT_TRUE(client.recorder->waitForEvent<peer::DatagramFlowReady>());
     EXPECT_EQ(client.recorder->kinds(), std::vector<std::string>{"datagramFlowReady"});
 
@@ -99,8 +99,7 @@ TEST_F(PeerClientEdgeTest, ADatagramFlowReadyBeforeTheControlStreamIsDeliveredFi
     accepted->run([](QuicConnection& c) { c.allowPeerStreams(1); });
     ASSERT_TRUE(client.recorder->waitForEvent<peer::Ready>());
     EXPECT_EQ(client.recorder->kinds(), (std::vector<std::string>{"datagramFlowReady", "ready"}));
-    EXPECT_EQ(client.recorder->readyFingerprint(),
-              std::optional<Digest32>(*Fingerprint::of(viewOf(serverIdentity.certificate))));
+    EXPECT_EQ(client.recorder->readyFingerprint(), std::optional<Digest32>(serverFingerprint));
 }
 
 TEST_F(PeerClientEdgeTest, SocketErrorsWhileConnectingWaitForTheHandshakeTimeout) {
