@@ -46,13 +46,15 @@ protected:
         TestClient client;
         TestSessionListener::Accepted server;
     };
-    Session connected(TestSessionListener& listener) {
+    // Listens as the host and returns a paired session with it.
+    Session connected() {
+        listener.emplace(*host, trust, defaults.defaults());
         Session session;
-        session.client = TestClient::connect(listener.waitForPort(), *phone, testing::pinned(host->fingerprint),
+        session.client = TestClient::connect(listener->waitForPort(), *phone, testing::pinned(host->fingerprint),
                                              defaults.defaults());
         EXPECT_TRUE(session.client.recorder->waitForEvent<peer::DatagramFlowReady>());
         session.client.connection->sendControl(testing::ping(0));
-        auto accepted = listener.waitForConnection(0);
+        auto accepted = listener->waitForConnection(0);
         EXPECT_TRUE(accepted);
         if (accepted) {
             session.server = *accepted;
@@ -61,11 +63,18 @@ protected:
         return session;
     }
 
+    // A client of a port with nothing behind it.
+    TestClient unanswered(double handshakeTimeout = PeerConnection::defaultHandshakeTimeout) {
+        return TestClient::connect(closedPort(), *phone, testing::pinned(host->fingerprint), defaults.defaults(),
+                                   handshakeTimeout);
+    }
+
     testing::TestKeychain keychain;
     testing::TestDefaults defaults;
     testing::TrustSet trust;
     std::optional<LocalIdentity> host;
     std::optional<LocalIdentity> phone;
+    std::optional<TestSessionListener> listener;
 };
 
 TEST_F(PeerClientEdgeTest, ADatagramFlowReadyBeforeTheControlStreamIsDeliveredFirst) {
@@ -74,8 +83,8 @@ TEST_F(PeerClientEdgeTest, ADatagramFlowReadyBeforeTheControlStreamIsDeliveredFi
     auto configuration = testing::configurationFor(serverIdentity);
     configuration.maxIncomingStreams = 0;
     QuicTestServer server(configuration);
-    auto client = TestClient::connect(server.port(), *phone, testing::pinned(*Fingerprint::of(viewOf(serverIdentity.certificate))),
-                                      defaults.defaults());
+    const Digest32 serverFingerprint = *Fingerprint::of(viewOf(serverIdentity.certificate));
+    auto client = TestClient::connect(server.port(), *phone, testing::pinned(serverFingerprint), defaults.defaults());
     ASSERT_TRUE(client.recorder->waitForEvent<peer::DatagramFlowReady>());
     EXPECT_EQ(client.recorder->kinds(), std::vector<std::string>{"datagramFlowReady"});
 
@@ -90,13 +99,12 @@ TEST_F(PeerClientEdgeTest, ADatagramFlowReadyBeforeTheControlStreamIsDeliveredFi
     accepted->run([](QuicConnection& c) { c.allowPeerStreams(1); });
     ASSERT_TRUE(client.recorder->waitForEvent<peer::Ready>());
     EXPECT_EQ(client.recorder->kinds(), (std::vector<std::string>{"datagramFlowReady", "ready"}));
-    EXPECT_EQ(client.recorder->readyFingerprint(),
-              std::optional<Digest32>(*Fingerprint::of(viewOf(serverIdentity.certificate))));
+    EXPECT_EQ(client.recorder->readyFingerprint(), std::optional<Digest32>(serverFingerprint));
 }
 
 TEST_F(PeerClientEdgeTest, SocketErrorsWhileConnectingWaitForTheHandshakeTimeout) {
     const auto startNs = Clock::nowNs();
-    auto client = TestClient::connect(closedPort(), *phone, testing::pinned(host->fingerprint), defaults.defaults(), 0.3);
+    auto client = unanswered(0.3);
     ASSERT_TRUE(client.recorder->waitForClosed());
     EXPECT_GE(client.recorder->closedAtNs() - startNs, 300'000'000u);
     EXPECT_EQ(client.recorder->kinds(), std::vector<std::string>{"closed:failed"});
@@ -104,7 +112,7 @@ TEST_F(PeerClientEdgeTest, SocketErrorsWhileConnectingWaitForTheHandshakeTimeout
 }
 
 TEST_F(PeerClientEdgeTest, CloseBeforeTheControlStreamEndsAtOnce) {
-    auto client = TestClient::connect(closedPort(), *phone, testing::pinned(host->fingerprint), defaults.defaults());
+    auto client = unanswered();
     const auto startNs = Clock::nowNs();
     client.connection->close(5.0);
     ASSERT_TRUE(client.recorder->waitForClosed(std::chrono::seconds(2)));
@@ -113,8 +121,7 @@ TEST_F(PeerClientEdgeTest, CloseBeforeTheControlStreamEndsAtOnce) {
 }
 
 TEST_F(PeerClientEdgeTest, DatagramBatchesReportOnceAndCountEveryDatagram) {
-    TestSessionListener listener(*host, trust, defaults.defaults());
-    auto session = connected(listener);
+    auto session = connected();
     std::vector<bool> results;
     session.client.onQueue([&](PeerConnection& c) {
         c.sendDatagrams({Bytes{1}, Bytes{2, 2}, Bytes{3, 3, 3}}, [&](bool sent) { results.push_back(sent); });
@@ -135,7 +142,7 @@ TEST_F(PeerClientEdgeTest, DatagramBatchesReportOnceAndCountEveryDatagram) {
 }
 
 TEST_F(PeerClientEdgeTest, WithoutADatagramFlowSendsReportFalseAndCountNothing) {
-    auto client = TestClient::connect(closedPort(), *phone, testing::pinned(host->fingerprint), defaults.defaults());
+    auto client = unanswered();
     std::vector<bool> results;
     client.onQueue([&](PeerConnection& c) {
         c.sendDatagram(Bytes{1}, [&](bool sent) { results.push_back(sent); });
@@ -148,8 +155,7 @@ TEST_F(PeerClientEdgeTest, WithoutADatagramFlowSendsReportFalseAndCountNothing) 
 }
 
 TEST_F(PeerClientEdgeTest, ADatagramLargerThanTheUsableSizeIsRefused) {
-    TestSessionListener listener(*host, trust, defaults.defaults());
-    auto session = connected(listener);
+    auto session = connected();
     // No packet a peer takes holds a datagram of the packet's whole size.
     constexpr std::size_t neverFits = UdpEndpoint::maxDatagramSize;
     std::vector<Bytes> sent;
@@ -192,8 +198,7 @@ TEST_F(PeerClientEdgeTest, ADatagramLargerThanTheUsableSizeIsRefused) {
 }
 
 TEST_F(PeerClientEdgeTest, AMessageThatCannotBeEncodedClosesWithAProtocolError) {
-    TestSessionListener listener(*host, trust, defaults.defaults());
-    auto session = connected(listener);
+    auto session = connected();
     Hello hello;
     hello.major = 1;
     hello.name = std::string(65, 'n');
@@ -210,8 +215,7 @@ TEST_F(PeerClientEdgeTest, AMessageThatCannotBeEncodedClosesWithAProtocolError) 
 }
 
 TEST_F(PeerClientEdgeTest, CancelIsLocalHereAndRemoteThereAndClosedComesLastAndOnce) {
-    TestSessionListener listener(*host, trust, defaults.defaults());
-    auto session = connected(listener);
+    auto session = connected();
     session.client.connection->cancel();
     ASSERT_TRUE(session.client.recorder->waitForClosed());
     ASSERT_TRUE(session.server.recorder->waitForClosed());
@@ -231,8 +235,7 @@ TEST_F(PeerClientEdgeTest, CancelIsLocalHereAndRemoteThereAndClosedComesLastAndO
 }
 
 TEST_F(PeerClientEdgeTest, APeersGracefulCloseEndsThisSideAsRemote) {
-    TestSessionListener listener(*host, trust, defaults.defaults());
-    auto session = connected(listener);
+    auto session = connected();
     session.server.connection->sendControl(msg::Bye{ByeReason::normal});
     session.server.connection->close(1.0);
     ASSERT_TRUE(session.client.recorder->waitForClosed());

@@ -90,12 +90,6 @@ TEST_F(QuicConnectionTest, ExchangesStreamBytesAndDatagramsBothWays) {
     EXPECT_EQ(chain.front(), serverIdentity.certificate);
 }
 
-} // namespace
-} // namespace quillmere
-
-namespace quillmere {
-namespace {
-
 TEST_F(QuicConnectionTest, CarriesManyTimesTheFlowControlWindowsInOrder) {
     QuicTestServer server(testing::configurationFor(serverIdentity));
     auto client = QuicTestPeer::connect(server.port(), testing::configurationFor(clientIdentity));
