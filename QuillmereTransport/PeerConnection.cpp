@@ -106,8 +106,8 @@ QuicConnection::Handlers PeerConnection::quicHandlers() {
     handlers.datagramFlowReady = [weak](std::size_t) {
         if (auto self = weak.lock()) self->datagramFlowReady();
     };
-    handlers.datagramReceived = [weak](ByteView bytes) {
-        if (auto self = weak.lock()) self->datagramReceived(bytes);
+    handlers.datagramReceived = [weak](SharedBytes bytes) {
+        if (auto self = weak.lock()) self->datagramReceived(std::move(bytes));
     };
     return handlers;
 }
@@ -192,11 +192,11 @@ void PeerConnection::datagramFlowReady() {
     if (!closed_) deliver(peer::DatagramFlowReady{usableDatagramSize()});
 }
 
-void PeerConnection::datagramReceived(ByteView bytes) {
+void PeerConnection::datagramReceived(SharedBytes bytes) {
     if (closed_ || !datagramFlow_) return;
-    if (std::ranges::equal(bytes, datagramProbe)) return;
+    if (std::ranges::equal(bytes.view(), datagramProbe)) return;
     datagramsReceived_.fetch_add(1, std::memory_order_relaxed);
-    deliver(peer::Datagram{Bytes(bytes.begin(), bytes.end())});
+    deliver(peer::Datagram{std::move(bytes)});
 }
 
 void PeerConnection::sendControlOnQueue(const ControlMessage& message) {

@@ -107,7 +107,7 @@ private:
     void peerStreamOpened(StreamID stream);
     void controlReceived(ByteView bytes, bool complete);
     void datagramFlowReady();
-    void datagramReceived(ByteView bytes);
+    void datagramReceived(SharedBytes bytes);
     void sendControlOnQueue(const ControlMessage& message);
     void closeOnQueue(double grace);
     std::optional<Digest32> readPeerFingerprint() const;

@@ -2,6 +2,7 @@
 
 #include "QuillmereBase/Bytes.h"
 #include "QuillmereBase/Digest32.h"
+#include "QuillmereBase/SharedBytes.h"
 #include "QuillmereTransport/PeerCloseReason.h"
 #include "QuillmereWire/ControlMessage.h"
 
@@ -19,7 +20,8 @@ struct Ready { std::optional<Digest32> fingerprint; bool operator==(const Ready&
 struct Control { ControlMessage message; bool operator==(const Control&) const = default; };
 // The datagram flow is ready; at most once. Carries the usable datagram size.
 struct DatagramFlowReady { std::int64_t usableSize = 0; bool operator==(const DatagramFlowReady&) const = default; };
-struct Datagram { Bytes bytes; bool operator==(const Datagram&) const = default; };
+// Shared with the transport's buffer, so keeping it costs no copy.
+struct Datagram { SharedBytes bytes; bool operator==(const Datagram&) const = default; };
 // The connection finished; exactly once if a handler was installed, and last.
 struct Closed { PeerCloseReason reason; bool operator==(const Closed&) const = default; };
 } // namespace peer

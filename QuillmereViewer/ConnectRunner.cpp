@@ -153,7 +153,7 @@ ConnectRunner::Attempt ConnectRunner::attempt(const HostTarget& target, const In
         } else if (const auto* control = std::get_if<peer::Control>(&event)) {
             driver->received(control->message, now);
         } else if (const auto* datagram = std::get_if<peer::Datagram>(&event)) {
-            driver->datagram(SharedBytes(datagram->bytes), now);
+            driver->datagram(datagram->bytes, now);
         } else if (const auto* ended = std::get_if<peer::Closed>(&event)) {
             driver->connectionClosed(ended->reason);
             closed->set();

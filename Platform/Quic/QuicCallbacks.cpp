@@ -133,8 +133,12 @@ int datagramReceived(ngtcp2_conn*, std::uint32_t, const std::uint8_t* data, std:
     }
     Internals::Event event;
     event.kind = Internals::Event::Kind::datagram;
-    event.data = d.takeBuffer();
-    event.data.assign(data, data + length);
+    // The library reuses its buffer for the next packet; the datagrams of
+    // this one go into one buffer, so small ones cost one allocation a packet.
+    if (d.receivedDatagrams.capacity() == 0) d.receivedDatagrams.reserve(UdpEndpoint::maxDatagramSize);
+    event.datagramOffset = d.receivedDatagrams.size();
+    event.datagramLength = length;
+    d.receivedDatagrams.insert(d.receivedDatagrams.end(), data, data + length);
     d.push(std::move(event));
     return 0;
 }

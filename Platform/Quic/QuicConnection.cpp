@@ -358,8 +358,7 @@ void QuicConnection::deliverEvents() {
             if (h.datagramFlowReady) h.datagramFlowReady(usableDatagramSize());
             break;
         case Kind::datagram:
-            if (h.datagramReceived) h.datagramReceived(viewOf(event.data));
-            d_->recycle(std::move(event.data));
+            if (h.datagramReceived) h.datagramReceived(std::move(event.datagram));
             break;
         }
     }

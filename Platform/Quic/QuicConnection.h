@@ -55,7 +55,8 @@ public:
         // a server: with the first datagram the client sends. Carries the
         // largest datagram that fits a packet on the current path.
         std::function<void(std::size_t usableSize)> datagramFlowReady;
-        std::function<void(ByteView)> datagramReceived;
+        // The handler may keep the bytes: no one else writes them.
+        std::function<void(SharedBytes)> datagramReceived;
     };
 
     // true when the datagram went out in a packet, false when it was refused

@@ -167,7 +167,17 @@ void QuicConnection::readPacket(const SocketAddress& from, ByteView packet) {
     }
     const ngtcp2_path path = pathOf(d.local, from);
     ngtcp2_pkt_info info{};
+    const std::size_t eventsBefore = d.events.size();
     const int result = ngtcp2_conn_read_pkt(d.conn, &path, &info, packet.data(), packet.size(), d.executor->nowNs());
+    if (!d.receivedDatagrams.empty()) {
+        const SharedBytes whole(std::move(d.receivedDatagrams));
+        d.receivedDatagrams = {};
+        for (std::size_t i = eventsBefore; i < d.events.size(); ++i) {
+            Internals::Event& event = d.events[i];
+            if (event.kind == Internals::Event::Kind::datagram)
+                event.datagram = whole.slice(event.datagramOffset, event.datagramLength);
+        }
+    }
     if (result == 0) {
         for (const auto& [stream, length] : d.credit) {
             ngtcp2_conn_extend_max_stream_offset(d.conn, stream, length);

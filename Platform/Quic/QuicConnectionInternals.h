@@ -74,6 +74,11 @@ struct QuicConnection::Internals {
         State state = State::setup;
         StreamID stream = -1;
         Bytes data;
+        // A datagram's bytes, handed on to the owner without another copy;
+        // until its packet is read, where they lie in receivedDatagrams.
+        SharedBytes datagram;
+        std::size_t datagramOffset = 0;
+        std::size_t datagramLength = 0;
         bool fin = false;
         QuicError error;
         bool hasError = false;
@@ -129,8 +134,8 @@ struct QuicConnection::Internals {
     std::uint64_t datagramsExpired = 0;
 
     std::deque<Event> events;
-    // Buffers of delivered datagrams, reused for the next ones.
-    std::vector<Bytes> spareBuffers;
+    // The datagrams of the packet being read, in one buffer they then share.
+    Bytes receivedDatagrams;
     // Received stream bytes whose flow-control credit goes back after the read.
     std::vector<std::pair<StreamID, std::uint64_t>> credit;
     // The server's handshake ended on another protocol than ours.
@@ -151,16 +156,6 @@ struct QuicConnection::Internals {
     ngtcp2_path_storage pathStorage;
 
     void push(Event event) { events.push_back(std::move(event)); }
-    Bytes takeBuffer() {
-        if (spareBuffers.empty()) return {};
-        Bytes buffer = std::move(spareBuffers.back());
-        spareBuffers.pop_back();
-        return buffer;
-    }
-    void recycle(Bytes buffer) {
-        constexpr std::size_t keptBuffers = 64;
-        if (spareBuffers.size() < keptBuffers) spareBuffers.push_back(std::move(buffer));
-    }
     void pushState(State newState, std::optional<QuicError> failure) {
         // The handshake is over, one way or the other.
         if (newState == State::ready || newState == State::failed || newState == State::cancelled)

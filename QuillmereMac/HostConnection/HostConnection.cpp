@@ -65,7 +65,7 @@ void HostConnection::handle(const PeerEvent& event) {
                    [this](const peer::DatagramFlowReady& ready) {
                        log_.info("datagram flow ready, usable %{public}ld bytes", ready.usableSize);
                    },
-                   [this](const peer::Datagram& datagram) { answerClockProbe(datagram.bytes); },
+                   [this](const peer::Datagram& datagram) { answerClockProbe(datagram.bytes.view()); },
                    [this](const peer::Closed& closed) { closeSequence(closed.reason); },
                },
                event);
@@ -84,7 +84,7 @@ void HostConnection::handleControl(const ControlMessage& message) {
     }
 }
 
-void HostConnection::answerClockProbe(const Bytes& probe) {
+void HostConnection::answerClockProbe(ByteView probe) {
     if (probe.size() != probeLength || probe[0] != 0xFD || probe[1] != 0x01) return;
     const std::uint64_t receivedAt = now();
     Bytes reply;

@@ -111,7 +111,7 @@ private:
     std::uint64_t now() const { return peer_->queue().nowNs(); }
     void hop(std::function<void(HostConnection&)> step);
     void handleControl(const ControlMessage& message);
-    void answerClockProbe(const Bytes& probe);
+    void answerClockProbe(ByteView probe);
     void closeSequence(const PeerCloseReason& reason);
 
     // HostConnectionActions.cpp

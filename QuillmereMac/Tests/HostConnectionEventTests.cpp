@@ -14,7 +14,7 @@ Bytes probe(std::size_t length, std::uint8_t second = 0x01) {
 TEST_F(HostConnectionTest, AClockProbeIsAnsweredAtOnceWithTheHostTime) {
     peer->executor.advance(0x0102030405ULL);
     const std::uint64_t at = peer->executor.nowNs();
-    peer->emit(peer::Datagram{probe(14)});
+    peer->emit(peer::Datagram{SharedBytes(probe(14))});
     ASSERT_EQ(peer->datagrams.size(), 1u);
     const Bytes reply = peer->datagrams[0].toBytes();
     ASSERT_EQ(reply.size(), 22u);
@@ -29,10 +29,10 @@ TEST_F(HostConnectionTest, AClockProbeIsAnsweredAtOnceWithTheHostTime) {
 
 TEST_F(HostConnectionTest, OtherDatagramsGetNoAnswer) {
     for (const Bytes& bytes : {probe(13), probe(15), probe(14, 0x02), Bytes{0x51, 0x44, 0x47, 0x31}})
-        peer->emit(peer::Datagram{bytes});
+        peer->emit(peer::Datagram{SharedBytes(bytes)});
     Bytes wrongFirst = probe(14);
     wrongFirst[0] = 0xFC;
-    peer->emit(peer::Datagram{wrongFirst});
+    peer->emit(peer::Datagram{SharedBytes(wrongFirst)});
     EXPECT_TRUE(peer->datagrams.empty());
 }
 

@@ -195,21 +195,21 @@ private:
             perform(session_.handle(control->message, now));
         } else if (const auto* datagram = std::get_if<peer::Datagram>(&event)) {
             if (!session_.audioGeneration()) {
-                const auto decoded = MediaDatagram::decode(datagram->bytes);
+                const auto decoded = MediaDatagram::decode(datagram->bytes.view());
                 if (decoded && decoded->header.kind == MediaHeader::Kind::audio) {
                     std::lock_guard lock(mutex_);
                     ++counts_.audioBeforeConfig;
                 }
             }
             if (options_.drop) {
-                const auto decoded = MediaDatagram::decode(datagram->bytes);
+                const auto decoded = MediaDatagram::decode(datagram->bytes.view());
                 if (decoded && decoded->header.kind == MediaHeader::Kind::video && options_.drop(decoded->header)) {
                     std::lock_guard lock(mutex_);
                     ++counts_.droppedFragments;
                     return;
                 }
             }
-            perform(session_.receive(ByteView(datagram->bytes), now));
+            perform(session_.receive(datagram->bytes, now));
         } else if (const auto* closed = std::get_if<peer::Closed>(&event)) {
             if (timer_) timer_->cancel();
             std::lock_guard lock(mutex_);

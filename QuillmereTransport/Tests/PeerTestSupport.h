@@ -145,7 +145,7 @@ public:
     std::vector<Bytes> datagrams() const {
         std::vector<Bytes> out;
         for (const auto& event : events()) {
-            if (auto datagram = std::get_if<peer::Datagram>(&event)) out.push_back(datagram->bytes);
+            if (auto datagram = std::get_if<peer::Datagram>(&event)) out.push_back(datagram->bytes.toBytes());
         }
         return out;
     }

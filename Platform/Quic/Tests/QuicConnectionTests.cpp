@@ -56,18 +56,21 @@ TEST_F(QuicConnectionTest, ExchangesStreamBytesAndDatagramsBothWays) {
     const Bytes request = pattern(300'000, 1);
     client->run([&](QuicConnection& c) {
         c.send(stream, request, true);
+        // Small datagrams share a packet, and on arrival its buffer.
         c.sendDatagram(Bytes{'p', 'i', 'n', 'g'});
+        c.sendDatagram(Bytes{'t', 'w', 'o'});
+        c.sendDatagram(Bytes{'3'});
     });
 
     QuicTestPeer* accepted = server.waitForPeer(0);
     ASSERT_NE(accepted, nullptr);
-    ASSERT_TRUE(accepted->waitUntil([&] { return accepted->finished[stream] && !accepted->datagrams.empty(); }));
+    ASSERT_TRUE(accepted->waitUntil([&] { return accepted->finished[stream] && accepted->datagrams.size() == 3; }));
     {
         std::lock_guard lock(accepted->mutex);
         EXPECT_EQ(accepted->received[stream], request);
         EXPECT_EQ(accepted->peerStreams, std::vector<QuicConnection::StreamID>{stream});
         EXPECT_EQ(accepted->datagramFlowSizes.size(), 1u);
-        EXPECT_EQ(accepted->datagrams.front(), (Bytes{'p', 'i', 'n', 'g'}));
+        EXPECT_EQ(accepted->datagrams, (std::vector<Bytes>{{'p', 'i', 'n', 'g'}, {'t', 'w', 'o'}, {'3'}}));
     }
     {
         std::lock_guard lock(seenMutex);

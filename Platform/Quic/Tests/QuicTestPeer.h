@@ -98,7 +98,7 @@ public:
             record([&] { failedStreams[stream] = error; });
         };
         h.datagramFlowReady = [this](std::size_t usable) { record([&] { datagramFlowSizes.push_back(usable); }); };
-        h.datagramReceived = [this](ByteView data) { record([&] { datagrams.emplace_back(data.begin(), data.end()); }); };
+        h.datagramReceived = [this](SharedBytes data) { record([&] { datagrams.push_back(data.toBytes()); }); };
         return h;
     }
 
