@@ -2,26 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace quillmere {
-namespace {
-
-bool rowsEqual(const std::uint8_t* a, std::size_t strideA, const std::uint8_t* b, std::size_t strideB, int rows,
-               std::size_t bytes) {
-    // A whole NV12 block row is 16 bytes: compared inline, not by a call.
-    if (bytes == 16) {
-        for (int row = 0; row < rows; ++row, a += strideA, b += strideB) {
-            if (std::memcmp(a, b, 16) != 0) return false;
-        }
-        return true;
-    }
-    for (int row = 0; row < rows; ++row, a += strideA, b += strideB) {
-        if (std::memcmp(a, b, bytes) != 0) return false;
-    }
-    return true;
-}
-
-} // namespace
 
 std::vector<KeptPicture::Plane> KeptPicture::planesOf(const PixelBuffer& frame) {
     const int width = frame.width();
@@ -78,35 +61,39 @@ void KeptPicture::copyWhole(const PixelBuffer& frame, const std::vector<Plane>& 
     height_ = frame.height();
 }
 
-bool KeptPicture::blockUnchanged(const std::vector<Plane>& planes, int column, int row) {
-    bool unchanged = true;
-    for (std::size_t index = 0; index < planes.size() && unchanged; ++index) {
-        const Plane& plane = planes[index];
-        const int top = row * plane.blockRows;
-        const int left = column * plane.blockBytes;
-        if (top >= plane.rows || left >= plane.rowBytes) continue;
-        const int rows = std::min(plane.blockRows, plane.rows - top);
-        const auto bytes = static_cast<std::size_t>(std::min(plane.blockBytes, plane.rowBytes - left));
-        const std::uint8_t* now = plane.base + static_cast<std::size_t>(top) * plane.stride + left;
-        const std::uint8_t* kept =
-            planes_[index].data() + static_cast<std::size_t>(top) * static_cast<std::size_t>(plane.rowBytes) + left;
-        unchanged = rowsEqual(now, plane.stride, kept, static_cast<std::size_t>(plane.rowBytes), rows, bytes);
-    }
-    if (unchanged) return true;
-    for (std::size_t index = 0; index < planes.size(); ++index) {
-        const Plane& plane = planes[index];
-        const int top = row * plane.blockRows;
-        const int left = column * plane.blockBytes;
-        if (top >= plane.rows || left >= plane.rowBytes) continue;
-        const int rows = std::min(plane.blockRows, plane.rows - top);
-        const auto bytes = static_cast<std::size_t>(std::min(plane.blockBytes, plane.rowBytes - left));
-        for (int line = top; line < top + rows; ++line) {
-            std::memcpy(planes_[index].data() + static_cast<std::size_t>(line) * static_cast<std::size_t>(plane.rowBytes) +
-                            left,
-                        plane.base + static_cast<std::size_t>(line) * plane.stride + left, bytes);
+void KeptPicture::compareLine(const Plane& plane, std::vector<std::uint8_t>& kept, int line,
+                              const std::uint8_t* constant, std::vector<std::uint8_t>& differs) {
+    const std::uint8_t* now = plane.base + static_cast<std::size_t>(line) * plane.stride;
+    std::uint8_t* old = kept.data() + static_cast<std::size_t>(line) * static_cast<std::size_t>(plane.rowBytes);
+    const int columns = static_cast<int>(differs.size());
+    auto span = [&](int first, int end) {
+        const int left = first * plane.blockBytes;
+        return std::pair{left, static_cast<std::size_t>(std::min(end * plane.blockBytes, plane.rowBytes) - left)};
+    };
+    for (int column = 0; column < columns;) {
+        if (constant[column] != 0) {
+            ++column;
+            continue;
         }
+        // A run of blocks alike: the line of those found changed is copied,
+        // that of the others compared in one go, block by block only when it differs.
+        const bool changed = differs[column] != 0;
+        int end = column + 1;
+        while (end < columns && constant[end] == 0 && (differs[end] != 0) == changed) ++end;
+        if (column * plane.blockBytes >= plane.rowBytes) break;
+        const auto [left, bytes] = span(column, end);
+        if (changed) {
+            std::memcpy(old + left, now + left, bytes);
+        } else if (std::memcmp(now + left, old + left, bytes) != 0) {
+            for (int block = column; block < end; ++block) {
+                const auto [blockLeft, blockBytes] = span(block, block + 1);
+                if (std::memcmp(now + blockLeft, old + blockLeft, blockBytes) == 0) continue;
+                differs[block] = 1;
+                std::memcpy(old + blockLeft, now + blockLeft, blockBytes);
+            }
+        }
+        column = end;
     }
-    return false;
 }
 
 int KeptPicture::keep(const PixelBuffer& frame, std::vector<std::uint8_t>& map) {
@@ -128,13 +115,22 @@ int KeptPicture::keep(const PixelBuffer& frame, std::vector<std::uint8_t>& map) 
         return 0;
     }
     lastWhole_ = false;
+    // Line by line across each row of macroblocks, so that memory is read in order.
     int marked = 0;
+    std::vector<std::uint8_t> differs(static_cast<std::size_t>(columns));
     for (int row = 0; row < rows; ++row) {
+        std::uint8_t* constant = map.data() + static_cast<std::size_t>(row) * static_cast<std::size_t>(columns);
+        if (std::find(constant, constant + columns, 0) == constant + columns) continue;
+        std::fill(differs.begin(), differs.end(), 0);
+        for (std::size_t index = 0; index < planes.size(); ++index) {
+            const Plane& plane = planes[index];
+            const int top = row * plane.blockRows;
+            for (int line = top; line < std::min(top + plane.blockRows, plane.rows); ++line)
+                compareLine(plane, planes_[index], line, constant, differs);
+        }
         for (int column = 0; column < columns; ++column) {
-            std::uint8_t& constant = map[static_cast<std::size_t>(row) * static_cast<std::size_t>(columns) +
-                                         static_cast<std::size_t>(column)];
-            if (constant != 0 || !blockUnchanged(planes, column, row)) continue;
-            constant = 1;
+            if (constant[column] != 0 || differs[static_cast<std::size_t>(column)] != 0) continue;
+            constant[column] = 1;
             ++marked;
         }
     }

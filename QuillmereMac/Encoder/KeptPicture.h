@@ -38,8 +38,11 @@ private:
     static std::vector<Plane> planesOf(const PixelBuffer& frame);
     bool fits(const PixelBuffer& frame, const std::vector<Plane>& planes) const;
     void copyWhole(const PixelBuffer& frame, const std::vector<Plane>& planes);
-    // Compares one block in every plane; copies it in when it differs.
-    bool blockUnchanged(const std::vector<Plane>& planes, int column, int row);
+    // One line of a plane across a row of macroblocks: marks in differs the
+    // blocks (not constant) whose line differs and copies in the lines of
+    // those found differing.
+    static void compareLine(const Plane& plane, std::vector<std::uint8_t>& kept, int line,
+                            const std::uint8_t* constant, std::vector<std::uint8_t>& differs);
 
     std::uint32_t pixelFormat_ = 0;
     int width_ = 0;
