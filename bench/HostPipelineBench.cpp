@@ -331,9 +331,7 @@ struct Run {
     // own time (handed over to encoded).
     double pickupMs = 0;
     double encoderMs = 0;
-    // The share of the macroblocks encoded that the encoder was told are
-    // constant: by the damage alone, and with their pixels compared.
-    double constantByDamage = 0;
+    // The share of the macroblocks encoded that the encoder was told are constant.
     double constant = 0;
 };
 
@@ -398,11 +396,8 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     run.encoderMs = mean(stagesAfter.encoderNs - stagesBefore.encoderNs,
                          stagesAfter.encoderSamples - stagesBefore.encoderSamples);
     const auto macroblocks = static_cast<double>(stagesAfter.macroblocks - stagesBefore.macroblocks);
-    if (macroblocks > 0) {
-        run.constantByDamage =
-            static_cast<double>(stagesAfter.constantByDamage - stagesBefore.constantByDamage) / macroblocks;
+    if (macroblocks > 0)
         run.constant = static_cast<double>(stagesAfter.constantMacroblocks - stagesBefore.constantMacroblocks) / macroblocks;
-    }
     return run;
 }
 
@@ -526,7 +521,6 @@ void hostPipeline(benchmark::State& state, Runner runner, Shape shape) {
             state.counters["capture_to_sent_p99_ms"] = run->p99Ms;
             state.counters["pickup_ms"] = run->pickupMs;
             state.counters["encoder_ms"] = run->encoderMs;
-            state.counters["constant_mb_by_damage"] = run->constantByDamage;
             state.counters["constant_mb"] = run->constant;
         }
         if (runner != Runner::ffmpegEncodeOnly) state.counters["sent_bytes_per_s"] = run->sentBytesPerSecond;

@@ -101,12 +101,9 @@ VideoEncoder::Submission VideoEncoder::encode(const CapturedFrame& frame, bool f
     pending.submittedAtNs = Clock::nowNs();
     Submission submitted = Submission::submitted();
     std::vector<std::uint8_t> constant;
-    if (skipsConstantMacroblocks_) {
-        if (changedSinceSubmitted && !forceKeyframe)
-            constant = ConstantMacroblocks::outside(*changedSinceSubmitted, config_.width, config_.height);
-        submitted.constantByDamage = static_cast<std::int32_t>(std::count(constant.begin(), constant.end(), 1));
-        std::lock_guard guard(keptLock_);
-        submitted.constantMacroblocks = submitted.constantByDamage + kept_.keep(*buffer, constant);
+    if (changedSinceSubmitted && !forceKeyframe && skipsConstantMacroblocks_) {
+        constant = ConstantMacroblocks::outside(*changedSinceSubmitted, config_.width, config_.height);
+        submitted.constantMacroblocks = static_cast<std::int32_t>(std::count(constant.begin(), constant.end(), 1));
     }
     std::weak_ptr<VideoEncoder> weak = weak_from_this();
     work().async([weak, input, pending, forceKeyframe, constant = std::move(constant)]() mutable {

@@ -6,7 +6,6 @@
 #include "QuillmereMac/Encoder/EncoderError.h"
 #include "QuillmereMac/Encoder/EncoderSession.h"
 #include "QuillmereMac/Encoder/EncoderPropertyStatus.h"
-#include "QuillmereMac/Encoder/KeptPicture.h"
 
 #include <cstdint>
 #include <deque>
@@ -45,15 +44,13 @@ public:
         // The encoder's status for failed.
         std::int32_t status = 0;
         // Of a frame submitted with what changed: the macroblocks outside that
-        // area, and those the encoder is told are constant (these and the
-        // ones inside it whose pixels equal the frame submitted before).
-        std::int32_t constantByDamage = 0;
+        // area, which the encoder is told are constant.
         std::int32_t constantMacroblocks = 0;
 
-        static Submission submitted() { return {Kind::submitted, 0, 0, 0}; }
-        static Submission busy() { return {Kind::busy, 0, 0, 0}; }
-        static Submission invalidated() { return {Kind::invalidated, 0, 0, 0}; }
-        static Submission failed(std::int32_t status) { return {Kind::failed, status, 0, 0}; }
+        static Submission submitted() { return {Kind::submitted, 0, 0}; }
+        static Submission busy() { return {Kind::busy, 0, 0}; }
+        static Submission invalidated() { return {Kind::invalidated, 0, 0}; }
+        static Submission failed(std::int32_t status) { return {Kind::failed, status, 0}; }
         bool operator==(const Submission&) const = default;
     };
 
@@ -83,8 +80,7 @@ public:
     // capture time and epoch. The buffer must have the configured size; it is
     // held read-locked until the encoder is done with it.
     // changedSinceSubmitted is what changed since the last frame this encoder
-    // took (absent: unknown, all of it); the encoder skips what did not, and
-    // the macroblocks inside it whose pixels did not change either.
+    // took (absent: unknown, all of it); the encoder skips what did not.
     Submission encode(const CapturedFrame& frame, bool forceKeyframe, const DirtyArea* changedSinceSubmitted = nullptr);
     // True when the encoder takes the new average rate from the next frame
     // on. The configuration keeps its rate.
@@ -148,10 +144,6 @@ private:
 
     mutable std::mutex lock_;
     State state_;
-    // The last frame submitted, for the next one's comparison; its own lock,
-    // so that a comparison never holds up the encoder's thread.
-    std::mutex keptLock_;
-    KeptPicture kept_;
 
     // Touched only on the encoder's thread.
     std::unique_ptr<EncoderSession> session_;

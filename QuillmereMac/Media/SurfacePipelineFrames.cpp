@@ -113,7 +113,6 @@ void SurfacePipeline::encode(const CapturedFrame& frame) {
     case VideoEncoder::Submission::Kind::submitted:
         if (force) keyframeRequested_ = false;
         stats_.macroblocks += static_cast<std::int64_t>((frame.width + 15) / 16) * ((frame.height + 15) / 16);
-        stats_.constantByDamage += result.constantByDamage;
         stats_.constantMacroblocks += result.constantMacroblocks;
         dirtySinceEncoded_ = DirtyArea::rects({});
         if (gate_.nextSkipsCompare()) {

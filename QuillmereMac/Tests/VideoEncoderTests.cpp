@@ -410,30 +410,23 @@ TEST(VideoEncoder, ReportsWhyItCannotBeMade) {
 
 // A square moves over a still, detailed background; the encoder is told what
 // changed. The decoded pictures must match the source everywhere, and a map
-// that calls the square's blocks constant must show as stale pictures. Where
-// the area told is wider than what changed, exactly the blocks whose pixels
-// stayed the same are constant.
+// that calls the square's blocks constant must show as stale pictures.
 TEST(VideoEncoder, SkipsOnlyMacroblocksToldConstant) {
-    enum class Told : std::uint8_t { nothing, squareMoves, squareStill, everything };
+    enum class Told : std::uint8_t { nothing, squareMoves, squareStill };
     struct Row {
         const char* name;
         Told told;
-        bool squareMoves;
-        // One pixel of the background flips between two values each frame.
-        bool pixelFlips;
         bool matches;
     };
     const Row rows[] = {
-        {"unknown change", Told::nothing, true, false, true},
-        {"the square's old and new place", Told::squareMoves, true, false, true},
-        {"nothing changed (wrong)", Told::squareStill, true, false, false},
-        {"all of it, mostly unchanged", Told::everything, true, false, true},
-        {"all of it, one pixel changed", Told::everything, false, true, true},
+        {"unknown change", Told::nothing, true},
+        {"the square's old and new place", Told::squareMoves, true},
+        {"nothing changed (wrong)", Told::squareStill, false},
     };
-    constexpr int width = 256, height = 128, side = 32, frames = 8, flipX = 100, flipY = 100;
+    constexpr int width = 256, height = 128, side = 32, frames = 8;
     auto squareAt = [](int n) { return Rect{24.0 + 12 * n, 40, side, side}; };
-    auto draw = [&](PixelBuffer& buffer, const Row& row, int n) {
-        const Rect square = squareAt(row.squareMoves ? n : 0);
+    auto draw = [&](PixelBuffer& buffer, int n) {
+        const Rect square = squareAt(n);
         for (int y = 0; y < height; ++y) {
             std::uint8_t* line = buffer.planeBaseAddress(0) + y * buffer.planeBytesPerRow(0);
             for (int x = 0; x < width; ++x) {
@@ -441,25 +434,9 @@ TEST(VideoEncoder, SkipsOnlyMacroblocksToldConstant) {
                 line[x] = inside ? 235 : static_cast<std::uint8_t>(40 + ((x / 4 + y / 4) % 2) * 120);
             }
         }
-        if (row.pixelFlips) buffer.planeBaseAddress(0)[flipY * buffer.planeBytesPerRow(0) + flipX] = n % 2 ? 200 : 41;
-        for (int line = 0; line < buffer.planeHeight(1); ++line)
-            std::memset(buffer.planeBaseAddress(1) + line * buffer.planeBytesPerRow(1), 128, buffer.planeBytesPerRow(1));
+        for (int row = 0; row < buffer.planeHeight(1); ++row)
+            std::memset(buffer.planeBaseAddress(1) + row * buffer.planeBytesPerRow(1), 128, buffer.planeBytesPerRow(1));
     };
-    // The blocks in which any luma sample differs (the chroma never changes).
-    auto blocksDiffering = [&](const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b,
-                               std::size_t stride) {
-        int count = 0;
-        for (int by = 0; by < height; by += 16) {
-            for (int bx = 0; bx < width; bx += 16) {
-                bool differs = false;
-                for (int y = by; y < by + 16; ++y)
-                    differs = differs || std::memcmp(&a[y * stride + bx], &b[y * stride + bx], 16) != 0;
-                count += differs ? 1 : 0;
-            }
-        }
-        return count;
-    };
-    constexpr int blocks = (width / 16) * (height / 16);
 
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -469,26 +446,17 @@ TEST(VideoEncoder, SkipsOnlyMacroblocksToldConstant) {
         auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, width, height, 3);
         H264TestDecoder decoder;
         int worstBlockError = 0;
-        std::vector<std::uint8_t> previous;
         for (int n = 0; n < frames; ++n) {
             auto buffer = *pool->createPixelBuffer();
-            draw(*buffer, row, n);
+            draw(*buffer, n);
             std::vector<std::uint8_t> source(buffer->planeBaseAddress(0),
                                              buffer->planeBaseAddress(0) + buffer->planeBytesPerRow(0) * height);
             const std::size_t stride = buffer->planeBytesPerRow(0);
             const DirtyArea changed = row.told == Told::squareMoves ? DirtyArea::rects({squareAt(n - 1), squareAt(n)})
-                                      : row.told == Told::everything ? DirtyArea::rects({{0, 0, width, height}})
-                                                                     : DirtyArea::rects({});
+                                                                    : DirtyArea::rects({});
             const DirtyArea* told = row.told == Told::nothing ? nullptr : &changed;
-            const auto submission = (*made)->encode(frameOf(std::move(buffer), static_cast<std::uint64_t>(n)), false, told);
-            ASSERT_EQ(submission.kind, Kind::submitted);
-            if (n > 0 && row.matches && told != nullptr) {
-                EXPECT_EQ(submission.constantMacroblocks, blocks - blocksDiffering(previous, source, stride)) << n;
-            }
-            if (row.told == Told::everything) {
-                EXPECT_EQ(submission.constantByDamage, 0);
-            }
-            previous = source;
+            ASSERT_EQ((*made)->encode(frameOf(std::move(buffer), static_cast<std::uint64_t>(n)), false, told).kind,
+                      Kind::submitted);
             const auto results = collector.waitFor(static_cast<std::size_t>(n) + 1);
             ASSERT_EQ(results.size(), static_cast<std::size_t>(n) + 1);
             ASSERT_TRUE(results[n]);
