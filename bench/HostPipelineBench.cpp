@@ -331,6 +331,8 @@ struct Run {
     // own time (handed over to encoded).
     double pickupMs = 0;
     double encoderMs = 0;
+    // The share of the macroblocks encoded that the encoder was told are constant.
+    double constant = 0;
 };
 
 std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape, Mover* mover,
@@ -393,6 +395,9 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     run.pickupMs = mean(stagesAfter.pickupNs - stagesBefore.pickupNs, stagesAfter.pickups - stagesBefore.pickups);
     run.encoderMs = mean(stagesAfter.encoderNs - stagesBefore.encoderNs,
                          stagesAfter.encoderSamples - stagesBefore.encoderSamples);
+    const auto macroblocks = static_cast<double>(stagesAfter.macroblocks - stagesBefore.macroblocks);
+    if (macroblocks > 0)
+        run.constant = static_cast<double>(stagesAfter.constantMacroblocks - stagesBefore.constantMacroblocks) / macroblocks;
     return run;
 }
 
@@ -516,6 +521,7 @@ void hostPipeline(benchmark::State& state, Runner runner, Shape shape) {
             state.counters["capture_to_sent_p99_ms"] = run->p99Ms;
             state.counters["pickup_ms"] = run->pickupMs;
             state.counters["encoder_ms"] = run->encoderMs;
+            state.counters["constant_mb"] = run->constant;
         }
         if (runner != Runner::ffmpegEncodeOnly) state.counters["sent_bytes_per_s"] = run->sentBytesPerSecond;
     }

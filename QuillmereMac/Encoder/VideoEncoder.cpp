@@ -99,14 +99,17 @@ VideoEncoder::Submission VideoEncoder::encode(const CapturedFrame& frame, bool f
     pending.captureTimeNs = frame.captureTimeNs;
     pending.captureEpoch = frame.captureEpoch;
     pending.submittedAtNs = Clock::nowNs();
+    Submission submitted = Submission::submitted();
     std::vector<std::uint8_t> constant;
-    if (changedSinceSubmitted && !forceKeyframe && skipsConstantMacroblocks_)
+    if (changedSinceSubmitted && !forceKeyframe && skipsConstantMacroblocks_) {
         constant = ConstantMacroblocks::outside(*changedSinceSubmitted, config_.width, config_.height);
+        submitted.constantMacroblocks = static_cast<std::int32_t>(std::count(constant.begin(), constant.end(), 1));
+    }
     std::weak_ptr<VideoEncoder> weak = weak_from_this();
     work().async([weak, input, pending, forceKeyframe, constant = std::move(constant)]() mutable {
         if (auto self = weak.lock()) self->encodeNow(input, pending, forceKeyframe, std::move(constant));
     });
-    return Submission::submitted();
+    return submitted;
 }
 
 VideoEncoder::Submission VideoEncoder::refuse(std::int32_t status) {

@@ -43,11 +43,14 @@ public:
         Kind kind = Kind::submitted;
         // The encoder's status for failed.
         std::int32_t status = 0;
+        // Of a frame submitted with what changed: the macroblocks outside that
+        // area, which the encoder is told are constant.
+        std::int32_t constantMacroblocks = 0;
 
-        static Submission submitted() { return {Kind::submitted, 0}; }
-        static Submission busy() { return {Kind::busy, 0}; }
-        static Submission invalidated() { return {Kind::invalidated, 0}; }
-        static Submission failed(std::int32_t status) { return {Kind::failed, status}; }
+        static Submission submitted() { return {Kind::submitted, 0, 0}; }
+        static Submission busy() { return {Kind::busy, 0, 0}; }
+        static Submission invalidated() { return {Kind::invalidated, 0, 0}; }
+        static Submission failed(std::int32_t status) { return {Kind::failed, status, 0}; }
         bool operator==(const Submission&) const = default;
     };
 

@@ -62,6 +62,10 @@ public:
         std::int64_t rememberNs = 0;
         std::int64_t remembers = 0;
         std::int64_t comparesSkipped = 0;
+        // Of the frames submitted: their macroblocks, and those the encoder
+        // was told are constant.
+        std::int64_t macroblocks = 0;
+        std::int64_t constantMacroblocks = 0;
 
         bool operator==(const Stats&) const = default;
     };

@@ -112,6 +112,8 @@ void SurfacePipeline::encode(const CapturedFrame& frame) {
     switch (result.kind) {
     case VideoEncoder::Submission::Kind::submitted:
         if (force) keyframeRequested_ = false;
+        stats_.macroblocks += static_cast<std::int64_t>((frame.width + 15) / 16) * ((frame.height + 15) / 16);
+        stats_.constantMacroblocks += result.constantMacroblocks;
         dirtySinceEncoded_ = DirtyArea::rects({});
         if (gate_.nextSkipsCompare()) {
             // The next frame will not be compared: remembering this one
