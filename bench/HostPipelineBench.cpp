@@ -302,6 +302,8 @@ struct Run {
     // own time (handed over to encoded).
     double pickupMs = 0;
     double encoderMs = 0;
+    // The rate the encoder was asked for at the end, in bytes a second.
+    double targetBytesPerSecond = 0;
 };
 
 std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape, Mover* mover,
@@ -343,6 +345,8 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     const double xvfb = childCpuSeconds(server) - xvfbBefore;
     connection->record(false);
     const SurfacePipeline::Stats stagesAfter = stages();
+    std::uint32_t targetKbps = 0;
+    if (pipeline) pipeline->queue().sync([&] { targetKbps = pipeline->perfSnapshot().bitrateKbps; });
     const std::size_t bytesSent = connection->bytesSent() - bytesBefore;
 
     media->stopSurface(1, connection);
@@ -361,6 +365,7 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     const auto mean = [](std::int64_t totalNs, std::int64_t count) {
         return count > 0 ? static_cast<double>(totalNs) / 1e6 / static_cast<double>(count) : 0.0;
     };
+    run.targetBytesPerSecond = static_cast<double>(targetKbps) * 1000 / 8;
     run.pickupMs = mean(stagesAfter.pickupNs - stagesBefore.pickupNs, stagesAfter.pickups - stagesBefore.pickups);
     run.encoderMs = mean(stagesAfter.encoderNs - stagesBefore.encoderNs,
                          stagesAfter.encoderSamples - stagesBefore.encoderSamples);
@@ -447,6 +452,7 @@ void hostPipeline(benchmark::State& state, Runner runner, Shape shape) {
             state.counters["capture_to_sent_p99_ms"] = run->p99Ms;
             state.counters["pickup_ms"] = run->pickupMs;
             state.counters["encoder_ms"] = run->encoderMs;
+            state.counters["target_bytes_per_s"] = run->targetBytesPerSecond;
         }
         if (runner != Runner::ffmpegEncodeOnly) state.counters["sent_bytes_per_s"] = run->sentBytesPerSecond;
     }
