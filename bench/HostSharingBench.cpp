@@ -78,6 +78,8 @@ struct Figures {
     double fps = 0;
     double p50Ms = 0;
     double p99Ms = 0;
+    double bytesPerSecond = 0;
+    double targetBytesPerSecond = 0;
 };
 
 std::optional<Figures> runHost(const std::string& display) {
@@ -98,28 +100,30 @@ std::optional<Figures> runHost(const std::string& display) {
                                   std::to_string(streaming.count())},
                                  {.output = summary, .errors = folder.path() / "viewer.txt"});
     std::this_thread::sleep_for(warmUp);
-    // Frames the host sent, by its own count.
-    const auto sent = [&]() -> std::int64_t {
-        const auto surface = host.pipeline->lowestSurface();
-        if (!surface) return 0;
-        std::int64_t frames = 0;
-        surface->second->queue().sync([&] { frames = surface->second->perfSnapshot().stats.sent; });
-        return frames;
+    // Frames and bytes the host encoded, and the rate asked of its encoder,
+    // by its own count.
+    const auto snapshot = [&] {
+        SurfacePipeline::PerfSnapshot taken;
+        if (const auto surface = host.pipeline->lowestSurface())
+            surface->second->queue().sync([&] { taken = surface->second->perfSnapshot(); });
+        return taken;
     };
-    const std::int64_t sentBefore = sent();
+    const auto first = snapshot();
     const double before = bench::processCpuSeconds();
     const auto started = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(measured);
     const double cpu = bench::processCpuSeconds() - before;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const std::int64_t sentDuring = sent() - sentBefore;
+    const auto last = snapshot();
     if (viewer.wait(streaming + 20s).value_or(-1) != 0) return std::nullopt;
 
     const auto report = nlohmann::json::parse(readAll(summary), nullptr, false);
     if (report.is_discarded() || !report["latencyMs"].is_object()) return std::nullopt;
     Figures figures;
     figures.cpuPerSecond = cpu / seconds;
-    figures.fps = static_cast<double>(sentDuring) / seconds;
+    figures.fps = static_cast<double>(last.stats.sent - first.stats.sent) / seconds;
+    figures.bytesPerSecond = static_cast<double>(last.stats.encodedBytes - first.stats.encodedBytes) / seconds;
+    figures.targetBytesPerSecond = static_cast<double>(last.bitrateKbps) * 1000 / 8;
     figures.p50Ms = report["latencyMs"]["p50"].get<double>();
     figures.p99Ms = report["latencyMs"]["p99"].get<double>();
     return figures;
@@ -170,6 +174,8 @@ void sharing(benchmark::State& state, bool host) {
         if (host) {
             state.counters["capture_to_decoded_p50_ms"] = figures->p50Ms;
             state.counters["capture_to_decoded_p99_ms"] = figures->p99Ms;
+            state.counters["encoded_bytes_per_s"] = figures->bytesPerSecond;
+            state.counters["target_bytes_per_s"] = figures->targetBytesPerSecond;
         }
     }
 }
