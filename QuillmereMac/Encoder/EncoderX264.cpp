@@ -93,7 +93,9 @@ std::expected<std::unique_ptr<EncoderX264>, EncoderError> EncoderX264::open(cons
     const auto threads = EncoderThreading::choose(UsableProcessors::count(), config.width, config.height, config.fps);
     param.i_threads = threads.sliceThreads;
     param.b_sliced_threads = 1;
-    param.i_lookahead_threads = threads.lookaheadThreads;
+    // Lookahead threads would only share the quarter-size pass, which
+    // constant quantizers skip.
+    param.i_lookahead_threads = 1;
     // A quantizer per frame from our own rate control: x264's would price
     // every frame on a quarter-size copy first.
     param.rc.i_rc_method = X264_RC_CQP;
