@@ -14,6 +14,8 @@
 // CPUs), whose CPU is not counted, so capture-to-sent is also known on a
 // machine that has other work.
 
+#include "ProcessCpu.h"
+
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
@@ -28,12 +30,8 @@
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,22 +61,10 @@ struct Shape {
 constexpr auto warmUp = 1500ms;
 constexpr auto measured = 6s;
 
-double cpuSeconds(const rusage& usage) {
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double processCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return cpuSeconds(usage);
-}
-
-double threadCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return cpuSeconds(usage);
-}
+using bench::childCpuSeconds;
+using bench::cpuSeconds;
+using bench::processCpuSeconds;
+using bench::threadCpuSeconds;
 
 // The Xvfb this process started last: its child named Xvfb that no earlier
 // call returned.
@@ -104,21 +90,6 @@ pid_t xvfbPid() {
     closedir(proc);
     if (found > 0) claimed.push_back(found);
     return found;
-}
-
-double childCpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const auto close = line.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream rest(line.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stod(field);
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double quantile(std::vector<double> values, double q) {
@@ -333,6 +304,8 @@ struct Run {
     double encoderMs = 0;
     // The share of the macroblocks encoded that the encoder was told are constant.
     double constant = 0;
+    // The rate the encoder was asked for at the end, in bytes a second.
+    double targetBytesPerSecond = 0;
 };
 
 std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape, Mover* mover,
@@ -374,6 +347,8 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     const double xvfb = childCpuSeconds(server) - xvfbBefore;
     connection->record(false);
     const SurfacePipeline::Stats stagesAfter = stages();
+    std::uint32_t targetKbps = 0;
+    if (pipeline) pipeline->queue().sync([&] { targetKbps = pipeline->perfSnapshot().bitrateKbps; });
     const std::size_t bytesSent = connection->bytesSent() - bytesBefore;
 
     media->stopSurface(1, connection);
@@ -392,6 +367,7 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     const auto mean = [](std::int64_t totalNs, std::int64_t count) {
         return count > 0 ? static_cast<double>(totalNs) / 1e6 / static_cast<double>(count) : 0.0;
     };
+    run.targetBytesPerSecond = static_cast<double>(targetKbps) * 1000 / 8;
     run.pickupMs = mean(stagesAfter.pickupNs - stagesBefore.pickupNs, stagesAfter.pickups - stagesBefore.pickups);
     run.encoderMs = mean(stagesAfter.encoderNs - stagesBefore.encoderNs,
                          stagesAfter.encoderSamples - stagesBefore.encoderSamples);
@@ -401,52 +377,12 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     return run;
 }
 
-// Takes what ffmpeg sends, as a viewer's socket would.
-class UdpSink {
-public:
-    UdpSink() : socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (socket_ < 0 || bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            return;
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~UdpSink() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (socket_ >= 0) close(socket_);
-    }
-    int port() const { return port_; }
-    std::size_t bytes() const { return bytes_.load(); }
-
-private:
-    void run() {
-        std::vector<char> buffer(65536);
-        while (!stop_) {
-            pollfd fd{socket_, POLLIN, 0};
-            if (poll(&fd, 1, 50) <= 0) continue;
-            const auto got = recv(socket_, buffer.data(), buffer.size(), 0);
-            if (got > 0) bytes_ += static_cast<std::size_t>(got);
-        }
-    }
-
-    int socket_;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<std::size_t> bytes_{0};
-    std::thread thread_;
-};
-
 std::optional<Run> runFfmpeg(const std::string& display, pid_t server, Shape shape, bool sending) {
     const std::string duration = std::to_string(std::chrono::duration<double>(measured).count());
-    std::unique_ptr<UdpSink> sink;
+    std::unique_ptr<bench::UdpSink> sink;
     std::vector<std::string> output{"-f", "null", "-"};
     if (sending) {
-        sink = std::make_unique<UdpSink>();
+        sink = std::make_unique<bench::UdpSink>();
         if (sink->port() == 0) return std::nullopt;
         output = {"-f", "mpegts", fmt::format("udp://127.0.0.1:{}?pkt_size=1316", sink->port())};
     }
@@ -522,6 +458,7 @@ void hostPipeline(benchmark::State& state, Runner runner, Shape shape) {
             state.counters["pickup_ms"] = run->pickupMs;
             state.counters["encoder_ms"] = run->encoderMs;
             state.counters["constant_mb"] = run->constant;
+            state.counters["target_bytes_per_s"] = run->targetBytesPerSecond;
         }
         if (runner != Runner::ffmpegEncodeOnly) state.counters["sent_bytes_per_s"] = run->sentBytesPerSecond;
     }

@@ -1,15 +1,16 @@
 #include "QuillmereMac/Encoder/EncoderX264.h"
 
 #include "Platform/SystemInfo/UsableProcessors.h"
+#include "QuillmereMac/Encoder/EncoderRateControl.h"
 #include "QuillmereMac/Encoder/EncoderThreading.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 
 extern "C" {
 #include <x264.h>
@@ -26,10 +27,6 @@ std::int64_t keyframeInterval(const EncoderConfig& config) {
     const double frames = std::trunc(config.maxKeyframeIntervalSeconds * config.fps);
     if (!(frames >= 1) || frames >= static_cast<double>(keyintUnlimited)) return keyintUnlimited;
     return static_cast<std::int64_t>(frames);
-}
-
-int kilobits(std::int64_t bitsPerSecond) {
-    return static_cast<int>(std::clamp<std::int64_t>(bitsPerSecond / 1000, 0, INT_MAX));
 }
 
 // The same names and read-back texts as the libavcodec path records.
@@ -53,22 +50,12 @@ std::vector<EncoderPropertyStatus> recordsFor(const EncoderConfig& config) {
     };
 }
 
-void applyRate(x264_param_t& param, std::int64_t bitsPerSecond, bool lowLatency) {
-    param.rc.i_rc_method = X264_RC_ABR;
-    param.rc.i_bitrate = kilobits(bitsPerSecond);
-    if (lowLatency) {
-        // Capped rate with half a second of buffer: frame sizes stay even.
-        param.rc.i_vbv_max_bitrate = kilobits(bitsPerSecond);
-        param.rc.i_vbv_buffer_size = kilobits(bitsPerSecond / 2);
-    }
-}
-
 } // namespace
 
 struct EncoderX264::Codec {
     x264_t* encoder = nullptr;
     x264_param_t param{};
-    bool lowLatency = true;
+    std::optional<EncoderRateControl> rate;
     int macroblockCount = 0;
     std::vector<EncoderPropertyStatus> properties;
 
@@ -84,7 +71,6 @@ std::expected<std::unique_ptr<EncoderX264>, EncoderError> EncoderX264::open(cons
     if (config.width % 2 != 0 || config.height % 2 != 0) return std::unexpected(EncoderError::prepare(-EINVAL));
 
     auto codec = std::make_unique<Codec>();
-    codec->lowLatency = config.lowLatencyRateControl;
     x264_param_t& param = codec->param;
     if (x264_param_default_preset(&param, "ultrafast", "zerolatency") < 0)
         return std::unexpected(EncoderError::prepare(-EINVAL));
@@ -107,8 +93,21 @@ std::expected<std::unique_ptr<EncoderX264>, EncoderError> EncoderX264::open(cons
     const auto threads = EncoderThreading::choose(UsableProcessors::count(), config.width, config.height, config.fps);
     param.i_threads = threads.sliceThreads;
     param.b_sliced_threads = 1;
-    param.i_lookahead_threads = threads.lookaheadThreads;
-    applyRate(param, static_cast<std::int64_t>(config.bitrateKbps) * 1000, config.lowLatencyRateControl);
+    // Lookahead threads would only share the quarter-size pass, which
+    // constant quantizers skip.
+    param.i_lookahead_threads = 1;
+    // A quantizer per frame from our own rate control: x264's would price
+    // every frame on a quarter-size copy first.
+    param.rc.i_rc_method = X264_RC_CQP;
+    // Every frame brings its own. x264 clamps it to the range its constant
+    // quantizer and the I and B offsets span: these open that range to
+    // EncoderRateControl's (there are no B frames).
+    param.rc.i_qp_constant = EncoderRateControl::lowestQuantizer + 20;
+    param.rc.f_ip_factor = std::exp2(20.0f / 6);
+    param.rc.f_pb_factor =
+        std::exp2(static_cast<float>(EncoderRateControl::highestQuantizer - param.rc.i_qp_constant) / 6);
+    codec->rate.emplace(static_cast<std::int64_t>(config.bitrateKbps) * 1000, config.fps,
+                        config.lowLatencyRateControl);
     param.vui.i_colorprim = bt709;
     param.vui.i_transfer = bt709;
     param.vui.i_colmatrix = bt709;
@@ -132,10 +131,7 @@ EncoderX264::~EncoderX264() = default;
 
 const std::vector<EncoderPropertyStatus>& EncoderX264::properties() const { return codec_->properties; }
 
-void EncoderX264::setBitrate(std::int64_t bitsPerSecond) {
-    applyRate(codec_->param, bitsPerSecond, codec_->lowLatency);
-    x264_encoder_reconfig(codec_->encoder, &codec_->param);
-}
+void EncoderX264::setBitrate(std::int64_t bitsPerSecond) { codec_->rate->setBitrate(bitsPerSecond); }
 
 std::int32_t EncoderX264::encode(const PixelBuffer& pixels, std::shared_ptr<void>, std::int64_t pts,
                                  bool forceKeyframe, std::span<const std::uint8_t> constantMacroblocks,
@@ -150,7 +146,10 @@ std::int32_t EncoderX264::encode(const PixelBuffer& pixels, std::shared_ptr<void
     }
     picture.i_pts = pts;
     picture.i_type = forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    int coded = codec_->macroblockCount;
     if (!forceKeyframe && constantMacroblocks.size() == static_cast<std::size_t>(codec_->macroblockCount)) {
+        coded -= static_cast<int>(std::count_if(constantMacroblocks.begin(), constantMacroblocks.end(),
+                                                [](std::uint8_t constant) { return constant != 0; }));
         // x264 may hold the map past this call; it frees its own copy.
         auto* map = static_cast<std::uint8_t*>(std::malloc(constantMacroblocks.size()));
         if (map == nullptr) return -ENOMEM;
@@ -159,6 +158,8 @@ std::int32_t EncoderX264::encode(const PixelBuffer& pixels, std::shared_ptr<void
         picture.prop.mb_info = map;
         picture.prop.mb_info_free = std::free;
     }
+    const int quantizer = codec_->rate->quantizer(coded, forceKeyframe);
+    picture.i_qpplus1 = quantizer + 1;
 
     // x264 copies the pixels in before it returns, so keepAlive may go now.
     x264_nal_t* nals = nullptr;
@@ -166,6 +167,7 @@ std::int32_t EncoderX264::encode(const PixelBuffer& pixels, std::shared_ptr<void
     x264_picture_t out;
     const int size = x264_encoder_encode(codec_->encoder, &nals, &nalCount, &picture, &out);
     if (size < 0) return -EINVAL;
+    codec_->rate->encoded(size, quantizer, coded, out.b_keyframe != 0);
     if (size == 0 || nalCount == 0) return 0;
     // The payloads of one call lie back to back.
     sink(Packet{ByteView(nals[0].p_payload, static_cast<std::size_t>(size)), out.b_keyframe != 0, out.i_pts});

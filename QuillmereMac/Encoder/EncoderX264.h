@@ -12,7 +12,8 @@ namespace quillmere {
 
 // libx264 on the CPU, called directly: the settings libavcodec's wrapper
 // makes, plus the macroblocks known to be unchanged, which x264 then skips
-// instead of analysing them.
+// instead of analysing them, and a quantizer per frame from
+// EncoderRateControl in place of x264's rate control.
 class EncoderX264 : public EncoderSession {
 public:
     // H.264 only; even sides only.
