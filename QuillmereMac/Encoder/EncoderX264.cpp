@@ -56,6 +56,10 @@ struct EncoderX264::Codec {
     x264_t* encoder = nullptr;
     x264_param_t param{};
     std::optional<EncoderRateControl> rate;
+    // Keyframes are placed here, not by x264, so the rate control knows a
+    // frame will code every macroblock before it picks its quantizer.
+    std::int64_t keyframeInterval = keyintUnlimited;
+    std::int64_t sinceKeyframe = -1;
     int macroblockCount = 0;
     std::vector<EncoderPropertyStatus> properties;
 
@@ -86,7 +90,8 @@ std::expected<std::unique_ptr<EncoderX264>, EncoderError> EncoderX264::open(cons
     param.i_timebase_den = 1'000'000'000;
     param.i_bframe = 0;
     param.rc.i_lookahead = 0;
-    param.i_keyint_max = static_cast<int>(keyframeInterval(config));
+    param.i_keyint_max = static_cast<int>(keyintUnlimited);
+    codec->keyframeInterval = keyframeInterval(config);
     // Keyframes come when asked for or at the interval, never because the
     // picture changed a lot.
     param.i_scenecut_threshold = 0;
@@ -145,9 +150,11 @@ std::int32_t EncoderX264::encode(const PixelBuffer& pixels, std::shared_ptr<void
         picture.img.i_stride[plane] = static_cast<int>(pixels.planeBytesPerRow(static_cast<std::size_t>(plane)));
     }
     picture.i_pts = pts;
-    picture.i_type = forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    const bool keyframe = forceKeyframe || codec_->sinceKeyframe < 0 ||
+                          codec_->sinceKeyframe + 1 >= codec_->keyframeInterval;
+    picture.i_type = keyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
     int coded = codec_->macroblockCount;
-    if (!forceKeyframe && constantMacroblocks.size() == static_cast<std::size_t>(codec_->macroblockCount)) {
+    if (!keyframe && constantMacroblocks.size() == static_cast<std::size_t>(codec_->macroblockCount)) {
         coded -= static_cast<int>(std::count_if(constantMacroblocks.begin(), constantMacroblocks.end(),
                                                 [](std::uint8_t constant) { return constant != 0; }));
         // x264 may hold the map past this call; it frees its own copy.
@@ -158,7 +165,7 @@ std::int32_t EncoderX264::encode(const PixelBuffer& pixels, std::shared_ptr<void
         picture.prop.mb_info = map;
         picture.prop.mb_info_free = std::free;
     }
-    const int quantizer = codec_->rate->quantizer(coded, forceKeyframe);
+    const int quantizer = codec_->rate->quantizer(coded, keyframe);
     picture.i_qpplus1 = quantizer + 1;
 
     // x264 copies the pixels in before it returns, so keepAlive may go now.
@@ -167,6 +174,7 @@ std::int32_t EncoderX264::encode(const PixelBuffer& pixels, std::shared_ptr<void
     x264_picture_t out;
     const int size = x264_encoder_encode(codec_->encoder, &nals, &nalCount, &picture, &out);
     if (size < 0) return -EINVAL;
+    codec_->sinceKeyframe = out.b_keyframe ? 0 : codec_->sinceKeyframe + 1;
     codec_->rate->encoded(size, quantizer, coded, out.b_keyframe != 0);
     if (size == 0 || nalCount == 0) return 0;
     // The payloads of one call lie back to back.

@@ -478,5 +478,49 @@ TEST(VideoEncoder, SkipsOnlyMacroblocksToldConstant) {
     }
 }
 
+// Small changes drive the quantizer down; the keyframe the interval brings
+// must still be priced as one, not at the small changes' quantizer.
+TEST(VideoEncoder, IntervalKeyframesStayWithinAKeyframesBudget) {
+    constexpr int width = 256, height = 128, interval = 30;
+    constexpr std::uint32_t kbps = 100;
+    auto config = configFor(width, height, kbps);
+    config.maxKeyframeIntervalSeconds = static_cast<double>(interval) / config.fps;
+    Collector collector;
+    auto made = VideoEncoder::make(config, collector.output());
+    ASSERT_TRUE(made);
+    auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, width, height, 3);
+    const int frames = 2 * interval + 1;
+    for (int n = 0; n < frames; ++n) {
+        auto buffer = *pool->createPixelBuffer();
+        const Rect dot{16.0 + 4 * (n % 40), 16, 16, 16};
+        for (int y = 0; y < height; ++y) {
+            std::uint8_t* line = buffer->planeBaseAddress(0) + y * buffer->planeBytesPerRow(0);
+            for (int x = 0; x < width; ++x) {
+                const bool inside = x >= dot.x && x < dot.x + dot.width && y >= dot.y && y < dot.y + dot.height;
+                line[x] = inside ? 235 : static_cast<std::uint8_t>((x * 7 + y * 13 + (x * y) % 29) % 220 + 16);
+            }
+        }
+        for (int row = 0; row < buffer->planeHeight(1); ++row)
+            std::memset(buffer->planeBaseAddress(1) + row * buffer->planeBytesPerRow(1), 128, buffer->planeBytesPerRow(1));
+        const DirtyArea changed = DirtyArea::rects({Rect{0, 0, width, 48}});
+        ASSERT_EQ((*made)->encode(frameOf(std::move(buffer), static_cast<std::uint64_t>(n)), false, &changed).kind,
+                  Kind::submitted);
+        collector.waitFor(static_cast<std::size_t>(n) + 1);
+    }
+    const auto results = collector.waitFor(frames);
+    ASSERT_EQ(results.size(), static_cast<std::size_t>(frames));
+    const double budgetBytes = kbps * 1000.0 / 8 / config.fps;
+    std::vector<int> keyframes;
+    for (int n = 0; n < frames; ++n) {
+        ASSERT_TRUE(results[n]);
+        if (!results[n]->isKeyframe) continue;
+        keyframes.push_back(n);
+        if (n > 0) {
+            EXPECT_LE(results[n]->data.size(), 8 * budgetBytes) << "keyframe " << n;
+        }
+    }
+    EXPECT_EQ(keyframes, (std::vector<int>{0, interval, 2 * interval}));
+}
+
 } // namespace
 } // namespace quillmere
