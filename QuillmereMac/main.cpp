@@ -50,8 +50,9 @@ int main(int argc, char** argv) {
         std::fputs(usage, stderr);
         return 2;
     }
-    // Before any thread starts: threads that come and go share arenas.
-    quillmere::ProcessMemory::limitArenas(quillmere::ProcessMemory::hostArenas);
+    // Before any thread starts: threads that come and go share arenas, and
+    // frame-sized blocks go back to the system when freed.
+    quillmere::ProcessMemory::configureForHost();
     // Every serial queue's threads, joined once all else has ended.
     quillmere::DispatchRuntime runtime;
     // Qt would abort without a word a user could act on.

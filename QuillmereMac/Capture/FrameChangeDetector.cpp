@@ -184,25 +184,32 @@ void FrameChangeDetector::remember(PixelBuffer& buffer, const std::optional<std:
         return;
     }
 
-    std::vector<std::vector<std::uint8_t>> copied;
-    copied.reserve(layouts.size());
     for (const Layout& layout : layouts) {
         if (layout.base == nullptr) {
             forget();
             return;
         }
-        std::vector<std::uint8_t> plane(static_cast<std::size_t>(layout.rows * layout.rowBytes));
+    }
+    // The planes of the frame remembered or forgotten last, reused in order:
+    // a frame's worth allocated anew at each copy would fault its pages in again.
+    std::vector<std::vector<std::uint8_t>> copied = planes_.empty() ? std::move(spare_) : std::move(planes_);
+    planes_.clear();
+    spare_.clear();
+    copied.resize(layouts.size());
+    for (std::size_t plane = 0; plane < layouts.size(); ++plane) {
+        const Layout& layout = layouts[plane];
+        copied[plane].resize(static_cast<std::size_t>(layout.rows * layout.rowBytes));
         for (std::int64_t row = 0; layout.rowBytes > 0 && row < layout.rows; ++row) {
-            std::memcpy(plane.data() + row * layout.rowBytes, layout.base + row * layout.stride,
+            std::memcpy(copied[plane].data() + row * layout.rowBytes, layout.base + row * layout.stride,
                         static_cast<std::size_t>(layout.rowBytes));
         }
-        copied.push_back(std::move(plane));
     }
     planes_ = std::move(copied);
     shape_ = shapeOf(buffer);
 }
 
 void FrameChangeDetector::forget() {
+    if (!planes_.empty()) spare_ = std::move(planes_);
     planes_.clear();
     shape_.clear();
 }

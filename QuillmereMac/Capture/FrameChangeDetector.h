@@ -21,6 +21,10 @@ public:
     // unchanged) as the new reference.
     void remember(PixelBuffer& pixelBuffer, const std::optional<std::vector<Rect>>& rects);
 
+    // Nothing remembered: the next frame is a change. The memory stays for
+    // the next frame remembered.
+    void forget();
+
     // The remembered frame: one tightly packed byte list per plane.
     const std::vector<std::vector<std::uint8_t>>& planes() const { return planes_; }
     // [pixel format, width, height] of the remembered frame; empty at first.
@@ -53,9 +57,9 @@ private:
     bool compareWhole(const std::vector<Layout>& layouts);
     bool compareRegions(const PixelBuffer& pixelBuffer, const std::vector<Layout>& layouts,
                         const std::vector<Rect>& rects) const;
-    void forget();
 
     std::vector<std::vector<std::uint8_t>> planes_;
+    std::vector<std::vector<std::uint8_t>> spare_; // planes forgotten, kept for the next copy
     std::vector<std::int64_t> shape_;
     std::int64_t spotHits_ = 0;
 };

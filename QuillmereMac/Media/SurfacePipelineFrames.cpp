@@ -94,7 +94,7 @@ void SurfacePipeline::refreshKeyframe(std::uint64_t takenBefore) {
 }
 
 void SurfacePipeline::forgetRemembered() {
-    changes_ = FrameChangeDetector();
+    changes_.forget();
     dirtySinceRemembered_ = DirtyArea::all();
 }
 

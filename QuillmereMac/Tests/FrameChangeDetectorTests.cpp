@@ -121,6 +121,28 @@ TEST(FrameChangeDetector, ABufferItCannotLockOrReadIsAChangeAndIsNotRemembered) 
     EXPECT_TRUE(detector.compare(*frame, whole));
 }
 
+// Each whole copy, and the first after a surface forgot, goes into the same
+// memory, not into a frame's worth of freshly faulted pages.
+TEST(FrameChangeDetector, ForgettingIsAChangeAndEveryCopyReusesThePlanes) {
+    FrameChangeDetector detector;
+    auto first = nv12(64, 48, 16);
+    auto second = nv12(64, 48, 40);
+    detector.remember(*first, whole);
+    const std::uint8_t* luma = detector.planes()[0].data();
+    const std::uint8_t* chroma = detector.planes()[1].data();
+    detector.remember(*second, whole);
+    EXPECT_EQ(detector.planes()[0].data(), luma);
+    EXPECT_EQ(detector.planes()[1].data(), chroma);
+    EXPECT_FALSE(detector.compare(*second, whole));
+    detector.forget();
+    EXPECT_TRUE(detector.planes().empty());
+    EXPECT_TRUE(detector.compare(*second, whole));
+    detector.remember(*first, whole);
+    EXPECT_EQ(detector.planes()[0].data(), luma);
+    EXPECT_FALSE(detector.compare(*first, whole));
+    EXPECT_TRUE(detector.compare(*second, whole));
+}
+
 TEST(FrameChangeDetector, APlaneWithoutRowsIsNotRead) {
     // One luma row, and a producer that rounds the chroma plane down to none.
     std::vector<std::uint8_t> luma(8, 16);

@@ -25,7 +25,7 @@ struct HeldActivity final : AwakeWhileStreaming::Activity {
 // As the program's main does, and as early: the bound is only safe to set
 // before any thread allocates.
 [[maybe_unused]] const bool arenasBounded = [] {
-    ProcessMemory::limitArenas(ProcessMemory::hostArenas);
+    ProcessMemory::configureForHost();
     return true;
 }();
 
