@@ -7,6 +7,7 @@
 #include "Platform/X11/XcbConnection.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <time.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -124,6 +125,7 @@ void ScreenCaptureStreamX11::Worker::finish(std::optional<Completion> stopComple
 void ScreenCaptureStreamX11::Worker::run(Completion startCompletion) {
     // Its frames are due on a grid: a late wake-up is a late frame.
     ThreadSlice::request(ThreadSlice::mediaNs);
+    pthread_setname_np(pthread_self(), "quill-capture");
     std::optional<Completion> stopCompletion;
     {
         auto connection = open();
