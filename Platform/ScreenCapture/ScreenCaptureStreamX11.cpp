@@ -154,7 +154,9 @@ void ScreenCaptureStreamX11::Worker::run(Completion startCompletion) {
             if (loop.drainEvents(false)) continue;
             const std::uint64_t now = Clock::nowNs();
             const std::uint64_t waitNs = *next > now ? *next - now : 0;
-            pollfd fds[2] = {{xFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            // Until a frame's deadline the server's events only wake this
+            // thread for nothing (a moving picture sends several a frame).
+            pollfd fds[2] = {{loop.waitsForFrameDeadline() ? -1 : xFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
             // To the nanosecond: whole milliseconds would stretch every frame interval.
             const std::uint64_t boundedNs = std::min<std::uint64_t>(waitNs, 1'000'000'000);
             const timespec timeout{static_cast<time_t>(boundedNs / 1'000'000'000),
