@@ -104,16 +104,20 @@ std::map<std::string, std::int64_t> switchesByKind() {
         const std::string task = std::string("/proc/self/task/") + entry->d_name;
         std::string name;
         std::getline(std::ifstream(task + "/comm") >> std::ws, name);
-        if (name.starts_with("bench-")) continue;
+        if (name.starts_with("bench-")) name = "bench";
         std::ifstream status(task + "/status");
         std::int64_t count = 0;
         for (std::string line; std::getline(status, line);) {
             if (line.find("ctxt_switches:") != std::string::npos) count += std::stoll(line.substr(line.find(':') + 1));
         }
-        if (!name.starts_with("quill-")) name = "other";
+        if (!name.starts_with("quill-") && name != "bench") name = "other";
         kinds[name] += count;
     }
     closedir(tasks);
+    // Threads that ended took their own counts along; the process's count keeps them.
+    rusage self{};
+    getrusage(RUSAGE_SELF, &self);
+    kinds["process"] = self.ru_nvcsw + self.ru_nivcsw;
     return kinds;
 }
 
@@ -395,16 +399,18 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     run.fps = static_cast<double>(latencies.size()) / seconds;
     if (!latencies.empty()) {
         const auto frames = static_cast<double>(latencies.size());
-        double total = 0;
+        std::map<std::string, double> change;
         for (const auto& [kind, after] : switchesAfter) {
             const auto before = switchesBefore.find(kind);
             // Threads that ended meanwhile took their counts along: never below zero.
-            const double change =
+            change[kind] =
                 std::max<double>(0, static_cast<double>(after - (before != switchesBefore.end() ? before->second : 0)));
-            run.switchesPerFrame[kind] = change / frames;
-            total += change / frames;
         }
-        run.switchesPerFrame["total"] = total;
+        // All of this process's, less the mover's and the load's.
+        change["total"] = std::max(0.0, change["process"] - change["bench"]);
+        change.erase("process");
+        change.erase("bench");
+        for (const auto& [kind, count] : change) run.switchesPerFrame[kind] = count / frames;
     }
     run.sentBytesPerSecond = static_cast<double>(bytesSent) / seconds;
     // Over the measured stretch only: the first frame waits for the start.
