@@ -31,6 +31,7 @@
 #include <fmt/format.h>
 
 #include <dirent.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -92,6 +93,34 @@ pid_t xvfbPid() {
     return found;
 }
 
+// Context switches (voluntary and not) of this process's threads, summed
+// by thread name; the bench's own mover and load threads left out.
+std::map<std::string, std::int64_t> switchesByKind() {
+    std::map<std::string, std::int64_t> kinds;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return kinds;
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        std::string name;
+        std::getline(std::ifstream(task + "/comm") >> std::ws, name);
+        if (name.starts_with("bench-")) name = "bench";
+        std::ifstream status(task + "/status");
+        std::int64_t count = 0;
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("ctxt_switches:") != std::string::npos) count += std::stoll(line.substr(line.find(':') + 1));
+        }
+        if (!name.starts_with("quill-") && name != "bench") name = "other";
+        kinds[name] += count;
+    }
+    closedir(tasks);
+    // Threads that ended took their own counts along; the process's count keeps them.
+    rusage self{};
+    getrusage(RUSAGE_SELF, &self);
+    kinds["process"] = self.ru_nvcsw + self.ru_nivcsw;
+    return kinds;
+}
+
 double quantile(std::vector<double> values, double q) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
@@ -135,6 +164,7 @@ public:
 
 private:
     void run() {
+        pthread_setname_np(pthread_self(), "bench-mover");
         const double start = threadCpuSeconds();
         std::uint64_t frame = 0;
         auto next = std::chrono::steady_clock::now();
@@ -186,6 +216,7 @@ public:
 
 private:
     void run(std::atomic<double>& cpu) {
+        pthread_setname_np(pthread_self(), "bench-load");
         // Larger than a core's share of the last-level cache.
         std::vector<char> from(8 << 20, 1);
         std::vector<char> to(from.size());
@@ -306,6 +337,8 @@ struct Run {
     double constant = 0;
     // The rate the encoder was asked for at the end, in bytes a second.
     double targetBytesPerSecond = 0;
+    // Context switches per frame sent, by thread kind.
+    std::map<std::string, double> switchesPerFrame;
 };
 
 std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape, Mover* mover,
@@ -335,6 +368,7 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     const std::size_t bytesBefore = connection->bytesSent();
     const double moverBefore = mover ? mover->cpuSeconds() : 0;
     const double loadBefore = load ? load->cpuSeconds() : 0;
+    const auto switchesBefore = switchesByKind();
     const double cpuBefore = processCpuSeconds();
     const double xvfbBefore = childCpuSeconds(server);
     const auto started = std::chrono::steady_clock::now();
@@ -345,6 +379,7 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     const double cpu = processCpuSeconds() - cpuBefore - ((mover ? mover->cpuSeconds() : 0) - moverBefore) -
                        ((load ? load->cpuSeconds() : 0) - loadBefore);
     const double xvfb = childCpuSeconds(server) - xvfbBefore;
+    const auto switchesAfter = switchesByKind();
     connection->record(false);
     const SurfacePipeline::Stats stagesAfter = stages();
     std::uint32_t targetKbps = 0;
@@ -362,6 +397,21 @@ std::optional<Run> runOurs(const std::string& display, pid_t server, Shape shape
     run.p50Ms = quantile(latencies, 0.5);
     run.p99Ms = quantile(latencies, 0.99);
     run.fps = static_cast<double>(latencies.size()) / seconds;
+    if (!latencies.empty()) {
+        const auto frames = static_cast<double>(latencies.size());
+        std::map<std::string, double> change;
+        for (const auto& [kind, after] : switchesAfter) {
+            const auto before = switchesBefore.find(kind);
+            // Threads that ended meanwhile took their counts along: never below zero.
+            change[kind] =
+                std::max<double>(0, static_cast<double>(after - (before != switchesBefore.end() ? before->second : 0)));
+        }
+        // All of this process's, less the mover's and the load's.
+        change["total"] = std::max(0.0, change["process"] - change["bench"]);
+        change.erase("process");
+        change.erase("bench");
+        for (const auto& [kind, count] : change) run.switchesPerFrame[kind] = count / frames;
+    }
     run.sentBytesPerSecond = static_cast<double>(bytesSent) / seconds;
     // Over the measured stretch only: the first frame waits for the start.
     const auto mean = [](std::int64_t totalNs, std::int64_t count) {
@@ -459,6 +509,7 @@ void hostPipeline(benchmark::State& state, Runner runner, Shape shape) {
             state.counters["encoder_ms"] = run->encoderMs;
             state.counters["constant_mb"] = run->constant;
             state.counters["target_bytes_per_s"] = run->targetBytesPerSecond;
+            for (const auto& [kind, perFrame] : run->switchesPerFrame) state.counters["cs_" + kind] = perFrame;
         }
         if (runner != Runner::ffmpegEncodeOnly) state.counters["sent_bytes_per_s"] = run->sentBytesPerSecond;
     }

@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <set>
 #include <thread>
 #include <vector>
@@ -119,6 +120,8 @@ struct WorkerPool::State : std::enable_shared_from_this<State> {
 
     void work(Task first) {
         current = this;
+        // Named so that profiles and per-thread counts tell the kinds apart.
+        pthread_setname_np(pthread_self(), "quill-pool");
         // Every queue's work here is a short burst that someone waits for.
         ThreadSlice::request(ThreadSlice::mediaNs);
         Worker self;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <pthread.h>
+
 namespace quillmere {
 
 BandWorkers::BandWorkers(int maximumBands) : maximumBands_(std::max(maximumBands, 1)) {}
@@ -40,6 +42,7 @@ void BandWorkers::run(int bands, const Job& job) {
 }
 
 void BandWorkers::work(int index) {
+    pthread_setname_np(pthread_self(), "quill-band");
     unsigned seen = 0;
     std::unique_lock lock(mutex_);
     while (true) {

@@ -43,6 +43,7 @@ bool CaptureLoopX11::drainEvents(bool readSocket) {
 }
 
 std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
+    waitsForFrameDeadline_ = false;
     if (ended_) return std::nullopt;
     if (connection_.hasError()) {
         stopWith(ScreenCaptureError::make(ScreenCaptureError::connectionInterrupted, "the X connection broke"));
@@ -79,7 +80,10 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
     }
     if (wanted) {
         if (wantedSinceNs_ == 0) wantedSinceNs_ = now;
-        if (now < frameDueNs_) return frameDueNs_;
+        if (now < frameDueNs_) {
+            waitsForFrameDeadline_ = true;
+            return frameDueNs_;
+        }
         // The frame's time is when it fell due (its deadline, or the change
         // that came after it), not when this thread got round to it: a late
         // wake counts in the frame's latency.
@@ -88,7 +92,9 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
         // With every buffer still out, try again one interval on.
         if (grabber_.framesInFlight() < std::max(configuration_.queueDepth, 1)) captureFrame(now, due);
         if (ended_) return std::nullopt;
-        return target_.state() == CaptureTargetX11::State::live ? frameDueNs_ : now;
+        // Damage before the next deadline is taken at it, not sooner.
+        waitsForFrameDeadline_ = target_.state() == CaptureTargetX11::State::live;
+        return waitsForFrameDeadline_ ? frameDueNs_ : now;
     }
     if (now >= lastSampleNs_ + quietIntervalNs) {
         deliverStatus(ScreenCaptureFrameStatus::idle);

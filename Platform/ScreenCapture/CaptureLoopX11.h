@@ -32,6 +32,9 @@ public:
     // Does what is due; returns when to run next (absolute, on the raw uptime
     // clock), or nothing once the stream has ended.
     std::optional<std::uint64_t> tick(std::uint64_t now);
+    // True when the time tick() returned last is the next frame's deadline:
+    // events read before then change nothing, as they are read at it.
+    bool waitsForFrameDeadline() const { return waitsForFrameDeadline_; }
 
 private:
     // Stamped due, the time the frame fell due (at most now).
@@ -58,6 +61,7 @@ private:
     std::uint64_t lastSampleNs_ = 0;
     std::uint64_t lastRecheckNs_ = 0;
     std::uint64_t nextCursorPollNs_ = 0;
+    bool waitsForFrameDeadline_ = false;
 };
 
 } // namespace quillmere

@@ -7,6 +7,7 @@
 #include "Platform/X11/XcbConnection.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <time.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -124,6 +125,7 @@ void ScreenCaptureStreamX11::Worker::finish(std::optional<Completion> stopComple
 void ScreenCaptureStreamX11::Worker::run(Completion startCompletion) {
     // Its frames are due on a grid: a late wake-up is a late frame.
     ThreadSlice::request(ThreadSlice::mediaNs);
+    pthread_setname_np(pthread_self(), "quill-capture");
     std::optional<Completion> stopCompletion;
     {
         auto connection = open();
@@ -152,7 +154,9 @@ void ScreenCaptureStreamX11::Worker::run(Completion startCompletion) {
             if (loop.drainEvents(false)) continue;
             const std::uint64_t now = Clock::nowNs();
             const std::uint64_t waitNs = *next > now ? *next - now : 0;
-            pollfd fds[2] = {{xFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            // Until a frame's deadline the server's events only wake this
+            // thread for nothing (a moving picture sends several a frame).
+            pollfd fds[2] = {{loop.waitsForFrameDeadline() ? -1 : xFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
             // To the nanosecond: whole milliseconds would stretch every frame interval.
             const std::uint64_t boundedNs = std::min<std::uint64_t>(waitNs, 1'000'000'000);
             const timespec timeout{static_cast<time_t>(boundedNs / 1'000'000'000),

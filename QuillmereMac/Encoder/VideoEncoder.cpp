@@ -8,6 +8,7 @@
 #include "QuillmereMac/Encoder/EncoderFactory.h"
 
 #include <libyuv/convert_from_argb.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -40,7 +41,13 @@ struct VideoEncoder::Input {
 
 std::expected<std::shared_ptr<VideoEncoder>, EncoderError> VideoEncoder::make(EncoderConfig config, Output output,
                                                                               std::shared_ptr<Executor> queue) {
+    // The codec's own threads take the name of the thread that opens it:
+    // named so that profiles and per-thread counts tell them apart.
+    char caller[16] = {};
+    const bool named = pthread_getname_np(pthread_self(), caller, sizeof caller) == 0;
+    if (named) pthread_setname_np(pthread_self(), "quill-codec");
     auto choice = EncoderFactory::make(config);
+    if (named) pthread_setname_np(pthread_self(), caller);
     if (!choice) return std::unexpected(choice.error());
     return std::shared_ptr<VideoEncoder>(new VideoEncoder(std::move(config), std::move(output),
                                                           std::move(choice->session), choice->usingHardware,
