@@ -91,11 +91,12 @@ StatusView::StatusView(HostStatusModel& model, std::shared_ptr<ConsentCenter> co
     setWidgetResizable(true);
     setFrameShape(QFrame::NoFrame);
     setMinimumSize(420, 460);
-    connect(&model_, &HostStatusModel::statusChanged, this, &StatusView::rebuild);
+    connect(&model_, &HostStatusModel::statusChanged, this, &StatusView::refresh);
     if (consent_) {
         QPointer<StatusView> weak(this);
+        // Also told of sessions approved automatically, which it does not show.
         consentObserver_ = consent_->addObserver([weak] {
-            if (weak) weak->rebuild();
+            if (weak) weak->refresh();
         });
     }
     rebuild();
@@ -115,7 +116,20 @@ QString StatusView::requestText(const ConsentCenter::Request& request) {
            text(request.windowTitle.value_or("")) + QStringLiteral("\u201D.");
 }
 
+StatusView::Shown StatusView::shownNow() const {
+    const HostStatus& status = model_.status();
+    Shown shown{model_.headline(),   status.phase,      status.permissions, status.pairedDevices.size(),
+                status.activeSession, status.lastError, {}};
+    if (consent_) shown.pending = consent_->pending();
+    return shown;
+}
+
+void StatusView::refresh() {
+    if (shown_ != shownNow()) rebuild();
+}
+
 void StatusView::rebuild() {
+    shown_ = shownNow();
     auto* content = new QWidget;
     content->setObjectName("statusContent");
     auto* outer = new QHBoxLayout(content);

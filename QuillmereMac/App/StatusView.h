@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 class QToolBar;
 class QVBoxLayout;
@@ -18,8 +21,8 @@ namespace quillmere {
 // The main window's content: the host's headline, its last error, pending
 // sharing requests with their answers, the two permissions, the pairing
 // state and a footnote. A pure function of the model and the consent
-// center, rebuilt whenever either changes, keeping the scroll position and
-// the focused control. Main thread only.
+// center, rebuilt whenever what it shows of either changes, keeping the
+// scroll position and the focused control. Main thread only.
 class StatusView final : public QScrollArea {
 public:
     struct Actions {
@@ -40,6 +43,8 @@ public:
     QToolBar* makeToolBar(QWidget* parent);
     // Builds the content anew from the model.
     void rebuild();
+    // Rebuilds only if what the content shows differs from what it shows now.
+    void refresh();
 
     // "1 paired iPhone." or "N paired iPhones."
     static QString pairedCountText(std::size_t count);
@@ -47,6 +52,21 @@ public:
     static QString requestText(const ConsentCenter::Request& request);
 
 private:
+    // Everything the content is made from. A rebuild lays out every label
+    // again: costly, so made only when this differs.
+    struct Shown {
+        std::string headline;
+        HostStatus::Phase phase = HostStatus::Phase::stopped;
+        PermissionSnapshot permissions;
+        std::size_t pairedCount = 0;
+        std::optional<std::string> activeSession;
+        std::optional<std::string> lastError;
+        std::vector<ConsentCenter::Request> pending;
+
+        bool operator==(const Shown&) const = default;
+    };
+    Shown shownNow() const;
+
     void addTitle(QVBoxLayout& column);
     void addErrorBanner(QVBoxLayout& column);
     void addRequests(QVBoxLayout& column);
@@ -61,6 +81,7 @@ private:
     std::shared_ptr<ConsentCenter> consent_;
     Actions actions_;
     std::uint64_t consentObserver_ = 0;
+    std::optional<Shown> shown_;
 };
 
 } // namespace quillmere

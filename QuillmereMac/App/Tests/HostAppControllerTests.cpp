@@ -219,6 +219,10 @@ TEST_F(StatusViewTest, TheIPhoneBoxFollowsDevicesAndSessions) {
     EXPECT_EQ(textOf("iPhoneText"), "3 paired iPhones.");
     EXPECT_EQ(view->widget()->findChild<QLabel*>("iphone.slash"), nullptr);
     EXPECT_EQ(textOf("headline"), "Sharing with Test Phone");
+    // A second connection of the same phone shows nothing new: no rebuild.
+    const QWidget* content = view->widget();
+    engine->sessionChanged("Test Phone", 2);
+    EXPECT_EQ(view->widget(), content);
     buttons("manageButton")[0]->click();
     EXPECT_EQ(settings, 1);
 }
