@@ -65,7 +65,7 @@ HostSettingsView::HostSettingsView(Model model, Defaults& defaults, std::functio
         observers_.push_back(defaults_.observe(key, [this](const std::string&) { refreshSoon(); }));
     if (const auto engine = model_.engine.lock()) {
         QPointer<HostSettingsView> view(this);
-        engine->addObserver([view](const HostStatus&) {
+        engineObserver_ = engine->addObserver([view](const HostStatus&) {
             if (view) view->refresh();
         });
     }
@@ -74,6 +74,7 @@ HostSettingsView::HostSettingsView(Model model, Defaults& defaults, std::functio
 
 HostSettingsView::~HostSettingsView() {
     for (const Defaults::ObserverID id : observers_) defaults_.removeObserver(id);
+    if (const auto engine = model_.engine.lock(); engine && engineObserver_) engine->removeObserver(*engineObserver_);
 }
 
 QWidget* HostSettingsView::makeGeneral() {

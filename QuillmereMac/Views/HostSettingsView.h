@@ -93,6 +93,8 @@ private:
     std::function<void()> exportDiagnostics_;
     const BundleInfo bundle_;
     std::vector<Defaults::ObserverID> observers_;
+    // Removed with the window: every window opened would otherwise leave one.
+    std::optional<HostEngine::ObserverToken> engineObserver_;
 
     std::optional<WireID> deviceToRemove_;
     std::string deviceName_;
