@@ -84,6 +84,7 @@ HostAppController::~HostAppController() {
     delete pairingWindow_;
     delete settingsWindow_;
     delete aboutBox_;
+    for (const QPointer<QWidget>& window : closing_) delete window.data();
 }
 
 QAction* HostAppController::addAction(QMenu* menu, const QString& title, void (HostAppController::*action)(),
@@ -415,6 +416,7 @@ void HostAppController::finishTearDown(std::uint64_t deadlineNs, std::function<v
         window->removeEventFilter(this);
         window->close();
         window->deleteLater();
+        closing_.push_back(window);
     }
     settingsWindow_ = nullptr;
     pairingWindow_ = nullptr;

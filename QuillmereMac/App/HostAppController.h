@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QAction;
 class QMenu;
@@ -97,6 +98,10 @@ private:
     QPointer<QWidget> pairingWindow_;
     QPointer<QWidget> settingsWindow_;
     QPointer<QWidget> aboutBox_;
+    // Windows closed by the tear-down and left to the event loop to delete;
+    // whatever it has not deleted goes with this controller, while the
+    // defaults and the engine their views observe still exist.
+    std::vector<QPointer<QWidget>> closing_;
     std::function<void()> terminate_;
     bool tornDown_ = false;
     AppUpdater* updater_;

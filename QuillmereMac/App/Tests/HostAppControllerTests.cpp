@@ -6,12 +6,14 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
 #include <QTest>
 
 #include <fstream>
+#include <optional>
 
 namespace quillmere {
 namespace {
@@ -119,11 +121,12 @@ TEST(HostAppController, ThePairingWindowStartsOnePairingAndClosingCancelsIt) {
 }
 
 TEST(HostAppController, TearDownDeniesRequestsBeforeTheEngineStopsThenClosesEverything) {
-    LaunchedHost host;
-    host.launch();
-    HostAppController& controller = host.controller();
-    CompositionRoot& root = host.root();
+    std::optional<LaunchedHost> host(std::in_place);
+    host->launch();
+    HostAppController& controller = host->controller();
+    CompositionRoot& root = host->root();
     controller.showSettings();
+    const QPointer<QWidget> settings = controller.settingsWindow();
     // A new prompt brings the status window back.
     controller.window()->close();
     std::vector<std::pair<bool, HostStatus::Phase>> answers;
@@ -150,6 +153,11 @@ TEST(HostAppController, TearDownDeniesRequestsBeforeTheEngineStopsThenClosesEver
     EXPECT_TRUE(again);
     root.engine->publish(running(1, "Phone"));
     EXPECT_FALSE(controller.indicator().isLive());
+
+    // Closed windows go with the host, not in a later turn of the event
+    // loop, when what their views observe is gone.
+    host.reset();
+    EXPECT_TRUE(settings.isNull());
 }
 
 TEST(HostAppController, ExportingDiagnosticsMakesAndOpensTheFolder) {
