@@ -56,10 +56,12 @@ std::string readFile(const std::filesystem::path& path) {
 }
 
 // A program run with its output in a file, in this process's environment
-// less the session bus, with the given variables.
+// less the session bus and the Qt platform this process's window tests chose
+// for themselves, with the given variables.
 ChildProcess program(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
                      const std::filesystem::path& output) {
-    return ChildProcess(arguments, {.environment = testing::environmentWith(environment, {"DBUS_SESSION_BUS_ADDRESS"}),
+    return ChildProcess(arguments, {.environment = testing::environmentWith(
+                                        environment, {"DBUS_SESSION_BUS_ADDRESS", "QT_QPA_PLATFORM"}),
                                     .output = output});
 }
 
