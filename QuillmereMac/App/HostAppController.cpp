@@ -258,6 +258,9 @@ void HostAppController::centre(QWidget* window) {
 }
 
 void HostAppController::bringForward(QWidget* window) {
+    // A minimized window is still "shown" to Qt: show() alone leaves it
+    // iconic. Restored, it keeps being maximized if it was.
+    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window->show();
     window->raise();
     window->activateWindow();
