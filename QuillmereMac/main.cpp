@@ -1,7 +1,7 @@
 #include "Platform/Dispatch/DispatchRuntime.h"
-#include "Platform/Permissions/PermissionsX11.h"
 #include "Platform/SystemInfo/ProcessMemory.h"
 #include "QuillmereMac/App/AppDelegate.h"
+#include "QuillmereMac/App/DesktopEnvironmentX11.h"
 #include "QuillmereMac/App/QuitSignals.h"
 #include "QuillmereMac/App/SingleInstance.h"
 #include "QuillmereMac/Bundle/BundleInfo.h"
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     const char* display = std::getenv("DISPLAY");
     if ((platform == nullptr || std::string_view(platform).starts_with("xcb")) &&
-        !quillmere::PermissionsX11(quillmere::XcbConnection::opener({})).displayOpens()) {
+        !quillmere::DesktopEnvironmentX11::displayOpens()) {
         if (display != nullptr && *display != '\0')
             std::fprintf(stderr, "quillmere-host: cannot open display %s\n", display);
         else

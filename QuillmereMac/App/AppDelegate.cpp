@@ -41,8 +41,7 @@ AppDelegate::~AppDelegate() {
 void AppDelegate::launch() {
     const RootNames names = RootNames::from(options_.environment, options_.hostName, options_.mdnsHostName);
     const auto trace = options_.platform.trace;
-    auto permissions = std::make_shared<SystemPermissions>(options_.platform.displayName);
-    auto root = CompositionRoot::make(std::move(permissions), names, options_.platform);
+    auto root = CompositionRoot::make(names, options_.platform);
     if (!root) {
         const std::string detail = root.error().description();
         std::fprintf(stderr, "Quillmere could not start: %s\n", detail.c_str());

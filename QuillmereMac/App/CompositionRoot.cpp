@@ -20,12 +20,11 @@ std::string CompositionError::description() const {
 }
 
 std::expected<std::unique_ptr<CompositionRoot>, CompositionError>
-CompositionRoot::make(std::shared_ptr<SystemPermissions> permissions, RootNames names, Platform platform,
-                      std::function<bool()> autoApproveOverride) {
+CompositionRoot::make(RootNames names, Platform platform, std::function<bool()> autoApproveOverride) {
     if (platform.defaults == nullptr) platform.defaults = &Defaults::standard();
     if (!platform.desktop) platform.desktop = std::make_shared<DesktopEnvironmentX11>(platform.displayName);
     std::unique_ptr<CompositionRoot> root(new CompositionRoot(std::move(names), std::move(platform)));
-    root->permissions = std::move(permissions);
+    root->permissions = root->desktop().makePermissions();
     if (auto composed = root->compose(std::move(autoApproveOverride)); !composed)
         return std::unexpected(composed.error());
     return root;
@@ -140,7 +139,8 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     services.testPatternEnabled = [&settings, fromEnvironment = names.testPatternFromEnvironment] {
         return settings.boolForKey(HostStatusModel::testPatternKey) || fromEnvironment;
     };
-    services.permission = [permissions = permissions] { return permissions->inputPostingAllowed(); };
+    // Posting input is what the accessibility permission stands for.
+    services.permission = [permissions = permissions] { return permissions->accessibilityTrusted(); };
     PipelineBackends::fill(services, platform.desktop);
     services.poster = std::move(poster);
     services.pasteboard = std::move(pasteboard);

@@ -7,7 +7,6 @@
 #include "QuillmereMac/App/HostStatusModel.h"
 #include "QuillmereMac/App/LoginItem.h"
 #include "QuillmereMac/App/RootNames.h"
-#include "QuillmereMac/App/SystemPermissions.h"
 #include "QuillmereMac/Catalog/WindowCatalog.h"
 #include "QuillmereMac/Consent/ConsentCenter.h"
 #include "QuillmereMac/Desktop/DesktopEnvironment.h"
@@ -67,8 +66,7 @@ public:
     // identity that can be neither loaded nor made. An override, when given,
     // answers in place of the auto-approve setting.
     static std::expected<std::unique_ptr<CompositionRoot>, CompositionError>
-    make(std::shared_ptr<SystemPermissions> permissions, RootNames names, Platform platform,
-         std::function<bool()> autoApproveOverride = {});
+    make(RootNames names, Platform platform, std::function<bool()> autoApproveOverride = {});
 
     // The first 16 bytes of a fingerprint; all zero when it has fewer.
     static WireID deviceIDOf(ByteView fingerprint);
@@ -90,7 +88,8 @@ public:
     std::shared_ptr<DisplayTextSize> textSize;
     std::shared_ptr<VirtualDisplayMaking> virtualDisplays;
     std::shared_ptr<VirtualDisplayController> virtualDisplay;
-    std::shared_ptr<SystemPermissions> permissions;
+    // The desktop's, asked once.
+    std::shared_ptr<PermissionChecking> permissions;
     const RootNames names;
     const Platform platform;
     DesktopEnvironment& desktop() const { return *platform.desktop; }

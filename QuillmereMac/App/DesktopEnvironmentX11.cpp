@@ -5,11 +5,13 @@
 #include "Platform/DisplayConfiguration/RandrScreen.h"
 #include "Platform/EventPosting/EventPosterX11.h"
 #include "Platform/Pasteboard/SystemPasteboard.h"
+#include "Platform/Permissions/PermissionsX11.h"
 #include "Platform/Power/LogindIdleInhibitor.h"
 #include "Platform/ScreenCapture/CursorImageX11.h"
 #include "Platform/ScreenCapture/ScreenCaptureStreamX11.h"
 #include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/WiFi/WiFiNl80211.h"
+#include "QuillmereMac/App/SystemPermissions.h"
 #include "QuillmereMac/Audio/ScreenAudioSource.h"
 #include "QuillmereMac/Catalog/PreferredDisplay.h"
 #include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
@@ -81,6 +83,10 @@ std::optional<DisplayList> fetchDisplays(const XcbConnection::Opener& open) {
 
 DesktopEnvironmentX11::DesktopEnvironmentX11(std::string displayName)
     : displayName_(std::move(displayName)), open_(XcbConnection::opener(displayName_)) {}
+
+bool DesktopEnvironmentX11::displayOpens(const std::string& displayName) {
+    return PermissionsX11(XcbConnection::opener(displayName)).displayOpens();
+}
 
 WindowCatalog::ContentFetcher DesktopEnvironmentX11::contentFetcher() {
     return [open = open_](const ShareableContent::Options& options) { return ShareableContent::fetch(open, options); };
@@ -168,6 +174,10 @@ DisplayTextSize::Displays DesktopEnvironmentX11::textSizeDisplays() {
 
 std::shared_ptr<VirtualDisplayMaking> DesktopEnvironmentX11::makeVirtualDisplays() {
     return std::make_shared<RandrVirtualDisplayMaker>(open_);
+}
+
+std::shared_ptr<PermissionChecking> DesktopEnvironmentX11::makePermissions() {
+    return std::make_shared<SystemPermissions>(open_);
 }
 
 AwakeWhileStreaming::Begin DesktopEnvironmentX11::awakeActivity() {

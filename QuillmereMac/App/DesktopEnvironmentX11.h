@@ -10,14 +10,19 @@ namespace quillmere {
 // The desktop on Linux: X11 through XCB for windows, displays, capture,
 // cursor, input and RandR modes; Qt's clipboard; PulseAudio for sound;
 // logind for keeping the display awake; nl80211 for Wi-Fi. Every X
-// connection of the host is opened here: one per capture stream, content
-// fetch and display query (each used on one thread and then closed), and one
-// kept by each of the cursor reader, the event poster, the window system
-// (and its activation watcher) and the display modes.
+// connection of the host other than Qt's is opened here: one per capture
+// stream, content fetch, display query and permission check (each used on
+// one thread and then closed), and one kept by each of the cursor reader, the
+// event poster, the window system (and its activation watcher) and the
+// display modes.
 class DesktopEnvironmentX11 final : public DesktopEnvironment {
 public:
     // An empty name means $DISPLAY.
     explicit DesktopEnvironmentX11(std::string displayName = {});
+
+    // Whether the display opens at all: asked before Qt opens it, which
+    // would abort without a word a user could act on.
+    static bool displayOpens(const std::string& displayName = {});
 
     WindowCatalog::ContentFetcher contentFetcher() override;
     ScreenCaptureStreamFactory captureStreams() override;
@@ -29,6 +34,7 @@ public:
     std::shared_ptr<PasteboardAccess> makePasteboard(Executor& main) override;
     DisplayTextSize::Displays textSizeDisplays() override;
     std::shared_ptr<VirtualDisplayMaking> makeVirtualDisplays() override;
+    std::shared_ptr<PermissionChecking> makePermissions() override;
     AwakeWhileStreaming::Begin awakeActivity() override;
     std::function<std::optional<WiFiStatus>()> wifi() override;
     std::function<bool()> peerToPeerRunning() override;

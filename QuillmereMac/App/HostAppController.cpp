@@ -17,6 +17,7 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -84,6 +85,7 @@ HostAppController::~HostAppController() {
     delete pairingWindow_;
     delete settingsWindow_;
     delete aboutBox_;
+    delete diagnosticsBox_;
     for (const QPointer<QWidget>& window : closing_) delete window.data();
 }
 
@@ -258,6 +260,9 @@ void HostAppController::centre(QWidget* window) {
 }
 
 void HostAppController::bringForward(QWidget* window) {
+    // A minimized window is still "shown" to Qt: show() alone leaves it
+    // iconic. Restored, it keeps being maximized if it was.
+    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window->show();
     window->raise();
     window->activateWindow();
@@ -365,11 +370,29 @@ void HostAppController::exportDiagnostics() {
     if (!folder) return;
     std::error_code ignored;
     std::filesystem::create_directories(*folder, ignored);
-    if (openFolder) {
-        openFolder(*folder);
-        return;
+    const bool opened = openFolder ? openFolder(*folder)
+                                   : QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder->string())));
+    if (opened) return;
+    log_.notice("no program opened the diagnostics folder %{public}s", folder->string());
+    showDiagnosticsFolder(*folder);
+}
+
+void HostAppController::showDiagnosticsFolder(const std::filesystem::path& folder) {
+    if (!diagnosticsBox_) {
+        auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Diagnostics"),
+                                    QStringLiteral("The diagnostics are in this folder:\n") +
+                                        QString::fromStdString(folder.string()),
+                                    QMessageBox::Ok, settingsWindow_);
+        box->setObjectName("diagnosticsBox");
+        box->setTextFormat(Qt::PlainText);
+        // The path, to copy into a terminal or another file manager.
+        box->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        box->setInformativeText(QStringLiteral("No file manager could open it."));
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        diagnosticsBox_ = box;
     }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder->string())));
+    bringForward(diagnosticsBox_);
 }
 
 void HostAppController::quit() {
@@ -410,7 +433,8 @@ void HostAppController::finishTearDown(std::uint64_t deadlineNs, std::function<v
         });
         return;
     }
-    if (aboutBox_) aboutBox_->close();
+    for (QWidget* box : {aboutBox_.data(), diagnosticsBox_.data()})
+        if (box) box->close();
     for (QPointer<QWidget> window : {settingsWindow_, pairingWindow_, QPointer<QWidget>(window_.data())}) {
         if (!window) continue;
         window->removeEventFilter(this);

@@ -68,9 +68,11 @@ public:
     QWidget* pairingWindow() const { return pairingWindow_; }
     QWidget* settingsWindow() const { return settingsWindow_; }
     QWidget* aboutBox() const { return aboutBox_; }
-    // Where exportDiagnostics asked the desktop to open a folder; tests
-    // replace the opening.
-    std::function<void(const std::filesystem::path&)> openFolder;
+    // Shown when no program could open the diagnostics folder: where it is.
+    QWidget* diagnosticsBox() const { return diagnosticsBox_; }
+    // Asks the desktop to open a folder; false when no program took it.
+    // Tests replace the opening.
+    std::function<bool(const std::filesystem::path&)> openFolder;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -88,6 +90,7 @@ private:
     QColor idleColor() const;
     static void centre(QWidget* window);
     static void bringForward(QWidget* window);
+    void showDiagnosticsFolder(const std::filesystem::path& folder);
     QAction* addAction(QMenu* menu, const QString& title, void (HostAppController::*action)(),
                        const QKeySequence& shortcut = {});
 
@@ -98,6 +101,7 @@ private:
     QPointer<QWidget> pairingWindow_;
     QPointer<QWidget> settingsWindow_;
     QPointer<QWidget> aboutBox_;
+    QPointer<QWidget> diagnosticsBox_;
     // Windows closed by the tear-down and left to the event loop to delete;
     // whatever it has not deleted goes with this controller, while the
     // defaults and the engine their views observe still exist.

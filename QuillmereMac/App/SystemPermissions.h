@@ -3,8 +3,6 @@
 #include "Platform/Permissions/PermissionsX11.h"
 #include "QuillmereMac/Engine/PermissionChecking.h"
 
-#include <string>
-
 namespace quillmere {
 
 // The host's permission checks on the X display it shares: screen capture
@@ -13,14 +11,12 @@ namespace quillmere {
 // prompt to show, so asking only reads the state again.
 class SystemPermissions final : public PermissionChecking {
 public:
-    // An empty name means $DISPLAY.
-    explicit SystemPermissions(std::string displayName = {}) : x11_(XcbConnection::opener(std::move(displayName))) {}
+    // Each check opens a connection of its own through open.
+    explicit SystemPermissions(XcbConnection::Opener open) : x11_(std::move(open)) {}
 
     bool screenCaptureAllowed() override { return x11_.screenCaptureAllowed(); }
     bool accessibilityTrusted() override { return x11_.inputPostingAllowed(); }
     bool promptForAccessibility() override { return accessibilityTrusted(); }
-    // The media pipeline's check before it posts input events.
-    bool inputPostingAllowed() const { return x11_.inputPostingAllowed(); }
 
 private:
     PermissionsX11 x11_;

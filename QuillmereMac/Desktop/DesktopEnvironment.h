@@ -14,6 +14,7 @@
 #include "QuillmereMac/Diagnostics/DisplayRecords.h"
 #include "QuillmereMac/Display/DisplayTextSize.h"
 #include "QuillmereMac/Display/VirtualDisplayMaking.h"
+#include "QuillmereMac/Engine/PermissionChecking.h"
 #include "QuillmereMac/HostService/AwakeWhileStreaming.h"
 
 #include <expected>
@@ -51,6 +52,8 @@ public:
     // of virtual displays.
     virtual DisplayTextSize::Displays textSizeDisplays() = 0;
     virtual std::shared_ptr<VirtualDisplayMaking> makeVirtualDisplays() = 0;
+    // What the system lets the host do: read the screen, post input.
+    virtual std::shared_ptr<PermissionChecking> makePermissions() = 0;
     // Keeps the display awake while streaming.
     virtual AwakeWhileStreaming::Begin awakeActivity() = 0;
     // For the diagnostics log: the Wi-Fi link (none without one), whether a

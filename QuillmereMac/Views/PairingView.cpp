@@ -286,6 +286,11 @@ QSize PairingView::wantedWindowSize() const {
     const QLayout* outer = top->layout();
     const int bar = outer != nullptr && outer->menuBar() != nullptr ? outer->menuBar()->sizeHint().height() : 0;
     const QWidget* content = scroll_->widget();
+    // Qt passes a new size hint up one widget per turn of the event loop:
+    // pass the code's at once, or its old size is what gets measured.
+    for (QWidget* inside = qr_ ? qr_->parentWidget() : nullptr; inside != nullptr && inside != content;
+         inside = inside->parentWidget())
+        inside->updateGeometry();
     content->layout()->activate();
     const int width = std::max(top->width(), content->minimumSizeHint().width());
     const int height = content->hasHeightForWidth() ? content->heightForWidth(width) : content->sizeHint().height();

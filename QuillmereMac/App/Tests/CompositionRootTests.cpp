@@ -118,6 +118,9 @@ public:
     std::shared_ptr<VirtualDisplayMaking> makeVirtualDisplays() override {
         return ask("virtual displays", std::shared_ptr<VirtualDisplayMaking>(std::make_shared<NoVirtualDisplays>()));
     }
+    std::shared_ptr<PermissionChecking> makePermissions() override {
+        return ask("permissions", std::shared_ptr<PermissionChecking>(std::make_shared<testing::PermissionsStub>()));
+    }
     AwakeWhileStreaming::Begin awakeActivity() override { return ask("awake", AwakeWhileStreaming::Begin()); }
     std::function<std::optional<WiFiStatus>()> wifi() override {
         return ask("wifi", std::function<std::optional<WiFiStatus>()>([] { return std::optional<WiFiStatus>(); }));
@@ -159,7 +162,7 @@ TEST(CompositionRoot, LaunchComposesInOrderAndRegistersAutoApproval) {
 
     // A second composition over the same keychain loads the identity made by the first.
     host.steps.clear();
-    auto again = CompositionRoot::make(std::make_shared<SystemPermissions>(":65000"), root.names, host.options.platform);
+    auto again = CompositionRoot::make(root.names, host.options.platform);
     ASSERT_TRUE(again) << again.error().description();
     EXPECT_EQ(std::find(host.steps.begin(), host.steps.end(), "identity created"), host.steps.end());
     EXPECT_EQ((*again)->identity->fingerprint, root.identity->fingerprint);
@@ -175,7 +178,7 @@ TEST(CompositionRoot, EveryBackendComesFromTheDesktopAskedOnce) {
     const std::map<std::string, int> once{
         {"content", 1}, {"streams", 1},   {"displays", 1},     {"cursor", 1},       {"poster", 1},
         {"windows", 1}, {"pasteboard", 1}, {"text size", 1},   {"virtual displays", 1}, {"awake", 1},
-        {"wifi", 1},    {"peer to peer", 1}, {"screens", 1}};
+        {"wifi", 1},    {"peer to peer", 1}, {"screens", 1}, {"permissions", 1}};
     EXPECT_EQ(desktop->asked, once);
     EXPECT_EQ(&host.root().desktop(), desktop.get());
 }

@@ -8,7 +8,9 @@
 #include <QRect>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -63,10 +65,10 @@ public:
         return found;
     }
 
-    // _NET_WM_NAME, the title a window manager shows.
-    std::string title(xcb_window_t window) const {
-        const char name[] = "_NET_WM_NAME";
-        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, sizeof name - 1, name), nullptr);
+    // A property's bytes as they are; none when unset.
+    std::string property(xcb_window_t window, const std::string& name) const {
+        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+            c_, xcb_intern_atom(c_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr);
         std::string out;
         if (atom != nullptr) {
             xcb_get_property_reply_t* reply = xcb_get_property_reply(
@@ -78,6 +80,18 @@ public:
         }
         std::free(atom);
         return out;
+    }
+
+    // _NET_WM_NAME, the title a window manager shows.
+    std::string title(xcb_window_t window) const { return property(window, "_NET_WM_NAME"); }
+
+    // WM_STATE as the window manager set it: 1 normal, 3 iconic (minimized);
+    // 0 when withdrawn or unset.
+    std::uint32_t wmState(xcb_window_t window) const {
+        const std::string state = property(window, "WM_STATE");
+        std::uint32_t value = 0;
+        if (state.size() >= sizeof value) std::memcpy(&value, state.data(), sizeof value);
+        return value;
     }
 
     bool viewable(xcb_window_t window) const {

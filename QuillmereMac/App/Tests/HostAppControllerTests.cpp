@@ -160,16 +160,32 @@ TEST(HostAppController, TearDownDeniesRequestsBeforeTheEngineStopsThenClosesEver
     EXPECT_TRUE(settings.isNull());
 }
 
-TEST(HostAppController, ExportingDiagnosticsMakesAndOpensTheFolder) {
+TEST(HostAppController, ExportingDiagnosticsOpensTheFolderElseSaysWhereItIs) {
     LaunchedHost host;
     host.launch();
+    HostAppController& controller = host.controller();
     const auto folder = *host.options.platform.diagnostics;
-    std::filesystem::remove_all(folder);
-    std::vector<std::filesystem::path> opened;
-    host.controller().openFolder = [&](const std::filesystem::path& shown) { opened.push_back(shown); };
-    host.controller().exportDiagnostics();
-    EXPECT_EQ(opened, std::vector<std::filesystem::path>{folder});
-    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    for (const bool opens : {true, false, false}) {
+        std::filesystem::remove_all(folder);
+        std::vector<std::filesystem::path> opened;
+        controller.openFolder = [&](const std::filesystem::path& shown) {
+            opened.push_back(shown);
+            return opens;
+        };
+        controller.exportDiagnostics();
+        EXPECT_EQ(opened, std::vector<std::filesystem::path>{folder});
+        EXPECT_TRUE(std::filesystem::is_directory(folder));
+        QWidget* box = controller.diagnosticsBox();
+        ASSERT_EQ(box != nullptr, !opens);
+        if (opens) continue;
+        // One box however often asked, with the path to copy.
+        EXPECT_EQ(QApplication::topLevelWidgets().count(box), 1);
+        EXPECT_TRUE(box->isVisible());
+        const auto* text = box->findChild<QLabel*>("qt_msgbox_label");
+        ASSERT_NE(text, nullptr);
+        EXPECT_TRUE(text->text().contains(QString::fromStdString(folder.string())));
+        EXPECT_TRUE(text->textInteractionFlags().testFlag(Qt::TextSelectableByMouse));
+    }
 }
 
 // The status view alone, over an engine whose trust store lives in memory.

@@ -101,6 +101,21 @@ int prominentPixels(const QImage& image) {
     return count;
 }
 
+// Whether a page shows a scroll bar along its right or bottom edge (below
+// the menu bar): anything there but the page's own background, which its
+// left padding shows.
+bool scrolls(const QImage& page) {
+    constexpr int bar = 14;
+    constexpr int menuBar = 40;
+    if (page.width() <= 2 * bar || page.height() <= menuBar + 2 * bar) return false;
+    const QColor background = page.pixelColor(4, page.height() / 2);
+    int other = 0;
+    for (int y = menuBar; y < page.height(); ++y)
+        for (int x = 4; x < page.width(); ++x)
+            if ((x >= page.width() - bar || y >= page.height() - bar) && page.pixelColor(x, y) != background) ++other;
+    return other > 20;
+}
+
 TEST(HostProgramCommandLine, HelpUnknownOptionsAndAMissingDisplayNeedNoDisplay) {
     TemporaryFolder folder;
     ChildProcess help = program({QUILLMERE_HOST_PROGRAM, "--help"}, {{"DISPLAY", ":65000"}}, folder.path() / "help.txt");
@@ -122,6 +137,9 @@ TEST(HostProgramCommandLine, HelpUnknownOptionsAndAMissingDisplayNeedNoDisplay) 
 class HostProgram : public ::testing::Test {
 protected:
     static constexpr const char* scope = "program";
+
+    // The screen scripts/run gives its private desktop unless told.
+    explicit HostProgram(XvfbServer::Screen screen = {1280, 800}) : server(XvfbServer::Options{{screen}, true}) {}
 
     void SetUp() override {
         ASSERT_TRUE(server.ready()) << server.failure();
@@ -250,13 +268,15 @@ protected:
 
     // Kept beside the build as the test's artifacts.
     void keepScreenshot(const std::string& name, std::optional<xcb_window_t> window = std::nullopt) const {
+        keepPicture(name, probe.image(window.value_or(probe.root())));
+    }
+    void keepPicture(const std::string& name, const QImage& picture) const {
         std::filesystem::create_directories(QUILLMERE_SCREENSHOTS);
         const std::string path = std::string(QUILLMERE_SCREENSHOTS) + "/" + name;
-        EXPECT_TRUE(probe.image(window.value_or(probe.root())).save(QString::fromStdString(path))) << path;
+        EXPECT_TRUE(picture.save(QString::fromStdString(path))) << path;
     }
 
-    // The screen scripts/run gives its private desktop.
-    XvfbServer server{XvfbServer::Options{{{1280, 800}}, true}};
+    XvfbServer server;
     // trayer's own light panel unless a tint is given.
     std::string panelTint;
     DesktopProbe probe{server.displayName()};
@@ -293,6 +313,7 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     std::optional<std::string> invitation;
     ASSERT_TRUE(eventually([&] { return (invitation = readQRCode(probe.image(*pairingWindow))).has_value(); }, 20s));
     EXPECT_EQ(invitation->rfind("quillmere:1:", 0), 0u) << *invitation;
+    EXPECT_TRUE(eventually([&] { return !scrolls(probe.image(*pairingWindow)); }, 10s)) << "the page scrolls";
     keepScreenshot("pairing-window.png", *pairingWindow);
     const auto phoneState = home.path() / "phone";
     ChildProcess pairing = program({QUILLMERE_VIEWER_PROGRAM, "--state", phoneState.string(), "pair", "--name", "Program phone",
@@ -379,14 +400,45 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     EXPECT_EQ(host.output().find("Bonjour"), std::string::npos) << host.output();
 }
 
-// The private desktop of scripts/run: a dark panel.
+// The private desktop of scripts/run, a dark panel, on a small laptop's screen.
 class DarkPanelHostProgram : public HostProgram {
 protected:
-    DarkPanelHostProgram() { panelTint = "0x2b2b2b"; }
+    DarkPanelHostProgram() : HostProgram({1366, 768}) { panelTint = "0x2b2b2b"; }
+
+    // Minimized, as the window manager has it.
+    bool iconic(xcb_window_t window) const { return probe.wmState(window) == 3 && !probe.viewable(window); }
+    bool shown(xcb_window_t window) const { return probe.wmState(window) == 1 && probe.viewable(window); }
+
+    // Opens the pairing window from the tray and waits for its whole page
+    // in view with a code that reads; closes it again. Its size then, as WxH.
+    std::string pairingFits(xcb_window_t icon, const std::string& screenshot) const {
+        chooseFromTrayMenu(icon, 2);
+        const auto window = windowTitled("Pair iPhone");
+        if (!window) {
+            ADD_FAILURE() << "no pairing window";
+            return "none";
+        }
+        xdotool({"windowactivate", "--sync", std::to_string(*window)});
+        QImage page;
+        EXPECT_TRUE(eventually(
+            [&] {
+                page = probe.image(*window);
+                return onScreen(*window) && !scrolls(page) && readQRCode(page).has_value();
+            },
+            10s))
+            << screenshot << ": the page scrolls, or no code is read off it";
+        keepPicture(screenshot, page);
+        const std::string size = fmt::format("{}x{}", page.width(), page.height());
+        xdotool({"windowactivate", "--sync", std::to_string(*window), "key", "--clearmodifiers", "ctrl+w"});
+        EXPECT_TRUE(eventually([&] { return windowsTitled("Pair iPhone") == 0; }, 10s));
+        return size;
+    }
 };
 
-// One host per desktop, even after one was killed; the application's menu
-// and its shortcuts in every window; the iPhones tab by mouse.
+// One host per desktop, even after one was killed; a minimized window back
+// from a second start and from the tray; the pairing window's first opening
+// as its later ones; the application's menu and its shortcuts in every
+// window; the iPhones tab by mouse.
 TEST_F(DarkPanelHostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSettings) {
     {
         // Killed without its quit path: its socket stays behind.
@@ -405,19 +457,32 @@ TEST_F(DarkPanelHostProgram, OneHostPerDesktopTheMenuInEveryWindowAndCtrlQFromSe
     EXPECT_TRUE(eventually([&] { return contrastingPixels(probe.image(icons[0])) > 20; }, 10s))
         << "the idle icon is lost on a dark panel";
 
-    // A second start shows the first one's window and ends.
+    // The pairing window opens the first time as it does later: the window
+    // that first shows the whole page is the one it keeps.
+    const std::string first = pairingFits(icons[0], "pairing-first-1366x768.png");
+    EXPECT_EQ(pairingFits(icons[0], "pairing-again-1366x768.png"), first) << "the first opening changed after it fit";
+
+    const auto key = [&](xcb_window_t window, const std::string& keys) {
+        xdotool({"windowactivate", "--sync", std::to_string(window), "key", "--clearmodifiers", keys});
+    };
+    // A second start shows the first one's window, minimized by Ctrl+M, and ends.
+    key(*statusWindow, "ctrl+m");
+    ASSERT_TRUE(eventually([&] { return iconic(*statusWindow); }, 10s)) << "Ctrl+M minimized nothing";
     ChildProcess second = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "second.log");
     EXPECT_EQ(second.wait(20s), 0) << second.output();
     EXPECT_NE(second.output().find("quillmere-host: already running on display " + server.displayName() +
                                    "; showed its status window\n"),
               std::string::npos)
         << second.output();
+    EXPECT_TRUE(eventually([&] { return shown(*statusWindow); }, 10s)) << "the status window stayed minimized";
     EXPECT_EQ(windowsTitled("Quillmere"), 1u);
+    // So does "Show Quillmere" from the tray.
+    key(*statusWindow, "ctrl+m");
+    ASSERT_TRUE(eventually([&] { return iconic(*statusWindow); }, 10s));
+    chooseFromTrayMenu(icons[0], 1);
+    EXPECT_TRUE(eventually([&] { return shown(*statusWindow); }, 10s)) << "the status window stayed minimized";
 
     // Settings by its shortcut, closed by Ctrl+W, again by the shortcut.
-    const auto key = [&](xcb_window_t window, const std::string& keys) {
-        xdotool({"windowactivate", "--sync", std::to_string(window), "key", "--clearmodifiers", keys});
-    };
     key(*statusWindow, "ctrl+comma");
     auto settingsWindow = windowTitled("Quillmere Settings");
     ASSERT_TRUE(settingsWindow) << "Ctrl+, opened no settings window";

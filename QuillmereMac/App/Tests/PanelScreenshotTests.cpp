@@ -262,13 +262,13 @@ TEST(PanelWindows, LookRightOnARealXServer) {
     EXPECT_TRUE(displays[0]["refreshHz"].is_number());
 }
 
-// The screens of a small laptop and of the private desktop scripts/run starts.
+// The screens of small laptops and of the private desktop scripts/run starts.
 TEST(PanelWindows, FitTheScreensUsersFirstMeetThemOn) {
     if (const char* shots = std::getenv(shotsVariable)) {
         meetEachWindow(shots);
         return;
     }
-    for (const auto& [width, height] : {std::pair{1280, 800}, std::pair{1366, 768}}) {
+    for (const auto& [width, height] : {std::pair{1280, 800}, std::pair{1366, 768}, std::pair{1024, 768}}) {
         XvfbServer x(XvfbServer::Options{{{width, height}}, true});
         ASSERT_TRUE(x.ready()) << x.failure();
         const fs::path shots = fs::path(QUILLMERE_SCREENSHOTS) / fmt::format("first-{}x{}", width, height);
