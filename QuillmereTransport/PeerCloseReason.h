@@ -17,6 +17,8 @@ public:
     static PeerCloseReason failed(std::string description) { return PeerCloseReason(Kind::failed, std::move(description)); }
     // Nobody completed the handshake in time.
     static PeerCloseReason handshakeTimeout() { return failed("handshake timeout"); }
+    // The peer left too much of what was sent to it on the control stream.
+    static PeerCloseReason stoppedReading() { return failed("the peer stopped reading its control stream"); }
     static PeerCloseReason protocolError(WireError error) { return PeerCloseReason(std::move(error)); }
     static PeerCloseReason local() { return PeerCloseReason(Kind::local, {}); }
     static PeerCloseReason remote() { return PeerCloseReason(Kind::remote, {}); }

@@ -209,6 +209,7 @@ void PeerConnection::sendControlOnQueue(const ControlMessage& message) {
     controlBytesSent_.fetch_add(static_cast<std::int64_t>(frame->size()), std::memory_order_relaxed);
     // A failed send shows up as the control stream failing.
     quic_->send(*control_, std::move(*frame), false);
+    if (quic_->queuedBytes(*control_) > maxQueuedControlBytes) finish(PeerCloseReason::stoppedReading());
 }
 
 void PeerConnection::sendDatagram(Bytes datagram, DatagramCompletion completion) {

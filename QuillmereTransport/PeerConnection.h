@@ -8,6 +8,7 @@
 #include "QuillmereTransport/PeerEvent.h"
 #include "QuillmereWire/ControlFrameDecoder.h"
 #include "QuillmereWire/ControlMessage.h"
+#include "QuillmereWire/WireProtocol.h"
 
 #include <array>
 #include <atomic>
@@ -42,6 +43,14 @@ public:
     static constexpr double defaultHandshakeTimeout = 10.0;
     // How long after the final control message went out a graceful close ends.
     static constexpr double finalMessageDelay = 0.1;
+    // What the control stream may hold that the peer has not acknowledged.
+    // A frame is at most a header and 65536 bytes of payload; the host's
+    // largest messages come close (a cursor shape or a clipboard transfer of
+    // about 60 kB, a capture list of 64 windows of about 13 kB). Sixteen such
+    // frames let everything the host sends at once wait for a slow link; a
+    // peer past them has stopped reading and is let go, not kept in memory.
+    static constexpr std::size_t maxQueuedControlBytes =
+        16 * (WireProtocol::controlHeaderSize + WireProtocol::maxControlPayload);
 
     // The client role towards endpoint, on a queue of its own. Nothing starts yet.
     static std::expected<std::shared_ptr<PeerConnection>, QuicError> make(const SocketAddress& endpoint,

@@ -15,7 +15,6 @@ namespace {
 using Internals = QuicConnection::Internals;
 
 constexpr std::uint64_t connectionWindow = 8 * 1024 * 1024;
-constexpr std::uint64_t streamWindow = 4 * 1024 * 1024;
 constexpr std::uint64_t maxConnectionWindow = 64 * 1024 * 1024;
 constexpr std::uint64_t maxStreamWindow = 32 * 1024 * 1024;
 
@@ -102,6 +101,7 @@ int streamAcknowledged(ngtcp2_conn*, std::int64_t stream, std::uint64_t offset, 
 
 int streamClosed(ngtcp2_conn*, std::uint32_t, std::int64_t stream, std::uint64_t, void* userData, void*) {
     QuicCallbacks::internalsOf(userData).streams.erase(stream);
+    QuicCallbacks::internalsOf(userData).heldCredit.erase(stream);
     return 0;
 }
 
@@ -215,8 +215,8 @@ void QuicCallbacks::transportParameters(ngtcp2_transport_params& parameters, con
     parameters.initial_max_streams_bidi = role == QuicConnection::Role::server ? configuration.maxIncomingStreams : 0;
     parameters.initial_max_streams_uni = 0;
     parameters.initial_max_data = connectionWindow;
-    parameters.initial_max_stream_data_bidi_local = streamWindow;
-    parameters.initial_max_stream_data_bidi_remote = streamWindow;
+    parameters.initial_max_stream_data_bidi_local = configuration.streamWindow;
+    parameters.initial_max_stream_data_bidi_remote = configuration.streamWindow;
     parameters.initial_max_stream_data_uni = 0;
     parameters.max_udp_payload_size = UdpEndpoint::maxDatagramSize;
 }

@@ -35,6 +35,9 @@ struct QuicConfiguration {
     std::uint64_t handshakeTimeoutNs = std::numeric_limits<std::uint64_t>::max();
     // Also the first probe timeout: a LAN value keeps the handshake short.
     std::uint64_t initialRttNs = 100'000'000ULL;
+    // What the peer may send on a stream before credit comes back; the
+    // library widens it for a stream read quickly.
+    std::uint64_t streamWindow = 4 * 1024 * 1024;
     // Bidirectional streams a peer may open towards us.
     std::uint32_t maxIncomingStreams = 2;
     // The IP_TOS / IPV6_TCLASS byte of every packet; 0 is best effort.

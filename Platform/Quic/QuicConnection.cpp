@@ -171,6 +171,26 @@ void QuicConnection::send(StreamID stream, Bytes data, bool fin, std::function<v
     deliverEvents();
 }
 
+std::size_t QuicConnection::queuedBytes(StreamID stream) const {
+    const auto found = d_->streams.find(stream);
+    return found == d_->streams.end() ? 0 : found->second.buffer.heldBytes();
+}
+
+void QuicConnection::pauseReading(StreamID stream, bool paused) {
+    if (paused) {
+        d_->heldCredit.try_emplace(stream, 0);
+        return;
+    }
+    const auto held = d_->heldCredit.find(stream);
+    if (held == d_->heldCredit.end()) return;
+    const std::uint64_t credit = held->second;
+    d_->heldCredit.erase(held);
+    if (d_->conn == nullptr || d_->closed || d_->finished || credit == 0) return;
+    ngtcp2_conn_extend_max_stream_offset(d_->conn, stream, credit);
+    flush();
+    deliverEvents();
+}
+
 void QuicConnection::cancelStream(StreamID stream, std::uint64_t applicationCode) {
     if (d_->conn == nullptr || d_->closed || d_->finished) return;
     ngtcp2_conn_shutdown_stream(d_->conn, stream, applicationCode);

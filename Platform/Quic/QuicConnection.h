@@ -107,6 +107,13 @@ public:
     // Queues bytes (and the end of the stream) for sending; sent runs once
     // they went out. A stream that is gone drops them.
     void send(StreamID stream, Bytes data, bool fin, std::function<void()> sent = {});
+    // A stream's bytes the peer has not acknowledged yet: waiting to go out
+    // or waiting for their acknowledgement; 0 for a stream that is gone.
+    std::size_t queuedBytes(StreamID stream) const;
+    // While paused, a stream's bytes are still delivered but the peer gets no
+    // more credit for them, as from a reader that fell behind: it can send
+    // only up to its flow-control limit. Resuming gives back what was held.
+    void pauseReading(StreamID stream, bool paused);
     // Resets a stream in both directions.
     void cancelStream(StreamID stream, std::uint64_t applicationCode);
     // Allows the peer that many more streams.

@@ -180,8 +180,12 @@ void QuicConnection::readPacket(const SocketAddress& from, ByteView packet) {
     }
     if (result == 0) {
         for (const auto& [stream, length] : d.credit) {
-            ngtcp2_conn_extend_max_stream_offset(d.conn, stream, length);
+            // The connection's credit goes back anyway: other streams go on.
             ngtcp2_conn_extend_max_offset(d.conn, length);
+            if (const auto held = d.heldCredit.find(stream); held != d.heldCredit.end())
+                held->second += length;
+            else
+                ngtcp2_conn_extend_max_stream_offset(d.conn, stream, length);
         }
         d.credit.clear();
         return;

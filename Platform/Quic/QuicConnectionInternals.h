@@ -138,6 +138,8 @@ struct QuicConnection::Internals {
     Bytes receivedDatagrams;
     // Received stream bytes whose flow-control credit goes back after the read.
     std::vector<std::pair<StreamID, std::uint64_t>> credit;
+    // Streams whose reading is paused, with the credit held back from each.
+    std::map<StreamID, std::uint64_t> heldCredit;
     // The server's handshake ended on another protocol than ours.
     bool protocolMismatch = false;
     bool delivering = false;

@@ -7,6 +7,16 @@ namespace quillmere {
 bool StreamSendBuffer::append(Bytes data, bool fin, Sent sent) {
     if (finQueued_) return false;
     if (data.empty() && !fin && !sent) return true;
+    // Only onto a chunk not reported yet, none of whose bytes went out: the
+    // library keeps pointers into bytes it was given until they are acknowledged.
+    if (!fin && !sent && notifiedChunks_ < chunks_.size()) {
+        Chunk& last = chunks_.back();
+        if (!last.fin && !last.sent && last.offset >= sentOffset_ && last.data.size() + data.size() <= maxJoinedBytes) {
+            last.data.insert(last.data.end(), data.begin(), data.end());
+            endOffset_ += data.size();
+            return true;
+        }
+    }
     const std::uint64_t offset = endOffset_;
     endOffset_ += data.size();
     finQueued_ = fin;

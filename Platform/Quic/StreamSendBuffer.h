@@ -19,6 +19,11 @@ public:
     // Called once the chunk's last byte (and its end of stream) went out.
     using Sent = std::function<void()>;
 
+    // Small writes that nothing waits on join the last chunk while none of
+    // it went out, up to this size: a peer that reads slowly leaves many of
+    // them queued, and each chunk costs more than a short message's bytes.
+    static constexpr std::size_t maxJoinedBytes = 16 * 1024;
+
     // Nothing may follow an end of stream; returns false then.
     bool append(Bytes data, bool fin, Sent sent = {});
 

@@ -19,13 +19,15 @@ AudioStream::AudioStream(std::shared_ptr<AudioSource> source, std::shared_ptr<Au
       clock_(options.clock ? std::move(options.clock) : std::function<std::uint64_t()>(&Clock::nowNs)),
       generation_(options.generation),
       surfaceID_(options.surfaceID),
-      announces_(options.announces) {}
+      announces_(options.announces),
+      numbers_(std::move(options.numbers)) {}
 
 std::expected<void, CaptureStartError> AudioStream::start() {
     auto encoder = OpusEncoder::make(channels, frameMs, bitrate);
     if (!encoder) return std::unexpected(CaptureStartError(encoder.error()));
     queue_->sync([&] {
         encoder_ = std::move(*encoder);
+        if (numbers_) sequence_ = numbers_->newest();
         running_ = true;
         holding_ = true;
     });
@@ -70,6 +72,7 @@ void AudioStream::pump(const PCMChunk& chunk) {
     for (const std::vector<float>& frame : chunker_.push(chunk.samples)) {
         ++stats_.chunks;
         ++sequence_;
+        if (numbers_) numbers_->used(sequence_);
         const std::uint64_t now = clock_();
         if (now > chunk.arrivalNs && now - chunk.arrivalNs > maxLatenessNs) {
             ++stats_.droppedLate;

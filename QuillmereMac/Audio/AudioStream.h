@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/Dispatch/Executor.h"
+#include "QuillmereMac/Audio/AudioFrameNumbers.h"
 #include "QuillmereMac/Audio/AudioSink.h"
 #include "QuillmereMac/Audio/AudioSource.h"
 #include "QuillmereMac/Audio/OpusEncoder.h"
@@ -46,6 +47,8 @@ public:
         // A queue of its own, and the raw uptime clock, unless given.
         std::shared_ptr<Executor> queue;
         std::function<std::uint64_t()> clock;
+        // Shared by the client's streams; without it the stream numbers from 1.
+        std::shared_ptr<AudioFrameNumbers> numbers;
     };
 
     static std::shared_ptr<AudioStream> make(std::shared_ptr<AudioSource> source, std::shared_ptr<AudioSink> connection,
@@ -80,6 +83,7 @@ private:
     const std::uint32_t generation_;
     const std::uint32_t surfaceID_;
     const bool announces_;
+    const std::shared_ptr<AudioFrameNumbers> numbers_;
     // Touched on the queue only.
     AudioChunker chunker_{framesPerChunk, channels, maxBacklogChunks};
     std::unique_ptr<OpusEncoder> encoder_;

@@ -79,7 +79,8 @@ void SessionAudio::end(bool connectionSurfacesLeft, const std::shared_ptr<MediaC
 void SessionAudio::startSessionAudio(CaptureChoice choice, std::shared_ptr<MediaConnection> connection) {
     std::shared_ptr<AudioSource> source = makeAudioSource_(choice);
     std::shared_ptr<AudioSink> sink = connection->audioSink();
-    auto stream = source && sink ? AudioStream::make(std::move(source), std::move(sink), AudioStream::Options{1, true, 1, {}, {}})
+    auto stream = source && sink ? AudioStream::make(std::move(source), std::move(sink),
+                                                    AudioStream::Options{1, true, 1, {}, {}, numbersFor(connection)})
                                  : nullptr;
     const bool wanted = audioLock_.withLock([&](ByConnection<AudioState>& table) {
         const auto found = table.find(connection);
@@ -117,6 +118,15 @@ SessionAudio::sources(const std::shared_ptr<MediaConnection>& connection) {
     return sources;
 }
 
+std::shared_ptr<AudioFrameNumbers> SessionAudio::numbersFor(const std::shared_ptr<MediaConnection>& connection) {
+    return numbers_.withLock([&](ByConnection<std::shared_ptr<AudioFrameNumbers>>& table) {
+        std::erase_if(table, [](const auto& entry) { return entry.first.expired(); });
+        auto& numbers = table[connection];
+        if (!numbers) numbers = std::make_shared<AudioFrameNumbers>();
+        return numbers;
+    });
+}
+
 void SessionAudio::reconcileRoutes(std::shared_ptr<MediaConnection> connection) {
     const std::map<std::uint32_t, AudioRouting::Route> routes = AudioRouting::routes(sources(connection));
     const RoutedAudio previous = routed_.withLock([&](ByConnection<RoutedAudio>& table) {
@@ -151,7 +161,8 @@ void SessionAudio::reconcileRoutes(std::shared_ptr<MediaConnection> connection) 
         if (!source) continue;
         const bool announced = routed_.withLock(
             [&](ByConnection<RoutedAudio>& table) { return std::exchange(table[connection].announced, true); });
-        auto stream = AudioStream::make(std::move(source), sink, AudioStream::Options{surfaceID, !announced, 1, {}, {}});
+        auto stream = AudioStream::make(std::move(source), sink,
+                                        AudioStream::Options{surfaceID, !announced, 1, {}, {}, numbersFor(connection)});
         routed_.withLock([&](ByConnection<RoutedAudio>& table) { table[connection].streams[surfaceID] = stream; });
         const auto started = stream->start();
         if (started) continue;

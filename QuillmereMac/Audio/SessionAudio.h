@@ -60,6 +60,7 @@ private:
     void reconcileRoutes(std::shared_ptr<MediaConnection> connection);
     void stopRoutedAudio(const std::shared_ptr<MediaConnection>& connection);
     std::map<std::uint32_t, AudioRouting::Source> sources(const std::shared_ptr<MediaConnection>& connection);
+    std::shared_ptr<AudioFrameNumbers> numbersFor(const std::shared_ptr<MediaConnection>& connection);
 
     // One client's session-wide stream, for clients that do not route audio.
     struct AudioState {
@@ -86,6 +87,8 @@ private:
 
     LockedBox<ByConnection<AudioState>> audioLock_;
     LockedBox<ByConnection<RoutedAudio>> routed_;
+    // Kept while the connection lives, across its streams.
+    LockedBox<ByConnection<std::shared_ptr<AudioFrameNumbers>>> numbers_;
     Logger audioLog_{"com.ornbeck.quillmere.mac", "audio"};
 };
 

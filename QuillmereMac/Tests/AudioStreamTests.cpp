@@ -25,7 +25,7 @@ protected:
     std::shared_ptr<RecordingAudioSink> sink = std::make_shared<RecordingAudioSink>();
 
     std::shared_ptr<AudioStream> make(bool announces = true) {
-        return AudioStream::make(source, sink, {7, announces, 1, queue, [this] { return nowNs; }});
+        return AudioStream::make(source, sink, {7, announces, 1, queue, [this] { return nowNs; }, {}});
     }
     // Hands a chunk over; the stream's queue takes it after a delay.
     void feed(PCMChunk chunk, std::uint64_t delayNs = 0) {
@@ -114,7 +114,7 @@ TEST_F(AudioStreamTest, WhatASourceDeliversWhileStartingFollowsTheAnnouncement) 
     eager->queue = queue;
     eager->nowNs = nowNs;
     auto order = std::make_shared<OrderSink>();
-    auto stream = AudioStream::make(eager, order, {1, true, 1, queue, [this] { return nowNs; }});
+    auto stream = AudioStream::make(eager, order, {1, true, 1, queue, [this] { return nowNs; }, {}});
     ASSERT_TRUE(stream->start());
     queue->runUntilIdle();
     EXPECT_EQ(order->events, (std::vector<std::string>{"config", "packet 1"}));
@@ -122,7 +122,7 @@ TEST_F(AudioStreamTest, WhatASourceDeliversWhileStartingFollowsTheAnnouncement) 
 
 // A client is never told of audio that does not come.
 TEST_F(AudioStreamTest, ASourceThatCannotStartFailsTheStartWithoutAnAnnouncement) {
-    auto stream = AudioStream::make(std::make_shared<ScriptedAudioSource>(true), sink, {1, true, 1, queue, {}});
+    auto stream = AudioStream::make(std::make_shared<ScriptedAudioSource>(true), sink, {1, true, 1, queue, {}, {}});
     const auto started = stream->start();
     ASSERT_FALSE(started);
     EXPECT_NE(started.error().as<CaptureStopReason>(), nullptr);

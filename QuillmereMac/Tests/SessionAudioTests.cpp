@@ -2,11 +2,13 @@
 // the test keeps: which streams exist for which surfaces, who announces,
 // and what the routes log.
 
+#include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/Audio/SessionAudio.h"
 #include "QuillmereMac/Surface/SurfaceKey.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Tests/RecordingConnection.h"
+#include "QuillmereWire/SequenceNumber.h"
 
 #include <gtest/gtest.h>
 
@@ -97,6 +99,11 @@ protected:
         audio->pauseChanged(surfaceID, paused, changed, c);
     }
     void settle() { main->runUntilIdle(); }
+    // Ten milliseconds of sound through the source made for what, handed on once this returns.
+    void play(const std::string& what, const std::shared_ptr<RecordingConnection>& c, std::uint32_t surfaceID) {
+        sources.at(what)->deliver(tenMilliseconds(Clock::nowNs()));
+        audio->routedStreams(c).at(surfaceID)->stats();
+    }
     Streams routedStreams(const std::shared_ptr<RecordingConnection>& c) {
         Streams ids;
         for (const auto& [id, stream] : audio->routedStreams(c)) ids.insert(id);
@@ -191,6 +198,32 @@ TEST_F(SessionAudioTest, ResumingAfterEverySurfacePausedDoesNotAnnounceAgain) {
     share(c, 4, displayZero);
     settle();
     EXPECT_EQ(c->audio->configs().size(), 2u);
+}
+
+// The stream made when a surface resumes carries the same generation and no
+// announcement: a receiver that drops packets not newer than the last one
+// it took would drop its sound until its numbers passed the old ones.
+TEST_F(SessionAudioTest, AStreamMadeAgainNumbersOnFromTheClientsLastPacket) {
+    const auto c = client(routed);
+    add(c, 2, appWindow);
+    share(c, 3, displayZero);
+    settle();
+    for (int i = 0; i < 3; ++i) play("app(pid: 4016)", c, 2);
+    play("everythingElse(excluding: [4016])", c, 3);
+    const auto before = c->audio->packets();
+    ASSERT_EQ(before.size(), 4u);
+
+    pause(c, 2, true);
+    pause(c, 3, true);
+    settle();
+    pause(c, 3, false);
+    settle();
+    play("everythingElse(excluding: [])", c, 3);
+    const auto after = c->audio->packets();
+    ASSERT_EQ(after.size(), 5u);
+    for (const auto& packet : before)
+        EXPECT_TRUE(isNewer(after.back().sequence, packet.sequence)) << after.back().sequence << " after " << packet.sequence;
+    EXPECT_EQ(c->audio->configs().size(), 1u);
 }
 
 // The stream that was to announce never ran: the next one announces, or the

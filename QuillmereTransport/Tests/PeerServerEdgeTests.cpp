@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <future>
+#include <iostream>
 
 namespace quillmere {
 namespace {
@@ -15,6 +18,7 @@ namespace {
 using testing::QuicTestPeer;
 using testing::TestSessionListener;
 using StreamID = QuicConnection::StreamID;
+using namespace std::chrono_literals;
 
 Bytes frameOf(const ControlMessage& message) { return *message.encodeFrame(); }
 
@@ -214,6 +218,68 @@ TEST_F(PeerServerEdgeTest, AGraceShorterThanTheFinalDelayEndsByTheGraceTimer) {
     ASSERT_TRUE(accepted->recorder->waitForClosed());
     EXPECT_GE(accepted->recorder->closedAtNs() - startNs, 30'000'000u);
     EXPECT_EQ(accepted->recorder->closedReason(), PeerCloseReason::local());
+}
+
+// Starts an accepted connection that answers pings as the host does.
+void answerPings(const TestSessionListener::Accepted& accepted) {
+    std::weak_ptr<PeerConnection> weak = accepted.connection;
+    accepted.connection->start([weak, record = accepted.recorder->handler()](const PeerEvent& event) {
+        const auto* control = std::get_if<peer::Control>(&event);
+        const auto* ping = control ? control->message.as<msg::Ping>() : nullptr;
+        const auto connection = weak.lock();
+        if (ping && connection) connection->sendControl(msg::Pong{ping->senderTimeNs, 1});
+        else record(event);
+    });
+}
+
+// Pings from a peer that never reads the pongs: they wait on its control
+// stream until the bound, then the connection ends. Another peer pinging
+// all along is answered throughout and stays.
+TEST_F(PeerServerEdgeTest, APeerThatStopsReadingIsLetGoPastTheBoundAndAnotherGoesOn) {
+    constexpr std::size_t pongBytes = 24;
+    constexpr auto bound = static_cast<std::int64_t>(PeerConnection::maxQueuedControlBytes);
+    TestSessionListener server(*host, trust, defaults.defaults(), std::nullopt, false);
+    auto configuration = testing::configurationFor(rawIdentity);
+    configuration.streamWindow = 16 * 1024;
+    auto flooder = QuicTestPeer::connect(server.waitForPort(), configuration);
+    auto flooding = server.waitForConnection(0);
+    ASSERT_TRUE(flooding);
+    answerPings(*flooding);
+    auto other = rawClient(server.waitForPort(), false);
+    auto answering = server.waitForConnection(1);
+    ASSERT_TRUE(answering);
+    answerPings(*answering);
+    ASSERT_TRUE(flooder->waitUntil([&] { return flooder->hasState(QuicConnection::State::ready); }));
+    StreamID flooded = -1;
+    flooder->run([&](QuicConnection& c) { c.pauseReading(flooded = c.openStream(), true); });
+    const StreamID pinging = openAndSend(*other, frameOf(testing::ping(0)));
+
+    Bytes pings;
+    for (std::uint64_t i = 0; i < 1000; ++i) {
+        const Bytes ping = frameOf(testing::ping(i));
+        pings.insert(pings.end(), ping.begin(), ping.end());
+    }
+    const std::uint64_t startNs = Clock::nowNs();
+    std::size_t rounds = 0;
+    while (!flooder->waitUntil([&] { return flooder->hasState(QuicConnection::State::failed); }, 1ms) &&
+           rounds < 20'000) {
+        flooder->run([&](QuicConnection& c) { c.send(flooded, pings, false); });
+        other->run([&](QuicConnection& c) { c.send(pinging, frameOf(testing::ping(++rounds)), false); });
+    }
+    ASSERT_TRUE(flooding->recorder->waitForClosed());
+    const std::int64_t sent = flooding->connection->controlBytesSent();
+    std::lock_guard lock(flooder->mutex);
+    const auto delivered = static_cast<std::int64_t>(flooder->received[flooded].size());
+    std::cout << fmt::format("closed {:.2f} s into the flood: {} bytes of pongs sent, {} delivered, {} queued (bound "
+                             "{}); {} pings of the other peer meanwhile\n",
+                             static_cast<double>(flooding->recorder->closedAtNs() - startNs) / 1e9, sent, delivered,
+                             sent - delivered, bound, rounds);
+    EXPECT_EQ(flooding->recorder->closedReason(), PeerCloseReason::stoppedReading());
+    EXPECT_GT(sent, bound);
+    EXPECT_LE(sent, bound + static_cast<std::int64_t>(configuration.streamWindow + pongBytes));
+    EXPECT_NE(flooder->errors.back().description.find("the peer stopped reading its control stream"), std::string::npos);
+    EXPECT_TRUE(other->waitUntil([&] { return other->received[pinging].size() == (rounds + 1) * pongBytes; }));
+    EXPECT_FALSE(answering->connection->isClosed());
 }
 
 } // namespace

@@ -5,10 +5,21 @@
 //   quillmere-quic-flood PORT JUNK HALF_OPEN SECONDS
 //
 // Sends the junk, opens the half-open clients, keeps them for SECONDS and exits.
+//
+// Or floods a host on 127.0.0.1 as a paired device that stops reading: it
+// greets the host, then sends RATE pings a second for SECONDS and never reads
+// the answers; its receive window is WINDOW bytes (default 65536). The
+// device is the viewer whose state folder is given (paired beforehand).
+//
+//   quillmere-quic-flood pings PORT VIEWER_STATE RATE SECONDS [WINDOW]
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Quic/QuicConnection.h"
+#include "QuillmereTransport/QUICParameters.h"
+#include "QuillmereViewer/ViewerState.h"
+#include "QuillmereWire/WireProtocol.h"
 #include "TestSupport/LossyRelay.h"
+#include "TestSupport/QuicFlood/PingFlood.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -52,9 +64,42 @@ void sendJunk(std::uint16_t port, int count) {
     for (int fd : sockets) ::close(fd);
 }
 
+int floodPings(int argc, char** argv) {
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr, "usage: quillmere-quic-flood pings PORT VIEWER_STATE RATE SECONDS [WINDOW]\n");
+        return 2;
+    }
+    const auto port = static_cast<std::uint16_t>(std::atoi(argv[2]));
+    const ViewerState state(argv[3]);
+    const int rate = std::atoi(argv[4]);
+    const double seconds = std::atof(argv[5]);
+    auto identity = state.identity();
+    auto deviceID = state.deviceID();
+    if (!identity || !deviceID) {
+        std::fprintf(stderr, "%s\n", (!identity ? identity.error() : deviceID.error()).c_str());
+        return 1;
+    }
+    auto configuration = QUICParameters::make(std::string(WireProtocol::protocolIdentifier), *identity, true,
+                                              [](const auto&) { return true; });
+    configuration.streamWindow = argc == 7 ? std::strtoull(argv[6], nullptr, 10) : 65536;
+    const Hello hello{WireProtocol::majorVersion, WireProtocol::minorVersion, PeerRole::client, *deviceID, WireID{},
+                      state.deviceName().value_or("flood")};
+    auto flood = testing::PingFlood::connect(SocketAddress::loopbackV4(port), std::move(configuration), hello);
+    if (!flood) {
+        std::fprintf(stderr, "%s\n", flood.error().description.c_str());
+        return 1;
+    }
+    const auto outcome = (*flood)->run(rate, seconds);
+    std::printf("%llu pings in %.1f s; ", static_cast<unsigned long long>(outcome.pings), outcome.seconds);
+    if (outcome.closedBy) std::printf("closed after %.2f s: %s\n", outcome.closedAfterSeconds, outcome.closedBy->c_str());
+    else std::printf("still open\n");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]) == "pings") return floodPings(argc, argv);
     if (argc != 5) {
         std::fprintf(stderr, "usage: quillmere-quic-flood PORT JUNK HALF_OPEN SECONDS\n");
         return 2;

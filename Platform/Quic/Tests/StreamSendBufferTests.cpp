@@ -17,7 +17,8 @@ Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 TEST(StreamSendBufferTest, HandsOutUnsentBytesAcrossChunksFromWhereSendingStopped) {
     StreamSendBuffer buffer;
-    buffer.append(bytesOf("hello "), false);
+    // Waited on, so a chunk of its own.
+    buffer.append(bytesOf("hello "), false, [] {});
     buffer.append(bytesOf("world"), false);
     EXPECT_EQ(textOf(buffer.unsent(8)), "hello world");
     buffer.markSent(3, false);
@@ -77,6 +78,31 @@ TEST(StreamSendBufferTest, AcknowledgementsNeverReleaseBytesNotYetSent) {
     buffer.acknowledge(0, 10);
     EXPECT_TRUE(buffer.hasUnsent());
     EXPECT_EQ(textOf(buffer.unsent(4)).size(), 10u);
+}
+
+// A peer that reads slowly leaves thousands of short messages queued.
+TEST(StreamSendBufferTest, ShortWritesJoinTheLastChunkUntilAByteOfItWentOut) {
+    StreamSendBuffer buffer;
+    std::string expected;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string message = "message " + std::to_string(i) + ";";
+        buffer.append(bytesOf(message), false);
+        expected += message;
+    }
+    const auto pieces = buffer.unsent(100);
+    EXPECT_EQ(pieces.size(), (expected.size() + StreamSendBuffer::maxJoinedBytes - 1) / StreamSendBuffer::maxJoinedBytes);
+    EXPECT_EQ(textOf(pieces), expected);
+
+    // Bytes the library was given stay where they are until acknowledged.
+    buffer.markSent(expected.size() - 1, false);
+    const ByteView given = buffer.unsent(1).front();
+    buffer.append(bytesOf("late"), false);
+    EXPECT_EQ(buffer.unsent(100).size(), 2u);
+    EXPECT_EQ(buffer.unsent(1).front().data(), given.data());
+    buffer.append(bytesOf("waited on"), false, [] {});
+    buffer.append(bytesOf("after"), false);
+    EXPECT_EQ(textOf(buffer.unsent(100)), ";latewaited onafter");
+    EXPECT_EQ(buffer.unsent(100).size(), 4u);
 }
 
 } // namespace
