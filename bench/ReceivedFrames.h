@@ -51,12 +51,15 @@ struct ReceivedFrames {
             if (assembled < start || assembled > end) continue;
             records.push_back({assembled, record["captureNs"].get<std::uint64_t>(), record["frame"].get<std::uint32_t>()});
         }
-        if (records.size() < 2 || end <= start) return std::nullopt;
+        if (records.size() < 2) return std::nullopt;
         std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) { return a.assembled < b.assembled; });
 
         ReceivedFrames received;
         received.frames = static_cast<std::int64_t>(records.size());
-        received.fps = static_cast<double>(records.size()) * 1e9 / static_cast<double>(end - start);
+        // Between the first frame and the last, so the stretch's edges add
+        // or take no frame.
+        const std::uint64_t span = records.back().assembled - records.front().assembled;
+        received.fps = span > 0 ? static_cast<double>(records.size() - 1) * 1e9 / static_cast<double>(span) : 0;
         for (std::size_t i = 1; i < records.size(); ++i) {
             const Record& before = records[i - 1];
             const Record& after = records[i];
