@@ -28,7 +28,6 @@ struct ReceivedFrames {
     double longestGapMs = 0;
     // Between the captures of the two frames around the longest gap.
     double longestGapCapturedMs = 0;
-    double longestCaptureGapMs = 0;
     std::int64_t longGaps = 0;
     // Frame identifiers skipped between frames received.
     std::int64_t missing = 0;
@@ -49,10 +48,12 @@ struct ReceivedFrames {
                 continue;
             const auto assembled = record["assembledNs"].get<std::uint64_t>();
             if (assembled < start || assembled > end) continue;
-            records.push_back({assembled, record["captureNs"].get<std::uint64_t>(), record["frame"].get<std::uint32_t>()});
+            records.push_back(
+                {assembled, record["captureNs"].get<std::uint64_t>(), record["frame"].get<std::uint32_t>()});
         }
         if (records.size() < 2) return std::nullopt;
-        std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) { return a.assembled < b.assembled; });
+        std::sort(records.begin(), records.end(),
+                  [](const Record& a, const Record& b) { return a.assembled < b.assembled; });
 
         ReceivedFrames received;
         received.frames = static_cast<std::int64_t>(records.size());
@@ -71,7 +72,6 @@ struct ReceivedFrames {
                 received.longestGapMs = static_cast<double>(gap) / 1e6;
                 received.longestGapCapturedMs = captureGapMs;
             }
-            received.longestCaptureGapMs = std::max(received.longestCaptureGapMs, captureGapMs);
             // Identifiers wrap through 0; a new numbering (a reconnection) is no loss.
             const std::uint32_t step = after.frame - before.frame;
             if (step >= 1 && step < 1000) received.missing += step - 1;
