@@ -21,6 +21,16 @@ std::uint64_t FrameGate::pacingReference() const {
     return std::max(lastCheckedNs_, *lastEncodedNs_);
 }
 
+std::optional<double> FrameGate::quietFraction(const Frame& frame) const {
+    if (!frame.dirtyFraction || !quiet_.isQuiet || tierIntervalNs_ == 0 || !lastFrameNs_) return frame.dirtyFraction;
+    // Spread over the time since the frame before it, from one interval up
+    // to the quiet source's: a change after a long still spell is not
+    // spread thinner than one in a 10 fps sample.
+    const std::uint64_t span = std::clamp(ageOf(frame.captureTimeNs, *lastFrameNs_), tierIntervalNs_,
+                                          std::max(tierIntervalNs_, quietSourceIntervalNs));
+    return *frame.dirtyFraction * static_cast<double>(tierIntervalNs_) / static_cast<double>(span);
+}
+
 bool FrameGate::nextSkipsCompare() const {
     return compareSkip_.changedInARow >= compareRunLength && compareSkip_.sinceCheck + 1 < compareEvery;
 }
@@ -33,7 +43,9 @@ FrameGate::Decision FrameGate::admit(const Frame& frame) {
     // began, or before the last input, is not quiet, where a wrapped
     // difference would call it so.
     const bool wasQuiet = quiet_.isQuiet;
-    if (!frame.dirtyFraction || *frame.dirtyFraction >= dirtyFractionThreshold) {
+    const std::optional<double> fraction = quietFraction(frame);
+    lastFrameNs_ = t;
+    if (!fraction || *fraction >= dirtyFractionThreshold) {
         quiet_ = QuietState{};
     } else {
         if (!quiet_.tinySince) quiet_.tinySince = t;

@@ -10,7 +10,10 @@ namespace quillmere {
 // paused, those of a quiet surface within 75 ms of the last one looked at,
 // those within three quarters of the tier's frame interval, and those the
 // change detector finds identical to the picture it remembers. After eight
-// changed frames in a row only every tenth is compared. A pure value: the
+// changed frames in a row only every tenth is compared. While quiet, a
+// frame's change is judged per tier interval: a surface sampled at 10 fps
+// shows several intervals' changes in each frame, and judged whole those
+// would end the quiet at its first slow frame. A pure value: the
 // surface pipeline feeds it each frame's facts, runs the comparison it asks
 // for and encodes what it lets through. Times are nanoseconds of the raw
 // uptime clock.
@@ -23,6 +26,8 @@ public:
     static constexpr std::uint64_t contentReportGapNs = 999'999'999;
     static constexpr std::int64_t compareRunLength = 8;
     static constexpr std::int64_t compareEvery = 10;
+    // The interval a quiet surface's source captures at (10 fps, see sourceRate).
+    static constexpr std::uint64_t quietSourceIntervalNs = 100'000'000;
 
     // What a frame needs to be decided on.
     struct Frame {
@@ -107,12 +112,15 @@ private:
     // The later of the last unchanged frame and the last frame encoded.
     std::uint64_t pacingReference() const;
     Decision changedContent(std::uint64_t t, Reason reason, bool quietChanged);
+    // The frame's dirty share, per tier interval when quiet.
+    std::optional<double> quietFraction(const Frame& frame) const;
 
     bool paused_ = false;
     std::uint64_t tierIntervalNs_ = 0;
     QuietState quiet_;
     CompareSkip compareSkip_;
     std::uint64_t lastInputNs_ = 0;
+    std::optional<std::uint64_t> lastFrameNs_;
     std::optional<std::uint64_t> lastEncodedNs_;
     std::uint64_t lastCheckedNs_ = 0;
     std::uint64_t lastContentReportNs_ = 0;

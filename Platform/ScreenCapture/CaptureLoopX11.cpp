@@ -26,7 +26,10 @@ void CaptureLoopX11::setConfiguration(const ScreenCaptureStreamConfiguration& co
         wholeFrameDue_ = true;
     }
     // A faster pace starts a new grid now rather than after the old, longer interval.
-    if (configuration.minimumFrameIntervalNs < configuration_.minimumFrameIntervalNs) frameDueNs_ = 0;
+    if (configuration.minimumFrameIntervalNs < configuration_.minimumFrameIntervalNs) {
+        frameDueNs_ = 0;
+        notBeforeNs_ = 0;
+    }
     configuration_ = configuration;
 }
 
@@ -80,21 +83,22 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
     }
     if (wanted) {
         if (wantedSinceNs_ == 0) wantedSinceNs_ = now;
-        if (now < frameDueNs_) {
+        const std::uint64_t deadline = std::max(frameDueNs_, notBeforeNs_);
+        if (now < deadline) {
             waitsForFrameDeadline_ = true;
-            return frameDueNs_;
+            return deadline;
         }
         // The frame's time is when it fell due (its deadline, or the change
         // that came after it), not when this thread got round to it: a late
         // wake counts in the frame's latency.
-        const std::uint64_t due = std::max(frameDueNs_, wantedSinceNs_);
+        const std::uint64_t due = std::max(deadline, wantedSinceNs_);
         frameDueNs_ = FrameDeadline::next(frameDueNs_, interval, now);
         // With every buffer still out, try again one interval on.
         if (grabber_.framesInFlight() < std::max(configuration_.queueDepth, 1)) captureFrame(now, due);
         if (ended_) return std::nullopt;
         // Damage before the next deadline is taken at it, not sooner.
         waitsForFrameDeadline_ = target_.state() == CaptureTargetX11::State::live;
-        return waitsForFrameDeadline_ ? frameDueNs_ : now;
+        return waitsForFrameDeadline_ ? std::max(frameDueNs_, notBeforeNs_) : now;
     }
     if (now >= lastSampleNs_ + quietIntervalNs) {
         deliverStatus(ScreenCaptureFrameStatus::idle);
@@ -119,6 +123,7 @@ void CaptureLoopX11::captureFrame(std::uint64_t now, std::uint64_t due) {
     wholeFrameDue_ = false;
     wantedSinceNs_ = 0;
     lastSampleNs_ = now;
+    notBeforeNs_ = FrameDeadline::notBefore(due, std::max<std::uint64_t>(configuration_.minimumFrameIntervalNs, 1));
     deliver(std::move(**sample));
 }
 

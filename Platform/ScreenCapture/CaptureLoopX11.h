@@ -14,8 +14,9 @@ namespace quillmere {
 class XcbConnection;
 
 // The pace of one X11 capture stream: a frame when damage (or the cursor) says
-// something changed, no sooner than the frame interval after the last one;
-// an idle or suspended sample when nothing happens for a while; the stopped
+// something changed, at the next deadline of a grid of frame intervals and
+// never sooner than three quarters of one after the last frame's time; an
+// idle or suspended sample when nothing happens for a while; the stopped
 // sample or the stream's stop when the content goes away.
 class CaptureLoopX11 {
 public:
@@ -55,6 +56,8 @@ private:
     bool ended_ = false;
     // When the next frame may be taken, on a grid of frame intervals.
     std::uint64_t frameDueNs_ = 0;
+    // And not before this, after a frame taken late (FrameDeadline::notBefore).
+    std::uint64_t notBeforeNs_ = 0;
     // When the frame now wanted (for damage, the cursor or a whole frame)
     // was first seen to be; 0 when none is.
     std::uint64_t wantedSinceNs_ = 0;

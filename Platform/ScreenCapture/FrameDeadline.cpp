@@ -10,4 +10,8 @@ std::uint64_t FrameDeadline::next(std::uint64_t due, std::uint64_t interval, std
     return due + interval;
 }
 
+std::uint64_t FrameDeadline::notBefore(std::uint64_t stamped, std::uint64_t interval) {
+    return stamped + (interval - interval / 4);
+}
+
 } // namespace quillmere

@@ -13,6 +13,12 @@ struct FrameDeadline {
     // The deadline after the one a frame was taken for at now; always after
     // now. A first frame (no deadline yet, 0) starts the grid at now.
     static std::uint64_t next(std::uint64_t due, std::uint64_t interval, std::uint64_t now);
+    // The earliest the frame after one stamped at `stamped` may fall due:
+    // three quarters of an interval on. A frame taken late (its change came
+    // after its deadline) would otherwise be followed at the next deadline,
+    // well within an interval, and pacing at the same rate drops frames that
+    // close; spaced so, the frames after it catch up with the grid instead.
+    static std::uint64_t notBefore(std::uint64_t stamped, std::uint64_t interval);
 };
 
 } // namespace quillmere

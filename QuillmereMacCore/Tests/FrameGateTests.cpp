@@ -136,6 +136,37 @@ TEST(FrameGate, AQuietSurfacePassesOneFrameIn75Milliseconds) {
     EXPECT_EQ(gate.quiet(), FrameGate::QuietState{});
 }
 
+TEST(FrameGate, AQuietSurfaceJudgesEachChangePerTierInterval) {
+    constexpr std::uint64_t interval = 1'000'000'000 / 60;
+    struct Case {
+        const char* what;
+        std::uint64_t tier;
+        // After the last frame of the quiet spell.
+        std::uint64_t after;
+        double fraction;
+        bool quiet;
+    };
+    const Case cases[] = {
+        {"a 10 fps sample of changes tiny at 60 fps", interval, 100 * ms, 0.018, true},
+        {"a 10 fps sample of a change that is not", interval, 100 * ms, 0.031, false},
+        {"after a still spell, spread as in a 10 fps sample", interval, 500 * ms, 0.031, false},
+        {"after a still spell, tiny", interval, 500 * ms, 0.018, true},
+        {"at the tier's own rate, judged whole", interval, interval, threshold, false},
+        {"a 30 fps tier spreads it over fewer intervals", 2 * interval, 100 * ms, 0.02, false},
+        {"no tier: judged whole", 0, 100 * ms, 0.018, false},
+    };
+    for (const Case& c : cases) {
+        FrameGate gate;
+        gate.setTierInterval(c.tier);
+        // Changes of 0.3 % a frame at 60 fps for over a second: quiet.
+        std::uint64_t t = T0;
+        for (; t <= T0 + 1100 * ms; t += interval) gate.admit({t, 0.003});
+        ASSERT_TRUE(gate.quiet().isQuiet) << c.what;
+        gate.admit({t - interval + c.after, c.fraction});
+        EXPECT_EQ(gate.quiet().isQuiet, c.quiet) << c.what;
+    }
+}
+
 TEST(FrameGate, QuietTellsWhenItBeginsAndEndsAndInputEndsIt) {
     FrameGate gate;
     EXPECT_FALSE(gate.admit({T0, none}).quietChanged);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace quillmere {
 namespace {
 
@@ -36,6 +38,30 @@ TEST(FrameDeadline, AThousandLateWakesStillGiveTheSourceRate) {
         now = due + 800'000;
     }
     EXPECT_EQ(due, first + 1000 * interval);
+}
+
+TEST(FrameDeadline, FramesAfterALateChangeKeepTheirSpacingAndFindTheGridAgain) {
+    // A 60 fps source whose second frame's change comes late, each frame
+    // taken as the capture loop takes it: at the later of the grid's deadline
+    // and notBefore, or when its change came.
+    const std::uint64_t interval = 16'666'666;
+    for (const std::uint64_t late : {interval / 8, interval / 2, interval * 9 / 10}) {
+        std::uint64_t grid = 0;
+        std::uint64_t notBefore = 0;
+        std::uint64_t previous = 0;
+        std::uint64_t taken = 0;
+        for (std::uint64_t frame = 0; frame < 8; ++frame) {
+            const std::uint64_t changed = 1'000'000'000 + frame * interval + (frame == 1 ? late : 0);
+            taken = std::max({grid, notBefore, changed});
+            if (frame > 0) {
+                EXPECT_GE(taken - previous, interval - interval / 4) << late << " frame " << frame;
+            }
+            grid = FrameDeadline::next(grid, interval, taken);
+            notBefore = FrameDeadline::notBefore(taken, interval);
+            previous = taken;
+        }
+        EXPECT_EQ(taken, 1'000'000'000 + 7 * interval) << late << ": back on the source's own time";
+    }
 }
 
 } // namespace
