@@ -98,6 +98,14 @@ public:
     HostSessionActions thermalChanged(ThermalLevel level, std::uint64_t now);
     HostSessionActions end(ByeReason reason);
 
+    // When the session must be woken with no event to drive it: the earliest
+    // moment a keyframe request left waiting for the interval becomes due.
+    // None when nothing waits; a request that is due already was served.
+    std::optional<std::uint64_t> expiry(std::uint64_t now) const;
+    // The wake-up: a keyframe for every streaming surface whose request is
+    // due now, whether or not its frames flow (a still picture sends none).
+    HostSessionActions handleExpiry(std::uint64_t now);
+
     // setTier for every scheduled surface whose allocation changed since it
     // was last announced.
     HostSessionActions rebalance(std::uint64_t now);

@@ -166,6 +166,61 @@ TEST(HostSessionEvents, LocalKeyframeRequestsCoalesceAndWaitForTheInterval) {
     EXPECT_EQ(h.session.keyframeIssued(9, h.now), std::nullopt);
 }
 
+// A keyframe request left waiting for the interval wakes the session when
+// it becomes due, frames or none.
+TEST(HostSessionEvents, AWaitingKeyframeRequestSetsTheNextWakeUp) {
+    const std::uint64_t due = t0 + HostSession::keyframeMinIntervalNs;
+    auto ask = [](Harness& h, std::uint64_t at) {
+        h.now = at;
+        return h.handle(msg::RecoveryRequest{S, 2, 0, RecoveryReason::frameLoss});
+    };
+    const struct {
+        const char* name;
+        std::function<Actions(Harness&)> given;
+        Actions answered;
+        std::optional<std::uint64_t> expiry;
+        Actions atExpiry;
+    } rows[] = {
+        {"client request", [&](Harness& h) { return ask(h, t0 + 100 * ms); }, {}, due, {action::ForceKeyframe{S}}},
+        {"local request",
+         [](Harness& h) {
+             h.session.requestKeyframe(S);
+             return Actions{};
+         },
+         {}, due, {action::ForceKeyframe{S}}},
+        {"keyframe came meanwhile",
+         [&](Harness& h) {
+             ask(h, t0 + 100 * ms);
+             h.session.keyframeIssued(S, t0 + 200 * ms);
+             return Actions{};
+         },
+         {}, std::nullopt, {}},
+        {"paused surface",
+         [&](Harness& h) {
+             h.handle(msg::Pause{S, true});
+             return ask(h, t0 + 100 * ms);
+         },
+         {}, std::nullopt, {}},
+        {"closed session",
+         [&](Harness& h) {
+             ask(h, t0 + 100 * ms);
+             return h.handle(msg::Bye{ByeReason::normal});
+         },
+         {action::StopMedia{S}, action::Close{}}, std::nullopt, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Harness h;
+        h.hello().stream(S);
+        ASSERT_EQ(h.session.keyframeIssued(S, t0), 2u);
+        EXPECT_EQ(row.given(h), row.answered);
+        EXPECT_EQ(h.session.expiry(h.now), row.expiry);
+        EXPECT_TRUE(h.session.handleExpiry(due - 1).empty());
+        EXPECT_EQ(h.session.handleExpiry(due), row.atExpiry);
+        EXPECT_EQ(h.session.expiry(due), std::nullopt);
+    }
+}
+
 TEST(HostSessionEvents, FramesPassOnlyForTheAcknowledgedUnpausedStream) {
     Harness h;
     h.hello().select(S).approve(S).configure(S);
