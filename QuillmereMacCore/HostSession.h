@@ -61,6 +61,8 @@ public:
         bool paused = false;
 
         bool isStreaming() const { return phase.kind() == SurfacePhase::Kind::streaming; }
+        // The connection started its pipeline on approval: approved or streaming.
+        bool hasMedia() const;
         // Counts against the surface limit.
         bool isLive() const;
 

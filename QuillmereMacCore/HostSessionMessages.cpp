@@ -136,7 +136,7 @@ HostSessionActions HostSession::captureSelect(const msg::CaptureSelect& select, 
     }
 
     HostSessionActions actions;
-    if (existing && existing->isStreaming()) actions.push_back(action::StopMedia{surfaceID});
+    if (existing && existing->hasMedia()) actions.push_back(action::StopMedia{surfaceID});
 
     const std::uint32_t generation = nextCaptureGeneration_++;
     surfaces_.insert_or_assign(surfaceID, Surface{SurfacePhase::awaitingConsent(select.windowID), generation, {}, false});
