@@ -18,6 +18,10 @@ bool HostSession::Surface::isLive() const {
     return false;
 }
 
+bool HostSession::Surface::hasMedia() const {
+    return phase.kind() == SurfacePhase::Kind::approved || phase.kind() == SurfacePhase::Kind::streaming;
+}
+
 HostSession::HostSession(Hello hostHello, Capabilities hostCapabilities, RateConfig rateConfig)
     : hostHello_(std::move(hostHello)),
       hostCapabilities_(std::move(hostCapabilities)),
@@ -62,8 +66,9 @@ HostSessionActions HostSession::teardown() {
     auto releases = input_.revoke();
     controlRequested_ = false;
     if (!releases.empty()) actions.push_back(action::Inject{std::move(releases)});
+    // An approved surface the client never started has its pipeline too.
     for (auto& [surfaceID, surface] : surfaces_) {
-        if (surface.isStreaming()) actions.push_back(action::StopMedia{surfaceID});
+        if (surface.hasMedia()) actions.push_back(action::StopMedia{surfaceID});
         surface.phase = SurfacePhase::ended();
     }
     return actions;
@@ -103,14 +108,14 @@ HostSessionActions HostSession::revokeControlIfNoStream() {
 
 HostSessionActions HostSession::endSurface(std::uint32_t surfaceID, Surface& surface,
                                            std::optional<msg::StopStream> stop) {
-    const bool wasStreaming = surface.isStreaming();
+    const bool hadMedia = surface.hasMedia();
     const std::uint32_t generation = surface.captureGeneration;
     surface.phase = SurfacePhase::ended();
     scheduler_.remove(surfaceID);
 
     // Held keys are let go before the media stops.
     HostSessionActions actions = revokeControlIfNoStream();
-    if (wasStreaming) actions.push_back(action::StopMedia{surfaceID});
+    if (hadMedia) actions.push_back(action::StopMedia{surfaceID});
     actions.push_back(action::ClearSurfaceBudget{surfaceID});
     if (stop) actions.push_back(action::Send{*stop});
     actions.push_back(action::Send{msg::CaptureState{surfaceID, generation, CaptureStateValue::ended}});

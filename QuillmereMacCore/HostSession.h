@@ -61,6 +61,8 @@ public:
         bool paused = false;
 
         bool isStreaming() const { return phase.kind() == SurfacePhase::Kind::streaming; }
+        // The connection started its pipeline on approval: approved or streaming.
+        bool hasMedia() const;
         // Counts against the surface limit.
         bool isLive() const;
 
@@ -97,6 +99,14 @@ public:
     HostSessionActions surfaceEnded(std::uint32_t surfaceID);
     HostSessionActions thermalChanged(ThermalLevel level, std::uint64_t now);
     HostSessionActions end(ByeReason reason);
+
+    // When the session must be woken with no event to drive it: the earliest
+    // moment a keyframe request left waiting for the interval becomes due.
+    // None when nothing waits; a request that is due already was served.
+    std::optional<std::uint64_t> expiry(std::uint64_t now) const;
+    // The wake-up: a keyframe for every streaming surface whose request is
+    // due now, whether or not its frames flow (a still picture sends none).
+    HostSessionActions handleExpiry(std::uint64_t now);
 
     // setTier for every scheduled surface whose allocation changed since it
     // was last announced.

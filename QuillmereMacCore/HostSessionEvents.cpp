@@ -124,6 +124,32 @@ HostSessionActions HostSession::thermalChanged(ThermalLevel level, std::uint64_t
     return actions;
 }
 
+std::optional<std::uint64_t> HostSession::expiry(std::uint64_t now) const {
+    if (phase_ != Phase::active) return std::nullopt;
+    std::optional<std::uint64_t> earliest;
+    for (const auto& [surfaceID, policy] : recovery_) {
+        const Surface* surface = findSurface(surfaceID);
+        if (!surface || !surface->isStreaming() || surface->paused) continue;
+        const std::uint64_t wait = policy.remainingWait(now);
+        if (wait == 0) continue;
+        if (!earliest || now + wait < *earliest) earliest = now + wait;
+    }
+    return earliest;
+}
+
+HostSessionActions HostSession::handleExpiry(std::uint64_t now) {
+    if (phase_ != Phase::active) return {};
+    HostSessionActions actions;
+    // A surface asked already and not yet answered is asked again: the
+    // pipeline's request is a flag, and this wake-up is rare.
+    for (const auto& [surfaceID, policy] : recovery_) {
+        const Surface* surface = findSurface(surfaceID);
+        if (surface && surface->isStreaming() && !surface->paused && policy.isDue(now))
+            actions.push_back(action::ForceKeyframe{surfaceID});
+    }
+    return actions;
+}
+
 HostSessionActions HostSession::end(ByeReason reason) {
     if (phase_ == Phase::closed) return {};
     HostSessionActions actions;

@@ -136,7 +136,7 @@ HostSessionActions HostSession::captureSelect(const msg::CaptureSelect& select, 
     }
 
     HostSessionActions actions;
-    if (existing && existing->isStreaming()) actions.push_back(action::StopMedia{surfaceID});
+    if (existing && existing->hasMedia()) actions.push_back(action::StopMedia{surfaceID});
 
     const std::uint32_t generation = nextCaptureGeneration_++;
     surfaces_.insert_or_assign(surfaceID, Surface{SurfacePhase::awaitingConsent(select.windowID), generation, {}, false});
@@ -223,7 +223,8 @@ HostSessionActions HostSession::recoveryRequest(const msg::RecoveryRequest& requ
     if (!surface->isStreaming() || policy == recovery_.end()) return {};
 
     if (policy->second.request(request.epoch) == RecoveryPolicy::Outcome::ignoredStale) ++staleMessages_;
-    // Served only once the keyframe is reported through keyframeIssued.
+    // Pending until keyframeIssued reports the keyframe; one not due yet is
+    // served by handleExpiry once the interval has passed.
     if (!policy->second.isDue(now)) return {};
     return {action::ForceKeyframe{request.surfaceID}};
 }

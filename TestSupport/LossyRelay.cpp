@@ -73,6 +73,11 @@ struct LossyRelay::State {
 
     mutable std::mutex mutex;
     std::array<Conditions, 2> conditions;
+    struct Choice {
+        std::size_t minBytes = 0;
+        std::uint64_t remaining = 0; // 0: none chosen
+    };
+    std::array<Choice, 2> choices;
     std::array<Counts, 2> counts;
     bool stopping = false;
     std::thread thread;
@@ -130,6 +135,11 @@ void LossyRelay::blackHole(bool on) {
     for (Conditions& c : state_->conditions) c.blackHole = on;
 }
 
+void LossyRelay::dropOne(Direction direction, std::size_t minBytes, std::uint64_t nth) {
+    std::lock_guard lock(state_->mutex);
+    state_->choices[static_cast<std::size_t>(direction)] = {minBytes, nth};
+}
+
 LossyRelay::Counts LossyRelay::counts(Direction direction) const {
     std::lock_guard lock(state_->mutex);
     return state_->counts[static_cast<std::size_t>(direction)];
@@ -138,18 +148,23 @@ LossyRelay::Counts LossyRelay::counts(Direction direction) const {
 void LossyRelay::State::relay(Direction direction, Client& client, const std::uint8_t* data, std::size_t size) {
     const auto index = static_cast<std::size_t>(direction);
     Conditions c;
+    bool chosen = false;
     {
         std::lock_guard lock(mutex);
         c = conditions[index];
+        Choice& choice = choices[index];
+        if (choice.remaining > 0 && size > choice.minBytes) chosen = --choice.remaining == 0;
     }
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    const bool lost = c.blackHole || client.packets[index]++ >= c.passFirst || (c.loss > 0 && unit(random) < c.loss);
+    const bool lost = c.blackHole || client.packets[index]++ >= c.passFirst || chosen ||
+                      (c.loss > 0 && unit(random) < c.loss);
     const bool reordered = !lost && c.reorder > 0 && unit(random) < c.reorder;
     {
         std::lock_guard lock(mutex);
         Counts& n = counts[index];
         if (lost) ++n.dropped;
         else ++n.forwarded;
+        if (chosen) ++n.chosen;
         if (reordered) ++n.reordered;
     }
     if (lost) return;

@@ -32,6 +32,7 @@ public:
         std::uint64_t forwarded = 0;
         std::uint64_t dropped = 0; // lost at random or in a black hole
         std::uint64_t reordered = 0;
+        std::uint64_t chosen = 0; // dropped as dropOne chose
     };
 
     explicit LossyRelay(std::uint16_t serverPort, std::uint64_t seed = 1);
@@ -45,6 +46,10 @@ public:
     void setConditions(const Conditions& conditions); // both directions
     // Both directions go dark (true) or come back with their other conditions.
     void blackHole(bool on);
+    // From now on, the nth packet in that direction larger than minBytes is
+    // dropped, once: one datagram of a frame, say, where small packets are
+    // acknowledgements and control.
+    void dropOne(Direction direction, std::size_t minBytes, std::uint64_t nth = 1);
     Counts counts(Direction direction) const;
 
 private:

@@ -33,6 +33,7 @@ HostConnection::HostConnection(std::shared_ptr<HostPeer> peer, HostSession sessi
 
 HostConnection::~HostConnection() {
     if (inputTimer_) inputTimer_->cancel();
+    if (expiryTimer_) expiryTimer_->cancel();
 }
 
 void HostConnection::start() {
@@ -109,6 +110,28 @@ bool HostConnection::admits(std::uint32_t surfaceID, const EncodedFrame& frame) 
     return session_.isStreaming(surfaceID, frame.configGeneration);
 }
 
+void HostConnection::armExpiry() {
+    if (closed_) return;
+    const std::optional<std::uint64_t> at = session_.expiry(now());
+    // A deadline that went away leaves the timer to find nothing due.
+    if (!at || at == armedExpiry_) return;
+    if (!expiryTimer_) {
+        expiryTimer_ = DispatchTimer::make(peer_->queue());
+        expiryTimer_->setHandler([weak = weak_from_this()] {
+            if (const auto self = weak.lock()) self->expire();
+        });
+        expiryTimer_->resume();
+    }
+    armedExpiry_ = at;
+    expiryTimer_->schedule(*at);
+}
+
+void HostConnection::expire() {
+    armedExpiry_.reset();
+    if (closed_) return;
+    perform(session_.handleExpiry(now()));
+}
+
 void HostConnection::hop(std::function<void(HostConnection&)> step) {
     peer_->queue().async([weak = weak_from_this(), step = std::move(step)] {
         if (const auto self = weak.lock()) step(*self);
@@ -177,6 +200,10 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
     if (inputTimer_) {
         inputTimer_->cancel();
         inputTimer_.reset();
+    }
+    if (expiryTimer_) {
+        expiryTimer_->cancel();
+        expiryTimer_.reset();
     }
     if (pacer_) pacer_->close();
 

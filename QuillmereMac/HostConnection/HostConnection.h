@@ -113,6 +113,10 @@ private:
     void handleControl(const ControlMessage& message);
     void answerClockProbe(ByteView probe);
     void closeSequence(const PeerCloseReason& reason);
+    // One timer for the session's own deadline (a keyframe request waiting
+    // for its interval), set anew after each step that may move it.
+    void armExpiry();
+    void expire();
 
     // HostConnectionActions.cpp
     void performOne(const HostSessionAction& action);
@@ -154,6 +158,8 @@ private:
     Logger log_{"com.ornbeck.quillmere.mac", "transport"};
     LockedBox<std::optional<Capabilities>> capabilitiesCopy_;
     std::shared_ptr<DispatchTimer> inputTimer_;
+    std::shared_ptr<DispatchTimer> expiryTimer_;
+    std::optional<std::uint64_t> armedExpiry_;
     std::shared_ptr<DatagramPacer> pacer_;
     Executor& mainActor_;
 };

@@ -16,6 +16,7 @@ struct Overloaded : F... {
 
 void HostConnection::perform(const HostSessionActions& actions) {
     for (const HostSessionAction& action : actions) performOne(action);
+    armExpiry();
 }
 
 std::string HostConnection::clientName() const {

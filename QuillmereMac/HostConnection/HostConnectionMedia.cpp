@@ -60,6 +60,7 @@ void HostConnection::frameStep(EncodedFrame frame) {
         session_.requestKeyframe(surfaceID);
         requestKeyframeIfDue(surfaceID);
     }
+    armExpiry();
 }
 
 // Stamped as the frame goes out, so that frames flow one way: a keyframe
@@ -92,6 +93,7 @@ void HostConnection::stallEnded(std::int64_t droppedDatagrams) {
         session_.requestKeyframe(surfaceID);
         requestKeyframeIfDue(surfaceID);
     }
+    armExpiry();
 }
 
 void HostConnection::sendAudioConfig(const msg::AudioConfig& config) { peer_->sendControl(config); }

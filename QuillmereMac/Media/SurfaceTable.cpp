@@ -287,8 +287,8 @@ void SurfaceTable::refitDisplaySurfaces() {
 }
 
 void SurfaceTable::restartDisplaySurfaces() {
-    const std::shared_ptr<MediaConnection> newest = lastConnection_.get();
-    if (!newest) return;
+    // With the newest gone, every surface belongs to another.
+    const std::shared_ptr<MediaConnection> newest = lastConnection();
     const std::vector<Entry> table = all();
     // Each surface restarts for the connection that owns it: another client's
     // display is not this one's to take. The newest connection's go last, so

@@ -74,7 +74,8 @@ public:
     void beginSending(std::uint32_t surfaceID, const std::shared_ptr<MediaConnection>& connection);
     void captureInterrupted(std::uint32_t surfaceID, std::uint32_t captureID,
                             const std::shared_ptr<MediaConnection>& connection);
-    std::shared_ptr<MediaConnection> lastConnection() const { return lastConnection_.get(); }
+    // None once it has ended: the table keeps no connection alive.
+    std::shared_ptr<MediaConnection> lastConnection() const { return lastConnection_.get().lock(); }
 
     std::shared_ptr<SurfacePipeline> pipeline(const SurfaceKey& key) const;
     std::optional<Entry> lowest() const;
@@ -125,7 +126,7 @@ private:
     LockedBox<Table> table_;
     LockedBox<std::map<SurfaceKey, RequestedBox, SurfaceKeyOrder>> budgets_;
     LockedBox<std::set<SurfaceKey, SurfaceKeyOrder>> paused_;
-    LockedBox<std::shared_ptr<MediaConnection>> lastConnection_;
+    LockedBox<std::weak_ptr<MediaConnection>> lastConnection_;
     LockedBox<std::vector<std::uint64_t>> recaptures_;
 
     Logger log_{"com.ornbeck.quillmere.mac", "pipeline"};

@@ -38,6 +38,9 @@ public:
         int reportEveryTicks = 20;
         FeatureSet features;
         std::uint8_t maxSurfaces = 1;
+        // How long a frame waits for its missing fragments before it counts
+        // as lost (and a keyframe is asked for).
+        std::uint64_t assemblyMaxAgeNs = 500'000'000;
     };
 
     // What the host sent of its audio.
@@ -84,7 +87,7 @@ public:
           session_(Hello{1, 0, PeerRole::client, WireID{}, WireID{}, "Test Viewer"},
                    Capabilities{codecs::h264, options_.width, options_.height, options_.fps, options_.maxSurfaces,
                                 options_.features, options_.maxDatagram},
-                   AssemblyLimits(8, 8 << 20, 500'000'000), Clock::nowNs()) {
+                   AssemblyLimits(8, 8 << 20, options_.assemblyMaxAgeNs), Clock::nowNs()) {
         auto parameters =
             QUICParameters::make(std::string(WireProtocol::protocolIdentifier), identity, true, pinned(hostFingerprint), defaults);
         auto made = PeerConnection::make(SocketAddress::loopbackV4(port), std::move(parameters),

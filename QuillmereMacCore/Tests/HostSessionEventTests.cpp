@@ -72,6 +72,9 @@ TEST(HostSessionEvents, AnswerEachEventWithItsExactActions) {
          {release[0], controlState(1, InputControlStateValue::revoked, 0), action::StopMedia{S},
           action::ClearSurfaceBudget{S}, send(msg::StopStream{S, StopReason::captureEnded}),
           captureState(S, 1, CaptureStateValue::ended)}},
+        {"surface ended before its start", approved, [](Harness& h) { return h.session.surfaceEnded(S); },
+         {action::StopMedia{S}, action::ClearSurfaceBudget{S}, send(msg::StopStream{S, StopReason::captureEnded}),
+          captureState(S, 1, CaptureStateValue::ended)}},
         {"surface ended awaiting consent", awaiting, [](Harness& h) { return h.session.surfaceEnded(S); },
          {action::ClearSurfaceBudget{S}, send(msg::StopStream{S, StopReason::captureEnded}),
           captureState(S, 1, CaptureStateValue::ended)}},
@@ -83,6 +86,10 @@ TEST(HostSessionEvents, AnswerEachEventWithItsExactActions) {
          [](Harness& h) { return h.session.thermalChanged(ThermalLevel::critical, h.now); }, {}},
         {"host bye while controlling", controlling, [](Harness& h) { return h.session.end(ByeReason::idle); },
          {release[0], action::StopMedia{S}, send(msg::Bye{ByeReason::idle}), action::Close{}}},
+        {"host bye before the start", approved, [](Harness& h) { return h.session.end(ByeReason::normal); },
+         {action::StopMedia{S}, send(msg::Bye{ByeReason::normal}), action::Close{}}},
+        {"host bye awaiting consent", awaiting, [](Harness& h) { return h.session.end(ByeReason::normal); },
+         {send(msg::Bye{ByeReason::normal}), action::Close{}}},
         {"host bye before hello", [](Harness&) {}, [](Harness& h) { return h.session.end(ByeReason::shutdown); },
          {send(msg::Bye{ByeReason::shutdown}), action::Close{}}},
     };
@@ -164,6 +171,61 @@ TEST(HostSessionEvents, LocalKeyframeRequestsCoalesceAndWaitForTheInterval) {
     h.session.requestKeyframe(9);
     EXPECT_FALSE(h.session.keyframeDue(9, h.now));
     EXPECT_EQ(h.session.keyframeIssued(9, h.now), std::nullopt);
+}
+
+// A keyframe request left waiting for the interval wakes the session when
+// it becomes due, frames or none.
+TEST(HostSessionEvents, AWaitingKeyframeRequestSetsTheNextWakeUp) {
+    const std::uint64_t due = t0 + HostSession::keyframeMinIntervalNs;
+    auto ask = [](Harness& h, std::uint64_t at) {
+        h.now = at;
+        return h.handle(msg::RecoveryRequest{S, 2, 0, RecoveryReason::frameLoss});
+    };
+    const struct {
+        const char* name;
+        std::function<Actions(Harness&)> given;
+        Actions answered;
+        std::optional<std::uint64_t> expiry;
+        Actions atExpiry;
+    } rows[] = {
+        {"client request", [&](Harness& h) { return ask(h, t0 + 100 * ms); }, {}, due, {action::ForceKeyframe{S}}},
+        {"local request",
+         [](Harness& h) {
+             h.session.requestKeyframe(S);
+             return Actions{};
+         },
+         {}, due, {action::ForceKeyframe{S}}},
+        {"keyframe came meanwhile",
+         [&](Harness& h) {
+             ask(h, t0 + 100 * ms);
+             h.session.keyframeIssued(S, t0 + 200 * ms);
+             return Actions{};
+         },
+         {}, std::nullopt, {}},
+        {"paused surface",
+         [&](Harness& h) {
+             h.handle(msg::Pause{S, true});
+             return ask(h, t0 + 100 * ms);
+         },
+         {}, std::nullopt, {}},
+        {"closed session",
+         [&](Harness& h) {
+             ask(h, t0 + 100 * ms);
+             return h.handle(msg::Bye{ByeReason::normal});
+         },
+         {action::StopMedia{S}, action::Close{}}, std::nullopt, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Harness h;
+        h.hello().stream(S);
+        ASSERT_EQ(h.session.keyframeIssued(S, t0), 2u);
+        EXPECT_EQ(row.given(h), row.answered);
+        EXPECT_EQ(h.session.expiry(h.now), row.expiry);
+        EXPECT_TRUE(h.session.handleExpiry(due - 1).empty());
+        EXPECT_EQ(h.session.handleExpiry(due), row.atExpiry);
+        EXPECT_EQ(h.session.expiry(due), std::nullopt);
+    }
 }
 
 TEST(HostSessionEvents, FramesPassOnlyForTheAcknowledgedUnpausedStream) {

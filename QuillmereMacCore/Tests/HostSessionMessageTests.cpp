@@ -83,6 +83,8 @@ TEST(HostSessionMessages, AnswerEachMessageWithItsExactActions) {
          P::closed},
         // The client leaves without an answer.
         {"bye", active, msg::Bye{ByeReason::normal}, {action::Close{}}, P::closed},
+        {"bye before the start", acknowledged, msg::Bye{ByeReason::normal}, {action::StopMedia{S}, action::Close{}},
+         P::closed},
         {"error while controlling", controlling, msg::Error{ErrorCode::internalError, "x"},
          {release[0], action::StopMedia{S}, action::Close{}}, P::closed},
         // Nothing to do.
@@ -108,6 +110,9 @@ TEST(HostSessionMessages, AnswerEachMessageWithItsExactActions) {
         {"reselect streaming", streaming, msg::CaptureSelect{S, 0x99},
          {action::StopMedia{S}, captureState(S, 2, CaptureStateValue::awaitingConsent),
           action::RequestConsent{S, 0x99, 2}}},
+        {"reselect before the start", approved, msg::CaptureSelect{S, 0x99},
+         {action::StopMedia{S}, captureState(S, 2, CaptureStateValue::awaitingConsent),
+          action::RequestConsent{S, 0x99, 2}}},
         // Acknowledging.
         {"ack unknown", active, msg::ConfigAck{9, 1}, {unknown(9)}},
         {"ack pending", proposed, msg::ConfigAck{S, 1}, {}},
@@ -124,6 +129,8 @@ TEST(HostSessionMessages, AnswerEachMessageWithItsExactActions) {
         // Stopping.
         {"stop unknown", active, msg::StopStream{9, StopReason::user}, {unknown(9)}},
         {"stop streaming", streaming, msg::StopStream{S, StopReason::user},
+         {action::StopMedia{S}, action::ClearSurfaceBudget{S}, captureState(S, 1, CaptureStateValue::ended)}},
+        {"stop before the start", acknowledged, msg::StopStream{S, StopReason::user},
          {action::StopMedia{S}, action::ClearSurfaceBudget{S}, captureState(S, 1, CaptureStateValue::ended)}},
         {"stop ended", ended, msg::StopStream{S, StopReason::error},
          {action::ClearSurfaceBudget{S}, captureState(S, 1, CaptureStateValue::ended)}},
