@@ -225,7 +225,7 @@ void EncoderLibavcodec::setBitrate(std::int64_t bitsPerSecond) {
 }
 
 std::int32_t EncoderLibavcodec::encode(const PixelBuffer& pixels, std::shared_ptr<void> keepAlive, std::int64_t pts,
-                                       bool forceKeyframe, std::span<const std::uint8_t>,
+                                       bool forceKeyframe, std::span<const std::uint8_t>, Purpose,
                                        const PacketSink& sink) {
     AVCodecContext* context = codec_->context;
     AVFrame* frame = codec_->frame;

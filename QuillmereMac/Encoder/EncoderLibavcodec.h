@@ -45,7 +45,7 @@ public:
     // libavcodec passes no macroblock hints on.
     bool skipsConstantMacroblocks() const override { return false; }
     std::int32_t encode(const PixelBuffer& frame, std::shared_ptr<void> keepAlive, std::int64_t pts,
-                        bool forceKeyframe, std::span<const std::uint8_t> constantMacroblocks,
+                        bool forceKeyframe, std::span<const std::uint8_t> constantMacroblocks, Purpose purpose,
                         const PacketSink& sink) override;
     void setBitrate(std::int64_t bitsPerSecond) override;
 
