@@ -35,8 +35,6 @@ public:
 
     // Whether a refinement would sharpen the picture.
     bool refinable() const;
-    int floor() const { return floor_; }
-    int coarsestQuantizer() const { return coarsest_; }
 
 private:
     void recount();
