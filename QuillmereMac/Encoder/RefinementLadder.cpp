@@ -27,10 +27,12 @@ void RefinementLadder::coded(bool keyframe, bool refinement, std::span<const std
     if (refinement) {
         confirm_ = quantizer <= floor_ && bytes > emptyBytes_;
         spentBits_ += static_cast<std::int64_t>(bytes) * 8;
+        emptyInARow_ = bytes > emptyBytes_ ? 0 : emptyInARow_ + 1;
     } else {
         // New content at the floor is as fine as a refinement would make it.
         confirm_ = false;
         spentBits_ = 0;
+        emptyInARow_ = 0;
     }
 }
 
@@ -39,6 +41,7 @@ void RefinementLadder::forget() {
     coarsest_ = coarsest;
     confirm_ = false;
     spentBits_ = 0;
+    emptyInARow_ = 0;
 }
 
 void RefinementLadder::recount() {
@@ -46,7 +49,7 @@ void RefinementLadder::recount() {
 }
 
 bool RefinementLadder::refinable() const {
-    return (coarsest_ > floor_ || confirm_) && spentBits_ < spellBudgetBits_;
+    return (coarsest_ > floor_ || confirm_) && spentBits_ < spellBudgetBits_ && emptyInARow_ < emptyRefinements;
 }
 
 } // namespace quillmere

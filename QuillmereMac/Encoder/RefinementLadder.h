@@ -16,10 +16,13 @@ namespace quillmere {
 // second would be. The encoder may code some rows coarser than the frame's
 // quantizer when its buffer runs short, and they cannot be told apart: so a
 // refinement at the floor that still cost bits asks for one more, and the
-// picture is settled only when one comes out (nearly) empty.
+// picture is settled only when one comes out (nearly) empty. Refinements
+// that come out empty above the floor mean the rate allows no finer
+// quantizer now: a few in a row settle the picture too.
 class RefinementLadder {
 public:
     static constexpr int coarsest = 51;
+    static constexpr int emptyRefinements = 3;
 
     RefinementLadder(std::size_t macroblocks, int floor, std::int64_t bitsPerSecond);
 
@@ -47,6 +50,7 @@ private:
     bool confirm_ = false;
     std::int64_t spellBudgetBits_;
     std::int64_t spentBits_ = 0;
+    int emptyInARow_ = 0;
 };
 
 } // namespace quillmere

@@ -597,7 +597,7 @@ TEST(VideoEncoder, AStillPictureSharpensAndThenStops) {
         double psnr = keyframePsnr;
         std::size_t refinementBytes = 0;
         int refinements = 0;
-        for (; unit.refinable && refinements < 60; ++refinements) {
+        for (; unit.refinable && refinements < 100; ++refinements) {
             CapturedFrame again = still;
             again.captureTimeNs += static_cast<std::uint64_t>(refinements + 1) * 50'000'000;
             unit = encodeOne(**made, collector, again, &nothing, VideoEncoder::Purpose::refinement);
