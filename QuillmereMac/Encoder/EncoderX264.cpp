@@ -225,11 +225,7 @@ std::int32_t EncoderX264::encode(const PixelBuffer& pixels, std::shared_ptr<void
     // refinement is never urgent.
     const bool bounded =
         !keyframe && (refinement || coded > codec.lastCoded + codec.macroblockCount / 64);
-    // A refinement takes half its interval's share: the rest drains what
-    // the keyframe or the burst before it left queued, and stays free for
-    // new content.
-    const std::int64_t interval = codec.lastPts ? pts - *codec.lastPts : 1'000'000'000 / codec.fps;
-    codec.applyRate(refinement ? interval / 2 : interval, keyframe, bounded);
+    codec.applyRate(codec.lastPts ? pts - *codec.lastPts : 1'000'000'000 / codec.fps, keyframe, bounded);
     codec.lastCoded = coded;
     codec.constantMap.clear();
     if (mapped) {
