@@ -9,7 +9,7 @@ RefinementLadder::RefinementLadder(std::size_t macroblocks, int floor, std::int6
       floor_(floor),
       // Slice headers and runs of skipped macroblocks.
       emptyBytes_(64 + macroblocks / 64),
-      spellBudgetBits_(bitsPerSecond) {}
+      spellBudgetBits_(spellSeconds * bitsPerSecond) {}
 
 void RefinementLadder::coded(bool keyframe, bool refinement, std::span<const std::uint8_t> constantMacroblocks,
                              int quantizer, std::size_t bytes) {
@@ -27,12 +27,10 @@ void RefinementLadder::coded(bool keyframe, bool refinement, std::span<const std
     if (refinement) {
         confirm_ = quantizer <= floor_ && bytes > emptyBytes_;
         spentBits_ += static_cast<std::int64_t>(bytes) * 8;
-        emptyInARow_ = bytes > emptyBytes_ ? 0 : emptyInARow_ + 1;
     } else {
         // New content at the floor is as fine as a refinement would make it.
         confirm_ = false;
         spentBits_ = 0;
-        emptyInARow_ = 0;
     }
 }
 
@@ -41,7 +39,6 @@ void RefinementLadder::forget() {
     coarsest_ = coarsest;
     confirm_ = false;
     spentBits_ = 0;
-    emptyInARow_ = 0;
 }
 
 void RefinementLadder::recount() {
@@ -49,7 +46,7 @@ void RefinementLadder::recount() {
 }
 
 bool RefinementLadder::refinable() const {
-    return (coarsest_ > floor_ || confirm_) && spentBits_ < spellBudgetBits_ && emptyInARow_ < emptyRefinements;
+    return (coarsest_ > floor_ || confirm_) && spentBits_ < spellBudgetBits_;
 }
 
 } // namespace quillmere

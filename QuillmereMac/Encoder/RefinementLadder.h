@@ -11,22 +11,21 @@ namespace quillmere {
 // quantizer each one was last coded at. A still picture is refined at
 // falling quantizers down to a floor; the encoder skips what already is as
 // fine as a refinement's quantizer. Each still spell (from the last new
-// content on) may spend on refinements a second of the rate: a high rate
+// content on) may spend on refinements two seconds of the rate: a high rate
 // refines to the floor, a low one stops about where a keyframe given that
-// second would be. The encoder may code some rows coarser than the frame's
+// much would be. The encoder may code some rows coarser than the frame's
 // quantizer when its buffer runs short, and they cannot be told apart: so a
 // refinement at the floor that still cost bits asks for one more, and the
-// picture is settled only when one comes out (nearly) empty. Refinements
-// that come out empty above the floor mean the rate allows no finer
-// quantizer now: a few in a row settle the picture too.
+// picture is settled only when one comes out (nearly) empty.
 class RefinementLadder {
 public:
     static constexpr int coarsest = 51;
-    static constexpr int emptyRefinements = 3;
+    // What a still spell may spend on refinements, in seconds of the rate.
+    static constexpr std::int64_t spellSeconds = 2;
 
     RefinementLadder(std::size_t macroblocks, int floor, std::int64_t bitsPerSecond);
 
-    void setBitrate(std::int64_t bitsPerSecond) { spellBudgetBits_ = bitsPerSecond; }
+    void setBitrate(std::int64_t bitsPerSecond) { spellBudgetBits_ = spellSeconds * bitsPerSecond; }
 
     // A frame came out at this quantizer. constantMacroblocks as the encoder
     // was told (empty: every one coded); a refinement codes only what was
@@ -50,7 +49,6 @@ private:
     bool confirm_ = false;
     std::int64_t spellBudgetBits_;
     std::int64_t spentBits_ = 0;
-    int emptyInARow_ = 0;
 };
 
 } // namespace quillmere
