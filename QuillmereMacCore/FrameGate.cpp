@@ -95,6 +95,34 @@ FrameGate::Decision FrameGate::changedContent(std::uint64_t t, Reason reason, bo
     return {Action::encode, reason, quietChanged, report};
 }
 
+void FrameGate::noteEncoded(std::uint64_t captureTimeNs) {
+    lastEncodedNs_ = captureTimeNs;
+    // A still spell begins after every new picture.
+    lastChangeNs_ = captureTimeNs;
+    refinements_ = 0;
+}
+
+void FrameGate::noteOutput(bool refinable) {
+    refinable_ = refinable;
+    refinementOut_ = false;
+}
+
+std::optional<std::uint64_t> FrameGate::refinementDue(bool keyframeWanted) const {
+    if (!refinable_ || refinementOut_ || keyframeWanted || paused_ || refinements_ >= maxRefinements) return std::nullopt;
+    std::uint64_t due = lastChangeNs_ ? *lastChangeNs_ + refinementStillNs : 0;
+    if (lastRefinementNs_) due = std::max(due, *lastRefinementNs_ + std::max(refinementGapNs, tierIntervalNs_));
+    return due;
+}
+
+FrameGate::Decision FrameGate::refine(std::uint64_t t, bool keyframeWanted) {
+    const std::optional<std::uint64_t> due = refinementDue(keyframeWanted);
+    if (!due || t < *due) return drop(Reason::settled, false);
+    lastRefinementNs_ = t;
+    ++refinements_;
+    refinementOut_ = true;
+    return {Action::encode, Reason::refinement, false, false};
+}
+
 bool FrameGate::noteInput(std::uint64_t t) {
     lastInputNs_ = t;
     return std::exchange(quiet_, QuietState{}).isQuiet;

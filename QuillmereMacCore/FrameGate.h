@@ -17,6 +17,13 @@ namespace quillmere {
 // surface pipeline feeds it each frame's facts, runs the comparison it asks
 // for and encodes what it lets through. Times are nanoseconds of the raw
 // uptime clock.
+//
+// It also times refinements: once the content stops changing, while the
+// encoder says the picture it last gave could be sharper, the same picture
+// is encoded again every refinementGapNs (the tier's interval when longer),
+// the first refinementStillNs after the last change, at most
+// maxRefinements times a still spell. Never while a keyframe is wanted: a
+// refinement repairs no loss.
 class FrameGate {
 public:
     static constexpr double dirtyFractionThreshold = 0.005;
@@ -28,6 +35,9 @@ public:
     static constexpr std::int64_t compareEvery = 10;
     // The interval a quiet surface's source captures at (10 fps, see sourceRate).
     static constexpr std::uint64_t quietSourceIntervalNs = 100'000'000;
+    static constexpr std::uint64_t refinementStillNs = 100'000'000;
+    static constexpr std::uint64_t refinementGapNs = 50'000'000;
+    static constexpr std::int64_t maxRefinements = 50;
 
     // What a frame needs to be decided on.
     struct Frame {
@@ -55,6 +65,10 @@ public:
         thinned,
         // Unchanged, but the encoder needs it (new raster, no encoder, keyframe wanted).
         needed,
+        // The last picture again, to sharpen it.
+        refinement,
+        // No refinement is due.
+        settled,
     };
 
     struct Decision {
@@ -88,10 +102,22 @@ public:
     // The comparison asked for by admit: drop or encode. encoderCurrent: an
     // encoder exists for the frame's size.
     Decision compared(std::uint64_t captureTimeNs, bool changed, bool keyframeWanted, bool encoderCurrent);
-    // A frame went to the encoder (a refreshed still picture too).
-    void noteEncoded(std::uint64_t captureTimeNs) { lastEncodedNs_ = captureTimeNs; }
+    // A frame went to the encoder (a refreshed still picture too, not a
+    // refinement).
+    void noteEncoded(std::uint64_t captureTimeNs);
     // The next frame will not be compared: remembering this one is no use.
     bool nextSkipsCompare() const;
+
+    // The encoder gave a frame back; refinable: what the decoder holds could
+    // be sharper.
+    void noteOutput(bool refinable);
+    // When the next refinement is due: none when the picture is as sharp as
+    // it gets, a refinement awaits its output, a keyframe is wanted, the
+    // surface is paused or the still spell had its share.
+    std::optional<std::uint64_t> refinementDue(bool keyframeWanted) const;
+    // At t: encode the last picture again (Reason::refinement), or drop
+    // (Reason::settled) when none is due by then.
+    Decision refine(std::uint64_t t, bool keyframeWanted);
 
     void setPaused(bool paused) { paused_ = paused; }
     bool paused() const { return paused_; }
@@ -124,6 +150,12 @@ private:
     std::optional<std::uint64_t> lastEncodedNs_;
     std::uint64_t lastCheckedNs_ = 0;
     std::uint64_t lastContentReportNs_ = 0;
+    // Refinement.
+    std::optional<std::uint64_t> lastChangeNs_;
+    std::optional<std::uint64_t> lastRefinementNs_;
+    std::int64_t refinements_ = 0;
+    bool refinable_ = false;
+    bool refinementOut_ = false;
 };
 
 } // namespace quillmere

@@ -25,6 +25,9 @@ struct EncodedAccessUnit {
     std::uint32_t captureEpoch = 0;
     // On the raw uptime clock, just before the frame went to the encoder.
     std::uint64_t submittedAtNs = 0;
+    // The picture the decoder now holds is coarser than the encoder's floor
+    // somewhere: encoding it again as a refinement would sharpen it.
+    bool refinable = false;
 
     bool operator==(const EncodedAccessUnit&) const = default;
 };

@@ -56,7 +56,7 @@ std::vector<Setting> settingsFor(const EncoderConfig& config, EncoderLibavcodec:
         {"MaxFrameDelayCount", x264 ? "rc-lookahead" : "async_depth", x264 ? "0" : "1"},
         {"ExpectedFrameRate", nullptr, std::to_string(config.fps)}, // set on the context itself, below
         {"AverageBitRate", "b", std::to_string(bitsPerSecond)},
-        {"MaxKeyFrameIntervalDuration", nullptr, {}},
+        {"MaxKeyFrameIntervalDuration", nullptr, fmt::format("{}", config.maxKeyframeIntervalSeconds)}, // below
         {"MaxKeyFrameInterval", "g", std::to_string(keyframeInterval(config))},
         {"ColorPrimaries", "color_primaries", "bt709"},
         {"TransferFunction", "color_trc", "bt709"},
@@ -79,6 +79,10 @@ void releaseKeepAlive(void* opaque, std::uint8_t*) { delete static_cast<std::sha
 struct EncoderLibavcodec::Codec {
     Backend backend = Backend::libx264;
     bool lowLatency = true;
+    // Keyframes come at least this often in time, however few frames came
+    // between; none when unlimited.
+    std::optional<std::int64_t> keyframeIntervalNs;
+    std::optional<std::int64_t> lastKeyframePts;
     AVCodecContext* context = nullptr;
     AVBufferRef* device = nullptr;
     AVFrame* frame = nullptr;
@@ -186,6 +190,13 @@ std::expected<std::unique_ptr<EncoderLibavcodec>, EncoderError> EncoderLibavcode
             record.supported = true;
             record.status = 0;
             record.readBack = fmt::format("{}/{}", context->framerate.num, context->framerate.den);
+        } else if (std::string_view(setting.name) == "MaxKeyFrameIntervalDuration") {
+            // Kept here: encode forces the keyframe when the time comes.
+            const double ns = config.maxKeyframeIntervalSeconds * 1e9;
+            if (ns >= 1 && ns < 9e18) codec->keyframeIntervalNs = static_cast<std::int64_t>(ns);
+            record.supported = true;
+            record.status = 0;
+            record.readBack = setting.value;
         } else if (setting.option && av_opt_find(context, setting.option, nullptr, 0, AV_OPT_SEARCH_CHILDREN)) {
             record.supported = true;
             record.status = av_opt_set(context, setting.option, setting.value.c_str(), AV_OPT_SEARCH_CHILDREN);
@@ -194,9 +205,9 @@ std::expected<std::unique_ptr<EncoderLibavcodec>, EncoderError> EncoderLibavcode
         codec->properties.push_back(std::move(record));
     }
     if (config.lowLatencyRateControl) {
-        // Capped rate with half a second of buffer: frame sizes stay even.
+        // Capped rate with a quarter second of buffer, as the software path.
         context->rc_max_rate = context->bit_rate;
-        context->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(context->bit_rate / 2, INT32_MAX));
+        context->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(context->bit_rate / 4, INT32_MAX));
     }
 
     const int status = avcodec_open2(context, found, nullptr);
@@ -220,12 +231,12 @@ void EncoderLibavcodec::setBitrate(std::int64_t bitsPerSecond) {
     context->bit_rate = bitsPerSecond;
     if (codec_->lowLatency) {
         context->rc_max_rate = bitsPerSecond;
-        context->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(bitsPerSecond / 2, INT32_MAX));
+        context->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(bitsPerSecond / 4, INT32_MAX));
     }
 }
 
 std::int32_t EncoderLibavcodec::encode(const PixelBuffer& pixels, std::shared_ptr<void> keepAlive, std::int64_t pts,
-                                       bool forceKeyframe, std::span<const std::uint8_t>,
+                                       bool forceKeyframe, std::span<const std::uint8_t>, Purpose,
                                        const PacketSink& sink) {
     AVCodecContext* context = codec_->context;
     AVFrame* frame = codec_->frame;
@@ -246,7 +257,9 @@ std::int32_t EncoderLibavcodec::encode(const PixelBuffer& pixels, std::shared_pt
         return AVERROR(ENOMEM);
     }
     frame->pts = pts;
-    frame->pict_type = forceKeyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    const bool due = !codec_->lastKeyframePts ||
+                     (codec_->keyframeIntervalNs && pts - *codec_->lastKeyframePts >= *codec_->keyframeIntervalNs);
+    frame->pict_type = forceKeyframe || due ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     frame->color_range = AVCOL_RANGE_MPEG;
 
     AVFrame* input = frame;
@@ -269,8 +282,9 @@ std::int32_t EncoderLibavcodec::encode(const PixelBuffer& pixels, std::shared_pt
 
     AVPacket* packet = codec_->packet;
     while ((status = avcodec_receive_packet(context, packet)) >= 0) {
-        sink(Packet{ByteView(packet->data, static_cast<std::size_t>(packet->size)),
-                    (packet->flags & AV_PKT_FLAG_KEY) != 0, packet->pts});
+        const bool keyframe = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        if (keyframe) codec_->lastKeyframePts = packet->pts;
+        sink(Packet{ByteView(packet->data, static_cast<std::size_t>(packet->size)), keyframe, packet->pts});
         av_packet_unref(packet);
     }
     return status == AVERROR(EAGAIN) || status == AVERROR_EOF ? 0 : status;

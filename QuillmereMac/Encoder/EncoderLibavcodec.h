@@ -19,7 +19,11 @@ namespace quillmere {
 // One opened libavcodec encoder for one raster: h264_vaapi or hevc_vaapi on a
 // render node, or libx264 on the CPU. Takes NV12 buffers without copying them
 // (the hardware path uploads them to a surface). Used from one thread at a
-// time.
+// time. As the software encoder: a quarter-second buffer and keyframes at
+// least every so many seconds of time. Unlike it: the codec's rate control
+// prices frames at the configured frame rate, not their real intervals, and
+// nothing tells it which macroblocks did not change, so a still picture is
+// never refined (no unit is refinable).
 class EncoderLibavcodec : public EncoderSession {
 public:
     enum class Backend : std::uint8_t { libx264, vaapi };
@@ -45,7 +49,7 @@ public:
     // libavcodec passes no macroblock hints on.
     bool skipsConstantMacroblocks() const override { return false; }
     std::int32_t encode(const PixelBuffer& frame, std::shared_ptr<void> keepAlive, std::int64_t pts,
-                        bool forceKeyframe, std::span<const std::uint8_t> constantMacroblocks,
+                        bool forceKeyframe, std::span<const std::uint8_t> constantMacroblocks, Purpose purpose,
                         const PacketSink& sink) override;
     void setBitrate(std::int64_t bitsPerSecond) override;
 

@@ -12,10 +12,16 @@ namespace quillmere {
 
 // libx264 on the CPU, called directly: the settings libavcodec's wrapper
 // makes, plus the macroblocks known to be unchanged, which x264 then skips
-// instead of analysing them, and a quantizer per frame from
-// EncoderRateControl in place of x264's rate control.
+// instead of analysing them. x264's own rate control (average bit rate
+// within a buffer) gives each frame the share of the rate its real interval
+// earns, keyframes come at least every so many seconds, and a still picture
+// is refined down to a floor (RefinementLadder).
 class EncoderX264 : public EncoderSession {
 public:
+    // The finest quantizer a refinement codes at; the rate mostly stops it
+    // sooner.
+    static constexpr int refinementFloor = 0;
+
     // H.264 only; even sides only.
     static std::expected<std::unique_ptr<EncoderX264>, EncoderError> open(const EncoderConfig& config);
 
@@ -27,7 +33,7 @@ public:
     bool changesBitrateLive() const override { return true; }
     bool skipsConstantMacroblocks() const override { return true; }
     std::int32_t encode(const PixelBuffer& frame, std::shared_ptr<void> keepAlive, std::int64_t pts,
-                        bool forceKeyframe, std::span<const std::uint8_t> constantMacroblocks,
+                        bool forceKeyframe, std::span<const std::uint8_t> constantMacroblocks, Purpose purpose,
                         const PacketSink& sink) override;
     void setBitrate(std::int64_t bitsPerSecond) override;
 

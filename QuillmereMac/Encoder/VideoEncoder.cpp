@@ -78,7 +78,7 @@ VideoEncoder::~VideoEncoder() {
 }
 
 VideoEncoder::Submission VideoEncoder::encode(const CapturedFrame& frame, bool forceKeyframe,
-                                             const DirtyArea* changedSinceSubmitted) {
+                                             const DirtyArea* changedSinceSubmitted, Purpose purpose) {
     Pending pending;
     {
         std::lock_guard guard(lock_);
@@ -113,8 +113,8 @@ VideoEncoder::Submission VideoEncoder::encode(const CapturedFrame& frame, bool f
         submitted.constantMacroblocks = static_cast<std::int32_t>(std::count(constant.begin(), constant.end(), 1));
     }
     std::weak_ptr<VideoEncoder> weak = weak_from_this();
-    work().async([weak, input, pending, forceKeyframe, constant = std::move(constant)]() mutable {
-        if (auto self = weak.lock()) self->encodeNow(input, pending, forceKeyframe, std::move(constant));
+    work().async([weak, input, pending, forceKeyframe, constant = std::move(constant), purpose]() mutable {
+        if (auto self = weak.lock()) self->encodeNow(input, pending, forceKeyframe, std::move(constant), purpose);
     });
     return submitted;
 }
@@ -159,7 +159,7 @@ std::vector<Bytes> VideoEncoder::lastParameterSets() const {
 }
 
 void VideoEncoder::encodeNow(const std::shared_ptr<Input>& input, Pending pending, bool forceKeyframe,
-                             std::vector<std::uint8_t> constantMacroblocks) {
+                             std::vector<std::uint8_t> constantMacroblocks, Purpose purpose) {
     std::optional<std::int64_t> bitrate;
     {
         std::lock_guard guard(lock_);
@@ -202,7 +202,7 @@ void VideoEncoder::encodeNow(const std::shared_ptr<Input>& input, Pending pendin
 
     pending_.push_back(pending);
     const std::int32_t status = session_->encode(*pixels, std::move(keepAlive), pending.pts, forceKeyframe,
-                                                 constantMacroblocks, [this](const EncoderSession::Packet& packet) {
+                                                 constantMacroblocks, purpose, [this](const EncoderSession::Packet& packet) {
                                                      // Frames older than this packet's never came out.
                                                      while (!pending_.empty() && pending_.front().pts < packet.pts) {
                                                          pending_.pop_front();
@@ -257,6 +257,7 @@ std::optional<EncodedAccessUnit> VideoEncoder::build(const Pending& pending,
     const auto units = AnnexB::units(packet.data);
     EncodedAccessUnit unit;
     unit.isKeyframe = packet.keyframe;
+    unit.refinable = packet.refinable;
     unit.data.reserve(packet.data.size() + 4 * units.size());
     std::vector<Bytes> parameterSets;
     for (const ByteView nal : units) {

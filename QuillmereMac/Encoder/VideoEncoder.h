@@ -80,8 +80,12 @@ public:
     // capture time and epoch. The buffer must have the configured size; it is
     // held read-locked until the encoder is done with it.
     // changedSinceSubmitted is what changed since the last frame this encoder
-    // took (absent: unknown, all of it); the encoder skips what did not.
-    Submission encode(const CapturedFrame& frame, bool forceKeyframe, const DirtyArea* changedSinceSubmitted = nullptr);
+    // took (absent: unknown, all of it); the encoder skips what did not. A
+    // refinement gives the last picture again, stamped when it is given,
+    // to sharpen what the decoder holds of it (EncodedAccessUnit::refinable).
+    using Purpose = EncoderSession::Purpose;
+    Submission encode(const CapturedFrame& frame, bool forceKeyframe, const DirtyArea* changedSinceSubmitted = nullptr,
+                      Purpose purpose = Purpose::content);
     // True when the encoder takes the new average rate from the next frame
     // on. The configuration keeps its rate.
     bool setBitrate(std::uint32_t kbps);
@@ -127,7 +131,7 @@ private:
     Submission refuse(std::int32_t status);
     // On the encoder's thread from here on.
     void encodeNow(const std::shared_ptr<Input>& input, Pending pending, bool forceKeyframe,
-                   std::vector<std::uint8_t> constantMacroblocks);
+                   std::vector<std::uint8_t> constantMacroblocks, Purpose purpose);
     void finish(const Pending& pending, const EncoderSession::Packet& packet);
     void fail(const Pending& pending, std::int32_t status);
     // A frame left the encoder: whether its result may still be delivered.

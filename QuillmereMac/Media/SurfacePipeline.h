@@ -66,6 +66,8 @@ public:
         // was told are constant.
         std::int64_t macroblocks = 0;
         std::int64_t constantMacroblocks = 0;
+        // Still pictures encoded again to sharpen them.
+        std::int64_t refinements = 0;
 
         bool operator==(const Stats&) const = default;
     };
@@ -187,11 +189,15 @@ private:
     // Runs the comparison the gate asks for; the gate's word on it.
     FrameGate::Decision compare(const CapturedFrame& frame);
     void count(const FrameGate::Decision& decision);
-    void encode(const CapturedFrame& frame);
+    void encode(const CapturedFrame& frame, VideoEncoder::Purpose purpose = VideoEncoder::Purpose::content);
     void forgetRemembered();
     void markKeyframeRequested();
     void scheduleKeyframeRefresh();
     void refreshKeyframe(std::uint64_t takenBefore);
+    // A still picture is encoded again, when the gate says, until the
+    // encoder has it as sharp as it gets.
+    void scheduleRefinement();
+    void refinementTimer(std::uint64_t at);
     void encoderOutput(VideoEncoder::Result result, std::uint64_t generation);
 
     const std::uint32_t surfaceID_;
@@ -229,6 +235,8 @@ private:
     std::optional<CapturedFrame> lastFrame_;
     std::uint64_t framesTaken_ = 0;
     bool refreshScheduled_ = false;
+    // When the earliest refinement timer fires, if one is set.
+    std::optional<std::uint64_t> refinementTimerAt_;
 };
 
 } // namespace quillmere

@@ -59,12 +59,15 @@ void SurfacePipeline::handleOutput(VideoEncoder::Result result, std::uint64_t ge
         return;
     }
     if (!result) {
+        gate_.noteOutput(false);
         markKeyframeRequested();
         forgetRemembered();
         return;
     }
 
     EncodedAccessUnit& unit = *result;
+    gate_.noteOutput(unit.refinable);
+    scheduleRefinement();
     ++stats_.encoded;
     const std::int64_t latency =
         unit.encodedAtNs >= unit.captureTimeNs ? asCount(unit.encodedAtNs - unit.captureTimeNs) : 0;

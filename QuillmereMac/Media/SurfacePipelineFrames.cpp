@@ -93,13 +93,41 @@ void SurfacePipeline::refreshKeyframe(std::uint64_t takenBefore) {
     if (keyframeRequested_) scheduleKeyframeRefresh();
 }
 
+void SurfacePipeline::scheduleRefinement() {
+    if (stopped_ || !sending_ || !encoder_ || !lastFrame_ || !lastFrame_->pixelBuffer) return;
+    const std::optional<std::uint64_t> due = gate_.refinementDue(keyframeRequested_);
+    // An earlier timer looks again when it fires.
+    if (!due || (refinementTimerAt_ && *refinementTimerAt_ <= *due)) return;
+    refinementTimerAt_ = *due;
+    const std::uint64_t t = now();
+    queue_->asyncAfter(*due > t ? *due - t : 0, [weak = weak_from_this(), at = *due] {
+        if (const auto self = weak.lock()) self->refinementTimer(at);
+    });
+}
+
+void SurfacePipeline::refinementTimer(std::uint64_t at) {
+    if (refinementTimerAt_ == at) refinementTimerAt_.reset();
+    if (stopped_ || !sending_ || !encoder_ || !lastFrame_ || !lastFrame_->pixelBuffer) return;
+    if (raster_ != Raster{lastFrame_->width, lastFrame_->height}) return;
+    if (gate_.refine(now(), keyframeRequested_).action == FrameGate::Action::encode) {
+        // The newest picture, stamped now: it still shows the screen. A
+        // change taken but paced away goes as content.
+        CapturedFrame frame = *lastFrame_;
+        frame.captureTimeNs = now();
+        const bool unchanged = !dirtySinceEncoded_.isAll() && dirtySinceEncoded_.rectangles().empty();
+        encode(frame, unchanged ? VideoEncoder::Purpose::refinement : VideoEncoder::Purpose::content);
+    }
+    scheduleRefinement();
+}
+
 void SurfacePipeline::forgetRemembered() {
     changes_.forget();
     dirtySinceRemembered_ = DirtyArea::all();
 }
 
-void SurfacePipeline::encode(const CapturedFrame& frame) {
-    gate_.noteEncoded(frame.captureTimeNs);
+void SurfacePipeline::encode(const CapturedFrame& frame, VideoEncoder::Purpose purpose) {
+    const bool refinement = purpose == VideoEncoder::Purpose::refinement;
+    if (!refinement) gate_.noteEncoded(frame.captureTimeNs);
     if (!encoder_) {
         if (!makeEncoder(frame.width, frame.height)) return;
     } else if (raster_ != Raster{frame.width, frame.height}) {
@@ -108,14 +136,17 @@ void SurfacePipeline::encode(const CapturedFrame& frame) {
     }
 
     const bool force = keyframeRequested_;
-    const VideoEncoder::Submission result = encoder_->encode(frame, force, &dirtySinceEncoded_);
+    const VideoEncoder::Submission result = encoder_->encode(frame, force, &dirtySinceEncoded_, purpose);
     switch (result.kind) {
     case VideoEncoder::Submission::Kind::submitted:
         if (force) keyframeRequested_ = false;
         stats_.macroblocks += static_cast<std::int64_t>((frame.width + 15) / 16) * ((frame.height + 15) / 16);
         stats_.constantMacroblocks += result.constantMacroblocks;
         dirtySinceEncoded_ = DirtyArea::rects({});
-        if (gate_.nextSkipsCompare()) {
+        if (refinement) {
+            // The picture the change detector remembers.
+            ++stats_.refinements;
+        } else if (gate_.nextSkipsCompare()) {
             // The next frame will not be compared: remembering this one
             // would be wasted copying.
             forgetRemembered();

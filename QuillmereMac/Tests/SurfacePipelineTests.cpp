@@ -367,6 +367,58 @@ TEST_F(SurfacePipelineTest, APerformanceReadResetsTheLargestFrameSizesOnly) {
     EXPECT_EQ(second.stats.encodedBytes, first.stats.encodedBytes);
 }
 
+// A detailed picture that then stands still: the refinements the gate asks
+// for sharpen what the client decodes, and once the encoder has it as sharp
+// as it gets, no refinement is due and no timer is left.
+TEST_F(SurfacePipelineTest, AStillPictureIsRefinedUntilSharpAndThenLeftAlone) {
+    constexpr int width = 320, height = 192;
+    auto buffer = *PixelBuffer::make(PixelFormat::nv12VideoRange, width, height);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x)
+            buffer->planeBaseAddress(0)[y * buffer->planeBytesPerRow(0) + x] = ((x / 2) * 7 + (y / 3) * 13) % 5 < 2 ? 220 : 30;
+    }
+    for (int y = 0; y < height / 2; ++y) std::memset(buffer->planeBaseAddress(1) + y * buffer->planeBytesPerRow(1), 128, width);
+    CapturedFrame still;
+    still.pixelBuffer = buffer;
+    still.width = width;
+    still.height = height;
+    still.captureTimeNs = Clock::nowNs();
+    run([](SurfacePipeline& p) {
+        p.setSending(true);
+        p.setBitrate(4000);
+    });
+    offer(still);
+    ASSERT_TRUE(testing::eventually(
+        [&] {
+            return onQueue([](SurfacePipeline& p) {
+                return p.stats().refinements > 0 && p.stats().encoded == p.stats().refinements + 1 &&
+                       !p.gate().refinementDue(false);
+            });
+        },
+        10s));
+    const auto s = stats();
+    EXPECT_LE(s.refinements, FrameGate::maxRefinements);
+    EXPECT_EQ(s.sent, s.refinements + 1);
+
+    H264TestDecoder decoder;
+    const auto frames = connection->frames();
+    ASSERT_EQ(frames.size(), static_cast<std::size_t>(s.sent));
+    auto error = [&](const std::vector<testing::DecodedPicture>& pictures) {
+        EXPECT_EQ(pictures.size(), 1u);
+        double sum = 0;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                sum += std::abs(pictures[0].at(x, y) - buffer->planeBaseAddress(0)[y * buffer->planeBytesPerRow(0) + x]);
+        return sum / (width * height);
+    };
+    const double first = error(decoder.decode(withParameterSets(connection->configs().back().parameterSets, frames[0].data)));
+    for (std::size_t i = 1; i + 1 < frames.size(); ++i) decoder.decode(frames[i].data);
+    const double last = error(decoder.decode(frames.back().data));
+    EXPECT_LT(last, first / 4) << "mean error " << first << " after the keyframe, " << last << " at the end";
+    EXPECT_LT(last, 0.5);
+    EXPECT_EQ(decoder.errors, 0);
+}
+
 TEST(SurfacePipelineDirtyFraction, CountsEveryRectangleAgainstTheWholeFrame) {
     CapturedFrame frame;
     frame.width = 100;

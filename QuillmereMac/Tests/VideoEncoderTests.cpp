@@ -1,6 +1,7 @@
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Capture/DirtyArea.h"
 #include "QuillmereMac/Encoder/EncoderLibavcodec.h"
+#include "QuillmereMac/Encoder/EncoderX264.h"
 #include "QuillmereMac/Encoder/VideoEncoder.h"
 #include "QuillmereMac/TestPattern/TestPatternSource.h"
 #include "QuillmereMac/Tests/H264TestDecoder.h"
@@ -9,8 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -369,10 +372,9 @@ TEST(VideoEncoder, RecordsElevenSettingsInOrder) {
     EXPECT_EQ(properties[1].readBack, "0");
     EXPECT_EQ(properties[4].readBack, "60/1");
     EXPECT_EQ(properties[5].readBack, "1500000");
-    EXPECT_EQ(properties[6], (EncoderPropertyStatus{"MaxKeyFrameIntervalDuration", false, -12900, std::nullopt}));
+    EXPECT_EQ(properties[6].readBack, "30");
     EXPECT_EQ(properties[7].readBack, "1800");
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i == 6) continue;
         EXPECT_TRUE(properties[i].supported) << names[i];
         EXPECT_EQ(properties[i].status, 0) << names[i];
     }
@@ -522,5 +524,186 @@ TEST(VideoEncoder, IntervalKeyframesStayWithinAKeyframesBudget) {
     EXPECT_EQ(keyframes, (std::vector<int>{0, interval, 2 * interval}));
 }
 
+// Dark and light strokes two by three pixels, as dense as small text: no
+// rate below a few Mbit/s codes it sharply in one frame.
+CapturedFrame strokesFrame(PixelBufferPool& pool, std::uint32_t seed, std::uint64_t t) {
+    auto buffer = *pool.createPixelBuffer();
+    for (int y = 0; y < buffer->planeHeight(0); ++y) {
+        std::uint8_t* line = buffer->planeBaseAddress(0) + y * buffer->planeBytesPerRow(0);
+        for (int x = 0; x < buffer->planeWidth(0); ++x) {
+            const std::uint32_t cell = (static_cast<std::uint32_t>(x / 2) * 73856093u) ^ (static_cast<std::uint32_t>(y / 3) * 19349663u) ^ seed;
+            line[x] = (cell * 2654435761u) >> 31 ? 220 : 30;
+        }
+    }
+    for (int row = 0; row < buffer->planeHeight(1); ++row)
+        std::memset(buffer->planeBaseAddress(1) + row * buffer->planeBytesPerRow(1), 128, buffer->planeBytesPerRow(1));
+    CapturedFrame frame = frameOf(std::move(buffer), 0);
+    frame.captureTimeNs = t;
+    return frame;
+}
+
+double lumaPsnr(const PixelBuffer& source, const testing::DecodedPicture& decoded) {
+    double squares = 0;
+    for (int y = 0; y < decoded.height; ++y) {
+        for (int x = 0; x < decoded.width; ++x) {
+            const double d = source.planeBaseAddress(0)[y * source.planeBytesPerRow(0) + x] - decoded.at(x, y);
+            squares += d * d;
+        }
+    }
+    const double mse = squares / (decoded.width * decoded.height);
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// Encodes one frame and waits for its unit.
+EncodedAccessUnit encodeOne(VideoEncoder& encoder, Collector& collector, const CapturedFrame& frame,
+                            const DirtyArea* changed, VideoEncoder::Purpose purpose = VideoEncoder::Purpose::content) {
+    const std::size_t before = collector.waitFor(0).size();
+    EXPECT_EQ(encoder.encode(frame, false, changed, purpose).kind, Kind::submitted);
+    const auto results = collector.waitFor(before + 1);
+    EXPECT_EQ(results.size(), before + 1);
+    EXPECT_TRUE(results.back());
+    return results.back() ? *results.back() : EncodedAccessUnit{};
+}
+
+// A still picture, coarse in its keyframe, is given again as refinements
+// every 50 ms until the encoder says no more would help: at a high rate it
+// gets as sharp as it gets and the last refinement codes nothing; at a low
+// one it stops after about two seconds of the rate.
+TEST(VideoEncoder, AStillPictureSharpensAndThenStops) {
+    struct Row {
+        std::uint32_t kbps;
+        double lowestGain;   // dB over the keyframe, at least
+        double finalPsnr;    // at least
+        bool endsEmpty;
+    };
+    const Row rows[] = {{6000, 10, 50, true}, {400, 2, 0, false}};
+    constexpr int width = 320, height = 192;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.kbps);
+        Collector collector;
+        auto made = VideoEncoder::make(configFor(width, height, row.kbps), collector.output());
+        ASSERT_TRUE(made);
+        auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, width, height, 2);
+        const CapturedFrame still = strokesFrame(*pool, 7, 5'000'000'000);
+        H264TestDecoder decoder;
+        EncodedAccessUnit unit = encodeOne(**made, collector, still, nullptr);
+        ASSERT_TRUE(unit.isKeyframe && unit.parameterSets);
+        auto pictures = decoder.decode(testing::withParameterSets(*unit.parameterSets, unit.data));
+        ASSERT_EQ(pictures.size(), 1u);
+        const double keyframePsnr = lumaPsnr(*still.pixelBuffer, pictures[0]);
+        ASSERT_TRUE(unit.refinable) << "keyframe at " << keyframePsnr << " dB";
+
+        const DirtyArea nothing = DirtyArea::rects({});
+        double psnr = keyframePsnr;
+        std::size_t refinementBytes = 0;
+        int refinements = 0;
+        for (; unit.refinable && refinements < 100; ++refinements) {
+            CapturedFrame again = still;
+            again.captureTimeNs += static_cast<std::uint64_t>(refinements + 1) * 50'000'000;
+            unit = encodeOne(**made, collector, again, &nothing, VideoEncoder::Purpose::refinement);
+            EXPECT_FALSE(unit.isKeyframe);
+            refinementBytes += unit.data.size();
+            pictures = decoder.decode(unit.data);
+            ASSERT_EQ(pictures.size(), 1u);
+            psnr = lumaPsnr(*still.pixelBuffer, pictures[0]);
+        }
+        EXPECT_FALSE(unit.refinable) << "still refining after " << refinements;
+        EXPECT_GE(psnr - keyframePsnr, row.lowestGain) << keyframePsnr << " dB to " << psnr << " dB";
+        EXPECT_GE(psnr, row.finalPsnr);
+        EXPECT_EQ(unit.data.size() < 100, row.endsEmpty) << "last refinement " << unit.data.size() << " bytes";
+        // A still spell spends about two seconds of the rate at most.
+        EXPECT_LE(refinementBytes * 8, row.kbps * 1000 * 5 / 2);
+        EXPECT_EQ(decoder.errors, 0);
+    }
+}
+
+// Frames that change all over take the rate whatever their real interval,
+// and one that changes far more than the frames before it goes within
+// about three intervals' share.
+TEST(VideoEncoder, EachFrameTakesTheShareOfItsRealInterval) {
+    struct Row {
+        const char* what;
+        std::uint64_t intervalNs;
+        // Frames coding only a small square before every frame changes.
+        int smallFirst;
+    };
+    const Row rows[] = {
+        {"60 frames a second", 16'666'666, 0},
+        {"15 frames a second for a client allowing 60", 66'666'666, 0},
+        {"small changes, then the whole screen", 16'666'666, 40},
+    };
+    // A bound frame leaves the buffer low: the rate takes a while to come
+    // back, so only the steady rows are held to it.
+    constexpr int width = 640, height = 360, kbps = 1000;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Collector collector;
+        auto made = VideoEncoder::make(configFor(width, height, kbps), collector.output());
+        ASSERT_TRUE(made);
+        auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, width, height, 3);
+        const int frames = row.smallFirst + static_cast<int>(3'000'000'000 / row.intervalNs);
+        const CapturedFrame background = noiseFrame(*pool, 1);
+        std::vector<std::size_t> sizes;
+        for (int n = 0; n < frames; ++n) {
+            const bool small = n > 0 && n <= row.smallFirst;
+            CapturedFrame frame = small ? background : noiseFrame(*pool, static_cast<std::uint64_t>(n) + 2);
+            if (small) {
+                // Copy the background and change one 32 x 32 square.
+                auto buffer = *pool->createPixelBuffer();
+                for (int y = 0; y < height; ++y)
+                    std::memcpy(buffer->planeBaseAddress(0) + y * buffer->planeBytesPerRow(0),
+                                background.pixelBuffer->planeBaseAddress(0) + y * background.pixelBuffer->planeBytesPerRow(0), width);
+                for (int y = 0; y < height / 2; ++y)
+                    std::memset(buffer->planeBaseAddress(1) + y * buffer->planeBytesPerRow(1), 128, width);
+                for (int y = 64; y < 96; ++y) std::memset(buffer->planeBaseAddress(0) + y * buffer->planeBytesPerRow(0) + 64, n * 5, 32);
+                frame = frameOf(std::move(buffer), 0);
+            }
+            frame.captureTimeNs = 5'000'000'000 + static_cast<std::uint64_t>(n) * row.intervalNs;
+            const DirtyArea square = DirtyArea::rects({Rect{64, 64, 32, 32}});
+            sizes.push_back(encodeOne(**made, collector, frame, small ? &square : nullptr).data.size());
+        }
+        const double budgetBytes = kbps * 1000.0 / 8 * static_cast<double>(row.intervalNs) / 1e9;
+        if (row.smallFirst > 0) {
+            const auto whole = static_cast<std::size_t>(row.smallFirst) + 1;
+            EXPECT_LE(static_cast<double>(sizes[whole]), 3.5 * budgetBytes) << sizes[whole] << " bytes";
+            continue;
+        }
+        // The last two seconds.
+        const std::size_t last = static_cast<std::size_t>(2'000'000'000 / row.intervalNs);
+        double bytes = 0;
+        for (std::size_t i = sizes.size() - last; i < sizes.size(); ++i) bytes += static_cast<double>(sizes[i]);
+        EXPECT_NEAR(bytes / (budgetBytes * static_cast<double>(last)), 1.0, 0.1);
+    }
+}
+
+// On a slow screen the keyframe interval is a duration: the first frame
+// 30 s or more after the last keyframe is one, however few came between;
+// in both encoders the software and the hardware paths run on.
+TEST(VideoEncoder, KeyframesComeByTimeHoweverFewFramesCame) {
+    using Open = std::function<std::unique_ptr<EncoderSession>(const EncoderConfig&)>;
+    const std::pair<const char*, Open> sessions[] = {
+        {"x264", [](const EncoderConfig& c) -> std::unique_ptr<EncoderSession> { return std::move(*EncoderX264::open(c)); }},
+        {"libavcodec", [](const EncoderConfig& c) -> std::unique_ptr<EncoderSession> {
+             return std::move(*EncoderLibavcodec::open(c, EncoderLibavcodec::Backend::libx264));
+         }},
+    };
+    auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, 128, 96, 3);
+    const std::int64_t seconds[] = {0, 10, 20, 29, 30, 31, 45, 59, 61};
+    for (const auto& [name, open] : sessions) {
+        SCOPED_TRACE(name);
+        const auto session = open(configFor(128, 96, 500));
+        std::vector<std::int64_t> keyframes;
+        for (std::size_t n = 0; n < std::size(seconds); ++n) {
+            const CapturedFrame frame = patternFrame(*pool, n + 1);
+            ASSERT_EQ(session->encode(*frame.pixelBuffer, nullptr, seconds[n] * 1'000'000'000, false, {},
+                                      EncoderSession::Purpose::content,
+                                      [&](const EncoderSession::Packet& packet) {
+                                          if (packet.keyframe) keyframes.push_back(packet.pts / 1'000'000'000);
+                                      }),
+                      0);
+        }
+        EXPECT_EQ(keyframes, (std::vector<std::int64_t>{0, 30, 61}));
+    }
+}
 } // namespace
 } // namespace quillmere

@@ -246,5 +246,71 @@ TEST(FrameGate, TheSourceRateFollowsPauseQuietAndTier) {
     EXPECT_EQ(gate.sourceRate(60, 20), 1);
 }
 
+// Each step feeds the gate one fact or asks it to refine at t, then checks
+// when it says the next refinement is due.
+TEST(FrameGate, RefinesAStillPictureUntilTheEncoderHasItSharp) {
+    enum class Do : std::uint8_t { encoded, output, refine, keyframeWanted, tier, pause };
+    struct Step {
+        Do what;
+        std::uint64_t t;
+        bool flag;
+        std::optional<std::uint64_t> due;
+        Reason refined = Reason::settled;
+    };
+    constexpr auto none = std::nullopt;
+    const Step steps[] = {
+        {Do::encoded, T0, false, none},
+        // The picture could be sharper: a tenth of a second of stillness first.
+        {Do::output, T0, true, T0 + 100 * ms},
+        {Do::refine, T0 + 100 * ms - 1, false, T0 + 100 * ms},
+        {Do::refine, T0 + 100 * ms, false, none, Reason::refinement},
+        // Its output says more would help: 50 ms on.
+        {Do::output, 0, true, T0 + 150 * ms},
+        {Do::keyframeWanted, T0 + 150 * ms, true, none},
+        {Do::refine, T0 + 150 * ms, false, none, Reason::refinement},
+        // A slower tier paces refinements too.
+        {Do::tier, 0, true, none},
+        {Do::output, 0, true, T0 + 250 * ms},
+        // New content starts a new still spell.
+        {Do::encoded, T0 + 300 * ms, false, T0 + 400 * ms},
+        {Do::pause, 0, true, none},
+        {Do::pause, 0, false, T0 + 400 * ms},
+        // As sharp as it gets: nothing more is due, ever.
+        {Do::output, 0, false, none},
+        {Do::refine, T0 + 10'000 * ms, false, none},
+    };
+    FrameGate gate;
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const Step& step = steps[i];
+        bool keyframeWanted = false;
+        switch (step.what) {
+        case Do::encoded: gate.noteEncoded(step.t); break;
+        case Do::output: gate.noteOutput(step.flag); break;
+        case Do::refine: EXPECT_EQ(gate.refine(step.t, false).reason, step.refined) << "step " << i; break;
+        case Do::keyframeWanted:
+            keyframeWanted = true;
+            EXPECT_EQ(gate.refine(step.t, true).action, Action::drop) << "a refinement repairs no loss";
+            break;
+        case Do::tier: gate.setTierInterval(100 * ms); break;
+        case Do::pause: gate.setPaused(step.flag); break;
+        }
+        EXPECT_EQ(gate.refinementDue(keyframeWanted), step.due) << "step " << i;
+    }
+}
+
+TEST(FrameGate, AStillSpellRefinesAtMostSoManyTimes) {
+    FrameGate gate;
+    gate.noteEncoded(T0);
+    int refined = 0;
+    for (std::uint64_t t = T0; t < T0 + 60'000 * ms; t += 10 * ms) {
+        gate.noteOutput(true);
+        if (gate.refine(t, false).action == Action::encode) ++refined;
+    }
+    EXPECT_EQ(refined, FrameGate::maxRefinements);
+    EXPECT_EQ(gate.refinementDue(false), std::nullopt);
+    gate.noteEncoded(T0 + 61'000 * ms);
+    EXPECT_EQ(gate.refinementDue(false), T0 + 61'100 * ms);
+}
+
 } // namespace
 } // namespace quillmere
