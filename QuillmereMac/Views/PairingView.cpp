@@ -310,8 +310,11 @@ void PairingView::fitWindow() {
             return;
         }
         fittedRoomHeight_ = room.height();
-        const int fitting = fittingQRScale(qrModules_, qrScale, wantedWindowSize().height(), room.height());
+        int fitting = fittingQRScale(qrModules_, qrScale, wantedWindowSize().height(), room.height());
         if (fitting != shownQRScale_) setQRScale(fitting);
+        // The estimate holds the width: a smaller code narrows the window,
+        // and the text below it may wrap into more lines than measured.
+        while (fitting > minimumQRScale && wantedWindowSize().height() > room.height()) setQRScale(--fitting);
     }
     const QSize wanted = wantedWindowSize().boundedTo(room);
     if (wanted.width() > top->width() || wanted.height() > top->height()) top->resize(wanted.expandedTo(top->size()));
