@@ -24,11 +24,9 @@ std::shared_ptr<ConsentCenter> ConsentCenter::make(Executor& mainActor) {
 
 ConsentCenter::ConsentCenter(Executor& mainActor) : mainActor_(mainActor) {}
 
-void ConsentCenter::request(std::string deviceName, std::optional<std::string> windowTitle, Reply reply) {
-    if (!autoApproveSessions || !autoApproveSessions()) {
-        enqueue(std::move(deviceName), std::move(windowTitle), std::move(reply));
-        return;
-    }
+std::uint64_t ConsentCenter::request(std::string deviceName, std::optional<std::string> windowTitle, Reply reply) {
+    if (!autoApproveSessions || !autoApproveSessions())
+        return enqueue(std::move(deviceName), std::move(windowTitle), std::move(reply));
     std::vector<Request> approved = autoApproved_;
     approved.push_back({takeID(), std::move(deviceName), std::move(windowTitle)});
     if (approved.size() > autoApprovedKept)
@@ -38,9 +36,10 @@ void ConsentCenter::request(std::string deviceName, std::optional<std::string> w
     mainActor_.async([reply = std::move(reply)] {
         if (reply) reply(true);
     });
+    return 0;
 }
 
-void ConsentCenter::enqueue(std::string deviceName, std::optional<std::string> windowTitle, Reply reply) {
+std::uint64_t ConsentCenter::enqueue(std::string deviceName, std::optional<std::string> windowTitle, Reply reply) {
     const std::uint64_t id = takeID();
     std::vector<Request> requests = pending_;
     requests.push_back({id, std::move(deviceName), std::move(windowTitle)});
@@ -58,6 +57,7 @@ void ConsentCenter::enqueue(std::string deviceName, std::optional<std::string> w
             if (const auto center = weak.lock()) center->resolve(id, false);
         });
     });
+    return id;
 }
 
 void ConsentCenter::resolve(std::uint64_t id, bool approved) {

@@ -31,8 +31,9 @@ public:
 
     static std::shared_ptr<ConsentCenter> make(Executor& mainActor);
 
-    void request(std::string deviceName, std::optional<std::string> windowTitle, Reply reply) override;
-    void enqueue(std::string deviceName, std::optional<std::string> windowTitle, Reply reply) override;
+    std::uint64_t request(std::string deviceName, std::optional<std::string> windowTitle, Reply reply) override;
+    std::uint64_t enqueue(std::string deviceName, std::optional<std::string> windowTitle, Reply reply) override;
+    void withdraw(std::uint64_t prompt) override { resolve(prompt, false); }
     // The user's answer, the timeout's denial or the shell's tear-down; a
     // second answer for the same request does nothing.
     void resolve(std::uint64_t id, bool approved);

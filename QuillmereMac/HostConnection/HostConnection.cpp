@@ -206,6 +206,7 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
         expiryTimer_.reset();
     }
     if (pacer_) pacer_->close();
+    withdrawPrompts();
 
     const auto surfaces = media_.surfaces.lock();
     const auto displays = media_.displays.lock();

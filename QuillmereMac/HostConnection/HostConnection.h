@@ -21,13 +21,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quillmere {
 
 // The host's object for one accepted client connection: it feeds the
 // client's session every transport event and every answer of the media
 // side, and carries out the actions the session returns. Everything it holds
-// lives on the peer's queue, except the copy of the client's capabilities.
+// lives on the peer's queue, except the copy of the client's capabilities
+// and its open prompts.
 class HostConnection final : public AudioSink,
                              public MediaConnection,
                              public std::enable_shared_from_this<HostConnection> {
@@ -127,6 +129,7 @@ private:
     void clipboardRead(std::uint32_t requestID);
     void listWindows();
     void requestControl();
+    void withdrawPrompts();
     void onPipeline(std::uint32_t surfaceID, std::function<void(SurfacePipeline&)> work);
     std::string clientName() const;
 
@@ -162,6 +165,14 @@ private:
     std::optional<std::uint64_t> armedExpiry_;
     std::shared_ptr<DatagramPacer> pacer_;
     Executor& mainActor_;
+    // The capture prompts of this connection still unanswered, touched on
+    // the main actor only, where the tasks asking them run before the one
+    // withdrawing them at the close.
+    struct OpenPrompts {
+        std::vector<std::uint64_t> ids;
+        bool withdrawn = false;
+    };
+    std::shared_ptr<OpenPrompts> prompts_ = std::make_shared<OpenPrompts>();
 };
 
 } // namespace quillmere

@@ -44,12 +44,12 @@ std::vector<CaptureWindow> MediaPipeline::captureList() {
 
 void MediaPipeline::captureList(std::function<void(std::vector<CaptureWindow>)> reply) { reply(captureList()); }
 
-void MediaPipeline::requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
-                                          std::function<void(bool)> reply) {
+std::uint64_t MediaPipeline::requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
+                                                   std::function<void(bool)> reply) {
     const auto presenter = consent_.lock();
     if (!presenter) {
         reply(false);
-        return;
+        return 0;
     }
     const CaptureChoice choice = CaptureChoice::fromCaptureID(captureID);
     std::string subject;
@@ -63,7 +63,11 @@ void MediaPipeline::requestCaptureConsent(std::string deviceName, std::uint32_t 
         break;
     case CaptureChoice::Kind::testPattern: subject = testPatternTitle; break;
     }
-    presenter->request(std::move(deviceName), std::move(subject), std::move(reply));
+    return presenter->request(std::move(deviceName), std::move(subject), std::move(reply));
+}
+
+void MediaPipeline::withdrawCaptureConsent(std::uint64_t prompt) {
+    if (const auto presenter = consent_.lock()) presenter->withdraw(prompt);
 }
 
 } // namespace quillmere

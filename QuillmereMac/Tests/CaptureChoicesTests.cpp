@@ -7,11 +7,16 @@ namespace {
 // Writes down every question and answers as told.
 class RecordingConsent final : public ConsentPresenting {
 public:
-    void request(std::string deviceName, std::optional<std::string> windowTitle, Reply reply) override {
+    std::uint64_t request(std::string deviceName, std::optional<std::string> windowTitle, Reply reply) override {
         asked.emplace_back(std::move(deviceName), windowTitle.value_or("(none)"));
         reply(answer);
+        return 0;
     }
-    void enqueue(std::string, std::optional<std::string>, Reply reply) override { reply(false); }
+    std::uint64_t enqueue(std::string, std::optional<std::string>, Reply reply) override {
+        reply(false);
+        return 0;
+    }
+    void withdraw(std::uint64_t) override {}
 
     bool answer = true;
     std::vector<std::pair<std::string, std::string>> asked;

@@ -111,6 +111,20 @@ TEST_F(ConsentCenterTest, AnsweringTheSecondFirstLeavesTheFirstInPlace) {
     EXPECT_EQ(center->nextID(), 4u);
 }
 
+TEST_F(ConsentCenterTest, WithdrawnPromptGoesAtOnceRefusedAndLaterAnswersAreIgnored) {
+    EXPECT_EQ(center->enqueue("a", "one", replies.reply("one")), 1u);
+    EXPECT_EQ(center->request("b", "two", replies.reply("two")), 2u);
+    const int before = notices;
+    center->withdraw(2);
+    center->resolve(2, true);
+    center->withdraw(2);
+    EXPECT_EQ(notices, before + 1);
+    EXPECT_EQ(center->pending(), (std::vector<Request>{{1, "a", "one"}}));
+    EXPECT_EQ(replies.calls, (std::vector<std::pair<std::string, bool>>{{"two", false}}));
+    center->autoApproveSessions = [] { return true; };
+    EXPECT_EQ(center->request("b", "three", replies.reply("three")), 0u); // nothing left to withdraw
+}
+
 TEST_F(ConsentCenterTest, IdentifiersComeFromOneCounterForBothLists) {
     center->enqueue("a", "one", replies.reply("one"));
     center->autoApproveSessions = [] { return true; };

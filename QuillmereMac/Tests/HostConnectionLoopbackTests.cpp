@@ -50,7 +50,11 @@ public:
     std::atomic<int> keyframeRequests{0};
     std::atomic<bool> began{false};
 
-    void requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply) override { reply(true); }
+    std::uint64_t requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply) override {
+        reply(true);
+        return 0;
+    }
+    void withdrawCaptureConsent(std::uint64_t) override {}
     void startSurface(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
         std::lock_guard lock(mutex_);
         surface_ = std::make_shared<Pipeline>(connection, keyframeRequests);

@@ -48,7 +48,11 @@ public:
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
-    void requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply) override { reply(true); }
+    std::uint64_t requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply) override {
+        reply(true);
+        return 0;
+    }
+    void withdrawCaptureConsent(std::uint64_t) override {}
     void startSurface(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
         auto pipeline = std::make_shared<LoopbackPipeline>(surfaceID, connection, journal_);
         pipelines_.withLock([&](auto& table) { table[{connection.get(), surfaceID}] = pipeline; });

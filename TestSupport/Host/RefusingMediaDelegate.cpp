@@ -2,8 +2,10 @@
 
 namespace quillmere::testing {
 
-void RefusingMediaDelegate::requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply) {
+std::uint64_t RefusingMediaDelegate::requestCaptureConsent(std::string, std::uint32_t,
+                                                           std::function<void(bool)> reply) {
     reply(false);
+    return 0;
 }
 
 void RefusingMediaDelegate::startSurface(std::uint32_t, std::uint32_t, std::shared_ptr<MediaConnection>) {}

@@ -10,8 +10,9 @@ namespace quillmere::testing {
 // what it plays and leaves the rest to this.
 class RefusingMediaDelegate : public SessionMediaDelegate {
 public:
-    void requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
-                               std::function<void(bool approved)> reply) override;
+    std::uint64_t requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
+                                        std::function<void(bool approved)> reply) override;
+    void withdrawCaptureConsent(std::uint64_t) override {}
     void startSurface(std::uint32_t surfaceID, std::uint32_t captureID,
                       std::shared_ptr<MediaConnection> connection) override;
     void beginMedia(std::uint32_t surfaceID, std::uint32_t captureID,
