@@ -10,9 +10,10 @@ ClipboardBridge::ClipboardBridge(Executor& mainActor, std::weak_ptr<ConsentPrese
                                  std::shared_ptr<PasteboardAccess> pasteboard)
     : mainActor_(mainActor), consent_(std::move(consent)), pasteboard_(std::move(pasteboard)) {}
 
-void ClipboardBridge::write(std::string clientName, std::string text, std::function<void(ClipboardOutcome)> reply) {
+void ClipboardBridge::write(std::string clientName, std::string text, std::function<void(ClipboardOutcome)> reply,
+                            std::shared_ptr<PromptScope> prompts) {
     onMainActor([consent = consent_, pasteboard = pasteboard_, clientName = std::move(clientName),
-                 text = std::move(text), reply = std::move(reply)]() mutable {
+                 text = std::move(text), reply = std::move(reply), prompts = std::move(prompts)]() mutable {
         const auto presenter = consent.lock();
         if (!presenter || !pasteboard) {
             reply(ClipboardOutcome::denied);
@@ -20,32 +21,42 @@ void ClipboardBridge::write(std::string clientName, std::string text, std::funct
         }
         std::string prompt =
             fmt::format("paste {} characters into this computer\u2019s clipboard", characterCount(text));
-        presenter->enqueue(std::move(clientName), std::move(prompt),
-                           [pasteboard, text = std::move(text), reply = std::move(reply)](bool approved) {
-                               if (!approved)
-                                   reply(ClipboardOutcome::denied);
-                               else
-                                   reply(pasteboard->write(text) ? ClipboardOutcome::done : ClipboardOutcome::notText);
-                           });
+        PromptScope::ask(
+            prompts, presenter,
+            [&](ConsentPresenting::Reply answer) {
+                return presenter->enqueue(std::move(clientName), std::move(prompt), std::move(answer));
+            },
+            [pasteboard, text = std::move(text), reply = std::move(reply)](bool approved) {
+                if (!approved)
+                    reply(ClipboardOutcome::denied);
+                else
+                    reply(pasteboard->write(text) ? ClipboardOutcome::done : ClipboardOutcome::notText);
+            });
     });
 }
 
 void ClipboardBridge::read(std::string clientName,
-                           std::function<void(bool approved, std::optional<std::string> text)> reply) {
+                           std::function<void(bool approved, std::optional<std::string> text)> reply,
+                           std::shared_ptr<PromptScope> prompts) {
     onMainActor([consent = consent_, pasteboard = pasteboard_, clientName = std::move(clientName),
-                 reply = std::move(reply)]() mutable {
+                 reply = std::move(reply), prompts = std::move(prompts)]() mutable {
         const auto presenter = consent.lock();
         if (!presenter || !pasteboard) {
             reply(false, std::nullopt);
             return;
         }
-        presenter->enqueue(std::move(clientName), "read this computer\u2019s clipboard",
-                           [pasteboard, reply = std::move(reply)](bool approved) {
-                               if (!approved)
-                                   reply(false, std::nullopt);
-                               else
-                                   reply(true, pasteboard->read());
-                           });
+        PromptScope::ask(
+            prompts, presenter,
+            [&](ConsentPresenting::Reply answer) {
+                return presenter->enqueue(std::move(clientName), "read this computer\u2019s clipboard",
+                                          std::move(answer));
+            },
+            [pasteboard, reply = std::move(reply)](bool approved) {
+                if (!approved)
+                    reply(false, std::nullopt);
+                else
+                    reply(true, pasteboard->read());
+            });
     });
 }
 

@@ -3,6 +3,7 @@
 #include "Platform/Dispatch/Executor.h"
 #include "Platform/Pasteboard/PasteboardAccess.h"
 #include "QuillmereMac/Consent/ConsentPresenting.h"
+#include "QuillmereMac/Consent/PromptScope.h"
 #include "QuillmereWire/WireEnums.h"
 
 #include <functional>
@@ -22,8 +23,12 @@ public:
     ClipboardBridge(Executor& mainActor, std::weak_ptr<ConsentPresenting> consent,
                     std::shared_ptr<PasteboardAccess> pasteboard);
 
-    void write(std::string clientName, std::string text, std::function<void(ClipboardOutcome)> reply);
-    void read(std::string clientName, std::function<void(bool approved, std::optional<std::string> text)> reply);
+    // The prompts go into the asker's scope, when it has one: once that
+    // ends, an approval touches nothing.
+    void write(std::string clientName, std::string text, std::function<void(ClipboardOutcome)> reply,
+               std::shared_ptr<PromptScope> prompts = {});
+    void read(std::string clientName, std::function<void(bool approved, std::optional<std::string> text)> reply,
+              std::shared_ptr<PromptScope> prompts = {});
 
 private:
     // On the main actor, at once when already there.

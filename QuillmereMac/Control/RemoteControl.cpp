@@ -57,15 +57,15 @@ void RemoteControl::replaceInjector(State& state, std::shared_ptr<InputInjector>
 
 // Another client's surfaces are not this client's to drive.
 void RemoteControl::requestControl(std::string clientName, std::shared_ptr<MediaConnection> connection,
-                                   std::function<void(bool)> reply) {
+                                   std::function<void(bool)> reply, std::shared_ptr<PromptScope> prompts) {
     const auto picked = surfaces_->controlCandidate(connection);
     if (consent_.expired() || !poster_ || !picked) {
         reply(false);
         return;
     }
     frames_->lookUp(picked->second, [weak = weak_from_this(), surface = picked->first,
-                                     clientName = std::move(clientName),
-                                     reply = std::move(reply)](std::optional<ControlFrame> frame) mutable {
+                                     clientName = std::move(clientName), reply = std::move(reply),
+                                     prompts = std::move(prompts)](std::optional<ControlFrame> frame) mutable {
         const auto self = weak.lock();
         const auto presenter = self ? self->consent_.lock() : nullptr;
         if (!presenter || !frame) {
@@ -73,13 +73,17 @@ void RemoteControl::requestControl(std::string clientName, std::shared_ptr<Media
             return;
         }
         std::string title = "control of " + frame->label;
-        presenter->request(std::move(clientName), std::move(title),
-                           [weak, surface, frame = std::move(*frame), reply = std::move(reply)](bool approved) mutable {
-                               if (const auto self = weak.lock())
-                                   self->controlGranted(approved, std::move(surface), frame, std::move(reply));
-                               else
-                                   reply(approved);
-                           });
+        PromptScope::ask(
+            prompts, presenter,
+            [&](ConsentPresenting::Reply answer) {
+                return presenter->request(std::move(clientName), std::move(title), std::move(answer));
+            },
+            [weak, surface, frame = std::move(*frame), reply = std::move(reply)](bool approved) mutable {
+                if (const auto self = weak.lock())
+                    self->controlGranted(approved, std::move(surface), frame, std::move(reply));
+                else
+                    reply(approved);
+            });
     });
 }
 

@@ -5,6 +5,7 @@
 #include "Platform/EventPosting/EventPosting.h"
 #include "Platform/Log/Logger.h"
 #include "QuillmereMac/Consent/ConsentPresenting.h"
+#include "QuillmereMac/Consent/PromptScope.h"
 #include "QuillmereMac/Control/ControlFrames.h"
 #include "QuillmereMac/Control/ControlSurfaces.h"
 #include "QuillmereMac/Control/WindowRaising.h"
@@ -62,9 +63,10 @@ public:
     RemoteControl& operator=(const RemoteControl&) = delete;
 
     // Main actor. Control of the connection's surface 1, else of its lowest,
-    // asked of the user with the surface's label.
+    // asked of the user with the surface's label. The prompt goes into the
+    // asker's scope, when it has one: once that ends, nothing is granted.
     void requestControl(std::string clientName, std::shared_ptr<MediaConnection> connection,
-                        std::function<void(bool approved)> reply);
+                        std::function<void(bool approved)> reply, std::shared_ptr<PromptScope> prompts = {});
     // What a granted control request leaves behind: the one injector, and
     // the surface it drives.
     void takeControl(SurfaceKey surface, std::shared_ptr<InputInjector> injector);

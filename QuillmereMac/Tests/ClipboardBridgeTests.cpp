@@ -109,5 +109,29 @@ TEST_F(ClipboardBridgeTest, ClipboardReadsAskEveryTimeAndTouchNothingWhenRefused
     EXPECT_EQ(pasteboard->writes, 0);
 }
 
+// The asker's end races the user's click: an approval that comes after it
+// touches nothing, and what the end finds open goes at once, refused.
+TEST_F(ClipboardBridgeTest, ApprovalsAfterTheAskerEndedTouchNothing) {
+    const auto scope = PromptScope::make();
+    std::vector<ClipboardOutcome> outcomes;
+    std::vector<bool> reads;
+    bridge().write("Phone", "late", [&](ClipboardOutcome outcome) { outcomes.push_back(outcome); }, scope);
+    bridge().read("Phone", [&](bool approved, std::optional<std::string>) { reads.push_back(approved); }, scope);
+    manual->runUntilIdle();
+    ASSERT_EQ(prompts().size(), 2u);
+    scope->end();
+    answer(true);
+    EXPECT_EQ(prompts().size(), 1u);
+    scope->withdrawAll();
+    EXPECT_TRUE(prompts().empty());
+    bridge().write("Phone", "later", [&](ClipboardOutcome outcome) { outcomes.push_back(outcome); }, scope);
+    manual->runUntilIdle();
+    EXPECT_TRUE(prompts().empty());
+    EXPECT_EQ(outcomes, (std::vector<ClipboardOutcome>{ClipboardOutcome::denied, ClipboardOutcome::denied}));
+    EXPECT_EQ(reads, std::vector<bool>{false});
+    EXPECT_EQ(pasteboard->writes + pasteboard->reads, 0);
+    EXPECT_EQ(pasteboard->content, "before");
+}
+
 } // namespace
 } // namespace quillmere::testing
