@@ -1,5 +1,6 @@
 #pragma once
 
+#include "QuillmereMac/Consent/PromptScope.h"
 #include "QuillmereMac/Surface/MediaConnection.h"
 #include "QuillmereMacCore/InjectAction.h"
 #include "QuillmereWire/ControlMessage.h"
@@ -18,9 +19,10 @@ class ControlRequests {
 public:
     virtual ~ControlRequests() = default;
 
-    // Main actor. Control of one of the connection's own surfaces.
+    // Main actor. Control of one of the connection's own surfaces, its
+    // prompt in the connection's scope: once that ends, nothing is granted.
     virtual void requestControl(std::string clientName, std::shared_ptr<MediaConnection> connection,
-                                std::function<void(bool approved)> reply) = 0;
+                                std::function<void(bool approved)> reply, std::shared_ptr<PromptScope> prompts) = 0;
     virtual void inject(const std::vector<InjectAction>& actions) = 0;
     // Before the session sees the hint.
     virtual void focusHint(const msg::FocusHint& hint, const std::shared_ptr<MediaConnection>& connection) = 0;

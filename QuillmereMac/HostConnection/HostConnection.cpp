@@ -206,6 +206,7 @@ void HostConnection::closeSequence(const PeerCloseReason& reason) {
         expiryTimer_.reset();
     }
     if (pacer_) pacer_->close();
+    promptScope_->end();
     withdrawPrompts();
 
     const auto surfaces = media_.surfaces.lock();

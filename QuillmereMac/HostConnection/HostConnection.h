@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QuillmereMac/Audio/AudioSink.h"
+#include "QuillmereMac/Consent/PromptScope.h"
 #include "QuillmereMac/HostConnection/HandshakeRefusals.h"
 #include "QuillmereMac/HostConnection/HostPeer.h"
 #include "QuillmereMac/Media/SessionMediaDelegate.h"
@@ -173,6 +174,8 @@ private:
         bool withdrawn = false;
     };
     std::shared_ptr<OpenPrompts> prompts_ = std::make_shared<OpenPrompts>();
+    // Its control and clipboard prompts, ended as soon as the close begins.
+    const std::shared_ptr<PromptScope> promptScope_ = PromptScope::make();
 };
 
 } // namespace quillmere

@@ -142,7 +142,8 @@ void HostConnection::requestConsent(const action::RequestConsent& request) {
 // Nobody is asked about a session that is gone. A prompt answered meanwhile
 // still starts nothing: the session has ended.
 void HostConnection::withdrawPrompts() {
-    mainActor_.async([weakDelegate = media_.surfaces, prompts = prompts_] {
+    mainActor_.async([weakDelegate = media_.surfaces, prompts = prompts_, scope = promptScope_] {
+        scope->withdrawAll();
         prompts->withdrawn = true;
         const std::vector<std::uint64_t> ids = std::exchange(prompts->ids, {});
         if (const auto media = weakDelegate.lock())
@@ -182,12 +183,12 @@ void HostConnection::clipboardWrite(const action::ClipboardWriteRequested& reque
         return;
     }
     mainActor_.async([weakDelegate = media_.clipboard, weak = weak_from_this(), requestID = request.requestID,
-                      text = request.text, name = clientName()] {
+                      text = request.text, name = clientName(), scope = promptScope_] {
         auto reply = [weak, requestID](ClipboardOutcome outcome) {
             if (const auto self = weak.lock()) self->clipboardWriteCompleted(requestID, outcome);
         };
         if (const auto media = weakDelegate.lock())
-            media->writeClipboard(name, text, reply);
+            media->writeClipboard(name, text, reply, scope);
         else
             reply(ClipboardOutcome::denied);
     });
@@ -198,12 +199,13 @@ void HostConnection::clipboardRead(std::uint32_t requestID) {
         perform(session_.clipboardReadCompleted(requestID, false, std::nullopt));
         return;
     }
-    mainActor_.async([weakDelegate = media_.clipboard, weak = weak_from_this(), requestID, name = clientName()] {
+    mainActor_.async([weakDelegate = media_.clipboard, weak = weak_from_this(), requestID, name = clientName(),
+                      scope = promptScope_] {
         auto reply = [weak, requestID](bool approved, std::optional<std::string> text) {
             if (const auto self = weak.lock()) self->clipboardReadCompleted(requestID, approved, std::move(text));
         };
         if (const auto media = weakDelegate.lock())
-            media->readClipboard(name, reply);
+            media->readClipboard(name, reply, scope);
         else
             reply(false, std::nullopt);
     });
@@ -239,14 +241,15 @@ void HostConnection::requestControl() {
         grantControl(false);
         return;
     }
-    mainActor_.async([weakDelegate = media_.control, weak = weak_from_this(), name = clientName()] {
+    mainActor_.async([weakDelegate = media_.control, weak = weak_from_this(), name = clientName(),
+                      scope = promptScope_] {
         auto reply = [weak](bool approved) {
             if (const auto self = weak.lock()) self->grantControl(approved);
         };
         const auto media = weakDelegate.lock();
         const auto self = weak.lock();
         if (media && self)
-            media->requestControl(name, self, reply);
+            media->requestControl(name, self, reply, scope);
         else
             reply(false);
     });

@@ -179,18 +179,19 @@ void MediaPipeline::inject(const std::vector<InjectAction>& actions) {
 }
 
 void MediaPipeline::requestControl(std::string clientName, std::shared_ptr<MediaConnection> connection,
-                                   std::function<void(bool)> reply) {
-    control_->requestControl(std::move(clientName), std::move(connection), std::move(reply));
+                                   std::function<void(bool)> reply, std::shared_ptr<PromptScope> prompts) {
+    control_->requestControl(std::move(clientName), std::move(connection), std::move(reply), std::move(prompts));
 }
 
 void MediaPipeline::writeClipboard(std::string clientName, std::string text,
-                                   std::function<void(ClipboardOutcome)> reply) {
-    clipboard_.write(std::move(clientName), std::move(text), std::move(reply));
+                                   std::function<void(ClipboardOutcome)> reply, std::shared_ptr<PromptScope> prompts) {
+    clipboard_.write(std::move(clientName), std::move(text), std::move(reply), std::move(prompts));
 }
 
 void MediaPipeline::readClipboard(std::string clientName,
-                                  std::function<void(bool approved, std::optional<std::string> text)> reply) {
-    clipboard_.read(std::move(clientName), std::move(reply));
+                                  std::function<void(bool approved, std::optional<std::string> text)> reply,
+                                  std::shared_ptr<PromptScope> prompts) {
+    clipboard_.read(std::move(clientName), std::move(reply), std::move(prompts));
 }
 
 void MediaPipeline::setTextSize(std::uint8_t level) { displays_->setTextSize(level); }

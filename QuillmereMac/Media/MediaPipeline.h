@@ -128,12 +128,12 @@ public:
     void inject(const std::vector<InjectAction>& actions) override;
     void setScreenShape(ScreenShape shape) override;
     void setTextSize(std::uint8_t level) override;
-    void writeClipboard(std::string clientName, std::string text,
-                        std::function<void(ClipboardOutcome)> reply) override;
-    void readClipboard(std::string clientName,
-                       std::function<void(bool approved, std::optional<std::string> text)> reply) override;
+    void writeClipboard(std::string clientName, std::string text, std::function<void(ClipboardOutcome)> reply,
+                        std::shared_ptr<PromptScope> prompts) override;
+    void readClipboard(std::string clientName, std::function<void(bool approved, std::optional<std::string> text)> reply,
+                       std::shared_ptr<PromptScope> prompts) override;
     void requestControl(std::string clientName, std::shared_ptr<MediaConnection> connection,
-                        std::function<void(bool approved)> reply) override;
+                        std::function<void(bool approved)> reply, std::shared_ptr<PromptScope> prompts) override;
     bool permission() override { return permission_(); }
 
     // The parts, for diagnostics and tests.

@@ -3,6 +3,7 @@
 // after the host approved its capture, before it acknowledged the stream's
 // configuration, once left capture, encoder and threads running for ever.
 
+#include "QuillmereMac/Tests/RecordingPoster.h"
 #include "QuillmereMac/Tests/TestViewer.h"
 #include "TestSupport/Host/TestHost.h"
 #include "TestSupport/LossyRelay.h"
@@ -22,6 +23,8 @@ using namespace std::chrono_literals;
 
 enum class Phase { awaitingConsent, awaitingAck, streaming, paused };
 enum class End { bye, idleTimeout, peerKilled, protocolError, newerConnection, hostQuits };
+constexpr const char* ends[] = {"bye", "idle timeout", "peer killed", "protocol error", "newer connection",
+                                "host quits"};
 
 constexpr std::uint32_t surface = 1;
 // Both sides take the shorter of their idle timeouts.
@@ -31,6 +34,18 @@ std::size_t threadCount() {
     const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
     return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
 }
+
+// Counts what reaches the clipboard.
+class CountingPasteboard final : public PasteboardAccess {
+public:
+    bool write(const std::string&) override { return ++writes > 0; }
+    std::optional<std::string> read() override {
+        ++reads;
+        return "host text";
+    }
+    std::atomic<int> writes{0};
+    std::atomic<int> reads{0};
+};
 
 // A paired phone that speaks the session by hand, so that it can stop at
 // any step.
@@ -64,7 +79,12 @@ class ConnectionEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server.ready()) << server.failure();
-        host.emplace(TestHost::Options{.pipelineDisplay = server.displayName()});
+        host.emplace(TestHost::Options{.pipelineDisplay = server.displayName(),
+                                       .adjustPipeline = [this](MediaPipeline::Services& services) {
+                                           services.pasteboard = pasteboard;
+                                           services.poster = std::make_shared<RecordingPoster>();
+                                           services.permission = [] { return true; };
+                                       }});
         port = host->start();
         identity.emplace(host->pairThroughInvitation());
     }
@@ -84,12 +104,13 @@ protected:
     // Brings the client's surface to the phase; returns the connection the
     // media side knows it by (other than `other`), once it has a surface.
     std::weak_ptr<MediaConnection> reach(TestClient& client, Phase phase,
-                                         const std::weak_ptr<MediaConnection>& other = {}) {
+                                         const std::weak_ptr<MediaConnection>& other = {},
+                                         std::uint32_t choice = CaptureChoice::testPatternID) {
         send(client, Hello{1, 0, PeerRole::client, WireID{}, WireID{}, "Phone"});
         send(client, Capabilities{codecs::h264, 640, 360, 30, 1, features::bit2 | features::bit6 | features::bit8, 1200});
         const bool approve = phase != Phase::awaitingConsent;
         host->main.sync([&] { host->consent->autoApproveSessions = [approve] { return approve; }; });
-        send(client, msg::CaptureSelect{surface, CaptureChoice::testPatternID});
+        send(client, msg::CaptureSelect{surface, choice});
         const auto config = approve ? awaitMessage<StreamConfig>(*client.recorder, 0, 20s) : std::nullopt;
         if (config && phase != Phase::awaitingAck) {
             send(client, msg::ConfigAck{surface, config->configGeneration});
@@ -110,6 +131,7 @@ protected:
     }
 
     XvfbServer server{{.screens = {{640, 360}}, .windowManager = false}};
+    std::shared_ptr<CountingPasteboard> pasteboard = std::make_shared<CountingPasteboard>();
     std::optional<TestHost> host;
     std::uint16_t port = 0;
     std::optional<LocalIdentity> identity;
@@ -126,8 +148,6 @@ TEST_F(ConnectionEndTest, EverySurfaceAConnectionStartedStopsWhenItEnds) {
     }
     const std::size_t threadsBefore = threadCount();
     std::size_t threadsMost = threadsBefore;
-    constexpr const char* ends[] = {"bye", "idle timeout", "peer killed", "protocol error", "newer connection",
-                                    "host quits"};
     constexpr const char* phases[] = {"awaiting consent", "awaiting acknowledgement", "streaming", "paused"};
 
     for (const End end : {End::bye, End::idleTimeout, End::peerKilled, End::protocolError, End::newerConnection,
@@ -193,6 +213,56 @@ TEST_F(ConnectionEndTest, EverySurfaceAConnectionStartedStopsWhenItEnds) {
     EXPECT_TRUE(eventually([&] { return (threadsAfter = threadCount()) <= threadsBefore; }, 10s));
     std::cout << fmt::format("threads: {} before the table, at most {} with a surface, {} after\n", threadsBefore,
                              threadsMost, threadsAfter);
+}
+
+// The control and clipboard prompts a connection leaves open go when it
+// ends, and an approval given after the end writes and grants nothing.
+TEST_F(ConnectionEndTest, ControlAndClipboardPromptsGoWithTheirConnection) {
+    const struct Row {
+        End end;
+        bool write;
+    } rows[] = {{End::bye, true}, {End::idleTimeout, false}, {End::protocolError, true},
+                {End::newerConnection, false}, {End::hostQuits, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(fmt::format("{}, control and a clipboard {}", ends[int(row.end)], row.write ? "write" : "read"));
+        LossyRelay relay(port);
+        std::optional<TestClient> client = connect(relay.port());
+        const std::weak_ptr<MediaConnection> owner =
+            reach(*client, Phase::streaming, {}, CaptureChoice::displayIDBase);
+        host->main.sync([&] { host->consent->autoApproveSessions = [] { return false; }; });
+        send(*client, msg::InputControlRequest{});
+        if (row.write)
+            send(*client, msg::ClipboardPush{1, "from the phone"});
+        else
+            send(*client, msg::ClipboardPull{1});
+        ASSERT_TRUE(eventually([&] { return onMain([&] { return host->consent->pending().size() == 2; }); }, 10s));
+        const auto asked = onMain([&] { return host->consent->pending(); });
+
+        std::optional<TestClient> newer;
+        switch (row.end) {
+        case End::bye: send(*client, msg::Bye{ByeReason::normal}); break;
+        case End::protocolError: send(*client, msg::CaptureList{}); break;
+        case End::newerConnection:
+            newer = connect(port);
+            reach(*newer, Phase::streaming, owner);
+            [[fallthrough]];
+        case End::idleTimeout: relay.blackHole(true); break;
+        case End::hostQuits: host->stop(); break;
+        case End::peerKilled: break;
+        }
+        const std::size_t left = newer ? 1 : 0;
+        ASSERT_TRUE(eventually([&] { return connections() == left; }, 20s)) << connections() << " connections";
+        EXPECT_TRUE(eventually([&] { return onMain([&] { return host->consent->pending().empty(); }); }, 5s));
+        for (const auto& request : asked) host->main.sync([&] { host->consent->resolve(request.id, true); });
+        host->main.sync([] {});
+        EXPECT_EQ(pasteboard->writes + pasteboard->reads, 0);
+        EXPECT_FALSE(host->pipeline->control().controlledSurface());
+        EXPECT_FALSE(host->pipeline->control().injector());
+
+        if (newer) send(*newer, msg::Bye{ByeReason::normal});
+        if (row.end == End::hostQuits) port = host->start();
+        ASSERT_TRUE(eventually([&] { return connections() == 0 && table().count() == 0; }, 20s));
+    }
 }
 
 } // namespace

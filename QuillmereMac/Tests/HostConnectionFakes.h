@@ -179,16 +179,18 @@ struct FakeMedia final : SessionMediaDelegate {
         transcript.push_back(fmt::format("media setScreenShape({})", screenShapeName(shape)));
     }
     void setTextSize(std::uint8_t level) override { transcript.push_back(fmt::format("media setTextSize({})", level)); }
-    void writeClipboard(std::string clientName, std::string text, std::function<void(ClipboardOutcome)> reply) override {
+    void writeClipboard(std::string clientName, std::string text, std::function<void(ClipboardOutcome)> reply,
+                        std::shared_ptr<PromptScope>) override {
         transcript.push_back(fmt::format("media writeClipboard({}, {})", clientName, text));
         writeReplies.push_back(std::move(reply));
     }
-    void readClipboard(std::string clientName, std::function<void(bool, std::optional<std::string>)> reply) override {
+    void readClipboard(std::string clientName, std::function<void(bool, std::optional<std::string>)> reply,
+                       std::shared_ptr<PromptScope>) override {
         transcript.push_back(fmt::format("media readClipboard({})", clientName));
         readReplies.push_back(std::move(reply));
     }
-    void requestControl(std::string clientName, std::shared_ptr<MediaConnection>,
-                        std::function<void(bool)> reply) override {
+    void requestControl(std::string clientName, std::shared_ptr<MediaConnection>, std::function<void(bool)> reply,
+                        std::shared_ptr<PromptScope>) override {
         transcript.push_back(fmt::format("media requestControl({})", clientName));
         controlReplies.push_back(std::move(reply));
     }

@@ -166,8 +166,8 @@ public:
     void inject(const std::vector<InjectAction>& actions) override {
         for (const auto& action : actions) note("inject " + describe(action));
     }
-    void requestControl(std::string clientName, std::shared_ptr<MediaConnection>,
-                        std::function<void(bool)> reply) override {
+    void requestControl(std::string clientName, std::shared_ptr<MediaConnection>, std::function<void(bool)> reply,
+                        std::shared_ptr<PromptScope>) override {
         note(fmt::format("control for {}", clientName));
         reply(true);
     }

@@ -32,16 +32,18 @@ void RefusingMediaDelegate::setScreenShape(ScreenShape) {}
 
 void RefusingMediaDelegate::setTextSize(std::uint8_t) {}
 
-void RefusingMediaDelegate::writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply) {
+void RefusingMediaDelegate::writeClipboard(std::string, std::string, std::function<void(ClipboardOutcome)> reply,
+                                           std::shared_ptr<PromptScope>) {
     reply(ClipboardOutcome::denied);
 }
 
-void RefusingMediaDelegate::readClipboard(std::string, std::function<void(bool, std::optional<std::string>)> reply) {
+void RefusingMediaDelegate::readClipboard(std::string, std::function<void(bool, std::optional<std::string>)> reply,
+                                          std::shared_ptr<PromptScope>) {
     reply(false, std::nullopt);
 }
 
 void RefusingMediaDelegate::requestControl(std::string, std::shared_ptr<MediaConnection>,
-                                           std::function<void(bool)> reply) {
+                                           std::function<void(bool)> reply, std::shared_ptr<PromptScope>) {
     reply(false);
 }
 
