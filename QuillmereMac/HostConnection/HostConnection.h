@@ -30,7 +30,7 @@ namespace quillmere {
 // client's session every transport event and every answer of the media
 // side, and carries out the actions the session returns. Everything it holds
 // lives on the peer's queue, except the copy of the client's capabilities
-// and its open prompts.
+// and its prompts.
 class HostConnection final : public AudioSink,
                              public MediaConnection,
                              public std::enable_shared_from_this<HostConnection> {
@@ -166,15 +166,7 @@ private:
     std::optional<std::uint64_t> armedExpiry_;
     std::shared_ptr<DatagramPacer> pacer_;
     Executor& mainActor_;
-    // The capture prompts of this connection still unanswered, touched on
-    // the main actor only, where the tasks asking them run before the one
-    // withdrawing them at the close.
-    struct OpenPrompts {
-        std::vector<std::uint64_t> ids;
-        bool withdrawn = false;
-    };
-    std::shared_ptr<OpenPrompts> prompts_ = std::make_shared<OpenPrompts>();
-    // Its control and clipboard prompts, ended as soon as the close begins.
+    // Its prompts, ended as soon as the close begins.
     const std::shared_ptr<PromptScope> promptScope_ = PromptScope::make();
 };
 

@@ -117,38 +117,25 @@ void HostConnection::requestConsent(const action::RequestConsent& request) {
         consentDecided(request.surfaceID, request.captureGeneration, false, request.windowID);
         return;
     }
-    mainActor_.async([weakDelegate = media_.surfaces, weak = weak_from_this(), mainActor = &mainActor_,
-                      prompts = prompts_, request, name = clientName()] {
-        const auto asked = std::make_shared<std::uint64_t>(0);
-        auto reply = [weak, request, mainActor, prompts, asked](bool approved) {
-            // Later on the main actor: the answer may come before the
-            // prompt's number is known.
-            mainActor->async([prompts, asked] { std::erase(prompts->ids, *asked); });
+    mainActor_.async([weakDelegate = media_.surfaces, weak = weak_from_this(), request, name = clientName(),
+                      scope = promptScope_] {
+        auto reply = [weak, request](bool approved) {
             if (const auto self = weak.lock())
                 self->consentDecided(request.surfaceID, request.captureGeneration, approved, request.windowID);
         };
         // A media side gone before the prompt could be shown is a refusal,
-        // not a question left open for ever; so is a connection gone.
-        const auto media = weakDelegate.lock();
-        if (!media || prompts->withdrawn) {
+        // not a question left open for ever.
+        if (const auto media = weakDelegate.lock())
+            media->requestCaptureConsent(name, request.windowID, reply, scope);
+        else
             reply(false);
-            return;
-        }
-        *asked = media->requestCaptureConsent(name, request.windowID, reply);
-        if (*asked != 0) prompts->ids.push_back(*asked);
     });
 }
 
 // Nobody is asked about a session that is gone. A prompt answered meanwhile
-// still starts nothing: the session has ended.
+// still approves nothing: the scope has ended.
 void HostConnection::withdrawPrompts() {
-    mainActor_.async([weakDelegate = media_.surfaces, prompts = prompts_, scope = promptScope_] {
-        scope->withdrawAll();
-        prompts->withdrawn = true;
-        const std::vector<std::uint64_t> ids = std::exchange(prompts->ids, {});
-        if (const auto media = weakDelegate.lock())
-            for (const std::uint64_t prompt : ids) media->withdrawCaptureConsent(prompt);
-    });
+    mainActor_.async([scope = promptScope_] { scope->withdrawAll(); });
 }
 
 void HostConnection::startMedia(std::uint32_t surfaceID) {

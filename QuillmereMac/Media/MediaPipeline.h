@@ -115,9 +115,8 @@ public:
     // Capture choices (main actor).
     void captureList(std::function<void(std::vector<CaptureWindow>)> reply) override;
     std::vector<CaptureWindow> captureList();
-    std::uint64_t requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
-                                        std::function<void(bool approved)> reply) override;
-    void withdrawCaptureConsent(std::uint64_t prompt) override;
+    void requestCaptureConsent(std::string deviceName, std::uint32_t captureID, std::function<void(bool approved)> reply,
+                               std::shared_ptr<PromptScope> prompts) override;
     bool testPatternEnabled() override { return testPatternEnabled_(); }
     static std::pair<int, int> fitCaptureSize(int width, int height, double aspect) {
         return CaptureSourceFactory::fitCaptureSize(width, height, aspect);

@@ -44,12 +44,12 @@ std::vector<CaptureWindow> MediaPipeline::captureList() {
 
 void MediaPipeline::captureList(std::function<void(std::vector<CaptureWindow>)> reply) { reply(captureList()); }
 
-std::uint64_t MediaPipeline::requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
-                                                   std::function<void(bool)> reply) {
+void MediaPipeline::requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
+                                          std::function<void(bool)> reply, std::shared_ptr<PromptScope> prompts) {
     const auto presenter = consent_.lock();
     if (!presenter) {
         reply(false);
-        return 0;
+        return;
     }
     const CaptureChoice choice = CaptureChoice::fromCaptureID(captureID);
     std::string subject;
@@ -63,11 +63,12 @@ std::uint64_t MediaPipeline::requestCaptureConsent(std::string deviceName, std::
         break;
     case CaptureChoice::Kind::testPattern: subject = testPatternTitle; break;
     }
-    return presenter->request(std::move(deviceName), std::move(subject), std::move(reply));
-}
-
-void MediaPipeline::withdrawCaptureConsent(std::uint64_t prompt) {
-    if (const auto presenter = consent_.lock()) presenter->withdraw(prompt);
+    PromptScope::ask(
+        prompts, presenter,
+        [&](ConsentPresenting::Reply answer) {
+            return presenter->request(std::move(deviceName), std::move(subject), std::move(answer));
+        },
+        std::move(reply));
 }
 
 } // namespace quillmere

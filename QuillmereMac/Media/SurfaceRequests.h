@@ -1,5 +1,6 @@
 #pragma once
 
+#include "QuillmereMac/Consent/PromptScope.h"
 #include "QuillmereMac/Media/SurfacePipeline.h"
 #include "QuillmereMac/Surface/CaptureChoice.h"
 #include "QuillmereMac/Surface/MediaConnection.h"
@@ -27,12 +28,11 @@ public:
     virtual ~SurfaceRequests() = default;
 
     // Main actor. Asks the user about sharing a capture choice with the
-    // device; the reply runs once. Returns the prompt left waiting, 0 when
-    // none is.
-    virtual std::uint64_t requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
-                                                std::function<void(bool approved)> reply) = 0;
-    // Main actor. The device is gone: its prompt goes away, refused.
-    virtual void withdrawCaptureConsent(std::uint64_t prompt) = 0;
+    // device, in the connection's scope: once that ends, nothing is
+    // approved. The reply runs once.
+    virtual void requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
+                                       std::function<void(bool approved)> reply,
+                                       std::shared_ptr<PromptScope> prompts) = 0;
     // Builds and starts the surface's pipeline, owned by the connection.
     virtual void startSurface(std::uint32_t surfaceID, std::uint32_t captureID,
                               std::shared_ptr<MediaConnection> connection) = 0;

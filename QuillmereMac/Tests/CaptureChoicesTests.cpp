@@ -39,7 +39,7 @@ protected:
     }
     std::optional<std::pair<std::string, std::string>> consentFor(std::uint32_t captureID) {
         std::optional<bool> answer;
-        main->sync([&] { media->requestCaptureConsent("Phone", captureID, [&](bool approved) { answer = approved; }); });
+        main->sync([&] { media->requestCaptureConsent("Phone", captureID, [&](bool approved) { answer = approved; }, nullptr); });
         EXPECT_EQ(answer, true);
         if (consent->asked.empty()) return std::nullopt;
         return consent->asked.back();
@@ -100,7 +100,7 @@ TEST_F(CaptureChoicesTest, ConsentAsksAboutWhatTheChoiceShows) {
     // Nobody left to ask: refused.
     consent.reset();
     std::optional<bool> answer;
-    main->sync([&] { media->requestCaptureConsent("Phone", 30, [&](bool approved) { answer = approved; }); });
+    main->sync([&] { media->requestCaptureConsent("Phone", 30, [&](bool approved) { answer = approved; }, nullptr); });
     EXPECT_EQ(answer, false);
 }
 

@@ -128,15 +128,11 @@ struct FakeMedia final : SessionMediaDelegate {
     std::vector<CaptureWindow> windows;
 
     // The prompt's number is its place in consentReplies, from 1.
-    std::uint64_t requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
-                                        std::function<void(bool)> reply) override {
+    void requestCaptureConsent(std::string deviceName, std::uint32_t captureID, std::function<void(bool)> reply,
+                               std::shared_ptr<PromptScope>) override {
         transcript.push_back(fmt::format("media requestCaptureConsent({}, {}, {})",
                                          CaptureChoice::fromCaptureID(captureID).description(), captureID, deviceName));
         consentReplies.push_back(std::move(reply));
-        return consentReplies.size();
-    }
-    void withdrawCaptureConsent(std::uint64_t prompt) override {
-        transcript.push_back(fmt::format("media withdrawCaptureConsent({})", prompt));
     }
     void startSurface(std::uint32_t surfaceID, std::uint32_t captureID,
                       std::shared_ptr<MediaConnection> connection) override {

@@ -50,11 +50,10 @@ public:
     std::atomic<int> keyframeRequests{0};
     std::atomic<bool> began{false};
 
-    std::uint64_t requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply) override {
+    void requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply,
+                               std::shared_ptr<PromptScope>) override {
         reply(true);
-        return 0;
     }
-    void withdrawCaptureConsent(std::uint64_t) override {}
     void startSurface(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
         std::lock_guard lock(mutex_);
         surface_ = std::make_shared<Pipeline>(connection, keyframeRequests);

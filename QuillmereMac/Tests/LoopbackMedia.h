@@ -48,11 +48,10 @@ public:
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
-    std::uint64_t requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply) override {
+    void requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply,
+                               std::shared_ptr<PromptScope>) override {
         reply(true);
-        return 0;
     }
-    void withdrawCaptureConsent(std::uint64_t) override {}
     void startSurface(std::uint32_t surfaceID, std::uint32_t, std::shared_ptr<MediaConnection> connection) override {
         auto pipeline = std::make_shared<LoopbackPipeline>(surfaceID, connection, journal_);
         pipelines_.withLock([&](auto& table) { table[{connection.get(), surfaceID}] = pipeline; });

@@ -129,13 +129,11 @@ public:
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
-    std::uint64_t requestCaptureConsent(std::string clientName, std::uint32_t captureID,
-                                        std::function<void(bool)> reply) override {
+    void requestCaptureConsent(std::string clientName, std::uint32_t captureID, std::function<void(bool)> reply,
+                               std::shared_ptr<PromptScope>) override {
         note(fmt::format("consent {} for {}", CaptureChoice::fromCaptureID(captureID).description(), clientName));
         reply(true);
-        return 0;
     }
-    void withdrawCaptureConsent(std::uint64_t) override {}
     void startSurface(std::uint32_t surfaceID, std::uint32_t windowID,
                       std::shared_ptr<MediaConnection> connection) override {
         stopSurface(surfaceID, connection);

@@ -2,10 +2,9 @@
 
 namespace quillmere::testing {
 
-std::uint64_t RefusingMediaDelegate::requestCaptureConsent(std::string, std::uint32_t,
-                                                           std::function<void(bool)> reply) {
+void RefusingMediaDelegate::requestCaptureConsent(std::string, std::uint32_t, std::function<void(bool)> reply,
+                                                  std::shared_ptr<PromptScope>) {
     reply(false);
-    return 0;
 }
 
 void RefusingMediaDelegate::startSurface(std::uint32_t, std::uint32_t, std::shared_ptr<MediaConnection>) {}

@@ -10,9 +10,8 @@ namespace quillmere::testing {
 // what it plays and leaves the rest to this.
 class RefusingMediaDelegate : public SessionMediaDelegate {
 public:
-    std::uint64_t requestCaptureConsent(std::string deviceName, std::uint32_t captureID,
-                                        std::function<void(bool approved)> reply) override;
-    void withdrawCaptureConsent(std::uint64_t) override {}
+    void requestCaptureConsent(std::string deviceName, std::uint32_t captureID, std::function<void(bool approved)> reply,
+                               std::shared_ptr<PromptScope> prompts) override;
     void startSurface(std::uint32_t surfaceID, std::uint32_t captureID,
                       std::shared_ptr<MediaConnection> connection) override;
     void beginMedia(std::uint32_t surfaceID, std::uint32_t captureID,
