@@ -204,7 +204,7 @@ std::expected<SessionSummary, ViewerError> ConnectRunner::run(const Interruption
     if (command_.snapshots) {
         auto snapshots = SnapshotWriter::open(*command_.snapshots);
         if (!snapshots) return std::unexpected(ViewerError{snapshots.error(), ViewerError::checksFailed});
-        settings_.snapshots = std::move(*snapshots);
+        settings_.snapshots = std::make_shared<SnapshotQueue>(std::move(*snapshots));
     }
     ReconnectPolicy policy(reconnectInitialMs, reconnectMaxMs, std::max<std::int64_t>(command_.retries, 1),
                            stableAfterNs);
@@ -247,6 +247,13 @@ std::expected<SessionSummary, ViewerError> ConnectRunner::run(const Interruption
                                                        end ? end->description() : "no attempt")});
     }
     run_.summary.end = end;
+    if (settings_.snapshots) {
+        if (auto written = settings_.snapshots->drain()) {
+            run_.summary.snapshots = *written;
+        } else {
+            run_.summary.end = SessionEnd{SessionEnd::Kind::failed, written.error()};
+        }
+    }
     if (auto failed = writeTimingLog()) run_.summary.end = SessionEnd{SessionEnd::Kind::failed, *failed};
     return run_.summary;
 }

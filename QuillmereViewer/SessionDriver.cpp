@@ -184,10 +184,10 @@ void SessionDriver::decoded(const DecodedPicture& picture, const AssembledFrame&
     if (settings_.snapshots && (summary.decoded - 1) % settings_.snapshotEvery == 0) {
         const std::uint32_t number =
             summary.testPattern ? summary.testPattern->last().value_or(frame.frameID) : frame.frameID;
-        if (auto written = settings_.snapshots->write(picture, number); written) {
-            ++summary.snapshots;
+        if (auto failure = settings_.snapshots->failure()) {
+            finish(SessionEnd{SessionEnd::Kind::failed, *failure});
         } else {
-            finish(SessionEnd{SessionEnd::Kind::failed, written.error()});
+            settings_.snapshots->post(picture, number);
         }
     }
 }

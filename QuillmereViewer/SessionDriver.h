@@ -7,12 +7,13 @@
 #include "QuillmereViewer/FrameDecoder.h"
 #include "QuillmereViewer/InputScript.h"
 #include "QuillmereViewer/SessionSummary.h"
-#include "QuillmereViewer/SnapshotWriter.h"
+#include "QuillmereViewer/SnapshotQueue.h"
 #include "QuillmereWire/ClientSession.h"
 #include "QuillmereWire/FrameTimingLog.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -37,7 +38,7 @@ struct SessionSettings {
     std::optional<std::int64_t> frameLimit;
     std::optional<std::uint64_t> durationNs;
     bool expectTestPattern = false;
-    std::optional<SnapshotWriter> snapshots;
+    std::shared_ptr<SnapshotQueue> snapshots;
     std::int64_t snapshotEvery = 30;
 };
 

@@ -3,6 +3,7 @@
 // from decoded pictures, and snapshots that decode as the picture they show.
 
 #include "QuillmereViewer/H264Decoder.h"
+#include "QuillmereViewer/SnapshotQueue.h"
 #include "QuillmereViewer/SnapshotWriter.h"
 #include "QuillmereViewer/TestPatternCheck.h"
 #include "QuillmereViewer/Tests/TestStream.h"
@@ -10,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include <filesystem>
 #include <fstream>
 
 namespace quillmere {
@@ -171,6 +175,32 @@ TEST(SnapshotWriter, AFolderThatCannotBeMadeIsRefused) {
     auto writer = SnapshotWriter::open(folder.path() / "file" / "shots");
     ASSERT_FALSE(writer);
     EXPECT_NE(writer.error().find("could not be made"), std::string::npos) << writer.error();
+}
+
+TEST(SnapshotQueue, WritesEveryPictureOffTheCallersThreadAndReportsTheFirstFailure) {
+    TestStreamEncoder encoder(320, 180);
+    auto decode = decoder();
+    const auto frame = encoder.encode(1, true);
+    decode->configure(encoder.config(1));
+    const DecodeResult result = decode->decode(assembledFrame(frame, 1));
+    ASSERT_EQ(result.pictures.size(), 1u);
+    TemporaryFolder folder;
+
+    auto writer = SnapshotWriter::open(folder.path() / "shots");
+    ASSERT_TRUE(writer) << writer.error();
+    SnapshotQueue queue(*writer);
+    for (std::uint32_t number = 1; number <= 3; ++number) queue.post(result.pictures[0], number);
+    ASSERT_EQ(queue.drain(), 3);
+    for (std::uint32_t number = 1; number <= 3; ++number)
+        EXPECT_TRUE(std::filesystem::exists(folder.path() / "shots" / fmt::format("frame-{}.png", number)));
+
+    std::filesystem::remove_all(folder.path() / "shots");
+    queue.post(result.pictures[0], 4);
+    const auto drained = queue.drain();
+    ASSERT_FALSE(drained);
+    EXPECT_EQ(queue.failure(), drained.error());
+    queue.post(result.pictures[0], 5);
+    EXPECT_EQ(queue.drain(), drained) << "nothing is written after a failure";
 }
 
 } // namespace
