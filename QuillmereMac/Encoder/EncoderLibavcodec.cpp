@@ -2,6 +2,7 @@
 
 #include "Platform/SystemInfo/UsableProcessors.h"
 #include "QuillmereMac/Encoder/EncoderThreading.h"
+#include "QuillmereMac/Encoder/KeyframeSchedule.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -45,15 +46,17 @@ std::int64_t keyframeInterval(const EncoderConfig& config) {
     return static_cast<std::int64_t>(frames);
 }
 
-std::vector<Setting> settingsFor(const EncoderConfig& config, EncoderLibavcodec::Backend backend) {
+std::vector<Setting> settingsFor(const EncoderConfig& config, EncoderLibavcodec::Backend backend,
+                                 std::optional<int> maxFrameDelay) {
     const bool x264 = backend == EncoderLibavcodec::Backend::libx264;
+    const int delay = maxFrameDelay.value_or(x264 ? 0 : 1);
     const bool hevc = config.codec == EncoderConfig::Codec::hevc;
     const auto bitsPerSecond = static_cast<std::int64_t>(config.bitrateKbps) * 1000;
     return {
         {"RealTime", x264 ? "tune" : nullptr, "zerolatency"},
         {"AllowFrameReordering", "bf", "0"},
         {"ProfileLevel", "profile", hevc ? "main" : "high"},
-        {"MaxFrameDelayCount", x264 ? "rc-lookahead" : "async_depth", x264 ? "0" : "1"},
+        {"MaxFrameDelayCount", x264 ? "rc-lookahead" : "async_depth", std::to_string(delay)},
         {"ExpectedFrameRate", nullptr, std::to_string(config.fps)}, // set on the context itself, below
         {"AverageBitRate", "b", std::to_string(bitsPerSecond)},
         {"MaxKeyFrameIntervalDuration", nullptr, fmt::format("{}", config.maxKeyframeIntervalSeconds)}, // below
@@ -80,9 +83,8 @@ struct EncoderLibavcodec::Codec {
     Backend backend = Backend::libx264;
     bool lowLatency = true;
     // Keyframes come at least this often in time, however few frames came
-    // between; none when unlimited.
-    std::optional<std::int64_t> keyframeIntervalNs;
-    std::optional<std::int64_t> lastKeyframePts;
+    // between.
+    KeyframeSchedule keyframes{std::nullopt};
     AVCodecContext* context = nullptr;
     AVBufferRef* device = nullptr;
     AVFrame* frame = nullptr;
@@ -117,7 +119,8 @@ std::string EncoderLibavcodec::statusText(std::int32_t status) {
 
 std::expected<std::unique_ptr<EncoderLibavcodec>, EncoderError> EncoderLibavcodec::open(const EncoderConfig& config,
                                                                                        Backend backend,
-                                                                                       const std::string& renderNode) {
+                                                                                       const std::string& renderNode,
+                                                                                       std::optional<int> maxFrameDelay) {
     quietLibraryLog();
     const bool hevc = config.codec == EncoderConfig::Codec::hevc;
     const char* name = backend == Backend::libx264 ? (hevc ? nullptr : "libx264") : (hevc ? "hevc_vaapi" : "h264_vaapi");
@@ -183,7 +186,7 @@ std::expected<std::unique_ptr<EncoderLibavcodec>, EncoderError> EncoderLibavcode
         av_opt_set_int(context, "sc_threshold", 0, AV_OPT_SEARCH_CHILDREN);
     }
 
-    for (const Setting& setting : settingsFor(config, backend)) {
+    for (const Setting& setting : settingsFor(config, backend, maxFrameDelay)) {
         EncoderPropertyStatus record{setting.name, false, EncoderPropertyStatus::notSupported, std::nullopt};
         if (std::string_view(setting.name) == "ExpectedFrameRate") {
             context->framerate = AVRational{config.fps, 1};
@@ -193,7 +196,7 @@ std::expected<std::unique_ptr<EncoderLibavcodec>, EncoderError> EncoderLibavcode
         } else if (std::string_view(setting.name) == "MaxKeyFrameIntervalDuration") {
             // Kept here: encode forces the keyframe when the time comes.
             const double ns = config.maxKeyframeIntervalSeconds * 1e9;
-            if (ns >= 1 && ns < 9e18) codec->keyframeIntervalNs = static_cast<std::int64_t>(ns);
+            if (ns >= 1 && ns < 9e18) codec->keyframes = KeyframeSchedule(static_cast<std::int64_t>(ns));
             record.supported = true;
             record.status = 0;
             record.readBack = setting.value;
@@ -257,9 +260,7 @@ std::int32_t EncoderLibavcodec::encode(const PixelBuffer& pixels, std::shared_pt
         return AVERROR(ENOMEM);
     }
     frame->pts = pts;
-    const bool due = !codec_->lastKeyframePts ||
-                     (codec_->keyframeIntervalNs && pts - *codec_->lastKeyframePts >= *codec_->keyframeIntervalNs);
-    frame->pict_type = forceKeyframe || due ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    frame->pict_type = codec_->keyframes.ask(pts, forceKeyframe) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     frame->color_range = AVCOL_RANGE_MPEG;
 
     AVFrame* input = frame;
@@ -283,7 +284,7 @@ std::int32_t EncoderLibavcodec::encode(const PixelBuffer& pixels, std::shared_pt
     AVPacket* packet = codec_->packet;
     while ((status = avcodec_receive_packet(context, packet)) >= 0) {
         const bool keyframe = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-        if (keyframe) codec_->lastKeyframePts = packet->pts;
+        if (keyframe) codec_->keyframes.cameOut(packet->pts);
         sink(Packet{ByteView(packet->data, static_cast<std::size_t>(packet->size)), keyframe, packet->pts});
         av_packet_unref(packet);
     }

@@ -11,6 +11,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,12 @@ public:
 
 
     // Allocates the codec, makes the settings (recorded in properties(), in
-    // order) and opens it. renderNode is for vaapi only.
-    static std::expected<std::unique_ptr<EncoderLibavcodec>, EncoderError> open(const EncoderConfig& config,
-                                                                                Backend backend,
-                                                                                const std::string& renderNode = {});
+    // order) and opens it. renderNode is for vaapi only. maxFrameDelay is how
+    // many frames the codec may hold before handing their packets back: by
+    // default none for libx264, one for VA-API.
+    static std::expected<std::unique_ptr<EncoderLibavcodec>, EncoderError> open(
+        const EncoderConfig& config, Backend backend, const std::string& renderNode = {},
+        std::optional<int> maxFrameDelay = std::nullopt);
     // The render nodes of this machine, in name order.
     static std::vector<std::string> renderNodes();
     // libavcodec's text for one of its statuses.

@@ -2,6 +2,7 @@
 
 #include "Platform/SystemInfo/UsableProcessors.h"
 #include "QuillmereMac/Encoder/EncoderThreading.h"
+#include "QuillmereMac/Encoder/KeyframeSchedule.h"
 #include "QuillmereMac/Encoder/RefinementLadder.h"
 
 #include <fmt/format.h>
@@ -79,9 +80,8 @@ struct EncoderX264::Codec {
     int appliedRate = 0;
     int appliedBuffer = 0;
     std::int64_t keyframeInterval = keyintUnlimited;
-    std::optional<std::int64_t> keyframeIntervalNs;
+    KeyframeSchedule keyframes{std::nullopt};
     std::int64_t sinceKeyframe = -1;
-    std::optional<std::int64_t> lastKeyframePts;
     std::optional<std::int64_t> lastPts;
     std::optional<RefinementLadder> ladder;
     std::size_t macroblockCount = 0;
@@ -125,10 +125,8 @@ struct EncoderX264::Codec {
         appliedBuffer = buffer;
     }
 
-    bool keyframeDue(std::int64_t pts) const {
-        if (sinceKeyframe < 0 || sinceKeyframe + 1 >= keyframeInterval) return true;
-        return keyframeIntervalNs && lastKeyframePts && pts - *lastKeyframePts >= *keyframeIntervalNs;
-    }
+    // By frame count, as x264 counts; the time interval is the schedule's.
+    bool countDue() const { return sinceKeyframe < 0 || sinceKeyframe + 1 >= keyframeInterval; }
 };
 
 std::expected<std::unique_ptr<EncoderX264>, EncoderError> EncoderX264::open(const EncoderConfig& config) {
@@ -169,7 +167,7 @@ std::expected<std::unique_ptr<EncoderX264>, EncoderError> EncoderX264::open(cons
     param.rc.i_vbv_max_bitrate = codec->appliedRate;
     param.rc.i_vbv_buffer_size = codec->appliedBuffer;
     codec->keyframeInterval = keyframeInterval(config);
-    codec->keyframeIntervalNs = keyframeIntervalNs(config);
+    codec->keyframes = KeyframeSchedule(keyframeIntervalNs(config));
 
     param.vui.i_colorprim = bt709;
     param.vui.i_transfer = bt709;
@@ -213,7 +211,7 @@ std::int32_t EncoderX264::encode(const PixelBuffer& pixels, std::shared_ptr<void
         picture.img.i_stride[plane] = static_cast<int>(pixels.planeBytesPerRow(static_cast<std::size_t>(plane)));
     }
     picture.i_pts = pts;
-    const bool keyframe = forceKeyframe || codec.keyframeDue(pts);
+    const bool keyframe = codec.keyframes.ask(pts, forceKeyframe || codec.countDue());
     picture.i_type = keyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
     const bool mapped = !keyframe && constantMacroblocks.size() == codec.macroblockCount;
     const bool refinement = mapped && purpose == Purpose::refinement;
@@ -254,7 +252,7 @@ std::int32_t EncoderX264::encode(const PixelBuffer& pixels, std::shared_ptr<void
     codec.lastPts = pts;
     if (size == 0 || nalCount == 0) return 0;
     codec.sinceKeyframe = out.b_keyframe ? 0 : codec.sinceKeyframe + 1;
-    if (out.b_keyframe) codec.lastKeyframePts = pts;
+    if (out.b_keyframe) codec.keyframes.cameOut(out.i_pts);
     codec.ladder->coded(out.b_keyframe != 0, refinement, codec.constantMap, out.i_qpplus1 - 1,
                         static_cast<std::size_t>(size));
     // The payloads of one call lie back to back.

@@ -678,30 +678,46 @@ TEST(VideoEncoder, EachFrameTakesTheShareOfItsRealInterval) {
 
 // On a slow screen the keyframe interval is a duration: the first frame
 // 30 s or more after the last keyframe is one, however few came between;
-// in both encoders the software and the hardware paths run on.
+// in both encoders the software and the hardware paths run on. An encoder
+// that hands its packets back frames late (as hardware ones may) is asked
+// once, not on every frame until the first keyframe comes out.
 TEST(VideoEncoder, KeyframesComeByTimeHoweverFewFramesCame) {
     using Open = std::function<std::unique_ptr<EncoderSession>(const EncoderConfig&)>;
-    const std::pair<const char*, Open> sessions[] = {
-        {"x264", [](const EncoderConfig& c) -> std::unique_ptr<EncoderSession> { return std::move(*EncoderX264::open(c)); }},
+    const struct {
+        const char* name;
+        Open open;
+        int held;
+    } sessions[] = {
+        {"x264", [](const EncoderConfig& c) -> std::unique_ptr<EncoderSession> { return std::move(*EncoderX264::open(c)); },
+         0},
         {"libavcodec", [](const EncoderConfig& c) -> std::unique_ptr<EncoderSession> {
              return std::move(*EncoderLibavcodec::open(c, EncoderLibavcodec::Backend::libx264));
-         }},
+         }, 0},
+        {"libavcodec, three frames late", [](const EncoderConfig& c) -> std::unique_ptr<EncoderSession> {
+             return std::move(*EncoderLibavcodec::open(c, EncoderLibavcodec::Backend::libx264, {}, 3));
+         }, 3},
     };
     auto pool = *PixelBufferPool::make(PixelFormat::nv12VideoRange, 128, 96, 3);
-    const std::int64_t seconds[] = {0, 10, 20, 29, 30, 31, 45, 59, 61};
-    for (const auto& [name, open] : sessions) {
+    std::vector<std::int64_t> times;
+    for (const std::int64_t second : {0, 10, 20, 29, 30, 31, 45, 59, 61}) times.push_back(second * 1'000'000'000);
+    for (const auto& [name, open, held] : sessions) {
         SCOPED_TRACE(name);
         const auto session = open(configFor(128, 96, 500));
+        // Frames a few milliseconds apart after the last, until the held ones are out.
+        std::vector<std::int64_t> pts = times;
+        for (int n = 1; n <= held; ++n) pts.push_back(times.back() + n * 1'000'000);
         std::vector<std::int64_t> keyframes;
-        for (std::size_t n = 0; n < std::size(seconds); ++n) {
+        std::optional<std::size_t> firstOutAfter;
+        for (std::size_t n = 0; n < pts.size(); ++n) {
             const CapturedFrame frame = patternFrame(*pool, n + 1);
-            ASSERT_EQ(session->encode(*frame.pixelBuffer, nullptr, seconds[n] * 1'000'000'000, false, {},
-                                      EncoderSession::Purpose::content,
+            ASSERT_EQ(session->encode(*frame.pixelBuffer, nullptr, pts[n], false, {}, EncoderSession::Purpose::content,
                                       [&](const EncoderSession::Packet& packet) {
+                                          if (!firstOutAfter) firstOutAfter = n;
                                           if (packet.keyframe) keyframes.push_back(packet.pts / 1'000'000'000);
                                       }),
                       0);
         }
+        EXPECT_EQ(firstOutAfter, static_cast<std::size_t>(held));
         EXPECT_EQ(keyframes, (std::vector<std::int64_t>{0, 30, 61}));
     }
 }
