@@ -22,7 +22,7 @@ bool wentDown(const Stats& c, const Stats& p) {
         &Stats::quietSkipped, &Stats::unchanged,  &Stats::maxEncodeLatencyNs, &Stats::totalEncodeLatencyNs,
         &Stats::encodedBytes, &Stats::pickupNs,   &Stats::pickups,   &Stats::compareNs,
         &Stats::compares,     &Stats::encoderNs,  &Stats::encoderSamples, &Stats::outputWaitNs,
-        &Stats::rememberNs,   &Stats::remembers,  &Stats::comparesSkipped,
+        &Stats::rememberNs,   &Stats::remembers,  &Stats::comparesSkipped, &Stats::encoderRefusals,
     };
     return std::any_of(std::begin(counters), std::end(counters), [&](auto field) { return c.*field < p.*field; });
 }
@@ -93,6 +93,7 @@ Json PerfRecord::surface(std::uint32_t surfaceID, const PerfSurfaceSample& curre
     record["tierSkippedFPS"] = number(rate(c.tierSkipped, p.tierSkipped, dt));
     record["quietSkippedFPS"] = number(rate(c.quietSkipped, p.quietSkipped, dt));
     record["encoderDrops"] = difference(c.encoderDrops, p.encoderDrops);
+    record["encoderRefusals"] = difference(c.encoderRefusals, p.encoderRefusals);
     record["keyframes"] = difference(c.keyframes, p.keyframes);
     mean(record, "encodeMs", c.totalEncodeLatencyNs, p.totalEncodeLatencyNs, c.encoded, p.encoded);
     mean(record, "pickupMs", c.pickupNs, p.pickupNs, c.pickups, p.pickups);

@@ -51,6 +51,9 @@ public:
                                 Purpose purpose, const PacketSink& sink) = 0;
     // From the next frame on.
     virtual void setBitrate(std::int64_t bitsPerSecond) = 0;
+    // How often the encoder refused the rate or buffer it was given for a
+    // frame since it was opened; it goes on at the last it took.
+    virtual std::int64_t refusedSettings() const { return 0; }
 };
 
 } // namespace quillmere

@@ -1,8 +1,10 @@
 #include "QuillmereMac/Encoder/EncoderX264.h"
 
 #include "Platform/SystemInfo/UsableProcessors.h"
+#include "Platform/Log/Logger.h"
 #include "QuillmereMac/Encoder/EncoderThreading.h"
 #include "QuillmereMac/Encoder/KeyframeSchedule.h"
+#include "QuillmereMac/Encoder/RateSettings.h"
 #include "QuillmereMac/Encoder/RefinementLadder.h"
 
 #include <fmt/format.h>
@@ -68,6 +70,10 @@ std::vector<EncoderPropertyStatus> recordsFor(const EncoderConfig& config) {
 
 int kilobits(double bits) { return static_cast<int>(std::clamp(std::llround(bits / 1000), 1LL, 1LL * INT_MAX)); }
 
+const char* changeName(RateSettings::Change change) {
+    return change == RateSettings::Change::rate ? "a new rate" : "a new buffer";
+}
+
 } // namespace
 
 struct EncoderX264::Codec {
@@ -77,8 +83,7 @@ struct EncoderX264::Codec {
     double bufferSeconds = lowLatencyBufferSeconds;
     // What x264 was last told: its rate for a frame interval of 1/fps, and
     // its buffer, both in kbit.
-    int appliedRate = 0;
-    int appliedBuffer = 0;
+    RateSettings rates{RateSettings::Values{}};
     std::int64_t keyframeInterval = keyintUnlimited;
     KeyframeSchedule keyframes{std::nullopt};
     std::int64_t sinceKeyframe = -1;
@@ -89,6 +94,7 @@ struct EncoderX264::Codec {
     // Macroblocks the frame before was to code.
     std::size_t lastCoded = 0;
     std::vector<EncoderPropertyStatus> properties;
+    Logger log{"com.ornbeck.quillmere.mac", "pipeline"};
 
     ~Codec() {
         if (encoder) x264_encoder_close(encoder);
@@ -114,15 +120,20 @@ struct EncoderX264::Codec {
                             : bounded ? std::min(bufferSeconds, boundedIntervals * seconds)
                                       : std::max(bufferSeconds, heldIntervals * seconds);
         const int buffer = kilobits(static_cast<double>(bitsPerSecond) * held);
-        if (rate == appliedRate && buffer == appliedBuffer) return;
-        x264_param_t param;
-        x264_encoder_parameters(encoder, &param);
-        param.rc.i_bitrate = rate;
-        param.rc.i_vbv_max_bitrate = rate;
-        param.rc.i_vbv_buffer_size = buffer;
-        if (x264_encoder_reconfig(encoder, &param) < 0) return;
-        appliedRate = rate;
-        appliedBuffer = buffer;
+        const auto refused = rates.change({rate, buffer}, [this](const RateSettings::Values& asked) {
+            x264_param_t param;
+            x264_encoder_parameters(encoder, &param);
+            param.rc.i_bitrate = asked.rateKbit;
+            param.rc.i_vbv_max_bitrate = asked.rateKbit;
+            param.rc.i_vbv_buffer_size = asked.bufferKbit;
+            return x264_encoder_reconfig(encoder, &param) >= 0;
+        });
+        if (refused && refused->first) {
+            log.error("x264 refused %{public}s: asked %{public}d kbit/s with a %{public}d kbit buffer, keeps "
+                      "%{public}d kbit/s with %{public}d kbit",
+                      changeName(refused->change), refused->asked.rateKbit, refused->asked.bufferKbit,
+                      refused->kept.rateKbit, refused->kept.bufferKbit);
+        }
     }
 
     // By frame count, as x264 counts; the time interval is the schedule's.
@@ -160,12 +171,12 @@ std::expected<std::unique_ptr<EncoderX264>, EncoderError> EncoderX264::open(cons
     codec->fps = config.fps;
     codec->bitsPerSecond = static_cast<std::int64_t>(config.bitrateKbps) * 1000;
     codec->bufferSeconds = config.lowLatencyRateControl ? lowLatencyBufferSeconds : normalBufferSeconds;
-    codec->appliedRate = kilobits(static_cast<double>(codec->bitsPerSecond));
-    codec->appliedBuffer = kilobits(static_cast<double>(codec->bitsPerSecond) * codec->bufferSeconds);
+    codec->rates = RateSettings({kilobits(static_cast<double>(codec->bitsPerSecond)),
+                                 kilobits(static_cast<double>(codec->bitsPerSecond) * codec->bufferSeconds)});
     param.rc.i_rc_method = X264_RC_ABR;
-    param.rc.i_bitrate = codec->appliedRate;
-    param.rc.i_vbv_max_bitrate = codec->appliedRate;
-    param.rc.i_vbv_buffer_size = codec->appliedBuffer;
+    param.rc.i_bitrate = codec->rates.applied().rateKbit;
+    param.rc.i_vbv_max_bitrate = codec->rates.applied().rateKbit;
+    param.rc.i_vbv_buffer_size = codec->rates.applied().bufferKbit;
     codec->keyframeInterval = keyframeInterval(config);
     codec->keyframes = KeyframeSchedule(keyframeIntervalNs(config));
 
@@ -192,6 +203,8 @@ EncoderX264::EncoderX264(std::unique_ptr<Codec> codec) : codec_(std::move(codec)
 EncoderX264::~EncoderX264() = default;
 
 const std::vector<EncoderPropertyStatus>& EncoderX264::properties() const { return codec_->properties; }
+
+std::int64_t EncoderX264::refusedSettings() const { return codec_->rates.refusals(); }
 
 void EncoderX264::setBitrate(std::int64_t bitsPerSecond) {
     codec_->bitsPerSecond = std::max<std::int64_t>(bitsPerSecond, 1000);

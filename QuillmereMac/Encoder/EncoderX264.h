@@ -15,7 +15,9 @@ namespace quillmere {
 // instead of analysing them. x264's own rate control (average bit rate
 // within a buffer) gives each frame the share of the rate its real interval
 // earns, keyframes come at least every so many seconds, and a still picture
-// is refined down to a floor (RefinementLadder).
+// is refined down to a floor (RefinementLadder). A rate or buffer x264
+// refuses is logged once a kind and counted; it goes on at the last ones it
+// took.
 class EncoderX264 : public EncoderSession {
 public:
     // The finest quantizer a refinement codes at; the rate mostly stops it
@@ -36,6 +38,7 @@ public:
                         bool forceKeyframe, std::span<const std::uint8_t> constantMacroblocks, Purpose purpose,
                         const PacketSink& sink) override;
     void setBitrate(std::int64_t bitsPerSecond) override;
+    std::int64_t refusedSettings() const override;
 
     struct Codec;
 

@@ -150,7 +150,7 @@ void VideoEncoder::invalidate() {
 
 VideoEncoder::Counters VideoEncoder::counters() const {
     std::lock_guard guard(lock_);
-    return {state_.inFlight, state_.submitted, state_.dropped, state_.emitted, state_.failed};
+    return {state_.inFlight, state_.submitted, state_.dropped, state_.emitted, state_.failed, state_.refusedSettings};
 }
 
 std::vector<Bytes> VideoEncoder::lastParameterSets() const {
@@ -214,6 +214,10 @@ void VideoEncoder::encodeNow(const std::shared_ptr<Input>& input, Pending pendin
                                                      finish(done, packet);
                                                  });
     encodedPrevious_ = status == 0;
+    {
+        std::lock_guard guard(lock_);
+        state_.refusedSettings = session_->refusedSettings();
+    }
     if (status != 0) {
         const auto it = std::find_if(pending_.begin(), pending_.end(),
                                      [&](const Pending& waiting) { return waiting.frameIndex == pending.frameIndex; });

@@ -60,6 +60,7 @@ public:
         std::int64_t dropped = 0;   // refused because maxInFlight were out
         std::int64_t emitted = 0;   // units delivered
         std::int64_t failed = 0;    // refused at submission or failed in the encoder
+        std::int64_t refusedSettings = 0; // rates or buffers the encoder would not take
         bool operator==(const Counters&) const = default;
     };
 
@@ -111,6 +112,7 @@ private:
         std::int64_t dropped = 0;
         std::int64_t emitted = 0;
         std::int64_t failed = 0;
+        std::int64_t refusedSettings = 0;
         // A rate asked for and not yet given to the encoder, in bits per second.
         std::optional<std::int64_t> pendingBitrate;
     };

@@ -157,14 +157,22 @@ std::shared_ptr<CaptureSource> SurfacePipeline::stop() {
     ++generation_;
     handoff_->close();
     lastFrame_.reset();
-    if (encoder_) encoder_->invalidate();
-    encoder_.reset();
+    retireEncoder();
     return std::exchange(source_, nullptr);
+}
+
+void SurfacePipeline::retireEncoder() {
+    if (!encoder_) return;
+    // Its late outputs carry an old generation and are dropped.
+    encoder_->invalidate();
+    refusedByRetired_ += encoder_->counters().refusedSettings;
+    encoder_.reset();
 }
 
 SurfacePipeline::PerfSnapshot SurfacePipeline::perfSnapshot() {
     PerfSnapshot snapshot;
     snapshot.stats = stats_;
+    snapshot.stats.encoderRefusals = refusedByRetired_ + (encoder_ ? encoder_->counters().refusedSettings : 0);
     snapshot.width = raster_.width;
     snapshot.height = raster_.height;
     const std::uint64_t interval = gate_.tierIntervalNs();

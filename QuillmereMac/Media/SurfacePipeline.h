@@ -68,6 +68,9 @@ public:
         std::int64_t constantMacroblocks = 0;
         // Still pictures encoded again to sharpen them.
         std::int64_t refinements = 0;
+        // Rates or buffers the surface's encoders would not take; counted in
+        // perfSnapshot.
+        std::int64_t encoderRefusals = 0;
 
         bool operator==(const Stats&) const = default;
     };
@@ -199,6 +202,8 @@ private:
     void scheduleRefinement();
     void refinementTimer(std::uint64_t at);
     void encoderOutput(VideoEncoder::Result result, std::uint64_t generation);
+    // Invalidates the encoder, keeping its count of refusals.
+    void retireEncoder();
 
     const std::uint32_t surfaceID_;
     const CaptureChoice choice_;
@@ -214,6 +219,7 @@ private:
     // The rest lives on the queue.
     std::shared_ptr<CaptureSource> source_;
     std::shared_ptr<VideoEncoder> encoder_;
+    std::int64_t refusedByRetired_ = 0;
     std::uint64_t generation_ = 0;
     FrameNumbering numbering_;
     Raster raster_;

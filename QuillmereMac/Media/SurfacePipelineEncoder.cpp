@@ -19,9 +19,7 @@ std::int64_t asCount(std::uint64_t value) {
 } // namespace
 
 bool SurfacePipeline::makeEncoder(int width, int height) {
-    // The old encoder stays in the field until replaced, but delivers nothing
-    // more: its late outputs carry the old generation.
-    if (encoder_) encoder_->invalidate();
+    retireEncoder();
     ++generation_;
     raster_ = {width, height};
 

@@ -164,7 +164,7 @@ TEST(VideoEncoder, SixtyPatternFramesDecodeBackToTheirNumbers) {
     }
     EXPECT_EQ(decoder.errors, 0);
     EXPECT_EQ((*encoder)->lastParameterSets(), *results[30]->parameterSets);
-    EXPECT_EQ((*encoder)->counters(), (VideoEncoder::Counters{0, 60, 0, 60, 0}));
+    EXPECT_EQ((*encoder)->counters(), (VideoEncoder::Counters{0, 60, 0, 60, 0, 0}));
     // Every result came on the encoder's own thread.
     for (const auto& id : collector.threads()) EXPECT_NE(id, std::this_thread::get_id());
 }
@@ -264,7 +264,7 @@ TEST(VideoEncoder, RefusesFramesBeyondTheInFlightLimitUntilOneComesBack) {
     EXPECT_EQ(encoder->encode(patternFrame(*pool, 2), false).kind, Kind::submitted);
     EXPECT_EQ(encoder->encode(patternFrame(*pool, 3), false).kind, Kind::submitted);
     EXPECT_EQ(encoder->encode(patternFrame(*pool, 4), false).kind, Kind::busy);
-    EXPECT_EQ(encoder->counters(), (VideoEncoder::Counters{2, 3, 1, 1, 0}));
+    EXPECT_EQ(encoder->counters(), (VideoEncoder::Counters{2, 3, 1, 1, 0, 0}));
 
     collector.open();
     collector.waitFor(3);
@@ -273,7 +273,7 @@ TEST(VideoEncoder, RefusesFramesBeyondTheInFlightLimitUntilOneComesBack) {
     ASSERT_EQ(results.size(), 4u);
     // The refused frame took no index.
     EXPECT_EQ(results[3]->frameIndex, 4u);
-    EXPECT_EQ(encoder->counters(), (VideoEncoder::Counters{0, 4, 1, 4, 0}));
+    EXPECT_EQ(encoder->counters(), (VideoEncoder::Counters{0, 4, 1, 4, 0, 0}));
 }
 
 TEST(VideoEncoder, NothingComesOutAfterInvalidation) {
@@ -320,7 +320,7 @@ TEST(VideoEncoder, RefusesBuffersItCannotTakeAndFreesTheirSlot) {
     beingWritten->lockBaseAddress(PixelBuffer::Lock::readWrite);
     EXPECT_EQ(encoder->encode(frameOf(beingWritten, 1), false),
               VideoEncoder::Submission::failed(PixelBufferStatus::error));
-    EXPECT_EQ(encoder->counters(), (VideoEncoder::Counters{0, 4, 0, 0, 4}));
+    EXPECT_EQ(encoder->counters(), (VideoEncoder::Counters{0, 4, 0, 0, 4, 0}));
     EXPECT_TRUE(collector.waitFor(0).empty());
 }
 
