@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
@@ -34,6 +33,10 @@ constexpr double normalBufferSeconds = 2.0;
 constexpr std::int64_t shortestIntervalNs = 1'000'000;
 constexpr double boundedIntervals = 5;
 constexpr double heldIntervals = 8;
+// x264 silently clamps larger rates and buffers to this many kbit (a long
+// frame interval at a high rate reaches it): asking no more keeps what it
+// was told what it runs at.
+constexpr long long x264LargestKbit = 2'000'000;
 
 std::int64_t keyframeInterval(const EncoderConfig& config) {
     const double frames = std::trunc(config.maxKeyframeIntervalSeconds * config.fps);
@@ -68,7 +71,7 @@ std::vector<EncoderPropertyStatus> recordsFor(const EncoderConfig& config) {
     };
 }
 
-int kilobits(double bits) { return static_cast<int>(std::clamp(std::llround(bits / 1000), 1LL, 1LL * INT_MAX)); }
+int kilobits(double bits) { return static_cast<int>(std::clamp(std::llround(bits / 1000), 1LL, x264LargestKbit)); }
 
 const char* changeName(RateSettings::Change change) {
     return change == RateSettings::Change::rate ? "a new rate" : "a new buffer";
