@@ -253,6 +253,7 @@ std::expected<SessionSummary, ViewerError> ConnectRunner::run(const Interruption
         } else {
             run_.summary.end = SessionEnd{SessionEnd::Kind::failed, written.error()};
         }
+        run_.summary.snapshotsSkipped = settings_.snapshots->skipped();
     }
     if (auto failed = writeTimingLog()) run_.summary.end = SessionEnd{SessionEnd::Kind::failed, *failed};
     return run_.summary;

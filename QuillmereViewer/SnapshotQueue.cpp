@@ -10,11 +10,14 @@ SnapshotQueue::~SnapshotQueue() {
     thread_.request_stop();
 }
 
-void SnapshotQueue::post(DecodedPicture picture, std::uint32_t number) {
+void SnapshotQueue::post(const DecodedPicture& picture, std::uint32_t number) {
     {
         std::lock_guard lock(mutex_);
-        if (failure_) return;
-        pending_.push_back(Pending{std::move(picture), number});
+        if (failure_ || pending_.size() >= capacity) {
+            ++skipped_;
+            return;
+        }
+        pending_.push_back(Pending{picture, number});
     }
     changed_.notify_all();
 }
@@ -24,11 +27,21 @@ std::optional<std::string> SnapshotQueue::failure() const {
     return failure_;
 }
 
+std::int64_t SnapshotQueue::skipped() const {
+    std::lock_guard lock(mutex_);
+    return skipped_;
+}
+
 std::expected<std::int64_t, std::string> SnapshotQueue::drain() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return pending_.empty() && !writing_; });
     if (failure_) return std::unexpected(*failure_);
     return written_;
+}
+
+void SnapshotQueue::skipWaiting() {
+    skipped_ += static_cast<std::int64_t>(pending_.size());
+    pending_.clear();
 }
 
 void SnapshotQueue::work(std::stop_token stop) {
@@ -46,7 +59,7 @@ void SnapshotQueue::work(std::stop_token stop) {
             ++written_;
         } else if (!failure_) {
             failure_ = written.error();
-            pending_.clear();
+            skipWaiting();
         }
         changed_.notify_all();
     }

@@ -4,6 +4,7 @@
 #include "QuillmereViewer/SnapshotWriter.h"
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <expected>
@@ -20,15 +21,23 @@ namespace quillmere {
 // network never made.
 class SnapshotQueue {
 public:
+    // Pictures waiting beside the one being written. Each holds decoder
+    // buffers (12 MB at 3840x2160) and the encoder falls behind a fast
+    // stream: a longer line only holds memory and delays the run's end.
+    static constexpr std::size_t capacity = 2;
+
     explicit SnapshotQueue(SnapshotWriter writer);
     ~SnapshotQueue();
     SnapshotQueue(const SnapshotQueue&) = delete;
     SnapshotQueue& operator=(const SnapshotQueue&) = delete;
 
-    // Ignored once a write has failed.
-    void post(DecodedPicture picture, std::uint32_t number);
+    // Copies the picture in when there is room; otherwise, or after a failed
+    // write, it is skipped.
+    void post(const DecodedPicture& picture, std::uint32_t number);
     // The first write that failed, if any yet.
     std::optional<std::string> failure() const;
+    // Pictures posted that were not and will not be written.
+    std::int64_t skipped() const;
     // Waits for every picture posted: how many were written, else the first failure.
     std::expected<std::int64_t, std::string> drain();
 
@@ -38,6 +47,8 @@ private:
         std::uint32_t number = 0;
     };
     void work(std::stop_token stop);
+    // With the lock held.
+    void skipWaiting();
 
     SnapshotWriter writer_;
     mutable std::mutex mutex_;
@@ -45,6 +56,7 @@ private:
     std::deque<Pending> pending_;
     bool writing_ = false;
     std::int64_t written_ = 0;
+    std::int64_t skipped_ = 0;
     std::optional<std::string> failure_;
     std::jthread thread_;
 };
