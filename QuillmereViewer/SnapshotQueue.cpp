@@ -1,19 +1,25 @@
 #include "QuillmereViewer/SnapshotQueue.h"
 
+#include <chrono>
+
 namespace quillmere {
+namespace {
 
-SnapshotQueue::SnapshotQueue(SnapshotWriter writer)
-    : writer_(std::move(writer)), thread_([this](std::stop_token stop) { work(stop); }) {}
+// How often a drain looks at the interruption, which cannot wake it.
+constexpr std::chrono::milliseconds interruptionPoll(20);
 
-SnapshotQueue::~SnapshotQueue() {
-    drain();
-    thread_.request_stop();
-}
+} // namespace
+
+SnapshotQueue::SnapshotQueue(SnapshotWriter writer, const Interruption& interruption)
+    : writer_(std::move(writer)), interruption_(interruption),
+      thread_([this](std::stop_token stop) { work(stop); }) {}
+
+SnapshotQueue::~SnapshotQueue() { thread_.request_stop(); }
 
 void SnapshotQueue::post(const DecodedPicture& picture, std::uint32_t number) {
     {
         std::lock_guard lock(mutex_);
-        if (failure_ || pending_.size() >= capacity) {
+        if (failure_ || interruption_.raised() || pending_.size() >= capacity) {
             ++skipped_;
             return;
         }
@@ -34,7 +40,10 @@ std::int64_t SnapshotQueue::skipped() const {
 
 std::expected<std::int64_t, std::string> SnapshotQueue::drain() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return pending_.empty() && !writing_; });
+    while (!changed_.wait_for(lock, interruptionPoll,
+                              [this] { return !writing_ && (pending_.empty() || interruption_.raised()); })) {
+    }
+    if (interruption_.raised()) skipWaiting();
     if (failure_) return std::unexpected(*failure_);
     return written_;
 }
@@ -47,7 +56,13 @@ void SnapshotQueue::skipWaiting() {
 void SnapshotQueue::work(std::stop_token stop) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        if (!changed_.wait(lock, stop, [this] { return !pending_.empty(); })) return;
+        // A stop ends the wait with pictures still waiting: they are dropped.
+        changed_.wait(lock, stop, [this] { return !pending_.empty(); });
+        if (stop.stop_requested()) return;
+        if (interruption_.raised()) {
+            skipWaiting();
+            continue;
+        }
         Pending next = std::move(pending_.front());
         pending_.pop_front();
         writing_ = true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QuillmereViewer/DecodedPicture.h"
+#include "QuillmereViewer/Interruption.h"
 #include "QuillmereViewer/SnapshotWriter.h"
 
 #include <condition_variable>
@@ -26,19 +27,22 @@ public:
     // stream: a longer line only holds memory and delays the run's end.
     static constexpr std::size_t capacity = 2;
 
-    explicit SnapshotQueue(SnapshotWriter writer);
+    // The interruption must outlive the queue.
+    SnapshotQueue(SnapshotWriter writer, const Interruption& interruption);
+    // Finishes the picture being written; those waiting are dropped.
     ~SnapshotQueue();
     SnapshotQueue(const SnapshotQueue&) = delete;
     SnapshotQueue& operator=(const SnapshotQueue&) = delete;
 
-    // Copies the picture in when there is room; otherwise, or after a failed
-    // write, it is skipped.
+    // Copies the picture in when there is room; otherwise, after an
+    // interruption or a failed write, it is skipped.
     void post(const DecodedPicture& picture, std::uint32_t number);
     // The first write that failed, if any yet.
     std::optional<std::string> failure() const;
     // Pictures posted that were not and will not be written.
     std::int64_t skipped() const;
-    // Waits for every picture posted: how many were written, else the first failure.
+    // Waits for every picture posted, or once interrupted only for the one
+    // being written: how many were written, else the first failure.
     std::expected<std::int64_t, std::string> drain();
 
 private:
@@ -51,6 +55,7 @@ private:
     void skipWaiting();
 
     SnapshotWriter writer_;
+    const Interruption& interruption_;
     mutable std::mutex mutex_;
     std::condition_variable_any changed_;
     std::deque<Pending> pending_;

@@ -299,8 +299,8 @@ Commands:
       --timing-log FILE   write one JSON timing record per received frame
       --snapshots DIR     write decoded frames as PNG files, frame-<number>.png: the number the
                           test pattern shows with --expect-test-pattern, else the frame's own.
-                          Frames that cannot be written in time are skipped; the summary counts
-                          them ("snapshotsSkipped")
+                          Frames that cannot be written in time are skipped, as are those still
+                          waiting at Ctrl-C; the summary counts them ("snapshotsSkipped")
       --snapshot-every N  with --snapshots, every Nth decoded frame, the first included (default 30)
       --expect-test-pattern
                           read the frame number the host's test pattern shows in every decoded

@@ -194,7 +194,8 @@ TEST(SnapshotQueue, WritesEveryPictureOffTheCallersThreadAndReportsTheFirstFailu
 
     auto writer = SnapshotWriter::open(folder.path() / "shots");
     ASSERT_TRUE(writer) << writer.error();
-    SnapshotQueue queue(*writer);
+    Interruption interruption;
+    SnapshotQueue queue(*writer, interruption);
     for (std::uint32_t number = 1; number <= SnapshotQueue::capacity; ++number) queue.post(result.pictures[0], number);
     ASSERT_EQ(queue.drain(), SnapshotQueue::capacity);
     for (std::uint32_t number = 1; number <= SnapshotQueue::capacity; ++number)
@@ -211,8 +212,8 @@ TEST(SnapshotQueue, WritesEveryPictureOffTheCallersThreadAndReportsTheFirstFailu
 }
 
 // A writer slower than the frames: a few pictures wait, the rest are skipped
-// and counted.
-TEST(SnapshotQueue, KeepsFewWaitingAndSkipsTheRest) {
+// and counted, and once interrupted none of those waiting is written.
+TEST(SnapshotQueue, KeepsFewWaitingSkipsTheRestAndStopsWhenInterrupted) {
     TestStreamEncoder encoder(1920, 1080);
     auto decode = decoder();
     const auto frame = encoder.encode(1, true);
@@ -221,12 +222,14 @@ TEST(SnapshotQueue, KeepsFewWaitingAndSkipsTheRest) {
     const std::uint32_t held = SnapshotQueue::capacity + 1;
     struct Case {
         std::uint32_t posted;
+        bool interrupted;
         std::uint32_t written;
     };
-    for (const Case& c : {Case{held, held}, Case{held + 5, held}}) {
-        SCOPED_TRACE(fmt::format("{} posted", c.posted));
+    for (const Case& c : {Case{held, false, held}, Case{held + 5, false, held}, Case{held + 5, true, 1}}) {
+        SCOPED_TRACE(fmt::format("{} posted, interrupted: {}", c.posted, c.interrupted));
         TemporaryFolder folder;
-        SnapshotQueue queue(SnapshotWriter::open(folder.path()).value());
+        Interruption interruption;
+        SnapshotQueue queue(SnapshotWriter::open(folder.path()).value(), interruption);
         // Picture 1's file is a pipe a page long, unread for now: the PNG is
         // longer, so its writer stalls with the picture in hand.
         const auto pipe = folder.path() / ".frame-1.png.partial";
@@ -237,6 +240,7 @@ TEST(SnapshotQueue, KeepsFewWaitingAndSkipsTheRest) {
         char bytes[4096];
         EXPECT_TRUE(eventually([&] { return ::read(stalled, bytes, 1) == 1; }));
         for (std::uint32_t number = 2; number <= c.posted; ++number) queue.post(large, number);
+        if (c.interrupted) interruption.raise();
         ::fcntl(stalled, F_SETFL, 0);
         while (::read(stalled, bytes, sizeof bytes) > 0) {
         }
