@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <utility>
 
 namespace quillmere {
 namespace {
@@ -204,7 +205,7 @@ std::expected<SessionSummary, ViewerError> ConnectRunner::run(const Interruption
     if (command_.snapshots) {
         auto snapshots = SnapshotWriter::open(*command_.snapshots);
         if (!snapshots) return std::unexpected(ViewerError{snapshots.error(), ViewerError::checksFailed});
-        settings_.snapshots = std::make_shared<SnapshotQueue>(std::move(*snapshots));
+        settings_.snapshots = std::make_shared<SnapshotQueue>(std::move(*snapshots), interruption);
     }
     ReconnectPolicy policy(reconnectInitialMs, reconnectMaxMs, std::max<std::int64_t>(command_.retries, 1),
                            stableAfterNs);
@@ -239,6 +240,8 @@ std::expected<SessionSummary, ViewerError> ConnectRunner::run(const Interruption
             break;
         }
     }
+    // The queue's thread reads the interruption, which is lent to this call only.
+    const std::shared_ptr<SnapshotQueue> snapshots = std::exchange(settings_.snapshots, nullptr);
     if (run_.summary.connections == 0) {
         if (end && end->kind == SessionEnd::Kind::interrupted)
             return std::unexpected(ViewerError{"interrupted before the host answered"});
@@ -247,12 +250,13 @@ std::expected<SessionSummary, ViewerError> ConnectRunner::run(const Interruption
                                                        end ? end->description() : "no attempt")});
     }
     run_.summary.end = end;
-    if (settings_.snapshots) {
-        if (auto written = settings_.snapshots->drain()) {
+    if (snapshots) {
+        if (auto written = snapshots->drain()) {
             run_.summary.snapshots = *written;
         } else {
             run_.summary.end = SessionEnd{SessionEnd::Kind::failed, written.error()};
         }
+        run_.summary.snapshotsSkipped = snapshots->skipped();
     }
     if (auto failed = writeTimingLog()) run_.summary.end = SessionEnd{SessionEnd::Kind::failed, *failed};
     return run_.summary;

@@ -149,6 +149,7 @@ std::string SessionSummary::json() const {
                         {"renewals", inputRenewalsSent}};
     }
     out["snapshots"] = snapshots;
+    out["snapshotsSkipped"] = snapshotsSkipped;
     out["timingLog"] = orNull(timingLog);
     // Texts from the host need not be valid UTF-8.
     return out.dump(-1, ' ', false, Json::error_handler_t::replace);

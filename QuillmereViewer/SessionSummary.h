@@ -85,6 +85,8 @@ struct SessionSummary {
     std::int64_t inputRenewalsSent = 0;
 
     std::int64_t snapshots = 0;
+    // Not written: the writer was behind, or the run was interrupted first.
+    std::int64_t snapshotsSkipped = 0;
     std::optional<std::string> timingLog;
 
     std::optional<SessionEnd> end;

@@ -1,20 +1,29 @@
 #include "QuillmereViewer/SnapshotQueue.h"
 
+#include <chrono>
+
 namespace quillmere {
+namespace {
 
-SnapshotQueue::SnapshotQueue(SnapshotWriter writer)
-    : writer_(std::move(writer)), thread_([this](std::stop_token stop) { work(stop); }) {}
+// How often a drain looks at the interruption, which cannot wake it.
+constexpr std::chrono::milliseconds interruptionPoll(20);
 
-SnapshotQueue::~SnapshotQueue() {
-    drain();
-    thread_.request_stop();
-}
+} // namespace
 
-void SnapshotQueue::post(DecodedPicture picture, std::uint32_t number) {
+SnapshotQueue::SnapshotQueue(SnapshotWriter writer, const Interruption& interruption)
+    : writer_(std::move(writer)), interruption_(interruption),
+      thread_([this](std::stop_token stop) { work(stop); }) {}
+
+SnapshotQueue::~SnapshotQueue() { thread_.request_stop(); }
+
+void SnapshotQueue::post(const DecodedPicture& picture, std::uint32_t number) {
     {
         std::lock_guard lock(mutex_);
-        if (failure_) return;
-        pending_.push_back(Pending{std::move(picture), number});
+        if (failure_ || interruption_.raised() || pending_.size() >= capacity) {
+            ++skipped_;
+            return;
+        }
+        pending_.push_back(Pending{picture, number});
     }
     changed_.notify_all();
 }
@@ -24,17 +33,36 @@ std::optional<std::string> SnapshotQueue::failure() const {
     return failure_;
 }
 
+std::int64_t SnapshotQueue::skipped() const {
+    std::lock_guard lock(mutex_);
+    return skipped_;
+}
+
 std::expected<std::int64_t, std::string> SnapshotQueue::drain() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return pending_.empty() && !writing_; });
+    while (!changed_.wait_for(lock, interruptionPoll,
+                              [this] { return !writing_ && (pending_.empty() || interruption_.raised()); })) {
+    }
+    if (interruption_.raised()) skipWaiting();
     if (failure_) return std::unexpected(*failure_);
     return written_;
+}
+
+void SnapshotQueue::skipWaiting() {
+    skipped_ += static_cast<std::int64_t>(pending_.size());
+    pending_.clear();
 }
 
 void SnapshotQueue::work(std::stop_token stop) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        if (!changed_.wait(lock, stop, [this] { return !pending_.empty(); })) return;
+        // A stop ends the wait with pictures still waiting: they are dropped.
+        changed_.wait(lock, stop, [this] { return !pending_.empty(); });
+        if (stop.stop_requested()) return;
+        if (interruption_.raised()) {
+            skipWaiting();
+            continue;
+        }
         Pending next = std::move(pending_.front());
         pending_.pop_front();
         writing_ = true;
@@ -46,7 +74,7 @@ void SnapshotQueue::work(std::stop_token stop) {
             ++written_;
         } else if (!failure_) {
             failure_ = written.error();
-            pending_.clear();
+            skipWaiting();
         }
         changed_.notify_all();
     }

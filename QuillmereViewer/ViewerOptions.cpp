@@ -298,7 +298,9 @@ Commands:
       --fps N             highest frame rate to ask for (default 60)
       --timing-log FILE   write one JSON timing record per received frame
       --snapshots DIR     write decoded frames as PNG files, frame-<number>.png: the number the
-                          test pattern shows with --expect-test-pattern, else the frame's own
+                          test pattern shows with --expect-test-pattern, else the frame's own.
+                          Frames that cannot be written in time are skipped, as are those still
+                          waiting at Ctrl-C; the summary counts them ("snapshotsSkipped")
       --snapshot-every N  with --snapshots, every Nth decoded frame, the first included (default 30)
       --expect-test-pattern
                           read the frame number the host's test pattern shows in every decoded
@@ -319,7 +321,8 @@ Options of every command:
 
 The summary of connect is one JSON object on standard output: frames delivered, decoded and
 corrupt, losses by reason, recovery requests, clock offset, latency from capture to decoded
-frame (percentiles in milliseconds), the test-pattern check and the input sent.
+frame (percentiles in milliseconds), the test-pattern check, the input sent and the snapshots
+written and skipped.
 
 Exit status: 0 the session passed every check; 1 it ran but a check failed (no frame decoded,
 a corrupt frame, a test-pattern mismatch, capture or control refused, the host ended early);

@@ -7,11 +7,16 @@
 #include "QuillmereViewer/SnapshotWriter.h"
 #include "QuillmereViewer/TestPatternCheck.h"
 #include "QuillmereViewer/Tests/TestStream.h"
+#include "TestSupport/Eventually.h"
 #include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -22,6 +27,7 @@ namespace {
 using testing::TestStreamEncoder;
 using testing::assembledFrame;
 using testing::TemporaryFolder;
+using testing::eventually;
 
 std::unique_ptr<H264Decoder> decoder() {
     auto made = H264Decoder::make();
@@ -188,10 +194,11 @@ TEST(SnapshotQueue, WritesEveryPictureOffTheCallersThreadAndReportsTheFirstFailu
 
     auto writer = SnapshotWriter::open(folder.path() / "shots");
     ASSERT_TRUE(writer) << writer.error();
-    SnapshotQueue queue(*writer);
-    for (std::uint32_t number = 1; number <= 3; ++number) queue.post(result.pictures[0], number);
-    ASSERT_EQ(queue.drain(), 3);
-    for (std::uint32_t number = 1; number <= 3; ++number)
+    Interruption interruption;
+    SnapshotQueue queue(*writer, interruption);
+    for (std::uint32_t number = 1; number <= SnapshotQueue::capacity; ++number) queue.post(result.pictures[0], number);
+    ASSERT_EQ(queue.drain(), SnapshotQueue::capacity);
+    for (std::uint32_t number = 1; number <= SnapshotQueue::capacity; ++number)
         EXPECT_TRUE(std::filesystem::exists(folder.path() / "shots" / fmt::format("frame-{}.png", number)));
 
     std::filesystem::remove_all(folder.path() / "shots");
@@ -201,6 +208,48 @@ TEST(SnapshotQueue, WritesEveryPictureOffTheCallersThreadAndReportsTheFirstFailu
     EXPECT_EQ(queue.failure(), drained.error());
     queue.post(result.pictures[0], 5);
     EXPECT_EQ(queue.drain(), drained) << "nothing is written after a failure";
+    EXPECT_EQ(queue.skipped(), 1);
+}
+
+// A writer slower than the frames: a few pictures wait, the rest are skipped
+// and counted, and once interrupted none of those waiting is written.
+TEST(SnapshotQueue, KeepsFewWaitingSkipsTheRestAndStopsWhenInterrupted) {
+    TestStreamEncoder encoder(1920, 1080);
+    auto decode = decoder();
+    const auto frame = encoder.encode(1, true);
+    decode->configure(encoder.config(1));
+    const DecodedPicture large = decode->decode(assembledFrame(frame, 1)).pictures.at(0);
+    const std::uint32_t held = SnapshotQueue::capacity + 1;
+    struct Case {
+        std::uint32_t posted;
+        bool interrupted;
+        std::uint32_t written;
+    };
+    for (const Case& c : {Case{held, false, held}, Case{held + 5, false, held}, Case{held + 5, true, 1}}) {
+        SCOPED_TRACE(fmt::format("{} posted, interrupted: {}", c.posted, c.interrupted));
+        TemporaryFolder folder;
+        Interruption interruption;
+        SnapshotQueue queue(SnapshotWriter::open(folder.path()).value(), interruption);
+        // Picture 1's file is a pipe a page long, unread for now: the PNG is
+        // longer, so its writer stalls with the picture in hand.
+        const auto pipe = folder.path() / ".frame-1.png.partial";
+        ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+        const int stalled = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+        ::fcntl(stalled, F_SETPIPE_SZ, 4096);
+        queue.post(large, 1);
+        char bytes[4096];
+        EXPECT_TRUE(eventually([&] { return ::read(stalled, bytes, 1) == 1; }));
+        for (std::uint32_t number = 2; number <= c.posted; ++number) queue.post(large, number);
+        if (c.interrupted) interruption.raise();
+        ::fcntl(stalled, F_SETFL, 0);
+        while (::read(stalled, bytes, sizeof bytes) > 0) {
+        }
+        ::close(stalled);
+        EXPECT_EQ(queue.drain(), c.written);
+        EXPECT_EQ(queue.skipped(), c.posted - c.written);
+        for (std::uint32_t number = 1; number <= c.posted; ++number)
+            EXPECT_EQ(std::filesystem::exists(folder.path() / fmt::format("frame-{}.png", number)), number <= c.written);
+    }
 }
 
 } // namespace

@@ -168,7 +168,7 @@ TEST(SessionSummary, APassingRunAsOneJSONLine) {
               R"("frames":{"delivered":10,"decoded":10,"corrupt":0,"configurations":0},)"
               R"("losses":{"expired":0,"evicted":0,"superseded":0,"conflict":0,"late":2,"gap":0},)"
               R"("datagrams":{"received":0,"rejected":0,"duplicates":0},"recoveryRequests":0,"clockOffset":null,)"
-              R"("latencyMs":null,"testPattern":null,"input":null,"snapshots":0,"timingLog":null})");
+              R"("latencyMs":null,"testPattern":null,"input":null,"snapshots":0,"snapshotsSkipped":0,"timingLog":null})");
 }
 
 } // namespace
