@@ -4,10 +4,13 @@
 // can keep its own thread free to wait: MainQueue runs work there, and the
 // clipboard it owns stays served while it runs.
 
+#include "Platform/X11/XcbOpening.h"
+
 #include <QGuiApplication>
 #include <QMetaObject>
 
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,7 +27,10 @@ public:
             for (auto& argument : arguments) argv.push_back(argument.data());
             argv.push_back(nullptr);
             int argc = static_cast<int>(arguments.size());
+            // Qt opens its X connection as the application is made.
+            std::optional<XcbOpening> opening(std::in_place);
             QGuiApplication app(argc, argv.data());
+            opening.reset();
             made.set_value(&app);
             QGuiApplication::exec();
         });
