@@ -42,7 +42,7 @@ function(quillmere_module target)
   if(tests)
     add_executable(${target}Tests ${tests})
     target_link_libraries(${target}Tests PRIVATE ${target} ${ARG_TEST_DEPS} QuillmereTestSupport
-                          GTest::gtest GTest::gmock GTest::gtest_main)
+                          QuillmereTestSuppressions GTest::gtest GTest::gmock GTest::gtest_main)
     # GCC 12 reports out-of-bounds copies inside std::string that cannot
     # happen (its known false positive once the strings are inlined from the
     # precompiled header); AddressSanitizer checks the real thing.
