@@ -85,18 +85,20 @@ function(quillmere_module target)
         set_source_files_properties(${test} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
       endif()
     endforeach()
+    # Labelled with their program, so that a run can pick whole programs
+    # wherever their folders lie.
     if(ARG_BUSY_TESTS)
       list(JOIN ARG_BUSY_TESTS ":" busy)
       gtest_discover_tests(${target}Tests TEST_FILTER "-${busy}"
                            DISCOVERY_TIMEOUT 60
-                           PROPERTIES TIMEOUT 300)
+                           PROPERTIES TIMEOUT 300 LABELS ${target}Tests)
       gtest_discover_tests(${target}Tests TEST_FILTER "${busy}"
                            DISCOVERY_TIMEOUT 60
-                           PROPERTIES TIMEOUT 300 PROCESSORS 2)
+                           PROPERTIES TIMEOUT 300 PROCESSORS 2 LABELS ${target}Tests)
     else()
       gtest_discover_tests(${target}Tests
                            DISCOVERY_TIMEOUT 60
-                           PROPERTIES TIMEOUT 300)
+                           PROPERTIES TIMEOUT 300 LABELS ${target}Tests)
     endif()
   endif()
 endfunction()
