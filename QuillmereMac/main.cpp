@@ -1,5 +1,6 @@
 #include "Platform/Dispatch/DispatchRuntime.h"
 #include "Platform/SystemInfo/ProcessMemory.h"
+#include "Platform/X11/XcbOpening.h"
 #include "QuillmereMac/App/AppDelegate.h"
 #include "QuillmereMac/App/DesktopEnvironmentX11.h"
 #include "QuillmereMac/App/QuitSignals.h"
@@ -11,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -68,7 +70,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Qt opens its X connection as the application is made.
+    std::optional<quillmere::XcbOpening> opening(std::in_place);
     QApplication application(argc, argv);
+    opening.reset();
     // A tray application: closing every window leaves it running.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("Quillmere"));

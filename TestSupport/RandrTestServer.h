@@ -6,6 +6,7 @@
 // offering its modes. Its queries are plain XCB, independent of the code
 // under test.
 
+#include "Platform/X11/XcbOpening.h"
 #include "TestSupport/ChildProcess.h"
 #include "TestSupport/XvfbServer.h"
 
@@ -64,7 +65,7 @@ public:
             failure_ = server_.failure();
             return;
         }
-        c_ = xcb_connect(server_.displayName().c_str(), nullptr);
+        c_ = XcbOpening::connect(server_.displayName().c_str(), nullptr);
         if (xcb_connection_has_error(c_)) {
             failure_ = "cannot connect";
             return;

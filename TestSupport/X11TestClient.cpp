@@ -1,5 +1,6 @@
 #include "TestSupport/X11TestClient.h"
 
+#include "Platform/X11/XcbOpening.h"
 #include "TestSupport/Eventually.h"
 
 #include <xcb/xcbext.h>
@@ -10,7 +11,7 @@
 
 namespace quillmere::testing {
 
-X11TestClient::X11TestClient(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+X11TestClient::X11TestClient(const std::string& display) : c_(XcbOpening::connect(display.c_str(), nullptr)) {
     for (auto it = xcb_setup_roots_iterator(xcb_get_setup(c_)); it.rem > 0; xcb_screen_next(&it)) {
         screens_.push_back(it.data);
     }

@@ -1,5 +1,6 @@
 #include "TestSupport/XvfbServer.h"
 
+#include "Platform/X11/XcbOpening.h"
 #include "TestSupport/Eventually.h"
 
 #include <fcntl.h>
@@ -57,7 +58,7 @@ bool XvfbServer::startWindowManager() {
     windowManager_ = ChildProcess({"/usr/bin/openbox", "--sm-disable"},
                                   {.environment = environmentWith("DISPLAY", displayName_)});
     // Managing once it announces itself on the root window.
-    xcb_connection_t* c = xcb_connect(displayName_.c_str(), nullptr);
+    xcb_connection_t* c = XcbOpening::connect(displayName_.c_str(), nullptr);
     if (xcb_connection_has_error(c)) {
         xcb_disconnect(c);
         return fail("cannot connect to Xvfb");

@@ -12,6 +12,7 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/EventPosting/EventPosterX11.h"
 #include "Platform/EventPosting/Tests/InputRecorderX11.h"
+#include "Platform/X11/XcbOpening.h"
 #include "QuillmereMac/Tests/TestViewer.h"
 #include "TestSupport/Host/TestHost.h"
 #include "TestSupport/LossyRelay.h"
@@ -110,7 +111,7 @@ public:
                 },
                 20s))
             throw std::runtime_error("control not granted");
-        local = xcb_connect(server.displayName().c_str(), nullptr);
+        local = XcbOpening::connect(server.displayName().c_str(), nullptr);
         root = xcb_setup_roots_iterator(xcb_get_setup(local)).data->root;
     }
     ~Setup() { xcb_disconnect(local); }

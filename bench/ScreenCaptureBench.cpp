@@ -8,6 +8,7 @@
 #include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/ScreenCapture/FrameGrabberX11.h"
 #include "Platform/X11/XcbConnection.h"
+#include "Platform/X11/XcbOpening.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
 
@@ -69,7 +70,7 @@ double sinceMs(std::chrono::steady_clock::time_point start) {
 class ShmGetImage {
 public:
     ShmGetImage(const std::string& display, xcb_drawable_t drawable, ScreenRect area)
-        : connection_(xcb_connect(display.c_str(), nullptr)), drawable_(drawable), area_(area),
+        : connection_(XcbOpening::connect(display.c_str(), nullptr)), drawable_(drawable), area_(area),
           bytes_(static_cast<std::size_t>(area.width) * area.height * 4) {
         segment_ = xcb_generate_id(connection_);
         auto* reply = xcb_shm_create_segment_reply(

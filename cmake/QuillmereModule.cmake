@@ -42,7 +42,7 @@ function(quillmere_module target)
   if(tests)
     add_executable(${target}Tests ${tests})
     target_link_libraries(${target}Tests PRIVATE ${target} ${ARG_TEST_DEPS} QuillmereTestSupport
-                          GTest::gtest GTest::gmock GTest::gtest_main)
+                          QuillmereTestSuppressions GTest::gtest GTest::gmock GTest::gtest_main)
     # GCC 12 reports out-of-bounds copies inside std::string that cannot
     # happen (its known false positive once the strings are inlined from the
     # precompiled header); AddressSanitizer checks the real thing.
@@ -85,18 +85,20 @@ function(quillmere_module target)
         set_source_files_properties(${test} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
       endif()
     endforeach()
+    # Labelled with their program, so that a run can pick whole programs
+    # wherever their folders lie.
     if(ARG_BUSY_TESTS)
       list(JOIN ARG_BUSY_TESTS ":" busy)
       gtest_discover_tests(${target}Tests TEST_FILTER "-${busy}"
                            DISCOVERY_TIMEOUT 60
-                           PROPERTIES TIMEOUT 300)
+                           PROPERTIES TIMEOUT 300 LABELS ${target}Tests)
       gtest_discover_tests(${target}Tests TEST_FILTER "${busy}"
                            DISCOVERY_TIMEOUT 60
-                           PROPERTIES TIMEOUT 300 PROCESSORS 2)
+                           PROPERTIES TIMEOUT 300 PROCESSORS 2 LABELS ${target}Tests)
     else()
       gtest_discover_tests(${target}Tests
                            DISCOVERY_TIMEOUT 60
-                           PROPERTIES TIMEOUT 300)
+                           PROPERTIES TIMEOUT 300 LABELS ${target}Tests)
     endif()
   endif()
 endfunction()

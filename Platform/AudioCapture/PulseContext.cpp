@@ -1,5 +1,7 @@
 #include "Platform/AudioCapture/PulseContext.h"
 
+#include "Platform/X11/XcbOpening.h"
+
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/proplist.h>
@@ -22,8 +24,14 @@ std::expected<std::unique_ptr<PulseContext>, AudioCaptureError> PulseContext::co
     if (!loop) return std::unexpected(AudioCaptureError::connectionFailed("no main loop"));
     pa_proplist* properties = pa_proplist_new();
     for (const auto& [key, value] : options.properties) pa_proplist_sets(properties, key.c_str(), value.c_str());
-    pa_context* context =
-        pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), options.applicationName.c_str(), properties);
+    pa_context* context = nullptr;
+    {
+        // Over ssh with X forwarding, libpulse opens an X connection here to
+        // read the server's address from the root window.
+        const XcbOpening opening;
+        context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), options.applicationName.c_str(),
+                                               properties);
+    }
     pa_proplist_free(properties);
     if (!context) {
         pa_threaded_mainloop_free(loop);

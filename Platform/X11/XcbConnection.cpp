@@ -1,5 +1,7 @@
 #include "Platform/X11/XcbConnection.h"
 
+#include "Platform/X11/XcbOpening.h"
+
 #include <xcb/composite.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
@@ -47,7 +49,7 @@ XcbConnection::Opener XcbConnection::opener(std::string displayName) {
 
 XcbConnection::Opened XcbConnection::open(const std::string& displayName) {
     int screen = 0;
-    xcb_connection_t* connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screen);
+    xcb_connection_t* connection = XcbOpening::connect(displayName.empty() ? nullptr : displayName.c_str(), &screen);
     if (const int failure = xcb_connection_has_error(connection); failure != 0) {
         xcb_disconnect(connection);
         return std::unexpected(XcbOpenError{displayName, failure});

@@ -10,6 +10,7 @@
 #include "Platform/Pasteboard/SystemPasteboard.h"
 #include "Platform/Pasteboard/Tests/QtGuiThread.h"
 #include "Platform/Pasteboard/Tests/Xclip.h"
+#include "Platform/X11/XcbOpening.h"
 #include "QuillmereMac/Tests/TestViewer.h"
 #include "TestSupport/Host/TestHost.h"
 #include "TestSupport/XvfbServer.h"
@@ -41,7 +42,7 @@ protected:
         gui_ = new QtGuiThread(server_->displayName());
         // The server would repeat a held key before the injector's floor of
         // 150 ms: its repeats cannot hide among the injector's.
-        xcb_connection_t* c = xcb_connect(server_->displayName().c_str(), nullptr);
+        xcb_connection_t* c = XcbOpening::connect(server_->displayName().c_str(), nullptr);
         setKeyRepeatRate(c, 100, 30);
         xcb_disconnect(c);
     }
@@ -95,7 +96,7 @@ protected:
     }
 
     bool held(std::uint8_t keyCode) {
-        xcb_connection_t* c = xcb_connect(server.displayName().c_str(), nullptr);
+        xcb_connection_t* c = XcbOpening::connect(server.displayName().c_str(), nullptr);
         auto* reply = xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr);
         const bool down = reply && (reply->keys[keyCode / 8] >> (keyCode % 8)) & 1;
         std::free(reply);

@@ -6,6 +6,7 @@
 
 #include "Platform/Accessibility/WindowSystemEwmh.h"
 #include "Platform/EventPosting/EventPosterX11.h"
+#include "Platform/X11/XcbOpening.h"
 #include "QuillmereMac/Control/AXWindowRaiser.h"
 #include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Tests/TestViewer.h"
@@ -32,7 +33,7 @@ constexpr std::uint8_t keyA = 38;
 class KeyWatcher {
 public:
     KeyWatcher(const std::string& display, std::initializer_list<xcb_window_t> windows)
-        : c_(xcb_connect(display.c_str(), nullptr)) {
+        : c_(XcbOpening::connect(display.c_str(), nullptr)) {
         const std::uint32_t mask = XCB_EVENT_MASK_KEY_PRESS;
         for (const xcb_window_t window : windows) xcb_change_window_attributes(c_, window, XCB_CW_EVENT_MASK, &mask);
         xcb_flush(c_);

@@ -2,6 +2,7 @@
 #include "Platform/EventPosting/KeyTable.h"
 #include "Platform/EventPosting/Tests/InputRecorderX11.h"
 #include "Platform/EventPosting/Tests/KeyRepeatRateX11.h"
+#include "Platform/X11/XcbOpening.h"
 #include "TestSupport/Eventually.h"
 #include "TestSupport/XvfbServer.h"
 
@@ -100,7 +101,7 @@ protected:
 
     static testing::XvfbServer* server_;
     // The test's own look at the server.
-    xcb_connection_t* x_ = xcb_connect(server_->displayName().c_str(), nullptr);
+    xcb_connection_t* x_ = XcbOpening::connect(server_->displayName().c_str(), nullptr);
     std::optional<InputRecorderX11> recorder_;
     std::shared_ptr<EventPosterX11> poster_;
 };

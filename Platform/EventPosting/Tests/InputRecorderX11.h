@@ -5,6 +5,8 @@
 // the keyboard map (read again at every mapping notice, before the keys
 // that follow it), buttons and motion in window coordinates.
 
+#include "Platform/X11/XcbOpening.h"
+
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -35,7 +37,7 @@ public:
     };
 
     InputRecorderX11(const std::string& display, int x, int y, int width, int height)
-        : c_(xcb_connect(display.c_str(), nullptr)) {
+        : c_(XcbOpening::connect(display.c_str(), nullptr)) {
         if (xcb_connection_has_error(c_)) return;
         xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
         window_ = xcb_generate_id(c_);

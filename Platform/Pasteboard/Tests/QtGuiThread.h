@@ -4,10 +4,13 @@
 // can keep its own thread free to wait: MainQueue runs work there, and the
 // clipboard it owns stays served while it runs.
 
+#include "Platform/Dispatch/MainQueue.h"
+#include "Platform/X11/XcbOpening.h"
+
 #include <QGuiApplication>
-#include <QMetaObject>
 
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,22 +20,25 @@ namespace quillmere::testing {
 class QtGuiThread {
 public:
     explicit QtGuiThread(const std::string& display) {
-        std::promise<QGuiApplication*> made;
+        std::promise<void> made;
         thread_ = std::thread([&made, display] {
             std::vector<std::string> arguments{"test", "-platform", "xcb", "-display", display};
             std::vector<char*> argv;
             for (auto& argument : arguments) argv.push_back(argument.data());
             argv.push_back(nullptr);
             int argc = static_cast<int>(arguments.size());
+            // Qt opens its X connection as the application is made.
+            std::optional<XcbOpening> opening(std::in_place);
             QGuiApplication app(argc, argv.data());
-            made.set_value(&app);
+            opening.reset();
+            made.set_value();
             QGuiApplication::exec();
         });
-        app_ = made.get_future().get();
+        made.get_future().wait();
     }
 
     ~QtGuiThread() {
-        QMetaObject::invokeMethod(app_, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+        MainQueue::shared().async([] { QCoreApplication::quit(); });
         thread_.join();
     }
 
@@ -41,7 +47,6 @@ public:
 
 private:
     std::thread thread_;
-    QGuiApplication* app_ = nullptr;
 };
 
 } // namespace quillmere::testing

@@ -2,6 +2,8 @@
 
 // What the program tests see of an X display, as a user's eyes would.
 
+#include "Platform/X11/XcbOpening.h"
+
 #include <xcb/xcb.h>
 
 #include <QImage>
@@ -21,7 +23,7 @@ namespace quillmere::testing {
 // pictures, the tray selection.
 class DesktopProbe {
 public:
-    explicit DesktopProbe(const std::string& displayName) : c_(xcb_connect(displayName.c_str(), nullptr)) {}
+    explicit DesktopProbe(const std::string& displayName) : c_(XcbOpening::connect(displayName.c_str(), nullptr)) {}
     ~DesktopProbe() { xcb_disconnect(c_); }
     DesktopProbe(const DesktopProbe&) = delete;
     DesktopProbe& operator=(const DesktopProbe&) = delete;
