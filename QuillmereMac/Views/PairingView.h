@@ -86,7 +86,8 @@ private:
     int qrModules_ = 0;
     int shownQRScale_ = qrScale;
     bool refitting_ = false;
-    static constexpr int maxFramePolls = 20;
+    // A busy desktop may frame a new window seconds late.
+    static constexpr int maxFramePolls = 150;
     int framePolls_ = 0;
     // The room the code's size was chosen for; -1 before.
     int fittedRoomHeight_ = -1;
