@@ -35,6 +35,15 @@ std::unique_ptr<H264Decoder> decoder() {
     return made ? std::move(*made) : nullptr;
 }
 
+// The test pattern showing `number`, as a fresh decoder gives it back.
+DecodedPicture decodedPattern(int width, int height, std::uint32_t number) {
+    TestStreamEncoder encoder(width, height);
+    auto decode = decoder();
+    const auto frame = encoder.encode(number, true);
+    decode->configure(encoder.config(1));
+    return decode->decode(assembledFrame(frame, 1)).pictures.at(0);
+}
+
 TEST(H264Decoder, EveryFrameDecodesAtOnceAndShowsItsNumber) {
     TestStreamEncoder encoder(320, 180);
     auto decode = decoder();
@@ -132,17 +141,11 @@ TEST(TestPatternCheck, WrapsAroundAndStartsOverWithANewSession) {
 }
 
 TEST(SnapshotWriter, APictureBecomesAPNGThatDecodesToIt) {
-    TestStreamEncoder encoder(320, 180);
-    auto decode = decoder();
-    const auto frame = encoder.encode(0b101, true);
-    decode->configure(encoder.config(1));
-    const DecodeResult result = decode->decode(assembledFrame(frame, 1));
-    ASSERT_EQ(result.pictures.size(), 1u);
-
+    const DecodedPicture picture = decodedPattern(320, 180, 0b101);
     TemporaryFolder folder;
     auto writer = SnapshotWriter::open(folder.path() / "shots");
     ASSERT_TRUE(writer) << writer.error();
-    auto written = writer->write(result.pictures[0], 5);
+    auto written = writer->write(picture, 5);
     ASSERT_TRUE(written) << written.error();
     EXPECT_EQ(*written, folder.path() / "shots" / "frame-5.png");
 
@@ -184,29 +187,24 @@ TEST(SnapshotWriter, AFolderThatCannotBeMadeIsRefused) {
 }
 
 TEST(SnapshotQueue, WritesEveryPictureOffTheCallersThreadAndReportsTheFirstFailure) {
-    TestStreamEncoder encoder(320, 180);
-    auto decode = decoder();
-    const auto frame = encoder.encode(1, true);
-    decode->configure(encoder.config(1));
-    const DecodeResult result = decode->decode(assembledFrame(frame, 1));
-    ASSERT_EQ(result.pictures.size(), 1u);
+    const DecodedPicture picture = decodedPattern(320, 180, 1);
     TemporaryFolder folder;
 
     auto writer = SnapshotWriter::open(folder.path() / "shots");
     ASSERT_TRUE(writer) << writer.error();
     Interruption interruption;
     SnapshotQueue queue(*writer, interruption);
-    for (std::uint32_t number = 1; number <= SnapshotQueue::capacity; ++number) queue.post(result.pictures[0], number);
+    for (std::uint32_t number = 1; number <= SnapshotQueue::capacity; ++number) queue.post(picture, number);
     ASSERT_EQ(queue.drain(), SnapshotQueue::capacity);
     for (std::uint32_t number = 1; number <= SnapshotQueue::capacity; ++number)
         EXPECT_TRUE(std::filesystem::exists(folder.path() / "shots" / fmt::format("frame-{}.png", number)));
 
     std::filesystem::remove_all(folder.path() / "shots");
-    queue.post(result.pictures[0], 4);
+    queue.post(picture, 4);
     const auto drained = queue.drain();
     ASSERT_FALSE(drained);
     EXPECT_EQ(queue.failure(), drained.error());
-    queue.post(result.pictures[0], 5);
+    queue.post(picture, 5);
     EXPECT_EQ(queue.drain(), drained) << "nothing is written after a failure";
     EXPECT_EQ(queue.skipped(), 1);
 }
@@ -214,11 +212,7 @@ TEST(SnapshotQueue, WritesEveryPictureOffTheCallersThreadAndReportsTheFirstFailu
 // A writer slower than the frames: a few pictures wait, the rest are skipped
 // and counted, and once interrupted none of those waiting is written.
 TEST(SnapshotQueue, KeepsFewWaitingSkipsTheRestAndStopsWhenInterrupted) {
-    TestStreamEncoder encoder(1920, 1080);
-    auto decode = decoder();
-    const auto frame = encoder.encode(1, true);
-    decode->configure(encoder.config(1));
-    const DecodedPicture large = decode->decode(assembledFrame(frame, 1)).pictures.at(0);
+    const DecodedPicture large = decodedPattern(1920, 1080, 1);
     const std::uint32_t held = SnapshotQueue::capacity + 1;
     struct Case {
         std::uint32_t posted;
