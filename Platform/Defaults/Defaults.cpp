@@ -1,5 +1,7 @@
 #include "Platform/Defaults/Defaults.h"
 
+#include "Platform/Files/UserFolders.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -43,20 +45,15 @@ Defaults::Defaults(const std::filesystem::path& file)
 
 Defaults::~Defaults() = default;
 
-std::filesystem::path Defaults::standardFile() {
-    std::filesystem::path config;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
-        config = xdg;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
-        config = std::filesystem::path(home) / ".config";
-    } else {
-        config = "/tmp";
-    }
-    return config / "quillmere" / "quillmere.ini";
+std::expected<std::filesystem::path, std::string> Defaults::standardFile() {
+    auto config = UserFolders::of(UserFolders::config);
+    if (!config) return config;
+    return *config / "quillmere" / "quillmere.ini";
 }
 
 Defaults& Defaults::standard() {
-    static Defaults instance(standardFile());
+    // The program refuses to start without a home before it gets here.
+    static Defaults instance(standardFile().value_or(std::filesystem::path()));
     return instance;
 }
 

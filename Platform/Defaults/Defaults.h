@@ -5,6 +5,7 @@
 #include <QVariantMap>
 
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -30,8 +31,8 @@ public:
     Defaults& operator=(const Defaults&) = delete;
 
     // $XDG_CONFIG_HOME/quillmere/quillmere.ini, with ~/.config when the
-    // variable is unset or not an absolute path.
-    static std::filesystem::path standardFile();
+    // variable is unset or not an absolute path; an error without a home.
+    static std::expected<std::filesystem::path, std::string> standardFile();
     // The process's defaults over the standard file.
     static Defaults& standard();
 

@@ -1,5 +1,6 @@
 #include "Platform/Keychain/Keychain.h"
 
+#include "Platform/Files/UserFolders.h"
 #include "Platform/Keychain/AtomicFile.h"
 #include "Platform/Keychain/KeychainItemFile.h"
 
@@ -44,16 +45,10 @@ bool holdsItem(const std::filesystem::path& file) {
 
 } // namespace
 
-std::filesystem::path Keychain::standardRoot() {
-    std::filesystem::path data;
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
-        data = xdg;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
-        data = std::filesystem::path(home) / ".local" / "share";
-    } else {
-        data = "/tmp";
-    }
-    return data / "quillmere" / "keychain";
+std::expected<std::filesystem::path, std::string> Keychain::standardRoot() {
+    auto data = UserFolders::of(UserFolders::data);
+    if (!data) return data;
+    return *data / "quillmere" / "keychain";
 }
 
 std::expected<std::vector<Keychain::Stored>, std::int32_t> Keychain::matching(const KeychainQuery& query) const {

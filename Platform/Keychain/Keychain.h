@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace quillmere {
@@ -18,9 +19,10 @@ public:
     explicit Keychain(std::filesystem::path root) : root_(std::move(root)) {}
 
     // $XDG_DATA_HOME/quillmere/keychain, with ~/.local/share when the
-    // variable is unset or not an absolute path.
-    static std::filesystem::path standardRoot();
-    static Keychain standard() { return Keychain(standardRoot()); }
+    // variable is unset or not an absolute path; an error without a home.
+    static std::expected<std::filesystem::path, std::string> standardRoot();
+    // Without a home, a keychain whose every operation fails.
+    static Keychain standard() { return Keychain(standardRoot().value_or(std::filesystem::path())); }
 
     const std::filesystem::path& root() const { return root_; }
 

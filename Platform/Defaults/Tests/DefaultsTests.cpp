@@ -127,10 +127,10 @@ TEST(DefaultsFile, FollowsXdgConfigHomeWhenAbsolute) {
     const char* saved = std::getenv("XDG_CONFIG_HOME");
     const std::string previous = saved != nullptr ? saved : "";
     ::setenv("XDG_CONFIG_HOME", "/somewhere/config", 1);
-    EXPECT_EQ(Defaults::standardFile(), std::filesystem::path("/somewhere/config/quillmere/quillmere.ini"));
+    EXPECT_EQ(Defaults::standardFile().value(), std::filesystem::path("/somewhere/config/quillmere/quillmere.ini"));
     ::setenv("XDG_CONFIG_HOME", "config", 1);
     ::setenv("HOME", "/home/someone", 1);
-    EXPECT_EQ(Defaults::standardFile(), std::filesystem::path("/home/someone/.config/quillmere/quillmere.ini"));
+    EXPECT_EQ(Defaults::standardFile().value(), std::filesystem::path("/home/someone/.config/quillmere/quillmere.ini"));
     if (saved != nullptr) ::setenv("XDG_CONFIG_HOME", previous.c_str(), 1);
     else ::unsetenv("XDG_CONFIG_HOME");
 }

@@ -218,10 +218,10 @@ TEST(KeychainRoot, FollowsXdgDataHomeWhenAbsolute) {
     const char* saved = std::getenv("XDG_DATA_HOME");
     const std::string previous = saved != nullptr ? saved : "";
     ::setenv("XDG_DATA_HOME", "/somewhere/data", 1);
-    EXPECT_EQ(Keychain::standardRoot(), std::filesystem::path("/somewhere/data/quillmere/keychain"));
+    EXPECT_EQ(Keychain::standardRoot().value(), std::filesystem::path("/somewhere/data/quillmere/keychain"));
     ::setenv("XDG_DATA_HOME", "relative/data", 1);
     ::setenv("HOME", "/home/someone", 1);
-    EXPECT_EQ(Keychain::standardRoot(), std::filesystem::path("/home/someone/.local/share/quillmere/keychain"));
+    EXPECT_EQ(Keychain::standardRoot().value(), std::filesystem::path("/home/someone/.local/share/quillmere/keychain"));
     if (saved != nullptr) ::setenv("XDG_DATA_HOME", previous.c_str(), 1);
     else ::unsetenv("XDG_DATA_HOME");
 }
