@@ -25,18 +25,33 @@ bool writeAll(int fd, ByteView bytes) {
     return true;
 }
 
-bool syncFolder(const std::filesystem::path& folder) {
+using Result = AtomicFile::Result;
+using Outcome = AtomicFile::Outcome;
+
+Result failed() { return {Outcome::failed, errno}; }
+
+Result syncFolder(const std::filesystem::path& folder) {
     FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.valid() && ::fsync(fd.get()) == 0;
+    if (!fd.valid() || ::fsync(fd.get()) != 0) return failed();
+    return {};
 }
 
-// A flushed, private temporary file holding bytes; empty path on failure.
-std::filesystem::path writeTemporary(const std::filesystem::path& folder, ByteView bytes) {
+// A flushed, private temporary file holding bytes; empty path on failure,
+// with the reason in error.
+std::filesystem::path writeTemporary(const std::filesystem::path& folder, ByteView bytes, int& error) {
     std::string pattern = (folder / (std::string(AtomicFile::temporaryPrefix) + "XXXXXX")).string();
     FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd.valid()) return {};
-    const bool written = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
-    if (!fd.close() || !written) {
+    if (!fd.valid()) {
+        error = errno;
+        return {};
+    }
+    bool written = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+    error = errno;
+    if (!fd.close() && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
         ::unlink(pattern.c_str());
         return {};
     }
@@ -56,32 +71,34 @@ bool AtomicFile::prepareFolder(const std::filesystem::path& folder) {
     return (info.st_mode & 0777) == 0700 || ::chmod(folder.c_str(), 0700) == 0;
 }
 
-AtomicFile::Outcome AtomicFile::create(const std::filesystem::path& folder, const std::string& name,
-                                       ByteView bytes) {
-    const std::filesystem::path temporary = writeTemporary(folder, bytes);
-    if (temporary.empty()) return Outcome::failed;
+AtomicFile::Result AtomicFile::create(const std::filesystem::path& folder, const std::string& name, ByteView bytes) {
+    int error = 0;
+    const std::filesystem::path temporary = writeTemporary(folder, bytes, error);
+    if (temporary.empty()) return {Outcome::failed, error};
     // link() never replaces an existing name, unlike rename().
     const int linked = ::link(temporary.c_str(), (folder / name).c_str());
     const int linkError = errno;
     ::unlink(temporary.c_str());
-    if (linked != 0) return linkError == EEXIST ? Outcome::nameTaken : Outcome::failed;
-    return syncFolder(folder) ? Outcome::done : Outcome::failed;
+    if (linked != 0) return {linkError == EEXIST ? Outcome::nameTaken : Outcome::failed, linkError};
+    return syncFolder(folder);
 }
 
-AtomicFile::Outcome AtomicFile::replace(const std::filesystem::path& folder, const std::string& name,
-                                        ByteView bytes) {
-    const std::filesystem::path temporary = writeTemporary(folder, bytes);
-    if (temporary.empty()) return Outcome::failed;
+AtomicFile::Result AtomicFile::replace(const std::filesystem::path& folder, const std::string& name, ByteView bytes) {
+    int error = 0;
+    const std::filesystem::path temporary = writeTemporary(folder, bytes, error);
+    if (temporary.empty()) return {Outcome::failed, error};
     if (::rename(temporary.c_str(), (folder / name).c_str()) != 0) {
+        const Result result = failed();
         ::unlink(temporary.c_str());
-        return Outcome::failed;
+        return result;
     }
-    return syncFolder(folder) ? Outcome::done : Outcome::failed;
+    return syncFolder(folder);
 }
 
-AtomicFile::Outcome AtomicFile::remove(const std::filesystem::path& folder, const std::string& name) {
-    if (::unlink((folder / name).c_str()) != 0) return errno == ENOENT ? Outcome::nameMissing : Outcome::failed;
-    return syncFolder(folder) ? Outcome::done : Outcome::failed;
+AtomicFile::Result AtomicFile::remove(const std::filesystem::path& folder, const std::string& name) {
+    if (::unlink((folder / name).c_str()) != 0)
+        return {errno == ENOENT ? Outcome::nameMissing : Outcome::failed, errno};
+    return syncFolder(folder);
 }
 
 std::optional<Bytes> AtomicFile::read(const std::filesystem::path& file) {

@@ -15,15 +15,20 @@ namespace quillmere {
 class AtomicFile {
 public:
     enum class Outcome { done, nameTaken, nameMissing, failed };
+    struct Result {
+        Outcome outcome = Outcome::done;
+        // The system's errno when failed.
+        int error = 0;
+    };
 
     // Makes the folder (and missing parents) private to the user: 0700.
     static bool prepareFolder(const std::filesystem::path& folder);
 
     // Gives the bytes the name only when nothing has it yet.
-    static Outcome create(const std::filesystem::path& folder, const std::string& name, ByteView bytes);
+    static Result create(const std::filesystem::path& folder, const std::string& name, ByteView bytes);
     // Gives the bytes the name, replacing what had it.
-    static Outcome replace(const std::filesystem::path& folder, const std::string& name, ByteView bytes);
-    static Outcome remove(const std::filesystem::path& folder, const std::string& name);
+    static Result replace(const std::filesystem::path& folder, const std::string& name, ByteView bytes);
+    static Result remove(const std::filesystem::path& folder, const std::string& name);
 
     static std::optional<Bytes> read(const std::filesystem::path& file);
 

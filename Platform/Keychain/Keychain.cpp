@@ -1,46 +1,109 @@
 #include "Platform/Keychain/Keychain.h"
 
+#include "Platform/Files/PrivateFiles.h"
 #include "Platform/Files/UserFolders.h"
 #include "Platform/Keychain/AtomicFile.h"
 #include "Platform/Keychain/KeychainItemFile.h"
+#include "QuillmereBase/FileDescriptor.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <mutex>
+#include <cerrno>
+#include <optional>
 #include <system_error>
 
 namespace quillmere {
 
 namespace {
 
-// Read-modify-write sequences of one process never interleave; between
-// processes each single file change is atomic.
-std::mutex& keychainMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
+constexpr std::chrono::minutes abandonedWriteAge{10};
+// Not an item's name, nor a temporary's: never read or swept.
+constexpr const char* lockName = ".lock";
 
-std::int32_t statusOf(AtomicFile::Outcome outcome) {
-    switch (outcome) {
+KeychainOutcome outcomeOf(AtomicFile::Result result, const std::filesystem::path& file) {
+    switch (result.outcome) {
     case AtomicFile::Outcome::done: return KeychainStatus::success;
     case AtomicFile::Outcome::nameTaken: return KeychainStatus::duplicateItem;
     case AtomicFile::Outcome::nameMissing: return KeychainStatus::itemNotFound;
-    case AtomicFile::Outcome::failed: return KeychainStatus::io;
+    case AtomicFile::Outcome::failed: break;
     }
-    return KeychainStatus::io;
+    return {KeychainStatus::io, file, "cannot be written: " + PrivateFiles::reason(result.error)};
 }
 
-constexpr std::chrono::minutes abandonedWriteAge{10};
+std::unexpected<KeychainOutcome> fault(std::int32_t status, const std::filesystem::path& file, std::string reason) {
+    return std::unexpected(KeychainOutcome{status, file, std::move(reason)});
+}
 
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// A file under an item's name that is not a whole record (damaged outside
-// this program) holds nothing; it may be replaced.
-bool holdsItem(const std::filesystem::path& file) {
-    auto bytes = AtomicFile::read(file);
-    return bytes && KeychainItemFile::decode(viewOf(*bytes)).has_value();
+// The bytes of a record as they lie; none when nothing has its name.
+std::expected<std::optional<Bytes>, KeychainOutcome> readRecord(const std::filesystem::path& file) {
+    // Not blocking: a pipe planted under a record's name must not hang us.
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd.valid()) {
+        if (errno == ENOENT) return std::nullopt;
+        if (errno == ELOOP) return fault(KeychainStatus::decode, file, "is a symbolic link, not a keychain record");
+        return fault(KeychainStatus::io, file, "cannot be read: " + PrivateFiles::reason(errno));
+    }
+    if (auto ours = PrivateFiles::file(fd.get()); !ours) {
+        const bool plain = ours.error() != "is not a plain file";
+        return fault(plain ? KeychainStatus::io : KeychainStatus::decode, file, ours.error());
+    }
+    Bytes out;
+    std::uint8_t buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fault(KeychainStatus::io, file, "cannot be read: " + PrivateFiles::reason(errno));
+        }
+        if (n == 0) return out;
+        out.insert(out.end(), buffer, buffer + n);
+    }
+}
+
+// The item kept under a name. A record of another name was moved by hand:
+// not trusted.
+std::expected<std::optional<KeychainItem>, KeychainOutcome> readItem(const std::filesystem::path& folder,
+                                                                     const std::string& name) {
+    const std::filesystem::path file = folder / name;
+    auto bytes = readRecord(file);
+    if (!bytes) return std::unexpected(bytes.error());
+    if (!*bytes) return std::nullopt;
+    auto item = KeychainItemFile::decode(viewOf(**bytes));
+    if (!item) return fault(KeychainStatus::decode, file, "is damaged (not a whole keychain record)");
+    if (KeychainItemFile::nameOf(*item) != name)
+        return fault(KeychainStatus::decode, file, "holds another item's record");
+    return item;
+}
+
+// The one name a query can match, when it fixes what makes an item unique.
+std::optional<std::string> exactName(const KeychainQuery& query) {
+    KeychainItem item;
+    item.itemClass = query.itemClass;
+    switch (query.itemClass) {
+    case KeychainItemClass::genericPassword:
+        if (!query.service || !query.account) return std::nullopt;
+        item.service = *query.service;
+        item.account = *query.account;
+        break;
+    case KeychainItemClass::key:
+        if (!query.applicationTag || !query.applicationLabel) return std::nullopt;
+        item.applicationTag = *query.applicationTag;
+        item.applicationLabel = *query.applicationLabel;
+        break;
+    case KeychainItemClass::certificate: return std::nullopt;
+    }
+    return KeychainItemFile::nameOf(item);
+}
+
+KeychainOutcome noFolder() {
+    return {KeychainStatus::io, {}, "there is no keychain folder, as this account has no home folder"};
 }
 
 } // namespace
@@ -51,93 +114,158 @@ std::expected<std::filesystem::path, std::string> Keychain::standardRoot() {
     return *data / "quillmere" / "keychain";
 }
 
-std::expected<std::vector<Keychain::Stored>, std::int32_t> Keychain::matching(const KeychainQuery& query) const {
+std::filesystem::path Keychain::fileOf(const KeychainItem& item) const {
+    return root_ / KeychainItemFile::nameOf(item);
+}
+
+std::expected<std::vector<Keychain::Stored>, KeychainOutcome> Keychain::matching(const KeychainQuery& query) const {
+    if (root_.empty()) return std::unexpected(noFolder());
     std::vector<Stored> found;
+    const auto folder = PrivateFiles::folder(root_, false);
+    if (!folder) return fault(KeychainStatus::io, root_, folder.error());
+    if (*folder == PrivateFiles::Folder::missing) return found;
+
+    if (const auto name = exactName(query)) {
+        auto item = readItem(root_, *name);
+        if (!item) return std::unexpected(item.error());
+        if (*item && query.matches(**item)) found.push_back({*name, std::move(**item)});
+        return found;
+    }
+    // A damaged record is not taken for a missing item: with no readable
+    // match, the first damage is the answer.
+    std::optional<KeychainOutcome> damage;
     std::error_code error;
     std::filesystem::directory_iterator entries(root_, error);
-    if (error) {
-        if (error == std::errc::no_such_file_or_directory) return found;
-        return std::unexpected(KeychainStatus::io);
-    }
+    if (error) return fault(KeychainStatus::io, root_, "cannot be read: " + error.message());
     const std::string prefix = KeychainItemFile::prefixOf(query.itemClass);
     for (std::filesystem::directory_iterator end; entries != end; entries.increment(error)) {
-        const auto& entry = *entries;
-        std::string name = entry.path().filename().string();
+        std::string name = entries->path().filename().string();
         if (!startsWith(name, prefix)) continue;
-        auto bytes = AtomicFile::read(entry.path());
-        if (!bytes) continue; // deleted meanwhile by another process
-        auto item = KeychainItemFile::decode(viewOf(*bytes));
-        // A record under another item's name was moved by hand: not trusted.
-        if (!item || KeychainItemFile::nameOf(*item) != name || !query.matches(*item)) continue;
-        found.push_back({std::move(name), std::move(*item)});
+        auto item = readItem(root_, name);
+        if (!item) {
+            if (!damage) damage = item.error();
+            continue;
+        }
+        // None: deleted meanwhile by another process.
+        if (*item && query.matches(**item)) found.push_back({std::move(name), std::move(**item)});
     }
-    if (error) return std::unexpected(KeychainStatus::io);
+    if (error) return fault(KeychainStatus::io, root_, "cannot be read: " + error.message());
+    if (found.empty() && damage) return std::unexpected(*damage);
     std::sort(found.begin(), found.end(), [](const Stored& a, const Stored& b) { return a.name < b.name; });
     return found;
 }
 
-std::int32_t Keychain::add(const KeychainItem& item) const {
-    std::lock_guard lock(keychainMutex());
-    if (!AtomicFile::prepareFolder(root_)) return KeychainStatus::io;
+KeychainOutcome Keychain::exclusively(const std::function<void(const Keychain&)>& body) const {
+    if (held_) {
+        body(*this);
+        return KeychainStatus::success;
+    }
+    if (root_.empty()) return noFolder();
+    if (auto folder = PrivateFiles::folder(root_, true); !folder)
+        return {KeychainStatus::io, root_, folder.error()};
+    const std::filesystem::path lockFile = root_ / lockName;
+    // flock, not fcntl locks: those belong to the process, so two threads of
+    // one host would not wait for each other.
+    FileDescriptor lock(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock.valid()) return {KeychainStatus::io, lockFile, "cannot be opened: " + PrivateFiles::reason(errno)};
+    while (::flock(lock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) return {KeychainStatus::io, lockFile, "cannot be locked: " + PrivateFiles::reason(errno)};
+    }
     AtomicFile::sweepTemporaries(root_, abandonedWriteAge);
-    const std::string name = KeychainItemFile::nameOf(item);
-    const Bytes record = KeychainItemFile::encode(item);
-    const AtomicFile::Outcome outcome = AtomicFile::create(root_, name, viewOf(record));
-    if (outcome == AtomicFile::Outcome::nameTaken && !holdsItem(root_ / name))
-        return statusOf(AtomicFile::replace(root_, name, viewOf(record)));
-    return statusOf(outcome);
+    Keychain held(root_);
+    held.held_ = true;
+    body(held);
+    return KeychainStatus::success;
 }
 
-std::expected<KeychainItem, std::int32_t> Keychain::copyFirst(const KeychainQuery& query) const {
+KeychainOutcome Keychain::add(const KeychainItem& item) const {
+    if (held_) return addHeld(item);
+    KeychainOutcome result;
+    const KeychainOutcome locked = exclusively([&](const Keychain& held) { result = held.addHeld(item); });
+    return locked.succeeded() ? result : locked;
+}
+
+KeychainOutcome Keychain::addHeld(const KeychainItem& item) const {
+    const std::string name = KeychainItemFile::nameOf(item);
+    const Bytes record = KeychainItemFile::encode(item);
+    const auto created = AtomicFile::create(root_, name, viewOf(record));
+    if (created.outcome != AtomicFile::Outcome::nameTaken) return outcomeOf(created, root_ / name);
+    // Only a whole record of this item makes a duplicate; whatever else has
+    // its name stays as it is.
+    auto existing = readItem(root_, name);
+    if (!existing) return existing.error();
+    if (!*existing) return outcomeOf(AtomicFile::create(root_, name, viewOf(record)), root_ / name);
+    return KeychainStatus::duplicateItem;
+}
+
+std::expected<KeychainItem, KeychainOutcome> Keychain::copyFirst(const KeychainQuery& query) const {
     auto all = copyAll(query);
     if (!all) return std::unexpected(all.error());
     return std::move(all->front());
 }
 
-std::expected<std::vector<KeychainItem>, std::int32_t> Keychain::copyAll(const KeychainQuery& query) const {
-    std::lock_guard lock(keychainMutex());
+std::expected<std::vector<KeychainItem>, KeychainOutcome> Keychain::copyAll(const KeychainQuery& query) const {
     auto found = matching(query);
     if (!found) return std::unexpected(found.error());
-    if (found->empty()) return std::unexpected(KeychainStatus::itemNotFound);
+    if (found->empty()) return std::unexpected(KeychainOutcome(KeychainStatus::itemNotFound));
     std::vector<KeychainItem> items;
     items.reserve(found->size());
     for (auto& stored : *found) items.push_back(std::move(stored.item));
     return items;
 }
 
-std::int32_t Keychain::update(const KeychainQuery& query, ByteView data) const {
-    std::lock_guard lock(keychainMutex());
+KeychainOutcome Keychain::update(const KeychainQuery& query, ByteView data) const {
+    if (held_) return updateHeld(query, data);
+    // Nothing is made on disk for nothing to change.
     auto found = matching(query);
     if (!found) return found.error();
     if (found->empty()) return KeychainStatus::itemNotFound;
-    if (!AtomicFile::prepareFolder(root_)) return KeychainStatus::io;
+    KeychainOutcome result;
+    const KeychainOutcome locked = exclusively([&](const Keychain& held) { result = held.updateHeld(query, data); });
+    return locked.succeeded() ? result : locked;
+}
+
+KeychainOutcome Keychain::updateHeld(const KeychainQuery& query, ByteView data) const {
+    auto found = matching(query);
+    if (!found) return found.error();
+    if (found->empty()) return KeychainStatus::itemNotFound;
     for (auto& stored : *found) {
         stored.item.data.assign(data.begin(), data.end());
         const std::string name = KeychainItemFile::nameOf(stored.item);
         const Bytes record = KeychainItemFile::encode(stored.item);
         if (name == stored.name) {
-            if (auto status = statusOf(AtomicFile::replace(root_, name, viewOf(record))); status != 0) return status;
+            const auto status = outcomeOf(AtomicFile::replace(root_, name, viewOf(record)), root_ / name);
+            if (!status.succeeded()) return status;
             continue;
         }
         // A certificate is known by its bytes: new bytes make a new item,
         // which must not collide with another before the old one goes.
-        if (auto status = statusOf(AtomicFile::create(root_, name, viewOf(record))); status != 0) return status;
-        if (auto status = statusOf(AtomicFile::remove(root_, stored.name));
-            status != 0 && status != KeychainStatus::itemNotFound)
+        if (auto status = addHeld(stored.item); !status.succeeded()) return status;
+        if (auto status = outcomeOf(AtomicFile::remove(root_, stored.name), root_ / stored.name);
+            !status.succeeded() && status != KeychainStatus::itemNotFound)
             return status;
     }
     return KeychainStatus::success;
 }
 
-std::int32_t Keychain::remove(const KeychainQuery& query) const {
-    std::lock_guard lock(keychainMutex());
+KeychainOutcome Keychain::remove(const KeychainQuery& query) const {
+    if (held_) return removeHeld(query);
     auto found = matching(query);
     if (!found) return found.error();
     if (found->empty()) return KeychainStatus::itemNotFound;
-    std::int32_t result = KeychainStatus::success;
+    KeychainOutcome result;
+    const KeychainOutcome locked = exclusively([&](const Keychain& held) { result = held.removeHeld(query); });
+    return locked.succeeded() ? result : locked;
+}
+
+KeychainOutcome Keychain::removeHeld(const KeychainQuery& query) const {
+    auto found = matching(query);
+    if (!found) return found.error();
+    if (found->empty()) return KeychainStatus::itemNotFound;
+    KeychainOutcome result = KeychainStatus::success;
     for (const auto& stored : *found) {
-        const std::int32_t status = statusOf(AtomicFile::remove(root_, stored.name));
-        if (status != KeychainStatus::success && status != KeychainStatus::itemNotFound) result = status;
+        const auto status = outcomeOf(AtomicFile::remove(root_, stored.name), root_ / stored.name);
+        if (!status.succeeded() && status != KeychainStatus::itemNotFound) result = status;
     }
     return result;
 }

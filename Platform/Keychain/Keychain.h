@@ -1,11 +1,12 @@
 #pragma once
 
 #include "Platform/Keychain/KeychainItem.h"
+#include "Platform/Keychain/KeychainOutcome.h"
 #include "Platform/Keychain/KeychainStatus.h"
 
-#include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,12 @@ namespace quillmere {
 
 // Items kept as one file each in a folder private to the user. Every change
 // is atomic on disk: a process killed at any moment leaves each item as it
-// was before or after the change. Operations return KeychainStatus values.
+// was before or after the change. Changes hold a lock on the folder that
+// other threads and processes honour. A record that is there but cannot be
+// read, or is not a whole record of its name, is an error of its own
+// (decode or io, with the file and the reason), never "not found", and is
+// never replaced; so is a folder or record of another account, or one that
+// other accounts could change.
 class Keychain {
 public:
     explicit Keychain(std::filesystem::path root) : root_(std::move(root)) {}
@@ -25,26 +31,40 @@ public:
     static Keychain standard() { return Keychain(standardRoot().value_or(std::filesystem::path())); }
 
     const std::filesystem::path& root() const { return root_; }
+    // Where the item is or would be kept.
+    std::filesystem::path fileOf(const KeychainItem& item) const;
 
     // duplicateItem when an item with the same unique attributes exists.
-    std::int32_t add(const KeychainItem& item) const;
+    KeychainOutcome add(const KeychainItem& item) const;
     // The first match (in a stable order), or itemNotFound.
-    std::expected<KeychainItem, std::int32_t> copyFirst(const KeychainQuery& query) const;
+    std::expected<KeychainItem, KeychainOutcome> copyFirst(const KeychainQuery& query) const;
     // Every match, or itemNotFound when there is none.
-    std::expected<std::vector<KeychainItem>, std::int32_t> copyAll(const KeychainQuery& query) const;
+    std::expected<std::vector<KeychainItem>, KeychainOutcome> copyAll(const KeychainQuery& query) const;
     // Replaces the data of every match; other attributes stay. itemNotFound when none matches.
-    std::int32_t update(const KeychainQuery& query, ByteView data) const;
+    KeychainOutcome update(const KeychainQuery& query, ByteView data) const;
     // Deletes every match; itemNotFound when none matches.
-    std::int32_t remove(const KeychainQuery& query) const;
+    KeychainOutcome remove(const KeychainQuery& query) const;
+
+    // Runs body while every other change to this folder, from this process
+    // or another, waits: what body reads and writes through the keychain it
+    // is given is one change to everyone else. Body must not use another
+    // keychain over the same folder. Fails without running body when the
+    // folder cannot be locked.
+    KeychainOutcome exclusively(const std::function<void(const Keychain&)>& body) const;
 
 private:
     struct Stored {
         std::string name;
         KeychainItem item;
     };
-    std::expected<std::vector<Stored>, std::int32_t> matching(const KeychainQuery& query) const;
+    std::expected<std::vector<Stored>, KeychainOutcome> matching(const KeychainQuery& query) const;
+    KeychainOutcome addHeld(const KeychainItem& item) const;
+    KeychainOutcome updateHeld(const KeychainQuery& query, ByteView data) const;
+    KeychainOutcome removeHeld(const KeychainQuery& query) const;
 
     std::filesystem::path root_;
+    // Inside exclusively: the lock is taken already.
+    bool held_ = false;
 };
 
 } // namespace quillmere

@@ -11,6 +11,8 @@ struct KeychainStatus {
     static constexpr std::int32_t duplicateItem = -25299;
     static constexpr std::int32_t parameter = -50;
     static constexpr std::int32_t io = -36;
+    // A record is there but cannot be taken for an item: never "not found".
+    static constexpr std::int32_t decode = -26275;
 };
 
 } // namespace quillmere

@@ -70,7 +70,7 @@ TEST(KeychainCrash, ProcessesAddingTheSameItemAtOnceMakeOneItem) {
             item.service = "race";
             item.account = "one";
             item.data = Bytes(1, static_cast<std::uint8_t>(i));
-            const std::int32_t status = keychain.add(item);
+            const KeychainOutcome status = keychain.add(item);
             return status == KeychainStatus::success ? 0 : status == KeychainStatus::duplicateItem ? 1 : 2;
         }));
     }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
 
 namespace quillmere {
@@ -159,33 +160,66 @@ TEST_F(KeychainTest, FolderAndFilesArePrivateToTheUser) {
     EXPECT_EQ(modeOf(root), 0700u);
 }
 
-TEST_F(KeychainTest, DamagedFilesAreNoItemsAndMayBeReplaced) {
+TEST_F(KeychainTest, ARecordThatCannotBeTakenForItsItemIsAnErrorAndStaysAsItIs) {
     const KeychainItem item = password("s", "a", "secret");
+    const KeychainItem other = password("s", "b", "other");
     ASSERT_EQ(keychain.add(item), KeychainStatus::success);
     const std::filesystem::path file = root / KeychainItemFile::nameOf(item);
     const Bytes whole = *AtomicFile::read(file);
-
-    for (std::size_t cut : {std::size_t{0}, std::size_t{3}, whole.size() / 2, whole.size() - 1}) {
-        std::ofstream(file, std::ios::binary | std::ios::trunc)
-            .write(reinterpret_cast<const char*>(whole.data()), static_cast<std::streamsize>(cut));
-        EXPECT_EQ(keychain.copyFirst(passwordQuery("s", "a")).error(), KeychainStatus::itemNotFound) << cut;
-    }
+    const std::filesystem::path good = folder.path() / "good copy";
+    std::filesystem::copy_file(file, good);
     Bytes flipped = whole;
     flipped[whole.size() - 40] ^= 0x01;
-    std::ofstream(file, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(flipped.data()), static_cast<std::streamsize>(flipped.size()));
-    EXPECT_EQ(keychain.copyFirst(passwordQuery("s", "a")).error(), KeychainStatus::itemNotFound);
-
-    EXPECT_EQ(keychain.add(item), KeychainStatus::success);
-    EXPECT_EQ(keychain.copyFirst(passwordQuery("s", "a")).value(), item);
-}
-
-TEST_F(KeychainTest, RecordsUnderAnotherItemsNameAreIgnored) {
-    const KeychainItem item = password("s", "a", "secret");
-    ASSERT_EQ(keychain.add(item), KeychainStatus::success);
-    const std::filesystem::path file = root / KeychainItemFile::nameOf(item);
-    std::filesystem::rename(file, root / KeychainItemFile::nameOf(password("s", "b", "")));
-    EXPECT_EQ(keychain.copyAll(KeychainQuery{}).error(), KeychainStatus::itemNotFound);
+    auto write = [&](const Bytes& bytes) {
+        std::filesystem::remove(file);
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> damage;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"empty", [&] { write({}); }, "is damaged"},
+        {"cut short", [&] { write(Bytes(whole.begin(), whole.begin() + 3)); }, "is damaged"},
+        {"half", [&] { write(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2))); }, "is damaged"},
+        {"one bit flipped", [&] { write(flipped); }, "is damaged"},
+        {"another item's record", [&] { write(KeychainItemFile::encode(other)); }, "holds another item's record"},
+        {"symbolic link to a good copy",
+         [&] {
+             std::filesystem::remove(file);
+             std::filesystem::create_symlink(good, file);
+         },
+         "is a symbolic link"},
+        {"named pipe",
+         [&] {
+             std::filesystem::remove(file);
+             ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+         },
+         "is not a plain file"},
+    };
+    for (const Case& c : cases) {
+        c.damage();
+        const auto before = std::filesystem::symlink_status(file).type();
+        const auto bytes = std::filesystem::is_regular_file(std::filesystem::symlink_status(file)) ? AtomicFile::read(file) : std::nullopt;
+        const auto found = keychain.copyFirst(passwordQuery("s", "a"));
+        ASSERT_FALSE(found.has_value()) << c.name;
+        EXPECT_EQ(found.error(), KeychainStatus::decode) << c.name;
+        EXPECT_EQ(found.error().file, file) << c.name;
+        EXPECT_TRUE(found.error().reason.starts_with(c.reason)) << c.name << ": " << found.error().reason;
+        // Nor does a search over the whole class take it for nothing.
+        EXPECT_EQ(keychain.copyAll(KeychainQuery{}).error(), KeychainStatus::decode) << c.name;
+        EXPECT_EQ(keychain.add(item), KeychainStatus::decode) << c.name;
+        EXPECT_EQ(keychain.update(passwordQuery("s", "a"), viewOf(bytesOf("new"))), KeychainStatus::decode) << c.name;
+        EXPECT_EQ(keychain.remove(passwordQuery("s", "a")), KeychainStatus::decode) << c.name;
+        EXPECT_EQ(std::filesystem::symlink_status(file).type(), before) << c.name;
+        if (bytes) EXPECT_EQ(AtomicFile::read(file), bytes) << c.name;
+    }
+    EXPECT_EQ(AtomicFile::read(good), whole);
+    // Readable records of other items are still found beside a damaged one.
+    ASSERT_EQ(keychain.add(other), KeychainStatus::success);
+    EXPECT_EQ(keychain.copyAll(KeychainQuery{}).value(), std::vector<KeychainItem>{other});
 }
 
 TEST_F(KeychainTest, TemporaryFilesAreIgnoredAndStaleOnesSwept) {
