@@ -135,7 +135,7 @@ std::expected<TrustedPeer, ViewerError> PairingClient::run(const viewer::PairCom
     (void)state.setDeviceName(deviceName);
     connection->close(closeGraceSeconds);
     if (!added)
-        return std::unexpected(ViewerError{fmt::format("paired, but the host could not be kept: {}", added.error().description())});
+        return std::unexpected(ViewerError{fmt::format("paired, but the host could not be kept: {}", added.error().message())});
     // Let the goodbye of the stream go out before the connection is dropped.
     for (int i = 0; i < 100 && !shared->get().closed; ++i) interruption.sleep(std::chrono::milliseconds(20));
     return host;

@@ -36,7 +36,7 @@ std::expected<LocalIdentity, std::string> ViewerState::identity() const {
     auto identity = IdentityStore(keychain_).loadOrCreate(std::string(identityLabel), commonName);
     if (!identity)
         return std::unexpected(fmt::format("the viewer's identity in {} could not be loaded or made: {}",
-                                           keychain_.root().string(), identity.error().description()));
+                                           keychain_.root().string(), identity.error().message()));
     return std::move(*identity);
 }
 
@@ -52,8 +52,7 @@ std::expected<WireID, std::string> ViewerState::deviceID() const {
         return std::unexpected(fmt::format("the device identifier in {} is damaged", keychain_.root().string()));
     }
     if (stored.error() != KeychainStatus::itemNotFound)
-        return std::unexpected(fmt::format("the device identifier could not be read (keychain status {})",
-                                           stored.error()));
+        return std::unexpected(fmt::format("the device identifier could not be read: {}", stored.error().description()));
     auto random = Crypto::randomBytes(WireID::byteCount);
     if (!random) return std::unexpected(fmt::format("no random bytes for a device identifier (status {})", random.error()));
     KeychainItem item;
@@ -65,16 +64,15 @@ std::expected<WireID, std::string> ViewerState::deviceID() const {
     const auto status = keychain_.add(item);
     // Another viewer of the same folder made one first: that one stands.
     if (status == KeychainStatus::duplicateItem) return deviceID();
-    if (status != KeychainStatus::success)
-        return std::unexpected(fmt::format("the device identifier could not be kept (keychain status {})", status));
+    if (!status.succeeded())
+        return std::unexpected(fmt::format("the device identifier could not be kept: {}", status.description()));
     return *WireID::fromBytes(*random);
 }
 
 std::expected<TrustStore, std::string> ViewerState::trustStore() const {
     auto store = TrustStore::open(std::make_unique<ViewerTrustStorage>(keychain_));
     if (!store)
-        return std::unexpected(fmt::format("the paired hosts in {} could not be read: {}", keychain_.root().string(),
-                                           store.error().description()));
+        return std::unexpected(fmt::format("the paired hosts could not be read: {}", store.error().message()));
     return std::move(*store);
 }
 
@@ -100,7 +98,7 @@ std::expected<void, std::string> ViewerState::setDeviceName(const std::string& n
     query.service = std::string(deviceService);
     query.account = std::string(nameAccount);
     const Bytes data(name.begin(), name.end());
-    std::int32_t status = keychain_.update(query, data);
+    KeychainOutcome status = keychain_.update(query, data);
     if (status == KeychainStatus::itemNotFound) {
         KeychainItem item;
         item.itemClass = KeychainItemClass::genericPassword;
@@ -110,8 +108,8 @@ std::expected<void, std::string> ViewerState::setDeviceName(const std::string& n
         item.data = data;
         status = keychain_.add(item);
     }
-    if (status != KeychainStatus::success)
-        return std::unexpected(fmt::format("the device name could not be kept (keychain status {})", status));
+    if (!status.succeeded())
+        return std::unexpected(fmt::format("the device name could not be kept: {}", status.description()));
     return {};
 }
 

@@ -18,6 +18,9 @@ public:
 
     std::expected<std::optional<Bytes>, std::string> load() override;
     std::expected<void, std::string> save(ByteView blob) override;
+    // Under the keychain's lock: viewers sharing the folder lose no pairing.
+    std::expected<void, std::string> change(const Edit& edit) override;
+    std::string location() const override;
 
 private:
     KeychainQuery query() const;

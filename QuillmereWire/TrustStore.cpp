@@ -61,8 +61,14 @@ std::expected<TrustStore, TrustStoreError> TrustStore::open(std::unique_ptr<Trus
     if (!blob) return std::unexpected(TrustStoreError::storage(std::move(blob.error())));
     if (!blob->has_value()) return TrustStore(std::move(storage), {});
     auto peers = decode(viewOf(**blob));
-    if (!peers) return std::unexpected(peers.error());
+    if (!peers) return std::unexpected(std::move(peers.error()).at(storage->location()));
     return TrustStore(std::move(storage), std::move(*peers));
+}
+
+std::expected<std::vector<TrustedPeer>, TrustStoreError> TrustStore::decodeStored(ByteView blob) const {
+    auto peers = decode(blob);
+    if (!peers) return std::unexpected(std::move(peers.error()).at(storage_->location()));
+    return peers;
 }
 
 std::expected<std::vector<TrustedPeer>, TrustStoreError> TrustStore::decode(ByteView blob) {
@@ -98,41 +104,88 @@ WireResult<Bytes> TrustStore::encode(std::span<const TrustedPeer> peers) {
     return std::move(writer).take();
 }
 
-std::expected<void, TrustStoreError> TrustStore::persist(std::vector<TrustedPeer> list) {
-    auto blob = encode(list);
-    if (!blob) return std::unexpected(TrustStoreError::corrupt(blob.error()));
-    if (auto saved = storage_->save(viewOf(*blob)); !saved) {
-        return std::unexpected(TrustStoreError::storage(std::move(saved.error())));
-    }
-    peers_ = std::move(list);
+std::expected<void, TrustStoreError> TrustStore::edit(const Change& change) {
+    std::optional<TrustStoreError> failure;
+    std::optional<std::vector<TrustedPeer>> result;
+    auto changed = storage_->change([&](const std::optional<Bytes>& stored) -> std::optional<Bytes> {
+        std::vector<TrustedPeer> list;
+        if (stored) {
+            // Never written over: a blob that does not decode is refused.
+            auto decoded = decodeStored(viewOf(*stored));
+            if (!decoded) {
+                failure = std::move(decoded.error());
+                return std::nullopt;
+            }
+            list = std::move(*decoded);
+        }
+        auto save = change(list);
+        if (!save) {
+            failure = std::move(save.error());
+            return std::nullopt;
+        }
+        std::optional<Bytes> blob;
+        if (*save) {
+            auto encoded = encode(list);
+            if (!encoded) {
+                failure = TrustStoreError::corrupt(encoded.error());
+                return std::nullopt;
+            }
+            blob = std::move(*encoded);
+        }
+        result = std::move(list);
+        return blob;
+    });
+    if (!changed) return std::unexpected(TrustStoreError::storage(std::move(changed.error())));
+    if (failure) return std::unexpected(std::move(*failure));
+    if (result) peers_ = std::move(*result);
     return {};
 }
 
 std::expected<void, TrustStoreError> TrustStore::add(const TrustedPeer& peer) {
-    std::vector<TrustedPeer> list;
-    list.reserve(peers_.size() + 1);
-    std::copy_if(peers_.begin(), peers_.end(), std::back_inserter(list), [&](const TrustedPeer& existing) {
-        return existing.deviceID != peer.deviceID && existing.fingerprint != peer.fingerprint;
+    return edit([&](std::vector<TrustedPeer>& list) -> std::expected<bool, TrustStoreError> {
+        std::erase_if(list, [&](const TrustedPeer& existing) {
+            return existing.deviceID == peer.deviceID || existing.fingerprint == peer.fingerprint;
+        });
+        if (list.size() >= maxPeers) return std::unexpected(TrustStoreError::full());
+        list.push_back(peer);
+        return true;
     });
-    if (list.size() >= maxPeers) return std::unexpected(TrustStoreError::full());
-    list.push_back(peer);
-    return persist(std::move(list));
 }
 
 std::expected<std::optional<TrustedPeer>, TrustStoreError> TrustStore::remove(const WireID& deviceID) {
-    auto found = std::find_if(peers_.begin(), peers_.end(),
-                              [&](const TrustedPeer& existing) { return existing.deviceID == deviceID; });
-    if (found == peers_.end()) return std::optional<TrustedPeer>();
-    TrustedPeer removed = *found;
-    std::vector<TrustedPeer> list;
-    list.reserve(peers_.size());
-    std::copy_if(peers_.begin(), peers_.end(), std::back_inserter(list),
-                 [&](const TrustedPeer& existing) { return existing.deviceID != deviceID; });
-    if (auto ok = persist(std::move(list)); !ok) return std::unexpected(ok.error());
-    return std::optional<TrustedPeer>(std::move(removed));
+    std::optional<TrustedPeer> removed;
+    auto edited = edit([&](std::vector<TrustedPeer>& list) -> std::expected<bool, TrustStoreError> {
+        const auto found = std::find_if(list.begin(), list.end(),
+                                        [&](const TrustedPeer& existing) { return existing.deviceID == deviceID; });
+        if (found == list.end()) return false;
+        removed = *found;
+        std::erase_if(list, [&](const TrustedPeer& existing) { return existing.deviceID == deviceID; });
+        return true;
+    });
+    if (!edited) return std::unexpected(std::move(edited.error()));
+    return removed;
 }
 
-std::expected<void, TrustStoreError> TrustStore::removeAll() { return persist({}); }
+std::expected<void, TrustStoreError> TrustStore::removeAll() {
+    return edit([](std::vector<TrustedPeer>& list) -> std::expected<bool, TrustStoreError> {
+        list.clear();
+        return true;
+    });
+}
+
+std::expected<bool, TrustStoreError> TrustStore::reload() {
+    auto blob = storage_->load();
+    if (!blob) return std::unexpected(TrustStoreError::storage(std::move(blob.error())));
+    std::vector<TrustedPeer> list;
+    if (blob->has_value()) {
+        auto decoded = decodeStored(viewOf(**blob));
+        if (!decoded) return std::unexpected(std::move(decoded.error()));
+        list = std::move(*decoded);
+    }
+    if (list == peers_) return false;
+    peers_ = std::move(list);
+    return true;
+}
 
 std::optional<TrustedPeer> TrustStore::peer(const Digest32& fingerprint) const {
     for (const TrustedPeer& candidate : peers_) {

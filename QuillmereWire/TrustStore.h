@@ -7,6 +7,7 @@
 #include "QuillmereWire/WireError.h"
 
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -16,7 +17,9 @@ namespace quillmere {
 
 // The paired devices, at most 32, in the order they were added. Every change
 // is saved before it shows in peers(), so memory never runs ahead of the
-// storage.
+// storage. A change applies to what is stored at that moment, not to what
+// this store last read, so that another process's changes to the same
+// storage stay; peers() then shows the whole stored list.
 class TrustStore {
 public:
     static constexpr std::size_t maxPeers = 32;
@@ -37,6 +40,9 @@ public:
     // without saving.
     std::expected<std::optional<TrustedPeer>, TrustStoreError> remove(const WireID& deviceID);
     std::expected<void, TrustStoreError> removeAll();
+    // Reads the stored list again; true when it differs from peers(). On
+    // failure peers() stays as it was.
+    std::expected<bool, TrustStoreError> reload();
 
     // Fingerprints compare in constant time.
     std::optional<TrustedPeer> peer(const Digest32& fingerprint) const;
@@ -53,7 +59,10 @@ private:
     TrustStore(std::unique_ptr<TrustStorage> storage, std::vector<TrustedPeer> peers)
         : storage_(std::move(storage)), peers_(std::move(peers)) {}
 
-    std::expected<void, TrustStoreError> persist(std::vector<TrustedPeer> list);
+    // Edits the stored list in place: true to save it, false to leave it.
+    using Change = std::function<std::expected<bool, TrustStoreError>(std::vector<TrustedPeer>& list)>;
+    std::expected<void, TrustStoreError> edit(const Change& change);
+    std::expected<std::vector<TrustedPeer>, TrustStoreError> decodeStored(ByteView blob) const;
 
     std::unique_ptr<TrustStorage> storage_;
     std::vector<TrustedPeer> peers_;

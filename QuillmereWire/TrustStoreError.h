@@ -26,8 +26,19 @@ public:
 
     // "corrupt(truncated)", "storage(\"...\")", "full".
     std::string description() const;
+    // In words, naming where the blob lives when it is known.
+    std::string message() const;
 
-    bool operator==(const TrustStoreError&) const = default;
+    // Where the blob that did not decode lives; not part of equality.
+    TrustStoreError at(std::string location) && {
+        location_ = std::move(location);
+        return std::move(*this);
+    }
+    const std::string& location() const { return location_; }
+
+    bool operator==(const TrustStoreError& other) const {
+        return kind_ == other.kind_ && wireError_ == other.wireError_ && text_ == other.text_;
+    }
 
 private:
     TrustStoreError(Kind kind, WireError wireError, std::string text)
@@ -37,6 +48,7 @@ private:
     // Fixed at truncated outside corrupt so that equality sees only the payload of the case.
     WireError wireError_;
     std::string text_;
+    std::string location_;
 };
 
 } // namespace quillmere

@@ -91,31 +91,54 @@ void HostEngine::refreshPermissions() {
 }
 
 std::expected<void, TrustStoreError> HostEngine::addDevice(const TrustedPeer& peer) {
+    const auto before = trust_.peers();
     if (auto added = trust_.add(peer); !added) return std::unexpected(added.error());
-    HostStatus next = status_;
-    next.pairedDevices = trust_.peers();
-    publish(next);
-    const auto peers = trust_.peers();
-    for (const auto& service : services_) service->trustChanged(peers);
+    trustShown(before);
     return {};
 }
 
 void HostEngine::removeDevice(const WireID& deviceID) {
-    auto removed = trust_.remove(deviceID);
-    if (!removed) {
+    const auto before = trust_.peers();
+    if (auto removed = trust_.remove(deviceID); !removed) {
         HostStatus next = status_;
-        next.lastError = "Could not remove device: " + removed.error().description();
+        next.lastError = "Could not remove device: " + removed.error().message();
         publish(next);
         return;
     }
-    if (!removed->has_value()) return;
+    trustShown(before);
+}
+
+void HostEngine::reloadTrust() {
+    const auto before = trust_.peers();
+    auto reloaded = trust_.reload();
+    if (!reloaded) {
+        // Said once: the next change refuses with the same words.
+        const std::string problem = "Could not read the paired devices: " + reloaded.error().message();
+        if (status_.lastError == problem) return;
+        HostStatus next = status_;
+        next.lastError = problem;
+        publish(next);
+        return;
+    }
+    if (*reloaded) trustShown(before);
+}
+
+void HostEngine::trustShown(const std::vector<TrustedPeer>& before) {
+    const auto& peers = trust_.peers();
+    if (peers == before) return;
     HostStatus next = status_;
-    next.pairedDevices = trust_.peers();
+    next.pairedDevices = peers;
     publish(next);
-    const auto peers = trust_.peers();
+    // What another host removed goes here too.
+    std::vector<Digest32> revoked;
+    for (const auto& old : before) {
+        const bool kept = std::any_of(peers.begin(), peers.end(),
+                                      [&](const TrustedPeer& peer) { return peer.fingerprint == old.fingerprint; });
+        if (!kept) revoked.push_back(old.fingerprint);
+    }
     for (const auto& service : services_) {
         service->trustChanged(peers);
-        service->revoke((*removed)->fingerprint);
+        for (const auto& fingerprint : revoked) service->revoke(fingerprint);
     }
 }
 

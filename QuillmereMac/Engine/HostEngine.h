@@ -52,12 +52,19 @@ public:
     std::expected<void, TrustStoreError> addDevice(const TrustedPeer& peer);
     // Failures show in lastError; an identifier not paired changes nothing.
     void removeDevice(const WireID& deviceID);
+    // Takes up what another host process changed in the stored list: the
+    // status and the services follow, and removed devices lose their
+    // sessions. A list that cannot be read shows in lastError.
+    void reloadTrust();
 
     // The transport's word on live sessions; heeded only while running.
     void sessionChanged(std::optional<std::string> name, int count);
 
 private:
     void stopServices(std::size_t index, std::uint64_t generation, std::function<void()> done);
+    // Publishes the trust store's peers when they differ from before, and
+    // tells the services, revoking the fingerprints that went.
+    void trustShown(const std::vector<TrustedPeer>& before);
 
     std::shared_ptr<PermissionChecking> permissions_;
     TrustStore trust_;

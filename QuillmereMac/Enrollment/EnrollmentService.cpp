@@ -51,7 +51,7 @@ EnrollmentService::AddDevice EnrollmentService::addingTo(std::weak_ptr<HostEngin
         // Claiming the device was saved would be false.
         if (!strong) return std::unexpected(std::string("the host engine is gone"));
         auto added = strong->addDevice(peer);
-        if (!added) return std::unexpected(added.error().description());
+        if (!added) return std::unexpected(added.error().message());
         return {};
     };
 }

@@ -237,9 +237,33 @@ TEST(HostEngine, AFailedRemovalShowsInLastError) {
     f.service("Transport");
     f.storage.failing = true;
     f.engine->removeDevice(device(1).deviceID);
-    EXPECT_EQ(f.engine->status().lastError, "Could not remove device: storage(\"status(-61)\")");
+    EXPECT_EQ(f.engine->status().lastError, "Could not remove device: status(-61)");
     EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(1)});
     EXPECT_TRUE(f.journal.empty());
+}
+
+TEST(HostEngine, AnotherProcesssChangeToTheStoredListReachesTheStatusAndTheServices) {
+    Fixture f({device(1), device(2)});
+    f.service("Transport");
+    // Another host removed device 1 and paired device 3.
+    f.storage.blob = *TrustStore::encode(std::vector<TrustedPeer>{device(2), device(3)});
+    f.engine->reloadTrust();
+    EXPECT_EQ(f.engine->status().pairedDevices, (std::vector<TrustedPeer>{device(2), device(3)}));
+    EXPECT_EQ(f.journal, (Journal{"Transport trust 2", "Transport revoke " + device(1).fingerprint.description()}));
+    // Nothing new: nothing heard.
+    const std::size_t heard = f.heard.size();
+    f.engine->reloadTrust();
+    EXPECT_EQ(f.heard.size(), heard);
+    // A list that turns unreadable keeps what was read, and is said once.
+    f.storage.blob = Bytes{2, 0};
+    f.engine->reloadTrust();
+    f.engine->reloadTrust();
+    EXPECT_EQ(f.heard.size(), heard + 1);
+    EXPECT_EQ(f.engine->status().lastError,
+              "Could not read the paired devices: the stored list holds no list of paired devices that this version "
+              "can read (versionMismatch(0))");
+    EXPECT_EQ(f.engine->status().pairedDevices, (std::vector<TrustedPeer>{device(2), device(3)}));
+    EXPECT_EQ(f.journal.size(), 2u);
 }
 
 TEST(HostEngine, EqualStatusIsNotHeard) {

@@ -9,6 +9,8 @@
 
 #include <csignal>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <random>
 
 #include <unistd.h>
@@ -112,7 +114,7 @@ TEST(KeychainTrustStorage, AKeychainErrorReachesTheStoreAsItsText) {
     std::ofstream(root) << "not a folder";
     auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage{Keychain(root)}, service, account));
     ASSERT_FALSE(store);
-    EXPECT_EQ(store.error(), TrustStoreError::storage("status(-36)"));
+    EXPECT_EQ(store.error(), TrustStoreError::storage(root.string() + " is not a folder"));
 }
 
 TEST(KeychainTrustStorage, AFailedSaveLeavesTheStoredList) {
@@ -163,6 +165,79 @@ TEST(KeychainTrustStorage, AProcessKilledWhileSavingLeavesTheOldListOrTheNew) {
         auto store = TrustStore::open(AnyTrustStorage::keychain(keychain, service, account));
         ASSERT_TRUE(store) << "round " << round << ": " << store.error().description();
         EXPECT_TRUE(store->peers() == one || store->peers() == full) << "round " << round;
+    }
+}
+
+// Two hosts over one folder, each keeping the list it read at start: the
+// first one's change is made by another process.
+TEST(KeychainTrustStorage, TwoProcessesOverOneFolderNeitherLoseNorUndoAChange) {
+    using Change = std::function<bool(TrustStore&)>;
+    const auto add = [](std::uint8_t n) -> Change { return [n](TrustStore& store) { return store.add(peer(n)).has_value(); }; };
+    const auto remove = [](std::uint8_t n) -> Change {
+        return [n](TrustStore& store) { return store.remove(peer(n).deviceID).has_value(); };
+    };
+    struct Case {
+        const char* name;
+        std::vector<TrustedPeer> stored;
+        Change other; // in another process
+        Change ours;  // here, over the list read before
+        std::vector<TrustedPeer> expected;
+    };
+    const Case cases[] = {
+        {"add and add", {}, add(1), add(2), {peer(1), peer(2)}},
+        {"remove then add", {peer(3)}, remove(3), add(4), {peer(4)}},
+        {"add then remove", {peer(5)}, add(6), remove(5), {peer(6)}},
+        {"both remove", {peer(7), peer(8)}, remove(7), remove(8), {}},
+    };
+    for (const Case& c : cases) {
+        testing::TemporaryFolder folder;
+        const KeychainTrustStorage keychain{Keychain(folder.path() / "keychain")};
+        ASSERT_TRUE(keychain.save(viewOf(*TrustStore::encode(c.stored)), service, account));
+        auto ours = TrustStore::open(AnyTrustStorage::keychain(keychain, service, account));
+        ASSERT_TRUE(ours);
+        testing::ChildProcess other = testing::ChildProcess::fork([&] {
+            auto theirs = TrustStore::open(AnyTrustStorage::keychain(keychain, service, account));
+            return theirs && c.other(*theirs) ? 0 : 1;
+        });
+        ASSERT_EQ(other.wait(), 0) << c.name;
+        ASSERT_TRUE(c.ours(*ours)) << c.name;
+        EXPECT_EQ(ours->peers(), c.expected) << c.name;
+        EXPECT_EQ(TrustStore::open(AnyTrustStorage::keychain(keychain, service, account))->peers(), c.expected)
+            << c.name << ": after a restart";
+    }
+}
+
+TEST(KeychainTrustStorage, ARecordDamagedWhileRunningRefusesTheNextChangeAndStays) {
+    testing::TemporaryFolder folder;
+    const KeychainTrustStorage keychain{Keychain(folder.path() / "keychain")};
+    auto store = TrustStore::open(AnyTrustStorage::keychain(keychain, service, account));
+    ASSERT_TRUE(store && store->add(peer(1)));
+    const auto file = keychain.fileOf(service, account);
+    struct Case {
+        const char* name;
+        Bytes blob;
+        bool asRecord; // a keychain record holding blob, else blob as the file itself
+    };
+    const Case cases[] = {
+        {"another version", Bytes{2, 0}, true},
+        {"cut list", Bytes{1, 1, 0xaa}, true},
+        {"not a record", Bytes{'x', 'y'}, false},
+    };
+    for (const Case& c : cases) {
+        if (c.asRecord) {
+            ASSERT_TRUE(keychain.save(viewOf(c.blob), service, account)) << c.name;
+        } else {
+            std::ofstream(file, std::ios::binary | std::ios::trunc)
+                .write(reinterpret_cast<const char*>(c.blob.data()), static_cast<std::streamsize>(c.blob.size()));
+        }
+        std::ifstream in(file, std::ios::binary);
+        const std::string before((std::istreambuf_iterator<char>(in)), {});
+        const auto added = store->add(peer(2));
+        ASSERT_FALSE(added) << c.name;
+        EXPECT_NE(added.error().message().find(file.string()), std::string::npos) << c.name << ": " << added.error().message();
+        EXPECT_EQ(store->peers(), std::vector<TrustedPeer>{peer(1)}) << c.name;
+        std::ifstream after(file, std::ios::binary);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), before) << c.name;
     }
 }
 

@@ -15,7 +15,13 @@ std::unique_ptr<AnyTrustStorage> AnyTrustStorage::keychain(KeychainTrustStorage 
         if (!saved) return std::unexpected(saved.error().description());
         return {};
     };
-    return std::make_unique<AnyTrustStorage>(std::move(load), std::move(save));
+    auto change = [shared, service, account](const Edit& edit) -> std::expected<void, std::string> {
+        auto changed = shared->change(edit, service, account);
+        if (!changed) return std::unexpected(changed.error().description());
+        return {};
+    };
+    std::string location = shared->fileOf(service, account).string();
+    return std::make_unique<AnyTrustStorage>(std::move(load), std::move(save), std::move(change), std::move(location));
 }
 
 } // namespace quillmere

@@ -6,7 +6,10 @@
 
 namespace quillmere {
 
-std::string KeychainTrustStorage::Failure::description() const { return fmt::format("status({})", code_); }
+std::string KeychainTrustStorage::Failure::description() const {
+    if (!detail_.empty()) return detail_;
+    return fmt::format("status({})", code_);
+}
 
 std::string KeychainTrustStorage::service(std::optional<std::string_view> scope) {
     std::string name(baseService);
@@ -27,18 +30,20 @@ std::expected<std::optional<Bytes>, KeychainTrustStorage::Failure> KeychainTrust
     auto item = keychain_.copyFirst(query(service, account));
     if (!item) {
         if (item.error() == KeychainStatus::itemNotFound) return std::optional<Bytes>();
-        return std::unexpected(Failure::status(item.error()));
+        return std::unexpected(Failure::of(item.error()));
     }
     // An item that holds nothing was not written by us: no blob is empty.
-    if (item->data.empty()) return std::unexpected(Failure::status(KeychainStatus::success));
+    if (item->data.empty())
+        return std::unexpected(Failure::status(KeychainStatus::success,
+                                               fileOf(service, account).string() + " holds no list of paired devices"));
     return std::optional<Bytes>(std::move(item->data));
 }
 
 std::expected<void, KeychainTrustStorage::Failure> KeychainTrustStorage::save(ByteView blob, std::string_view service,
                                                                               std::string_view account) const {
-    const std::int32_t updated = keychain_.update(query(service, account), blob);
-    if (updated == KeychainStatus::success) return {};
-    if (updated != KeychainStatus::itemNotFound) return std::unexpected(Failure::status(updated));
+    const KeychainOutcome updated = keychain_.update(query(service, account), blob);
+    if (updated.succeeded()) return {};
+    if (updated != KeychainStatus::itemNotFound) return std::unexpected(Failure::of(updated));
 
     KeychainItem item;
     item.itemClass = KeychainItemClass::genericPassword;
@@ -46,9 +51,35 @@ std::expected<void, KeychainTrustStorage::Failure> KeychainTrustStorage::save(By
     item.account = std::string(account);
     item.label = std::string(label);
     item.data.assign(blob.begin(), blob.end());
-    const std::int32_t added = keychain_.add(item);
-    if (added != KeychainStatus::success) return std::unexpected(Failure::status(added));
+    const KeychainOutcome added = keychain_.add(item);
+    if (!added.succeeded()) return std::unexpected(Failure::of(added));
     return {};
+}
+
+std::expected<void, KeychainTrustStorage::Failure> KeychainTrustStorage::change(
+    const std::function<std::optional<Bytes>(const std::optional<Bytes>&)>& edit, std::string_view service,
+    std::string_view account) const {
+    std::expected<void, Failure> result;
+    const KeychainOutcome locked = keychain_.exclusively([&](const Keychain& held) {
+        const KeychainTrustStorage storage(held);
+        auto stored = storage.load(service, account);
+        if (!stored) {
+            result = std::unexpected(stored.error());
+            return;
+        }
+        auto next = edit(*stored);
+        if (next) result = storage.save(viewOf(*next), service, account);
+    });
+    if (!locked.succeeded()) return std::unexpected(Failure::of(locked));
+    return result;
+}
+
+std::filesystem::path KeychainTrustStorage::fileOf(std::string_view service, std::string_view account) const {
+    KeychainItem item;
+    item.itemClass = KeychainItemClass::genericPassword;
+    item.service = std::string(service);
+    item.account = std::string(account);
+    return keychain_.fileOf(item);
 }
 
 } // namespace quillmere

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <expected>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,15 +25,19 @@ public:
     // A keychain status other than success and not-found.
     class Failure {
     public:
-        static Failure status(std::int32_t code) { return Failure(code); }
+        // detail: the file and what is wrong with it, in words.
+        static Failure status(std::int32_t code, std::string detail = {}) { return Failure(code, std::move(detail)); }
+        static Failure of(const KeychainOutcome& outcome) { return Failure(outcome.status, outcome.description()); }
         std::int32_t code() const { return code_; }
-        // "status(-36)"
+        // The detail, else "status(-36)".
         std::string description() const;
-        bool operator==(const Failure&) const = default;
+        // Codes alone: the words only explain them.
+        bool operator==(const Failure& other) const { return code_ == other.code_; }
 
     private:
-        explicit Failure(std::int32_t code) : code_(code) {}
+        Failure(std::int32_t code, std::string detail) : code_(code), detail_(std::move(detail)) {}
         std::int32_t code_;
+        std::string detail_;
     };
 
     explicit KeychainTrustStorage(Keychain keychain) : keychain_(std::move(keychain)) {}
@@ -48,6 +54,12 @@ public:
     std::expected<std::optional<Bytes>, Failure> load(std::string_view service, std::string_view account) const;
     // Replaces the item's data, or creates the item with its label.
     std::expected<void, Failure> save(ByteView blob, std::string_view service, std::string_view account) const;
+    // Load, edit and save with every other writer of the keychain, in any
+    // process, held off: edit gives the blob to save, or no value to leave it.
+    std::expected<void, Failure> change(const std::function<std::optional<Bytes>(const std::optional<Bytes>&)>& edit,
+                                        std::string_view service, std::string_view account) const;
+    // The file that holds the item.
+    std::filesystem::path fileOf(std::string_view service, std::string_view account) const;
 
     const Keychain& keychain() const { return keychain_; }
 

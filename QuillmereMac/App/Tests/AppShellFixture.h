@@ -25,9 +25,13 @@ namespace quillmere::testing {
 
 // An engine whose trust store lives in memory.
 inline std::shared_ptr<HostEngine> memoryEngine(std::shared_ptr<PermissionChecking> permissions) {
+    auto blob = std::make_shared<std::optional<Bytes>>();
     auto store = TrustStore::open(std::make_unique<AnyTrustStorage>(
-        [] { return std::expected<std::optional<Bytes>, std::string>(std::nullopt); },
-        [](ByteView) { return std::expected<void, std::string>(); }));
+        [blob] { return std::expected<std::optional<Bytes>, std::string>(*blob); },
+        [blob](ByteView saved) {
+            *blob = Bytes(saved.begin(), saved.end());
+            return std::expected<void, std::string>();
+        }));
     return std::make_shared<HostEngine>(std::move(permissions), std::move(*store));
 }
 
