@@ -9,6 +9,7 @@
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
 
+#include <QFileSystemWatcher>
 #include <QVariantMap>
 
 #include <algorithm>
@@ -16,7 +17,22 @@
 namespace quillmere {
 
 std::string CompositionError::description() const {
-    return std::visit([](const auto& error) { return error.description(); }, cause);
+    // Every stored record the host cannot use can be moved aside.
+    constexpr std::string_view afresh = ". Move it aside to start afresh; paired iPhones then pair again.";
+    if (const auto* trust = std::get_if<TrustStoreError>(&cause)) {
+        std::string text = "the paired iPhones could not be read: " + trust->message();
+        if (trust->kind() != TrustStoreError::Kind::full) text += afresh;
+        return text;
+    }
+    const auto& identity = std::get<IdentityError>(cause);
+    switch (identity.kind()) {
+    case IdentityError::Kind::keyGeneration:
+    case IdentityError::Kind::signing: return "the host's identity could not be made: " + identity.message();
+    case IdentityError::Kind::keychain:
+    case IdentityError::Kind::identity:
+    case IdentityError::Kind::certificate: break;
+    }
+    return "the host's identity could not be read: " + identity.message() + std::string(afresh);
 }
 
 std::expected<std::unique_ptr<CompositionRoot>, CompositionError>
@@ -29,6 +45,8 @@ CompositionRoot::make(RootNames names, Platform platform, std::function<bool()> 
         return std::unexpected(composed.error());
     return root;
 }
+
+CompositionRoot::~CompositionRoot() = default;
 
 WireID CompositionRoot::deviceIDOf(ByteView fingerprint) {
     const auto bytes = fingerprint.first(std::min<std::size_t>(fingerprint.size(), 16));
@@ -73,17 +91,25 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     if (!store) return std::unexpected(CompositionError{store.error()});
 
     trace("identity");
-    const IdentityStore identities(platform.keychain);
-    auto loaded = identities.load(names.identityLabel);
-    if (!loaded) return std::unexpected(CompositionError{loaded.error()});
-    if (*loaded) {
-        identity = std::move(**loaded);
-    } else {
-        trace("identity created");
-        auto created = identities.create(names.identityLabel, identitySubject);
-        if (!created) return std::unexpected(CompositionError{created.error()});
-        identity = std::move(*created);
-    }
+    // Under the keychain's lock: two hosts starting together over one folder
+    // end with one identity, the second finding the first one's.
+    std::optional<IdentityError> identityFailure;
+    const KeychainOutcome locked = platform.keychain.exclusively([&](const Keychain& held) {
+        const IdentityStore identities(held);
+        auto loaded = identities.load(names.identityLabel);
+        if (!loaded) {
+            identityFailure = loaded.error();
+        } else if (*loaded) {
+            identity = std::move(**loaded);
+        } else {
+            trace("identity created");
+            auto created = identities.create(names.identityLabel, identitySubject);
+            if (created) identity = std::move(*created);
+            else identityFailure = created.error();
+        }
+    });
+    if (!locked.succeeded()) identityFailure = IdentityError::keychain(locked.status, locked.description());
+    if (identityFailure) return std::unexpected(CompositionError{*identityFailure});
 
     trace("engine");
     engine = std::make_shared<HostEngine>(permissions, std::move(*store));
@@ -158,6 +184,13 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
 
     trace("trusted fingerprints");
     transport->trustChanged(engine->trust().peers());
+    // Another host of this account, on another display, shares the folder:
+    // its pairings and removals reach this one as they happen.
+    trustWatch_ = std::make_unique<QFileSystemWatcher>(QStringList{QString::fromStdString(platform.keychain.root())});
+    QObject::connect(trustWatch_.get(), &QFileSystemWatcher::directoryChanged, trustWatch_.get(),
+                     [weak = std::weak_ptr<HostEngine>(engine)] {
+                         if (auto engine = weak.lock()) engine->reloadTrust();
+                     });
 
     trace("pairing");
     pairing = EnrollmentService::make(

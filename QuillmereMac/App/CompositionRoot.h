@@ -20,6 +20,8 @@
 #include "QuillmereTransport/Identity/IdentityError.h"
 #include "QuillmereWire/TrustStoreError.h"
 
+#include <QFileSystemWatcher>
+
 #include <expected>
 #include <filesystem>
 #include <functional>
@@ -34,6 +36,7 @@ namespace quillmere {
 // Why the host could not be composed: its trust store or its identity.
 struct CompositionError {
     std::variant<TrustStoreError, IdentityError> cause;
+    // In words: what could not be used, the file, the reason, what to do.
     std::string description() const;
 };
 
@@ -67,6 +70,7 @@ public:
     // answers in place of the auto-approve setting.
     static std::expected<std::unique_ptr<CompositionRoot>, CompositionError>
     make(RootNames names, Platform platform, std::function<bool()> autoApproveOverride = {});
+    ~CompositionRoot();
 
     // The first 16 bytes of a fingerprint; all zero when it has fewer.
     static WireID deviceIDOf(ByteView fingerprint);
@@ -106,6 +110,7 @@ private:
     }
 
     std::shared_ptr<HostPerfLog> perfLog_;
+    std::unique_ptr<QFileSystemWatcher> trustWatch_;
     Logger log_{"com.ornbeck.quillmere.mac", "control"};
 };
 

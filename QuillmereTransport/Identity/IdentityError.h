@@ -18,26 +18,39 @@ public:
 
     static IdentityError keyGeneration(std::string text) { return {Kind::keyGeneration, std::move(text), 0}; }
     static IdentityError signing(std::string text) { return {Kind::signing, std::move(text), 0}; }
-    static IdentityError keychain(std::int32_t status) { return {Kind::keychain, {}, status}; }
-    static IdentityError identity(std::int32_t status) { return {Kind::identity, {}, status}; }
-    static IdentityError certificate() { return {Kind::certificate, {}, 0}; }
+    // detail: the file at fault and what is wrong with it, in words.
+    static IdentityError keychain(std::int32_t status, std::string detail = {}) {
+        return {Kind::keychain, {}, status, std::move(detail)};
+    }
+    static IdentityError identity(std::int32_t status, std::string detail = {}) {
+        return {Kind::identity, {}, status, std::move(detail)};
+    }
+    static IdentityError certificate(std::string detail = {}) { return {Kind::certificate, {}, 0, std::move(detail)}; }
 
     Kind kind() const { return kind_; }
     const std::string& text() const { return text_; }
     std::int32_t status() const { return status_; }
+    // Words on the keychain's side of a failure; not part of equality.
+    const std::string& detail() const { return detail_; }
 
     // keyGeneration("random"), keychain(-25299), certificate
     std::string description() const;
+    // What failed, in words, with the file and the system's reason where
+    // there are any.
+    std::string message() const;
 
-    bool operator==(const IdentityError&) const = default;
+    bool operator==(const IdentityError& other) const {
+        return kind_ == other.kind_ && text_ == other.text_ && status_ == other.status_;
+    }
 
 private:
-    IdentityError(Kind kind, std::string text, std::int32_t status)
-        : kind_(kind), text_(std::move(text)), status_(status) {}
+    IdentityError(Kind kind, std::string text, std::int32_t status, std::string detail = {})
+        : kind_(kind), text_(std::move(text)), status_(status), detail_(std::move(detail)) {}
 
     Kind kind_;
     std::string text_;
     std::int32_t status_;
+    std::string detail_;
 };
 
 } // namespace quillmere

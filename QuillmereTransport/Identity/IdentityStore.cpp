@@ -47,11 +47,17 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::identityFrom(Certific
     keyQuery.itemClass = KeychainItemClass::key;
     keyQuery.applicationLabel = applicationLabelOf(*publicKey);
     auto keyItem = keychain_.copyFirst(keyQuery);
-    if (!keyItem) return std::unexpected(IdentityError::identity(keyItem.error()));
+    if (!keyItem) {
+        const std::string detail = keyItem.error() == KeychainStatus::itemNotFound
+                                       ? "no key in " + keychain_.root().string() + " belongs to its certificate"
+                                       : keyItem.error().description();
+        return std::unexpected(IdentityError::identity(keyItem.error().status, detail));
+    }
     auto privateKey = P256PrivateKey::fromDER(viewOf(keyItem->data));
     // A stored key that does not belong to the certificate is no match.
     if (!privateKey || !(privateKey->publicKey() == *publicKey))
-        return std::unexpected(IdentityError::identity(KeychainStatus::itemNotFound));
+        return std::unexpected(IdentityError::identity(
+            KeychainStatus::itemNotFound, keychain_.fileOf(*keyItem).string() + " holds no key of its certificate"));
 
     TLSIdentity tls(certificate, std::move(*privateKey));
     return LocalIdentity{std::move(tls), std::move(certificate), *fingerprint, label};
@@ -61,10 +67,12 @@ std::expected<std::optional<LocalIdentity>, IdentityError> IdentityStore::load(c
     auto item = keychain_.copyFirst(certificateBytesQuery(label));
     if (!item) {
         if (item.error() == KeychainStatus::itemNotFound) return std::optional<LocalIdentity>();
-        return std::unexpected(IdentityError::keychain(item.error()));
+        return std::unexpected(IdentityError::keychain(item.error().status, item.error().description()));
     }
     auto certificate = Certificate::fromDER(viewOf(item->data));
-    if (!certificate) return std::unexpected(IdentityError::certificate());
+    if (!certificate)
+        return std::unexpected(
+            IdentityError::certificate(keychain_.fileOf(*item).string() + " holds no certificate that can be read"));
     auto identity = identityFrom(std::move(*certificate), label);
     if (!identity) return std::unexpected(identity.error());
     return std::optional<LocalIdentity>(std::move(*identity));
@@ -83,8 +91,8 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::create(const std::str
     keyItem.applicationTag = utf8Of(label);
     keyItem.applicationLabel = applicationLabelOf(privateKey->publicKey());
     keyItem.data = std::move(*keyDER);
-    if (const auto status = keychain_.add(keyItem); status != KeychainStatus::success)
-        return std::unexpected(IdentityError::keyGeneration("keychain status " + std::to_string(status)));
+    if (const auto status = keychain_.add(keyItem); !status.succeeded())
+        return std::unexpected(IdentityError::keyGeneration(status.description()));
 
     const Bytes& point = privateKey->publicKey().x963();
     if (point.size() != SelfSignedCertificate::publicKeyLength)
@@ -108,26 +116,34 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::create(const std::str
     certificateItem.label = label;
     certificateItem.data = certificate->der();
     if (const auto status = keychain_.add(certificateItem);
-        status != KeychainStatus::success && status != KeychainStatus::duplicateItem)
-        return std::unexpected(IdentityError::keychain(status));
+        !status.succeeded() && status != KeychainStatus::duplicateItem)
+        return std::unexpected(IdentityError::keychain(status.status, status.description()));
 
     KeychainItem bytesItem;
     bytesItem.itemClass = KeychainItemClass::genericPassword;
     bytesItem.service = std::string(certificateService);
     bytesItem.account = label;
     bytesItem.data = certificate->der();
-    if (const auto status = keychain_.add(bytesItem); status != KeychainStatus::success)
-        return std::unexpected(IdentityError::keychain(status));
+    if (const auto status = keychain_.add(bytesItem); !status.succeeded())
+        return std::unexpected(IdentityError::keychain(status.status, status.description()));
 
     return identityFrom(std::move(*certificate), label);
 }
 
 std::expected<LocalIdentity, IdentityError> IdentityStore::loadOrCreate(const std::string& label,
                                                                         std::string_view commonName) const {
-    auto loaded = load(label);
-    if (!loaded) return std::unexpected(loaded.error());
-    if (*loaded) return std::move(**loaded);
-    return create(label, commonName);
+    // Two processes starting at once make one identity: the second waits,
+    // then finds the first one's.
+    std::optional<std::expected<LocalIdentity, IdentityError>> result;
+    const auto locked = keychain_.exclusively([&](const Keychain& held) {
+        const IdentityStore store(held);
+        auto loaded = store.load(label);
+        if (!loaded) result = std::unexpected(loaded.error());
+        else if (*loaded) result = std::move(**loaded);
+        else result = store.create(label, commonName);
+    });
+    if (!locked.succeeded()) return std::unexpected(IdentityError::keychain(locked.status, locked.description()));
+    return std::move(*result);
 }
 
 void IdentityStore::remove(const std::string& label) const {

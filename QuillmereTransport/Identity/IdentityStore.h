@@ -36,6 +36,8 @@ public:
     // No value when nothing was ever made under the label.
     std::expected<std::optional<LocalIdentity>, IdentityError> load(const std::string& label) const;
     std::expected<LocalIdentity, IdentityError> create(const std::string& label, std::string_view commonName) const;
+    // Both under the keychain's lock, so that processes starting together
+    // end with one identity.
     std::expected<LocalIdentity, IdentityError> loadOrCreate(const std::string& label,
                                                              std::string_view commonName) const;
     // Deletes every item of the label, those of failed creations included;

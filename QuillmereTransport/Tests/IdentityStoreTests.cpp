@@ -1,6 +1,7 @@
 #include "Platform/Crypto/Crypto.h"
 #include "QuillmereTransport/Identity/Fingerprint.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/TemporaryFolder.h"
 
 #include <openssl/x509.h>
@@ -8,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
+
+#include <unistd.h>
 
 namespace quillmere {
 namespace {
@@ -172,7 +176,10 @@ TEST_F(IdentityStoreTest, KeychainThatCannotBeReadIsAKeychainError) {
     std::filesystem::create_directories(folder.path());
     std::ofstream(folder.path() / "keychain") << "not a folder";
     EXPECT_EQ(store.load(label).error(), IdentityError::keychain(KeychainStatus::io));
-    EXPECT_EQ(store.create(label, "n").error(), IdentityError::keyGeneration("keychain status -36"));
+    const auto created = store.create(label, "n");
+    ASSERT_FALSE(created.has_value());
+    EXPECT_EQ(created.error().kind(), IdentityError::Kind::keyGeneration);
+    EXPECT_EQ(created.error().text(), (folder.path() / "keychain").string() + " is not a folder");
 }
 
 TEST_F(IdentityStoreTest, CreatingOverAnExistingIdentityAddsKeyAndCertificateThenFails) {
@@ -190,6 +197,39 @@ TEST_F(IdentityStoreTest, CreatingOverAnExistingIdentityAddsKeyAndCertificateThe
 // Removal finds certificates by the label creation stored them under, so
 // nothing of the label survives: not the leftovers of a failed creation,
 // not the certificate of an identity whose key is gone.
+TEST_F(IdentityStoreTest, ProcessesMakingTheIdentityAtOnceEndWithOne) {
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    constexpr int starters = 6;
+    std::vector<testing::ChildProcess> children;
+    for (int i = 0; i < starters; ++i) {
+        children.push_back(testing::ChildProcess::fork([&, i] {
+            ::close(gate[1]);
+            char go = 0;
+            if (::read(gate[0], &go, 1) < 0) return 3;
+            auto identity = store.loadOrCreate(label, "n");
+            if (!identity) return 2;
+            std::ofstream(folder.path() / ("fingerprint-" + std::to_string(i))) << identity->fingerprint.description();
+            return 0;
+        }));
+    }
+    ::close(gate[0]);
+    ::close(gate[1]); // every child's read returns at once
+    for (auto& child : children) ASSERT_EQ(child.wait(), 0);
+    const std::string loaded = store.load(label)->value().fingerprint.description();
+    for (int i = 0; i < starters; ++i) {
+        std::ifstream in(folder.path() / ("fingerprint-" + std::to_string(i)));
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), loaded) << "starter " << i;
+    }
+    // No key or certificate of a losing start is left behind.
+    KeychainQuery keys;
+    keys.itemClass = KeychainItemClass::key;
+    KeychainQuery certificates;
+    certificates.itemClass = KeychainItemClass::certificate;
+    EXPECT_EQ(keychain.copyAll(keys)->size(), 1u);
+    EXPECT_EQ(keychain.copyAll(certificates)->size(), 1u);
+}
+
 TEST_F(IdentityStoreTest, RemoveLeavesNoItemOfTheLabel) {
     ASSERT_TRUE(store.create(label, "n").has_value());
     ASSERT_FALSE(store.create(label, "n").has_value()); // leaves a second key and certificate

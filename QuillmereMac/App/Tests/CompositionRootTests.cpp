@@ -5,7 +5,11 @@
 #include "QuillmereTransport/Identity/IdentityStore.h"
 
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
+
+#include <unistd.h>
 
 namespace quillmere {
 namespace {
@@ -202,43 +206,127 @@ TEST(CompositionRoot, TestPatternFollowsTheSettingElseTheEnvironment) {
     }
 }
 
+// What lies at a path, as lstat sees it and, for a file, its bytes.
+std::string snapshotOf(const std::filesystem::path& path) {
+    const auto status = std::filesystem::symlink_status(path);
+    if (std::filesystem::is_symlink(status)) return "link to " + std::filesystem::read_symlink(path).string();
+    if (std::filesystem::is_directory(status)) return "folder";
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 TEST(CompositionRoot, AnUnreadableTrustStoreOrIdentityAlertsAndExitsWithoutMakingAnything) {
+    using Prepare = std::function<std::filesystem::path(LaunchedHost&)>;
+    const Bytes garbage{0xde, 0xad, 0xbe, 0xef};
+    const auto trustItem = [](LaunchedHost& host) {
+        KeychainTrustStorage storage(host.keychain());
+        const auto service = KeychainTrustStorage::service(std::nullopt);
+        EXPECT_TRUE(storage.save(Bytes{1, 0}, service, KeychainTrustStorage::account));
+        return storage.fileOf(service, KeychainTrustStorage::account);
+    };
+    const auto identityItem = [](LaunchedHost& host) {
+        const std::string label = IdentityStore::hostLabel(std::nullopt);
+        EXPECT_TRUE(IdentityStore(host.keychain()).create(label, "QuillmereMac"));
+        KeychainItem bytes;
+        bytes.service = std::string(IdentityStore::certificateService);
+        bytes.account = label;
+        return host.keychain().fileOf(bytes);
+    };
+    // The record's bytes replaced as damage outside the program would.
+    const auto overwrite = [](std::function<std::string(const std::string&)> damage) {
+        return [damage](const std::filesystem::path& file) {
+            std::ifstream in(file, std::ios::binary);
+            const std::string whole((std::istreambuf_iterator<char>(in)), {});
+            std::ofstream(file, std::ios::binary | std::ios::trunc) << damage(whole);
+        };
+    };
+    const std::map<std::string, std::function<void(const std::filesystem::path&)>> damages{
+        {"empty", overwrite([](const std::string&) { return std::string(); })},
+        {"cut in half", overwrite([](const std::string& whole) { return whole.substr(0, whole.size() / 2); })},
+        {"random bytes", overwrite([](const std::string& whole) {
+             std::string random(whole.size(), '\0');
+             for (std::size_t i = 0; i < random.size(); ++i) random[i] = static_cast<char>((i * 7919u + 13u) & 0xff);
+             return random;
+         })},
+        {"another format", overwrite([](const std::string&) { return std::string("[paired-devices]\nphone=1\n"); })},
+        {"symbolic link to a good copy",
+         [](const std::filesystem::path& file) {
+             const auto copy = file.parent_path().parent_path() / (file.filename().string() + ".copy");
+             std::filesystem::rename(file, copy);
+             std::filesystem::create_symlink(copy, file);
+         }},
+        {"writable by others", [](const std::filesystem::path& file) { std::filesystem::permissions(file, std::filesystem::perms::all); }},
+    };
     struct Case {
-        const char* damaged;
+        std::string name;
+        Prepare prepare;
         std::vector<std::string> steps;
     };
-    const Case cases[] = {
-        {"trust store", {"consent", "catalog", "trust store"}},
-        {"identity", {"consent", "catalog", "trust store", "identity"}},
+    const std::vector<std::string> trustSteps{"consent", "catalog", "trust store"};
+    const std::vector<std::string> identitySteps{"consent", "catalog", "trust store", "identity"};
+    std::vector<Case> cases{
+        {"trust blob of garbage",
+         [&](LaunchedHost& host) {
+             KeychainTrustStorage storage(host.keychain());
+             const auto service = KeychainTrustStorage::service(std::nullopt);
+             EXPECT_TRUE(storage.save(garbage, service, KeychainTrustStorage::account));
+             return storage.fileOf(service, KeychainTrustStorage::account);
+         },
+         trustSteps},
+        {"certificate of garbage",
+         [&](LaunchedHost& host) {
+             KeychainItem certificate;
+             certificate.service = std::string(IdentityStore::certificateService);
+             certificate.account = IdentityStore::hostLabel(std::nullopt);
+             certificate.data = garbage;
+             EXPECT_EQ(host.keychain().add(certificate), KeychainStatus::success);
+             return host.keychain().fileOf(certificate);
+         },
+         identitySteps},
     };
+    for (const auto& [name, damage] : damages) {
+        cases.push_back({"trust record " + name, [&, damage = damage](LaunchedHost& host) {
+                             const auto file = trustItem(host);
+                             damage(file);
+                             return file;
+                         }, trustSteps});
+        cases.push_back({"identity record " + name, [&, damage = damage](LaunchedHost& host) {
+                             const auto file = identityItem(host);
+                             damage(file);
+                             return file;
+                         }, identitySteps});
+    }
+    if (::geteuid() == 0) {
+        cases.push_back({"keychain folder of another account", [&](LaunchedHost& host) {
+                             const auto file = trustItem(host);
+                             EXPECT_EQ(::chown(file.parent_path().c_str(), 12345, 12345), 0);
+                             return file.parent_path();
+                         }, trustSteps});
+    }
     for (const Case& c : cases) {
         LaunchedHost host;
-        const Bytes garbage{0xde, 0xad, 0xbe, 0xef};
-        if (std::string_view(c.damaged) == "trust store") {
-            ASSERT_TRUE(KeychainTrustStorage(host.keychain())
-                            .save(garbage, KeychainTrustStorage::service(std::nullopt), KeychainTrustStorage::account));
-        } else {
-            KeychainItem certificate;
-            certificate.service = std::string(IdentityStore::certificateService);
-            certificate.account = IdentityStore::hostLabel(std::nullopt);
-            certificate.data = garbage;
-            ASSERT_EQ(host.keychain().add(certificate), KeychainStatus::success);
-        }
+        const std::filesystem::path damaged = c.prepare(host);
+        const std::string before = snapshotOf(damaged);
+        KeychainQuery keys;
+        keys.itemClass = KeychainItemClass::key;
+        const std::size_t keysBefore = host.keychain().copyAll(keys).value_or(std::vector<KeychainItem>{}).size();
         host.launch();
 
-        ASSERT_EQ(host.alerts.size(), 1u) << c.damaged;
+        ASSERT_EQ(host.alerts.size(), 1u) << c.name;
         EXPECT_EQ(host.alerts[0].first, "Quillmere could not start");
-        EXPECT_FALSE(host.alerts[0].second.empty());
+        const std::string& detail = host.alerts[0].second;
+        EXPECT_NE(detail.find(damaged.string() + " "), std::string::npos) << c.name << ": " << detail;
+        EXPECT_NE(detail.find("Move it aside to start afresh; paired iPhones then pair again."), std::string::npos)
+            << c.name << ": " << detail;
+        EXPECT_EQ(snapshotOf(damaged), before) << c.name;
         EXPECT_EQ(host.exits, std::vector<int>{1});
         EXPECT_EQ(host.delegate->root(), nullptr);
         EXPECT_EQ(host.delegate->controller(), nullptr);
         EXPECT_EQ(host.delegate->updater(), nullptr);
-        EXPECT_EQ(host.steps, c.steps);
+        EXPECT_EQ(host.steps, c.steps) << c.name;
         // Nothing after the failure: no defaults registered, no identity made.
         EXPECT_FALSE(host.defaults.objectForKey(HostStatusModel::autoApproveKey).isValid());
-        KeychainQuery keys;
-        keys.itemClass = KeychainItemClass::key;
-        EXPECT_EQ(host.keychain().copyAll(keys).error(), KeychainStatus::itemNotFound);
+        EXPECT_EQ(host.keychain().copyAll(keys).value_or(std::vector<KeychainItem>{}).size(), keysBefore) << c.name;
         // A later quit request ends at once too.
         EXPECT_EQ(host.delegate->shouldTerminate(), AppDelegate::TerminateReply::now);
     }
