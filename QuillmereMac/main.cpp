@@ -1,4 +1,5 @@
 #include "Platform/Dispatch/DispatchRuntime.h"
+#include "Platform/Files/UserFolders.h"
 #include "Platform/SystemInfo/ProcessMemory.h"
 #include "Platform/X11/XcbOpening.h"
 #include "QuillmereMac/App/AppDelegate.h"
@@ -51,6 +52,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillmere-host: unknown option %s\n\n", argv[i]);
         std::fputs(usage, stderr);
         return 2;
+    }
+    // The keychain and the settings live in the account's own folders; with
+    // no home there is nowhere private to keep them.
+    if (auto home = quillmere::UserFolders::home(); !home) {
+        std::fprintf(stderr, "quillmere-host: Quillmere could not start: %s\n", home.error().c_str());
+        return 1;
     }
     // Before any thread starts: threads that come and go share arenas, and
     // frame-sized blocks go back to the system when freed.

@@ -132,6 +132,20 @@ TEST(HostProgramCommandLine, HelpUnknownOptionsAndAMissingDisplayNeedNoDisplay) 
     EXPECT_EQ(unset.wait(10s), 1);
     EXPECT_EQ(unset.output(),
               "quillmere-host: no X display to run on (set DISPLAY, or start a private one with scripts/run)\n");
+    // An account the password database does not know, with HOME unset or
+    // relative: nowhere private to keep its state, and no shared folder instead.
+    if (::geteuid() != 0) return;
+    for (const char* home : {"", "relhome"}) {
+        ChildProcess homeless = program({"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups",
+                                         "/usr/bin/env", "-u", "XDG_DATA_HOME", "-u", "XDG_CONFIG_HOME",
+                                         *home != '\0' ? std::string("HOME=") + home : std::string("-uHOME"),
+                                         QUILLMERE_HOST_PROGRAM},
+                                        {{"DISPLAY", ":65000"}}, folder.path() / "homeless.txt");
+        EXPECT_EQ(homeless.wait(10s), 1) << home;
+        EXPECT_EQ(homeless.output(), "quillmere-host: Quillmere could not start: this account has no home folder: HOME "
+                                     "is not an absolute path and the password database names none\n")
+            << home;
+    }
 }
 
 class HostProgram : public ::testing::Test {
