@@ -2,7 +2,10 @@
 
 #include "Platform/Keychain/AtomicFile.h"
 
+#include "QuillmereBase/FileDescriptor.h"
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +13,20 @@
 #include <system_error>
 
 namespace quillmere {
+
+PerfLogFile::Folder PerfLogFile::prepareFolder(const std::filesystem::path& folder) {
+    std::filesystem::path built;
+    for (const auto& part : folder) {
+        built /= part;
+        if (::mkdir(built.c_str(), 0700) != 0 && errno != EEXIST) return Folder::failed;
+    }
+    const FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) return Folder::failed;
+    if (info.st_uid != ::geteuid()) return Folder::foreign;
+    if ((info.st_mode & 0777) != 0700 && ::fchmod(fd.get(), 0700) != 0) return Folder::failed;
+    return Folder::ready;
+}
 
 void PerfLogFile::append(std::string_view line) const {
     std::error_code error;

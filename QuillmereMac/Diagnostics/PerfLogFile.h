@@ -18,7 +18,14 @@ public:
     static constexpr std::uintmax_t maxBytes = 8'000'000;
     static constexpr std::uintmax_t keptBytes = 4'000'000;
 
+    enum class Folder { ready, failed, foreign };
+
     explicit PerfLogFile(std::filesystem::path file) : file_(std::move(file)) {}
+
+    // Makes the folder, and any missing on the way, the user's alone (0700);
+    // one of ours that others may read is tightened. A folder of another
+    // account is left alone: what is written there is not ours to keep.
+    static Folder prepareFolder(const std::filesystem::path& folder);
 
     // line ends in a line feed.
     void append(std::string_view line) const;

@@ -242,6 +242,15 @@ TEST_F(HostPerfLogTest, ASampleAfterAContextWithoutScreensWritesASessionContextF
     EXPECT_EQ(all[2]["event"], "host.perf");
 }
 
+// Made under this program's umask (022); one left open to others is closed.
+TEST_F(HostPerfLogTest, TheFolderIsTheUsersAlone) {
+    const auto mode = [&] { return std::filesystem::status(directory).permissions(); };
+    EXPECT_EQ(mode(), std::filesystem::perms::owner_all);
+    std::filesystem::permissions(directory, std::filesystem::perms::all);
+    make();
+    EXPECT_EQ(mode(), std::filesystem::perms::owner_all);
+}
+
 TEST(PerfLogFile, CutsToItsLastWholeLinesOnlyPastTheLimit) {
     const std::string line = "{\"n\":1234}\n"; // 11 bytes
     struct Case {
