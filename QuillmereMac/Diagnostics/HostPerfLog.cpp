@@ -224,7 +224,12 @@ void HostPerfLog::append(Json record) {
     } catch (const nlohmann::json::exception&) {
         return;
     }
-    file_->append(line);
+    if (file_->append(line) == PerfLogFile::Outcome::symbolicLink) {
+        std::fprintf(stderr, "quillmere-host: the diagnostics log %s is a symbolic link; nothing is logged\n",
+                     file_->path().c_str());
+        // Not again every 5 s.
+        file_.reset();
+    }
 }
 
 } // namespace quillmere

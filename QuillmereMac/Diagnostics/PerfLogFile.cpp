@@ -10,9 +10,36 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
 
 namespace quillmere {
+
+namespace {
+
+FileDescriptor openLog(const std::filesystem::path& file) {
+    return FileDescriptor(::open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+}
+
+bool readAt(int fd, Bytes& into, off_t at) {
+    for (std::size_t done = 0; done < into.size();) {
+        const ssize_t n = ::pread(fd, into.data() + done, into.size() - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+} // namespace
 
 PerfLogFile::Folder PerfLogFile::prepareFolder(const std::filesystem::path& folder) {
     std::filesystem::path built;
@@ -28,33 +55,35 @@ PerfLogFile::Folder PerfLogFile::prepareFolder(const std::filesystem::path& fold
     return Folder::ready;
 }
 
-void PerfLogFile::append(std::string_view line) const {
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(file_, error);
-    if (!error && size + line.size() > maxBytes) cut();
-
-    const int fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    while (!line.empty()) {
-        const ssize_t written = ::write(fd, line.data(), line.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;
-        line.remove_prefix(static_cast<std::size_t>(written));
+PerfLogFile::Outcome PerfLogFile::append(std::string_view line) const {
+    FileDescriptor fd = openLog(file_);
+    if (!fd.valid()) return errno == ELOOP ? Outcome::symbolicLink : Outcome::failed;
+    struct stat info {};
+    // Anything else could block the host or is not the log.
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Outcome::failed;
+    if (static_cast<std::uintmax_t>(info.st_size) + line.size() > maxBytes) {
+        cut(fd.get(), static_cast<std::uintmax_t>(info.st_size));
+        // A cut that failed late may still have put the tail in its place.
+        fd.reset();
+        fd = openLog(file_);
+        if (!fd.valid()) return errno == ELOOP ? Outcome::symbolicLink : Outcome::failed;
     }
-    ::close(fd);
+    return writeAll(fd.get(), line) ? Outcome::appended : Outcome::failed;
 }
 
-void PerfLogFile::cut() const {
-    const auto bytes = AtomicFile::read(file_);
-    if (!bytes || bytes->size() <= keptBytes) return;
-    auto from = bytes->end() - static_cast<std::ptrdiff_t>(keptBytes);
+void PerfLogFile::cut(int fd, std::uintmax_t size) const {
+    if (size <= keptBytes) return;
+    // One byte more tells whether the kept part starts a line.
+    Bytes tail(keptBytes + 1);
+    if (!readAt(fd, tail, static_cast<off_t>(size - tail.size()))) return;
+    auto from = tail.begin() + 1;
     // Mid-line: the rest of that line goes too.
-    if (*(from - 1) != '\n') {
-        from = std::find(from, bytes->end(), static_cast<std::uint8_t>('\n'));
-        if (from != bytes->end()) ++from;
+    if (tail.front() != '\n') {
+        from = std::find(from, tail.end(), static_cast<std::uint8_t>('\n'));
+        if (from != tail.end()) ++from;
     }
-    const Bytes kept(from, bytes->end());
-    AtomicFile::replace(file_.parent_path(), file_.filename().string(), kept);
+    AtomicFile::replace(file_.parent_path(), file_.filename().string(),
+                        ByteView(tail).subspan(static_cast<std::size_t>(from - tail.begin())));
 }
 
 } // namespace quillmere

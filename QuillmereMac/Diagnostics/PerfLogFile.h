@@ -12,12 +12,15 @@ namespace quillmere {
 //
 // Appending opens the file with append and create, so that an existing file
 // that cannot be opened is left alone rather than replaced by one line. The
-// cut keeps whole lines only: the partial line at the cut goes too.
+// cut keeps whole lines only: the partial line at the cut goes too. A
+// symbolic link in the file's place is never followed: it may name any of
+// the user's files.
 class PerfLogFile {
 public:
     static constexpr std::uintmax_t maxBytes = 8'000'000;
     static constexpr std::uintmax_t keptBytes = 4'000'000;
 
+    enum class Outcome { appended, failed, symbolicLink };
     enum class Folder { ready, failed, foreign };
 
     explicit PerfLogFile(std::filesystem::path file) : file_(std::move(file)) {}
@@ -28,12 +31,13 @@ public:
     static Folder prepareFolder(const std::filesystem::path& folder);
 
     // line ends in a line feed.
-    void append(std::string_view line) const;
+    Outcome append(std::string_view line) const;
 
     const std::filesystem::path& path() const { return file_; }
 
 private:
-    void cut() const;
+    // Replaces the file, open as fd, by its tail.
+    void cut(int fd, std::uintmax_t size) const;
 
     std::filesystem::path file_;
 };

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +47,16 @@ bool keysSorted(const nlohmann::ordered_json& value) {
         previous = key;
     }
     return true;
+}
+
+// The exit status of body, run in a child process whose standard error goes
+// to the file errors.
+int inChild(const std::filesystem::path& errors, const std::function<int()>& body) {
+    testing::ChildProcess child = testing::ChildProcess::fork([&] {
+        const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        return fd >= 0 && ::dup2(fd, STDERR_FILENO) >= 0 ? body() : 126;
+    });
+    return child.wait();
 }
 
 PerfSurfaceSample surface(std::int64_t captured, std::int64_t encoded = 0, std::int64_t encodeNs = 0) {
@@ -249,6 +260,27 @@ TEST_F(HostPerfLogTest, TheFolderIsTheUsersAlone) {
     std::filesystem::permissions(directory, std::filesystem::perms::all);
     make();
     EXPECT_EQ(mode(), std::filesystem::perms::owner_all);
+}
+
+// The link names a file of the user's, or nothing yet: it stays so, and the
+// host says so once however often it would write.
+TEST_F(HostPerfLogTest, NothingIsWrittenThroughASymbolicLink) {
+    const auto target = folder.path() / "notes.txt";
+    const auto errors = folder.path() / "errors.txt";
+    for (const std::optional<std::string>& notes : {std::optional<std::string>("mine\nno line feed"), {}}) {
+        std::filesystem::remove(target);
+        std::filesystem::remove(file());
+        if (notes) std::ofstream(target, std::ios::binary) << *notes;
+        std::filesystem::create_symlink(target, file());
+        const int status = inChild(errors, [&] {
+            for (int i = 0; i < 3; ++i) log->context("launch");
+            return 0;
+        });
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(std::filesystem::exists(target) ? std::optional(readAll(target)) : std::nullopt, notes);
+        EXPECT_EQ(readAll(errors), "quillmere-host: the diagnostics log " + file().string() +
+                                       " is a symbolic link; nothing is logged\n");
+    }
 }
 
 TEST(PerfLogFile, CutsToItsLastWholeLinesOnlyPastTheLimit) {
