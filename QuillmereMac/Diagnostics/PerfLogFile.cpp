@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 namespace quillmere {
 
@@ -37,6 +38,38 @@ bool writeAll(int fd, std::string_view bytes) {
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
     return true;
+}
+
+// Where the file's last whole line ends.
+std::optional<off_t> wholeLinesEnd(int fd, off_t size) {
+    Bytes chunk(16384);
+    for (off_t end = size; end > 0;) {
+        const off_t from = std::max<off_t>(end - static_cast<off_t>(chunk.size()), 0);
+        chunk.resize(static_cast<std::size_t>(end - from));
+        if (!readAt(fd, chunk, from)) return std::nullopt;
+        if (const auto feed = std::find(chunk.rbegin(), chunk.rend(), '\n'); feed != chunk.rend())
+            return from + (chunk.rend() - feed);
+        end = from;
+    }
+    return 0;
+}
+
+// A line cut short (a full disk, a file size limit, a host killed
+// mid-write) goes before the next, and so does what this write leaves
+// short: no reader meets half a record.
+bool appendWhole(int fd, off_t size, std::string_view line) {
+    std::uint8_t last = '\n';
+    if (size > 0 && ::pread(fd, &last, 1, size - 1) != 1) return false;
+    off_t end = size;
+    if (last != '\n') {
+        const auto whole = wholeLinesEnd(fd, size);
+        if (!whole || ::ftruncate(fd, *whole) != 0) return false;
+        end = *whole;
+    }
+    if (writeAll(fd, line)) return true;
+    // Should this fail as well, the next append drops the part written.
+    [[maybe_unused]] const int takenBack = ::ftruncate(fd, end);
+    return false;
 }
 
 } // namespace
@@ -67,8 +100,9 @@ PerfLogFile::Outcome PerfLogFile::append(std::string_view line) const {
         fd.reset();
         fd = openLog(file_);
         if (!fd.valid()) return errno == ELOOP ? Outcome::symbolicLink : Outcome::failed;
+        if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Outcome::failed;
     }
-    return writeAll(fd.get(), line) ? Outcome::appended : Outcome::failed;
+    return appendWhole(fd.get(), info.st_size, line) ? Outcome::appended : Outcome::failed;
 }
 
 void PerfLogFile::cut(int fd, std::uintmax_t size) const {

@@ -7,8 +7,9 @@
 namespace quillmere {
 
 // The diagnostics file: lines appended, the whole kept a little over
-// 8,000,000 bytes at most by cutting it to its last 4,000,000 bytes. Every
-// failure is silent; the log never stops the host.
+// 8,000,000 bytes at most by cutting it to its last 4,000,000 bytes. No
+// failure stops the host. It holds whole lines only, each one JSON object:
+// a line cut short is dropped before the next is appended.
 //
 // Appending opens the file with append and create, so that an existing file
 // that cannot be opened is left alone rather than replaced by one line. The

@@ -330,6 +330,26 @@ TEST(PerfLogFile, AnExistingFileThatCannotBeOpenedIsLeftAsItIs) {
     EXPECT_EQ(readAll(path), "{\"kept\":true}\n");
 }
 
+// A disk that filled, or a host killed mid-write, left half a record: it
+// goes, also when it is longer than one read of the file's end.
+TEST(PerfLogFile, ALineCutShortIsDroppedBeforeTheNext) {
+    const std::string whole = "{\"a\":1}\n";
+    const std::string line = "{\"n\":2}\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {whole, whole},
+        {whole + "{\"b\":[1,", whole},
+        {"{\"b\":[1,", ""},
+        {whole + "{\"b\":\"" + std::string(40'000, 'x'), whole},
+    };
+    for (const auto& [existing, kept] : cases) {
+        TemporaryFolder folder;
+        const auto path = folder.write("host-perf.jsonl", existing);
+        EXPECT_EQ(PerfLogFile(path).append(line), PerfLogFile::Outcome::appended);
+        EXPECT_EQ(readAll(path), kept + line) << existing.substr(0, 20);
+    }
+}
+
 TEST(PerfRecord, FiguresAsTheyAreWritten) {
     EXPECT_EQ(PerfRecord::number(PerfRecord::r3(0.0005)).dump(), "0.001");
     EXPECT_EQ(PerfRecord::number(PerfRecord::r3(-0.0005)).dump(), "-0.001");
