@@ -5,6 +5,7 @@
 #include "QuillmereBase/FileDescriptor.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +88,8 @@ PerfLogFile::Folder PerfLogFile::prepareFolder(const std::filesystem::path& fold
     if ((info.st_mode & 0777) != 0700 && ::fchmod(fd.get(), 0700) != 0) return Folder::failed;
     return Folder::ready;
 }
+
+void PerfLogFile::ignoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
 
 PerfLogFile::Outcome PerfLogFile::append(std::string_view line) const {
     FileDescriptor fd = openLog(file_);

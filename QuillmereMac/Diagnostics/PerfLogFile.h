@@ -31,6 +31,10 @@ public:
     // account is left alone: what is written there is not ours to keep.
     static Folder prepareFolder(const std::filesystem::path& folder);
 
+    // Once, before any thread starts: a write past the file size limit then
+    // fails as on a full disk instead of ending the process.
+    static void ignoreFileSizeSignal();
+
     // line ends in a line feed.
     Outcome append(std::string_view line) const;
 

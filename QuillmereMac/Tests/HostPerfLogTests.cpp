@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -347,6 +348,27 @@ TEST(PerfLogFile, ALineCutShortIsDroppedBeforeTheNext) {
         const auto path = folder.write("host-perf.jsonl", existing);
         EXPECT_EQ(PerfLogFile(path).append(line), PerfLogFile::Outcome::appended);
         EXPECT_EQ(readAll(path), kept + line) << existing.substr(0, 20);
+    }
+}
+
+// With SIGXFSZ ignored, as the host does, a write past the file size limit
+// fails as on a full disk, and what it wrote of its line is taken back.
+TEST(PerfLogFile, PastTheFileSizeLimitTheWriterLivesOnWithWholeLines) {
+    const auto padded = [](std::size_t bytes) { return "{\"p\":\"" + std::string(bytes - 9, 'x') + "\"}\n"; };
+    const std::string before = padded(4901);
+    // Each line twice: the short one fits the 99 bytes left once, the long never.
+    for (const auto& c : {std::pair{padded(60), before + padded(60)}, std::pair{padded(200), before}}) {
+        TemporaryFolder folder;
+        const auto path = folder.write("host-perf.jsonl", before);
+        testing::ChildProcess writer = testing::ChildProcess::fork([&] {
+            PerfLogFile::ignoreFileSizeSignal();
+            const rlimit limit{5000, 5000};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+            for (int i = 0; i < 2; ++i) PerfLogFile(path).append(c.first);
+            return 0;
+        });
+        ASSERT_EQ(writer.wait(), 0);
+        EXPECT_EQ(readAll(path), c.second);
     }
 }
 
