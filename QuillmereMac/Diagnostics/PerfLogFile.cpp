@@ -21,6 +21,12 @@ FileDescriptor openLog(const std::filesystem::path& file) {
     return FileDescriptor(::open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
 }
 
+// Anything but a plain file could block the host; a file of another
+// account (left from when the folder was open to others) is not the log.
+bool isOurs(int fd, struct stat& info) {
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
+}
+
 bool readAt(int fd, Bytes& into, off_t at) {
     for (std::size_t done = 0; done < into.size();) {
         const ssize_t n = ::pread(fd, into.data() + done, into.size() - done, at + static_cast<off_t>(done));
@@ -95,15 +101,14 @@ PerfLogFile::Outcome PerfLogFile::append(std::string_view line) const {
     FileDescriptor fd = openLog(file_);
     if (!fd.valid()) return errno == ELOOP ? Outcome::symbolicLink : Outcome::failed;
     struct stat info {};
-    // Anything else could block the host or is not the log.
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Outcome::failed;
+    if (!isOurs(fd.get(), info)) return Outcome::failed;
     if (static_cast<std::uintmax_t>(info.st_size) + line.size() > maxBytes) {
         cut(fd.get(), static_cast<std::uintmax_t>(info.st_size));
         // A cut that failed late may still have put the tail in its place.
         fd.reset();
         fd = openLog(file_);
         if (!fd.valid()) return errno == ELOOP ? Outcome::symbolicLink : Outcome::failed;
-        if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Outcome::failed;
+        if (!isOurs(fd.get(), info)) return Outcome::failed;
     }
     return appendWhole(fd.get(), info.st_size, line) ? Outcome::appended : Outcome::failed;
 }
