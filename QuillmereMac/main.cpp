@@ -7,6 +7,7 @@
 #include "QuillmereMac/App/QuitSignals.h"
 #include "QuillmereMac/App/SingleInstance.h"
 #include "QuillmereMac/Bundle/BundleInfo.h"
+#include "QuillmereMac/Diagnostics/PerfLogFile.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -62,6 +63,9 @@ int main(int argc, char** argv) {
     // Before any thread starts: threads that come and go share arenas, and
     // frame-sized blocks go back to the system when freed.
     quillmere::ProcessMemory::configureForHost();
+    // Under a file size limit (ulimit -f) the diagnostics log, which must
+    // never stop the host, would otherwise have it killed by SIGXFSZ.
+    quillmere::PerfLogFile::ignoreFileSizeSignal();
     // Every serial queue's threads, joined once all else has ended.
     quillmere::DispatchRuntime runtime;
     // Qt would abort without a word a user could act on.

@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <system_error>
 
 namespace quillmere {
 
@@ -73,11 +73,14 @@ HostPerfLog::HostPerfLog(Executor& main, Providers providers, std::optional<std:
       defaults_(environment_.defaults != nullptr ? *environment_.defaults : Defaults::standard()),
       bundle_(environment_.bundle.value_or(BundleInfo::main())),
       lastAt_(uptime()) {
-    if (directory) {
-        std::error_code ignored;
-        std::filesystem::create_directories(*directory, ignored);
-        fileURL_ = *directory / fileName;
+    if (!directory) return;
+    fileURL_ = *directory / fileName;
+    if (PerfLogFile::prepareFolder(*directory) == PerfLogFile::Folder::foreign) {
+        std::fprintf(stderr, "quillmere-host: the diagnostics folder %s belongs to another account; nothing is logged\n",
+                     directory->c_str());
+        return;
     }
+    file_.emplace(*fileURL_);
 }
 
 HostPerfLog::~HostPerfLog() {
@@ -214,14 +217,19 @@ void HostPerfLog::context(std::string_view reason) {
 
 void HostPerfLog::append(Json record) {
     record["t"] = PerfRecord::timestamp(environment_.wallClockMs());
-    if (!fileURL_) return;
+    if (!file_) return;
     std::string line;
     try {
         line = PerfRecord::line(record);
     } catch (const nlohmann::json::exception&) {
         return;
     }
-    PerfLogFile(*fileURL_).append(line);
+    if (file_->append(line) == PerfLogFile::Outcome::symbolicLink) {
+        std::fprintf(stderr, "quillmere-host: the diagnostics log %s is a symbolic link; nothing is logged\n",
+                     file_->path().c_str());
+        // Not again every 5 s.
+        file_.reset();
+    }
 }
 
 } // namespace quillmere

@@ -76,7 +76,8 @@ public:
     // $XDG_CACHE_HOME (else ~/.cache) plus the folder; none without either.
     static std::optional<std::filesystem::path> directory();
 
-    // Makes the directory (a failure is ignored). Without one it writes nothing.
+    // Makes the directory (a failure is ignored). Without one, or in one of
+    // another account, it writes nothing.
     static std::shared_ptr<HostPerfLog> make(Executor& main, Providers providers,
                                              std::optional<std::filesystem::path> directory,
                                              Environment environment);
@@ -113,6 +114,7 @@ private:
     Defaults& defaults_;
     const BundleInfo bundle_;
     std::optional<std::filesystem::path> fileURL_;
+    std::optional<PerfLogFile> file_;
     std::shared_ptr<DispatchTimer> timer_;
     std::optional<std::pair<double, double>> lastCPU_;
     PerfSurfaces last_;

@@ -2,42 +2,130 @@
 
 #include "Platform/Keychain/AtomicFile.h"
 
+#include "QuillmereBase/FileDescriptor.h"
+
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
+#include <optional>
 
 namespace quillmere {
 
-void PerfLogFile::append(std::string_view line) const {
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(file_, error);
-    if (!error && size + line.size() > maxBytes) cut();
+namespace {
 
-    const int fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    while (!line.empty()) {
-        const ssize_t written = ::write(fd, line.data(), line.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;
-        line.remove_prefix(static_cast<std::size_t>(written));
-    }
-    ::close(fd);
+FileDescriptor openLog(const std::filesystem::path& file) {
+    return FileDescriptor(::open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
 }
 
-void PerfLogFile::cut() const {
-    const auto bytes = AtomicFile::read(file_);
-    if (!bytes || bytes->size() <= keptBytes) return;
-    auto from = bytes->end() - static_cast<std::ptrdiff_t>(keptBytes);
-    // Mid-line: the rest of that line goes too.
-    if (*(from - 1) != '\n') {
-        from = std::find(from, bytes->end(), static_cast<std::uint8_t>('\n'));
-        if (from != bytes->end()) ++from;
+// Anything but a plain file could block the host; a file of another
+// account (left from when the folder was open to others) is not the log.
+bool isOurs(int fd, struct stat& info) {
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
+}
+
+bool readAt(int fd, Bytes& into, off_t at) {
+    for (std::size_t done = 0; done < into.size();) {
+        const ssize_t n = ::pread(fd, into.data() + done, into.size() - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
     }
-    const Bytes kept(from, bytes->end());
-    AtomicFile::replace(file_.parent_path(), file_.filename().string(), kept);
+    return true;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Where the file's last whole line ends.
+std::optional<off_t> wholeLinesEnd(int fd, off_t size) {
+    Bytes chunk(16384);
+    for (off_t end = size; end > 0;) {
+        const off_t from = std::max<off_t>(end - static_cast<off_t>(chunk.size()), 0);
+        chunk.resize(static_cast<std::size_t>(end - from));
+        if (!readAt(fd, chunk, from)) return std::nullopt;
+        if (const auto feed = std::find(chunk.rbegin(), chunk.rend(), '\n'); feed != chunk.rend())
+            return from + (chunk.rend() - feed);
+        end = from;
+    }
+    return 0;
+}
+
+// A line cut short (a full disk, a file size limit, a host killed
+// mid-write) goes before the next, and so does what this write leaves
+// short: no reader meets half a record.
+bool appendWhole(int fd, off_t size, std::string_view line) {
+    std::uint8_t last = '\n';
+    if (size > 0 && ::pread(fd, &last, 1, size - 1) != 1) return false;
+    off_t end = size;
+    if (last != '\n') {
+        const auto whole = wholeLinesEnd(fd, size);
+        if (!whole || ::ftruncate(fd, *whole) != 0) return false;
+        end = *whole;
+    }
+    if (writeAll(fd, line)) return true;
+    // Should this fail as well, the next append drops the part written.
+    [[maybe_unused]] const int takenBack = ::ftruncate(fd, end);
+    return false;
+}
+
+} // namespace
+
+PerfLogFile::Folder PerfLogFile::prepareFolder(const std::filesystem::path& folder) {
+    std::filesystem::path built;
+    for (const auto& part : folder) {
+        built /= part;
+        if (::mkdir(built.c_str(), 0700) != 0 && errno != EEXIST) return Folder::failed;
+    }
+    const FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) return Folder::failed;
+    if (info.st_uid != ::geteuid()) return Folder::foreign;
+    if ((info.st_mode & 0777) != 0700 && ::fchmod(fd.get(), 0700) != 0) return Folder::failed;
+    return Folder::ready;
+}
+
+void PerfLogFile::ignoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
+
+PerfLogFile::Outcome PerfLogFile::append(std::string_view line) const {
+    FileDescriptor fd = openLog(file_);
+    if (!fd.valid()) return errno == ELOOP ? Outcome::symbolicLink : Outcome::failed;
+    struct stat info {};
+    if (!isOurs(fd.get(), info)) return Outcome::failed;
+    if (static_cast<std::uintmax_t>(info.st_size) + line.size() > maxBytes) {
+        cut(fd.get(), static_cast<std::uintmax_t>(info.st_size));
+        // A cut that failed late may still have put the tail in its place.
+        fd.reset();
+        fd = openLog(file_);
+        if (!fd.valid()) return errno == ELOOP ? Outcome::symbolicLink : Outcome::failed;
+        if (!isOurs(fd.get(), info)) return Outcome::failed;
+    }
+    return appendWhole(fd.get(), info.st_size, line) ? Outcome::appended : Outcome::failed;
+}
+
+void PerfLogFile::cut(int fd, std::uintmax_t size) const {
+    if (size <= keptBytes) return;
+    // One byte more tells whether the kept part starts a line.
+    Bytes tail(keptBytes + 1);
+    if (!readAt(fd, tail, static_cast<off_t>(size - tail.size()))) return;
+    auto from = tail.begin() + 1;
+    // Mid-line: the rest of that line goes too.
+    if (tail.front() != '\n') {
+        from = std::find(from, tail.end(), static_cast<std::uint8_t>('\n'));
+        if (from != tail.end()) ++from;
+    }
+    AtomicFile::replace(file_.parent_path(), file_.filename().string(),
+                        ByteView(tail).subspan(static_cast<std::size_t>(from - tail.begin())));
 }
 
 } // namespace quillmere

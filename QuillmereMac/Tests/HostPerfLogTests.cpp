@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +48,16 @@ bool keysSorted(const nlohmann::ordered_json& value) {
         previous = key;
     }
     return true;
+}
+
+// The exit status of body, run in a child process whose standard error goes
+// to the file errors.
+int inChild(const std::filesystem::path& errors, const std::function<int()>& body) {
+    testing::ChildProcess child = testing::ChildProcess::fork([&] {
+        const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        return fd >= 0 && ::dup2(fd, STDERR_FILENO) >= 0 ? body() : 126;
+    });
+    return child.wait();
 }
 
 PerfSurfaceSample surface(std::int64_t captured, std::int64_t encoded = 0, std::int64_t encodeNs = 0) {
@@ -242,6 +254,36 @@ TEST_F(HostPerfLogTest, ASampleAfterAContextWithoutScreensWritesASessionContextF
     EXPECT_EQ(all[2]["event"], "host.perf");
 }
 
+// Made under this program's umask (022); one left open to others is closed.
+TEST_F(HostPerfLogTest, TheFolderIsTheUsersAlone) {
+    const auto mode = [&] { return std::filesystem::status(directory).permissions(); };
+    EXPECT_EQ(mode(), std::filesystem::perms::owner_all);
+    std::filesystem::permissions(directory, std::filesystem::perms::all);
+    make();
+    EXPECT_EQ(mode(), std::filesystem::perms::owner_all);
+}
+
+// The link names a file of the user's, or nothing yet: it stays so, and the
+// host says so once however often it would write.
+TEST_F(HostPerfLogTest, NothingIsWrittenThroughASymbolicLink) {
+    const auto target = folder.path() / "notes.txt";
+    const auto errors = folder.path() / "errors.txt";
+    for (const std::optional<std::string>& notes : {std::optional<std::string>("mine\nno line feed"), {}}) {
+        std::filesystem::remove(target);
+        std::filesystem::remove(file());
+        if (notes) std::ofstream(target, std::ios::binary) << *notes;
+        std::filesystem::create_symlink(target, file());
+        const int status = inChild(errors, [&] {
+            for (int i = 0; i < 3; ++i) log->context("launch");
+            return 0;
+        });
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(std::filesystem::exists(target) ? std::optional(readAll(target)) : std::nullopt, notes);
+        EXPECT_EQ(readAll(errors), "quillmere-host: the diagnostics log " + file().string() +
+                                       " is a symbolic link; nothing is logged\n");
+    }
+}
+
 TEST(PerfLogFile, CutsToItsLastWholeLinesOnlyPastTheLimit) {
     const std::string line = "{\"n\":1234}\n"; // 11 bytes
     struct Case {
@@ -287,6 +329,47 @@ TEST(PerfLogFile, AnExistingFileThatCannotBeOpenedIsLeftAsItIs) {
     });
     ASSERT_EQ(writer.wait(), 0);
     EXPECT_EQ(readAll(path), "{\"kept\":true}\n");
+}
+
+// A disk that filled, or a host killed mid-write, left half a record: it
+// goes, also when it is longer than one read of the file's end.
+TEST(PerfLogFile, ALineCutShortIsDroppedBeforeTheNext) {
+    const std::string whole = "{\"a\":1}\n";
+    const std::string line = "{\"n\":2}\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {whole, whole},
+        {whole + "{\"b\":[1,", whole},
+        {"{\"b\":[1,", ""},
+        {whole + "{\"b\":\"" + std::string(40'000, 'x'), whole},
+    };
+    for (const auto& [existing, kept] : cases) {
+        TemporaryFolder folder;
+        const auto path = folder.write("host-perf.jsonl", existing);
+        EXPECT_EQ(PerfLogFile(path).append(line), PerfLogFile::Outcome::appended);
+        EXPECT_EQ(readAll(path), kept + line) << existing.substr(0, 20);
+    }
+}
+
+// With SIGXFSZ ignored, as the host does, a write past the file size limit
+// fails as on a full disk, and what it wrote of its line is taken back.
+TEST(PerfLogFile, PastTheFileSizeLimitTheWriterLivesOnWithWholeLines) {
+    const auto padded = [](std::size_t bytes) { return "{\"p\":\"" + std::string(bytes - 9, 'x') + "\"}\n"; };
+    const std::string before = padded(4901);
+    // Each line twice: the short one fits the 99 bytes left once, the long never.
+    for (const auto& c : {std::pair{padded(60), before + padded(60)}, std::pair{padded(200), before}}) {
+        TemporaryFolder folder;
+        const auto path = folder.write("host-perf.jsonl", before);
+        testing::ChildProcess writer = testing::ChildProcess::fork([&] {
+            PerfLogFile::ignoreFileSizeSignal();
+            const rlimit limit{5000, 5000};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+            for (int i = 0; i < 2; ++i) PerfLogFile(path).append(c.first);
+            return 0;
+        });
+        ASSERT_EQ(writer.wait(), 0);
+        EXPECT_EQ(readAll(path), c.second);
+    }
 }
 
 TEST(PerfRecord, FiguresAsTheyAreWritten) {
