@@ -1,9 +1,9 @@
 #include "QuillmereMac/Diagnostics/HostPerfLog.h"
 
+#include "Platform/Files/PrivateFiles.h"
+#include "Platform/Files/UserFolders.h"
 #include "QuillmereMac/Diagnostics/PerfRecord.h"
 
-#include <pwd.h>
-#include <unistd.h>
 
 #include <QGuiApplication>
 #include <QObject>
@@ -33,25 +33,12 @@ HostPerfLog::Environment withDefaults(HostPerfLog::Environment environment) {
     return environment;
 }
 
-std::optional<std::filesystem::path> homeFolder() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return std::filesystem::path(home);
-    passwd entry{};
-    passwd* found = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr && found->pw_dir[0] == '/')
-        return std::filesystem::path(found->pw_dir);
-    return std::nullopt;
-}
-
 } // namespace
 
 std::optional<std::filesystem::path> HostPerfLog::directory() {
-    // A relative XDG path is to be ignored.
-    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache != nullptr && cache[0] == '/')
-        return std::filesystem::path(cache) / folderName;
-    if (const auto home = homeFolder()) return *home / ".cache" / folderName;
-    return std::nullopt;
+    auto cache = UserFolders::of(UserFolders::cache);
+    if (!cache) return std::nullopt;
+    return *cache / folderName;
 }
 
 std::shared_ptr<HostPerfLog> HostPerfLog::make(Executor& main, Providers providers,
@@ -75,9 +62,10 @@ HostPerfLog::HostPerfLog(Executor& main, Providers providers, std::optional<std:
       lastAt_(uptime()) {
     if (!directory) return;
     fileURL_ = *directory / fileName;
-    if (PerfLogFile::prepareFolder(*directory) == PerfLogFile::Folder::foreign) {
-        std::fprintf(stderr, "quillmere-host: the diagnostics folder %s belongs to another account; nothing is logged\n",
-                     directory->c_str());
+    // What is written in a folder others could change is not ours to keep.
+    if (auto folder = PrivateFiles::folder(*directory, true); !folder) {
+        std::fprintf(stderr, "quillmere-host: the diagnostics folder %s %s; nothing is logged\n", directory->c_str(),
+                     folder.error().c_str());
         return;
     }
     file_.emplace(*fileURL_);

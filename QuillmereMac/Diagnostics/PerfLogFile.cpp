@@ -81,20 +81,6 @@ bool appendWhole(int fd, off_t size, std::string_view line) {
 
 } // namespace
 
-PerfLogFile::Folder PerfLogFile::prepareFolder(const std::filesystem::path& folder) {
-    std::filesystem::path built;
-    for (const auto& part : folder) {
-        built /= part;
-        if (::mkdir(built.c_str(), 0700) != 0 && errno != EEXIST) return Folder::failed;
-    }
-    const FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat info {};
-    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) return Folder::failed;
-    if (info.st_uid != ::geteuid()) return Folder::foreign;
-    if ((info.st_mode & 0777) != 0700 && ::fchmod(fd.get(), 0700) != 0) return Folder::failed;
-    return Folder::ready;
-}
-
 void PerfLogFile::ignoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
 
 PerfLogFile::Outcome PerfLogFile::append(std::string_view line) const {

@@ -22,14 +22,8 @@ public:
     static constexpr std::uintmax_t keptBytes = 4'000'000;
 
     enum class Outcome { appended, failed, symbolicLink };
-    enum class Folder { ready, failed, foreign };
 
     explicit PerfLogFile(std::filesystem::path file) : file_(std::move(file)) {}
-
-    // Makes the folder, and any missing on the way, the user's alone (0700);
-    // one of ours that others may read is tightened. A folder of another
-    // account is left alone: what is written there is not ours to keep.
-    static Folder prepareFolder(const std::filesystem::path& folder);
 
     // Once, before any thread starts: a write past the file size limit then
     // fails as on a full disk instead of ending the process.

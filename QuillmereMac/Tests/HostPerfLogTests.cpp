@@ -254,13 +254,34 @@ TEST_F(HostPerfLogTest, ASampleAfterAContextWithoutScreensWritesASessionContextF
     EXPECT_EQ(all[2]["event"], "host.perf");
 }
 
-// Made under this program's umask (022); one left open to others is closed.
+// Made under this program's umask (022); one that others may read is
+// closed, one they could change is not used at all.
 TEST_F(HostPerfLogTest, TheFolderIsTheUsersAlone) {
+    using std::filesystem::perms;
     const auto mode = [&] { return std::filesystem::status(directory).permissions(); };
-    EXPECT_EQ(mode(), std::filesystem::perms::owner_all);
-    std::filesystem::permissions(directory, std::filesystem::perms::all);
-    make();
-    EXPECT_EQ(mode(), std::filesystem::perms::owner_all);
+    EXPECT_EQ(mode(), perms::owner_all);
+    const auto errors = folder.path() / "errors.txt";
+    struct Case {
+        perms given;
+        perms after;
+        bool logged;
+    };
+    for (const Case c : {Case{perms::owner_all | perms::group_read | perms::others_read, perms::owner_all, true},
+                         Case{perms::all, perms::all, false}}) {
+        std::filesystem::remove(file());
+        std::filesystem::permissions(directory, c.given);
+        EXPECT_EQ(inChild(errors, [&] {
+                      log = make();
+                      log->context("launch");
+                      return 0;
+                  }),
+                  0);
+        EXPECT_EQ(mode(), c.after);
+        EXPECT_EQ(std::filesystem::exists(file()), c.logged);
+        EXPECT_EQ(readAll(errors), c.logged ? std::string()
+                                            : "quillmere-host: the diagnostics folder " + directory.string() +
+                                                  " can be changed by other accounts (mode 0777); nothing is logged\n");
+    }
 }
 
 // The link names a file of the user's, or nothing yet: it stays so, and the
