@@ -168,6 +168,7 @@ KeychainOutcome Keychain::exclusively(const std::function<void(const Keychain&)>
     // one host would not wait for each other.
     FileDescriptor lock(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!lock.valid()) return {KeychainStatus::io, lockFile, "cannot be opened: " + PrivateFiles::reason(errno)};
+    if (auto ours = PrivateFiles::file(lock.get()); !ours) return {KeychainStatus::io, lockFile, ours.error()};
     while (::flock(lock.get(), LOCK_EX) != 0) {
         if (errno != EINTR) return {KeychainStatus::io, lockFile, "cannot be locked: " + PrivateFiles::reason(errno)};
     }

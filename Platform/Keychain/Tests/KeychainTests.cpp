@@ -155,9 +155,12 @@ TEST_F(KeychainTest, FolderAndFilesArePrivateToTheUser) {
     EXPECT_EQ(modeOf(root.parent_path()), 0700u);
     for (const auto& entry : std::filesystem::directory_iterator(root)) EXPECT_EQ(modeOf(entry.path()), 0600u);
 
+    // Opened up by hand: closed again before use, the lock too.
     ASSERT_EQ(::chmod(root.c_str(), 0755), 0);
+    for (const auto& entry : std::filesystem::directory_iterator(root)) ASSERT_EQ(::chmod(entry.path().c_str(), 0644), 0);
     ASSERT_EQ(keychain.update(passwordQuery("s", "a"), viewOf(bytesOf("again"))), KeychainStatus::success);
     EXPECT_EQ(modeOf(root), 0700u);
+    for (const auto& entry : std::filesystem::directory_iterator(root)) EXPECT_EQ(modeOf(entry.path()), 0600u);
 }
 
 TEST_F(KeychainTest, ARecordThatCannotBeTakenForItsItemIsAnErrorAndStaysAsItIs) {
