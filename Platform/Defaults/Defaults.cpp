@@ -1,7 +1,13 @@
 #include "Platform/Defaults/Defaults.h"
 
+#include "Platform/Files/PrivateFiles.h"
 #include "Platform/Files/UserFolders.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -38,10 +44,31 @@ std::optional<double> numberOf(const QVariant& value) {
     return number;
 }
 
+std::unexpected<DefaultsError> failure(const std::filesystem::path& file, std::string reason) {
+    return std::unexpected(DefaultsError{file, std::move(reason)});
+}
+
+std::unique_ptr<QSettings> settingsOver(const std::filesystem::path& file) {
+    return std::make_unique<QSettings>(QString::fromStdString(file.string()), QSettings::IniFormat);
+}
+
+// Why a file cannot be written where QSettings says only that it was not:
+// the steps it takes, tried.
+std::string whyNotWritten(const std::filesystem::path& file) {
+    const int existing = ::open(file.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (existing < 0 && errno != ENOENT) return PrivateFiles::reason(errno);
+    if (existing >= 0) ::close(existing);
+    std::string probe = (file.parent_path() / ".quillmere-probe-XXXXXX").string();
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return PrivateFiles::reason(errno);
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return "the write did not complete";
+}
+
 } // namespace
 
-Defaults::Defaults(const std::filesystem::path& file)
-    : settings_(std::make_unique<QSettings>(QString::fromStdString(file.string()), QSettings::IniFormat)) {}
+Defaults::Defaults(const std::filesystem::path& file) : file_(file), settings_(settingsOver(file)) {}
 
 Defaults::~Defaults() = default;
 
@@ -96,18 +123,45 @@ std::optional<QVariantMap> Defaults::dictionaryForKey(std::string_view key) cons
     return value.toMap();
 }
 
-void Defaults::setValue(std::string_view key, const QVariant& value) {
+std::expected<void, DefaultsError> Defaults::setValue(std::string_view key, const QVariant& value) {
+    std::expected<void, DefaultsError> written;
     {
         std::lock_guard lock(mutex_);
-        if (value.isValid()) settings_->setValue(keyOf(key), value);
-        else settings_->remove(keyOf(key));
-        settings_->sync();
-        lastWriteSucceeded_ = settings_->status() == QSettings::NoError;
+        written = write(keyOf(key), value);
+        lastWriteSucceeded_ = written.has_value();
     }
-    notify(std::string(key));
+    if (written) notify(std::string(key));
+    return written;
 }
 
-void Defaults::removeObject(std::string_view key) { setValue(key, QVariant()); }
+std::expected<void, DefaultsError> Defaults::removeObject(std::string_view key) { return setValue(key, QVariant()); }
+
+std::expected<void, DefaultsError> Defaults::write(const QString& key, const QVariant& value) {
+    const std::filesystem::path folder = file_.parent_path();
+    if (auto ready = PrivateFiles::folder(folder, true); !ready)
+        return failure(file_, folder.string() + " " + ready.error());
+
+    struct stat before {};
+    const bool existed = ::stat(file_.c_str(), &before) == 0;
+    const QVariant previous = settings_->value(key);
+    if (value.isValid()) settings_->setValue(key, value);
+    else settings_->remove(key);
+    settings_->sync();
+    // QSettings keeps its first error for good: a write that happened is a
+    // new file put in place of the old.
+    struct stat after {};
+    const bool replaced =
+        ::stat(file_.c_str(), &after) == 0 && (!existed || after.st_ino != before.st_ino || after.st_dev != before.st_dev);
+    if (!replaced) {
+        // Back to what the file holds; QSettings would otherwise keep the
+        // change and write it with the next one.
+        if (previous.isValid()) settings_->setValue(key, previous);
+        else settings_->remove(key);
+        return failure(file_, whyNotWritten(file_));
+    }
+    if ((after.st_mode & 077) != 0) ::chmod(file_.c_str(), 0600);
+    return {};
+}
 
 Defaults::ObserverID Defaults::observe(std::string_view key, Observer observer) {
     std::lock_guard lock(observersMutex_);

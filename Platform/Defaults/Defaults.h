@@ -17,9 +17,19 @@
 
 namespace quillmere {
 
+// A setting that was not saved: which file, and why in words.
+struct DefaultsError {
+    std::filesystem::path file;
+    // "permission denied", "/home/u/.config is not a folder"
+    std::string reason;
+    std::string description() const { return file.string() + ": " + reason; }
+};
+
 // User defaults: stored values in an INI file, with registered defaults
 // (kept in memory only) answering for keys that hold nothing. Every write is
-// flushed to the file at once. Safe to use from any thread.
+// flushed to the file at once; one that fails changes nothing, in memory
+// either, so that what runs is what the next start reads. Safe to use from
+// any thread.
 class Defaults {
 public:
     using ObserverID = std::uint64_t;
@@ -50,18 +60,23 @@ public:
     std::optional<std::string> stringForKey(std::string_view key) const;
     std::optional<QVariantMap> dictionaryForKey(std::string_view key) const;
 
-    // An invalid value removes the key. Observers of the key are told after the write.
-    void setValue(std::string_view key, const QVariant& value);
-    void removeObject(std::string_view key);
+    // An invalid value removes the key. Observers of the key are told after
+    // a write that reached the file.
+    std::expected<void, DefaultsError> setValue(std::string_view key, const QVariant& value);
+    std::expected<void, DefaultsError> removeObject(std::string_view key);
 
     ObserverID observe(std::string_view key, Observer observer);
     void removeObserver(ObserverID id);
 
     // Whether the last write reached the file.
     bool lastWriteSucceeded() const;
+    const std::filesystem::path& file() const { return file_; }
 
 private:
+    std::expected<void, DefaultsError> write(const QString& key, const QVariant& value);
     void notify(const std::string& key);
+
+    const std::filesystem::path file_;
 
     mutable std::mutex mutex_;
     std::unique_ptr<QSettings> settings_;

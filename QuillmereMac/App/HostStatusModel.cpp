@@ -33,13 +33,18 @@ void HostStatusModel::refreshPermissions() {
     if (auto engine = engine_.lock()) engine->refreshPermissions();
 }
 
-void HostStatusModel::setAutoApprove(bool on) {
-    defaults_.setValue(autoApproveKey, on);
-    raiseRevision();
-}
+void HostStatusModel::setAutoApprove(bool on) { setSwitch(autoApproveTitle, autoApproveKey, on); }
 
-void HostStatusModel::setTestPatternEnabled(bool on) {
-    defaults_.setValue(testPatternKey, on);
+void HostStatusModel::setTestPatternEnabled(bool on) { setSwitch(testPatternTitle, testPatternKey, on); }
+
+void HostStatusModel::setSwitch(std::string_view title, std::string_view key, bool on) {
+    auto saved = defaults_.setValue(key, on);
+    std::optional<std::string> problem;
+    if (!saved) problem = "Couldn't save \u201C" + std::string(title) + "\u201D: " + saved.error().description();
+    if (problem != settingsProblem_) {
+        settingsProblem_ = std::move(problem);
+        Q_EMIT settingsProblemChanged();
+    }
     raiseRevision();
 }
 

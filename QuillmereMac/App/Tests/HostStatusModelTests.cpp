@@ -1,5 +1,9 @@
 #include "QuillmereMac/App/HostStatusModel.h"
 #include "QuillmereMac/App/Tests/AppShellFixture.h"
+#include "QuillmereMac/Views/HostSettingsView.h"
+
+#include <QCheckBox>
+#include <QPushButton>
 
 #include <fstream>
 #include <sstream>
@@ -7,7 +11,9 @@
 namespace quillmere {
 namespace {
 
+using testing::LaunchedHost;
 using testing::TemporaryFolder;
+using testing::shown;
 
 struct Counts {
     int status = 0;
@@ -132,6 +138,59 @@ TEST_F(HostStatusModelTest, AFailedChangeIsReportedUntilOneSucceeds) {
     EXPECT_EQ(model.loginItemProblem(), std::nullopt);
     EXPECT_EQ(counts.problem, 2);
     EXPECT_TRUE(model.loginItem().enabled());
+}
+
+// Every switch of the settings window, saved while a file stands where the
+// settings folder belongs or a folder where the file belongs (root writes
+// anywhere else), then once more after.
+TEST(SettingsSaving, ASwitchNotSavedSaysWhyAndShowsWhatIsInEffectUntilASaveWorks) {
+    using View = HostSettingsView;
+    LaunchedHost host;
+    Defaults& defaults = host.defaults;
+    const std::filesystem::path file = defaults.file(), folder = file.parent_path(), aside = host.folder.path() / "aside";
+    for (const char* key : {View::autoApproveKey, View::testPatternKey, View::wifiPriorityKey, View::normalRateControlKey})
+        ASSERT_TRUE(defaults.setValue(key, true));
+    host.launch();
+    host.controller().showSettings();
+    QWidget& window = *host.controller().settingsWindow();
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {nullptr, "Developer tab", View::developerUnlockedKey}, // the seventh tap on the version
+        {"autoApprove", "Allow automatic connections", View::autoApproveKey},
+        {"testPattern", "Offer test pattern", View::testPatternKey},
+        {"wifiPriority", "Wi-Fi priority (next connection)", View::wifiPriorityKey},
+        {"normalRateControl", "Normal encoder rate control", View::normalRateControlKey},
+    };
+    bool fileBlocked = false;
+    for (const auto& [toggle, title, key] : cases) {
+        const std::filesystem::path blocked = (fileBlocked = !fileBlocked) ? file : folder;
+        auto* box = toggle != nullptr ? window.findChild<QCheckBox*>(toggle) : nullptr;
+        const auto change = [&] {
+            for (int tap = 0; box == nullptr && tap < View::tapsToUnlock; ++tap)
+                window.findChild<QPushButton*>("versionButton")->click();
+            if (box != nullptr) box->click();
+        };
+        const auto inEffect = [&] { return box ? box->isChecked() : window.findChild<QWidget*>("developerTab") != nullptr; };
+        const bool before = inEffect();
+        std::filesystem::rename(blocked, aside);
+        if (fileBlocked) std::filesystem::create_directory(file);
+        else std::ofstream(folder) << "in the way";
+        change();
+        const QLabel* line = shown<QLabel>(window, "settingsProblem");
+        ASSERT_NE(line, nullptr) << key;
+        EXPECT_EQ(line->text().toStdString(),
+                  fmt::format("Couldn't save \u201C{}\u201D: {}: {}", title, file.string(),
+                              fileBlocked ? "is a directory" : folder.string() + " is not a folder"));
+        EXPECT_EQ(inEffect(), before) << key;
+        EXPECT_EQ(defaults.boolForKey(key), Defaults(fileBlocked ? aside : aside / file.filename()).boolForKey(key));
+        EXPECT_EQ(host.root().consent->autoApproveSessions(), defaults.boolForKey(View::autoApproveKey)) << "runs";
+
+        std::filesystem::remove(blocked);
+        std::filesystem::rename(aside, blocked);
+        change();
+        EXPECT_EQ(shown<QLabel>(window, "settingsProblem"), nullptr) << key;
+        EXPECT_EQ(inEffect(), !before) << key;
+        EXPECT_EQ(Defaults(file).boolForKey(key), !before) << key;
+    }
 }
 
 } // namespace

@@ -199,6 +199,16 @@ void meetEachWindow(const fs::path& shots) {
     EXPECT_FALSE(answered);
     EXPECT_EQ(host.root().consent->pending().size(), 1u);
 
+    // A setting not saved: a file stands where the settings folder belongs.
+    const fs::path settingsFolder = host.defaults.file().parent_path();
+    fs::remove_all(settingsFolder);
+    fs::create_directories(settingsFolder.parent_path());
+    std::ofstream(settingsFolder) << "in the way";
+    controller.showSettings();
+    controller.settingsWindow()->findChild<QAbstractButton*>("autoApprove")->click();
+    EXPECT_NE(shown<QLabel>(*controller.settingsWindow(), "settingsProblem"), nullptr);
+    meeting.check(controller.settingsWindow(), "settings-unsaved");
+
     EXPECT_EQ(meeting.faults, std::vector<std::string>{});
 }
 
