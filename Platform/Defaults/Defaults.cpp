@@ -3,12 +3,15 @@
 #include "Platform/Files/PrivateFiles.h"
 #include "Platform/Files/UserFolders.h"
 
+#include <QStringDecoder>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -52,6 +55,43 @@ std::unique_ptr<QSettings> settingsOver(const std::filesystem::path& file) {
     return std::make_unique<QSettings>(QString::fromStdString(file.string()), QSettings::IniFormat);
 }
 
+// QSettings reads whatever it is given as best it can (random bytes give
+// keys of random bytes, invalid UTF-8 gives replacement characters), so a
+// file that is not settings text is found here, before it is read.
+std::optional<std::string> damageIn(const std::string& bytes) {
+    if (bytes.find('\0') != std::string::npos) return "holds NUL bytes, not settings";
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    if (decoder.hasError()) return "holds bytes that are not text";
+    bool continued = false;
+    int number = 0;
+    for (const QString& raw : text.split(QLatin1Char('\n'))) {
+        ++number;
+        const QString line = raw.trimmed();
+        for (const QChar c : line)
+            if (c.category() == QChar::Other_Control && c != QLatin1Char('\t'))
+                return "holds control characters, not settings";
+        const bool continuation = continued;
+        continued = line.endsWith(QLatin1Char('\\'));
+        if (continuation || line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (line.startsWith(QLatin1Char('[')) ? !line.endsWith(QLatin1Char(']')) : !line.contains(QLatin1Char('=')))
+            return "is not a settings file: line " + std::to_string(number) + " holds no setting";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> readAll(int fd, std::string& bytes) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) return std::nullopt;
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return "cannot be read: " + PrivateFiles::reason(errno);
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
 // Why a file cannot be written where QSettings says only that it was not:
 // the steps it takes, tried.
 std::string whyNotWritten(const std::filesystem::path& file) {
@@ -68,7 +108,64 @@ std::string whyNotWritten(const std::filesystem::path& file) {
 
 } // namespace
 
-Defaults::Defaults(const std::filesystem::path& file) : file_(file), settings_(settingsOver(file)) {}
+Defaults::Defaults(const std::filesystem::path& file) : file_(file) { open(); }
+
+void Defaults::open() {
+    using Kind = DefaultsFileProblem::Kind;
+    const auto unread = [this](Kind kind, const std::filesystem::path& path, std::string reason) {
+        unread_ = DefaultsFileProblem{kind, path, std::move(reason), std::nullopt};
+    };
+    const std::filesystem::path folder = file_.parent_path();
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) {
+        if (errno == ENOENT) settings_ = settingsOver(file_);
+        else unread(Kind::unreadable, folder, "cannot be read: " + PrivateFiles::reason(errno));
+        return;
+    }
+    if (!S_ISDIR(info.st_mode)) return unread(Kind::unreadable, folder, "is not a folder");
+    if (auto ours = PrivateFiles::owned(info); !ours) return unread(Kind::refused, folder, ours.error());
+    if (auto ready = PrivateFiles::folder(folder, false); !ready) return unread(Kind::unreadable, folder, ready.error());
+
+    const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT) {
+        settings_ = settingsOver(file_);
+        return;
+    }
+    std::optional<std::string> fault;
+    Kind kind = Kind::unreadable;
+    std::string bytes;
+    if (fd < 0) {
+        fault = "cannot be read: " + PrivateFiles::reason(errno);
+    } else if (::fstat(fd, &info) != 0) {
+        fault = "cannot be read: " + PrivateFiles::reason(errno);
+    } else if (auto ours = PrivateFiles::owned(info); !ours) {
+        kind = Kind::refused;
+        fault = ours.error();
+    } else if (auto private_ = PrivateFiles::file(fd); !private_) {
+        fault = private_.error();
+    } else if ((fault = readAll(fd, bytes)); !fault) {
+        kind = Kind::damaged;
+        fault = damageIn(bytes);
+    }
+    if (fd >= 0) ::close(fd);
+    if (!fault) {
+        settings_ = settingsOver(file_);
+        if (settings_->status() == QSettings::NoError) return;
+        settings_.reset();
+        kind = Kind::damaged;
+        fault = "is not a settings file";
+    }
+    unread(kind, file_, std::move(*fault));
+    if (kind == Kind::refused) return;
+    // Its bytes may be all there is of the user's settings: the first save
+    // moves the file aside rather than writing over it. Refusing every save
+    // instead would leave the settings window useless until the user found
+    // and mended a file they may never have heard of.
+    struct stat now {};
+    if (::stat(file_.c_str(), &now) != 0) return;
+    toSetAside_ = std::make_pair(now.st_dev, now.st_ino);
+    unread_->keptAs = file_.string() + (kind == Kind::damaged ? ".damaged" : ".unreadable");
+}
 
 Defaults::~Defaults() = default;
 
@@ -92,7 +189,7 @@ void Defaults::registerDefaults(const QVariantMap& defaults) {
 QVariant Defaults::objectForKey(std::string_view key) const {
     const QString name = keyOf(key);
     std::lock_guard lock(mutex_);
-    QVariant stored = settings_->value(name);
+    QVariant stored = settings_ ? settings_->value(name) : QVariant();
     if (stored.isValid()) return stored;
     return registered_.value(name);
 }
@@ -137,9 +234,17 @@ std::expected<void, DefaultsError> Defaults::setValue(std::string_view key, cons
 std::expected<void, DefaultsError> Defaults::removeObject(std::string_view key) { return setValue(key, QVariant()); }
 
 std::expected<void, DefaultsError> Defaults::write(const QString& key, const QVariant& value) {
+    if (unread_ && unread_->kind == DefaultsFileProblem::Kind::refused) return failure(file_, unread_->description());
     const std::filesystem::path folder = file_.parent_path();
     if (auto ready = PrivateFiles::folder(folder, true); !ready)
         return failure(file_, folder.string() + " " + ready.error());
+    if (!settings_) {
+        if (auto moved = setAside(); !moved) return moved;
+        // Read at the next start, not half-read now.
+        if (::access(file_.c_str(), F_OK) == 0)
+            return failure(file_, "it appeared after the settings were read, and is read at the next start");
+        settings_ = settingsOver(file_);
+    }
 
     struct stat before {};
     const bool existed = ::stat(file_.c_str(), &before) == 0;
@@ -160,6 +265,29 @@ std::expected<void, DefaultsError> Defaults::write(const QString& key, const QVa
         return failure(file_, whyNotWritten(file_));
     }
     if ((after.st_mode & 077) != 0) ::chmod(file_.c_str(), 0600);
+    return {};
+}
+
+std::expected<void, DefaultsError> Defaults::setAside() {
+    if (!toSetAside_ || !unread_ || !unread_->keptAs) return {};
+    struct stat now {};
+    if (::stat(file_.c_str(), &now) != 0) {
+        if (errno != ENOENT) return failure(file_, PrivateFiles::reason(errno));
+        toSetAside_.reset();
+        return {};
+    }
+    if (std::make_pair(now.st_dev, now.st_ino) != *toSetAside_)
+        return failure(file_, "it was replaced after it was found unreadable, and is read at the next start");
+    const char* keptAs = unread_->keptAs->c_str();
+    int moved = ::renameat2(AT_FDCWD, file_.c_str(), AT_FDCWD, keptAs, RENAME_NOREPLACE);
+    if (moved != 0 && errno == EINVAL) {
+        // A file system without the flag.
+        if (::access(keptAs, F_OK) == 0) errno = EEXIST;
+        else moved = ::rename(file_.c_str(), keptAs);
+    }
+    if (moved != 0)
+        return failure(file_, "it cannot be moved to " + unread_->keptAs->string() + ": " + PrivateFiles::reason(errno));
+    toSetAside_.reset();
     return {};
 }
 

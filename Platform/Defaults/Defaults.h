@@ -4,6 +4,8 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -25,16 +27,37 @@ struct DefaultsError {
     std::string description() const { return file.string() + ": " + reason; }
 };
 
+// Why the file was not read when opened; nothing stored then answers.
+struct DefaultsFileProblem {
+    enum class Kind {
+        // Not settings text. Kept: the first save moves it to keptAs.
+        damaged,
+        // The system refused to read it, or it is no plain file.
+        unreadable,
+        // Another account's, or others may change it: never read nor written.
+        refused,
+    };
+    Kind kind = Kind::damaged;
+    // The file, or the folder the fault is in.
+    std::filesystem::path path;
+    // Follows the path in a sentence: "holds NUL bytes, not settings".
+    std::string reason;
+    std::optional<std::filesystem::path> keptAs;
+    std::string description() const { return path.string() + " " + reason; }
+};
+
 // User defaults: stored values in an INI file, with registered defaults
 // (kept in memory only) answering for keys that hold nothing. Every write is
 // flushed to the file at once; one that fails changes nothing, in memory
-// either, so that what runs is what the next start reads. Safe to use from
+// either, so that what runs is what the next start reads. The file and its
+// folder are used only when they are this account's alone. Safe to use from
 // any thread.
 class Defaults {
 public:
     using ObserverID = std::uint64_t;
     using Observer = std::function<void(const std::string& key)>;
 
+    // Reads the file now; what kept it from being read is unread().
     explicit Defaults(const std::filesystem::path& file);
     ~Defaults();
     Defaults(const Defaults&) = delete;
@@ -70,15 +93,22 @@ public:
 
     // Whether the last write reached the file.
     bool lastWriteSucceeded() const;
+    const std::optional<DefaultsFileProblem>& unread() const { return unread_; }
     const std::filesystem::path& file() const { return file_; }
 
 private:
+    void open();
     std::expected<void, DefaultsError> write(const QString& key, const QVariant& value);
+    std::expected<void, DefaultsError> setAside();
     void notify(const std::string& key);
 
     const std::filesystem::path file_;
+    std::optional<DefaultsFileProblem> unread_;
+    // The unread file to move to unread_->keptAs before the first save.
+    std::optional<std::pair<dev_t, ino_t>> toSetAside_;
 
     mutable std::mutex mutex_;
+    // None while the file is not read.
     std::unique_ptr<QSettings> settings_;
     QVariantMap registered_;
     bool lastWriteSucceeded_ = true;

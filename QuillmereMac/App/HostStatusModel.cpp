@@ -7,6 +7,7 @@ namespace quillmere {
 HostStatusModel::HostStatusModel(const std::shared_ptr<HostEngine>& engine, LoginItem loginItem, Defaults& defaults,
                                  QObject* parent)
     : QObject(parent), loginItem_(std::move(loginItem)), defaults_(defaults) {
+    if (const auto& unread = defaults.unread()) settingsFileProblem_ = settingsFileText(*unread);
     engine_ = engine;
     status_ = engine->status();
     QPointer<HostStatusModel> weak(this);
@@ -31,6 +32,12 @@ std::string HostStatusModel::headline(const HostStatus& status) {
 
 void HostStatusModel::refreshPermissions() {
     if (auto engine = engine_.lock()) engine->refreshPermissions();
+}
+
+std::string HostStatusModel::settingsFileText(const DefaultsFileProblem& problem) {
+    std::string text = "Settings not read: " + problem.description() + ". Quillmere uses its default settings";
+    if (problem.keptAs) text += "; the file is kept, and moved to " + problem.keptAs->string() + " when a setting is next saved";
+    return text + ".";
 }
 
 void HostStatusModel::setAutoApprove(bool on) { setSwitch(autoApproveTitle, autoApproveKey, on); }

@@ -50,6 +50,9 @@ public:
     const std::optional<std::string>& loginItemProblem() const { return loginItemProblem_; }
     // The last failed save, until one works.
     const std::optional<std::string>& settingsProblem() const { return settingsProblem_; }
+    // Why the settings file was not read at start; for the whole run.
+    const std::optional<std::string>& settingsFileProblem() const { return settingsFileProblem_; }
+    static std::string settingsFileText(const DefaultsFileProblem& problem);
     int revision() const { return revision_; }
     const LoginItem& loginItem() const { return loginItem_; }
     const std::weak_ptr<HostEngine>& engine() const { return engine_; }
@@ -72,6 +75,7 @@ private:
     LoginItem loginItem_;
     std::optional<std::string> loginItemProblem_;
     std::optional<std::string> settingsProblem_;
+    std::optional<std::string> settingsFileProblem_;
     int revision_ = 0;
     Defaults& defaults_;
 };

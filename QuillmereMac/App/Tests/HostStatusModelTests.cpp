@@ -5,6 +5,8 @@
 #include <QCheckBox>
 #include <QPushButton>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -14,6 +16,11 @@ namespace {
 using testing::LaunchedHost;
 using testing::TemporaryFolder;
 using testing::shown;
+
+std::string bytesOf(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 struct Counts {
     int status = 0;
@@ -190,6 +197,63 @@ TEST(SettingsSaving, ASwitchNotSavedSaysWhyAndShowsWhatIsInEffectUntilASaveWorks
         EXPECT_EQ(shown<QLabel>(window, "settingsProblem"), nullptr) << key;
         EXPECT_EQ(inEffect(), !before) << key;
         EXPECT_EQ(Defaults(file).boolForKey(key), !before) << key;
+    }
+}
+
+// Told once and first, before anything reads a setting; kept; never used
+// when another account could have written it.
+TEST(SettingsSaving, ASettingsFileNotReadIsToldOnceAndKept) {
+    std::string noise(2048, ' ');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>(i * 7919 % 251 + 2);
+    const std::string settings = "[General]\nQuillmereMacAutoApprovePairedSessions=false\n";
+    struct Case {
+        std::string bytes;
+        mode_t mode;
+        uid_t owner; // 0: this account
+        std::string reason;
+    };
+    const Case cases[] = {
+        {noise, 0600, 0, "holds bytes that are not text"},
+        {std::string(64, '\0'), 0600, 0, "holds NUL bytes, not settings"},
+        // Latin-1, which QSettings reads without a word.
+        {settings + "Name=caf\xe9\n", 0600, 0, "holds bytes that are not text"},
+        {settings, 0646, 0, "can be changed by other accounts (mode 0646)"},
+        {settings, 0600, 65534, "belongs to another account (uid 65534)"},
+    };
+    for (const Case& c : cases) {
+        if (c.owner != 0 && ::geteuid() != 0) continue; // only root gives a file away
+        TemporaryFolder config;
+        const std::filesystem::path file = config.write("quillmere/quillmere.ini", c.bytes);
+        ASSERT_EQ(::chmod(file.c_str(), c.mode), 0);
+        ASSERT_TRUE(c.owner == 0 || ::chown(file.c_str(), c.owner, c.owner) == 0);
+        Defaults defaults(file);
+        LaunchedHost host;
+        host.options.platform.defaults = &defaults;
+        ::testing::internal::CaptureStderr();
+        host.launch();
+        const std::string told = ::testing::internal::GetCapturedStderr();
+        const bool refused = c.mode != 0600 || c.owner != 0;
+        const std::string text =
+            refused ? "Quillmere could not start: the settings file " + file.string() + " " + c.reason +
+                          "; settings that another account could change are never used"
+                    : "quillmere-host: Settings not read: " + file.string() + " " + c.reason +
+                          ". Quillmere uses its default settings; the file is kept, and moved to " + file.string() +
+                          ".damaged when a setting is next saved.";
+        EXPECT_EQ(told.substr(0, told.find('\n')), text);
+        EXPECT_EQ(told.find(file.string(), text.size()), std::string::npos) << told;
+        EXPECT_EQ(host.exits, refused ? std::vector<int>{1} : std::vector<int>{});
+        if (refused) {
+            EXPECT_FALSE(defaults.setValue(HostStatusModel::autoApproveKey, true));
+            EXPECT_EQ(bytesOf(file), c.bytes);
+            continue;
+        }
+        const QLabel* line = shown<QLabel>(*host.controller().window(), "settingsFileText");
+        ASSERT_NE(line, nullptr);
+        EXPECT_EQ("quillmere-host: " + line->text().toStdString(), text);
+        EXPECT_TRUE(host.root().consent->autoApproveSessions()) << "as registered";
+        host.root().model->setAutoApprove(false);
+        EXPECT_EQ(bytesOf(file.string() + ".damaged"), c.bytes);
+        EXPECT_FALSE(Defaults(file).boolForKey(HostStatusModel::autoApproveKey));
     }
 }
 

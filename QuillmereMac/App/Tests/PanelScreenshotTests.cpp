@@ -212,6 +212,19 @@ void meetEachWindow(const fs::path& shots) {
     EXPECT_EQ(meeting.faults, std::vector<std::string>{});
 }
 
+// A settings file that is not settings: the status window says so.
+void meetUnreadSettings(const fs::path& shots) {
+    TemporaryFolder config;
+    Defaults defaults(config.write("quillmere/quillmere.ini", std::string(64, '\0')));
+    LaunchedHost host;
+    host.options.platform.defaults = &defaults;
+    host.launch();
+    FirstMeeting meeting{shots, {}};
+    EXPECT_NE(shown<QLabel>(*host.controller().window(), "settingsFileText"), nullptr);
+    meeting.check(host.controller().window(), "status-settings-unread");
+    EXPECT_EQ(meeting.faults, std::vector<std::string>{});
+}
+
 void drawEachWindow(const fs::path& shots) {
     PanelTestHost host;
     ASSERT_EQ(QGuiApplication::platformName(), "xcb");
@@ -276,6 +289,7 @@ TEST(PanelWindows, LookRightOnARealXServer) {
 TEST(PanelWindows, FitTheScreensUsersFirstMeetThemOn) {
     if (const char* shots = std::getenv(shotsVariable)) {
         meetEachWindow(shots);
+        meetUnreadSettings(shots);
         return;
     }
     for (const auto& [width, height] : {std::pair{1280, 800}, std::pair{1366, 768}, std::pair{1024, 768}}) {
