@@ -1,8 +1,17 @@
 #include "Platform/Defaults/Defaults.h"
 
+#include "Platform/Files/PrivateFiles.h"
 #include "Platform/Files/UserFolders.h"
 
+#include <QStringDecoder>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -38,10 +47,125 @@ std::optional<double> numberOf(const QVariant& value) {
     return number;
 }
 
+std::unexpected<DefaultsError> failure(const std::filesystem::path& file, std::string reason) {
+    return std::unexpected(DefaultsError{file, std::move(reason)});
+}
+
+std::unique_ptr<QSettings> settingsOver(const std::filesystem::path& file) {
+    return std::make_unique<QSettings>(QString::fromStdString(file.string()), QSettings::IniFormat);
+}
+
+// QSettings reads whatever it is given as best it can (random bytes give
+// keys of random bytes, invalid UTF-8 gives replacement characters), so a
+// file that is not settings text is found here, before it is read.
+std::optional<std::string> damageIn(const std::string& bytes) {
+    if (bytes.find('\0') != std::string::npos) return "holds NUL bytes, not settings";
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    if (decoder.hasError()) return "holds bytes that are not text";
+    bool continued = false;
+    int number = 0;
+    for (const QString& raw : text.split(QLatin1Char('\n'))) {
+        ++number;
+        const QString line = raw.trimmed();
+        for (const QChar c : line)
+            if (c.category() == QChar::Other_Control && c != QLatin1Char('\t'))
+                return "holds control characters, not settings";
+        const bool continuation = continued;
+        continued = line.endsWith(QLatin1Char('\\'));
+        if (continuation || line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (line.startsWith(QLatin1Char('[')) ? !line.endsWith(QLatin1Char(']')) : !line.contains(QLatin1Char('=')))
+            return "is not a settings file: line " + std::to_string(number) + " holds no setting";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> readAll(int fd, std::string& bytes) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) return std::nullopt;
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return "cannot be read: " + PrivateFiles::reason(errno);
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+// Why a file cannot be written where QSettings says only that it was not:
+// the steps it takes, tried.
+std::string whyNotWritten(const std::filesystem::path& file) {
+    const int existing = ::open(file.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (existing < 0 && errno != ENOENT) return PrivateFiles::reason(errno);
+    if (existing >= 0) ::close(existing);
+    std::string probe = (file.parent_path() / ".quillmere-probe-XXXXXX").string();
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return PrivateFiles::reason(errno);
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return "the write did not complete";
+}
+
 } // namespace
 
-Defaults::Defaults(const std::filesystem::path& file)
-    : settings_(std::make_unique<QSettings>(QString::fromStdString(file.string()), QSettings::IniFormat)) {}
+Defaults::Defaults(const std::filesystem::path& file) : file_(file) { open(); }
+
+void Defaults::open() {
+    using Kind = DefaultsFileProblem::Kind;
+    const auto unread = [this](Kind kind, const std::filesystem::path& path, std::string reason) {
+        unread_ = DefaultsFileProblem{kind, path, std::move(reason), std::nullopt};
+    };
+    const std::filesystem::path folder = file_.parent_path();
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) {
+        if (errno == ENOENT) settings_ = settingsOver(file_);
+        else unread(Kind::unreadable, folder, "cannot be read: " + PrivateFiles::reason(errno));
+        return;
+    }
+    if (!S_ISDIR(info.st_mode)) return unread(Kind::unreadable, folder, "is not a folder");
+    if (auto ours = PrivateFiles::owned(info); !ours) return unread(Kind::refused, folder, ours.error());
+    if (auto ready = PrivateFiles::folder(folder, false); !ready) return unread(Kind::unreadable, folder, ready.error());
+
+    const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT) {
+        settings_ = settingsOver(file_);
+        return;
+    }
+    std::optional<std::string> fault;
+    Kind kind = Kind::unreadable;
+    std::string bytes;
+    if (fd < 0) {
+        fault = "cannot be read: " + PrivateFiles::reason(errno);
+    } else if (::fstat(fd, &info) != 0) {
+        fault = "cannot be read: " + PrivateFiles::reason(errno);
+    } else if (auto ours = PrivateFiles::owned(info); !ours) {
+        kind = Kind::refused;
+        fault = ours.error();
+    } else if (auto private_ = PrivateFiles::file(fd); !private_) {
+        fault = private_.error();
+    } else if ((fault = readAll(fd, bytes)); !fault) {
+        kind = Kind::damaged;
+        fault = damageIn(bytes);
+    }
+    if (fd >= 0) ::close(fd);
+    if (!fault) {
+        settings_ = settingsOver(file_);
+        if (settings_->status() == QSettings::NoError) return;
+        settings_.reset();
+        kind = Kind::damaged;
+        fault = "is not a settings file";
+    }
+    unread(kind, file_, std::move(*fault));
+    if (kind == Kind::refused) return;
+    // Its bytes may be all there is of the user's settings: the first save
+    // moves the file aside rather than writing over it. Refusing every save
+    // instead would leave the settings window useless until the user found
+    // and mended a file they may never have heard of.
+    struct stat now {};
+    if (::stat(file_.c_str(), &now) != 0) return;
+    toSetAside_ = std::make_pair(now.st_dev, now.st_ino);
+    unread_->keptAs = file_.string() + (kind == Kind::damaged ? ".damaged" : ".unreadable");
+}
 
 Defaults::~Defaults() = default;
 
@@ -65,7 +189,7 @@ void Defaults::registerDefaults(const QVariantMap& defaults) {
 QVariant Defaults::objectForKey(std::string_view key) const {
     const QString name = keyOf(key);
     std::lock_guard lock(mutex_);
-    QVariant stored = settings_->value(name);
+    QVariant stored = settings_ ? settings_->value(name) : QVariant();
     if (stored.isValid()) return stored;
     return registered_.value(name);
 }
@@ -96,18 +220,76 @@ std::optional<QVariantMap> Defaults::dictionaryForKey(std::string_view key) cons
     return value.toMap();
 }
 
-void Defaults::setValue(std::string_view key, const QVariant& value) {
+std::expected<void, DefaultsError> Defaults::setValue(std::string_view key, const QVariant& value) {
+    std::expected<void, DefaultsError> written;
     {
         std::lock_guard lock(mutex_);
-        if (value.isValid()) settings_->setValue(keyOf(key), value);
-        else settings_->remove(keyOf(key));
-        settings_->sync();
-        lastWriteSucceeded_ = settings_->status() == QSettings::NoError;
+        written = write(keyOf(key), value);
+        lastWriteSucceeded_ = written.has_value();
     }
-    notify(std::string(key));
+    if (written) notify(std::string(key));
+    return written;
 }
 
-void Defaults::removeObject(std::string_view key) { setValue(key, QVariant()); }
+std::expected<void, DefaultsError> Defaults::removeObject(std::string_view key) { return setValue(key, QVariant()); }
+
+std::expected<void, DefaultsError> Defaults::write(const QString& key, const QVariant& value) {
+    if (unread_ && unread_->kind == DefaultsFileProblem::Kind::refused) return failure(file_, unread_->description());
+    const std::filesystem::path folder = file_.parent_path();
+    if (auto ready = PrivateFiles::folder(folder, true); !ready)
+        return failure(file_, folder.string() + " " + ready.error());
+    if (!settings_) {
+        if (auto moved = setAside(); !moved) return moved;
+        // Read at the next start, not half-read now.
+        if (::access(file_.c_str(), F_OK) == 0)
+            return failure(file_, "it appeared after the settings were read, and is read at the next start");
+        settings_ = settingsOver(file_);
+    }
+
+    struct stat before {};
+    const bool existed = ::stat(file_.c_str(), &before) == 0;
+    const QVariant previous = settings_->value(key);
+    if (value.isValid()) settings_->setValue(key, value);
+    else settings_->remove(key);
+    settings_->sync();
+    // QSettings keeps its first error for good: a write that happened is a
+    // new file put in place of the old.
+    struct stat after {};
+    const bool replaced =
+        ::stat(file_.c_str(), &after) == 0 && (!existed || after.st_ino != before.st_ino || after.st_dev != before.st_dev);
+    if (!replaced) {
+        // Back to what the file holds; QSettings would otherwise keep the
+        // change and write it with the next one.
+        if (previous.isValid()) settings_->setValue(key, previous);
+        else settings_->remove(key);
+        return failure(file_, whyNotWritten(file_));
+    }
+    if ((after.st_mode & 077) != 0) ::chmod(file_.c_str(), 0600);
+    return {};
+}
+
+std::expected<void, DefaultsError> Defaults::setAside() {
+    if (!toSetAside_ || !unread_ || !unread_->keptAs) return {};
+    struct stat now {};
+    if (::stat(file_.c_str(), &now) != 0) {
+        if (errno != ENOENT) return failure(file_, PrivateFiles::reason(errno));
+        toSetAside_.reset();
+        return {};
+    }
+    if (std::make_pair(now.st_dev, now.st_ino) != *toSetAside_)
+        return failure(file_, "it was replaced after it was found unreadable, and is read at the next start");
+    const char* keptAs = unread_->keptAs->c_str();
+    int moved = ::renameat2(AT_FDCWD, file_.c_str(), AT_FDCWD, keptAs, RENAME_NOREPLACE);
+    if (moved != 0 && errno == EINVAL) {
+        // A file system without the flag.
+        if (::access(keptAs, F_OK) == 0) errno = EEXIST;
+        else moved = ::rename(file_.c_str(), keptAs);
+    }
+    if (moved != 0)
+        return failure(file_, "it cannot be moved to " + unread_->keptAs->string() + ": " + PrivateFiles::reason(errno));
+    toSetAside_.reset();
+    return {};
+}
 
 Defaults::ObserverID Defaults::observe(std::string_view key, Observer observer) {
     std::lock_guard lock(observersMutex_);

@@ -4,6 +4,8 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -17,14 +19,45 @@
 
 namespace quillmere {
 
+// A setting that was not saved: which file, and why in words.
+struct DefaultsError {
+    std::filesystem::path file;
+    // "permission denied", "/home/u/.config is not a folder"
+    std::string reason;
+    std::string description() const { return file.string() + ": " + reason; }
+};
+
+// Why the file was not read when opened; nothing stored then answers.
+struct DefaultsFileProblem {
+    enum class Kind {
+        // Not settings text. Kept: the first save moves it to keptAs.
+        damaged,
+        // The system refused to read it, or it is no plain file.
+        unreadable,
+        // Another account's, or others may change it: never read nor written.
+        refused,
+    };
+    Kind kind = Kind::damaged;
+    // The file, or the folder the fault is in.
+    std::filesystem::path path;
+    // Follows the path in a sentence: "holds NUL bytes, not settings".
+    std::string reason;
+    std::optional<std::filesystem::path> keptAs;
+    std::string description() const { return path.string() + " " + reason; }
+};
+
 // User defaults: stored values in an INI file, with registered defaults
 // (kept in memory only) answering for keys that hold nothing. Every write is
-// flushed to the file at once. Safe to use from any thread.
+// flushed to the file at once; one that fails changes nothing, in memory
+// either, so that what runs is what the next start reads. The file and its
+// folder are used only when they are this account's alone. Safe to use from
+// any thread.
 class Defaults {
 public:
     using ObserverID = std::uint64_t;
     using Observer = std::function<void(const std::string& key)>;
 
+    // Reads the file now; what kept it from being read is unread().
     explicit Defaults(const std::filesystem::path& file);
     ~Defaults();
     Defaults(const Defaults&) = delete;
@@ -50,20 +83,32 @@ public:
     std::optional<std::string> stringForKey(std::string_view key) const;
     std::optional<QVariantMap> dictionaryForKey(std::string_view key) const;
 
-    // An invalid value removes the key. Observers of the key are told after the write.
-    void setValue(std::string_view key, const QVariant& value);
-    void removeObject(std::string_view key);
+    // An invalid value removes the key. Observers of the key are told after
+    // a write that reached the file.
+    std::expected<void, DefaultsError> setValue(std::string_view key, const QVariant& value);
+    std::expected<void, DefaultsError> removeObject(std::string_view key);
 
     ObserverID observe(std::string_view key, Observer observer);
     void removeObserver(ObserverID id);
 
     // Whether the last write reached the file.
     bool lastWriteSucceeded() const;
+    const std::optional<DefaultsFileProblem>& unread() const { return unread_; }
+    const std::filesystem::path& file() const { return file_; }
 
 private:
+    void open();
+    std::expected<void, DefaultsError> write(const QString& key, const QVariant& value);
+    std::expected<void, DefaultsError> setAside();
     void notify(const std::string& key);
 
+    const std::filesystem::path file_;
+    std::optional<DefaultsFileProblem> unread_;
+    // The unread file to move to unread_->keptAs before the first save.
+    std::optional<std::pair<dev_t, ino_t>> toSetAside_;
+
     mutable std::mutex mutex_;
+    // None while the file is not read.
     std::unique_ptr<QSettings> settings_;
     QVariantMap registered_;
     bool lastWriteSucceeded_ = true;

@@ -41,15 +41,18 @@ AppDelegate::~AppDelegate() {
 void AppDelegate::launch() {
     const RootNames names = RootNames::from(options_.environment, options_.hostName, options_.mdnsHostName);
     const auto trace = options_.platform.trace;
-    auto root = CompositionRoot::make(names, options_.platform);
-    if (!root) {
-        const std::string detail = root.error().description();
-        std::fprintf(stderr, "Quillmere could not start: %s\n", detail.c_str());
-        exitStatus_ = 1;
-        if (options_.alert) options_.alert("Quillmere could not start", detail);
-        requestQuit();
-        return;
+    if (options_.platform.defaults == nullptr) options_.platform.defaults = &Defaults::standard();
+    // Told before anything reads a setting; the status window says it again.
+    if (const auto& unread = options_.platform.defaults->unread()) {
+        if (unread->kind == DefaultsFileProblem::Kind::refused) {
+            const bool file = unread->path == options_.platform.defaults->file();
+            return failToStart(std::string("the settings ") + (file ? "file " : "folder ") + unread->description() +
+                               "; settings that another account could change are never used");
+        }
+        std::fprintf(stderr, "quillmere-host: %s\n", HostStatusModel::settingsFileText(*unread).c_str());
     }
+    auto root = CompositionRoot::make(names, options_.platform);
+    if (!root) return failToStart(root.error().description());
     root_ = std::move(*root);
 
     if (trace) trace("updater");
@@ -71,6 +74,13 @@ void AppDelegate::launch() {
     controller_->start();
     if (trace) trace("diagnostics");
     root_->perfLog().start();
+}
+
+void AppDelegate::failToStart(const std::string& detail) {
+    std::fprintf(stderr, "Quillmere could not start: %s\n", detail.c_str());
+    exitStatus_ = 1;
+    if (options_.alert) options_.alert("Quillmere could not start", detail);
+    requestQuit();
 }
 
 AppDelegate::TerminateReply AppDelegate::shouldTerminate() {

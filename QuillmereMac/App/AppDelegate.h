@@ -12,10 +12,11 @@
 
 namespace quillmere {
 
-// The program's outermost shell: composes the host once the event loop
-// runs, shows "Quillmere could not start" when it cannot, and holds quitting
-// back until the controller has torn the host down and a keychain scope's
-// items are gone. Main thread only.
+// The program's outermost shell: tells of a settings file it cannot use,
+// composes the host once the event loop runs, shows "Quillmere could not
+// start" when it cannot (or when its settings are not this account's
+// alone), and holds quitting back until the controller has torn the host
+// down and a keychain scope's items are gone. Main thread only.
 class AppDelegate {
 public:
     struct Options {
@@ -59,6 +60,8 @@ public:
     int exitStatus() const { return exitStatus_; }
 
 private:
+    void failToStart(const std::string& detail);
+
     Options options_;
     std::unique_ptr<CompositionRoot> root_;
     std::unique_ptr<AppUpdater> updater_;

@@ -324,8 +324,10 @@ void HostAppController::showSettings() {
             [&model](bool on) { model.setAutoApprove(on); },
             [&model](bool on) { model.setOpenAtLogin(on); },
             [&model](bool on) { model.setTestPatternEnabled(on); },
+            [&model](std::string_view title, std::string_view key, bool on) { model.setSwitch(title, key, on); },
             [&model] { return model.loginItem().enabled && model.loginItem().enabled(); },
             [&model] { return model.loginItemProblem(); },
+            [&model] { return model.settingsProblem(); },
         };
         QPointer<HostAppController> weak(this);
         auto* content = new HostSettingsView(

@@ -7,6 +7,7 @@ namespace quillmere {
 HostStatusModel::HostStatusModel(const std::shared_ptr<HostEngine>& engine, LoginItem loginItem, Defaults& defaults,
                                  QObject* parent)
     : QObject(parent), loginItem_(std::move(loginItem)), defaults_(defaults) {
+    if (const auto& unread = defaults.unread()) settingsFileProblem_ = settingsFileText(*unread);
     engine_ = engine;
     status_ = engine->status();
     QPointer<HostStatusModel> weak(this);
@@ -33,13 +34,24 @@ void HostStatusModel::refreshPermissions() {
     if (auto engine = engine_.lock()) engine->refreshPermissions();
 }
 
-void HostStatusModel::setAutoApprove(bool on) {
-    defaults_.setValue(autoApproveKey, on);
-    raiseRevision();
+std::string HostStatusModel::settingsFileText(const DefaultsFileProblem& problem) {
+    std::string text = "Settings not read: " + problem.description() + ". Quillmere uses its default settings";
+    if (problem.keptAs) text += "; the file is kept, and moved to " + problem.keptAs->string() + " when a setting is next saved";
+    return text + ".";
 }
 
-void HostStatusModel::setTestPatternEnabled(bool on) {
-    defaults_.setValue(testPatternKey, on);
+void HostStatusModel::setAutoApprove(bool on) { setSwitch(autoApproveTitle, autoApproveKey, on); }
+
+void HostStatusModel::setTestPatternEnabled(bool on) { setSwitch(testPatternTitle, testPatternKey, on); }
+
+void HostStatusModel::setSwitch(std::string_view title, std::string_view key, bool on) {
+    auto saved = defaults_.setValue(key, on);
+    std::optional<std::string> problem;
+    if (!saved) problem = "Couldn't save \u201C" + std::string(title) + "\u201D: " + saved.error().description();
+    if (problem != settingsProblem_) {
+        settingsProblem_ = std::move(problem);
+        Q_EMIT settingsProblemChanged();
+    }
     raiseRevision();
 }
 

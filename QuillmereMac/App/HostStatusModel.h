@@ -17,7 +17,9 @@ namespace quillmere {
 // one-line headline, the settings the windows write, and "Open at login".
 // Each signal fires only when its value really changed; every settings
 // write raises revision, so that views reading the defaults read them again.
-// Main thread only.
+// A setting that is not saved does not take effect: the defaults keep what
+// the file holds, which is what the next start reads, and settingsProblem
+// says why until a later save works. Main thread only.
 class HostStatusModel final : public QObject {
     Q_OBJECT
 
@@ -25,6 +27,8 @@ public:
     static constexpr std::string_view autoApproveKey = "QuillmereMacAutoApprovePairedSessions";
     static constexpr std::string_view testPatternKey = "QuillmereMacTestPatternEnabled";
     static constexpr std::string_view loginItemProblemPrefix = "Couldn't change Open at login: ";
+    static constexpr std::string_view autoApproveTitle = "Allow automatic connections";
+    static constexpr std::string_view testPatternTitle = "Offer test pattern";
 
     // The defaults must outlive the model. The model observes the engine
     // for the rest of its life.
@@ -40,8 +44,15 @@ public:
     void setAutoApprove(bool on);
     void setOpenAtLogin(bool on);
     void setTestPatternEnabled(bool on);
+    // Any switch of the settings window; the title names it in a problem.
+    void setSwitch(std::string_view title, std::string_view key, bool on);
 
     const std::optional<std::string>& loginItemProblem() const { return loginItemProblem_; }
+    // The last failed save, until one works.
+    const std::optional<std::string>& settingsProblem() const { return settingsProblem_; }
+    // Why the settings file was not read at start; for the whole run.
+    const std::optional<std::string>& settingsFileProblem() const { return settingsFileProblem_; }
+    static std::string settingsFileText(const DefaultsFileProblem& problem);
     int revision() const { return revision_; }
     const LoginItem& loginItem() const { return loginItem_; }
     const std::weak_ptr<HostEngine>& engine() const { return engine_; }
@@ -50,6 +61,7 @@ public:
 Q_SIGNALS:
     void statusChanged();
     void loginItemProblemChanged();
+    void settingsProblemChanged();
     void revisionChanged();
 
 private:
@@ -62,6 +74,8 @@ private:
     HostEngine::ObserverToken token_ = 0;
     LoginItem loginItem_;
     std::optional<std::string> loginItemProblem_;
+    std::optional<std::string> settingsProblem_;
+    std::optional<std::string> settingsFileProblem_;
     int revision_ = 0;
     Defaults& defaults_;
 };

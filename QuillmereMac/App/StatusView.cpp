@@ -225,17 +225,23 @@ void StatusView::addTitle(QVBoxLayout& column) {
 }
 
 void StatusView::addErrorBanner(QVBoxLayout& column) {
-    const auto& error = model_.status().lastError;
-    if (!error) return;
+    if (const auto& problem = model_.settingsFileProblem())
+        addBanner(column, *problem, "settingsFileBanner", "settingsFileText", QStringLiteral("Settings problem: "));
+    if (const auto& error = model_.status().lastError)
+        addBanner(column, *error, "errorBanner", "errorText", QStringLiteral("Host error: "));
+}
+
+void StatusView::addBanner(QVBoxLayout& column, const std::string& message, const char* name, const char* textName,
+                           const QString& accessiblePrefix) {
     QWidget* parent = column.parentWidget();
     auto* banner = new QFrame(parent);
-    banner->setObjectName("errorBanner");
-    banner->setAccessibleName(QStringLiteral("Host error: ") + text(*error));
+    banner->setObjectName(name);
+    banner->setAccessibleName(accessiblePrefix + text(message));
     banner->setAutoFillBackground(true);
-    banner->setStyleSheet(QStringLiteral("#errorBanner { background: palette(button); border-radius: 10px; }"));
+    banner->setStyleSheet(QStringLiteral("#%1 { background: palette(button); border-radius: 10px; }").arg(name));
     auto* layout = new QHBoxLayout(banner);
     layout->setContentsMargins(12, 12, 12, 12);
-    layout->addWidget(labelled("exclamationmark.triangle", text(*error), "errorText", banner, false));
+    layout->addWidget(labelled("exclamationmark.triangle", text(message), textName, banner, false));
     column.addWidget(banner);
 }
 

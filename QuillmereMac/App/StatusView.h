@@ -18,11 +18,12 @@ class QVBoxLayout;
 
 namespace quillmere {
 
-// The main window's content: the host's headline, its last error, pending
-// sharing requests with their answers, the two permissions, the pairing
-// state and a footnote. A pure function of the model and the consent
-// center, rebuilt whenever what it shows of either changes, keeping the
-// scroll position and the focused control. Main thread only.
+// The main window's content: the host's headline, its last error, a
+// settings file it did not read, pending sharing requests with their
+// answers, the two permissions, the pairing state and a footnote. A pure
+// function of the model and the consent center, rebuilt whenever what it
+// shows of either changes, keeping the scroll position and the focused
+// control. Main thread only.
 class StatusView final : public QScrollArea {
 public:
     struct Actions {
@@ -68,7 +69,10 @@ private:
     Shown shownNow() const;
 
     void addTitle(QVBoxLayout& column);
+    // The host's last error, and a settings file that was not read.
     void addErrorBanner(QVBoxLayout& column);
+    void addBanner(QVBoxLayout& column, const std::string& message, const char* name, const char* textName,
+                   const QString& accessiblePrefix);
     void addRequests(QVBoxLayout& column);
     void addPermissions(QVBoxLayout& column);
     void addIPhone(QVBoxLayout& column);

@@ -55,6 +55,19 @@ HostSettingsView::HostSettingsView(Model model, Defaults& defaults, std::functio
     tabs_ = new QTabWidget(this);
     tabs_->setObjectName("tabs");
     layout->addWidget(tabs_);
+    // Under the tabs, so that it shows on whichever tab the switch was.
+    settingsProblemRow_ = new QWidget(this);
+    auto* problemLayout = new QHBoxLayout(settingsProblemRow_);
+    problemLayout->setContentsMargins(4, 4, 4, 0);
+    auto* warning = new QLabel(settingsProblemRow_);
+    warning->setPixmap(SymbolImage::pixmap("exclamationmark.triangle", 16, palette().color(QPalette::WindowText),
+                                           devicePixelRatioF()));
+    problemLayout->addWidget(warning, 0, Qt::AlignTop);
+    settingsProblem_ = ViewStyle::text({}, settingsProblemRow_);
+    settingsProblem_->setObjectName("settingsProblem");
+    settingsProblem_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    problemLayout->addWidget(settingsProblem_, 1);
+    layout->addWidget(settingsProblemRow_);
 
     const QColor symbolColor = palette().color(QPalette::WindowText);
     tabs_->addTab(makeGeneral(), SymbolImage::icon("gearshape", symbolColor), "General");
@@ -147,12 +160,13 @@ QWidget* HostSettingsView::makeDeveloper() {
     });
     layout->addWidget(testPattern_);
     layout->addWidget(ViewStyle::secondaryText("Adds a test window for checking text clarity and display performance."));
-    wifiPriority_ = toggle("Wi-Fi priority (next connection)", "wifiPriority");
-    connect(wifiPriority_, &QCheckBox::clicked, this, [this](bool on) { defaults_.setValue(wifiPriorityKey, on); });
+    wifiPriority_ = toggle(wifiPriorityTitle, "wifiPriority");
+    connect(wifiPriority_, &QCheckBox::clicked, this,
+            [this](bool on) { setSwitch(wifiPriorityTitle, wifiPriorityKey, on); });
     layout->addWidget(wifiPriority_);
-    normalRateControl_ = toggle("Normal encoder rate control", "normalRateControl");
+    normalRateControl_ = toggle(normalRateControlTitle, "normalRateControl");
     connect(normalRateControl_, &QCheckBox::clicked, this,
-            [this](bool on) { defaults_.setValue(normalRateControlKey, on); });
+            [this](bool on) { setSwitch(normalRateControlTitle, normalRateControlKey, on); });
     layout->addWidget(normalRateControl_);
     layout->addWidget(ViewStyle::secondaryText("Off: low-latency rate control (default). Applies on the next connection."));
     layout->addWidget(ViewStyle::divider());
@@ -206,6 +220,9 @@ void HostSettingsView::refresh() {
     const auto problem = model_.loginItemProblem ? model_.loginItemProblem() : std::nullopt;
     loginItemProblem_->setText(problem ? qs(*problem) : QString());
     loginItemProblem_->setVisible(problem.has_value());
+    const auto unsaved = model_.settingsProblem ? model_.settingsProblem() : std::nullopt;
+    settingsProblem_->setText(unsaved ? qs(*unsaved) : QString());
+    settingsProblemRow_->setVisible(unsaved.has_value());
     showDeveloper(defaults_.boolForKey(developerUnlockedKey));
     if (developerTab_) {
         testPattern_->setChecked(defaults_.boolForKey(testPatternKey));
@@ -249,6 +266,12 @@ QSize HostSettingsView::sizeHint() const {
     }
     const QSize chrome = QSize(16, 16) + QSize(8, tabs_->tabBar()->sizeHint().height() + 8);
     return QSize(contentWidth, contentHeight).expandedTo(QSize(width, height) - chrome) + chrome;
+}
+
+void HostSettingsView::setSwitch(const char* title, const char* key, bool on) {
+    if (model_.setSwitch) model_.setSwitch(title, key, on);
+    // Back to what is in effect when it was not saved.
+    refresh();
 }
 
 void HostSettingsView::refreshSoon() {
@@ -367,10 +390,7 @@ void HostSettingsView::removalAnswered(bool remove) {
 void HostSettingsView::registerVersionTap() {
     if (defaults_.boolForKey(developerUnlockedKey)) return;
     ++versionTaps_;
-    if (versionTaps_ >= tapsToUnlock) {
-        defaults_.setValue(developerUnlockedKey, true);
-        refresh();
-    }
+    if (versionTaps_ >= tapsToUnlock) setSwitch(developerUnlockedTitle, developerUnlockedKey, true);
 }
 
 } // namespace quillmere

@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QCheckBox;
@@ -27,10 +28,11 @@ namespace quillmere {
 
 // The settings window's content: tabs General, iPhones, Developer (hidden
 // until the version text was tapped seven times) and About. The switches
-// write through the status model or straight into the user defaults; the
-// iPhones tab lists the engine's paired devices and removes one after a
-// confirmation. Made once with its window and kept, so that taps add up
-// across openings. Main thread only.
+// write through the status model, which says under the tabs when a setting
+// was not saved; each switch shows what is in effect. The iPhones tab lists
+// the engine's paired devices and removes one after a confirmation. Made
+// once with its window and kept, so that taps add up across openings. Main
+// thread only.
 class HostSettingsView : public QWidget {
 public:
     // What the window asks of the status model.
@@ -40,9 +42,13 @@ public:
         std::function<void(bool)> setAutoApprove;
         std::function<void(bool)> setOpenAtLogin;
         std::function<void(bool)> setTestPattern;
+        // The developer switches: the title names the setting in a problem.
+        std::function<void(std::string_view title, std::string_view key, bool on)> setSwitch;
         std::function<bool()> loginItemEnabled;
         // The last failed login-item change, for the General tab.
         std::function<std::optional<std::string>()> loginItemProblem;
+        // The last setting that was not saved, until one is.
+        std::function<std::optional<std::string>()> settingsProblem;
     };
 
     static constexpr const char* autoApproveKey = "QuillmereMacAutoApprovePairedSessions";
@@ -50,6 +56,9 @@ public:
     static constexpr const char* developerUnlockedKey = "QuillmereDeveloperUnlocked";
     static constexpr const char* wifiPriorityKey = "QuillmereWiFiPriority";
     static constexpr const char* normalRateControlKey = "QuillmereMacNormalRateControl";
+    static constexpr const char* wifiPriorityTitle = "Wi-Fi priority (next connection)";
+    static constexpr const char* normalRateControlTitle = "Normal encoder rate control";
+    static constexpr const char* developerUnlockedTitle = "Developer tab";
     static constexpr int tapsToUnlock = 7;
     // Ours until a help site exists.
     static constexpr const char* helpURL = "https://help.quillmere.invalid/";
@@ -86,6 +95,7 @@ private:
     void confirmRemoval(const TrustedPeer& device);
     void removalAnswered(bool remove);
     void refreshSoon();
+    void setSwitch(const char* title, const char* key, bool on);
 
     Model model_;
     Defaults& defaults_;
@@ -108,6 +118,8 @@ private:
     QCheckBox* autoApprove_ = nullptr;
     QCheckBox* openAtLogin_ = nullptr;
     QLabel* loginItemProblem_ = nullptr;
+    QWidget* settingsProblemRow_ = nullptr;
+    QLabel* settingsProblem_ = nullptr;
     QVBoxLayout* deviceList_ = nullptr;
     QCheckBox* testPattern_ = nullptr;
     QCheckBox* wifiPriority_ = nullptr;

@@ -80,7 +80,8 @@ public:
     HostAppController& controller() const { return *delegate->controller(); }
 
     TemporaryFolder folder;
-    Defaults defaults{folder.path() / "defaults.ini"};
+    // Laid out as the program's: a folder of its own that a test can block.
+    Defaults defaults{folder.path() / "config" / "quillmere" / "quillmere.ini"};
     AppDelegate::Options options;
     std::vector<std::string> steps;
     std::vector<std::pair<std::string, std::string>> alerts;

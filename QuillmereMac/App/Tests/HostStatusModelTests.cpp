@@ -1,5 +1,11 @@
 #include "QuillmereMac/App/HostStatusModel.h"
 #include "QuillmereMac/App/Tests/AppShellFixture.h"
+#include "QuillmereMac/Views/HostSettingsView.h"
+
+#include <QCheckBox>
+#include <QPushButton>
+
+#include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
@@ -7,7 +13,14 @@
 namespace quillmere {
 namespace {
 
+using testing::LaunchedHost;
 using testing::TemporaryFolder;
+using testing::shown;
+
+std::string bytesOf(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 struct Counts {
     int status = 0;
@@ -132,6 +145,116 @@ TEST_F(HostStatusModelTest, AFailedChangeIsReportedUntilOneSucceeds) {
     EXPECT_EQ(model.loginItemProblem(), std::nullopt);
     EXPECT_EQ(counts.problem, 2);
     EXPECT_TRUE(model.loginItem().enabled());
+}
+
+// Every switch of the settings window, saved while a file stands where the
+// settings folder belongs or a folder where the file belongs (root writes
+// anywhere else), then once more after.
+TEST(SettingsSaving, ASwitchNotSavedSaysWhyAndShowsWhatIsInEffectUntilASaveWorks) {
+    using View = HostSettingsView;
+    LaunchedHost host;
+    Defaults& defaults = host.defaults;
+    const std::filesystem::path file = defaults.file(), folder = file.parent_path(), aside = host.folder.path() / "aside";
+    for (const char* key : {View::autoApproveKey, View::testPatternKey, View::wifiPriorityKey, View::normalRateControlKey})
+        ASSERT_TRUE(defaults.setValue(key, true));
+    host.launch();
+    host.controller().showSettings();
+    QWidget& window = *host.controller().settingsWindow();
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {nullptr, "Developer tab", View::developerUnlockedKey}, // the seventh tap on the version
+        {"autoApprove", "Allow automatic connections", View::autoApproveKey},
+        {"testPattern", "Offer test pattern", View::testPatternKey},
+        {"wifiPriority", "Wi-Fi priority (next connection)", View::wifiPriorityKey},
+        {"normalRateControl", "Normal encoder rate control", View::normalRateControlKey},
+    };
+    bool fileBlocked = false;
+    for (const auto& [toggle, title, key] : cases) {
+        const std::filesystem::path blocked = (fileBlocked = !fileBlocked) ? file : folder;
+        auto* box = toggle != nullptr ? window.findChild<QCheckBox*>(toggle) : nullptr;
+        const auto change = [&] {
+            for (int tap = 0; box == nullptr && tap < View::tapsToUnlock; ++tap)
+                window.findChild<QPushButton*>("versionButton")->click();
+            if (box != nullptr) box->click();
+        };
+        const auto inEffect = [&] { return box ? box->isChecked() : window.findChild<QWidget*>("developerTab") != nullptr; };
+        const bool before = inEffect();
+        std::filesystem::rename(blocked, aside);
+        if (fileBlocked) std::filesystem::create_directory(file);
+        else std::ofstream(folder) << "in the way";
+        change();
+        const QLabel* line = shown<QLabel>(window, "settingsProblem");
+        ASSERT_NE(line, nullptr) << key;
+        EXPECT_EQ(line->text().toStdString(),
+                  fmt::format("Couldn't save \u201C{}\u201D: {}: {}", title, file.string(),
+                              fileBlocked ? "is a directory" : folder.string() + " is not a folder"));
+        EXPECT_EQ(inEffect(), before) << key;
+        EXPECT_EQ(defaults.boolForKey(key), Defaults(fileBlocked ? aside : aside / file.filename()).boolForKey(key));
+        EXPECT_EQ(host.root().consent->autoApproveSessions(), defaults.boolForKey(View::autoApproveKey)) << "runs";
+
+        std::filesystem::remove(blocked);
+        std::filesystem::rename(aside, blocked);
+        change();
+        EXPECT_EQ(shown<QLabel>(window, "settingsProblem"), nullptr) << key;
+        EXPECT_EQ(inEffect(), !before) << key;
+        EXPECT_EQ(Defaults(file).boolForKey(key), !before) << key;
+    }
+}
+
+// Told once and first, before anything reads a setting; kept; never used
+// when another account could have written it.
+TEST(SettingsSaving, ASettingsFileNotReadIsToldOnceAndKept) {
+    std::string noise(2048, ' ');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>(i * 7919 % 251 + 2);
+    const std::string settings = "[General]\nQuillmereMacAutoApprovePairedSessions=false\n";
+    struct Case {
+        std::string bytes;
+        mode_t mode;
+        uid_t owner; // 0: this account
+        std::string reason;
+    };
+    const Case cases[] = {
+        {noise, 0600, 0, "holds bytes that are not text"},
+        {std::string(64, '\0'), 0600, 0, "holds NUL bytes, not settings"},
+        // Latin-1, which QSettings reads without a word.
+        {settings + "Name=caf\xe9\n", 0600, 0, "holds bytes that are not text"},
+        {settings, 0646, 0, "can be changed by other accounts (mode 0646)"},
+        {settings, 0600, 65534, "belongs to another account (uid 65534)"},
+    };
+    for (const Case& c : cases) {
+        if (c.owner != 0 && ::geteuid() != 0) continue; // only root gives a file away
+        TemporaryFolder config;
+        const std::filesystem::path file = config.write("quillmere/quillmere.ini", c.bytes);
+        ASSERT_EQ(::chmod(file.c_str(), c.mode), 0);
+        ASSERT_TRUE(c.owner == 0 || ::chown(file.c_str(), c.owner, c.owner) == 0);
+        Defaults defaults(file);
+        LaunchedHost host;
+        host.options.platform.defaults = &defaults;
+        ::testing::internal::CaptureStderr();
+        host.launch();
+        const std::string told = ::testing::internal::GetCapturedStderr();
+        const bool refused = c.mode != 0600 || c.owner != 0;
+        const std::string text =
+            refused ? "Quillmere could not start: the settings file " + file.string() + " " + c.reason +
+                          "; settings that another account could change are never used"
+                    : "quillmere-host: Settings not read: " + file.string() + " " + c.reason +
+                          ". Quillmere uses its default settings; the file is kept, and moved to " + file.string() +
+                          ".damaged when a setting is next saved.";
+        EXPECT_EQ(told.substr(0, told.find('\n')), text);
+        EXPECT_EQ(told.find(file.string(), text.size()), std::string::npos) << told;
+        EXPECT_EQ(host.exits, refused ? std::vector<int>{1} : std::vector<int>{});
+        if (refused) {
+            EXPECT_FALSE(defaults.setValue(HostStatusModel::autoApproveKey, true));
+            EXPECT_EQ(bytesOf(file), c.bytes);
+            continue;
+        }
+        const QLabel* line = shown<QLabel>(*host.controller().window(), "settingsFileText");
+        ASSERT_NE(line, nullptr);
+        EXPECT_EQ("quillmere-host: " + line->text().toStdString(), text);
+        EXPECT_TRUE(host.root().consent->autoApproveSessions()) << "as registered";
+        host.root().model->setAutoApprove(false);
+        EXPECT_EQ(bytesOf(file.string() + ".damaged"), c.bytes);
+        EXPECT_FALSE(Defaults(file).boolForKey(HostStatusModel::autoApproveKey));
+    }
 }
 
 } // namespace

@@ -199,6 +199,29 @@ void meetEachWindow(const fs::path& shots) {
     EXPECT_FALSE(answered);
     EXPECT_EQ(host.root().consent->pending().size(), 1u);
 
+    // A setting not saved: a file stands where the settings folder belongs.
+    const fs::path settingsFolder = host.defaults.file().parent_path();
+    fs::remove_all(settingsFolder);
+    fs::create_directories(settingsFolder.parent_path());
+    std::ofstream(settingsFolder) << "in the way";
+    controller.showSettings();
+    controller.settingsWindow()->findChild<QAbstractButton*>("autoApprove")->click();
+    EXPECT_NE(shown<QLabel>(*controller.settingsWindow(), "settingsProblem"), nullptr);
+    meeting.check(controller.settingsWindow(), "settings-unsaved");
+
+    EXPECT_EQ(meeting.faults, std::vector<std::string>{});
+}
+
+// A settings file that is not settings: the status window says so.
+void meetUnreadSettings(const fs::path& shots) {
+    TemporaryFolder config;
+    Defaults defaults(config.write("quillmere/quillmere.ini", std::string(64, '\0')));
+    LaunchedHost host;
+    host.options.platform.defaults = &defaults;
+    host.launch();
+    FirstMeeting meeting{shots, {}};
+    EXPECT_NE(shown<QLabel>(*host.controller().window(), "settingsFileText"), nullptr);
+    meeting.check(host.controller().window(), "status-settings-unread");
     EXPECT_EQ(meeting.faults, std::vector<std::string>{});
 }
 
@@ -266,6 +289,7 @@ TEST(PanelWindows, LookRightOnARealXServer) {
 TEST(PanelWindows, FitTheScreensUsersFirstMeetThemOn) {
     if (const char* shots = std::getenv(shotsVariable)) {
         meetEachWindow(shots);
+        meetUnreadSettings(shots);
         return;
     }
     for (const auto& [width, height] : {std::pair{1280, 800}, std::pair{1366, 768}, std::pair{1024, 768}}) {

@@ -47,6 +47,7 @@ protected:
             if (loginFailure) loginProblem = "Couldn't change Open at login: " + *loginFailure;
             else loginEnabled = on;
         };
+        model.setSwitch = [this](std::string_view, std::string_view key, bool on) { defaults.setValue(key, on); };
         model.loginItemEnabled = [this] { return loginEnabled; };
         model.loginItemProblem = [this] { return loginProblem; };
         return model;
