@@ -72,7 +72,8 @@ std::expected<PrivateFiles::Folder, std::string> PrivateFiles::folder(const std:
     }
     if (!S_ISDIR(info.st_mode)) return std::unexpected(std::string("is not a folder"));
     if (auto ours = owned(info); !ours) return std::unexpected(ours.error());
-    if ((info.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0)
+    // Only what others may do goes: a folder the user made read-only stays so.
+    if ((info.st_mode & 07077) != 0 && ::chmod(folder.c_str(), info.st_mode & 0700) != 0)
         return std::unexpected("cannot be made private: " + reason(errno));
     return Folder::ready;
 }
@@ -82,7 +83,7 @@ std::expected<void, std::string> PrivateFiles::file(int fd) {
     if (::fstat(fd, &info) != 0) return std::unexpected("cannot be read: " + reason(errno));
     if (!S_ISREG(info.st_mode)) return std::unexpected(std::string("is not a plain file"));
     if (auto ours = owned(info); !ours) return std::unexpected(ours.error());
-    if ((info.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0)
+    if ((info.st_mode & 077) != 0 && ::fchmod(fd, info.st_mode & 0700) != 0)
         return std::unexpected("cannot be made private: " + reason(errno));
     return {};
 }

@@ -19,10 +19,10 @@ public:
 
     // Makes the folder and missing parents (0700) when create is set;
     // otherwise a folder that does not exist is missing. A folder that
-    // exists is checked and made 0700.
+    // exists is checked, and what others may do with it is taken away.
     static std::expected<Folder, std::string> folder(const std::filesystem::path& folder, bool create);
-    // An open file: a plain file of this account that no other may change,
-    // made 0600 when others may read it.
+    // An open file: a plain file of this account that no other may change;
+    // what others may do with it is taken away.
     static std::expected<void, std::string> file(int fd);
 
     // Ownership and modes alone; what is wrong in words.
