@@ -4,9 +4,12 @@
 #include "QuillmereMac/App/HostNaming.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QMessageBox>
 
 #include <fmt/format.h>
+
+#include <cctype>
 
 namespace quillmere {
 
@@ -23,6 +26,10 @@ AppDelegate::Options AppDelegate::Options::standard() {
     options.alert = [](const std::string& message, const std::string& detail) {
         QMessageBox box(QMessageBox::Critical, QString::fromStdString(message), QString::fromStdString(message));
         box.setInformativeText(QString::fromStdString(detail));
+        // Wide enough for its title and for a long path to wrap in few lines.
+        if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+            grid->addItem(new QSpacerItem(480, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0, 1,
+                          grid->columnCount());
         box.exec();
     };
     options.exit = [](int status) { QCoreApplication::exit(status); };
@@ -77,9 +84,12 @@ void AppDelegate::launch() {
 }
 
 void AppDelegate::failToStart(const std::string& detail) {
-    std::fprintf(stderr, "Quillmere could not start: %s\n", detail.c_str());
+    std::fprintf(stderr, "quillmere-host: Quillmere could not start: %s\n", detail.c_str());
     exitStatus_ = 1;
-    if (options_.alert) options_.alert("Quillmere could not start", detail);
+    // On its own under the title, the detail starts a sentence.
+    std::string sentence = detail;
+    if (!sentence.empty()) sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
+    if (options_.alert) options_.alert("Quillmere could not start", sentence);
     requestQuit();
 }
 
