@@ -104,13 +104,19 @@ AtomicFile::Result AtomicFile::remove(const std::filesystem::path& folder, const
 std::optional<Bytes> AtomicFile::read(const std::filesystem::path& file) {
     FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd.valid()) return std::nullopt;
+    auto bytes = readAll(fd.get());
+    if (!bytes) return std::nullopt;
+    return std::move(*bytes);
+}
+
+std::expected<Bytes, int> AtomicFile::readAll(int fd) {
     Bytes out;
     std::uint8_t buffer[16384];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return std::nullopt;
+            return std::unexpected(errno);
         }
         if (n == 0) return out;
         out.insert(out.end(), buffer, buffer + n);

@@ -54,17 +54,9 @@ std::expected<std::optional<Bytes>, KeychainOutcome> readRecord(const std::files
         const bool plain = ours.error() != "is not a plain file";
         return fault(plain ? KeychainStatus::io : KeychainStatus::decode, file, ours.error());
     }
-    Bytes out;
-    std::uint8_t buffer[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fault(KeychainStatus::io, file, "cannot be read: " + PrivateFiles::reason(errno));
-        }
-        if (n == 0) return out;
-        out.insert(out.end(), buffer, buffer + n);
-    }
+    auto bytes = AtomicFile::readAll(fd.get());
+    if (!bytes) return fault(KeychainStatus::io, file, "cannot be read: " + PrivateFiles::reason(bytes.error()));
+    return std::move(*bytes);
 }
 
 // The item kept under a name. A record of another name was moved by hand:

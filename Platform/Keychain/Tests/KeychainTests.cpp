@@ -217,7 +217,9 @@ TEST_F(KeychainTest, ARecordThatCannotBeTakenForItsItemIsAnErrorAndStaysAsItIs) 
         EXPECT_EQ(keychain.update(passwordQuery("s", "a"), viewOf(bytesOf("new"))), KeychainStatus::decode) << c.name;
         EXPECT_EQ(keychain.remove(passwordQuery("s", "a")), KeychainStatus::decode) << c.name;
         EXPECT_EQ(std::filesystem::symlink_status(file).type(), before) << c.name;
-        if (bytes) EXPECT_EQ(AtomicFile::read(file), bytes) << c.name;
+        if (bytes) {
+            EXPECT_EQ(AtomicFile::read(file), bytes) << c.name;
+        }
     }
     EXPECT_EQ(AtomicFile::read(good), whole);
     // Readable records of other items are still found beside a damaged one.
