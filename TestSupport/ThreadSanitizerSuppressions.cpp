@@ -12,9 +12,12 @@ extern "C" const char* __tsan_default_suppressions() {
         "race:pa_mutex_lock\n"
         // Qt passes its events and objects between its threads with futexes and atomics of its own.
         "called_from_lib:libQt6Core.so\n"
-        // Qt's X11 plugin reads X events on a thread of its own and passes them on the same way.
+        // Qt's X11 plugin frees on the GUI thread the events and replies libxcb made on the plugin's
+        // reading thread, passed on through its own lock-free queue. Not called_from_lib: libxcb's
+        // unlocks end in tail calls, which would count as the plugin's and be lost.
         "race:libQt6XcbQpa.so\n"
-        // GLib, under Qt's event loops, wakes one thread's loop from another through an eventfd.
+        // GLib makes each Qt thread's wake-up eventfd on that thread; another thread writes to it
+        // once Qt has handed over the thread's loop by its own means.
         "race:libglib-2.0.so\n"
         // x264's threads share its frame buffers among themselves: nothing of ours is in them.
         "called_from_lib:libx264.so\n"
