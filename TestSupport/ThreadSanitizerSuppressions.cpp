@@ -5,7 +5,8 @@
 // race: and deadlock: match a frame anywhere in any stack of a report;
 // called_from_lib only what the library itself asks of the checker
 // (allocations, copies, locks), which is the form for Qt's core: its event
-// loop calls our code.
+// loop calls our code. RaceCheckerCanaryTests fails once this list hides a
+// race against work on the main queue.
 extern "C" const char* __tsan_default_suppressions() {
     return
         // libpulse makes some of its mutexes on first use and publishes them with its own atomics.
