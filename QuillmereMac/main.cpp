@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -30,11 +31,20 @@ constexpr const char* usage =
     "\n"
     "Environment:\n"
     "  DISPLAY                        the X display to share and to show windows on\n"
+    "  QT_QPA_PLATFORM                the Qt platform: xcb (X11) when unset, even on a\n"
+    "                                 Wayland desktop; offscreen draws the windows\n"
+    "                                 without showing them (tests); no other\n"
     "  QUILLMERE_MAC_KEYCHAIN_SCOPE   keep the identity and paired devices apart under\n"
     "                                 this name, advertise nothing, check for no update,\n"
     "                                 and delete them at quit (tests, demonstrations)\n"
     "  QUILLMERE_MAC_PAIRING_ADDRESS  with a scope: the address written into invitations\n"
     "  QUILLMERE_MAC_TEST_PATTERN     1: offer the test pattern as a window\n";
+
+// The Qt platforms the host runs on, options (after ':') aside.
+bool runsOn(std::string_view platform) {
+    const std::string_view name = platform.substr(0, platform.find(':'));
+    return name == "xcb" || name == "offscreen";
+}
 
 } // namespace
 
@@ -68,11 +78,20 @@ int main(int argc, char** argv) {
     quillmere::PerfLogFile::ignoreFileSizeSignal();
     // Every serial queue's threads, joined once all else has ended.
     quillmere::DispatchRuntime runtime;
-    // Qt would abort without a word a user could act on.
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    // Qt would abort on a platform it has no plugin for, without a word a
+    // user could act on; one it has would leave the host nothing to share.
+    const char* chosen = std::getenv("QT_QPA_PLATFORM");
+    const bool platformChosen = chosen != nullptr && *chosen != '\0';
+    if (platformChosen && !runsOn(chosen)) {
+        std::fprintf(stderr,
+                     "quillmere-host: cannot run on the Qt platform \"%s\": it shares X11 displays; unset "
+                     "QT_QPA_PLATFORM or set it to xcb\n",
+                     chosen);
+        return 1;
+    }
+    // Whatever Qt draws on, the host shares the X display.
     const char* display = std::getenv("DISPLAY");
-    if ((platform == nullptr || std::string_view(platform).starts_with("xcb")) &&
-        !quillmere::DesktopEnvironmentX11::displayOpens()) {
+    if (!quillmere::DesktopEnvironmentX11::displayOpens()) {
         if (display != nullptr && *display != '\0')
             std::fprintf(stderr, "quillmere-host: cannot open display %s\n", display);
         else
@@ -81,9 +100,18 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // On a Wayland desktop Qt would pick Wayland. Asked for on Qt's command
+    // line rather than in the environment, which the programs the host opens
+    // (a file manager for the diagnostics) inherit.
+    char platformOption[] = "-platform";
+    char xcb[] = "xcb";
+    std::vector<char*> qtArguments(argv, argv + argc);
+    if (!platformChosen) qtArguments.insert(qtArguments.begin() + (argc > 0 ? 1 : 0), {platformOption, xcb});
+    int qtArgumentCount = static_cast<int>(qtArguments.size());
+    qtArguments.push_back(nullptr);
     // Qt opens its X connection as the application is made.
     std::optional<quillmere::XcbOpening> opening(std::in_place);
-    QApplication application(argc, argv);
+    QApplication application(qtArgumentCount, qtArguments.data());
     opening.reset();
     // A tray application: closing every window leaves it running.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -1,5 +1,6 @@
 # quillmere_module(<target> [DEPS <targets...>] [TEST_DEPS <targets...>]
-#                  [EXCLUDE <subfolders or files...>] [BUSY_TESTS <gtest filters...>])
+#                  [EXCLUDE <subfolders or files...>] [BUSY_TESTS <gtest filters...>]
+#                  [AVAHI_CLIENT_TESTS])
 #
 # Every library of the tree is laid out the same way: sources beside their
 # headers (subfolders included), tests in Tests/. Globbing keeps the build
@@ -7,11 +8,13 @@
 # or file named in EXCLUDE is a library of its own. Tests matched by
 # BUSY_TESTS stream in real time on several threads and judge what arrived
 # by the clock: CTest counts each as two processors, so on a small machine
-# they do not share it with other tests.
+# they do not share it with other tests. AVAHI_CLIENT_TESTS: the tests make
+# Avahi clients, whose libdbus locks form a cycle of their own that only
+# these programs' race checking leaves out (TestSupport/ThreadSanitizerSuppressions.cpp).
 set(QUILLMERE_TEST_BATCH 6 CACHE STRING "Test files compiled together as one unit")
 
 function(quillmere_module target)
-  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXCLUDE;BUSY_TESTS" ${ARGN})
+  cmake_parse_arguments(ARG "AVAHI_CLIENT_TESTS" "" "DEPS;TEST_DEPS;EXCLUDE;BUSY_TESTS" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   list(FILTER sources EXCLUDE REGEX "/Tests/")
@@ -41,8 +44,13 @@ function(quillmere_module target)
        ${CMAKE_CURRENT_SOURCE_DIR}/Tests/*.cpp)
   if(tests)
     add_executable(${target}Tests ${tests})
+    if(ARG_AVAHI_CLIENT_TESTS)
+      set(suppressions QuillmereAvahiTestSuppressions)
+    else()
+      set(suppressions QuillmereTestSuppressions)
+    endif()
     target_link_libraries(${target}Tests PRIVATE ${target} ${ARG_TEST_DEPS} QuillmereTestSupport
-                          QuillmereTestSuppressions GTest::gtest GTest::gmock GTest::gtest_main)
+                          ${suppressions} GTest::gtest GTest::gmock GTest::gtest_main)
     # GCC 12 reports out-of-bounds copies inside std::string that cannot
     # happen (its known false positive once the strings are inlined from the
     # precompiled header); AddressSanitizer checks the real thing.

@@ -148,6 +148,19 @@ TEST(HostProgramCommandLine, HelpUnknownOptionsAndAMissingDisplayNeedNoDisplay) 
     }
 }
 
+// Qt would abort (134) for want of a plugin, or run where there is nothing
+// to share; the display is never reached.
+TEST(HostProgramCommandLine, APlatformOtherThanX11EndsStartUpNamingIt) {
+    TemporaryFolder folder;
+    for (const std::string platform : {"wayland", "no-such-platform"}) {
+        ChildProcess host = program({QUILLMERE_HOST_PROGRAM}, {{"DISPLAY", ":65000"}, {"QT_QPA_PLATFORM", platform}},
+                                    folder.path() / (platform + ".txt"));
+        EXPECT_EQ(host.wait(10s), 1) << host.output();
+        EXPECT_EQ(host.output(), "quillmere-host: cannot run on the Qt platform \"" + platform +
+                                     "\": it shares X11 displays; unset QT_QPA_PLATFORM or set it to xcb\n");
+    }
+}
+
 class HostProgram : public ::testing::Test {
 protected:
     static constexpr const char* scope = "program";
@@ -199,7 +212,9 @@ protected:
                 {"XDG_RUNTIME_DIR", root.string()},
                 {"QUILLMERE_MAC_KEYCHAIN_SCOPE", scope},
                 {"QUILLMERE_MAC_PAIRING_ADDRESS", "127.0.0.1"},
-                {"QUILLMERE_MAC_TEST_PATTERN", "1"}};
+                {"QUILLMERE_MAC_TEST_PATTERN", "1"},
+                // As on a Wayland desktop, where Qt would pick Wayland.
+                {"XDG_SESSION_TYPE", "wayland"}};
     }
 
     std::optional<std::uint16_t> sessionPort(const ChildProcess& host) const {
@@ -304,6 +319,7 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     ChildProcess host = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
     const auto port = sessionPort(host);
     ASSERT_TRUE(port) << host.output();
+    EXPECT_EQ(host.output().find("wayland"), std::string::npos) << "Qt looked for Wayland first:\n" << host.output();
     std::vector<xcb_window_t> icons;
     ASSERT_TRUE(eventually([&] { return !(icons = probe.windows("quillmere-host", "trayer")).empty(); }, 10s))
         << "no tray icon inside trayer";
