@@ -1,5 +1,9 @@
 #pragma once
 
+#include "QuillmereBase/Bytes.h"
+
+#include <expected>
+
 namespace quillmere {
 
 // Owns one open file descriptor and closes it when it goes, so that no error
@@ -32,6 +36,11 @@ public:
     // Closes now; false when there was none or the close failed (written
     // data may then not have reached the file).
     bool close();
+
+    // What is left to read, to the end; the errno of a failure.
+    std::expected<Bytes, int> readToEnd() const;
+    // All of bytes, however many writes it takes; the errno of a failure.
+    std::expected<void, int> writeAll(ByteView bytes) const;
 
 private:
     int fd_ = -1;
