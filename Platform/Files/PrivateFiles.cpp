@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -39,6 +40,28 @@ bool groupIsPrivate(gid_t gid) {
     return nobodyElse && user.pw_gid == gid && std::strcmp(found->gr_name, user.pw_name) == 0;
 }
 
+
+using Problem = PrivateFiles::Problem;
+
+std::unexpected<Problem> problem(Problem::Kind kind, std::string reason) {
+    return std::unexpected(Problem{kind, std::move(reason)});
+}
+
+std::unexpected<Problem> failed(std::string_view what) {
+    return problem(Problem::Kind::failed, std::string(what) + ": " + PrivateFiles::reason(errno));
+}
+
+std::expected<void, Problem> owned(const struct stat& info) {
+    if (info.st_uid != ::geteuid())
+        return problem(Problem::Kind::foreign, fmt::format("belongs to another account (uid {})", info.st_uid));
+    const bool othersWrite =
+        (info.st_mode & S_IWOTH) != 0 || ((info.st_mode & S_IWGRP) != 0 && !groupIsPrivate(info.st_gid));
+    if (othersWrite)
+        return problem(Problem::Kind::foreign,
+                       fmt::format("can be changed by other accounts (mode {:04o})", info.st_mode & 07777));
+    return {};
+}
+
 } // namespace
 
 std::string PrivateFiles::reason(int error) {
@@ -47,44 +70,33 @@ std::string PrivateFiles::reason(int error) {
     return text;
 }
 
-std::expected<void, std::string> PrivateFiles::owned(const struct stat& info) {
-    if (info.st_uid != ::geteuid())
-        return std::unexpected(fmt::format("belongs to another account (uid {})", info.st_uid));
-    const bool othersWrite = (info.st_mode & S_IWOTH) != 0 || ((info.st_mode & S_IWGRP) != 0 && !groupIsPrivate(info.st_gid));
-    if (othersWrite)
-        return std::unexpected(fmt::format("can be changed by other accounts (mode {:04o})", info.st_mode & 07777));
-    return {};
-}
-
-std::expected<PrivateFiles::Folder, std::string> PrivateFiles::folder(const std::filesystem::path& folder, bool create) {
+std::expected<PrivateFiles::Folder, Problem> PrivateFiles::folder(const std::filesystem::path& folder, bool create) {
     if (create) {
         std::filesystem::path built;
         for (const auto& part : folder) {
             built /= part;
-            if (::mkdir(built.c_str(), 0700) != 0 && errno != EEXIST)
-                return std::unexpected("cannot be made: " + reason(errno));
+            if (::mkdir(built.c_str(), 0700) != 0 && errno != EEXIST) return failed("cannot be made");
         }
     }
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0) {
         if (errno == ENOENT && !create) return Folder::missing;
-        return std::unexpected("cannot be read: " + reason(errno));
+        return failed("cannot be read");
     }
-    if (!S_ISDIR(info.st_mode)) return std::unexpected(std::string("is not a folder"));
+    if (!S_ISDIR(info.st_mode)) return problem(Problem::Kind::wrongKind, "is not a folder");
     if (auto ours = owned(info); !ours) return std::unexpected(ours.error());
     // Only what others may do goes: a folder the user made read-only stays so.
     if ((info.st_mode & 07077) != 0 && ::chmod(folder.c_str(), info.st_mode & 0700) != 0)
-        return std::unexpected("cannot be made private: " + reason(errno));
+        return failed("cannot be made private");
     return Folder::ready;
 }
 
-std::expected<void, std::string> PrivateFiles::file(int fd) {
+std::expected<void, Problem> PrivateFiles::file(int fd) {
     struct stat info {};
-    if (::fstat(fd, &info) != 0) return std::unexpected("cannot be read: " + reason(errno));
-    if (!S_ISREG(info.st_mode)) return std::unexpected(std::string("is not a plain file"));
+    if (::fstat(fd, &info) != 0) return failed("cannot be read");
+    if (!S_ISREG(info.st_mode)) return problem(Problem::Kind::wrongKind, "is not a plain file");
     if (auto ours = owned(info); !ours) return std::unexpected(ours.error());
-    if ((info.st_mode & 077) != 0 && ::fchmod(fd, info.st_mode & 0700) != 0)
-        return std::unexpected("cannot be made private: " + reason(errno));
+    if ((info.st_mode & 077) != 0 && ::fchmod(fd, info.st_mode & 0700) != 0) return failed("cannot be made private");
     return {};
 }
 
