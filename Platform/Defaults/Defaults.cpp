@@ -2,6 +2,7 @@
 
 #include "Platform/Files/PrivateFiles.h"
 #include "Platform/Files/UserFolders.h"
+#include "QuillmereBase/FileDescriptor.h"
 
 #include <QStringDecoder>
 
@@ -81,15 +82,20 @@ std::optional<std::string> damageIn(const std::string& bytes) {
     return std::nullopt;
 }
 
-std::optional<std::string> readAll(int fd, std::string& bytes) {
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got == 0) return std::nullopt;
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return "cannot be read: " + PrivateFiles::reason(errno);
-        bytes.append(buffer, static_cast<std::size_t>(got));
-    }
+DefaultsFileProblem::Kind kindOf(const PrivateFiles::Problem& problem) {
+    return problem.kind == PrivateFiles::Problem::Kind::foreign ? DefaultsFileProblem::Kind::refused
+                                                                 : DefaultsFileProblem::Kind::unreadable;
+}
+
+// Why the file open as fd is not read as settings; none when it may be.
+std::optional<std::pair<DefaultsFileProblem::Kind, std::string>> problemOf(const FileDescriptor& fd) {
+    using Kind = DefaultsFileProblem::Kind;
+    if (!fd.valid()) return std::pair(Kind::unreadable, "cannot be read: " + PrivateFiles::reason(errno));
+    if (auto ours = PrivateFiles::file(fd.get()); !ours) return std::pair(kindOf(ours.error()), ours.error().reason);
+    const auto bytes = fd.readToEnd();
+    if (!bytes) return std::pair(Kind::unreadable, "cannot be read: " + PrivateFiles::reason(bytes.error()));
+    if (auto damage = damageIn(std::string(bytes->begin(), bytes->end()))) return std::pair(Kind::damaged, *damage);
+    return std::nullopt;
 }
 
 // Why a file cannot be written where QSettings says only that it was not:
@@ -111,52 +117,27 @@ std::string whyNotWritten(const std::filesystem::path& file) {
 Defaults::Defaults(const std::filesystem::path& file) : file_(file) { open(); }
 
 void Defaults::open() {
-    using Kind = DefaultsFileProblem::Kind;
-    const auto unread = [this](Kind kind, const std::filesystem::path& path, std::string reason) {
-        unread_ = DefaultsFileProblem{kind, path, std::move(reason), std::nullopt};
-    };
     const std::filesystem::path folder = file_.parent_path();
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0) {
-        if (errno == ENOENT) settings_ = settingsOver(file_);
-        else unread(Kind::unreadable, folder, "cannot be read: " + PrivateFiles::reason(errno));
+    const auto ready = PrivateFiles::folder(folder, false);
+    if (!ready) {
+        unread_ = DefaultsFileProblem{kindOf(ready.error()), folder, ready.error().reason, std::nullopt};
         return;
     }
-    if (!S_ISDIR(info.st_mode)) return unread(Kind::unreadable, folder, "is not a folder");
-    if (auto ours = PrivateFiles::owned(info); !ours) return unread(Kind::refused, folder, ours.error());
-    if (auto ready = PrivateFiles::folder(folder, false); !ready) return unread(Kind::unreadable, folder, ready.error());
-
-    const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0 && errno == ENOENT) {
+    const FileDescriptor fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (*ready == PrivateFiles::Folder::missing || (!fd.valid() && errno == ENOENT)) {
         settings_ = settingsOver(file_);
         return;
     }
-    std::optional<std::string> fault;
-    Kind kind = Kind::unreadable;
-    std::string bytes;
-    if (fd < 0) {
-        fault = "cannot be read: " + PrivateFiles::reason(errno);
-    } else if (::fstat(fd, &info) != 0) {
-        fault = "cannot be read: " + PrivateFiles::reason(errno);
-    } else if (auto ours = PrivateFiles::owned(info); !ours) {
-        kind = Kind::refused;
-        fault = ours.error();
-    } else if (auto private_ = PrivateFiles::file(fd); !private_) {
-        fault = private_.error();
-    } else if ((fault = readAll(fd, bytes)); !fault) {
-        kind = Kind::damaged;
-        fault = damageIn(bytes);
-    }
-    if (fd >= 0) ::close(fd);
-    if (!fault) {
+    auto problem = problemOf(fd);
+    if (!problem) {
         settings_ = settingsOver(file_);
         if (settings_->status() == QSettings::NoError) return;
         settings_.reset();
-        kind = Kind::damaged;
-        fault = "is not a settings file";
+        problem.emplace(DefaultsFileProblem::Kind::damaged, "is not a settings file");
     }
-    unread(kind, file_, std::move(*fault));
-    if (kind == Kind::refused) return;
+    const auto [kind, reason] = *problem;
+    unread_ = DefaultsFileProblem{kind, file_, reason, std::nullopt};
+    if (kind == DefaultsFileProblem::Kind::refused) return;
     // Its bytes may be all there is of the user's settings: the first save
     // moves the file aside rather than writing over it. Refusing every save
     // instead would leave the settings window useless until the user found
@@ -164,7 +145,7 @@ void Defaults::open() {
     struct stat now {};
     if (::stat(file_.c_str(), &now) != 0) return;
     toSetAside_ = std::make_pair(now.st_dev, now.st_ino);
-    unread_->keptAs = file_.string() + (kind == Kind::damaged ? ".damaged" : ".unreadable");
+    unread_->keptAs = file_.string() + (kind == DefaultsFileProblem::Kind::damaged ? ".damaged" : ".unreadable");
 }
 
 Defaults::~Defaults() = default;
@@ -237,7 +218,7 @@ std::expected<void, DefaultsError> Defaults::write(const QString& key, const QVa
     if (unread_ && unread_->kind == DefaultsFileProblem::Kind::refused) return failure(file_, unread_->description());
     const std::filesystem::path folder = file_.parent_path();
     if (auto ready = PrivateFiles::folder(folder, true); !ready)
-        return failure(file_, folder.string() + " " + ready.error());
+        return failure(file_, folder.string() + " " + ready.error().reason);
     if (!settings_) {
         if (auto moved = setAside(); !moved) return moved;
         // Read at the next start, not half-read now.

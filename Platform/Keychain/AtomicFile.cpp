@@ -12,19 +12,6 @@ namespace quillmere {
 
 namespace {
 
-bool writeAll(int fd, ByteView bytes) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 using Result = AtomicFile::Result;
 using Outcome = AtomicFile::Outcome;
 
@@ -36,24 +23,17 @@ Result syncFolder(const std::filesystem::path& folder) {
     return {};
 }
 
-// A flushed, private temporary file holding bytes; empty path on failure,
-// with the reason in error.
-std::filesystem::path writeTemporary(const std::filesystem::path& folder, ByteView bytes, int& error) {
+// A flushed, private temporary file holding bytes, or the errno of a failure.
+std::expected<std::filesystem::path, int> writeTemporary(const std::filesystem::path& folder, ByteView bytes) {
     std::string pattern = (folder / (std::string(AtomicFile::temporaryPrefix) + "XXXXXX")).string();
     FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd.valid()) {
-        error = errno;
-        return {};
-    }
-    bool written = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
-    error = errno;
-    if (!fd.close() && written) {
-        written = false;
-        error = errno;
-    }
+    if (!fd.valid()) return std::unexpected(errno);
+    std::expected<void, int> written = ::fchmod(fd.get(), 0600) == 0 ? fd.writeAll(bytes) : std::unexpected(errno);
+    if (written && ::fsync(fd.get()) != 0) written = std::unexpected(errno);
+    if (!fd.close() && written) written = std::unexpected(errno);
     if (!written) {
         ::unlink(pattern.c_str());
-        return {};
+        return std::unexpected(written.error());
     }
     return pattern;
 }
@@ -72,24 +52,22 @@ bool AtomicFile::prepareFolder(const std::filesystem::path& folder) {
 }
 
 AtomicFile::Result AtomicFile::create(const std::filesystem::path& folder, const std::string& name, ByteView bytes) {
-    int error = 0;
-    const std::filesystem::path temporary = writeTemporary(folder, bytes, error);
-    if (temporary.empty()) return {Outcome::failed, error};
+    const auto temporary = writeTemporary(folder, bytes);
+    if (!temporary) return {Outcome::failed, temporary.error()};
     // link() never replaces an existing name, unlike rename().
-    const int linked = ::link(temporary.c_str(), (folder / name).c_str());
+    const int linked = ::link(temporary->c_str(), (folder / name).c_str());
     const int linkError = errno;
-    ::unlink(temporary.c_str());
+    ::unlink(temporary->c_str());
     if (linked != 0) return {linkError == EEXIST ? Outcome::nameTaken : Outcome::failed, linkError};
     return syncFolder(folder);
 }
 
 AtomicFile::Result AtomicFile::replace(const std::filesystem::path& folder, const std::string& name, ByteView bytes) {
-    int error = 0;
-    const std::filesystem::path temporary = writeTemporary(folder, bytes, error);
-    if (temporary.empty()) return {Outcome::failed, error};
-    if (::rename(temporary.c_str(), (folder / name).c_str()) != 0) {
+    const auto temporary = writeTemporary(folder, bytes);
+    if (!temporary) return {Outcome::failed, temporary.error()};
+    if (::rename(temporary->c_str(), (folder / name).c_str()) != 0) {
         const Result result = failed();
-        ::unlink(temporary.c_str());
+        ::unlink(temporary->c_str());
         return result;
     }
     return syncFolder(folder);
@@ -104,23 +82,9 @@ AtomicFile::Result AtomicFile::remove(const std::filesystem::path& folder, const
 std::optional<Bytes> AtomicFile::read(const std::filesystem::path& file) {
     FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd.valid()) return std::nullopt;
-    auto bytes = readAll(fd.get());
+    auto bytes = fd.readToEnd();
     if (!bytes) return std::nullopt;
     return std::move(*bytes);
-}
-
-std::expected<Bytes, int> AtomicFile::readAll(int fd) {
-    Bytes out;
-    std::uint8_t buffer[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(errno);
-        }
-        if (n == 0) return out;
-        out.insert(out.end(), buffer, buffer + n);
-    }
 }
 
 void AtomicFile::sweepTemporaries(const std::filesystem::path& folder, std::chrono::seconds olderThan) {

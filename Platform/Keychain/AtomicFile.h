@@ -3,7 +3,6 @@
 #include "QuillmereBase/Bytes.h"
 
 #include <chrono>
-#include <expected>
 #include <filesystem>
 #include <optional>
 
@@ -32,8 +31,6 @@ public:
     static Result remove(const std::filesystem::path& folder, const std::string& name);
 
     static std::optional<Bytes> read(const std::filesystem::path& file);
-    // What is left to read of an open file; the errno of a failure.
-    static std::expected<Bytes, int> readAll(int fd);
 
     // Deletes temporary files that a killed writer left, once they are older
     // than any live write could take.

@@ -51,10 +51,10 @@ std::expected<std::optional<Bytes>, KeychainOutcome> readRecord(const std::files
         return fault(KeychainStatus::io, file, "cannot be read: " + PrivateFiles::reason(errno));
     }
     if (auto ours = PrivateFiles::file(fd.get()); !ours) {
-        const bool plain = ours.error() != "is not a plain file";
-        return fault(plain ? KeychainStatus::io : KeychainStatus::decode, file, ours.error());
+        const bool wrongKind = ours.error().kind == PrivateFiles::Problem::Kind::wrongKind;
+        return fault(wrongKind ? KeychainStatus::decode : KeychainStatus::io, file, ours.error().reason);
     }
-    auto bytes = AtomicFile::readAll(fd.get());
+    auto bytes = fd.readToEnd();
     if (!bytes) return fault(KeychainStatus::io, file, "cannot be read: " + PrivateFiles::reason(bytes.error()));
     return std::move(*bytes);
 }
@@ -111,11 +111,11 @@ std::filesystem::path Keychain::fileOf(const KeychainItem& item) const {
 }
 
 std::expected<std::vector<Keychain::Stored>, KeychainOutcome> Keychain::matching(const KeychainQuery& query) const {
-    if (root_.empty()) return std::unexpected(noFolder());
     std::vector<Stored> found;
-    const auto folder = PrivateFiles::folder(root_, false);
-    if (!folder) return fault(KeychainStatus::io, root_, folder.error());
-    if (*folder == PrivateFiles::Folder::missing) return found;
+    if (auto there = checkFolder(); !there.succeeded()) {
+        if (there == KeychainStatus::itemNotFound) return found;
+        return std::unexpected(there);
+    }
 
     if (const auto name = exactName(query)) {
         auto item = readItem(root_, *name);
@@ -147,6 +147,15 @@ std::expected<std::vector<Keychain::Stored>, KeychainOutcome> Keychain::matching
     return found;
 }
 
+KeychainOutcome Keychain::checkFolder() const {
+    // Nothing is made on disk for nothing to change: the lock would make the folder.
+    if (root_.empty()) return noFolder();
+    const auto folder = PrivateFiles::folder(root_, false);
+    if (!folder) return {KeychainStatus::io, root_, folder.error().reason};
+    if (*folder == PrivateFiles::Folder::missing) return KeychainStatus::itemNotFound;
+    return KeychainStatus::success;
+}
+
 KeychainOutcome Keychain::exclusively(const std::function<void(const Keychain&)>& body) const {
     if (held_) {
         body(*this);
@@ -154,13 +163,13 @@ KeychainOutcome Keychain::exclusively(const std::function<void(const Keychain&)>
     }
     if (root_.empty()) return noFolder();
     if (auto folder = PrivateFiles::folder(root_, true); !folder)
-        return {KeychainStatus::io, root_, folder.error()};
+        return {KeychainStatus::io, root_, folder.error().reason};
     const std::filesystem::path lockFile = root_ / lockName;
     // flock, not fcntl locks: those belong to the process, so two threads of
     // one host would not wait for each other.
     FileDescriptor lock(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!lock.valid()) return {KeychainStatus::io, lockFile, "cannot be opened: " + PrivateFiles::reason(errno)};
-    if (auto ours = PrivateFiles::file(lock.get()); !ours) return {KeychainStatus::io, lockFile, ours.error()};
+    if (auto ours = PrivateFiles::file(lock.get()); !ours) return {KeychainStatus::io, lockFile, ours.error().reason};
     while (::flock(lock.get(), LOCK_EX) != 0) {
         if (errno != EINTR) return {KeychainStatus::io, lockFile, "cannot be locked: " + PrivateFiles::reason(errno)};
     }
@@ -209,10 +218,7 @@ std::expected<std::vector<KeychainItem>, KeychainOutcome> Keychain::copyAll(cons
 
 KeychainOutcome Keychain::update(const KeychainQuery& query, ByteView data) const {
     if (held_) return updateHeld(query, data);
-    // Nothing is made on disk for nothing to change.
-    auto found = matching(query);
-    if (!found) return found.error();
-    if (found->empty()) return KeychainStatus::itemNotFound;
+    if (auto folder = checkFolder(); !folder.succeeded()) return folder;
     KeychainOutcome result;
     const KeychainOutcome locked = exclusively([&](const Keychain& held) { result = held.updateHeld(query, data); });
     return locked.succeeded() ? result : locked;
@@ -243,9 +249,7 @@ KeychainOutcome Keychain::updateHeld(const KeychainQuery& query, ByteView data) 
 
 KeychainOutcome Keychain::remove(const KeychainQuery& query) const {
     if (held_) return removeHeld(query);
-    auto found = matching(query);
-    if (!found) return found.error();
-    if (found->empty()) return KeychainStatus::itemNotFound;
+    if (auto folder = checkFolder(); !folder.succeeded()) return folder;
     KeychainOutcome result;
     const KeychainOutcome locked = exclusively([&](const Keychain& held) { result = held.removeHeld(query); });
     return locked.succeeded() ? result : locked;

@@ -58,6 +58,8 @@ private:
         KeychainItem item;
     };
     std::expected<std::vector<Stored>, KeychainOutcome> matching(const KeychainQuery& query) const;
+    // itemNotFound when the folder does not exist, success when it may be used.
+    KeychainOutcome checkFolder() const;
     KeychainOutcome addHeld(const KeychainItem& item) const;
     KeychainOutcome updateHeld(const KeychainQuery& query, ByteView data) const;
     KeychainOutcome removeHeld(const KeychainQuery& query) const;

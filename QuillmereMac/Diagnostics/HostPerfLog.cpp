@@ -65,7 +65,7 @@ HostPerfLog::HostPerfLog(Executor& main, Providers providers, std::optional<std:
     // What is written in a folder others could change is not ours to keep.
     if (auto folder = PrivateFiles::folder(*directory, true); !folder) {
         std::fprintf(stderr, "quillmere-host: the diagnostics folder %s %s; nothing is logged\n", directory->c_str(),
-                     folder.error().c_str());
+                     folder.error().reason.c_str());
         return;
     }
     file_.emplace(*fileURL_);

@@ -76,8 +76,8 @@ public:
     // $XDG_CACHE_HOME (else ~/.cache) plus the folder; none without either.
     static std::optional<std::filesystem::path> directory();
 
-    // Makes the directory (a failure is ignored). Without one, or in one of
-    // another account, it writes nothing.
+    // Makes the directory private to the user. Without one, or where it is
+    // not the user's alone (said once on stderr), it writes nothing.
     static std::shared_ptr<HostPerfLog> make(Executor& main, Providers providers,
                                              std::optional<std::filesystem::path> directory,
                                              Environment environment);

@@ -1,5 +1,6 @@
 #include "QuillmereMac/Diagnostics/PerfLogFile.h"
 
+#include "Platform/Files/PrivateFiles.h"
 #include "Platform/Keychain/AtomicFile.h"
 
 #include "QuillmereBase/FileDescriptor.h"
@@ -21,10 +22,13 @@ FileDescriptor openLog(const std::filesystem::path& file) {
     return FileDescriptor(::open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
 }
 
-// Anything but a plain file could block the host; a file of another
-// account (left from when the folder was open to others) is not the log.
-bool isOurs(int fd, struct stat& info) {
-    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
+// The log's size; none when it is not the user's own plain file: anything
+// else could block the host, and a file of another account (left from when
+// the folder was open to others) is not the log.
+std::optional<off_t> sizeOfOurs(const FileDescriptor& fd) {
+    struct stat info {};
+    if (!PrivateFiles::file(fd.get()) || ::fstat(fd.get(), &info) != 0) return std::nullopt;
+    return info.st_size;
 }
 
 bool readAt(int fd, Bytes& into, off_t at) {
@@ -33,16 +37,6 @@ bool readAt(int fd, Bytes& into, off_t at) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
     }
     return true;
 }
@@ -64,7 +58,8 @@ std::optional<off_t> wholeLinesEnd(int fd, off_t size) {
 // A line cut short (a full disk, a file size limit, a host killed
 // mid-write) goes before the next, and so does what this write leaves
 // short: no reader meets half a record.
-bool appendWhole(int fd, off_t size, std::string_view line) {
+bool appendWhole(const FileDescriptor& log, off_t size, std::string_view line) {
+    const int fd = log.get();
     std::uint8_t last = '\n';
     if (size > 0 && ::pread(fd, &last, 1, size - 1) != 1) return false;
     off_t end = size;
@@ -73,7 +68,7 @@ bool appendWhole(int fd, off_t size, std::string_view line) {
         if (!whole || ::ftruncate(fd, *whole) != 0) return false;
         end = *whole;
     }
-    if (writeAll(fd, line)) return true;
+    if (log.writeAll(ByteView(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()))) return true;
     // Should this fail as well, the next append drops the part written.
     [[maybe_unused]] const int takenBack = ::ftruncate(fd, end);
     return false;
@@ -86,17 +81,16 @@ void PerfLogFile::ignoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
 PerfLogFile::Outcome PerfLogFile::append(std::string_view line) const {
     FileDescriptor fd = openLog(file_);
     if (!fd.valid()) return errno == ELOOP ? Outcome::symbolicLink : Outcome::failed;
-    struct stat info {};
-    if (!isOurs(fd.get(), info)) return Outcome::failed;
-    if (static_cast<std::uintmax_t>(info.st_size) + line.size() > maxBytes) {
-        cut(fd.get(), static_cast<std::uintmax_t>(info.st_size));
+    auto size = sizeOfOurs(fd);
+    if (!size) return Outcome::failed;
+    if (static_cast<std::uintmax_t>(*size) + line.size() > maxBytes) {
+        cut(fd.get(), static_cast<std::uintmax_t>(*size));
         // A cut that failed late may still have put the tail in its place.
-        fd.reset();
         fd = openLog(file_);
         if (!fd.valid()) return errno == ELOOP ? Outcome::symbolicLink : Outcome::failed;
-        if (!isOurs(fd.get(), info)) return Outcome::failed;
+        if (!(size = sizeOfOurs(fd))) return Outcome::failed;
     }
-    return appendWhole(fd.get(), info.st_size, line) ? Outcome::appended : Outcome::failed;
+    return appendWhole(fd, *size, line) ? Outcome::appended : Outcome::failed;
 }
 
 void PerfLogFile::cut(int fd, std::uintmax_t size) const {
