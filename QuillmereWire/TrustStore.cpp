@@ -57,19 +57,26 @@ WireResult<std::vector<TrustedPeer>> readBlob(ByteView blob) {
 } // namespace
 
 std::expected<TrustStore, TrustStoreError> TrustStore::open(std::unique_ptr<TrustStorage> storage) {
-    auto blob = storage->load();
-    if (!blob) return std::unexpected(TrustStoreError::storage(std::move(blob.error())));
-    if (!blob->has_value()) return TrustStore(std::move(storage), {});
-    auto peers = decode(viewOf(**blob));
-    if (!peers) return std::unexpected(std::move(peers.error()).at(storage->location()));
+    auto peers = loadFrom(*storage);
+    if (!peers) return std::unexpected(std::move(peers.error()));
     return TrustStore(std::move(storage), std::move(*peers));
 }
 
-std::expected<std::vector<TrustedPeer>, TrustStoreError> TrustStore::decodeStored(ByteView blob) const {
+std::expected<std::vector<TrustedPeer>, TrustStoreError> TrustStore::loadFrom(TrustStorage& storage) {
+    auto blob = storage.load();
+    if (!blob) return std::unexpected(TrustStoreError::storage(std::move(blob.error())));
+    // Nothing stored yet is no peer.
+    if (!blob->has_value()) return std::vector<TrustedPeer>();
+    return decodeFrom(storage, viewOf(**blob));
+}
+
+std::expected<std::vector<TrustedPeer>, TrustStoreError> TrustStore::decodeFrom(const TrustStorage& storage,
+                                                                                ByteView blob) {
     auto peers = decode(blob);
-    if (!peers) return std::unexpected(std::move(peers.error()).at(storage_->location()));
+    if (!peers) return std::unexpected(std::move(peers.error()).at(storage.location()));
     return peers;
 }
+
 
 std::expected<std::vector<TrustedPeer>, TrustStoreError> TrustStore::decode(ByteView blob) {
     auto peers = readBlob(blob);
@@ -111,7 +118,7 @@ std::expected<void, TrustStoreError> TrustStore::edit(const Change& change) {
         std::vector<TrustedPeer> list;
         if (stored) {
             // Never written over: a blob that does not decode is refused.
-            auto decoded = decodeStored(viewOf(*stored));
+            auto decoded = decodeFrom(*storage_, viewOf(*stored));
             if (!decoded) {
                 failure = std::move(decoded.error());
                 return std::nullopt;
@@ -174,16 +181,10 @@ std::expected<void, TrustStoreError> TrustStore::removeAll() {
 }
 
 std::expected<bool, TrustStoreError> TrustStore::reload() {
-    auto blob = storage_->load();
-    if (!blob) return std::unexpected(TrustStoreError::storage(std::move(blob.error())));
-    std::vector<TrustedPeer> list;
-    if (blob->has_value()) {
-        auto decoded = decodeStored(viewOf(**blob));
-        if (!decoded) return std::unexpected(std::move(decoded.error()));
-        list = std::move(*decoded);
-    }
-    if (list == peers_) return false;
-    peers_ = std::move(list);
+    auto list = loadFrom(*storage_);
+    if (!list) return std::unexpected(std::move(list.error()));
+    if (*list == peers_) return false;
+    peers_ = std::move(*list);
     return true;
 }
 

@@ -62,7 +62,10 @@ private:
     // Edits the stored list in place: true to save it, false to leave it.
     using Change = std::function<std::expected<bool, TrustStoreError>(std::vector<TrustedPeer>& list)>;
     std::expected<void, TrustStoreError> edit(const Change& change);
-    std::expected<std::vector<TrustedPeer>, TrustStoreError> decodeStored(ByteView blob) const;
+    // What the storage holds, decode failures naming where it lives.
+    static std::expected<std::vector<TrustedPeer>, TrustStoreError> loadFrom(TrustStorage& storage);
+    static std::expected<std::vector<TrustedPeer>, TrustStoreError> decodeFrom(const TrustStorage& storage,
+                                                                               ByteView blob);
 
     std::unique_ptr<TrustStorage> storage_;
     std::vector<TrustedPeer> peers_;

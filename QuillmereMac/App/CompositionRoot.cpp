@@ -91,25 +91,10 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     if (!store) return std::unexpected(CompositionError{store.error()});
 
     trace("identity");
-    // Under the keychain's lock: two hosts starting together over one folder
-    // end with one identity, the second finding the first one's.
-    std::optional<IdentityError> identityFailure;
-    const KeychainOutcome locked = platform.keychain.exclusively([&](const Keychain& held) {
-        const IdentityStore identities(held);
-        auto loaded = identities.load(names.identityLabel);
-        if (!loaded) {
-            identityFailure = loaded.error();
-        } else if (*loaded) {
-            identity = std::move(**loaded);
-        } else {
-            trace("identity created");
-            auto created = identities.create(names.identityLabel, identitySubject);
-            if (created) identity = std::move(*created);
-            else identityFailure = created.error();
-        }
-    });
-    if (!locked.succeeded()) identityFailure = IdentityError::keychain(locked.status, locked.description());
-    if (identityFailure) return std::unexpected(CompositionError{*identityFailure});
+    auto loaded = IdentityStore(platform.keychain).loadOrCreate(names.identityLabel, identitySubject,
+                                                                [this] { trace("identity created"); });
+    if (!loaded) return std::unexpected(CompositionError{loaded.error()});
+    identity = std::move(*loaded);
 
     trace("engine");
     engine = std::make_shared<HostEngine>(permissions, std::move(*store));

@@ -131,16 +131,22 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::create(const std::str
 }
 
 std::expected<LocalIdentity, IdentityError> IdentityStore::loadOrCreate(const std::string& label,
-                                                                        std::string_view commonName) const {
+                                                                        std::string_view commonName,
+                                                                        const std::function<void()>& creating) const {
     // Two processes starting at once make one identity: the second waits,
     // then finds the first one's.
     std::optional<std::expected<LocalIdentity, IdentityError>> result;
     const auto locked = keychain_.exclusively([&](const Keychain& held) {
         const IdentityStore store(held);
         auto loaded = store.load(label);
-        if (!loaded) result = std::unexpected(loaded.error());
-        else if (*loaded) result = std::move(**loaded);
-        else result = store.create(label, commonName);
+        if (!loaded) {
+            result = std::unexpected(loaded.error());
+        } else if (*loaded) {
+            result = std::move(**loaded);
+        } else {
+            if (creating) creating();
+            result = store.create(label, commonName);
+        }
     });
     if (!locked.succeeded()) return std::unexpected(IdentityError::keychain(locked.status, locked.description()));
     return std::move(*result);

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,9 +38,9 @@ public:
     std::expected<std::optional<LocalIdentity>, IdentityError> load(const std::string& label) const;
     std::expected<LocalIdentity, IdentityError> create(const std::string& label, std::string_view commonName) const;
     // Both under the keychain's lock, so that processes starting together
-    // end with one identity.
-    std::expected<LocalIdentity, IdentityError> loadOrCreate(const std::string& label,
-                                                             std::string_view commonName) const;
+    // end with one identity. creating is told before a new one is made.
+    std::expected<LocalIdentity, IdentityError> loadOrCreate(const std::string& label, std::string_view commonName,
+                                                             const std::function<void()>& creating = {}) const;
     // Deletes every item of the label, those of failed creations included;
     // reports nothing.
     void remove(const std::string& label) const;
