@@ -1,5 +1,7 @@
 #include "Platform/Files/PrivateFiles.h"
 
+#include "QuillmereBase/FileDescriptor.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -10,7 +12,10 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <deque>
+#include <optional>
 #include <vector>
 
 namespace quillmere {
@@ -40,6 +45,12 @@ bool groupIsPrivate(gid_t gid) {
     return nobodyElse && user.pw_gid == gid && std::strcmp(found->gr_name, user.pw_name) == 0;
 }
 
+// Root's, or this account's own.
+bool trusted(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
+
+bool othersMayWrite(const struct stat& info) {
+    return (info.st_mode & S_IWOTH) != 0 || ((info.st_mode & S_IWGRP) != 0 && !groupIsPrivate(info.st_gid));
+}
 
 using Problem = PrivateFiles::Problem;
 
@@ -54,13 +65,134 @@ std::unexpected<Problem> failed(std::string_view what) {
 std::expected<void, Problem> owned(const struct stat& info) {
     if (info.st_uid != ::geteuid())
         return problem(Problem::Kind::foreign, fmt::format("belongs to another account (uid {})", info.st_uid));
-    const bool othersWrite =
-        (info.st_mode & S_IWOTH) != 0 || ((info.st_mode & S_IWGRP) != 0 && !groupIsPrivate(info.st_gid));
-    if (othersWrite)
+    if (othersMayWrite(info))
         return problem(Problem::Kind::foreign,
                        fmt::format("can be changed by other accounts (mode {:04o})", info.st_mode & 07777));
     return {};
 }
+
+// The folders from "/" down to a state folder, each opened beneath the one
+// before and never through a link by name: what another account could
+// rename, replace or plant on the way is refused rather than gone through.
+class Walk {
+public:
+    bool start() {
+        at_.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        path_ = "/";
+        return at_.valid();
+    }
+
+    // Where the walk stands holds what comes below: nobody but root and
+    // this account may change it, save their own entries (the sticky bit).
+    std::expected<void, Problem> check() const {
+        struct stat info {};
+        if (::fstat(at_.get(), &info) != 0) return failed("cannot be reached");
+        if (!trusted(info.st_uid))
+            return problem(Problem::Kind::foreign, fmt::format("is inside {}, which belongs to another account (uid {})",
+                                                               path_.string(), info.st_uid));
+        if (othersMayWrite(info) && (info.st_mode & S_ISVTX) == 0)
+            return problem(Problem::Kind::foreign,
+                           fmt::format("is inside {}, which can be changed by other accounts (mode {:04o})",
+                                       path_.string(), info.st_mode & 07777));
+        return {};
+    }
+
+    // Down through parts, made (0700) when missing and create is set.
+    std::expected<PrivateFiles::Folder, Problem> through(std::deque<std::string> parts, bool create) {
+        int links = 0;
+        while (!parts.empty()) {
+            const std::string part = std::move(parts.front());
+            parts.pop_front();
+            if (part == "..") {
+                at_.reset(::openat(at_.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (!at_.valid()) return failed("cannot be reached");
+                path_ = path_.parent_path();
+                if (auto checked = check(); !checked) return std::unexpected(checked.error());
+                continue;
+            }
+            const std::filesystem::path here = path_ / part;
+            FileDescriptor next(::openat(at_.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            if (!next.valid() && errno == ENOENT) {
+                if (!create) return PrivateFiles::Folder::missing;
+                if (::mkdirat(at_.get(), part.c_str(), 0700) != 0 && errno != EEXIST)
+                    return failed(fmt::format("cannot be made, as {} cannot be", here.string()));
+                next.reset(::openat(at_.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            }
+            struct stat info {};
+            if (!next.valid() || ::fstat(next.get(), &info) != 0)
+                return failed(fmt::format("cannot be reached through {}", here.string()));
+            if (S_ISLNK(info.st_mode)) {
+                if (!trusted(info.st_uid))
+                    return problem(Problem::Kind::foreign,
+                                   fmt::format("is inside {}, a symbolic link of another account (uid {})",
+                                               here.string(), info.st_uid));
+                if (++links > 40) return problem(Problem::Kind::failed, "cannot be reached: too many symbolic links");
+                auto target = linkTarget(next.get());
+                if (!target) return failed(fmt::format("cannot be reached through {}", here.string()));
+                const std::filesystem::path to(*target);
+                std::vector<std::string> named;
+                for (const auto& step : to.relative_path())
+                    if (!step.empty() && step != ".") named.push_back(step.string());
+                parts.insert(parts.begin(), named.begin(), named.end());
+                if (to.is_absolute()) {
+                    if (!start()) return failed("cannot be reached");
+                    if (auto checked = check(); !checked) return std::unexpected(checked.error());
+                }
+                continue;
+            }
+            if (!S_ISDIR(info.st_mode))
+                return problem(Problem::Kind::wrongKind, fmt::format("cannot be reached: {} is not a folder", here.string()));
+            at_ = std::move(next);
+            path_ = here;
+            if (auto checked = check(); !checked) return std::unexpected(checked.error());
+        }
+        return PrivateFiles::Folder::ready;
+    }
+
+    // The state folder itself, in the folder reached: this account's alone,
+    // never a link, its mode changed through its own descriptor.
+    std::expected<PrivateFiles::Folder, Problem> last(const std::string& name, bool create) const {
+        constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        FileDescriptor fd(::openat(at_.get(), name.c_str(), flags));
+        if (!fd.valid() && errno == ENOENT) {
+            if (!create) return PrivateFiles::Folder::missing;
+            if (::mkdirat(at_.get(), name.c_str(), 0700) != 0 && errno != EEXIST) return failed("cannot be made");
+            fd.reset(::openat(at_.get(), name.c_str(), flags));
+        }
+        if (!fd.valid()) {
+            const int error = errno;
+            struct stat info {};
+            if (::fstatat(at_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+                if (S_ISLNK(info.st_mode)) return problem(Problem::Kind::wrongKind, "is a symbolic link, not a folder");
+                if (!S_ISDIR(info.st_mode)) return problem(Problem::Kind::wrongKind, "is not a folder");
+            }
+            errno = error;
+            return failed("cannot be read");
+        }
+        struct stat info {};
+        if (::fstat(fd.get(), &info) != 0) return failed("cannot be read");
+        if (auto ours = owned(info); !ours) return std::unexpected(ours.error());
+        // Only what others may do goes: a folder the user made read-only stays so.
+        if ((info.st_mode & 07077) != 0 && ::fchmod(fd.get(), info.st_mode & 0700) != 0)
+            return failed("cannot be made private");
+        return PrivateFiles::Folder::ready;
+    }
+
+private:
+    static std::optional<std::string> linkTarget(int link) {
+        std::vector<char> buffer(PATH_MAX);
+        const ssize_t length = ::readlinkat(link, "", buffer.data(), buffer.size());
+        if (length < 0) return std::nullopt;
+        if (static_cast<std::size_t>(length) >= buffer.size()) {
+            errno = ENAMETOOLONG;
+            return std::nullopt;
+        }
+        return std::string(buffer.data(), static_cast<std::size_t>(length));
+    }
+
+    FileDescriptor at_;
+    std::filesystem::path path_;
+};
 
 } // namespace
 
@@ -71,24 +203,30 @@ std::string PrivateFiles::reason(int error) {
 }
 
 std::expected<PrivateFiles::Folder, Problem> PrivateFiles::folder(const std::filesystem::path& folder, bool create) {
-    if (create) {
-        std::filesystem::path built;
-        for (const auto& part : folder) {
-            built /= part;
-            if (::mkdir(built.c_str(), 0700) != 0 && errno != EEXIST) return failed("cannot be made");
-        }
+    if (folder.empty()) {
+        errno = ENOENT;
+        if (!create) return Folder::missing;
+        return failed("cannot be made");
     }
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0) {
-        if (errno == ENOENT && !create) return Folder::missing;
-        return failed("cannot be read");
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(folder, error).lexically_normal();
+    if (error) return problem(Problem::Kind::failed, "cannot be found: " + error.message());
+    std::deque<std::string> parts;
+    for (const auto& part : absolute.relative_path()) {
+        if (!part.empty() && part != ".") parts.push_back(part.string());
     }
-    if (!S_ISDIR(info.st_mode)) return problem(Problem::Kind::wrongKind, "is not a folder");
-    if (auto ours = owned(info); !ours) return std::unexpected(ours.error());
-    // Only what others may do goes: a folder the user made read-only stays so.
-    if ((info.st_mode & 07077) != 0 && ::chmod(folder.c_str(), info.st_mode & 0700) != 0)
-        return failed("cannot be made private");
-    return Folder::ready;
+    // "/" is a folder like any above the state.
+    if (parts.empty()) return problem(Problem::Kind::wrongKind, "is not a folder of its own");
+    const std::string name = parts.back();
+    parts.pop_back();
+
+    Walk walk;
+    if (!walk.start()) return failed("cannot be reached");
+    if (auto checked = walk.check(); !checked) return std::unexpected(checked.error());
+    auto reached = walk.through(std::move(parts), create);
+    if (!reached) return std::unexpected(reached.error());
+    if (*reached == Folder::missing) return Folder::missing;
+    return walk.last(name, create);
 }
 
 std::expected<void, Problem> PrivateFiles::file(int fd) {

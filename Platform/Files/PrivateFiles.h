@@ -8,7 +8,11 @@ namespace quillmere {
 
 // The account's private state: folders and files that are its own alone. One
 // that belongs to another account, or that another account could change, is
-// never used; one that others may only read is made private before use.
+// never used; one that others may only read is made private before use. A
+// state folder is reached from "/" one folder at a time; it is refused when a
+// folder above it belongs to an account other than root or this one, or
+// others may change it without the sticky bit, or a link on the way is
+// another account's: they could put something else in its place.
 class PrivateFiles {
 public:
     enum class Folder { missing, ready };
@@ -29,7 +33,9 @@ public:
 
     // Makes the folder and missing parents (0700) when create is set;
     // otherwise a folder that does not exist is missing. A folder that
-    // exists is checked, and what others may do with it is taken away.
+    // exists is checked, and what others may do with it is taken away. The
+    // folder itself is never a symbolic link; links above it are followed
+    // when root's or this account's.
     static std::expected<Folder, Problem> folder(const std::filesystem::path& folder, bool create);
     // An open file: a plain file of this account that no other may change;
     // what others may do with it is taken away.
