@@ -4,12 +4,16 @@
 #include "Platform/Files/UserFolders.h"
 #include "QuillmereBase/FileDescriptor.h"
 
+#include <QLockFile>
+#include <QSettings>
 #include <QStringDecoder>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -52,10 +56,6 @@ std::unexpected<DefaultsError> failure(const std::filesystem::path& file, std::s
     return std::unexpected(DefaultsError{file, std::move(reason)});
 }
 
-std::unique_ptr<QSettings> settingsOver(const std::filesystem::path& file) {
-    return std::make_unique<QSettings>(QString::fromStdString(file.string()), QSettings::IniFormat);
-}
-
 // QSettings reads whatever it is given as best it can (random bytes give
 // keys of random bytes, invalid UTF-8 gives replacement characters), so a
 // file that is not settings text is found here, before it is read.
@@ -87,29 +87,62 @@ DefaultsFileProblem::Kind kindOf(const PrivateFiles::Problem& problem) {
                                                                  : DefaultsFileProblem::Kind::unreadable;
 }
 
-// Why the file open as fd is not read as settings; none when it may be.
-std::optional<std::pair<DefaultsFileProblem::Kind, std::string>> problemOf(const FileDescriptor& fd) {
+using FileProblem = std::pair<DefaultsFileProblem::Kind, std::string>;
+
+// The settings text of the file open as fd, or why it is not read.
+std::expected<std::string, FileProblem> textOf(const FileDescriptor& fd) {
     using Kind = DefaultsFileProblem::Kind;
-    if (!fd.valid()) return std::pair(Kind::unreadable, "cannot be read: " + PrivateFiles::reason(errno));
-    if (auto ours = PrivateFiles::file(fd.get()); !ours) return std::pair(kindOf(ours.error()), ours.error().reason);
+    if (!fd.valid()) return std::unexpected(FileProblem(Kind::unreadable, "cannot be read: " + PrivateFiles::reason(errno)));
+    if (auto ours = PrivateFiles::file(fd.get()); !ours)
+        return std::unexpected(FileProblem(kindOf(ours.error()), ours.error().reason));
     const auto bytes = fd.readToEnd();
-    if (!bytes) return std::pair(Kind::unreadable, "cannot be read: " + PrivateFiles::reason(bytes.error()));
-    if (auto damage = damageIn(std::string(bytes->begin(), bytes->end()))) return std::pair(Kind::damaged, *damage);
-    return std::nullopt;
+    if (!bytes)
+        return std::unexpected(FileProblem(Kind::unreadable, "cannot be read: " + PrivateFiles::reason(bytes.error())));
+    std::string text(bytes->begin(), bytes->end());
+    if (auto damage = damageIn(text)) return std::unexpected(FileProblem(Kind::damaged, *damage));
+    return text;
 }
 
-// Why a file cannot be written where QSettings says only that it was not:
-// the steps it takes, tried.
-std::string whyNotWritten(const std::filesystem::path& file) {
-    const int existing = ::open(file.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (existing < 0 && errno != ENOENT) return PrivateFiles::reason(errno);
-    if (existing >= 0) ::close(existing);
-    std::string probe = (file.parent_path() / ".quillmere-probe-XXXXXX").string();
-    const int fd = ::mkstemp(probe.data());
-    if (fd < 0) return PrivateFiles::reason(errno);
-    ::close(fd);
-    ::unlink(probe.c_str());
-    return "the write did not complete";
+QVariantMap valuesOf(const QSettings& settings) {
+    QVariantMap values;
+    for (const QString& key : settings.allKeys()) values.insert(key, settings.value(key));
+    return values;
+}
+
+// QSettings reads files by name only, and keeps what it read of a name for
+// the whole process, taking the same size and time for the same contents:
+// each text is read from an anonymous file with a time of its own.
+std::expected<QVariantMap, FileProblem> parsed(const std::string& text) {
+    static std::atomic<long> reads{0};
+    const auto unread = [] {
+        return std::unexpected(
+            FileProblem(DefaultsFileProblem::Kind::unreadable, "cannot be read: " + PrivateFiles::reason(errno)));
+    };
+    const FileDescriptor fd(::memfd_create("quillmere-settings", MFD_CLOEXEC));
+    if (!fd.valid()) return unread();
+    if (auto written = fd.writeAll(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())); !written) {
+        errno = written.error();
+        return unread();
+    }
+    const long read = ++reads;
+    const timespec times[2] = {{read, 0}, {read, 0}};
+    if (::futimens(fd.get(), times) != 0) return unread();
+    const QSettings settings(QStringLiteral("/proc/self/fd/%1").arg(fd.get()), QSettings::IniFormat);
+    if (settings.status() != QSettings::NoError)
+        return std::unexpected(FileProblem(DefaultsFileProblem::Kind::damaged, "is not a settings file"));
+    return valuesOf(settings);
+}
+
+// Where a write of the file lands: QSaveFile wrote through links to the file
+// they name, and a settings file kept elsewhere and linked stays so.
+std::filesystem::path linkedFile(std::filesystem::path file) {
+    std::error_code error;
+    for (int links = 0; links < 40 && std::filesystem::is_symlink(std::filesystem::symlink_status(file, error)); ++links) {
+        const std::filesystem::path target = std::filesystem::read_symlink(file, error);
+        if (error) break;
+        file = target.is_absolute() ? target : file.parent_path() / target;
+    }
+    return file;
 }
 
 } // namespace
@@ -125,17 +158,16 @@ void Defaults::open() {
     }
     const FileDescriptor fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (*ready == PrivateFiles::Folder::missing || (!fd.valid() && errno == ENOENT)) {
-        settings_ = settingsOver(file_);
+        stored_.emplace();
         return;
     }
-    auto problem = problemOf(fd);
-    if (!problem) {
-        settings_ = settingsOver(file_);
-        if (settings_->status() == QSettings::NoError) return;
-        settings_.reset();
-        problem.emplace(DefaultsFileProblem::Kind::damaged, "is not a settings file");
+    const auto text = textOf(fd);
+    const auto values = text ? parsed(*text) : std::unexpected(text.error());
+    if (values) {
+        stored_ = std::move(*values);
+        return;
     }
-    const auto [kind, reason] = *problem;
+    const auto [kind, reason] = values.error();
     unread_ = DefaultsFileProblem{kind, file_, reason, std::nullopt};
     if (kind == DefaultsFileProblem::Kind::refused) return;
     // Its bytes may be all there is of the user's settings: the first save
@@ -170,7 +202,7 @@ void Defaults::registerDefaults(const QVariantMap& defaults) {
 QVariant Defaults::objectForKey(std::string_view key) const {
     const QString name = keyOf(key);
     std::lock_guard lock(mutex_);
-    QVariant stored = settings_ ? settings_->value(name) : QVariant();
+    QVariant stored = stored_ ? stored_->value(name) : QVariant();
     if (stored.isValid()) return stored;
     return registered_.value(name);
 }
@@ -219,34 +251,72 @@ std::expected<void, DefaultsError> Defaults::write(const QString& key, const QVa
     const std::filesystem::path folder = file_.parent_path();
     if (auto ready = PrivateFiles::folder(folder, true); !ready)
         return failure(file_, folder.string() + " " + ready.error().reason);
-    if (!settings_) {
+    if (!stored_) {
         if (auto moved = setAside(); !moved) return moved;
         // Read at the next start, not half-read now.
         if (::access(file_.c_str(), F_OK) == 0)
             return failure(file_, "it appeared after the settings were read, and is read at the next start");
-        settings_ = settingsOver(file_);
+        stored_.emplace();
     }
-
-    struct stat before {};
-    const bool existed = ::stat(file_.c_str(), &before) == 0;
-    const QVariant previous = settings_->value(key);
-    if (value.isValid()) settings_->setValue(key, value);
-    else settings_->remove(key);
-    settings_->sync();
-    // QSettings keeps its first error for good: a write that happened is a
-    // new file put in place of the old.
-    struct stat after {};
-    const bool replaced =
-        ::stat(file_.c_str(), &after) == 0 && (!existed || after.st_ino != before.st_ino || after.st_dev != before.st_dev);
-    if (!replaced) {
-        // Back to what the file holds; QSettings would otherwise keep the
-        // change and write it with the next one.
-        if (previous.isValid()) settings_->setValue(key, previous);
-        else settings_->remove(key);
-        return failure(file_, whyNotWritten(file_));
-    }
-    if ((after.st_mode & 077) != 0) ::chmod(file_.c_str(), 0600);
+    if (!value.isValid() && !stored_->contains(key)) return {};
+    auto saved = save(key, value);
+    if (!saved) return std::unexpected(saved.error());
+    stored_ = std::move(*saved);
     return {};
+}
+
+std::expected<QVariantMap, DefaultsError> Defaults::save(const QString& key, const QVariant& value) const {
+    const std::filesystem::path file = linkedFile(file_);
+    const std::filesystem::path folder = file.parent_path();
+    // A file the user made read-only is not written over.
+    if (const int existing = ::open(file.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); existing >= 0)
+        ::close(existing);
+    else if (errno != ENOENT)
+        return failure(file, PrivateFiles::reason(errno));
+
+    // The new file is made whole beside the old, then put in its place.
+    std::string made = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
+    FileDescriptor copy(::mkostemp(made.data(), O_CLOEXEC));
+    if (!copy.valid()) return failure(folder, "this folder cannot be written to: " + PrivateFiles::reason(errno));
+    struct Unmade {
+        const std::string& path;
+        bool placed = false;
+        ~Unmade() {
+            if (!placed) ::unlink(path.c_str());
+        }
+    } unmade{made};
+
+    // The lock QSettings takes: another host, or another program writing
+    // the same way, changes the file before or after this, never between.
+    QLockFile lock(QString::fromStdString(file.string() + ".lock"));
+    if (!lock.tryLock(10'000))
+        return failure(file, "another program holds " + file.string() + ".lock and does not let it go");
+    // What another process saved since this one read the file stays.
+    std::string text;
+    const FileDescriptor now(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (now.valid() || errno != ENOENT) {
+        auto read = textOf(now);
+        if (!read) return failure(file, read.error().second);
+        text = std::move(*read);
+    }
+    if (auto copied = copy.writeAll(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())); !copied)
+        return failure(folder, "this folder cannot be written to: " + PrivateFiles::reason(copied.error()));
+    if (!copy.close()) return failure(folder, "this folder cannot be written to: " + PrivateFiles::reason(errno));
+
+    QVariantMap values;
+    {
+        QSettings settings(QString::fromStdString(made), QSettings::IniFormat);
+        if (settings.status() != QSettings::NoError) return failure(file, "is not a settings file");
+        if (value.isValid()) settings.setValue(key, value);
+        else settings.remove(key);
+        settings.sync();
+        if (settings.status() != QSettings::NoError) return failure(file, "the write did not complete");
+        values = valuesOf(settings);
+    }
+    if (::chmod(made.c_str(), 0600) != 0 || ::rename(made.c_str(), file.c_str()) != 0)
+        return failure(file, PrivateFiles::reason(errno));
+    unmade.placed = true;
+    return values;
 }
 
 std::expected<void, DefaultsError> Defaults::setAside() {

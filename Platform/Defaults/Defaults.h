@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QSettings>
+#include <QString>
 #include <QVariant>
 #include <QVariantMap>
 
@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,10 +18,12 @@
 
 namespace quillmere {
 
-// A setting that was not saved: which file, and why in words.
+// A setting that was not saved: the file or folder that could not be
+// written, and why in words.
 struct DefaultsError {
     std::filesystem::path file;
-    // "permission denied", "/home/u/.config is not a folder"
+    // "permission denied", "/home/u/.config is not a folder",
+    // "this folder cannot be written to: permission denied"
     std::string reason;
     std::string description() const { return file.string() + ": " + reason; }
 };
@@ -47,11 +48,12 @@ struct DefaultsFileProblem {
 };
 
 // User defaults: stored values in an INI file, with registered defaults
-// (kept in memory only) answering for keys that hold nothing. Every write is
-// flushed to the file at once; one that fails changes nothing, in memory
-// either, so that what runs is what the next start reads. The file and its
-// folder are used only when they are this account's alone. Safe to use from
-// any thread.
+// (kept in memory only) answering for keys that hold nothing. Every write
+// reads the file afresh, changes the one key and puts the whole file in
+// place at once; one that fails changes nothing, in memory either, and
+// leaves nothing behind to be written later, so that what runs is what the
+// next start reads. The file and its folder are used only when they are this
+// account's alone. Safe to use from any thread.
 class Defaults {
 public:
     using ObserverID = std::uint64_t;
@@ -83,8 +85,9 @@ public:
     std::optional<std::string> stringForKey(std::string_view key) const;
     std::optional<QVariantMap> dictionaryForKey(std::string_view key) const;
 
-    // An invalid value removes the key. Observers of the key are told after
-    // a write that reached the file.
+    // An invalid value removes the key; removing a key that holds nothing
+    // succeeds without a write. Observers of the key are told after a write
+    // that reached the file.
     std::expected<void, DefaultsError> setValue(std::string_view key, const QVariant& value);
     std::expected<void, DefaultsError> removeObject(std::string_view key);
 
@@ -99,6 +102,8 @@ public:
 private:
     void open();
     std::expected<void, DefaultsError> write(const QString& key, const QVariant& value);
+    // The file as it now is with the one change, in place: what it holds.
+    std::expected<QVariantMap, DefaultsError> save(const QString& key, const QVariant& value) const;
     std::expected<void, DefaultsError> setAside();
     void notify(const std::string& key);
 
@@ -108,8 +113,8 @@ private:
     std::optional<std::pair<dev_t, ino_t>> toSetAside_;
 
     mutable std::mutex mutex_;
-    // None while the file is not read.
-    std::unique_ptr<QSettings> settings_;
+    // What the file held when last read or written; none while it is not read.
+    std::optional<QVariantMap> stored_;
     QVariantMap registered_;
     bool lastWriteSucceeded_ = true;
 

@@ -1,7 +1,12 @@
 #include "Platform/Defaults/Defaults.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
+
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -11,6 +16,14 @@ namespace quillmere {
 namespace {
 
 constexpr std::string_view autoApprove = "QuillmereMacAutoApprovePairedSessions";
+
+std::string bytesOf(const std::filesystem::path& file) {
+    std::stringstream text;
+    text << std::ifstream(file, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+std::string shown(const QVariant& value) { return value.isValid() ? value.toString().toStdString() : "(none)"; }
 
 class DefaultsTest : public ::testing::Test {
 protected:
@@ -121,6 +134,75 @@ TEST_F(DefaultsTest, AWriteThatCannotReachTheFileIsReported) {
     Defaults defaults(folder.path() / "plain" / "quillmere.ini");
     defaults.setValue("key", 1);
     EXPECT_FALSE(defaults.lastWriteSucceeded());
+}
+
+// A save that failed leaves nothing to be written later: what another process
+// saves afterwards stays through the next save of another key here.
+TEST_F(DefaultsTest, ASaveThatFailedLeavesNothingForALaterSaveToWrite) {
+    const QVariant none;
+    const std::pair<QVariant, QVariant> cases[] = {{false, false}, {none, 2}, {3, none}}; // failed here, saved there
+    int index = 0;
+    for (const auto& [failed, there] : cases) {
+        const auto file = folder.path() / std::to_string(index++) / "quillmere.ini";
+        const auto kept = file.string() + ".kept";
+        Defaults here(file);
+        ASSERT_TRUE(here.setValue(autoApprove, true));
+        // A folder where the file belongs: root cannot write it either.
+        std::filesystem::rename(file, kept);
+        std::filesystem::create_directory(file);
+        EXPECT_FALSE(here.setValue(autoApprove, failed)) << index;
+        EXPECT_EQ(shown(here.objectForKey(autoApprove)), "true") << index;
+        std::filesystem::remove(file);
+        std::filesystem::rename(kept, file);
+        auto other = testing::ChildProcess::fork([&] { return Defaults(file).setValue(autoApprove, there) ? 0 : 1; });
+        ASSERT_EQ(other.wait(), 0);
+        ASSERT_TRUE(here.setValue("QuillmereMacTestPatternEnabled", true));
+        EXPECT_EQ(shown(Defaults(file).objectForKey(autoApprove)), shown(there)) << index << ": " << bytesOf(file);
+        EXPECT_EQ(shown(here.objectForKey(autoApprove)), shown(there)) << index;
+    }
+}
+
+// The folder is named when no file can be made in it, the file when it alone
+// is read-only; nothing changes, in memory either. Root writes anywhere: as
+// root, the saves run in a user namespace, without that power.
+TEST_F(DefaultsTest, ASaveThatFailsNamesWhatCouldNotBeWritten) {
+    const auto settings = file.parent_path(), told = folder.path() / "told";
+    const struct {
+        std::filesystem::path blocked;
+        mode_t mode, after;
+        std::string said;
+    } cases[] = {{settings, 0500, 0700, settings.string() + ": this folder cannot be written to: permission denied"},
+                 {file, 0400, 0600, file.string() + ": permission denied"}};
+    ASSERT_TRUE(Defaults(file).setValue(autoApprove, true));
+    const std::string before = bytesOf(file);
+    for (const auto& c : cases) {
+        auto saving = testing::ChildProcess::fork([&] {
+            if (::geteuid() == 0 && ::unshare(CLONE_NEWUSER) != 0) return 77;
+            Defaults defaults(file);
+            ::chmod(c.blocked.c_str(), c.mode);
+            const auto saved = defaults.setValue(autoApprove, false);
+            ::chmod(c.blocked.c_str(), c.after);
+            std::ofstream(told) << (saved ? "saved" : saved.error().description()) << "|"
+                                << shown(defaults.objectForKey(autoApprove));
+            return 0;
+        });
+        const int status = saving.wait();
+        if (status == 77) GTEST_SKIP() << "no user namespace takes root's power to write anywhere away here";
+        ASSERT_EQ(status, 0);
+        EXPECT_EQ(bytesOf(told), c.said + "|true");
+        EXPECT_EQ(bytesOf(file), before);
+    }
+}
+
+TEST_F(DefaultsTest, RemovingWhatIsNotThereSucceeds) {
+    for (const char* text : {static_cast<const char*>(nullptr), "[General]\nQuillmereMacTestPatternEnabled=true\n"}) {
+        std::filesystem::remove_all(file.parent_path());
+        if (text != nullptr) folder.write(file.lexically_relative(folder.path()), text);
+        Defaults defaults(file);
+        EXPECT_TRUE(defaults.removeObject(autoApprove)) << (text ? text : "no file");
+        EXPECT_TRUE(defaults.lastWriteSucceeded());
+        EXPECT_EQ(std::filesystem::exists(file) ? bytesOf(file) : "", text ? text : "");
+    }
 }
 
 TEST(DefaultsFile, FollowsXdgConfigHomeWhenAbsolute) {
