@@ -133,6 +133,21 @@ std::expected<QVariantMap, FileProblem> parsed(const std::string& text) {
     return valuesOf(settings);
 }
 
+std::string_view keptSuffix(DefaultsFileProblem::Kind kind) {
+    return kind == DefaultsFileProblem::Kind::damaged ? "damaged" : "unreadable";
+}
+
+// The first of file.suffix, file.suffix-2, file.suffix-3... that names nothing.
+std::optional<std::filesystem::path> freeName(const std::filesystem::path& file, std::string_view suffix) {
+    for (int copy = 1; copy <= 1000; ++copy) {
+        std::filesystem::path name = file.string() + "." + std::string(suffix);
+        if (copy > 1) name += "-" + std::to_string(copy);
+        struct stat info {};
+        if (::lstat(name.c_str(), &info) != 0 && errno == ENOENT) return name;
+    }
+    return std::nullopt;
+}
+
 // Where a write of the file lands: QSaveFile wrote through links to the file
 // they name, and a settings file kept elsewhere and linked stays so.
 std::filesystem::path linkedFile(std::filesystem::path file) {
@@ -177,7 +192,7 @@ void Defaults::open() {
     struct stat now {};
     if (::stat(file_.c_str(), &now) != 0) return;
     toSetAside_ = std::make_pair(now.st_dev, now.st_ino);
-    unread_->keptAs = file_.string() + (kind == DefaultsFileProblem::Kind::damaged ? ".damaged" : ".unreadable");
+    unread_->keptAs = freeName(file_, keptSuffix(kind));
 }
 
 Defaults::~Defaults() = default;
@@ -320,7 +335,7 @@ std::expected<QVariantMap, DefaultsError> Defaults::save(const QString& key, con
 }
 
 std::expected<void, DefaultsError> Defaults::setAside() {
-    if (!toSetAside_ || !unread_ || !unread_->keptAs) return {};
+    if (!toSetAside_ || !unread_) return {};
     struct stat now {};
     if (::stat(file_.c_str(), &now) != 0) {
         if (errno != ENOENT) return failure(file_, PrivateFiles::reason(errno));
@@ -329,17 +344,26 @@ std::expected<void, DefaultsError> Defaults::setAside() {
     }
     if (std::make_pair(now.st_dev, now.st_ino) != *toSetAside_)
         return failure(file_, "it was replaced after it was found unreadable, and is read at the next start");
-    const char* keptAs = unread_->keptAs->c_str();
-    int moved = ::renameat2(AT_FDCWD, file_.c_str(), AT_FDCWD, keptAs, RENAME_NOREPLACE);
-    if (moved != 0 && errno == EINVAL) {
-        // A file system without the flag.
-        if (::access(keptAs, F_OK) == 0) errno = EEXIST;
-        else moved = ::rename(file_.c_str(), keptAs);
+    // The name told of, unless a copy took it since; never over a copy.
+    const std::string_view suffix = keptSuffix(unread_->kind);
+    std::optional<std::filesystem::path> keptAs = unread_->keptAs ? unread_->keptAs : freeName(file_, suffix);
+    for (int tries = 0; keptAs && tries < 1000; ++tries) {
+        int moved = ::renameat2(AT_FDCWD, file_.c_str(), AT_FDCWD, keptAs->c_str(), RENAME_NOREPLACE);
+        if (moved != 0 && errno == EINVAL) {
+            // A file system without the flag.
+            if (::access(keptAs->c_str(), F_OK) == 0) errno = EEXIST;
+            else moved = ::rename(file_.c_str(), keptAs->c_str());
+        }
+        if (moved == 0) {
+            unread_->keptAs = keptAs;
+            toSetAside_.reset();
+            return {};
+        }
+        if (errno != EEXIST)
+            return failure(file_, "it cannot be moved to " + keptAs->string() + ": " + PrivateFiles::reason(errno));
+        keptAs = freeName(file_, suffix);
     }
-    if (moved != 0)
-        return failure(file_, "it cannot be moved to " + unread_->keptAs->string() + ": " + PrivateFiles::reason(errno));
-    toSetAside_.reset();
-    return {};
+    return failure(file_, "it cannot be moved aside: every name for a kept copy beside it is taken");
 }
 
 Defaults::ObserverID Defaults::observe(std::string_view key, Observer observer) {

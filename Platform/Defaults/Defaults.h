@@ -31,7 +31,8 @@ struct DefaultsError {
 // Why the file was not read when opened; nothing stored then answers.
 struct DefaultsFileProblem {
     enum class Kind {
-        // Not settings text. Kept: the first save moves it to keptAs.
+        // Not settings text. Kept: the first save moves it to keptAs, a name
+        // beside it that no earlier copy holds.
         damaged,
         // The system refused to read it, or it is no plain file.
         unreadable,

@@ -205,6 +205,34 @@ TEST_F(DefaultsTest, RemovingWhatIsNotThereSucceeds) {
     }
 }
 
+// A damaged file goes beside the copies kept before, under the name told of
+// or, when that was taken since, the next free one; none is lost.
+TEST_F(DefaultsTest, ADamagedFileIsKeptBesideEarlierCopies) {
+    const struct {
+        std::vector<std::string> earlier; // suffixes of copies already kept
+        std::string told, keptAs;
+        bool takenSince;
+    } cases[] = {{{".damaged"}, ".damaged-2", ".damaged-2", false},
+                 {{".damaged", ".damaged-2", ".damaged-4"}, ".damaged-3", ".damaged-3", false},
+                 {{".damaged"}, ".damaged-2", ".damaged-3", true}};
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(file.parent_path());
+        const std::string relative = file.lexically_relative(folder.path()).string(), damaged(16, '\0');
+        folder.write(relative, damaged);
+        for (const auto& suffix : c.earlier) folder.write(relative + suffix, suffix);
+        Defaults defaults(file);
+        ASSERT_TRUE(defaults.unread() && defaults.unread()->keptAs);
+        EXPECT_EQ(defaults.unread()->keptAs->string(), file.string() + c.told);
+        if (c.takenSince) folder.write(relative + c.told, "taken since");
+        EXPECT_TRUE(defaults.setValue(autoApprove, false)) << c.keptAs;
+        EXPECT_EQ(defaults.unread()->keptAs->string(), file.string() + c.keptAs);
+        EXPECT_EQ(bytesOf(file.string() + c.keptAs), damaged) << c.keptAs;
+        for (const auto& suffix : c.earlier) EXPECT_EQ(bytesOf(file.string() + suffix), suffix);
+        EXPECT_EQ(bytesOf(file.string() + c.told), c.takenSince ? "taken since" : damaged);
+        EXPECT_EQ(shown(Defaults(file).objectForKey(autoApprove)), "false") << c.keptAs;
+    }
+}
+
 TEST(DefaultsFile, FollowsXdgConfigHomeWhenAbsolute) {
     const char* saved = std::getenv("XDG_CONFIG_HOME");
     const std::string previous = saved != nullptr ? saved : "";
