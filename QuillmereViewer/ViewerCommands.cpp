@@ -64,7 +64,10 @@ int runViewer(std::span<const std::string_view> arguments, std::ostream& out, st
         out << ViewerOptions::usage() << std::flush;
         return 0;
     }
-    const ViewerState state(invocation->state.value_or(ViewerState::standardFolder()));
+    auto folder = invocation->state ? std::expected<std::filesystem::path, std::string>(*invocation->state)
+                                    : ViewerState::standardFolder();
+    if (!folder) return fail(err, ViewerError{fmt::format("no state folder (give one with --state): {}", folder.error())});
+    const ViewerState state(std::move(*folder));
     if (const auto* command = std::get_if<viewer::PairCommand>(&invocation->command))
         return pair(*command, state, out, err, interruption);
     return connect(std::get<viewer::ConnectCommand>(invocation->command), state, out, err, interruption);

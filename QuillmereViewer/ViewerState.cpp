@@ -1,6 +1,7 @@
 #include "QuillmereViewer/ViewerState.h"
 
 #include "Platform/Crypto/Crypto.h"
+#include "Platform/Files/UserFolders.h"
 #include "QuillmereBase/UTF8.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereViewer/ViewerTrustStorage.h"
@@ -11,19 +12,16 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
 
 namespace quillmere {
 
 ViewerState::ViewerState(std::filesystem::path folder)
     : folder_(std::move(folder)), keychain_(folder_ / "keychain") {}
 
-std::filesystem::path ViewerState::standardFolder() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    if (data != nullptr && std::filesystem::path(data).is_absolute())
-        return std::filesystem::path(data) / "quillmere-viewer";
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr ? home : ".") / ".local" / "share" / "quillmere-viewer";
+std::expected<std::filesystem::path, std::string> ViewerState::standardFolder() {
+    auto data = UserFolders::of(UserFolders::data);
+    if (!data) return data;
+    return *data / "quillmere-viewer";
 }
 
 std::string ViewerState::defaultDeviceName() {

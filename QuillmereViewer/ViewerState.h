@@ -26,8 +26,9 @@ public:
 
     explicit ViewerState(std::filesystem::path folder);
 
-    // $XDG_DATA_HOME/quillmere-viewer, else ~/.local/share/quillmere-viewer.
-    static std::filesystem::path standardFolder();
+    // quillmere-viewer in the account's data folder (UserFolders):
+    // $XDG_DATA_HOME, else ~/.local/share; an error without a home.
+    static std::expected<std::filesystem::path, std::string> standardFolder();
     // "Quillmere Viewer on <host name>", cut to 64 bytes.
     static std::string defaultDeviceName();
 

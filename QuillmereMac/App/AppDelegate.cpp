@@ -18,7 +18,7 @@ AppDelegate::Options AppDelegate::Options::standard() {
     options.environment = RootNames::processEnvironment();
     options.platform.main = &MainQueue::shared();
     options.platform.defaults = &Defaults::standard();
-    options.platform.loginItem = LoginItem::autostart(LoginItem::standardFolder(), LoginItem::runningProgram());
+    options.platform.loginItem = LoginItem::standard(LoginItem::runningProgram());
     options.platform.diagnostics = HostPerfLog::directory();
     const auto hostName = HostNaming::hostName();
     options.hostName = HostNaming::localizedName(HostNaming::prettyName("/etc/machine-info"), hostName);

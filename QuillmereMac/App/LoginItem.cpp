@@ -1,9 +1,10 @@
 #include "QuillmereMac/App/LoginItem.h"
 
+#include "Platform/Files/UserFolders.h"
+
 #include <QSaveFile>
 #include <QString>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -101,11 +102,19 @@ LoginItem LoginItem::autostart(std::filesystem::path folder, std::filesystem::pa
     return item;
 }
 
-std::filesystem::path LoginItem::standardFolder() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') return std::filesystem::path(config) / "autostart";
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr ? home : "/") / ".config" / "autostart";
+std::expected<std::filesystem::path, std::string> LoginItem::standardFolder() {
+    auto config = UserFolders::of(UserFolders::config);
+    if (!config) return config;
+    return *config / "autostart";
+}
+
+LoginItem LoginItem::standard(std::filesystem::path executable) {
+    auto folder = standardFolder();
+    if (folder) return autostart(std::move(*folder), std::move(executable));
+    LoginItem item;
+    item.enabled = [] { return false; };
+    item.set = [why = folder.error()](bool) -> std::expected<void, std::string> { return std::unexpected(why); };
+    return item;
 }
 
 std::filesystem::path LoginItem::runningProgram() {

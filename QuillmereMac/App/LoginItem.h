@@ -21,9 +21,12 @@ struct LoginItem {
     // An XDG autostart entry named entryName in the folder, which starts the
     // executable. Written whole or not at all.
     static LoginItem autostart(std::filesystem::path folder, std::filesystem::path executable);
-    // $XDG_CONFIG_HOME/autostart, with ~/.config when the variable is unset
-    // or not an absolute path.
-    static std::filesystem::path standardFolder();
+    // autostart in the account's configuration folder (UserFolders); an
+    // error without a home.
+    static std::expected<std::filesystem::path, std::string> standardFolder();
+    // The autostart entry of the standard folder; without one, an item that
+    // is off and whose changes fail for the reason.
+    static LoginItem standard(std::filesystem::path executable);
     // The running program's own file, links resolved.
     static std::filesystem::path runningProgram();
     // The desktop entry that starts the executable.

@@ -1,9 +1,13 @@
+#include "Platform/Files/UserFolders.h"
 #include "QuillmereMac/App/LoginItem.h"
+#include "QuillmereViewer/ViewerState.h"
 #include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <tuple>
 
 namespace quillmere {
 namespace {
@@ -36,6 +40,35 @@ TEST(LoginItem, ReadsAsOffWhenTheDesktopWouldNotStartTheEntry) {
     // Registering again writes an entry the desktop starts.
     ASSERT_TRUE(item.set(true));
     EXPECT_TRUE(item.enabled());
+}
+
+// The autostart entry and the viewer's state go in the account's own folders
+// however HOME is given: never under the folder started in, nor at the root.
+TEST(UserFoldersInUse, AutostartAndViewerStateFollowTheAccountsHome) {
+    const auto account = UserFolders::accountHome().value_or("(none)");
+    const char* const unset = nullptr;
+    const std::tuple<const char*, const char*, std::string, std::string> cases[] = {
+        // HOME, the XDG variable of each, the entry's folder, the viewer's
+        {"/home/u", unset, "/home/u/.config/autostart", "/home/u/.local/share/quillmere-viewer"},
+        {"home/u", unset, account + "/.config/autostart", account + "/.local/share/quillmere-viewer"},
+        {unset, unset, account + "/.config/autostart", account + "/.local/share/quillmere-viewer"},
+        {unset, "/xdg", "/xdg/autostart", "/xdg/quillmere-viewer"},
+    };
+    const auto put = [](const char* name, const char* value) {
+        if (value != nullptr) ::setenv(name, value, 1);
+        else ::unsetenv(name);
+    };
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
+        saved.emplace_back(name, std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt);
+    for (const auto& [home, xdg, autostart, viewer] : cases) {
+        put("HOME", home);
+        put("XDG_CONFIG_HOME", xdg);
+        put("XDG_DATA_HOME", xdg);
+        EXPECT_EQ(LoginItem::standardFolder().value_or("(none)").string(), autostart) << (home ? home : "(no HOME)");
+        EXPECT_EQ(ViewerState::standardFolder().value_or("(none)").string(), viewer) << (home ? home : "(no HOME)");
+    }
+    for (const auto& [name, value] : saved) put(name, value ? value->c_str() : nullptr);
 }
 
 } // namespace
