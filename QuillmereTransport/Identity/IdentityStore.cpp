@@ -133,6 +133,11 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::create(const std::str
 std::expected<LocalIdentity, IdentityError> IdentityStore::loadOrCreate(const std::string& label,
                                                                         std::string_view commonName,
                                                                         const std::function<void()>& creating) const {
+    // Records are replaced whole, so one found is complete: only making one
+    // needs the lock, and a start does not wait on a host that holds it.
+    auto found = load(label);
+    if (!found) return std::unexpected(found.error());
+    if (*found) return std::move(**found);
     // Two processes starting at once make one identity: the second waits,
     // then finds the first one's.
     std::optional<std::expected<LocalIdentity, IdentityError>> result;
