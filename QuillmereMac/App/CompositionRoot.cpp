@@ -21,8 +21,12 @@ std::string CompositionError::description() const {
     constexpr std::string_view afresh = ". Move it aside to start afresh; paired iPhones then pair again.";
     if (const auto* trust = std::get_if<TrustStoreError>(&cause)) {
         std::string text = "the paired iPhones could not be read: " + trust->message();
-        if (trust->kind() != TrustStoreError::Kind::full) text += afresh;
-        return text;
+        if (trust->kind() == TrustStoreError::Kind::full) return text;
+        if (trust->kind() == TrustStoreError::Kind::corrupt && trust->versionFound() &&
+            *trust->versionFound() > TrustStore::blobVersion)
+            return text + ". If a newer Quillmere wrote it, use that one. Otherwise move it aside to start afresh; "
+                          "paired iPhones then pair again.";
+        return text + std::string(afresh);
     }
     const auto& identity = std::get<IdentityError>(cause);
     switch (identity.kind()) {
@@ -32,6 +36,9 @@ std::string CompositionError::description() const {
     case IdentityError::Kind::identity:
     case IdentityError::Kind::certificate: break;
     }
+    // The lock is only taken to make one; what it says fits the lock.
+    if (Keychain::isLockFile(identity.file()))
+        return "the host's identity could not be made: " + identity.message() + ".";
     return "the host's identity could not be read: " + identity.message() + std::string(afresh);
 }
 

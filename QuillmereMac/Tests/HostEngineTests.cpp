@@ -260,8 +260,8 @@ TEST(HostEngine, AnotherProcesssChangeToTheStoredListReachesTheStatusAndTheServi
     f.engine->reloadTrust();
     EXPECT_EQ(f.heard.size(), heard + 1);
     EXPECT_EQ(f.engine->status().lastError,
-              "Could not read the paired devices: the stored list holds no list of paired devices that this version "
-              "can read (versionMismatch(0))");
+              "Could not read the paired devices: the stored list holds paired devices in a newer format (version 2) "
+              "than this version of Quillmere reads");
     EXPECT_EQ(f.engine->status().pairedDevices, (std::vector<TrustedPeer>{device(2), device(3)}));
     EXPECT_EQ(f.journal.size(), 2u);
 }
