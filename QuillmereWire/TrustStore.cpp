@@ -38,7 +38,8 @@ WireResult<std::vector<TrustedPeer>> readBlob(ByteView blob) {
     ByteReader reader(blob);
     auto version = reader.readU8();
     if (!version) return std::unexpected(version.error());
-    // The version read is not reported: callers only learn that it is not ours.
+    // The error keeps 0, as its equality always did; the byte read goes
+    // with the store's error, for the user.
     if (*version != TrustStore::blobVersion) return std::unexpected(WireError::versionMismatch(0));
     auto count = reader.readU8();
     if (!count) return std::unexpected(count.error());
@@ -80,7 +81,12 @@ std::expected<std::vector<TrustedPeer>, TrustStoreError> TrustStore::decodeFrom(
 
 std::expected<std::vector<TrustedPeer>, TrustStoreError> TrustStore::decode(ByteView blob) {
     auto peers = readBlob(blob);
-    if (!peers) return std::unexpected(TrustStoreError::corrupt(peers.error()));
+    if (!peers) {
+        auto error = TrustStoreError::corrupt(peers.error());
+        if (peers.error().kind() == WireError::Kind::versionMismatch && !blob.empty())
+            error = std::move(error).withVersionFound(blob[0]);
+        return std::unexpected(std::move(error));
+    }
     return std::move(*peers);
 }
 

@@ -3,6 +3,7 @@
 #include "QuillmereWire/WireError.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quillmere {
@@ -26,7 +27,8 @@ public:
 
     // "corrupt(truncated)", "storage(\"...\")", "full".
     std::string description() const;
-    // In words, naming where the blob lives when it is known.
+    // In words, naming where the blob lives when it is known, and for a
+    // blob of another format the version it has.
     std::string message() const;
 
     // Where the blob that did not decode lives; not part of equality.
@@ -35,6 +37,13 @@ public:
         return std::move(*this);
     }
     const std::string& location() const { return location_; }
+    // The version byte of a blob of another format; not part of equality,
+    // which keeps the decoder's 0.
+    TrustStoreError withVersionFound(std::uint8_t version) && {
+        versionFound_ = version;
+        return std::move(*this);
+    }
+    const std::optional<std::uint8_t>& versionFound() const { return versionFound_; }
 
     bool operator==(const TrustStoreError& other) const {
         return kind_ == other.kind_ && wireError_ == other.wireError_ && text_ == other.text_;
@@ -49,6 +58,7 @@ private:
     WireError wireError_;
     std::string text_;
     std::string location_;
+    std::optional<std::uint8_t> versionFound_;
 };
 
 } // namespace quillmere

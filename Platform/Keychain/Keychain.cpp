@@ -8,20 +8,25 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 namespace quillmere {
 
 namespace {
 
 constexpr std::chrono::minutes abandonedWriteAge{10};
-// Not an item's name, nor a temporary's: never read or swept.
-constexpr const char* lockName = ".lock";
+// Between tries for a lock another holds: short at first, as changes are.
+constexpr std::chrono::milliseconds firstLockPause{1};
+constexpr std::chrono::milliseconds longestLockPause{50};
+// Said of a lock file that cannot be used: unlike a record, it loses nothing.
+constexpr std::string_view lockAdvice = "; it holds nothing and can be removed";
 
 KeychainOutcome outcomeOf(AtomicFile::Result result, const std::filesystem::path& file) {
     switch (result.outcome) {
@@ -164,20 +169,44 @@ KeychainOutcome Keychain::exclusively(const std::function<void(const Keychain&)>
     if (root_.empty()) return noFolder();
     if (auto folder = PrivateFiles::folder(root_, true); !folder)
         return {KeychainStatus::io, root_, folder.error().reason};
-    const std::filesystem::path lockFile = root_ / lockName;
+    const std::filesystem::path lock = lockFile();
     // flock, not fcntl locks: those belong to the process, so two threads of
     // one host would not wait for each other.
-    FileDescriptor lock(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!lock.valid()) return {KeychainStatus::io, lockFile, "cannot be opened: " + PrivateFiles::reason(errno)};
-    if (auto ours = PrivateFiles::file(lock.get()); !ours) return {KeychainStatus::io, lockFile, ours.error().reason};
-    while (::flock(lock.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) return {KeychainStatus::io, lockFile, "cannot be locked: " + PrivateFiles::reason(errno)};
+    FileDescriptor fd(::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd.valid()) {
+        const int error = errno;
+        // Nothing there, not even a link: the folder refused to have it made.
+        struct stat info {};
+        if (::lstat(lock.c_str(), &info) != 0 && errno == ENOENT)
+            return {KeychainStatus::io, root_, "cannot be written: " + PrivateFiles::reason(error)};
+        return {KeychainStatus::io, lock, "cannot be opened: " + PrivateFiles::reason(error) + std::string(lockAdvice)};
     }
+    if (auto ours = PrivateFiles::file(fd.get()); !ours)
+        return {KeychainStatus::io, lock, ours.error().reason + std::string(lockAdvice)};
+    if (auto locked = lockWithin(fd.get()); !locked.succeeded()) return locked;
     AtomicFile::sweepTemporaries(root_, abandonedWriteAge);
-    Keychain held(root_);
+    Keychain held(root_, lockWait_);
     held.held_ = true;
     body(held);
     return KeychainStatus::success;
+}
+
+KeychainOutcome Keychain::lockWithin(int fd) const {
+    const auto deadline = std::chrono::steady_clock::now() + lockWait_;
+    auto pause = firstLockPause;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return KeychainStatus::success;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK)
+            return {KeychainStatus::io, lockFile(),
+                    "cannot be locked: " + PrivateFiles::reason(errno) + std::string(lockAdvice)};
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return {KeychainStatus::io, lockFile(),
+                    "is held by another Quillmere that does not answer; nothing was changed"};
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, longestLockPause);
+    }
 }
 
 KeychainOutcome Keychain::add(const KeychainItem& item) const {

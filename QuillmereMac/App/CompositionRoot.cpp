@@ -5,11 +5,12 @@
 #include "QuillmereMac/Diagnostics/HostPerfSources.h"
 #include "QuillmereMac/Desktop/PipelineBackends.h"
 
+#include "QuillmereMac/App/TrustFolderWatch.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
+#include "QuillmereMac/Trust/StoredTrustCheck.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
 
-#include <QFileSystemWatcher>
 #include <QVariantMap>
 
 #include <algorithm>
@@ -21,8 +22,12 @@ std::string CompositionError::description() const {
     constexpr std::string_view afresh = ". Move it aside to start afresh; paired iPhones then pair again.";
     if (const auto* trust = std::get_if<TrustStoreError>(&cause)) {
         std::string text = "the paired iPhones could not be read: " + trust->message();
-        if (trust->kind() != TrustStoreError::Kind::full) text += afresh;
-        return text;
+        if (trust->kind() == TrustStoreError::Kind::full) return text;
+        if (trust->kind() == TrustStoreError::Kind::corrupt && trust->versionFound() &&
+            *trust->versionFound() > TrustStore::blobVersion)
+            return text + ". If a newer Quillmere wrote it, use that one. Otherwise move it aside to start afresh; "
+                          "paired iPhones then pair again.";
+        return text + std::string(afresh);
     }
     const auto& identity = std::get<IdentityError>(cause);
     switch (identity.kind()) {
@@ -32,6 +37,9 @@ std::string CompositionError::description() const {
     case IdentityError::Kind::identity:
     case IdentityError::Kind::certificate: break;
     }
+    // The lock is only taken to make one; what it says fits the lock.
+    if (Keychain::isLockFile(identity.file()))
+        return "the host's identity could not be made: " + identity.message() + ".";
     return "the host's identity could not be read: " + identity.message() + std::string(afresh);
 }
 
@@ -86,8 +94,8 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
                                               WindowCatalog::defaultBundleID, desktop().contentFetcher());
 
     trace("trust store");
-    auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(platform.keychain),
-                                                            names.trustService, names.trustAccount));
+    const KeychainTrustStorage trustStorage(platform.keychain);
+    auto store = TrustStore::open(AnyTrustStorage::keychain(trustStorage, names.trustService, names.trustAccount));
     if (!store) return std::unexpected(CompositionError{store.error()});
 
     trace("identity");
@@ -106,7 +114,25 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     const WireID deviceID = deviceIDOf(identity->fingerprint.view());
 
     trace("transport");
+    // Another host of this account, on another display, shares the folder:
+    // its pairings and removals reach this one as they happen, and those
+    // made since the list was read above are read now.
+    trustWatch_ = std::make_shared<TrustFolderWatch>(
+        platform.keychain.root(), trustStorage.fileOf(names.trustService, names.trustAccount),
+        [weak = std::weak_ptr<HostEngine>(engine)] {
+            if (auto engine = weak.lock()) engine->reloadTrust();
+        });
+    engine->reloadTrust();
+    // The peer check reads the stored list too: a removal whose news is late
+    // (a watch that lost the folder) still holds for the next handshake.
+    StoredTrustCheck stored(trustStorage, names.trustService, names.trustAccount,
+                            [main = &main, weak = std::weak_ptr<TrustFolderWatch>(trustWatch_)] {
+                                main->async([weak] {
+                                    if (auto watch = weak.lock()) watch->check();
+                                });
+                            });
     transport = HostTransportService::make(main, {.identity = *identity,
+                                                  .trust = std::make_shared<TrustSnapshot>(std::move(stored)),
                                                   .hostName = names.hostName,
                                                   .deviceID = deviceID,
                                                   .advertise = names.advertise,
@@ -168,14 +194,7 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     engine->addService(transport);
 
     trace("trusted fingerprints");
-    transport->trustChanged(engine->trust().peers());
-    // Another host of this account, on another display, shares the folder:
-    // its pairings and removals reach this one as they happen.
-    trustWatch_ = std::make_unique<QFileSystemWatcher>(QStringList{QString::fromStdString(platform.keychain.root())});
-    QObject::connect(trustWatch_.get(), &QFileSystemWatcher::directoryChanged, trustWatch_.get(),
-                     [weak = std::weak_ptr<HostEngine>(engine)] {
-                         if (auto engine = weak.lock()) engine->reloadTrust();
-                     });
+    transport->trustChanged(engine->trustedPeers());
 
     trace("pairing");
     pairing = EnrollmentService::make(

@@ -20,8 +20,6 @@
 #include "QuillmereTransport/Identity/IdentityError.h"
 #include "QuillmereWire/TrustStoreError.h"
 
-#include <QFileSystemWatcher>
-
 #include <expected>
 #include <filesystem>
 #include <functional>
@@ -32,6 +30,8 @@
 #include <variant>
 
 namespace quillmere {
+
+class TrustFolderWatch;
 
 // Why the host could not be composed: its trust store or its identity.
 struct CompositionError {
@@ -110,7 +110,7 @@ private:
     }
 
     std::shared_ptr<HostPerfLog> perfLog_;
-    std::unique_ptr<QFileSystemWatcher> trustWatch_;
+    std::shared_ptr<TrustFolderWatch> trustWatch_;
     Logger log_{"com.ornbeck.quillmere.mac", "control"};
 };
 

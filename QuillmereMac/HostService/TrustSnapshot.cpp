@@ -16,11 +16,13 @@ void TrustSnapshot::replace(std::span<const TrustedPeer> peers) {
 
 bool TrustSnapshot::contains(const std::optional<Digest32>& fingerprint) const {
     if (!fingerprint) return false;
-    return set_.withLock([&](const std::vector<Digest32>& set) {
+    const bool found = set_.withLock([&](const std::vector<Digest32>& set) {
         bool found = false;
         for (const Digest32& trusted : set) found |= trusted.constantTimeEquals(*fingerprint);
         return found;
     });
+    if (!found || !stored_) return found;
+    return stored_(*fingerprint).value_or(true);
 }
 
 } // namespace quillmere

@@ -58,7 +58,7 @@ struct Storage {
         return std::make_unique<AnyTrustStorage>(
             [this]() -> std::expected<std::optional<Bytes>, std::string> { return blob; },
             [this](ByteView bytes) -> std::expected<void, std::string> {
-                if (failing) return std::unexpected(std::string("status(-61)"));
+                if (failing) return std::unexpected(std::string("the disk is full"));
                 blob = Bytes(bytes.begin(), bytes.end());
                 return {};
             });
@@ -212,7 +212,7 @@ TEST(HostEngine, AFailedAddIsTheCallersAndChangesNothing) {
     f.storage.failing = true;
     const auto added = f.engine->addDevice(device(2));
     ASSERT_FALSE(added);
-    EXPECT_EQ(added.error(), TrustStoreError::storage("status(-61)"));
+    EXPECT_EQ(added.error(), TrustStoreError::storage("the disk is full"));
     EXPECT_TRUE(f.heard.empty());
     EXPECT_TRUE(f.journal.empty());
 }
@@ -232,14 +232,34 @@ TEST(HostEngine, RemovingPushesTrustThenRevokes) {
     EXPECT_EQ(f.journal.size(), 4u);
 }
 
-TEST(HostEngine, AFailedRemovalShowsInLastError) {
-    Fixture f({device(1)});
+TEST(HostEngine, ARemovalThatCannotBeSavedHoldsForThisRunUntilItIsSaved) {
+    Fixture f({device(1), device(2)});
     f.service("Transport");
     f.storage.failing = true;
+    const Bytes stored = *f.storage.blob;
     f.engine->removeDevice(device(1).deviceID);
-    EXPECT_EQ(f.engine->status().lastError, "Could not remove device: status(-61)");
-    EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(1)});
-    EXPECT_TRUE(f.journal.empty());
+    const std::string unsaved = "Removed \u201CiPhone 1\u201D for now, but the removal could not be saved: the disk is "
+                                "full. It will be trusted again when Quillmere next starts unless that is mended.";
+    EXPECT_EQ(f.engine->status().lastError, unsaved);
+    EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(2)});
+    const std::string revoked = "Transport revoke " + device(1).fingerprint.description();
+    EXPECT_EQ(f.journal, (Journal{"Transport trust 1", revoked}));
+    EXPECT_EQ(f.storage.blob, stored);
+
+    // The list read again, still unsaved: the device stays out.
+    f.engine->reloadTrust();
+    EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(2)});
+    EXPECT_EQ(f.journal.size(), 2u);
+
+    // Mended: a start says the removal's line again, and the next look at
+    // the list saves the removal and takes the line away.
+    f.storage.failing = false;
+    f.engine->start();
+    EXPECT_EQ(f.engine->status().lastError, unsaved);
+    f.engine->reloadTrust();
+    EXPECT_EQ(f.engine->status().lastError, std::nullopt);
+    EXPECT_EQ(TrustStore::decode(*f.storage.blob).value(), std::vector<TrustedPeer>{device(2)});
+    EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(2)});
 }
 
 TEST(HostEngine, AnotherProcesssChangeToTheStoredListReachesTheStatusAndTheServices) {
@@ -260,9 +280,14 @@ TEST(HostEngine, AnotherProcesssChangeToTheStoredListReachesTheStatusAndTheServi
     f.engine->reloadTrust();
     EXPECT_EQ(f.heard.size(), heard + 1);
     EXPECT_EQ(f.engine->status().lastError,
-              "Could not read the paired devices: the stored list holds no list of paired devices that this version "
-              "can read (versionMismatch(0))");
+              "Could not read the paired devices: the stored list holds paired devices in a newer format (version 2) "
+              "than this version of Quillmere reads");
     EXPECT_EQ(f.engine->status().pairedDevices, (std::vector<TrustedPeer>{device(2), device(3)}));
+    EXPECT_EQ(f.journal.size(), 2u);
+    // Mended and read again without fault: the line goes.
+    f.storage.blob = *TrustStore::encode(std::vector<TrustedPeer>{device(2), device(3)});
+    f.engine->reloadTrust();
+    EXPECT_EQ(f.engine->status().lastError, std::nullopt);
     EXPECT_EQ(f.journal.size(), 2u);
 }
 

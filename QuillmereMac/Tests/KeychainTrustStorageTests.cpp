@@ -86,7 +86,7 @@ TEST(KeychainTrustStorage, AnItemWithoutDataIsStatusZero) {
 TEST(KeychainTrustStorage, FailuresCompareByCode) {
     EXPECT_EQ(KeychainTrustStorage::Failure::status(-36), KeychainTrustStorage::Failure::status(-36));
     EXPECT_NE(KeychainTrustStorage::Failure::status(-36), KeychainTrustStorage::Failure::status(-50));
-    EXPECT_EQ(KeychainTrustStorage::Failure::status(-25300).description(), "status(-25300)");
+    EXPECT_EQ(KeychainTrustStorage::Failure::status(-25300).description(), "no such item");
 }
 
 TEST(KeychainTrustStorage, StoreKeepsItsPeersAcrossReopening) {

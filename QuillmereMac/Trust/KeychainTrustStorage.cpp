@@ -2,13 +2,11 @@
 
 #include "Platform/Keychain/KeychainStatus.h"
 
-#include <fmt/format.h>
-
 namespace quillmere {
 
 std::string KeychainTrustStorage::Failure::description() const {
     if (!detail_.empty()) return detail_;
-    return fmt::format("status({})", code_);
+    return KeychainOutcome(code_).description();
 }
 
 std::string KeychainTrustStorage::service(std::optional<std::string_view> scope) {

@@ -29,7 +29,7 @@ public:
         static Failure status(std::int32_t code, std::string detail = {}) { return Failure(code, std::move(detail)); }
         static Failure of(const KeychainOutcome& outcome) { return Failure(outcome.status, outcome.description()); }
         std::int32_t code() const { return code_; }
-        // The detail, else "status(-36)".
+        // The detail, else the status in words ("input/output error").
         std::string description() const;
         // Codes alone: the words only explain them.
         bool operator==(const Failure& other) const { return code_ == other.code_; }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace quillmere {
@@ -18,20 +19,23 @@ public:
 
     static IdentityError keyGeneration(std::string text) { return {Kind::keyGeneration, std::move(text), 0}; }
     static IdentityError signing(std::string text) { return {Kind::signing, std::move(text), 0}; }
-    // detail: the file at fault and what is wrong with it, in words.
-    static IdentityError keychain(std::int32_t status, std::string detail = {}) {
-        return {Kind::keychain, {}, status, std::move(detail)};
+    // detail: the file at fault and what is wrong with it, in words; file:
+    // that file, when one is.
+    static IdentityError keychain(std::int32_t status, std::string detail = {}, std::filesystem::path file = {}) {
+        return {Kind::keychain, {}, status, std::move(detail), std::move(file)};
     }
-    static IdentityError identity(std::int32_t status, std::string detail = {}) {
-        return {Kind::identity, {}, status, std::move(detail)};
+    static IdentityError identity(std::int32_t status, std::string detail = {}, std::filesystem::path file = {}) {
+        return {Kind::identity, {}, status, std::move(detail), std::move(file)};
     }
     static IdentityError certificate(std::string detail = {}) { return {Kind::certificate, {}, 0, std::move(detail)}; }
 
     Kind kind() const { return kind_; }
     const std::string& text() const { return text_; }
     std::int32_t status() const { return status_; }
-    // Words on the keychain's side of a failure; not part of equality.
+    // Words on the keychain's side of a failure, and the file it is about;
+    // not part of equality.
     const std::string& detail() const { return detail_; }
+    const std::filesystem::path& file() const { return file_; }
 
     // keyGeneration("random"), keychain(-25299), certificate
     std::string description() const;
@@ -44,13 +48,15 @@ public:
     }
 
 private:
-    IdentityError(Kind kind, std::string text, std::int32_t status, std::string detail = {})
-        : kind_(kind), text_(std::move(text)), status_(status), detail_(std::move(detail)) {}
+    IdentityError(Kind kind, std::string text, std::int32_t status, std::string detail = {},
+                  std::filesystem::path file = {})
+        : kind_(kind), text_(std::move(text)), status_(status), detail_(std::move(detail)), file_(std::move(file)) {}
 
     Kind kind_;
     std::string text_;
     std::int32_t status_;
     std::string detail_;
+    std::filesystem::path file_;
 };
 
 } // namespace quillmere

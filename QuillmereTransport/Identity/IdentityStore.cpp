@@ -51,7 +51,7 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::identityFrom(Certific
         const std::string detail = keyItem.error() == KeychainStatus::itemNotFound
                                        ? "no key in " + keychain_.root().string() + " belongs to its certificate"
                                        : keyItem.error().description();
-        return std::unexpected(IdentityError::identity(keyItem.error().status, detail));
+        return std::unexpected(IdentityError::identity(keyItem.error().status, detail, keyItem.error().file));
     }
     auto privateKey = P256PrivateKey::fromDER(viewOf(keyItem->data));
     // A stored key that does not belong to the certificate is no match.
@@ -67,7 +67,8 @@ std::expected<std::optional<LocalIdentity>, IdentityError> IdentityStore::load(c
     auto item = keychain_.copyFirst(certificateBytesQuery(label));
     if (!item) {
         if (item.error() == KeychainStatus::itemNotFound) return std::optional<LocalIdentity>();
-        return std::unexpected(IdentityError::keychain(item.error().status, item.error().description()));
+        return std::unexpected(
+            IdentityError::keychain(item.error().status, item.error().description(), item.error().file));
     }
     auto certificate = Certificate::fromDER(viewOf(item->data));
     if (!certificate)
@@ -117,7 +118,7 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::create(const std::str
     certificateItem.data = certificate->der();
     if (const auto status = keychain_.add(certificateItem);
         !status.succeeded() && status != KeychainStatus::duplicateItem)
-        return std::unexpected(IdentityError::keychain(status.status, status.description()));
+        return std::unexpected(IdentityError::keychain(status.status, status.description(), status.file));
 
     KeychainItem bytesItem;
     bytesItem.itemClass = KeychainItemClass::genericPassword;
@@ -125,7 +126,7 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::create(const std::str
     bytesItem.account = label;
     bytesItem.data = certificate->der();
     if (const auto status = keychain_.add(bytesItem); !status.succeeded())
-        return std::unexpected(IdentityError::keychain(status.status, status.description()));
+        return std::unexpected(IdentityError::keychain(status.status, status.description(), status.file));
 
     return identityFrom(std::move(*certificate), label);
 }
@@ -133,6 +134,11 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::create(const std::str
 std::expected<LocalIdentity, IdentityError> IdentityStore::loadOrCreate(const std::string& label,
                                                                         std::string_view commonName,
                                                                         const std::function<void()>& creating) const {
+    // Records are replaced whole, so one found is complete: only making one
+    // needs the lock, and a start does not wait on a host that holds it.
+    auto found = load(label);
+    if (!found) return std::unexpected(found.error());
+    if (*found) return std::move(**found);
     // Two processes starting at once make one identity: the second waits,
     // then finds the first one's.
     std::optional<std::expected<LocalIdentity, IdentityError>> result;
@@ -148,7 +154,8 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::loadOrCreate(const st
             result = store.create(label, commonName);
         }
     });
-    if (!locked.succeeded()) return std::unexpected(IdentityError::keychain(locked.status, locked.description()));
+    if (!locked.succeeded())
+        return std::unexpected(IdentityError::keychain(locked.status, locked.description(), locked.file));
     return std::move(*result);
 }
 

@@ -37,8 +37,9 @@ public:
     // No value when nothing was ever made under the label.
     std::expected<std::optional<LocalIdentity>, IdentityError> load(const std::string& label) const;
     std::expected<LocalIdentity, IdentityError> create(const std::string& label, std::string_view commonName) const;
-    // Both under the keychain's lock, so that processes starting together
-    // end with one identity. creating is told before a new one is made.
+    // Makes one under the keychain's lock when none is found, so that
+    // processes starting together end with one identity. creating is told
+    // before a new one is made.
     std::expected<LocalIdentity, IdentityError> loadOrCreate(const std::string& label, std::string_view commonName,
                                                              const std::function<void()>& creating = {}) const;
     // Deletes every item of the label, those of failed creations included;

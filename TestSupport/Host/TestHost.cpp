@@ -107,7 +107,7 @@ void TestHost::compose() {
         if (auto e = weakEngine.lock()) e->sessionChanged(std::move(name), count);
     });
     engine->addService(transport);
-    transport->trustChanged(engine->trust().peers());
+    transport->trustChanged(engine->trustedPeers());
 
     enrollment = EnrollmentService::make(
         main, HostEnrollment(std::make_shared<SystemPairingCrypto>(), identity.fingerprint, options.approvalTimeoutSeconds),
@@ -116,12 +116,17 @@ void TestHost::compose() {
         options.now ? options.now : EnrollmentService::wallClockSeconds);
 }
 
-std::shared_ptr<HostEngine> TestHost::engineOver(const TestKeychain& keychain) {
-    auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(Keychain(keychain.path() / "keychain")),
-                                                            KeychainTrustStorage::service("test"),
+std::shared_ptr<HostEngine> TestHost::engineOver(const TestKeychain& keychain, std::chrono::milliseconds lockWait) {
+    const KeychainTrustStorage storage(Keychain(keychain.path() / "keychain", lockWait));
+    auto store = TrustStore::open(AnyTrustStorage::keychain(storage, KeychainTrustStorage::service("test"),
                                                             std::string(KeychainTrustStorage::account)));
     if (!store) throw std::runtime_error(store.error().description());
     return std::make_shared<HostEngine>(std::make_shared<PermissionsStub>(), std::move(*store));
+}
+
+std::filesystem::path TestHost::trustRecord() const {
+    return KeychainTrustStorage(Keychain(keychainFolder()))
+        .fileOf(KeychainTrustStorage::service("test"), KeychainTrustStorage::account);
 }
 
 std::uint16_t TestHost::start() {

@@ -52,6 +52,8 @@ public:
         std::uint64_t approvalTimeoutSeconds = EnrollmentService::approvalTimeoutSeconds;
         EnrollmentService::AddDevice addDevice{};
         EnrollmentService::Now now{};
+        // How long a change of the trust store waits for the keychain's lock.
+        std::chrono::milliseconds lockWait = Keychain::defaultLockWait;
     };
 
     TestHost() : TestHost(Options{}) {}
@@ -76,10 +78,14 @@ public:
     HostStatus status();
     std::vector<TrustedPeer> peers();
     // A second engine over the same keychain.
-    std::shared_ptr<HostEngine> openEngine() { return engineOver(keys); }
+    std::shared_ptr<HostEngine> openEngine() { return engineOver(keys, options.lockWait); }
     // An engine over the trust store kept in a test keychain, with every
     // permission granted.
-    static std::shared_ptr<HostEngine> engineOver(const TestKeychain& keychain);
+    static std::shared_ptr<HostEngine> engineOver(const TestKeychain& keychain,
+                                                  std::chrono::milliseconds lockWait = Keychain::defaultLockWait);
+    // The keychain's folder, and the record of the paired devices in it.
+    std::filesystem::path keychainFolder() const { return keys.path() / "keychain"; }
+    std::filesystem::path trustRecord() const;
 
     // Pairing, as the pairing window and its user do it.
     EnrollmentService::State pairingState();

@@ -284,7 +284,12 @@ TEST_F(StatusViewTest, NoTextIsCutOffAtTheWindowsSizes) {
     engine->start();
     engine->sessionChanged("A phone with a rather long name for a phone", 1);
     HostStatus failed = engine->status();
-    failed.lastError = "Transport: the session listener could not be opened: address already in use";
+    // A file's path in a problem line is one long word.
+    failed.lastError =
+        "Removed \u201CAnna's iPhone\u201D for now, but the removal could not be saved: /home/someone/.local/share/"
+        "quillmere/keychain/password-82679bdc659ad714e879fbb2b93e3cb92f725b80931ec920cc00fab1bb887ef8 can be "
+        "changed by other accounts (mode 0666). It will be trusted again when Quillmere next starts unless that is "
+        "mended.";
     engine->publish(failed);
     consent->enqueue("Phone A", std::string("Terminal \u2014 a window with a long title"), [](bool) {});
     for (const QSize size : {QSize(420, 460), QSize(560, 620)}) {
@@ -293,6 +298,8 @@ TEST_F(StatusViewTest, NoTextIsCutOffAtTheWindowsSizes) {
         ASSERT_TRUE(testing::pumpUntil([&] { return view->widget()->isVisible(); }));
         QCoreApplication::processEvents();
         EXPECT_EQ(testing::clippedTexts(*view->widget()), std::vector<std::string>{}) << size.width();
+        // Nor does any run off to the side.
+        EXPECT_EQ(view->horizontalScrollBar()->maximum(), 0) << size.width();
     }
 }
 

@@ -249,7 +249,8 @@ TEST(SettingsSaving, ASettingsFileNotReadIsToldOnceAndKept) {
         }
         const QLabel* line = shown<QLabel>(*host.controller().window(), "settingsFileText");
         ASSERT_NE(line, nullptr);
-        EXPECT_EQ("quillmere-host: " + line->text().toStdString(), text);
+        // Long words may break anywhere on screen.
+        EXPECT_EQ("quillmere-host: " + line->text().remove(QChar(0x200B)).toStdString(), text);
         EXPECT_TRUE(host.root().consent->autoApproveSessions()) << "as registered";
         host.root().model->setAutoApprove(false);
         EXPECT_EQ(bytesOf(file.string() + ".damaged"), c.bytes);
