@@ -52,6 +52,9 @@ public:
         std::uint64_t approvalTimeoutSeconds = EnrollmentService::approvalTimeoutSeconds;
         EnrollmentService::AddDevice addDevice{};
         EnrollmentService::Now now{};
+        // The QUIC idle timeout of sessions and pairing: a short one lets a
+        // test outwait it in seconds.
+        std::uint64_t idleTimeoutNs = QUICParameters::idleTimeoutMs * 1'000'000ULL;
     };
 
     TestHost() : TestHost(Options{}) {}
