@@ -30,6 +30,10 @@ struct QuicConfiguration {
     PeerCheck peerCheck;
 
     std::uint64_t idleTimeoutNs = 15'000'000'000ULL;
+    // Pings a quiet connection several times per idle timeout both sides
+    // agreed on, so that it outlasts a wait for the user; a peer that is
+    // gone is still found once the idle timeout passes without an answer.
+    bool keepAlive = true;
     std::uint64_t maxDatagramFrameSize = 65535;
     // The library's own handshake limit; the maximum means none.
     std::uint64_t handshakeTimeoutNs = std::numeric_limits<std::uint64_t>::max();

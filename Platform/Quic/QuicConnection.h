@@ -170,6 +170,7 @@ private:
     void transmit(ByteView packet);
     void sendClosePacket();
     void armTimer();
+    void chooseKeepAlive();
     void onTimer(std::uint64_t deadlineNs);
     void failDatagrams();
     void registerID(ByteView id);

@@ -62,6 +62,7 @@ void QuicConnection::flush() {
     d.flushing = true;
     openPendingStreams();
     const bool handshakeDone = ngtcp2_conn_get_handshake_completed(d.conn) != 0;
+    if (handshakeDone && !d.keepAliveChosen) chooseKeepAlive();
     if (d.role == Role::client && d.datagramFlowRequested && !d.datagramFlowReported && handshakeDone &&
         usableDatagramSize() > 0) {
         d.datagramFlowReported = true;

@@ -279,6 +279,30 @@ void QuicConnection::transmit(ByteView packet) {
     if (d_->state == State::preparing) report(State::waiting, std::move(error));
 }
 
+// The idle timeout in force is the shorter of the two sides' (none counts as
+// no limit). The library pings after 30 % of it without traffic either way,
+// which leaves a lost ping two more tries before the peer gives up. It
+// restarts the idle timer at most once after each packet received, so pings
+// into the void do not keep a vanished peer's connection open: it ends at
+// most 30 % of the idle timeout past the idle timeout after the peer's last
+// packet (19.5 s for 15 s).
+void QuicConnection::chooseKeepAlive() {
+    Internals& d = *d_;
+    d.keepAliveChosen = true;
+    if (!d.configuration.keepAlive) return;
+    std::uint64_t idle = d.configuration.idleTimeoutNs;
+    if (const ngtcp2_transport_params* peer = ngtcp2_conn_get_remote_transport_params(d.conn)) {
+        const std::uint64_t theirs = peer->max_idle_timeout;
+        if (theirs != 0 && (idle == 0 || theirs < idle)) idle = theirs;
+    }
+    if (idle == 0) return;
+    // A client pings sooner, at a quarter, with room for a round trip to
+    // spare: while it is there its pings forestall the server's, so that the
+    // two do not cross and each interval costs one ping and its
+    // acknowledgement.
+    ngtcp2_conn_set_keep_alive_timeout(d.conn, d.role == Role::client ? idle / 4 : idle / 10 * 3);
+}
+
 void QuicConnection::armTimer() {
     Internals& d = *d_;
     if (d.conn == nullptr || d.closed || d.finished) return;

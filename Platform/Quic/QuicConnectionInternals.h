@@ -146,6 +146,8 @@ struct QuicConnection::Internals {
     bool flushing = false;
     bool flushScheduled = false;
 
+    // Set once the handshake completed: the peer's idle timeout is known then.
+    bool keepAliveChosen = false;
     bool timerArmed = false;
     std::uint64_t timerDeadlineNs = 0;
 

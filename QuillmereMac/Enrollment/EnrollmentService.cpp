@@ -104,6 +104,7 @@ void EnrollmentService::start(std::uint32_t lifetimeSeconds) {
                                            [](const std::optional<Digest32>& fingerprint) {
                                                return fingerprint.has_value();
                                            });
+    parameters.idleTimeoutNs = idleTimeoutNs;
     auto listener = PeerListener::make(std::move(parameters), std::string(WireProtocol::enrollmentProtocolIdentifier),
                                        0, std::nullopt);
     if (!listener) {

@@ -7,6 +7,7 @@
 #include "QuillmereTransport/Identity/LocalIdentity.h"
 #include "QuillmereTransport/PeerConnection.h"
 #include "QuillmereTransport/PeerListener.h"
+#include "QuillmereTransport/QUICParameters.h"
 #include "QuillmereWire/HostEnrollment.h"
 
 #include <cstdint>
@@ -62,6 +63,10 @@ public:
     // The first 16 bytes of the identity's fingerprint.
     WireID hostDeviceID() const;
     const HostEnrollment& enrollment() const { return enrollment_; }
+
+    // The pairing connection's QUIC idle timeout, read at each start; tests
+    // shorten it.
+    std::uint64_t idleTimeoutNs = QUICParameters::idleTimeoutMs * 1'000'000ULL;
 
     EnrollmentService(Executor& main, HostEnrollment enrollment, LocalIdentity identity, std::string hostName,
                       std::string address, AddDevice addDevice, Now now);

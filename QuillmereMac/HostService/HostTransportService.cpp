@@ -40,7 +40,7 @@ HostTransportService::HostTransportService(Executor& main, Options options)
     : main_(main), name_(std::move(options.name)), identity_(std::move(options.identity)),
       trust_(std::move(options.trust)), hostName_(std::move(options.hostName)), deviceID_(options.deviceID),
       advertise_(options.advertise), awake_(std::move(options.awake)), power_(std::move(options.power)),
-      sources_(std::move(options.sources)),
+      sources_(std::move(options.sources)), idleTimeoutNs_(options.idleTimeoutNs),
       powerQueue_(std::make_unique<SerialQueue>("com.ornbeck.quillmeremac.power")) {}
 
 HostTransportService::~HostTransportService() {
@@ -63,6 +63,7 @@ std::expected<void, std::string> HostTransportService::start(std::uint64_t gener
                                            [trust = trust_](const std::optional<Digest32>& fingerprint) {
                                                return trust->contains(fingerprint);
                                            });
+    parameters.idleTimeoutNs = idleTimeoutNs_;
     std::optional<std::string> serviceName;
     if (advertise_) serviceName = truncatedUTF8(hostName_, maxServiceNameBytes);
     auto listener = PeerListener::make(std::move(parameters), alpn, 0, serviceName);

@@ -14,6 +14,7 @@
 #include "QuillmereMacCore/ThermalLevel.h"
 #include "QuillmereTransport/Identity/LocalIdentity.h"
 #include "QuillmereTransport/PeerListener.h"
+#include "QuillmereTransport/QUICParameters.h"
 
 #include <cstdint>
 #include <functional>
@@ -60,6 +61,8 @@ public:
         std::shared_ptr<AwakeWhileStreaming> awake = std::make_shared<AwakeWhileStreaming>();
         std::shared_ptr<HostPowerMonitor> power = HostPowerMonitor::make();
         Sources sources;
+        // The sessions' QUIC idle timeout; tests shorten it.
+        std::uint64_t idleTimeoutNs = QUICParameters::idleTimeoutMs * 1'000'000ULL;
     };
 
     using OnSessionChange = std::function<void(std::optional<std::string> name, int count)>;
@@ -143,6 +146,7 @@ private:
     std::shared_ptr<AwakeWhileStreaming> awake_;
     std::shared_ptr<HostPowerMonitor> power_;
     Sources sources_;
+    std::uint64_t idleTimeoutNs_;
     // The power timer's queue.
     std::unique_ptr<SerialQueue> powerQueue_;
     Logger log_{"com.ornbeck.quillmere.mac", "transport"};

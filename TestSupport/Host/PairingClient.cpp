@@ -16,13 +16,14 @@ std::uint64_t wallClock() {
 } // namespace
 
 PairingClient::PairingClient(TestKeychain& keys, Defaults& defaults, const std::string& label,
-                             const std::string& invitationText, std::string deviceName, double handshakeTimeoutSeconds)
+                             const std::string& invitationText, std::string deviceName, double handshakeTimeoutSeconds,
+                             std::optional<std::uint16_t> port)
     : identity(keys.make(label)), name(std::move(deviceName)) {
     deviceID.fill(static_cast<std::uint8_t>(label.size()));
     auto parsed = Invitation::fromText(invitationText);
     if (!parsed) throw std::runtime_error(parsed.error().description());
     invitation = *parsed;
-    client = TestClient::connect(invitation.port, identity, pinned(invitation.hostFingerprint), defaults,
+    client = TestClient::connect(port.value_or(invitation.port), identity, pinned(invitation.hostFingerprint), defaults,
                                  handshakeTimeoutSeconds, std::string(WireProtocol::enrollmentProtocolIdentifier));
 }
 

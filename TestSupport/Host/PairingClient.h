@@ -12,10 +12,12 @@
 namespace quillmere::testing {
 
 // A device pairing as a phone would: its own identity, the client
-// enrollment, and a client-role connection to the invitation's port.
+// enrollment, and a client-role connection to the invitation's port, or to
+// the port given (a relay's).
 struct PairingClient {
     PairingClient(TestKeychain& keys, Defaults& defaults, const std::string& label, const std::string& invitationText,
-                  std::string deviceName = "Anna's iPhone", double handshakeTimeoutSeconds = 5.0);
+                  std::string deviceName = "Anna's iPhone", double handshakeTimeoutSeconds = 5.0,
+                  std::optional<std::uint16_t> port = std::nullopt);
 
     bool ready() { return client.recorder->waitForEvent<peer::Ready>(); }
     PeerRecorder& recorder() { return *client.recorder; }

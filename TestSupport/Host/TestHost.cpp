@@ -100,7 +100,8 @@ void TestHost::compose() {
                        return std::make_unique<HeldActivity>(awakeHeld);
                    }),
                .power = HostPowerMonitor::make([this] { return powerReading.get(); }),
-               .sources = {PowerSysfs(sysfs.path()), bus.address(), 20 * millisecond, options.powerIntervalNs}});
+               .sources = {PowerSysfs(sysfs.path()), bus.address(), 20 * millisecond, options.powerIntervalNs},
+               .idleTimeoutNs = options.idleTimeoutNs});
     transport->setDelegate(media);
     std::weak_ptr<HostEngine> weakEngine = engine;
     transport->setOnSessionChange([weakEngine](std::optional<std::string> name, int count) {
@@ -114,6 +115,7 @@ void TestHost::compose() {
         identity, options.name, "127.0.0.1",
         options.addDevice ? options.addDevice : EnrollmentService::addingTo(engine),
         options.now ? options.now : EnrollmentService::wallClockSeconds);
+    enrollment->idleTimeoutNs = options.idleTimeoutNs;
 }
 
 std::shared_ptr<HostEngine> TestHost::engineOver(const TestKeychain& keychain, std::chrono::milliseconds lockWait) {

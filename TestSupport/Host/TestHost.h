@@ -54,6 +54,9 @@ public:
         EnrollmentService::Now now{};
         // How long a change of the trust store waits for the keychain's lock.
         std::chrono::milliseconds lockWait = Keychain::defaultLockWait;
+        // The QUIC idle timeout of sessions and pairing: a short one lets a
+        // test outwait it in seconds.
+        std::uint64_t idleTimeoutNs = QUICParameters::idleTimeoutMs * 1'000'000ULL;
     };
 
     TestHost() : TestHost(Options{}) {}
