@@ -1,10 +1,11 @@
 // Desktops and windows of every colour depth capture reads, streamed through
 // the media pipeline and decoded: each colour comes out where it was drawn,
-// in its own channels.
+// in its own channels. Content capture cannot read is refused in words.
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
 #include "QuillmereMac/Tests/H264TestDecoder.h"
+#include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Tests/RecordingConnection.h"
 #include "TestSupport/Eventually.h"
 #include "TestSupport/Host/X11Desktop.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <mutex>
 
 namespace quillmere::testing {
 namespace {
@@ -69,7 +71,16 @@ protected:
         MediaPipeline::Services services = x11Services(display);
         services.mainActor = main.get();
         services.pipelines.normalRateControl = [] { return false; };
+        services.captureProblem = [this](std::optional<std::string> problem) {
+            std::lock_guard lock(mutex);
+            problems.push_back(std::move(problem));
+        };
         return MediaPipeline::make(std::move(services));
+    }
+
+    std::vector<std::optional<std::string>> told() {
+        std::lock_guard lock(mutex);
+        return problems;
     }
 
     void TearDown() override {
@@ -79,6 +90,8 @@ protected:
 
     std::shared_ptr<SerialQueue> main = std::make_shared<SerialQueue>("main");
     std::shared_ptr<MediaPipeline> media;
+    std::mutex mutex;
+    std::vector<std::optional<std::string>> problems;
 };
 
 TEST_F(ColourDepthX11, EveryPatchDecodesToItsColourAtEveryDepthOfDisplaysAndWindows) {
@@ -172,6 +185,59 @@ TEST_F(ColourDepthX11, EveryPatchDecodesToItsColourAtEveryDepthOfDisplaysAndWind
                 EXPECT_NEAR(seen[k], expected[k], c.tolerance)
                     << name << ", " << patches[i].name << ", " << channels[k];
             }
+        }
+        media.reset();
+    }
+}
+
+TEST_F(ColourDepthX11, ContentCaptureCannotReadIsRefusedInWords) {
+    struct Case {
+        const char* name;
+        XvfbServer::Options server;
+        // A window of this visual class is shared; the display when none.
+        std::optional<std::uint8_t> windowClass;
+        std::string words;
+    };
+    const Case cases[] = {
+        {"a desktop with a palette", {.screens = {{640, 480, 8}}}, std::nullopt,
+         "This display's colour depth (8 bits) cannot be shared"},
+        {"a window whose colours go through a colour map", {.screens = {{640, 480, 24}}},
+         XCB_VISUAL_CLASS_DIRECT_COLOR, "This window's colour format (24 bits) cannot be shared"},
+    };
+    for (const Case& c : cases) {
+        LogCapture log;
+        problems.clear();
+        XvfbServer server(c.server);
+        ASSERT_TRUE(server.ready()) << c.name << ": " << server.failure();
+        X11TestClient client(server.displayName());
+        std::uint32_t captureID = CaptureChoice::displayIDBase;
+        if (c.windowClass) {
+            const xcb_window_t window = client.createWindow(
+                X11TestClient::NewWindow().at(40, 40).sized(200, 100).titled("Mapped colours").ofClass(*c.windowClass));
+            ASSERT_TRUE(client.waitUntilViewable(window)) << c.name;
+            captureID = window;
+        }
+        media = pipelineOver(server.displayName());
+        main->sync([&] { media->captureList(); });
+        auto connection = std::make_shared<RecordingConnection>(Capabilities{{}, 640, 480, 30, 1, {}, 1200});
+        media->startSurface(1, captureID, connection);
+        // The phone is refused as for any capture that cannot start.
+        ASSERT_TRUE(connection->waitUntil([](const RecordingConnection& r) { return !r.ended().empty(); })) << c.name;
+        EXPECT_EQ(connection->ended(), std::vector<std::uint32_t>{1}) << c.name;
+        EXPECT_TRUE(connection->configs().empty()) << c.name;
+        main->sync([] {});
+        const auto lines = log.lines("pipeline");
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "capture start failed: " + c.words), lines.end())
+            << c.name << ": " << fmt::format("{}", fmt::join(lines, " | "));
+        EXPECT_EQ(told(), std::vector<std::optional<std::string>>{c.words}) << c.name;
+        if (c.windowClass) {
+            // The desktop around it can be shared: the words go once it is.
+            auto display = std::make_shared<RecordingConnection>(Capabilities{{}, 640, 480, 30, 1, {}, 1200});
+            media->startSurface(2, CaptureChoice::displayIDBase, display);
+            ASSERT_TRUE(display->waitUntil([](const RecordingConnection& r) { return !r.configs().empty(); }));
+            main->sync([] {});
+            EXPECT_EQ(told(), (std::vector<std::optional<std::string>>{c.words, std::nullopt})) << c.name;
+            media->stopSurface(2, display);
         }
         media.reset();
     }
