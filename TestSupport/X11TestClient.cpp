@@ -28,12 +28,33 @@ xcb_atom_t X11TestClient::atom(const std::string& name) {
 xcb_window_t X11TestClient::createWindow(const NewWindow& wanted) {
     const xcb_screen_t* screen = screens_.at(static_cast<std::size_t>(wanted.screen));
     const xcb_window_t window = xcb_generate_id(c_);
-    const std::uint32_t values[] = {wanted.background, wanted.overrideRedirect ? 1u : 0u,
-                                    XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, screen->root, static_cast<std::int16_t>(wanted.x),
+    std::uint8_t depth = screen->root_depth;
+    xcb_visualid_t visual = screen->root_visual;
+    xcb_colormap_t colormap = screen->default_colormap;
+    if ((wanted.depth != 0 && wanted.depth != screen->root_depth) || wanted.visualClass) {
+        const int wantedDepth = wanted.depth != 0 ? wanted.depth : screen->root_depth;
+        const std::uint8_t wantedClass = wanted.visualClass.value_or(XCB_VISUAL_CLASS_TRUE_COLOR);
+        for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem > 0; xcb_depth_next(&depths)) {
+            if (depths.data->depth != wantedDepth) continue;
+            for (auto it = xcb_depth_visuals_iterator(depths.data); it.rem > 0; xcb_visualtype_next(&it)) {
+                if (it.data->_class != wantedClass) continue;
+                depth = depths.data->depth;
+                visual = it.data->visual_id;
+                break;
+            }
+        }
+        // A visual other than the parent's needs a colour map of its own.
+        colormap = xcb_generate_id(c_);
+        xcb_create_colormap(c_, XCB_COLORMAP_ALLOC_NONE, colormap, screen->root, visual);
+    }
+    visuals_[window] = visual;
+    const std::uint32_t values[] = {pixel(window, wanted.background), 0, wanted.overrideRedirect ? 1u : 0u,
+                                    XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY, colormap};
+    xcb_create_window(c_, depth, window, screen->root, static_cast<std::int16_t>(wanted.x),
                       static_cast<std::int16_t>(wanted.y), static_cast<std::uint16_t>(wanted.width),
-                      static_cast<std::uint16_t>(wanted.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                      screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK,
+                      static_cast<std::uint16_t>(wanted.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK |
+                          XCB_CW_COLORMAP,
                       values);
     setTitle(window, wanted.title);
     const std::string classes = wanted.instance + '\0' + wanted.className + '\0';
@@ -124,6 +145,7 @@ void X11TestClient::unmap(xcb_window_t window) {
 void X11TestClient::destroy(xcb_window_t window) {
     xcb_destroy_window(c_, window);
     painted_.erase(window);
+    visuals_.erase(window);
     xcb_flush(c_);
 }
 
@@ -196,9 +218,59 @@ bool X11TestClient::deleteMonitor(const std::string& name, int screen) {
     return ok;
 }
 
+const xcb_visualtype_t* X11TestClient::findVisual(xcb_visualid_t id, std::uint8_t* depth) const {
+    for (const xcb_screen_t* screen : screens_) {
+        for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem > 0; xcb_depth_next(&depths)) {
+            for (auto it = xcb_depth_visuals_iterator(depths.data); it.rem > 0; xcb_visualtype_next(&it)) {
+                if (it.data->visual_id != id) continue;
+                if (depth != nullptr) *depth = depths.data->depth;
+                return it.data;
+            }
+        }
+    }
+    return nullptr;
+}
+
+const xcb_visualtype_t* X11TestClient::visualOf(xcb_window_t window) {
+    auto known = visuals_.find(window);
+    if (known == visuals_.end()) {
+        xcb_visualid_t visual = XCB_NONE;
+        for (const xcb_screen_t* screen : screens_)
+            if (screen->root == window) visual = screen->root_visual;
+        if (visual == XCB_NONE) {
+            xcb_get_window_attributes_reply_t* reply =
+                xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr);
+            if (reply != nullptr) visual = reply->visual;
+            std::free(reply);
+        }
+        known = visuals_.emplace(window, visual).first;
+    }
+    return findVisual(known->second);
+}
+
+std::uint32_t X11TestClient::pixel(xcb_window_t window, std::uint32_t rgb) {
+    std::uint8_t depth = 0;
+    const xcb_visualtype_t* visual = visualOf(window);
+    if (visual != nullptr) findVisual(visual->visual_id, &depth);
+    // A palette's pixels are not colours: the value is used as it is.
+    if (visual == nullptr || visual->red_mask == 0) return rgb;
+    const auto channel = [](std::uint32_t value, std::uint32_t mask) {
+        const int shift = __builtin_ctz(mask);
+        const int bits = __builtin_popcount(mask);
+        std::uint32_t scaled = value;
+        if (bits < 8) scaled = value >> (8 - bits);
+        else if (bits > 8) scaled = (value << (bits - 8)) | (value >> (16 - bits));
+        return (scaled << shift) & mask;
+    };
+    const std::uint32_t masks = visual->red_mask | visual->green_mask | visual->blue_mask;
+    const std::uint32_t all = depth >= 32 ? 0xFFFFFFFFu : (1u << depth) - 1;
+    return channel((rgb >> 16) & 0xFF, visual->red_mask) | channel((rgb >> 8) & 0xFF, visual->green_mask) |
+           channel(rgb & 0xFF, visual->blue_mask) | (all & ~masks);
+}
+
 void X11TestClient::paint(xcb_window_t window, const Fill& fill) {
     const xcb_gcontext_t gc = xcb_generate_id(c_);
-    const std::uint32_t values[] = {fill.rgb};
+    const std::uint32_t values[] = {pixel(window, fill.rgb)};
     xcb_create_gc(c_, gc, window, XCB_GC_FOREGROUND, values);
     const xcb_rectangle_t rect{static_cast<std::int16_t>(fill.x), static_cast<std::int16_t>(fill.y),
                                static_cast<std::uint16_t>(fill.width), static_cast<std::uint16_t>(fill.height)};

@@ -3,6 +3,8 @@
 // Another X client for tests: makes, draws, moves and destroys windows the
 // way an application would, and sets RandR monitors. Windows keep what was
 // drawn into them so that pump() can repaint what an Expose asks for.
+// Colours are given as 0xRRGGBB and drawn as the nearest pixel of the
+// window's visual, whatever its depth.
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
@@ -31,6 +33,10 @@ public:
         bool overrideRedirect = false;
         std::vector<std::string> types;  // _NET_WM_WINDOW_TYPE_* names
         int screen = 0;
+        // Of a visual of its own, of this depth (32: with alpha; the screen's
+        // when 0) and class (TrueColor when not given).
+        int depth = 0;
+        std::optional<std::uint8_t> visualClass;
         bool map = true;
 
         NewWindow& at(int px, int py) { return x = px, y = py, *this; }
@@ -44,6 +50,8 @@ public:
         NewWindow& overriding() { return overrideRedirect = true, *this; }
         NewWindow& typed(std::string type) { return types.push_back(std::move(type)), *this; }
         NewWindow& onScreen(int number) { return screen = number, *this; }
+        NewWindow& deep(int bits) { return depth = bits, *this; }
+        NewWindow& ofClass(std::uint8_t visual) { return visualClass = visual, *this; }
         NewWindow& unmapped() { return map = false, *this; }
     };
 
@@ -62,6 +70,10 @@ public:
     void setTitle(xcb_window_t window, const std::string& title);
     // Fills a rectangle with 0xRRGGBB and remembers it for repaints.
     void fill(xcb_window_t window, int x, int y, int width, int height, std::uint32_t rgb);
+    // The pixel value that stands for 0xRRGGBB in the window's visual: each
+    // channel cut to the bits its mask has, or widened by repeating its
+    // high bits, fully opaque where the visual has alpha.
+    std::uint32_t pixel(xcb_window_t window, std::uint32_t rgb);
     // Repaints what Expose events ask for.
     void pump();
 
@@ -92,10 +104,13 @@ private:
     };
 
     void paint(xcb_window_t window, const Fill& fill);
+    const xcb_visualtype_t* visualOf(xcb_window_t window);
+    const xcb_visualtype_t* findVisual(xcb_visualid_t id, std::uint8_t* depth = nullptr) const;
 
     xcb_connection_t* c_;
     std::vector<xcb_screen_t*> screens_;
     std::map<xcb_window_t, std::vector<Fill>> painted_;
+    std::map<xcb_window_t, xcb_visualid_t> visuals_;
 };
 
 } // namespace quillmere::testing

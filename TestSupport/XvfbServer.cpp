@@ -34,7 +34,11 @@ bool XvfbServer::startServer(const Options& options) {
         arguments.push_back("-screen");
         arguments.push_back(std::to_string(i));
         arguments.push_back(std::to_string(options.screens[i].width) + "x" +
-                            std::to_string(options.screens[i].height) + "x24");
+                            std::to_string(options.screens[i].height) + "x" + std::to_string(options.screens[i].depth));
+    }
+    if (options.visualClass) {
+        arguments.push_back("-cc");
+        arguments.push_back(std::to_string(*options.visualClass));
     }
     server_ = ChildProcess(arguments, {.environment = environmentWith("DISPLAY", ""), .keepFd = fds[1]});
     close(fds[1]);

@@ -4,6 +4,7 @@
 
 #include <xcb/xcb.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,15 @@ public:
     struct Screen {
         int width = 640;
         int height = 480;
+        // Bits of colour a pixel: 8 (a palette), 15, 16, 24 or 30.
+        int depth = 24;
     };
     struct Options {
         std::vector<Screen> screens{Screen{}};
         bool windowManager = false;
+        // The root visual's class on every screen (XCB_VISUAL_CLASS_*); the
+        // server's choice for the depth when none.
+        std::optional<int> visualClass = std::nullopt;
     };
 
     XvfbServer() : XvfbServer(Options{}) {}

@@ -2,7 +2,9 @@
 // BT.709 NV12 written into a pooled buffer) for a 1080p display, a 2160p display
 // and a 1280x720 window, against a bare MIT-SHM GetImage of the same area (what
 // ffmpeg's x11grab does per frame, the pixels left in the shared segment)
-// timed in the same run on the same private Xvfb.
+// timed in the same run on the same private Xvfb. Then displays of 30, 16 and
+// 15 bits, whose pixels are converted to B, G, R, X first, against a 24-bit
+// display of the same size, each frame of one taken beside one of the other.
 
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
 #include "Platform/WindowList/DisplayListX11.h"
@@ -22,6 +24,8 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace quillmere {
@@ -52,6 +56,38 @@ struct Desktop {
 
 Desktop& desktop() {
     static Desktop shared;
+    return shared;
+}
+
+constexpr int deepDepths[] = {30, 16, 15};
+
+// The same picture at the other depths, 1080p and 2160p screens for each.
+struct DeepDesktop {
+    testing::XvfbServer server{{.screens = {{1920, 1080, 30}, {3840, 2160, 30}, {1920, 1080, 16}, {3840, 2160, 16},
+                                            {1920, 1080, 15}, {3840, 2160, 15}},
+                                .windowManager = false}};
+    std::unique_ptr<testing::X11TestClient> client;
+
+    DeepDesktop() {
+        if (!server.ready()) return;
+        client = std::make_unique<testing::X11TestClient>(server.displayName());
+        for (int screen = 0; screen < 6; ++screen) {
+            for (int i = 0; i < 16; ++i) {
+                client->fill(client->root(screen), i * 240, i * 130, 400, 300, 0x102030u * static_cast<std::uint32_t>(i + 1));
+            }
+        }
+        client->sync();
+    }
+
+    static int screenOf(int depth, bool uhd) {
+        const int index = static_cast<int>(std::find(std::begin(deepDepths), std::end(deepDepths), depth) -
+                                           std::begin(deepDepths));
+        return 2 * index + (uhd ? 1 : 0);
+    }
+};
+
+DeepDesktop& deepDesktop() {
+    static DeepDesktop shared;
     return shared;
 }
 
@@ -190,9 +226,100 @@ void captureFrame(benchmark::State& state, Target which) {
     state.counters["ratio_p99"] = baseP99 > 0 ? p99 / baseP99 : 0;
 }
 
+// Whole frames of one screen of a display through the capture path.
+class DisplayGrabs {
+public:
+    DisplayGrabs(const std::string& display, int screen) {
+        auto connection = XcbConnection::open(display);
+        if (!connection) {
+            failure_ = "no X connection";
+            return;
+        }
+        connection_ = std::move(*connection);
+        const auto displays = DisplayListX11::fetch(*connection_);
+        const auto found = std::find_if(displays->begin(), displays->end(),
+                                        [screen](const ContentDisplay& d) { return d.screen == screen; });
+        auto target = CaptureTargetX11::open(*connection_, ContentFilter::display(found->displayID));
+        if (!target) {
+            failure_ = target.error().description();
+            return;
+        }
+        target_ = std::move(*target);
+        grabber_ = std::make_unique<FrameGrabberX11>(*connection_, *target_);
+        configuration_.width = target_->width();
+        configuration_.height = target_->height();
+        configuration_.showsCursor = false;
+    }
+
+    const std::string& failure() const { return failure_; }
+
+    // Milliseconds for one whole frame; nothing when it failed.
+    std::optional<double> grab() {
+        const auto start = std::chrono::steady_clock::now();
+        auto sample = grabber_->grab(configuration_, true, 0);
+        const double ms = sinceMs(start);
+        if (!sample || !*sample) return std::nullopt;
+        benchmark::DoNotOptimize((*sample)->pixelBuffer.get());
+        return ms;
+    }
+
+private:
+    std::string failure_;
+    std::unique_ptr<XcbConnection> connection_;
+    std::unique_ptr<CaptureTargetX11> target_;
+    std::unique_ptr<FrameGrabberX11> grabber_;
+    ScreenCaptureStreamConfiguration configuration_;
+};
+
+void convertedFrame(benchmark::State& state, int depth, bool uhd) {
+    if (!desktop().server.ready() || !deepDesktop().server.ready()) {
+        state.SkipWithError("Xvfb did not start");
+        return;
+    }
+    DisplayGrabs deep(deepDesktop().server.displayName(), DeepDesktop::screenOf(depth, uhd));
+    DisplayGrabs plain(desktop().server.displayName(), uhd ? 1 : 0);
+    if (!deep.failure().empty() || !plain.failure().empty()) {
+        state.SkipWithError((deep.failure() + plain.failure()).c_str());
+        return;
+    }
+    for (int i = 0; i < warmUpFrames; ++i) {
+        (void)deep.grab();
+        (void)plain.grab();
+    }
+    std::vector<double> ours;
+    std::vector<double> baseline;
+    for (auto _ : state) {
+        const auto converted = deep.grab();
+        const auto direct = plain.grab();
+        if (!converted || !direct) {
+            state.SkipWithError("grab failed");
+            return;
+        }
+        ours.push_back(*converted);
+        baseline.push_back(*direct);
+        state.SetIterationTime(*converted / 1e3);
+    }
+    const double median = quantile(ours, 0.5);
+    const double p99 = quantile(ours, 0.99);
+    const double baseMedian = quantile(baseline, 0.5);
+    const double baseP99 = quantile(baseline, 0.99);
+    state.counters["median_ms"] = median;
+    state.counters["p99_ms"] = p99;
+    state.counters["depth24_median_ms"] = baseMedian;
+    state.counters["depth24_p99_ms"] = baseP99;
+    state.counters["ratio_median"] = baseMedian > 0 ? median / baseMedian : 0;
+    state.counters["ratio_p99"] = baseP99 > 0 ? p99 / baseP99 : 0;
+}
+
 BENCHMARK_CAPTURE(captureFrame, display1080p, Target::display1080)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(captureFrame, display2160p, Target::display2160)->UseManualTime()->Iterations(120)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(captureFrame, window720p, Target::window)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(convertedFrame, depth30_1080p, 30, false)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(convertedFrame, depth30_2160p, 30, true)->UseManualTime()->Iterations(120)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(convertedFrame, depth16_1080p, 16, false)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(convertedFrame, depth16_2160p, 16, true)->UseManualTime()->Iterations(120)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(convertedFrame, depth15_1080p, 15, false)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(convertedFrame, depth15_2160p, 15, true)->UseManualTime()->Iterations(120)->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace quillmere

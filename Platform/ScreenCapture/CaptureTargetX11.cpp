@@ -19,13 +19,22 @@ ScreenCaptureError failure(ScreenCaptureError::Code code, std::string detail) {
     return ScreenCaptureError::make(code, std::move(detail));
 }
 
-// Only 32-bit pixels (depth 24 or 32) come out as B, G, R, X.
-bool hasFourBytePixels(xcb_connection_t* c, std::uint8_t depth) {
-    const xcb_setup_t* setup = xcb_get_setup(c);
-    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem > 0; xcb_format_next(&it)) {
-        if (it.data->depth == depth) return it.data->bits_per_pixel == 32 && (depth == 24 || depth == 32);
-    }
-    return false;
+// The layout of a window's or a display's pixels, or why capture cannot read them.
+std::expected<PixelLayoutX11, ScreenCaptureError> layoutOf(xcb_connection_t* c, UnreadablePixels::Content content,
+                                                           std::uint8_t depth, xcb_visualid_t visualID) {
+    const auto visual = PixelLayoutX11::describe(*xcb_get_setup(c), depth, visualID);
+    // A visual the setup does not list is read as one of unknown colours.
+    const auto layout = PixelLayoutX11::of(visual.value_or(PixelLayoutX11::Visual{.depth = depth}));
+    if (layout) return *layout;
+    const char* what = content == UnreadablePixels::Content::display ? "screen" : "window";
+    ScreenCaptureError error = failure(
+        ScreenCaptureError::failedToStart,
+        visual ? fmt::format("{} depth {} cannot be read: {} bits a pixel, visual class {}, masks {:#x} {:#x} {:#x}{}",
+                             what, depth, visual->bitsPerPixel, visual->visualClass, visual->redMask, visual->greenMask,
+                             visual->blueMask, visual->leastSignificantFirst ? "" : ", most significant byte first")
+               : fmt::format("{} depth {} cannot be read: visual 0x{:x} is not listed", what, depth, visualID));
+    error.unreadable = UnreadablePixels{content, layout.error(), depth};
+    return std::unexpected(std::move(error));
 }
 
 } // namespace
@@ -79,9 +88,10 @@ std::optional<ScreenCaptureError> CaptureTargetX11::openWindow(xcb_window_t wind
     if (!attributes || !geometry || attributes->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT) {
         return failure(ScreenCaptureError::noCaptureSource, fmt::format("no window 0x{:x}", window));
     }
-    if (!hasFourBytePixels(c, geometry->depth)) {
-        return failure(ScreenCaptureError::failedToStart, fmt::format("window depth {} is not 32-bit", geometry->depth));
-    }
+    // Read at the window's own depth, whatever the screen's.
+    auto layout = layoutOf(c, UnreadablePixels::Content::window, geometry->depth, attributes->visual);
+    if (!layout) return std::move(layout.error());
+    layout_ = *layout;
     root_ = geometry->root;
     border_ = geometry->border_width;
     depth_ = geometry->depth;
@@ -115,10 +125,9 @@ std::optional<ScreenCaptureError> CaptureTargetX11::openDisplay(std::uint32_t di
     const auto display = DisplayListX11::find(*displays, displayID);
     if (!display) return failure(ScreenCaptureError::noCaptureSource, fmt::format("no display {}", displayID));
     const xcb_screen_t* screen = connection_.screens().at(static_cast<std::size_t>(display->screen));
-    if (!hasFourBytePixels(c, screen->root_depth)) {
-        return failure(ScreenCaptureError::failedToStart,
-                       fmt::format("screen depth {} is not 32-bit", screen->root_depth));
-    }
+    auto layout = layoutOf(c, UnreadablePixels::Content::display, screen->root_depth, screen->root_visual);
+    if (!layout) return std::move(layout.error());
+    layout_ = *layout;
     root_ = screen->root;
     depth_ = screen->root_depth;
     drawable_ = root_;
@@ -325,7 +334,8 @@ std::optional<CaptureTargetX11::Grab> CaptureTargetX11::collectGrab() {
         xcb_generic_error_t* rawError = nullptr;
         XcbReply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(c, *pending.image, &rawError));
         XcbReply<xcb_generic_error_t> error(rawError);
-        const auto expected = static_cast<std::uint32_t>(pending.area.width) * pending.area.height * 4;
+        const std::size_t expected =
+            layout_->bytesPerRow(pending.area.width) * static_cast<std::size_t>(pending.area.height);
         read = image && image->size >= expected;
     }
     XcbReply<xcb_xfixes_fetch_region_reply_t> region(xcb_xfixes_fetch_region_reply(c, pending.region, nullptr));
@@ -341,8 +351,7 @@ std::optional<CaptureTargetX11::Grab> CaptureTargetX11::collectGrab() {
         return std::nullopt;
     }
     Grab grab;
-    grab.image = {pending.pixels, static_cast<std::size_t>(pending.area.width) * 4, pending.area.width,
-                  pending.area.height};
+    grab.image = {pending.pixels, layout_->bytesPerRow(pending.area.width), pending.area.width, pending.area.height};
     grab.reshaped = pending.reshaped;
     // The image stays current only while the damage after it is known.
     if (region) currentImage_ = pending.segment;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/ScreenCapture/ContentFilter.h"
+#include "Platform/ScreenCapture/PixelLayoutX11.h"
 #include "Platform/WindowList/ScreenCaptureError.h"
 #include "Platform/WindowList/ShareableContent.h"
 
@@ -21,7 +22,8 @@ namespace quillmere {
 class ShmSegmentX11;
 class XcbConnection;
 
-// A grabbed image in shared memory: bytes B, G, R, X per pixel, writable.
+// A grabbed image, writable: pixels in shared memory as the target's layout
+// has them, or B, G, R, X once converted.
 struct ScreenImage {
     std::uint8_t* pixels = nullptr;
     std::size_t bytesPerRow = 0;
@@ -71,6 +73,8 @@ public:
     bool damaged() const { return damaged_; }
     int width() const { return width_; }
     int height() const { return height_; }
+    // How grabbed images hold their pixels.
+    const PixelLayoutX11& layout() const { return *layout_; }
     xcb_window_t root() const { return root_; }
     // Pointer positions are asked relative to this window; the content's top
     // left sits at pointerOrigin in it.
@@ -79,7 +83,7 @@ public:
     int pointerOriginY() const { return isWindow_ ? 0 : area_.y; }
 
     // Sends the damage subtraction and the image request; collectGrab waits
-    // for both. The segment must hold width x height pixels. A grab that need
+    // for both. The segment must hold height rows of the layout's bytes. A grab that need
     // not be whole copies only the damaged pixels (and refresh, an area drawn
     // over since) into the image the last grab left in the same segment: a
     // moving desktop changes a small part of a large screen each frame. The
@@ -118,6 +122,8 @@ private:
     int height_ = 0;
     int border_ = 0;
     std::uint8_t depth_ = 24;
+    // Known once open succeeded.
+    std::optional<PixelLayoutX11> layout_;
     bool damaged_ = true;
     bool reshaped_ = true;
 

@@ -39,6 +39,43 @@ bool FrameGrabberX11::cursorMoved() {
     return visible && cursor_.serial() != drawnCursorSerial_;
 }
 
+ScreenImage FrameGrabberX11::converted(const ScreenImage& raw, const std::vector<ScreenRect>* areas) {
+    const PixelLayoutX11& layout = target_.layout();
+    const std::size_t stride = static_cast<std::size_t>(raw.width) * 4;
+    if (convertedWidth_ != raw.width || convertedHeight_ != raw.height) {
+        converted_.assign(stride * static_cast<std::size_t>(raw.height), 0);
+        convertedWidth_ = raw.width;
+        convertedHeight_ = raw.height;
+        areas = nullptr;
+    }
+    const ScreenImage image{converted_.data(), stride, raw.width, raw.height};
+    BandWorkers& bands = writer_.bands();
+    const auto convertArea = [&](const ScreenRect& area) {
+        const int left = std::max(area.x, 0);
+        const int top = std::max(area.y, 0);
+        const int width = std::min(area.x + area.width, raw.width) - left;
+        const int height = std::min(area.y + area.height, raw.height) - top;
+        if (width <= 0 || height <= 0) return;
+        const int count = RasterWriter::bandsFor(width, height, bands.maximumBands());
+        const int bandRows = (height + count - 1) / count;
+        bands.run(count, [&](int band) {
+            const int first = top + band * bandRows;
+            const int rows = std::min(bandRows, top + height - first);
+            if (rows <= 0) return;
+            layout.convert(raw.pixels + static_cast<std::size_t>(first) * raw.bytesPerRow +
+                               static_cast<std::size_t>(left) * layout.bytesPerPixel(),
+                           raw.bytesPerRow, image.pixels + static_cast<std::size_t>(first) * stride + left * 4u, stride,
+                           width, rows);
+        });
+    };
+    if (areas == nullptr) {
+        convertArea({0, 0, raw.width, raw.height});
+    } else {
+        for (const ScreenRect& area : *areas) convertArea(area);
+    }
+    return image;
+}
+
 int FrameGrabberX11::framesInFlight() const {
     if (!pool_) return 0;
     return static_cast<int>(pool_->allocatedCount() - pool_->freeCount());
@@ -46,15 +83,17 @@ int FrameGrabberX11::framesInFlight() const {
 
 std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabberX11::grab(
     const ScreenCaptureStreamConfiguration& configuration, bool whole, std::uint64_t captureTimeNs) {
-    const std::size_t bytes = static_cast<std::size_t>(target_.width()) * target_.height() * 4;
+    const PixelLayoutX11& layout = target_.layout();
+    const std::size_t bytes = layout.bytesPerRow(target_.width()) * static_cast<std::size_t>(target_.height());
     if (!segment_ || segment_->size() < bytes) {
         segment_.reset();
         auto segment = ShmSegmentX11::make(connection_, bytes);
         if (!segment) return std::unexpected(segment.error());
         segment_ = std::move(*segment);
     }
-    // The cursor drawn into the last image is read over again.
-    target_.requestGrab(*segment_, whole, drawnCursor_);
+    // The cursor drawn into the last image is read over again; a converted
+    // image has it drawn into the copy, never into what the server wrote.
+    target_.requestGrab(*segment_, whole, layout.converts() ? std::nullopt : drawnCursor_);
     if (configuration.showsCursor) cursor_.request(target_.pointerWindow());
     connection_.flush();
     auto grab = target_.collectGrab();
@@ -66,17 +105,20 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
     // Where the cursor was is dirty too: this grab no longer has it there.
     if (drawnCursor_) dirty.push_back(*drawnCursor_);
     drawnCursor_.reset();
+    // What changed (and where the cursor was) is converted again; the rest
+    // of the copy is still what the server's image holds.
+    ScreenImage picture = layout.converts() ? converted(grab->image, whole ? nullptr : &dirty) : grab->image;
     if (configuration.showsCursor) {
         const auto placed = cursor_.placement(target_.pointerOriginX(), target_.pointerOriginY());
         if (const auto visible = visibleCursor(); placed && visible) {
-            cursor_.draw(grab->image, *placed);
+            cursor_.draw(picture, *placed);
             dirty.push_back(*visible);
             drawnCursor_ = visible;
             drawnCursorSerial_ = cursor_.serial();
         }
     }
 
-    const auto placement = RasterPlacement::make(grab->image.width, grab->image.height, configuration.width,
+    const auto placement = RasterPlacement::make(picture.width, picture.height, configuration.width,
                                                  configuration.height, configuration.scalesToFit);
     if (!placement) return std::nullopt;
     if (!pool_ || pool_->width() != configuration.width || pool_->height() != configuration.height) {
@@ -92,7 +134,7 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
     }
     auto buffer = pool_->createPixelBuffer();
     if (!buffer) return std::nullopt;
-    const BgraImage image{grab->image.pixels, grab->image.bytesPerRow, grab->image.width, grab->image.height};
+    const BgraImage image{picture.pixels, picture.bytesPerRow, picture.width, picture.height};
     // Pooled buffers come back holding an earlier frame: bring them up to date.
     // A frame placed anew is rewritten whole, and changed whole.
     whole = whole || !(*placement == placement_);
@@ -110,7 +152,7 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
     sample.status = ScreenCaptureFrameStatus::complete;
     sample.pixelBuffer = std::move(*buffer);
     sample.presentationTimeNs = captureTimeNs;
-    sample.contentRect = ScreenRect{0, 0, grab->image.width, grab->image.height};
+    sample.contentRect = ScreenRect{0, 0, picture.width, picture.height};
     if (!whole) {
         std::vector<ScreenRect> rects;
         rects.reserve(dirty.size());

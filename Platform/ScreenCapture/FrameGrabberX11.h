@@ -12,13 +12,15 @@
 #include <expected>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace quillmere {
 
 class XcbConnection;
 
 // One frame of a capture target, asked for in one round trip (damage, image
-// and pointer together), with the cursor drawn in when wanted, written into a
+// and pointer together), converted to B, G, R, X where the target's pixels
+// are of another layout, with the cursor drawn in when wanted, written into a
 // pooled NV12 buffer at the configured raster.
 class FrameGrabberX11 {
 public:
@@ -40,6 +42,9 @@ public:
 
 private:
     std::optional<ScreenRect> visibleCursor() const;
+    // The raw image's areas (all of it when none are given) converted into
+    // the kept copy, which the server never writes; the copy.
+    ScreenImage converted(const ScreenImage& raw, const std::vector<ScreenRect>* areas);
 
     XcbConnection& connection_;
     CaptureTargetX11& target_;
@@ -49,6 +54,9 @@ private:
     std::optional<RasterPlacement> placement_;
     std::unique_ptr<ShmSegmentX11> segment_;
     std::shared_ptr<PixelBufferPool> pool_;
+    std::vector<std::uint8_t> converted_;
+    int convertedWidth_ = 0;
+    int convertedHeight_ = 0;
     std::optional<ScreenRect> drawnCursor_;
     std::uint32_t drawnCursorSerial_ = 0;
 };

@@ -39,6 +39,9 @@ public:
     bool write(const BgraImage& image, const RasterPlacement& placement, PixelBuffer& buffer,
                const std::vector<ScreenRect>* changed = nullptr);
 
+    // The threads the bands run on, for other work on the same pictures.
+    BandWorkers& bands() { return bands_; }
+
     // The conversion itself, for a width x height area; odd sizes repeat the
     // last column or row for chroma.
     static void convert(const std::uint8_t* bgra, std::size_t bgraStride, int width, int height, std::uint8_t* luma,

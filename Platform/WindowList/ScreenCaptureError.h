@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Platform/WindowList/UnreadablePixels.h"
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,6 +13,8 @@ namespace quillmere {
 // - the display cannot be opened: connectionInvalid;
 // - the connection breaks while capturing: connectionInterrupted;
 // - a required extension is missing or too old: failedToStart;
+// - pixels of a depth or format capture cannot read: failedToStart, with
+//   unreadable saying which;
 // - the window or display to capture does not exist (any more): noCaptureSource;
 // - the window list cannot be read: noWindowList; no display is found: noDisplayList;
 // - a shared-memory or allocation failure: internalError;
@@ -39,9 +44,12 @@ struct ScreenCaptureError {
     int code = internalError;
     // What went wrong in X terms, for logs; not part of equality.
     std::string detail;
+    // Set when the content's pixels cannot be read at all: what people are
+    // told instead of a code.
+    std::optional<UnreadablePixels> unreadable{};
 
     static ScreenCaptureError make(Code code, std::string detail) {
-        return ScreenCaptureError{std::string(domainName), code, std::move(detail)};
+        return ScreenCaptureError{std::string(domainName), code, std::move(detail), std::nullopt};
     }
 
     bool inScreenCaptureDomain() const { return domain == domainName; }

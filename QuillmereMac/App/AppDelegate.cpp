@@ -1,6 +1,7 @@
 #include "QuillmereMac/App/AppDelegate.h"
 
 #include "Platform/Dispatch/MainQueue.h"
+#include "QuillmereMac/App/DesktopEnvironmentX11.h"
 #include "QuillmereMac/App/HostNaming.h"
 
 #include <QApplication>
@@ -48,6 +49,9 @@ AppDelegate::~AppDelegate() {
 void AppDelegate::launch() {
     const RootNames names = RootNames::from(options_.environment, options_.hostName, options_.mdnsHostName);
     const auto trace = options_.platform.trace;
+    // Before the first window: Qt would crash drawing it on a palette.
+    if (const auto colours = DesktopEnvironmentX11::colourProblem(options_.platform.displayName))
+        return failToStart(colours->sentence, colours->alertShows);
     if (options_.platform.defaults == nullptr) options_.platform.defaults = &Defaults::standard();
     // Told before anything reads a setting; the status window says it again.
     if (const auto& unread = options_.platform.defaults->unread()) {
@@ -83,13 +87,13 @@ void AppDelegate::launch() {
     root_->perfLog().start();
 }
 
-void AppDelegate::failToStart(const std::string& detail) {
+void AppDelegate::failToStart(const std::string& detail, bool alert) {
     std::fprintf(stderr, "quillmere-host: Quillmere could not start: %s\n", detail.c_str());
     exitStatus_ = 1;
     // On its own under the title, the detail starts a sentence.
     std::string sentence = detail;
     if (!sentence.empty()) sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
-    if (options_.alert) options_.alert("Quillmere could not start", sentence);
+    if (alert && options_.alert) options_.alert("Quillmere could not start", sentence);
     requestQuit();
 }
 

@@ -12,7 +12,8 @@
 
 namespace quillmere {
 
-// The program's outermost shell: tells of a settings file it cannot use,
+// The program's outermost shell: refuses a desktop whose colours it can
+// neither draw on nor share, tells of a settings file it cannot use,
 // composes the host once the event loop runs, shows "Quillmere could not
 // start" when it cannot (or when its settings are not this account's
 // alone), and holds quitting back until the controller has torn the host
@@ -60,7 +61,8 @@ public:
     int exitStatus() const { return exitStatus_; }
 
 private:
-    void failToStart(const std::string& detail);
+    // Told on standard error, and in the alert unless Qt cannot draw it.
+    void failToStart(const std::string& detail, bool alert = true);
 
     Options options_;
     std::unique_ptr<CompositionRoot> root_;

@@ -12,6 +12,7 @@
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
 
 #include <QVariantMap>
+#include <QPointer>
 
 #include <algorithm>
 
@@ -185,6 +186,9 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     services.textSize = textSize;
     virtualDisplay = std::make_shared<VirtualDisplayController>(virtualDisplays);
     services.virtualDisplay = virtualDisplay;
+    services.captureProblem = [status = QPointer<HostStatusModel>(model.get())](std::optional<std::string> problem) {
+        if (status) status->setCaptureProblem(std::move(problem));
+    };
     pipeline = MediaPipeline::make(std::move(services));
 
     trace("delegate");

@@ -18,6 +18,8 @@
 
 #include <QGuiApplication>
 
+#include <fmt/format.h>
+
 namespace quillmere {
 
 namespace {
@@ -86,6 +88,39 @@ DesktopEnvironmentX11::DesktopEnvironmentX11(std::string displayName)
 
 bool DesktopEnvironmentX11::displayOpens(const std::string& displayName) {
     return PermissionsX11(XcbConnection::opener(displayName)).displayOpens();
+}
+
+std::optional<DesktopEnvironmentX11::ColourProblem> DesktopEnvironmentX11::colourProblem(
+    const std::string& displayName) {
+    auto connection = XcbConnection::opener(displayName)();
+    if (!connection) return std::nullopt;
+    const auto number = static_cast<std::size_t>((*connection)->defaultScreenNumber());
+    if (number >= (*connection)->screens().size()) return std::nullopt;
+    const xcb_screen_t& screen = *(*connection)->screens()[number];
+    const auto root = PixelLayoutX11::describe(*xcb_get_setup((*connection)->get()), screen.root_depth,
+                                               screen.root_visual);
+    return colourProblem(root.value_or(PixelLayoutX11::Visual{.depth = screen.root_depth}));
+}
+
+std::optional<DesktopEnvironmentX11::ColourProblem> DesktopEnvironmentX11::colourProblem(
+    const PixelLayoutX11::Visual& root) {
+    const bool masked =
+        root.visualClass == XCB_VISUAL_CLASS_TRUE_COLOR || root.visualClass == XCB_VISUAL_CLASS_DIRECT_COLOR;
+    if (!masked || root.depth < 15) {
+        return ColourProblem{fmt::format("this desktop's colour depth ({} bits{}) is too low for Quillmere to draw "
+                                         "its windows or share the screen; start the desktop at a depth of 16, 24 "
+                                         "or 30 bits",
+                                         root.depth, masked ? "" : ", with a palette"),
+                             false};
+    }
+    if (root.visualClass == XCB_VISUAL_CLASS_DIRECT_COLOR) {
+        return ColourProblem{fmt::format("this desktop's colours ({} bits) go through a colour map, which "
+                                         "Quillmere cannot share; start the desktop in TrueColor, at a depth of 16, "
+                                         "24 or 30 bits",
+                                         root.depth),
+                             true};
+    }
+    return std::nullopt;
 }
 
 WindowCatalog::ContentFetcher DesktopEnvironmentX11::contentFetcher() {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "Platform/ScreenCapture/PixelLayoutX11.h"
 #include "Platform/X11/XcbConnection.h"
 #include "QuillmereMac/Desktop/DesktopEnvironment.h"
 
+#include <optional>
 #include <string>
 
 namespace quillmere {
@@ -23,6 +25,20 @@ public:
     // Whether the display opens at all: asked before Qt opens it, which
     // would abort without a word a user could act on.
     static bool displayOpens(const std::string& displayName = {});
+
+    // A desktop whose colours the host can neither show nor share: Qt
+    // crashes drawing on a palette, and capture reads only TrueColor.
+    struct ColourProblem {
+        // Starts lower case: it follows "Quillmere could not start: ".
+        std::string sentence;
+        // Whether Qt can still draw an alert there.
+        bool alertShows = false;
+
+        bool operator==(const ColourProblem&) const = default;
+    };
+    // Of the default screen's root visual; nothing when the display does not open.
+    static std::optional<ColourProblem> colourProblem(const std::string& displayName = {});
+    static std::optional<ColourProblem> colourProblem(const PixelLayoutX11::Visual& root);
 
     WindowCatalog::ContentFetcher contentFetcher() override;
     ScreenCaptureStreamFactory captureStreams() override;

@@ -68,6 +68,12 @@ void HostStatusModel::setStatus(const HostStatus& status) {
     Q_EMIT statusChanged();
 }
 
+void HostStatusModel::setCaptureProblem(std::optional<std::string> problem) {
+    if (problem == captureProblem_) return;
+    captureProblem_ = std::move(problem);
+    Q_EMIT captureProblemChanged();
+}
+
 void HostStatusModel::setLoginItemProblem(std::optional<std::string> problem) {
     if (problem == loginItemProblem_) return;
     loginItemProblem_ = std::move(problem);

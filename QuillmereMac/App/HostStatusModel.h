@@ -53,6 +53,10 @@ public:
     // Why the settings file was not read at start; for the whole run.
     const std::optional<std::string>& settingsFileProblem() const { return settingsFileProblem_; }
     static std::string settingsFileText(const DefaultsFileProblem& problem);
+    // Why the last content that could not be captured cannot be, in words;
+    // until a capture starts.
+    const std::optional<std::string>& captureProblem() const { return captureProblem_; }
+    void setCaptureProblem(std::optional<std::string> problem);
     int revision() const { return revision_; }
     const LoginItem& loginItem() const { return loginItem_; }
     const std::weak_ptr<HostEngine>& engine() const { return engine_; }
@@ -62,6 +66,7 @@ Q_SIGNALS:
     void statusChanged();
     void loginItemProblemChanged();
     void settingsProblemChanged();
+    void captureProblemChanged();
     void revisionChanged();
 
 private:
@@ -76,6 +81,7 @@ private:
     std::optional<std::string> loginItemProblem_;
     std::optional<std::string> settingsProblem_;
     std::optional<std::string> settingsFileProblem_;
+    std::optional<std::string> captureProblem_;
     int revision_ = 0;
     Defaults& defaults_;
 };

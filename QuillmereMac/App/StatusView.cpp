@@ -115,6 +115,7 @@ StatusView::StatusView(HostStatusModel& model, std::shared_ptr<ConsentCenter> co
     setFrameShape(QFrame::NoFrame);
     setMinimumSize(420, 460);
     connect(&model_, &HostStatusModel::statusChanged, this, &StatusView::refresh);
+    connect(&model_, &HostStatusModel::captureProblemChanged, this, &StatusView::refresh);
     if (consent_) {
         QPointer<StatusView> weak(this);
         // Also told of sessions approved automatically, which it does not show.
@@ -141,8 +142,8 @@ QString StatusView::requestText(const ConsentCenter::Request& request) {
 
 StatusView::Shown StatusView::shownNow() const {
     const HostStatus& status = model_.status();
-    Shown shown{model_.headline(),   status.phase,      status.permissions, status.pairedDevices.size(),
-                status.activeSession, status.lastError, {}};
+    Shown shown{model_.headline(),    status.phase,      status.permissions,        status.pairedDevices.size(),
+                status.activeSession, status.lastError, model_.captureProblem(), {}};
     if (consent_) shown.pending = consent_->pending();
     return shown;
 }
@@ -252,6 +253,8 @@ void StatusView::addErrorBanner(QVBoxLayout& column) {
         addBanner(column, *problem, "settingsFileBanner", "settingsFileText", QStringLiteral("Settings problem: "));
     if (const auto& error = model_.status().lastError)
         addBanner(column, *error, "errorBanner", "errorText", QStringLiteral("Host error: "));
+    if (const auto& problem = model_.captureProblem())
+        addBanner(column, *problem, "captureBanner", "captureText", QStringLiteral("Sharing problem: "));
 }
 
 void StatusView::addBanner(QVBoxLayout& column, const std::string& message, const char* name, const char* textName,

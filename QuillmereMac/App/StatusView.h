@@ -62,6 +62,7 @@ private:
         std::size_t pairedCount = 0;
         std::optional<std::string> activeSession;
         std::optional<std::string> lastError;
+        std::optional<std::string> captureProblem;
         std::vector<ConsentCenter::Request> pending;
 
         bool operator==(const Shown&) const = default;
@@ -69,7 +70,8 @@ private:
     Shown shownNow() const;
 
     void addTitle(QVBoxLayout& column);
-    // The host's last error, and a settings file that was not read.
+    // The host's last error, a settings file that was not read, and content
+    // that could not be captured.
     void addErrorBanner(QVBoxLayout& column);
     void addBanner(QVBoxLayout& column, const std::string& message, const char* name, const char* textName,
                    const QString& accessiblePrefix);

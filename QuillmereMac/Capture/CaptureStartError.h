@@ -2,6 +2,7 @@
 
 #include <any>
 #include <concepts>
+#include <optional>
 #include <string>
 #include <typeinfo>
 
@@ -9,7 +10,8 @@ namespace quillmere {
 
 // Why a capture source could not start: the source's own error, kept as its
 // type (a CaptureStopReason, a platform error, a pool error), with the text a
-// caller logs.
+// caller logs, and words for people when the content cannot be captured at
+// all.
 class CaptureStartError {
 public:
     template <class Error>
@@ -19,6 +21,13 @@ public:
     CaptureStartError(Error error) : description_(error.description()), error_(std::move(error)) {}
 
     const std::string& description() const { return description_; }
+    // Why the content cannot be captured, in words a person reads; nothing
+    // for failures that are not the content's own.
+    const std::optional<std::string>& explanation() const { return explanation_; }
+    CaptureStartError explained(std::string words) && {
+        explanation_ = std::move(words);
+        return std::move(*this);
+    }
 
     // The error as the type the source raised, or nothing for another type.
     template <class Error>
@@ -32,6 +41,7 @@ public:
 
 private:
     std::string description_;
+    std::optional<std::string> explanation_;
     std::any error_;
 };
 

@@ -77,6 +77,8 @@ ScreenCaptureStreamConfiguration ScreenCaptureSource::streamConfiguration(const 
 CaptureStopReason ScreenCaptureSource::stopReason(const ScreenCaptureError& error) {
     const std::string text = "capture error " + std::to_string(error.code);
     if (!error.inScreenCaptureDomain()) return CaptureStopReason::failed(text);
+    // Content whose pixels cannot be read is told in words: no code helps there.
+    if (error.unreadable) return CaptureStopReason::failed(error.unreadable->sentence());
     switch (error.code) {
     case ScreenCaptureError::userStopped: return CaptureStopReason::userStopped();
     case ScreenCaptureError::userDeclined: return CaptureStopReason::permissionDenied();
@@ -125,7 +127,10 @@ std::expected<void, CaptureStartError> ScreenCaptureSource::start(CaptureEventHa
     std::shared_ptr<ScreenCaptureStream> stream = std::move(*made);
     if (auto error = await([&](auto done) { stream->startCapture(std::move(done)); })) {
         abandon();
-        return std::unexpected(CaptureStartError(stopReason(*error)));
+        CaptureStartError failure(stopReason(*error));
+        if (error->inScreenCaptureDomain() && error->unreadable)
+            return std::unexpected(std::move(failure).explained(error->unreadable->sentence()));
+        return std::unexpected(std::move(failure));
     }
 
     bool overtaken = false;

@@ -58,6 +58,7 @@ public:
     // The stream configuration for some settings (1/maxFPS between frames,
     // at least one frame a second).
     static ScreenCaptureStreamConfiguration streamConfiguration(const CaptureSettings& settings);
+    // Content whose pixels cannot be read fails in the words that say so.
     static CaptureStopReason stopReason(const ScreenCaptureError& error);
     // An aspect (aspectWidth : aspectHeight) fitted into a box, each side then
     // rounded down to even and raised to at least 64.

@@ -64,7 +64,8 @@ MediaPipeline::MediaPipeline(Services services)
       permission_(std::move(services.permission)),
       clock_(services.clock),
       surfaces_(SurfaceTable::make({&mainActor_, services.tasks, services.clock, std::move(services.pipelines),
-                                    std::move(services.makeSource), std::move(services.displays)})),
+                                    std::move(services.makeSource), std::move(services.displays),
+                                    std::move(services.captureProblem)})),
       control_(RemoteControl::make(
           {&mainActor_, std::move(services.controlQueue), surfaces_,
            std::make_shared<ControlFrames>(services.catalog, mainActor_, std::move(services.catalogRefresh)),

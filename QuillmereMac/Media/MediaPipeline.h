@@ -53,6 +53,10 @@ public:
         DisplayQueries displays;
         // No source, so no surface, when not given.
         SourceFactory makeSource;
+        // Main actor: why content could not be captured, in words, when a
+        // capture fails for that; nothing once a capture starts. Nobody is
+        // told when not given.
+        std::function<void(std::optional<std::string>)> captureProblem;
         // Where stops and delayed re-captures run; a queue of its own by default.
         std::shared_ptr<Executor> tasks;
         // The raw uptime clock by default.

@@ -28,7 +28,8 @@ SurfaceTable::SurfaceTable(Services services)
       clock_(std::move(services.clock)),
       pipelineEnvironment_(std::move(services.pipelines)),
       makeSource_(std::move(services.makeSource)),
-      displays_(std::move(services.displays)) {}
+      displays_(std::move(services.displays)),
+      captureProblem_(std::move(services.captureProblem)) {}
 
 void SurfaceTable::setHooks(Hooks hooks) { hooks_ = std::move(hooks); }
 
@@ -109,9 +110,11 @@ void SurfaceTable::startCapture(std::shared_ptr<SurfacePipeline> pipeline, Surfa
     const auto started = source->start(pipeline->eventHandler());
     if (!started) {
         log_.error("capture start failed: %{public}s", started.error().description());
+        if (captureProblem_ && started.error().explanation()) captureProblem_(started.error().explanation());
         connection->endSurface(key.surfaceID);
         return;
     }
+    if (captureProblem_) captureProblem_(std::nullopt);
     // A stop that came while the source was starting found it attached and
     // stopped it before it ran: it would run on for nobody.
     bool stillAttached = false;

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -42,6 +43,9 @@ public:
         SurfacePipeline::Environment pipelines;
         SourceFactory makeSource;
         DisplayQueries displays;
+        // Main actor: why content could not be captured, in words, when a
+        // capture fails for that; nothing once a capture starts.
+        std::function<void(std::optional<std::string>)> captureProblem{};
     };
     // Set once, before the first surface starts.
     struct Hooks {
@@ -121,6 +125,7 @@ private:
     const SurfacePipeline::Environment pipelineEnvironment_;
     const SourceFactory makeSource_;
     const DisplayQueries displays_;
+    const std::function<void(std::optional<std::string>)> captureProblem_;
     Hooks hooks_;
 
     LockedBox<Table> table_;

@@ -11,6 +11,7 @@ extern "C" {
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace quillmere::testing {
@@ -19,9 +20,22 @@ struct DecodedPicture {
     int width = 0;
     int height = 0;
     std::vector<std::uint8_t> luma; // width x height, packed
+    // Half the width and height (rounded up), packed; empty for a stream
+    // other than 4:2:0.
+    std::vector<std::uint8_t> cb;
+    std::vector<std::uint8_t> cr;
     bool keyframe = false;
 
     std::uint8_t at(int x, int y) const { return luma[static_cast<std::size_t>(y) * width + x]; }
+    // The chroma of the pixel at (x, y).
+    std::uint8_t cbAt(int x, int y) const { return cb[chromaIndex(x, y)]; }
+    std::uint8_t crAt(int x, int y) const { return cr[chromaIndex(x, y)]; }
+
+private:
+    std::size_t chromaIndex(int x, int y) const {
+        return static_cast<std::size_t>(y / 2) * static_cast<std::size_t>((width + 1) / 2) +
+               static_cast<std::size_t>(x / 2);
+    }
 };
 
 class H264TestDecoder {
@@ -63,6 +77,17 @@ public:
             for (int y = 0; y < frame_->height; ++y) {
                 std::copy_n(frame_->data[0] + static_cast<std::ptrdiff_t>(y) * frame_->linesize[0], frame_->width,
                             picture.luma.data() + static_cast<std::size_t>(y) * frame_->width);
+            }
+            if (frame_->format == AV_PIX_FMT_YUV420P) {
+                const int chromaWidth = (frame_->width + 1) / 2;
+                const int chromaHeight = (frame_->height + 1) / 2;
+                for (auto [plane, index] : {std::pair{&picture.cb, 1}, std::pair{&picture.cr, 2}}) {
+                    plane->resize(static_cast<std::size_t>(chromaWidth) * chromaHeight);
+                    for (int y = 0; y < chromaHeight; ++y) {
+                        std::copy_n(frame_->data[index] + static_cast<std::ptrdiff_t>(y) * frame_->linesize[index],
+                                    chromaWidth, plane->data() + static_cast<std::size_t>(y) * chromaWidth);
+                    }
+                }
             }
             pictures.push_back(std::move(picture));
             av_frame_unref(frame_);

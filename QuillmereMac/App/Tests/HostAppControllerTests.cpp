@@ -277,6 +277,17 @@ TEST_F(StatusViewTest, PermissionRowsAndTheErrorBanner) {
     ASSERT_NE(banner, nullptr);
     EXPECT_EQ(banner->accessibleName().toStdString(), "Host error: Transport: address in use");
     EXPECT_EQ(textOf("errorText"), "Transport: address in use");
+
+    // Content that could not be shared, in its words, until a capture starts.
+    model->setCaptureProblem("This window's colour format (24 bits) cannot be shared");
+    const auto* capture = view->widget()->findChild<QWidget*>("captureBanner");
+    ASSERT_NE(capture, nullptr);
+    EXPECT_EQ(capture->accessibleName().toStdString(),
+              "Sharing problem: This window's colour format (24 bits) cannot be shared");
+    EXPECT_EQ(textOf("captureText"), "This window's colour format (24 bits) cannot be shared");
+    model->setCaptureProblem(std::nullopt);
+    EXPECT_EQ(view->widget()->findChild<QWidget*>("captureBanner"), nullptr);
+    EXPECT_NE(view->widget()->findChild<QWidget*>("errorBanner"), nullptr);
 }
 
 TEST_F(StatusViewTest, NoTextIsCutOffAtTheWindowsSizes) {

@@ -161,6 +161,28 @@ TEST(HostProgramCommandLine, APlatformOtherThanX11EndsStartUpNamingIt) {
     }
 }
 
+// Qt would crash drawing its first window on a palette: start-up ends
+// before any window, naming the depth.
+TEST(HostProgramCommandLine, AnEightBitDesktopEndsStartUpInWords) {
+    TemporaryFolder folder;
+    XvfbServer server({.screens = {{640, 480, 8}}});
+    ASSERT_TRUE(server.ready()) << server.failure();
+    const auto root = folder.path();
+    ChildProcess host = program({QUILLMERE_HOST_PROGRAM},
+                                {{"DISPLAY", server.displayName()},
+                                 {"HOME", root.string()},
+                                 {"XDG_DATA_HOME", (root / "data").string()},
+                                 {"XDG_CONFIG_HOME", (root / "config").string()},
+                                 {"XDG_CACHE_HOME", (root / "cache").string()},
+                                 {"XDG_RUNTIME_DIR", root.string()},
+                                 {"QUILLMERE_MAC_KEYCHAIN_SCOPE", "eight"}},
+                                root / "host.txt");
+    EXPECT_EQ(host.wait(20s), 1) << host.output();
+    EXPECT_EQ(host.output(), "quillmere-host: Quillmere could not start: this desktop's colour depth (8 bits, with a "
+                             "palette) is too low for Quillmere to draw its windows or share the screen; start the "
+                             "desktop at a depth of 16, 24 or 30 bits\n");
+}
+
 class HostProgram : public ::testing::Test {
 protected:
     static constexpr const char* scope = "program";

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quillmere {
+
+// Content whose pixels capture cannot read, whatever is tried again: a
+// colour depth it has no conversion for (a palette, 8 bits), or a depth it
+// knows with colours laid out in a way it does not. Told to people in words.
+struct UnreadablePixels {
+    enum class Content : std::uint8_t { display, window };
+    enum class Cause : std::uint8_t { depth, format };
+
+    Content content = Content::display;
+    Cause cause = Cause::depth;
+    int depth = 0;
+
+    // "This display's colour depth (8 bits) cannot be shared".
+    std::string sentence() const;
+
+    bool operator==(const UnreadablePixels&) const = default;
+};
+
+} // namespace quillmere
