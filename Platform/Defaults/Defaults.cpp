@@ -83,7 +83,8 @@ std::optional<std::string> damageIn(const std::string& bytes) {
 }
 
 DefaultsFileProblem::Kind kindOf(const PrivateFiles::Problem& problem) {
-    return problem.kind == PrivateFiles::Problem::Kind::foreign ? DefaultsFileProblem::Kind::refused
+    using Kind = PrivateFiles::Problem::Kind;
+    return problem.kind == Kind::foreign || problem.kind == Kind::above ? DefaultsFileProblem::Kind::refused
                                                                  : DefaultsFileProblem::Kind::unreadable;
 }
 

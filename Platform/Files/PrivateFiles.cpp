@@ -88,10 +88,10 @@ public:
         struct stat info {};
         if (::fstat(at_.get(), &info) != 0) return failed("cannot be reached");
         if (!trusted(info.st_uid))
-            return problem(Problem::Kind::foreign, fmt::format("is inside {}, which belongs to another account (uid {})",
-                                                               path_.string(), info.st_uid));
+            return problem(Problem::Kind::above, fmt::format("is inside {}, which belongs to another account (uid {})",
+                                                             path_.string(), info.st_uid));
         if (othersMayWrite(info) && (info.st_mode & S_ISVTX) == 0)
-            return problem(Problem::Kind::foreign,
+            return problem(Problem::Kind::above,
                            fmt::format("is inside {}, which can be changed by other accounts (mode {:04o})",
                                        path_.string(), info.st_mode & 07777));
         return {};
@@ -123,7 +123,7 @@ public:
                 return failed(fmt::format("cannot be reached through {}", here.string()));
             if (S_ISLNK(info.st_mode)) {
                 if (!trusted(info.st_uid))
-                    return problem(Problem::Kind::foreign,
+                    return problem(Problem::Kind::above,
                                    fmt::format("is inside {}, a symbolic link of another account (uid {})",
                                                here.string(), info.st_uid));
                 if (++links > 40) return problem(Problem::Kind::failed, "cannot be reached: too many symbolic links");

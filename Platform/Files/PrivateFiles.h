@@ -21,6 +21,9 @@ public:
         enum class Kind {
             // Another account's, or another account could change it.
             foreign,
+            // A folder above it is another account's, or others could change
+            // it: moving it aside would not help, a folder of its own would.
+            above,
             // Not a folder, or not a plain file.
             wrongKind,
             // The system refused (permission denied, no space...).

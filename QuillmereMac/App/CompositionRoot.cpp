@@ -1,5 +1,6 @@
 #include "QuillmereMac/App/CompositionRoot.h"
 
+#include "Platform/Files/PrivateFiles.h"
 #include "QuillmereMac/App/DesktopEnvironmentX11.h"
 #include "QuillmereMac/Control/AXWindowRaiser.h"
 #include "QuillmereMac/Diagnostics/HostPerfSources.h"
@@ -30,6 +31,10 @@ std::string CompositionError::description() const {
                           "paired iPhones then pair again.";
         return text + std::string(afresh);
     }
+    if (const auto* place = std::get_if<KeychainFolderError>(&cause))
+        return "the paired iPhones could not be read: " + place->folder.string() + " " + place->reason +
+               ". Moving it aside would not help: keep Quillmere's state where only this account can change it, "
+               "by mending that folder or by setting XDG_DATA_HOME to a folder of your own.";
     const auto& identity = std::get<IdentityError>(cause);
     switch (identity.kind()) {
     case IdentityError::Kind::keyGeneration:
@@ -95,6 +100,13 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
                                               WindowCatalog::defaultBundleID, desktop().contentFetcher());
 
     trace("trust store");
+    // A record's damage is mended by moving it aside; a folder above the
+    // keychain that others may change is not, so it is told apart first.
+    if (const auto& keychainFolder = platform.keychain.root(); !keychainFolder.empty()) {
+        const auto place = PrivateFiles::folder(keychainFolder, false);
+        if (!place && place.error().kind == PrivateFiles::Problem::Kind::above)
+            return std::unexpected(CompositionError{KeychainFolderError{keychainFolder, place.error().reason}});
+    }
     const KeychainTrustStorage trustStorage(platform.keychain);
     auto store = TrustStore::open(AnyTrustStorage::keychain(trustStorage, names.trustService, names.trustAccount));
     if (!store) return std::unexpected(CompositionError{store.error()});

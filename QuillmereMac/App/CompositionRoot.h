@@ -33,9 +33,17 @@ namespace quillmere {
 
 class TrustFolderWatch;
 
-// Why the host could not be composed: its trust store or its identity.
+// The keychain's folder lies beneath a folder that is not this account's
+// alone; reason follows the folder in a sentence.
+struct KeychainFolderError {
+    std::filesystem::path folder;
+    std::string reason;
+};
+
+// Why the host could not be composed: its trust store, its identity, or
+// where both are kept.
 struct CompositionError {
-    std::variant<TrustStoreError, IdentityError> cause;
+    std::variant<TrustStoreError, IdentityError, KeychainFolderError> cause;
     // In words: what could not be used, the file, the reason, what to do.
     std::string description() const;
 };

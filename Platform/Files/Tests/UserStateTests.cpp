@@ -126,6 +126,8 @@ TEST(PrivateFiles, StateIsUsedOnlyBeneathFoldersThatNoOtherAccountCanChange) {
         const auto made = PrivateFiles::folder(named / "made" / "here", true);
         const std::string refusal = c.inside ? "is inside " + (base / c.inside).string() + ", " + c.why : c.why;
         EXPECT_EQ(state ? std::string() : state.error().reason, refusal) << index;
+        // Only a refusal from above says that moving the state aside would not help.
+        EXPECT_EQ(!state && state.error().kind == PrivateFiles::Problem::Kind::above, c.inside != nullptr) << index;
         EXPECT_EQ(made.has_value(), c.inside == nullptr) << index;
         EXPECT_EQ(std::filesystem::exists(above / "made"), c.inside == nullptr) << index;
         EXPECT_EQ(modeOf(home), 0755u) << index << ": nothing is changed through a link";
