@@ -357,6 +357,7 @@ std::expected<void, DefaultsError> Defaults::setAside() {
         }
         if (moved == 0) {
             unread_->keptAs = keptAs;
+            unread_->setAside = true;
             toSetAside_.reset();
             return {};
         }

@@ -45,6 +45,8 @@ struct DefaultsFileProblem {
     // Follows the path in a sentence: "holds NUL bytes, not settings".
     std::string reason;
     std::optional<std::filesystem::path> keptAs;
+    // Once true, the file is at keptAs and saves go to a new one.
+    bool setAside = false;
     std::string description() const { return path.string() + " " + reason; }
 };
 

@@ -36,7 +36,10 @@ void HostStatusModel::refreshPermissions() {
 
 std::string HostStatusModel::settingsFileText(const DefaultsFileProblem& problem) {
     std::string text = "Settings not read: " + problem.description() + ". Quillmere uses its default settings";
-    if (problem.keptAs) text += "; the file is kept, and moved to " + problem.keptAs->string() + " when a setting is next saved";
+    if (problem.setAside && problem.keptAs)
+        text += "; the file was moved to " + problem.keptAs->string() + ", and settings are now saved afresh";
+    else if (problem.keptAs)
+        text += "; the file is kept, and moved to " + problem.keptAs->string() + " when a setting is next saved";
     return text + ".";
 }
 
@@ -82,6 +85,13 @@ void HostStatusModel::setLoginItemProblem(std::optional<std::string> problem) {
 
 void HostStatusModel::raiseRevision() {
     ++revision_;
+    // A save may have moved the unread file aside: the banner says where it went.
+    if (const auto& unread = defaults_.unread()) {
+        if (auto text = settingsFileText(*unread); text != settingsFileProblem_) {
+            settingsFileProblem_ = std::move(text);
+            Q_EMIT settingsFileProblemChanged();
+        }
+    }
     Q_EMIT revisionChanged();
 }
 

@@ -50,7 +50,8 @@ public:
     const std::optional<std::string>& loginItemProblem() const { return loginItemProblem_; }
     // The last failed save, until one works.
     const std::optional<std::string>& settingsProblem() const { return settingsProblem_; }
-    // Why the settings file was not read at start; for the whole run.
+    // Why the settings file was not read at start, and where it went; for
+    // the whole run.
     const std::optional<std::string>& settingsFileProblem() const { return settingsFileProblem_; }
     static std::string settingsFileText(const DefaultsFileProblem& problem);
     // Why the last content that could not be captured cannot be, in words;
@@ -66,6 +67,7 @@ Q_SIGNALS:
     void statusChanged();
     void loginItemProblemChanged();
     void settingsProblemChanged();
+    void settingsFileProblemChanged();
     void captureProblemChanged();
     void revisionChanged();
 

@@ -116,6 +116,7 @@ StatusView::StatusView(HostStatusModel& model, std::shared_ptr<ConsentCenter> co
     setMinimumSize(420, 460);
     connect(&model_, &HostStatusModel::statusChanged, this, &StatusView::refresh);
     connect(&model_, &HostStatusModel::captureProblemChanged, this, &StatusView::refresh);
+    connect(&model_, &HostStatusModel::settingsFileProblemChanged, this, &StatusView::refresh);
     if (consent_) {
         QPointer<StatusView> weak(this);
         // Also told of sessions approved automatically, which it does not show.
@@ -145,6 +146,7 @@ StatusView::Shown StatusView::shownNow() const {
     Shown shown{model_.headline(),    status.phase,      status.permissions,        status.pairedDevices.size(),
                 status.activeSession, status.lastError, model_.captureProblem(), {}};
     if (consent_) shown.pending = consent_->pending();
+    shown.settingsFileProblem = model_.settingsFileProblem();
     return shown;
 }
 

@@ -64,6 +64,7 @@ private:
         std::optional<std::string> lastError;
         std::optional<std::string> captureProblem;
         std::vector<ConsentCenter::Request> pending;
+        std::optional<std::string> settingsFileProblem;
 
         bool operator==(const Shown&) const = default;
     };

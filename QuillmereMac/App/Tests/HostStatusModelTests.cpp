@@ -255,6 +255,12 @@ TEST(SettingsSaving, ASettingsFileNotReadIsToldOnceAndKept) {
         host.root().model->setAutoApprove(false);
         EXPECT_EQ(bytesOf(file.string() + ".damaged"), c.bytes);
         EXPECT_FALSE(Defaults(file).boolForKey(HostStatusModel::autoApproveKey));
+        // The banner no longer promises the move it made.
+        line = shown<QLabel>(*host.controller().window(), "settingsFileText");
+        ASSERT_NE(line, nullptr);
+        const std::string moved = line->text().remove(QChar(0x200B)).toStdString();
+        EXPECT_TRUE(moved.ends_with("; the file was moved to " + file.string() + ".damaged, and settings are now saved afresh."))
+            << moved;
     }
 }
 
