@@ -97,6 +97,22 @@ double quantile(std::vector<double> values, double q) {
     return values[std::min(values.size() - 1, static_cast<std::size_t>(q * static_cast<double>(values.size())))];
 }
 
+// Median and p99 of ours and of the baseline timed in the same run, and
+// their ratios.
+void reportRatios(benchmark::State& state, const std::vector<double>& ours, const std::vector<double>& baseline,
+                  const std::string& baselineName) {
+    const double median = quantile(ours, 0.5);
+    const double p99 = quantile(ours, 0.99);
+    const double baseMedian = quantile(baseline, 0.5);
+    const double baseP99 = quantile(baseline, 0.99);
+    state.counters["median_ms"] = median;
+    state.counters["p99_ms"] = p99;
+    state.counters[baselineName + "_median_ms"] = baseMedian;
+    state.counters[baselineName + "_p99_ms"] = baseP99;
+    state.counters["ratio_median"] = baseMedian > 0 ? median / baseMedian : 0;
+    state.counters["ratio_p99"] = baseP99 > 0 ? p99 / baseP99 : 0;
+}
+
 double sinceMs(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
@@ -214,16 +230,7 @@ void captureFrame(benchmark::State& state, Target which) {
         ours.push_back(oursMs);
         state.SetIterationTime(oursMs / 1e3);
     }
-    const double median = quantile(ours, 0.5);
-    const double p99 = quantile(ours, 0.99);
-    const double baseMedian = quantile(baseline, 0.5);
-    const double baseP99 = quantile(baseline, 0.99);
-    state.counters["median_ms"] = median;
-    state.counters["p99_ms"] = p99;
-    state.counters["shm_getimage_median_ms"] = baseMedian;
-    state.counters["shm_getimage_p99_ms"] = baseP99;
-    state.counters["ratio_median"] = baseMedian > 0 ? median / baseMedian : 0;
-    state.counters["ratio_p99"] = baseP99 > 0 ? p99 / baseP99 : 0;
+    reportRatios(state, ours, baseline, "shm_getimage");
 }
 
 // Whole frames of one screen of a display through the capture path.
@@ -299,16 +306,7 @@ void convertedFrame(benchmark::State& state, int depth, bool uhd) {
         baseline.push_back(*direct);
         state.SetIterationTime(*converted / 1e3);
     }
-    const double median = quantile(ours, 0.5);
-    const double p99 = quantile(ours, 0.99);
-    const double baseMedian = quantile(baseline, 0.5);
-    const double baseP99 = quantile(baseline, 0.99);
-    state.counters["median_ms"] = median;
-    state.counters["p99_ms"] = p99;
-    state.counters["depth24_median_ms"] = baseMedian;
-    state.counters["depth24_p99_ms"] = baseP99;
-    state.counters["ratio_median"] = baseMedian > 0 ? median / baseMedian : 0;
-    state.counters["ratio_p99"] = baseP99 > 0 ? p99 / baseP99 : 0;
+    reportRatios(state, ours, baseline, "depth24");
 }
 
 BENCHMARK_CAPTURE(captureFrame, display1080p, Target::display1080)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
