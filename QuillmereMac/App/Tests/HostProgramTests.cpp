@@ -9,6 +9,7 @@
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereViewer/ViewerState.h"
 #include "TestSupport/ChildProcess.h"
+#include "TestSupport/OtherAccount.h"
 #include "TestSupport/Eventually.h"
 #include "TestSupport/QRCodeReader.h"
 #include "TestSupport/TemporaryFolder.h"
@@ -134,12 +135,14 @@ TEST(HostProgramCommandLine, HelpUnknownOptionsAndAMissingDisplayNeedNoDisplay) 
               "quillmere-host: no X display to run on (set DISPLAY, or start a private one with scripts/run)\n");
     // An account the password database does not know, with HOME unset or
     // relative: nowhere private to keep its state, and no shared folder instead.
-    if (::geteuid() != 0) return;
+    if (!testing::OtherAccount::possible()) return;
+    testing::OtherAccount stranger(54321);
+    const auto host = stranger.runnable(QUILLMERE_HOST_PROGRAM);
+    if (!host) GTEST_SKIP() << host.error();
     for (const char* home : {"", "relhome"}) {
-        ChildProcess homeless = program({"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups",
-                                         "/usr/bin/env", "-u", "XDG_DATA_HOME", "-u", "XDG_CONFIG_HOME",
-                                         *home != '\0' ? std::string("HOME=") + home : std::string("-uHOME"),
-                                         QUILLMERE_HOST_PROGRAM},
+        const std::string homeSetting = *home != '\0' ? std::string("HOME=") + home : std::string("-uHOME");
+        ChildProcess homeless = program(stranger.command({"-u", "XDG_DATA_HOME", "-u", "XDG_CONFIG_HOME", homeSetting,
+                                                          host->string()}),
                                         {{"DISPLAY", ":65000"}}, folder.path() / "homeless.txt");
         EXPECT_EQ(homeless.wait(10s), 1) << home;
         EXPECT_EQ(homeless.output(), "quillmere-host: Quillmere could not start: this account has no home folder: HOME "
