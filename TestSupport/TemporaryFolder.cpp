@@ -8,6 +8,23 @@
 
 namespace quillmere::testing {
 
+namespace {
+
+// A folder a test left without write or search permission keeps its
+// entries from anyone but root: give the owner its rights back, all the
+// way down, so that a run as any account leaves nothing behind.
+void reopen(const std::filesystem::path& folder) {
+    std::error_code error;
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
+    std::filesystem::directory_iterator entry(folder, error);
+    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+        std::error_code unknown;
+        if (entry->symlink_status(unknown).type() == std::filesystem::file_type::directory) reopen(entry->path());
+    }
+}
+
+} // namespace
+
 TemporaryFolder::TemporaryFolder() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/quillmere-test-XXXXXX";
@@ -16,6 +33,7 @@ TemporaryFolder::TemporaryFolder() {
 }
 
 TemporaryFolder::~TemporaryFolder() {
+    reopen(path_);
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }
