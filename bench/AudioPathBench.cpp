@@ -15,6 +15,7 @@
 #include "QuillmereMac/Audio/ScreenAudioSource.h"
 #include "TestSupport/ChildProcess.h"
 #include "TestSupport/RatioReporter.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <benchmark/benchmark.h>
 #include <opus/opus.h>
@@ -136,7 +137,8 @@ void AudioPath(benchmark::State& state) {
 
 void CapturedAudioPath(benchmark::State& state) {
     testing::PulseAudioServer server;
-    const std::string file = "/tmp/quillmere-bench-music.raw";
+    const testing::TemporaryFolder folder;
+    const std::string file = (folder.path() / "music.raw").string();
     {
         const std::vector<float>& samples = music();
         std::ofstream(file, std::ios::binary)

@@ -23,6 +23,7 @@
 #include "TestSupport/ChildProcess.h"
 #include "TestSupport/Eventually.h"
 #include "TestSupport/RatioReporter.h"
+#include "TestSupport/TemporaryFolder.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
 #include "TestSupport/Host/X11Desktop.h"
@@ -442,7 +443,8 @@ std::optional<Run> runFfmpeg(const std::string& display, pid_t server, Shape sha
                                        "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency",
                                        "-pix_fmt", "yuv420p"};
     // ffmpeg's own count of the frames it encoded, read back after the run.
-    const std::string progress = fmt::format("/tmp/quillmere-bench-ffmpeg-{}.txt", getpid());
+    const testing::TemporaryFolder folder;
+    const std::string progress = (folder.path() / "progress.txt").string();
     arguments.insert(arguments.end(), {"-progress", progress});
     arguments.insert(arguments.end(), output.begin(), output.end());
     // ffmpeg is the only child reaped meanwhile: the children's use grows by its own.
@@ -463,7 +465,6 @@ std::optional<Run> runFfmpeg(const std::string& display, pid_t server, Shape sha
     for (std::string line; std::getline(lines, line);) {
         if (line.starts_with("frame=")) frames = std::stod(line.substr(6));
     }
-    std::remove(progress.c_str());
     run.fps = frames / std::chrono::duration<double>(measured).count();
     return run;
 }

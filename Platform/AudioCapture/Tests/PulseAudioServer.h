@@ -14,6 +14,7 @@
 
 #include "TestSupport/ChildProcess.h"
 #include "TestSupport/Eventually.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -43,9 +44,7 @@ public:
     static constexpr const char* sinkName = "quillmere_test";
 
     PulseAudioServer() {
-        std::string pattern = "/tmp/quillmere-pulse-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        folder_ = pattern;
+        folder_ = temporary_.path();
         socket_ = folder_ / "native";
         std::ofstream(folder_ / "default.pa")
             << "load-module module-null-sink sink_name=" << sinkName << " rate=48000 channels=2 format=float32le\n"
@@ -79,8 +78,6 @@ public:
         for (const pid_t group : applications_) ::kill(-group, SIGKILL);
         for (ChildProcess& player : players_) player.kill();
         kill();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
     }
     PulseAudioServer(const PulseAudioServer&) = delete;
     PulseAudioServer& operator=(const PulseAudioServer&) = delete;
@@ -180,6 +177,7 @@ private:
         return connected;
     }
 
+    TemporaryFolder temporary_;
     std::filesystem::path folder_;
     std::filesystem::path socket_;
     std::vector<std::string> environment_;
