@@ -144,9 +144,9 @@ QString StatusView::requestText(const ConsentCenter::Request& request) {
 StatusView::Shown StatusView::shownNow() const {
     const HostStatus& status = model_.status();
     Shown shown{model_.headline(),    status.phase,      status.permissions,        status.pairedDevices.size(),
-                status.activeSession, status.lastError, model_.captureProblem(), {}};
+                status.activeSession, status.lastError, model_.captureProblem(), {},
+                model_.settingsFileProblem()};
     if (consent_) shown.pending = consent_->pending();
-    shown.settingsFileProblem = model_.settingsFileProblem();
     return shown;
 }
 
