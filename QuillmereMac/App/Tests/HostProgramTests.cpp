@@ -164,6 +164,22 @@ TEST(HostProgramCommandLine, APlatformOtherThanX11EndsStartUpNamingIt) {
     }
 }
 
+// A host of its own folders on a display, its libraries' own leaks
+// set aside under the leak checker.
+std::map<std::string, std::string> hostEnvironmentIn(const std::filesystem::path& root, const std::string& display,
+                                                     const std::string& scope) {
+    const auto leaks = root / "leaks.supp";
+    std::ofstream(leaks) << testing::thirdPartyLeaks;
+    return {{"DISPLAY", display},
+            {"LSAN_OPTIONS", "suppressions=" + leaks.string() + ":print_suppressions=0"},
+            {"HOME", root.string()},
+            {"XDG_DATA_HOME", (root / "data").string()},
+            {"XDG_CONFIG_HOME", (root / "config").string()},
+            {"XDG_CACHE_HOME", (root / "cache").string()},
+            {"XDG_RUNTIME_DIR", root.string()},
+            {"QUILLMERE_MAC_KEYCHAIN_SCOPE", scope}};
+}
+
 // Qt would crash drawing its first window on a palette: start-up ends
 // before any window, naming the depth.
 TEST(HostProgramCommandLine, AnEightBitDesktopEndsStartUpInWords) {
@@ -171,14 +187,7 @@ TEST(HostProgramCommandLine, AnEightBitDesktopEndsStartUpInWords) {
     XvfbServer server({.screens = {{640, 480, 8}}});
     ASSERT_TRUE(server.ready()) << server.failure();
     const auto root = folder.path();
-    ChildProcess host = program({QUILLMERE_HOST_PROGRAM},
-                                {{"DISPLAY", server.displayName()},
-                                 {"HOME", root.string()},
-                                 {"XDG_DATA_HOME", (root / "data").string()},
-                                 {"XDG_CONFIG_HOME", (root / "config").string()},
-                                 {"XDG_CACHE_HOME", (root / "cache").string()},
-                                 {"XDG_RUNTIME_DIR", root.string()},
-                                 {"QUILLMERE_MAC_KEYCHAIN_SCOPE", "eight"}},
+    ChildProcess host = program({QUILLMERE_HOST_PROGRAM}, hostEnvironmentIn(root, server.displayName(), "eight"),
                                 root / "host.txt");
     EXPECT_EQ(host.wait(20s), 1) << host.output();
     EXPECT_EQ(host.output(), "quillmere-host: Quillmere could not start: this desktop's colour depth (8 bits, with a "
@@ -225,21 +234,12 @@ protected:
     }
 
     std::map<std::string, std::string> hostEnvironment() const {
-        const auto root = home.path();
-        const auto leaks = root / "leaks.supp";
-        std::ofstream(leaks) << testing::thirdPartyLeaks;
-        return {{"DISPLAY", server.displayName()},
-                {"LSAN_OPTIONS", "suppressions=" + leaks.string()},
-                {"HOME", root.string()},
-                {"XDG_DATA_HOME", (root / "data").string()},
-                {"XDG_CONFIG_HOME", (root / "config").string()},
-                {"XDG_CACHE_HOME", (root / "cache").string()},
-                {"XDG_RUNTIME_DIR", root.string()},
-                {"QUILLMERE_MAC_KEYCHAIN_SCOPE", scope},
-                {"QUILLMERE_MAC_PAIRING_ADDRESS", "127.0.0.1"},
-                {"QUILLMERE_MAC_TEST_PATTERN", "1"},
-                // As on a Wayland desktop, where Qt would pick Wayland.
-                {"XDG_SESSION_TYPE", "wayland"}};
+        auto environment = hostEnvironmentIn(home.path(), server.displayName(), scope);
+        environment.insert({{"QUILLMERE_MAC_PAIRING_ADDRESS", "127.0.0.1"},
+                            {"QUILLMERE_MAC_TEST_PATTERN", "1"},
+                            // As on a Wayland desktop, where Qt would pick Wayland.
+                            {"XDG_SESSION_TYPE", "wayland"}});
+        return environment;
     }
 
     std::optional<std::uint16_t> sessionPort(const ChildProcess& host) const {
