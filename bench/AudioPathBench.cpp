@@ -151,7 +151,10 @@ void CapturedAudioPath(benchmark::State& state) {
     auto sink = std::make_shared<CountingSink>();
     auto source = std::make_shared<ScreenAudioSource>(AudioCaptureFilter::includingApplications({player.pid()}, server.server()));
     auto stream = AudioStream::make(source, sink, {});
-    if (!stream->start()) state.SkipWithError("no capture");
+    if (auto started = stream->start(); !started) {
+        state.SkipWithError(("no capture: " + started.error().description()).c_str());
+        return;
+    }
     sink->waitFor(20);
     std::int64_t expected = sink->packets();
     for (auto _ : state) {
