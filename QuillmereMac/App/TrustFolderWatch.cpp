@@ -8,12 +8,6 @@
 
 namespace quillmere {
 
-bool TrustFolderWatch::Stamp::operator==(const Stamp& other) const {
-    return present == other.present && device == other.device && inode == other.inode && mode == other.mode &&
-           owner == other.owner && size == other.size && modified.tv_sec == other.modified.tv_sec &&
-           modified.tv_nsec == other.modified.tv_nsec;
-}
-
 TrustFolderWatch::TrustFolderWatch(std::filesystem::path folder, std::filesystem::path record,
                                    std::function<void()> changed)
     : folder_(std::move(folder)), record_(std::move(record)), changed_(std::move(changed)),
@@ -31,11 +25,11 @@ TrustFolderWatch::~TrustFolderWatch() = default;
 TrustFolderWatch::Stamp TrustFolderWatch::stampOf(const std::filesystem::path& path, bool contents) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) return {};
-    Stamp stamp{true, info.st_dev, info.st_ino, info.st_mode, info.st_uid, 0, {}};
+    Stamp stamp{true, info.st_dev, info.st_ino, info.st_mode, info.st_uid, 0, 0};
     // A folder's own times change with every temporary made in it.
     if (contents) {
         stamp.size = info.st_size;
-        stamp.modified = info.st_mtim;
+        stamp.modifiedNs = std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
     }
     return stamp;
 }

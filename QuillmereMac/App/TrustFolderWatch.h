@@ -2,7 +2,7 @@
 
 #include <sys/types.h>
 
-#include <ctime>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -36,8 +36,8 @@ private:
         mode_t mode = 0;
         uid_t owner = 0;
         off_t size = 0;
-        std::timespec modified{};
-        bool operator==(const Stamp& other) const;
+        std::int64_t modifiedNs = 0;
+        bool operator==(const Stamp&) const = default;
     };
     static Stamp stampOf(const std::filesystem::path& path, bool contents);
     // Watches the folder as it is now, and its parent for it to be made anew.

@@ -22,6 +22,11 @@ KeychainQuery certificateBytesQuery(const std::string& label) {
     return query;
 }
 
+// The keychain's failure, with its words and the file it is about.
+IdentityError keychainFailure(const KeychainOutcome& outcome) {
+    return IdentityError::keychain(outcome.status, outcome.description(), outcome.file);
+}
+
 } // namespace
 
 std::string IdentityStore::hostLabel(std::optional<std::string_view> scope) {
@@ -67,8 +72,7 @@ std::expected<std::optional<LocalIdentity>, IdentityError> IdentityStore::load(c
     auto item = keychain_.copyFirst(certificateBytesQuery(label));
     if (!item) {
         if (item.error() == KeychainStatus::itemNotFound) return std::optional<LocalIdentity>();
-        return std::unexpected(
-            IdentityError::keychain(item.error().status, item.error().description(), item.error().file));
+        return std::unexpected(keychainFailure(item.error()));
     }
     auto certificate = Certificate::fromDER(viewOf(item->data));
     if (!certificate)
@@ -118,7 +122,7 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::create(const std::str
     certificateItem.data = certificate->der();
     if (const auto status = keychain_.add(certificateItem);
         !status.succeeded() && status != KeychainStatus::duplicateItem)
-        return std::unexpected(IdentityError::keychain(status.status, status.description(), status.file));
+        return std::unexpected(keychainFailure(status));
 
     KeychainItem bytesItem;
     bytesItem.itemClass = KeychainItemClass::genericPassword;
@@ -126,7 +130,7 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::create(const std::str
     bytesItem.account = label;
     bytesItem.data = certificate->der();
     if (const auto status = keychain_.add(bytesItem); !status.succeeded())
-        return std::unexpected(IdentityError::keychain(status.status, status.description(), status.file));
+        return std::unexpected(keychainFailure(status));
 
     return identityFrom(std::move(*certificate), label);
 }
@@ -155,7 +159,7 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::loadOrCreate(const st
         }
     });
     if (!locked.succeeded())
-        return std::unexpected(IdentityError::keychain(locked.status, locked.description(), locked.file));
+        return std::unexpected(keychainFailure(locked));
     return std::move(*result);
 }
 
