@@ -118,16 +118,16 @@ void TestHost::compose() {
     enrollment->idleTimeoutNs = options.idleTimeoutNs;
 }
 
-std::shared_ptr<HostEngine> TestHost::engineOver(const TestKeychain& keychain, std::chrono::milliseconds lockWait) {
-    const KeychainTrustStorage storage(Keychain(keychain.path() / "keychain", lockWait));
-    auto store = TrustStore::open(AnyTrustStorage::keychain(storage, KeychainTrustStorage::service("test"),
+std::shared_ptr<HostEngine> TestHost::engineOver(const TestKeychain& keychain) {
+    auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(Keychain(keychain.path() / "keychain")),
+                                                            KeychainTrustStorage::service("test"),
                                                             std::string(KeychainTrustStorage::account)));
     if (!store) throw std::runtime_error(store.error().description());
     return std::make_shared<HostEngine>(std::make_shared<PermissionsStub>(), std::move(*store));
 }
 
 std::filesystem::path TestHost::trustRecord() const {
-    return KeychainTrustStorage(Keychain(keychainFolder()))
+    return KeychainTrustStorage(Keychain(keys.path() / "keychain"))
         .fileOf(KeychainTrustStorage::service("test"), KeychainTrustStorage::account);
 }
 

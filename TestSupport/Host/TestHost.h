@@ -52,8 +52,6 @@ public:
         std::uint64_t approvalTimeoutSeconds = EnrollmentService::approvalTimeoutSeconds;
         EnrollmentService::AddDevice addDevice{};
         EnrollmentService::Now now{};
-        // How long a change of the trust store waits for the keychain's lock.
-        std::chrono::milliseconds lockWait = Keychain::defaultLockWait;
         // The QUIC idle timeout of sessions and pairing: a short one lets a
         // test outwait it in seconds.
         std::uint64_t idleTimeoutNs = QUICParameters::idleTimeoutMs * 1'000'000ULL;
@@ -81,13 +79,11 @@ public:
     HostStatus status();
     std::vector<TrustedPeer> peers();
     // A second engine over the same keychain.
-    std::shared_ptr<HostEngine> openEngine() { return engineOver(keys, options.lockWait); }
+    std::shared_ptr<HostEngine> openEngine() { return engineOver(keys); }
     // An engine over the trust store kept in a test keychain, with every
     // permission granted.
-    static std::shared_ptr<HostEngine> engineOver(const TestKeychain& keychain,
-                                                  std::chrono::milliseconds lockWait = Keychain::defaultLockWait);
-    // The keychain's folder, and the record of the paired devices in it.
-    std::filesystem::path keychainFolder() const { return keys.path() / "keychain"; }
+    static std::shared_ptr<HostEngine> engineOver(const TestKeychain& keychain);
+    // The record of the paired devices in the keychain.
     std::filesystem::path trustRecord() const;
 
     // Pairing, as the pairing window and its user do it.
