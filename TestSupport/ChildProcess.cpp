@@ -1,9 +1,11 @@
 #include "TestSupport/ChildProcess.h"
 
+#include "QuillmereBase/FileDescriptor.h"
 #include "TestSupport/Eventually.h"
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <utility>
 
 extern char** environ;
@@ -82,6 +85,13 @@ ChildProcess ChildProcess::fork(const std::function<int()>& body) {
     ChildProcess child;
     child.pid_ = pid;
     return child;
+}
+
+ChildProcess ChildProcess::holdingLock(const std::filesystem::path& file) {
+    const FileDescriptor fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        throw std::runtime_error("cannot lock " + file.string());
+    return ChildProcess({"sleep", "infinity"}, {.keepFd = fd.get()});
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept

@@ -36,6 +36,9 @@ public:
     // Runs body in a copy of this process; what it returns is the exit
     // status. Only what is safe after fork in a threaded program belongs in it.
     static ChildProcess fork(const std::function<int()>& body);
+    // A program holding file's flock until it ends, as a host stopped in a
+    // debugger would: the lock is taken here and handed to it.
+    static ChildProcess holdingLock(const std::filesystem::path& file);
     ~ChildProcess() { stop(); }
 
     ChildProcess(ChildProcess&& other) noexcept;

@@ -1,5 +1,5 @@
 #include "Platform/Keychain/Keychain.h"
-#include "TestSupport/StoppedLockHolder.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
@@ -51,7 +51,7 @@ TEST(KeychainLock, AStoppedHolderMakesAChangeFailWithinTheWaitNamingTheLock) {
     const Keychain keychain(folder.path() / "keychain", wait);
     ASSERT_EQ(keychain.add(password("kept", 7)), KeychainStatus::success);
     {
-        testing::StoppedLockHolder holder(keychain.lockFile());
+        const auto holder = testing::ChildProcess::holdingLock(keychain.lockFile());
         for (const Change& change : changes) {
             bool ran = false;
             const auto began = Clock::now();

@@ -1,7 +1,7 @@
 #include "QuillmereMac/App/Tests/AppShellFixture.h"
 #include "QuillmereMac/Trust/KeychainTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
-#include "TestSupport/StoppedLockHolder.h"
+#include "TestSupport/ChildProcess.h"
 
 #include <fstream>
 #include <regex>
@@ -52,7 +52,7 @@ TEST(TrustTexts, EveryFailureIsInWordsWithAdviceThatFitsTheFile) {
     ASSERT_EQ(::chmod(keychain.lockFile().c_str(), 0600), 0);
     std::optional<CompositionError> heldLock;
     {
-        testing::StoppedLockHolder holder(keychain.lockFile());
+        const auto holder = testing::ChildProcess::holdingLock(keychain.lockFile());
         heldLock = lockOutcome();
     }
 
@@ -115,7 +115,7 @@ TEST(TrustTexts, EveryFailureIsInWordsWithAdviceThatFitsTheFile) {
 }
 
 TEST(TrustTexts, StartUpSaysWhatIsWrongAndNeverWaitsLongOnTheLock) {
-    std::optional<testing::StoppedLockHolder> holder;
+    std::optional<testing::ChildProcess> holder;
     struct Case {
         const char* name;
         // Readies the keychain; what the alert says, or nothing when the host starts.
@@ -151,7 +151,7 @@ TEST(TrustTexts, StartUpSaysWhatIsWrongAndNeverWaitsLongOnTheLock) {
          }},
         {"lock held by a stopped host, first start",
          [&](LaunchedHost& host) -> std::optional<std::string> {
-             holder.emplace(lockOf(host));
+             holder = testing::ChildProcess::holdingLock(lockOf(host));
              waitShortly(host);
              return "The host's identity could not be made: " + host.keychain().lockFile().string() +
                     " is held by another Quillmere that does not answer; nothing was changed.";
@@ -159,7 +159,7 @@ TEST(TrustTexts, StartUpSaysWhatIsWrongAndNeverWaitsLongOnTheLock) {
         {"lock held by a stopped host, identity made before",
          [&](LaunchedHost& host) -> std::optional<std::string> {
              EXPECT_TRUE(IdentityStore(host.keychain()).create(IdentityStore::hostLabel(std::nullopt), "QuillmereMac"));
-             holder.emplace(host.keychain().lockFile());
+             holder = testing::ChildProcess::holdingLock(host.keychain().lockFile());
              waitShortly(host);
              return std::nullopt;
          }},
