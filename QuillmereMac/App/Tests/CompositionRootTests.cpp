@@ -3,6 +3,7 @@
 #include "QuillmereMac/App/Tests/AppShellFixture.h"
 #include "QuillmereMac/Trust/KeychainTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/XvfbServer.h"
 
 #include <fstream>
@@ -312,6 +313,19 @@ TEST(CompositionRoot, AnUnreadableTrustStoreOrIdentityAlertsAndExitsWithoutMakin
                          std::filesystem::permissions(host.folder.path(), std::filesystem::perms::all);
                          return file.parent_path();
                      }, trustSteps, "Moving it aside would not help"});
+    // Only making an identity takes the lock: what is said fits the lock.
+    std::optional<testing::ChildProcess> holder;
+    cases.push_back({"lock file others can write", [&](LaunchedHost& host) {
+                         trustItem(host);
+                         std::filesystem::permissions(host.keychain().lockFile(), std::filesystem::perms::all);
+                         return host.keychain().lockFile();
+                     }, identitySteps, "(mode 0777); it holds nothing and can be removed."});
+    cases.push_back({"lock held by a host that does not answer", [&](LaunchedHost& host) {
+                         trustItem(host);
+                         host.options.platform.keychain = Keychain(host.keychain().root(), std::chrono::seconds(0));
+                         holder = testing::ChildProcess::holdingLock(host.keychain().lockFile());
+                         return host.keychain().lockFile();
+                     }, identitySteps, " is held by another Quillmere that does not answer; nothing was changed."});
     for (const Case& c : cases) {
         LaunchedHost host;
         const std::filesystem::path damaged = c.prepare(host);
@@ -326,6 +340,9 @@ TEST(CompositionRoot, AnUnreadableTrustStoreOrIdentityAlertsAndExitsWithoutMakin
         const std::string& detail = host.alerts[0].second;
         EXPECT_NE(detail.find(damaged.string() + " "), std::string::npos) << c.name << ": " << detail;
         EXPECT_NE(detail.find(c.advice), std::string::npos) << c.name << ": " << detail;
+        // Moving a record aside loses the pairings; nothing else says so.
+        EXPECT_EQ(detail.find("pair again") == std::string::npos, c.advice.find("pair again") == std::string::npos)
+            << c.name << ": " << detail;
         EXPECT_EQ(snapshotOf(damaged), before) << c.name;
         EXPECT_EQ(host.exits, std::vector<int>{1});
         EXPECT_EQ(host.delegate->root(), nullptr);
@@ -338,6 +355,17 @@ TEST(CompositionRoot, AnUnreadableTrustStoreOrIdentityAlertsAndExitsWithoutMakin
         // A later quit request ends at once too.
         EXPECT_EQ(host.delegate->shouldTerminate(), AppDelegate::TerminateReply::now);
     }
+}
+
+// Records are replaced whole, so a start that finds its identity does not
+// wait on a host that holds the lock.
+TEST(CompositionRoot, AStartThatFindsItsIdentityTakesNoLock) {
+    LaunchedHost host;
+    ASSERT_TRUE(IdentityStore(host.keychain()).create(IdentityStore::hostLabel(std::nullopt), "QuillmereMac"));
+    const auto holder = testing::ChildProcess::holdingLock(host.keychain().lockFile());
+    host.launch();
+    EXPECT_TRUE(host.alerts.empty());
+    EXPECT_NE(host.delegate->root(), nullptr);
 }
 
 // Colours the host can neither draw on nor share end the launch before
