@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <regex>
 
 #include <unistd.h>
 
@@ -354,6 +355,67 @@ TEST(CompositionRoot, AnUnreadableTrustStoreOrIdentityAlertsAndExitsWithoutMakin
         EXPECT_EQ(host.keychain().copyAll(keys).value_or(std::vector<KeychainItem>{}).size(), keysBefore) << c.name;
         // A later quit request ends at once too.
         EXPECT_EQ(host.delegate->shouldTerminate(), AppDelegate::TerminateReply::now);
+    }
+}
+
+// Never a code where words belong ("versionMismatch(0)", "status(-36)",
+// "(7)"), and the advice that fits the file.
+TEST(CompositionRoot, EveryTrustOrIdentityFailureIsInWordsWithAdviceThatFits) {
+    const std::regex code(R"([A-Za-z_]\(|\(\s*[-\w."]+\s*\))");
+    const std::string record = "/home/a/.local/share/quillmere/keychain/password-82";
+    const auto corrupt = [&](const Bytes& blob) {
+        return CompositionError{TrustStore::decode(viewOf(blob)).error().at(record)};
+    };
+    // A stored list of one device with one byte changed or added: after
+    // version and count, the identifier (16), the fingerprint (32), the
+    // name's length, the name, the role.
+    const auto listWith = [](std::size_t offset, std::uint8_t value) {
+        Bytes blob = *TrustStore::encode(
+            std::vector<TrustedPeer>{TrustedPeer(WireID{}, Digest32{}, "Phone", PeerRole::client, 1)});
+        blob.resize(std::max(blob.size(), offset + 1));
+        blob[offset] = value;
+        return blob;
+    };
+    constexpr std::size_t nameLength = 2 + 16 + 32, nameStart = nameLength + 1, role = nameStart + 5;
+    const std::string afresh = "ove it aside to start afresh; paired iPhones then pair again.";
+    struct Case {
+        CompositionError error;
+        std::string says;
+        std::string advice; // none: no word of pairing again either
+    };
+    const Case cases[] = {
+        {corrupt(Bytes{2, 0}),
+         record + " holds paired devices in a newer format (version 2) than this version of Quillmere reads",
+         "If a newer Quillmere wrote it, use that one."},
+        {corrupt(Bytes{0, 0}),
+         record + " holds paired devices in a format that this version of Quillmere does not know (version 0)", afresh},
+        {corrupt(Bytes{1}), record + " is damaged: its list of paired devices ends too soon", afresh},
+        {corrupt(Bytes{1, 33}), record + " is damaged: it counts more than 32 paired devices", afresh},
+        {corrupt(listWith(role, 7)),
+         record + " gives a paired device role 7, which this version of Quillmere does not know", afresh},
+        {corrupt(listWith(nameLength, 65)), record + " is damaged: a paired device's name is longer than 64 bytes",
+         afresh},
+        {corrupt(listWith(nameStart, 0xFF)), record + " is damaged: a paired device's name is not UTF-8 text", afresh},
+        {corrupt(listWith(role + 9, 0)), record + " is damaged: something follows its list of paired devices", afresh},
+        {CompositionError{
+             TrustStoreError::storage(KeychainTrustStorage::Failure::status(KeychainStatus::io).description())},
+         "the paired iPhones could not be read: input/output error", afresh},
+        {CompositionError{IdentityError::keychain(KeychainStatus::io)},
+         "the host's identity could not be read: input/output error", afresh},
+        {CompositionError{IdentityError::identity(KeychainStatus::itemNotFound)},
+         "its private key cannot be found: no such item", afresh},
+        {CompositionError{IdentityError::keyGeneration("random")},
+         "the host's identity could not be made: its key could not be made: no random bytes could be drawn", ""},
+        {CompositionError{IdentityError::signing("unknown")},
+         "its certificate could not be signed: the system gave no reason", ""},
+        {CompositionError{IdentityError::certificate()}, "its certificate cannot be read or made", afresh},
+    };
+    for (const Case& c : cases) {
+        const std::string text = c.error.description();
+        EXPECT_NE(text.find(c.says), std::string::npos) << text;
+        EXPECT_FALSE(std::regex_search(text, code)) << text;
+        EXPECT_NE(text.find(c.advice), std::string::npos) << text;
+        EXPECT_EQ(text.find("pair again") == std::string::npos, c.advice.empty()) << text;
     }
 }
 
