@@ -234,32 +234,22 @@ TEST(HostEngine, RemovingPushesTrustThenRevokes) {
 
 TEST(HostEngine, ARemovalThatCannotBeSavedHoldsForThisRunUntilItIsSaved) {
     Fixture f({device(1), device(2)});
-    f.service("Transport");
     f.storage.failing = true;
-    const Bytes stored = *f.storage.blob;
     f.engine->removeDevice(device(1).deviceID);
     const std::string unsaved = "Removed \u201CiPhone 1\u201D for now, but the removal could not be saved: the disk is "
                                 "full. It will be trusted again when Quillmere next starts unless that is mended.";
     EXPECT_EQ(f.engine->status().lastError, unsaved);
-    EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(2)});
-    const std::string revoked = "Transport revoke " + device(1).fingerprint.description();
-    EXPECT_EQ(f.journal, (Journal{"Transport trust 1", revoked}));
-    EXPECT_EQ(f.storage.blob, stored);
-
-    // The list read again, still unsaved: the device stays out.
+    // Read again, still unsaved: the device stays out.
     f.engine->reloadTrust();
     EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(2)});
-    EXPECT_EQ(f.journal.size(), 2u);
 
-    // Mended: a start says the removal's line again, and the next look at
-    // the list saves the removal and takes the line away.
+    // Mended: a start still says it; the next read saves it and the line goes.
     f.storage.failing = false;
     f.engine->start();
     EXPECT_EQ(f.engine->status().lastError, unsaved);
     f.engine->reloadTrust();
     EXPECT_EQ(f.engine->status().lastError, std::nullopt);
     EXPECT_EQ(TrustStore::decode(*f.storage.blob).value(), std::vector<TrustedPeer>{device(2)});
-    EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(2)});
 }
 
 TEST(HostEngine, AnotherProcesssChangeToTheStoredListReachesTheStatusAndTheServices) {
