@@ -1,7 +1,5 @@
 #include "TestSupport/AvahiTestDaemon.h"
 
-#include "TestSupport/PrivateNamespaces.h"
-
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
@@ -17,9 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <string>
-#include <utility>
-#include <vector>
 
 extern char** environ;
 
@@ -59,16 +54,6 @@ std::vector<std::string> browseFields(const std::string& line) {
     }
     fields.push_back(current);
     return fields;
-}
-
-// An account file (/etc/passwd, /etc/group) whose avahi entry is the one
-// given.
-std::string accountsWith(const std::string& file, const std::string& entry) {
-    std::ifstream in(file);
-    std::string text;
-    for (std::string line; std::getline(in, line);)
-        if (!line.starts_with("avahi:")) text += line + "\n";
-    return text + entry + "\n";
 }
 
 } // namespace
@@ -113,17 +98,13 @@ void AvahiTestDaemon::startAvahi(const std::string& config) {
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    // Without root, the daemon's user namespace holds no account but this
-    // one, and the daemon insists that its run folder belong to its own
-    // account: in its mount namespace, this account is avahi.
-    std::vector<std::pair<std::string, std::string>> accounts;
+    // Without root the daemon's user namespace maps this account alone, and
+    // the daemon wants its run folder to be avahi's: there, this one is avahi.
+    std::vector<std::pair<std::filesystem::path, const char*>> accounts;
     if (::geteuid() != 0) {
-        const std::string user = std::to_string(::geteuid());
-        const std::string group = std::to_string(::getegid());
-        const auto passwd = accountsWith("/etc/passwd", "avahi:x:" + user + ":" + group + "::/run/avahi-daemon:-");
-        const auto groups = accountsWith("/etc/group", "avahi:x:" + group + ":");
-        accounts = {{folder_.write("passwd", passwd).string(), "/etc/passwd"},
-                    {folder_.write("group", groups).string(), "/etc/group"}};
+        const std::string user = std::to_string(::geteuid()), group = std::to_string(::getegid());
+        accounts = {{folder_.write("passwd", "avahi:x:" + user + ":" + group + "::/run:-\n"), "/etc/passwd"},
+                    {folder_.write("group", "avahi:x:" + group + ":\n"), "/etc/group"}};
     }
     ChildProcess avahi = ChildProcess::fork([&] {
         // Only system calls from here to exec.
@@ -133,27 +114,24 @@ void AvahiTestDaemon::startAvahi(const std::string& config) {
             [[maybe_unused]] auto written = ::write(report[1], codes, sizeof codes);
             return 126;
         };
-        if (const int refused = enterPrivateNamespaces(CLONE_NEWNET | CLONE_NEWNS); refused != 0) {
-            errno = refused;
-            return fail(1);
-        }
+        if (!enterPrivateNamespaces(CLONE_NEWNET | CLONE_NEWNS)) return fail(1);
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail(2);
         if (::mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0) return fail(3);
         if (::mkdir("/run/avahi-daemon", 0755) != 0) return fail(4);
         for (const auto& [file, over] : accounts)
-            if (::mount(file.c_str(), over.c_str(), nullptr, MS_BIND, nullptr) != 0) return fail(5);
+            if (::mount(file.c_str(), over, nullptr, MS_BIND, nullptr) != 0) return fail(4);
         const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
         ifreq request{};
         std::strcpy(request.ifr_name, "lo");
-        if (sock < 0 || ::ioctl(sock, SIOCGIFFLAGS, &request) != 0) return fail(6);
+        if (sock < 0 || ::ioctl(sock, SIOCGIFFLAGS, &request) != 0) return fail(5);
         request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-        if (::ioctl(sock, SIOCSIFFLAGS, &request) != 0) return fail(7);
+        if (::ioctl(sock, SIOCSIFFLAGS, &request) != 0) return fail(6);
         ::close(sock);
         const int devnull = ::open("/dev/null", O_WRONLY);
         ::dup2(devnull, 1);
         ::dup2(devnull, 2);
         ::execve(argv[0], argv.data(), environ);
-        return fail(8);
+        return fail(7);
     });
     ::close(report[1]);
     int codes[2] = {0, 0};

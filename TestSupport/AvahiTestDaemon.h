@@ -12,8 +12,9 @@ namespace quillmere::testing {
 // A private system bus and an mDNS daemon (Avahi) for one test. The daemon
 // runs in a network namespace of its own whose only interface is loopback,
 // so nothing is multicast on a real network; its run files sit on a tmpfs
-// of its own. Without root it runs as this account, in a user namespace. The process's DBUS_SYSTEM_BUS_ADDRESS points at the private
-// bus, which is all libavahi-client and avahi-browse look at.
+// of its own (without root, in a user namespace). The process's
+// DBUS_SYSTEM_BUS_ADDRESS points at the private bus, which is all
+// libavahi-client and avahi-browse look at.
 class AvahiTestDaemon {
 public:
     AvahiTestDaemon();

@@ -4,6 +4,7 @@
 #include "TestSupport/Eventually.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -35,6 +38,23 @@ std::vector<char*> pointersTo(const std::vector<std::string>& strings) {
 bool tiedToParent(pid_t parent) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     return ::getppid() == parent;
+}
+
+bool writeWhole(const char* file, const char* text, std::size_t length) {
+    const int fd = ::open(file, O_WRONLY | O_CLOEXEC);
+    const bool written = fd >= 0 && ::write(fd, text, length) == static_cast<ssize_t>(length);
+    if (fd >= 0) ::close(fd);
+    return written;
+}
+
+// "<id> <id> 1": the one id, kept as it is; no printf after fork.
+bool mapOwn(const char* file, unsigned id) {
+    char line[32];
+    char* end = std::to_chars(line, line + 10, id).ptr;
+    *end++ = ' ';
+    end = std::to_chars(end, end + 10, id).ptr;
+    std::memcpy(end, " 1", 2);
+    return writeWhole(file, line, static_cast<std::size_t>(end + 2 - line));
 }
 
 int openForWriting(const std::filesystem::path& path) {
@@ -145,6 +165,16 @@ void ChildProcess::stop() {
     if (pid_ <= 0) return;
     signal(SIGTERM);
     if (!wait(std::chrono::seconds(2))) kill();
+}
+
+bool enterPrivateNamespaces(int flags) {
+    if (::unshare(flags) == 0) return true;
+    if (errno != EPERM) return false;
+    const unsigned user = ::geteuid(), group = ::getegid();
+    // Unmapped ids read as the overflow id, and files made would be nobody's;
+    // the group's map needs setgroups given up first.
+    return ::unshare(flags | CLONE_NEWUSER) == 0 && mapOwn("/proc/self/uid_map", user) &&
+           writeWhole("/proc/self/setgroups", "deny", 4) && mapOwn("/proc/self/gid_map", group);
 }
 
 std::vector<std::string> environmentWith(const std::string& name, const std::string& value) {

@@ -73,6 +73,12 @@ private:
     std::filesystem::path errors_;
 };
 
+// Moves the calling process into new namespaces (flags: CLONE_NEWNET,
+// CLONE_NEWNS) whoever runs the tests: without root, into a user namespace
+// of its own too, keeping its ids. For a child after fork. False with errno
+// set: EINVAL when another thread runs (ThreadSanitizer's, after fork).
+bool enterPrivateNamespaces(int flags);
+
 // This process's environment with one variable set (or replaced).
 std::vector<std::string> environmentWith(const std::string& name, const std::string& value);
 // This process's environment with the variables set, and those named in

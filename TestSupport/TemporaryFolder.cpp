@@ -8,23 +8,6 @@
 
 namespace quillmere::testing {
 
-namespace {
-
-// A folder a test left without write or search permission keeps its
-// entries from anyone but root: give the owner its rights back, all the
-// way down, so that a run as any account leaves nothing behind.
-void reopen(const std::filesystem::path& folder) {
-    std::error_code error;
-    std::filesystem::permissions(folder, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
-    std::filesystem::directory_iterator entry(folder, error);
-    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
-        std::error_code unknown;
-        if (entry->symlink_status(unknown).type() == std::filesystem::file_type::directory) reopen(entry->path());
-    }
-}
-
-} // namespace
-
 TemporaryFolder::TemporaryFolder() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/quillmere-test-XXXXXX";
@@ -33,8 +16,14 @@ TemporaryFolder::TemporaryFolder() {
 }
 
 TemporaryFolder::~TemporaryFolder() {
-    reopen(path_);
-    std::error_code ignored;
+    // A folder a test closed keeps its entries from all but root: whoever
+    // runs the tests gets back the owner's rights first, all the way down.
+    namespace fs = std::filesystem;
+    std::error_code error, ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    for (fs::recursive_directory_iterator entry(path_, error), end; !error && entry != end; entry.increment(error))
+        if (entry->symlink_status(ignored).type() == fs::file_type::directory)
+            fs::permissions(entry->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     std::filesystem::remove_all(path_, ignored);
 }
 

@@ -2,6 +2,7 @@
 #include "Platform/Files/UserFolders.h"
 #include "TestSupport/TemporaryFolder.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 
 namespace quillmere {
 namespace {
@@ -85,54 +87,42 @@ TEST(PrivateFiles, OnlyTheAccountsOwnStateIsUsedAndWhatOthersMayDoIsTakenAway) {
 // to anything of the user's (the home): such state is not used, and nothing
 // is changed or made through it.
 TEST(PrivateFiles, StateIsUsedOnlyBeneathFoldersThatNoOtherAccountCanChange) {
-    constexpr uid_t other = 12345;
-    enum class Via { path, ownLink, otherLink }; // how the folder above the state is named
-    const struct {
-        mode_t mode;
-        uid_t owner;      // of the folder above; 0: this account
-        Via via;
-        bool stateLinked; // the state folder a link to the user's "home"
-        const char* inside; // the folder of the refusal, when it is one above
-        std::string why;    // empty: used
-    } cases[] = {
-        {0700, 0, Via::path, false, nullptr, ""},
-        {01777, 0, Via::path, false, nullptr, ""},
-        {0777, 0, Via::path, false, "above", "which can be changed by other accounts (mode 0777)"},
-        {0755, other, Via::path, false, "above", "which belongs to another account (uid 12345)"},
-        {0700, 0, Via::ownLink, false, nullptr, ""},
-        {0757, 0, Via::ownLink, false, "above", "which can be changed by other accounts (mode 0757)"},
-        {0700, 0, Via::otherLink, false, "link", "a symbolic link of another account (uid 12345)"},
-        {0777, 0, Via::path, true, "above", "which can be changed by other accounts (mode 0777)"},
-        {0700, 0, Via::path, true, nullptr, "is a symbolic link, not a folder"},
+    // The folder above (foreign: another account's), by its path, with the state a link to "home" or named by a link.
+    enum Via { path, foreign, linkedState, ownLink, otherLink };
+    // The refusal, {} for the test's folder; empty: the state is used.
+    const std::tuple<mode_t, Via, std::string> cases[] = {
+        {01777, path, ""},
+        {0777, path, "is inside {}/above, which can be changed by other accounts (mode 0777)"},
+        {0755, foreign, "is inside {}/above, which belongs to another account (uid 12345)"},
+        {0700, ownLink, ""},
+        {0757, ownLink, "is inside {}/above, which can be changed by other accounts (mode 0757)"},
+        {0700, otherLink, "is inside {}/link, a symbolic link of another account (uid 12345)"},
+        {0777, linkedState, "is inside {}/above, which can be changed by other accounts (mode 0777)"},
+        {0700, linkedState, "is a symbolic link, not a folder"},
     };
     testing::TemporaryFolder temporary;
-    int index = 0;
-    for (const auto& c : cases) {
+    for (int index = 0; const auto& [mode, via, reason] : cases) {
         const auto base = temporary.path() / std::to_string(index++);
         const auto above = base / "above", home = base / "home", link = base / "link";
-        if ((c.owner != 0 || c.via == Via::otherLink) && ::geteuid() != 0) continue; // only root gives things away
-        std::filesystem::create_directories(home);
-        std::filesystem::create_directories(above);
-        if (c.stateLinked) std::filesystem::create_symlink(home, above / "state");
+        if ((via == foreign || via == otherLink) && ::geteuid() != 0) continue; // only root gives things away
+        for (const auto& folder : {home, above}) std::filesystem::create_directories(folder);
+        if (via == linkedState) std::filesystem::create_symlink(home, above / "state");
         else std::filesystem::create_directory(above / "state");
         ASSERT_EQ(::chmod(home.c_str(), 0755) | ::chmod((above / "state").c_str(), 0755), 0);
-        ASSERT_EQ(::chmod(above.c_str(), c.mode) | (c.owner != 0 ? ::chown(above.c_str(), c.owner, c.owner) : 0), 0);
-        if (c.via != Via::path) std::filesystem::create_symlink("above", link);
-        if (c.via == Via::otherLink) {
-            ASSERT_EQ(::chmod(base.c_str(), 01777) | ::lchown(link.c_str(), other, other), 0);
-        }
-        const auto named = (c.via == Via::path ? above : link);
+        ASSERT_EQ(::chmod(above.c_str(), mode) | (via == foreign ? ::chown(above.c_str(), 12345, 12345) : 0), 0);
+        if (via >= ownLink) std::filesystem::create_symlink("above", link);
+        ASSERT_EQ(via == otherLink ? ::chmod(base.c_str(), 01777) | ::lchown(link.c_str(), 12345, 12345) : 0, 0);
+        const auto named = via >= ownLink ? link : above;
         const auto state = PrivateFiles::folder(named / "state", false);
         const auto made = PrivateFiles::folder(named / "made" / "here", true);
-        const std::string refusal = c.inside ? "is inside " + (base / c.inside).string() + ", " + c.why : c.why;
-        EXPECT_EQ(state ? std::string() : state.error().reason, refusal) << index;
+        const bool fromAbove = reason.starts_with("is inside");
+        EXPECT_EQ(state ? "" : state.error().reason, fmt::format(fmt::runtime(reason), base.string())) << index;
         // Only a refusal from above says that moving the state aside would not help.
-        EXPECT_EQ(!state && state.error().kind == PrivateFiles::Problem::Kind::above, c.inside != nullptr) << index;
-        EXPECT_EQ(made.has_value(), c.inside == nullptr) << index;
-        EXPECT_EQ(std::filesystem::exists(above / "made"), c.inside == nullptr) << index;
+        EXPECT_EQ(!state && state.error().kind == PrivateFiles::Problem::Kind::above, fromAbove) << index;
+        EXPECT_EQ(made.has_value() + std::filesystem::exists(above / "made"), fromAbove ? 0 : 2) << index;
         EXPECT_EQ(modeOf(home), 0755u) << index << ": nothing is changed through a link";
-        EXPECT_EQ(modeOf(above / "state"), c.why.empty() ? 0700u : 0755u) << index;
-        EXPECT_EQ(modeOf(above), c.mode) << index << ": a folder above the state is left as it is";
+        EXPECT_EQ(modeOf(above / "state"), reason.empty() ? 0700u : 0755u) << index;
+        EXPECT_EQ(modeOf(above), mode) << index << ": a folder above the state is left as it is";
     }
 }
 

@@ -1,7 +1,6 @@
 #include "Platform/Log/JournalLogSink.h"
 #include "Platform/Log/Logger.h"
 #include "TestSupport/ChildProcess.h"
-#include "TestSupport/PrivateNamespaces.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +25,7 @@ bool has(const std::string& datagram, const std::string& field) {
 // The journal's path is fixed, so a child process gets its own /run in a
 // private mount namespace and plays journald there.
 int runAsJournal() {
-    if (testing::enterPrivateNamespaces(CLONE_NEWNS) != 0) return skipped;
+    if (!testing::enterPrivateNamespaces(CLONE_NEWNS)) return skipped;
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return skipped;
     if (::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) return skipped;
     ::mkdir("/run/systemd", 0755);

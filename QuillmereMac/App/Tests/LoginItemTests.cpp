@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <tuple>
 
 namespace quillmere {
@@ -48,27 +49,23 @@ TEST(UserFoldersInUse, AutostartAndViewerStateFollowTheAccountsHome) {
     const auto account = UserFolders::accountHome().value_or("(none)");
     const char* const unset = nullptr;
     const std::tuple<const char*, const char*, std::string, std::string> cases[] = {
-        // HOME, the XDG variable of each, the entry's folder, the viewer's
+        // HOME, XDG_CONFIG_HOME and XDG_DATA_HOME, the entry's folder, the viewer's
         {"/home/u", unset, "/home/u/.config/autostart", "/home/u/.local/share/quillmere-viewer"},
         {"home/u", unset, account + "/.config/autostart", account + "/.local/share/quillmere-viewer"},
         {unset, unset, account + "/.config/autostart", account + "/.local/share/quillmere-viewer"},
         {unset, "/xdg", "/xdg/autostart", "/xdg/quillmere-viewer"},
     };
-    const auto put = [](const char* name, const char* value) {
-        if (value != nullptr) ::setenv(name, value, 1);
-        else ::unsetenv(name);
-    };
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+    const auto put = [](const char* name, const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); };
+    std::map<std::string, std::string> saved;
     for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
-        saved.emplace_back(name, std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt);
+        if (const char* value = std::getenv(name)) saved[name] = value;
     for (const auto& [home, xdg, autostart, viewer] : cases) {
-        put("HOME", home);
-        put("XDG_CONFIG_HOME", xdg);
-        put("XDG_DATA_HOME", xdg);
+        put("HOME", home), put("XDG_CONFIG_HOME", xdg), put("XDG_DATA_HOME", xdg);
         EXPECT_EQ(LoginItem::standardFolder().value_or("(none)").string(), autostart) << (home ? home : "(no HOME)");
         EXPECT_EQ(ViewerState::standardFolder().value_or("(none)").string(), viewer) << (home ? home : "(no HOME)");
     }
-    for (const auto& [name, value] : saved) put(name, value ? value->c_str() : nullptr);
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
+        put(name, saved.contains(name) ? saved[name].c_str() : nullptr);
 }
 
 } // namespace
