@@ -28,31 +28,25 @@ xcb_atom_t X11TestClient::atom(const std::string& name) {
 xcb_window_t X11TestClient::createWindow(const NewWindow& wanted) {
     const xcb_screen_t* screen = screens_.at(static_cast<std::size_t>(wanted.screen));
     const xcb_window_t window = xcb_generate_id(c_);
-    std::uint8_t depth = screen->root_depth;
-    xcb_visualid_t visual = screen->root_visual;
+    const std::uint8_t depth = wanted.depth != 0 ? wanted.depth : screen->root_depth;
+    const bool own = depth != screen->root_depth || wanted.visualClass != XCB_VISUAL_CLASS_TRUE_COLOR;
+    const Visual visual = findVisual(screen, [&](std::uint8_t d, const xcb_visualtype_t& v) {
+        return own ? d == depth && v._class == wanted.visualClass : v.visual_id == screen->root_visual;
+    });
+    if (visual.first == nullptr) return XCB_NONE;
     xcb_colormap_t colormap = screen->default_colormap;
-    if ((wanted.depth != 0 && wanted.depth != screen->root_depth) || wanted.visualClass) {
-        const int wantedDepth = wanted.depth != 0 ? wanted.depth : screen->root_depth;
-        const std::uint8_t wantedClass = wanted.visualClass.value_or(XCB_VISUAL_CLASS_TRUE_COLOR);
-        for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem > 0; xcb_depth_next(&depths)) {
-            if (depths.data->depth != wantedDepth) continue;
-            for (auto it = xcb_depth_visuals_iterator(depths.data); it.rem > 0; xcb_visualtype_next(&it)) {
-                if (it.data->_class != wantedClass) continue;
-                depth = depths.data->depth;
-                visual = it.data->visual_id;
-                break;
-            }
-        }
+    if (own) {
         // A visual other than the parent's needs a colour map of its own.
         colormap = xcb_generate_id(c_);
-        xcb_create_colormap(c_, XCB_COLORMAP_ALLOC_NONE, colormap, screen->root, visual);
+        xcb_create_colormap(c_, XCB_COLORMAP_ALLOC_NONE, colormap, screen->root, visual.first->visual_id);
     }
     visuals_[window] = visual;
     const std::uint32_t values[] = {pixel(window, wanted.background), 0, wanted.overrideRedirect ? 1u : 0u,
                                     XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY, colormap};
     xcb_create_window(c_, depth, window, screen->root, static_cast<std::int16_t>(wanted.x),
                       static_cast<std::int16_t>(wanted.y), static_cast<std::uint16_t>(wanted.width),
-                      static_cast<std::uint16_t>(wanted.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
+                      static_cast<std::uint16_t>(wanted.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      visual.first->visual_id,
                       XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK |
                           XCB_CW_COLORMAP,
                       values);
@@ -218,54 +212,40 @@ bool X11TestClient::deleteMonitor(const std::string& name, int screen) {
     return ok;
 }
 
-const xcb_visualtype_t* X11TestClient::findVisual(xcb_visualid_t id, std::uint8_t* depth) const {
+X11TestClient::Visual X11TestClient::findVisual(
+    const xcb_screen_t* only, const std::function<bool(std::uint8_t, const xcb_visualtype_t&)>& wanted) const {
     for (const xcb_screen_t* screen : screens_) {
+        if (only != nullptr && screen != only) continue;
         for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem > 0; xcb_depth_next(&depths)) {
-            for (auto it = xcb_depth_visuals_iterator(depths.data); it.rem > 0; xcb_visualtype_next(&it)) {
-                if (it.data->visual_id != id) continue;
-                if (depth != nullptr) *depth = depths.data->depth;
-                return it.data;
-            }
+            for (auto it = xcb_depth_visuals_iterator(depths.data); it.rem > 0; xcb_visualtype_next(&it))
+                if (wanted(depths.data->depth, *it.data)) return {it.data, depths.data->depth};
         }
     }
-    return nullptr;
-}
-
-const xcb_visualtype_t* X11TestClient::visualOf(xcb_window_t window) {
-    auto known = visuals_.find(window);
-    if (known == visuals_.end()) {
-        xcb_visualid_t visual = XCB_NONE;
-        for (const xcb_screen_t* screen : screens_)
-            if (screen->root == window) visual = screen->root_visual;
-        if (visual == XCB_NONE) {
-            xcb_get_window_attributes_reply_t* reply =
-                xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr);
-            if (reply != nullptr) visual = reply->visual;
-            std::free(reply);
-        }
-        known = visuals_.emplace(window, visual).first;
-    }
-    return findVisual(known->second);
+    return {nullptr, 0};
 }
 
 std::uint32_t X11TestClient::pixel(xcb_window_t window, std::uint32_t rgb) {
-    std::uint8_t depth = 0;
-    const xcb_visualtype_t* visual = visualOf(window);
-    if (visual != nullptr) findVisual(visual->visual_id, &depth);
+    auto known = visuals_.find(window);
+    if (known == visuals_.end()) {
+        xcb_get_window_attributes_reply_t* reply =
+            xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr);
+        const xcb_visualid_t id = reply != nullptr ? reply->visual : XCB_NONE;
+        std::free(reply);
+        const auto isIt = [id](std::uint8_t, const xcb_visualtype_t& v) { return v.visual_id == id; };
+        known = visuals_.emplace(window, findVisual(nullptr, isIt)).first;
+    }
+    const auto [visual, depth] = known->second;
     // A palette's pixels are not colours: the value is used as it is.
     if (visual == nullptr || visual->red_mask == 0) return rgb;
-    const auto channel = [](std::uint32_t value, std::uint32_t mask) {
-        const int shift = __builtin_ctz(mask);
+    const auto channel = [rgb](int shift, std::uint32_t mask) {
+        const std::uint32_t value = (rgb >> shift) & 0xFF;
         const int bits = __builtin_popcount(mask);
-        std::uint32_t scaled = value;
-        if (bits < 8) scaled = value >> (8 - bits);
-        else if (bits > 8) scaled = (value << (bits - 8)) | (value >> (16 - bits));
-        return (scaled << shift) & mask;
+        const std::uint32_t scaled = bits <= 8 ? value >> (8 - bits) : (value << (bits - 8)) | (value >> (16 - bits));
+        return (scaled << __builtin_ctz(mask)) & mask;
     };
-    const std::uint32_t masks = visual->red_mask | visual->green_mask | visual->blue_mask;
-    const std::uint32_t all = depth >= 32 ? 0xFFFFFFFFu : (1u << depth) - 1;
-    return channel((rgb >> 16) & 0xFF, visual->red_mask) | channel((rgb >> 8) & 0xFF, visual->green_mask) |
-           channel(rgb & 0xFF, visual->blue_mask) | (all & ~masks);
+    const std::uint32_t all = depth >= 32 ? ~0u : (1u << depth) - 1;
+    return channel(16, visual->red_mask) | channel(8, visual->green_mask) | channel(0, visual->blue_mask) |
+           (all & ~(visual->red_mask | visual->green_mask | visual->blue_mask));
 }
 
 void X11TestClient::paint(xcb_window_t window, const Fill& fill) {

@@ -3,16 +3,16 @@
 // Another X client for tests: makes, draws, moves and destroys windows the
 // way an application would, and sets RandR monitors. Windows keep what was
 // drawn into them so that pump() can repaint what an Expose asks for.
-// Colours are given as 0xRRGGBB and drawn as the nearest pixel of the
-// window's visual, whatever its depth.
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quillmere::testing {
@@ -33,10 +33,9 @@ public:
         bool overrideRedirect = false;
         std::vector<std::string> types;  // _NET_WM_WINDOW_TYPE_* names
         int screen = 0;
-        // Of a visual of its own, of this depth (32: with alpha; the screen's
-        // when 0) and class (TrueColor when not given).
+        // The visual's depth (32: with alpha; 0: the screen's) and class.
         int depth = 0;
-        std::optional<std::uint8_t> visualClass;
+        std::uint8_t visualClass = XCB_VISUAL_CLASS_TRUE_COLOR;
         bool map = true;
 
         NewWindow& at(int px, int py) { return x = px, y = py, *this; }
@@ -68,12 +67,9 @@ public:
 
     xcb_window_t createWindow(const NewWindow& wanted);
     void setTitle(xcb_window_t window, const std::string& title);
-    // Fills a rectangle with 0xRRGGBB and remembers it for repaints.
+    // Fills a rectangle with 0xRRGGBB, in the window's own pixels, and
+    // remembers it for repaints.
     void fill(xcb_window_t window, int x, int y, int width, int height, std::uint32_t rgb);
-    // The pixel value that stands for 0xRRGGBB in the window's visual: each
-    // channel cut to the bits its mask has, or widened by repeating its
-    // high bits, fully opaque where the visual has alpha.
-    std::uint32_t pixel(xcb_window_t window, std::uint32_t rgb);
     // Repaints what Expose events ask for.
     void pump();
 
@@ -104,13 +100,18 @@ private:
     };
 
     void paint(xcb_window_t window, const Fill& fill);
-    const xcb_visualtype_t* visualOf(xcb_window_t window);
-    const xcb_visualtype_t* findVisual(xcb_visualid_t id, std::uint8_t* depth = nullptr) const;
+    // A visual and its depth; the first of the screen (of any when none)
+    // that the test takes.
+    using Visual = std::pair<const xcb_visualtype_t*, std::uint8_t>;
+    Visual findVisual(const xcb_screen_t* only,
+                      const std::function<bool(std::uint8_t, const xcb_visualtype_t&)>& wanted) const;
+    // The nearest pixel to 0xRRGGBB in the window's visual, opaque.
+    std::uint32_t pixel(xcb_window_t window, std::uint32_t rgb);
 
     xcb_connection_t* c_;
     std::vector<xcb_screen_t*> screens_;
     std::map<xcb_window_t, std::vector<Fill>> painted_;
-    std::map<xcb_window_t, xcb_visualid_t> visuals_;
+    std::map<xcb_window_t, Visual> visuals_;
 };
 
 } // namespace quillmere::testing

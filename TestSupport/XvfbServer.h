@@ -24,8 +24,7 @@ public:
     struct Options {
         std::vector<Screen> screens{Screen{}};
         bool windowManager = false;
-        // The root visual's class on every screen (XCB_VISUAL_CLASS_*); the
-        // server's choice for the depth when none.
+        // The root visual's class on every screen (XCB_VISUAL_CLASS_*), if not Xvfb's.
         std::optional<int> visualClass = std::nullopt;
     };
 

@@ -11,7 +11,6 @@ extern "C" {
 
 #include <cstdint>
 #include <optional>
-#include <utility>
 #include <vector>
 
 namespace quillmere::testing {
@@ -20,22 +19,13 @@ struct DecodedPicture {
     int width = 0;
     int height = 0;
     std::vector<std::uint8_t> luma; // width x height, packed
-    // Half the width and height (rounded up), packed; empty for a stream
-    // other than 4:2:0.
-    std::vector<std::uint8_t> cb;
-    std::vector<std::uint8_t> cr;
+    // 4:2:0 chroma, (width + 1) / 2 a row, packed; empty for other streams.
+    std::vector<std::uint8_t> cb, cr;
     bool keyframe = false;
 
     std::uint8_t at(int x, int y) const { return luma[static_cast<std::size_t>(y) * width + x]; }
-    // The chroma of the pixel at (x, y).
-    std::uint8_t cbAt(int x, int y) const { return cb[chromaIndex(x, y)]; }
-    std::uint8_t crAt(int x, int y) const { return cr[chromaIndex(x, y)]; }
-
-private:
-    std::size_t chromaIndex(int x, int y) const {
-        return static_cast<std::size_t>(y / 2) * static_cast<std::size_t>((width + 1) / 2) +
-               static_cast<std::size_t>(x / 2);
-    }
+    std::uint8_t cbAt(int x, int y) const { return cb[static_cast<std::size_t>(y / 2) * ((width + 1) / 2) + x / 2]; }
+    std::uint8_t crAt(int x, int y) const { return cr[static_cast<std::size_t>(y / 2) * ((width + 1) / 2) + x / 2]; }
 };
 
 class H264TestDecoder {
@@ -78,15 +68,11 @@ public:
                 std::copy_n(frame_->data[0] + static_cast<std::ptrdiff_t>(y) * frame_->linesize[0], frame_->width,
                             picture.luma.data() + static_cast<std::size_t>(y) * frame_->width);
             }
-            if (frame_->format == AV_PIX_FMT_YUV420P) {
-                const int chromaWidth = (frame_->width + 1) / 2;
-                const int chromaHeight = (frame_->height + 1) / 2;
-                for (auto [plane, index] : {std::pair{&picture.cb, 1}, std::pair{&picture.cr, 2}}) {
-                    plane->resize(static_cast<std::size_t>(chromaWidth) * chromaHeight);
-                    for (int y = 0; y < chromaHeight; ++y) {
-                        std::copy_n(frame_->data[index] + static_cast<std::ptrdiff_t>(y) * frame_->linesize[index],
-                                    chromaWidth, plane->data() + static_cast<std::size_t>(y) * chromaWidth);
-                    }
+            for (int i = 1; i <= 2 && frame_->format == AV_PIX_FMT_YUV420P; ++i) {
+                std::vector<std::uint8_t>& plane = i == 1 ? picture.cb : picture.cr;
+                for (int y = 0; y < (frame_->height + 1) / 2; ++y) {
+                    const std::uint8_t* row = frame_->data[i] + static_cast<std::ptrdiff_t>(y) * frame_->linesize[i];
+                    plane.insert(plane.end(), row, row + (frame_->width + 1) / 2);
                 }
             }
             pictures.push_back(std::move(picture));

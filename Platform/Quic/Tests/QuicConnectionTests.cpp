@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <future>
-#include <iostream>
 #include <numeric>
 
 namespace quillmere {
@@ -212,27 +211,21 @@ TEST_F(QuicConnectionTest, AClosedPortIsASocketErrorToWaitOnUntilTheHandshakeTim
     EXPECT_TRUE(client->hasState(State::waiting));
 }
 
-// A connection may sit quiet for minutes while a request waits for the
-// user. Each side that keeps alive pings several times per idle timeout the
-// two agreed on, its own or the peer's shorter one; once the peer vanishes
-// (the relay drops everything, no close comes), the first ping restarts the
-// idle timer and nothing later does: the end comes within the longer ping
-// interval, the server's 30 %, plus the idle timeout.
+// Each side that keeps alive pings a quiet connection several times per the
+// idle timeout in force, the shorter of the two. Pings into the void do not
+// keep it open: once the peer vanishes (no close comes), it ends within the
+// longer ping interval, the server's 30 %, plus that idle timeout.
 TEST_F(QuicConnectionTest, KeepAliveOutlastsTheIdleTimeoutAndStillFindsAVanishedPeer) {
     using namespace std::chrono;
     using Direction = testing::LossyRelay::Direction;
     constexpr milliseconds idle{400};
     constexpr milliseconds longIdle{15'000};
-    constexpr int quietPeriods = 5;
-    // Timers that fire late on a loaded machine, and the loss timer's floor
-    // of three probe timeouts, which stays far below the idle timeout here.
+    // Late timers on a loaded machine.
     constexpr milliseconds slack{300};
     const struct Row {
         const char* what;
-        milliseconds serverIdle;
-        milliseconds clientIdle;
-        bool serverPings;
-        bool clientPings;
+        milliseconds serverIdle, clientIdle;
+        bool serverPings, clientPings;
     } rows[] = {
         {"both keep alive", idle, idle, true, true},
         {"only the server, the client's timeout the shorter", longIdle, idle, true, false},
@@ -253,65 +246,44 @@ TEST_F(QuicConnectionTest, KeepAliveOutlastsTheIdleTimeoutAndStillFindsAVanished
         ASSERT_TRUE(client->waitUntil([&] { return client->hasState(State::ready); }));
         QuicTestPeer* accepted = server.waitForPeer(0);
         ASSERT_NE(accepted, nullptr);
-        QuicTestPeer* sides[2] = {client.get(), accepted};
-        const auto failed = [&] {
-            return std::any_of(std::begin(sides), std::end(sides), [](QuicTestPeer* side) {
-                std::lock_guard lock(side->mutex);
-                return side->hasState(State::failed);
-            });
-        };
-        const auto quietFrom = steady_clock::now();
-        // The handshake's tail and the path MTU probes fall in the first period.
-        bool ended = testing::eventually(failed, idle);
-        const Direction directions[] = {Direction::toServer, Direction::toClient};
-        std::uint64_t before[2] = {relay.counts(directions[0]).forwarded, relay.counts(directions[1]).forwarded};
-        ended = ended || testing::eventually(failed, (quietPeriods - 1) * idle);
-        const double quietSeconds = duration<double>(steady_clock::now() - quietFrom).count();
-
-        if (!row.serverPings && !row.clientPings) {
-            ASSERT_TRUE(ended) << "a silent connection outlived its idle timeout";
-            EXPECT_LE(quietSeconds, duration<double>(idle + slack).count());
-            for (QuicTestPeer* side : sides) ASSERT_TRUE(side->waitUntil([&] { return side->hasState(State::failed); }));
-        } else {
-            ASSERT_FALSE(ended) << "ended after " << quietSeconds << " s of quiet";
-            double perPeriod[2];
-            for (int i = 0; i < 2; ++i)
-                perPeriod[i] = double(relay.counts(directions[i]).forwarded - before[i]) / (quietPeriods - 1);
-            // A ping and its acknowledgement each quarter of the period (or
-            // 30 % from a server alone), and now and then an acknowledgement
-            // asked back; pings that crossed would make it sixteen.
-            EXPECT_LE(perPeriod[0] + perPeriod[1], 11.0);
-            // Still a working connection: a stream opens and its bytes arrive.
-            QuicConnection::StreamID stream = -1;
-            client->run([&](QuicConnection& c) {
-                stream = c.openStream();
-                c.send(stream, Bytes{'h', 'i'}, true);
-            });
-            ASSERT_TRUE(accepted->waitUntil([&] { return accepted->finished[stream]; }));
-
-            relay.blackHole(true);
-            const auto vanished = steady_clock::now();
-            double endedAfter[2] = {-1, -1};
-            ASSERT_TRUE(testing::eventually(
+        QuicTestPeer* sides[] = {client.get(), accepted};
+        // Seconds from `from` until each side ended; negative while it has not.
+        double endedAfter[2] = {-1, -1};
+        const auto end = [&](steady_clock::time_point from, milliseconds within, bool both) {
+            return testing::eventually(
                 [&] {
                     for (int i = 0; i < 2; ++i) {
                         std::lock_guard lock(sides[i]->mutex);
                         if (endedAfter[i] < 0 && sides[i]->hasState(State::failed))
-                            endedAfter[i] = duration<double>(steady_clock::now() - vanished).count();
+                            endedAfter[i] = duration<double>(steady_clock::now() - from).count();
                     }
-                    return endedAfter[0] >= 0 && endedAfter[1] >= 0;
+                    return both ? endedAfter[0] >= 0 && endedAfter[1] >= 0 : endedAfter[0] >= 0 || endedAfter[1] >= 0;
                 },
-                2 * longIdle));
-            const milliseconds effective = std::min(row.serverIdle, row.clientIdle);
-            const double bound = duration<double>(effective * 3 / 10 + effective + slack).count();
-            EXPECT_LE(endedAfter[0], bound);
-            EXPECT_LE(endedAfter[1], bound);
-            std::cout << fmt::format("{}: {:.1f} packets to the server, {:.1f} to the client per {} ms idle period; "
-                                     "the peer vanished: the client ended after {:.3f} s, the server after "
-                                     "{:.3f} s (bound {:.3f} s)\n",
-                                     row.what, perPeriod[0], perPeriod[1], effective.count(), endedAfter[0],
-                                     endedAfter[1], bound);
+                within);
+        };
+        const auto packets = [&] {
+            return relay.counts(Direction::toServer).forwarded + relay.counts(Direction::toClient).forwarded;
+        };
+        double perPeriod = 0;
+        if (row.serverPings || row.clientPings) {
+            // Five quiet idle timeouts; the first has the handshake's tail.
+            ASSERT_FALSE(end(steady_clock::now(), idle, false));
+            const auto before = packets();
+            ASSERT_FALSE(end(steady_clock::now(), 4 * idle, false));
+            perPeriod = double(packets() - before) / 4;
+            // A ping and its acknowledgement each quarter of the period (or
+            // 30 % from a server alone), and now and then an acknowledgement
+            // asked back; pings that crossed would make it sixteen.
+            EXPECT_LE(perPeriod, 11.0);
+            relay.blackHole(true);
         }
+        ASSERT_TRUE(end(steady_clock::now(), 2 * longIdle, true));
+        const milliseconds effective = std::min(row.serverIdle, row.clientIdle);
+        const double bound = duration<double>(effective * 13 / 10 + slack).count();
+        EXPECT_LE(std::max(endedAfter[0], endedAfter[1]), bound);
+        fmt::print("{}: {:.1f} packets per {} ms idle period; the client ended {:.3f} s, the server {:.3f} s "
+                   "after the peer went silent (bound {:.3f} s)\n",
+                   row.what, perPeriod, effective.count(), endedAfter[0], endedAfter[1], bound);
         std::scoped_lock lock(client->mutex, accepted->mutex);
         EXPECT_EQ(client->errors.back().description, "idle timeout");
         EXPECT_EQ(accepted->errors.back().description, "idle timeout");
