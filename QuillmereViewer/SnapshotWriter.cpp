@@ -60,6 +60,12 @@ std::expected<std::vector<std::uint8_t>, std::string> SnapshotWriter::encode(con
         sws_getContext(source.width, source.height, static_cast<AVPixelFormat>(source.format), source.width,
                        source.height, AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr, nullptr));
     if (!scale) return std::unexpected(std::string("no conversion of the decoded picture to RGB"));
+    // The picture's own matrix and range: the host sends BT.709 video range,
+    // which swscale's default (BT.601) would turn into other colours.
+    const int matrix = source.colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_ITU709 : source.colorspace;
+    const int fullRange = source.color_range == AVCOL_RANGE_JPEG || source.format == AV_PIX_FMT_YUVJ420P ? 1 : 0;
+    sws_setColorspaceDetails(scale.get(), sws_getCoefficients(matrix), fullRange, sws_getCoefficients(SWS_CS_DEFAULT),
+                             1, 0, 1 << 16, 1 << 16);
     sws_scale(scale.get(), source.data, source.linesize, 0, source.height, rgb->data, rgb->linesize);
 
     if (avcodec_send_frame(context.get(), rgb.get()) < 0 || avcodec_receive_packet(context.get(), packet.get()) < 0)

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -172,6 +173,50 @@ TEST(SnapshotWriter, APictureBecomesAPNGThatDecodesToIt) {
     EXPECT_GT(red(5, 178), 200);
     EXPECT_LT(red(15, 178), 40);
     EXPECT_NEAR(red(160, 50), 55, 15);
+    av_frame_free(&image);
+    packet->data = nullptr;
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+}
+
+TEST(SnapshotWriter, ColoursComeOutThroughThePicturesOwnMatrix) {
+    // Pure red in BT.709 video range, as the host encodes it.
+    AVFrame* frame = av_frame_alloc();
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = 16;
+    frame->height = 16;
+    frame->colorspace = AVCOL_SPC_BT709;
+    frame->color_range = AVCOL_RANGE_MPEG;
+    ASSERT_EQ(av_frame_get_buffer(frame, 0), 0);
+    for (int y = 0; y < 16; ++y) std::memset(frame->data[0] + y * frame->linesize[0], 63, 16);
+    for (int y = 0; y < 8; ++y) {
+        std::memset(frame->data[1] + y * frame->linesize[1], 102, 8);
+        std::memset(frame->data[2] + y * frame->linesize[2], 240, 8);
+    }
+    const DecodedPicture picture = DecodedPicture::referencing(frame);
+    av_frame_free(&frame);
+    TemporaryFolder folder;
+    auto writer = SnapshotWriter::open(folder.path());
+    ASSERT_TRUE(writer) << writer.error();
+    auto written = writer->write(picture, 1);
+    ASSERT_TRUE(written) << written.error();
+
+    std::ifstream in(*written, std::ios::binary);
+    Bytes png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    ASSERT_EQ(avcodec_open2(context, codec, nullptr), 0);
+    AVPacket* packet = av_packet_alloc();
+    png.resize(png.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    packet->data = png.data();
+    packet->size = static_cast<int>(png.size() - AV_INPUT_BUFFER_PADDING_SIZE);
+    AVFrame* image = av_frame_alloc();
+    ASSERT_EQ(avcodec_send_packet(context, packet), 0);
+    ASSERT_EQ(avcodec_receive_frame(context, image), 0);
+    const std::uint8_t* pixel = image->data[0] + 8 * image->linesize[0] + 8 * 3;
+    EXPECT_NEAR(pixel[0], 255, 3);
+    EXPECT_NEAR(pixel[1], 0, 3);
+    EXPECT_NEAR(pixel[2], 0, 3);
     av_frame_free(&image);
     packet->data = nullptr;
     av_packet_free(&packet);
