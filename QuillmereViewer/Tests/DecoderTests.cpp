@@ -141,6 +141,41 @@ TEST(TestPatternCheck, WrapsAroundAndStartsOverWithANewSession) {
     EXPECT_EQ(check.mismatches(), 0);
 }
 
+// A PNG file decoded back: its size, pixel format and the RGB of each pixel.
+struct DecodedPNG {
+    int width = 0;
+    int height = 0;
+    int format = AV_PIX_FMT_NONE;
+    int stride = 0;
+    Bytes pixels;
+    const std::uint8_t* at(int x, int y) const { return pixels.data() + y * stride + x * 3; }
+};
+
+DecodedPNG decodedPNG(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    Bytes png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    DecodedPNG decoded;
+    if (png.size() < 8 || Bytes(png.begin(), png.begin() + 8) != Bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A})
+        return decoded;
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* image = av_frame_alloc();
+    png.resize(png.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    packet->data = png.data();
+    packet->size = static_cast<int>(png.size() - AV_INPUT_BUFFER_PADDING_SIZE);
+    if (avcodec_open2(context, codec, nullptr) == 0 && avcodec_send_packet(context, packet) == 0 &&
+        avcodec_receive_frame(context, image) == 0) {
+        decoded = {image->width, image->height, image->format, image->linesize[0],
+                   Bytes(image->data[0], image->data[0] + image->linesize[0] * image->height)};
+    }
+    av_frame_free(&image);
+    packet->data = nullptr;
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+    return decoded;
+}
+
 TEST(SnapshotWriter, APictureBecomesAPNGThatDecodesToIt) {
     const DecodedPicture picture = decodedPattern(320, 180, 0b101);
     TemporaryFolder folder;
@@ -150,37 +185,18 @@ TEST(SnapshotWriter, APictureBecomesAPNGThatDecodesToIt) {
     ASSERT_TRUE(written) << written.error();
     EXPECT_EQ(*written, folder.path() / "shots" / "frame-5.png");
 
-    std::ifstream in(*written, std::ios::binary);
-    Bytes png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_GT(png.size(), 8u);
-    EXPECT_EQ(Bytes(png.begin(), png.begin() + 8), (Bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}));
-
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    ASSERT_EQ(avcodec_open2(context, codec, nullptr), 0);
-    AVPacket* packet = av_packet_alloc();
-    png.resize(png.size() + AV_INPUT_BUFFER_PADDING_SIZE);
-    packet->data = png.data();
-    packet->size = static_cast<int>(png.size() - AV_INPUT_BUFFER_PADDING_SIZE);
-    AVFrame* image = av_frame_alloc();
-    ASSERT_EQ(avcodec_send_packet(context, packet), 0);
-    ASSERT_EQ(avcodec_receive_frame(context, image), 0);
-    EXPECT_EQ(image->width, 320);
-    EXPECT_EQ(image->height, 180);
-    EXPECT_EQ(image->format, AV_PIX_FMT_RGB24);
+    const DecodedPNG image = decodedPNG(*written);
+    EXPECT_EQ(image.width, 320);
+    EXPECT_EQ(image.height, 180);
+    ASSERT_EQ(image.format, AV_PIX_FMT_RGB24);
     // Cell 0 of the strip is white (bit 0 of 5), cell 1 black, the field dark grey.
-    auto red = [&](int x, int y) { return image->data[0][y * image->linesize[0] + x * 3]; };
-    EXPECT_GT(red(5, 178), 200);
-    EXPECT_LT(red(15, 178), 40);
-    EXPECT_NEAR(red(160, 50), 55, 15);
-    av_frame_free(&image);
-    packet->data = nullptr;
-    av_packet_free(&packet);
-    avcodec_free_context(&context);
+    EXPECT_GT(*image.at(5, 178), 200);
+    EXPECT_LT(*image.at(15, 178), 40);
+    EXPECT_NEAR(*image.at(160, 50), 55, 15);
 }
 
+// The host sends BT.709 video range: read as BT.601, pure red comes out 232, 0, 1.
 TEST(SnapshotWriter, ColoursComeOutThroughThePicturesOwnMatrix) {
-    // Pure red in BT.709 video range, as the host encodes it.
     AVFrame* frame = av_frame_alloc();
     frame->format = AV_PIX_FMT_YUV420P;
     frame->width = 16;
@@ -188,10 +204,10 @@ TEST(SnapshotWriter, ColoursComeOutThroughThePicturesOwnMatrix) {
     frame->colorspace = AVCOL_SPC_BT709;
     frame->color_range = AVCOL_RANGE_MPEG;
     ASSERT_EQ(av_frame_get_buffer(frame, 0), 0);
-    for (int y = 0; y < 16; ++y) std::memset(frame->data[0] + y * frame->linesize[0], 63, 16);
-    for (int y = 0; y < 8; ++y) {
-        std::memset(frame->data[1] + y * frame->linesize[1], 102, 8);
-        std::memset(frame->data[2] + y * frame->linesize[2], 240, 8);
+    const std::uint8_t red[] = {63, 102, 240}; // Y, Cb, Cr
+    for (int plane = 0; plane < 3; ++plane) {
+        const int side = plane == 0 ? 16 : 8;
+        for (int y = 0; y < side; ++y) std::memset(frame->data[plane] + y * frame->linesize[plane], red[plane], side);
     }
     const DecodedPicture picture = DecodedPicture::referencing(frame);
     av_frame_free(&frame);
@@ -200,27 +216,11 @@ TEST(SnapshotWriter, ColoursComeOutThroughThePicturesOwnMatrix) {
     ASSERT_TRUE(writer) << writer.error();
     auto written = writer->write(picture, 1);
     ASSERT_TRUE(written) << written.error();
-
-    std::ifstream in(*written, std::ios::binary);
-    Bytes png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    ASSERT_EQ(avcodec_open2(context, codec, nullptr), 0);
-    AVPacket* packet = av_packet_alloc();
-    png.resize(png.size() + AV_INPUT_BUFFER_PADDING_SIZE);
-    packet->data = png.data();
-    packet->size = static_cast<int>(png.size() - AV_INPUT_BUFFER_PADDING_SIZE);
-    AVFrame* image = av_frame_alloc();
-    ASSERT_EQ(avcodec_send_packet(context, packet), 0);
-    ASSERT_EQ(avcodec_receive_frame(context, image), 0);
-    const std::uint8_t* pixel = image->data[0] + 8 * image->linesize[0] + 8 * 3;
-    EXPECT_NEAR(pixel[0], 255, 3);
-    EXPECT_NEAR(pixel[1], 0, 3);
-    EXPECT_NEAR(pixel[2], 0, 3);
-    av_frame_free(&image);
-    packet->data = nullptr;
-    av_packet_free(&packet);
-    avcodec_free_context(&context);
+    const DecodedPNG image = decodedPNG(*written);
+    ASSERT_EQ(image.format, AV_PIX_FMT_RGB24);
+    EXPECT_NEAR(image.at(8, 8)[0], 255, 3);
+    EXPECT_NEAR(image.at(8, 8)[1], 0, 3);
+    EXPECT_NEAR(image.at(8, 8)[2], 0, 3);
 }
 
 TEST(SnapshotWriter, AFolderThatCannotBeMadeIsRefused) {
