@@ -304,9 +304,16 @@ std::expected<QVariantMap, DefaultsError> Defaults::save(const QString& key, con
 
     // The lock QSettings takes: another host, or another program writing
     // the same way, changes the file before or after this, never between.
-    QLockFile lock(QString::fromStdString(file.string() + ".lock"));
-    if (!lock.tryLock(10'000))
-        return failure(file, "another program holds " + file.string() + ".lock and does not let it go");
+    const std::string lockName = file.string() + ".lock";
+    QLockFile lock(QString::fromStdString(lockName));
+    errno = 0;
+    if (!lock.tryLock(5'000)) {
+        // Held, or not made at all: a full disk is not another program.
+        if (lock.error() == QLockFile::LockFailedError)
+            return failure(file, "another program holds " + lockName + " and does not let it go");
+        const int error = errno != 0 ? errno : (lock.error() == QLockFile::PermissionError ? EACCES : EIO);
+        return failure(folder, "this folder cannot be written to: " + PrivateFiles::reason(error));
+    }
     // What another process saved since this one read the file stays.
     std::string text;
     const FileDescriptor now(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -166,15 +168,21 @@ TEST_F(DefaultsTest, ASaveThatFailsNamesWhatCouldNotBeWritten) {
     const auto settings = file.parent_path(), told = folder.path() / "told";
     const std::tuple<std::filesystem::path, mode_t, std::string> cases[] = {
         {settings, 0500, settings.string() + ": this folder cannot be written to: permission denied"},
-        {file, 0400, file.string() + ": permission denied"}};
+        {file, 0400, file.string() + ": permission denied"},
+        // A full disk, as a file size limit makes one: no other program's lock.
+        {{}, 0, settings.string() + ": this folder cannot be written to: file too large"}};
     ASSERT_TRUE(Defaults(file).setValue(autoApprove, true));
     for (const auto& [blocked, mode, said] : cases) {
         const int status = testing::ChildProcess::fork([&] {
             if (::geteuid() == 0 && ::unshare(CLONE_NEWUSER) != 0) return 77;
             Defaults defaults(file);
+            const rlimit none{0, RLIM_INFINITY}, any{RLIM_INFINITY, RLIM_INFINITY};
+            if (blocked.empty() && (::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &none) != 0))
+                return 1;
             ::chmod(blocked.c_str(), mode);
             const auto saved = defaults.setValue(autoApprove, false);
             ::chmod(blocked.c_str(), mode | 0200);
+            ::setrlimit(RLIMIT_FSIZE, &any);
             std::ofstream(told) << (saved ? "saved" : saved.error().description()) << "|"
                                 << shown(defaults.objectForKey(autoApprove));
             return 0;
