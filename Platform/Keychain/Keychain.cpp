@@ -42,10 +42,6 @@ std::unexpected<KeychainOutcome> fault(std::int32_t status, const std::filesyste
     return std::unexpected(KeychainOutcome{status, file, std::move(reason)});
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
 // The bytes of a record as they lie; none when nothing has its name.
 std::expected<std::optional<Bytes>, KeychainOutcome> readRecord(const std::filesystem::path& file) {
     // Not blocking: a pipe planted under a record's name must not hang us.
@@ -73,7 +69,13 @@ std::expected<std::optional<KeychainItem>, KeychainOutcome> readItem(const std::
     if (!bytes) return std::unexpected(bytes.error());
     if (!*bytes) return std::nullopt;
     auto item = KeychainItemFile::decode(viewOf(**bytes));
-    if (!item) return fault(KeychainStatus::decode, file, "is damaged (not a whole keychain record)");
+    if (!item) {
+        if (const auto version = KeychainItemFile::newerFormat(viewOf(**bytes)))
+            return fault(KeychainStatus::decode, file,
+                         "holds a record of a newer format (version " + std::to_string(*version) +
+                             ") than this version of Quillmere reads");
+        return fault(KeychainStatus::decode, file, "is damaged (not a whole keychain record)");
+    }
     if (KeychainItemFile::nameOf(*item) != name)
         return fault(KeychainStatus::decode, file, "holds another item's record");
     return item;
@@ -134,10 +136,9 @@ std::expected<std::vector<Keychain::Stored>, KeychainOutcome> Keychain::matching
     std::error_code error;
     std::filesystem::directory_iterator entries(root_, error);
     if (error) return fault(KeychainStatus::io, root_, "cannot be read: " + error.message());
-    const std::string prefix = KeychainItemFile::prefixOf(query.itemClass);
     for (std::filesystem::directory_iterator end; entries != end; entries.increment(error)) {
         std::string name = entries->path().filename().string();
-        if (!startsWith(name, prefix)) continue;
+        if (!KeychainItemFile::isRecordName(name, query.itemClass)) continue;
         auto item = readItem(root_, name);
         if (!item) {
             if (!damage) damage = item.error();

@@ -78,6 +78,19 @@ std::string KeychainItemFile::nameOf(const KeychainItem& item) {
     return prefixOf(item.itemClass) + fullHex(Crypto::sha256(viewOf(identity.bytes())).view());
 }
 
+bool KeychainItemFile::isRecordName(std::string_view name, KeychainItemClass itemClass) {
+    const std::string prefix = prefixOf(itemClass);
+    if (!name.starts_with(prefix) || name.size() != prefix.size() + 2 * Digest32::byteCount) return false;
+    return name.substr(prefix.size()).find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+std::optional<int> KeychainItemFile::newerFormat(ByteView bytes) {
+    if (bytes.size() < magic.size() || !std::equal(magic.begin(), magic.end() - 1, bytes.begin())) return std::nullopt;
+    const std::uint8_t version = bytes[magic.size() - 1];
+    if (version <= magic.back() || version > '9') return std::nullopt;
+    return version - '0';
+}
+
 Bytes KeychainItemFile::encode(const KeychainItem& item) {
     ByteWriter writer;
     writer.writeBytes(ByteView(magic));

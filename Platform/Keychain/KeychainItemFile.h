@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quillmere {
 
@@ -16,6 +17,12 @@ struct KeychainItemFile {
     static std::string nameOf(const KeychainItem& item);
     // The name prefix every file of the class starts with.
     static std::string prefixOf(KeychainItemClass itemClass);
+    // Whether a file's name is one nameOf gives an item of the class: a
+    // record renamed by hand ("….damaged") is not one.
+    static bool isRecordName(std::string_view name, KeychainItemClass itemClass);
+    // The format version of a record a newer program wrote; none for this
+    // format or for what is no record at all.
+    static std::optional<int> newerFormat(ByteView bytes);
 
     static Bytes encode(const KeychainItem& item);
     // Absent for anything that is not a whole, undamaged record.

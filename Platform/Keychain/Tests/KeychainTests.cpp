@@ -173,6 +173,8 @@ TEST_F(KeychainTest, ARecordThatCannotBeTakenForItsItemIsAnErrorAndStaysAsItIs) 
     std::filesystem::copy_file(file, good);
     Bytes flipped = whole;
     flipped[whole.size() - 40] ^= 0x01;
+    Bytes newer = whole;
+    newer[3] = '2';
     auto write = [&](const Bytes& bytes) {
         std::filesystem::remove(file);
         std::ofstream(file, std::ios::binary)
@@ -188,6 +190,7 @@ TEST_F(KeychainTest, ARecordThatCannotBeTakenForItsItemIsAnErrorAndStaysAsItIs) 
         {"cut short", [&] { write(Bytes(whole.begin(), whole.begin() + 3)); }, "is damaged"},
         {"half", [&] { write(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2))); }, "is damaged"},
         {"one bit flipped", [&] { write(flipped); }, "is damaged"},
+        {"a newer format", [&] { write(newer); }, "holds a record of a newer format (version 2) than this version"},
         {"another item's record", [&] { write(KeychainItemFile::encode(other)); }, "holds another item's record"},
         {"symbolic link to a good copy",
          [&] {
@@ -236,6 +239,8 @@ TEST_F(KeychainTest, TemporaryFilesAreIgnoredAndStaleOnesSwept) {
     };
     writeTemporary(".tmp-stale");
     writeTemporary(".tmp-fresh");
+    // A record the user renamed to set it aside is none.
+    writeTemporary(KeychainItemFile::nameOf(password("s", "b", "two")) + ".damaged");
     const struct timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, (root / ".tmp-stale").c_str(), times, 0), 0);
 
