@@ -31,10 +31,23 @@ std::string CompositionError::description() const {
                           "paired iPhones then pair again.";
         return text + std::string(afresh);
     }
-    if (const auto* place = std::get_if<KeychainFolderError>(&cause))
-        return "the paired iPhones could not be read: " + place->folder.string() + " " + place->reason +
-               ". Moving it aside would not help: keep Quillmere's state where only this account can change it, "
-               "by mending that folder or by setting XDG_DATA_HOME to a folder of your own.";
+    if (const auto* place = std::get_if<KeychainFolderError>(&cause)) {
+        // What helps depends on what is wrong: only moving a folder of the
+        // account's own aside loses the pairings.
+        const std::string where = place->folder.string() + " " + place->problem.reason;
+        switch (place->problem.kind) {
+        case PrivateFiles::Problem::Kind::above:
+            return "the paired iPhones could not be read: " + where +
+                   ". Moving it aside would not help: keep Quillmere's state where only this account can change it, "
+                   "by mending that folder or by setting XDG_DATA_HOME to a folder of your own.";
+        case PrivateFiles::Problem::Kind::foreign:
+            return "the paired iPhones could not be read: " + where +
+                   ". Make it this account's alone, or move it aside to start afresh; paired iPhones then pair again.";
+        case PrivateFiles::Problem::Kind::wrongKind:
+        case PrivateFiles::Problem::Kind::failed: break;
+        }
+        return "the keychain folder cannot be used: " + where + ".";
+    }
     const auto& identity = std::get<IdentityError>(cause);
     switch (identity.kind()) {
     case IdentityError::Kind::keyGeneration:
@@ -100,12 +113,10 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
                                               WindowCatalog::defaultBundleID, desktop().contentFetcher());
 
     trace("trust store");
-    // A record's damage is mended by moving it aside; a folder above the
-    // keychain that others may change is not, so it is told apart first.
+    // The folder first: what helps it is not what helps a damaged record.
     if (const auto& keychainFolder = platform.keychain.root(); !keychainFolder.empty()) {
-        const auto place = PrivateFiles::folder(keychainFolder, false);
-        if (!place && place.error().kind == PrivateFiles::Problem::Kind::above)
-            return std::unexpected(CompositionError{KeychainFolderError{keychainFolder, place.error().reason}});
+        if (auto place = PrivateFiles::folder(keychainFolder, true); !place)
+            return std::unexpected(CompositionError{KeychainFolderError{keychainFolder, std::move(place.error())}});
     }
     const KeychainTrustStorage trustStorage(platform.keychain);
     auto store = TrustStore::open(AnyTrustStorage::keychain(trustStorage, names.trustService, names.trustAccount));

@@ -2,6 +2,7 @@
 
 #include "Platform/Defaults/Defaults.h"
 #include "Platform/Dispatch/Executor.h"
+#include "Platform/Files/PrivateFiles.h"
 #include "Platform/Keychain/Keychain.h"
 #include "Platform/Log/Logger.h"
 #include "QuillmereMac/App/HostStatusModel.h"
@@ -33,11 +34,11 @@ namespace quillmere {
 
 class TrustFolderWatch;
 
-// The keychain's folder lies beneath a folder that is not this account's
-// alone; reason follows the folder in a sentence.
+// The keychain's folder cannot be used or made: another account's, beneath
+// a folder that is not this account's alone, or refused by the system.
 struct KeychainFolderError {
     std::filesystem::path folder;
-    std::string reason;
+    PrivateFiles::Problem problem;
 };
 
 // Why the host could not be composed: its trust store, its identity, or

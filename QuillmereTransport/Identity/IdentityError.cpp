@@ -33,7 +33,10 @@ std::string IdentityError::message() const {
     case Kind::keyGeneration: return "its key could not be made: " + (detail_.empty() ? keyFault(text_) : detail_);
     case Kind::signing: return "its certificate could not be signed: " + keyFault(text_);
     case Kind::keychain: return why;
-    case Kind::identity: return "its private key cannot be found: " + why;
+    case Kind::identity:
+        return std::string(status_ == KeychainStatus::itemNotFound ? "its private key cannot be found: "
+                                                                   : "its private key cannot be read: ") +
+               why;
     case Kind::certificate: return detail_.empty() ? "its certificate cannot be read or made" : detail_;
     }
     return why;

@@ -53,10 +53,16 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::identityFrom(Certific
     keyQuery.applicationLabel = applicationLabelOf(*publicKey);
     auto keyItem = keychain_.copyFirst(keyQuery);
     if (!keyItem) {
-        const std::string detail = keyItem.error() == KeychainStatus::itemNotFound
-                                       ? "no key in " + keychain_.root().string() + " belongs to its certificate"
-                                       : keyItem.error().description();
-        return std::unexpected(IdentityError::identity(keyItem.error().status, detail, keyItem.error().file));
+        if (keyItem.error() != KeychainStatus::itemNotFound) return std::unexpected(IdentityError::identity(
+            keyItem.error().status, keyItem.error().description(), keyItem.error().file));
+        // Without its key the certificate is of no use: that record is the one to set aside.
+        KeychainItem bytes;
+        bytes.service = std::string(certificateService);
+        bytes.account = label;
+        const auto record = keychain_.fileOf(bytes);
+        return std::unexpected(IdentityError::identity(
+            KeychainStatus::itemNotFound,
+            "no key in " + keychain_.root().string() + " belongs to the certificate in " + record.string(), record));
     }
     auto privateKey = P256PrivateKey::fromDER(viewOf(keyItem->data));
     // A stored key that does not belong to the certificate is no match.

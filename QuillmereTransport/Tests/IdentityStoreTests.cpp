@@ -156,6 +156,13 @@ TEST_F(IdentityStoreTest, CertificateWithoutItsKeyIsAnIdentityError) {
     ASSERT_FALSE(loaded.has_value());
     EXPECT_EQ(loaded.error(), IdentityError::identity(KeychainStatus::itemNotFound));
     EXPECT_EQ(store.loadOrCreate(label, "n").error(), IdentityError::identity(KeychainStatus::itemNotFound));
+    // What to set aside is the certificate's record: without its key it is of no use.
+    KeychainItem record;
+    record.service = std::string(IdentityStore::certificateService);
+    record.account = label;
+    EXPECT_EQ(loaded.error().file(), keychain.fileOf(record));
+    EXPECT_TRUE(loaded.error().message().ends_with("belongs to the certificate in " + keychain.fileOf(record).string()))
+        << loaded.error().message();
 }
 
 TEST_F(IdentityStoreTest, UnreadableCertificateBytesAreACertificateError) {

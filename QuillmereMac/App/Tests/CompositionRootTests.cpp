@@ -314,6 +314,12 @@ TEST(CompositionRoot, AnUnreadableTrustStoreOrIdentityAlertsAndExitsWithoutMakin
                          std::filesystem::permissions(host.folder.path(), std::filesystem::perms::all);
                          return file.parent_path();
                      }, trustSteps, "Moving it aside would not help"});
+    // A keychain that cannot be made, as where a home folder is missing.
+    cases.push_back({"keychain folder that cannot be made", [&](LaunchedHost& host) {
+                         host.folder.write("file", "");
+                         host.options.platform.keychain = Keychain(host.folder.path() / "file" / "keychain");
+                         return host.folder.path() / "file" / "keychain";
+                     }, trustSteps, "/file is not a folder."});
     // Only making an identity takes the lock: what is said fits the lock.
     std::optional<testing::ChildProcess> holder;
     cases.push_back({"lock file others can write", [&](LaunchedHost& host) {
@@ -404,6 +410,15 @@ TEST(CompositionRoot, EveryTrustOrIdentityFailureIsInWordsWithAdviceThatFits) {
          "the host's identity could not be read: input/output error", afresh},
         {CompositionError{IdentityError::identity(KeychainStatus::itemNotFound)},
          "its private key cannot be found: no such item", afresh},
+        {CompositionError{IdentityError::identity(KeychainStatus::decode, "/k/key-1 is damaged")},
+         "its private key cannot be read: /k/key-1 is damaged", afresh},
+        // The keychain folder: what helps depends on what is wrong with it.
+        {CompositionError{KeychainFolderError{"/k", {PrivateFiles::Problem::Kind::foreign, "belongs to uid 7"}}},
+         "/k belongs to uid 7. Make it this account's alone, or m", afresh},
+        {CompositionError{KeychainFolderError{"/k", {PrivateFiles::Problem::Kind::above, "is inside /x, mode 0777"}}},
+         "Moving it aside would not help", ""},
+        {CompositionError{KeychainFolderError{"/k", {PrivateFiles::Problem::Kind::failed, "cannot be made: no space"}}},
+         "the keychain folder cannot be used: /k cannot be made: no space.", ""},
         {CompositionError{IdentityError::keyGeneration("random")},
          "the host's identity could not be made: its key could not be made: no random bytes could be drawn", ""},
         {CompositionError{IdentityError::signing("unknown")},
