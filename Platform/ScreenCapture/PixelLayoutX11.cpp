@@ -37,10 +37,10 @@ std::expected<PixelLayoutX11, UnreadablePixels::Cause> PixelLayoutX11::of(const 
     const bool depthKnown =
         std::any_of(std::begin(known), std::end(known), [&](const Known& k) { return k.depth == visual.depth; });
     if (!depthKnown) return std::unexpected(UnreadablePixels::Cause::depth);
-    // Other classes look their pixels up in a colour map; the server's byte
-    // order other than this one's would need every pixel swapped.
-    if (visual.visualClass != XCB_VISUAL_CLASS_TRUE_COLOR || !visual.leastSignificantFirst || visual.scanlinePad < 8 ||
-        visual.scanlinePad % 8 != 0) {
+    // Other classes look their pixels up in a colour map.
+    if (visual.visualClass != XCB_VISUAL_CLASS_TRUE_COLOR) return std::unexpected(UnreadablePixels::Cause::colourMap);
+    // The server's byte order other than this one's would need every pixel swapped.
+    if (!visual.leastSignificantFirst || visual.scanlinePad < 8 || visual.scanlinePad % 8 != 0) {
         return std::unexpected(UnreadablePixels::Cause::format);
     }
     for (const Known& k : known) {

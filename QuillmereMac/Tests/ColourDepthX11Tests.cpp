@@ -50,8 +50,8 @@ TEST(ColourDepthX11, EveryPatchDecodesToItsColourAtEveryDepthOrIsRefusedInWords)
     const Case cases[] = {
         {30, false}, {30, true}, {24, false}, {24, true}, {16, false}, {16, true}, {15, false}, {15, true},
         {16, true, 32}, {30, true, 32},
-        {8, false, 0, XCB_VISUAL_CLASS_TRUE_COLOR, "This display's colour depth (8 bits) cannot be shared"},
-        {24, true, 0, XCB_VISUAL_CLASS_DIRECT_COLOR, "This window's colour format (24 bits) cannot be shared"},
+        {8, false, 0, XCB_VISUAL_CLASS_TRUE_COLOR, "This display's colour depth (8 bits) cannot be shared."},
+        {24, true, 0, XCB_VISUAL_CLASS_DIRECT_COLOR, "This window's colours (24 bits) go through a colour map, which cannot be shared."},
     };
     const auto main = std::make_shared<SerialQueue>("main");
     // Told on the main actor.

@@ -279,7 +279,7 @@ TEST_F(StatusViewTest, PermissionRowsAndTheErrorBanner) {
     EXPECT_EQ(textOf("errorText"), "Transport: address in use");
 
     // Content that could not be shared, in its words, until a capture starts.
-    const std::string problem = "This window's colour format (24 bits) cannot be shared";
+    const std::string problem = "This window's colours (24 bits) go through a colour map, which cannot be shared.";
     model->setCaptureProblem(problem);
     const auto* capture = view->widget()->findChild<QWidget*>("captureBanner");
     ASSERT_NE(capture, nullptr);
