@@ -22,29 +22,6 @@ namespace {
 
 QString text(const std::string& value) { return QString::fromStdString(value); }
 
-// A problem names files by their whole paths, words longer than the window
-// is wide: they may break after a slash, a dash or every so many letters.
-QString breakable(const QString& value) {
-    constexpr int longestRun = 16;
-    constexpr QChar mayBreak(0x200B);
-    QString out;
-    int run = 0;
-    for (const QChar c : value) {
-        out += c;
-        if (c.isSpace()) {
-            run = 0;
-            continue;
-        }
-        // Never after a path's leading slash: alone at a line's end it reads as noise.
-        const bool separator = (c == u'/' || c == u'-') && run > 0;
-        if (separator || ++run >= longestRun) {
-            out += mayBreak;
-            run = 0;
-        }
-    }
-    return out;
-}
-
 QLabel* wrapping(const QString& value, const char* objectName, QWidget* parent) {
     QLabel* label = ViewStyle::text(value, parent);
     label->setObjectName(objectName);
@@ -269,7 +246,7 @@ void StatusView::addBanner(QVBoxLayout& column, const std::string& message, cons
     banner->setStyleSheet(QStringLiteral("#%1 { background: palette(button); border-radius: 10px; }").arg(name));
     auto* layout = new QHBoxLayout(banner);
     layout->setContentsMargins(12, 12, 12, 12);
-    layout->addWidget(labelled("exclamationmark.triangle", breakable(text(message)), textName, banner, false));
+    layout->addWidget(labelled("exclamationmark.triangle", ViewStyle::breakable(text(message)), textName, banner, false));
     column.addWidget(banner);
 }
 

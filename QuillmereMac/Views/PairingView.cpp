@@ -211,7 +211,8 @@ QWidget* PairingView::makeSection(const EnrollmentState::Value& state) {
                 layout->addLayout(leading(deny, approve));
             },
             [&](const EnrollmentState::Finished& finished) {
-                QLabel* message = ViewStyle::text(QString::fromStdString(finished.message));
+                // A failure names the file that could not be written.
+                QLabel* message = ViewStyle::text(ViewStyle::breakable(QString::fromStdString(finished.message)));
                 message->setObjectName("finishedMessage");
                 message->setFont(ViewStyle::headline(font()));
                 layout->addWidget(message);

@@ -15,6 +15,30 @@
 
 namespace quillmere {
 
+QString ViewStyle::breakable(const QString& value) {
+    constexpr int longestRun = 16;
+    constexpr QChar mayBreak(0x200B);
+    QString out;
+    int run = 0;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const QChar c = value[i];
+        out += c;
+        if (c.isSpace()) {
+            run = 0;
+            continue;
+        }
+        // Only inside a word; never after a path's leading slash: alone at a
+        // line's end it reads as noise.
+        const bool inside = i + 1 < value.size() && !value[i + 1].isSpace();
+        const bool separator = (c == u'/' || c == u'-' || c == u'.') && run > 0;
+        if ((separator || ++run >= longestRun) && inside) {
+            out += mayBreak;
+            run = 0;
+        }
+    }
+    return out;
+}
+
 QLabel* ViewStyle::text(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setWordWrap(true);

@@ -24,6 +24,9 @@ struct ViewStyle {
     static void makeSecondary(QWidget* widget);
     // Word-wrapped, in the label colour.
     static QLabel* text(const QString& text, QWidget* parent = nullptr);
+    // Text that may name whole paths, words longer than a window is wide:
+    // it may break after a slash, a dash, a dot or every so many letters.
+    static QString breakable(const QString& value);
     static QFrame* divider(QWidget* parent = nullptr);
     // A vertical scroll area around the content, as wide as its viewport.
     static QScrollArea* scrolling(QWidget* content, QWidget* parent = nullptr);

@@ -1,11 +1,14 @@
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/QRCode/QRCodeImage.h"
+#include "QuillmereMac/Trust/KeychainTrustStorage.h"
 #include "QuillmereMac/Views/PairingView.h"
 #include "QuillmereMac/Views/Tests/PanelTestHost.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
 #include "TestSupport/Host/PairingClient.h"
 
+#include <QFontMetrics>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -124,9 +127,18 @@ TEST_F(PairingViewTest, ReturnApprovesThePhoneAndEscapeRefusesIt) {
         std::string outcome;
         bool paired;
     };
-    const Case cases[] = {{Qt::Key_Escape, "Pairing denied.", false}, {Qt::Key_Return, name + " is paired.", true}};
+    // A record others may change is not saved to; the reason names its whole path.
+    const auto record = KeychainTrustStorage(Keychain(host.keys.path() / "keychain"))
+                            .fileOf(KeychainTrustStorage::service("test"), KeychainTrustStorage::account);
+    const Case cases[] = {{Qt::Key_Escape, "Pairing denied.", false},
+                          {Qt::Key_Return, name + " is paired.", true},
+                          {Qt::Key_Return,
+                           "Could not save the paired device: " + record.string() +
+                               " can be changed by other accounts (mode 0666)",
+                           false}};
     int run = 0;
     for (const Case& c : cases) {
+        if (run == 2) std::filesystem::permissions(record, std::filesystem::perms(0666));
         service->start(PairingView::lifetimeSeconds);
         const auto showing = awaitState<EnrollmentState::Showing>();
         ASSERT_TRUE(showing);
@@ -144,8 +156,14 @@ TEST_F(PairingViewTest, ReturnApprovesThePhoneAndEscapeRefusesIt) {
         const auto finished = awaitState<EnrollmentState::Finished>();
         ASSERT_TRUE(finished);
         EXPECT_EQ(finished->message, c.outcome);
-        EXPECT_EQ(text("finishedMessage").toStdString(), c.outcome);
+        EXPECT_EQ(text("finishedMessage").remove(QChar(0x200B)).toStdString(), c.outcome);
         EXPECT_EQ(host.engine->trust().peer(phone->identity.fingerprint).has_value(), c.paired);
+        // Long paths may wrap: no unbroken run is wider than the column (620).
+        const QLabel* message = shown<QLabel>(view, "finishedMessage");
+        int widest = 0;
+        for (const QString& run : message->text().split(QRegularExpression(QStringLiteral("[\\s\\x{200B}]"))))
+            widest = std::max(widest, QFontMetrics(message->font()).horizontalAdvance(run));
+        EXPECT_LE(widest, 620) << message->text().toStdString();
     }
 }
 
