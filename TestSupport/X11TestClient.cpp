@@ -7,6 +7,8 @@
 
 #include <sys/uio.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 namespace quillmere::testing {
@@ -35,12 +37,16 @@ xcb_window_t X11TestClient::createWindow(const NewWindow& wanted) {
     });
     if (visual.first == nullptr) return XCB_NONE;
     xcb_colormap_t colormap = screen->default_colormap;
+    const bool direct = visual.first->_class == XCB_VISUAL_CLASS_DIRECT_COLOR;
     if (own) {
         // A visual other than the parent's needs a colour map of its own.
         colormap = xcb_generate_id(c_);
-        xcb_create_colormap(c_, XCB_COLORMAP_ALLOC_NONE, colormap, screen->root, visual.first->visual_id);
+        xcb_create_colormap(c_, direct ? XCB_COLORMAP_ALLOC_ALL : XCB_COLORMAP_ALLOC_NONE, colormap, screen->root,
+                            visual.first->visual_id);
     }
     visuals_[window] = visual;
+    colourMaps_[window] = colormap;
+    if (own && direct) storeRamp(window, [](double index) { return index; });
     const std::uint32_t values[] = {pixel(window, wanted.background), 0, wanted.overrideRedirect ? 1u : 0u,
                                     XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY, colormap};
     xcb_create_window(c_, depth, window, screen->root, static_cast<std::int16_t>(wanted.x),
@@ -104,6 +110,31 @@ void X11TestClient::pump() {
     xcb_flush(c_);
 }
 
+void X11TestClient::storeRamp(xcb_window_t window, const std::function<double(double)>& ramp, bool replace) {
+    const xcb_visualtype_t& visual = *visuals_.at(window).first;
+    xcb_colormap_t& map = colourMaps_.at(window);
+    if (replace) {
+        map = xcb_generate_id(c_);
+        xcb_create_colormap(c_, XCB_COLORMAP_ALLOC_ALL, map, window, visual.visual_id);
+    }
+    std::vector<xcb_coloritem_t> items;
+    const std::pair<std::uint32_t, std::uint8_t> channels[] = {
+        {visual.red_mask, XCB_COLOR_FLAG_RED}, {visual.green_mask, XCB_COLOR_FLAG_GREEN},
+        {visual.blue_mask, XCB_COLOR_FLAG_BLUE}};
+    for (const auto& [mask, flag] : channels) {
+        const std::uint32_t last = mask >> __builtin_ctz(mask);
+        for (std::uint32_t i = 0; i <= last; ++i) {
+            const double level = std::clamp(ramp(double(i) / last), 0.0, 1.0) * 65535;
+            const auto wide = static_cast<std::uint16_t>(std::lround(level));
+            items.push_back({i << __builtin_ctz(mask), wide, wide, wide, flag, 0});
+        }
+    }
+    xcb_store_colors(c_, map, static_cast<std::uint32_t>(items.size()), items.data());
+    // The old map is kept, as an application may keep it to go back to.
+    if (replace) xcb_change_window_attributes(c_, window, XCB_CW_COLORMAP, &map);
+    xcb_flush(c_);
+}
+
 void X11TestClient::moveResize(xcb_window_t window, int x, int y, int width, int height) {
     const std::uint32_t values[] = {static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y),
                                     static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)};
@@ -140,6 +171,7 @@ void X11TestClient::destroy(xcb_window_t window) {
     xcb_destroy_window(c_, window);
     painted_.erase(window);
     visuals_.erase(window);
+    colourMaps_.erase(window);
     xcb_flush(c_);
 }
 
@@ -230,13 +262,24 @@ std::uint32_t X11TestClient::pixel(xcb_window_t window, std::uint32_t rgb) {
         xcb_get_window_attributes_reply_t* reply =
             xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr);
         const xcb_visualid_t id = reply != nullptr ? reply->visual : XCB_NONE;
+        colourMaps_[window] = reply != nullptr ? reply->colormap : XCB_NONE;
         std::free(reply);
         const auto isIt = [id](std::uint8_t, const xcb_visualtype_t& v) { return v.visual_id == id; };
         known = visuals_.emplace(window, findVisual(nullptr, isIt)).first;
     }
     const auto [visual, depth] = known->second;
-    // A palette's pixels are not colours: the value is used as it is.
-    if (visual == nullptr || visual->red_mask == 0) return rgb;
+    if (visual == nullptr) return rgb;
+    if (visual->_class != XCB_VISUAL_CLASS_TRUE_COLOR) {
+        // The entry allocated for the colour, in a map others share; a map
+        // of this client's own has none to allocate, its pixels are indices.
+        const auto wide = [rgb](int shift) { return static_cast<std::uint16_t>(((rgb >> shift) & 0xFF) * 257); };
+        xcb_alloc_color_reply_t* reply = xcb_alloc_color_reply(
+            c_, xcb_alloc_color(c_, colourMaps_[window], wide(16), wide(8), wide(0)), nullptr);
+        const bool allocated = reply != nullptr;
+        const std::uint32_t value = allocated ? reply->pixel : rgb;
+        std::free(reply);
+        if (allocated || visual->red_mask == 0) return value;
+    }
     const auto channel = [rgb](int shift, std::uint32_t mask) {
         const std::uint32_t value = (rgb >> shift) & 0xFF;
         const int bits = __builtin_popcount(mask);

@@ -72,6 +72,11 @@ public:
     void fill(xcb_window_t window, int x, int y, int width, int height, std::uint32_t rgb);
     // Repaints what Expose events ask for.
     void pump();
+    // Stores ramp (a channel's index, 0..1 of its entries, to 0..1 of its
+    // colour) in each channel of a DirectColor window's own colour map, made
+    // writable with an identity ramp as SDL makes it; with replace, in a new
+    // map that takes the old one's place.
+    void storeRamp(xcb_window_t window, const std::function<double(double)>& ramp, bool replace = false);
 
     void moveResize(xcb_window_t window, int x, int y, int width, int height);
     void resize(xcb_window_t window, int width, int height);
@@ -112,6 +117,7 @@ private:
     std::vector<xcb_screen_t*> screens_;
     std::map<xcb_window_t, std::vector<Fill>> painted_;
     std::map<xcb_window_t, Visual> visuals_;
+    std::map<xcb_window_t, xcb_colormap_t> colourMaps_;
 };
 
 } // namespace quillmere::testing

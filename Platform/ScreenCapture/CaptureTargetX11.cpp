@@ -95,9 +95,11 @@ std::optional<ScreenCaptureError> CaptureTargetX11::openWindow(xcb_window_t wind
     root_ = geometry->root;
     border_ = geometry->border_width;
     depth_ = geometry->depth;
+    if (auto unread = openColours(UnreadablePixels::Content::window, attributes->colormap)) return unread;
     setContentSize(geometry->width, geometry->height);
 
-    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    // A map replaced, installed or taken away says so.
+    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_COLOR_MAP_CHANGE;
     xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
     auto redirect = connection_.check(
         xcb_composite_redirect_window_checked(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC));
@@ -130,6 +132,7 @@ std::optional<ScreenCaptureError> CaptureTargetX11::openDisplay(std::uint32_t di
     layout_ = *layout;
     root_ = screen->root;
     depth_ = screen->root_depth;
+    if (auto unread = openColours(UnreadablePixels::Content::display, screen->default_colormap)) return unread;
     drawable_ = root_;
     area_ = display->frame;
     setContentSize(area_.width, area_.height);
@@ -142,6 +145,47 @@ std::optional<ScreenCaptureError> CaptureTargetX11::openDisplay(std::uint32_t di
     xcb_damage_create(c, damage_, root_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
     region_ = xcb_generate_id(c);
     xcb_xfixes_create_region(c, region_, 0, nullptr);
+    return std::nullopt;
+}
+
+std::optional<ScreenCaptureError> CaptureTargetX11::openColours(UnreadablePixels::Content content,
+                                                               xcb_colormap_t map) {
+    colourMap_ = map;
+    if (!layout_->looksUp()) return std::nullopt;
+    const auto unread = readColours();
+    // Without its map a palette's pixels say nothing.
+    if (!unread || layout_->form() != PixelLayoutX11::Form::index8) return std::nullopt;
+    ScreenCaptureError error =
+        failure(ScreenCaptureError::failedToStart, fmt::format("colour map 0x{:x} cannot be read: {}", map, *unread));
+    error.unreadable = UnreadablePixels{content, UnreadablePixels::Cause::colourMap, depth_};
+    return error;
+}
+
+std::optional<std::string> CaptureTargetX11::readColours() {
+    auto read = ColourMapX11::read(connection_, colourMap_, *layout_);
+    const bool palette = layout_->form() == PixelLayoutX11::Form::index8;
+    if (!read) {
+        // A palette keeps the colours it had.
+        if (!coloursUnread_ && !palette) {
+            log_.error("colour map 0x%{public}x of 0x%{public}x cannot be read (%{public}s): its pixels are taken "
+                       "by their masks",
+                       colourMap_, isWindow_ ? window_ : root_, read.error());
+        }
+        coloursUnread_ = true;
+        if (!palette && colours_) {
+            colours_.reset();
+            reshaped_ = true;
+            damaged_ = true;
+        }
+        return read.error();
+    }
+    coloursUnread_ = false;
+    std::shared_ptr<const ColourMapX11> now;
+    if (!read->identity()) now = std::make_shared<const ColourMapX11>(std::move(*read));
+    if (now && colours_ ? *now == *colours_ : now == colours_) return std::nullopt;
+    colours_ = std::move(now);
+    reshaped_ = true;
+    damaged_ = true;
     return std::nullopt;
 }
 
@@ -185,6 +229,8 @@ void CaptureTargetX11::releaseWindowPixmap() {
 }
 
 void CaptureTargetX11::recheck() {
+    // Entries stored into the map change no attribute and send no event.
+    if (layout_->looksUp()) readColours();
     if (isWindow_) {
         if (state_ == State::suspended) nameWindowPixmap();
     } else if (state_ == State::live) {
@@ -244,6 +290,13 @@ void CaptureTargetX11::handleEvent(const xcb_generic_event_t& event) {
         releaseWindowPixmap();
         state_ = State::destroyed;
         return;
+    case XCB_COLORMAP_NOTIFY: {
+        const auto& notify = reinterpret_cast<const xcb_colormap_notify_event_t&>(event);
+        if (notify.window != window_) return;
+        if (notify._new) colourMap_ = notify.colormap;
+        if (layout_->looksUp()) readColours();
+        return;
+    }
     default:
         return;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/Log/Logger.h"
+#include "Platform/ScreenCapture/ColourMapX11.h"
 #include "Platform/ScreenCapture/ContentFilter.h"
 #include "Platform/ScreenCapture/PixelLayoutX11.h"
 #include "Platform/WindowList/ScreenCaptureError.h"
@@ -75,6 +77,10 @@ public:
     int height() const { return height_; }
     // How grabbed images hold their pixels.
     const PixelLayoutX11& layout() const { return *layout_; }
+    // What the pixels stand for when the layout looks them up in a colour
+    // map; nothing when the masks alone say it. Replaced, never changed, when
+    // the map changes: a grab holds on to the one it converts with.
+    const std::shared_ptr<const ColourMapX11>& colours() const { return colours_; }
     xcb_window_t root() const { return root_; }
     // Pointer positions are asked relative to this window; the content's top
     // left sits at pointerOrigin in it.
@@ -101,6 +107,12 @@ private:
     void releaseWindowPixmap();
     void refreshDisplay();
     void setContentSize(int width, int height);
+    // Reads the colour map of a layout that looks up; why a palette cannot
+    // be shared when its map cannot be read.
+    std::optional<ScreenCaptureError> openColours(UnreadablePixels::Content content, xcb_colormap_t map);
+    // Reads the colour map again; a change of what the pixels stand for
+    // makes every pixel new.
+    std::optional<std::string> readColours();
     // A pixmap over the segment to copy damaged areas into; false when the
     // server offers none (no shared pixmaps).
     bool prepareMirror(ShmSegmentX11& segment);
@@ -124,6 +136,11 @@ private:
     std::uint8_t depth_ = 24;
     // Known once open succeeded.
     std::optional<PixelLayoutX11> layout_;
+    xcb_colormap_t colourMap_ = XCB_NONE;
+    std::shared_ptr<const ColourMapX11> colours_;
+    // The map could not be read last time, and the log said so.
+    bool coloursUnread_ = false;
+    Logger log_{"com.ornbeck.quillmere.mac", "pipeline"};
     bool damaged_ = true;
     bool reshaped_ = true;
 

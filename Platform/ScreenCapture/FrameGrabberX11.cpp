@@ -39,7 +39,8 @@ bool FrameGrabberX11::cursorMoved() {
     return visible && cursor_.serial() != drawnCursorSerial_;
 }
 
-ScreenImage FrameGrabberX11::converted(const ScreenImage& raw, const std::vector<ScreenRect>* areas) {
+ScreenImage FrameGrabberX11::converted(const ScreenImage& raw, const std::vector<ScreenRect>* areas,
+                                       const ColourMapX11* colours) {
     const PixelLayoutX11& layout = target_.layout();
     const std::size_t stride = static_cast<std::size_t>(raw.width) * 4;
     if (convertedWidth_ != raw.width || convertedHeight_ != raw.height) {
@@ -62,10 +63,14 @@ ScreenImage FrameGrabberX11::converted(const ScreenImage& raw, const std::vector
             const int first = top + band * bandRows;
             const int rows = std::min(bandRows, top + height - first);
             if (rows <= 0) return;
-            layout.convert(raw.pixels + static_cast<std::size_t>(first) * raw.bytesPerRow +
-                               static_cast<std::size_t>(left) * layout.bytesPerPixel(),
-                           raw.bytesPerRow, image.pixels + static_cast<std::size_t>(first) * stride + left * 4u, stride,
-                           width, rows);
+            const std::uint8_t* from = raw.pixels + static_cast<std::size_t>(first) * raw.bytesPerRow +
+                                       static_cast<std::size_t>(left) * layout.bytesPerPixel();
+            std::uint8_t* to = image.pixels + static_cast<std::size_t>(first) * stride + left * 4u;
+            if (colours != nullptr) {
+                colours->convert(from, raw.bytesPerRow, to, stride, width, rows);
+            } else {
+                layout.convert(from, raw.bytesPerRow, to, stride, width, rows);
+            }
         });
     };
     if (areas == nullptr) {
@@ -84,6 +89,9 @@ int FrameGrabberX11::framesInFlight() const {
 std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabberX11::grab(
     const ScreenCaptureStreamConfiguration& configuration, bool whole, std::uint64_t captureTimeNs) {
     const PixelLayoutX11& layout = target_.layout();
+    // Held for the frame: the map read between frames replaces it, whole.
+    const std::shared_ptr<const ColourMapX11> colours = target_.colours();
+    const bool converts = layout.converts() || colours;
     const std::size_t bytes = layout.bytesPerRow(target_.width()) * static_cast<std::size_t>(target_.height());
     if (!segment_ || segment_->size() < bytes) {
         segment_.reset();
@@ -93,7 +101,7 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
     }
     // The cursor drawn into the last image is read over again; a converted
     // image has it drawn into the copy, never into what the server wrote.
-    target_.requestGrab(*segment_, whole, layout.converts() ? std::nullopt : drawnCursor_);
+    target_.requestGrab(*segment_, whole, converts ? std::nullopt : drawnCursor_);
     if (configuration.showsCursor) cursor_.request(target_.pointerWindow());
     connection_.flush();
     auto grab = target_.collectGrab();
@@ -107,7 +115,8 @@ std::expected<std::optional<ScreenCaptureSample>, ScreenCaptureError> FrameGrabb
     drawnCursor_.reset();
     // What changed (and where the cursor was) is converted again; the rest
     // of the copy is still what the server's image holds.
-    ScreenImage picture = layout.converts() ? converted(grab->image, whole ? nullptr : &dirty) : grab->image;
+    ScreenImage picture =
+        converts ? converted(grab->image, whole ? nullptr : &dirty, colours.get()) : grab->image;
     if (configuration.showsCursor) {
         const auto placed = cursor_.placement(target_.pointerOriginX(), target_.pointerOriginY());
         if (const auto visible = visibleCursor(); placed && visible) {

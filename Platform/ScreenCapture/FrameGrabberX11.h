@@ -43,8 +43,9 @@ public:
 private:
     std::optional<ScreenRect> visibleCursor() const;
     // The raw image's areas (all of it when none are given) converted into
-    // the kept copy, which the server never writes; the copy.
-    ScreenImage converted(const ScreenImage& raw, const std::vector<ScreenRect>* areas);
+    // the kept copy, which the server never writes, through the colours when
+    // there are any; the copy.
+    ScreenImage converted(const ScreenImage& raw, const std::vector<ScreenRect>* areas, const ColourMapX11* colours);
 
     XcbConnection& connection_;
     CaptureTargetX11& target_;

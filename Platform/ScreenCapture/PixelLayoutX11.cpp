@@ -34,19 +34,25 @@ constexpr Known known[] = {
 } // namespace
 
 std::expected<PixelLayoutX11, UnreadablePixels::Cause> PixelLayoutX11::of(const Visual& visual) {
+    const bool masked =
+        visual.visualClass == XCB_VISUAL_CLASS_TRUE_COLOR || visual.visualClass == XCB_VISUAL_CLASS_DIRECT_COLOR;
+    const bool padded = visual.scanlinePad >= 8 && visual.scanlinePad % 8 == 0;
+    // A palette of up to 256 entries: each pixel one byte, its colour in the map.
+    if (!masked && visual.depth >= 1 && visual.depth <= 8 && visual.bitsPerPixel == 8 && padded) {
+        const std::uint32_t index = (1u << visual.depth) - 1;
+        return PixelLayoutX11(Form::index8, visual.scanlinePad, true, {index, index, index});
+    }
     const bool depthKnown =
         std::any_of(std::begin(known), std::end(known), [&](const Known& k) { return k.depth == visual.depth; });
     if (!depthKnown) return std::unexpected(UnreadablePixels::Cause::depth);
-    // Other classes look their pixels up in a colour map.
-    if (visual.visualClass != XCB_VISUAL_CLASS_TRUE_COLOR) return std::unexpected(UnreadablePixels::Cause::colourMap);
+    if (!masked) return std::unexpected(UnreadablePixels::Cause::colourMap);
     // The server's byte order other than this one's would need every pixel swapped.
-    if (!visual.leastSignificantFirst || visual.scanlinePad < 8 || visual.scanlinePad % 8 != 0) {
-        return std::unexpected(UnreadablePixels::Cause::format);
-    }
+    if (!visual.leastSignificantFirst || !padded) return std::unexpected(UnreadablePixels::Cause::format);
     for (const Known& k : known) {
         if (k.depth == visual.depth && k.bitsPerPixel == visual.bitsPerPixel && k.red == visual.redMask &&
             k.green == visual.greenMask && k.blue == visual.blueMask) {
-            return PixelLayoutX11(k.form, visual.scanlinePad);
+            return PixelLayoutX11(k.form, visual.scanlinePad, visual.visualClass == XCB_VISUAL_CLASS_DIRECT_COLOR,
+                                  {k.red, k.green, k.blue});
         }
     }
     return std::unexpected(UnreadablePixels::Cause::format);
@@ -102,6 +108,7 @@ void PixelLayoutX11::convert(const std::uint8_t* pixels, std::size_t stride, std
     case Form::ab30: libyuv::AR30ToABGR(pixels, from, bgrx, to, width, height); return;
     case Form::rgb565: libyuv::RGB565ToARGB(pixels, from, bgrx, to, width, height); return;
     case Form::rgb555: libyuv::ARGB1555ToARGB(pixels, from, bgrx, to, width, height); return;
+    case Form::index8: return;
     }
 }
 

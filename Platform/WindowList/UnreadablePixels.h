@@ -6,9 +6,9 @@
 namespace quillmere {
 
 // Content whose pixels capture cannot read, whatever is tried again: a
-// colour depth it has no conversion for (8 bits), colours looked up in a
-// colour map, or a depth it knows with colours laid out in a way it does
-// not. Told to people in words.
+// colour depth it has no conversion for (1 bit), colours looked up in a
+// colour map it cannot read, or a depth it knows with colours laid out in a
+// way it does not. Told to people in words.
 struct UnreadablePixels {
     enum class Content : std::uint8_t { display, window };
     enum class Cause : std::uint8_t { depth, format, colourMap };

@@ -1,6 +1,7 @@
 // Desktops and windows of every colour depth capture reads, streamed through
 // the media pipeline and decoded: each colour comes out where it was drawn,
-// in its own channels. Content capture cannot read is refused in words.
+// in its own channels, and through the colour map where pixels are indices
+// into one. Content capture cannot read is refused in words.
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
@@ -31,9 +32,16 @@ constexpr int patchCount = std::size(patches);
 // The centre of patch i, 64 pixels square, in the 320 x 240 content.
 std::pair<int, int> patchCentre(int i) { return {48 + (i % 4) * 76, 72 + (i / 4) * 100}; }
 
-// BT.709 in video range, as the encoder is told the picture is.
-std::array<double, 3> expectedYCbCr(std::uint32_t rgb) {
-    const double r = (rgb >> 16) & 0xFF, g = (rgb >> 8) & 0xFF, b = rgb & 0xFF;
+using Ramp = double (*)(double);
+constexpr Ramp unchanged = [](double v) { return v; };
+constexpr Ramp inverted = [](double v) { return 1 - v; };
+constexpr Ramp halved = [](double v) { return v / 2; };
+
+// BT.709 in video range, as the encoder is told the picture is, of the
+// colour each channel of rgb shows through ramp.
+std::array<double, 3> expectedYCbCr(std::uint32_t rgb, Ramp ramp = unchanged) {
+    const auto channel = [&](int shift) { return std::round(ramp(((rgb >> shift) & 0xFF) / 255.0) * 255); };
+    const double r = channel(16), g = channel(8), b = channel(0);
     const double y = 0.2126 * r + 0.7152 * g + 0.0722 * b;
     return {16 + 219 * y / 255, 128 + 224 * (b - y) / (1.8556 * 255), 128 + 224 * (r - y) / (1.5748 * 255)};
 }
@@ -43,15 +51,20 @@ TEST(ColourDepthX11, EveryPatchDecodesToItsColourAtEveryDepthOrIsRefusedInWords)
         int screenDepth;
         bool window;
         int windowDepth = 0; // the screen's when 0
+        // The root's class for a display.
         std::uint8_t windowClass = XCB_VISUAL_CLASS_TRUE_COLOR;
+        // The window's map inverts each channel before capture starts; while
+        // it runs, halves it in place, then gives way to a new map.
+        bool ramped = false;
         // The words, for content capture cannot read.
         std::optional<std::string> refused{};
     };
+    constexpr std::uint8_t direct = XCB_VISUAL_CLASS_DIRECT_COLOR;
     const Case cases[] = {
         {30, false}, {30, true}, {24, false}, {24, true}, {16, false}, {16, true}, {15, false}, {15, true},
-        {16, true, 32}, {30, true, 32},
-        {8, false, 0, XCB_VISUAL_CLASS_TRUE_COLOR, "This display's colour depth (8 bits) cannot be shared."},
-        {24, true, 0, XCB_VISUAL_CLASS_DIRECT_COLOR, "This window's colours (24 bits) go through a colour map, which cannot be shared."},
+        {16, true, 32}, {30, true, 32}, {8, false}, {24, false, 0, direct}, {24, true, 0, direct},
+        {24, true, 0, direct, true}, {16, true, 0, direct, true}, {30, true, 0, direct, true},
+        {8, false, 0, direct, false, "This display's colour depth (8 bits) cannot be shared."},
     };
     const auto main = std::make_shared<SerialQueue>("main");
     // Told on the main actor.
@@ -59,7 +72,10 @@ TEST(ColourDepthX11, EveryPatchDecodesToItsColourAtEveryDepthOrIsRefusedInWords)
     for (const Case& c : cases) {
         SCOPED_TRACE(fmt::format("{}-bit {} of depth {}, class {}", c.screenDepth, c.window ? "window" : "display",
                                  c.windowDepth, c.windowClass));
-        XvfbServer server({.screens = {{640, 480, c.screenDepth}}, .windowManager = false});
+        const auto rootClass = c.window || c.windowClass == XCB_VISUAL_CLASS_TRUE_COLOR
+                                   ? std::nullopt
+                                   : std::optional<int>(c.windowClass);
+        XvfbServer server({.screens = {{640, 480, c.screenDepth}}, .windowManager = false, .visualClass = rootClass});
         ASSERT_TRUE(server.ready()) << server.failure();
         X11TestClient client(server.displayName());
         client.fill(client.root(), 0, 0, 640, 480, 0x000000);
@@ -68,6 +84,7 @@ TEST(ColourDepthX11, EveryPatchDecodesToItsColourAtEveryDepthOrIsRefusedInWords)
             drawn = client.createWindow(
                 X11TestClient::NewWindow().at(200, 120).deep(c.windowDepth).ofClass(c.windowClass));
             ASSERT_TRUE(client.waitUntilViewable(drawn));
+            if (c.ramped) client.storeRamp(drawn, inverted);
         }
         client.sync();
 
@@ -115,27 +132,38 @@ TEST(ColourDepthX11, EveryPatchDecodesToItsColourAtEveryDepthOrIsRefusedInWords)
             const int x = patchCentre(i).first * scale, y = patchCentre(i).second * scale;
             return std::array<double, 3>{double(shown->at(x, y)), double(shown->cbAt(x, y)), double(shown->crAt(x, y))};
         };
-        eventually([&] {
-            const auto frames = connection->frames();
-            for (; decodedFrames < frames.size(); ++decodedFrames) {
-                const EncodedFrame& frame = frames[decodedFrames];
-                const auto configs = connection->configs();
-                for (auto& picture : decoder.decode(
-                         frame.isKeyframe() ? withParameterSets(configs.back().parameterSets, frame.data) : frame.data))
-                    shown = std::move(picture);
+        const auto showsThrough = [&](Ramp ramp) {
+            eventually([&] {
+                const auto frames = connection->frames();
+                for (; decodedFrames < frames.size(); ++decodedFrames) {
+                    const EncodedFrame& frame = frames[decodedFrames];
+                    const auto configs = connection->configs();
+                    for (auto& picture : decoder.decode(frame.isKeyframe()
+                                                            ? withParameterSets(configs.back().parameterSets, frame.data)
+                                                            : frame.data))
+                        shown = std::move(picture);
+                }
+                const double last = expectedYCbCr(patches[patchCount - 1], ramp)[0];
+                return shown && !shown->cb.empty() && std::abs(seen(patchCount - 1)[0] - last) <= tolerance;
+            });
+            ASSERT_TRUE(shown.has_value());
+            ASSERT_EQ(shown->width, 640);
+            constexpr const char* channels[] = {"Y", "Cb", "Cr"};
+            for (int i = 0; i < patchCount; ++i) {
+                for (int k = 0; k < 3; ++k)
+                    EXPECT_NEAR(seen(i)[k], expectedYCbCr(patches[i], ramp)[k], tolerance)
+                        << fmt::format("{:06X} {}", patches[i], channels[k]);
             }
-            return shown && !shown->cb.empty() &&
-                   std::abs(seen(patchCount - 1)[0] - expectedYCbCr(patches[patchCount - 1])[0]) <= tolerance;
-        });
-        media->stopSurface(1, connection);
-        ASSERT_TRUE(shown.has_value());
-        ASSERT_EQ(shown->width, 640);
-        constexpr const char* channels[] = {"Y", "Cb", "Cr"};
-        for (int i = 0; i < patchCount; ++i) {
-            for (int k = 0; k < 3; ++k)
-                EXPECT_NEAR(seen(i)[k], expectedYCbCr(patches[i])[k], tolerance)
-                    << fmt::format("{:06X} {}", patches[i], channels[k]);
+        };
+        showsThrough(c.ramped ? inverted : unchanged);
+        if (c.ramped) {
+            // Stored entries send no event: the map is read again anyway.
+            client.storeRamp(drawn, halved);
+            showsThrough(halved);
+            client.storeRamp(drawn, unchanged, true);
+            showsThrough(unchanged);
         }
+        media->stopSurface(1, connection);
     }
 }
 
