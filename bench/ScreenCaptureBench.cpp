@@ -4,7 +4,9 @@
 // ffmpeg's x11grab does per frame, the pixels left in the shared segment)
 // timed in the same run on the same private Xvfb. Then displays of 30, 16 and
 // 15 bits, whose pixels are converted to B, G, R, X first, against a 24-bit
-// display of the same size, each frame of one taken beside one of the other.
+// display of the same size, each frame of one taken beside one of the other;
+// and a DirectColor window whose colour map is no identity, each pixel looked
+// up, against a TrueColor window of the same size.
 
 #include "Platform/ScreenCapture/CaptureTargetX11.h"
 #include "Platform/WindowList/DisplayListX11.h"
@@ -88,6 +90,39 @@ struct DeepDesktop {
 
 DeepDesktop& deepDesktop() {
     static DeepDesktop shared;
+    return shared;
+}
+
+// Windows of both screen sizes in TrueColor and in DirectColor, whose map
+// inverts each channel.
+struct MappedDesktop {
+    testing::XvfbServer server{{.screens = {{1920, 1080}, {3840, 2160}}, .windowManager = false}};
+    std::unique_ptr<testing::X11TestClient> client;
+    // By size (2160p second), then TrueColor and DirectColor.
+    xcb_window_t windows[2][2] = {};
+
+    MappedDesktop() {
+        if (!server.ready()) return;
+        client = std::make_unique<testing::X11TestClient>(server.displayName());
+        for (int uhd = 0; uhd < 2; ++uhd) {
+            for (int mapped = 0; mapped < 2; ++mapped) {
+                auto wanted = testing::X11TestClient::NewWindow().onScreen(uhd).sized(1920 << uhd, 1080 << uhd);
+                if (mapped != 0) wanted.ofClass(XCB_VISUAL_CLASS_DIRECT_COLOR);
+                const xcb_window_t window = client->createWindow(wanted);
+                if (mapped != 0) client->storeRamp(window, [](double v) { return 1 - v; });
+                for (int i = 0; i < 16; ++i) {
+                    client->fill(window, i * 240, i * 130, 400, 300, 0x102030u * static_cast<std::uint32_t>(i + 1));
+                }
+                client->waitUntilViewable(window);
+                windows[uhd][mapped] = window;
+            }
+        }
+        client->sync();
+    }
+};
+
+MappedDesktop& mappedDesktop() {
+    static MappedDesktop shared;
     return shared;
 }
 
@@ -233,29 +268,19 @@ void captureFrame(benchmark::State& state, Target which) {
     reportRatios(state, ours, baseline, "shm_getimage");
 }
 
-// Whole frames of one screen of a display through the capture path.
+// Whole frames of one screen of a display, or of a window, through the
+// capture path.
 class DisplayGrabs {
 public:
     DisplayGrabs(const std::string& display, int screen) {
-        auto connection = XcbConnection::open(display);
-        if (!connection) {
-            failure_ = "no X connection";
-            return;
-        }
-        connection_ = std::move(*connection);
+        if (!connect(display)) return;
         const auto displays = DisplayListX11::fetch(*connection_);
         const auto found = std::find_if(displays->begin(), displays->end(),
                                         [screen](const ContentDisplay& d) { return d.screen == screen; });
-        auto target = CaptureTargetX11::open(*connection_, ContentFilter::display(found->displayID));
-        if (!target) {
-            failure_ = target.error().description();
-            return;
-        }
-        target_ = std::move(*target);
-        grabber_ = std::make_unique<FrameGrabberX11>(*connection_, *target_);
-        configuration_.width = target_->width();
-        configuration_.height = target_->height();
-        configuration_.showsCursor = false;
+        open(ContentFilter::display(found->displayID));
+    }
+    DisplayGrabs(const std::string& display, xcb_window_t window) {
+        if (connect(display)) open(ContentFilter::window(window));
     }
 
     const std::string& failure() const { return failure_; }
@@ -271,6 +296,26 @@ public:
     }
 
 private:
+    bool connect(const std::string& display) {
+        auto connection = XcbConnection::open(display);
+        if (!connection) failure_ = "no X connection";
+        if (connection) connection_ = std::move(*connection);
+        return connection_ != nullptr;
+    }
+
+    void open(const ContentFilter& filter) {
+        auto target = CaptureTargetX11::open(*connection_, filter);
+        if (!target) {
+            failure_ = target.error().description();
+            return;
+        }
+        target_ = std::move(*target);
+        grabber_ = std::make_unique<FrameGrabberX11>(*connection_, *target_);
+        configuration_.width = target_->width();
+        configuration_.height = target_->height();
+        configuration_.showsCursor = false;
+    }
+
     std::string failure_;
     std::unique_ptr<XcbConnection> connection_;
     std::unique_ptr<CaptureTargetX11> target_;
@@ -278,13 +323,8 @@ private:
     ScreenCaptureStreamConfiguration configuration_;
 };
 
-void convertedFrame(benchmark::State& state, int depth, bool uhd) {
-    if (!desktop().server.ready() || !deepDesktop().server.ready()) {
-        state.SkipWithError("Xvfb did not start");
-        return;
-    }
-    DisplayGrabs deep(deepDesktop().server.displayName(), DeepDesktop::screenOf(depth, uhd));
-    DisplayGrabs plain(desktop().server.displayName(), uhd ? 1 : 0);
+// Ours against the 24-bit path, frame by frame.
+void timeAgainst(benchmark::State& state, DisplayGrabs& deep, DisplayGrabs& plain) {
     if (!deep.failure().empty() || !plain.failure().empty()) {
         state.SkipWithError((deep.failure() + plain.failure()).c_str());
         return;
@@ -309,6 +349,27 @@ void convertedFrame(benchmark::State& state, int depth, bool uhd) {
     reportRatios(state, ours, baseline, "depth24");
 }
 
+void convertedFrame(benchmark::State& state, int depth, bool uhd) {
+    if (!desktop().server.ready() || !deepDesktop().server.ready()) {
+        state.SkipWithError("Xvfb did not start");
+        return;
+    }
+    DisplayGrabs deep(deepDesktop().server.displayName(), DeepDesktop::screenOf(depth, uhd));
+    DisplayGrabs plain(desktop().server.displayName(), uhd ? 1 : 0);
+    timeAgainst(state, deep, plain);
+}
+
+void mappedFrame(benchmark::State& state, bool uhd) {
+    MappedDesktop& shared = mappedDesktop();
+    if (!shared.server.ready()) {
+        state.SkipWithError("Xvfb did not start");
+        return;
+    }
+    DisplayGrabs mapped(shared.server.displayName(), shared.windows[uhd][1]);
+    DisplayGrabs plain(shared.server.displayName(), shared.windows[uhd][0]);
+    timeAgainst(state, mapped, plain);
+}
+
 BENCHMARK_CAPTURE(captureFrame, display1080p, Target::display1080)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(captureFrame, display2160p, Target::display2160)->UseManualTime()->Iterations(120)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(captureFrame, window720p, Target::window)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
@@ -318,6 +379,8 @@ BENCHMARK_CAPTURE(convertedFrame, depth16_1080p, 16, false)->UseManualTime()->It
 BENCHMARK_CAPTURE(convertedFrame, depth16_2160p, 16, true)->UseManualTime()->Iterations(120)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(convertedFrame, depth15_1080p, 15, false)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(convertedFrame, depth15_2160p, 15, true)->UseManualTime()->Iterations(120)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(mappedFrame, directColour_1080p, false)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(mappedFrame, directColour_2160p, true)->UseManualTime()->Iterations(120)->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace quillmere
