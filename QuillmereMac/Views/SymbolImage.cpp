@@ -1,7 +1,12 @@
 #include "QuillmereMac/Views/SymbolImage.h"
 
+#include <QApplication>
+#include <QIconEngine>
+#include <QImage>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyle>
+#include <QStyleOption>
 
 #include <cmath>
 #include <functional>
@@ -161,17 +166,64 @@ const std::map<std::string, Draw, std::less<>>& symbols() {
     return table;
 }
 
+// On a screen of 30 bits Qt makes pixmaps with two bits of alpha, which
+// leaves a symbol's smooth edges jagged: symbols are drawn into images of
+// eight bits and kept in that format.
+QImage clearImage(int pixels) {
+    QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    return image;
+}
+
+QPixmap kept(const QImage& image) { return QPixmap::fromImage(image, Qt::NoFormatConversion); }
+
+// Draws the symbol at the size asked for: a pixmap Qt scaled would be
+// converted to the screen's format again.
+class SymbolIconEngine final : public QIconEngine {
+public:
+    SymbolIconEngine(std::string name, QColor color) : name_(std::move(name)), color_(color) {}
+
+    QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+        const int side = std::min(size.width(), size.height());
+        return {side, side};
+    }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        return {QSize(16, 16), QSize(24, 24), QSize(32, 32), QSize(48, 48)};
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State) override {
+        return styled(SymbolImage::pixmap(name_, std::min(size.width(), size.height()), color_), mode);
+    }
+    // QIcon has centred the square already.
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State) override {
+        const qreal ratio = painter->device()->devicePixelRatioF();
+        painter->drawPixmap(rect.topLeft(), styled(SymbolImage::pixmap(name_, rect.width(), color_, ratio), mode));
+    }
+    QIconEngine* clone() const override { return new SymbolIconEngine(*this); }
+
+private:
+    // Disabled and selected looks come of the style, as for other icons.
+    static QPixmap styled(const QPixmap& drawn, QIcon::Mode mode) {
+        if (mode == QIcon::Normal) return drawn;
+        QStyleOption option;
+        option.palette = QApplication::palette();
+        const QPixmap generated = QApplication::style()->generatedIconPixmap(mode, drawn, &option);
+        return generated.isNull() ? drawn : generated;
+    }
+
+    std::string name_;
+    QColor color_;
+};
+
 } // namespace
 
 bool SymbolImage::has(std::string_view name) { return symbols().find(name) != symbols().end(); }
 
 QPixmap SymbolImage::pixmap(std::string_view name, int size, const QColor& color, qreal devicePixelRatio) {
     const int pixels = std::max(1, static_cast<int>(std::lround(size * devicePixelRatio)));
-    QPixmap image(pixels, pixels);
+    QImage image = clearImage(pixels);
     image.setDevicePixelRatio(devicePixelRatio);
-    image.fill(Qt::transparent);
     const auto found = symbols().find(name);
-    if (found == symbols().end()) return image;
+    if (found == symbols().end()) return kept(image);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.scale(size / 24.0, size / 24.0);
@@ -179,20 +231,18 @@ QPixmap SymbolImage::pixmap(std::string_view name, int size, const QColor& color
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
     found->second(painter);
-    return image;
+    painter.end();
+    return kept(image);
 }
 
 QIcon SymbolImage::icon(std::string_view name, const QColor& color) {
-    QIcon icon;
-    for (const int size : {16, 24, 32, 48}) icon.addPixmap(pixmap(name, size, color));
-    return icon;
+    return QIcon(new SymbolIconEngine(std::string(name), color));
 }
 
 QIcon SymbolImage::applicationIcon() {
     QIcon icon;
     for (const int size : {16, 24, 32, 48, 64, 128}) {
-        QPixmap image(size, size);
-        image.fill(Qt::transparent);
+        QImage image = clearImage(size);
         QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(Qt::NoPen);
@@ -201,7 +251,7 @@ QIcon SymbolImage::applicationIcon() {
         const int inset = size / 6;
         painter.drawPixmap(inset, inset, pixmap("rectangle.on.rectangle", size - 2 * inset, Qt::white));
         painter.end();
-        icon.addPixmap(image);
+        icon.addPixmap(kept(image));
     }
     return icon;
 }

@@ -20,11 +20,13 @@
 #include "TestSupport/Host/X11Desktop.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QToolBar>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -34,6 +36,7 @@
 
 #include <fstream>
 #include <future>
+#include <set>
 #include <utility>
 
 namespace quillmere::testing {
@@ -162,6 +165,15 @@ void meetEachWindow(const fs::path& shots) {
 
     // Nothing paired, developer mode locked.
     meeting.check(controller.window(), "status-unpaired");
+    // At every depth: a symbol's smooth edges.
+    QWidget& status = *controller.window();
+    const QImage picture = status.screen()->grabWindow(status.winId()).toImage();
+    const QWidget* refresh = status.findChild<QToolBar*>()->widgetForAction(status.findChild<QAction*>("refresh"));
+    std::set<QRgb> colours;
+    for (int y = 0; y < refresh->height(); ++y)
+        for (int x = 0; x < refresh->height(); ++x)
+            colours.insert(picture.pixel(refresh->mapTo(&status, QPoint(x, y))));
+    EXPECT_GT(colours.size(), 32u) << "refresh symbol";
     meeting.settingsTabs(controller, "unpaired");
     EXPECT_EQ(controller.settingsWindow()->findChild<QWidget*>("developerTab"), nullptr);
     controller.showPairing();
@@ -292,18 +304,19 @@ TEST(PanelWindows, FitTheScreensUsersFirstMeetThemOn) {
         meetUnreadSettings(shots);
         return;
     }
-    for (const auto& [width, height] : {std::pair{1280, 800}, std::pair{1366, 768}, std::pair{1024, 768}}) {
-        XvfbServer x(XvfbServer::Options{{{width, height}}, true});
+    const XvfbServer::Screen screens[] = {{1280, 800}, {1366, 768}, {1024, 768}, {1280, 800, 30}};
+    for (const auto& [width, height, depth] : screens) {
+        XvfbServer x(XvfbServer::Options{{{width, height, depth}}, true});
         ASSERT_TRUE(x.ready()) << x.failure();
-        const fs::path shots = fs::path(QUILLMERE_SCREENSHOTS) / fmt::format("first-{}x{}", width, height);
+        const fs::path shots = fs::path(QUILLMERE_SCREENSHOTS) / fmt::format("first-{}x{}x{}", width, height, depth);
         fs::remove_all(shots);
         fs::create_directories(shots);
         ASSERT_EQ(runChild(x.displayName(), shots), 0) << readAll(shots / "child.log");
         // The code as a phone's camera would read it off the window.
-        EXPECT_EQ(readQRCode(shots / "pairing-code.png"), readAll(shots / "invitation.txt")) << width;
+        EXPECT_EQ(readQRCode(shots / "pairing-code.png"), readAll(shots / "invitation.txt")) << shots;
         // Whole pixels per module, smaller only as far as the screen needs
         // (the page's height is estimated on the safe side).
-        EXPECT_GE(std::stoi(readAll(shots / "scale.txt")), 6) << width;
+        EXPECT_GE(std::stoi(readAll(shots / "scale.txt")), 6) << shots;
     }
 }
 
