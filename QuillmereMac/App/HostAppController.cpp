@@ -2,6 +2,7 @@
 
 #include "QuillmereMac/App/StatusView.h"
 #include "QuillmereMac/Views/AboutBox.h"
+#include "QuillmereMac/Views/GroupFrameStyle.h"
 #include "QuillmereMac/Views/HostSettingsView.h"
 #include "QuillmereMac/Views/PairingView.h"
 #include "QuillmereMac/Views/SymbolImage.h"
@@ -65,6 +66,7 @@ HostAppController::HostAppController(CompositionRoot& root, AppUpdater* updater,
         if (reason == QSystemTrayIcon::DoubleClick) showWindow();
     });
 
+    GroupFrameStyle::install();
     QApplication::setWindowIcon(SymbolImage::applicationIcon());
     applyIndicator(indicator_);
     installMainMenu();

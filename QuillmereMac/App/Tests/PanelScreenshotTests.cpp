@@ -21,6 +21,7 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QGroupBox>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -165,9 +166,13 @@ void meetEachWindow(const fs::path& shots) {
 
     // Nothing paired, developer mode locked.
     meeting.check(controller.window(), "status-unpaired");
-    // At every depth: a symbol's smooth edges.
+    // At every depth: a group box's faint frame and fill, a symbol's smooth edges.
     QWidget& status = *controller.window();
     const QImage picture = status.screen()->grabWindow(status.winId()).toImage();
+    const auto* box = status.findChild<QGroupBox*>("iPhone");
+    const QPoint edge = box->mapTo(&status, QPoint(box->width() / 2, box->height() - 1));
+    EXPECT_NE(picture.pixel(edge), picture.pixel(edge + QPoint(0, 4))) << "frame line";
+    EXPECT_NE(picture.pixel(edge - QPoint(0, 3)), picture.pixel(edge + QPoint(0, 4))) << "frame fill";
     const QWidget* refresh = status.findChild<QToolBar*>()->widgetForAction(status.findChild<QAction*>("refresh"));
     std::set<QRgb> colours;
     for (int y = 0; y < refresh->height(); ++y)
