@@ -169,11 +169,15 @@ void ChildProcess::stop() {
 
 bool enterPrivateNamespaces(int flags) {
     if (::unshare(flags) == 0) return true;
-    if (errno != EPERM) return false;
+    return errno == EPERM && enterOwnUserNamespace(flags);
+}
+
+bool enterOwnUserNamespace(int flags) {
     const unsigned user = ::geteuid(), group = ::getegid();
     // Unmapped ids read as the overflow id, and files made would be nobody's;
-    // the group's map needs setgroups given up first.
-    return ::unshare(flags | CLONE_NEWUSER) == 0 && mapOwn("/proc/self/uid_map", user) &&
+    // the group's map needs setgroups given up first. A process that changed
+    // its ids is not dumpable, and its maps are root's to write until it is.
+    return ::prctl(PR_SET_DUMPABLE, 1) == 0 && ::unshare(flags | CLONE_NEWUSER) == 0 && mapOwn("/proc/self/uid_map", user) &&
            writeWhole("/proc/self/setgroups", "deny", 4) && mapOwn("/proc/self/gid_map", group);
 }
 

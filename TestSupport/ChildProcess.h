@@ -78,6 +78,10 @@ private:
 // of its own too, keeping its ids. For a child after fork. False with errno
 // set: EINVAL when another thread runs (ThreadSanitizer's, after fork).
 bool enterPrivateNamespaces(int flags);
+// Into a user namespace (and those of flags) that maps only this process's
+// ids, as a rootless container does: every other owner, root included,
+// reads as the overflow id. For a child after fork.
+bool enterOwnUserNamespace(int flags = 0);
 
 // This process's environment with one variable set (or replaced).
 std::vector<std::string> environmentWith(const std::string& name, const std::string& value);

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <sstream>
 #include <vector>
 
 namespace quillmere {
@@ -47,6 +48,29 @@ bool groupIsPrivate(gid_t gid) {
 
 // Root's, or this account's own.
 bool trusted(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
+
+std::string contents(const char* file) {
+    const FileDescriptor fd(::open(file, O_RDONLY | O_CLOEXEC));
+    const auto bytes = fd.valid() ? fd.readToEnd() : std::unexpected(errno);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
+
+// In a user namespace that leaves root unmapped, as a rootless container or
+// a sandbox that maps only the user's id does, root's folders show as the
+// overflow id. Nothing in there can change what an unmapped id owns unless
+// its mode lets everyone, so that id stands for root.
+std::optional<uid_t> unmappedRoot() {
+    std::istringstream map(contents("/proc/self/uid_map"));
+    unsigned long inside = 0, outside = 0, count = 0;
+    bool mapped = false;
+    while (map >> inside >> outside >> count) {
+        if (outside == 0 && count > 0) return std::nullopt;
+        mapped = true;
+    }
+    unsigned long overflow = 0;
+    if (!mapped || !(std::istringstream(contents("/proc/sys/kernel/overflowuid")) >> overflow)) return std::nullopt;
+    return static_cast<uid_t>(overflow);
+}
 
 bool othersMayWrite(const struct stat& info) {
     return (info.st_mode & S_IWOTH) != 0 || ((info.st_mode & S_IWGRP) != 0 && !groupIsPrivate(info.st_gid));
@@ -87,7 +111,7 @@ public:
     std::expected<void, Problem> check() const {
         struct stat info {};
         if (::fstat(at_.get(), &info) != 0) return failed("cannot be reached");
-        if (!trusted(info.st_uid))
+        if (!trusted(info.st_uid) && info.st_uid != unmappedRoot_)
             return problem(Problem::Kind::above, fmt::format("is inside {}, which belongs to another account (uid {})",
                                                              path_.string(), info.st_uid));
         if (othersMayWrite(info) && (info.st_mode & S_ISVTX) == 0)
@@ -122,7 +146,7 @@ public:
             if (!next.valid() || ::fstat(next.get(), &info) != 0)
                 return failed(fmt::format("cannot be reached through {}", here.string()));
             if (S_ISLNK(info.st_mode)) {
-                if (!trusted(info.st_uid))
+                if (!linkTrusted(info.st_uid))
                     return problem(Problem::Kind::above,
                                    fmt::format("is inside {}, a symbolic link of another account (uid {})",
                                                here.string(), info.st_uid));
@@ -179,6 +203,14 @@ public:
     }
 
 private:
+    // The unmapped owner's link stands for root's only where no other could
+    // have put it: in a folder that others cannot change.
+    bool linkTrusted(uid_t owner) const {
+        struct stat holder {};
+        return trusted(owner) ||
+               (owner == unmappedRoot_ && ::fstat(at_.get(), &holder) == 0 && !othersMayWrite(holder));
+    }
+
     static std::optional<std::string> linkTarget(int link) {
         std::vector<char> buffer(PATH_MAX);
         const ssize_t length = ::readlinkat(link, "", buffer.data(), buffer.size());
@@ -190,6 +222,7 @@ private:
         return std::string(buffer.data(), static_cast<std::size_t>(length));
     }
 
+    const std::optional<uid_t> unmappedRoot_ = unmappedRoot();
     FileDescriptor at_;
     std::filesystem::path path_;
 };

@@ -12,7 +12,8 @@ namespace quillmere {
 // state folder is reached from "/" one folder at a time; it is refused when a
 // folder above it belongs to an account other than root or this one, or
 // others may change it without the sticky bit, or a link on the way is
-// another account's: they could put something else in its place.
+// another account's: they could put something else in its place. In a user
+// namespace that leaves root unmapped, the overflow id stands for root.
 class PrivateFiles {
 public:
     enum class Folder { missing, ready };

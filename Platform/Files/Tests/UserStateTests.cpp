@@ -1,5 +1,7 @@
 #include "Platform/Files/PrivateFiles.h"
 #include "Platform/Files/UserFolders.h"
+#include "TestSupport/ChildProcess.h"
+#include "TestSupport/OtherAccount.h"
 #include "TestSupport/TemporaryFolder.h"
 
 #include <fmt/format.h>
@@ -9,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <functional>
 #include <string>
 #include <tuple>
 
@@ -83,26 +87,58 @@ TEST(PrivateFiles, OnlyTheAccountsOwnStateIsUsedAndWhatOthersMayDoIsTakenAway) {
     EXPECT_EQ(modeOf(temporary.path() / "made"), 0700u);
 }
 
+// What look sees from a user namespace that maps only the account's id; none
+// where no such namespace can be made (a sanitizer's thread runs).
+std::optional<std::string> seenContained(const testing::OtherAccount& account, const std::function<std::string()>& look) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
+    auto child = testing::ChildProcess::fork([&] {
+        if (!account.become() || !testing::enterOwnUserNamespace()) return 77;
+        const std::string seen = look();
+        return ::write(ends[1], seen.data(), seen.size()) == static_cast<ssize_t>(seen.size()) ? 0 : 1;
+    });
+    ::close(ends[1]);
+    std::string seen(4096, '\0');
+    const ssize_t length = ::read(ends[0], seen.data(), seen.size());
+    ::close(ends[0]);
+    if (child.wait() != 0 || length < 0) return std::nullopt;
+    seen.resize(static_cast<std::size_t>(length));
+    return seen;
+}
+
 // Whoever may change a folder above the state could swap the state for a link
 // to anything of the user's (the home): such state is not used, and nothing
-// is changed or made through it.
+// is changed or made through it. In a user namespace that maps only the
+// account's id, as a rootless container does, root's folders ("/", "/home")
+// read as the overflow id and stand for root's; the rest holds there.
 TEST(PrivateFiles, StateIsUsedOnlyBeneathFoldersThatNoOtherAccountCanChange) {
-    // The folder above (foreign: another account's), by its path, with the state a link to "home" or named by a link.
+    // The folder above (foreign: another account's), by its path, with the state a link to "home" or named by a
+    // link.
     enum Via { path, foreign, linkedState, ownLink, otherLink };
-    // The refusal, {} for the test's folder; empty: the state is used.
-    const std::tuple<mode_t, Via, std::string> cases[] = {
-        {01777, path, ""},
-        {0777, path, "is inside {}/above, which can be changed by other accounts (mode 0777)"},
-        {0755, foreign, "is inside {}/above, which belongs to another account (uid 12345)"},
-        {0700, ownLink, ""},
-        {0757, ownLink, "is inside {}/above, which can be changed by other accounts (mode 0757)"},
-        {0700, otherLink, "is inside {}/link, a symbolic link of another account (uid 12345)"},
-        {0777, linkedState, "is inside {}/above, which can be changed by other accounts (mode 0777)"},
-        {0700, linkedState, "is a symbolic link, not a folder"},
+    // The refusal, {} for the test's folder and then the overflow id; empty: the state is used. Then whether
+    // the state is looked at from a user namespace that maps only the account's id.
+    const std::tuple<mode_t, Via, std::string, bool> cases[] = {
+        {01777, path, "", false},
+        {0777, path, "is inside {}/above, which can be changed by other accounts (mode 0777)", false},
+        {0755, foreign, "is inside {}/above, which belongs to another account (uid 12345)", false},
+        {0700, ownLink, "", false},
+        {0757, ownLink, "is inside {}/above, which can be changed by other accounts (mode 0757)", false},
+        {0700, otherLink, "is inside {}/link, a symbolic link of another account (uid 12345)", false},
+        {0777, linkedState, "is inside {}/above, which can be changed by other accounts (mode 0777)", false},
+        {0700, linkedState, "is a symbolic link, not a folder", false},
+        {01777, path, "", true},
+        {0777, path, "is inside {}/above, which can be changed by other accounts (mode 0777)", true},
+        {0700, otherLink, "is inside {}/link, a symbolic link of another account (uid {})", true},
     };
+    constexpr uid_t accountID = 54321; // when root
     testing::TemporaryFolder temporary;
-    for (int index = 0; const auto& [mode, via, reason] : cases) {
-        const auto base = temporary.path() / std::to_string(index++);
+    testing::OtherAccount account(accountID);
+    const auto place = account.folder();
+    uid_t overflow = 0;
+    std::ifstream("/proc/sys/kernel/overflowuid") >> overflow;
+    for (int index = 0; const auto& [mode, via, reason, contained] : cases) {
+        if (contained && !place) continue; // TMPDIR is out of the account's reach
+        const auto base = (contained ? *place : temporary.path()) / std::to_string(index++);
         const auto above = base / "above", home = base / "home", link = base / "link";
         if ((via == foreign || via == otherLink) && ::geteuid() != 0) continue; // only root gives things away
         for (const auto& folder : {home, above}) std::filesystem::create_directories(folder);
@@ -111,15 +147,32 @@ TEST(PrivateFiles, StateIsUsedOnlyBeneathFoldersThatNoOtherAccountCanChange) {
         ASSERT_EQ(::chmod(home.c_str(), 0755) | ::chmod((above / "state").c_str(), 0755), 0);
         ASSERT_EQ(::chmod(above.c_str(), mode) | (via == foreign ? ::chown(above.c_str(), 12345, 12345) : 0), 0);
         if (via >= ownLink) std::filesystem::create_symlink("above", link);
+        if (contained && ::geteuid() == 0) { // the account's, but for what another account's is below
+            ASSERT_EQ(::chown(base.c_str(), accountID, accountID), 0);
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(base))
+                ASSERT_EQ(::lchown(entry.path().c_str(), accountID, accountID), 0);
+        }
         ASSERT_EQ(via == otherLink ? ::chmod(base.c_str(), 01777) | ::lchown(link.c_str(), 12345, 12345) : 0, 0);
         const auto named = via >= ownLink ? link : above;
-        const auto state = PrivateFiles::folder(named / "state", false);
-        const auto made = PrivateFiles::folder(named / "made" / "here", true);
-        const bool fromAbove = reason.starts_with("is inside");
-        EXPECT_EQ(state ? "" : state.error().reason, fmt::format(fmt::runtime(reason), base.string())) << index;
+        const auto look = [&] {
+            const auto state = PrivateFiles::folder(named / "state", false);
+            const bool made = PrivateFiles::folder(named / "made" / "here", true).has_value();
+            return fmt::format("{}|{:d}|{:d}", state ? "" : state.error().reason,
+                               !state && state.error().kind == PrivateFiles::Problem::Kind::above, made);
+        };
+        const auto seen = contained ? seenContained(account, [&] {
+            struct stat root {};
+            const auto system = PrivateFiles::folder("/home/quillmere-absent/state", false);
+            return look() + (::stat("/", &root) == 0 && root.st_uid == overflow ? "" : "|/ is mapped") +
+                   (system ? "" : "|" + system.error().reason);
+        }) : look();
+        if (!seen) GTEST_SKIP() << "no user namespace can be made here";
         // Only a refusal from above says that moving the state aside would not help.
-        EXPECT_EQ(!state && state.error().kind == PrivateFiles::Problem::Kind::above, fromAbove) << index;
-        EXPECT_EQ(made.has_value() + std::filesystem::exists(above / "made"), fromAbove ? 0 : 2) << index;
+        const bool fromAbove = reason.starts_with("is inside");
+        EXPECT_EQ(*seen, fmt::format("{}|{:d}|{:d}", fmt::format(fmt::runtime(reason), base.string(), overflow),
+                                     fromAbove, !fromAbove))
+            << index;
+        EXPECT_EQ(std::filesystem::exists(above / "made"), !fromAbove) << index;
         EXPECT_EQ(modeOf(home), 0755u) << index << ": nothing is changed through a link";
         EXPECT_EQ(modeOf(above / "state"), reason.empty() ? 0700u : 0755u) << index;
         EXPECT_EQ(modeOf(above), mode) << index << ": a folder above the state is left as it is";
