@@ -128,6 +128,7 @@ public:
             const std::string part = std::move(parts.front());
             parts.pop_front();
             if (part == "..") {
+                // Above the folder a link led to, not above the link.
                 at_.reset(::openat(at_.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
                 if (!at_.valid()) return failed("cannot be reached");
                 path_ = path_.parent_path();
@@ -242,14 +243,15 @@ std::expected<PrivateFiles::Folder, Problem> PrivateFiles::folder(const std::fil
         return failed("cannot be made");
     }
     std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(folder, error).lexically_normal();
+    // Not folded as text: ".." after a link leads above the link's target.
+    const std::filesystem::path absolute = std::filesystem::absolute(folder, error);
     if (error) return problem(Problem::Kind::failed, "cannot be found: " + error.message());
     std::deque<std::string> parts;
     for (const auto& part : absolute.relative_path()) {
         if (!part.empty() && part != ".") parts.push_back(part.string());
     }
-    // "/" is a folder like any above the state.
-    if (parts.empty()) return problem(Problem::Kind::wrongKind, "is not a folder of its own");
+    // "/" is a folder like any above the state; "a/.." names no folder of its own.
+    if (parts.empty() || parts.back() == "..") return problem(Problem::Kind::wrongKind, "is not a folder of its own");
     const std::string name = parts.back();
     parts.pop_back();
 

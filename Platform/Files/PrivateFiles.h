@@ -9,9 +9,10 @@ namespace quillmere {
 // The account's private state: folders and files that are its own alone. One
 // that belongs to another account, or that another account could change, is
 // never used; one that others may only read is made private before use. A
-// state folder is reached from "/" one folder at a time; it is refused when a
-// folder above it belongs to an account other than root or this one, or
-// others may change it without the sticky bit, or a link on the way is
+// state folder is reached from "/" one folder at a time, as the kernel takes
+// its path (".." after a link leads above the link's target); it is refused
+// when a folder above it belongs to an account other than root or this one,
+// or others may change it without the sticky bit, or a link on the way is
 // another account's: they could put something else in its place. In a user
 // namespace that leaves root unmapped, the overflow id stands for root.
 class PrivateFiles {

@@ -113,8 +113,8 @@ std::optional<std::string> seenContained(const testing::OtherAccount& account, c
 // read as the overflow id and stand for root's; the rest holds there.
 TEST(PrivateFiles, StateIsUsedOnlyBeneathFoldersThatNoOtherAccountCanChange) {
     // The folder above (foreign: another account's), by its path, with the state a link to "home" or named by a
-    // link.
-    enum Via { path, foreign, linkedState, ownLink, otherLink };
+    // link, or by ".." after a link to "nest/inner", which leads to "nest/above" as the kernel goes.
+    enum Via { path, foreign, linkedState, ownLink, otherLink, upFromLink };
     // The refusal, {} for the test's folder and then the overflow id; empty: the state is used. Then whether
     // the state is looked at from a user namespace that maps only the account's id.
     const std::tuple<mode_t, Via, std::string, bool> cases[] = {
@@ -126,6 +126,8 @@ TEST(PrivateFiles, StateIsUsedOnlyBeneathFoldersThatNoOtherAccountCanChange) {
         {0700, otherLink, "is inside {}/link, a symbolic link of another account (uid 12345)", false},
         {0777, linkedState, "is inside {}/above, which can be changed by other accounts (mode 0777)", false},
         {0700, linkedState, "is a symbolic link, not a folder", false},
+        {0700, upFromLink, "", false},
+        {0777, upFromLink, "is inside {}/nest/above, which can be changed by other accounts (mode 0777)", false},
         {01777, path, "", true},
         {0777, path, "is inside {}/above, which can be changed by other accounts (mode 0777)", true},
         {0700, otherLink, "is inside {}/link, a symbolic link of another account (uid {})", true},
@@ -139,21 +141,21 @@ TEST(PrivateFiles, StateIsUsedOnlyBeneathFoldersThatNoOtherAccountCanChange) {
     for (int index = 0; const auto& [mode, via, reason, contained] : cases) {
         if (contained && !place) continue; // TMPDIR is out of the account's reach
         const auto base = (contained ? *place : temporary.path()) / std::to_string(index++);
-        const auto above = base / "above", home = base / "home", link = base / "link";
+        const auto above = base / (via == upFromLink ? "nest/above" : "above"), home = base / "home", link = base / "link";
         if ((via == foreign || via == otherLink) && ::geteuid() != 0) continue; // only root gives things away
-        for (const auto& folder : {home, above}) std::filesystem::create_directories(folder);
+        for (const auto& folder : {home, above, base / "nest" / "inner"}) std::filesystem::create_directories(folder);
         if (via == linkedState) std::filesystem::create_symlink(home, above / "state");
         else std::filesystem::create_directory(above / "state");
         ASSERT_EQ(::chmod(home.c_str(), 0755) | ::chmod((above / "state").c_str(), 0755), 0);
         ASSERT_EQ(::chmod(above.c_str(), mode) | (via == foreign ? ::chown(above.c_str(), 12345, 12345) : 0), 0);
-        if (via >= ownLink) std::filesystem::create_symlink("above", link);
+        if (via >= ownLink) std::filesystem::create_symlink(via == upFromLink ? "nest/inner" : "above", link);
         if (contained && ::geteuid() == 0) { // the account's, but for what another account's is below
             ASSERT_EQ(::chown(base.c_str(), accountID, accountID), 0);
             for (const auto& entry : std::filesystem::recursive_directory_iterator(base))
                 ASSERT_EQ(::lchown(entry.path().c_str(), accountID, accountID), 0);
         }
         ASSERT_EQ(via == otherLink ? ::chmod(base.c_str(), 01777) | ::lchown(link.c_str(), 12345, 12345) : 0, 0);
-        const auto named = via >= ownLink ? link : above;
+        const auto named = via == upFromLink ? link / ".." / "above" : via >= ownLink ? link : above;
         const auto look = [&] {
             const auto state = PrivateFiles::folder(named / "state", false);
             const bool made = PrivateFiles::folder(named / "made" / "here", true).has_value();
