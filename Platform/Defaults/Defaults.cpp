@@ -252,8 +252,10 @@ std::optional<QVariantMap> Defaults::dictionaryForKey(std::string_view key) cons
 std::expected<void, DefaultsError> Defaults::setValue(std::string_view key, const QVariant& value) {
     std::expected<void, DefaultsError> written;
     {
-        std::lock_guard lock(mutex_);
+        // Readers go on while a write waits for the file's lock.
+        std::lock_guard writing(writing_);
         written = write(keyOf(key), value);
+        std::lock_guard lock(mutex_);
         lastWriteSucceeded_ = written.has_value();
     }
     if (written) notify(std::string(key));
@@ -272,13 +274,18 @@ std::expected<void, DefaultsError> Defaults::write(const QString& key, const QVa
         // Read at the next start, not half-read now.
         if (::access(file_.c_str(), F_OK) == 0)
             return failure(file_, "it appeared after the settings were read, and is read at the next start");
-        stored_.emplace();
+        remember({});
     }
     if (!value.isValid() && !stored_->contains(key)) return {};
     auto saved = save(key, value);
     if (!saved) return std::unexpected(saved.error());
-    stored_ = std::move(*saved);
+    remember(std::move(*saved));
     return {};
+}
+
+void Defaults::remember(QVariantMap values) {
+    std::lock_guard lock(mutex_);
+    stored_ = std::move(values);
 }
 
 std::expected<QVariantMap, DefaultsError> Defaults::save(const QString& key, const QVariant& value) const {

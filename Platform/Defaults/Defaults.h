@@ -56,7 +56,8 @@ struct DefaultsFileProblem {
 // place at once; one that fails changes nothing, in memory either, and
 // leaves nothing behind to be written later, so that what runs is what the
 // next start reads. The file and its folder are used only when they are this
-// account's alone. Safe to use from any thread.
+// account's alone. Safe to use from any thread: reads never wait for a write,
+// nor for the lock a write waits for.
 class Defaults {
 public:
     using ObserverID = std::uint64_t;
@@ -108,6 +109,8 @@ private:
     // The file as it now is with the one change, in place: what it holds.
     std::expected<QVariantMap, DefaultsError> save(const QString& key, const QVariant& value) const;
     std::expected<void, DefaultsError> setAside();
+    // What the file holds now becomes what reads answer from.
+    void remember(QVariantMap values);
     void notify(const std::string& key);
 
     const std::filesystem::path file_;
@@ -115,6 +118,10 @@ private:
     // The unread file to move to unread_->keptAs before the first save.
     std::optional<std::pair<dev_t, ino_t>> toSetAside_;
 
+    // Held through a whole write, the wait for the file's lock included, so
+    // that writes of this process come one at a time; readers never take it.
+    // The fields above and stored_ change only under it.
+    std::mutex writing_;
     mutable std::mutex mutex_;
     // What the file held when last read or written; none while it is not read.
     std::optional<QVariantMap> stored_;

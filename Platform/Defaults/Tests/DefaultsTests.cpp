@@ -1,9 +1,13 @@
 #include "Platform/Defaults/Defaults.h"
 #include "TestSupport/ChildProcess.h"
+#include "TestSupport/Eventually.h"
 #include "TestSupport/TemporaryFolder.h"
+
+#include <QLockFile>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,6 +15,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <thread>
 
@@ -159,6 +164,52 @@ TEST_F(DefaultsTest, ASaveThatFailedLeavesNothingForALaterSaveToWrite) {
         EXPECT_EQ(shown(Defaults(file).objectForKey(autoApprove)), shown(there)) << bytesOf(file);
         EXPECT_EQ(shown(here.objectForKey(autoApprove)), shown(there));
         EXPECT_TRUE(here.removeObject("absent"));
+    }
+}
+
+// A save waits for the settings lock that another process holds, up to its
+// bound, while reads on other threads answer at once; once the lock goes it
+// completes over what that process saved since.
+TEST_F(DefaultsTest, ASaveWaitsForTheSettingsLockWhileReadsAnswerAtOnce) {
+    // The change, whether the lock goes; approval and their key as the file then holds them, and as read here.
+    const std::tuple<std::string_view, QVariant, bool, std::string> cases[] = {
+        {autoApprove, false, true, "false|1 false|1"},
+        {autoApprove, false, false, "true|1 true|(none)"}};
+    const std::string lock = file.string() + ".lock";
+    const auto both = [](const Defaults& defaults) {
+        return shown(defaults.objectForKey(autoApprove)) + "|" + shown(defaults.objectForKey("theirs"));
+    };
+    for (const auto& [key, value, letGo, after] : cases) {
+        std::filesystem::remove_all(file.parent_path());
+        Defaults here(file);
+        ASSERT_TRUE(here.setValue(autoApprove, true));
+        ASSERT_EQ(testing::ChildProcess::fork([&] { return Defaults(file).setValue("theirs", 1) ? 0 : 1; }).wait(), 0);
+        int held[2], release[2];
+        char byte = 0;
+        ASSERT_EQ(::pipe2(held, O_CLOEXEC) | ::pipe2(release, O_CLOEXEC), 0);
+        auto holder = testing::ChildProcess::fork([&] {
+            QLockFile taken(QString::fromStdString(lock));
+            const bool kept = ::close(release[1]) == 0 && taken.tryLock() && ::write(held[1], "h", 1) == 1;
+            return kept && ::read(release[0], &byte, 1) == 0 ? 0 : 1;
+        });
+        ::close(held[1]), ::close(release[0]);
+        ASSERT_EQ(::read(held[0], &byte, 1), 1);
+        auto saving = std::async(std::launch::async, [&] { return here.setValue(key, value); });
+        // Its new file stands beside the file and the lock before it waits.
+        ASSERT_TRUE(testing::eventually(
+            [&] { return std::distance(std::filesystem::directory_iterator(file.parent_path()), {}) == 3; }));
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(shown(here.objectForKey(autoApprove)), "true");
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(100));
+        EXPECT_EQ(saving.wait_for(std::chrono::seconds(0)), std::future_status::timeout) << "saved under their lock";
+        if (letGo) ::close(release[1]);
+        const auto saved = saving.get();
+        if (!letGo) ::close(release[1]);
+        ::close(held[0]);
+        EXPECT_EQ(holder.wait(), 0);
+        EXPECT_EQ(saved ? "saved" : saved.error().description(),
+                  letGo ? "saved" : file.string() + ": another program holds " + lock + " and does not let it go");
+        EXPECT_EQ(both(Defaults(file)) + " " + both(here), after);
     }
 }
 
