@@ -104,6 +104,15 @@ std::expected<std::string, FileProblem> textOf(const FileDescriptor& fd) {
     return text;
 }
 
+// The file's settings text as it now stands; empty when there is no file.
+std::expected<std::string, DefaultsError> textNow(const std::filesystem::path& file) {
+    const FileDescriptor now(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!now.valid() && errno == ENOENT) return std::string();
+    auto read = textOf(now);
+    if (!read) return std::unexpected(DefaultsError{file, read.error().second});
+    return std::move(*read);
+}
+
 QVariantMap valuesOf(const QSettings& settings) {
     QVariantMap values;
     for (const QString& key : settings.allKeys()) values.insert(key, settings.value(key));
@@ -276,7 +285,18 @@ std::expected<void, DefaultsError> Defaults::write(const QString& key, const QVa
             return failure(file_, "it appeared after the settings were read, and is read at the next start");
         remember({});
     }
-    if (!value.isValid() && !stored_->contains(key)) return {};
+    if (!value.isValid()) {
+        // Another process may have saved the key since the last read.
+        const std::filesystem::path file = linkedFile(file_);
+        const auto text = textNow(file);
+        if (!text) return std::unexpected(text.error());
+        auto values = parsed(*text);
+        if (!values) return failure(file, values.error().second);
+        if (!values->contains(key)) {
+            remember(std::move(*values));
+            return {};
+        }
+    }
     auto saved = save(key, value);
     if (!saved) return std::unexpected(saved.error());
     remember(std::move(*saved));
@@ -322,14 +342,10 @@ std::expected<QVariantMap, DefaultsError> Defaults::save(const QString& key, con
         return failure(folder, "this folder cannot be written to: " + PrivateFiles::reason(error));
     }
     // What another process saved since this one read the file stays.
-    std::string text;
-    const FileDescriptor now(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (now.valid() || errno != ENOENT) {
-        auto read = textOf(now);
-        if (!read) return failure(file, read.error().second);
-        text = std::move(*read);
-    }
-    if (auto copied = copy.writeAll(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())); !copied)
+    const auto text = textNow(file);
+    if (!text) return std::unexpected(text.error());
+    if (auto copied = copy.writeAll(ByteView(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
+        !copied)
         return failure(folder, "this folder cannot be written to: " + PrivateFiles::reason(copied.error()));
     if (!copy.close()) return failure(folder, "this folder cannot be written to: " + PrivateFiles::reason(errno));
 

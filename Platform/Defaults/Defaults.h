@@ -89,9 +89,9 @@ public:
     std::optional<std::string> stringForKey(std::string_view key) const;
     std::optional<QVariantMap> dictionaryForKey(std::string_view key) const;
 
-    // An invalid value removes the key; removing a key that holds nothing
-    // succeeds without a write. Observers of the key are told after a write
-    // that reached the file.
+    // An invalid value removes the key; removing a key that the file, as it
+    // now stands, does not hold succeeds without a write. Observers of the
+    // key are told after a write that reached the file.
     std::expected<void, DefaultsError> setValue(std::string_view key, const QVariant& value);
     std::expected<void, DefaultsError> removeObject(std::string_view key);
 

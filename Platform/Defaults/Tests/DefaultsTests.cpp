@@ -169,11 +169,13 @@ TEST_F(DefaultsTest, ASaveThatFailedLeavesNothingForALaterSaveToWrite) {
 
 // A save waits for the settings lock that another process holds, up to its
 // bound, while reads on other threads answer at once; once the lock goes it
-// completes over what that process saved since.
+// completes over what that process saved since, a removal of a key that only
+// it wrote included.
 TEST_F(DefaultsTest, ASaveWaitsForTheSettingsLockWhileReadsAnswerAtOnce) {
     // The change, whether the lock goes; approval and their key as the file then holds them, and as read here.
     const std::tuple<std::string_view, QVariant, bool, std::string> cases[] = {
         {autoApprove, false, true, "false|1 false|1"},
+        {"theirs", QVariant(), true, "true|(none) true|(none)"},
         {autoApprove, false, false, "true|1 true|(none)"}};
     const std::string lock = file.string() + ".lock";
     const auto both = [](const Defaults& defaults) {
