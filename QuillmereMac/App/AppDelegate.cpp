@@ -58,7 +58,7 @@ void AppDelegate::launch() {
         if (unread->kind == DefaultsFileProblem::Kind::refused) {
             const bool file = unread->path == options_.platform.defaults->file();
             return failToStart(std::string("the settings ") + (file ? "file " : "folder ") + unread->description() +
-                               "; settings that another account could change are never used");
+                               "; settings that another account could change are never used.");
         }
         std::fprintf(stderr, "quillmere-host: %s\n", HostStatusModel::settingsFileText(*unread).c_str());
     }

@@ -108,15 +108,15 @@ std::optional<DesktopEnvironmentX11::ColourProblem> DesktopEnvironmentX11::colou
         root.visualClass == XCB_VISUAL_CLASS_TRUE_COLOR || root.visualClass == XCB_VISUAL_CLASS_DIRECT_COLOR;
     if (!masked || root.depth < 15) {
         return ColourProblem{fmt::format("this desktop's colour depth ({} bits{}) is too low for Quillmere to draw "
-                                         "its windows or share the screen; start the desktop at a depth of 16, 24 "
-                                         "or 30 bits",
+                                         "its windows or share the screen; start the desktop at one of the depths "
+                                         "that work: 15, 16, 24 and 30 bits.",
                                          root.depth, masked ? "" : ", with a palette"),
                              false};
     }
     if (root.visualClass == XCB_VISUAL_CLASS_DIRECT_COLOR) {
         return ColourProblem{fmt::format("this desktop's colours ({} bits) go through a colour map, which "
-                                         "Quillmere cannot share; start the desktop in TrueColor, at a depth of 16, "
-                                         "24 or 30 bits",
+                                         "Quillmere cannot share; start the desktop in TrueColor, at one of the "
+                                         "depths that work: 15, 16, 24 and 30 bits.",
                                          root.depth),
                              true};
     }

@@ -456,7 +456,7 @@ TEST(CompositionRoot, ADesktopOfColoursTheHostCannotShareEndsTheLaunchInWords) {
     host.launch();
     // Begun with "T" in the alert, "t" in the log.
     const std::string told = "his desktop's colours (24 bits) go through a colour map, which Quillmere cannot share; "
-                             "start the desktop in TrueColor, at a depth of 16, 24 or 30 bits";
+                             "start the desktop in TrueColor, at one of the depths that work: 15, 16, 24 and 30 bits.";
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "quillmere-host: Quillmere could not start: t" + told + "\n");
     using Alerts = std::vector<std::pair<std::string, std::string>>;
     EXPECT_EQ(host.alerts, (Alerts{{"Quillmere could not start", "T" + told}}));

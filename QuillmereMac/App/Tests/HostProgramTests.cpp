@@ -192,7 +192,7 @@ TEST(HostProgramCommandLine, AnEightBitDesktopEndsStartUpInWords) {
     EXPECT_EQ(host.wait(20s), 1) << host.output();
     EXPECT_EQ(host.output(), "quillmere-host: Quillmere could not start: this desktop's colour depth (8 bits, with a "
                              "palette) is too low for Quillmere to draw its windows or share the screen; start the "
-                             "desktop at a depth of 16, 24 or 30 bits\n");
+                             "desktop at one of the depths that work: 15, 16, 24 and 30 bits.\n");
 }
 
 class HostProgram : public ::testing::Test {

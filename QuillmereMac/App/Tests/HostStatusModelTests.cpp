@@ -235,7 +235,7 @@ TEST(SettingsSaving, ASettingsFileNotReadIsToldOnceAndKept) {
         const bool refused = c.mode != 0600 || c.owner != 0;
         const std::string text =
             refused ? "quillmere-host: Quillmere could not start: the settings file " + file.string() + " " + c.reason +
-                          "; settings that another account could change are never used"
+                          "; settings that another account could change are never used."
                     : "quillmere-host: Settings not read: " + file.string() + " " + c.reason +
                           ". Quillmere uses its default settings; the file is kept, and moved to " + file.string() +
                           ".damaged when a setting is next saved.";
