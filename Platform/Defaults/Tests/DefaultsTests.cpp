@@ -3,11 +3,8 @@
 #include "TestSupport/Eventually.h"
 #include "TestSupport/TemporaryFolder.h"
 
-#include <QLockFile>
-
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -186,16 +183,7 @@ TEST_F(DefaultsTest, ASaveWaitsForTheSettingsLockWhileReadsAnswerAtOnce) {
         Defaults here(file);
         ASSERT_TRUE(here.setValue(autoApprove, true));
         ASSERT_EQ(testing::ChildProcess::fork([&] { return Defaults(file).setValue("theirs", 1) ? 0 : 1; }).wait(), 0);
-        int held[2], release[2];
-        char byte = 0;
-        ASSERT_EQ(::pipe2(held, O_CLOEXEC) | ::pipe2(release, O_CLOEXEC), 0);
-        auto holder = testing::ChildProcess::fork([&] {
-            QLockFile taken(QString::fromStdString(lock));
-            const bool kept = ::close(release[1]) == 0 && taken.tryLock() && ::write(held[1], "h", 1) == 1;
-            return kept && ::read(release[0], &byte, 1) == 0 ? 0 : 1;
-        });
-        ::close(held[1]), ::close(release[0]);
-        ASSERT_EQ(::read(held[0], &byte, 1), 1);
+        auto holder = testing::ChildProcess::holdingLock(lock);
         auto saving = std::async(std::launch::async, [&] { return here.setValue(key, value); });
         // Its new file stands beside the file and the lock before it waits.
         ASSERT_TRUE(testing::eventually(
@@ -204,11 +192,9 @@ TEST_F(DefaultsTest, ASaveWaitsForTheSettingsLockWhileReadsAnswerAtOnce) {
         EXPECT_EQ(shown(here.objectForKey(autoApprove)), "true");
         EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(100));
         EXPECT_EQ(saving.wait_for(std::chrono::seconds(0)), std::future_status::timeout) << "saved under their lock";
-        if (letGo) ::close(release[1]);
+        // Let go as QLockFile lets go: its file goes too.
+        if (letGo) holder.stop(), std::filesystem::remove(lock);
         const auto saved = saving.get();
-        if (!letGo) ::close(release[1]);
-        ::close(held[0]);
-        EXPECT_EQ(holder.wait(), 0);
         EXPECT_EQ(saved ? "saved" : saved.error().description(),
                   letGo ? "saved" : file.string() + ": another program holds " + lock + " and does not let it go");
         EXPECT_EQ(both(Defaults(file)) + " " + both(here), after);
