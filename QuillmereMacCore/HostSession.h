@@ -1,5 +1,6 @@
 #pragma once
 
+#include "QuillmereMacCore/HelloDeadline.h"
 #include "QuillmereMacCore/HostSessionAction.h"
 #include "QuillmereMacCore/InputLease.h"
 #include "QuillmereMacCore/RateConfig.h"
@@ -15,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quillmere {
 
@@ -81,6 +83,9 @@ public:
 
     // One control message from the client.
     HostSessionActions handle(const ControlMessage& message, std::uint64_t now);
+    // A session still without the client's hello at the deadline fails as
+    // one that began with another message does (see expiry).
+    void awaitHello(HelloDeadline deadline) { helloDeadline_ = deadline; }
 
     // Local events.
     HostSessionActions resolveConsent(std::uint32_t surfaceID, std::uint32_t captureGeneration, bool approved);
@@ -100,12 +105,14 @@ public:
     HostSessionActions thermalChanged(ThermalLevel level, std::uint64_t now);
     HostSessionActions end(ByeReason reason);
 
-    // When the session must be woken with no event to drive it: the earliest
-    // moment a keyframe request left waiting for the interval becomes due.
-    // None when nothing waits; a request that is due already was served.
+    // When the session must be woken with no event to drive it: the hello's
+    // deadline until the hello came, then the earliest moment a keyframe
+    // request left waiting for the interval becomes due. None when nothing
+    // waits; a request that is due already was served.
     std::optional<std::uint64_t> expiry(std::uint64_t now) const;
-    // The wake-up: a keyframe for every streaming surface whose request is
-    // due now, whether or not its frames flow (a still picture sends none).
+    // The wake-up: the session fails when its hello is overdue; once active,
+    // a keyframe for every streaming surface whose request is due now,
+    // whether or not its frames flow (a still picture sends none).
     HostSessionActions handleExpiry(std::uint64_t now);
 
     // setTier for every scheduled surface whose allocation changed since it
@@ -134,6 +141,9 @@ public:
     const RateConfig& rateConfig() const { return rateConfig_; }
 
 private:
+    // Why a session closes that opened with anything but a hello, or with nothing.
+    static constexpr std::string_view helloRequiredFirst = "hello required first";
+
     // Message handling.
     HostSessionActions handleFirst(const ControlMessage& message);
     HostSessionActions handleActive(const ControlMessage& message, std::uint64_t now);
@@ -165,6 +175,7 @@ private:
     Hello hostHello_;
     Capabilities hostCapabilities_;
     Phase phase_ = Phase::awaitingHello;
+    std::optional<HelloDeadline> helloDeadline_;
     std::optional<Hello> clientHello_;
     std::optional<Capabilities> clientCapabilities_;
     std::map<std::uint32_t, Surface> surfaces_;

@@ -125,6 +125,7 @@ HostSessionActions HostSession::thermalChanged(ThermalLevel level, std::uint64_t
 }
 
 std::optional<std::uint64_t> HostSession::expiry(std::uint64_t now) const {
+    if (phase_ == Phase::awaitingHello && helloDeadline_) return helloDeadline_->dueNs();
     if (phase_ != Phase::active) return std::nullopt;
     std::optional<std::uint64_t> earliest;
     for (const auto& [surfaceID, policy] : recovery_) {
@@ -138,6 +139,8 @@ std::optional<std::uint64_t> HostSession::expiry(std::uint64_t now) const {
 }
 
 HostSessionActions HostSession::handleExpiry(std::uint64_t now) {
+    if (phase_ == Phase::awaitingHello && helloDeadline_ && helloDeadline_->passed(now))
+        return fail(ErrorCode::protocolViolation, std::string(helloRequiredFirst));
     if (phase_ != Phase::active) return {};
     HostSessionActions actions;
     // A surface asked already and not yet answered is asked again: the

@@ -38,7 +38,7 @@ HostSessionActions HostSession::handle(const ControlMessage& message, std::uint6
 
 HostSessionActions HostSession::handleFirst(const ControlMessage& message) {
     const Hello* hello = message.as<Hello>();
-    if (!hello) return fail(ErrorCode::protocolViolation, "hello required first");
+    if (!hello) return fail(ErrorCode::protocolViolation, std::string(helloRequiredFirst));
     // The version decides before the role.
     if (hello->major != acceptedMajor) return fail(ErrorCode::versionMismatch, "major " + std::to_string(hello->major));
     if (hello->role != PeerRole::client) return fail(ErrorCode::protocolViolation, "peer must be a client");

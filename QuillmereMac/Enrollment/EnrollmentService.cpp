@@ -165,6 +165,7 @@ void EnrollmentService::onListenerEvent(const PeerListener::Event& event, std::u
                                if (self && peer) self->onChannelEvent(peerEvent, peer, generation);
                            });
                        });
+                       awaitHello(active_, generation);
                    },
                },
                event);
@@ -181,6 +182,20 @@ void EnrollmentService::refuseChannel() {
     send(peer, msg::Error{ErrorCode::protocolViolation, channelErrorReason});
     peer->close(closeGraceSeconds);
     dropActive();
+}
+
+// A device that never speaks would keep the one pairing slot until the
+// code expires.
+void EnrollmentService::awaitHello(const std::shared_ptr<PeerConnection>& peer, std::uint64_t generation) {
+    const HelloDeadline deadline(main_.nowNs(), helloLimitNs);
+    main_.asyncAfter(helloLimitNs, [weak = weak_from_this(), weakPeer = std::weak_ptr(peer), generation, deadline] {
+        const auto self = weak.lock();
+        const auto peer = weakPeer.lock();
+        if (!self || !peer || peer != self->active_ || generation != self->generation_) return;
+        if (self->clientDeviceID_ || !deadline.passed(self->main_.nowNs())) return;
+        self->log_.notice("closing a pairing device that sent no hello in time");
+        self->refuseChannel();
+    });
 }
 
 void EnrollmentService::onChannelEvent(const PeerEvent& event, const std::shared_ptr<PeerConnection>& peer,

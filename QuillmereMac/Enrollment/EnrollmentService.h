@@ -4,6 +4,7 @@
 #include "Platform/Log/Logger.h"
 #include "QuillmereMac/Engine/HostEngine.h"
 #include "QuillmereMac/Enrollment/EnrollmentState.h"
+#include "QuillmereMacCore/HelloDeadline.h"
 #include "QuillmereTransport/Identity/LocalIdentity.h"
 #include "QuillmereTransport/PeerConnection.h"
 #include "QuillmereTransport/PeerListener.h"
@@ -64,9 +65,10 @@ public:
     WireID hostDeviceID() const;
     const HostEnrollment& enrollment() const { return enrollment_; }
 
-    // The pairing connection's QUIC idle timeout, read at each start; tests
-    // shorten it.
+    // The pairing connection's QUIC idle timeout, read at each start, and how
+    // long a device may take to say hello; tests shorten them.
     std::uint64_t idleTimeoutNs = QUICParameters::idleTimeoutMs * 1'000'000ULL;
+    std::uint64_t helloLimitNs = HelloDeadline::defaultLimitNs;
 
     EnrollmentService(Executor& main, HostEnrollment enrollment, LocalIdentity identity, std::string hostName,
                       std::string address, AddDevice addDevice, Now now);
@@ -80,6 +82,7 @@ private:
     void onChannelEvent(const PeerEvent& event, const std::shared_ptr<PeerConnection>& peer, std::uint64_t generation);
     void onControl(const ControlMessage& message);
     void refuseChannel();
+    void awaitHello(const std::shared_ptr<PeerConnection>& peer, std::uint64_t generation);
     void scheduleExpiry(std::uint64_t at, std::uint64_t generation);
     void checkExpiry(std::uint64_t generation);
     void send(const std::shared_ptr<PeerConnection>& peer, const ControlMessage& message);

@@ -36,7 +36,7 @@ HostConnection::~HostConnection() {
     if (expiryTimer_) expiryTimer_->cancel();
 }
 
-void HostConnection::start() {
+void HostConnection::start(std::uint64_t helloLimitNs) {
     // The timer is stored before the peer can deliver any event, so that a
     // close arriving at once finds it.
     auto timer = DispatchTimer::make(peer_->queue());
@@ -47,6 +47,8 @@ void HostConnection::start() {
     if (inputTimer_) inputTimer_->cancel();
     inputTimer_ = timer;
     timer->resume();
+    session_.awaitHello(HelloDeadline(now(), helloLimitNs));
+    armExpiry();
 
     // A datagram stuck behind a small congestion window ages like a frame in
     // admission: past the same age it is lost, and recovery takes over.
@@ -129,7 +131,10 @@ void HostConnection::armExpiry() {
 void HostConnection::expire() {
     armedExpiry_.reset();
     if (closed_) return;
+    const bool greeted = session_.phase() != HostSession::Phase::awaitingHello;
     perform(session_.handleExpiry(now()));
+    if (!greeted && session_.phase() == HostSession::Phase::closed)
+        log_.notice("closing a client that sent no hello in time");
 }
 
 void HostConnection::hop(std::function<void(HostConnection&)> step) {

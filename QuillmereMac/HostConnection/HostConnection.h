@@ -53,8 +53,9 @@ public:
     // instead of a line of its own.
     void setRefusals(std::shared_ptr<HandshakeRefusals> refusals) { refusals_ = std::move(refusals); }
     // Once, right after making the connection: arms the input timer and
-    // starts the peer with this connection as its event handler.
-    void start();
+    // the hello's deadline, and starts the peer with this connection as its
+    // event handler.
+    void start(std::uint64_t helloLimitNs = HelloDeadline::defaultLimitNs);
 
     // On the queue.
     void handle(const PeerEvent& event);

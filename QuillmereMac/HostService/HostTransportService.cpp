@@ -41,6 +41,7 @@ HostTransportService::HostTransportService(Executor& main, Options options)
       trust_(std::move(options.trust)), hostName_(std::move(options.hostName)), deviceID_(options.deviceID),
       advertise_(options.advertise), awake_(std::move(options.awake)), power_(std::move(options.power)),
       sources_(std::move(options.sources)), idleTimeoutNs_(options.idleTimeoutNs),
+      helloLimitNs_(options.helloLimitNs),
       powerQueue_(std::make_unique<SerialQueue>("com.ornbeck.quillmeremac.power")) {}
 
 HostTransportService::~HostTransportService() {
@@ -137,7 +138,7 @@ void HostTransportService::accept(std::shared_ptr<PeerConnection> peer) {
                                            std::move(onStatus), std::move(onClosed));
     connections_.emplace(connection.get(), Entry{connection, std::nullopt});
     connection->setRefusals(refusals_);
-    connection->start();
+    connection->start(helloLimitNs_);
 }
 
 int HostTransportService::activeSessionCount() const {

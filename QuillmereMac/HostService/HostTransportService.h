@@ -61,8 +61,10 @@ public:
         std::shared_ptr<AwakeWhileStreaming> awake = std::make_shared<AwakeWhileStreaming>();
         std::shared_ptr<HostPowerMonitor> power = HostPowerMonitor::make();
         Sources sources;
-        // The sessions' QUIC idle timeout; tests shorten it.
+        // The sessions' QUIC idle timeout, and how long a client may take to
+        // say hello; tests shorten them.
         std::uint64_t idleTimeoutNs = QUICParameters::idleTimeoutMs * 1'000'000ULL;
+        std::uint64_t helloLimitNs = HelloDeadline::defaultLimitNs;
     };
 
     using OnSessionChange = std::function<void(std::optional<std::string> name, int count)>;
@@ -147,6 +149,7 @@ private:
     std::shared_ptr<HostPowerMonitor> power_;
     Sources sources_;
     std::uint64_t idleTimeoutNs_;
+    std::uint64_t helloLimitNs_;
     // The power timer's queue.
     std::unique_ptr<SerialQueue> powerQueue_;
     Logger log_{"com.ornbeck.quillmere.mac", "transport"};

@@ -228,6 +228,34 @@ TEST(HostSessionEvents, AWaitingKeyframeRequestSetsTheNextWakeUp) {
     }
 }
 
+// A client that never says hello is woken at its deadline and fails as one
+// that began with another message; a hello in time, or an earlier end,
+// leaves the deadline nothing to do.
+TEST(HostSessionEvents, AHelloThatNeverComesFailsTheSessionAtItsDeadline) {
+    const std::uint64_t due = t0 + HelloDeadline::defaultLimitNs;
+    const struct {
+        const char* name;
+        std::function<void(Harness&)> given;
+        std::optional<std::uint64_t> expiry;
+        Actions atDue;
+    } rows[] = {
+        {"silent", [](Harness&) {}, due, {fatal(ErrorCode::protocolViolation, "hello required first"), action::Close{}}},
+        {"hello in time", [](Harness& h) { h.hello(); }, std::nullopt, {}},
+        {"host bye first", [](Harness& h) { h.session.end(ByeReason::shutdown); }, std::nullopt, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Harness h;
+        h.session.awaitHello(HelloDeadline(t0, HelloDeadline::defaultLimitNs));
+        h.now = due - ms;
+        row.given(h);
+        EXPECT_EQ(h.session.expiry(h.now), row.expiry);
+        EXPECT_TRUE(h.session.handleExpiry(due - 1).empty());
+        EXPECT_EQ(h.session.handleExpiry(due), row.atDue);
+        EXPECT_TRUE(h.session.handleExpiry(due + ms).empty());
+    }
+}
+
 TEST(HostSessionEvents, FramesPassOnlyForTheAcknowledgedUnpausedStream) {
     Harness h;
     h.hello().select(S).approve(S).configure(S);

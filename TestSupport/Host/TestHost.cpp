@@ -101,7 +101,8 @@ void TestHost::compose() {
                    }),
                .power = HostPowerMonitor::make([this] { return powerReading.get(); }),
                .sources = {PowerSysfs(sysfs.path()), bus.address(), 20 * millisecond, options.powerIntervalNs},
-               .idleTimeoutNs = options.idleTimeoutNs});
+               .idleTimeoutNs = options.idleTimeoutNs,
+               .helloLimitNs = options.helloLimitNs});
     transport->setDelegate(media);
     std::weak_ptr<HostEngine> weakEngine = engine;
     transport->setOnSessionChange([weakEngine](std::optional<std::string> name, int count) {
@@ -116,6 +117,7 @@ void TestHost::compose() {
         options.addDevice ? options.addDevice : EnrollmentService::addingTo(engine),
         options.now ? options.now : EnrollmentService::wallClockSeconds);
     enrollment->idleTimeoutNs = options.idleTimeoutNs;
+    enrollment->helloLimitNs = options.helloLimitNs;
 }
 
 std::shared_ptr<HostEngine> TestHost::engineOver(const TestKeychain& keychain) {

@@ -52,9 +52,11 @@ public:
         std::uint64_t approvalTimeoutSeconds = EnrollmentService::approvalTimeoutSeconds;
         EnrollmentService::AddDevice addDevice{};
         EnrollmentService::Now now{};
-        // The QUIC idle timeout of sessions and pairing: a short one lets a
-        // test outwait it in seconds.
+        // The QUIC idle timeout of sessions and pairing, and how long a peer
+        // of either may take to say hello: short ones let a test outwait
+        // them in seconds.
         std::uint64_t idleTimeoutNs = QUICParameters::idleTimeoutMs * 1'000'000ULL;
+        std::uint64_t helloLimitNs = HelloDeadline::defaultLimitNs;
     };
 
     TestHost() : TestHost(Options{}) {}
