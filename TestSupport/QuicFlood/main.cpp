@@ -12,11 +12,23 @@
 // device is the viewer whose state folder is given (paired beforehand).
 //
 //   quillmere-quic-flood pings PORT VIEWER_STATE RATE SECONDS [WINDOW]
+//
+// Or connects to a host on 127.0.0.1 as a device that never says hello, on
+// its session listener's port or the port of a pairing invitation, with the
+// identity of the viewer whose state folder is given; prints when and how
+// the host ended the connection, or that it is still open after SECONDS.
+//
+//   quillmere-quic-flood silent PORT|INVITATION VIEWER_STATE SECONDS [HELLO_BYTES]
+//
+// HELLO_BYTES of its hello frame go out, never the whole frame; with none
+// (the default) it opens no stream at all.
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Quic/QuicConnection.h"
 #include "QuillmereTransport/QUICParameters.h"
+#include "QuillmereTransport/Tests/SilentClient.h"
 #include "QuillmereViewer/ViewerState.h"
+#include "QuillmereWire/Invitation.h"
 #include "QuillmereWire/WireProtocol.h"
 #include "TestSupport/LossyRelay.h"
 #include "TestSupport/QuicFlood/PingFlood.h"
@@ -96,10 +108,49 @@ int floodPings(int argc, char** argv) {
     return 0;
 }
 
+int stayingSilent(int argc, char** argv) {
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: quillmere-quic-flood silent PORT|INVITATION VIEWER_STATE SECONDS [HELLO_BYTES]\n");
+        return 2;
+    }
+    const auto invitation = Invitation::fromText(argv[2]);
+    const auto port = invitation ? invitation->port : static_cast<std::uint16_t>(std::atoi(argv[2]));
+    const auto identity = ViewerState(argv[3]).identity();
+    const double seconds = std::atof(argv[4]);
+    if (!identity) {
+        std::fprintf(stderr, "%s\n", identity.error().c_str());
+        return 1;
+    }
+    const std::string alpn(invitation ? WireProtocol::enrollmentProtocolIdentifier : WireProtocol::protocolIdentifier);
+    auto client = testing::SilentClient::connect(
+        SocketAddress::loopbackV4(port), QUICParameters::make(alpn, *identity, true, [](const auto&) { return true; }),
+        argc == 6 ? std::strtoull(argv[5], nullptr, 10) : 0);
+    if (!client) {
+        std::fprintf(stderr, "%s\n", client.error().description.c_str());
+        return 1;
+    }
+    const bool ended = (*client)->waitForEnd(std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000)));
+    const auto start = (*client)->handshakeDoneAtNs();
+    for (const ControlMessage& message : (*client)->received()) {
+        const auto* error = message.as<msg::Error>();
+        std::printf("the host sent %s%s%s\n", std::string(message.caseName()).c_str(), error ? ": " : "",
+                    error ? error->reason.c_str() : "");
+    }
+    if (!start) std::printf("no handshake; ");
+    if (ended)
+        std::printf("closed %.3f s after the handshake: %s\n",
+                    static_cast<double>(*(*client)->endedAtNs() - start.value_or(*(*client)->endedAtNs())) / 1e9,
+                    (*client)->endReason()->c_str());
+    else
+        std::printf("still open after %.1f s\n", seconds);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string_view(argv[1]) == "pings") return floodPings(argc, argv);
+    if (argc > 1 && std::string_view(argv[1]) == "silent") return stayingSilent(argc, argv);
     if (argc != 5) {
         std::fprintf(stderr, "usage: quillmere-quic-flood PORT JUNK HALF_OPEN SECONDS\n");
         return 2;
