@@ -5,14 +5,39 @@
 #include "QuillmereMac/App/HostNaming.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QScreen>
 
 #include <fmt/format.h>
 
 #include <cctype>
 
 namespace quillmere {
+
+namespace {
+
+// Centred on the screen under the pointer once its size is known, before it
+// is mapped. Qt places a box without a parent from a guess of its size and
+// frame, and the window manager keeps that spot as the user's choice.
+class CentredMessageBox final : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void showEvent(QShowEvent* event) override {
+        QMessageBox::showEvent(event);
+        QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+        if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+        if (screen == nullptr) return;
+        QRect area = screen->availableGeometry();
+        if (area.width() < width() || area.height() < height()) area = screen->geometry();
+        move(area.center() - rect().center());
+    }
+};
+
+} // namespace
 
 AppDelegate::Options AppDelegate::Options::standard() {
     Options options;
@@ -25,7 +50,7 @@ AppDelegate::Options AppDelegate::Options::standard() {
     options.hostName = HostNaming::localizedName(HostNaming::prettyName("/etc/machine-info"), hostName);
     options.mdnsHostName = HostNaming::mdnsHostName(hostName);
     options.alert = [](const std::string& message, const std::string& detail) {
-        QMessageBox box(QMessageBox::Critical, QString::fromStdString(message), QString::fromStdString(message));
+        CentredMessageBox box(QMessageBox::Critical, QString::fromStdString(message), QString::fromStdString(message));
         box.setInformativeText(QString::fromStdString(detail));
         // Wide enough for its title and for a long path to wrap in few lines.
         if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))

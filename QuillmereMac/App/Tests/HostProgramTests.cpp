@@ -490,6 +490,22 @@ protected:
     }
 };
 
+// Openbox keeps the spot Qt first gives a window without a parent, from a
+// guess of its frame: the alert that ends a start is centred by the host.
+TEST_F(HostProgram, TheAlertThatEndsAStartIsCentredOnTheScreen) {
+    const auto settings = home.path() / "config" / "quillmere";
+    std::filesystem::create_directories(settings);
+    std::filesystem::permissions(settings, std::filesystem::perms::all);
+    ChildProcess host = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
+    const auto alert = windowTitled("Quillmere could not start");
+    ASSERT_TRUE(alert) << host.output();
+    keepScreenshot("could-not-start.png");
+    const QPoint off = probe.geometry(*alert).center() - probe.geometry(probe.root()).center();
+    EXPECT_LE(off.manhattanLength(), 1) << off.x() << ", " << off.y();
+    xdotool({"windowactivate", "--sync", std::to_string(*alert), "key", "Return"});
+    EXPECT_EQ(host.wait(20s), 1) << host.output();
+}
+
 // One host per desktop, even after one was killed; a minimized window back
 // from a second start and from the tray; the pairing window's first opening
 // as its later ones; the application's menu and its shortcuts in every
