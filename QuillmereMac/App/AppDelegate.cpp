@@ -113,10 +113,12 @@ void AppDelegate::launch() {
 }
 
 void AppDelegate::failToStart(const std::string& detail, bool alert) {
-    std::fprintf(stderr, "quillmere-host: Quillmere could not start: %s\n", detail.c_str());
+    // Whichever part of the host said it, it is told as a whole sentence.
+    std::string sentence = detail;
+    if (!sentence.empty() && sentence.back() != '.') sentence += '.';
+    std::fprintf(stderr, "quillmere-host: Quillmere could not start: %s\n", sentence.c_str());
     exitStatus_ = 1;
     // On its own under the title, the detail starts a sentence.
-    std::string sentence = detail;
     if (!sentence.empty()) sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
     if (alert && options_.alert) options_.alert("Quillmere could not start", sentence);
     requestQuit();
