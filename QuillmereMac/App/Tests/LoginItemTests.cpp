@@ -44,15 +44,17 @@ TEST(LoginItem, ReadsAsOffWhenTheDesktopWouldNotStartTheEntry) {
 }
 
 // The autostart entry and the viewer's state go in the account's own folders
-// however HOME is given: never under the folder started in, nor at the root.
+// however HOME is given: never under the folder started in, nor at the root,
+// and nowhere when the password database names no home for the account.
 TEST(UserFoldersInUse, AutostartAndViewerStateFollowTheAccountsHome) {
-    const auto account = UserFolders::accountHome().value_or("(none)");
+    const auto account = UserFolders::accountHome();
+    const auto under = [&](const std::string& path) { return account ? *account + path : "(none)"; };
     const char* const unset = nullptr;
     const std::tuple<const char*, const char*, std::string, std::string> cases[] = {
         // HOME, XDG_CONFIG_HOME and XDG_DATA_HOME, the entry's folder, the viewer's
         {"/home/u", unset, "/home/u/.config/autostart", "/home/u/.local/share/quillmere-viewer"},
-        {"home/u", unset, account + "/.config/autostart", account + "/.local/share/quillmere-viewer"},
-        {unset, unset, account + "/.config/autostart", account + "/.local/share/quillmere-viewer"},
+        {"home/u", unset, under("/.config/autostart"), under("/.local/share/quillmere-viewer")},
+        {unset, unset, under("/.config/autostart"), under("/.local/share/quillmere-viewer")},
         {unset, "/xdg", "/xdg/autostart", "/xdg/quillmere-viewer"},
     };
     const auto put = [](const char* name, const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); };
