@@ -37,6 +37,9 @@ HostConnection::~HostConnection() {
 }
 
 void HostConnection::start(std::uint64_t helloLimitNs) {
+    // Set before either timer runs: both step the session on the queue.
+    session_.awaitHello(HelloDeadline(now(), helloLimitNs));
+    armExpiry();
     // The timer is stored before the peer can deliver any event, so that a
     // close arriving at once finds it.
     auto timer = DispatchTimer::make(peer_->queue());
@@ -47,8 +50,6 @@ void HostConnection::start(std::uint64_t helloLimitNs) {
     if (inputTimer_) inputTimer_->cancel();
     inputTimer_ = timer;
     timer->resume();
-    session_.awaitHello(HelloDeadline(now(), helloLimitNs));
-    armExpiry();
 
     // A datagram stuck behind a small congestion window ages like a frame in
     // admission: past the same age it is lost, and recovery takes over.
