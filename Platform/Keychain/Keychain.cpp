@@ -28,18 +28,24 @@ constexpr std::chrono::milliseconds longestLockPause{50};
 // Said of a lock file that cannot be used: unlike a record, it loses nothing.
 constexpr std::string_view lockAdvice = "; it holds nothing and can be removed";
 
-KeychainOutcome outcomeOf(AtomicFile::Result result, const std::filesystem::path& file) {
+KeychainOutcome outcomeOf(AtomicFile::Result result, const std::filesystem::path& folder, const std::string& name) {
     switch (result.outcome) {
     case AtomicFile::Outcome::done: return KeychainStatus::success;
     case AtomicFile::Outcome::nameTaken: return KeychainStatus::duplicateItem;
     case AtomicFile::Outcome::nameMissing: return KeychainStatus::itemNotFound;
     case AtomicFile::Outcome::failed: break;
     }
-    return {KeychainStatus::io, file, "cannot be written: " + PrivateFiles::reason(result.error)};
+    // A record is written as a new file renamed over it: what refuses is the
+    // folder, unless a folder took the record's name.
+    const auto at = result.error == EISDIR ? folder / name : folder;
+    return {KeychainStatus::io, at, "cannot be written: " + PrivateFiles::reason(result.error)};
 }
 
-std::unexpected<KeychainOutcome> fault(std::int32_t status, const std::filesystem::path& file, std::string reason) {
-    return std::unexpected(KeychainOutcome{status, file, std::move(reason)});
+std::unexpected<KeychainOutcome> fault(std::int32_t status, const std::filesystem::path& file, std::string reason,
+                                       KeychainOutcome::Fault kind = KeychainOutcome::Fault::other) {
+    KeychainOutcome outcome{status, file, std::move(reason)};
+    outcome.fault = kind;
+    return std::unexpected(std::move(outcome));
 }
 
 // The bytes of a record as they lie; none when nothing has its name.
@@ -49,7 +55,9 @@ std::expected<std::optional<Bytes>, KeychainOutcome> readRecord(const std::files
     if (!fd.valid()) {
         if (errno == ENOENT) return std::nullopt;
         if (errno == ELOOP) return fault(KeychainStatus::decode, file, "is a symbolic link, not a keychain record");
-        return fault(KeychainStatus::io, file, "cannot be read: " + PrivateFiles::reason(errno));
+        const auto kind = errno == EACCES || errno == EPERM ? KeychainOutcome::Fault::unreadable
+                                                             : KeychainOutcome::Fault::other;
+        return fault(KeychainStatus::io, file, "cannot be read: " + PrivateFiles::reason(errno), kind);
     }
     if (auto ours = PrivateFiles::file(fd.get()); !ours) {
         const bool wrongKind = ours.error().kind == PrivateFiles::Problem::Kind::wrongKind;
@@ -73,7 +81,8 @@ std::expected<std::optional<KeychainItem>, KeychainOutcome> readItem(const std::
         if (const auto version = KeychainItemFile::newerFormat(viewOf(**bytes)))
             return fault(KeychainStatus::decode, file,
                          "holds a record of a newer format (version " + std::to_string(*version) +
-                             ") than this version of Quillmere reads");
+                             ") than this version of Quillmere reads",
+                         KeychainOutcome::Fault::newerFormat);
         return fault(KeychainStatus::decode, file, "is damaged (not a whole keychain record)");
     }
     if (KeychainItemFile::nameOf(*item) != name)
@@ -221,12 +230,12 @@ KeychainOutcome Keychain::addHeld(const KeychainItem& item) const {
     const std::string name = KeychainItemFile::nameOf(item);
     const Bytes record = KeychainItemFile::encode(item);
     const auto created = AtomicFile::create(root_, name, viewOf(record));
-    if (created.outcome != AtomicFile::Outcome::nameTaken) return outcomeOf(created, root_ / name);
+    if (created.outcome != AtomicFile::Outcome::nameTaken) return outcomeOf(created, root_, name);
     // Only a whole record of this item makes a duplicate; whatever else has
     // its name stays as it is.
     auto existing = readItem(root_, name);
     if (!existing) return existing.error();
-    if (!*existing) return outcomeOf(AtomicFile::create(root_, name, viewOf(record)), root_ / name);
+    if (!*existing) return outcomeOf(AtomicFile::create(root_, name, viewOf(record)), root_, name);
     return KeychainStatus::duplicateItem;
 }
 
@@ -263,14 +272,14 @@ KeychainOutcome Keychain::updateHeld(const KeychainQuery& query, ByteView data) 
         const std::string name = KeychainItemFile::nameOf(stored.item);
         const Bytes record = KeychainItemFile::encode(stored.item);
         if (name == stored.name) {
-            const auto status = outcomeOf(AtomicFile::replace(root_, name, viewOf(record)), root_ / name);
+            const auto status = outcomeOf(AtomicFile::replace(root_, name, viewOf(record)), root_, name);
             if (!status.succeeded()) return status;
             continue;
         }
         // A certificate is known by its bytes: new bytes make a new item,
         // which must not collide with another before the old one goes.
         if (auto status = addHeld(stored.item); !status.succeeded()) return status;
-        if (auto status = outcomeOf(AtomicFile::remove(root_, stored.name), root_ / stored.name);
+        if (auto status = outcomeOf(AtomicFile::remove(root_, stored.name), root_, stored.name);
             !status.succeeded() && status != KeychainStatus::itemNotFound)
             return status;
     }
@@ -291,7 +300,7 @@ KeychainOutcome Keychain::removeHeld(const KeychainQuery& query) const {
     if (found->empty()) return KeychainStatus::itemNotFound;
     KeychainOutcome result = KeychainStatus::success;
     for (const auto& stored : *found) {
-        const auto status = outcomeOf(AtomicFile::remove(root_, stored.name), root_ / stored.name);
+        const auto status = outcomeOf(AtomicFile::remove(root_, stored.name), root_, stored.name);
         if (!status.succeeded() && status != KeychainStatus::itemNotFound) result = status;
     }
     return result;

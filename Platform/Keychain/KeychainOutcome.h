@@ -13,11 +13,21 @@ namespace quillmere {
 // KeychainStatus values, and for a failure the file or folder at fault and
 // the reason, so that what the user is told names both.
 struct KeychainOutcome {
+    // What kind of fault a record has, where the advice depends on it.
+    enum class Fault : std::uint8_t {
+        other,
+        // There, but this account may not read it: its mode can be mended.
+        unreadable,
+        // Written by a newer program, which can read it.
+        newerFormat,
+    };
+
     std::int32_t status = KeychainStatus::success;
     std::filesystem::path file;
     // What is wrong with the file, to follow its name: "is damaged (…)",
     // "belongs to another account (uid 1001)", "cannot be read: permission denied".
     std::string reason;
+    Fault fault = Fault::other;
 
     KeychainOutcome() = default;
     KeychainOutcome(std::int32_t status, std::filesystem::path file = {}, std::string reason = {})

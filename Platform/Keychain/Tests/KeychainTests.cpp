@@ -1,6 +1,8 @@
 #include "Platform/Keychain/AtomicFile.h"
 #include "Platform/Keychain/Keychain.h"
 #include "Platform/Keychain/KeychainItemFile.h"
+#include "TestSupport/ChildProcess.h"
+#include "TestSupport/OtherAccount.h"
 #include "TestSupport/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
@@ -184,13 +186,15 @@ TEST_F(KeychainTest, ARecordThatCannotBeTakenForItsItemIsAnErrorAndStaysAsItIs) 
         const char* name;
         std::function<void()> damage;
         const char* reason;
+        KeychainOutcome::Fault fault = KeychainOutcome::Fault::other;
     };
     const Case cases[] = {
         {"empty", [&] { write({}); }, "is damaged"},
         {"cut short", [&] { write(Bytes(whole.begin(), whole.begin() + 3)); }, "is damaged"},
         {"half", [&] { write(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2))); }, "is damaged"},
         {"one bit flipped", [&] { write(flipped); }, "is damaged"},
-        {"a newer format", [&] { write(newer); }, "holds a record of a newer format (version 2) than this version"},
+        {"a newer format", [&] { write(newer); }, "holds a record of a newer format (version 2) than this version",
+         KeychainOutcome::Fault::newerFormat},
         {"another item's record", [&] { write(KeychainItemFile::encode(other)); }, "holds another item's record"},
         {"symbolic link to a good copy",
          [&] {
@@ -214,6 +218,7 @@ TEST_F(KeychainTest, ARecordThatCannotBeTakenForItsItemIsAnErrorAndStaysAsItIs) 
         EXPECT_EQ(found.error(), KeychainStatus::decode) << c.name;
         EXPECT_EQ(found.error().file, file) << c.name;
         EXPECT_TRUE(found.error().reason.starts_with(c.reason)) << c.name << ": " << found.error().reason;
+        EXPECT_EQ(found.error().fault, c.fault) << c.name;
         // Nor does a search over the whole class take it for nothing.
         EXPECT_EQ(keychain.copyAll(KeychainQuery{}).error(), KeychainStatus::decode) << c.name;
         EXPECT_EQ(keychain.add(item), KeychainStatus::decode) << c.name;
@@ -228,6 +233,44 @@ TEST_F(KeychainTest, ARecordThatCannotBeTakenForItsItemIsAnErrorAndStaysAsItIs) 
     // Readable records of other items are still found beside a damaged one.
     ASSERT_EQ(keychain.add(other), KeychainStatus::success);
     EXPECT_EQ(keychain.copyAll(KeychainQuery{}).value(), std::vector<KeychainItem>{other});
+}
+
+// Modes hold root back from nothing: they are tried as another account.
+TEST(KeychainModes, AnUnreadableRecordAndAFolderThatCannotBeWrittenSayWhichIsAtFault) {
+    testing::OtherAccount other(54322);
+    const auto place = other.folder();
+    if (!place) GTEST_SKIP() << place.error();
+    const KeychainItem item = password("s", "a", "secret");
+    struct Case {
+        const char* name;
+        mode_t folder;
+        mode_t record;
+        // What is refused: a read of the record, else a change to it.
+        bool read;
+        bool atFolder;
+        KeychainOutcome::Fault fault;
+    };
+    const Case cases[] = {
+        {"record of mode 000", 0700, 0000, true, false, KeychainOutcome::Fault::unreadable},
+        {"folder of mode 0500", 0500, 0600, false, true, KeychainOutcome::Fault::other},
+    };
+    for (const Case& c : cases) {
+        const Keychain keychain(*place / c.name);
+        const auto file = keychain.fileOf(item);
+        testing::ChildProcess child = testing::ChildProcess::fork([&] {
+            if (!other.become() || keychain.add(item) != KeychainStatus::success) return 1;
+            if (::chmod(file.c_str(), c.record) != 0 || ::chmod(keychain.root().c_str(), c.folder) != 0) return 2;
+            const auto found = keychain.copyFirst(passwordQuery("s", "a"));
+            const KeychainOutcome outcome =
+                c.read ? (found ? KeychainOutcome() : found.error())
+                       : keychain.update(passwordQuery("s", "a"), viewOf(bytesOf("new")));
+            if (outcome.status != KeychainStatus::io) return 3;
+            if (outcome.file != (c.atFolder ? keychain.root() : file)) return 4;
+            return outcome.fault == c.fault ? 0 : 5;
+        });
+        EXPECT_EQ(child.wait(), 0) << c.name;
+        ::chmod(keychain.root().c_str(), 0700);
+    }
 }
 
 TEST_F(KeychainTest, TemporaryFilesAreIgnoredAndStaleOnesSwept) {
