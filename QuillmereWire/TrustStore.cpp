@@ -84,7 +84,7 @@ std::expected<std::vector<TrustedPeer>, TrustStoreError> TrustStore::decode(Byte
     if (!peers) {
         auto error = TrustStoreError::corrupt(peers.error());
         if (peers.error().kind() == WireError::Kind::versionMismatch && !blob.empty())
-            error = std::move(error).withVersionFound(blob[0]);
+            error = std::move(error).withVersionFound(blob[0], blob[0] > blobVersion);
         return std::unexpected(std::move(error));
     }
     return std::move(*peers);

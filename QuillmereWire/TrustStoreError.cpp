@@ -7,11 +7,11 @@ namespace quillmere {
 namespace {
 
 // What is wrong with a blob, to follow where it lives.
-std::string blobFault(const WireError& error, const std::optional<std::uint8_t>& versionFound) {
+std::string blobFault(const WireError& error, const std::optional<std::uint8_t>& versionFound, bool newer) {
     switch (error.kind()) {
     case WireError::Kind::versionMismatch:
         if (!versionFound) return "holds paired devices in a format that this version of Quillmere does not know";
-        if (*versionFound > 1)
+        if (newer)
             return fmt::format(
                 "holds paired devices in a newer format (version {}) than this version of Quillmere reads",
                 *versionFound);
@@ -52,7 +52,7 @@ std::string TrustStoreError::message() const {
     switch (kind_) {
     case Kind::corrupt:
         return fmt::format("{} {}", location_.empty() ? "the stored list" : location_,
-                           blobFault(wireError_, versionFound_));
+                           blobFault(wireError_, versionFound_, newerFormat_));
     case Kind::storage: return text_;
     case Kind::full: return "32 devices are paired already; remove one to pair another";
     }

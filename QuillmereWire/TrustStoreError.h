@@ -37,13 +37,17 @@ public:
         return std::move(*this);
     }
     const std::string& location() const { return location_; }
-    // The version byte of a blob of another format; not part of equality,
-    // which keeps the decoder's 0.
-    TrustStoreError withVersionFound(std::uint8_t version) && {
+    // The version byte of a blob of another format, and whether that format
+    // is newer than the one read here; not part of equality, which keeps
+    // the decoder's 0.
+    TrustStoreError withVersionFound(std::uint8_t version, bool newer) && {
         versionFound_ = version;
+        newerFormat_ = newer;
         return std::move(*this);
     }
     const std::optional<std::uint8_t>& versionFound() const { return versionFound_; }
+    // A newer Quillmere may read what this one cannot.
+    bool newerFormat() const { return newerFormat_; }
 
     bool operator==(const TrustStoreError& other) const {
         return kind_ == other.kind_ && wireError_ == other.wireError_ && text_ == other.text_;
@@ -59,6 +63,7 @@ private:
     std::string text_;
     std::string location_;
     std::optional<std::uint8_t> versionFound_;
+    bool newerFormat_ = false;
 };
 
 } // namespace quillmere

@@ -19,29 +19,44 @@
 
 namespace quillmere {
 
-std::string CompositionError::description() const {
-    // Every stored record the host cannot use can be moved aside.
-    constexpr std::string_view afresh = ". Move it aside to start afresh; paired iPhones then pair again.";
-    if (const auto* trust = std::get_if<TrustStoreError>(&cause)) {
-        std::string text = "the paired iPhones could not be read: " + trust->message();
-        if (trust->kind() == TrustStoreError::Kind::full) return text;
-        if (trust->kind() == TrustStoreError::Kind::corrupt && trust->versionFound() &&
-            *trust->versionFound() > TrustStore::blobVersion)
-            return text + ". If a newer Quillmere wrote it, use that one. Otherwise move it aside to start afresh; "
-                          "paired iPhones then pair again.";
-        return text + std::string(afresh);
+namespace {
+
+// What to do about a record the host cannot use, by what is wrong with it:
+// only moving it aside loses the pairings, so that is said last.
+std::string adviceFor(KeychainOutcome::Fault fault) {
+    switch (fault) {
+    case KeychainOutcome::Fault::unreadable: return ". Make it readable by this account to keep the paired iPhones.";
+    case KeychainOutcome::Fault::newerFormat:
+        return ". If a newer Quillmere wrote it, use that one. Otherwise move it aside to start afresh; paired iPhones "
+               "then pair again.";
+    case KeychainOutcome::Fault::other: break;
     }
+    return ". Move it aside to start afresh; paired iPhones then pair again.";
+}
+
+} // namespace
+
+std::string CompositionError::description() const {
+    constexpr std::string_view unreadList = "the paired iPhones could not be read: ";
+    if (const auto* trust = std::get_if<TrustStoreError>(&cause)) {
+        const std::string text = std::string(unreadList) + trust->message();
+        if (trust->kind() == TrustStoreError::Kind::full) return text + ".";
+        return text + adviceFor(trust->newerFormat() ? KeychainOutcome::Fault::newerFormat
+                                                      : KeychainOutcome::Fault::other);
+    }
+    if (const auto* record = std::get_if<KeychainTrustStorage::Failure>(&cause))
+        return std::string(unreadList) + record->description() + adviceFor(record->fault());
     if (const auto* place = std::get_if<KeychainFolderError>(&cause)) {
         // What helps depends on what is wrong: only moving a folder of the
         // account's own aside loses the pairings.
         const std::string where = place->folder.string() + " " + place->problem.reason;
         switch (place->problem.kind) {
         case PrivateFiles::Problem::Kind::above:
-            return "the paired iPhones could not be read: " + where +
+            return std::string(unreadList) + where +
                    ". Moving it aside would not help: keep Quillmere's state where only this account can change it, "
                    "by mending that folder or by setting XDG_DATA_HOME to a folder of your own.";
         case PrivateFiles::Problem::Kind::foreign:
-            return "the paired iPhones could not be read: " + where +
+            return std::string(unreadList) + where +
                    ". Make it this account's alone, or move it aside to start afresh; paired iPhones then pair again.";
         case PrivateFiles::Problem::Kind::wrongKind:
         case PrivateFiles::Problem::Kind::failed: break;
@@ -51,7 +66,7 @@ std::string CompositionError::description() const {
     const auto& identity = std::get<IdentityError>(cause);
     switch (identity.kind()) {
     case IdentityError::Kind::keyGeneration:
-    case IdentityError::Kind::signing: return "the host's identity could not be made: " + identity.message();
+    case IdentityError::Kind::signing: return "the host's identity could not be made: " + identity.message() + ".";
     case IdentityError::Kind::keychain:
     case IdentityError::Kind::identity:
     case IdentityError::Kind::certificate: break;
@@ -59,7 +74,7 @@ std::string CompositionError::description() const {
     // The lock is only taken to make one; what it says fits the lock.
     if (Keychain::isLockFile(identity.file()))
         return "the host's identity could not be made: " + identity.message() + ".";
-    return "the host's identity could not be read: " + identity.message() + std::string(afresh);
+    return "the host's identity could not be read: " + identity.message() + adviceFor(identity.fault());
 }
 
 std::expected<std::unique_ptr<CompositionRoot>, CompositionError>
@@ -119,6 +134,10 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
             return std::unexpected(CompositionError{KeychainFolderError{keychainFolder, std::move(place.error())}});
     }
     const KeychainTrustStorage trustStorage(platform.keychain);
+    // The record next: one that cannot be read here may still be mended
+    // without losing its pairings.
+    if (auto record = trustStorage.load(names.trustService, names.trustAccount); !record)
+        return std::unexpected(CompositionError{std::move(record.error())});
     auto store = TrustStore::open(AnyTrustStorage::keychain(trustStorage, names.trustService, names.trustAccount));
     if (!store) return std::unexpected(CompositionError{store.error()});
 

@@ -18,6 +18,7 @@
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
 #include "QuillmereMac/HostService/HostTransportService.h"
 #include "QuillmereMac/Media/MediaPipeline.h"
+#include "QuillmereMac/Trust/KeychainTrustStorage.h"
 #include "QuillmereTransport/Identity/IdentityError.h"
 #include "QuillmereWire/TrustStoreError.h"
 
@@ -41,10 +42,10 @@ struct KeychainFolderError {
     PrivateFiles::Problem problem;
 };
 
-// Why the host could not be composed: its trust store, its identity, or
-// where both are kept.
+// Why the host could not be composed: its trust store or the record that
+// holds it, its identity, or where both are kept.
 struct CompositionError {
-    std::variant<TrustStoreError, IdentityError, KeychainFolderError> cause;
+    std::variant<TrustStoreError, KeychainTrustStorage::Failure, IdentityError, KeychainFolderError> cause;
     // In words: what could not be used, the file, the reason, what to do.
     std::string description() const;
 };

@@ -26,18 +26,26 @@ public:
     class Failure {
     public:
         // detail: the file and what is wrong with it, in words.
-        static Failure status(std::int32_t code, std::string detail = {}) { return Failure(code, std::move(detail)); }
-        static Failure of(const KeychainOutcome& outcome) { return Failure(outcome.status, outcome.description()); }
+        static Failure status(std::int32_t code, std::string detail = {}) {
+            return Failure(code, std::move(detail), KeychainOutcome::Fault::other);
+        }
+        static Failure of(const KeychainOutcome& outcome) {
+            return Failure(outcome.status, outcome.description(), outcome.fault);
+        }
         std::int32_t code() const { return code_; }
+        // What kind of fault the record has, for the advice.
+        KeychainOutcome::Fault fault() const { return fault_; }
         // The detail, else the status in words ("input/output error").
         std::string description() const;
         // Codes alone: the words only explain them.
         bool operator==(const Failure& other) const { return code_ == other.code_; }
 
     private:
-        Failure(std::int32_t code, std::string detail) : code_(code), detail_(std::move(detail)) {}
+        Failure(std::int32_t code, std::string detail, KeychainOutcome::Fault fault)
+            : code_(code), detail_(std::move(detail)), fault_(fault) {}
         std::int32_t code_;
         std::string detail_;
+        KeychainOutcome::Fault fault_;
     };
 
     explicit KeychainTrustStorage(Keychain keychain) : keychain_(std::move(keychain)) {}

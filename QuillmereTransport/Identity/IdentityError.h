@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/Keychain/KeychainOutcome.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -27,6 +29,13 @@ public:
     static IdentityError identity(std::int32_t status, std::string detail = {}, std::filesystem::path file = {}) {
         return {Kind::identity, {}, status, std::move(detail), std::move(file)};
     }
+    // The keychain's failure, with its words, its file and its kind of fault.
+    static IdentityError keychain(const KeychainOutcome& outcome) {
+        return std::move(keychain(outcome.status, outcome.description(), outcome.file)).withFault(outcome.fault);
+    }
+    static IdentityError identity(const KeychainOutcome& outcome) {
+        return std::move(identity(outcome.status, outcome.description(), outcome.file)).withFault(outcome.fault);
+    }
     static IdentityError certificate(std::string detail = {}) { return {Kind::certificate, {}, 0, std::move(detail)}; }
 
     Kind kind() const { return kind_; }
@@ -36,6 +45,8 @@ public:
     // not part of equality.
     const std::string& detail() const { return detail_; }
     const std::filesystem::path& file() const { return file_; }
+    // What kind of fault the file has, for the advice; not part of equality.
+    KeychainOutcome::Fault fault() const { return fault_; }
 
     // keyGeneration("random"), keychain(-25299), certificate
     std::string description() const;
@@ -51,12 +62,17 @@ private:
     IdentityError(Kind kind, std::string text, std::int32_t status, std::string detail = {},
                   std::filesystem::path file = {})
         : kind_(kind), text_(std::move(text)), status_(status), detail_(std::move(detail)), file_(std::move(file)) {}
+    IdentityError withFault(KeychainOutcome::Fault fault) && {
+        fault_ = fault;
+        return std::move(*this);
+    }
 
     Kind kind_;
     std::string text_;
     std::int32_t status_;
     std::string detail_;
     std::filesystem::path file_;
+    KeychainOutcome::Fault fault_ = KeychainOutcome::Fault::other;
 };
 
 } // namespace quillmere

@@ -22,11 +22,6 @@ KeychainQuery certificateBytesQuery(const std::string& label) {
     return query;
 }
 
-// The keychain's failure, with its words and the file it is about.
-IdentityError keychainFailure(const KeychainOutcome& outcome) {
-    return IdentityError::keychain(outcome.status, outcome.description(), outcome.file);
-}
-
 } // namespace
 
 std::string IdentityStore::hostLabel(std::optional<std::string_view> scope) {
@@ -53,8 +48,8 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::identityFrom(Certific
     keyQuery.applicationLabel = applicationLabelOf(*publicKey);
     auto keyItem = keychain_.copyFirst(keyQuery);
     if (!keyItem) {
-        if (keyItem.error() != KeychainStatus::itemNotFound) return std::unexpected(IdentityError::identity(
-            keyItem.error().status, keyItem.error().description(), keyItem.error().file));
+        if (keyItem.error() != KeychainStatus::itemNotFound)
+            return std::unexpected(IdentityError::identity(keyItem.error()));
         // Without its key the certificate is of no use: that record is the one to set aside.
         KeychainItem bytes;
         bytes.service = std::string(certificateService);
@@ -78,7 +73,7 @@ std::expected<std::optional<LocalIdentity>, IdentityError> IdentityStore::load(c
     auto item = keychain_.copyFirst(certificateBytesQuery(label));
     if (!item) {
         if (item.error() == KeychainStatus::itemNotFound) return std::optional<LocalIdentity>();
-        return std::unexpected(keychainFailure(item.error()));
+        return std::unexpected(IdentityError::keychain(item.error()));
     }
     auto certificate = Certificate::fromDER(viewOf(item->data));
     if (!certificate)
@@ -128,7 +123,7 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::create(const std::str
     certificateItem.data = certificate->der();
     if (const auto status = keychain_.add(certificateItem);
         !status.succeeded() && status != KeychainStatus::duplicateItem)
-        return std::unexpected(keychainFailure(status));
+        return std::unexpected(IdentityError::keychain(status));
 
     KeychainItem bytesItem;
     bytesItem.itemClass = KeychainItemClass::genericPassword;
@@ -136,7 +131,7 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::create(const std::str
     bytesItem.account = label;
     bytesItem.data = certificate->der();
     if (const auto status = keychain_.add(bytesItem); !status.succeeded())
-        return std::unexpected(keychainFailure(status));
+        return std::unexpected(IdentityError::keychain(status));
 
     return identityFrom(std::move(*certificate), label);
 }
@@ -164,8 +159,7 @@ std::expected<LocalIdentity, IdentityError> IdentityStore::loadOrCreate(const st
             result = store.create(label, commonName);
         }
     });
-    if (!locked.succeeded())
-        return std::unexpected(keychainFailure(locked));
+    if (!locked.succeeded()) return std::unexpected(IdentityError::keychain(locked));
     return std::move(*result);
 }
 

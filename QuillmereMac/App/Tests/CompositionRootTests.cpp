@@ -243,8 +243,11 @@ TEST(CompositionRoot, AnUnreadableTrustStoreOrIdentityAlertsAndExitsWithoutMakin
             std::ofstream(file, std::ios::binary | std::ios::trunc) << damage(whole);
         };
     };
+    const std::string newer = "If a newer Quillmere wrote it, use that one. Otherwise move it aside to start afresh; "
+                              "paired iPhones then pair again.";
     const std::map<std::string, std::function<void(const std::filesystem::path&)>> damages{
         {"empty", overwrite([](const std::string&) { return std::string(); })},
+        {"of a newer format", overwrite([](std::string whole) { return whole.replace(3, 1, "2"); })},
         {"cut in half", overwrite([](const std::string& whole) { return whole.substr(0, whole.size() / 2); })},
         {"random bytes", overwrite([](const std::string& whole) {
              std::string random(whole.size(), '\0');
@@ -290,16 +293,17 @@ TEST(CompositionRoot, AnUnreadableTrustStoreOrIdentityAlertsAndExitsWithoutMakin
          identitySteps},
     };
     for (const auto& [name, damage] : damages) {
+        const std::string advice = name == "of a newer format" ? newer : Case{}.advice;
         cases.push_back({"trust record " + name, [&, damage = damage](LaunchedHost& host) {
                              const auto file = trustItem(host);
                              damage(file);
                              return file;
-                         }, trustSteps});
+                         }, trustSteps, advice});
         cases.push_back({"identity record " + name, [&, damage = damage](LaunchedHost& host) {
                              const auto file = identityItem(host);
                              damage(file);
                              return file;
-                         }, identitySteps});
+                         }, identitySteps, advice});
     }
     if (::geteuid() == 0) {
         cases.push_back({"keychain folder of another account", [&](LaunchedHost& host) {
@@ -384,15 +388,28 @@ TEST(CompositionRoot, EveryTrustOrIdentityFailureIsInWordsWithAdviceThatFits) {
     };
     constexpr std::size_t nameLength = 2 + 16 + 32, nameStart = nameLength + 1, role = nameStart + 5;
     const std::string afresh = "ove it aside to start afresh; paired iPhones then pair again.";
+    const std::string readable = "Make it readable by this account to keep the paired iPhones.";
+    const std::string newer = "If a newer Quillmere wrote it, use that one. Otherwise m" + afresh;
+    // The keychain's own failure of a record, as a read of it reports it.
+    const auto keychainFault = [&](KeychainOutcome::Fault fault, std::string reason) {
+        KeychainOutcome outcome(fault == KeychainOutcome::Fault::newerFormat ? KeychainStatus::decode
+                                                                             : KeychainStatus::io,
+                                record, std::move(reason));
+        outcome.fault = fault;
+        return outcome;
+    };
+    const auto unreadable = keychainFault(KeychainOutcome::Fault::unreadable, "cannot be read: permission denied");
+    const auto newerRecord = keychainFault(KeychainOutcome::Fault::newerFormat,
+                                           "holds a record of a newer format (version 2) than this version reads");
     struct Case {
         CompositionError error;
         std::string says;
-        std::string advice; // none: no word of pairing again either
+        // How the text ends; none: with what it says, and no word of pairing again.
+        std::string advice;
     };
     const Case cases[] = {
         {corrupt(Bytes{2, 0}),
-         record + " holds paired devices in a newer format (version 2) than this version of Quillmere reads",
-         "If a newer Quillmere wrote it, use that one."},
+         record + " holds paired devices in a newer format (version 2) than this version of Quillmere reads", newer},
         {corrupt(Bytes{0, 0}),
          record + " holds paired devices in a format that this version of Quillmere does not know (version 0)", afresh},
         {corrupt(Bytes{1}), record + " is damaged: its list of paired devices ends too soon", afresh},
@@ -406,6 +423,13 @@ TEST(CompositionRoot, EveryTrustOrIdentityFailureIsInWordsWithAdviceThatFits) {
         {CompositionError{
              TrustStoreError::storage(KeychainTrustStorage::Failure::status(KeychainStatus::io).description())},
          "the paired iPhones could not be read: input/output error", afresh},
+        // Mending its mode keeps the pairings; a newer Quillmere reads a newer record.
+        {CompositionError{KeychainTrustStorage::Failure::of(unreadable)},
+         "the paired iPhones could not be read: " + record + " cannot be read: permission denied", readable},
+        {CompositionError{IdentityError::keychain(unreadable)},
+         "the host's identity could not be read: " + record + " cannot be read: permission denied", readable},
+        {CompositionError{KeychainTrustStorage::Failure::of(newerRecord)}, record + " holds a record of a newer format",
+         newer},
         {CompositionError{IdentityError::keychain(KeychainStatus::io)},
          "the host's identity could not be read: input/output error", afresh},
         {CompositionError{IdentityError::identity(KeychainStatus::itemNotFound)},
@@ -416,9 +440,10 @@ TEST(CompositionRoot, EveryTrustOrIdentityFailureIsInWordsWithAdviceThatFits) {
         {CompositionError{KeychainFolderError{"/k", {PrivateFiles::Problem::Kind::foreign, "belongs to uid 7"}}},
          "/k belongs to uid 7. Make it this account's alone, or m", afresh},
         {CompositionError{KeychainFolderError{"/k", {PrivateFiles::Problem::Kind::above, "is inside /x, mode 0777"}}},
-         "Moving it aside would not help", ""},
+         "/k is inside /x, mode 0777. Moving it aside would not help",
+         "by mending that folder or by setting XDG_DATA_HOME to a folder of your own."},
         {CompositionError{KeychainFolderError{"/k", {PrivateFiles::Problem::Kind::failed, "cannot be made: no space"}}},
-         "the keychain folder cannot be used: /k cannot be made: no space.", ""},
+         "the keychain folder cannot be used: /k cannot be made: no space", ""},
         {CompositionError{IdentityError::keyGeneration("random")},
          "the host's identity could not be made: its key could not be made: no random bytes could be drawn", ""},
         {CompositionError{IdentityError::signing("unknown")},
@@ -429,8 +454,9 @@ TEST(CompositionRoot, EveryTrustOrIdentityFailureIsInWordsWithAdviceThatFits) {
         const std::string text = c.error.description();
         EXPECT_NE(text.find(c.says), std::string::npos) << text;
         EXPECT_FALSE(std::regex_search(text, code)) << text;
-        EXPECT_NE(text.find(c.advice), std::string::npos) << text;
-        EXPECT_EQ(text.find("pair again") == std::string::npos, c.advice.empty()) << text;
+        EXPECT_TRUE(text.ends_with(c.advice.empty() ? c.says + "." : c.advice)) << text;
+        EXPECT_EQ(text.find("pair again") == std::string::npos, c.advice.find("pair again") == std::string::npos)
+            << text;
     }
 }
 
