@@ -43,6 +43,8 @@ public:
     // Reads the stored list again; true when it differs from peers(). On
     // failure peers() stays as it was.
     std::expected<bool, TrustStoreError> reload();
+    // What a storage holds now, as a store would load it; none stored is no peer.
+    static std::expected<std::vector<TrustedPeer>, TrustStoreError> loadFrom(TrustStorage& storage);
 
     // Fingerprints compare in constant time.
     std::optional<TrustedPeer> peer(const Digest32& fingerprint) const;
@@ -62,8 +64,7 @@ private:
     // Edits the stored list in place: true to save it, false to leave it.
     using Change = std::function<std::expected<bool, TrustStoreError>(std::vector<TrustedPeer>& list)>;
     std::expected<void, TrustStoreError> edit(const Change& change);
-    // What the storage holds, decode failures naming where it lives.
-    static std::expected<std::vector<TrustedPeer>, TrustStoreError> loadFrom(TrustStorage& storage);
+    // Decode failures naming where the blob lives.
     static std::expected<std::vector<TrustedPeer>, TrustStoreError> decodeFrom(const TrustStorage& storage,
                                                                                ByteView blob);
 

@@ -8,7 +8,6 @@
 
 #include "QuillmereMac/App/TrustFolderWatch.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
-#include "QuillmereMac/Trust/StoredTrustCheck.h"
 #include "QuillmereTransport/Identity/IdentityStore.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
 
@@ -148,7 +147,11 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
     identity = std::move(*loaded);
 
     trace("engine");
-    engine = std::make_shared<HostEngine>(permissions, std::move(*store));
+    // Handshakes read the stored list too: a removal whose news is late (a
+    // watch that lost the folder) still holds for the next one.
+    engine = HostEngine::make(
+        permissions, std::move(*store), main,
+        {.handshakeReads = AnyTrustStorage::keychain(trustStorage, names.trustService, names.trustAccount)});
 
     trace("model");
     model = std::make_unique<HostStatusModel>(engine, platform.loginItem, settings);
@@ -166,16 +169,8 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
             if (auto engine = weak.lock()) engine->reloadTrust();
         });
     engine->reloadTrust();
-    // The peer check reads the stored list too: a removal whose news is late
-    // (a watch that lost the folder) still holds for the next handshake.
-    StoredTrustCheck stored(trustStorage, names.trustService, names.trustAccount,
-                            [main = &main, weak = std::weak_ptr<TrustFolderWatch>(trustWatch_)] {
-                                main->async([weak] {
-                                    if (auto watch = weak.lock()) watch->check();
-                                });
-                            });
     transport = HostTransportService::make(main, {.identity = *identity,
-                                                  .trust = std::make_shared<TrustSnapshot>(std::move(stored)),
+                                                  .trust = engine->trusted(),
                                                   .hostName = names.hostName,
                                                   .deviceID = deviceID,
                                                   .advertise = names.advertise,

@@ -1,17 +1,14 @@
 #include "QuillmereMac/Engine/HostEngine.h"
 
+#include "Platform/Dispatch/SerialQueue.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <iterator>
 
 namespace quillmere {
 
 namespace {
-
-bool listed(const std::vector<TrustedPeer>& peers, const TrustedPeer& peer) {
-    return std::find(peers.begin(), peers.end(), peer) != peers.end();
-}
 
 // “Anna's iPhone” and “Ben's iPhone”
 std::string namesOf(const std::vector<TrustedPeer>& peers) {
@@ -25,11 +22,39 @@ std::string namesOf(const std::vector<TrustedPeer>& peers) {
 
 } // namespace
 
-HostEngine::HostEngine(std::shared_ptr<PermissionChecking> permissions, TrustStore trust)
-    : permissions_(std::move(permissions)), trust_(std::move(trust)) {
-    status_.permissions = permissions_->snapshot();
-    status_.pairedDevices = trust_.peers();
+std::shared_ptr<HostEngine> HostEngine::make(std::shared_ptr<PermissionChecking> permissions, TrustStore trust,
+                                             Executor& main, Options options) {
+    auto engine = std::make_shared<HostEngine>(std::move(permissions), std::move(trust), main, std::move(options));
+    // A handshake that found the stored list changed: the status and the
+    // services follow on main.
+    engine->trusted_->onChange([main = &main, weak = std::weak_ptr<HostEngine>(engine)] {
+        main->async([weak] {
+            if (auto self = weak.lock()) self->trustShown();
+        });
+    });
+    return engine;
 }
+
+HostEngine::HostEngine(std::shared_ptr<PermissionChecking> permissions, TrustStore trust, Executor& main,
+                       Options options)
+    : permissions_(std::move(permissions)), main_(main) {
+    TrustSnapshot::Read read;
+    if (auto storage = std::move(options.handshakeReads)) {
+        read = [storage]() -> std::optional<std::vector<TrustedPeer>> {
+            auto peers = TrustStore::loadFrom(*storage);
+            if (!peers) return std::nullopt;
+            return std::move(*peers);
+        };
+    }
+    trusted_ = std::make_shared<TrustSnapshot>(trust.peers(), std::move(read));
+    if (!options.saves) options.saves = std::make_shared<SerialQueue>("com.ornbeck.quillmeremac.trust");
+    worker_ = std::make_unique<TrustStoreWorker>(std::move(trust), trusted_, main_, std::move(options.saves));
+    told_ = trusted_->peers();
+    status_.permissions = permissions_->snapshot();
+    status_.pairedDevices = told_;
+}
+
+HostEngine::~HostEngine() = default;
 
 void HostEngine::publish(HostStatus status) {
     if (status == status_) return;
@@ -112,103 +137,102 @@ void HostEngine::refreshPermissions() {
     publish(next);
 }
 
-std::expected<void, TrustStoreError> HostEngine::addDevice(const TrustedPeer& peer) {
-    const auto before = trustedPeers();
-    if (auto added = trust_.add(peer); !added) return std::unexpected(added.error());
-    unreadable_.reset();
-    trustShown(before);
-    return {};
+void HostEngine::addDevice(const TrustedPeer& peer, Saved done) {
+    worker_->add(peer, [weak = weak_from_this(), done = std::move(done)](std::expected<void, TrustStoreError> added) {
+        if (auto self = weak.lock(); self && added) {
+            self->unreadable_.reset();
+            self->trustShown();
+        }
+        if (done) done(std::move(added));
+    });
 }
 
 void HostEngine::removeDevice(const WireID& deviceID) {
-    const auto before = trustedPeers();
-    auto removed = trust_.remove(deviceID);
-    if (!removed) {
-        std::vector<TrustedPeer> going;
-        std::copy_if(before.begin(), before.end(), std::back_inserter(going),
-                     [&](const TrustedPeer& peer) { return peer.deviceID == deviceID; });
-        if (going.empty()) {
-            HostStatus next = status_;
-            next.lastError = "Could not remove device: " + removed.error().message();
-            publish(next);
-            return;
-        }
-        // Fails closed: a lost phone the user removed must not keep the
-        // screen because the disk refused.
-        unsaved_.insert(unsaved_.end(), going.begin(), going.end());
-        unsavedReason_ = removed.error().message();
-        trustShown(before);
-        return;
-    }
-    unreadable_.reset();
+    // Fails closed: a lost phone the user removed must not keep the screen
+    // because the disk refused, or while another process holds the lock.
+    if (!trusted_->remove(deviceID)) return;
+    trustShown();
+    retryNs_ = firstRetryNs;
     saveRemovals();
-    trustShown(before);
 }
 
 void HostEngine::reloadTrust() {
-    const auto before = trustedPeers();
-    auto reloaded = trust_.reload();
-    if (reloaded) {
-        unreadable_.reset();
-        saveRemovals();
-    } else {
-        unreadable_ = "Could not read the paired devices: " + reloaded.error().message();
-    }
-    trustShown(before);
-}
-
-std::vector<TrustedPeer> HostEngine::trustedPeers() const {
-    std::vector<TrustedPeer> peers;
-    for (const auto& peer : trust_.peers()) {
-        if (!listed(unsaved_, peer)) peers.push_back(peer);
-    }
-    return peers;
+    worker_->reload([weak = weak_from_this()](std::expected<void, TrustStoreError> reloaded) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (reloaded) self->unreadable_.reset();
+        else self->unreadable_ = "Could not read the paired devices: " + reloaded.error().message() + ".";
+        self->trustShown();
+        // The files changed: what stopped a save may have gone with them.
+        self->retryNs_ = firstRetryNs;
+        self->saveRemovals();
+    });
 }
 
 void HostEngine::saveRemovals() {
-    // What the stored list no longer holds is removed, by whoever.
-    const auto saved = [this](const TrustedPeer& peer) { return !listed(trust_.peers(), peer); };
-    std::erase_if(unsaved_, saved);
-    while (!unsaved_.empty()) {
-        const TrustedPeer next = unsaved_.front();
-        auto removed = trust_.remove(next.deviceID);
-        if (!removed) {
-            unsavedReason_ = removed.error().message();
-            return;
-        }
-        std::erase_if(unsaved_, saved);
-        if (listed(unsaved_, next)) return;
+    if (saving_) {
+        saveAgain_ = true;
+        return;
     }
+    if (trusted_->unsaved().empty()) return;
+    saving_ = true;
+    ++retryTicket_;
+    worker_->saveRemovals([weak = weak_from_this()](std::expected<void, TrustStoreError> saved) {
+        if (auto self = weak.lock()) self->removalsTried(saved);
+    });
+}
+
+void HostEngine::removalsTried(const std::expected<void, TrustStoreError>& result) {
+    saving_ = false;
+    if (!result) unsavedReason_ = result.error().message();
+    if (trusted_->unsaved().empty()) unsavedReason_.reset();
+    trustShown();
+    if (std::exchange(saveAgain_, false)) {
+        saveRemovals();
+        return;
+    }
+    if (!trusted_->unsaved().empty()) retryLater();
+}
+
+void HostEngine::retryLater() {
+    const std::uint64_t ticket = ++retryTicket_;
+    main_.asyncAfter(retryNs_, [weak = weak_from_this(), ticket] {
+        if (auto self = weak.lock(); self && self->retryTicket_ == ticket) self->saveRemovals();
+    });
+    retryNs_ = std::min(retryNs_ * 2, longestRetryNs);
 }
 
 std::optional<std::string> HostEngine::trustProblem() const {
-    if (unsaved_.empty()) return unreadable_;
+    const auto unsaved = trusted_->unsaved();
+    // The first try is still on its way: nothing has failed yet.
+    if (unsaved.empty() || !unsavedReason_) return unreadable_;
     return fmt::format("Removed {} for now, but the removal could not be saved: {}. {} trusted again when Quillmere "
                        "next starts unless that is mended.",
-                       namesOf(unsaved_), unsavedReason_, unsaved_.size() == 1 ? "It will be" : "They will be");
+                       namesOf(unsaved), *unsavedReason_, unsaved.size() == 1 ? "It will be" : "They will be");
 }
 
-void HostEngine::trustShown(const std::vector<TrustedPeer>& before) {
-    std::erase_if(unsaved_, [this](const TrustedPeer& peer) { return !listed(trust_.peers(), peer); });
-    const auto peers = trustedPeers();
+void HostEngine::trustShown() {
+    const auto peers = trusted_->peers();
     HostStatus next = status_;
     next.pairedDevices = peers;
+    next.trustProblem = trustProblem();
     // A new problem is said; one that went takes its line with it, unless
     // something else has been said since.
-    if (auto problem = trustProblem(); problem != shownProblem_) {
-        if (problem) next.lastError = problem;
+    if (next.trustProblem != shownProblem_) {
+        if (next.trustProblem) next.lastError = next.trustProblem;
         else if (next.lastError == shownProblem_) next.lastError.reset();
-        shownProblem_ = std::move(problem);
+        shownProblem_ = next.trustProblem;
     }
     publish(next);
-    if (peers == before) return;
+    if (peers == told_) return;
     // What another host removed goes here too.
     std::vector<Digest32> revoked;
-    for (const auto& old : before) {
+    for (const auto& old : told_) {
         const bool kept = std::any_of(peers.begin(), peers.end(),
                                       [&](const TrustedPeer& peer) { return peer.fingerprint == old.fingerprint; });
         if (!kept) revoked.push_back(old.fingerprint);
     }
+    told_ = peers;
     for (const auto& service : services_) {
         service->trustChanged(peers);
         for (const auto& fingerprint : revoked) service->revoke(fingerprint);

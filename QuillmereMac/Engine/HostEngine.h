@@ -1,8 +1,11 @@
 #pragma once
 
+#include "Platform/Dispatch/Executor.h"
 #include "QuillmereMac/Engine/HostStatus.h"
 #include "QuillmereMac/Engine/PermissionChecking.h"
+#include "QuillmereMac/Engine/TrustStoreWorker.h"
 #include "QuillmereMac/HostService/HostService.h"
+#include "QuillmereMac/HostService/TrustSnapshot.h"
 #include "QuillmereWire/TrustStore.h"
 
 #include <cstdint>
@@ -16,16 +19,42 @@
 
 namespace quillmere {
 
-// The host's status hub: owns the paired devices and the published status,
-// starts and stops the services and pushes trust changes to them. Lives on
-// the main actor; every call is made there.
+// The host's status hub: owns the published status, starts and stops the
+// services and pushes trust changes to them. Whether a device is trusted is
+// the snapshot's answer; the trust store's reads and saves run on a queue of
+// their own, so that the main actor never waits for the keychain's lock.
+// Lives on the main actor; every call is made there.
 class HostEngine : public std::enable_shared_from_this<HostEngine> {
 public:
     using Observer = std::function<void(const HostStatus&)>;
     using ObserverToken = std::uint64_t;
+    // Told on the main actor how a save came out.
+    using Saved = std::function<void(std::expected<void, TrustStoreError>)>;
 
-    // permissions must not be null.
-    HostEngine(std::shared_ptr<PermissionChecking> permissions, TrustStore trust);
+    // An unsaved removal is tried again after this, then twice as long each
+    // time up to the longest.
+    static constexpr std::uint64_t firstRetryNs = 2'000'000'000ULL;
+    static constexpr std::uint64_t longestRetryNs = 30'000'000'000ULL;
+
+    struct Options {
+        // Where the store's reads and saves run: a serial queue of the
+        // engine's own when none.
+        std::shared_ptr<Executor> saves{};
+        // The same storage as the store's, read at handshakes from any
+        // thread without the lock; none: handshakes answer from what was
+        // last read.
+        std::shared_ptr<TrustStorage> handshakeReads{};
+    };
+
+    // permissions must not be null; main is where the engine lives.
+    static std::shared_ptr<HostEngine> make(std::shared_ptr<PermissionChecking> permissions, TrustStore trust,
+                                            Executor& main, Options options);
+    static std::shared_ptr<HostEngine> make(std::shared_ptr<PermissionChecking> permissions, TrustStore trust,
+                                            Executor& main) {
+        return make(std::move(permissions), std::move(trust), main, Options{});
+    }
+    HostEngine(std::shared_ptr<PermissionChecking> permissions, TrustStore trust, Executor& main, Options options);
+    ~HostEngine();
 
     const HostStatus& status() const { return status_; }
     // Stores the status; observers hear of it, in order, only when it changed.
@@ -38,7 +67,8 @@ public:
     const std::vector<std::shared_ptr<HostService>>& services() const { return services_; }
 
     std::uint64_t generation() const { return generation_; }
-    const TrustStore& trust() const { return trust_; }
+    // The answer the session listener's handshakes ask.
+    const std::shared_ptr<TrustSnapshot>& trusted() const { return trusted_; }
 
     // Only while stopped.
     void start();
@@ -48,21 +78,22 @@ public:
 
     void refreshPermissions();
 
-    // The store's error when it cannot add; the status is then untouched.
-    std::expected<void, TrustStoreError> addDevice(const TrustedPeer& peer);
-    // Failures show in lastError; an identifier not paired changes nothing.
-    // A removal that cannot be saved still holds for this run: the device
-    // is dropped from the shown list and the services' trusted set, its
-    // sessions end, and saving it is tried again when the stored list
-    // changes or another device is removed.
+    // Saved off the main actor; then the status and the services follow and
+    // done is told. A failure changes nothing and goes to done.
+    void addDevice(const TrustedPeer& peer, Saved done);
+    // Takes effect at once: the device leaves the shown list and the trusted
+    // set, and its sessions end. The save follows off the main actor; one
+    // that fails is said in the status and tried again, on a timer and when
+    // the stored list changes, until it is saved. Until then the device
+    // stays refused, whatever the stored list says. An identifier not
+    // trusted changes nothing.
     void removeDevice(const WireID& deviceID);
     // Takes up what another host process changed in the stored list: the
     // status and the services follow, and removed devices lose their
     // sessions. A list that cannot be read shows in lastError until it can.
     void reloadTrust();
-    // The devices trusted now: the stored list without those removed this
-    // run whose removal is not saved yet.
-    std::vector<TrustedPeer> trustedPeers() const;
+    // The devices trusted now.
+    std::vector<TrustedPeer> trustedPeers() const { return trusted_->peers(); }
 
     // The transport's word on live sessions; heeded only while running.
     void sessionChanged(std::optional<std::string> name, int count);
@@ -70,26 +101,33 @@ public:
 private:
     void stopServices(std::size_t index, std::uint64_t generation, std::function<void()> done);
     // Publishes the trusted peers and the paired devices' problem line, and
-    // when the peers differ from before tells the services, revoking the
-    // fingerprints that went.
-    void trustShown(const std::vector<TrustedPeer>& before);
-    // Tries to save the removals that could not be saved; forgets those the
-    // stored list no longer holds.
+    // when the peers differ from what the services last heard tells them,
+    // revoking the fingerprints that went.
+    void trustShown();
     void saveRemovals();
+    void removalsTried(const std::expected<void, TrustStoreError>& result);
+    void retryLater();
     // What is wrong with the paired devices now, in words; none when nothing is.
     std::optional<std::string> trustProblem() const;
 
     std::shared_ptr<PermissionChecking> permissions_;
-    TrustStore trust_;
+    Executor& main_;
+    std::shared_ptr<TrustSnapshot> trusted_;
+    std::unique_ptr<TrustStoreWorker> worker_;
     std::uint64_t generation_ = 0;
     HostStatus status_;
     std::vector<std::pair<ObserverToken, Observer>> observers_;
     ObserverToken nextToken_ = 1;
     std::vector<std::shared_ptr<HostService>> services_;
-    // Removed this run, not saved: never trusted again by this process
-    // unless paired anew.
-    std::vector<TrustedPeer> unsaved_;
-    std::string unsavedReason_;
+    // What the services last heard.
+    std::vector<TrustedPeer> told_;
+    // Why the last try to save the unsaved removals failed.
+    std::optional<std::string> unsavedReason_;
+    bool saving_ = false;
+    bool saveAgain_ = false;
+    std::uint64_t retryNs_ = firstRetryNs;
+    // Names the one pending retry; raising it cancels that one.
+    std::uint64_t retryTicket_ = 0;
     // Why the stored list could not be read when it was last read.
     std::optional<std::string> unreadable_;
     // The trust problem the status shows, so that it goes once mended.

@@ -27,6 +27,9 @@ struct HostStatus {
     std::optional<std::string> activeSession;
     int activeSessionCount = 0; // never below 0
     std::optional<std::string> lastError;
+    // What is wrong with the paired devices now, beside their list; none
+    // when nothing is.
+    std::optional<std::string> trustProblem;
 
     bool operator==(const HostStatus&) const = default;
 };

@@ -46,13 +46,17 @@ struct EnrollmentService::Relay {
 };
 
 EnrollmentService::AddDevice EnrollmentService::addingTo(std::weak_ptr<HostEngine> engine) {
-    return [engine = std::move(engine)](const TrustedPeer& peer) -> std::expected<void, std::string> {
+    return [engine = std::move(engine)](const TrustedPeer& peer, Saved saved) {
         auto strong = engine.lock();
         // Claiming the device was saved would be false.
-        if (!strong) return std::unexpected(std::string("the host engine is gone"));
-        auto added = strong->addDevice(peer);
-        if (!added) return std::unexpected(added.error().message());
-        return {};
+        if (!strong) {
+            saved(std::unexpected(std::string("the host engine is gone")));
+            return;
+        }
+        strong->addDevice(peer, [saved = std::move(saved)](std::expected<void, TrustStoreError> added) {
+            if (!added) saved(std::unexpected(added.error().message()));
+            else saved({});
+        });
     };
 }
 
@@ -259,22 +263,36 @@ void EnrollmentService::decide(std::uint64_t token, bool approve) {
     if (!completion) return;
     auto peer = active_;
     if (const auto* approved = std::get_if<HostEnrollment::Approved>(&*completion)) {
-        auto saved = addDevice_ ? addDevice_(approved->peer) : std::expected<void, std::string>();
-        if (saved) {
-            send(peer, approved->result);
-            cancel(approved->peer.name + " is paired.");
-        } else {
-            log_.error("paired device could not be saved: %{public}s", saved.error());
-            send(peer, msg::EnrollResult{approved->result.invitationID, EnrollmentOutcome::cancelled, Digest32::zero()});
-            cancel("Could not save the paired device: " + saved.error());
+        setState(EnrollmentState::Saving{approved->peer.name});
+        if (!addDevice_) {
+            saved(*approved, peer, {});
+            return;
         }
-        peer->close(closeGraceSeconds);
+        std::weak_ptr<EnrollmentService> weak = weak_from_this();
+        addDevice_(approved->peer, [weak, approved = *approved, peer, generation = generation_](
+                                       const std::expected<void, std::string>& outcome) {
+            // A pairing cancelled meanwhile has closed the connection already.
+            if (auto self = weak.lock(); self && generation == self->generation_) self->saved(approved, peer, outcome);
+        });
         return;
     }
     const auto& refused = std::get<HostEnrollment::Refused>(*completion);
     send(peer, refused.result);
     peer->close(closeGraceSeconds);
     cancel(approve ? "The approval expired." : "Pairing denied.");
+}
+
+void EnrollmentService::saved(const HostEnrollment::Approved& approved, const std::shared_ptr<PeerConnection>& peer,
+                              const std::expected<void, std::string>& outcome) {
+    if (outcome) {
+        send(peer, approved.result);
+        cancel(approved.peer.name + " is paired.");
+    } else {
+        log_.error("paired device could not be saved: %{public}s", outcome.error());
+        send(peer, msg::EnrollResult{approved.result.invitationID, EnrollmentOutcome::cancelled, Digest32::zero()});
+        cancel("Could not save the paired device: " + outcome.error() + ".");
+    }
+    peer->close(closeGraceSeconds);
 }
 
 void EnrollmentService::scheduleExpiry(std::uint64_t at, std::uint64_t generation) {

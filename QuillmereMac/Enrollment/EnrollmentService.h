@@ -32,8 +32,10 @@ class EnrollmentService : public std::enable_shared_from_this<EnrollmentService>
 public:
     using State = EnrollmentState::Value;
     using Observer = std::function<void(const State&)>;
-    // The error's text when the device could not be saved.
-    using AddDevice = std::function<std::expected<void, std::string>(const TrustedPeer&)>;
+    // Saves a device; saved is told on the main actor, with the error's text
+    // when it could not be.
+    using Saved = std::function<void(std::expected<void, std::string>)>;
+    using AddDevice = std::function<void(const TrustedPeer&, Saved saved)>;
     // Whole Unix seconds.
     using Now = std::function<std::uint64_t()>;
 
@@ -54,7 +56,8 @@ public:
     void start(std::uint32_t lifetimeSeconds);
     // With a message the state becomes finished(message), else idle.
     void cancel(std::optional<std::string> message = std::nullopt);
-    // The user's answer for the device shown while awaiting approval.
+    // The user's answer for the device shown while awaiting approval. An
+    // approved device is saving until its save is told; pairing then ends.
     void decide(std::uint64_t token, bool approve);
 
     const State& state() const { return state_; }
@@ -83,6 +86,8 @@ private:
     void onControl(const ControlMessage& message);
     void refuseChannel();
     void awaitHello(const std::shared_ptr<PeerConnection>& peer, std::uint64_t generation);
+    void saved(const HostEnrollment::Approved& approved, const std::shared_ptr<PeerConnection>& peer,
+               const std::expected<void, std::string>& outcome);
     void scheduleExpiry(std::uint64_t at, std::uint64_t generation);
     void checkExpiry(std::uint64_t generation);
     void send(const std::shared_ptr<PeerConnection>& peer, const ControlMessage& message);

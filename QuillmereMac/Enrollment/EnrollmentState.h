@@ -27,13 +27,19 @@ struct EnrollmentState {
         std::uint64_t deadline = 0; // Unix seconds
         bool operator==(const AwaitingApproval&) const = default;
     };
+    // Approved; the device is being saved, which may wait for another
+    // process that holds the paired devices.
+    struct Saving {
+        std::string deviceName;
+        bool operator==(const Saving&) const = default;
+    };
     // Pairing ended; the message is for the user.
     struct Finished {
         std::string message;
         bool operator==(const Finished&) const = default;
     };
 
-    using Value = std::variant<Idle, Starting, Showing, AwaitingApproval, Finished>;
+    using Value = std::variant<Idle, Starting, Showing, AwaitingApproval, Saving, Finished>;
 };
 
 } // namespace quillmere

@@ -180,12 +180,10 @@ void HostTransportService::updateAwake() {
     awake_->set(live);
 }
 
-void HostTransportService::trustChanged(const std::vector<TrustedPeer>& peers) { trust_->replace(peers); }
+// The snapshot is the engine's own, shared: it changed before we hear of it.
+void HostTransportService::trustChanged(const std::vector<TrustedPeer>&) {}
 
 void HostTransportService::revoke(const Digest32& fingerprint) {
-    auto remaining = trust_->fingerprints();
-    std::erase(remaining, fingerprint);
-    trust_->replace(std::move(remaining));
     for (const auto& [key, entry] : connections_) {
         std::optional<Digest32> peerFingerprint;
         const auto& connection = entry.connection;

@@ -51,7 +51,8 @@ public:
     struct Options {
         std::string name{serviceName};
         LocalIdentity identity;
-        // The trusted fingerprints the listener's peer check reads.
+        // The engine's answer to whether a device is trusted, which the
+        // listener's peer check asks; none is trusted when it is not given.
         std::shared_ptr<TrustSnapshot> trust = std::make_shared<TrustSnapshot>();
         // Sent in every hello, and the advertised service name.
         std::string hostName;

@@ -4,41 +4,69 @@
 #include "QuillmereBase/Digest32.h"
 #include "QuillmereWire/TrustedPeer.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
-#include <span>
 #include <vector>
 
 namespace quillmere {
 
-// The trusted client fingerprints, replaced whole on the main actor and read
-// by the session listener's peer check during every handshake.
+// The one answer to whether a device is trusted: the stored list as last
+// read, less the devices removed this run whose removal is not saved yet.
+// Such a removal holds, whatever a later read says, until it is saved or the
+// device is paired again here. The handshake, the engine and the windows all
+// ask this; every thread may, and none waits for the keychain's lock.
 class TrustSnapshot {
 public:
-    // Whether the paired devices stored now hold a fingerprint; none when
-    // they cannot be read. Called on the listener's verify queue.
-    using StoredCheck = std::function<std::optional<bool>(const Digest32& fingerprint)>;
+    // The stored list as it is now, read without waiting for the keychain's
+    // lock (records are replaced whole); none when it cannot be read. Called
+    // on the listener's verify queue.
+    using Read = std::function<std::optional<std::vector<TrustedPeer>>()>;
 
     TrustSnapshot() = default;
-    // With a second look at the stored list for every fingerprint in the
-    // set, so that another process's removal holds before this one hears
-    // of it.
-    explicit TrustSnapshot(StoredCheck stored) : stored_(std::move(stored)) {}
+    explicit TrustSnapshot(std::vector<TrustedPeer> stored, Read read = {});
 
-    void replace(std::vector<Digest32> fingerprints) { set_.set(std::move(fingerprints)); }
-    void replace(std::span<const TrustedPeer> peers);
-    std::vector<Digest32> fingerprints() const { return set_.get(); }
+    // Told, on the handshake's thread, when a handshake's read changed the answer.
+    void onChange(std::function<void()> changed);
 
-    // False for no fingerprint. Visits every entry in constant time each, so
-    // the answer's timing tells nothing of where a match sits. A stored list
-    // that cannot be read leaves the answer to the set, what was last read:
-    // a change reads the list before it saves, so a list no host can read
-    // has had no removal saved to it.
-    bool contains(const std::optional<Digest32>& fingerprint) const;
+    std::vector<TrustedPeer> peers() const;
+    std::vector<Digest32> fingerprints() const;
+    std::optional<TrustedPeer> peer(const Digest32& fingerprint) const;
+    // Removed this run, not saved yet.
+    std::vector<TrustedPeer> unsaved() const;
+    // The peer check of every handshake; false for no fingerprint. A trusted
+    // fingerprint is looked up again in the stored list as it is now, so that
+    // another host's removal holds before this one hears of it; a list that
+    // cannot be read leaves the answer to the last read. Each comparison runs
+    // in constant time, so the timing tells nothing of where a match sits.
+    bool contains(const std::optional<Digest32>& fingerprint);
+
+    // Reads are numbered when they begin, saves once they are done: a read
+    // that began before the last one applied is stale and dropped.
+    std::uint64_t ticket();
+    void stored(std::uint64_t ticket, std::vector<TrustedPeer> list);
+    // At the user's word: out of the answer at once. None when no device
+    // trusted now has that identifier.
+    std::optional<TrustedPeer> remove(const WireID& deviceID);
+    // The stored list once a removal was saved to it (or found it gone).
+    void removalSaved(std::uint64_t ticket, std::vector<TrustedPeer> list, const TrustedPeer& removed);
+    // The stored list once a pairing was saved to it: an unsaved removal of
+    // the same device ends.
+    void paired(std::uint64_t ticket, std::vector<TrustedPeer> list, const TrustedPeer& peer);
 
 private:
-    LockedBox<std::vector<Digest32>> set_;
-    const StoredCheck stored_;
+    struct State {
+        std::vector<TrustedPeer> stored;
+        std::vector<TrustedPeer> unsaved;
+        std::uint64_t tickets = 0;
+        std::uint64_t applied = 0;
+        std::function<void()> changed;
+    };
+    static std::vector<TrustedPeer> answer(const State& state);
+    static bool apply(State& state, std::uint64_t ticket, std::vector<TrustedPeer> list);
+
+    LockedBox<State> state_;
+    const Read read_;
 };
 
 } // namespace quillmere

@@ -1,6 +1,7 @@
 #include "QuillmereMac/Enrollment/EnrollmentService.h"
 
 #include "Platform/QRCode/QRCodeImage.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/Host/PairingClient.h"
 #include "TestSupport/Host/TestHost.h"
 #include "TestSupport/QRCodeReader.h"
@@ -53,7 +54,7 @@ TEST(EnrollmentService, ARealPairingSavesTheDeviceForGood) {
 
     // In the engine now, and in a new engine over the same keychain.
     const auto expectPaired = [&](const HostEngine& engine) {
-        const auto peer = engine.trust().peer(phone.identity.fingerprint);
+        const auto peer = engine.trusted()->peer(phone.identity.fingerprint);
         ASSERT_TRUE(peer);
         EXPECT_EQ(peer->deviceID, WireID(phone.deviceID));
         EXPECT_EQ(peer->name, "Anna's iPhone");
@@ -128,7 +129,7 @@ TEST(EnrollmentService, AnUnansweredApprovalExpires) {
     ASSERT_TRUE(result);
     EXPECT_EQ(result->outcome, EnrollmentOutcome::expired);
     EXPECT_EQ(finishedMessage(host), "The approval expired.");
-    host.main.sync([&] { EXPECT_TRUE(host.engine->trust().peers().empty()); });
+    host.main.sync([&] { EXPECT_TRUE(host.engine->trustedPeers().empty()); });
 }
 
 TEST(EnrollmentService, CancellingTellsTheWaitingDeviceFirst) {
@@ -164,22 +165,61 @@ TEST(EnrollmentService, DenyingRefusesTheDevice) {
     EXPECT_EQ(finishedMessage(host), "Pairing denied.");
 }
 
-TEST(EnrollmentService, AFailedSaveIsToldToBothSides) {
-    TestHost host({.addDevice = [](const TrustedPeer&) -> std::expected<void, std::string> {
-        return std::unexpected(std::string("full"));
-    }});
-    PairingClient phone(host.keys, host.defaults.defaults(), "phone", host.showInvitation());
-    ASSERT_TRUE(phone.ready());
-    ASSERT_TRUE(phone.hello());
-    ASSERT_TRUE(phone.request());
-    const auto awaiting = host.awaitPairing<EnrollmentState::AwaitingApproval>();
-    ASSERT_TRUE(awaiting);
-    host.decide(awaiting->token, true);
-    const auto result = phone.result();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->outcome, EnrollmentOutcome::cancelled);
-    EXPECT_EQ(result->hostProof, Digest32::zero());
-    EXPECT_EQ(finishedMessage(host), "Could not save the paired device: full");
+TEST(EnrollmentService, ASaveThatWaitsOrFailsIsToldToBothSides) {
+    std::optional<ChildProcess> holder;
+    const auto lock = [](TestHost& host) { return host.keys.path() / "keychain" / ".lock"; };
+    struct Case {
+        const char* name;
+        TestHost::Options options;
+        // How long another process holds the keychain's lock after the approval.
+        std::optional<std::chrono::milliseconds> held;
+        EnrollmentOutcome outcome;
+        std::string message; // "…" stands for the lock file
+    };
+    const Case cases[] = {
+        {"refused",
+         {.addDevice = [](const TrustedPeer&, const EnrollmentService::Saved& saved) {
+             saved(std::unexpected(std::string("full")));
+         }},
+         std::nullopt, EnrollmentOutcome::cancelled, "Could not save the paired device: full."},
+        {"waits for the lock", {}, std::chrono::milliseconds(500), EnrollmentOutcome::approved,
+         "Anna's iPhone is paired."},
+        {"lock never let go", {.lockWait = std::chrono::seconds(1)}, std::chrono::hours(1),
+         EnrollmentOutcome::cancelled,
+         "Could not save the paired device: … is held by another Quillmere that does not answer; nothing was changed."},
+    };
+    for (const Case& c : cases) {
+        TestHost host(c.options);
+        PairingClient phone(host.keys, host.defaults.defaults(), "phone", host.showInvitation());
+        ASSERT_TRUE(phone.ready());
+        ASSERT_TRUE(phone.hello());
+        ASSERT_TRUE(phone.request());
+        const auto awaiting = host.awaitPairing<EnrollmentState::AwaitingApproval>();
+        ASSERT_TRUE(awaiting);
+        if (c.held) holder = ChildProcess::holdingLock(lock(host));
+        host.decide(awaiting->token, true);
+        if (c.held) {
+            // The window says it is saving; the main actor answers meanwhile.
+            EXPECT_EQ(host.pairingState(), EnrollmentService::State(EnrollmentState::Saving{"Anna's iPhone"})) << c.name;
+            const auto until = std::chrono::steady_clock::now() + std::min(*c.held, std::chrono::milliseconds(1500));
+            const auto longest = host.longestMainWait([&] { return std::chrono::steady_clock::now() >= until; });
+            std::printf("%s: main actor answered within %lld ms while the pairing was saving\n", c.name,
+                        static_cast<long long>(longest.count()));
+            EXPECT_LT(longest.count(), 100) << c.name;
+            holder.reset();
+        }
+        const auto result = phone.result();
+        ASSERT_TRUE(result) << c.name;
+        EXPECT_EQ(result->outcome, c.outcome) << c.name;
+        EXPECT_EQ(result->hostProof == Digest32::zero(), c.outcome != EnrollmentOutcome::approved) << c.name;
+        std::string message = c.message;
+        if (const auto at = message.find("…"); at != std::string::npos) message.replace(at, 3, lock(host).string());
+        EXPECT_EQ(finishedMessage(host), message) << c.name;
+        host.main.sync([&] {
+            EXPECT_EQ(host.engine->trusted()->peer(phone.identity.fingerprint).has_value(),
+                      c.outcome == EnrollmentOutcome::approved);
+        });
+    }
 }
 
 TEST(EnrollmentService, DisconnectingBeforeApprovalEndsPairing) {

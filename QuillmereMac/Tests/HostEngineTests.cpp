@@ -1,5 +1,6 @@
 #include "QuillmereMac/Engine/HostEngine.h"
 
+#include "Platform/Dispatch/ManualExecutor.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 #include "TestSupport/Host/PermissionsStub.h"
 
@@ -67,6 +68,8 @@ struct Storage {
 
 struct Fixture {
     Storage storage;
+    // The main actor and the saves' queue, both run by hand.
+    std::shared_ptr<ManualExecutor> queue = std::make_shared<ManualExecutor>();
     // Screen capture allowed, accessibility not yet granted.
     std::shared_ptr<testing::PermissionsStub> permissions = notTrusted();
     std::shared_ptr<HostEngine> engine;
@@ -82,13 +85,23 @@ struct Fixture {
     explicit Fixture(std::vector<TrustedPeer> paired = {}) {
         auto store = TrustStore::open(storage.make());
         for (const auto& peer : paired) (void)store->add(peer);
-        engine = std::make_shared<HostEngine>(permissions, std::move(*store));
+        engine = HostEngine::make(permissions, std::move(*store), *queue, {.saves = queue});
         engine->addObserver([this](const HostStatus& status) { heard.push_back(status); });
     }
     std::shared_ptr<RecordingService> service(const std::string& name) {
         auto s = std::make_shared<RecordingService>(name, journal);
         engine->addService(s);
         return s;
+    }
+    void reload() {
+        engine->reloadTrust();
+        queue->runUntilIdle();
+    }
+    std::expected<void, TrustStoreError> add(const TrustedPeer& peer) {
+        std::optional<std::expected<void, TrustStoreError>> saved;
+        engine->addDevice(peer, [&](std::expected<void, TrustStoreError> added) { saved = std::move(added); });
+        queue->runUntilIdle();
+        return saved.value();
     }
     std::vector<HostStatus::Phase> phases() const {
         std::vector<HostStatus::Phase> out;
@@ -200,7 +213,7 @@ TEST(HostEngine, AddingReplacesAndPushesTheWholeStore) {
     f.service("Transport");
     // Same fingerprint as device 1 under a new identifier.
     const TrustedPeer renewed = device(3, 0x81);
-    ASSERT_TRUE(f.engine->addDevice(renewed));
+    ASSERT_TRUE(f.add(renewed));
     EXPECT_EQ(f.engine->status().pairedDevices, (std::vector<TrustedPeer>{device(2), renewed}));
     EXPECT_EQ(f.journal, Journal{"Transport trust 2"});
     EXPECT_EQ(f.heard.size(), 1u);
@@ -210,24 +223,29 @@ TEST(HostEngine, AFailedAddIsTheCallersAndChangesNothing) {
     Fixture f({device(1)});
     f.service("Transport");
     f.storage.failing = true;
-    const auto added = f.engine->addDevice(device(2));
+    const auto added = f.add(device(2));
     ASSERT_FALSE(added);
     EXPECT_EQ(added.error(), TrustStoreError::storage("the disk is full"));
     EXPECT_TRUE(f.heard.empty());
     EXPECT_TRUE(f.journal.empty());
 }
 
-TEST(HostEngine, RemovingPushesTrustThenRevokes) {
+TEST(HostEngine, RemovingPushesTrustThenRevokesAtOnceAndSavesAfter) {
     Fixture f({device(1), device(2)});
     f.service("Transport");
     f.service("Other");
     f.engine->removeDevice(device(1).deviceID);
+    // Before the save has run.
     EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(2)});
+    EXPECT_FALSE(f.engine->trusted()->contains(device(1).fingerprint));
     const std::string revoked = device(1).fingerprint.description();
     EXPECT_EQ(f.journal, (Journal{"Transport trust 1", "Transport revoke " + revoked, "Other trust 1",
                                   "Other revoke " + revoked}));
+    f.queue->runUntilIdle();
+    EXPECT_EQ(TrustStore::decode(*f.storage.blob).value(), std::vector<TrustedPeer>{device(2)});
     // Not paired: nothing at all.
     f.engine->removeDevice(device(9).deviceID);
+    f.queue->runUntilIdle();
     EXPECT_EQ(f.heard.size(), 1u);
     EXPECT_EQ(f.journal.size(), 4u);
 }
@@ -236,20 +254,35 @@ TEST(HostEngine, ARemovalThatCannotBeSavedHoldsForThisRunUntilItIsSaved) {
     Fixture f({device(1), device(2)});
     f.storage.failing = true;
     f.engine->removeDevice(device(1).deviceID);
+    f.queue->runUntilIdle();
     const std::string unsaved = "Removed \u201CiPhone 1\u201D for now, but the removal could not be saved: the disk is "
                                 "full. It will be trusted again when Quillmere next starts unless that is mended.";
     EXPECT_EQ(f.engine->status().lastError, unsaved);
-    // Read again, still unsaved: the device stays out.
-    f.engine->reloadTrust();
-    EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(2)});
+    EXPECT_EQ(f.engine->status().trustProblem, unsaved);
+    // Whatever a read says meanwhile, the device stays out: still stored,
+    // then nothing stored (its folder moved aside), then stored again.
+    const std::optional<Bytes> whole = f.storage.blob;
+    for (const std::optional<Bytes>& stored : {whole, std::optional<Bytes>(), whole}) {
+        f.storage.blob = stored;
+        f.engine->reloadTrust();
+        f.queue->runUntilIdle();
+        EXPECT_FALSE(f.engine->trusted()->contains(device(1).fingerprint));
+        EXPECT_EQ(f.engine->status().pairedDevices.size(), stored ? 1u : 0u);
+        EXPECT_TRUE(f.engine->status().trustProblem.has_value());
+    }
 
-    // Mended: a start still says it; the next read saves it and the line goes.
+    // Mended: a start still says it; the next try, on its timer, saves it
+    // and the line goes.
     f.storage.failing = false;
     f.engine->start();
     EXPECT_EQ(f.engine->status().lastError, unsaved);
-    f.engine->reloadTrust();
+    f.queue->advance(HostEngine::firstRetryNs);
     EXPECT_EQ(f.engine->status().lastError, std::nullopt);
+    EXPECT_EQ(f.engine->status().trustProblem, std::nullopt);
     EXPECT_EQ(TrustStore::decode(*f.storage.blob).value(), std::vector<TrustedPeer>{device(2)});
+    // Paired again here, it is trusted again.
+    ASSERT_TRUE(f.add(device(1)));
+    EXPECT_TRUE(f.engine->trusted()->contains(device(1).fingerprint));
 }
 
 TEST(HostEngine, AnotherProcesssChangeToTheStoredListReachesTheStatusAndTheServices) {
@@ -257,26 +290,26 @@ TEST(HostEngine, AnotherProcesssChangeToTheStoredListReachesTheStatusAndTheServi
     f.service("Transport");
     // Another host removed device 1 and paired device 3.
     f.storage.blob = *TrustStore::encode(std::vector<TrustedPeer>{device(2), device(3)});
-    f.engine->reloadTrust();
+    f.reload();
     EXPECT_EQ(f.engine->status().pairedDevices, (std::vector<TrustedPeer>{device(2), device(3)}));
     EXPECT_EQ(f.journal, (Journal{"Transport trust 2", "Transport revoke " + device(1).fingerprint.description()}));
     // Nothing new: nothing heard.
     const std::size_t heard = f.heard.size();
-    f.engine->reloadTrust();
+    f.reload();
     EXPECT_EQ(f.heard.size(), heard);
     // A list that turns unreadable keeps what was read, and is said once.
     f.storage.blob = Bytes{2, 0};
-    f.engine->reloadTrust();
-    f.engine->reloadTrust();
+    f.reload();
+    f.reload();
     EXPECT_EQ(f.heard.size(), heard + 1);
     EXPECT_EQ(f.engine->status().lastError,
               "Could not read the paired devices: the stored list holds paired devices in a newer format (version 2) "
-              "than this version of Quillmere reads");
+              "than this version of Quillmere reads.");
     EXPECT_EQ(f.engine->status().pairedDevices, (std::vector<TrustedPeer>{device(2), device(3)}));
     EXPECT_EQ(f.journal.size(), 2u);
     // Mended and read again without fault: the line goes.
     f.storage.blob = *TrustStore::encode(std::vector<TrustedPeer>{device(2), device(3)});
-    f.engine->reloadTrust();
+    f.reload();
     EXPECT_EQ(f.engine->status().lastError, std::nullopt);
     EXPECT_EQ(f.journal.size(), 2u);
 }

@@ -70,7 +70,7 @@ protected:
         id.fill(7);
         const TrustedPeer peer(WireID(id), *Fingerprint::of(viewOf(garbler.certificate)), "Garbler", PeerRole::client,
                                1'700'000'000);
-        host->main.sync([&] { ASSERT_TRUE(host->engine->addDevice(peer)); });
+        host->pair(peer);
     }
 
     void session() {

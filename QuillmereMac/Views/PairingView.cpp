@@ -61,6 +61,15 @@ void bindKey(QPushButton* b, QWidget* section, Qt::Key key) {
     QObject::connect(shortcut, &QShortcut::activated, b, &QPushButton::click);
 }
 
+// A bar that moves while something takes as long as it takes.
+QProgressBar* busy() {
+    auto* progress = new QProgressBar;
+    progress->setObjectName("progress");
+    progress->setRange(0, 0);
+    progress->setTextVisible(false);
+    return progress;
+}
+
 QHBoxLayout* leading(QWidget* first, QWidget* second = nullptr) {
     auto* row = new QHBoxLayout;
     row->addWidget(first);
@@ -123,6 +132,10 @@ QString PairingView::approvalTitle(const std::string& deviceName) {
     return QString("Approve “%1” ?").arg(QString::fromStdString(deviceName));
 }
 
+QString PairingView::savingTitle(const std::string& deviceName) {
+    return QString("Saving “%1” to the paired iPhones…").arg(QString::fromStdString(deviceName));
+}
+
 void PairingView::refresh() {
     const EnrollmentService::State& state = service_->state();
     if (!shown_ || *shown_ != state) {
@@ -177,11 +190,7 @@ QWidget* PairingView::makeSection(const EnrollmentState::Value& state) {
             },
             [&](const EnrollmentState::Starting&) {
                 layout->addWidget(instructionsText());
-                auto* progress = new QProgressBar;
-                progress->setObjectName("progress");
-                progress->setRange(0, 0);
-                progress->setTextVisible(false);
-                layout->addWidget(progress);
+                layout->addWidget(busy());
                 layout->addWidget(ViewStyle::text("Preparing a secure pairing code…"));
                 layout->addLayout(leading(cancelButton("Cancel", "cancel")));
             },
@@ -209,6 +218,14 @@ QWidget* PairingView::makeSection(const EnrollmentState::Value& state) {
                 bindKey(approve, section, Qt::Key_Return);
                 bindKey(approve, section, Qt::Key_Enter);
                 layout->addLayout(leading(deny, approve));
+            },
+            [&](const EnrollmentState::Saving& saving) {
+                // Another Quillmere of this account may hold the paired devices for a while.
+                QLabel* title = ViewStyle::text(savingTitle(saving.deviceName));
+                title->setObjectName("savingTitle");
+                title->setFont(ViewStyle::headline(font()));
+                layout->addWidget(title);
+                layout->addWidget(busy());
             },
             [&](const EnrollmentState::Finished& finished) {
                 // A failure names the file that could not be written.

@@ -20,9 +20,9 @@ namespace quillmere {
 
 // The pairing window's content: a header, then one section for the
 // enrollment service's state (the code to scan with its countdown, the
-// approval of the phone that scanned it, the outcome). It holds no pairing
-// logic: it shows the service's state and calls start, cancel and decide.
-// Main thread only.
+// approval of the phone that scanned it, its saving, the outcome). It holds
+// no pairing logic: it shows the service's state and calls start, cancel and
+// decide. Main thread only.
 class PairingView : public QWidget {
 public:
     static constexpr std::uint32_t lifetimeSeconds = 300;
@@ -47,6 +47,8 @@ public:
     static QString countdownText(std::uint64_t expiresAt, std::uint64_t now);
     // "Approve “name” ?"
     static QString approvalTitle(const std::string& deviceName);
+    // "Saving “name” to the paired iPhones…"
+    static QString savingTitle(const std::string& deviceName);
 
     QSize sizeHint() const override { return {480, 630}; }
 

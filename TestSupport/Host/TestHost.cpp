@@ -11,6 +11,7 @@
 #include "TestSupport/Host/RefusingMediaDelegate.h"
 
 #include <stdexcept>
+#include <thread>
 
 namespace quillmere::testing {
 
@@ -92,6 +93,7 @@ void TestHost::compose() {
 
     transport = HostTransportService::make(
         main, {.identity = identity,
+               .trust = engine->trusted(),
                .hostName = options.name,
                .deviceID = *WireID::fromBytes(identity.fingerprint.view().first(WireID::byteCount)),
                .advertise = options.advertise,
@@ -120,12 +122,28 @@ void TestHost::compose() {
     enrollment->helloLimitNs = options.helloLimitNs;
 }
 
-std::shared_ptr<HostEngine> TestHost::engineOver(const TestKeychain& keychain) {
-    auto store = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(Keychain(keychain.path() / "keychain")),
-                                                            KeychainTrustStorage::service("test"),
-                                                            std::string(KeychainTrustStorage::account)));
+std::shared_ptr<HostEngine> TestHost::engineOver(const TestKeychain& keychain, Executor& main,
+                                                 std::chrono::milliseconds lockWait) {
+    const KeychainTrustStorage storage(Keychain(keychain.path() / "keychain", lockWait));
+    const auto service = KeychainTrustStorage::service("test");
+    const std::string account(KeychainTrustStorage::account);
+    auto store = TrustStore::open(AnyTrustStorage::keychain(storage, service, account));
     if (!store) throw std::runtime_error(store.error().description());
-    return std::make_shared<HostEngine>(std::make_shared<PermissionsStub>(), std::move(*store));
+    return HostEngine::make(std::make_shared<PermissionsStub>(), std::move(*store), main,
+                            {.handshakeReads = AnyTrustStorage::keychain(storage, service, account)});
+}
+
+std::chrono::milliseconds TestHost::longestMainWait(const std::function<bool()>& done) {
+    std::chrono::steady_clock::duration longest{};
+    eventually([&] {
+        const auto asked = std::chrono::steady_clock::now();
+        main.sync([] {});
+        longest = std::max(longest, std::chrono::steady_clock::now() - asked);
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return false;
+    });
+    return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
 }
 
 std::filesystem::path TestHost::trustRecord() const {
@@ -165,10 +183,14 @@ TrustedPeer TestHost::pair(const LocalIdentity& client, const std::string& name,
     std::array<std::uint8_t, 16> id{};
     id.fill(idByte);
     TrustedPeer peer(WireID(id), client.fingerprint, name, PeerRole::client, 1'700'000'000);
-    main.sync([&] {
-        if (!engine->addDevice(peer)) throw std::runtime_error("could not pair");
-    });
+    pair(peer);
     return peer;
+}
+
+void TestHost::pair(const TrustedPeer& peer) {
+    const auto saved = std::make_shared<LockedBox<std::optional<bool>>>();
+    main.sync([&] { engine->addDevice(peer, [saved](const auto& added) { saved->set(added.has_value()); }); });
+    if (!eventually([&] { return saved->get().has_value(); }) || !*saved->get()) throw std::runtime_error("could not pair");
 }
 
 HostStatus TestHost::status() {
@@ -179,7 +201,7 @@ HostStatus TestHost::status() {
 
 std::vector<TrustedPeer> TestHost::peers() {
     std::vector<TrustedPeer> out;
-    main.sync([&] { out = engine->trust().peers(); });
+    main.sync([&] { out = engine->trustedPeers(); });
     return out;
 }
 

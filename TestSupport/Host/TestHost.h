@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/Dispatch/LockedBox.h"
+#include "Platform/Keychain/Keychain.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "QuillmereMac/Consent/ConsentCenter.h"
 #include "QuillmereMac/Desktop/DesktopEnvironment.h"
@@ -57,6 +58,8 @@ public:
         // them in seconds.
         std::uint64_t idleTimeoutNs = QUICParameters::idleTimeoutMs * 1'000'000ULL;
         std::uint64_t helloLimitNs = HelloDeadline::defaultLimitNs;
+        // How long a save waits for another holder of the keychain's lock.
+        std::chrono::milliseconds lockWait = Keychain::defaultLockWait;
     };
 
     TestHost() : TestHost(Options{}) {}
@@ -78,13 +81,19 @@ public:
 
     // Adds a trusted device as an earlier pairing would have.
     TrustedPeer pair(const LocalIdentity& client, const std::string& name, std::uint8_t idByte);
+    // Saves the device through the engine and waits for it.
+    void pair(const TrustedPeer& peer);
     HostStatus status();
     std::vector<TrustedPeer> peers();
     // A second engine over the same keychain.
-    std::shared_ptr<HostEngine> openEngine() { return engineOver(keys); }
+    std::shared_ptr<HostEngine> openEngine() { return engineOver(keys, main, options.lockWait); }
     // An engine over the trust store kept in a test keychain, with every
-    // permission granted.
-    static std::shared_ptr<HostEngine> engineOver(const TestKeychain& keychain);
+    // permission granted, living on main.
+    static std::shared_ptr<HostEngine> engineOver(const TestKeychain& keychain, Executor& main,
+                                                  std::chrono::milliseconds lockWait = Keychain::defaultLockWait);
+    // The longest the main actor took to answer, asked every 20 ms until
+    // done holds (or patience runs out).
+    std::chrono::milliseconds longestMainWait(const std::function<bool()>& done);
     // The record of the paired devices in the keychain.
     std::filesystem::path trustRecord() const;
 

@@ -8,7 +8,7 @@
 #include "TestSupport/TemporaryFolder.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "QuillmereMac/App/AppDelegate.h"
-#include "QuillmereMac/Views/Tests/QtTestSupport.h"
+#include "QuillmereMac/Views/Tests/PanelTestHost.h"
 #include "QuillmereMac/Trust/AnyTrustStorage.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,7 @@ inline std::shared_ptr<HostEngine> memoryEngine(std::shared_ptr<PermissionChecki
             *blob = Bytes(saved.begin(), saved.end());
             return std::expected<void, std::string>();
         }));
-    return std::make_shared<HostEngine>(std::move(permissions), std::move(*store));
+    return HostEngine::make(std::move(permissions), std::move(*store), MainQueue::shared());
 }
 
 // A host launched as the program launches it, over folders of its own and

@@ -17,6 +17,7 @@
 namespace quillmere {
 namespace {
 
+using testing::addAndWait;
 using testing::LaunchedHost;
 using testing::TemporaryFolder;
 using testing::pumpUntil;
@@ -501,7 +502,7 @@ TEST(CompositionRoot, AScopedQuitTearsDownThenDeletesTheScopesItemsOnly) {
     EXPECT_EQ(root.identity->label, "com.ornbeck.quillmere.mac.identity.t1");
     // A paired device makes the trust item exist.
     TrustedPeer peer(WireID{}, Digest32{}, "Phone", PeerRole::client, 1);
-    ASSERT_TRUE(root.engine->addDevice(peer));
+    ASSERT_TRUE(addAndWait(*root.engine, peer));
     const KeychainTrustStorage trust(host.keychain());
     ASSERT_TRUE(trust.load("com.ornbeck.quillmere.mac.trust.t1", "paired-devices")->has_value());
 

@@ -207,10 +207,10 @@ protected:
 
     void pair(int count) {
         for (int i = 0; i < count; ++i) {
-            Bytes bytes(32, static_cast<std::uint8_t>(engine->trust().peers().size() + 1));
+            Bytes bytes(32, static_cast<std::uint8_t>(engine->trustedPeers().size() + 1));
             const TrustedPeer peer(*WireID::fromBytes(ByteView(bytes).first(16)), *Digest32::fromBytes(bytes),
                                    "Phone", PeerRole::client, 1);
-            ASSERT_TRUE(engine->addDevice(peer));
+            ASSERT_TRUE(testing::addAndWait(*engine, peer));
         }
     }
 

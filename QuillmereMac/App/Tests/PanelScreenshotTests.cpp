@@ -196,9 +196,9 @@ void meetEachWindow(const fs::path& shots) {
 
     // One device paired.
     Bytes bytes(32, 7);
-    ASSERT_TRUE(host.root().engine->addDevice(TrustedPeer(*WireID::fromBytes(ByteView(bytes).first(16)),
-                                                          *Digest32::fromBytes(bytes), "Anna's iPhone",
-                                                          PeerRole::client, 1)));
+    ASSERT_TRUE(addAndWait(*host.root().engine, TrustedPeer(*WireID::fromBytes(ByteView(bytes).first(16)),
+                                                            *Digest32::fromBytes(bytes), "Anna's iPhone",
+                                                            PeerRole::client, 1)));
     QCoreApplication::processEvents();
     meeting.check(controller.window(), "status-paired");
     meeting.settingsTabs(controller, "paired");

@@ -4,6 +4,7 @@
 #include "QuillmereMac/Views/PairingView.h"
 #include "QuillmereMac/Views/Tests/PanelTestHost.h"
 #include "QuillmereTransport/Identity/SystemPairingCrypto.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/Host/PairingClient.h"
 
 #include <QFontMetrics>
@@ -126,19 +127,22 @@ TEST_F(PairingViewTest, ReturnApprovesThePhoneAndEscapeRefusesIt) {
         Qt::Key key;
         std::string outcome;
         bool paired;
+        // Another Quillmere holds the paired devices a while after the approval.
+        bool held = false;
     };
     // A record others may change is not saved to; the reason names its whole path.
     const auto record = KeychainTrustStorage(Keychain(host.keys.path() / "keychain"))
                             .fileOf(KeychainTrustStorage::service("test"), KeychainTrustStorage::account);
     const Case cases[] = {{Qt::Key_Escape, "Pairing denied.", false},
                           {Qt::Key_Return, name + " is paired.", true},
+                          {Qt::Key_Return, name + " is paired.", true, true},
                           {Qt::Key_Return,
                            "Could not save the paired device: " + record.string() +
-                               " can be changed by other accounts (mode 0666)",
+                               " can be changed by other accounts (mode 0666).",
                            false}};
     int run = 0;
     for (const Case& c : cases) {
-        if (run == 2) std::filesystem::permissions(record, std::filesystem::perms(0666));
+        if (run == 3) std::filesystem::permissions(record, std::filesystem::perms(0666));
         service->start(PairingView::lifetimeSeconds);
         const auto showing = awaitState<EnrollmentState::Showing>();
         ASSERT_TRUE(showing);
@@ -152,12 +156,19 @@ TEST_F(PairingViewTest, ReturnApprovesThePhoneAndEscapeRefusesIt) {
         ASSERT_TRUE(awaitState<EnrollmentState::AwaitingApproval>());
         EXPECT_EQ(text("approvalTitle"), "Approve “Anna's \"Work\" iPhone” ?");
 
+        std::optional<ChildProcess> holder;
+        if (c.held) holder = ChildProcess::holdingLock(record.parent_path() / ".lock");
         QTest::keyClick(&view, c.key);
+        if (c.held) {
+            ASSERT_TRUE(awaitState<EnrollmentState::Saving>());
+            EXPECT_EQ(text("savingTitle"), "Saving “Anna's \"Work\" iPhone” to the paired iPhones…");
+            holder.reset();
+        }
         const auto finished = awaitState<EnrollmentState::Finished>();
         ASSERT_TRUE(finished);
         EXPECT_EQ(finished->message, c.outcome);
         EXPECT_EQ(text("finishedMessage").remove(QChar(0x200B)).toStdString(), c.outcome);
-        EXPECT_EQ(host.engine->trust().peer(phone->identity.fingerprint).has_value(), c.paired);
+        EXPECT_EQ(host.engine->trusted()->peer(phone->identity.fingerprint).has_value(), c.paired);
         // Long paths may wrap: no unbroken run is wider than the column (620).
         const QLabel* message = shown<QLabel>(view, "finishedMessage");
         int widest = 0;
