@@ -56,17 +56,8 @@ HostSettingsView::HostSettingsView(Model model, Defaults& defaults, std::functio
     tabs_->setObjectName("tabs");
     layout->addWidget(tabs_);
     // Under the tabs, so that it shows on whichever tab the switch was.
-    settingsProblemRow_ = new QWidget(this);
-    auto* problemLayout = new QHBoxLayout(settingsProblemRow_);
-    problemLayout->setContentsMargins(4, 4, 4, 0);
-    auto* warning = new QLabel(settingsProblemRow_);
-    warning->setPixmap(SymbolImage::pixmap("exclamationmark.triangle", 16, palette().color(QPalette::WindowText),
-                                           devicePixelRatioF()));
-    problemLayout->addWidget(warning, 0, Qt::AlignTop);
-    settingsProblem_ = ViewStyle::text({}, settingsProblemRow_);
-    settingsProblem_->setObjectName("settingsProblem");
-    settingsProblem_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    problemLayout->addWidget(settingsProblem_, 1);
+    settingsProblemRow_ = problemRow(settingsProblem_, "settingsProblem");
+    settingsProblemRow_->layout()->setContentsMargins(4, 4, 4, 0);
     layout->addWidget(settingsProblemRow_);
 
     const QColor symbolColor = palette().color(QPalette::WindowText);
@@ -135,6 +126,9 @@ QWidget* HostSettingsView::makeIPhones() {
     deviceList_ = new QVBoxLayout;
     deviceList_->setSpacing(12);
     layout->addLayout(deviceList_);
+    // Beside the list, where a removal that was not saved was made.
+    trustProblemRow_ = problemRow(trustProblem_, "trustProblem");
+    layout->addWidget(trustProblemRow_);
     layout->addWidget(ViewStyle::divider());
     auto* pairAnother = new QPushButton("Pair another iPhone…");
     pairAnother->setObjectName("pairAnother");
@@ -230,8 +224,31 @@ void HostSettingsView::refresh() {
         normalRateControl_->setChecked(defaults_.boolForKey(normalRateControlKey));
     }
 
-    if (const auto engine = model_.engine.lock()) showDevices(engine->status().pairedDevices);
-    else if (!shownDevices_) showDevices({});
+    std::optional<std::string> trustProblem;
+    if (const auto engine = model_.engine.lock()) {
+        showDevices(engine->status().pairedDevices);
+        trustProblem = engine->status().trustProblem;
+    } else if (!shownDevices_) {
+        showDevices({});
+    }
+    trustProblem_->setText(trustProblem ? ViewStyle::breakable(qs(*trustProblem)) : QString());
+    trustProblemRow_->setVisible(trustProblem.has_value());
+}
+
+QWidget* HostSettingsView::problemRow(QLabel*& text, const char* name) {
+    auto* row = new QWidget;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* warning = new QLabel(row);
+    warning->setPixmap(SymbolImage::pixmap("exclamationmark.triangle", 16, palette().color(QPalette::WindowText),
+                                           devicePixelRatioF()));
+    layout->addWidget(warning, 0, Qt::AlignTop);
+    text = ViewStyle::text({}, row);
+    text->setObjectName(name);
+    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(text, 1);
+    row->hide();
+    return row;
 }
 
 void HostSettingsView::showDeveloper(bool unlocked) {

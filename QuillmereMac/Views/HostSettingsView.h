@@ -30,7 +30,8 @@ namespace quillmere {
 // until the version text was tapped seven times) and About. The switches
 // write through the status model, which says under the tabs when a setting
 // was not saved; each switch shows what is in effect. The iPhones tab lists
-// the engine's paired devices and removes one after a confirmation. Made
+// the engine's paired devices, removes one after a confirmation, and says
+// beside them what is wrong with them (a removal that was not saved). Made
 // once with its window and kept, so that taps add up across openings. Main
 // thread only.
 class HostSettingsView : public QWidget {
@@ -95,6 +96,8 @@ private:
     void confirmRemoval(const TrustedPeer& device);
     void removalAnswered(bool remove);
     void refreshSoon();
+    // A warning sign and a text, hidden until there is something to say.
+    QWidget* problemRow(QLabel*& text, const char* name);
     void setSwitch(const char* title, const char* key, bool on);
 
     Model model_;
@@ -121,6 +124,8 @@ private:
     QWidget* settingsProblemRow_ = nullptr;
     QLabel* settingsProblem_ = nullptr;
     QVBoxLayout* deviceList_ = nullptr;
+    QWidget* trustProblemRow_ = nullptr;
+    QLabel* trustProblem_ = nullptr;
     QCheckBox* testPattern_ = nullptr;
     QCheckBox* wifiPriority_ = nullptr;
     QCheckBox* normalRateControl_ = nullptr;

@@ -1,6 +1,7 @@
 #include "QuillmereMac/Views/HostSettingsView.h"
 
 #include "QuillmereMac/Views/Tests/PanelTestHost.h"
+#include "QuillmereMac/Trust/KeychainTrustStorage.h"
 #include "QuillmereMac/Views/IdentityText.h"
 
 #include <QCheckBox>
@@ -128,6 +129,20 @@ TEST_F(SettingsViewTest, CancelAndEscapeLeaveTheTrustStoreUntouched) {
     EXPECT_EQ(view->findChildren<QWidget*>("deviceRow").size(), 1);
     EXPECT_EQ(shown<QLabel>(*view, "deviceName")->text(), "Ben's iPhone");
     EXPECT_TRUE(pumpUntil([&] { return namesInTrustStore() == std::vector<std::string>{"Ben's iPhone"}; }));
+
+    // A removal that could not be saved says so beside the list, until it is.
+    const auto record = KeychainTrustStorage(Keychain(host.keys.path() / "keychain"))
+                            .fileOf(KeychainTrustStorage::service("test"), KeychainTrustStorage::account);
+    std::filesystem::permissions(record, std::filesystem::perms(0666));
+    QTest::mouseClick(removeFirst()->findChild<QPushButton*>("confirmRemoval"), Qt::LeftButton);
+    ASSERT_TRUE(pumpUntil([&] { return shown<QLabel>(*view, "trustProblem") != nullptr; }));
+    EXPECT_EQ(shown<QLabel>(*view, "trustProblem")->text().remove(QChar(0x200B)).toStdString(),
+              "Removed \u201CBen's iPhone\u201D for now, but the removal could not be saved: " + record.string() +
+                  " can be changed by other accounts (mode 0666). It will be trusted again when Quillmere next "
+                  "starts unless that is mended.");
+    std::filesystem::permissions(record, std::filesystem::perms(0600));
+    EXPECT_TRUE(pumpUntil([&] { return shown<QLabel>(*view, "trustProblem") == nullptr; }));
+    EXPECT_EQ(namesInTrustStore(), std::vector<std::string>{});
 }
 
 TEST_F(SettingsViewTest, WithoutPairedDevicesOnlyTheHintAndThePairButton) {
