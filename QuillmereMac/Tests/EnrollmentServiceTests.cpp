@@ -150,13 +150,16 @@ TEST(EnrollmentService, CancellingTellsTheWaitingDeviceFirst) {
     EXPECT_TRUE(std::holds_alternative<EnrollmentState::Idle>(host.pairingState()));
 }
 
+// The phone asks to pair; the approval the host's user is then asked for.
+std::optional<EnrollmentState::AwaitingApproval> askedToApprove(TestHost& host, PairingClient& phone) {
+    if (!phone.ready() || !phone.hello() || !phone.request()) return std::nullopt;
+    return host.awaitPairing<EnrollmentState::AwaitingApproval>();
+}
+
 TEST(EnrollmentService, DenyingRefusesTheDevice) {
     TestHost host;
     PairingClient phone(host.keys, host.defaults.defaults(), "phone", host.showInvitation());
-    ASSERT_TRUE(phone.ready());
-    ASSERT_TRUE(phone.hello());
-    ASSERT_TRUE(phone.request());
-    const auto awaiting = host.awaitPairing<EnrollmentState::AwaitingApproval>();
+    const auto awaiting = askedToApprove(host, phone);
     ASSERT_TRUE(awaiting);
     host.decide(awaiting->token, false);
     const auto result = phone.result();
@@ -191,11 +194,8 @@ TEST(EnrollmentService, ASaveThatWaitsOrFailsIsToldToBothSides) {
     for (const Case& c : cases) {
         TestHost host(c.options);
         PairingClient phone(host.keys, host.defaults.defaults(), "phone", host.showInvitation());
-        ASSERT_TRUE(phone.ready());
-        ASSERT_TRUE(phone.hello());
-        ASSERT_TRUE(phone.request());
-        const auto awaiting = host.awaitPairing<EnrollmentState::AwaitingApproval>();
-        ASSERT_TRUE(awaiting);
+        const auto awaiting = askedToApprove(host, phone);
+        ASSERT_TRUE(awaiting) << c.name;
         if (c.held) holder = ChildProcess::holdingLock(lock(host));
         host.decide(awaiting->token, true);
         if (c.held) {
