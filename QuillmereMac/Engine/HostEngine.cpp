@@ -176,6 +176,7 @@ void HostEngine::saveRemovals() {
     }
     if (trusted_->unsaved().empty()) return;
     saving_ = true;
+    triedAtNs_ = main_.nowNs();
     ++retryTicket_;
     worker_->saveRemovals([weak = weak_from_this()](std::expected<void, TrustStoreError> saved) {
         if (auto self = weak.lock()) self->removalsTried(saved);
@@ -185,6 +186,7 @@ void HostEngine::saveRemovals() {
 void HostEngine::removalsTried(const std::expected<void, TrustStoreError>& result) {
     saving_ = false;
     if (!result) unsavedReason_ = result.error().message();
+    if (!result && main_.nowNs() - triedAtNs_ >= lockedTryNs) retryNs_ = firstRetryNs;
     if (trusted_->unsaved().empty()) unsavedReason_.reset();
     trustShown();
     if (std::exchange(saveAgain_, false)) {

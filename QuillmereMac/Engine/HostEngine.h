@@ -32,9 +32,11 @@ public:
     using Saved = std::function<void(std::expected<void, TrustStoreError>)>;
 
     // An unsaved removal is tried again after this, then twice as long each
-    // time up to the longest.
+    // time up to the longest; but again after the first when a try spent
+    // the wait's length on another host's lock, which may go at any moment.
     static constexpr std::uint64_t firstRetryNs = 2'000'000'000ULL;
     static constexpr std::uint64_t longestRetryNs = 30'000'000'000ULL;
+    static constexpr std::uint64_t lockedTryNs = 1'000'000'000ULL;
 
     struct Options {
         // Where the store's reads and saves run: a serial queue of the
@@ -124,6 +126,7 @@ private:
     // Why the last try to save the unsaved removals failed.
     std::optional<std::string> unsavedReason_;
     bool saving_ = false;
+    std::uint64_t triedAtNs_ = 0;
     bool saveAgain_ = false;
     std::uint64_t retryNs_ = firstRetryNs;
     // Names the one pending retry; raising it cancels that one.

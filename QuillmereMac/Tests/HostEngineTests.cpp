@@ -285,6 +285,36 @@ TEST(HostEngine, ARemovalThatCannotBeSavedHoldsForThisRunUntilItIsSaved) {
     EXPECT_TRUE(f.engine->trusted()->contains(device(1).fingerprint));
 }
 
+// Quick refusals back off; a try that spent the lock's wait is followed
+// soon, for the other host may let go at any moment.
+TEST(HostEngine, AnUnsavedRemovalIsTriedAgainBackingOffUnlessATryWaitedForTheLock) {
+    constexpr std::uint64_t second = 1'000'000'000ULL;
+    struct Row {
+        const char* name;
+        std::uint64_t trySeconds;
+        std::vector<std::uint64_t> gapSeconds;
+    };
+    for (const Row& row : {Row{"refused at once", 0, {2, 4, 8, 16, 30, 30}}, Row{"the lock's wait", 5, {2, 2, 2, 2}}}) {
+        SCOPED_TRACE(row.name);
+        Storage storage;
+        ManualExecutor main;
+        auto saves = std::make_shared<ManualExecutor>();
+        auto store = TrustStore::open(storage.make());
+        (void)store->add(device(1));
+        auto engine = HostEngine::make(Fixture::notTrusted(), std::move(*store), main, {.saves = saves});
+        storage.failing = true;
+        engine->removeDevice(device(1).deviceID);
+        for (const std::uint64_t gap : row.gapSeconds) {
+            main.advance(row.trySeconds * second);
+            ASSERT_EQ(saves->runUntilIdle(), 1u);
+            main.advance(gap * second - 1);
+            EXPECT_EQ(saves->runUntilIdle(), 0u) << "tried again before " << gap << " s";
+            main.advance(1);
+        }
+        EXPECT_TRUE(engine->status().trustProblem.has_value());
+    }
+}
+
 TEST(HostEngine, AnotherProcesssChangeToTheStoredListReachesTheStatusAndTheServices) {
     Fixture f({device(1), device(2)});
     f.service("Transport");
