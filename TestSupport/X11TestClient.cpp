@@ -93,6 +93,13 @@ void X11TestClient::setTitle(xcb_window_t window, const std::string& title) {
     xcb_flush(c_);
 }
 
+void X11TestClient::setCardinals(xcb_window_t window, const std::string& property,
+                                 const std::vector<std::uint32_t>& values) {
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atom(property), XCB_ATOM_CARDINAL, 32,
+                        static_cast<std::uint32_t>(values.size()), values.data());
+    xcb_flush(c_);
+}
+
 void X11TestClient::fill(xcb_window_t window, int x, int y, int width, int height, std::uint32_t rgb) {
     paint(window, {x, y, width, height, rgb});
     painted_[window].push_back({x, y, width, height, rgb});

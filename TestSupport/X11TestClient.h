@@ -67,6 +67,9 @@ public:
 
     xcb_window_t createWindow(const NewWindow& wanted);
     void setTitle(xcb_window_t window, const std::string& title);
+    // A property of 32-bit numbers, as a client sets its own hints
+    // (_GTK_FRAME_EXTENTS, struts).
+    void setCardinals(xcb_window_t window, const std::string& property, const std::vector<std::uint32_t>& values);
     // Fills a rectangle with 0xRRGGBB, in the window's own pixels, and
     // remembers it for repaints.
     void fill(xcb_window_t window, int x, int y, int width, int height, std::uint32_t rgb);

@@ -3,6 +3,7 @@
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/WindowList/WindowListX11.h"
+#include "Platform/WindowList/WindowMarginX11.h"
 #include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>
@@ -138,14 +139,23 @@ std::optional<std::vector<WindowSystem::Window>> WindowSystemEwmh::windows(std::
     return windowsLocked(pid);
 }
 
-std::optional<ScreenRect> WindowSystemEwmh::frameLocked(Window window) {
+std::optional<WindowSystemEwmh::Placement> WindowSystemEwmh::placementLocked(Window window) {
     xcb_connection_t* c = connection_->get();
     const auto geometryCookie = xcb_get_geometry(c, window);
     const auto positionCookie = xcb_translate_coordinates(c, window, root_, 0, 0);
+    const auto marginRequest = WindowMarginX11::request(*connection_, window, root_);
     XcbReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookie, nullptr));
     XcbReply<xcb_translate_coordinates_reply_t> position(xcb_translate_coordinates_reply(c, positionCookie, nullptr));
+    const WindowMarginX11::Insets margin = WindowMarginX11::collect(*connection_, marginRequest);
     if (!geometry || !position) return std::nullopt;
-    return ScreenRect{position->dst_x, position->dst_y, geometry->width, geometry->height};
+    const ScreenRect whole{position->dst_x, position->dst_y, geometry->width, geometry->height};
+    return Placement{whole, WindowMarginX11::visible(whole, margin)};
+}
+
+std::optional<ScreenRect> WindowSystemEwmh::frameLocked(Window window) {
+    const auto placement = placementLocked(window);
+    if (!placement) return std::nullopt;
+    return placement->visible;
 }
 
 std::optional<ScreenRect> WindowSystemEwmh::frame(Window window) {
@@ -174,6 +184,8 @@ std::optional<std::string> WindowSystemEwmh::title(Window window) {
 WindowSystem::Insets WindowSystemEwmh::decorations(Window window) {
     if (ewmh_.connection == nullptr) return {};
     std::lock_guard lock(mutex_);
+    // Without a window manager the property can only be the client's margin.
+    if (!managed()) return {};
     xcb_ewmh_get_extents_reply_t extents{};
     if (xcb_ewmh_get_frame_extents_reply(&ewmh_, xcb_ewmh_get_frame_extents(&ewmh_, window), &extents, nullptr) == 0)
         return {};
@@ -185,6 +197,13 @@ void WindowSystemEwmh::setFrame(Window window, ScreenRect frame, bool setSize) {
     std::lock_guard lock(mutex_);
     drainEvents();
     xcb_connection_t* c = connection_->get();
+    // The frame is what the user sees: the window takes in its margin too.
+    if (const auto placement = placementLocked(window)) {
+        const ScreenRect& whole = placement->whole;
+        const ScreenRect& visible = placement->visible;
+        frame = {frame.x - (visible.x - whole.x), frame.y - (visible.y - whole.y),
+                 frame.width + whole.width - visible.width, frame.height + whole.height - visible.height};
+    }
     const auto width = static_cast<std::uint32_t>(std::max(frame.width, 1));
     const auto height = static_cast<std::uint32_t>(std::max(frame.height, 1));
     if (managed()) {

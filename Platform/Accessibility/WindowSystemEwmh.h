@@ -61,6 +61,12 @@ private:
     std::optional<std::int32_t> pidOf(Window window);
     std::optional<Window> activeWindow(bool isManaged);
     std::optional<Window> keyWindowLocked(std::int32_t pid, const std::vector<Window>& windows);
+    // A window in root coordinates, and the part inside its client's margin.
+    struct Placement {
+        ScreenRect whole;
+        ScreenRect visible;
+    };
+    std::optional<Placement> placementLocked(Window window);
     std::optional<ScreenRect> frameLocked(Window window);
     std::uint8_t errorOf(Window window);
     std::uint8_t clientMessage(Window window, xcb_atom_t type, std::array<std::uint32_t, 5> data);

@@ -48,7 +48,8 @@ struct ContentWindow {
     // _NET_WM_NAME, else WM_NAME; empty without either.
     std::string title;
     std::optional<ContentApplication> owningApplication;
-    // The client area on its screen, without decorations or border.
+    // The client area on its screen, without decorations, border or the
+    // see-through margin its client leaves around what it shows.
     ScreenRect frame;
     int windowLayer = layerNormal;
     // Mapped and viewable, not minimised, on the current desktop.

@@ -1,5 +1,6 @@
 #include "Platform/WindowList/WindowListX11.h"
 
+#include "Platform/WindowList/WindowMarginX11.h"
 #include "Platform/X11/XcbConnection.h"
 
 #include <algorithm>
@@ -159,6 +160,7 @@ struct PendingWindow {
     xcb_get_property_cookie_t type;
     xcb_get_property_cookie_t state;
     xcb_get_property_cookie_t desktop;
+    WindowMarginX11::Request margin;
 };
 
 int layerFor(const std::vector<std::uint32_t>& types, const std::vector<std::uint32_t>& states,
@@ -270,6 +272,7 @@ std::expected<std::vector<ContentWindow>, ScreenCaptureError> WindowListX11::fet
             xcb_get_property(c, 0, w, atoms[netWmWindowType], XCB_ATOM_ATOM, 0, 32),
             xcb_get_property(c, 0, w, atoms[netWmState], XCB_ATOM_ATOM, 0, 32),
             xcb_get_property(c, 0, w, atoms[netWmDesktop], XCB_ATOM_CARDINAL, 0, 1),
+            WindowMarginX11::request(connection, w, candidate.root),
         });
     }
 
@@ -285,13 +288,15 @@ std::expected<std::vector<ContentWindow>, ScreenCaptureError> WindowListX11::fet
         PropertyReply type = propertyReply(c, p.type);
         PropertyReply state = propertyReply(c, p.state);
         PropertyReply desktop = propertyReply(c, p.desktop);
+        const WindowMarginX11::Insets margin = WindowMarginX11::collect(connection, p.margin);
         // Gone since the list was read, or nothing that can show pixels.
         if (!attributes || !geometry || !position || attributes->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT) continue;
 
         ContentWindow window;
         window.windowID = p.candidate.window;
         window.screen = p.candidate.screen;
-        window.frame = {position->dst_x, position->dst_y, geometry->width, geometry->height};
+        window.frame = WindowMarginX11::visible({position->dst_x, position->dst_y, geometry->width, geometry->height},
+                                                margin);
 
         if (const std::string_view utf8 = propertyBytes(netName); !utf8.empty()) {
             window.title = titleText(utf8, false);

@@ -80,6 +80,27 @@ TEST_P(WindowSystemEwmhTest, WindowsOfAProcessFrontToBackAndTheirClientAreas) {
     EXPECT_TRUE(eventually([&] { return system->frame(a1) == ScreenRect{100, 130, 200, 120}; }));
     system->setFrame(a1, {50, 60, 300, 200}, true);
     EXPECT_TRUE(eventually([&] { return system->frame(a1) == ScreenRect{50, 60, 300, 200}; }));
+
+    // The see-through margin a client marks is no part of its frame, and
+    // moves with it. _NET_FRAME_EXTENTS is the client's only where no window
+    // manager owns it; a margin that leaves nothing is none.
+    const ScreenRect inside{60, 65, 270, 180};
+    struct Margin {
+        const char* property;
+        std::vector<std::uint32_t> sides;
+        bool counts;
+    };
+    const Margin margins[] = {{"_NET_FRAME_EXTENTS", {10, 20, 5, 15}, !GetParam()},
+                              {"_GTK_FRAME_EXTENTS", {150, 150, 0, 0}, false},
+                              {"_GTK_FRAME_EXTENTS", {10, 20, 5, 15}, true}};
+    for (const Margin& margin : margins) {
+        client->setCardinals(a1, margin.property, margin.sides);
+        client->sync();
+        EXPECT_EQ(system->frame(a1), margin.counts ? inside : (ScreenRect{50, 60, 300, 200}))
+            << margin.property << " " << margin.sides[0];
+    }
+    system->setFrame(a1, {100, 130, 200, 100}, true);
+    EXPECT_TRUE(eventually([&] { return system->frame(a1) == ScreenRect{100, 130, 200, 100}; }));
 }
 
 TEST_P(WindowSystemEwmhTest, TheWindowMadeKeyComesBackWithItsApplication) {
