@@ -96,11 +96,15 @@ std::optional<ScreenCaptureError> CaptureTargetX11::openWindow(xcb_window_t wind
     border_ = geometry->border_width;
     depth_ = geometry->depth;
     if (auto unread = openColours(UnreadablePixels::Content::window, attributes->colormap)) return unread;
-    setContentSize(geometry->width, geometry->height);
 
-    // A map replaced, installed or taken away says so.
-    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_COLOR_MAP_CHANGE;
+    // A map replaced, installed or taken away says so, and property changes
+    // tell when the client's margin does; read it after asking for them, so
+    // that no change falls in between.
+    const std::uint32_t mask =
+        XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_COLOR_MAP_CHANGE | XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
+    readMargin();
+    setWindowSize(geometry->width, geometry->height);
     auto redirect = connection_.check(
         xcb_composite_redirect_window_checked(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC));
     if (redirect) {
@@ -197,6 +201,17 @@ void CaptureTargetX11::setContentSize(int width, int height) {
     damaged_ = true;
 }
 
+void CaptureTargetX11::setWindowSize(int width, int height) {
+    windowWidth_ = width;
+    windowHeight_ = height;
+    visible_ = WindowMarginX11::visible({0, 0, width, height}, margin_);
+    setContentSize(visible_.width, visible_.height);
+}
+
+void CaptureTargetX11::readMargin() {
+    margin_ = WindowMarginX11::collect(connection_, WindowMarginX11::request(connection_, window_, root_));
+}
+
 void CaptureTargetX11::nameWindowPixmap() {
     xcb_connection_t* c = connection_.get();
     releaseWindowPixmap();
@@ -213,9 +228,9 @@ void CaptureTargetX11::nameWindowPixmap() {
     drawable_ = pixmap;
     if (geometry) {
         border_ = geometry->border_width;
-        setContentSize(geometry->width, geometry->height);
+        setWindowSize(geometry->width, geometry->height);
     }
-    area_ = {border_, border_, width_, height_};
+    area_ = {border_ + visible_.x, border_ + visible_.y, width_, height_};
     state_ = State::live;
     reshaped_ = true;
     damaged_ = true;
@@ -270,11 +285,22 @@ void CaptureTargetX11::handleEvent(const xcb_generic_event_t& event) {
     case XCB_CONFIGURE_NOTIFY: {
         const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
         if (configure.window != window_) return;
-        if (configure.width == width_ && configure.height == height_ && configure.border_width == border_) return;
+        if (configure.width == windowWidth_ && configure.height == windowHeight_ && configure.border_width == border_)
+            return;
         border_ = configure.border_width;
-        setContentSize(configure.width, configure.height);
+        setWindowSize(configure.width, configure.height);
         // The named pixmap keeps the old size: name the new one.
         if (state_ == State::live) nameWindowPixmap();
+        return;
+    }
+    case XCB_PROPERTY_NOTIFY: {
+        const auto& property = reinterpret_cast<const xcb_property_notify_event_t&>(event);
+        if (property.window != window_ || !WindowMarginX11::tellsMargin(connection_, property.atom)) return;
+        // A maximised window drops its shadow: the content moves and changes size.
+        const ScreenRect before = visible_;
+        readMargin();
+        setWindowSize(windowWidth_, windowHeight_);
+        if (visible_ != before && state_ == State::live) nameWindowPixmap();
         return;
     }
     case XCB_MAP_NOTIFY:
@@ -353,10 +379,10 @@ void CaptureTargetX11::requestGrab(ShmSegmentX11& segment, bool whole, std::opti
                 static_cast<std::int16_t>(refresh->y), static_cast<std::uint16_t>(refresh->width),
                 static_cast<std::uint16_t>(refresh->height)));
         }
-        // The damage, in the drawable's own coordinates for a window and the
+        // The damage, in the window's own coordinates for a window and the
         // root's for a display, clips one copy of the whole content.
-        const int offsetX = isWindow_ ? 0 : area_.x;
-        const int offsetY = isWindow_ ? 0 : area_.y;
+        const int offsetX = isWindow_ ? visible_.x : area_.x;
+        const int offsetY = isWindow_ ? visible_.y : area_.y;
         xcb_xfixes_set_gc_clip_region(c, mirror_.clipped, region_, static_cast<std::int16_t>(-offsetX),
                                       static_cast<std::int16_t>(-offsetY));
         pending.copies.push_back(xcb_copy_area_checked(
@@ -410,8 +436,8 @@ std::optional<CaptureTargetX11::Grab> CaptureTargetX11::collectGrab() {
     if (region) currentImage_ = pending.segment;
     if (region) {
         // Window damage is in window coordinates, root damage in the root's.
-        const int offsetX = isWindow_ ? 0 : pending.area.x;
-        const int offsetY = isWindow_ ? 0 : pending.area.y;
+        const int offsetX = isWindow_ ? visible_.x : pending.area.x;
+        const int offsetY = isWindow_ ? visible_.y : pending.area.y;
         const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.get());
         const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
         for (int i = 0; i < count; ++i) {

@@ -6,6 +6,7 @@
 #include "Platform/ScreenCapture/PixelLayoutX11.h"
 #include "Platform/WindowList/ScreenCaptureError.h"
 #include "Platform/WindowList/ShareableContent.h"
+#include "Platform/WindowList/WindowMarginX11.h"
 
 #include <xcb/damage.h>
 #include <xcb/shm.h>
@@ -34,7 +35,8 @@ struct ScreenImage {
 };
 
 // What one capture stream reads: a window through its Composite pixmap (whole
-// even when covered, without decorations) or a display's area of its root.
+// even when covered, without decorations or the see-through margin its client
+// leaves around it) or a display's area of its root.
 // Damage says what changed; structure and RandR events say when the content
 // moved, changed size, went away or came back.
 class CaptureTargetX11 {
@@ -85,8 +87,8 @@ public:
     // Pointer positions are asked relative to this window; the content's top
     // left sits at pointerOrigin in it.
     xcb_window_t pointerWindow() const { return isWindow_ ? window_ : root_; }
-    int pointerOriginX() const { return isWindow_ ? 0 : area_.x; }
-    int pointerOriginY() const { return isWindow_ ? 0 : area_.y; }
+    int pointerOriginX() const { return isWindow_ ? visible_.x : area_.x; }
+    int pointerOriginY() const { return isWindow_ ? visible_.y : area_.y; }
 
     // Sends the damage subtraction and the image request; collectGrab waits
     // for both. The segment must hold height rows of the layout's bytes. A grab that need
@@ -113,6 +115,8 @@ private:
     // Reads the colour map again; a change of what the pixels stand for
     // makes every pixel new.
     std::optional<std::string> readColours();
+    void setWindowSize(int width, int height);
+    void readMargin();
     // A pixmap over the segment to copy damaged areas into; false when the
     // server offers none (no shared pixmaps).
     bool prepareMirror(ShmSegmentX11& segment);
@@ -133,6 +137,11 @@ private:
     int width_ = 0;
     int height_ = 0;
     int border_ = 0;
+    // A window's size, its margin and the part inside it, in its own coordinates.
+    int windowWidth_ = 0;
+    int windowHeight_ = 0;
+    WindowMarginX11::Insets margin_;
+    ScreenRect visible_;
     std::uint8_t depth_ = 24;
     // Known once open succeeded.
     std::optional<PixelLayoutX11> layout_;

@@ -3,6 +3,7 @@
 // covered window hanging off the screen, sees it brought forward whole and
 // types into it, then moves control with focus hints to a display, another
 // window and back, which hands the front back to the application that had it.
+// A window that draws its own shadow is sent and pointed at as the user sees it.
 
 #include "Platform/Accessibility/WindowSystemEwmh.h"
 #include "Platform/EventPosting/EventPosterX11.h"
@@ -28,35 +29,59 @@ constexpr std::int32_t mail = 6002;
 constexpr std::int32_t browser = 6003;
 constexpr std::uint8_t keyA = 38;
 
-// Key presses as the windows receive them, read on a connection of the
-// test's own.
-class KeyWatcher {
+// Key presses and pointer moves as the windows receive them, read on a
+// connection of the test's own.
+class InputWatcher {
 public:
-    KeyWatcher(const std::string& display, std::initializer_list<xcb_window_t> windows)
+    InputWatcher(const std::string& display, std::initializer_list<xcb_window_t> windows)
         : c_(XcbOpening::connect(display.c_str(), nullptr)) {
-        const std::uint32_t mask = XCB_EVENT_MASK_KEY_PRESS;
+        const std::uint32_t mask = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_POINTER_MOTION;
         for (const xcb_window_t window : windows) xcb_change_window_attributes(c_, window, XCB_CW_EVENT_MASK, &mask);
         xcb_flush(c_);
     }
-    ~KeyWatcher() { xcb_disconnect(c_); }
+    ~InputWatcher() { xcb_disconnect(c_); }
 
-    // Waits until the window got a press of the key; earlier presses go.
+    // Waits until the window got a press of the key; earlier events go.
     bool pressed(xcb_window_t window, std::uint8_t key) {
+        return received(XCB_KEY_PRESS, window, [&](const xcb_key_press_event_t& press) { return press.detail == key; });
+    }
+    // Waits until the pointer came to (x, y) of the window.
+    bool movedTo(xcb_window_t window, int x, int y) {
+        return received(XCB_MOTION_NOTIFY, window,
+                        [&](const xcb_key_press_event_t& move) { return move.event_x == x && move.event_y == y; });
+    }
+
+private:
+    // Key and motion events share one layout.
+    bool received(std::uint8_t type, xcb_window_t window,
+                  const std::function<bool(const xcb_key_press_event_t&)>& wanted) {
         return eventually([&] {
             bool found = false;
             while (xcb_generic_event_t* event = xcb_poll_for_event(c_)) {
-                const auto* press = reinterpret_cast<xcb_key_press_event_t*>(event);
-                found = found || ((event->response_type & 0x7F) == XCB_KEY_PRESS && press->event == window &&
-                                  press->detail == key);
+                const auto* input = reinterpret_cast<xcb_key_press_event_t*>(event);
+                found = found || ((event->response_type & 0x7F) == type && input->event == window && wanted(*input));
                 std::free(event);
             }
             return found;
         });
     }
 
-private:
     xcb_connection_t* c_;
 };
+
+// The generation of the control the viewer was granted.
+std::optional<std::uint32_t> grantedControl(TestViewer& viewer) {
+    viewer.sendControl(msg::InputControlRequest{});
+    std::optional<std::uint32_t> generation;
+    viewer.waitUntil([&](const TestViewer& v) {
+        for (const ClientAction& action : v.notices())
+            if (const auto* control = action.as<client::InputControl>();
+                control && control->state == InputControlStateValue::granted)
+                generation = control->generation;
+        return generation.has_value();
+    });
+    return generation;
+}
 
 TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) {
     XvfbServer server({.screens = {{800, 600}}, .windowManager = true});
@@ -64,9 +89,7 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
     X11TestClient apps(server.displayName());
     const auto panel =
         apps.createWindow(X11TestClient::NewWindow().sized(800, 30).typed("_NET_WM_WINDOW_TYPE_DOCK").ownedBy(7000));
-    const std::uint32_t strut[12] = {0, 0, 30, 0, 0, 0, 0, 0, 0, 799, 0, 0};
-    xcb_change_property(apps.connection(), XCB_PROP_MODE_REPLACE, panel, apps.atom("_NET_WM_STRUT_PARTIAL"),
-                        XCB_ATOM_CARDINAL, 32, 12, strut);
+    apps.setCardinals(panel, "_NET_WM_STRUT_PARTIAL", {0, 0, 30, 0, 0, 0, 0, 0, 0, 799, 0, 0});
     const auto notes = apps.createWindow(
         X11TestClient::NewWindow().at(500, 380).sized(400, 300).titled("Notes").classed("editor", "Editor").ownedBy(editor));
     const auto inbox = apps.createWindow(
@@ -74,7 +97,7 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
     const auto page = apps.createWindow(
         X11TestClient::NewWindow().at(250, 200).sized(520, 380).titled("Page").classed("web", "Browser").ownedBy(browser));
     for (const auto window : {notes, inbox, page}) ASSERT_TRUE(apps.waitUntilViewable(window));
-    KeyWatcher keys(server.displayName(), {notes, inbox, page});
+    InputWatcher keys(server.displayName(), {notes, inbox, page});
     const auto desktop = *WindowSystemEwmh::open(XcbConnection::opener(server.displayName()));
     ASSERT_TRUE(eventually([&] { return desktop->windows(browser) == std::vector<WindowSystem::Window>{page}; }));
     ASSERT_TRUE(desktop->makeKeyWindow(page, browser));
@@ -104,15 +127,8 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
     ASSERT_TRUE(eventually([&] { return host.pipeline->surfaceTable().count() == 3; }));
 
     // The grant brings the covered window forward, whole, below the panel.
-    viewer.sendControl(msg::InputControlRequest{});
-    std::optional<std::uint32_t> generation;
-    ASSERT_TRUE(viewer.waitUntil([&](const TestViewer& v) {
-        for (const ClientAction& action : v.notices())
-            if (const auto* control = action.as<client::InputControl>();
-                control && control->state == InputControlStateValue::granted)
-                generation = control->generation;
-        return generation.has_value();
-    }));
+    const std::optional<std::uint32_t> generation = grantedControl(viewer);
+    ASSERT_TRUE(generation.has_value());
     EXPECT_TRUE(eventually([&] { return desktop->frontmostApplication() == editor; }));
     EXPECT_TRUE(eventually([&] {
         const auto frame = desktop->frame(notes);
@@ -154,6 +170,58 @@ TEST(WindowControlEndToEnd, ControlFollowsTheViewerBetweenWindowsAndTheDisplay) 
                   "retarget surface=3 fromDisplay=false toDisplay=true frontmost=none restore=none target=none",
                   "retarget surface=2 fromDisplay=true toDisplay=false frontmost=6001 restore=none target=6002",
                   "retarget surface=3 fromDisplay=false toDisplay=true frontmost=none restore=6001 target=none"}));
+}
+
+// gtk3-demo's shadow around a 320 x 180 window, 372 x 232 in all.
+TEST(WindowControlEndToEnd, AWindowsOwnShadowIsNeitherSentNorPointedAt) {
+    XvfbServer server({.screens = {{800, 600}}, .windowManager = true});
+    ASSERT_TRUE(server.ready()) << server.failure();
+    X11TestClient apps(server.displayName());
+    const auto window = apps.createWindow(
+        X11TestClient::NewWindow().at(100, 80).sized(372, 232).titled("Demo").ownedBy(editor).unmapped());
+    apps.setCardinals(window, "_GTK_FRAME_EXTENTS", {26, 26, 23, 29});
+    apps.map(window);
+    ASSERT_TRUE(apps.waitUntilViewable(window));
+    InputWatcher input(server.displayName(), {window});
+    // The drawn cursor stays off the window until the viewer moves it.
+    xcb_warp_pointer(apps.connection(), XCB_NONE, apps.root(), 0, 0, 0, 0, 799, 599);
+    TestHost host(TestHost::Options{.pipelineDisplay = server.displayName(),
+                                    .adjustPipeline = [&](MediaPipeline::Services& services) {
+                                        services.poster = *x11Desktop(server.displayName())->makeEventPoster();
+                                        services.permission = [] { return true; };
+                                    }});
+    const std::uint16_t port = host.start();
+    TestViewer viewer(host.pairThroughInvitation(), host.identity.fingerprint, port, host.defaults.defaults(), {});
+    ASSERT_TRUE(viewer.waitUntil([](const TestViewer& v) { return v.phase() == ClientSession::Phase::ready; }, 20s));
+    apps.fill(window, 26, 23, 320, 180, 0xF0F0F0);
+    viewer.select(window);
+    ASSERT_TRUE(viewer.waitUntil([](const TestViewer& v) { return !v.decoded().empty(); }));
+
+    // What shows fills the 640 x 360 asked for to its edges: no black bands.
+    const auto bright = [](const DecodedPicture& picture, int x, int y) { return picture.at(x, y) > 200; };
+    std::optional<DecodedPicture> shown;
+    EXPECT_TRUE(eventually([&] { return (shown = viewer.lastPicture()) && bright(*shown, 320, 180); }));
+    ASSERT_TRUE(shown.has_value());
+    EXPECT_EQ(std::pair(shown->width, shown->height), std::pair(640, 360));
+    for (const auto& [x, y] : {std::pair{2, 180}, {637, 180}, {320, 2}, {320, 357}, {2, 2}, {637, 357}})
+        EXPECT_TRUE(bright(*shown, x, y)) << x << "," << y;
+
+    // The picture's corners are the visible corners.
+    const std::optional<std::uint32_t> generation = grantedControl(viewer);
+    ASSERT_TRUE(generation.has_value());
+    std::uint32_t sequence = 0;
+    const auto point = [&](std::uint16_t x, std::uint16_t y) {
+        viewer.sendControl(msg::Input{++sequence, *generation, input::PointerAbsolute{x, y}});
+    };
+    point(0, 0);
+    EXPECT_TRUE(input.movedTo(window, 26, 23));
+    point(65535, 65535);
+    EXPECT_TRUE(input.movedTo(window, 26 + 319, 23 + 179));
+
+    // Maximised, a window drops its shadow: the stream takes in the whole
+    // window, 372 x 232 into 640 x 360.
+    apps.setCardinals(window, "_GTK_FRAME_EXTENTS", {0, 0, 0, 0});
+    EXPECT_TRUE(eventually([&] { return (shown = viewer.lastPicture()) && shown->width == 576; }));
 }
 
 } // namespace
