@@ -23,13 +23,7 @@ public:
     using ActivationHandler = std::function<void(std::int32_t pid)>;
 
     // The window manager's decorations around a client area.
-    struct Insets {
-        int left = 0;
-        int right = 0;
-        int top = 0;
-        int bottom = 0;
-        bool operator==(const Insets&) const = default;
-    };
+    using Insets = ScreenInsets;
 
     virtual ~WindowSystem() = default;
 

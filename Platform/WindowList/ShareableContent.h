@@ -22,6 +22,16 @@ struct ScreenRect {
     bool operator==(const ScreenRect&) const = default;
 };
 
+// A band around a rectangle: the width of each side, in pixels.
+struct ScreenInsets {
+    int left = 0;
+    int right = 0;
+    int top = 0;
+    int bottom = 0;
+
+    bool operator==(const ScreenInsets&) const = default;
+};
+
 // The application owning a window: the process that set _NET_WM_PID.
 struct ContentApplication {
     std::int32_t processID = 0;

@@ -16,13 +16,7 @@ class XcbConnection;
 // alone can have set it. A window's frame, for listing, capture and control,
 // is the part inside the margin.
 struct WindowMarginX11 {
-    struct Insets {
-        int left = 0;
-        int right = 0;
-        int top = 0;
-        int bottom = 0;
-        bool operator==(const Insets&) const = default;
-    };
+    using Insets = ScreenInsets;
 
     // Asked along with a window's other requests; read with collect.
     struct Request {
