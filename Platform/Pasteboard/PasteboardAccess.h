@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -9,13 +10,17 @@ namespace quillmere {
 // actor only.
 class PasteboardAccess {
 public:
+    // The clipboard's text; absent when it holds none.
+    using ReadDone = std::function<void(std::optional<std::string> text)>;
+
     virtual ~PasteboardAccess() = default;
 
     // Clears the clipboard, then stores the text; false when the store did
     // not take.
     virtual bool write(const std::string& text) = 0;
-    // The clipboard's text; absent when it holds none.
-    virtual std::optional<std::string> read() = 0;
+    // Answers later, on the main actor: the text may have to be asked of
+    // another program, which answers when it will.
+    virtual void read(ReadDone done) = 0;
 };
 
 } // namespace quillmere

@@ -1,8 +1,9 @@
 #include "Platform/Pasteboard/SystemPasteboard.h"
 
+#include "Platform/Pasteboard/ClipboardReaderX11.h"
+
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QMimeData>
 
 namespace quillmere {
 
@@ -15,7 +16,7 @@ QClipboard* clipboard() {
 
 } // namespace
 
-SystemPasteboard::SystemPasteboard(Executor& gui) : gui_(gui) {}
+SystemPasteboard::SystemPasteboard(Executor& gui, XcbConnection::Opener open) : gui_(gui), open_(std::move(open)) {}
 
 void SystemPasteboard::onGui(const Executor::Work& work) {
     if (gui_.isCurrent())
@@ -38,14 +39,15 @@ bool SystemPasteboard::write(const std::string& text) {
     return stored;
 }
 
-std::optional<std::string> SystemPasteboard::read() {
-    std::optional<std::string> text;
-    onGui([&] {
-        QClipboard* board = clipboard();
-        const QMimeData* data = board ? board->mimeData(QClipboard::Clipboard) : nullptr;
-        if (data && data->hasText()) text = data->text().toUtf8().toStdString();
+void SystemPasteboard::read(ReadDone done) {
+    reads_.async([this, done = std::move(done)]() mutable {
+        auto read = ClipboardReaderX11::read(open_);
+        if (!read) {
+            // Read as holding no text, as a clipboard that refuses a store reads as not taking text.
+            log_.notice("%{public}s; read as no text", read.error().description(ClipboardReaderX11::answerBoundNs));
+        }
+        gui_.async([done = std::move(done), text = read.value_or(std::nullopt)]() mutable { done(std::move(text)); });
     });
-    return text;
 }
 
 } // namespace quillmere

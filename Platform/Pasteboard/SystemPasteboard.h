@@ -1,25 +1,35 @@
 #pragma once
 
 #include "Platform/Dispatch/Executor.h"
+#include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Log/Logger.h"
 #include "Platform/Pasteboard/PasteboardAccess.h"
+#include "Platform/X11/XcbConnection.h"
 
 namespace quillmere {
 
-// The X11 CLIPBOARD selection through Qt's clipboard, which serves it to
-// other clients for as long as the application lives. Qt allows it only on
-// the thread of its QGuiApplication (gui); a call from elsewhere waits for
-// that thread. Without a QGuiApplication nothing can be stored or read.
+// The X11 CLIPBOARD selection. Writes go through Qt's clipboard, which
+// serves the text to other clients for as long as the application lives;
+// Qt allows it only on the thread of its QGuiApplication (gui), and a call
+// from elsewhere waits for that thread. Without a QGuiApplication nothing
+// can be stored. Reads ask the selection's owner over a connection of their
+// own, on a queue of their own, and answer on gui within a bound: the gui
+// thread never waits for another program.
 class SystemPasteboard final : public PasteboardAccess {
 public:
-    explicit SystemPasteboard(Executor& gui);
+    SystemPasteboard(Executor& gui, XcbConnection::Opener open);
 
     bool write(const std::string& text) override;
-    std::optional<std::string> read() override;
+    void read(ReadDone done) override;
 
 private:
     void onGui(const Executor::Work& work);
 
     Executor& gui_;
+    const XcbConnection::Opener open_;
+    const Logger log_{"com.ornbeck.quillmere.mac", "control"};
+    // Last: gone, and its read finished, before what the reads use.
+    SerialQueue reads_{"com.ornbeck.quillmeremac.clipboard"};
 };
 
 } // namespace quillmere

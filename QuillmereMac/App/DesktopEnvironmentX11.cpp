@@ -182,7 +182,7 @@ std::expected<std::shared_ptr<WindowSystem>, std::string> DesktopEnvironmentX11:
 }
 
 std::shared_ptr<PasteboardAccess> DesktopEnvironmentX11::makePasteboard(Executor& main) {
-    return std::make_shared<SystemPasteboard>(main);
+    return std::make_shared<SystemPasteboard>(main, open_);
 }
 
 DisplayTextSize::Displays DesktopEnvironmentX11::textSizeDisplays() {

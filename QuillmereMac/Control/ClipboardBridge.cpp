@@ -52,10 +52,11 @@ void ClipboardBridge::read(std::string clientName,
                                           std::move(answer));
             },
             [pasteboard, reply = std::move(reply)](bool approved) {
-                if (!approved)
+                if (!approved) {
                     reply(false, std::nullopt);
-                else
-                    reply(true, pasteboard->read());
+                    return;
+                }
+                pasteboard->read([reply](std::optional<std::string> text) { reply(true, std::move(text)); });
             });
     });
 }

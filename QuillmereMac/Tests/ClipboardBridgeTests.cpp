@@ -16,9 +16,9 @@ public:
         if (accepts) content = text;
         return accepts;
     }
-    std::optional<std::string> read() override {
+    void read(ReadDone done) override {
         ++reads;
-        return content;
+        done(content);
     }
     std::optional<std::string> content = "before";
     bool accepts = true;

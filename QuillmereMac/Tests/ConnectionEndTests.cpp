@@ -39,9 +39,9 @@ std::size_t threadCount() {
 class CountingPasteboard final : public PasteboardAccess {
 public:
     bool write(const std::string&) override { return ++writes > 0; }
-    std::optional<std::string> read() override {
+    void read(ReadDone done) override {
         ++reads;
-        return "host text";
+        done("host text");
     }
     std::atomic<int> writes{0};
     std::atomic<int> reads{0};

@@ -61,8 +61,8 @@ protected:
                                        .adjustPipeline = [&](MediaPipeline::Services& services) {
                                            services.poster = *poster;
                                            services.permission = [] { return true; };
-                                           services.pasteboard =
-                                               std::make_shared<SystemPasteboard>(MainQueue::shared());
+                                           services.pasteboard = std::make_shared<SystemPasteboard>(
+                                               MainQueue::shared(), XcbConnection::opener(server.displayName()));
                                        }});
         const std::uint16_t port = host->start();
         const LocalIdentity phone = host->pairThroughInvitation();

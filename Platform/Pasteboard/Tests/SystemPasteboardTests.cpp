@@ -1,11 +1,24 @@
+#include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/MainQueue.h"
+#include "Platform/Log/MemoryLogSink.h"
+#include "Platform/Pasteboard/ClipboardReaderX11.h"
 #include "Platform/Pasteboard/SystemPasteboard.h"
 #include "Platform/Pasteboard/Tests/QtGuiThread.h"
 #include "Platform/Pasteboard/Tests/Xclip.h"
+#include "TestSupport/ChildProcess.h"
 #include "TestSupport/Eventually.h"
+#include "TestSupport/TemporaryFolder.h"
 #include "TestSupport/XvfbServer.h"
 
 #include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <regex>
 
 namespace quillmere {
 namespace {
@@ -22,9 +35,52 @@ protected:
     }
     void SetUp() override { ASSERT_TRUE(server_->ready()) << server_->failure(); }
 
+    struct Read {
+        std::optional<std::string> text;
+        double seconds = 0;
+        // The longest the main queue took to run work posted to it meanwhile.
+        double longestTurnMs = 0;
+    };
+
+    // A read asked on the main queue, as the clipboard transfer asks it,
+    // with the main queue pinged every 10 ms until the answer arrives there.
+    Read readAndPing() {
+        struct Shared {
+            std::mutex mutex;
+            std::optional<std::optional<std::string>> answer;
+        };
+        auto shared = std::make_shared<Shared>();
+        const std::uint64_t start = Clock::nowNs();
+        MainQueue::shared().async([this, shared] {
+            pasteboard_.read([shared](std::optional<std::string> text) {
+                const std::lock_guard lock(shared->mutex);
+                shared->answer = std::move(text);
+            });
+        });
+        Read read;
+        const auto answered = [&] {
+            const std::lock_guard lock(shared->mutex);
+            return shared->answer.has_value();
+        };
+        std::uint64_t longestNs = 0;
+        while (!answered() && Clock::nowNs() - start < 10'000'000'000) {
+            auto ran = std::make_shared<std::atomic<bool>>(false);
+            const std::uint64_t posted = Clock::nowNs();
+            MainQueue::shared().async([ran] { ran->store(true); });
+            testing::eventually([&] { return ran->load(); });
+            longestNs = std::max(longestNs, Clock::nowNs() - posted);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        read.seconds = static_cast<double>(Clock::nowNs() - start) / 1e9;
+        read.longestTurnMs = static_cast<double>(longestNs) / 1e6;
+        const std::lock_guard lock(shared->mutex);
+        if (shared->answer) read.text = *shared->answer;
+        return read;
+    }
+
     static testing::XvfbServer* server_;
     static testing::QtGuiThread* gui_;
-    SystemPasteboard pasteboard_{MainQueue::shared()};
+    SystemPasteboard pasteboard_{MainQueue::shared(), XcbConnection::opener(server_->displayName())};
     testing::Xclip xclip_{server_->displayName()};
 };
 
@@ -36,11 +92,63 @@ TEST_F(SystemPasteboardTest, ClipboardWithoutTextReadsAsNoneAndAWriteReplacesIt)
     xclip_.input("\x89PNG", "image/png");
     ASSERT_TRUE(testing::eventually(
         [&] { return xclip_.output("-o -t TARGETS").find("image/png") != std::string::npos; }));
-    EXPECT_EQ(pasteboard_.read(), std::nullopt);
+    EXPECT_EQ(readAndPing().text, std::nullopt);
     ASSERT_TRUE(pasteboard_.write("only text"));
     const std::string targets = xclip_.output("-o -t TARGETS");
     EXPECT_EQ(targets.find("image/png"), std::string::npos) << targets;
     EXPECT_EQ(xclip_.output("-o"), "only text");
+}
+
+// The owner is another program, or Qt on our own main thread: whatever it
+// does, the main queue keeps its turns short and the read ends within its
+// bound, with the text when the owner gave it.
+TEST_F(SystemPasteboardTest, ReadsEndWithinTheirBoundWhileTheMainQueueKeepsAnswering) {
+    const testing::TemporaryFolder folder;
+    const std::string large(1'100'000, 'q');
+    std::optional<testing::ChildProcess> stopped;
+    const struct Row {
+        const char* owner;
+        std::function<void()> set;
+        std::optional<std::string> text;
+    } rows[] = {
+        {"xclip, UTF-8", [&] { xclip_.input("h\u00e9llo \u2713 \u65e5\u672c"); }, "h\u00e9llo \u2713 \u65e5\u672c"},
+        {"xclip, Latin-1 only", [&] { xclip_.input("caf\xe9", "STRING"); }, "caf\u00e9"},
+        {"Qt, on the main queue", [&] { ASSERT_TRUE(pasteboard_.write("ours \u2713")); }, "ours \u2713"},
+        // Sent in INCR chunks.
+        {"xclip, 1.1 MB", [&] { xclip_.input(large); }, large},
+        {"xclip, stopped",
+         [&] {
+             const auto file = folder.path() / "x.txt";
+             std::ofstream(file) << "x";
+             stopped.emplace(std::vector<std::string>{"/usr/bin/xclip", "-quiet", "-selection", "clipboard", "-i",
+                                                      file.string()},
+                             testing::ChildProcess::Options{
+                                 .environment = testing::environmentWith("DISPLAY", server_->displayName())});
+             ASSERT_TRUE(testing::eventually([&] { return xclip_.output("-o") == "x"; }));
+             stopped->signal(SIGSTOP);
+         },
+         std::nullopt},
+    };
+    const auto sink = std::make_shared<MemoryLogSink>();
+    const auto previous = setDefaultLogSink(sink);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.owner);
+        row.set();
+        const Read read = readAndPing();
+        EXPECT_EQ(read.text, row.text);
+        EXPECT_LT(read.seconds, static_cast<double>(ClipboardReaderX11::answerBoundNs) / 1e9 + 0.5);
+        EXPECT_LT(read.longestTurnMs, 100.0);
+        std::printf("%s: read in %.3f s, longest main-queue turn %.1f ms\n", row.owner, read.seconds,
+                    read.longestTurnMs);
+    }
+    setDefaultLogSink(previous);
+    stopped->signal(SIGCONT);
+    // One line, naming the window that did not answer.
+    const auto lines = sink->lines("control");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(std::regex_search(lines[0], std::regex("the clipboard's owner, window 0x[0-9a-f]+, did not answer "
+                                                       "within 2 s; read as no text$")))
+        << lines[0];
 }
 
 } // namespace
