@@ -55,14 +55,16 @@ void InputScript::controlState(std::uint32_t generation, InputControlStateValue 
 
 std::optional<ControlMessage> InputScript::poll(std::uint64_t nowNs) {
     if (phase_ != Phase::granted) return std::nullopt;
-    const std::uint64_t sinceLast = lastSentNs_ && nowNs >= *lastSentNs_ ? nowNs - *lastSentNs_ : 0;
-    if (!lastSentNs_ || sinceLast >= stepNs_) {
+    const auto since = [nowNs](std::optional<std::uint64_t> at) { return at && nowNs >= *at ? nowNs - *at : 0; };
+    // Renewals keep the lease, not the pace of the events.
+    if (!lastEventNs_ || since(lastEventNs_) >= stepNs_) {
         ++eventsSent_;
+        lastEventNs_ = nowNs;
         auto sent = message(events_[next_++], nowNs);
         if (next_ == events_.size()) phase_ = Phase::finished;
         return sent;
     }
-    if (leaseNs_ > 0 && sinceLast >= leaseNs_ / 2) {
+    if (leaseNs_ > 0 && since(lastSentNs_) >= leaseNs_ / 2) {
         ++renewalsSent_;
         return message(input::Renew{}, nowNs);
     }

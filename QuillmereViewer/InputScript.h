@@ -63,6 +63,7 @@ private:
     std::size_t next_ = 0;
     std::uint32_t seq_ = 0;
     std::optional<std::uint64_t> lastSentNs_;
+    std::optional<std::uint64_t> lastEventNs_;
     std::int64_t eventsSent_ = 0;
     std::int64_t renewalsSent_ = 0;
 };
