@@ -74,7 +74,8 @@ struct ConnectRunner::Attempt {
 ConnectRunner::ConnectRunner(viewer::ConnectCommand command, LocalIdentity identity, WireID deviceID,
                              std::string deviceName, std::vector<TrustedPeer> hosts, Progress progress)
     : command_(std::move(command)), identity_(std::move(identity)), hosts_(std::move(hosts)),
-      progress_(std::move(progress)), settings_(settingsFor(command_, deviceID, deviceName)), run_(command_.input) {}
+      progress_(std::move(progress)), settings_(settingsFor(command_, deviceID, deviceName)),
+      run_(command_.input, 100'000, static_cast<std::uint64_t>(command_.inputEveryMs) * 1'000'000) {}
 
 SessionSettings ConnectRunner::settingsFor(const viewer::ConnectCommand& command, const WireID& deviceID,
                                            const std::string& deviceName) {
@@ -91,6 +92,7 @@ SessionSettings ConnectRunner::settingsFor(const viewer::ConnectCommand& command
     if (command.durationSeconds) settings.durationNs = static_cast<std::uint64_t>(*command.durationSeconds * 1e9);
     settings.expectTestPattern = command.expectTestPattern;
     settings.snapshotEvery = command.snapshotEvery;
+    settings.pullClipboard = command.pullClipboard;
     return settings;
 }
 

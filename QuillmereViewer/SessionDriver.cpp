@@ -15,6 +15,7 @@ SessionDriver::SessionDriver(const SessionSettings& settings, ViewerRun& run, Se
     run_.summary.listOnly = settings.listOnly;
     run_.summary.expectTestPattern = settings.expectTestPattern;
     run_.summary.inputWanted = run_.input.wanted();
+    run_.summary.clipboardWanted = settings.pullClipboard;
     if (settings.expectTestPattern) {
         if (!run_.summary.testPattern) run_.summary.testPattern.emplace();
         run_.summary.testPattern->restart();
@@ -116,8 +117,12 @@ void SessionDriver::perform(ClientAction& action, std::uint64_t nowNs) {
         say(fmt::format("input control {}", enumName(control->state)));
     } else if (const auto* closed = action.as<client::Closed>()) {
         sessionClosed(closed->reason);
+    } else if (const auto* received = action.as<client::ClipboardReceived>()) {
+        clipboardAnswered("text", static_cast<std::int64_t>(received->text.size()), nowNs);
+    } else if (const auto* outcome = action.as<client::ClipboardOutcome>()) {
+        clipboardAnswered(std::string(enumName(outcome->outcome)), 0, nowNs);
     }
-    // Audio, cursor shapes, clipboard, power and extra surfaces are not asked for.
+    // Audio, cursor shapes, power and extra surfaces are not asked for.
 }
 
 void SessionDriver::chooseCapture(const std::vector<CaptureWindow>& windows, std::uint64_t nowNs) {
@@ -206,9 +211,20 @@ void SessionDriver::sessionClosed(const ClientCloseReason& reason) {
     }
 }
 
+void SessionDriver::clipboardAnswered(std::string outcome, std::int64_t bytes, std::uint64_t nowNs) {
+    if (!clipboardPulledNs_ || run_.summary.clipboard) return;
+    const double afterMs = static_cast<double>(nowNs - *clipboardPulledNs_) / 1e6;
+    say(fmt::format("clipboard: {} after {:.0f} ms", outcome, afterMs));
+    run_.summary.clipboard = SessionSummary::ClipboardAnswer{std::move(outcome), bytes, afterMs};
+}
+
 void SessionDriver::afterActions(std::uint64_t nowNs) {
     if (session_.phase() == ClientSession::Phase::streaming) {
         if (auto request = run_.input.request()) link_.sendControl(std::move(*request));
+        if (settings_.pullClipboard && !clipboardPulledNs_ && !run_.summary.clipboard) {
+            clipboardPulledNs_ = nowNs;
+            perform(session_.pullClipboard(), nowNs);
+        }
     }
     checkLimits(nowNs);
 }
@@ -216,10 +232,12 @@ void SessionDriver::afterActions(std::uint64_t nowNs) {
 void SessionDriver::checkLimits(std::uint64_t nowNs) {
     if (end_) return;
     if (settings_.frameLimit && run_.summary.decoded >= *settings_.frameLimit) {
-        // Input asked for is part of the run: wait for it unless control was refused.
+        // Input and the clipboard asked for are part of the run: wait for
+        // them unless control was refused.
         const auto input = run_.input.phase();
-        if (!run_.input.wanted() || input == InputScript::Phase::finished || input == InputScript::Phase::refused ||
-            input == InputScript::Phase::revoked) {
+        const bool inputDone = !run_.input.wanted() || input == InputScript::Phase::finished ||
+                               input == InputScript::Phase::refused || input == InputScript::Phase::revoked;
+        if (inputDone && (!settings_.pullClipboard || run_.summary.clipboard)) {
             finish(SessionEnd{SessionEnd::Kind::frameLimit, {}});
             return;
         }

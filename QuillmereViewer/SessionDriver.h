@@ -40,12 +40,14 @@ struct SessionSettings {
     bool expectTestPattern = false;
     std::shared_ptr<SnapshotQueue> snapshots;
     std::int64_t snapshotEvery = 30;
+    bool pullClipboard = false;
 };
 
 // What carries over from one connection of a run to the next.
 struct ViewerRun {
-    explicit ViewerRun(const std::vector<InputStep>& steps, std::int64_t timingCapacity = 100'000)
-        : input(steps), timing(timingCapacity) {}
+    explicit ViewerRun(const std::vector<InputStep>& steps, std::int64_t timingCapacity = 100'000,
+                       std::uint64_t inputStepNs = InputScript::defaultStepNs)
+        : input(steps, inputStepNs), timing(timingCapacity) {}
 
     SessionSummary summary;
     InputScript input;
@@ -103,6 +105,7 @@ private:
     void deliver(const AssembledFrame& frame);
     void decoded(const DecodedPicture& picture, const AssembledFrame& frame, std::uint64_t decodedNs);
     void sessionClosed(const ClientCloseReason& reason);
+    void clipboardAnswered(std::string outcome, std::int64_t bytes, std::uint64_t nowNs);
     void afterActions(std::uint64_t nowNs);
     void checkLimits(std::uint64_t nowNs);
     void finish(SessionEnd end);
@@ -120,6 +123,7 @@ private:
     std::optional<std::uint64_t> readyAtNs_;
     std::optional<std::uint64_t> lastReportNs_;
     std::optional<std::uint64_t> lastPingNs_;
+    std::optional<std::uint64_t> clipboardPulledNs_;
     bool captureChosen_ = false;
     bool linkClosed_ = false;
     bool connectionClosed_ = false;

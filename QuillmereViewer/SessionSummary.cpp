@@ -73,6 +73,7 @@ std::vector<std::string> SessionSummary::failures() const {
     }
     if (inputWanted && inputPhase != InputScript::Phase::finished)
         out.push_back(fmt::format("input was not all sent: control {}", phaseName(inputPhase)));
+    if (clipboardWanted && !clipboard) out.push_back("the clipboard pull was not answered");
     return out;
 }
 
@@ -147,6 +148,12 @@ std::string SessionSummary::json() const {
         out["input"] = {{"control", phaseName(inputPhase)},
                         {"eventsSent", inputEventsSent},
                         {"renewals", inputRenewalsSent}};
+    }
+    out["clipboard"] = nullptr;
+    if (clipboard) {
+        out["clipboard"] = {{"outcome", clipboard->outcome},
+                            {"bytes", clipboard->bytes},
+                            {"afterMs", thousandths(clipboard->afterMs)}};
     }
     out["snapshots"] = snapshots;
     out["snapshotsSkipped"] = snapshotsSkipped;

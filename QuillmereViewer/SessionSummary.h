@@ -84,6 +84,16 @@ struct SessionSummary {
     std::int64_t inputEventsSent = 0;
     std::int64_t inputRenewalsSent = 0;
 
+    struct ClipboardAnswer {
+        // "text", or the outcome the host gave instead.
+        std::string outcome;
+        std::int64_t bytes = 0;
+        double afterMs = 0;
+        bool operator==(const ClipboardAnswer&) const = default;
+    };
+    bool clipboardWanted = false;
+    std::optional<ClipboardAnswer> clipboard;
+
     std::int64_t snapshots = 0;
     // Not written: the writer was behind, or the run was interrupted first.
     std::int64_t snapshotsSkipped = 0;

@@ -185,6 +185,10 @@ std::expected<void, UsageError> connectValue(ConnectCommand& command, std::strin
         auto position = pair(option, value, ',');
         if (!position) return fail(position.error());
         command.input.emplace_back(std::in_place_type<input_step::Move>, position->first, position->second);
+    } else if (option == "--input-every") {
+        auto every = count(option, value, 1);
+        if (!every) return fail(every.error());
+        command.inputEveryMs = *every;
     } else if (option == "--retries") {
         auto retries = count(option, value, 0);
         if (!retries) return fail(retries.error());
@@ -201,7 +205,8 @@ std::expected<ConnectCommand, UsageError> parseConnect(Arguments& arguments,
                                                        std::optional<std::filesystem::path>& state) {
     static constexpr std::string_view valued[] = {
         "--host", "--port", "--peer", "--name", "--select", "--frames", "--duration", "--max-size", "--fps",
-        "--timing-log", "--snapshots", "--snapshot-every", "--type", "--move", "--retries", "--timeout"};
+        "--timing-log", "--snapshots", "--snapshot-every", "--type", "--move", "--input-every", "--retries",
+        "--timeout"};
     ConnectCommand command;
     bool snapshotEveryGiven = false;
     while (!arguments.done()) {
@@ -216,6 +221,8 @@ std::expected<ConnectCommand, UsageError> parseConnect(Arguments& arguments,
             command.expectTestPattern = true;
         } else if (argument == "--click") {
             command.input.emplace_back(std::in_place_type<input_step::Click>);
+        } else if (argument == "--pull-clipboard") {
+            command.pullClipboard = true;
         } else if (argument == "--verbose") {
             command.verbose = true;
         } else if (std::find(std::begin(valued), std::end(valued), argument) != std::end(valued)) {
@@ -233,7 +240,8 @@ std::expected<ConnectCommand, UsageError> parseConnect(Arguments& arguments,
         return usageError("--host and --port go together");
     if (snapshotEveryGiven && !command.snapshots) return usageError("--snapshot-every needs --snapshots");
     if (command.listOnly && (command.frameLimit || command.durationSeconds || !command.input.empty() ||
-                             command.expectTestPattern || command.snapshots || command.timingLog))
+                             command.expectTestPattern || command.snapshots || command.timingLog ||
+                             command.pullClipboard))
         return usageError("--list ends after the capture list; it takes no streaming options");
     return command;
 }
@@ -309,6 +317,10 @@ Commands:
       --move X,Y          move the pointer to X,Y once control is granted
       --click             click the left button once control is granted
                           (input goes in the order given; control is asked for once streaming)
+      --input-every MS    milliseconds between one input event and the next (default 50); each
+                          --type text is one event
+      --pull-clipboard    ask once streaming for the host's clipboard text; the summary reports the
+                          answer ("clipboard") and how long it took
       --retries N         reconnect attempts after the connection drops (default 5, 0: none)
       --timeout SECONDS   limit for each connection handshake and for finding the host (default 10)
       --verbose           report progress on standard error
@@ -321,12 +333,13 @@ Options of every command:
 
 The summary of connect is one JSON object on standard output: frames delivered, decoded and
 corrupt, losses by reason, recovery requests, clock offset, latency from capture to decoded
-frame (percentiles in milliseconds), the test-pattern check, the input sent and the snapshots
-written and skipped.
+frame (percentiles in milliseconds), the test-pattern check, the input sent, the clipboard's
+answer and the snapshots written and skipped.
 
 Exit status: 0 the session passed every check; 1 it ran but a check failed (no frame decoded,
-a corrupt frame, a test-pattern mismatch, capture or control refused, the host ended early);
-2 bad arguments; 3 the host could not be paired, found or reached, or refused this viewer.
+a corrupt frame, a test-pattern mismatch, capture or control refused, a clipboard pull not
+answered, the host ended early); 2 bad arguments; 3 the host could not be paired, found or
+reached, or refused this viewer.
 Errors are reported as one line on standard error.
 )";
 }

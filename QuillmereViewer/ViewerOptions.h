@@ -51,6 +51,9 @@ struct ConnectCommand {
     std::int64_t snapshotEvery = 30;
     bool expectTestPattern = false;
     std::vector<InputStep> input;
+    // Between one input event and the next.
+    std::int64_t inputEveryMs = 50;
+    bool pullClipboard = false;
     std::int64_t retries = 5;
     double timeoutSeconds = 10;
     bool verbose = false;

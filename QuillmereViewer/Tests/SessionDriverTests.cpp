@@ -181,12 +181,19 @@ TEST_F(SessionDriverTest, LatencyRunsFromCaptureOnTheHostClockToDecodingOnOurs) 
     EXPECT_NEAR(latency->p50Ms, 30 + 1, 0.01) << "31 ms: 30 before the frame arrived plus half the 2 ms round trip";
 }
 
-TEST_F(SessionDriverTest, InputIsAskedForOnceStreamingAndSentUnderTheGrantedGeneration) {
+TEST_F(SessionDriverTest, InputAndTheClipboardAreAskedForOnceStreamingAndWaitedFor) {
     settings.frameLimit = 1;
+    settings.pullClipboard = true;
     makeDriver({input_step::Type{"hi"}, input_step::Click{}});
     streamUp();
-    EXPECT_EQ(link.names().back(), "inputControlRequest");
+    const auto asked = link.names();
+    EXPECT_EQ(std::vector<std::string>(asked.end() - 2, asked.end()),
+              (std::vector<std::string>{"inputControlRequest", "clipboardPull"}));
     sendFrame(first, 1);
+    now += 300 * ms;
+    driver->received(msg::ClipboardResult{link.all<msg::ClipboardPull>().at(0).requestID, ClipboardOutcome::notText},
+                     now);
+    EXPECT_EQ(run->summary.clipboard, (SessionSummary::ClipboardAnswer{"notText", 0, 300}));
     EXPECT_FALSE(driver->end()) << "the frame limit waits for the input asked for";
     driver->received(msg::InputControlState{7, InputControlStateValue::granted, 500}, now);
     for (int i = 0; i < 20; ++i) driver->tick(now += 60 * ms);

@@ -64,6 +64,8 @@ TEST(ViewerOptions, ConnectDefaults) {
     EXPECT_EQ(command.retries, 5);
     EXPECT_EQ(command.timeoutSeconds, 10);
     EXPECT_TRUE(command.input.empty());
+    EXPECT_EQ(command.inputEveryMs, 50);
+    EXPECT_FALSE(command.pullClipboard);
 }
 
 TEST(ViewerOptions, ConnectReadsEveryOption) {
@@ -71,7 +73,7 @@ TEST(ViewerOptions, ConnectReadsEveryOption) {
         connect({"--host", "127.0.0.1", "--port", "4433", "--peer", "Studio", "--select", "display:1", "--frames",
                  "30", "--duration", "2", "--max-size", "640x360", "--fps", "30", "--timing-log", "t.jsonl",
                  "--snapshots", "shots", "--snapshot-every", "5", "--expect-test-pattern", "--retries", "0",
-                 "--timeout", "1.5", "--verbose", "--name", "Bench"});
+                 "--timeout", "1.5", "--verbose", "--name", "Bench", "--input-every", "500", "--pull-clipboard"});
     EXPECT_EQ(command.host, "127.0.0.1");
     EXPECT_EQ(command.port, 4433);
     EXPECT_EQ(command.peerName, "Studio");
@@ -89,6 +91,8 @@ TEST(ViewerOptions, ConnectReadsEveryOption) {
     EXPECT_EQ(command.timeoutSeconds, 1.5);
     EXPECT_TRUE(command.verbose);
     EXPECT_EQ(command.deviceName, "Bench");
+    EXPECT_EQ(command.inputEveryMs, 500);
+    EXPECT_TRUE(command.pullClipboard);
 }
 
 TEST(ViewerOptions, InputStepsKeepTheirOrder) {
@@ -122,6 +126,7 @@ TEST(ViewerOptions, BadArgumentsAreRefusedWithTheirReason) {
     EXPECT_EQ(refusal({"connect", "--select", "display:16"}),
               "--select: \"display:16\" names no display: use display:0 to display:15");
     EXPECT_EQ(refusal({"connect", "--snapshot-every", "3"}), "--snapshot-every needs --snapshots");
+    EXPECT_EQ(refusal({"connect", "--input-every", "0"}), "--input-every needs a whole number of at least 1, not \"0\"");
     EXPECT_EQ(refusal({"connect", "--list", "--frames", "3"}),
               "--list ends after the capture list; it takes no streaming options");
     EXPECT_EQ(refusal({"connect", "--bogus"}), "connect has no option --bogus");
@@ -134,7 +139,8 @@ TEST(ViewerOptions, UsageNamesEveryCommandAndOption) {
     for (std::string_view word :
          {"pair INVITATION", "connect", "help", "--state", "--name", "--timeout", "--host", "--port", "--peer",
           "--select", "--list", "--frames", "--duration", "--max-size", "--fps", "--timing-log", "--snapshots",
-          "--snapshot-every", "--expect-test-pattern", "--type", "--move", "--click", "--retries", "--verbose",
+          "--snapshot-every", "--expect-test-pattern", "--type", "--move", "--click", "--input-every",
+          "--pull-clipboard", "--retries", "--verbose",
           "Exit status"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }

@@ -139,12 +139,14 @@ TEST(SessionSummary, VerdictNamesEveryFailedCheck) {
     summary.firstDecodeError = "frame 3 gave no picture";
     summary.inputWanted = true;
     summary.inputPhase = InputScript::Phase::requested;
+    summary.clipboardWanted = true;
     summary.end = SessionEnd{SessionEnd::Kind::hostBye, "normal"};
     EXPECT_EQ(summary.failures(),
               (std::vector<std::string>{"ended early: hostBye(normal)", "no frame was decoded",
                                         "2 corrupt frames (first: frame 3 gave no picture)",
                                         "1 test-pattern mismatch (first: frame 4 after 5)",
-                                        "input was not all sent: control requested"}));
+                                        "input was not all sent: control requested",
+                                        "the clipboard pull was not answered"}));
     const std::string json = summary.json();
     EXPECT_EQ(json.rfind(R"j({"verdict":"fail","failures":["ended early: hostBye(normal)",)j", 0), 0u) << json;
     EXPECT_NE(json.find(R"("end":"hostBye","endDetail":"normal")"), std::string::npos) << json;
@@ -169,7 +171,8 @@ TEST(SessionSummary, APassingRunAsOneJSONLine) {
               R"("frames":{"delivered":10,"decoded":10,"corrupt":0,"configurations":0},)"
               R"("losses":{"expired":0,"evicted":0,"superseded":0,"conflict":0,"late":2,"gap":0},)"
               R"("datagrams":{"received":0,"rejected":0,"duplicates":0},"recoveryRequests":0,"clockOffset":null,)"
-              R"("latencyMs":null,"testPattern":null,"input":null,"snapshots":0,"snapshotsSkipped":0,"timingLog":null})");
+              R"("latencyMs":null,"testPattern":null,"input":null,"clipboard":null,"snapshots":0,"snapshotsSkipped":0,)"
+              R"("timingLog":null})");
 }
 
 } // namespace
