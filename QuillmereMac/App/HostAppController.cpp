@@ -1,6 +1,7 @@
 #include "QuillmereMac/App/HostAppController.h"
 
 #include "QuillmereMac/App/StatusView.h"
+#include "QuillmereMac/App/WindowAttention.h"
 #include "QuillmereMac/Views/AboutBox.h"
 #include "QuillmereMac/Views/GroupFrameStyle.h"
 #include "QuillmereMac/Views/HostSettingsView.h"
@@ -192,8 +193,10 @@ void HostAppController::applyIndicator(const SharingIndicator& indicator) {
 
 void HostAppController::start() {
     QPointer<HostAppController> weak(this);
+    // A prompt comes forward without the keyboard: the user may be typing
+    // elsewhere, or a phone typing for them.
     root_.consent->onPresent = [weak] {
-        if (weak) weak->showWindow();
+        if (weak) WindowAttention::ask(*weak->statusWindow());
     };
     // A run that ended without putting the display back leaves it changed.
     root_.textSize->heal();
@@ -270,7 +273,9 @@ void HostAppController::bringForward(QWidget* window) {
     window->activateWindow();
 }
 
-void HostAppController::showWindow() {
+void HostAppController::showWindow() { bringForward(statusWindow()); }
+
+QMainWindow* HostAppController::statusWindow() {
     if (!window_) {
         auto* window = new QMainWindow;
         window->setObjectName("statusWindow");
@@ -303,7 +308,7 @@ void HostAppController::showWindow() {
         ViewStyle::keepOnScreenAlways(window);
         window_ = window;
     }
-    bringForward(window_);
+    return window_;
 }
 
 void HostAppController::showPairing() {

@@ -82,6 +82,8 @@ private:
     void installMainMenu();
     void applyIndicator(const SharingIndicator& indicator);
     void statusChanged(const HostStatus& status);
+    // Made on first use, then kept.
+    QMainWindow* statusWindow();
     void finishTearDown(std::uint64_t deadlineNs, std::function<void()> done);
     // Sized to the content's size hint, never below minimum nor beyond the screen.
     QWidget* makeWindow(QWidget* content, const QString& title, QSize minimum);

@@ -84,16 +84,43 @@ public:
         return out;
     }
 
+    // What the window manager calls active, and where the keyboard goes.
+    xcb_window_t activeWindow() const { return firstWord(property(root(), "_NET_ACTIVE_WINDOW")); }
+    xcb_window_t inputFocus() const {
+        xcb_get_input_focus_reply_t* reply = xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr);
+        const xcb_window_t focus = reply != nullptr ? reply->focus : XCB_NONE;
+        std::free(reply);
+        return focus;
+    }
+    // The names of the atoms a property lists (_NET_WM_STATE).
+    std::vector<std::string> atomNames(xcb_window_t window, const std::string& name) const {
+        const std::string atoms = property(window, name);
+        std::vector<std::string> names;
+        for (std::size_t at = 0; at + 4 <= atoms.size(); at += 4) {
+            xcb_get_atom_name_reply_t* reply =
+                xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, firstWord(atoms.substr(at, 4))), nullptr);
+            if (reply != nullptr)
+                names.emplace_back(xcb_get_atom_name_name(reply),
+                                   static_cast<std::size_t>(xcb_get_atom_name_name_length(reply)));
+            std::free(reply);
+        }
+        return names;
+    }
+    // Managed windows, bottom first.
+    std::vector<xcb_window_t> stacking() const {
+        const std::string list = property(root(), "_NET_CLIENT_LIST_STACKING");
+        std::vector<xcb_window_t> windows;
+        for (std::size_t at = 0; at + 4 <= list.size(); at += 4) windows.push_back(firstWord(list.substr(at, 4)));
+        return windows;
+    }
+
     // _NET_WM_NAME, the title a window manager shows.
     std::string title(xcb_window_t window) const { return property(window, "_NET_WM_NAME"); }
 
     // WM_STATE as the window manager set it: 1 normal, 3 iconic (minimized);
     // 0 when withdrawn or unset.
     std::uint32_t wmState(xcb_window_t window) const {
-        const std::string state = property(window, "WM_STATE");
-        std::uint32_t value = 0;
-        if (state.size() >= sizeof value) std::memcpy(&value, state.data(), sizeof value);
-        return value;
+        return firstWord(property(window, "WM_STATE"));
     }
 
     bool viewable(xcb_window_t window) const {
@@ -177,6 +204,12 @@ public:
     }
 
 private:
+    static std::uint32_t firstWord(const std::string& bytes) {
+        std::uint32_t value = 0;
+        if (bytes.size() >= sizeof value) std::memcpy(&value, bytes.data(), sizeof value);
+        return value;
+    }
+
     xcb_connection_t* c_;
 };
 
