@@ -9,8 +9,8 @@
 
 #include <array>
 #include <cstring>
-#include <vector>
 #include <functional>
+#include <vector>
 
 namespace quillmere {
 
