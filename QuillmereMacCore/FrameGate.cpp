@@ -54,7 +54,7 @@ FrameGate::Decision FrameGate::admit(const Frame& frame) {
     const bool quietChanged = quiet_.isQuiet != wasQuiet;
     if (quiet_.isQuiet && !frame.keyframeWanted) {
         const std::uint64_t reference = pacingReference();
-        if (reference != 0 && t - reference <= quietFrameGapNs) return drop(Reason::quiet, quietChanged);
+        if (reference != 0 && t - reference <= quietFrameGapNs) return holdBack(Reason::quiet, quietChanged);
     }
 
     // Tier pacing; wrapping on purpose: a frame stamped before the
@@ -62,16 +62,40 @@ FrameGate::Decision FrameGate::admit(const Frame& frame) {
     const std::uint64_t reference = pacingReference();
     if (tierIntervalNs_ != 0 && !frame.keyframeWanted && reference != 0 &&
         t - reference < tierIntervalNs_ - tierIntervalNs_ / 4)
-        return drop(Reason::tier, quietChanged);
+        return holdBack(Reason::tier, quietChanged);
 
+    heldBack_ = false;
     if (!frame.hasPicture) return drop(Reason::noPicture, quietChanged);
+    return look(t, quietChanged);
+}
 
+FrameGate::Decision FrameGate::holdBack(Reason reason, bool quietChanged) {
+    heldBack_ = true;
+    return drop(reason, quietChanged);
+}
+
+FrameGate::Decision FrameGate::look(std::uint64_t t, bool quietChanged) {
     if (nextSkipsCompare()) {
         ++compareSkip_.sinceCheck;
         return changedContent(t, Reason::thinned, quietChanged);
     }
     compareSkip_.sinceCheck = 0;
     return {Action::compare, Reason::look, quietChanged, false};
+}
+
+// A whole interval, not the three quarters a captured frame needs: while
+// frames keep coming at the tier's rate, the next one carries the change
+// before this is due.
+std::optional<std::uint64_t> FrameGate::heldBackDue() const {
+    if (!heldBack_ || paused_) return std::nullopt;
+    return pacingReference() + std::max(tierIntervalNs_, quiet_.isQuiet ? quietSourceIntervalNs : 0);
+}
+
+FrameGate::Decision FrameGate::catchUp(std::uint64_t t) {
+    const std::optional<std::uint64_t> due = heldBackDue();
+    if (!due || t < *due) return drop(Reason::settled, false);
+    heldBack_ = false;
+    return look(t, false);
 }
 
 FrameGate::Decision FrameGate::compared(std::uint64_t captureTimeNs, bool changed, bool keyframeWanted,
@@ -97,6 +121,8 @@ FrameGate::Decision FrameGate::changedContent(std::uint64_t t, Reason reason, bo
 
 void FrameGate::noteEncoded(std::uint64_t captureTimeNs) {
     lastEncodedNs_ = captureTimeNs;
+    // What the pipeline encodes is always its newest picture.
+    heldBack_ = false;
     // A still spell begins after every new picture.
     lastChangeNs_ = captureTimeNs;
     refinements_ = 0;

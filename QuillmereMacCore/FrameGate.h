@@ -24,6 +24,11 @@ namespace quillmere {
 // the first refinementStillNs after the last change, at most
 // maxRefinements times a still spell. Never while a keyframe is wanted: a
 // refinement repairs no loss.
+//
+// A frame paced away (tier or quiet) may have been the last change before
+// the content went still, and the source sends no frame for a still
+// picture: unless a later frame is looked at first, it is looked at again
+// one whole pacing interval after the pacing reference.
 class FrameGate {
 public:
     static constexpr double dirtyFractionThreshold = 0.005;
@@ -67,7 +72,7 @@ public:
         needed,
         // The last picture again, to sharpen it.
         refinement,
-        // No refinement is due.
+        // No refinement, and no frame held back, is due.
         settled,
     };
 
@@ -119,6 +124,14 @@ public:
     // (Reason::settled) when none is due by then.
     Decision refine(std::uint64_t t, bool keyframeWanted);
 
+    // When the newest frame, paced away, is to be looked at after all: none
+    // when no frame is held back or the surface is paused.
+    std::optional<std::uint64_t> heldBackDue() const;
+    // At t: the held-back frame goes on as admit lets a frame through
+    // (compare, or encode unseen), or is dropped (Reason::settled) when not
+    // due by then.
+    Decision catchUp(std::uint64_t t);
+
     void setPaused(bool paused) { paused_ = paused; }
     bool paused() const { return paused_; }
     // 0: no pacing.
@@ -138,6 +151,10 @@ private:
     // The later of the last unchanged frame and the last frame encoded.
     std::uint64_t pacingReference() const;
     Decision changedContent(std::uint64_t t, Reason reason, bool quietChanged);
+    // A frame paced away.
+    Decision holdBack(Reason reason, bool quietChanged);
+    // A frame past the pacing: compared, or counted as changed unseen.
+    Decision look(std::uint64_t t, bool quietChanged);
     // The frame's dirty share, per tier interval when quiet.
     std::optional<double> quietFraction(const Frame& frame) const;
 
@@ -150,6 +167,8 @@ private:
     std::optional<std::uint64_t> lastEncodedNs_;
     std::uint64_t lastCheckedNs_ = 0;
     std::uint64_t lastContentReportNs_ = 0;
+    // The newest frame was paced away and nothing newer went on since.
+    bool heldBack_ = false;
     // Refinement.
     std::optional<std::uint64_t> lastChangeNs_;
     std::optional<std::uint64_t> lastRefinementNs_;

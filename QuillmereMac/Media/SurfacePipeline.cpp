@@ -111,6 +111,7 @@ void SurfacePipeline::applySourceRate() {
 void SurfacePipeline::setPaused(bool paused) {
     gate_.setPaused(paused);
     applySourceRate();
+    scheduleCatchUp();
 }
 
 void SurfacePipeline::setSending(bool sending) {
@@ -132,6 +133,7 @@ void SurfacePipeline::setTier(std::int64_t fps, std::uint32_t bitrateKbps) {
     tierFPS_ = tier;
     setBitrate(bitrateKbps);
     applySourceRate();
+    scheduleCatchUp();
 }
 
 void SurfacePipeline::resize(RequestedBox box) {

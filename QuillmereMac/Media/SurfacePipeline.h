@@ -191,6 +191,8 @@ private:
     std::uint64_t now() const { return queue_->nowNs(); }
     // Runs the comparison the gate asks for; the gate's word on it.
     FrameGate::Decision compare(const CapturedFrame& frame);
+    // Carries out the gate's word on a frame (its comparison included).
+    void decide(const CapturedFrame& frame, FrameGate::Decision decision);
     void count(const FrameGate::Decision& decision);
     void encode(const CapturedFrame& frame, VideoEncoder::Purpose purpose = VideoEncoder::Purpose::content);
     void forgetRemembered();
@@ -201,6 +203,10 @@ private:
     // encoder has it as sharp as it gets.
     void scheduleRefinement();
     void refinementTimer(std::uint64_t at);
+    // A change paced away goes once the pacing allows, unless a later frame
+    // carried it first: the content may have gone still.
+    void scheduleCatchUp();
+    void catchUpTimer(std::uint64_t at);
     void encoderOutput(VideoEncoder::Result result, std::uint64_t generation);
     // Invalidates the encoder, keeping its count of refusals.
     void retireEncoder();
@@ -243,6 +249,7 @@ private:
     bool refreshScheduled_ = false;
     // When the earliest refinement timer fires, if one is set.
     std::optional<std::uint64_t> refinementTimerAt_;
+    std::optional<std::uint64_t> catchUpTimerAt_;
 };
 
 } // namespace quillmere

@@ -32,12 +32,17 @@ void SurfacePipeline::processNextFrame() {
     dirtySinceRemembered_.merge(frame.dirtyRects);
     dirtySinceEncoded_.merge(frame.dirtyRects);
 
-    FrameGate::Decision decision =
-        gate_.admit({t, dirtyFraction(frame), frame.pixelBuffer != nullptr, keyframeRequested_});
+    decide(frame, gate_.admit({t, dirtyFraction(frame), frame.pixelBuffer != nullptr, keyframeRequested_}));
+}
+
+void SurfacePipeline::decide(const CapturedFrame& frame, FrameGate::Decision decision) {
     if (decision.quietChanged) applySourceRate();
     if (decision.action == FrameGate::Action::compare) decision = compare(frame);
     count(decision);
-    if (decision.action != FrameGate::Action::encode) return;
+    if (decision.action != FrameGate::Action::encode) {
+        scheduleCatchUp();
+        return;
+    }
     if (decision.reportContentChange) connection_->noteContentChanged(surfaceID_);
     encode(frame);
 }
@@ -118,6 +123,25 @@ void SurfacePipeline::refinementTimer(std::uint64_t at) {
         encode(frame, unchanged ? VideoEncoder::Purpose::refinement : VideoEncoder::Purpose::content);
     }
     scheduleRefinement();
+}
+
+void SurfacePipeline::scheduleCatchUp() {
+    const std::optional<std::uint64_t> due = gate_.heldBackDue();
+    if (stopped_ || !due || (catchUpTimerAt_ && *catchUpTimerAt_ <= *due)) return;
+    catchUpTimerAt_ = *due;
+    const std::uint64_t t = now();
+    queue_->asyncAfter(*due > t ? *due - t : 0, [weak = weak_from_this(), at = *due] {
+        if (const auto self = weak.lock()) self->catchUpTimer(at);
+    });
+}
+
+void SurfacePipeline::catchUpTimer(std::uint64_t at) {
+    if (catchUpTimerAt_ == at) catchUpTimerAt_.reset();
+    if (stopped_ || !lastFrame_ || !lastFrame_->pixelBuffer) return;
+    // The newest picture, stamped now: it still shows the screen.
+    CapturedFrame frame = *lastFrame_;
+    frame.captureTimeNs = now();
+    decide(frame, gate_.catchUp(frame.captureTimeNs));
 }
 
 void SurfacePipeline::forgetRemembered() {

@@ -5,6 +5,7 @@
 #include "QuillmereMac/Media/MediaPipeline.h"
 #include "QuillmereMac/Tests/H264TestDecoder.h"
 #include "QuillmereMac/Tests/RecordingConnection.h"
+#include "TestSupport/Eventually.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
 #include "TestSupport/Host/X11Desktop.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <thread>
+#include <utility>
 
 namespace quillmere::testing {
 namespace {
@@ -123,6 +125,38 @@ TEST_F(MediaPipelineX11Test, AWindowStreamsWhatItShows) {
     }
     EXPECT_GT(bright, 50);
     EXPECT_GT(dark, 2);
+}
+
+// A window changes once, just after its first frame went out, and then stays
+// still: the change comes within the tier's interval and is paced away, and
+// the capture sends nothing more. The client must still end up seeing it.
+TEST_F(MediaPipelineX11Test, AChangePacedAwayIsSentOnceTheWindowStandsStill) {
+    auto connection = std::make_shared<RecordingConnection>(Capabilities{{}, 640, 480, 30, 1, {}, 1200});
+    media->startSurface(1, window, connection);
+    ASSERT_TRUE(connection->waitUntil([](const RecordingConnection& c) { return !c.configs().empty(); }));
+    const auto pipeline = media->pipeline(1, connection);
+    ASSERT_TRUE(pipeline);
+    // Two frames a second: a change drawn now is taken well inside the interval.
+    pipeline->queue().sync([&] { pipeline->setTier(2, 4000); });
+    media->beginMedia(1, window, connection);
+    ASSERT_TRUE(connection->waitForFrames(1));
+    client->fill(window, 0, 0, 160, 240, 0x101010);
+    client->sync();
+
+    std::size_t decoded = 0;
+    const bool shown = eventually([&] {
+        const std::size_t count = connection->frames().size();
+        if (count == std::exchange(decoded, count)) return false;
+        const auto pictures = decodeAll(*connection);
+        return !pictures.empty() && pictures.back().at(40, 240) < 60;
+    });
+    SurfacePipeline::Stats stats;
+    pipeline->queue().sync([&] { stats = pipeline->stats(); });
+    media->stopSurface(1, connection);
+    EXPECT_GE(stats.tierSkipped, 1) << "the change was never paced away";
+    EXPECT_TRUE(shown) << stats.captured << " captured, " << stats.encoded << " encoded, " << stats.sent << " sent, "
+                       << stats.tierSkipped << " paced away";
+    EXPECT_GT(decodeAll(*connection).back().at(600, 240), 200) << "the rest of the window is as it was";
 }
 
 TEST_F(MediaPipelineX11Test, TheDisplayStreamsAtItsOwnSizeWhenSmallerThanAsked) {

@@ -90,6 +90,68 @@ TEST(FrameGate, TierPacingDropsFramesWithinThreeQuartersOfTheInterval) {
                           });
 }
 
+// A frame paced away may be the last the source sends: the pipeline's timer
+// asks for it again. Each step is a frame, the timer, a pause or a new tier
+// interval (given as t); then when the gate wants the timer next.
+TEST(FrameGate, AFramePacedAwayIsLookedAtAgainAfterAWholeInterval) {
+    enum class Do : std::uint8_t { frame, timer, pause, resume, tier };
+    struct Step {
+        Do what;
+        std::uint64_t t;
+        bool changed;
+        Action action;
+        Reason reason;
+        std::optional<std::uint64_t> due;
+        std::optional<double> fraction = std::nullopt;
+    };
+    constexpr auto none = std::nullopt;
+    std::vector<Step> steps = {
+        {Do::frame, T0, true, Action::encode, Reason::changed, none},
+        {Do::frame, T0 + 10 * ms, true, Action::drop, Reason::tier, T0 + 100 * ms},
+        {Do::timer, T0 + 100 * ms - 1, true, Action::drop, Reason::settled, T0 + 100 * ms},
+        {Do::timer, T0 + 100 * ms, true, Action::encode, Reason::changed, none},
+        // Once: nothing is held back any more.
+        {Do::timer, T0 + 300 * ms, true, Action::drop, Reason::settled, none},
+        // Held back but found unchanged: nothing to send.
+        {Do::frame, T0 + 110 * ms, false, Action::drop, Reason::tier, T0 + 200 * ms},
+        {Do::timer, T0 + 200 * ms, false, Action::drop, Reason::unchanged, none},
+        // A later frame carries the change first.
+        {Do::frame, T0 + 210 * ms, true, Action::drop, Reason::tier, T0 + 300 * ms},
+        {Do::frame, T0 + 280 * ms, true, Action::encode, Reason::changed, none},
+        {Do::timer, T0 + 380 * ms, true, Action::drop, Reason::settled, none},
+        // Not while paused.
+        {Do::frame, T0 + 290 * ms, true, Action::drop, Reason::tier, T0 + 380 * ms},
+        {Do::pause, 0, true, Action::drop, Reason::paused, none},
+        {Do::timer, T0 + 400 * ms, true, Action::drop, Reason::settled, none},
+        {Do::resume, 0, true, Action::drop, Reason::paused, T0 + 380 * ms},
+    };
+    // Quiet from T0 + 1400 ms on: a frame paced away waits for the quiet
+    // source's interval, longer than the tier's.
+    steps.push_back({Do::tier, 50 * ms, true, Action::drop, Reason::paused, T0 + 330 * ms});
+    for (std::uint64_t t = T0 + 400 * ms; t <= T0 + 1400 * ms; t += 100 * ms)
+        steps.push_back({Do::frame, t, false, Action::drop, Reason::unchanged, none, 0.0});
+    steps.push_back({Do::frame, T0 + 1450 * ms, true, Action::drop, Reason::quiet, T0 + 1500 * ms, tiny});
+    steps.push_back({Do::timer, T0 + 1500 * ms, true, Action::encode, Reason::changed, none});
+    FrameGate gate;
+    gate.setTierInterval(100 * ms);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const Step& step = steps[i];
+        FrameGate::Decision decision{step.action, step.reason};
+        switch (step.what) {
+        case Do::frame: decision = gate.admit({step.t, step.fraction}); break;
+        case Do::timer: decision = gate.catchUp(step.t); break;
+        case Do::pause: gate.setPaused(true); break;
+        case Do::resume: gate.setPaused(false); break;
+        case Do::tier: gate.setTierInterval(step.t); break;
+        }
+        if (decision.action == Action::compare) decision = gate.compared(step.t, step.changed, false, true);
+        if (decision.action == Action::encode) gate.noteEncoded(step.t);
+        EXPECT_EQ(decision.action, step.action) << "step " << i;
+        EXPECT_EQ(decision.reason, step.reason) << "step " << i;
+        EXPECT_EQ(gate.heldBackDue(), step.due) << "step " << i;
+    }
+}
+
 TEST(FrameGate, QuietNeedsMoreThanASecondOfTinyChangesAndTwoWithoutInput) {
     struct Case {
         std::uint64_t input;
