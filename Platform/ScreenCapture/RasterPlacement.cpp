@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace quillmere {
 
@@ -23,13 +24,16 @@ std::optional<RasterPlacement> RasterPlacement::make(int contentWidth, int conte
         placement.height = std::min(contentHeight, rasterHeight);
         return placement;
     }
-    if (contentWidth == rasterWidth && contentHeight == rasterHeight) {
+    const long long cw = contentWidth;
+    const long long ch = contentHeight;
+    // A raster of the content's shape but for one side rounded to even (as
+    // stream sizes are) is filled: stretched by under two pixels rather than
+    // left with a dark band of a row or two.
+    if (std::llabs(cw * rasterHeight - ch * rasterWidth) < 2 * std::max(cw, ch)) {
         placement.width = rasterWidth;
         placement.height = rasterHeight;
         return placement;
     }
-    const long long cw = contentWidth;
-    const long long ch = contentHeight;
     long long width = rasterWidth;
     long long height = rasterHeight;
     if (cw * rasterHeight > ch * rasterWidth) {

@@ -7,9 +7,10 @@
 namespace quillmere {
 
 // Where captured content lands in the output raster: scaled to fit keeping
-// its aspect and centred (bars where the shapes differ), or 1:1 from the top
-// left and cropped. Positions and sizes of the placed area are even so that
-// it starts and ends on whole 4:2:0 chroma samples.
+// its aspect and centred (bars where the shapes differ, the raster filled
+// where they differ by an even side's rounding), or 1:1 from the top left
+// and cropped. Positions and sizes of the placed area are even so that it
+// starts and ends on whole 4:2:0 chroma samples.
 struct RasterPlacement {
     int contentWidth = 0;
     int contentHeight = 0;

@@ -51,6 +51,14 @@ TEST(RasterPlacement, FitsKeepingTheAspectOnEvenPositions) {
     EXPECT_EQ(*RasterPlacement::make(1920, 1080, 1000, 1000, true),
               (RasterPlacement{1920, 1080, 1000, 1000, 0, 218, 1000, 562}));
     EXPECT_EQ(*RasterPlacement::make(300, 600, 400, 400, true), (RasterPlacement{300, 600, 400, 400, 100, 0, 200, 400}));
+    // Rasters of the content's shape with one side rounded to even: 1078.86
+    // rows, 539.33 and 1277.5 columns (a window, a tall one, a display) fill
+    // them, with no dark band of a row or two.
+    EXPECT_EQ(*RasterPlacement::make(800, 647, 1334, 1080, true), (RasterPlacement{800, 647, 1334, 1080, 0, 0, 1334, 1080}));
+    EXPECT_EQ(*RasterPlacement::make(400, 801, 538, 1080, true), (RasterPlacement{400, 801, 538, 1080, 0, 0, 538, 1080}));
+    EXPECT_EQ(*RasterPlacement::make(1366, 768, 1280, 718, true), (RasterPlacement{1366, 768, 1280, 718, 0, 0, 1280, 718}));
+    // Two whole rows more is a shape of its own: a bar.
+    EXPECT_EQ(*RasterPlacement::make(800, 600, 800, 602, true), (RasterPlacement{800, 600, 800, 602, 0, 0, 800, 600}));
     // Unscaled content is cropped from the top left.
     EXPECT_EQ(*RasterPlacement::make(300, 600, 400, 400, false), (RasterPlacement{300, 600, 400, 400, 0, 0, 300, 400}));
     EXPECT_FALSE(RasterPlacement::make(0, 10, 10, 10, true).has_value());
