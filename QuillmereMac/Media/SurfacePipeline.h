@@ -207,6 +207,10 @@ private:
     // carried it first: the content may have gone still.
     void scheduleCatchUp();
     void catchUpTimer(std::uint64_t at);
+    // Calls fired(due) on the queue at due, unless armedAt says a timer
+    // fires no later.
+    void armTimer(std::optional<std::uint64_t>& armedAt, std::uint64_t due,
+                  void (SurfacePipeline::*fired)(std::uint64_t));
     void encoderOutput(VideoEncoder::Result result, std::uint64_t generation);
     // Invalidates the encoder, keeping its count of refusals.
     void retireEncoder();

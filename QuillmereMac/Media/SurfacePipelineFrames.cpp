@@ -100,13 +100,18 @@ void SurfacePipeline::refreshKeyframe(std::uint64_t takenBefore) {
 
 void SurfacePipeline::scheduleRefinement() {
     if (stopped_ || !sending_ || !encoder_ || !lastFrame_ || !lastFrame_->pixelBuffer) return;
-    const std::optional<std::uint64_t> due = gate_.refinementDue(keyframeRequested_);
+    if (const std::optional<std::uint64_t> due = gate_.refinementDue(keyframeRequested_))
+        armTimer(refinementTimerAt_, *due, &SurfacePipeline::refinementTimer);
+}
+
+void SurfacePipeline::armTimer(std::optional<std::uint64_t>& armedAt, std::uint64_t due,
+                               void (SurfacePipeline::*fired)(std::uint64_t)) {
     // An earlier timer looks again when it fires.
-    if (!due || (refinementTimerAt_ && *refinementTimerAt_ <= *due)) return;
-    refinementTimerAt_ = *due;
+    if (armedAt && *armedAt <= due) return;
+    armedAt = due;
     const std::uint64_t t = now();
-    queue_->asyncAfter(*due > t ? *due - t : 0, [weak = weak_from_this(), at = *due] {
-        if (const auto self = weak.lock()) self->refinementTimer(at);
+    queue_->asyncAfter(due > t ? due - t : 0, [weak = weak_from_this(), fired, due] {
+        if (const auto self = weak.lock()) (*self.*fired)(due);
     });
 }
 
@@ -126,13 +131,9 @@ void SurfacePipeline::refinementTimer(std::uint64_t at) {
 }
 
 void SurfacePipeline::scheduleCatchUp() {
-    const std::optional<std::uint64_t> due = gate_.heldBackDue();
-    if (stopped_ || !due || (catchUpTimerAt_ && *catchUpTimerAt_ <= *due)) return;
-    catchUpTimerAt_ = *due;
-    const std::uint64_t t = now();
-    queue_->asyncAfter(*due > t ? *due - t : 0, [weak = weak_from_this(), at = *due] {
-        if (const auto self = weak.lock()) self->catchUpTimer(at);
-    });
+    if (stopped_) return;
+    if (const std::optional<std::uint64_t> due = gate_.heldBackDue())
+        armTimer(catchUpTimerAt_, *due, &SurfacePipeline::catchUpTimer);
 }
 
 void SurfacePipeline::catchUpTimer(std::uint64_t at) {
