@@ -205,7 +205,12 @@ void Defaults::open() {
     unread_->keptAs = freeName(file_, keptSuffix(kind));
 }
 
-Defaults::~Defaults() = default;
+Defaults::~Defaults() {
+    // What a user changed is written before the defaults go.
+    if (writes_.isCurrent()) return;
+    std::unique_lock lock(turnsMutex_);
+    turnEnded_.wait(lock, [&] { return turnsEnded_ == turnsAsked_; });
+}
 
 std::expected<std::filesystem::path, std::string> Defaults::standardFile() {
     auto config = UserFolders::of(UserFolders::config);
@@ -259,19 +264,58 @@ std::optional<QVariantMap> Defaults::dictionaryForKey(std::string_view key) cons
 }
 
 std::expected<void, DefaultsError> Defaults::setValue(std::string_view key, const QVariant& value) {
-    std::expected<void, DefaultsError> written;
-    {
-        // Readers go on while a write waits for the file's lock.
-        std::lock_guard writing(writing_);
-        written = write(keyOf(key), value);
-        std::lock_guard lock(mutex_);
-        lastWriteSucceeded_ = written.has_value();
-    }
-    if (written) notify(std::string(key));
-    return written;
+    const std::string name(key);
+    std::expected<void, DefaultsError> saved;
+    // Not through the queue: the writes of a process forked from a threaded
+    // one (a test's other host) must not need the pool's threads, which it has not.
+    if (writes_.isCurrent()) saved = written(name, value);
+    else inTurn(askTurn(), [&] { saved = written(name, value); });
+    if (saved) notify(name);
+    return saved;
 }
 
 std::expected<void, DefaultsError> Defaults::removeObject(std::string_view key) { return setValue(key, QVariant()); }
+
+void Defaults::setValue(std::string_view key, const QVariant& value, Saved done) {
+    writes_.async([this, turn = askTurn(), name = std::string(key), value, done = std::move(done)] {
+        std::expected<void, DefaultsError> saved;
+        inTurn(turn, [&] { saved = written(name, value); });
+        if (saved) notify(name);
+        if (done) done(saved);
+    });
+}
+
+void Defaults::removeObject(std::string_view key, Saved done) { setValue(key, QVariant(), std::move(done)); }
+
+void Defaults::afterWrites(std::function<void()> done) {
+    writes_.async([this, turn = askTurn(), done = std::move(done)] {
+        inTurn(turn, [] {});
+        done();
+    });
+}
+
+std::uint64_t Defaults::askTurn() {
+    std::lock_guard lock(turnsMutex_);
+    return turnsAsked_++;
+}
+
+void Defaults::inTurn(std::uint64_t turn, const std::function<void()>& work) {
+    std::unique_lock lock(turnsMutex_);
+    turnEnded_.wait(lock, [&] { return turnsEnded_ == turn; });
+    lock.unlock();
+    work();
+    lock.lock();
+    ++turnsEnded_;
+    turnEnded_.notify_all();
+}
+
+std::expected<void, DefaultsError> Defaults::written(const std::string& key, const QVariant& value) {
+    std::lock_guard writing(writing_);
+    auto saved = write(keyOf(key), value);
+    std::lock_guard lock(mutex_);
+    lastWriteSucceeded_ = saved.has_value();
+    return saved;
+}
 
 std::expected<void, DefaultsError> Defaults::write(const QString& key, const QVariant& value) {
     if (unread_ && unread_->kind == DefaultsFileProblem::Kind::refused) return failure(file_, unread_->description());
@@ -386,6 +430,7 @@ std::expected<void, DefaultsError> Defaults::setAside() {
             else moved = ::rename(file_.c_str(), keptAs->c_str());
         }
         if (moved == 0) {
+            std::lock_guard lock(mutex_);
             unread_->keptAs = keptAs;
             unread_->setAside = true;
             toSetAside_.reset();
@@ -408,6 +453,11 @@ Defaults::ObserverID Defaults::observe(std::string_view key, Observer observer) 
 void Defaults::removeObserver(ObserverID id) {
     std::lock_guard lock(observersMutex_);
     observers_.erase(id);
+}
+
+std::optional<DefaultsFileProblem> Defaults::unread() const {
+    std::lock_guard lock(mutex_);
+    return unread_;
 }
 
 bool Defaults::lastWriteSucceeded() const {

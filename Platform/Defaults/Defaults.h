@@ -1,11 +1,14 @@
 #pragma once
 
+#include "Platform/Dispatch/SerialQueue.h"
+
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -56,15 +59,18 @@ struct DefaultsFileProblem {
 // place at once; one that fails changes nothing, in memory either, and
 // leaves nothing behind to be written later, so that what runs is what the
 // next start reads. The file and its folder are used only when they are this
-// account's alone. Safe to use from any thread: reads never wait for a write,
-// nor for the lock a write waits for.
+// account's alone. Writes run one at a time on a queue of the defaults' own,
+// in the order they were asked for, whichever thread asked. Safe to use from
+// any thread: reads never wait for a write, nor for the lock a write waits for.
 class Defaults {
 public:
     using ObserverID = std::uint64_t;
     using Observer = std::function<void(const std::string& key)>;
+    using Saved = std::function<void(const std::expected<void, DefaultsError>& saved)>;
 
     // Reads the file now; what kept it from being read is unread().
     explicit Defaults(const std::filesystem::path& file);
+    // Writes already asked for are finished first.
     ~Defaults();
     Defaults(const Defaults&) = delete;
     Defaults& operator=(const Defaults&) = delete;
@@ -91,20 +97,32 @@ public:
 
     // An invalid value removes the key; removing a key that the file, as it
     // now stands, does not hold succeeds without a write. Observers of the
-    // key are told after a write that reached the file.
+    // key are told after a write that reached the file. These wait for the
+    // write, and for those asked for before it.
     std::expected<void, DefaultsError> setValue(std::string_view key, const QVariant& value);
     std::expected<void, DefaultsError> removeObject(std::string_view key);
+    // The same without waiting, for the main thread: the write may wait for
+    // another program's lock. done, when given, runs on the defaults' queue
+    // after the observers, with how it went.
+    void setValue(std::string_view key, const QVariant& value, Saved done);
+    void removeObject(std::string_view key, Saved done);
+    // done runs on the defaults' queue once every write asked for before has ended.
+    void afterWrites(std::function<void()> done);
 
     ObserverID observe(std::string_view key, Observer observer);
     void removeObserver(ObserverID id);
 
     // Whether the last write reached the file.
     bool lastWriteSucceeded() const;
-    const std::optional<DefaultsFileProblem>& unread() const { return unread_; }
+    std::optional<DefaultsFileProblem> unread() const;
     const std::filesystem::path& file() const { return file_; }
 
 private:
     void open();
+    // Writes take turns in the order they were asked for, one at a time.
+    std::uint64_t askTurn();
+    void inTurn(std::uint64_t turn, const std::function<void()>& work);
+    std::expected<void, DefaultsError> written(const std::string& key, const QVariant& value);
     std::expected<void, DefaultsError> write(const QString& key, const QVariant& value);
     // The file as it now is with the one change, in place: what it holds.
     std::expected<QVariantMap, DefaultsError> save(const QString& key, const QVariant& value) const;
@@ -114,16 +132,23 @@ private:
     void notify(const std::string& key);
 
     const std::filesystem::path file_;
+    // Changed only by writes, under mutex_.
     std::optional<DefaultsFileProblem> unread_;
-    // The unread file to move to unread_->keptAs before the first save.
+    // The unread file to move to unread_->keptAs before the first save; the
+    // writes' own.
     std::optional<std::pair<dev_t, ino_t>> toSetAside_;
 
-    // Held through a whole write, the wait for the file's lock included, so
-    // that writes of this process come one at a time; readers never take it.
-    // The fields above and stored_ change only under it.
+    std::mutex turnsMutex_;
+    std::condition_variable turnEnded_;
+    std::uint64_t turnsAsked_ = 0;
+    std::uint64_t turnsEnded_ = 0;
+    // Held through each write: one asked from an observer of a write that
+    // was not waited for comes at once, without a turn.
     std::mutex writing_;
+
     mutable std::mutex mutex_;
-    // What the file held when last read or written; none while it is not read.
+    // What the file held when last read or written; none while it is not
+    // read. Changed only by writes.
     std::optional<QVariantMap> stored_;
     QVariantMap registered_;
     bool lastWriteSucceeded_ = true;
@@ -131,6 +156,9 @@ private:
     std::mutex observersMutex_;
     ObserverID nextObserver_ = 1;
     std::map<ObserverID, std::pair<std::string, Observer>> observers_;
+
+    // Last: it ends first, while what its writes use is still there.
+    SerialQueue writes_{"settings writes"};
 };
 
 } // namespace quillmere

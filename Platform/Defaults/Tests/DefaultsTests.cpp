@@ -167,24 +167,36 @@ TEST_F(DefaultsTest, ASaveThatFailedLeavesNothingForALaterSaveToWrite) {
 // A save waits for the settings lock that another process holds, up to its
 // bound, while reads on other threads answer at once; once the lock goes it
 // completes over what that process saved since, a removal of a key that only
-// it wrote included.
+// it wrote included. One asked for without waiting returns at once, and
+// lands before one asked for after it.
 TEST_F(DefaultsTest, ASaveWaitsForTheSettingsLockWhileReadsAnswerAtOnce) {
-    // The change, whether the lock goes; approval and their key as the file then holds them, and as read here.
-    const std::tuple<std::string_view, QVariant, bool, std::string> cases[] = {
-        {autoApprove, false, true, "false|1 false|1"},
-        {"theirs", QVariant(), true, "true|(none) true|(none)"},
-        {autoApprove, false, false, "true|1 true|(none)"}};
+    // The change, whether the lock goes, whether the caller waits; approval and their key as the file then
+    // holds them, and as read here.
+    const std::tuple<std::string_view, QVariant, bool, bool, std::string> cases[] = {
+        {autoApprove, false, true, true, "false|1 false|1"},
+        {"theirs", QVariant(), true, true, "true|(none) true|(none)"},
+        {autoApprove, false, false, true, "true|1 true|(none)"},
+        {autoApprove, false, true, false, "false|1 false|1"}};
     const std::string lock = file.string() + ".lock";
     const auto both = [](const Defaults& defaults) {
         return shown(defaults.objectForKey(autoApprove)) + "|" + shown(defaults.objectForKey("theirs"));
     };
-    for (const auto& [key, value, letGo, after] : cases) {
+    for (const auto& [key, value, letGo, waits, after] : cases) {
         std::filesystem::remove_all(file.parent_path());
         Defaults here(file);
         ASSERT_TRUE(here.setValue(autoApprove, true));
         ASSERT_EQ(testing::ChildProcess::fork([&] { return Defaults(file).setValue("theirs", 1) ? 0 : 1; }).wait(), 0);
         auto holder = testing::ChildProcess::holdingLock(lock);
-        auto saving = std::async(std::launch::async, [&] { return here.setValue(key, value); });
+        std::promise<std::expected<void, DefaultsError>> done;
+        auto saving = done.get_future();
+        auto waiting = waits ? std::async(std::launch::async, [&] { done.set_value(here.setValue(key, value)); })
+                             : std::future<void>();
+        if (!waits) {
+            const auto asked = std::chrono::steady_clock::now();
+            here.setValue(key, QString("earlier"), nullptr);
+            here.setValue(key, value, [&](const auto& saved) { done.set_value(saved); });
+            EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(100));
+        }
         // Its new file stands beside the file and the lock before it waits.
         ASSERT_TRUE(testing::eventually(
             [&] { return std::distance(std::filesystem::directory_iterator(file.parent_path()), {}) == 3; }));
