@@ -9,12 +9,14 @@
 #include <QStringDecoder>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -168,6 +170,32 @@ std::filesystem::path linkedFile(std::filesystem::path file) {
         file = target.is_absolute() ? target : file.parent_path() / target;
     }
     return file;
+}
+
+// A lock file that no process holds. QLockFile keeps an flock on its file
+// while it holds the lock; one left by a program that only took the flock
+// (flock(1)) stays when that program ends, and QLockFile would wait half a
+// minute for it to grow stale. One made a moment ago may not have its flock yet.
+bool abandoned(const std::string& lockName) {
+    const FileDescriptor fd(::open(lockName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) return false;
+    const auto made = std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec);
+    if (std::chrono::system_clock::now() - made < std::chrono::seconds(2)) return false;
+    return ::flock(fd.get(), LOCK_SH | LOCK_NB) == 0;
+}
+
+// The lock within the bound; false with lock.error() (and errno) as the last try left them.
+bool lockWithin(QLockFile& lock, const std::string& lockName, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        errno = 0;
+        if (lock.tryLock(100)) return true;
+        if (lock.error() != QLockFile::LockFailedError || std::chrono::steady_clock::now() >= deadline) return false;
+        // Removed as QLockFile removes a stale one, one remover at a time.
+        QLockFile removing(QString::fromStdString(lockName + ".rmlock"));
+        if (abandoned(lockName) && removing.tryLock(0) && abandoned(lockName)) lock.removeStaleLockFile();
+    }
 }
 
 } // namespace
@@ -377,8 +405,7 @@ std::expected<QVariantMap, DefaultsError> Defaults::save(const QString& key, con
     // the same way, changes the file before or after this, never between.
     const std::string lockName = file.string() + ".lock";
     QLockFile lock(QString::fromStdString(lockName));
-    errno = 0;
-    if (!lock.tryLock(5'000)) {
+    if (!lockWithin(lock, lockName, std::chrono::seconds(5))) {
         // Held, or not made at all: a full disk is not another program.
         if (lock.error() == QLockFile::LockFailedError)
             return failure(file, "another program holds " + lockName + " and does not let it go");

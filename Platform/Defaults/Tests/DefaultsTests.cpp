@@ -168,15 +168,18 @@ TEST_F(DefaultsTest, ASaveThatFailedLeavesNothingForALaterSaveToWrite) {
 // bound, while reads on other threads answer at once; once the lock goes it
 // completes over what that process saved since, a removal of a key that only
 // it wrote included. One asked for without waiting returns at once, and
-// lands before one asked for after it.
+// lands before one asked for after it. A lock file left by a program that
+// only took its flock is let go with it.
 TEST_F(DefaultsTest, ASaveWaitsForTheSettingsLockWhileReadsAnswerAtOnce) {
-    // The change, whether the lock goes, whether the caller waits; approval and their key as the file then
-    // holds them, and as read here.
-    const std::tuple<std::string_view, QVariant, bool, bool, std::string> cases[] = {
-        {autoApprove, false, true, true, "false|1 false|1"},
-        {"theirs", QVariant(), true, true, "true|(none) true|(none)"},
-        {autoApprove, false, false, true, "true|1 true|(none)"},
-        {autoApprove, false, true, false, "false|1 false|1"}};
+    enum LetGo { kept, withItsFile, fileLeft };
+    // The change, how the lock goes, whether the caller waits; approval and their key as the file then holds
+    // them, and as read here.
+    const std::tuple<std::string_view, QVariant, LetGo, bool, std::string> cases[] = {
+        {autoApprove, false, withItsFile, true, "false|1 false|1"},
+        {"theirs", QVariant(), withItsFile, true, "true|(none) true|(none)"},
+        {autoApprove, false, kept, true, "true|1 true|(none)"},
+        {autoApprove, false, withItsFile, false, "false|1 false|1"},
+        {autoApprove, false, fileLeft, true, "false|1 false|1"}};
     const std::string lock = file.string() + ".lock";
     const auto both = [](const Defaults& defaults) {
         return shown(defaults.objectForKey(autoApprove)) + "|" + shown(defaults.objectForKey("theirs"));
@@ -204,11 +207,12 @@ TEST_F(DefaultsTest, ASaveWaitsForTheSettingsLockWhileReadsAnswerAtOnce) {
         EXPECT_EQ(shown(here.objectForKey(autoApprove)), "true");
         EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(100));
         EXPECT_EQ(saving.wait_for(std::chrono::seconds(0)), std::future_status::timeout) << "saved under their lock";
-        // Let go as QLockFile lets go: its file goes too.
-        if (letGo) holder.stop(), std::filesystem::remove(lock);
+        // Let go as QLockFile lets go, its file with it, or as flock(1) does.
+        if (letGo != kept) holder.stop();
+        if (letGo == withItsFile) std::filesystem::remove(lock);
         const auto saved = saving.get();
         EXPECT_EQ(saved ? "saved" : saved.error().description(),
-                  letGo ? "saved" : file.string() + ": another program holds " + lock + " and does not let it go");
+                  letGo != kept ? "saved" : file.string() + ": another program holds " + lock + " and does not let it go");
         EXPECT_EQ(both(Defaults(file)) + " " + both(here), after);
     }
 }
