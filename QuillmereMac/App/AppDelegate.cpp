@@ -130,7 +130,13 @@ AppDelegate::TerminateReply AppDelegate::shouldTerminate() {
         if (options_.platform.trace) options_.platform.trace("torn down");
         if (scopedCleanup_) scopedCleanup_();
         if (options_.platform.trace) options_.platform.trace("scoped cleanup");
-        if (options_.exit) options_.exit(0);
+        // A setting still on its way reaches the file before the exit, each
+        // within its bound on the wait for another program's lock.
+        options_.platform.defaults->afterWrites([main = options_.platform.main, exit = options_.exit] {
+            main->async([exit] {
+                if (exit) exit(0);
+            });
+        });
     });
     return TerminateReply::later;
 }

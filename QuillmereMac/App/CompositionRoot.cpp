@@ -154,7 +154,7 @@ std::expected<void, CompositionError> CompositionRoot::compose(std::function<boo
         {.handshakeReads = AnyTrustStorage::keychain(trustStorage, names.trustService, names.trustAccount)});
 
     trace("model");
-    model = std::make_unique<HostStatusModel>(engine, platform.loginItem, settings);
+    model = std::make_unique<HostStatusModel>(engine, platform.loginItem, settings, main);
 
     trace("device identifier");
     const WireID deviceID = deviceIDOf(identity->fingerprint.view());

@@ -335,6 +335,7 @@ void HostAppController::showSettings() {
             [&model] { return model.loginItem().enabled && model.loginItem().enabled(); },
             [&model] { return model.loginItemProblem(); },
             [&model] { return model.settingsProblem(); },
+            [&model](std::string_view key) { return model.savingValue(key); },
         };
         QPointer<HostAppController> weak(this);
         auto* content = new HostSettingsView(
@@ -345,6 +346,8 @@ void HostAppController::showSettings() {
             [weak] {
                 if (weak) weak->exportDiagnostics();
             });
+        // Saves end after the click: the switch and the problem line follow.
+        connect(&model, &HostStatusModel::revisionChanged, content, &HostSettingsView::refresh);
         settingsWindow_ = makeWindow(content, QStringLiteral("Quillmere Settings"),
                                      QSize(HostSettingsView::width, HostSettingsView::height));
         settingsWindow_->setObjectName("settingsWindow");

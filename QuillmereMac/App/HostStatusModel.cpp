@@ -5,8 +5,8 @@
 namespace quillmere {
 
 HostStatusModel::HostStatusModel(const std::shared_ptr<HostEngine>& engine, LoginItem loginItem, Defaults& defaults,
-                                 QObject* parent)
-    : QObject(parent), loginItem_(std::move(loginItem)), defaults_(defaults) {
+                                 Executor& main, QObject* parent)
+    : QObject(parent), loginItem_(std::move(loginItem)), defaults_(defaults), main_(main) {
     if (const auto& unread = defaults.unread()) settingsFileProblem_ = settingsFileText(*unread);
     engine_ = engine;
     status_ = engine->status();
@@ -48,9 +48,29 @@ void HostStatusModel::setAutoApprove(bool on) { setSwitch(autoApproveTitle, auto
 void HostStatusModel::setTestPatternEnabled(bool on) { setSwitch(testPatternTitle, testPatternKey, on); }
 
 void HostStatusModel::setSwitch(std::string_view title, std::string_view key, bool on) {
-    auto saved = defaults_.setValue(key, on);
+    auto& saving = saving_[std::string(key)];
+    ++saving.count;
+    saving.value = on;
+    defaults_.setValue(key, on, [weak = QPointer<HostStatusModel>(this), &main = main_, title = std::string(title),
+                                 key = std::string(key)](const auto& saved) {
+        main.async([weak, title, key, saved] {
+            if (weak) weak->saved(title, key, saved);
+        });
+    });
+}
+
+std::optional<bool> HostStatusModel::savingValue(std::string_view key) const {
+    const auto found = saving_.find(key);
+    if (found == saving_.end()) return std::nullopt;
+    return found->second.value;
+}
+
+void HostStatusModel::saved(const std::string& title, const std::string& key,
+                            const std::expected<void, DefaultsError>& saved) {
+    // Saves end in the order they were asked for: the last of a key shows what the file holds.
+    if (const auto found = saving_.find(key); found != saving_.end() && --found->second.count == 0) saving_.erase(found);
     std::optional<std::string> problem;
-    if (!saved) problem = "Couldn't save \u201C" + std::string(title) + "\u201D: " + saved.error().description();
+    if (!saved) problem = "Couldn't save \u201C" + title + "\u201D: " + saved.error().description();
     if (problem != settingsProblem_) {
         settingsProblem_ = std::move(problem);
         Q_EMIT settingsProblemChanged();

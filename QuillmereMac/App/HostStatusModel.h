@@ -1,11 +1,13 @@
 #pragma once
 
 #include "Platform/Defaults/Defaults.h"
+#include "Platform/Dispatch/Executor.h"
 #include "QuillmereMac/App/LoginItem.h"
 #include "QuillmereMac/Engine/HostEngine.h"
 
 #include <QObject>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,10 +18,13 @@ namespace quillmere {
 // The windows' view of the host: a mirror of the engine's status with its
 // one-line headline, the settings the windows write, and "Open at login".
 // Each signal fires only when its value really changed; every settings
-// write raises revision, so that views reading the defaults read them again.
-// A setting that is not saved does not take effect: the defaults keep what
-// the file holds, which is what the next start reads, and settingsProblem
-// says why until a later save works. Main thread only.
+// write raises revision when it ended, so that views reading the defaults
+// read them again. Settings are saved off the main thread, which another
+// program's lock on the file would stop; a switch shows the value its save
+// carries until the save ended. A setting that is not saved does not take
+// effect: the defaults keep what the file holds, which is what the next
+// start reads, and settingsProblem says why until a later save works. Main
+// thread only.
 class HostStatusModel final : public QObject {
     Q_OBJECT
 
@@ -30,9 +35,9 @@ public:
     static constexpr std::string_view autoApproveTitle = "Allow automatic connections";
     static constexpr std::string_view testPatternTitle = "Offer test pattern";
 
-    // The defaults must outlive the model. The model observes the engine
-    // for the rest of its life.
-    HostStatusModel(const std::shared_ptr<HostEngine>& engine, LoginItem loginItem, Defaults& defaults,
+    // The defaults must outlive the model, and main (where saves report
+    // back) both. The model observes the engine for the rest of its life.
+    HostStatusModel(const std::shared_ptr<HostEngine>& engine, LoginItem loginItem, Defaults& defaults, Executor& main,
                     QObject* parent = nullptr);
 
     const HostStatus& status() const { return status_; }
@@ -46,6 +51,8 @@ public:
     void setTestPatternEnabled(bool on);
     // Any switch of the settings window; the title names it in a problem.
     void setSwitch(std::string_view title, std::string_view key, bool on);
+    // While saves of the key are on their way, the value the last carries.
+    std::optional<bool> savingValue(std::string_view key) const;
 
     const std::optional<std::string>& loginItemProblem() const { return loginItemProblem_; }
     // The last failed save, until one works.
@@ -74,6 +81,7 @@ Q_SIGNALS:
 private:
     void setStatus(const HostStatus& status);
     void setLoginItemProblem(std::optional<std::string> problem);
+    void saved(const std::string& title, const std::string& key, const std::expected<void, DefaultsError>& saved);
     void raiseRevision();
 
     HostStatus status_;
@@ -86,6 +94,12 @@ private:
     std::optional<std::string> captureProblem_;
     int revision_ = 0;
     Defaults& defaults_;
+    Executor& main_;
+    struct Saving {
+        int count = 0;
+        bool value = false;
+    };
+    std::map<std::string, Saving, std::less<>> saving_;
 };
 
 } // namespace quillmere

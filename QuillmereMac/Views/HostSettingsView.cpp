@@ -1,5 +1,6 @@
 #include "QuillmereMac/Views/HostSettingsView.h"
 
+#include "Platform/Dispatch/MainQueue.h"
 #include "QuillmereMac/Views/IdentityText.h"
 #include "QuillmereMac/Views/SymbolImage.h"
 #include "QuillmereMac/Views/ViewStyle.h"
@@ -65,8 +66,13 @@ HostSettingsView::HostSettingsView(Model model, Defaults& defaults, std::functio
     tabs_->addTab(makeIPhones(), SymbolImage::icon("iphone", symbolColor), "iPhones");
     tabs_->addTab(makeAbout(), SymbolImage::icon("info.circle", symbolColor), "About");
 
+    // Told on the thread that wrote.
     for (const char* key : {autoApproveKey, testPatternKey, developerUnlockedKey, wifiPriorityKey, normalRateControlKey})
-        observers_.push_back(defaults_.observe(key, [this](const std::string&) { refreshSoon(); }));
+        observers_.push_back(defaults_.observe(key, [view = QPointer<HostSettingsView>(this)](const std::string&) {
+            MainQueue::shared().async([view] {
+                if (view) view->refresh();
+            });
+        }));
     if (const auto engine = model_.engine.lock()) {
         QPointer<HostSettingsView> view(this);
         engineObserver_ = engine->addObserver([view](const HostStatus&) {
@@ -209,7 +215,7 @@ QWidget* HostSettingsView::makeAbout() {
 }
 
 void HostSettingsView::refresh() {
-    autoApprove_->setChecked(defaults_.boolForKey(autoApproveKey));
+    autoApprove_->setChecked(switchValue(autoApproveKey));
     openAtLogin_->setChecked(model_.loginItemEnabled && model_.loginItemEnabled());
     const auto problem = model_.loginItemProblem ? model_.loginItemProblem() : std::nullopt;
     loginItemProblem_->setText(problem ? qs(*problem) : QString());
@@ -217,11 +223,11 @@ void HostSettingsView::refresh() {
     const auto unsaved = model_.settingsProblem ? model_.settingsProblem() : std::nullopt;
     settingsProblem_->setText(unsaved ? qs(*unsaved) : QString());
     settingsProblemRow_->setVisible(unsaved.has_value());
-    showDeveloper(defaults_.boolForKey(developerUnlockedKey));
+    showDeveloper(switchValue(developerUnlockedKey));
     if (developerTab_) {
-        testPattern_->setChecked(defaults_.boolForKey(testPatternKey));
-        wifiPriority_->setChecked(defaults_.boolForKey(wifiPriorityKey));
-        normalRateControl_->setChecked(defaults_.boolForKey(normalRateControlKey));
+        testPattern_->setChecked(switchValue(testPatternKey));
+        wifiPriority_->setChecked(switchValue(wifiPriorityKey));
+        normalRateControl_->setChecked(switchValue(normalRateControlKey));
     }
 
     std::optional<std::string> trustProblem;
@@ -287,12 +293,13 @@ QSize HostSettingsView::sizeHint() const {
 
 void HostSettingsView::setSwitch(const char* title, const char* key, bool on) {
     if (model_.setSwitch) model_.setSwitch(title, key, on);
-    // Back to what is in effect when it was not saved.
+    // What its save carries, or what is in effect when it was not saved.
     refresh();
 }
 
-void HostSettingsView::refreshSoon() {
-    QMetaObject::invokeMethod(this, [this] { refresh(); }, Qt::QueuedConnection);
+bool HostSettingsView::switchValue(const char* key) const {
+    const auto saving = model_.savingValue ? model_.savingValue(key) : std::nullopt;
+    return saving.value_or(defaults_.boolForKey(key));
 }
 
 void HostSettingsView::showDevices(const std::vector<TrustedPeer>& devices) {
@@ -405,7 +412,7 @@ void HostSettingsView::removalAnswered(bool remove) {
 }
 
 void HostSettingsView::registerVersionTap() {
-    if (defaults_.boolForKey(developerUnlockedKey)) return;
+    if (switchValue(developerUnlockedKey)) return;
     ++versionTaps_;
     if (versionTaps_ >= tapsToUnlock) setSwitch(developerUnlockedTitle, developerUnlockedKey, true);
 }

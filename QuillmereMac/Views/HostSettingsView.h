@@ -29,7 +29,8 @@ namespace quillmere {
 // The settings window's content: tabs General, iPhones, Developer (hidden
 // until the version text was tapped seven times) and About. The switches
 // write through the status model, which says under the tabs when a setting
-// was not saved; each switch shows what is in effect. The iPhones tab lists
+// was not saved; each switch shows what is in effect, or while its save is
+// on its way the value that it carries. The iPhones tab lists
 // the engine's paired devices, removes one after a confirmation, and says
 // beside them what is wrong with them (a removal that was not saved). Made
 // once with its window and kept, so that taps add up across openings. Main
@@ -50,6 +51,8 @@ public:
         std::function<std::optional<std::string>()> loginItemProblem;
         // The last setting that was not saved, until one is.
         std::function<std::optional<std::string>()> settingsProblem;
+        // While saves of a key are on their way, the value the last carries.
+        std::function<std::optional<bool>(std::string_view key)> savingValue;
     };
 
     static constexpr const char* autoApproveKey = "QuillmereMacAutoApprovePairedSessions";
@@ -95,10 +98,10 @@ private:
     QWidget* deviceRow(const TrustedPeer& device);
     void confirmRemoval(const TrustedPeer& device);
     void removalAnswered(bool remove);
-    void refreshSoon();
     // A warning sign and a text, hidden until there is something to say.
     QWidget* problemRow(QLabel*& text, const char* name);
     void setSwitch(const char* title, const char* key, bool on);
+    bool switchValue(const char* key) const;
 
     Model model_;
     Defaults& defaults_;

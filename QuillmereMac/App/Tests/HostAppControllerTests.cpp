@@ -193,7 +193,7 @@ class StatusViewTest : public ::testing::Test {
 protected:
     StatusViewTest() {
         testing::qtApplication();
-        model = std::make_unique<HostStatusModel>(engine, LoginItem{}, defaults);
+        model = std::make_unique<HostStatusModel>(engine, LoginItem{}, defaults, MainQueue::shared());
         consent = ConsentCenter::make(MainQueue::shared());
         view = std::make_unique<StatusView>(*model, consent, StatusView::Actions{{}, [this] { ++pairs; },
                                                                                  [this] { ++settings; }, {}, {}});

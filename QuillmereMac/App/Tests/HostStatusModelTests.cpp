@@ -1,9 +1,11 @@
 #include "QuillmereMac/App/HostStatusModel.h"
 #include "QuillmereMac/App/Tests/AppShellFixture.h"
 #include "QuillmereMac/Views/HostSettingsView.h"
+#include "TestSupport/ChildProcess.h"
 
 #include <QCheckBox>
 #include <QPushButton>
+#include <QTabWidget>
 
 #include <sys/stat.h>
 
@@ -13,9 +15,16 @@
 namespace quillmere {
 namespace {
 
+using testing::ChildProcess;
 using testing::LaunchedHost;
 using testing::TemporaryFolder;
 using testing::shown;
+
+QStringList tabTitles(const QTabWidget& tabs) {
+    QStringList titles;
+    for (int i = 0; i < tabs.count(); ++i) titles << tabs.tabText(i);
+    return titles;
+}
 
 std::string bytesOf(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -49,7 +58,7 @@ protected:
     std::shared_ptr<testing::PermissionsStub> permissions = std::make_shared<testing::PermissionsStub>();
     std::shared_ptr<HostEngine> engine = testing::memoryEngine(permissions);
     HostStatusModel model{engine, LoginItem::autostart(folder.path() / "autostart", "/opt/Quill mere/bin/host%1"),
-                          defaults};
+                          defaults, MainQueue::shared()};
     Counts counts;
 };
 
@@ -99,11 +108,14 @@ TEST_F(HostStatusModelTest, SettingsWritesAlwaysRaiseTheRevision) {
     model.setAutoApprove(true);
     model.setAutoApprove(true);
     model.setTestPatternEnabled(true);
-    EXPECT_EQ(model.revision(), 3);
+    ASSERT_TRUE(testing::pumpUntil([&] { return model.revision() == 3; }));
     EXPECT_EQ(counts.revision, 3);
     EXPECT_TRUE(defaults.boolForKey(HostStatusModel::autoApproveKey));
     EXPECT_TRUE(defaults.boolForKey(HostStatusModel::testPatternKey));
     model.setAutoApprove(false);
+    EXPECT_EQ(model.savingValue(HostStatusModel::autoApproveKey), false);
+    ASSERT_TRUE(testing::pumpUntil([&] { return model.revision() == 4; }));
+    EXPECT_EQ(model.savingValue(HostStatusModel::autoApproveKey), std::nullopt);
     EXPECT_FALSE(defaults.boolForKey(HostStatusModel::autoApproveKey));
 }
 
@@ -148,56 +160,97 @@ TEST_F(HostStatusModelTest, AFailedChangeIsReportedUntilOneSucceeds) {
 }
 
 // Every switch of the settings window, saved while a file stands where the
-// settings folder belongs or a folder where the file belongs (root writes
-// anywhere else), then once more after.
+// settings folder belongs, a folder where the file belongs (root writes
+// anywhere else) or another program holds the settings lock, then once more
+// after. A switch shows the user's choice while its save is on its way; the
+// click returns at once and the window answers throughout. Quitting waits
+// for a save on its way.
 TEST(SettingsSaving, ASwitchNotSavedSaysWhyAndShowsWhatIsInEffectUntilASaveWorks) {
     using View = HostSettingsView;
+    using Clock = std::chrono::steady_clock;
     LaunchedHost host;
     Defaults& defaults = host.defaults;
     const std::filesystem::path file = defaults.file(), folder = file.parent_path(), aside = host.folder.path() / "aside";
+    const std::string lock = file.string() + ".lock";
     for (const char* key : {View::autoApproveKey, View::testPatternKey, View::wifiPriorityKey, View::normalRateControlKey})
         ASSERT_TRUE(defaults.setValue(key, true));
     host.launch();
     host.controller().showSettings();
     QWidget& window = *host.controller().settingsWindow();
-    const std::tuple<const char*, const char*, const char*> cases[] = {
-        {nullptr, "Developer tab", View::developerUnlockedKey}, // the seventh tap on the version
-        {"autoApprove", "Allow automatic connections", View::autoApproveKey},
-        {"testPattern", "Offer test pattern", View::testPatternKey},
-        {"wifiPriority", "Wi-Fi priority (next connection)", View::wifiPriorityKey},
-        {"normalRateControl", "Normal encoder rate control", View::normalRateControlKey},
+    // The longest the main thread takes to answer until the condition holds.
+    const auto slowestAnswer = [](const std::function<bool()>& condition) {
+        Clock::duration slowest{};
+        auto last = Clock::now();
+        const bool held = testing::pumpUntil([&] {
+            slowest = std::max(slowest, Clock::now() - last);
+            last = Clock::now();
+            return condition();
+        });
+        return held ? slowest : Clock::duration::max();
     };
-    bool fileBlocked = false;
-    for (const auto& [toggle, title, key] : cases) {
-        const std::filesystem::path blocked = (fileBlocked = !fileBlocked) ? file : folder;
+    enum Blocked { fileBlocked, folderBlocked, lockHeld };
+    const std::tuple<const char*, const char*, const char*, Blocked> cases[] = {
+        {nullptr, "Developer tab", View::developerUnlockedKey, fileBlocked}, // the seventh tap on the version
+        {"autoApprove", "Allow automatic connections", View::autoApproveKey, folderBlocked},
+        {"testPattern", "Offer test pattern", View::testPatternKey, lockHeld},
+        {"wifiPriority", "Wi-Fi priority (next connection)", View::wifiPriorityKey, fileBlocked},
+        {"normalRateControl", "Normal encoder rate control", View::normalRateControlKey, folderBlocked},
+    };
+    const HostStatusModel& model = *host.root().model;
+    for (const auto& [toggle, title, key, how] : cases) {
+        const std::filesystem::path blocked = how == fileBlocked ? file : folder;
         auto* box = toggle != nullptr ? window.findChild<QCheckBox*>(toggle) : nullptr;
-        const auto change = [&] {
+        const auto change = [&](int flips) {
+            const auto asked = Clock::now();
             for (int tap = 0; box == nullptr && tap < View::tapsToUnlock; ++tap)
                 window.findChild<QPushButton*>("versionButton")->click();
-            if (box != nullptr) box->click();
+            for (int flip = 0; box != nullptr && flip < flips; ++flip) box->click();
+            return Clock::now() - asked;
         };
-        const auto inEffect = [&] { return box ? box->isChecked() : window.findChild<QWidget*>("developerTab") != nullptr; };
+        const auto inEffect = [&] {
+            return box ? box->isChecked() : tabTitles(*window.findChild<QTabWidget*>("tabs")).contains("Developer");
+        };
+        const auto saved = [&, key] { return !model.savingValue(key).has_value(); };
         const bool before = inEffect();
-        std::filesystem::rename(blocked, aside);
-        if (fileBlocked) std::filesystem::create_directory(file);
-        else std::ofstream(folder) << "in the way";
-        change();
+        std::optional<ChildProcess> holder;
+        if (how == lockHeld) holder = ChildProcess::holdingLock(lock);
+        else std::filesystem::rename(blocked, aside);
+        if (how == fileBlocked) std::filesystem::create_directory(file);
+        if (how == folderBlocked) std::ofstream(folder) << "in the way";
+        EXPECT_LT(change(1), std::chrono::milliseconds(100)) << key;
+        EXPECT_EQ(inEffect(), !before) << key;
+        EXPECT_LT(slowestAnswer(saved), std::chrono::milliseconds(100)) << key;
         const QLabel* line = shown<QLabel>(window, "settingsProblem");
         ASSERT_NE(line, nullptr) << key;
-        EXPECT_EQ(line->text().toStdString(),
-                  fmt::format("Couldn't save \u201C{}\u201D: {}: {}", title, file.string(),
-                              fileBlocked ? "is a directory" : folder.string() + " is not a folder"));
+        const std::string why = how == fileBlocked     ? "is a directory"
+                                : how == folderBlocked ? folder.string() + " is not a folder"
+                                                       : "another program holds " + lock + " and does not let it go";
+        EXPECT_EQ(line->text().toStdString(), fmt::format("Couldn't save \u201C{}\u201D: {}: {}", title, file.string(), why));
         EXPECT_EQ(inEffect(), before) << key;
-        EXPECT_EQ(defaults.boolForKey(key), Defaults(fileBlocked ? aside : aside / file.filename()).boolForKey(key));
+        const std::filesystem::path kept = how == fileBlocked ? aside : how == folderBlocked ? aside / file.filename() : file;
+        EXPECT_EQ(defaults.boolForKey(key), Defaults(kept).boolForKey(key));
         EXPECT_EQ(host.root().consent->autoApproveSessions(), defaults.boolForKey(View::autoApproveKey)) << "runs";
 
-        std::filesystem::remove(blocked);
-        std::filesystem::rename(aside, blocked);
-        change();
+        // Mended, or the lock let go while three flips wait for it: the last lands last.
+        if (how != lockHeld) std::filesystem::remove(blocked), std::filesystem::rename(aside, blocked);
+        EXPECT_LT(change(how == lockHeld ? 3 : 1), std::chrono::milliseconds(100)) << key;
+        holder.reset();
+        EXPECT_LT(slowestAnswer(saved), std::chrono::milliseconds(100)) << key;
         EXPECT_EQ(shown<QLabel>(window, "settingsProblem"), nullptr) << key;
         EXPECT_EQ(inEffect(), !before) << key;
         EXPECT_EQ(Defaults(file).boolForKey(key), !before) << key;
     }
+
+    auto holder = ChildProcess::holdingLock(lock);
+    auto* box = window.findChild<QCheckBox*>("autoApprove");
+    box->click();
+    const bool wanted = box->isChecked();
+    host.delegate->requestQuit();
+    ASSERT_TRUE(testing::pumpUntil([&] { return host.controller().settingsWindow() == nullptr; }));
+    EXPECT_EQ(host.exits, std::vector<int>{}) << "before the save";
+    holder.stop();
+    ASSERT_TRUE(testing::pumpUntil([&] { return !host.exits.empty(); }));
+    EXPECT_EQ(Defaults(file).boolForKey(View::autoApproveKey), wanted);
 }
 
 // Told once and first, before anything reads a setting; kept; never used
@@ -253,6 +306,7 @@ TEST(SettingsSaving, ASettingsFileNotReadIsToldOnceAndKept) {
         EXPECT_EQ("quillmere-host: " + line->text().remove(QChar(0x200B)).toStdString(), text);
         EXPECT_TRUE(host.root().consent->autoApproveSessions()) << "as registered";
         host.root().model->setAutoApprove(false);
+        ASSERT_TRUE(testing::pumpUntil([&] { return !host.root().model->savingValue(HostStatusModel::autoApproveKey); }));
         EXPECT_EQ(bytesOf(file.string() + ".damaged"), c.bytes);
         EXPECT_FALSE(Defaults(file).boolForKey(HostStatusModel::autoApproveKey));
         // The banner no longer promises the move it made.

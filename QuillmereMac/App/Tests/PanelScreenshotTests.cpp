@@ -223,7 +223,7 @@ void meetEachWindow(const fs::path& shots) {
     std::ofstream(settingsFolder) << "in the way";
     controller.showSettings();
     controller.settingsWindow()->findChild<QAbstractButton*>("autoApprove")->click();
-    EXPECT_NE(shown<QLabel>(*controller.settingsWindow(), "settingsProblem"), nullptr);
+    EXPECT_TRUE(pumpUntil([&] { return shown<QLabel>(*controller.settingsWindow(), "settingsProblem") != nullptr; }));
     meeting.check(controller.settingsWindow(), "settings-unsaved");
 
     EXPECT_EQ(meeting.faults, std::vector<std::string>{});
