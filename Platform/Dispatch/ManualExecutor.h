@@ -4,12 +4,15 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 namespace quillmere {
 
-// A single-threaded executor with a fake clock, for tests: nothing runs until
-// the test calls runUntilIdle() or advance().
+// An executor with a fake clock, for tests: nothing runs until the test
+// calls runUntilIdle() or advance(), on the test's thread. Other threads may
+// hand it work.
 class ManualExecutor final : public Executor {
 public:
     explicit ManualExecutor(std::string label = "manual", std::uint64_t startNs = 1'000'000'000ULL);
@@ -18,21 +21,26 @@ public:
     void async(Work work) override;
     void asyncAfter(std::uint64_t delayNs, Work work) override;
     void sync(const Work& work) override;
-    bool isCurrent() const override { return running_; }
-    std::uint64_t nowNs() const override { return nowNs_; }
+    bool isCurrent() const override;
+    std::uint64_t nowNs() const override;
 
     // Runs everything due at the current time, including work it submits.
     // Returns how many items ran.
     std::size_t runUntilIdle();
     // Moves the clock forward, running each item at its own deadline.
     std::size_t advance(std::uint64_t deltaNs);
-    std::size_t pendingCount() const { return queue_.size(); }
+    std::size_t pendingCount() const;
 
 private:
+    // Runs work as this executor's, on the calling thread.
+    void runHere(const Work& work);
+
     std::string label_;
+    mutable std::mutex mutex_;
     std::uint64_t nowNs_;
     std::uint64_t submissions_ = 0;
-    bool running_ = false;
+    // The thread running work now, none when idle.
+    std::thread::id runner_;
     std::map<std::pair<std::uint64_t, std::uint64_t>, Work> queue_;
 };
 

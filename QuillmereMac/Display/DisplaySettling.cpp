@@ -12,12 +12,15 @@ DisplaySettling::DisplaySettling(Executor& mainActor, std::shared_ptr<DisplayTex
       hooks_(std::move(hooks)) {}
 
 void DisplaySettling::setTextSize(std::uint8_t level) {
-    if (!textSize_ || !textSize_->setLevel(level)) return;
-    mainActor_.asyncAfter(textSizeSettleNs, [weak = weak_from_this()] {
-        const auto self = weak.lock();
-        if (!self) return;
-        if (self->hooks_.refreshControl) self->hooks_.refreshControl();
-        if (self->hooks_.refitDisplaySurfaces) self->hooks_.refitDisplaySurfaces();
+    if (!textSize_) return;
+    textSize_->setLevel(level, [&main = mainActor_, weak = weak_from_this()](bool changed) {
+        if (!changed) return;
+        main.asyncAfter(textSizeSettleNs, [weak] {
+            const auto self = weak.lock();
+            if (!self) return;
+            if (self->hooks_.refreshControl) self->hooks_.refreshControl();
+            if (self->hooks_.refitDisplaySurfaces) self->hooks_.refitDisplaySurfaces();
+        });
     });
 }
 

@@ -36,7 +36,7 @@ public:
     DisplaySettling(Executor& mainActor, std::shared_ptr<DisplayTextSize> textSize,
                     std::shared_ptr<VirtualDisplayController> virtualDisplay, Hooks hooks);
 
-    // Main actor.
+    // Main actor; the text size changes off it, the surfaces follow on it.
     void setTextSize(std::uint8_t level);
     // Only the standard shape is applied.
     void setScreenShape(ScreenShape shape);

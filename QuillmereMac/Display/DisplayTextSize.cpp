@@ -103,8 +103,26 @@ std::optional<DisplayTextSize::LiveMode> DisplayTextSize::nearestRefresh(const s
     return best;
 }
 
+void DisplayTextSize::setLevel(std::uint8_t level, std::function<void(bool changed)> done) {
+    queue_.async([this, level, done = std::move(done)] {
+        const bool changed = applyLevel(level);
+        if (done) done(changed);
+    });
+}
+
 bool DisplayTextSize::setLevel(std::uint8_t level) {
-    std::lock_guard lock(lock_);
+    bool changed = false;
+    queue_.sync([&] { changed = applyLevel(level); });
+    return changed;
+}
+
+bool DisplayTextSize::heal() {
+    bool healed = false;
+    queue_.sync([&] { healed = healNow(); });
+    return healed;
+}
+
+bool DisplayTextSize::applyLevel(std::uint8_t level) {
     const std::uint32_t display = original_ ? original_->first : displays_.main();
     const std::optional<LiveMode> current = displays_.current(display);
     if (!current) return false;
@@ -156,8 +174,7 @@ bool DisplayTextSize::setLevel(std::uint8_t level) {
     return true;
 }
 
-bool DisplayTextSize::heal() {
-    std::lock_guard lock(lock_);
+bool DisplayTextSize::healNow() {
     if (original_) return false;
     const std::optional<SavedMode> saved = readSaved(defaults_);
     if (!saved) return false;
@@ -194,10 +211,12 @@ bool DisplayTextSize::writeSaved(std::uint32_t display, const LiveMode& mode) {
     record.insert(QStringLiteral("height"), static_cast<qlonglong>(mode.height));
     record.insert(QStringLiteral("pixelWidth"), static_cast<qlonglong>(mode.pixelWidth));
     record.insert(QStringLiteral("refresh"), mode.refreshRate);
-    defaults_.setValue(savedModeKey, record);
-    return defaults_.lastWriteSucceeded();
+    return defaults_.setValue(savedModeKey, record).has_value();
 }
 
-void DisplayTextSize::removeSaved() { defaults_.removeObject(savedModeKey); }
+// Not waited for: nothing waits on the record's going, and a record left
+// behind is found healed at the next start. Writes keep their order, so a
+// later record of the original is saved after it.
+void DisplayTextSize::removeSaved() { defaults_.removeObject(savedModeKey, nullptr); }
 
 } // namespace quillmere

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Log/Logger.h"
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +21,10 @@ class Defaults;
 // the user defaults so that the next launch heals a run that ended without
 // restoring it. On X11 a mode change is global and outlives the process, so
 // healing matters.
+//
+// The work runs on a queue of its own, one request at a time in the order
+// asked: the original mode is saved before the first change, and that save
+// may wait for another program's lock on the settings file.
 //
 // X11 has no scaled ("looks-like") modes: a candidate is any usable real mode
 // that is narrower than the reference, with its shape.
@@ -64,9 +68,12 @@ public:
     DisplayTextSize(const DisplayTextSize&) = delete;
     DisplayTextSize& operator=(const DisplayTextSize&) = delete;
 
-    // True when the display's mode changed (to larger text, or back).
+    // done runs on the queue with whether the display's mode changed (to
+    // larger text, or back).
+    void setLevel(std::uint8_t level, std::function<void(bool changed)> done);
+    // The same, waited for, after what was asked before.
     bool setLevel(std::uint8_t level);
-    // At start-up: true when a saved mode was found and switched back to.
+    // At start-up, waited for: true when a saved mode was found and switched back to.
     bool heal();
 
     // 1.0, 1.15 and 1.35 for levels 0 to 2; 1.0 above.
@@ -81,14 +88,18 @@ private:
     // refresh rate is nearest; earlier wins ties.
     static std::optional<LiveMode> nearestRefresh(const std::vector<LiveMode>& modes, const Mode& size,
                                                   double refreshRate);
+    // On the queue.
+    bool applyLevel(std::uint8_t level);
+    bool healNow();
     bool writeSaved(std::uint32_t display, const LiveMode& mode);
     void removeSaved();
 
-    std::mutex lock_;
     std::optional<std::pair<std::uint32_t, LiveMode>> original_;
     Logger log_{"com.ornbeck.quillmere.mac", "display"};
     const Displays displays_;
     Defaults& defaults_;
+    // Last: it ends first, while what its work uses is still there.
+    SerialQueue queue_{"display text size"};
 };
 
 } // namespace quillmere

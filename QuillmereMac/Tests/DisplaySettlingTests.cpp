@@ -8,6 +8,8 @@
 #include "QuillmereMac/Catalog/PreferredDisplay.h"
 #include "QuillmereMac/Tests/DisplayFakes.h"
 #include "QuillmereMac/Tests/MediaPipelineFixture.h"
+#include "TestSupport/ChildProcess.h"
+#include "TestSupport/Eventually.h"
 #include "TestSupport/TemporaryFolder.h"
 
 // Qt after our logger: Qt's emit keyword would rename Logger::emit.
@@ -76,10 +78,22 @@ protected:
     std::vector<std::string> takeEvents() { return std::exchange(*maker->events, {}); }
 };
 
+// The display changes once its original mode is saved, which another
+// program's lock on the settings file holds up, but not the main actor.
 TEST_F(DisplaySettlingTest, TextSizeRefitsDisplaySurfacesOnceTheDisplaySettled) {
     using enum CaptureChoice::Kind;
     startBoth();
+    const std::string lock = defaults.file().string() + ".lock";
+    std::optional<ChildProcess> holder = ChildProcess::holdingLock(lock);
+    const auto asked = std::chrono::steady_clock::now();
     settling->setTextSize(1);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(100));
+    // Its new file stands beside the lock before it waits.
+    ASSERT_TRUE(eventually([&] { return std::distance(std::filesystem::directory_iterator(folder.path()), {}) == 2; }));
+    EXPECT_EQ(mainActor.pendingCount(), 0u);
+    holder.reset();
+    std::filesystem::remove(lock);
+    ASSERT_TRUE(eventually([&] { return mainActor.pendingCount() == 1; }));
     EXPECT_EQ(fake.switches, std::vector<std::string>{"1 1600x900@60 app"});
     mainActor.advance(DisplaySettling::textSizeSettleNs - 1);
     EXPECT_TRUE(resized(display).empty());
@@ -89,9 +103,11 @@ TEST_F(DisplaySettlingTest, TextSizeRefitsDisplaySurfacesOnceTheDisplaySettled) 
     EXPECT_EQ(table->budget(SurfaceKey{client, 1}), (RequestedBox{1920, 1080})) << "the client's default, kept";
 
     settling->setTextSize(1);
-    EXPECT_EQ(mainActor.pendingCount(), 0u) << "at the current level nothing is refitted";
     settling->setTextSize(0);
+    ASSERT_TRUE(eventually([&] { return mainActor.pendingCount() > 0; }));
+    EXPECT_EQ(fake.switches.size(), 2u) << "at the current level nothing is switched";
     mainActor.advance(DisplaySettling::textSizeSettleNs);
+    EXPECT_EQ(mainActor.pendingCount(), 0u) << "nor refitted";
     EXPECT_EQ(resized(display).back(), std::make_pair(1920, 1080));
 }
 

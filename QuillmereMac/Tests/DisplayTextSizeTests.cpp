@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <future>
 
 namespace quillmere::testing {
 namespace {
@@ -33,7 +34,13 @@ protected:
         fake.shown[1] = fake.modes[1][0];
     }
 
-    std::optional<QVariantMap> saved(Defaults& from) const { return from.dictionaryForKey(DisplayTextSize::savedModeKey); }
+    // Once the writes asked for so far have ended: a record's removal is not waited for.
+    std::optional<QVariantMap> saved(Defaults& from) const {
+        std::promise<void> ended;
+        from.afterWrites([&] { ended.set_value(); });
+        ended.get_future().wait();
+        return from.dictionaryForKey(DisplayTextSize::savedModeKey);
+    }
     void save(QVariantMap record) { defaults.setValue(DisplayTextSize::savedModeKey, record); }
     static QVariantMap record(qlonglong display, qlonglong width, qlonglong height, double refresh = 60) {
         return {{"display", display}, {"width", width}, {"height", height}, {"pixelWidth", width}, {"refresh", refresh}};
