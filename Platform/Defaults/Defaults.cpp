@@ -233,12 +233,7 @@ void Defaults::open() {
     unread_->keptAs = freeName(file_, keptSuffix(kind));
 }
 
-Defaults::~Defaults() {
-    // What a user changed is written before the defaults go.
-    if (writes_.isCurrent()) return;
-    std::unique_lock lock(turnsMutex_);
-    turnEnded_.wait(lock, [&] { return turnsEnded_ == turnsAsked_; });
-}
+Defaults::~Defaults() = default;
 
 std::expected<std::filesystem::path, std::string> Defaults::standardFile() {
     auto config = UserFolders::of(UserFolders::config);
@@ -294,10 +289,7 @@ std::optional<QVariantMap> Defaults::dictionaryForKey(std::string_view key) cons
 std::expected<void, DefaultsError> Defaults::setValue(std::string_view key, const QVariant& value) {
     const std::string name(key);
     std::expected<void, DefaultsError> saved;
-    // Not through the queue: the writes of a process forked from a threaded
-    // one (a test's other host) must not need the pool's threads, which it has not.
-    if (writes_.isCurrent()) saved = written(name, value);
-    else inTurn(askTurn(), [&] { saved = written(name, value); });
+    writes_.sync([&] { saved = written(name, value); });
     if (saved) notify(name);
     return saved;
 }
@@ -305,9 +297,8 @@ std::expected<void, DefaultsError> Defaults::setValue(std::string_view key, cons
 std::expected<void, DefaultsError> Defaults::removeObject(std::string_view key) { return setValue(key, QVariant()); }
 
 void Defaults::setValue(std::string_view key, const QVariant& value, Saved done) {
-    writes_.async([this, turn = askTurn(), name = std::string(key), value, done = std::move(done)] {
-        std::expected<void, DefaultsError> saved;
-        inTurn(turn, [&] { saved = written(name, value); });
+    writes_.async([this, name = std::string(key), value, done = std::move(done)] {
+        const auto saved = written(name, value);
         if (saved) notify(name);
         if (done) done(saved);
     });
@@ -315,30 +306,9 @@ void Defaults::setValue(std::string_view key, const QVariant& value, Saved done)
 
 void Defaults::removeObject(std::string_view key, Saved done) { setValue(key, QVariant(), std::move(done)); }
 
-void Defaults::afterWrites(std::function<void()> done) {
-    writes_.async([this, turn = askTurn(), done = std::move(done)] {
-        inTurn(turn, [] {});
-        done();
-    });
-}
-
-std::uint64_t Defaults::askTurn() {
-    std::lock_guard lock(turnsMutex_);
-    return turnsAsked_++;
-}
-
-void Defaults::inTurn(std::uint64_t turn, const std::function<void()>& work) {
-    std::unique_lock lock(turnsMutex_);
-    turnEnded_.wait(lock, [&] { return turnsEnded_ == turn; });
-    lock.unlock();
-    work();
-    lock.lock();
-    ++turnsEnded_;
-    turnEnded_.notify_all();
-}
+void Defaults::afterWrites(std::function<void()> done) { writes_.async(std::move(done)); }
 
 std::expected<void, DefaultsError> Defaults::written(const std::string& key, const QVariant& value) {
-    std::lock_guard writing(writing_);
     auto saved = write(keyOf(key), value);
     std::lock_guard lock(mutex_);
     lastWriteSucceeded_ = saved.has_value();

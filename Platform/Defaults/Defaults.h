@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Dispatch/OrderedWork.h"
 
 #include <QString>
 #include <QVariant>
@@ -8,7 +8,6 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -59,9 +58,10 @@ struct DefaultsFileProblem {
 // place at once; one that fails changes nothing, in memory either, and
 // leaves nothing behind to be written later, so that what runs is what the
 // next start reads. The file and its folder are used only when they are this
-// account's alone. Writes run one at a time on a queue of the defaults' own,
-// in the order they were asked for, whichever thread asked. Safe to use from
-// any thread: reads never wait for a write, nor for the lock a write waits for.
+// account's alone. Writes run one at a time in the order they were asked
+// for, whichever thread asked, those not waited for on a queue of the
+// defaults' own. Safe to use from any thread: reads never wait for a write,
+// nor for the lock a write waits for.
 class Defaults {
 public:
     using ObserverID = std::uint64_t;
@@ -103,7 +103,8 @@ public:
     std::expected<void, DefaultsError> removeObject(std::string_view key);
     // The same without waiting, for the main thread: the write may wait for
     // another program's lock. done, when given, runs on the defaults' queue
-    // after the observers, with how it went.
+    // after the observers, with how it went. From there, observers and done
+    // may write and wait.
     void setValue(std::string_view key, const QVariant& value, Saved done);
     void removeObject(std::string_view key, Saved done);
     // done runs on the defaults' queue once every write asked for before has ended.
@@ -119,9 +120,6 @@ public:
 
 private:
     void open();
-    // Writes take turns in the order they were asked for, one at a time.
-    std::uint64_t askTurn();
-    void inTurn(std::uint64_t turn, const std::function<void()>& work);
     std::expected<void, DefaultsError> written(const std::string& key, const QVariant& value);
     std::expected<void, DefaultsError> write(const QString& key, const QVariant& value);
     // The file as it now is with the one change, in place: what it holds.
@@ -138,14 +136,6 @@ private:
     // writes' own.
     std::optional<std::pair<dev_t, ino_t>> toSetAside_;
 
-    std::mutex turnsMutex_;
-    std::condition_variable turnEnded_;
-    std::uint64_t turnsAsked_ = 0;
-    std::uint64_t turnsEnded_ = 0;
-    // Held through each write: one asked from an observer of a write that
-    // was not waited for comes at once, without a turn.
-    std::mutex writing_;
-
     mutable std::mutex mutex_;
     // What the file held when last read or written; none while it is not
     // read. Changed only by writes.
@@ -157,8 +147,9 @@ private:
     ObserverID nextObserver_ = 1;
     std::map<ObserverID, std::pair<std::string, Observer>> observers_;
 
-    // Last: it ends first, while what its writes use is still there.
-    SerialQueue writes_{"settings writes"};
+    // Last: it ends first, once the writes asked for are done, while what
+    // they use is still there.
+    OrderedWork writes_{"settings writes"};
 };
 
 } // namespace quillmere

@@ -104,7 +104,7 @@ std::optional<DisplayTextSize::LiveMode> DisplayTextSize::nearestRefresh(const s
 }
 
 void DisplayTextSize::setLevel(std::uint8_t level, std::function<void(bool changed)> done) {
-    queue_.async([this, level, done = std::move(done)] {
+    work_.async([this, level, done = std::move(done)] {
         const bool changed = applyLevel(level);
         if (done) done(changed);
     });
@@ -112,13 +112,13 @@ void DisplayTextSize::setLevel(std::uint8_t level, std::function<void(bool chang
 
 bool DisplayTextSize::setLevel(std::uint8_t level) {
     bool changed = false;
-    queue_.sync([&] { changed = applyLevel(level); });
+    work_.sync([&] { changed = applyLevel(level); });
     return changed;
 }
 
 bool DisplayTextSize::heal() {
     bool healed = false;
-    queue_.sync([&] { healed = healNow(); });
+    work_.sync([&] { healed = healNow(); });
     return healed;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Dispatch/OrderedWork.h"
 #include "Platform/Log/Logger.h"
 
 #include <cstdint>
@@ -22,9 +22,10 @@ class Defaults;
 // restoring it. On X11 a mode change is global and outlives the process, so
 // healing matters.
 //
-// The work runs on a queue of its own, one request at a time in the order
-// asked: the original mode is saved before the first change, and that save
-// may wait for another program's lock on the settings file.
+// Its work runs one request at a time in the order asked, what is not
+// waited for on a queue of its own: the original mode is saved before the
+// first change, and that save may wait for another program's lock on the
+// settings file.
 //
 // X11 has no scaled ("looks-like") modes: a candidate is any usable real mode
 // that is narrower than the reference, with its shape.
@@ -68,8 +69,8 @@ public:
     DisplayTextSize(const DisplayTextSize&) = delete;
     DisplayTextSize& operator=(const DisplayTextSize&) = delete;
 
-    // done runs on the queue with whether the display's mode changed (to
-    // larger text, or back).
+    // done runs on the text size's queue with whether the display's mode
+    // changed (to larger text, or back).
     void setLevel(std::uint8_t level, std::function<void(bool changed)> done);
     // The same, waited for, after what was asked before.
     bool setLevel(std::uint8_t level);
@@ -88,7 +89,7 @@ private:
     // refresh rate is nearest; earlier wins ties.
     static std::optional<LiveMode> nearestRefresh(const std::vector<LiveMode>& modes, const Mode& size,
                                                   double refreshRate);
-    // On the queue.
+    // In their turn.
     bool applyLevel(std::uint8_t level);
     bool healNow();
     bool writeSaved(std::uint32_t display, const LiveMode& mode);
@@ -98,8 +99,9 @@ private:
     Logger log_{"com.ornbeck.quillmere.mac", "display"};
     const Displays displays_;
     Defaults& defaults_;
-    // Last: it ends first, while what its work uses is still there.
-    SerialQueue queue_{"display text size"};
+    // Last: it ends first, once the work asked for is done, while what it
+    // uses is still there.
+    OrderedWork work_{"display text size"};
 };
 
 } // namespace quillmere

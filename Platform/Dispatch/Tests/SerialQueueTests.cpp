@@ -1,6 +1,7 @@
 #include "Platform/Dispatch/DispatchRuntime.h"
 #include "Platform/Dispatch/DispatchTimer.h"
 #include "Platform/Dispatch/LockedBox.h"
+#include "Platform/Dispatch/OrderedWork.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Dispatch/WorkerPool.h"
 #include "TestSupport/Eventually.h"
@@ -64,6 +65,27 @@ TEST(SerialQueue, NeverRunsTwoItemsAtOnce) {
     }
     drain(queue);
     EXPECT_FALSE(overlapped);
+}
+
+// Work waited for comes after the work asked for before it without waiting,
+// and an item may ask for more and wait for it.
+TEST(OrderedWork, RunsWhatIsWaitedForAndWhatIsNotInTheOrderAsked) {
+    std::vector<int> ran;
+    std::promise<void> gate;
+    std::thread opener;
+    {
+        OrderedWork work("test.ordered");
+        work.async([held = gate.get_future().share()] { held.wait(); });
+        work.async([&] {
+            ran.push_back(1);
+            work.sync([&] { ran.push_back(2); });
+        });
+        opener = std::thread([&] { gate.set_value(); });
+        work.sync([&] { ran.push_back(3); });
+        work.async([&] { ran.push_back(4); });
+    }
+    opener.join();
+    EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 4}));
 }
 
 TEST(SerialQueue, SyncFromAnotherQueueAndGuardAgainstSelf) {
