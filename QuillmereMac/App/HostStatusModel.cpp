@@ -54,7 +54,7 @@ void HostStatusModel::setSwitch(std::string_view title, std::string_view key, bo
     defaults_.setValue(key, on, [weak = QPointer<HostStatusModel>(this), &main = main_, title = std::string(title),
                                  key = std::string(key)](const auto& saved) {
         main.async([weak, title, key, saved] {
-            if (weak) weak->saved(title, key, saved);
+            if (weak) weak->saveEnded(title, key, saved);
         });
     });
 }
@@ -65,8 +65,8 @@ std::optional<bool> HostStatusModel::savingValue(std::string_view key) const {
     return found->second.value;
 }
 
-void HostStatusModel::saved(const std::string& title, const std::string& key,
-                            const std::expected<void, DefaultsError>& saved) {
+void HostStatusModel::saveEnded(const std::string& title, const std::string& key,
+                                const std::expected<void, DefaultsError>& saved) {
     // Saves end in the order they were asked for: the last of a key shows what the file holds.
     if (const auto found = saving_.find(key); found != saving_.end() && --found->second.count == 0) saving_.erase(found);
     std::optional<std::string> problem;

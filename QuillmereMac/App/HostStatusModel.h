@@ -35,8 +35,8 @@ public:
     static constexpr std::string_view autoApproveTitle = "Allow automatic connections";
     static constexpr std::string_view testPatternTitle = "Offer test pattern";
 
-    // The defaults must outlive the model, and main (where saves report
-    // back) both. The model observes the engine for the rest of its life.
+    // The defaults and main, where saves report back, must outlive the
+    // model. The model observes the engine for the rest of its life.
     HostStatusModel(const std::shared_ptr<HostEngine>& engine, LoginItem loginItem, Defaults& defaults, Executor& main,
                     QObject* parent = nullptr);
 
@@ -81,7 +81,7 @@ Q_SIGNALS:
 private:
     void setStatus(const HostStatus& status);
     void setLoginItemProblem(std::optional<std::string> problem);
-    void saved(const std::string& title, const std::string& key, const std::expected<void, DefaultsError>& saved);
+    void saveEnded(const std::string& title, const std::string& key, const std::expected<void, DefaultsError>& saved);
     void raiseRevision();
 
     HostStatus status_;

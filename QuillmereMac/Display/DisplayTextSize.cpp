@@ -214,9 +214,9 @@ bool DisplayTextSize::writeSaved(std::uint32_t display, const LiveMode& mode) {
     return defaults_.setValue(savedModeKey, record).has_value();
 }
 
-// Not waited for: nothing waits on the record's going, and a record left
-// behind is found healed at the next start. Writes keep their order, so a
-// later record of the original is saved after it.
+// Not waited for: the display is back as the record says, and a record that
+// stays is found so at the next start and removed then. Writes keep their
+// order: a later record of the original lands after this removal.
 void DisplayTextSize::removeSaved() { defaults_.removeObject(savedModeKey, nullptr); }
 
 } // namespace quillmere
