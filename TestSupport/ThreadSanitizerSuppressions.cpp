@@ -22,6 +22,9 @@ extern "C" const char* __tsan_default_suppressions() {
         "race:libglib-2.0.so\n"
         // x264's threads share its frame buffers among themselves: nothing of ours is in them.
         "called_from_lib:libx264.so\n"
+        // glibc keeps the time zone it read under a lock of its own (tzset_lock), which the checker
+        // does not see: Qt asks for local times on the threads that save settings and on the main one.
+        "race:tzset_internal\n"
 #if defined(QUILLMERE_AVAHI_CLIENTS)
         // Programs that make Avahi clients only. libdbus makes a connection holding a global lock
         // and takes the connection's lock inside it; dbus_connection_close takes the two the other
