@@ -70,7 +70,7 @@ void HostStatusModel::saveEnded(const std::string& title, const std::string& key
     // Saves end in the order they were asked for: the last of a key shows what the file holds.
     if (const auto found = saving_.find(key); found != saving_.end() && --found->second.count == 0) saving_.erase(found);
     std::optional<std::string> problem;
-    if (!saved) problem = "Couldn't save \u201C" + title + "\u201D: " + saved.error().description();
+    if (!saved) problem = "Couldn't save \u201C" + title + "\u201D: " + saved.error().description() + ".";
     if (problem != settingsProblem_) {
         settingsProblem_ = std::move(problem);
         Q_EMIT settingsProblemChanged();

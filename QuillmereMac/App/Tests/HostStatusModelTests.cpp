@@ -225,7 +225,7 @@ TEST(SettingsSaving, ASwitchNotSavedSaysWhyAndShowsWhatIsInEffectUntilASaveWorks
         const std::string why = how == fileBlocked     ? "is a directory"
                                 : how == folderBlocked ? folder.string() + " is not a folder"
                                                        : "another program holds " + lock + " and does not let it go";
-        EXPECT_EQ(line->text().toStdString(), fmt::format("Couldn't save \u201C{}\u201D: {}: {}", title, file.string(), why));
+        EXPECT_EQ(line->text().toStdString(), fmt::format("Couldn't save \u201C{}\u201D: {}: {}.", title, file.string(), why));
         EXPECT_EQ(inEffect(), before) << key;
         const std::filesystem::path kept = how == fileBlocked ? aside : how == folderBlocked ? aside / file.filename() : file;
         EXPECT_EQ(defaults.boolForKey(key), Defaults(kept).boolForKey(key));
