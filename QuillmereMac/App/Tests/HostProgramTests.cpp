@@ -1,19 +1,8 @@
-// The real program on a private desktop: Xvfb with openbox and a tray host
-// (trayer), quillmere-host started with a keychain scope over folders of the
-// test's own, and quillmere-viewer as the phone.
+// The real program on a private desktop (HostProgramFixture.h): its
+// command line, start-up refusals, tray, windows, pairing and streaming.
 
-#include "QuillmereMac/App/CompositionRoot.h"
-#include "QuillmereMac/App/Tests/DesktopProbe.h"
-#include "QuillmereMac/App/Tests/ThirdPartyLeaks.h"
-#include "QuillmereMac/Trust/AnyTrustStorage.h"
-#include "QuillmereTransport/Identity/IdentityStore.h"
-#include "QuillmereViewer/ViewerState.h"
-#include "TestSupport/ChildProcess.h"
+#include "QuillmereMac/App/Tests/HostProgramFixture.h"
 #include "TestSupport/OtherAccount.h"
-#include "TestSupport/Eventually.h"
-#include "TestSupport/QRCodeReader.h"
-#include "TestSupport/TemporaryFolder.h"
-#include "TestSupport/XvfbServer.h"
 
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
@@ -46,25 +35,12 @@ using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::DesktopProbe;
 using testing::eventually;
+using testing::hostEnvironmentIn;
+using testing::HostProgram;
+using testing::program;
+using testing::readFile;
 using testing::TemporaryFolder;
 using testing::XvfbServer;
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// A program run with its output in a file, in this process's environment
-// less the session bus and the Qt platform this process's window tests chose
-// for themselves, with the given variables.
-ChildProcess program(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
-                     const std::filesystem::path& output) {
-    return ChildProcess(arguments, {.environment = testing::environmentWith(
-                                        environment, {"DBUS_SESSION_BUS_ADDRESS", "QT_QPA_PLATFORM"}),
-                                    .output = output});
-}
 
 // Pixels of the sharing indicator's red.
 int redPixels(const QImage& image) {
@@ -164,22 +140,6 @@ TEST(HostProgramCommandLine, APlatformOtherThanX11EndsStartUpNamingIt) {
     }
 }
 
-// A host of its own folders on a display, its libraries' own leaks
-// set aside under the leak checker.
-std::map<std::string, std::string> hostEnvironmentIn(const std::filesystem::path& root, const std::string& display,
-                                                     const std::string& scope) {
-    const auto leaks = root / "leaks.supp";
-    std::ofstream(leaks) << testing::thirdPartyLeaks;
-    return {{"DISPLAY", display},
-            {"LSAN_OPTIONS", "suppressions=" + leaks.string() + ":print_suppressions=0"},
-            {"HOME", root.string()},
-            {"XDG_DATA_HOME", (root / "data").string()},
-            {"XDG_CONFIG_HOME", (root / "config").string()},
-            {"XDG_CACHE_HOME", (root / "cache").string()},
-            {"XDG_RUNTIME_DIR", root.string()},
-            {"QUILLMERE_MAC_KEYCHAIN_SCOPE", scope}};
-}
-
 // Qt would crash drawing its first window on a palette: start-up ends
 // before any window, naming the depth.
 TEST(HostProgramCommandLine, AnEightBitDesktopEndsStartUpInWords) {
@@ -194,151 +154,6 @@ TEST(HostProgramCommandLine, AnEightBitDesktopEndsStartUpInWords) {
                              "palette) is too low for Quillmere to draw its windows or share the screen; start the "
                              "desktop at one of the depths that work: 15, 16, 24 and 30 bits.\n");
 }
-
-class HostProgram : public ::testing::Test {
-protected:
-    static constexpr const char* scope = "program";
-
-    // The screen scripts/run gives its private desktop unless told.
-    explicit HostProgram(XvfbServer::Screen screen = {1280, 800}) : server(XvfbServer::Options{{screen}, true}) {}
-
-    void SetUp() override {
-        ASSERT_TRUE(server.ready()) << server.failure();
-        std::vector<std::string> tray{"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
-                                      "request", "--height", "28", "--SetDockType", "true"};
-        if (!panelTint.empty()) tray.insert(tray.end(), {"--transparent", "false", "--tint", panelTint});
-        trayer.emplace(program(tray,
-                       std::map<std::string, std::string>{{"DISPLAY", server.displayName()}}, home.path() / "trayer.log"));
-        ASSERT_TRUE(eventually([&] { return probe.trayRunning(); }, 10s)) << trayer->output();
-
-        // The host's scoped identity and trust store hold the viewer, and
-        // the viewer's state holds the host, as a pairing would leave them.
-        const Keychain keychain(home.path() / "data" / "quillmere" / "keychain");
-        auto identity = IdentityStore(keychain).create(IdentityStore::hostLabel(scope), "QuillmereMac");
-        ASSERT_TRUE(identity);
-        hostFingerprint = identity->fingerprint;
-        const ViewerState viewer(home.path() / "viewer");
-        auto viewerIdentity = viewer.identity();
-        auto viewerID = viewer.deviceID();
-        auto viewerTrust = viewer.trustStore();
-        ASSERT_TRUE(viewerIdentity && viewerID && viewerTrust);
-        ASSERT_TRUE(viewerTrust->add(TrustedPeer(CompositionRoot::deviceIDOf(hostFingerprint.view()), hostFingerprint,
-                                                 "Program Mac", PeerRole::host, 1)));
-        auto hostTrust = TrustStore::open(AnyTrustStorage::keychain(KeychainTrustStorage(keychain),
-                                                                    KeychainTrustStorage::service(scope),
-                                                                    std::string(KeychainTrustStorage::account)));
-        ASSERT_TRUE(hostTrust);
-        ASSERT_TRUE(hostTrust->add(
-            TrustedPeer(*viewerID, viewerIdentity->fingerprint, "Program viewer", PeerRole::client, 1)));
-        this->keychain.emplace(keychain);
-    }
-
-    std::map<std::string, std::string> hostEnvironment() const {
-        auto environment = hostEnvironmentIn(home.path(), server.displayName(), scope);
-        environment.insert({{"QUILLMERE_MAC_PAIRING_ADDRESS", "127.0.0.1"},
-                            {"QUILLMERE_MAC_TEST_PATTERN", "1"},
-                            // As on a Wayland desktop, where Qt would pick Wayland.
-                            {"XDG_SESSION_TYPE", "wayland"}});
-        return environment;
-    }
-
-    std::optional<std::uint16_t> sessionPort(const ChildProcess& host) const {
-        std::optional<std::uint16_t> port;
-        eventually(
-            [&] {
-                std::smatch match;
-                const std::string log = host.output();
-                if (std::regex_search(log, match, std::regex("listening for sessions on UDP port ([0-9]+)")))
-                    port = static_cast<std::uint16_t>(std::stoi(match[1]));
-                return port.has_value();
-            },
-            20s);
-        return port;
-    }
-
-    std::unique_ptr<ChildProcess> viewer(const std::vector<std::string>& options, const std::string& name) const {
-        std::vector<std::string> arguments{QUILLMERE_VIEWER_PROGRAM, "--state", (home.path() / "viewer").string(),
-                                           "connect"};
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        return std::make_unique<ChildProcess>(program(arguments, std::map<std::string, std::string>{}, home.path() / name));
-    }
-
-    // Input as a user gives it, through XTest.
-    void xdotool(const std::vector<std::string>& arguments) const {
-        std::vector<std::string> command{"/usr/bin/xdotool"};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        ChildProcess run = program(command, {{"DISPLAY", server.displayName()}}, home.path() / "xdotool.log");
-        EXPECT_EQ(run.wait(10s), 0) << run.output();
-    }
-
-    // Clicks the tray icon and, once its menu is open, takes the item that
-    // the given number of Down keys reaches.
-    void chooseFromTrayMenu(xcb_window_t icon, int downs, const std::string& screenshot = {}) const {
-        // Two clicks within the double-click interval are a double click.
-        std::this_thread::sleep_for(500ms);
-        const QRect at = probe.geometry(icon);
-        const std::size_t before = probe.windows("quillmere-host").size();
-        xdotool({"mousemove", std::to_string(at.center().x()), std::to_string(at.center().y()), "click", "1"});
-        ASSERT_TRUE(eventually([&] { return probe.windows("quillmere-host").size() > before; }, 10s)) << "no menu";
-        // Keys reach the menu once it holds the keyboard.
-        ASSERT_TRUE(eventually([&] { return probe.keyboardGrabbed(); }, 10s)) << "the menu never took the keyboard";
-        if (!screenshot.empty()) keepScreenshot(screenshot);
-        std::vector<std::string> keys{"key"};
-        for (int i = 0; i < downs; ++i) keys.emplace_back("Down");
-        keys.emplace_back("Return");
-        xdotool(keys);
-    }
-
-    // What zbarimg reads from the picture, byte for byte; none without a code.
-    std::optional<std::string> readQRCode(const QImage& image) const {
-        const auto file = home.path() / "code.png";
-        if (!image.save(QString::fromStdString(file.string()))) return std::nullopt;
-        return testing::readQRCode(file);
-    }
-
-    // The host's viewable window of that title; the tray icon is named too,
-    // windows are larger.
-    std::optional<xcb_window_t> windowTitled(const std::string& title) const {
-        std::optional<xcb_window_t> found;
-        eventually(
-            [&] {
-                for (const xcb_window_t window : probe.windows("quillmere-host"))
-                    if (probe.title(window) == title && probe.geometry(window).width() > 100) found = window;
-                return found.has_value();
-            },
-            10s);
-        return found;
-    }
-    std::size_t windowsTitled(const std::string& title) const {
-        std::size_t count = 0;
-        for (const xcb_window_t window : probe.windows("quillmere-host"))
-            if (probe.title(window) == title && probe.geometry(window).width() > 100) ++count;
-        return count;
-    }
-    // Inside the screen with its frame, title bar and all.
-    bool onScreen(xcb_window_t window) const {
-        return probe.geometry(probe.root()).contains(probe.framed(window));
-    }
-
-    // Kept beside the build as the test's artifacts.
-    void keepScreenshot(const std::string& name, std::optional<xcb_window_t> window = std::nullopt) const {
-        keepPicture(name, probe.image(window.value_or(probe.root())));
-    }
-    void keepPicture(const std::string& name, const QImage& picture) const {
-        std::filesystem::create_directories(QUILLMERE_SCREENSHOTS);
-        const std::string path = std::string(QUILLMERE_SCREENSHOTS) + "/" + name;
-        EXPECT_TRUE(picture.save(QString::fromStdString(path))) << path;
-    }
-
-    XvfbServer server;
-    // trayer's own light panel unless a tint is given.
-    std::string panelTint;
-    DesktopProbe probe{server.displayName()};
-    TemporaryFolder home;
-    std::optional<ChildProcess> trayer;
-    std::optional<Keychain> keychain;
-    Digest32 hostFingerprint;
-};
 
 TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm) {
     ChildProcess host = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
@@ -455,85 +270,6 @@ TEST_F(HostProgram, TrayWindowsPairingStreamingStopSharingAndACleanQuitOnSigterm
     EXPECT_EQ(host.output().find("Bonjour"), std::string::npos) << host.output();
 }
 
-// A phone types into another application while its clipboard pull asks the
-// user, the status window shown behind that application, closed or
-// minimized: the prompt comes forward and asks for attention, the keyboard
-// stays where it was and every key arrives; a click then focuses the prompt.
-TEST_F(HostProgram, APromptComesForwardWithoutTakingTheKeyboard) {
-    ChildProcess host = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
-    const auto port = sessionPort(host);
-    ASSERT_TRUE(port) << host.output();
-    const std::string letters = "quillmere";
-    std::vector<std::string> typing{"--host", "127.0.0.1", "--port", std::to_string(*port), "--select", "display:0",
-                                    "--frames", "1", "--input-every", "250", "--pull-clipboard", "--retries", "0"};
-    for (const char letter : letters) typing.insert(typing.end(), {"--type", std::string(1, letter)});
-    const struct Row {
-        const char* status;
-        const char* keys;
-    } rows[] = {{"behind", nullptr}, {"closed", "ctrl+w"}, {"minimized", "ctrl+m"}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.status);
-        const auto status = windowTitled("Quillmere");
-        ASSERT_TRUE(status);
-        if (row.keys) {
-            xdotool({"windowactivate", "--sync", std::to_string(*status), "key", "--clearmodifiers", row.keys});
-            ASSERT_TRUE(eventually([&] { return !probe.viewable(*status); }, 10s));
-        }
-        // An application the window manager focuses as it opens.
-        const auto keys = home.path() / (std::string("keys-") + row.status + ".txt");
-        ChildProcess typedInto = program({"/usr/bin/xev", "-event", "keyboard", "-name", "typed into"},
-                                         {{"DISPLAY", server.displayName()}}, keys);
-        xcb_window_t application = XCB_NONE;
-        ASSERT_TRUE(eventually(
-            [&] {
-                application = probe.activeWindow();
-                return probe.property(application, "WM_NAME") == "typed into" && probe.inputFocus() == application;
-            },
-            10s));
-        auto phone = viewer(typing, std::string("typing-") + row.status + ".json");
-        const auto pressed = [&] {
-            std::string names;
-            const std::string log = readFile(keys);
-            const std::regex press("KeyPress event[^\n]*\n[^\n]*\n[^\n]*keysym 0x[0-9a-f]+, ([^)]+)\\)");
-            for (auto it = std::sregex_iterator(log.begin(), log.end(), press); it != std::sregex_iterator(); ++it)
-                names += (*it)[1].str();
-            return names;
-        };
-        // Where the keyboard was whenever it was not with the application.
-        std::vector<std::string> elsewhere;
-        std::optional<xcb_window_t> prompt;
-        const auto typedAndAsked = [&] {
-            const xcb_window_t active = probe.activeWindow(), focus = probe.inputFocus();
-            if (active != application || focus != application) {
-                std::string where = fmt::format("active {:#x}, focus {:#x}", active, focus);
-                if (elsewhere.empty() || elsewhere.back() != where) elsewhere.push_back(std::move(where));
-            }
-            prompt.reset();
-            for (const xcb_window_t window : probe.windows("quillmere-host"))
-                if (probe.title(window) == "Quillmere" && probe.geometry(window).width() > 100) prompt = window;
-            return pressed() == letters && prompt && prominentPixels(probe.image(*prompt)) > 1000;
-        };
-        EXPECT_TRUE(eventually(typedAndAsked, 30s)) << pressed();
-        EXPECT_EQ(pressed(), letters);
-        EXPECT_EQ(elsewhere, std::vector<std::string>{});
-        ASSERT_TRUE(prompt) << "the prompt never came forward";
-        keepScreenshot(std::string("prompt-") + row.status + ".png");
-        const auto states = probe.atomNames(*prompt, "_NET_WM_STATE");
-        EXPECT_NE(std::find(states.begin(), states.end(), "_NET_WM_STATE_DEMANDS_ATTENTION"), states.end())
-            << fmt::format("{}", fmt::join(states, " "));
-        const auto stacking = probe.stacking();
-        EXPECT_GT(std::find(stacking.begin(), stacking.end(), *prompt),
-                  std::find(stacking.begin(), stacking.end(), application))
-            << "the prompt stayed under the application";
-        // "Allow This Session", under the request's text.
-        const QRect at = probe.geometry(*prompt);
-        xdotool({"mousemove", std::to_string(at.x() + 193), std::to_string(at.y() + 212), "click", "1"});
-        EXPECT_EQ(phone->wait(30s), 0) << phone->output();
-        EXPECT_NE(phone->output().find("\"clipboard\":{\"outcome\":"), std::string::npos) << phone->output();
-        EXPECT_TRUE(eventually([&] { return probe.activeWindow() == *prompt; }, 10s)) << "a click did not focus it";
-    }
-}
-
 // The private desktop of scripts/run, a dark panel, on a small laptop's screen.
 class DarkPanelHostProgram : public HostProgram {
 protected:
@@ -568,22 +304,6 @@ protected:
         return size;
     }
 };
-
-// Openbox keeps the spot Qt first gives a window without a parent, from a
-// guess of its frame: the alert that ends a start is centred by the host.
-TEST_F(HostProgram, TheAlertThatEndsAStartIsCentredOnTheScreen) {
-    const auto settings = home.path() / "config" / "quillmere";
-    std::filesystem::create_directories(settings);
-    std::filesystem::permissions(settings, std::filesystem::perms::all);
-    ChildProcess host = program({QUILLMERE_HOST_PROGRAM}, hostEnvironment(), home.path() / "host.log");
-    const auto alert = windowTitled("Quillmere could not start");
-    ASSERT_TRUE(alert) << host.output();
-    keepScreenshot("could-not-start.png");
-    const QPoint off = probe.geometry(*alert).center() - probe.geometry(probe.root()).center();
-    EXPECT_LE(off.manhattanLength(), 1) << off.x() << ", " << off.y();
-    xdotool({"windowactivate", "--sync", std::to_string(*alert), "key", "Return"});
-    EXPECT_EQ(host.wait(20s), 1) << host.output();
-}
 
 // One host per desktop, even after one was killed; a minimized window back
 // from a second start and from the tray; the pairing window's first opening
