@@ -2,6 +2,8 @@
 
 // Another client's use of the clipboard, through xclip.
 
+#include "TestSupport/Eventually.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -27,6 +29,9 @@ public:
         ASSERT_NE(pipe, nullptr);
         fwrite(text.data(), 1, text.size(), pipe);
         pclose(pipe);
+        // xclip takes the clipboard from its background child, which a busy
+        // machine may start after this returns.
+        EXPECT_TRUE(eventually([&] { return output("-o -t " + target) == text; })) << "xclip never took the clipboard";
     }
 
 private:
