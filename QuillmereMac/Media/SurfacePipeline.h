@@ -190,11 +190,13 @@ protected:
 private:
     std::uint64_t now() const { return queue_->nowNs(); }
     // Runs the comparison the gate asks for; the gate's word on it.
-    FrameGate::Decision compare(const CapturedFrame& frame);
+    FrameGate::Decision compare(const CapturedFrame& frame, std::uint64_t lookedAtNs);
     // Carries out the gate's word on a frame (its comparison included).
-    void decide(const CapturedFrame& frame, FrameGate::Decision decision);
+    // lookedAtNs: when the gate counts it as looked at (its capture, unless
+    // it was held back).
+    void decide(const CapturedFrame& frame, FrameGate::Decision decision, std::uint64_t lookedAtNs);
     void count(const FrameGate::Decision& decision);
-    void encode(const CapturedFrame& frame, VideoEncoder::Purpose purpose = VideoEncoder::Purpose::content);
+    void encode(const CapturedFrame& frame, VideoEncoder::Purpose purpose, std::uint64_t lookedAtNs);
     void forgetRemembered();
     void markKeyframeRequested();
     void scheduleKeyframeRefresh();

@@ -32,29 +32,29 @@ void SurfacePipeline::processNextFrame() {
     dirtySinceRemembered_.merge(frame.dirtyRects);
     dirtySinceEncoded_.merge(frame.dirtyRects);
 
-    decide(frame, gate_.admit({t, dirtyFraction(frame), frame.pixelBuffer != nullptr, keyframeRequested_}));
+    decide(frame, gate_.admit({t, dirtyFraction(frame), frame.pixelBuffer != nullptr, keyframeRequested_}), t);
 }
 
-void SurfacePipeline::decide(const CapturedFrame& frame, FrameGate::Decision decision) {
+void SurfacePipeline::decide(const CapturedFrame& frame, FrameGate::Decision decision, std::uint64_t lookedAtNs) {
     if (decision.quietChanged) applySourceRate();
-    if (decision.action == FrameGate::Action::compare) decision = compare(frame);
+    if (decision.action == FrameGate::Action::compare) decision = compare(frame, lookedAtNs);
     count(decision);
     if (decision.action != FrameGate::Action::encode) {
         scheduleCatchUp();
         return;
     }
     if (decision.reportContentChange) connection_->noteContentChanged(surfaceID_);
-    encode(frame);
+    encode(frame, VideoEncoder::Purpose::content, lookedAtNs);
 }
 
-FrameGate::Decision SurfacePipeline::compare(const CapturedFrame& frame) {
+FrameGate::Decision SurfacePipeline::compare(const CapturedFrame& frame, std::uint64_t lookedAtNs) {
     const std::uint64_t started = Clock::nowNs();
     const bool changed = changes_.compare(*frame.pixelBuffer, dirtySinceRemembered_.detectorRects());
     stats_.compareNs += static_cast<std::int64_t>(ageOf(Clock::nowNs(), started));
     ++stats_.compares;
     if (!changed) dirtySinceRemembered_ = DirtyArea::rects({});
     const bool encoderCurrent = encoder_ && raster_ == Raster{frame.width, frame.height};
-    return gate_.compared(frame.captureTimeNs, changed, keyframeRequested_, encoderCurrent);
+    return gate_.compared(lookedAtNs, changed, keyframeRequested_, encoderCurrent);
 }
 
 void SurfacePipeline::count(const FrameGate::Decision& decision) {
@@ -94,7 +94,7 @@ void SurfacePipeline::refreshKeyframe(std::uint64_t takenBefore) {
     CapturedFrame frame = *lastFrame_;
     frame.captureTimeNs = now();
     frame.dirtyRects.reset();
-    encode(frame);
+    encode(frame, VideoEncoder::Purpose::content, frame.captureTimeNs);
     if (keyframeRequested_) scheduleKeyframeRefresh();
 }
 
@@ -120,12 +120,14 @@ void SurfacePipeline::refinementTimer(std::uint64_t at) {
     if (stopped_ || !sending_ || !encoder_ || !lastFrame_ || !lastFrame_->pixelBuffer) return;
     if (raster_ != Raster{lastFrame_->width, lastFrame_->height}) return;
     if (gate_.refine(now(), keyframeRequested_).action == FrameGate::Action::encode) {
-        // The newest picture, stamped now: it still shows the screen. A
-        // change taken but paced away goes as content.
+        // A change taken but paced away goes as content, with the time it
+        // was taken; the same picture again is stamped now, as it still
+        // shows the screen.
         CapturedFrame frame = *lastFrame_;
-        frame.captureTimeNs = now();
         const bool unchanged = !dirtySinceEncoded_.isAll() && dirtySinceEncoded_.rectangles().empty();
-        encode(frame, unchanged ? VideoEncoder::Purpose::refinement : VideoEncoder::Purpose::content);
+        const std::uint64_t t = now();
+        if (unchanged) frame.captureTimeNs = t;
+        encode(frame, unchanged ? VideoEncoder::Purpose::refinement : VideoEncoder::Purpose::content, t);
     }
     scheduleRefinement();
 }
@@ -139,10 +141,10 @@ void SurfacePipeline::scheduleCatchUp() {
 void SurfacePipeline::catchUpTimer(std::uint64_t at) {
     if (catchUpTimerAt_ == at) catchUpTimerAt_.reset();
     if (stopped_ || !lastFrame_ || !lastFrame_->pixelBuffer) return;
-    // The newest picture, stamped now: it still shows the screen.
-    CapturedFrame frame = *lastFrame_;
-    frame.captureTimeNs = now();
-    decide(frame, gate_.catchUp(frame.captureTimeNs));
+    // Paced as looked at now; sent with the time it was taken, as the
+    // viewer shows and times it as that moment's picture.
+    const std::uint64_t t = now();
+    decide(*lastFrame_, gate_.catchUp(t), t);
 }
 
 void SurfacePipeline::forgetRemembered() {
@@ -150,9 +152,9 @@ void SurfacePipeline::forgetRemembered() {
     dirtySinceRemembered_ = DirtyArea::all();
 }
 
-void SurfacePipeline::encode(const CapturedFrame& frame, VideoEncoder::Purpose purpose) {
+void SurfacePipeline::encode(const CapturedFrame& frame, VideoEncoder::Purpose purpose, std::uint64_t lookedAtNs) {
     const bool refinement = purpose == VideoEncoder::Purpose::refinement;
-    if (!refinement) gate_.noteEncoded(frame.captureTimeNs);
+    if (!refinement) gate_.noteEncoded(lookedAtNs);
     if (!encoder_) {
         if (!makeEncoder(frame.width, frame.height)) return;
     } else if (raster_ != Raster{frame.width, frame.height}) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -195,6 +196,22 @@ TEST_F(SurfacePipelineTest, AStillPictureIsComparedButNeverEncodedAgain) {
     EXPECT_EQ(s.remembers, 1);
     EXPECT_EQ(s.encoded, 1);
     EXPECT_EQ(s.compares, 61);
+}
+
+// The frame held back goes later, but as the picture of the moment it was
+// taken: a viewer times it, and a test pattern is read, by that moment.
+TEST_F(SurfacePipelineTest, AChangePacedAwayGoesWithTheTimeItWasTaken) {
+    run([](SurfacePipeline& p) {
+        p.setSending(true);
+        p.setTier(2, 1000);
+    });
+    offer(frameAt(T0, 50));
+    offer(frameAt(T0 + 100 * ms, 90));
+    EXPECT_EQ(stats().tierSkipped, 1);
+    EXPECT_TRUE(testing::eventually([&] {
+        const auto frames = connection->frames();
+        return std::ranges::any_of(frames, [](const EncodedFrame& f) { return f.captureTimeNs == T0 + 100 * ms; });
+    }));
 }
 
 TEST_F(SurfacePipelineTest, QuietSurfacesPassOneFrameIn75MillisecondsAndSlowTheirSource) {
