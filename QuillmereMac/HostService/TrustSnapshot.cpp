@@ -14,7 +14,10 @@ bool sameDevice(const TrustedPeer& a, const TrustedPeer& b) {
 
 TrustSnapshot::TrustSnapshot(std::vector<TrustedPeer> stored, Read read)
     : read_(std::move(read)) {
-    state_.withLock([&](State& state) { state.stored = std::move(stored); });
+    state_.withLock([&](State& state) {
+        see(state, stored);
+        state.stored = std::move(stored);
+    });
 }
 
 void TrustSnapshot::onChange(std::function<void()> changed) {
@@ -35,8 +38,16 @@ bool TrustSnapshot::apply(State& state, std::uint64_t ticket, std::vector<Truste
     if (ticket <= state.applied) return false;
     state.applied = ticket;
     const bool changed = list != state.stored;
+    see(state, list);
     state.stored = std::move(list);
     return changed;
+}
+
+void TrustSnapshot::see(State& state, const std::vector<TrustedPeer>& list) {
+    for (const TrustedPeer& peer : list) {
+        std::erase_if(state.seen, [&](const TrustedPeer& known) { return known.deviceID == peer.deviceID; });
+        state.seen.push_back(peer);
+    }
 }
 
 std::vector<TrustedPeer> TrustSnapshot::peers() const {
@@ -100,12 +111,15 @@ void TrustSnapshot::stored(std::uint64_t ticket, std::vector<TrustedPeer> list) 
 
 std::optional<TrustedPeer> TrustSnapshot::remove(const WireID& deviceID) {
     return state_.withLock([&](State& state) -> std::optional<TrustedPeer> {
+        const auto same = [&](const TrustedPeer& peer) { return peer.deviceID == deviceID; };
+        if (std::any_of(state.unsaved.begin(), state.unsaved.end(), same)) return std::nullopt;
+        std::optional<TrustedPeer> found;
         const auto trusted = answer(state);
-        const auto found = std::find_if(trusted.begin(), trusted.end(),
-                                        [&](const TrustedPeer& peer) { return peer.deviceID == deviceID; });
-        if (found == trusted.end()) return std::nullopt;
-        state.unsaved.push_back(*found);
-        return *found;
+        if (const auto now = std::find_if(trusted.begin(), trusted.end(), same); now != trusted.end()) found = *now;
+        else if (const auto known = std::find_if(state.seen.begin(), state.seen.end(), same); known != state.seen.end())
+            found = *known;
+        if (found) state.unsaved.push_back(*found);
+        return found;
     });
 }
 

@@ -45,8 +45,9 @@ public:
     // that began before the last one applied is stale and dropped.
     std::uint64_t ticket();
     void stored(std::uint64_t ticket, std::vector<TrustedPeer> list);
-    // At the user's word: out of the answer at once. None when no device
-    // trusted now has that identifier.
+    // At the user's word: out of the answer at once. A device a later read
+    // dropped (its folder moved aside) is held out all the same, as its list
+    // may come back. None when no device of this run had that identifier.
     std::optional<TrustedPeer> remove(const WireID& deviceID);
     // The stored list once a removal was saved to it (or found it gone).
     void removalSaved(std::uint64_t ticket, std::vector<TrustedPeer> list, const TrustedPeer& removed);
@@ -58,12 +59,15 @@ private:
     struct State {
         std::vector<TrustedPeer> stored;
         std::vector<TrustedPeer> unsaved;
+        // Every device the stored list has held this run, as last read.
+        std::vector<TrustedPeer> seen;
         std::uint64_t tickets = 0;
         std::uint64_t applied = 0;
         std::function<void()> changed;
     };
     static std::vector<TrustedPeer> answer(const State& state);
     static bool apply(State& state, std::uint64_t ticket, std::vector<TrustedPeer> list);
+    static void see(State& state, const std::vector<TrustedPeer>& list);
 
     LockedBox<State> state_;
     const Read read_;

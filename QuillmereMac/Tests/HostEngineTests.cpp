@@ -285,6 +285,26 @@ TEST(HostEngine, ARemovalThatCannotBeSavedHoldsForThisRunUntilItIsSaved) {
     EXPECT_TRUE(f.engine->trusted()->contains(device(1).fingerprint));
 }
 
+// The list shown may be older than the last read: a device removed while
+// nothing is stored (its folder moved aside) stays out when the list comes
+// back, and its removal is saved there.
+TEST(HostEngine, ARemovalMadeWhileNothingIsStoredHoldsWhenTheListComesBack) {
+    Fixture f({device(1), device(2)});
+    const std::optional<Bytes> whole = f.storage.blob;
+    f.storage.blob.reset();
+    f.reload();
+    f.engine->removeDevice(device(1).deviceID);
+    f.queue->runUntilIdle();
+    EXPECT_TRUE(f.engine->status().trustProblem.has_value());
+
+    f.storage.blob = whole;
+    f.reload();
+    EXPECT_FALSE(f.engine->trusted()->contains(device(1).fingerprint));
+    EXPECT_EQ(f.engine->status().pairedDevices, std::vector<TrustedPeer>{device(2)});
+    EXPECT_EQ(TrustStore::decode(*f.storage.blob).value(), std::vector<TrustedPeer>{device(2)});
+    EXPECT_EQ(f.engine->status().trustProblem, std::nullopt);
+}
+
 // Quick refusals back off; a try that spent the lock's wait is followed
 // soon, for the other host may let go at any moment.
 TEST(HostEngine, AnUnsavedRemovalIsTriedAgainBackingOffUnlessATryWaitedForTheLock) {
