@@ -1,4 +1,5 @@
 #include "Platform/Crypto/Crypto.h"
+#include "Platform/Crypto/OpenSSLHandles.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>

@@ -2,12 +2,19 @@
 
 // Owning handles for the OpenSSL objects this layer keeps; private to it.
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <memory>
 
 namespace quillmere::openssl {
+
+// OpenSSL's own exit handler frees its state and stops freeing each
+// thread's: a thread that ends after it (a pool's, joined or detached at
+// exit) would leave its random generators behind. The state goes with the
+// process instead. Set before main, ahead of any other call into OpenSSL.
+inline const bool stateKeptToExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 struct PKeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
