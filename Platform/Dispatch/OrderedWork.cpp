@@ -11,7 +11,10 @@ OrderedWork::~OrderedWork() {
 }
 
 void OrderedWork::async(Work work) {
-    queue_.async([this, turn = take(), work = std::move(work)] { run(turn, work); });
+    // The turn and the queue's place are taken as one: a later turn queued
+    // first would hold the serial queue while it waits for this one.
+    std::lock_guard lock(mutex_);
+    queue_.async([this, turn = taken_++, work = std::move(work)] { run(turn, work); });
 }
 
 void OrderedWork::sync(const Work& work) {

@@ -88,6 +88,33 @@ TEST(OrderedWork, RunsWhatIsWaitedForAndWhatIsNotInTheOrderAsked) {
     EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 4}));
 }
 
+// Threads that hand it work at the same moment: each thread's items keep
+// their order, and none waits behind a later turn for ever.
+TEST(OrderedWork, KeepsEachThreadsOrderWhenThreadsAskAtOnce) {
+    constexpr int perThread = 2000;
+    std::vector<std::vector<int>> seen(4);
+    auto work = std::make_unique<OrderedWork>("test.ordered.threads");
+    std::vector<std::thread> producers;
+    for (int t = 0; t < 4; ++t) {
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) work->async([&seen, t, i] { seen[t].push_back(i); });
+        });
+    }
+    for (auto& p : producers) p.join();
+    std::promise<void> drained;
+    work->async([&] { drained.set_value(); });
+    if (drained.get_future().wait_for(testing::patience) != std::future_status::ready) {
+        // Stuck for good: its destructor would wait for ever too.
+        (void)work.release();
+        FAIL() << "the work stopped behind a turn that never came";
+    }
+    work.reset();
+    for (const auto& each : seen) {
+        ASSERT_EQ(each.size(), static_cast<std::size_t>(perThread));
+        for (int i = 0; i < perThread; ++i) ASSERT_EQ(each[i], i);
+    }
+}
+
 TEST(SerialQueue, SyncFromAnotherQueueAndGuardAgainstSelf) {
     SerialQueue a("test.a");
     SerialQueue b("test.b");
