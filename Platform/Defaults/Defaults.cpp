@@ -375,7 +375,7 @@ std::expected<QVariantMap, DefaultsError> Defaults::save(const QString& key, con
     // the same way, changes the file before or after this, never between.
     const std::string lockName = file.string() + ".lock";
     QLockFile lock(QString::fromStdString(lockName));
-    if (!lockWithin(lock, lockName, std::chrono::seconds(5))) {
+    if (!lockWithin(lock, lockName, lockWait)) {
         // Held, or not made at all: a full disk is not another program.
         if (lock.error() == QLockFile::LockFailedError)
             return failure(file, "another program holds " + lockName + " and does not let it go");

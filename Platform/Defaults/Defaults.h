@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -67,6 +68,9 @@ public:
     using ObserverID = std::uint64_t;
     using Observer = std::function<void(const std::string& key)>;
     using Saved = std::function<void(const std::expected<void, DefaultsError>& saved)>;
+
+    // How long a write waits for another program's lock on the file.
+    static constexpr std::chrono::seconds lockWait{5};
 
     // Reads the file now; what kept it from being read is unread().
     explicit Defaults(const std::filesystem::path& file);
