@@ -1,5 +1,7 @@
 #include "QuillmereMac/App/HostStatusModel.h"
 
+#include "Platform/Log/Logger.h"
+
 #include <QPointer>
 
 namespace quillmere {
@@ -53,6 +55,10 @@ void HostStatusModel::setSwitch(std::string_view title, std::string_view key, bo
     saving.value = on;
     defaults_.setValue(key, on, [weak = QPointer<HostStatusModel>(this), &main = main_, title = std::string(title),
                                  key = std::string(key)](const auto& saved) {
+        // Said here too: a save that ends while quitting has no window left to tell.
+        if (!saved)
+            Logger("com.ornbeck.quillmere.mac", "settings")
+                .error("\u201C%{public}s\u201D was not saved: %{public}s", title, saved.error().description());
         main.async([weak, title, key, saved] {
             if (weak) weak->saveEnded(title, key, saved);
         });

@@ -217,6 +217,10 @@ bool DisplayTextSize::writeSaved(std::uint32_t display, const LiveMode& mode) {
 // Not waited for: the display is back as the record says, and a record that
 // stays is found so at the next start and removed then. Writes keep their
 // order: a later record of the original lands after this removal.
-void DisplayTextSize::removeSaved() { defaults_.removeObject(savedModeKey, nullptr); }
+void DisplayTextSize::removeSaved() {
+    defaults_.removeObject(savedModeKey, [log = log_](const auto& removed) {
+        if (!removed) log.error("the display's saved mode was not removed: %{public}s", removed.error().description());
+    });
+}
 
 } // namespace quillmere

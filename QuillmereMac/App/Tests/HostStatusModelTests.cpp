@@ -1,5 +1,6 @@
 #include "QuillmereMac/App/HostStatusModel.h"
 #include "QuillmereMac/App/Tests/AppShellFixture.h"
+#include "QuillmereMac/Tests/LogCapture.h"
 #include "QuillmereMac/Views/HostSettingsView.h"
 #include "TestSupport/ChildProcess.h"
 
@@ -241,16 +242,31 @@ TEST(SettingsSaving, ASwitchNotSavedSaysWhyAndShowsWhatIsInEffectUntilASaveWorks
         EXPECT_EQ(Defaults(file).boolForKey(key), !before) << key;
     }
 
-    auto holder = ChildProcess::holdingLock(lock);
-    auto* box = window.findChild<QCheckBox*>("autoApprove");
-    box->click();
-    const bool wanted = box->isChecked();
-    host.delegate->requestQuit();
-    ASSERT_TRUE(testing::pumpUntil([&] { return host.controller().settingsWindow() == nullptr; }));
-    EXPECT_EQ(host.exits, std::vector<int>{}) << "before the save";
-    holder.stop();
-    ASSERT_TRUE(testing::pumpUntil([&] { return !host.exits.empty(); }));
-    EXPECT_EQ(Defaults(file).boolForKey(View::autoApproveKey), wanted);
+    // Quitting waits for a save on its way. One that the lock keeps out is
+    // said in the log, as no window is left to say it.
+    const auto quitWhileSaving = [](LaunchedHost& quitting, bool letGo) {
+        const std::filesystem::path settings = quitting.defaults.file();
+        const bool before = Defaults(settings).boolForKey(View::autoApproveKey);
+        testing::LogCapture log;
+        auto holder = ChildProcess::holdingLock(settings.string() + ".lock");
+        quitting.controller().showSettings();
+        quitting.controller().settingsWindow()->findChild<QCheckBox*>("autoApprove")->click();
+        quitting.delegate->requestQuit();
+        ASSERT_TRUE(testing::pumpUntil([&] { return quitting.controller().settingsWindow() == nullptr; }));
+        EXPECT_EQ(quitting.exits, std::vector<int>{}) << "before the save";
+        if (letGo) holder.stop();
+        ASSERT_TRUE(testing::pumpUntil([&] { return !quitting.exits.empty(); }));
+        EXPECT_EQ(Defaults(settings).boolForKey(View::autoApproveKey), before != letGo);
+        const std::vector<std::string> said{"\u201CAllow automatic connections\u201D was not saved: " + settings.string() +
+                                            ": another program holds " + settings.string() +
+                                            ".lock and does not let it go"};
+        EXPECT_EQ(log.lines("settings"), letGo ? std::vector<std::string>{} : said);
+    };
+    quitWhileSaving(host, true);
+    LaunchedHost kept;
+    ASSERT_TRUE(kept.defaults.setValue(View::autoApproveKey, true));
+    kept.launch();
+    quitWhileSaving(kept, false);
 }
 
 // Told once and first, before anything reads a setting; kept; never used
