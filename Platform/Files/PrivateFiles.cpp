@@ -1,5 +1,6 @@
 #include "Platform/Files/PrivateFiles.h"
 
+#include "Platform/Files/UserFolders.h"
 #include "QuillmereBase/FileDescriptor.h"
 
 #include <fcntl.h>
@@ -13,10 +14,13 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <set>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace quillmere {
@@ -57,8 +61,7 @@ std::string contents(const char* file) {
 
 // In a user namespace that leaves root unmapped, as a rootless container or
 // a sandbox that maps only the user's id does, root's folders show as the
-// overflow id. Nothing in there can change what an unmapped id owns unless
-// its mode lets everyone, so that id stands for root.
+// overflow id, and so do those of every other account outside.
 std::optional<uid_t> unmappedRoot() {
     std::istringstream map(contents("/proc/self/uid_map"));
     unsigned long inside = 0, outside = 0, count = 0;
@@ -86,6 +89,17 @@ std::unexpected<Problem> failed(std::string_view what) {
     return problem(Problem::Kind::failed, std::string(what) + ": " + PrivateFiles::reason(errno));
 }
 
+// The parts of an absolute path, as the walk takes them.
+std::deque<std::string> partsOf(const std::filesystem::path& path) {
+    std::deque<std::string> parts;
+    for (const auto& part : path.relative_path()) {
+        if (!part.empty() && part != ".") parts.push_back(part.string());
+    }
+    return parts;
+}
+
+using Identity = std::pair<dev_t, ino_t>;
+
 std::expected<void, Problem> owned(const struct stat& info) {
     if (info.st_uid != ::geteuid())
         return problem(Problem::Kind::foreign, fmt::format("belongs to another account (uid {})", info.st_uid));
@@ -100,6 +114,10 @@ std::expected<void, Problem> owned(const struct stat& info) {
 // rename, replace or plant on the way is refused rather than gone through.
 class Walk {
 public:
+    Walk() = default;
+    // A walk that refuses nothing, and notes each folder a name is looked up in.
+    explicit Walk(std::set<Identity>& lookedIn) : lookedIn_(&lookedIn) {}
+
     bool start() {
         at_.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
         path_ = "/";
@@ -109,11 +127,17 @@ public:
     // Where the walk stands holds what comes below: nobody but root and
     // this account may change it, save their own entries (the sticky bit).
     std::expected<void, Problem> check() const {
+        if (lookedIn_ != nullptr) return {};
         struct stat info {};
         if (::fstat(at_.get(), &info) != 0) return failed("cannot be reached");
         if (!trusted(info.st_uid) && info.st_uid != unmappedRoot_)
             return problem(Problem::Kind::above, fmt::format("is inside {}, which belongs to another account (uid {})",
                                                              path_.string(), info.st_uid));
+        if (!trusted(info.st_uid) && !systemPath().contains({info.st_dev, info.st_ino}))
+            return problem(Problem::Kind::above,
+                           fmt::format("is inside {}, whose owner cannot be told from inside this container "
+                                       "(it shows as uid {})",
+                                       path_.string(), info.st_uid));
         if (othersMayWrite(info) && (info.st_mode & S_ISVTX) == 0)
             return problem(Problem::Kind::above,
                            fmt::format("is inside {}, which can be changed by other accounts (mode {:04o})",
@@ -127,6 +151,8 @@ public:
         while (!parts.empty()) {
             const std::string part = std::move(parts.front());
             parts.pop_front();
+            if (struct stat holder {}; lookedIn_ != nullptr && ::fstat(at_.get(), &holder) == 0)
+                lookedIn_->insert({holder.st_dev, holder.st_ino});
             if (part == "..") {
                 // Above the folder a link led to, not above the link.
                 at_.reset(::openat(at_.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -208,7 +234,7 @@ private:
     // have put it: in a folder that others cannot change.
     bool linkTrusted(uid_t owner) const {
         struct stat holder {};
-        return trusted(owner) ||
+        return lookedIn_ != nullptr || trusted(owner) ||
                (owner == unmappedRoot_ && ::fstat(at_.get(), &holder) == 0 && !othersMayWrite(holder));
     }
 
@@ -223,6 +249,25 @@ private:
         return std::string(buffer.data(), static_cast<std::size_t>(length));
     }
 
+    // The system's own path to the account's folders: those above its home in
+    // the password database and above its runtime folder, where the system
+    // puts them. Only there does an unmapped owner stand for root; anywhere
+    // else it may be any account outside, which could swap what it holds.
+    const std::set<Identity>& systemPath() const {
+        if (systemPath_) return *systemPath_;
+        systemPath_.emplace();
+        std::vector<std::string> places{fmt::format("/run/user/{}", ::geteuid())};
+        if (auto home = UserFolders::accountHome()) places.push_back(std::move(*home));
+        if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/')
+            places.emplace_back(runtime);
+        for (const auto& place : places) {
+            if (Walk walk(*systemPath_); walk.start()) (void)walk.through(partsOf(place), false);
+        }
+        return *systemPath_;
+    }
+
+    std::set<Identity>* lookedIn_ = nullptr;
+    mutable std::optional<std::set<Identity>> systemPath_;
     const std::optional<uid_t> unmappedRoot_ = unmappedRoot();
     FileDescriptor at_;
     std::filesystem::path path_;
@@ -246,10 +291,7 @@ std::expected<PrivateFiles::Folder, Problem> PrivateFiles::folder(const std::fil
     // Not folded as text: ".." after a link leads above the link's target.
     const std::filesystem::path absolute = std::filesystem::absolute(folder, error);
     if (error) return problem(Problem::Kind::failed, "cannot be found: " + error.message());
-    std::deque<std::string> parts;
-    for (const auto& part : absolute.relative_path()) {
-        if (!part.empty() && part != ".") parts.push_back(part.string());
-    }
+    auto parts = partsOf(absolute);
     // "/" is a folder like any above the state; "a/.." names no folder of its own.
     if (parts.empty() || parts.back() == "..") return problem(Problem::Kind::wrongKind, "is not a folder of its own");
     const std::string name = parts.back();

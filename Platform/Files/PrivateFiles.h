@@ -14,7 +14,8 @@ namespace quillmere {
 // when a folder above it belongs to an account other than root or this one,
 // or others may change it without the sticky bit, or a link on the way is
 // another account's: they could put something else in its place. In a user
-// namespace that leaves root unmapped, the overflow id stands for root.
+// namespace that leaves root unmapped, the overflow id stands for root only
+// above the account's home (the password database's) and runtime folder.
 class PrivateFiles {
 public:
     enum class Folder { missing, ready };

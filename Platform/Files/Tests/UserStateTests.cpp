@@ -90,8 +90,9 @@ TEST(PrivateFiles, OnlyTheAccountsOwnStateIsUsedAndWhatOthersMayDoIsTakenAway) {
 // Whoever may change a folder above the state could swap the state for a link
 // to anything of the user's (the home): such state is not used, and nothing
 // is changed or made through it. In a user namespace that maps only the
-// account's id, as a rootless container does, root's folders ("/", "/home")
-// read as the overflow id and stand for root's; the rest holds there.
+// account's id, as a rootless container does, every other owner reads as the
+// overflow id: it stands for root's only above the account's runtime folder
+// (there, the test's "home"), and the rest holds there.
 TEST(PrivateFiles, StateIsUsedOnlyBeneathFoldersThatNoOtherAccountCanChange) {
     // The folder above (foreign: another account's), by its path, with the state a link to "home" or named by a
     // link, or by ".." after a link to "nest/inner", which leads to "nest/above" as the kernel goes.
@@ -116,6 +117,8 @@ TEST(PrivateFiles, StateIsUsedOnlyBeneathFoldersThatNoOtherAccountCanChange) {
         {01777, path, "", true},
         {0777, path, "is inside {}/above, which can be changed by other accounts (mode 0777)", true},
         {0700, otherLink, "is inside {}/link, a symbolic link of another account (uid {})", true},
+        {0755, foreign,
+         "is inside {}/above, whose owner cannot be told from inside this container (it shows as uid {})", true},
     };
     constexpr uid_t accountID = 54321; // when root
     testing::TemporaryFolder temporary;
@@ -133,25 +136,32 @@ TEST(PrivateFiles, StateIsUsedOnlyBeneathFoldersThatNoOtherAccountCanChange) {
         if (via == linkedState) std::filesystem::create_symlink(home, above / "state");
         else std::filesystem::create_directory(above / "state");
         ASSERT_EQ(::chmod(home.c_str(), 0755) | ::chmod((above / "state").c_str(), 0755), 0);
-        ASSERT_EQ(::chmod(above.c_str(), mode) | (via == foreign ? ::chown(above.c_str(), 12345, 12345) : 0), 0);
+        ASSERT_EQ(::chmod(above.c_str(), mode), 0);
         if (via >= ownLink) std::filesystem::create_symlink(via == upFromLink ? "nest/inner" : "above", link);
         const bool given = contained && ::geteuid() == 0; // to the account, but for what another account's is below
         for (const auto& entry : std::filesystem::recursive_directory_iterator(base))
             ASSERT_EQ(given ? ::lchown(entry.path().c_str(), accountID, accountID) : 0, 0);
         ASSERT_EQ(given ? ::chown(base.c_str(), accountID, accountID) : 0, 0);
+        ASSERT_EQ(via == foreign ? ::chown(above.c_str(), 12345, 12345) : 0, 0);
         ASSERT_EQ(via == otherLink ? ::chmod(base.c_str(), 01777) | ::lchown(link.c_str(), 12345, 12345) : 0, 0);
         const auto named = via == upFromLink ? link / ".." / "above" : via >= ownLink ? link : above;
-        // As the state, whether refused from above, made beneath, and whether /home is found empty (not refused).
+        // As the state, whether refused from above, made beneath, and whether what is beside the account's home
+        // (its password database's, when any) and beside /run/user/<uid> is found missing, not refused.
         const auto look = [&] {
             const auto state = PrivateFiles::folder(named / "state", false);
             const bool made = PrivateFiles::folder(named / "made" / "here", true).has_value();
+            const auto beside = [](const std::filesystem::path& place) {
+                return PrivateFiles::folder(place.parent_path() / "quillmere-absent" / "state", false).has_value();
+            };
             return fmt::format("{}|{:d}|{:d}|{:d}", state ? "" : state.error().reason,
                                !state && state.error().kind == PrivateFiles::Problem::Kind::above, made,
-                               PrivateFiles::folder("/home/quillmere-absent/state", false).has_value());
+                               beside(UserFolders::accountHome().value_or("/run/user/0")) && beside("/run/user/0"));
         };
         const auto told = base / "told";
         const int status = !contained ? (std::ofstream(told) << look(), 0) : testing::ChildProcess::fork([&] {
-            return account.become() && testing::enterOwnUserNamespace() ? (std::ofstream(told) << look(), 0) : 77;
+            const bool inside = account.become() && testing::enterOwnUserNamespace() &&
+                                ::setenv("XDG_RUNTIME_DIR", home.c_str(), 1) == 0;
+            return inside ? (std::ofstream(told) << look(), 0) : 77;
         }).wait();
         if (status == 77) GTEST_SKIP() << "no user namespace can be made here (a sanitizer's thread runs)";
         std::stringstream seen;
