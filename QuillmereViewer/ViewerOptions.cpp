@@ -314,7 +314,8 @@ Commands:
                           read the frame number the host's test pattern shows in every decoded
                           frame; numbers must rise from frame to frame
       --type TEXT         type this text once control is granted
-      --move X,Y          move the pointer to X,Y once control is granted
+      --move X,Y          move the pointer to X,Y once control is granted, each 0-65535
+                          across the picture (0,0 top left, 65535,65535 bottom right)
       --click             click the left button once control is granted
                           (input goes in the order given; control is asked for once streaming)
       --input-every MS    milliseconds between one input event and the next (default 50); each
