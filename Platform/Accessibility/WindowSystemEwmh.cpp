@@ -5,6 +5,7 @@
 #include "Platform/WindowList/WindowListX11.h"
 #include "Platform/WindowList/WindowMarginX11.h"
 #include "Platform/X11/XcbConnection.h"
+#include "Platform/X11/XcbWindowManager.h"
 
 #include <algorithm>
 
@@ -73,16 +74,7 @@ void WindowSystemEwmh::drainEvents() {
 }
 
 bool WindowSystemEwmh::managed() {
-    if (ewmh_.connection == nullptr) return false;
-    xcb_connection_t* c = connection_->get();
-    xcb_window_t check = XCB_NONE;
-    if (xcb_ewmh_get_supporting_wm_check_reply(&ewmh_, xcb_ewmh_get_supporting_wm_check(&ewmh_, root_), &check,
-                                               nullptr) == 0) {
-        return false;
-    }
-    // A window manager that died leaves the property behind, but not its window.
-    return XcbReply<xcb_get_window_attributes_reply_t>(
-               xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, check), nullptr)) != nullptr;
+    return ewmh_.connection != nullptr && XcbWindowManager::running(*connection_, root_);
 }
 
 std::optional<std::int32_t> WindowSystemEwmh::pidOf(Window window) {

@@ -2,6 +2,7 @@
 
 #include "Platform/WindowList/WindowMarginX11.h"
 #include "Platform/X11/XcbConnection.h"
+#include "Platform/X11/XcbWindowManager.h"
 
 #include <algorithm>
 #include <array>
@@ -16,7 +17,6 @@ constexpr std::uint32_t maxTitleLongs = 1024; // 4 KiB of title
 constexpr std::uint32_t anyDesktop = 0xFFFFFFFFu;
 
 enum AtomIndex : std::size_t {
-    netSupportingWmCheck,
     netClientListStacking,
     netClientList,
     netCurrentDesktop,
@@ -44,7 +44,6 @@ enum AtomIndex : std::size_t {
 };
 
 constexpr std::array<std::string_view, atomCount> atomNames = {
-    "_NET_SUPPORTING_WM_CHECK",
     "_NET_CLIENT_LIST_STACKING",
     "_NET_CLIENT_LIST",
     "_NET_CURRENT_DESKTOP",
@@ -223,7 +222,7 @@ std::expected<std::vector<ContentWindow>, ScreenCaptureError> WindowListX11::fet
     for (xcb_screen_t* screen : screens) {
         const xcb_window_t root = screen->root;
         rootQueries.push_back({
-            xcb_get_property(c, 0, root, atoms[netSupportingWmCheck], XCB_ATOM_WINDOW, 0, 1),
+            XcbWindowManager::request(connection, root),
             xcb_get_property(c, 0, root, atoms[netClientListStacking], XCB_ATOM_WINDOW, 0, 65536),
             xcb_get_property(c, 0, root, atoms[netClientList], XCB_ATOM_WINDOW, 0, 65536),
             xcb_get_property(c, 0, root, atoms[netCurrentDesktop], XCB_ATOM_CARDINAL, 0, 1),
@@ -231,7 +230,7 @@ std::expected<std::vector<ContentWindow>, ScreenCaptureError> WindowListX11::fet
     }
     for (std::size_t s = 0; s < screens.size(); ++s) {
         const xcb_window_t root = screens[s]->root;
-        const bool managed = propertyLong(propertyReply(c, rootQueries[s].check)).has_value();
+        const bool managed = XcbWindowManager::running(connection, rootQueries[s].check);
         auto stacking = propertyLongs(propertyReply(c, rootQueries[s].stacking));
         auto clients = propertyLongs(propertyReply(c, rootQueries[s].clients));
         const std::uint32_t desktop = propertyLong(propertyReply(c, rootQueries[s].desktop)).value_or(anyDesktop);

@@ -1,6 +1,7 @@
 #include "Platform/WindowList/WindowMarginX11.h"
 
 #include "Platform/X11/XcbConnection.h"
+#include "Platform/X11/XcbWindowManager.h"
 
 #include <algorithm>
 #include <optional>
@@ -14,7 +15,7 @@ namespace {
 // Wider than any window X can make: not a margin.
 constexpr std::uint32_t widestSide = 0x7FFF;
 
-constexpr std::string_view atomNames[] = {"_GTK_FRAME_EXTENTS", "_NET_FRAME_EXTENTS", "_NET_SUPPORTING_WM_CHECK"};
+constexpr std::string_view atomNames[] = {"_GTK_FRAME_EXTENTS", "_NET_FRAME_EXTENTS"};
 
 std::optional<WindowMarginX11::Insets> insetsOf(const XcbReply<xcb_get_property_reply_t>& reply) {
     if (!reply || reply->format != 32 || xcb_get_property_value_length(reply.get()) < 16) return std::nullopt;
@@ -32,7 +33,7 @@ WindowMarginX11::Request WindowMarginX11::request(XcbConnection& connection, xcb
     return {
         xcb_get_property(c, 0, window, atoms[0], XCB_ATOM_CARDINAL, 0, 4),
         xcb_get_property(c, 0, window, atoms[1], XCB_ATOM_CARDINAL, 0, 4),
-        xcb_get_property(c, 0, root, atoms[2], XCB_ATOM_WINDOW, 0, 1),
+        XcbWindowManager::request(connection, root),
     };
 }
 
@@ -40,9 +41,8 @@ WindowMarginX11::Insets WindowMarginX11::collect(XcbConnection& connection, cons
     xcb_connection_t* c = connection.get();
     const XcbReply<xcb_get_property_reply_t> own(xcb_get_property_reply(c, request.own, nullptr));
     const XcbReply<xcb_get_property_reply_t> net(xcb_get_property_reply(c, request.net, nullptr));
-    const XcbReply<xcb_get_property_reply_t> manager(xcb_get_property_reply(c, request.manager, nullptr));
+    const bool managed = XcbWindowManager::running(connection, request.manager);
     if (const auto margin = insetsOf(own)) return *margin;
-    const bool managed = manager && xcb_get_property_value_length(manager.get()) > 0;
     if (managed) return {};
     return insetsOf(net).value_or(Insets{});
 }
