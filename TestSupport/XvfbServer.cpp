@@ -1,6 +1,6 @@
 #include "TestSupport/XvfbServer.h"
 
-#include "Platform/X11/XcbOpening.h"
+#include "Platform/X11/XcbWindowManager.h"
 #include "TestSupport/Eventually.h"
 
 #include <fcntl.h>
@@ -15,12 +15,12 @@ namespace quillmere::testing {
 
 XvfbServer::XvfbServer(Options options) {
     if (!startServer(options)) return;
-    if (options.windowManager && !startWindowManager()) return;
+    if (options.windowManager && !startWindowManager(options.manager)) return;
     ready_ = true;
 }
 
 XvfbServer::~XvfbServer() {
-    if (watcher_ != nullptr) xcb_disconnect(watcher_);
+    watcher_.reset();
     windowManager_.stop();
     server_.stop();
 }
@@ -58,32 +58,31 @@ bool XvfbServer::startServer(const Options& options) {
     return true;
 }
 
-bool XvfbServer::startWindowManager() {
-    windowManager_ = ChildProcess({"/usr/bin/openbox", "--sm-disable"},
-                                  {.environment = environmentWith("DISPLAY", displayName_)});
-    // Managing once it announces itself on the root window.
-    xcb_connection_t* c = XcbOpening::connect(displayName_.c_str(), nullptr);
-    if (xcb_connection_has_error(c)) {
-        xcb_disconnect(c);
-        return fail("cannot connect to Xvfb");
-    }
-    const char name[] = "_NET_SUPPORTING_WM_CHECK";
-    xcb_intern_atom_reply_t* atom =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+bool XvfbServer::startWindowManager(WindowManager manager) {
+    managerHome_.emplace();
+    const std::string home = managerHome_->path().string();
+    // Neither the user's settings nor their session bus: metacity's settings
+    // stay in memory, at their defaults.
+    const auto environment = environmentWith({{"DISPLAY", displayName_},
+                                              {"HOME", home},
+                                              {"XDG_CONFIG_HOME", home + "/config"},
+                                              {"XDG_CACHE_HOME", home + "/cache"},
+                                              {"XDG_DATA_HOME", home + "/data"},
+                                              {"GSETTINGS_BACKEND", "memory"}},
+                                             {"DBUS_SESSION_BUS_ADDRESS"});
+    const char* name = manager == WindowManager::metacity ? "metacity" : "openbox";
+    windowManager_ = ChildProcess({std::string("/usr/bin/") + name, "--sm-disable"}, {.environment = environment});
+    auto opened = XcbConnection::open(displayName_);
+    if (!opened) return fail("cannot connect to Xvfb");
+    watcher_ = std::move(*opened);
+    xcb_connection_t* c = watcher_->get();
+    const xcb_window_t root = watcher_->screens().front()->root;
     const auto deadline = std::chrono::steady_clock::now() + patience;
     const auto left = [&] {
         return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     };
-    const auto announced = [&] {
-        xcb_get_property_reply_t* reply =
-            xcb_get_property_reply(c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
-        const bool set = reply != nullptr && xcb_get_property_value_length(reply) == 4;
-        std::free(reply);
-        return set;
-    };
-    const bool managed = atom != nullptr && eventually(announced, left());
-    std::free(atom);
+    // Managing once it announces itself on the root window.
+    const bool managed = eventually([&] { return XcbWindowManager::running(*watcher_, root); }, left());
     // It announces itself before it handles map requests: wait until it
     // maps a probe window, asking again while it does not.
     bool mapping = false;
@@ -105,10 +104,10 @@ bool XvfbServer::startWindowManager() {
                 return viewable;
             },
             left());
-        // Gone from the client list once openbox is done with it. The
+        // Gone from the client list once the manager is done with it. The
         // connection stays open: a client connecting after it could be
-        // given the same window identifiers while openbox still works on
-        // the probe, and the two would be mixed up.
+        // given the same window identifiers while the manager still works
+        // on the probe, and the two would be mixed up.
         xcb_destroy_window(c, probe);
         const char listName[] = "_NET_CLIENT_LIST";
         xcb_intern_atom_reply_t* list =
@@ -129,8 +128,7 @@ bool XvfbServer::startWindowManager() {
         std::free(list);
         mapping = mapping && !listed;
     }
-    watcher_ = c;
-    return mapping ? true : fail("openbox did not start");
+    return mapping ? true : fail(std::string(name) + " did not start");
 }
 
 bool XvfbServer::fail(std::string text) {

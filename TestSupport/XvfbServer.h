@@ -1,9 +1,12 @@
 #pragma once
 
+#include "Platform/X11/XcbConnection.h"
 #include "TestSupport/ChildProcess.h"
+#include "TestSupport/TemporaryFolder.h"
 
 #include <xcb/xcb.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,9 +15,11 @@ namespace quillmere::testing {
 
 // A private X server for tests and benchmarks: Xvfb on a display number it
 // picks itself (-displayfd), so parallel runs never clash, optionally with
-// openbox managing its windows. Both die with the process that started them.
+// a window manager (openbox unless told). Both die with the process that
+// started them.
 class XvfbServer {
 public:
+    enum class WindowManager { openbox, metacity };
     struct Screen {
         int width = 640;
         int height = 480;
@@ -26,6 +31,8 @@ public:
         bool windowManager = false;
         // The root visual's class on every screen (XCB_VISUAL_CLASS_*), if not Xvfb's.
         std::optional<int> visualClass = std::nullopt;
+        // The one that manages, with windowManager.
+        WindowManager manager = WindowManager::openbox;
     };
 
     XvfbServer() : XvfbServer(Options{}) {}
@@ -41,12 +48,14 @@ public:
 
 private:
     bool startServer(const Options& options);
-    bool startWindowManager();
+    bool startWindowManager(WindowManager manager);
     bool fail(std::string text);
 
-    // Kept open once openbox manages: see startWindowManager.
-    xcb_connection_t* watcher_ = nullptr;
+    // Kept open once the manager manages: see startWindowManager.
+    std::unique_ptr<XcbConnection> watcher_;
     ChildProcess server_;
+    // The manager's home, away from the user's settings.
+    std::optional<TemporaryFolder> managerHome_;
     ChildProcess windowManager_;
     std::string displayName_;
     std::string failure_;
