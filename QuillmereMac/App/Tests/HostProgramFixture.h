@@ -1,8 +1,9 @@
 #pragma once
 
-// The real program on a private desktop: Xvfb with openbox and a tray host
-// (trayer), quillmere-host started with a keychain scope over folders of the
-// test's own, and quillmere-viewer as the phone.
+// The real program on a private desktop: Xvfb with openbox (or another
+// window manager) and a tray host (trayer), quillmere-host started with a
+// keychain scope over folders of the test's own, and quillmere-viewer as the
+// phone.
 
 #include "QuillmereMac/App/CompositionRoot.h"
 #include "QuillmereMac/App/Tests/DesktopProbe.h"
@@ -76,8 +77,11 @@ class HostProgram : public ::testing::Test {
 protected:
     static constexpr const char* scope = "program";
 
-    // The screen scripts/run gives its private desktop unless told.
-    explicit HostProgram(XvfbServer::Screen screen = {1280, 800}) : server(XvfbServer::Options{{screen}, true}) {}
+    // The screen and window manager scripts/run gives its private desktop
+    // unless told.
+    explicit HostProgram(XvfbServer::Screen screen = {1280, 800},
+                         XvfbServer::WindowManager manager = XvfbServer::WindowManager::openbox)
+        : server({.screens = {screen}, .windowManager = true, .manager = manager}) {}
 
     void SetUp() override {
         ASSERT_TRUE(server.ready()) << server.failure();
