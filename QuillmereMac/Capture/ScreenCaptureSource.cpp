@@ -296,7 +296,22 @@ void ScreenCaptureSource::applyPendingRefit() {
     }
     const double contentAspect = contentWidth / contentHeight;
     const double currentAspect = static_cast<double>(settings.width) / settings.height;
-    if (!std::isfinite(contentAspect) || std::abs(contentAspect / currentAspect - 1.0) <= refitTolerance) {
+    if (!std::isfinite(contentAspect)) {
+        pendingContent_.reset();
+        return;
+    }
+    // Content that changed size since the raster was decided is followed to
+    // the pixel: a window's size and its margin change one after the other,
+    // and a raster fitted between the two may sit within the tolerance of the
+    // final shape, bands and all. The tolerance spares only a raster already
+    // decided against this very content.
+    const bool changed = decidedContent_ && (std::abs(decidedContent_->width) != contentWidth ||
+                                             std::abs(decidedContent_->height) != contentHeight);
+    const auto fitted = fitRaster(contentWidth, contentHeight, settings.fitBoxWidth, settings.fitBoxHeight);
+    const bool fits = changed ? fitted == std::pair{settings.width, settings.height}
+                              : std::abs(contentAspect / currentAspect - 1.0) <= refitTolerance;
+    if (fits) {
+        decidedContent_ = pendingContent_;
         pendingContent_.reset();
         return;
     }
@@ -316,8 +331,8 @@ void ScreenCaptureSource::applyPendingRefit() {
         }
         return;
     }
-    pendingContent_.reset();
-    const auto [width, height] = fitRaster(contentWidth, contentHeight, settings.fitBoxWidth, settings.fitBoxHeight);
+    decidedContent_ = std::exchange(pendingContent_, std::nullopt);
+    const auto [width, height] = fitted;
     if (width == settings.width && height == settings.height) return;
     lastRefitNs_ = now;
     settings.width = width;

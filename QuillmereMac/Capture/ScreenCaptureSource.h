@@ -95,6 +95,9 @@ private:
     // The content shape a refit still has to follow, and whether a later
     // look at it is booked.
     std::optional<Rect> pendingContent_;
+    // The content the raster's shape was last decided against (fitted to,
+    // or found close enough).
+    std::optional<Rect> decidedContent_;
     bool refitScheduled_ = false;
     // Raised by every start and stop, so a start can tell it was overtaken.
     std::uint64_t generation_ = 0;

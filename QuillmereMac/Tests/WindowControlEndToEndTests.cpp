@@ -222,6 +222,18 @@ TEST(WindowControlEndToEnd, AWindowsOwnShadowIsNeitherSentNorPointedAt) {
     // window, 372 x 232 into 640 x 360.
     apps.setCardinals(window, "_GTK_FRAME_EXTENTS", {0, 0, 0, 0});
     EXPECT_TRUE(eventually([&] { return (shown = viewer.lastPicture()) && shown->width == 576; }));
+
+    // Restored as GTK does it, the new size (452 x 412, into 394 x 360)
+    // before the margin: what shows then, 400 x 360, is within 2 % of that
+    // raster's shape, and must still fill the picture to its edges.
+    apps.resize(window, 452, 412);
+    EXPECT_TRUE(eventually([&] { return (shown = viewer.lastPicture()) && shown->width == 394; }));
+    apps.fill(window, 0, 0, 452, 412, 0x101010);
+    apps.fill(window, 26, 23, 400, 360, 0xF0F0F0);
+    apps.setCardinals(window, "_GTK_FRAME_EXTENTS", {26, 26, 23, 29});
+    EXPECT_TRUE(eventually([&] {
+        return (shown = viewer.lastPicture()) && shown->width == 400 && bright(*shown, 1, 1) && bright(*shown, 398, 358);
+    }));
 }
 
 } // namespace
