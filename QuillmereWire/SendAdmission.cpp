@@ -63,6 +63,10 @@ std::optional<EncodedFrame> SendAdmission::next(std::uint64_t nowNs) {
     return frame;
 }
 
+void SendAdmission::lost(const EncodedFrame& frame) {
+    if (frame.dropForcesRecovery()) dropDependents();
+}
+
 void SendAdmission::reset() {
     queue_.clear();
     recoveryRequired_ = false;

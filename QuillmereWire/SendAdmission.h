@@ -49,6 +49,9 @@ public:
     Decision admit(EncodedFrame frame, std::uint64_t nowNs);
     // The oldest queued frame, moved out.
     std::optional<EncodedFrame> next(std::uint64_t nowNs);
+    // A frame handed out by next never reached the client: when later frames
+    // depend on it, nothing but a keyframe is admitted from now on.
+    void lost(const EncodedFrame& frame);
     // Empties the queue and clears recoveryRequired; counters and limits stay.
     void reset();
 

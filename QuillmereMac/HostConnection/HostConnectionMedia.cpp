@@ -44,8 +44,9 @@ void HostConnection::frameStep(EncodedFrame frame) {
     const std::uint32_t surfaceID = frame.surfaceID;
 
     const SendAdmission::Decision decision = sender->offer(std::move(frame));
-    if (decision == SendAdmission::Decision::refusedAwaitingKeyframe || sender->admission().recoveryRequired())
-        session_.requestKeyframe(surfaceID);
+    const bool recovering =
+        decision == SendAdmission::Decision::refusedAwaitingKeyframe || sender->admission().recoveryRequired();
+    if (recovering) session_.requestKeyframe(surfaceID);
     requestKeyframeIfDue(surfaceID);
 
     DatagramPacer& way = pacer();
@@ -53,10 +54,10 @@ void HostConnection::frameStep(EncodedFrame frame) {
         sender->send(*peer_, maxDatagramSize(), [&way](SharedBytes bytes, DatagramPeer::Completion completion) {
             way.send(std::move(bytes), std::move(completion));
         });
-    // A frame that could not be cut is lost to the client like a refused
-    // one, and the frames after it depend on it: once datagrams fit again
-    // (the flow ready, a larger size) a keyframe must follow.
-    if (unsendable > 0) {
+    // A frame that could not be cut, or that the session refused, is lost to
+    // the client, and the frames after it depend on it: once datagrams fit
+    // again (the flow ready, a larger size) a keyframe must follow.
+    if (unsendable > 0 || (!recovering && sender->admission().recoveryRequired())) {
         session_.requestKeyframe(surfaceID);
         requestKeyframeIfDue(surfaceID);
     }

@@ -55,6 +55,10 @@ std::int64_t MediaSender::send(DatagramPeer& peer, std::int64_t maxDatagramSize,
         if (!next) return unsendable;
         const EncodedFrame& frame = *next;
         if (!admits_ || !admits_(frame)) {
+            // Refused, it never reaches the client (a keyframe made before the
+            // client acknowledged its configuration): what follows it cannot
+            // be decoded without another.
+            admission_.lost(frame);
             metrics_.framesDropped += 1;
             continue;
         }

@@ -78,6 +78,20 @@ TEST_F(HostConnectionMediaTest, FramesTheSessionDoesNotAdmitAreNotSent) {
     settle();
     EXPECT_TRUE(peer->datagrams.empty());
     EXPECT_EQ(connection->transportMetrics(S)->framesDropped, 2);
+
+    // Acknowledged late, a configuration's frames wait for a keyframe of it:
+    // the one before the acknowledgement went nowhere.
+    peer->receive(msg::Pause{S, false});
+    connection->announceStreamConfig(streamConfig(S, 2));
+    settle();
+    peer->receive(msg::ConfigAck{S, 2});
+    connection->sendFrame(frameOf(S, 3, 100, peer->executor.nowNs(), false, 2));
+    settle();
+    EXPECT_TRUE(peer->datagrams.empty());
+    connection->sendFrame(frameOf(S, 4, 100, peer->executor.nowNs(), true, 2));
+    settle();
+    ASSERT_FALSE(peer->datagrams.empty());
+    EXPECT_TRUE(peer->headers().front().flags.contains(MediaHeader::Flags::keyframe));
 }
 
 TEST_F(HostConnectionMediaTest, AnAdmissionRefusalAsksForAKeyframeOnceItIsDue) {
