@@ -81,6 +81,12 @@ CaptureTargetX11::~CaptureTargetX11() {
 std::optional<ScreenCaptureError> CaptureTargetX11::openWindow(xcb_window_t window) {
     xcb_connection_t* c = connection_.get();
     window_ = window;
+    // A size changed, a map replaced, installed or taken away, a margin
+    // changed: each says so once asked for. Everything is read after asking,
+    // so that no change falls in between.
+    const std::uint32_t mask =
+        XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_COLOR_MAP_CHANGE | XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
     auto attributesCookie = xcb_get_window_attributes(c, window);
     auto geometryCookie = xcb_get_geometry(c, window);
     XcbReply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(c, attributesCookie, nullptr));
@@ -96,13 +102,6 @@ std::optional<ScreenCaptureError> CaptureTargetX11::openWindow(xcb_window_t wind
     border_ = geometry->border_width;
     depth_ = geometry->depth;
     if (auto unread = openColours(UnreadablePixels::Content::window, attributes->colormap)) return unread;
-
-    // A map replaced, installed or taken away says so, and property changes
-    // tell when the client's margin does; read it after asking for them, so
-    // that no change falls in between.
-    const std::uint32_t mask =
-        XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_COLOR_MAP_CHANGE | XCB_EVENT_MASK_PROPERTY_CHANGE;
-    xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
     readMargin();
     setWindowSize(geometry->width, geometry->height);
     auto redirect = connection_.check(
