@@ -75,6 +75,15 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
     case CaptureTargetX11::State::live:
         break;
     }
+    // A frame of the new size with the old margin would give the stream a
+    // shape the window never had: no frame until the margin comes. Its
+    // property change wakes this thread.
+    if (target_.awaitsMargin()) {
+        if (marginAwaitedSinceNs_ == 0) marginAwaitedSinceNs_ = now;
+        if (now < marginAwaitedSinceNs_ + marginWaitNs) return marginAwaitedSinceNs_ + marginWaitNs;
+        target_.stopAwaitingMargin();
+    }
+    marginAwaitedSinceNs_ = 0;
 
     bool wanted = wholeFrameDue_ || target_.damaged();
     if (!wanted && configuration_.showsCursor && now >= nextCursorPollNs_) {

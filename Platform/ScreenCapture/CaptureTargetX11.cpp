@@ -208,7 +208,9 @@ void CaptureTargetX11::setWindowSize(int width, int height) {
 }
 
 void CaptureTargetX11::readMargin() {
-    margin_ = WindowMarginX11::collect(connection_, WindowMarginX11::request(connection_, window_, root_));
+    const auto reading = WindowMarginX11::read(connection_, WindowMarginX11::request(connection_, window_, root_));
+    margin_ = reading.insets;
+    marginStated_ = reading.stated;
 }
 
 void CaptureTargetX11::nameWindowPixmap() {
@@ -286,6 +288,7 @@ void CaptureTargetX11::handleEvent(const xcb_generic_event_t& event) {
         if (configure.window != window_) return;
         if (configure.width == windowWidth_ && configure.height == windowHeight_ && configure.border_width == border_)
             return;
+        if (configure.width != windowWidth_ || configure.height != windowHeight_) awaitsMargin_ = marginStated_;
         border_ = configure.border_width;
         setWindowSize(configure.width, configure.height);
         // The named pixmap keeps the old size: name the new one.
@@ -298,6 +301,7 @@ void CaptureTargetX11::handleEvent(const xcb_generic_event_t& event) {
         // A maximised window drops its shadow: the content moves and changes size.
         const ScreenRect before = visible_;
         readMargin();
+        awaitsMargin_ = false;
         setWindowSize(windowWidth_, windowHeight_);
         if (visible_ != before && state_ == State::live) nameWindowPixmap();
         return;

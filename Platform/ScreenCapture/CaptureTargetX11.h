@@ -73,6 +73,12 @@ public:
     void recheck();
 
     State state() const { return state_; }
+    // The window has a new size, and its client, which states its own
+    // margin, has not yet said the margin that goes with it: until it has,
+    // what the user sees of the window is not known.
+    bool awaitsMargin() const { return awaitsMargin_; }
+    // Takes the window as it stands, with the margin it had.
+    void stopAwaitingMargin() { awaitsMargin_ = false; }
     // Damage arrived since the last grab.
     bool damaged() const { return damaged_; }
     int width() const { return width_; }
@@ -141,6 +147,8 @@ private:
     int windowWidth_ = 0;
     int windowHeight_ = 0;
     WindowMarginX11::Insets margin_;
+    bool marginStated_ = false;
+    bool awaitsMargin_ = false;
     ScreenRect visible_;
     std::uint8_t depth_ = 24;
     // Known once open succeeded.

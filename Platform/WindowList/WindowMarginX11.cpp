@@ -38,13 +38,17 @@ WindowMarginX11::Request WindowMarginX11::request(XcbConnection& connection, xcb
 }
 
 WindowMarginX11::Insets WindowMarginX11::collect(XcbConnection& connection, const Request& request) {
+    return read(connection, request).insets;
+}
+
+WindowMarginX11::Reading WindowMarginX11::read(XcbConnection& connection, const Request& request) {
     xcb_connection_t* c = connection.get();
     const XcbReply<xcb_get_property_reply_t> own(xcb_get_property_reply(c, request.own, nullptr));
     const XcbReply<xcb_get_property_reply_t> net(xcb_get_property_reply(c, request.net, nullptr));
     const bool managed = XcbWindowManager::running(connection, request.manager);
-    if (const auto margin = insetsOf(own)) return *margin;
+    if (const auto margin = insetsOf(own)) return {*margin, true};
     if (managed) return {};
-    return insetsOf(net).value_or(Insets{});
+    return {insetsOf(net).value_or(Insets{}), false};
 }
 
 bool WindowMarginX11::tellsMargin(XcbConnection& connection, xcb_atom_t property) {

@@ -25,9 +25,18 @@ struct WindowMarginX11 {
         xcb_get_property_cookie_t manager;
     };
 
+    // The margin, and whether the client states one of its own: such a
+    // client states it again after each change of its size (GTK does, some
+    // milliseconds after the new size).
+    struct Reading {
+        Insets insets;
+        bool stated = false;
+    };
+
     static Request request(XcbConnection& connection, xcb_window_t window, xcb_window_t root);
     // No margin when the window has none, or none that makes sense.
     static Insets collect(XcbConnection& connection, const Request& request);
+    static Reading read(XcbConnection& connection, const Request& request);
     // Whether a change of this property of a window may change its margin.
     static bool tellsMargin(XcbConnection& connection, xcb_atom_t property);
 

@@ -2,6 +2,7 @@
 #include "Platform/ScreenCapture/ShmSegmentX11.h"
 #include "Platform/WindowList/DisplayListX11.h"
 #include "Platform/X11/XcbConnection.h"
+#include "TestSupport/Eventually.h"
 #include "TestSupport/X11TestClient.h"
 #include "TestSupport/XvfbServer.h"
 
@@ -13,6 +14,7 @@
 namespace quillmere {
 namespace {
 
+using testing::eventually;
 using testing::X11TestClient;
 using testing::XvfbServer;
 
@@ -124,6 +126,34 @@ TEST(CaptureTargetX11, GrabsOfWhatChangedLeaveTheImageAWholeGrabReads) {
         EXPECT_TRUE(grab(true).has_value());
         EXPECT_NE(partial->image.pixels[200 * partial->image.bytesPerRow], 0x5A) << name << ": a whole grab reads it";
     }
+}
+
+// gtk3-demo restored: its new size comes with the margin it had maximised,
+// none; its own margin comes some milliseconds later.
+TEST(CaptureTargetX11, ANewSizeWaitsForTheMarginItsClientStates) {
+    XvfbServer server({.screens = {{640, 480}}, .windowManager = false});
+    ASSERT_TRUE(server.ready()) << server.failure();
+    X11TestClient client(server.displayName());
+    const auto window = client.createWindow(X11TestClient::NewWindow().sized(372, 232));
+    client.setCardinals(window, "_GTK_FRAME_EXTENTS", {0, 0, 0, 0});
+    auto connection = XcbConnection::open(server.displayName());
+    ASSERT_TRUE(connection.has_value());
+    auto target = CaptureTargetX11::open(**connection, ContentFilter::window(window));
+    ASSERT_TRUE(target.has_value());
+    const auto handledUntil = [&](const std::function<bool()>& done) {
+        return eventually([&] {
+            while (xcb_generic_event_t* event = xcb_poll_for_event((*connection)->get())) {
+                (*target)->handleEvent(*event);
+                std::free(event);
+            }
+            return done();
+        });
+    };
+    client.resize(window, 452, 412);
+    EXPECT_TRUE(handledUntil([&] { return (*target)->awaitsMargin(); }));
+    client.setCardinals(window, "_GTK_FRAME_EXTENTS", {26, 26, 23, 29});
+    EXPECT_TRUE(handledUntil([&] { return !(*target)->awaitsMargin(); }));
+    EXPECT_EQ(std::pair((*target)->width(), (*target)->height()), std::pair(400, 360));
 }
 
 } // namespace
