@@ -23,6 +23,9 @@ struct CapturedFrame {
     // What changed since the previous frame, in the buffer's pixels: absent
     // means unknown (take everything as changed), empty means nothing changed.
     std::optional<std::vector<Rect>> dirtyRects;
+    // The size of what the frame shows, as the source measures it: a window
+    // reshaped within the same raster changes it alone.
+    std::optional<Rect> content;
 };
 
 } // namespace quillmere

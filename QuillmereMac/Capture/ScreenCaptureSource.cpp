@@ -260,6 +260,7 @@ void ScreenCaptureSource::handleSample(const ScreenCaptureSample& sample) {
                 frame.width = width;
                 frame.height = height;
                 frame.sequence = kind.sequence;
+                if (sample.contentRect) frame.content = rectOf(*sample.contentRect);
                 if (sample.dirtyRects) {
                     frame.dirtyRects.emplace();
                     for (const ScreenRect& rect : *sample.dirtyRects) frame.dirtyRects->push_back(rectOf(rect));

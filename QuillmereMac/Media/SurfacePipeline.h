@@ -129,7 +129,8 @@ public:
     const std::shared_ptr<MediaConnection>& connection() const { return connection_; }
     Executor& queue() const { return *queue_; }
 
-    // Set by the media pipeline before capture starts; called on the queue.
+    // Set by the media pipeline before capture starts; called on the queue
+    // when the raster, or the size of the content it shows, changed.
     void setRasterChanged(std::function<void(std::uint32_t surfaceID)> hook) { rasterChanged_ = std::move(hook); }
     void setCaptureInterrupted(std::function<void(std::uint32_t surfaceID)> hook) {
         captureInterrupted_ = std::move(hook);
@@ -235,6 +236,8 @@ private:
     std::uint64_t generation_ = 0;
     FrameNumbering numbering_;
     Raster raster_;
+    // The content's size as last captured.
+    std::optional<Rect> content_;
     bool sending_ = false;
     bool keyframeRequested_ = true;
     bool stopped_ = false;

@@ -24,6 +24,12 @@ void SurfacePipeline::processNextFrame() {
     if (stopped_) return;
     ++framesTaken_;
     lastFrame_ = frame;
+    // What control points at follows the content, whether or not the raster
+    // changes with it.
+    if (frame.content) {
+        if (content_ && *content_ != *frame.content && rasterChanged_) rasterChanged_(surfaceID_);
+        content_ = frame.content;
+    }
 
     const std::uint64_t t = frame.captureTimeNs;
     ++stats_.captured;

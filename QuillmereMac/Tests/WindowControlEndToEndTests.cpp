@@ -46,16 +46,18 @@ public:
         return received(XCB_KEY_PRESS, window, [&](const xcb_key_press_event_t& press) { return press.detail == key; });
     }
     // Waits until the pointer came to (x, y) of the window.
-    bool movedTo(xcb_window_t window, int x, int y) {
-        return received(XCB_MOTION_NOTIFY, window,
-                        [&](const xcb_key_press_event_t& move) { return move.event_x == x && move.event_y == y; });
+    bool movedTo(xcb_window_t window, int x, int y, std::chrono::milliseconds limit = patience) {
+        return received(
+            XCB_MOTION_NOTIFY, window,
+            [&](const xcb_key_press_event_t& move) { return move.event_x == x && move.event_y == y; }, limit);
     }
 
 private:
     // Key and motion events share one layout.
     bool received(std::uint8_t type, xcb_window_t window,
-                  const std::function<bool(const xcb_key_press_event_t&)>& wanted) {
-        return eventually([&] {
+                  const std::function<bool(const xcb_key_press_event_t&)>& wanted,
+                  std::chrono::milliseconds limit = patience) {
+        const auto arrived = [&] {
             bool found = false;
             while (xcb_generic_event_t* event = xcb_poll_for_event(c_)) {
                 const auto* input = reinterpret_cast<xcb_key_press_event_t*>(event);
@@ -63,7 +65,8 @@ private:
                 std::free(event);
             }
             return found;
-        });
+        };
+        return eventually(arrived, limit);
     }
 
     xcb_connection_t* c_;
@@ -234,6 +237,25 @@ TEST(WindowControlEndToEnd, AWindowsOwnShadowIsNeitherSentNorPointedAt) {
     EXPECT_TRUE(eventually([&] {
         return (shown = viewer.lastPicture()) && shown->width == 400 && bright(*shown, 1, 1) && bright(*shown, 398, 358);
     }));
+    // Control reads the new frame soon after the picture changed: pointed
+    // at until it lands.
+    const auto landsAt = [&](std::uint16_t x, std::uint16_t y, int windowX, int windowY) {
+        return eventually([&] {
+            point(x, y);
+            return input.movedTo(window, windowX, windowY, std::chrono::milliseconds(50));
+        });
+    };
+    EXPECT_TRUE(landsAt(0, 0, 26, 23));
+
+    // A margin that leaves content of the same shape keeps the raster; the
+    // corners still follow what shows, 200 x 180 now.
+    apps.fill(window, 0, 0, 452, 412, 0x101010);
+    apps.fill(window, 126, 23, 200, 180, 0xF0F0F0);
+    apps.setCardinals(window, "_GTK_FRAME_EXTENTS", {126, 126, 23, 209});
+    EXPECT_TRUE(eventually([&] { return (shown = viewer.lastPicture()) && bright(*shown, 1, 1) && bright(*shown, 398, 2); }));
+    EXPECT_EQ(std::pair(shown->width, shown->height), std::pair(400, 360));
+    EXPECT_TRUE(landsAt(0, 0, 126, 23));
+    EXPECT_TRUE(landsAt(65535, 65535, 126 + 199, 23 + 179));
 }
 
 } // namespace
