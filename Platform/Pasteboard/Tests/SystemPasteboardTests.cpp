@@ -78,6 +78,8 @@ protected:
         return read;
     }
 
+    static constexpr double boundSeconds = static_cast<double>(ClipboardReaderX11::answerBoundNs) / 1e9;
+
     static testing::XvfbServer* server_;
     static testing::QtGuiThread* gui_;
     SystemPasteboard pasteboard_{MainQueue::shared(), XcbConnection::opener(server_->displayName())};
@@ -138,8 +140,10 @@ TEST_F(SystemPasteboardTest, ReadsEndWithinTheirBoundWhileTheMainQueueKeepsAnswe
         // Said short: a megabyte in the log helps nobody.
         EXPECT_TRUE(read.text == row.text)
             << "read " << (read.text ? std::to_string(read.text->size()) + " bytes: " + read.text->substr(0, 24) : "none");
-        EXPECT_LT(read.seconds, static_cast<double>(ClipboardReaderX11::answerBoundNs) / 1e9 + 0.5);
-        EXPECT_LT(read.longestTurnMs, 100.0);
+        // Answered before the bound, or given up at it, not at a second one.
+        EXPECT_LT(read.seconds, boundSeconds * (row.text ? 1 : 2));
+        // A turn that waited for the owner would take as long as the bound.
+        EXPECT_LT(read.longestTurnMs, boundSeconds * 1000 / 2);
         std::printf("%s: read in %.3f s, longest main-queue turn %.1f ms\n", row.owner, read.seconds,
                     read.longestTurnMs);
     }
