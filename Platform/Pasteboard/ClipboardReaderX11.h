@@ -1,13 +1,22 @@
 #pragma once
 
 #include "Platform/X11/XcbConnection.h"
+#include "QuillmereBase/FileDescriptor.h"
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <expected>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace quillmere {
+
+class ClipboardRequestorX11;
 
 // Why the clipboard's text could not be read.
 struct ClipboardReadError {
@@ -28,18 +37,49 @@ struct ClipboardReadError {
     bool operator==(const ClipboardReadError&) const = default;
 };
 
-// The CLIPBOARD selection's text, asked of its owner over a connection of
-// our own: the owner is another program (or our own GUI thread), which may
-// be slow, stopped or gone, so the answer is waited for no longer than a
-// bound. UTF8_STRING first, then STRING; long texts come in INCR chunks.
+// The CLIPBOARD selection's text, asked of its owner over a connection and
+// a window of our own, kept from the first read to the reader's end: the
+// owner is another program (or our own GUI thread), which may be slow,
+// stopped or gone, so each answer is waited for no longer than a bound,
+// and one that comes later is dropped there. UTF8_STRING first, then
+// STRING; long texts come in INCR chunks. One read at a time, in the order
+// asked, on a thread of the reader's own.
 class ClipboardReaderX11 {
 public:
     static constexpr std::uint64_t answerBoundNs = 2'000'000'000;
 
     // Text, or none when the clipboard holds none or its owner refuses
-    // both forms. Blocks for at most boundNs; any thread.
+    // both forms.
     using Read = std::expected<std::optional<std::string>, ClipboardReadError>;
-    static Read read(const XcbConnection::Opener& open, std::uint64_t boundNs = answerBoundNs);
+    using Done = std::function<void(Read)>;
+
+    explicit ClipboardReaderX11(XcbConnection::Opener open, std::uint64_t boundNs = answerBoundNs);
+    // Waits for the thread: a read under way is given up, and no Done runs
+    // once this returns.
+    ~ClipboardReaderX11();
+    ClipboardReaderX11(const ClipboardReaderX11&) = delete;
+    ClipboardReaderX11& operator=(const ClipboardReaderX11&) = delete;
+
+    // done runs on the reader's thread, at most the bound after the read's turn came.
+    void read(Done done);
+
+private:
+    void run();
+    Read readNow();
+    // See ClipboardRequestorX11::Wait; with no deadline, until the wake.
+    bool wait(std::optional<std::uint64_t> deadlineNs);
+
+    const XcbConnection::Opener open_;
+    const std::uint64_t boundNs_;
+    std::mutex mutex_;
+    std::deque<Done> reads_;
+    std::atomic<bool> stopping_{false};
+    FileDescriptor wake_;
+    // The thread's own.
+    std::unique_ptr<XcbConnection> x_;
+    std::unique_ptr<ClipboardRequestorX11> requestor_;
+    // Last: started once the rest is made.
+    std::thread thread_;
 };
 
 } // namespace quillmere

@@ -16,7 +16,8 @@ QClipboard* clipboard() {
 
 } // namespace
 
-SystemPasteboard::SystemPasteboard(Executor& gui, XcbConnection::Opener open) : gui_(gui), open_(std::move(open)) {}
+SystemPasteboard::SystemPasteboard(Executor& gui, XcbConnection::Opener open)
+    : gui_(gui), reader_(std::move(open)) {}
 
 void SystemPasteboard::onGui(const Executor::Work& work) {
     if (gui_.isCurrent())
@@ -40,8 +41,7 @@ bool SystemPasteboard::write(const std::string& text) {
 }
 
 void SystemPasteboard::read(ReadDone done) {
-    reads_.async([this, done = std::move(done)]() mutable {
-        auto read = ClipboardReaderX11::read(open_);
+    reader_.read([this, done = std::move(done)](ClipboardReaderX11::Read read) mutable {
         if (!read) {
             // Read as holding no text, as a clipboard that refuses a store reads as not taking text.
             log_.notice("%{public}s; read as no text", read.error().description(ClipboardReaderX11::answerBoundNs));

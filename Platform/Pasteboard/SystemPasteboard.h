@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Platform/Dispatch/Executor.h"
-#include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Log/Logger.h"
+#include "Platform/Pasteboard/ClipboardReaderX11.h"
 #include "Platform/Pasteboard/PasteboardAccess.h"
 #include "Platform/X11/XcbConnection.h"
 
@@ -12,9 +12,9 @@ namespace quillmere {
 // serves the text to other clients for as long as the application lives;
 // Qt allows it only on the thread of its QGuiApplication (gui), and a call
 // from elsewhere waits for that thread. Without a QGuiApplication nothing
-// can be stored. Reads ask the selection's owner over a connection of their
-// own, on a queue of their own, and answer on gui within a bound: the gui
-// thread never waits for another program.
+// can be stored. Reads ask the selection's owner through a reader of their
+// own, and answer on gui within a bound: the gui thread never waits for
+// another program.
 class SystemPasteboard final : public PasteboardAccess {
 public:
     SystemPasteboard(Executor& gui, XcbConnection::Opener open);
@@ -26,10 +26,9 @@ private:
     void onGui(const Executor::Work& work);
 
     Executor& gui_;
-    const XcbConnection::Opener open_;
     const Logger log_{"com.ornbeck.quillmere.mac", "control"};
-    // Last: gone, and its read finished, before what the reads use.
-    SerialQueue reads_{"com.ornbeck.quillmeremac.clipboard"};
+    // Last: gone, and its read ended, before what the reads use.
+    ClipboardReaderX11 reader_;
 };
 
 } // namespace quillmere

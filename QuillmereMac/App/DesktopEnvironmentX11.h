@@ -13,10 +13,10 @@ namespace quillmere {
 // cursor, input, RandR modes and clipboard reads; Qt's clipboard for writes;
 // PulseAudio for sound; logind for keeping the display awake; nl80211 for
 // Wi-Fi. Every X connection of the host other than Qt's is opened here: one
-// per capture stream, content fetch, display query, permission check and
-// clipboard read (each used on one thread and then closed), and one kept by
-// each of the cursor reader, the event poster, the window system (and its
-// activation watcher) and the display modes.
+// per capture stream, content fetch, display query and permission check
+// (each used on one thread and then closed), and one kept by each of the
+// cursor reader, the event poster, the window system (and its activation
+// watcher), the display modes and the clipboard reader (from its first read).
 class DesktopEnvironmentX11 final : public DesktopEnvironment {
 public:
     // An empty name means $DISPLAY.
