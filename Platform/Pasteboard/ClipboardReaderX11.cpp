@@ -37,6 +37,10 @@ ClipboardReadError noDisplay(std::string detail) {
     return ClipboardReadError{ClipboardReadError::Kind::noDisplay, std::move(detail), 0, {}};
 }
 
+// The forms listed in an answer to TARGETS; with room for every form an owner
+// might offer.
+constexpr std::size_t longestTargets = 64 * 1024;
+
 } // namespace
 
 std::string ClipboardReadError::description(std::uint64_t boundNs) const {
@@ -50,8 +54,8 @@ std::string ClipboardReadError::description(std::uint64_t boundNs) const {
     return "the clipboard could not be read";
 }
 
-ClipboardReaderX11::ClipboardReaderX11(XcbConnection::Opener open, std::uint64_t boundNs)
-    : open_(std::move(open)), boundNs_(boundNs),
+ClipboardReaderX11::ClipboardReaderX11(XcbConnection::Opener open, std::size_t longest, std::uint64_t boundNs)
+    : open_(std::move(open)), longest_(longest), boundNs_(boundNs),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (wake_.valid()) thread_ = std::thread([this] { run(); });
 }
@@ -144,9 +148,10 @@ ClipboardReaderX11::Read ClipboardReaderX11::readNow() {
     // An owner that does not list them may still give text.
     std::vector<xcb_atom_t> forms{requestor.utf8(), XCB_ATOM_STRING};
     std::string listed;
-    switch (requestor.convert(requestor.targets(), listed, deadlineNs)) {
+    switch (requestor.convert(requestor.targets(), longestTargets, listed, deadlineNs)) {
     case ClipboardRequestorX11::Answer::silent: return silent();
-    case ClipboardRequestorX11::Answer::refused: break;
+    case ClipboardRequestorX11::Answer::refused:
+    case ClipboardRequestorX11::Answer::tooLong: break;
     case ClipboardRequestorX11::Answer::given:
         std::erase_if(forms, [&](xcb_atom_t form) {
             for (std::size_t at = 0; at + sizeof form <= listed.size(); at += sizeof form)
@@ -157,11 +162,14 @@ ClipboardReaderX11::Read ClipboardReaderX11::readNow() {
     }
     for (const xcb_atom_t form : forms) {
         std::string text;
-        switch (requestor.convert(form, text, deadlineNs)) {
+        switch (requestor.convert(form, longest_, text, deadlineNs)) {
         case ClipboardRequestorX11::Answer::given:
             if (form != requestor.utf8()) return latin1ToUTF8(text);
             if (isValidUTF8(text)) return text;
             break;
+        case ClipboardRequestorX11::Answer::tooLong:
+            if (form != requestor.utf8()) text = latin1ToUTF8(text);
+            return text;
         case ClipboardRequestorX11::Answer::refused: break;
         case ClipboardRequestorX11::Answer::silent: return silent();
         }

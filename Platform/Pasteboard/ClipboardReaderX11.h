@@ -4,6 +4,7 @@
 #include "QuillmereBase/FileDescriptor.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <expected>
@@ -49,11 +50,13 @@ public:
     static constexpr std::uint64_t answerBoundNs = 2'000'000'000;
 
     // Text, or none when the clipboard holds none or its owner refuses
-    // both forms.
+    // both forms. A text longer than the reader's longest is read no
+    // further than longest + 1 bytes, which come cut there: too long to
+    // whoever applies the limit.
     using Read = std::expected<std::optional<std::string>, ClipboardReadError>;
     using Done = std::function<void(Read)>;
 
-    explicit ClipboardReaderX11(XcbConnection::Opener open, std::uint64_t boundNs = answerBoundNs);
+    ClipboardReaderX11(XcbConnection::Opener open, std::size_t longest, std::uint64_t boundNs = answerBoundNs);
     // Waits for the thread: a read under way is given up, and no Done runs
     // once this returns.
     ~ClipboardReaderX11();
@@ -70,6 +73,7 @@ private:
     bool wait(std::optional<std::uint64_t> deadlineNs);
 
     const XcbConnection::Opener open_;
+    const std::size_t longest_;
     const std::uint64_t boundNs_;
     std::mutex mutex_;
     std::deque<Done> reads_;

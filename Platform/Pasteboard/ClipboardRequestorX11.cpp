@@ -12,8 +12,6 @@ namespace quillmere {
 namespace {
 
 constexpr std::string_view propertyName = "QUILLMERE_CLIPBOARD";
-// The whole value of a property in one reply, however long.
-constexpr std::size_t wholeProperty = std::size_t{0x1fffffff} * 4;
 
 std::string value(xcb_get_property_reply_t& reply) {
     return std::string(static_cast<const char*>(xcb_get_property_value(&reply)),
@@ -86,8 +84,8 @@ bool ClipboardRequestorX11::begin(std::uint64_t deadlineNs) {
 
 ClipboardRequestorX11::Property& ClipboardRequestorX11::reading() { return properties_[reading_]; }
 
-ClipboardRequestorX11::Answer ClipboardRequestorX11::convert(xcb_atom_t target, std::string& given,
-                                                             std::uint64_t deadlineNs) {
+ClipboardRequestorX11::Answer ClipboardRequestorX11::convert(xcb_atom_t target, std::size_t longest,
+                                                             std::string& given, std::uint64_t deadlineNs) {
     Property& property = reading();
     given.clear();
     xcb_convert_selection(c_, window_, clipboard_, target, property.atom, time_);
@@ -107,11 +105,13 @@ ClipboardRequestorX11::Answer ClipboardRequestorX11::convert(xcb_atom_t target, 
         return Answer::silent;
     }
     if (selectionNotify(*notify)->property == XCB_NONE) return Answer::refused;
-    const auto first = take(property.atom, wholeProperty);
+    const auto first = take(property.atom, longest + 1);
     if (!first || first->type == XCB_NONE) return Answer::refused;
     if (first->type != incr_) {
         given = value(*first);
-        return Answer::given;
+        if (first->bytes_after == 0 && given.size() <= longest) return Answer::given;
+        given.resize(std::min(given.size(), longest + 1));
+        return Answer::tooLong;
     }
     // Taking INCR asked for the first chunk; each next one comes once we
     // took the last, and an empty one ends the text.
@@ -127,13 +127,18 @@ ClipboardRequestorX11::Answer ClipboardRequestorX11::convert(xcb_atom_t target, 
             property.state = Property::State::draining;
             return Answer::silent;
         }
-        const auto part = take(property.atom, wholeProperty);
+        const auto part = take(property.atom, longest + 1 - given.size());
         if (!part || part->type == XCB_NONE) {
             property.state = Property::State::draining;
             return Answer::refused;
         }
         if (xcb_get_property_value_length(part.get()) == 0) return Answer::given;
         given += value(*part);
+        if (part->bytes_after > 0 || given.size() > longest) {
+            given.resize(std::min(given.size(), longest + 1));
+            property.state = Property::State::draining;
+            return Answer::tooLong;
+        }
     }
 }
 

@@ -36,13 +36,16 @@ public:
         refused,
         // Not within the deadline: its answer is dropped when it comes.
         silent,
+        // More than the longest asked for: given holds its first longest + 1
+        // bytes; the rest is dropped unread.
+        tooLong,
     };
 
     // Starts a read: its own property and a server time. False when the
     // server did not say the time before the deadline.
     bool begin(std::uint64_t deadlineNs);
     // One form of the selection, asked for under the read's time.
-    Answer convert(xcb_atom_t target, std::string& given, std::uint64_t deadlineNs);
+    Answer convert(xcb_atom_t target, std::size_t longest, std::string& given, std::uint64_t deadlineNs);
     // Drops the late answers that came meanwhile; for when no read is under way.
     void pump();
 

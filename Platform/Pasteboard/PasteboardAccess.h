@@ -10,7 +10,8 @@ namespace quillmere {
 // actor only.
 class PasteboardAccess {
 public:
-    // The clipboard's text; absent when it holds none.
+    // The clipboard's text; absent when it holds none. A text longer than
+    // a session sends may come cut short, though still longer than that.
     using ReadDone = std::function<void(std::optional<std::string> text)>;
 
     virtual ~PasteboardAccess() = default;

@@ -16,8 +16,8 @@ QClipboard* clipboard() {
 
 } // namespace
 
-SystemPasteboard::SystemPasteboard(Executor& gui, XcbConnection::Opener open)
-    : gui_(gui), reader_(std::move(open)) {}
+SystemPasteboard::SystemPasteboard(Executor& gui, XcbConnection::Opener open, std::size_t longest)
+    : gui_(gui), longest_(longest), reader_(std::move(open), longest) {}
 
 void SystemPasteboard::onGui(const Executor::Work& work) {
     if (gui_.isCurrent())
@@ -45,6 +45,8 @@ void SystemPasteboard::read(ReadDone done) {
         if (!read) {
             // Read as holding no text, as a clipboard that refuses a store reads as not taking text.
             log_.notice("%{public}s; read as no text", read.error().description(ClipboardReaderX11::answerBoundNs));
+        } else if (*read && (*read)->size() > longest_) {
+            log_.notice("the clipboard's text is longer than %{public}zu bytes; read no further", longest_);
         }
         gui_.async([done = std::move(done), text = read.value_or(std::nullopt)]() mutable { done(std::move(text)); });
     });

@@ -15,6 +15,7 @@
 #include "QuillmereMac/Audio/ScreenAudioSource.h"
 #include "QuillmereMac/Catalog/PreferredDisplay.h"
 #include "QuillmereMac/Display/RandrVirtualDisplayMaker.h"
+#include "QuillmereMacCore/HostSession.h"
 
 #include <QGuiApplication>
 
@@ -182,7 +183,7 @@ std::expected<std::shared_ptr<WindowSystem>, std::string> DesktopEnvironmentX11:
 }
 
 std::shared_ptr<PasteboardAccess> DesktopEnvironmentX11::makePasteboard(Executor& main) {
-    return std::make_shared<SystemPasteboard>(main, open_);
+    return std::make_shared<SystemPasteboard>(main, open_, HostSession::maxClipboardBytes);
 }
 
 DisplayTextSize::Displays DesktopEnvironmentX11::textSizeDisplays() {

@@ -12,6 +12,7 @@
 #include "Platform/Pasteboard/Tests/Xclip.h"
 #include "Platform/X11/XcbOpening.h"
 #include "QuillmereMac/Tests/TestViewer.h"
+#include "QuillmereMacCore/HostSession.h"
 #include "TestSupport/Host/TestHost.h"
 #include "TestSupport/XvfbServer.h"
 
@@ -62,7 +63,8 @@ protected:
                                            services.poster = *poster;
                                            services.permission = [] { return true; };
                                            services.pasteboard = std::make_shared<SystemPasteboard>(
-                                               MainQueue::shared(), XcbConnection::opener(server.displayName()));
+                                               MainQueue::shared(), XcbConnection::opener(server.displayName()),
+                                               HostSession::maxClipboardBytes);
                                        }});
         const std::uint16_t port = host->start();
         const LocalIdentity phone = host->pairThroughInvitation();

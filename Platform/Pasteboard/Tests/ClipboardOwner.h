@@ -4,8 +4,9 @@
 // thread of its own, which a test tells when to answer: while it is held,
 // requests for UTF8_STRING wait, as a stopped program's would, and are
 // answered once released with the text it had when asked. It refuses every
-// other form, even TARGETS. A text longer than a chunk goes in INCR chunks.
-// It counts the X errors that reach it: xclip would die of the first.
+// other form, even TARGETS. A text longer than a chunk goes in INCR chunks,
+// and a transfer may hold after so many. It counts the X errors that reach
+// it: xclip would die of the first.
 
 #include "Platform/X11/XcbOpening.h"
 
@@ -41,8 +42,10 @@ class ClipboardOwner {
     }
 
 public:
-    ClipboardOwner(const std::string& display, std::string text, std::size_t chunk = SIZE_MAX)
-        : c_(XcbOpening::connect(display.c_str(), nullptr)), text_(std::move(text)), chunk_(chunk) {
+    ClipboardOwner(const std::string& display, std::string text, std::size_t chunk = SIZE_MAX,
+                   std::size_t chunksBeforeHold = SIZE_MAX)
+        : c_(XcbOpening::connect(display.c_str(), nullptr)), text_(std::move(text)), chunk_(chunk),
+          holdAfter_(chunksBeforeHold) {
         const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
         window_ = xcb_generate_id(c_);
         xcb_create_window(c_, 0, window_, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY, 0, 0, nullptr);
@@ -154,6 +157,7 @@ private:
                                               utf8_, 8, static_cast<std::uint32_t>(length),
                                               transfer.text.data() + transfer.sent));
             transfer.sent += length;
+            if (++chunks_ == holdAfter_) held_ = true;
             ended_ += length == 0 ? 1 : 0;
             return length == 0;
         });
@@ -166,12 +170,14 @@ private:
     std::mutex mutex_;
     std::string text_;
     const std::size_t chunk_;
+    const std::size_t holdAfter_;
     bool held_ = false;
     bool stopping_ = false;
     std::vector<std::pair<xcb_selection_request_event_t, std::string>> requests_;
     std::vector<Transfer> transfers_;
     std::vector<std::pair<xcb_window_t, xcb_atom_t>> untaken_;
     std::size_t allowed_ = 0;
+    std::size_t chunks_ = 0;
     std::size_t ended_ = 0;
     int errors_ = 0;
     std::thread thread_;

@@ -79,11 +79,13 @@ protected:
         return read;
     }
 
+    // The session's limit.
+    static constexpr std::size_t longest = 60'000;
     static constexpr double boundSeconds = static_cast<double>(ClipboardReaderX11::answerBoundNs) / 1e9;
 
     static testing::XvfbServer* server_;
     static testing::QtGuiThread* gui_;
-    SystemPasteboard pasteboard_{MainQueue::shared(), XcbConnection::opener(server_->displayName())};
+    SystemPasteboard pasteboard_{MainQueue::shared(), XcbConnection::opener(server_->displayName()), longest};
     testing::Xclip xclip_{server_->displayName()};
 };
 
@@ -104,11 +106,13 @@ TEST_F(SystemPasteboardTest, ClipboardWithoutTextReadsAsNoneAndAWriteReplacesIt)
 
 // The owner is another program, or Qt on our own main thread: whatever it
 // does, the main queue keeps its turns short and the read ends within its
-// bound, with the text when the owner gave it; the owner is left able to
-// serve it again.
+// bound, with the text when the owner gave it, read no further than one
+// byte past the limit; the owner is left able to serve it again.
 TEST_F(SystemPasteboardTest, ReadsEndWithinTheirBoundWhileTheMainQueueKeepsAnswering) {
     const testing::TemporaryFolder folder;
-    const std::string large(1'100'000, 'q');
+    const std::string large(400'000, 'l');
+    const std::string huge(1'100'000, 'q');
+    std::optional<testing::ClipboardOwner> owner;
     std::optional<testing::ChildProcess> stopped;
     const struct Row {
         const char* owner;
@@ -119,8 +123,17 @@ TEST_F(SystemPasteboardTest, ReadsEndWithinTheirBoundWhileTheMainQueueKeepsAnswe
         {"xclip, UTF-8", [&] { xclip_.input("h\u00e9llo \u2713 \u65e5\u672c"); }, "h\u00e9llo \u2713 \u65e5\u672c"},
         {"xclip, Latin-1 only", [&] { xclip_.input("caf\xe9", "STRING"); }, "caf\u00e9"},
         {"Qt, on the main queue", [&] { ASSERT_TRUE(pasteboard_.write("ours \u2713")); }, "ours \u2713"},
-        // Sent in INCR chunks.
-        {"xclip, 1.1 MB", [&] { xclip_.input(large); }, large},
+        // Answered while the owner holds back all but the first chunks past the limit.
+        {"ours, 400 kB holding after 64 kB",
+         [&] { ASSERT_TRUE(owner.emplace(server_->displayName(), large, 4'000, 16).owns()); },
+         large.substr(0, longest + 1),
+         [&] {
+             owner->release();
+             EXPECT_TRUE(testing::eventually([&] { return owner->transfersEnded() == 1; }));
+             EXPECT_EQ(owner->errors(), 0);
+         }},
+        {"xclip, 1.1 MB", [&] { xclip_.input(huge); }, huge.substr(0, longest + 1),
+         [&] { EXPECT_TRUE(xclip_.output("-o") == huge) << "xclip no longer serves its text whole"; }},
         {"xclip, stopped",
          [&] {
              const auto file = folder.path() / "x.txt";
@@ -158,12 +171,14 @@ TEST_F(SystemPasteboardTest, ReadsEndWithinTheirBoundWhileTheMainQueueKeepsAnswe
         row.then();
     }
     setDefaultLogSink(previous);
-    // One line, naming the window that did not answer.
+    // A line for each text read no further, and one naming the window that did not answer.
     const auto lines = sink->lines("control");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(std::regex_search(lines[0], std::regex("the clipboard's owner, window 0x[0-9a-f]+, did not answer "
+    ASSERT_EQ(lines.size(), 3u);
+    for (const std::size_t line : {0u, 1u})
+        EXPECT_EQ(lines[line], "the clipboard's text is longer than 60000 bytes; read no further");
+    EXPECT_TRUE(std::regex_search(lines[2], std::regex("the clipboard's owner, window 0x[0-9a-f]+, did not answer "
                                                        "within 2 s; read as no text$")))
-        << lines[0];
+        << lines[2];
 }
 
 // An owner that answers after its read was given up, while the next read

@@ -17,7 +17,8 @@ public:
 
     std::string output(const std::string& arguments) const {
         std::string result;
-        FILE* pipe = popen(("DISPLAY=" + display_ + " xclip -selection clipboard " + arguments + " 2>/dev/null").c_str(), "r");
+        // An owner stuck in a transfer would keep xclip waiting for ever.
+        FILE* pipe = popen(("DISPLAY=" + display_ + " timeout 20 xclip -selection clipboard " + arguments + " 2>/dev/null").c_str(), "r");
         if (!pipe) return result;
         char buffer[4096];
         while (const std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) result.append(buffer, n);
