@@ -356,7 +356,7 @@ void HostAppController::showSettings() {
 }
 
 bool HostAppController::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == pairingWindow_ && event->type() == QEvent::Close) root_.pairing->cancel();
+    if (watched == pairingWindow_ && event->type() == QEvent::Close) root_.pairing->dismiss();
     return QObject::eventFilter(watched, event);
 }
 

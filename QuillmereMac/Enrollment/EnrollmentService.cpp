@@ -329,6 +329,12 @@ void EnrollmentService::checkExpiry(std::uint64_t generation) {
     }
 }
 
+void EnrollmentService::dismiss() {
+    // The device would be trusted here while it believes it is not.
+    if (std::holds_alternative<EnrollmentState::Saving>(state_)) return;
+    cancel();
+}
+
 void EnrollmentService::cancel(std::optional<std::string> message) {
     ++generation_;
     ++expiryTicket_;

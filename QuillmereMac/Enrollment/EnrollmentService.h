@@ -56,6 +56,10 @@ public:
     void start(std::uint32_t lifetimeSeconds);
     // With a message the state becomes finished(message), else idle.
     void cancel(std::optional<std::string> message = std::nullopt);
+    // Nobody watches any more (the window closed): as cancel() without a
+    // message, but a device approved is not abandoned while it is saving:
+    // it is told how the save came out, which pairing then finishes with.
+    void dismiss();
     // The user's answer for the device shown while awaiting approval. An
     // approved device is saving until its save is told; pairing then ends.
     void decide(std::uint64_t token, bool approve);

@@ -178,6 +178,8 @@ TEST(EnrollmentService, ASaveThatWaitsOrFailsIsToldToBothSides) {
         std::optional<std::chrono::milliseconds> held;
         EnrollmentOutcome outcome;
         std::string message; // "…" stands for the lock file
+        // The pairing window closes while the save waits.
+        bool dismissed = false;
     };
     const Case cases[] = {
         {"refused",
@@ -190,6 +192,12 @@ TEST(EnrollmentService, ASaveThatWaitsOrFailsIsToldToBothSides) {
         {"lock never let go", {.lockWait = std::chrono::seconds(1)}, std::chrono::hours(1),
          EnrollmentOutcome::cancelled,
          "Could not save the paired device: … is held by another Quillmere that does not answer; nothing was changed."},
+        {"closed, then saved", {}, std::chrono::milliseconds(500), EnrollmentOutcome::approved,
+         "Anna's iPhone is paired.", true},
+        {"closed, then not saved", {.lockWait = std::chrono::seconds(1)}, std::chrono::hours(1),
+         EnrollmentOutcome::cancelled,
+         "Could not save the paired device: … is held by another Quillmere that does not answer; nothing was changed.",
+         true},
     };
     for (const Case& c : cases) {
         TestHost host(c.options);
@@ -201,6 +209,7 @@ TEST(EnrollmentService, ASaveThatWaitsOrFailsIsToldToBothSides) {
         if (c.held) {
             // The window says it is saving; the main actor answers meanwhile.
             EXPECT_EQ(host.pairingState(), EnrollmentService::State(EnrollmentState::Saving{"Anna's iPhone"})) << c.name;
+            if (c.dismissed) host.main.sync([&] { host.enrollment->dismiss(); });
             const auto until = std::chrono::steady_clock::now() + std::min(*c.held, std::chrono::milliseconds(1500));
             const auto longest = host.longestMainWait([&] { return std::chrono::steady_clock::now() >= until; });
             std::printf("%s: main actor answered within %lld ms while the pairing was saving\n", c.name,
