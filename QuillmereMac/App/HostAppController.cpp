@@ -299,10 +299,14 @@ QMainWindow* HostAppController::statusWindow() {
         };
         auto* view = new StatusView(*root_.model, root_.consent, std::move(actions), window);
         window->setCentralWidget(view);
-        window->addToolBar(view->makeToolBar(window));
+        QToolBar* toolBar = view->makeToolBar(window);
+        window->addToolBar(toolBar);
         for (QMenu* menu : mainMenus_) window->menuBar()->addMenu(menu);
         window->setWindowTitle(QStringLiteral("Quillmere"));
-        window->setMinimumSize(420, 460);
+        // The content's minimum: the menu bar and the toolbar come on top,
+        // or they would hide the end of the page.
+        const int bars = window->menuBar()->sizeHint().height() + toolBar->sizeHint().height();
+        window->setMinimumSize(view->minimumSize().grownBy({0, 0, 0, bars}).boundedTo(ViewStyle::room(*window)));
         window->resize(560, 620);
         centre(window);
         ViewStyle::keepOnScreenAlways(window);

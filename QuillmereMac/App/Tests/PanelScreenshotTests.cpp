@@ -7,6 +7,7 @@
 // Our logger before Qt: Qt's emit keyword would rename Logger::emit.
 
 #include "Platform/Dispatch/MainQueue.h"
+#include "QuillmereMac/App/StatusView.h"
 #include "QuillmereMac/App/Tests/AppShellFixture.h"
 #include "QuillmereMac/Diagnostics/DisplayRecords.h"
 #include "QuillmereMac/Views/HostSettingsView.h"
@@ -179,6 +180,15 @@ void meetEachWindow(const fs::path& shots) {
         for (int x = 0; x < refresh->height(); ++x)
             colours.insert(picture.pixel(refresh->mapTo(&status, QPoint(x, y))));
     EXPECT_GT(colours.size(), 32u) << "refresh symbol";
+    // At its smallest, scrolled to the end: the page's last line is in view.
+    status.resize(status.minimumSize());
+    EXPECT_TRUE(pumpUntil([&] { return status.size() == status.minimumSize(); }));
+    auto* page = status.findChild<StatusView*>();
+    page->verticalScrollBar()->setValue(page->verticalScrollBar()->maximum());
+    meeting.check(&status, "status-smallest");
+    const QWidget* footnote = page->widget()->findChild<QLabel*>("footnote");
+    EXPECT_TRUE(status.rect().contains(QRect(footnote->mapTo(&status, QPoint()), footnote->size())));
+    status.resize(560, 620);
     meeting.settingsTabs(controller, "unpaired");
     EXPECT_EQ(controller.settingsWindow()->findChild<QWidget*>("developerTab"), nullptr);
     controller.showPairing();
