@@ -50,8 +50,7 @@ QWidget* labelled(const char* symbol, QLabel* text, const QFont& font) {
 QPushButton* button(const QString& title, const char* name, bool prominent = false) {
     auto* b = new QPushButton(title);
     b->setObjectName(name);
-    // Outside a dialog "default" only draws the button as the prominent one.
-    b->setDefault(prominent);
+    if (prominent) ViewStyle::makeProminent(b);
     return b;
 }
 

@@ -68,6 +68,7 @@ protected:
 
 TEST_F(PairingViewTest, TheCodeAndItsCountdown) {
     EXPECT_EQ(text("instructions"), PairingView::instructions);
+    EXPECT_TRUE(drawnProminent(shown<QPushButton>(view, "showPairingCode")));
     click("showPairingCode");
     const auto showing = awaitState<EnrollmentState::Showing>();
     ASSERT_TRUE(showing);
@@ -155,6 +156,7 @@ TEST_F(PairingViewTest, ReturnApprovesThePhoneAndEscapeRefusesIt) {
         ASSERT_TRUE(phone);
         ASSERT_TRUE(awaitState<EnrollmentState::AwaitingApproval>());
         EXPECT_EQ(text("approvalTitle"), "Approve “Anna's \"Work\" iPhone” ?");
+        EXPECT_TRUE(drawnProminent(shown<QPushButton>(view, "approve")));
 
         std::optional<ChildProcess> holder;
         if (c.held) holder = ChildProcess::holdingLock(record.parent_path() / ".lock");
@@ -168,6 +170,7 @@ TEST_F(PairingViewTest, ReturnApprovesThePhoneAndEscapeRefusesIt) {
         ASSERT_TRUE(finished);
         EXPECT_EQ(finished->message, c.outcome);
         EXPECT_EQ(text("finishedMessage").remove(QChar(0x200B)).toStdString(), c.outcome);
+        EXPECT_TRUE(drawnProminent(shown<QPushButton>(view, "showNewPairingCode")));
         EXPECT_EQ(host.engine->trusted()->peer(phone->identity.fingerprint).has_value(), c.paired);
         // Long paths may wrap: no unbroken run is wider than the column (620).
         const QLabel* message = shown<QLabel>(view, "finishedMessage");

@@ -10,10 +10,12 @@
 #include <QAbstractButton>
 #include <QAbstractScrollArea>
 #include <QApplication>
+#include <QImage>
 #include <QLabel>
 #include <QScreen>
 #include <QWidget>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -55,6 +57,15 @@ T* shown(const QWidget& root, const char* name) {
         found = candidate;
     }
     return found;
+}
+
+// Whether a button is drawn as a window's main one, mostly in the accent
+// (the palette's highlight); false for no button.
+inline bool drawnProminent(QWidget* button) {
+    const QImage image = button ? button->grab().toImage().convertToFormat(QImage::Format_RGB32) : QImage();
+    const QRgb accent = button ? button->palette().color(QPalette::Highlight).rgb() : 0;
+    const auto* pixels = reinterpret_cast<const QRgb*>(image.constBits());
+    return 2 * std::count(pixels, pixels + image.width() * image.height(), accent) > image.width() * image.height();
 }
 
 // What a user would see wrong in a window's layout: a visible widget that
