@@ -131,10 +131,7 @@ void HostAppController::installMainMenu() {
     application->addSeparator();
     QAction* hide = application->addAction(QStringLiteral("Hide Quillmere"));
     hide->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
-    connect(hide, &QAction::triggered, this, [this] {
-        for (QWidget* shown : {static_cast<QWidget*>(window_.data()), pairingWindow_.data(), settingsWindow_.data()})
-            if (shown) shown->hide();
-    });
+    connect(hide, &QAction::triggered, this, &HostAppController::hideApplication);
     addAction(application, QStringLiteral("Quit Quillmere"), &HostAppController::quit, QKeySequence(Qt::CTRL | Qt::Key_Q));
 
     auto* file = new QMenu(QStringLiteral("File"));
@@ -232,6 +229,7 @@ void HostAppController::showAbout() {
         for (QMenu* menu : mainMenus_) aboutBox_->addActions(menu->actions());
         ViewStyle::keepOnScreenAlways(aboutBox_);
     }
+    unhide();
     bringForward(aboutBox_);
 }
 
@@ -273,7 +271,33 @@ void HostAppController::bringForward(QWidget* window) {
     window->activateWindow();
 }
 
-void HostAppController::showWindow() { bringForward(statusWindow()); }
+void HostAppController::hideApplication() {
+    for (QWidget* window : {static_cast<QWidget*>(window_.data()), pairingWindow_.data(), settingsWindow_.data(),
+                            aboutBox_.data(), diagnosticsBox_.data()}) {
+        if (!window || !window->isVisible()) continue;
+        // Its boxes too (a removal's confirmation): Qt leaves windows of a
+        // hidden window shown.
+        for (QWidget* box : window->findChildren<QWidget*>()) {
+            if (!box->isWindow() || !box->isVisible()) continue;
+            hidden_.emplace_back(box);
+            box->hide();
+        }
+        hidden_.emplace_back(window);
+        window->hide();
+    }
+}
+
+void HostAppController::unhide() {
+    // A window before its boxes, which belong over it.
+    for (auto at = hidden_.rbegin(); at != hidden_.rend(); ++at)
+        if (*at) (*at)->show();
+    hidden_.clear();
+}
+
+void HostAppController::showWindow() {
+    unhide();
+    bringForward(statusWindow());
+}
 
 QMainWindow* HostAppController::statusWindow() {
     if (!window_) {
@@ -324,6 +348,7 @@ void HostAppController::showPairing() {
     }
     if (std::holds_alternative<EnrollmentState::Idle>(root_.pairing->state()))
         root_.pairing->start(pairingLifetimeSeconds);
+    unhide();
     bringForward(pairingWindow_);
 }
 
@@ -356,6 +381,7 @@ void HostAppController::showSettings() {
                                      QSize(HostSettingsView::width, HostSettingsView::height));
         settingsWindow_->setObjectName("settingsWindow");
     }
+    unhide();
     bringForward(settingsWindow_);
 }
 

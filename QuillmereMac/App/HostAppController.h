@@ -56,6 +56,9 @@ public:
     void stopSharing();
     void exportDiagnostics();
     void showAbout();
+    // Hides every window of the host; the next window shown brings them
+    // back, as showing a hidden application does.
+    void hideApplication();
     void quit();
 
     CompositionRoot& root() const { return root_; }
@@ -92,6 +95,8 @@ private:
     QColor idleColor() const;
     static void centre(QWidget* window);
     static void bringForward(QWidget* window);
+    // What hideApplication hid, shown again; windows closed before stay closed.
+    void unhide();
     void showDiagnosticsFolder(const std::filesystem::path& folder);
     QAction* addAction(QMenu* menu, const QString& title, void (HostAppController::*action)(),
                        const QKeySequence& shortcut = {});
@@ -108,6 +113,7 @@ private:
     // whatever it has not deleted goes with this controller, while the
     // defaults and the engine their views observe still exist.
     std::vector<QPointer<QWidget>> closing_;
+    std::vector<QPointer<QWidget>> hidden_;
     std::function<void()> terminate_;
     bool tornDown_ = false;
     AppUpdater* updater_;

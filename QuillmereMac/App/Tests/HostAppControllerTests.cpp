@@ -120,6 +120,23 @@ TEST(HostAppController, ThePairingWindowStartsOnePairingAndClosingCancelsIt) {
     EXPECT_EQ(controller.pairingWindow(), window);
 }
 
+// Showing the host after hiding it brings back the windows it hid, not one
+// closed before.
+TEST(HostAppController, ShowingAfterHidingBringsBackWhatHidingHid) {
+    LaunchedHost host;
+    host.launch();
+    HostAppController& controller = host.controller();
+    for (const bool settingsOpen : {true, false}) {
+        controller.showSettings();
+        if (!settingsOpen) controller.settingsWindow()->close();
+        controller.hideApplication();
+        EXPECT_FALSE(controller.window()->isVisible() || controller.settingsWindow()->isVisible());
+        controller.showWindow();
+        EXPECT_TRUE(controller.window()->isVisible());
+        EXPECT_EQ(controller.settingsWindow()->isVisible(), settingsOpen);
+    }
+}
+
 TEST(HostAppController, TearDownDeniesRequestsBeforeTheEngineStopsThenClosesEverything) {
     std::optional<LaunchedHost> host(std::in_place);
     host->launch();
