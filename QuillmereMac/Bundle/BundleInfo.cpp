@@ -15,6 +15,7 @@ BundleInfo BundleInfo::main() {
     BundleInfo info;
     info.shortVersion = given(QUILLMERE_SHORT_VERSION);
     info.build = given(QUILLMERE_BUILD_VERSION);
+    info.helpAddress = given(QUILLMERE_HELP_URL);
 #ifdef NDEBUG
     info.configuration = "Release";
 #else

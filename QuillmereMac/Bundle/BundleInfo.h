@@ -7,12 +7,14 @@ namespace quillmere {
 
 // What the program knows of its own version, as an application bundle's
 // information would tell it: the short version and the build, either of
-// which a build may leave out.
+// which a build may leave out, and where its help is.
 struct BundleInfo {
     std::optional<std::string> shortVersion;
     std::optional<std::string> build;
     // "Release" for an optimised build without assertions, else "Debug".
     std::string configuration = "Release";
+    // The online help's address; a build may name none.
+    std::optional<std::string> helpAddress{};
 
     // The values this program was built with.
     static BundleInfo main();

@@ -6,6 +6,7 @@
 #include "QuillmereMac/Views/ViewStyle.h"
 
 #include <QCheckBox>
+#include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -14,6 +15,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -205,13 +207,37 @@ QWidget* HostSettingsView::makeAbout() {
     connect(version, &QPushButton::clicked, this, [this] { registerVersionTap(); });
     layout->addWidget(version, 0, Qt::AlignHCenter);
 
-    auto* help = new QLabel(QString("<a href=\"%1\">Help</a>").arg(helpURL));
-    help->setObjectName("helpLink");
-    help->setTextFormat(Qt::RichText);
-    help->setOpenExternalLinks(true);
-    layout->addWidget(help, 0, Qt::AlignHCenter);
+    if (bundle_.helpAddress) {
+        const QString address = qs(*bundle_.helpAddress);
+        auto* help = new QLabel(QString("<a href=\"%1\">Help</a>").arg(address.toHtmlEscaped()));
+        help->setObjectName("helpLink");
+        help->setTextFormat(Qt::RichText);
+        connect(help, &QLabel::linkActivated, this, [this, address] { openHelp(address); });
+        layout->addWidget(help, 0, Qt::AlignHCenter);
+    }
     layout->addStretch();
     return about;
+}
+
+void HostSettingsView::openHelp(const QString& address) {
+    const QUrl url(address);
+    if (openAddress ? openAddress(url) : QDesktopServices::openUrl(url)) return;
+    // Qt tells only its log that no browser took it.
+    if (!helpBox_) {
+        auto* box = new QMessageBox(QMessageBox::Information, "Quillmere Help",
+                                    "The help is at this address:\n" + address, QMessageBox::Ok, this);
+        box->setObjectName("helpBox");
+        box->setTextFormat(Qt::PlainText);
+        // To copy into a browser of the user's choice.
+        box->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        box->setInformativeText("No web browser could open it.");
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        helpBox_ = box;
+    }
+    helpBox_->show();
+    helpBox_->raise();
+    helpBox_->activateWindow();
 }
 
 void HostSettingsView::refresh() {
@@ -402,6 +428,8 @@ void HostSettingsView::confirmRemoval(const TrustedPeer& device) {
 }
 
 QMessageBox* HostSettingsView::confirmation() const { return confirmation_; }
+
+QMessageBox* HostSettingsView::helpBox() const { return helpBox_; }
 
 void HostSettingsView::removalAnswered(bool remove) {
     const auto device = deviceToRemove_;

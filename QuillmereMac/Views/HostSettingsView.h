@@ -22,6 +22,7 @@ class QLabel;
 class QMessageBox;
 class QPushButton;
 class QTabWidget;
+class QUrl;
 class QVBoxLayout;
 
 namespace quillmere {
@@ -32,9 +33,10 @@ namespace quillmere {
 // was not saved; each switch shows what is in effect, or while its save is
 // on its way the value that it carries. The iPhones tab lists
 // the engine's paired devices, removes one after a confirmation, and says
-// beside them what is wrong with them (a removal that was not saved). Made
-// once with its window and kept, so that taps add up across openings. Main
-// thread only.
+// beside them what is wrong with them (a removal that was not saved). The
+// About tab links to the help when the build names its address. Made once
+// with its window and kept, so that taps add up across openings. Main thread
+// only.
 class HostSettingsView : public QWidget {
 public:
     // What the window asks of the status model.
@@ -64,8 +66,6 @@ public:
     static constexpr const char* normalRateControlTitle = "Normal encoder rate control";
     static constexpr const char* developerUnlockedTitle = "Developer tab";
     static constexpr int tapsToUnlock = 7;
-    // Ours until a help site exists.
-    static constexpr const char* helpURL = "https://help.quillmere.invalid/";
     // The smallest size the window opens at; it grows to fit its content.
     static constexpr int width = 520;
     static constexpr int height = 400;
@@ -86,6 +86,11 @@ public:
     const std::optional<WireID>& deviceToRemove() const { return deviceToRemove_; }
     // The removal confirmation while it is open.
     QMessageBox* confirmation() const;
+    // Shown when no program could open the help: where it is.
+    QMessageBox* helpBox() const;
+    // Asks the desktop to open an address; false when no program took it.
+    // Tests replace the opening.
+    std::function<bool(const QUrl&)> openAddress;
 
 private:
     QWidget* makeGeneral();
@@ -98,6 +103,7 @@ private:
     QWidget* deviceRow(const TrustedPeer& device);
     void confirmRemoval(const TrustedPeer& device);
     void removalAnswered(bool remove);
+    void openHelp(const QString& address);
     // A warning sign and a text, hidden until there is something to say.
     QWidget* problemRow(QLabel*& text, const char* name);
     void setSwitch(const char* title, const char* key, bool on);
@@ -133,6 +139,7 @@ private:
     QCheckBox* wifiPriority_ = nullptr;
     QCheckBox* normalRateControl_ = nullptr;
     QPointer<QMessageBox> confirmation_;
+    QPointer<QMessageBox> helpBox_;
 };
 
 } // namespace quillmere
