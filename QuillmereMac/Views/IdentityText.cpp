@@ -20,7 +20,8 @@ IdentityText::IdentityText(const QString& text, QWidget* parent) : QTextEdit(par
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     viewport()->setAutoFillBackground(false);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    // Shrinkable, so that layouts take its minimum as it is (see below).
+    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
 }
@@ -40,7 +41,10 @@ QSize IdentityText::sizeHint() const {
 
 QSize IdentityText::minimumSizeHint() const {
     const int width = QFontMetrics(font()).horizontalAdvance(QString(8, QChar('0')));
-    return {width, heightForWidth(width)};
+    // One line's height: a layout adds up its items' minimum heights, each
+    // at the item's own narrowest, and a page whose text fits would scroll.
+    // The height at the width given comes from heightForWidth.
+    return {width, heightForWidth(QWIDGETSIZE_MAX)};
 }
 
 void IdentityText::resizeEvent(QResizeEvent* event) {
