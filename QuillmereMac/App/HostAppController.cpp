@@ -449,7 +449,7 @@ void HostAppController::tearDown(std::function<void()> done) {
     tornDown_ = true;
     if (statusToken_) root_.engine->removeObserver(*statusToken_);
     statusToken_.reset();
-    root_.pairing->cancel();
+    root_.pairing->dismiss();
     const auto pending = root_.consent->pending();
     for (const auto& request : pending) root_.consent->resolve(request.id, false);
     root_.textSize->setLevel(0);
@@ -459,18 +459,24 @@ void HostAppController::tearDown(std::function<void()> done) {
             if (done) done();
             return;
         }
-        weak->finishTearDown(weak->root_.platform.main->nowNs() + closeWaitNs, std::move(done));
+        weak->finishTearDown(weak->root_.platform.main->nowNs(), std::move(done));
     });
 }
 
-void HostAppController::finishTearDown(std::uint64_t deadlineNs, std::function<void()> done) {
+void HostAppController::finishTearDown(std::uint64_t stoppedNs, std::function<void()> done) {
     // The transport stops at once; its connections still owe their peers a bye.
     const auto& transport = *root_.transport;
     Executor& main = *root_.platform.main;
-    if (transport.connectionCount() + transport.closingCount() > 0 && main.nowNs() < deadlineNs) {
+    const std::uint64_t now = main.nowNs();
+    const bool closing = transport.connectionCount() + transport.closingCount() > 0 && now < stoppedNs + closeWaitNs;
+    // A phone approved is told how its save came out: it would otherwise
+    // believe itself unpaired where the host trusts it.
+    const bool saving =
+        std::holds_alternative<EnrollmentState::Saving>(root_.pairing->state()) && now < stoppedNs + saveWaitNs;
+    if (closing || saving) {
         QPointer<HostAppController> weak(this);
-        main.asyncAfter(10'000'000, [weak, deadlineNs, done = std::move(done)]() mutable {
-            if (weak) weak->finishTearDown(deadlineNs, std::move(done));
+        main.asyncAfter(10'000'000, [weak, stoppedNs, done = std::move(done)]() mutable {
+            if (weak) weak->finishTearDown(stoppedNs, std::move(done));
             else if (done) done();
         });
         return;

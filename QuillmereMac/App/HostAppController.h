@@ -35,6 +35,8 @@ public:
     static constexpr std::uint32_t pairingLifetimeSeconds = 300;
     // How long the tear-down waits for closing connections to finish their bye.
     static constexpr std::uint64_t closeWaitNs = 2'000'000'000;
+    // And for a device approved to be saved: the keychain's lock wait, and more.
+    static constexpr std::uint64_t saveWaitNs = 8'000'000'000;
 
     // The root must outlive the controller; the updater is optional.
     HostAppController(CompositionRoot& root, AppUpdater* updater, std::function<void()> terminate,
@@ -87,7 +89,9 @@ private:
     void statusChanged(const HostStatus& status);
     // Made on first use, then kept.
     QMainWindow* statusWindow();
-    void finishTearDown(std::uint64_t deadlineNs, std::function<void()> done);
+    // Once the connections said their bye and a pairing saving ended, or
+    // their waits since the engine stopped ran out.
+    void finishTearDown(std::uint64_t stoppedNs, std::function<void()> done);
     // Sized to the content's size hint, never below minimum nor beyond the screen.
     QWidget* makeWindow(QWidget* content, const QString& title, QSize minimum);
     void attachMenus(QWidget* window);

@@ -1,5 +1,7 @@
 #include "QuillmereMac/App/StatusView.h"
 #include "QuillmereMac/App/Tests/AppShellFixture.h"
+#include "TestSupport/ChildProcess.h"
+#include "TestSupport/Host/PairingClient.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -118,6 +120,38 @@ TEST(HostAppController, ThePairingWindowStartsOnePairingAndClosingCancelsIt) {
     ASSERT_TRUE(pumpUntil([&] { return showing() != nullptr; }));
     EXPECT_NE(showing()->text, first.text);
     EXPECT_EQ(controller.pairingWindow(), window);
+}
+
+// A phone approved while another program holds the paired devices is told
+// how its save came out before the host quits.
+TEST(HostAppController, QuittingWaitsForAPairingsSave) {
+    LaunchedHost host;
+    host.launch();
+    EnrollmentService& pairing = *host.root().pairing;
+    host.controller().showPairing();
+    ASSERT_TRUE(pumpUntil([&] { return std::holds_alternative<EnrollmentState::Showing>(pairing.state()); }));
+    testing::TestKeychain keys;
+    testing::TestDefaults defaults;
+    auto phone = testing::offMain([&, invitation = std::get<EnrollmentState::Showing>(pairing.state()).text] {
+        auto client = std::make_unique<testing::PairingClient>(keys, defaults.defaults(), "phone", invitation);
+        return client->ready() && client->hello() && client->request() ? std::move(client) : nullptr;
+    });
+    ASSERT_TRUE(phone);
+    ASSERT_TRUE(pumpUntil([&] { return std::holds_alternative<EnrollmentState::AwaitingApproval>(pairing.state()); }));
+    // Let go as the engine stops: then only the tear-down's wait keeps the host.
+    auto holder = std::make_shared<std::optional<testing::ChildProcess>>(
+        testing::ChildProcess::holdingLock(host.keychain().root() / ".lock"));
+    host.root().engine->addObserver([holder](const HostStatus& status) {
+        if (status.phase == HostStatus::Phase::stopped) holder->reset();
+    });
+    pairing.decide(std::get<EnrollmentState::AwaitingApproval>(pairing.state()).token, true);
+    std::optional<bool> goneSaving;
+    host.controller().tearDown([&] { goneSaving = std::holds_alternative<EnrollmentState::Saving>(pairing.state()); });
+    const auto result = testing::offMain([&] { return phone->result(); });
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->outcome, EnrollmentOutcome::approved);
+    ASSERT_TRUE(pumpUntil([&] { return goneSaving.has_value(); }));
+    EXPECT_FALSE(*goneSaving) << "the host went before the phone was told";
 }
 
 // Showing the host after hiding it brings back the windows it hid, not one

@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
 #include <tuple>
 
 namespace quillmere::testing {
@@ -54,15 +53,6 @@ protected:
     QString text(const char* label) {
         const auto* found = shown<QLabel>(view, label);
         return found != nullptr ? found->text() : QString("(no %1)").arg(label);
-    }
-    // Work that waits for the host, done on a thread of its own while the
-    // host's events run here.
-    template <class F>
-    auto offMain(F work) {
-        auto result = std::async(std::launch::async, std::move(work));
-        pumpUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-                  std::chrono::seconds(20));
-        return result.get();
     }
 };
 

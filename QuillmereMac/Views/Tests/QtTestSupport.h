@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,16 @@ inline bool pumpUntil(const std::function<bool()>& condition,
             return condition();
         },
         limit);
+}
+
+// Work that waits for the host, done on a thread of its own while the
+// host's events run here.
+template <class F>
+auto offMain(F work) {
+    auto result = std::async(std::launch::async, std::move(work));
+    pumpUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+              std::chrono::seconds(20));
+    return result.get();
 }
 
 // The one visible descendant of that name and type; null when none or several.
