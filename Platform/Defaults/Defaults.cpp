@@ -161,13 +161,18 @@ std::optional<std::filesystem::path> freeName(const std::filesystem::path& file,
 }
 
 // Where a write of the file lands: QSaveFile wrote through links to the file
-// they name, and a settings file kept elsewhere and linked stays so.
-std::filesystem::path linkedFile(std::filesystem::path file) {
+// they name, and a settings file kept elsewhere and linked stays so. Each
+// link leads only into a folder of this account's alone: another account
+// could otherwise replace the settings, or have a write land on a file of
+// its choosing.
+std::expected<std::filesystem::path, DefaultsError> linkedFile(std::filesystem::path file) {
     std::error_code error;
     for (int links = 0; links < 40 && std::filesystem::is_symlink(std::filesystem::symlink_status(file, error)); ++links) {
         const std::filesystem::path target = std::filesystem::read_symlink(file, error);
         if (error) break;
         file = target.is_absolute() ? target : file.parent_path() / target;
+        if (auto ready = PrivateFiles::folder(file.parent_path(), false); !ready)
+            return failure(file.parent_path(), ready.error().reason);
     }
     return file;
 }
@@ -206,7 +211,17 @@ void Defaults::open() {
     const std::filesystem::path folder = file_.parent_path();
     const auto ready = PrivateFiles::folder(folder, false);
     if (!ready) {
-        unread_ = DefaultsFileProblem{kindOf(ready.error()), folder, ready.error().reason, std::nullopt};
+        // A folder that is a link, as one another account could change, is
+        // never read: its defaults would let paired phones in unasked.
+        std::error_code error;
+        const bool link = std::filesystem::is_symlink(std::filesystem::symlink_status(folder, error));
+        unread_ = DefaultsFileProblem{link ? DefaultsFileProblem::Kind::refused : kindOf(ready.error()), folder,
+                                      ready.error().reason, std::nullopt};
+        return;
+    }
+    if (const auto linked = linkedFile(file_); !linked) {
+        unread_ = DefaultsFileProblem{DefaultsFileProblem::Kind::refused, linked.error().file, linked.error().reason,
+                                      std::nullopt};
         return;
     }
     const FileDescriptor fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -329,7 +344,9 @@ std::expected<void, DefaultsError> Defaults::write(const QString& key, const QVa
     }
     if (!value.isValid()) {
         // Another process may have saved the key since the last read.
-        const std::filesystem::path file = linkedFile(file_);
+        const auto linked = linkedFile(file_);
+        if (!linked) return failure(file_, linked.error().file.string() + " " + linked.error().reason);
+        const std::filesystem::path& file = *linked;
         const auto text = textNow(file);
         if (!text) return std::unexpected(text.error());
         auto values = parsed(*text);
@@ -351,7 +368,9 @@ void Defaults::remember(QVariantMap values) {
 }
 
 std::expected<QVariantMap, DefaultsError> Defaults::save(const QString& key, const QVariant& value) const {
-    const std::filesystem::path file = linkedFile(file_);
+    const auto linked = linkedFile(file_);
+    if (!linked) return failure(file_, linked.error().file.string() + " " + linked.error().reason);
+    const std::filesystem::path& file = *linked;
     const std::filesystem::path folder = file.parent_path();
     // A file the user made read-only is not written over.
     if (const int existing = ::open(file.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); existing >= 0)

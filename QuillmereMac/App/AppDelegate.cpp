@@ -82,8 +82,11 @@ void AppDelegate::launch() {
     if (const auto& unread = options_.platform.defaults->unread()) {
         if (unread->kind == DefaultsFileProblem::Kind::refused) {
             const bool file = unread->path == options_.platform.defaults->file();
+            std::error_code error;
+            const bool link = std::filesystem::is_symlink(std::filesystem::symlink_status(unread->path, error));
             return failToStart(std::string("the settings ") + (file ? "file " : "folder ") + unread->description() +
-                               "; settings that another account could change are never used.");
+                               (link ? "; settings are used only from a folder of this account's own, not through a link."
+                                     : "; settings that another account could change are never used."));
         }
         std::fprintf(stderr, "quillmere-host: %s\n", HostStatusModel::settingsFileText(*unread).c_str());
     }

@@ -140,6 +140,37 @@ TEST_F(DefaultsTest, AWriteThatCannotReachTheFileIsReported) {
     EXPECT_FALSE(defaults.lastWriteSucceeded());
 }
 
+// Settings kept elsewhere through a link are used when each folder a link
+// leads into is this account's alone; a settings folder that is a link, or a
+// folder on the way that another account could change, is refused, and
+// nothing is written through it.
+TEST_F(DefaultsTest, SettingsThroughALinkAreUsedOnlyFromFoldersOfTheAccountsOwn) {
+    const auto kept = folder.path() / "kept", open = folder.path() / "open", settings = file.parent_path();
+    const std::string stored = "[General]\nQuillmereMacAutoApprovePairedSessions=false\n";
+    const std::pair<std::vector<std::pair<std::filesystem::path, std::filesystem::path>>, std::string> rows[] = {
+        {{{file, kept / "quillmere.ini"}}, ""},
+        {{{settings, kept}}, settings.string() + " is a symbolic link, not a folder"},
+        {{{file, open / "quillmere.ini"}}, open.string() + " can be changed by other accounts (mode 0777)"},
+        {{{file, open / "next"}, {open / "next", kept / "quillmere.ini"}},
+         open.string() + " can be changed by other accounts (mode 0777)"},
+    };
+    for (const auto& [links, refused] : rows) {
+        for (const auto& made : {settings, kept, open}) std::filesystem::remove_all(made);
+        folder.write(kept / "quillmere.ini", stored);
+        folder.write(open / "quillmere.ini", stored);
+        ASSERT_EQ(::chmod(kept.c_str(), 0700) | ::chmod(open.c_str(), 0777), 0);
+        if (links.front().first == file) std::filesystem::create_directory(settings);
+        for (const auto& [link, target] : links) std::filesystem::create_symlink(target, link);
+        Defaults defaults(file);
+        const auto unread = defaults.unread();
+        EXPECT_EQ(unread && unread->kind == DefaultsFileProblem::Kind::refused ? unread->description() : "", refused);
+        EXPECT_EQ(defaults.setValue(autoApprove, true).has_value(), refused.empty()) << refused;
+        EXPECT_EQ(bytesOf(kept / "quillmere.ini") == stored, !refused.empty()) << refused;
+        EXPECT_EQ(bytesOf(open / "quillmere.ini"), stored);
+        EXPECT_TRUE(std::filesystem::is_symlink(links.front().first));
+    }
+}
+
 // A failed save leaves nothing pending: what another process saves next
 // stays through this one's next save of another key. Removing what is not
 // there, in a file or none, succeeds.
