@@ -75,15 +75,22 @@ std::optional<std::uint64_t> CaptureLoopX11::tick(std::uint64_t now) {
     case CaptureTargetX11::State::live:
         break;
     }
-    // A frame of the new size with the old margin would give the stream a
-    // shape the window never had: no frame until the margin comes. Its
-    // property change wakes this thread.
-    if (target_.awaitsMargin()) {
-        if (marginAwaitedSinceNs_ == 0) marginAwaitedSinceNs_ = now;
-        if (now < marginAwaitedSinceNs_ + marginWaitNs) return marginAwaitedSinceNs_ + marginWaitNs;
-        target_.stopAwaitingMargin();
+    // A frame of the new size with the old margin, or of a size the window
+    // manager passes through, would give the stream a shape the window
+    // never had: no frame until the margin came and the window stood still
+    // a moment. Their events wake this thread.
+    if (target_.reshaping()) {
+        if (reshapingSinceNs_ == 0) reshapingSinceNs_ = now;
+        if (target_.shapeChanges() != shapeChangesSeen_) {
+            shapeChangesSeen_ = target_.shapeChanges();
+            stillSinceNs_ = now;
+        }
+        const std::uint64_t limit = reshapingSinceNs_ + marginWaitNs;
+        const std::uint64_t settled = target_.awaitsMargin() ? limit : std::min(limit, stillSinceNs_ + stillNs);
+        if (now < settled) return settled;
+        target_.reshaped();
     }
-    marginAwaitedSinceNs_ = 0;
+    reshapingSinceNs_ = 0;
 
     bool wanted = wholeFrameDue_ || target_.damaged();
     if (!wanted && configuration_.showsCursor && now >= nextCursorPollNs_) {

@@ -25,6 +25,8 @@ public:
     // How long a window's new size waits for the margin its client says goes
     // with it; a client slower than this is taken with its old margin first.
     static constexpr std::uint64_t marginWaitNs = 150'000'000;
+    // How long the window then stands still before it is taken.
+    static constexpr std::uint64_t stillNs = 30'000'000;
 
     CaptureLoopX11(XcbConnection& connection, CaptureTargetX11& target, ScreenCaptureStreamConfiguration configuration,
                    std::weak_ptr<ScreenCaptureStreamOutput> output, std::shared_ptr<Executor> sampleQueue);
@@ -64,8 +66,11 @@ private:
     // When the frame now wanted (for damage, the cursor or a whole frame)
     // was first seen to be; 0 when none is.
     std::uint64_t wantedSinceNs_ = 0;
-    // When the target began to wait for a window's margin; 0 when it does not.
-    std::uint64_t marginAwaitedSinceNs_ = 0;
+    // When the target's reshaping began, and its shape last changed; 0 when
+    // it does not reshape.
+    std::uint64_t reshapingSinceNs_ = 0;
+    std::uint64_t stillSinceNs_ = 0;
+    std::uint64_t shapeChangesSeen_ = 0;
     std::uint64_t lastSampleNs_ = 0;
     std::uint64_t lastRecheckNs_ = 0;
     std::uint64_t nextCursorPollNs_ = 0;

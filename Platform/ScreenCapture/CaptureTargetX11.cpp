@@ -288,7 +288,11 @@ void CaptureTargetX11::handleEvent(const xcb_generic_event_t& event) {
         if (configure.window != window_) return;
         if (configure.width == windowWidth_ && configure.height == windowHeight_ && configure.border_width == border_)
             return;
-        if (configure.width != windowWidth_ || configure.height != windowHeight_) awaitsMargin_ = marginStated_;
+        if (configure.width != windowWidth_ || configure.height != windowHeight_) {
+            ++shapeChanges_;
+            // A margin said since the reshaping began goes with this size too.
+            if (marginStated_ && reshaping_ == Reshaping::none) reshaping_ = Reshaping::awaitingMargin;
+        }
         border_ = configure.border_width;
         setWindowSize(configure.width, configure.height);
         // The named pixmap keeps the old size: name the new one.
@@ -301,7 +305,8 @@ void CaptureTargetX11::handleEvent(const xcb_generic_event_t& event) {
         // A maximised window drops its shadow: the content moves and changes size.
         const ScreenRect before = visible_;
         readMargin();
-        awaitsMargin_ = false;
+        ++shapeChanges_;
+        if (reshaping_ == Reshaping::awaitingMargin) reshaping_ = Reshaping::marginCame;
         setWindowSize(windowWidth_, windowHeight_);
         if (visible_ != before && state_ == State::live) nameWindowPixmap();
         return;

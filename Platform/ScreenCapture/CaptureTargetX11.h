@@ -73,12 +73,16 @@ public:
     void recheck();
 
     State state() const { return state_; }
-    // The window has a new size, and its client, which states its own
-    // margin, has not yet said the margin that goes with it: until it has,
-    // what the user sees of the window is not known.
-    bool awaitsMargin() const { return awaitsMargin_; }
-    // Takes the window as it stands, with the margin it had.
-    void stopAwaitingMargin() { awaitsMargin_ = false; }
+    // The window took a new size, and its client states its own margin:
+    // until the client said the margin that goes with the size, what the
+    // user sees of the window is not known. A window manager may pass
+    // through sizes on the way; the reshaping lasts until reshaped().
+    bool reshaping() const { return reshaping_ != Reshaping::none; }
+    bool awaitsMargin() const { return reshaping_ == Reshaping::awaitingMargin; }
+    // Raised by every change of the window's size or margin.
+    std::uint64_t shapeChanges() const { return shapeChanges_; }
+    // Takes the window as it stands, with the margin it has.
+    void reshaped() { reshaping_ = Reshaping::none; }
     // Damage arrived since the last grab.
     bool damaged() const { return damaged_; }
     int width() const { return width_; }
@@ -148,7 +152,8 @@ private:
     int windowHeight_ = 0;
     WindowMarginX11::Insets margin_;
     bool marginStated_ = false;
-    bool awaitsMargin_ = false;
+    enum class Reshaping : std::uint8_t { none, awaitingMargin, marginCame } reshaping_ = Reshaping::none;
+    std::uint64_t shapeChanges_ = 0;
     ScreenRect visible_;
     std::uint8_t depth_ = 24;
     // Known once open succeeded.
